@@ -1,0 +1,189 @@
+// Guarded block layout (16-byte header keeps the user bytes 16-byte aligned):
+//   [0..8)   user size, 64-bit signed little-endian
+//   [8]      allocation method (always 2: the system heap, released with free)
+//   [9..12)  zero
+//   [12..16) start signature 0xACCACCAC
+//   user bytes
+//   4 bytes  end signature 0xACCEACCE (unaligned)
+#include "engine/foundation/ORQMemory.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "engine/foundation/ORQExcept.h"
+
+namespace orq {
+
+namespace {
+
+constexpr uint32_t StartSignature = 0xACCACCACu;
+constexpr uint32_t EndSignature = 0xACCEACCEu;
+constexpr int64_t HeaderSize = 16;
+constexpr int64_t Overhead = HeaderSize + 4;
+constexpr uint8_t MethodHeap = 0, MethodVirtual = 1, MethodGlobal = 2;
+constexpr int64_t AvailableMemoryCeiling = INT64_C(0xFFFFFFFF);
+
+uint8_t* HeaderOf(const void* p) { return static_cast<uint8_t*>(const_cast<void*>(p)) - HeaderSize; }
+
+uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+int64_t Load64(const uint8_t* p) {
+    int64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+void Store64(uint8_t* p, int64_t v) { std::memcpy(p, &v, 8); }
+
+bool HasStartSignature(const void* p) { return Load32(HeaderOf(p) + 12) == StartSignature; }
+
+// Reads a number from the first line of a file; false when absent or not a number
+// (cgroup files say "max" for no limit).
+bool ReadNumberFile(const char* path, int64_t& value) {
+    std::ifstream f(path);
+    std::string line;
+    if (!f || !std::getline(f, line) || line.empty()) return false;
+    int64_t v = 0;
+    for (char c : line) {
+        if (c < '0' || c > '9') return false;
+        if (v > (std::numeric_limits<int64_t>::max() - 9) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+// MemAvailable of /proc/meminfo in bytes; -1 when unreadable.
+int64_t MemInfoAvailable() {
+    std::ifstream f("/proc/meminfo");
+    std::string key;
+    int64_t kb = 0;
+    std::string unit;
+    while (f >> key >> kb) {
+        std::getline(f, unit);
+        if (key == "MemAvailable:") return kb > std::numeric_limits<int64_t>::max() / 1024 ? -1 : kb * 1024;
+    }
+    return -1;
+}
+
+// Room left under this process's cgroup memory limit; -1 when there is no limit.
+int64_t CgroupRoom() {
+    int64_t limit = 0, used = 0;
+    if (ReadNumberFile("/sys/fs/cgroup/memory.max", limit)) {
+        if (!ReadNumberFile("/sys/fs/cgroup/memory.current", used)) used = 0;
+    } else if (ReadNumberFile("/sys/fs/cgroup/memory/memory.limit_in_bytes", limit)) {
+        // cgroup v1 reports "no limit" as a huge number.
+        if (limit >= (INT64_C(1) << 60)) return -1;
+        if (!ReadNumberFile("/sys/fs/cgroup/memory/memory.usage_in_bytes", used)) used = 0;
+    } else {
+        return -1;
+    }
+    return limit > used ? limit - used : 0;
+}
+
+}  // namespace
+
+void* TORQMemoryManager::GetMem(int64_t Size) {
+    if (Size == 0) RaiseNative(30286, "Cannot allocate 0 bytes");
+    int64_t limit = MemoryLimit();
+    if (limit != 0 && (Size > limit || UsedMemory() > limit - Size))
+        RaiseNativeFmt(30004, "Memory limit exceeded (Limit = %d bytes)", {limit});
+    if (Size < 0 || Size > MaxBlockSize)
+        RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Invalid block size = %d", {Size})});
+    auto* block = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(Size + Overhead)));
+    if (block == nullptr)
+        RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Out of memory (%d bytes)", {Size})});
+    Store64(block, Size);
+    block[8] = MethodGlobal;
+    block[9] = block[10] = block[11] = 0;
+    Store32(block + 12, StartSignature);
+    Store32(block + HeaderSize + Size, EndSignature);
+    FUsedMemory.fetch_add(Size, std::memory_order_relaxed);
+    return block + HeaderSize;
+}
+
+void* TORQMemoryManager::AllocMem(int64_t Size) {
+    void* p = GetMem(Size);
+    std::memset(p, 0, static_cast<std::size_t>(Size));
+    return p;
+}
+
+void TORQMemoryManager::FreeAndNillMem(void*& P) {
+    if (P == nullptr) return;
+    if (!HasStartSignature(P)) RaiseNative(30001, "Invalid pointer");
+    uint8_t* block = HeaderOf(P);
+    int64_t size = Load64(block);
+    bool intact = Load32(block + HeaderSize + size) == EndSignature;
+    FUsedMemory.fetch_sub(size, std::memory_order_relaxed);
+    // Clear the signature so that a second free of the same pointer is caught while
+    // the memory has not been reused.
+    Store32(block + 12, 0);
+    switch (block[8]) {
+        case MethodHeap:
+        case MethodVirtual:
+        case MethodGlobal:
+        default:
+            std::free(block);
+            break;
+    }
+    P = nullptr;
+    if (!intact) RaiseNative(30137, "Memory overrun detected");
+}
+
+void TORQMemoryManager::ReallocMem(void*& P, int64_t NewSize, bool ZeroNewTail) {
+    void* fresh = nullptr;
+    try {
+        int64_t oldSize = 0;
+        if (P != nullptr) {
+            if (!HasStartSignature(P)) RaiseNative(30002, "Invalid pointer");
+            oldSize = Load64(HeaderOf(P));
+        }
+        fresh = GetMem(NewSize);
+        int64_t keep = oldSize < NewSize ? oldSize : NewSize;
+        if (keep > 0) std::memcpy(fresh, P, static_cast<std::size_t>(keep));
+        if (ZeroNewTail && NewSize > oldSize)
+            std::memset(static_cast<uint8_t*>(fresh) + oldSize, 0, static_cast<std::size_t>(NewSize - oldSize));
+        FreeAndNillMem(P);
+        P = fresh;
+    } catch (const std::exception& e) {
+        // When the old block was freed but found overrun, the new one would be lost:
+        // release it too. Before that point the old block is untouched and stays valid.
+        if (fresh != nullptr && P != fresh) FreeAndNillMem(fresh);
+        RaiseNativeFmt(30014, "ReallocMem error: %s", {e.what()});
+    }
+}
+
+int64_t TORQMemoryManager::GetBlockSize(const void* P) const {
+    if (P == nullptr) return 0;
+    if (!HasStartSignature(P)) RaiseNative(30005, "Invalid pointer");
+    return Load64(HeaderOf(P));
+}
+
+int64_t TORQMemoryManager::GetAvailableMemory() {
+    int64_t available = MemInfoAvailable();
+    int64_t room = CgroupRoom();
+    if (available < 0) available = room >= 0 ? room : 0;
+    else if (room >= 0 && room < available) available = room;
+    if (available > AvailableMemoryCeiling) available = AvailableMemoryCeiling;
+    FAvailableMemory.store(available, std::memory_order_relaxed);
+    int64_t limit = MemoryLimit();
+    return limit != 0 && limit < available ? limit : available;
+}
+
+TORQMemoryManager& GlobalMemoryManager() {
+    static TORQMemoryManager manager;  // trivially destructible: usable during exit
+    return manager;
+}
+
+void MoveOverlapped(const void* Source, void* Dest, std::size_t Count) {
+    if (Count != 0) std::memmove(Dest, Source, Count);
+}
+
+}  // namespace orq

@@ -1,0 +1,171 @@
+#include "engine/foundation/ORQMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "engine/foundation/ORQExcept.h"
+
+using orq::EORQException;
+using orq::TORQMemoryManager;
+
+namespace {
+
+// Runs f and returns the native code and message of the EORQException it raises.
+template <typename F>
+std::pair<int32_t, std::string> Raised(F&& f) {
+    try {
+        f();
+    } catch (const EORQException& e) {
+        return {e.NativeError(), e.Message()};
+    }
+    return {0, "nothing raised"};
+}
+
+}  // namespace
+
+TEST(MemoryManager, AllocMemIsZeroedAlignedAndSized) {
+    TORQMemoryManager m;
+    for (int64_t n : {1, 7, 16, 1000}) {
+        auto* p = static_cast<uint8_t*>(m.AllocMem(n));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        EXPECT_EQ(m.GetBlockSize(p), n);
+        for (int64_t i = 0; i < n; ++i) ASSERT_EQ(p[i], 0);
+        EXPECT_EQ(m.UsedMemory(), n);
+        m.FreeAndNillMem(p);
+        EXPECT_EQ(p, nullptr);
+        EXPECT_EQ(m.UsedMemory(), 0);
+    }
+    EXPECT_EQ(m.GetBlockSize(nullptr), 0);
+}
+
+TEST(MemoryManager, RejectsZeroNegativeAndHugeSizes) {
+    TORQMemoryManager m;
+    EXPECT_EQ(Raised([&] { m.GetMem(0); }), std::make_pair(30286, std::string("Cannot allocate 0 bytes - Native error: 30286")));
+    auto neg = Raised([&] { m.GetMem(-5); });
+    EXPECT_EQ(neg.first, 30015);
+    EXPECT_EQ(neg.second, "GetMem error: Invalid block size = -5 - Native error: 30015");
+    EXPECT_EQ(Raised([&] { m.GetMem(INT64_MAX); }).first, 30015);
+    EXPECT_EQ(Raised([&] { m.GetMem(TORQMemoryManager::MaxBlockSize + 1); }).first, 30015);
+    EXPECT_EQ(m.UsedMemory(), 0);
+}
+
+TEST(MemoryManager, LimitAllowsExactlyTheLimit) {
+    TORQMemoryManager m;
+    m.SetMemoryLimit(1000);
+    void* a = m.GetMem(900);
+    void* b = m.GetMem(100);
+    m.FreeAndNillMem(b);
+    auto r = Raised([&] { m.GetMem(101); });
+    EXPECT_EQ(r.first, 30004);
+    EXPECT_EQ(r.second, "Memory limit exceeded (Limit = 1000 bytes) - Native error: 30004");
+    EXPECT_EQ(m.UsedMemory(), 900);
+    m.FreeAndNillMem(a);
+}
+
+TEST(MemoryManager, OverrunIsReportedAfterTheBlockIsReleased) {
+    TORQMemoryManager m;
+    auto* p = static_cast<uint8_t*>(m.GetMem(10));
+    p[10] = 0;  // one byte past the end, into the end signature
+    auto r = Raised([&] { m.FreeAndNillMem(p); });
+    EXPECT_EQ(r.first, 30137);
+    EXPECT_EQ(r.second, "Memory overrun detected - Native error: 30137");
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(m.UsedMemory(), 0);
+}
+
+TEST(MemoryManager, ForeignPointersAreRefusedWithTheirCodes) {
+    TORQMemoryManager m;
+    auto* block = static_cast<uint8_t*>(m.AllocMem(64));
+    void* interior = block + 32;  // inside a live block, so the header read stays in bounds
+    EXPECT_EQ(Raised([&] { m.FreeAndNillMem(interior); }).first, 30001);
+    EXPECT_EQ(interior, block + 32);
+    EXPECT_EQ(Raised([&] { m.ReallocMem(interior, 10); }).first, 30014);
+    EXPECT_NE(Raised([&] { m.ReallocMem(interior, 10); }).second.find("Invalid pointer - Native error: 30002"),
+              std::string::npos);
+    EXPECT_EQ(Raised([&] { m.GetBlockSize(interior); }).first, 30005);
+    EXPECT_EQ(m.UsedMemory(), 64);
+    m.FreeAndNillMem(block);
+}
+
+TEST(MemoryManager, FreeOfNilIsHarmless) {
+    TORQMemoryManager m;
+    void* p = nullptr;
+    m.FreeAndNillMem(p);
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST(MemoryManager, ReallocKeepsContentsAndZeroesTheTailWhenAsked) {
+    TORQMemoryManager m;
+    auto* p = static_cast<uint8_t*>(m.GetMem(8));
+    std::memcpy(p, "ABCDEFGH", 8);
+    m.ReallocMem(p, 4);
+    EXPECT_EQ(m.GetBlockSize(p), 4);
+    EXPECT_EQ(std::memcmp(p, "ABCD", 4), 0);
+    m.ReallocMemZeroed(p, 100);
+    EXPECT_EQ(std::memcmp(p, "ABCD", 4), 0);
+    for (int i = 4; i < 100; ++i) ASSERT_EQ(p[i], 0) << i;
+    EXPECT_EQ(m.UsedMemory(), 100);
+    void* q = nullptr;
+    m.ReallocMem(q, 5);  // nil gets a new block
+    EXPECT_EQ(m.GetBlockSize(q), 5);
+    m.FreeAndNillMem(q);
+    m.FreeAndNillMem(p);
+}
+
+TEST(MemoryManager, FailedReallocLeavesTheOldBlockValid) {
+    TORQMemoryManager m;
+    m.SetMemoryLimit(1000);
+    auto* p = static_cast<uint8_t*>(m.GetMem(600));
+    p[0] = 42;
+    auto over = Raised([&] { m.ReallocMem(p, 500); });  // 600 + 500 over the limit
+    EXPECT_EQ(over.first, 30014);
+    EXPECT_EQ(over.second,
+              "ReallocMem error: Memory limit exceeded (Limit = 1000 bytes) - Native error: 30004 - Native error: 30014");
+    auto zero = Raised([&] { m.ReallocMem(p, 0); });
+    EXPECT_EQ(zero.first, 30014);
+    EXPECT_NE(zero.second.find("Cannot allocate 0 bytes"), std::string::npos);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0], 42);
+    EXPECT_EQ(m.GetBlockSize(p), 600);
+    EXPECT_EQ(m.UsedMemory(), 600);
+    m.FreeAndNillMem(p);
+}
+
+TEST(MemoryManager, ReallocOfAnOverrunBlockReleasesBothBlocks) {
+    TORQMemoryManager m;
+    auto* p = static_cast<uint8_t*>(m.GetMem(16));
+    p[16] = 0;
+    auto r = Raised([&] { m.ReallocMem(p, 32); });
+    EXPECT_EQ(r.first, 30014);
+    EXPECT_NE(r.second.find("Memory overrun detected"), std::string::npos);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(m.UsedMemory(), 0);  // the new block did not leak
+}
+
+TEST(MemoryManager, AvailableMemoryIsClampedAndLimited) {
+    TORQMemoryManager m;
+    int64_t avail = m.GetAvailableMemory();
+    EXPECT_GT(avail, 0);
+    EXPECT_LE(avail, INT64_C(0xFFFFFFFF));
+    EXPECT_EQ(m.AvailableMemory(), avail);
+    m.SetMemoryLimit(1048576);
+    EXPECT_EQ(m.GetAvailableMemory(), 1048576);
+}
+
+TEST(MemoryManager, MoveOverlappedHandlesBothDirections) {
+    char a[] = "0123456789";
+    orq::MoveOverlapped(a, a + 2, 5);
+    EXPECT_STREQ(a, "0101234789");
+    char b[] = "0123456789";
+    orq::MoveOverlapped(b + 2, b, 5);
+    EXPECT_STREQ(b, "2345656789");
+}
+
+TEST(MemoryManager, GlobalInstanceIsShared) {
+    EXPECT_EQ(&orq::GlobalMemoryManager(), &orq::GlobalMemoryManager());
+    void* p = orq::GlobalMemoryManager().AllocMem(3);
+    EXPECT_EQ(orq::GlobalMemoryManager().GetBlockSize(p), 3);
+    orq::GlobalMemoryManager().FreeAndNillMem(p);
+}
