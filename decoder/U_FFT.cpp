@@ -1,0 +1,174 @@
+#include "decoder/U_FFT.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+namespace tilo {
+
+namespace {
+
+// Twiddles by recurrence: each entry is the previous one rotated by entry 1.
+void MakeTwiddles(int32_t M, TNvector& Wr, TNvector& Wi) {
+    Wr.assign(M, 0.0);
+    Wi.assign(M, 0.0);
+    Wr[0] = 1.0;
+    Wi[0] = 0.0;
+    if (M < 2) return;
+    Wr[1] = std::cos(2.0 * std::numbers::pi / M);
+    Wi[1] = -std::sqrt(std::max(0.0, 1.0 - Wr[1] * Wr[1]));
+    for (int32_t k = 2; k < M; ++k) {
+        Wr[k] = Wr[k - 1] * Wr[1] - Wi[k - 1] * Wi[1];
+        Wi[k] = Wr[k - 1] * Wi[1] + Wi[k - 1] * Wr[1];
+    }
+}
+
+void BitReverse(int32_t Log2, int32_t M, TNvector& Re, TNvector& Im) {
+    for (int32_t i = 0; i < M; ++i) {
+        uint32_t r = 0;
+        for (int32_t b = 0; b < Log2; ++b)
+            if (static_cast<uint32_t>(i) & (1u << b)) r |= 1u << (Log2 - 1 - b);
+        if (static_cast<int32_t>(r) > i) {
+            std::swap(Re[i], Re[r]);
+            std::swap(Im[i], Im[r]);
+        }
+    }
+}
+
+}  // namespace
+
+void FindPowerOfTwo(int32_t M, int32_t& Log2, uint8_t& Status) {
+    if (M < 2) {
+        Status = FFT_TOO_SHORT;
+        return;
+    }
+    for (int32_t k = 1; k <= 13; ++k) {
+        if (M == (int32_t{1} << k)) {
+            Log2 = k;
+            Status = FFT_OK;
+            return;
+        }
+    }
+    Status = FFT_BAD_LENGTH;
+}
+
+void ComplexFFT(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const TNvector& Wi,
+                TNvector& Re, TNvector& Im) {
+    // The inverse is conj(FFT(conj(x))): the imaginary part is negated on the way in and
+    // again on the way out, so the scale stays positive in both directions.
+    if (Inverse)
+        for (int32_t i = 0; i < M; ++i) Im[i] = -Im[i];
+    BitReverse(Log2, M, Re, Im);
+    const double r45 = std::sqrt(0.5);
+    for (int32_t half = 1; half < M; half *= 2) {
+        const int32_t stride = M / (2 * half);
+        for (int32_t j = 0; j < half; ++j) {
+            const int32_t t = j * stride;  // twiddle index in 0 .. M/2-1
+            double wr, wi;
+            if (t == 0) {
+                wr = 1.0; wi = 0.0;
+            } else if (4 * t == M) {
+                wr = 0.0; wi = -1.0;
+            } else if (8 * t == M) {
+                wr = r45; wi = -r45;
+            } else if (8 * t == 3 * M) {
+                wr = -r45; wi = -r45;
+            } else {
+                wr = Wr[t]; wi = Wi[t];
+            }
+            for (int32_t k = j; k < M; k += 2 * half) {
+                const int32_t p = k + half;
+                const double tr = wr * Re[p] - wi * Im[p];
+                const double ti = wr * Im[p] + wi * Re[p];
+                Re[p] = Re[k] - tr;
+                Im[p] = Im[k] - ti;
+                Re[k] += tr;
+                Im[k] += ti;
+            }
+        }
+    }
+    const double scale = 1.0 / std::sqrt(static_cast<double>(M));
+    for (int32_t i = 0; i < M; ++i) {
+        Re[i] *= scale;
+        Im[i] = (Inverse ? -Im[i] : Im[i]) * scale;
+    }
+}
+
+void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im) {
+    const int32_t m = N / 2;
+    int32_t log2 = 0;
+    FindPowerOfTwo(m, log2, Status);
+    if (Status != FFT_OK) return;
+
+    auto at = [](const TNvector& v, int32_t i) { return i < static_cast<int32_t>(v.size()) ? v[i] : 0.0; };
+    TNvector wr, wi;
+    MakeTwiddles(m, wr, wi);
+    TNvector xr(N, 0.0), xi(N, 0.0);
+    const double s = std::numbers::sqrt2 / 4.0;
+
+    // cos(pi*i/m) and -sin(pi*i/m): from the tables for even i, directly for odd i.
+    auto halfTwiddle = [&](int32_t i, double& c, double& si) {
+        if (i % 2 == 0) {
+            c = wr[i / 2];
+            si = wi[i / 2];
+        } else {
+            c = std::cos(std::numbers::pi * i / m);
+            si = -std::sin(std::numbers::pi * i / m);
+        }
+    };
+
+    if (!Inverse) {
+        for (int32_t k = 0; k < m; ++k) {
+            xr[k] = at(Re, 2 * k);
+            xi[k] = at(Re, 2 * k + 1);
+        }
+        ComplexFFT(log2, m, false, wr, wi, xr, xi);
+        TNvector outRe(N, 0.0), outIm(N, 0.0);
+        outRe[0] = (xr[0] + xi[0]) / std::numbers::sqrt2;
+        outRe[m] = (xr[0] - xi[0]) / std::numbers::sqrt2;
+        for (int32_t i = 1; i < m; ++i) {
+            double c, si;
+            halfTwiddle(i, c, si);
+            const double e = xi[i], f = xi[m - i], g = e + f;
+            const double h = xr[i], l = xr[m - i], d = h - l;
+            outRe[i] = (c * g + (h + l) + si * d) * s;
+            outIm[i] = (si * g + (e - f) - c * d) * s;
+            outRe[2 * m - i] = outRe[i];
+            outIm[2 * m - i] = -outIm[i];
+        }
+        Re = std::move(outRe);
+        Im = std::move(outIm);
+        return;
+    }
+
+    // Inverse: rebuild the packed half-length spectrum Z[k] = E[k] + j*O[k] from bins k
+    // and k+m, where E is the even samples' spectrum and O = (F[k] - F[k+m]) / (2*W^k)
+    // the odd samples'; the factor 1/sqrt(2) of the forward split is undone here.
+    for (int32_t k = 0; k < m; ++k) {
+        double c, si;  // W^k = c + j*si
+        if (k == 0) {
+            c = 1.0; si = 0.0;
+        } else {
+            halfTwiddle(k, c, si);
+        }
+        const double ar = at(Re, k), ai = at(Im, k);
+        const double br = at(Re, k + m), bi = at(Im, k + m);
+        const double er = (ar + br) / 2, ei = (ai + bi) / 2;
+        const double dr = (ar - br) / 2, di = (ai - bi) / 2;
+        // O = D / W^k = D * conj(W^k)
+        const double orr = dr * c + di * si, oi = di * c - dr * si;
+        xr[k] = (er - oi) * std::numbers::sqrt2;
+        xi[k] = (ei + orr) * std::numbers::sqrt2;
+    }
+    ComplexFFT(log2, m, true, wr, wi, xr, xi);
+    TNvector outRe(N, 0.0), outIm(N, 0.0);
+    for (int32_t k = 0; k < m; ++k) {
+        outRe[2 * k] = xr[k];
+        outRe[2 * k + 1] = xi[k];
+    }
+    Re = std::move(outRe);
+    Im = std::move(outIm);
+}
+
+}  // namespace tilo

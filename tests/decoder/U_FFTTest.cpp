@@ -1,0 +1,119 @@
+#include "decoder/U_FFT.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+
+using tilo::TNvector;
+
+namespace {
+
+TNvector Sine(int32_t n, double bin, double amp = 1000.0) {
+    TNvector x(n);
+    for (int32_t i = 0; i < n; ++i) x[i] = amp * std::sin(2 * std::numbers::pi * bin * i / n);
+    return x;
+}
+
+}  // namespace
+
+TEST(RealFFT, RefusedLengthsLeaveArraysUntouched) {
+    struct Case { int32_t n; uint8_t status; } cases[] = {{2, 1}, {0, 1}, {1536, 2}, {2 * 16384, 2}};
+    for (const auto& c : cases) {
+        TNvector re(c.n, 3.0), im(c.n, 7.0);
+        const double* reData = re.data();
+        uint8_t status = 99;
+        tilo::RealFFT(c.n, false, re, status, im);
+        EXPECT_EQ(status, c.status) << c.n;
+        EXPECT_EQ(re, TNvector(c.n, 3.0));
+        EXPECT_EQ(im, TNvector(c.n, 7.0));
+        EXPECT_EQ(re.data(), reData);
+    }
+}
+
+TEST(RealFFT, FindPowerOfTwoCoversTwoTo8192) {
+    for (int32_t k = 1; k <= 13; ++k) {
+        int32_t log2 = -1;
+        uint8_t status = 9;
+        tilo::FindPowerOfTwo(int32_t{1} << k, log2, status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(log2, k);
+    }
+    int32_t log2 = -1;
+    uint8_t status = 0;
+    tilo::FindPowerOfTwo(16384, log2, status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(log2, -1);
+}
+
+TEST(RealFFT, ConstantInputHasEnergyOnlyInBinZero) {
+    const int32_t n = 1024;
+    TNvector re(n, 5.0), im;
+    uint8_t status = 9;
+    tilo::RealFFT(n, false, re, status, im);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(re.size(), size_t(n));
+    ASSERT_EQ(im.size(), size_t(n));
+    EXPECT_NEAR(re[0], 5.0 * n / std::sqrt(double(n)), 1e-9);
+    for (int32_t i = 1; i < n; ++i) {
+        EXPECT_NEAR(re[i], 0.0, 1e-9) << i;
+        EXPECT_NEAR(im[i], 0.0, 1e-9) << i;
+    }
+}
+
+TEST(RealFFT, SinePeaksAtItsBinAndMirror) {
+    const int32_t n = 1024;
+    for (int32_t k : {1, 37, 100, 255, 256, 511}) {
+        TNvector re = Sine(n, k), im;
+        const TNvector input = re;
+        uint8_t status = 9;
+        tilo::RealFFT(n, false, re, status, im);
+        ASSERT_EQ(status, 0);
+        std::vector<double> mag(n);
+        for (int32_t i = 0; i < n; ++i) mag[i] = std::hypot(re[i], im[i]);
+        for (int32_t i = 0; i < n; ++i) {
+            if (i == k || i == n - k) EXPECT_NEAR(mag[i], 1000.0 * n / 2 / std::sqrt(double(n)), 1e-6);
+            else EXPECT_LT(mag[i], 1e-6) << "k " << k << " bin " << i;
+        }
+        EXPECT_EQ(input, Sine(n, k));
+    }
+}
+
+TEST(RealFFT, MatchesNaiveUnitaryDftOnRandomBlock) {
+    std::mt19937 rng(476);
+    std::uniform_real_distribution<double> u(-32768, 32767);
+    for (int32_t n : {4, 8, 64, 1024}) {
+        TNvector x(n);
+        for (auto& v : x) v = u(rng);
+        TNvector re = x, im;
+        uint8_t status = 9;
+        tilo::RealFFT(n, false, re, status, im);
+        ASSERT_EQ(status, 0);
+        for (int32_t k = 0; k < n; ++k) {
+            std::complex<double> sum = 0;
+            for (int32_t t = 0; t < n; ++t) sum += x[t] * std::polar(1.0, -2 * std::numbers::pi * k * t / n);
+            sum /= std::sqrt(double(n));
+            EXPECT_NEAR(re[k], sum.real(), 1e-7 * 32768) << n << " bin " << k;
+            EXPECT_NEAR(im[k], sum.imag(), 1e-7 * 32768) << n << " bin " << k;
+        }
+    }
+}
+
+TEST(RealFFT, InverseRestoresTheSamples) {
+    std::mt19937 rng(540);
+    std::uniform_real_distribution<double> u(-1000, 1000);
+    for (int32_t n : {4, 16, 1024, 16384}) {
+        TNvector x(n);
+        for (auto& v : x) v = u(rng);
+        TNvector re = x, im;
+        uint8_t status = 9;
+        tilo::RealFFT(n, false, re, status, im);
+        ASSERT_EQ(status, 0);
+        tilo::RealFFT(n, true, re, status, im);
+        ASSERT_EQ(status, 0);
+        ASSERT_EQ(re.size(), size_t(n));
+        for (int32_t i = 0; i < n; ++i) ASSERT_NEAR(re[i], x[i], 1e-6) << n << " sample " << i;
+    }
+}
