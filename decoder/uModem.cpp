@@ -1,0 +1,150 @@
+// The demodulator's block pipeline and bit clock. The clock is deliberately quantised to
+// whole samples: it advances by 1 + 1/SamplesPerBit per sample and restarts at -halfBit on
+// every bit, dropping the overshoot, so at 100 baud it emits a bit every 110 samples at
+// 11025 per second and every 120 at 12000; edges pull it by phase/32 toward mid-bit.
+#include "decoder/uModem.h"
+
+#include "decoder/UCommon.h"
+
+#include <stdexcept>
+
+namespace tilo {
+
+namespace {
+
+// Unit state shared by every instance: the slicer's running threshold and its outputs.
+double SlicerThreshold = 0;
+int32_t V1 = 1;
+int32_t V0 = 0;
+
+constexpr double ClockPullDivisor = 32.0;
+constexpr int32_t EdgeHalf = 10;  // the edge patterns are ten samples of each level
+constexpr int32_t MajorityHalfWidth = 12;
+
+}  // namespace
+
+TModem::TModem() {
+    SetMode(TMode::mSync);
+    SetBaud(100);
+    FCenter = 1200;
+    Shift = 170;
+    FLowerBP = std::make_unique<TBandPass>();
+    FUpperLP = std::make_unique<TLowPass>();
+    FLowerLP = std::make_unique<TLowPass>();
+    FUpperBP = std::make_unique<TBandPass>();
+    RealData.assign(ModemBlockSize, 0.0);
+    ImagData.assign(ModemBlockSize, 0.0);
+    F1.assign(ModemBlockSize, 0.0);
+    F2.assign(ModemBlockSize, 0.0);
+    MarkLP.assign(ModemBlockSize, 0.0);
+    SpaceLP.assign(ModemBlockSize, 0.0);
+    PLLBits.assign(ModemBlockSize, 0);
+    SetFreq(1200, 170);
+    FUpperLP->Design(SampleRate, 100, 1000);
+    FLowerLP->Design(SampleRate, 100, 1000);
+    FThresholdCoef = 0.8;
+}
+
+TModem::~TModem() = default;
+
+void TModem::SetMode(TMode Value) {
+    FMode = Value;
+    FPhase = 0;
+}
+
+void TModem::SetBaud(double Value) {
+    if (!(Value > 0))
+        throw std::invalid_argument("Invalid baud rate " + std::to_string(Value));
+    FBaud = Value;
+    FSamplesPerBit = SampleRate / Value;
+    FHalfBit = FSamplesPerBit / 2;
+    FClockStep = 1 / FSamplesPerBit + 1;
+}
+
+void TModem::SetFreq(int32_t Centre, int32_t AShift) {
+    FCenter = Centre;
+    Shift = AShift;
+    if (Centre <= 1150)
+        FThresholdCoef = 0.98;
+    else if (Centre > 1700)
+        FThresholdCoef = 0.88;
+    else
+        FThresholdCoef = 0.98 - (0.98 - 0.88) * (Centre - 1150) / 550;
+    FUpperBP->Design(SampleRate, Centre + AShift / 2, ToneFilterBandwidth);
+    FLowerBP->Design(SampleRate, Centre - AShift / 2, ToneFilterBandwidth);
+}
+
+void TModem::SetPolarity(uint8_t P) {
+    if (P == 0) {
+        V1 = 1;
+        V0 = 0;
+    } else if (P == 1) {
+        V1 = 0;
+        V0 = 1;
+    }
+}
+
+void TModem::ProcessBlock(std::span<const int16_t> Samples) {
+    if (Samples.size() != ModemBlockSize)
+        throw std::invalid_argument("Demodulator block of " + std::to_string(Samples.size()) +
+                                    " samples; 1024 expected");
+    for (std::size_t i = 0; i < ModemBlockSize; ++i) {
+        RealData[i] = Samples[i];
+        ImagData[i] = 0;
+    }
+    FUpperBP->Filter(RealData, F1);
+    FLowerBP->Filter(RealData, F2);
+    if (OnDiagOutput) OnDiagOutput(RealData, F1, F2, MarkLP, SpaceLP);
+    TBandPass::Rectify(F1, int32_t(F1.size()) - 1, 0);
+    TBandPass::Rectify(F2, int32_t(F2.size()) - 1, 0);
+    FUpperLP->Filter(F1, MarkLP);
+    FLowerLP->Filter(F2, SpaceLP);
+    for (std::size_t i = 0; i < ModemBlockSize; ++i) {
+        SlicerThreshold = (SlicerThreshold * FThresholdCoef + MarkLP[i] + SpaceLP[i]) / 3.0;
+        PLLBits[i] = MarkLP[i] > SlicerThreshold ? V1 : V0;
+    }
+    const std::string bits = RecoverBits();
+    if (OnDataReady) {
+        // The handler runs the whole decoding chain; no failure in it may stop the
+        // demodulator, so every exception ends here and the next block runs normally.
+        try {
+            OnDataReady(bits, FPhase, RealData, ImagData, PLLBits);
+        } catch (...) {
+        }
+    }
+}
+
+std::string TModem::RecoverBits() {
+    static constexpr int32_t last = int32_t(ModemBlockSize) - 1;  // 1023
+    std::string bits;
+    for (int32_t i = 0; i < last; ++i) {
+        FPhase += FClockStep;
+        if (FPhase >= FHalfBit) {
+            FPhase = -FHalfBit;
+            bits += MajorityBit(i, MajorityHalfWidth);
+        }
+        if (i > EdgeHalf && i + EdgeHalf - 1 <= last) {  // window i-10 .. i+9 inside the block
+            const int32_t first = PLLBits[i - EdgeHalf];
+            bool edge = first == 0 || first == 1;
+            for (int32_t k = 0; edge && k < 2 * EdgeHalf; ++k)
+                edge = PLLBits[i - EdgeHalf + k] == (k < EdgeHalf ? first : 1 - first);
+            if (edge) {
+                FPhase -= FPhase / ClockPullDivisor;
+                if (OnPLLOutput) OnPLLOutput(FPhase);
+            }
+        }
+    }
+    return bits;
+}
+
+char TModem::MajorityBit(int32_t i, int32_t w) const {
+    const int32_t last = int32_t(ModemBlockSize) - 1;
+    if (w < i && i < last - w) {
+        int32_t ones = 0, others = 0;
+        for (int32_t k = i - w; k <= i + w; ++k) (PLLBits[k] == 1 ? ones : others)++;
+        return ones > others ? '1' : '0';
+    }
+    return PLLBits[i] == 1 ? '1' : '0';
+}
+
+}  // namespace tilo
