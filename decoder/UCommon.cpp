@@ -134,4 +134,16 @@ bool FindSignalCentre(const TSpectrum& Spectrum, int32_t Low, int32_t High, TBan
     return false;
 }
 
+int32_t TextGarbageScore(const std::string& Text) {
+    if (Text.size() < 10) return 40;
+    for (const char* Marker : {"ZCZC", "NNNN", "=====", "+++++"}) {
+        if (Text.find(Marker) != std::string::npos) return 40;
+    }
+    int32_t N = 0;
+    for (char Ch : Text) {
+        if (Ch == ' ' || Ch == 'A' || Ch == 'E' || Ch == 'I' || Ch == 'O' || Ch == 'R') ++N;
+    }
+    return static_cast<int32_t>(std::nearbyint(100.0 * N / static_cast<double>(Text.size())));
+}
+
 }  // namespace tilo

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "decoder/U_FFT.h"
@@ -72,5 +73,10 @@ void BandPower(int32_t Centre, int32_t Shift, const TSpectrum& Spectrum, TBandPo
 // nothing.
 bool FindSignalCentre(const TSpectrum& Spectrum, int32_t Low, int32_t High, TBandPowers& Best,
                       int32_t& Centre, int32_t Shift, int32_t Step);
+
+// How much Text looks like plain language: the percentage (halves to even) of its
+// characters that are a blank, 'A', 'E', 'I', 'O' or 'R'; 40 for texts holding
+// "ZCZC", "NNNN", "=====" or "+++++" and for texts under 10 characters.
+int32_t TextGarbageScore(const std::string& Text);
 
 }  // namespace tilo
