@@ -10,10 +10,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "decoder/UCommon.h"
 
 namespace tilo {
 
-enum class TDecoderLed { LedSync, LedCharin };
+enum class TDecoderLed { LedSync, LedCharin, ledCanTune };
+enum class TDecoderGauge { Gaugelvl, ErrGauge, GaugeCPU };
 
 class TDecoderHost {
 public:
@@ -56,6 +60,38 @@ public:
 
     // The system clock's UTC time as a date-time.
     virtual double UtcClock() const = 0;
+
+    // Displays of the block handler and the one-second tick. The defaults show nothing
+    // and answer with the controls' initial settings, so a host without a screen
+    // implements none of them. The decoder computes every value shown.
+    virtual void SetGaugePosition(TDecoderGauge, float) {}
+    virtual void SetGaugeCaption(TDecoderGauge, const std::string&) {}
+    virtual int32_t TBSNRPosition() const { return 0; }  // calibration offset, -50 .. 50
+    // One waterfall line; Speed n scrolls every n-th line; Dump saves snapshots.
+    virtual void DrawWaterfallLine(const TSpectrum&, int32_t /*Centre*/, int32_t /*Speed*/, bool /*Dump*/) {}
+    virtual void RepaintWaterfall() {}
+    virtual bool cbFreeze() const { return false; }
+    virtual bool cbWFallDump() const { return false; }
+    virtual int32_t tbwfallspeedPosition() const { return 60; }
+    virtual int32_t tbwfallspeedMax() const { return 60; }
+    // The spectrum chart, only fed while its page is shown; sbFilRaw down shows the
+    // instantaneous spectrum instead of the averaged one.
+    virtual bool SpectrumPageShown() const { return false; }
+    virtual bool sbFilRawDown() const { return false; }
+    virtual void SetSpectrumSeries(const TSpectrum&) {}
+    // The quality history chart: cleared with a new time axis (date-times), then points.
+    virtual void ResetHistoryChart(double /*AxisMin*/, double /*AxisMax*/) {}
+    virtual void AddHistoryPoint(double /*Time*/, double /*Value*/) {}
+    virtual bool cbTrack() const { return true; }
+    // The scope: selection 0 "OFF" .. 4 "BITS", scale 0 "X 1", 1 "X 2", 2 "X 4".
+    virtual int32_t rgScopeSelItemIndex() const { return 0; }
+    virtual void SetScopeSelection(int32_t) {}
+    virtual int32_t rgScopeScaleItemIndex() const { return 0; }
+    virtual bool cbOneShot() const { return false; }
+    virtual void DrawScope(const std::vector<double>& /*Trace*/, int32_t /*Scale*/) {}
+    // The clock label stUTC and its mode (local time when true).
+    virtual void SetClockText(const std::string&) {}
+    virtual bool ClockLocal() const { return false; }
 };
 
 }  // namespace tilo

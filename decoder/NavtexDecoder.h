@@ -9,19 +9,24 @@
 // when the text stops looking like language, and at the end-of-emission signal.
 //
 // Everything reaches the owner through TDecoderHost; the decoder keeps no global
-// state. The block handler of the owner appends each block's bits to FBitBuffer
-// and hands it over once it holds 126 bits or more. State fields are public: the
-// owner reads them for its displays and status records and sets the ticker mode
-// and the signal quality.
+// state. The block handler (ModemBlockDone, the demodulator's OnDataReady) appends
+// each block's bits to FBitBuffer and hands it over once it holds 126 bits or more;
+// it also measures the signal, feeds the displays, sends the status round and
+// tracks the signal's centre (NavtexBlockHandler.cpp). State fields are public: the
+// owner reads them for its displays and status records, sets the ticker mode and,
+// when the operator tunes, the tracking band (SetAfcBand).
 #pragma once
 
 #include "decoder/DecoderHost.h"
+#include "decoder/UCommon.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 
 namespace tilo {
+
+class TModem;
 
 class TNavtexDecoder {
 public:
@@ -69,6 +74,35 @@ public:
 
     // Set by the block handler: crest-factor quality of the last block, 0 .. 100.
     double FSignalQuality = 0;
+
+    // Block handler, frequency tracking and the one-second tick.
+    void ModemBlockDone(const std::string& sBits, double PLLFaze, const TNvector& RealData,
+                        const TNvector& ImagData, const std::vector<int32_t>& PLLBits);
+    double SmoothLevel(double X);
+    double SmoothQuality(double X);
+    int32_t SmoothAfcFrequency(int32_t F);
+    // The operator tuned to Centre: tracking starts there and searches Centre +- 250 Hz.
+    void SetAfcBand(int32_t Centre);
+    void TrackTimerTimer();  // every second
+    void cbTrackClick();
+    void Timer1Timer();      // every second
+
+    TModem* FModem = nullptr;   // the demodulator being tracked; owned by the owner
+    TSpectrum FSpectrum;        // interpolated, normalised spectrum of the last block
+    TSpectrum FAvgSpectrum;     // averaged and normalised: what tracking looks at
+    int32_t FAfcCentre = 1200;
+    int32_t FAfcLow = 950;
+    int32_t FAfcHigh = 1450;
+    bool FAfcRequest = false;
+    int32_t AfcPrevious = 0;
+    int32_t BlockCounter = 0;
+    TBandPowers FBandPowers;    // of the last centre found
+    bool FCanTune = false;      // ledCanTune
+    float FErrGaugePosition = 0;
+    double FHistAxisMax = 0;    // end of the quality history chart's time axis
+    double FLevelAverage = 0;
+    double FQualityAverage = 0;
+    std::string FClockText;     // stUTC
 
 private:
     TDecoderHost& FHost;
