@@ -9,6 +9,7 @@
 #include "decoder/NavtexDecoder.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
+#include "NavtexSynth.h"
 #include "platform/WavFile.h"
 
 using namespace tilo;
@@ -303,4 +304,29 @@ TEST(Tracking, ExampleRecordingDecodesWhenTunedHundredHertzHigh) {
     c.Feed(wav.Samples);
     EXPECT_LE(std::abs(c.modem.FCenter - 1000), 20) << c.modem.FCenter;
     EXPECT_NE(c.dec.FTickerBuffer.find("GOOD MEN TO COME TO THE AID"), std::string::npos) << c.dec.FTickerBuffer;
+}
+
+TEST(Tracking, SynthesisedMessageOffTheTunedCentreIsDecodedAfterTheMove) {
+    const TSynthMessage msg{"THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789", "EA01"};
+    for (int32_t offset : {60, 150}) {
+        TSynthOptions opt;
+        opt.Centre = 1000 + offset;
+        opt.SnrDb = 10;
+        const std::vector<int16_t> audio = SynthesiseNavtex(msg, opt);
+        Chain c(1000);
+        c.Feed(audio);
+        EXPECT_LE(std::abs(c.modem.FCenter - opt.Centre), 8) << offset;
+        EXPECT_NE(c.dec.FTickerBuffer.find("ZCZC EA01  THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789  NNNN"),
+                  std::string::npos)
+            << offset << ": " << c.dec.FTickerBuffer;
+        EXPECT_TRUE(std::any_of(c.host.Records.begin(), c.host.Records.end(), [](const auto& r) {
+            return r.IdLetter == 'E' && r.MsgText.find("LAZY DOG 0123456789") != std::string::npos;
+        }));
+        if (offset == 150) {  // without tracking the tones miss the filters
+            Chain fixed(1000);
+            fixed.host.Track = false;
+            fixed.Feed(audio);
+            EXPECT_EQ(fixed.dec.FTickerBuffer.find("LAZY DOG"), std::string::npos);
+        }
+    }
 }
