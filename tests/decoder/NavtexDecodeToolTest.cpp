@@ -1,0 +1,135 @@
+#include "NavtexDecode.h"
+
+#include "decoder/UCommon.h"
+#include "platform/WavFile.h"
+#include "RecordingHost.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace tilo;
+using tilo::test::TRecordingHost;
+
+namespace {
+
+const std::string Recording = std::string(TILO_TESTDATA_DIR) + "/sitor_b_example_11025.wav";
+const std::string RecordingText = "NOW IS THE TIME FOR ALL GOOD MEN TO COME TO THE AID OF THEIR COUNTRY.";
+
+struct TRun {
+    int Code;
+    std::string Out, Err;
+};
+
+TRun RunTool(const std::vector<std::string>& Args) {
+    std::ostringstream Out, Err;
+    const int Code = NavtexDecodeMain(Args, Out, Err);
+    return {Code, Out.str(), Err.str()};
+}
+
+std::string TempPath(const std::string& Name) {
+    return (std::filesystem::path(TILO_BINARY_DIR) / ("navtex-decode-test-" + Name)).string();
+}
+
+void PutLE(std::string& S, uint32_t V, int Bytes) {
+    for (int I = 0; I < Bytes; ++I) S += static_cast<char>((V >> (8 * I)) & 0xff);
+}
+
+// A WAV header with the given format fields and a short data chunk.
+std::string WavBytes(uint16_t Format, uint16_t Channels, uint32_t Rate, uint16_t Bits) {
+    std::string Data(400, '\0');
+    std::string Fmt;
+    PutLE(Fmt, Format, 2);
+    PutLE(Fmt, Channels, 2);
+    PutLE(Fmt, Rate, 4);
+    PutLE(Fmt, Rate * Channels * Bits / 8, 4);
+    PutLE(Fmt, Channels * Bits / 8, 2);
+    PutLE(Fmt, Bits, 2);
+    std::string S = "RIFF";
+    PutLE(S, static_cast<uint32_t>(4 + 8 + Fmt.size() + 8 + Data.size()), 4);
+    S += "WAVEfmt ";
+    PutLE(S, static_cast<uint32_t>(Fmt.size()), 4);
+    S += Fmt + "data";
+    PutLE(S, static_cast<uint32_t>(Data.size()), 4);
+    return S + Data;
+}
+
+}  // namespace
+
+TEST(NavtexDecodeTool, RecordingDecodesInNormalPolarity) {
+    const TRun R = RunTool({"--centre", "1000", Recording});
+    ASSERT_EQ(R.Code, 0) << R.Err;
+    EXPECT_EQ(R.Out, RecordingText + "\n");
+    // In the wrong polarity the text is not there.
+    const TRun Inverted = RunTool({"--centre", "1000", "--inverted", Recording});
+    EXPECT_EQ(Inverted.Code, 0);
+    EXPECT_EQ(Inverted.Out.find("THE TIME"), std::string::npos);
+}
+
+TEST(NavtexDecodeTool, TickerPrintsTheTickerText) {
+    const TRun R = RunTool({"--centre", "1000", "--ticker", Recording});
+    ASSERT_EQ(R.Code, 0) << R.Err;
+    EXPECT_NE(R.Out.find(RecordingText), std::string::npos) << R.Out;
+}
+
+TEST(NavtexDecodeTool, RefusesMissingFilesWrongFormatsAndBadOptions) {
+    const std::string Stereo = TempPath("stereo.wav");
+    const std::string Rate8k = TempPath("8000.wav");
+    const std::string Float = TempPath("float.wav");
+    const std::string Text = TempPath("text.wav");
+    std::ofstream(Stereo, std::ios::binary) << WavBytes(1, 2, 11025, 16);
+    std::ofstream(Rate8k, std::ios::binary) << WavBytes(1, 1, 8000, 16);
+    std::ofstream(Float, std::ios::binary) << WavBytes(3, 1, 11025, 32);
+    std::ofstream(Text, std::ios::binary) << "not a wave file at all";
+    struct Case { std::vector<std::string> Args; int Code; std::string Says; } Cases[] = {
+        {{TempPath("missing.wav")}, 1, "missing.wav"},
+        {{Stereo}, 1, "stereo.wav"},
+        {{Float}, 1, "float.wav"},
+        {{Text}, 1, "text.wav"},
+        {{Rate8k}, 1, "unsupported sample rate 8000"},
+        {{}, 2, "usage"},
+        {{"--centre", "abc", Recording}, 2, "--centre"},
+        {{"--centre"}, 2, "needs a value"},
+        {{"--centre", "100", Recording}, 2, "do not fit"},
+        {{"--utc", "yesterday", Recording}, 2, "--utc"},
+        {{"--bogus", Recording}, 2, "unknown option --bogus"},
+    };
+    for (const Case& C : Cases) {
+        const TRun R = RunTool(C.Args);
+        EXPECT_EQ(R.Code, C.Code) << R.Err;
+        EXPECT_NE(R.Err.find(C.Says), std::string::npos) << R.Err;
+        EXPECT_TRUE(R.Out.empty());
+    }
+    for (const std::string& F : {Stereo, Rate8k, Float, Text}) std::remove(F.c_str());
+}
+
+TEST(NavtexDecodeTool, JsonStringEscapesControlAndEightBitCharacters) {
+    EXPECT_EQ(JsonString(std::string("A\"\\\r\n\x01") + static_cast<char>(181)),
+              "\"A\\\"\\\\\\r\\n\\u0001\\u00b5\"");
+}
+
+TEST(DecodingChain, GaussianNoiseNeverSynchronisesAndStoresNothing) {
+    for (int32_t Rate : {11025, 12000}) {
+        SetSampleRate(Rate);
+        std::mt19937 Gen(1234);
+        std::normal_distribution<double> Noise(0, 3000);
+        std::vector<int16_t> Samples(static_cast<size_t>(Rate) * 60);
+        for (int16_t& S : Samples) S = static_cast<int16_t>(std::clamp(std::nearbyint(Noise(Gen)), -32768.0, 32767.0));
+        TRecordingHost Host;
+        TNavtexDecoder Decoder(Host);
+        RunDecodingChain(Decoder, Samples, TChainOptions{1000, 170, false});
+        EXPECT_TRUE(Decoder.FNotSynced) << Rate;
+        EXPECT_TRUE(std::find(Host.Broadcasts.begin(), Host.Broadcasts.end(), "S#1") == Host.Broadcasts.end())
+            << Rate;
+        EXPECT_TRUE(Host.Records.empty()) << Rate;
+        EXPECT_TRUE(Host.Memo.empty()) << Rate;
+    }
+    SetSampleRate(11025);
+}

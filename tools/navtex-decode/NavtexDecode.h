@@ -1,0 +1,44 @@
+// navtex-decode: a recording through the receiver's decoding chain (TModem into
+// TNavtexDecoder, bits handed over 126 or more at a time as the block handler
+// does), with a console host that prints the current-message lines, the stored
+// messages as JSON, or the ticker text.
+#pragma once
+
+#include "decoder/DecoderHost.h"
+#include "decoder/NavtexDecoder.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tilo {
+
+struct TChainOptions {
+    int32_t Centre = 1200;
+    int32_t Shift = 170;
+    bool Inverted = false;
+};
+
+// Feeds Samples (at the current sample rate, which must be set first) block by
+// block through a fresh TModem into Decoder. OnBlock, when given, is called after
+// each block with the audio time processed so far, in seconds. At the end the bits
+// still gathered are handed over too.
+void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
+                      const TChainOptions& Options,
+                      const std::function<void(double Seconds)>& OnBlock = {});
+
+// Crest-factor quality of one block as the block handler measures it: 20 * (7 -
+// range / standard deviation) clamped to 0 .. 100; nothing for a flat block.
+std::optional<double> BlockQuality(std::span<const double> Block);
+
+// Text as one JSON string literal; control and 8-bit characters become \u00XX.
+std::string JsonString(const std::string& Text);
+
+// The whole program: arguments without the program name; returns the exit code.
+int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
+
+}  // namespace tilo
