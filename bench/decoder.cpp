@@ -1,9 +1,14 @@
 // Decoding-chain throughput against real time. One hour of synthesised NAVTEX audio (a
-// two-minute broadcast with noise, repeated) goes through the demodulator block by block;
-// the "x_realtime" counter is audio seconds processed per second of processing.
+// two-minute broadcast with noise, repeated) goes through the demodulator block by block,
+// alone and with the whole per-block work of the receiver (block handler with spectrum,
+// character and message stages, tracking and clock ticks every second of audio); the
+// "x_realtime" counter is audio seconds processed per second of processing.
 #include "NavtexSynth.h"
 
+#include "decoder/DecoderHost.h"
 #include "decoder/FIRFilters.h"
+#include "decoder/NavtexDecoder.h"
+#include "decoder/U_FFT.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
 
@@ -62,6 +67,93 @@ void BM_DemodulatorOneHour(benchmark::State& state) {
 }
 BENCHMARK(BM_DemodulatorOneHour)->Arg(11025)->Arg(12000)->Iterations(1)->Unit(benchmark::kSecond)
     ->UseRealTime();
+
+// A receiver without a screen: the displays' defaults, everything else dropped.
+class TBenchHost : public tilo::TDecoderHost {
+public:
+    std::size_t Sent = 0;
+    void SysLog(const std::string&) override {}
+    void BroadcastToClients(const std::string& Text) override { Sent += Text.size(); }
+    void AddLogRecord(char, const std::string&, double, const std::string&, const std::string&, int32_t,
+                      int32_t) override {}
+    void CorrectGarbledWords() override {}
+    void meLogAdd(const std::string&) override {}
+    void meLogClear() override {}
+    std::string meLogText() const override { return {}; }
+    void SetLedStatus(tilo::TDecoderLed, bool) override {}
+    void SetLedFlash(tilo::TDecoderLed, bool) override {}
+    bool cbUOS() const override { return true; }
+    bool cbMinUNIDLen() const override { return false; }
+    int32_t FMinUnidLen() const override { return 0; }
+    std::string rgFreqText() const override { return "518"; }
+    int32_t RadioGroup1ItemIndex() const override { return 0; }
+    void sbApplyNavareaClick() override {}
+    void SchedTimerTimer() override {}
+    void SetModemPolarity(uint8_t) override {}
+    double UtcClock() const override { return 46000.5; }
+    bool SpectrumPageShown() const override { return true; }
+};
+
+void BM_WholeChainOneHour(benchmark::State& state) {
+    const int32_t rate = int32_t(state.range(0));
+    tilo::SetSampleRate(rate);
+    const std::vector<int16_t> audio = OneHourOfAudio(rate);
+    const std::size_t blocks = audio.size() / tilo::ModemBlockSize;
+    double busy = 0;
+    std::size_t sent = 0, ticker = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        TBenchHost host;
+        tilo::TModem modem;
+        tilo::TNavtexDecoder decoder(host);
+        modem.SetFreq(1000, 170);
+        decoder.FModem = &modem;
+        decoder.SetAfcBand(1000);
+        modem.OnDataReady = [&](const std::string& bits, double phase, const tilo::TNvector& re,
+                                const tilo::TNvector& im, const std::vector<int32_t>& pll) {
+            decoder.ModemBlockDone(bits, phase, re, im, pll);
+        };
+        std::size_t fed = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            modem.ProcessBlock(std::span<const int16_t>(audio).subspan(
+                b * tilo::ModemBlockSize, tilo::ModemBlockSize));
+            fed += tilo::ModemBlockSize;
+            if (fed >= std::size_t(rate)) {  // the one-second timers, in audio time
+                fed -= std::size_t(rate);
+                decoder.TrackTimerTimer();
+                decoder.Timer1Timer();
+            }
+            if (decoder.FTickerBuffer.size() > 4096) {
+                ticker += decoder.FTickerBuffer.size();
+                decoder.FTickerBuffer.clear();
+            }
+        }
+        busy += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        sent += host.Sent;
+    }
+    benchmark::DoNotOptimize(sent);
+    benchmark::DoNotOptimize(ticker);
+    const double seconds = double(blocks * tilo::ModemBlockSize) / rate;
+    state.counters["x_realtime"] = seconds * double(state.iterations()) / busy;
+}
+BENCHMARK(BM_WholeChainOneHour)->Arg(11025)->Arg(12000)->Iterations(1)->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// The spectrum part of the block handler alone: a 1024-point real FFT.
+void BM_RealFFT1024(benchmark::State& state) {
+    std::mt19937 rng(2);
+    std::uniform_real_distribution<double> d(-10000, 10000);
+    tilo::TNvector block(1024);
+    for (double& x : block) x = d(rng);
+    for (auto _ : state) {
+        tilo::TNvector re = block, im;
+        uint8_t status = 0;
+        tilo::RealFFT(1024, false, re, status, im);
+        benchmark::DoNotOptimize(re.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * 1024);
+}
+BENCHMARK(BM_RealFFT1024);
 
 // One tone band-pass filter over one block, the demodulator's inner loop.
 void BM_BandPassBlock(benchmark::State& state) {
