@@ -147,7 +147,12 @@ void TORQBitsArray::SetSize(int32_t NewBitCount) {
     if (FBits == nullptr) {
         FBits = static_cast<uint8_t*>(GlobalMemoryManager().AllocMem(bytes));
     } else {
-        GlobalMemoryManager().ReallocMemZeroed(FBits, bytes);
+        try {
+            GlobalMemoryManager().ReallocMemZeroed(FBits, bytes);
+        } catch (...) {
+            if (FBits == nullptr) FBitCount = FSetBitsCount = 0;  // an overrun lost the block
+            throw;
+        }
         // The old last byte may hold bits beyond the old count (set-all fills whole
         // bytes, shrinking leaves them): they become real bits now and must read 0.
         if (NewBitCount > FBitCount && (FBitCount & 7) != 0)

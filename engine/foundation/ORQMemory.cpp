@@ -92,10 +92,12 @@ int64_t CgroupRoom() {
 
 void* TORQMemoryManager::GetMem(int64_t Size) {
     if (Size == 0) RaiseNative(30286, "Cannot allocate 0 bytes");
+    if (Size < 0)
+        RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Invalid block size = %d", {Size})});
     int64_t limit = MemoryLimit();
     if (limit != 0 && (Size > limit || UsedMemory() > limit - Size))
         RaiseNativeFmt(30004, "Memory limit exceeded (Limit = %d bytes)", {limit});
-    if (Size < 0 || Size > MaxBlockSize)
+    if (Size > MaxBlockSize)
         RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Invalid block size = %d", {Size})});
     auto* block = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(Size + Overhead)));
     if (block == nullptr)

@@ -180,7 +180,13 @@ void TORQMemoryStream::Resize(int64_t NewSize) {
             // Twice the request, as long as that fits; the manager refuses what no
             // block can hold.
             int64_t capacity = NewSize <= Int64Max / 2 ? NewSize * 2 : NewSize;
-            GlobalMemoryManager().ReallocMem(FMemory, capacity);
+            try {
+                GlobalMemoryManager().ReallocMem(FMemory, capacity);
+            } catch (...) {
+                // Usually the old block stays; an overrun found in it loses it.
+                if (FMemory == nullptr) FSize = FCapacity = FPosition = 0;
+                throw;
+            }
             FCapacity = capacity;
         }
         // Bytes between the old and the new end were never written: zero them, so that

@@ -47,6 +47,9 @@ TEST(MemoryManager, RejectsZeroNegativeAndHugeSizes) {
     EXPECT_EQ(neg.first, 30015);
     EXPECT_EQ(neg.second, "GetMem error: Invalid block size = -5 - Native error: 30015");
     EXPECT_EQ(Raised([&] { m.GetMem(INT64_MAX); }).first, 30015);
+    m.SetMemoryLimit(1000);  // the limit test must not overflow on a negative size
+    EXPECT_EQ(Raised([&] { m.GetMem(INT64_MIN); }).first, 30015);
+    m.SetMemoryLimit(0);
     EXPECT_EQ(Raised([&] { m.GetMem(TORQMemoryManager::MaxBlockSize + 1); }).first, 30015);
     EXPECT_EQ(m.UsedMemory(), 0);
 }

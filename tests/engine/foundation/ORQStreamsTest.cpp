@@ -159,6 +159,19 @@ TEST(MemoryStream, ImpossibleSizesRaiseAndLeaveTheStreamIntact) {
     EXPECT_EQ(s.Size(), 8);
 }
 
+TEST(MemoryStream, AnOverrunFoundWhileGrowingLeavesAnEmptyUsableStream) {
+    TORQMemoryStream s;
+    auto data = Pattern(8);
+    s.WriteBuffer(data.data(), 8);  // capacity 8
+    s.Memory()[8] = 0;              // damage the block's end signature
+    auto r = Raised([&] { s.Write(data.data(), 1); });
+    EXPECT_EQ(r.first, 30014);
+    EXPECT_EQ(s.Size(), 0);
+    EXPECT_EQ(s.Memory(), nullptr);
+    s.WriteBuffer(data.data(), 8);
+    EXPECT_EQ(ReadAll(s), data);
+}
+
 TEST(Streams, ModifiedFlagFollowsWritesAndSizeChanges) {
     TempDir dir;
     std::vector<std::unique_ptr<TORQStream>> streams;
