@@ -28,6 +28,7 @@ int32_t TBandPass::TapCountFor(double SampleRate, double Width) {
         throw std::invalid_argument("FIR filter design: transition width too narrow");
     int32_t n = static_cast<int32_t>(std::nearbyint(exact));
     if (n % 2 != 0) ++n;
+    if (n == 0) throw std::invalid_argument("FIR filter design: transition width too wide");
     return n;
 }
 
@@ -43,7 +44,10 @@ std::vector<double> TBandPass::Kernel(int32_t N, double f) {
         h[i] = v;
         sum += v;
     }
-    for (double& v : h) v /= sum;
+    // At f = 0 the kernel passes nothing and sums to 0: it stays zero rather than NaN, so a
+    // band whose lower edge is 0 Hz becomes a plain low-pass.
+    if (sum != 0)
+        for (double& v : h) v /= sum;
     return h;
 }
 

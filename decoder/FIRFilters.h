@@ -21,7 +21,8 @@ public:
     virtual ~TBandPass() = default;
 
     // Band-pass from Centre - Width/2 to Centre + Width/2 Hz. A rate or width of zero or
-    // less (or one giving an absurd length) raises std::invalid_argument and changes nothing.
+    // less, or one giving no taps or an absurd length, raises std::invalid_argument and
+    // changes nothing.
     virtual void Design(double SampleRate, double Centre, double Width);
 
     // Output[i] = sum over k of taps[k] * (input k samples ago), for every index of Input.

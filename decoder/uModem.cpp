@@ -70,8 +70,9 @@ void TModem::SetFreq(int32_t Centre, int32_t AShift) {
         FThresholdCoef = 0.88;
     else
         FThresholdCoef = 0.98 - (0.98 - 0.88) * (Centre - 1150) / 550;
-    FUpperBP->Design(SampleRate, Centre + AShift / 2, ToneFilterBandwidth);
-    FLowerBP->Design(SampleRate, Centre - AShift / 2, ToneFilterBandwidth);
+    // Tone frequencies in 64 bits: no overflow whatever the tuning request.
+    FUpperBP->Design(SampleRate, double(int64_t(Centre) + AShift / 2), ToneFilterBandwidth);
+    FLowerBP->Design(SampleRate, double(int64_t(Centre) - AShift / 2), ToneFilterBandwidth);
 }
 
 void TModem::SetPolarity(uint8_t P) {

@@ -154,13 +154,24 @@ TEST(FIRFilters, MisuseIsRefusedOrHarmless) {
     EXPECT_THROW(f.Filter(in, out), std::length_error);
     EXPECT_EQ(out, std::vector<double>(99, 7.0));
     for (auto [rate, width] : {std::pair{0.0, 130.0}, {-11025.0, 130.0}, {11025.0, 0.0},
-                               {11025.0, -1.0}, {11025.0, 1e-9}, {NAN, 130.0}}) {
+                               {11025.0, -1.0}, {11025.0, 1e-9}, {NAN, 130.0},
+                               {11025.0, 1e6}}) {  // Round(0.04) taps
         EXPECT_THROW(f.Design(rate, 1085, width), std::invalid_argument) << rate << " " << width;
         TLowPass lp;
         EXPECT_THROW(lp.Design(rate, 100, width), std::invalid_argument);
         EXPECT_EQ(lp.TapCount(), 0);
     }
     EXPECT_EQ(f.Taps(), taps);
+
+    // A band from 0 Hz: the lower kernel passes nothing, and the result is the low-pass at
+    // the upper edge instead of NaN.
+    TBandPass fromZero;
+    TLowPass lowPass;
+    fromZero.Design(11025, 65, 130);
+    lowPass.Design(11025, 130, 130);
+    ASSERT_EQ(fromZero.TapCount(), lowPass.TapCount());
+    for (int32_t i = 0; i < fromZero.TapCount(); ++i)
+        EXPECT_NEAR(fromZero.Taps()[i], lowPass.Taps()[i], 1e-15) << i;
 }
 
 TEST(FIRFilters, RectifyModesOverTheRangeClampedToTheData) {

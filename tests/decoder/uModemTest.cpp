@@ -84,6 +84,10 @@ TEST_F(Modem, SetFreqTunesFiltersAndThresholdCoefficient) {
     m.Shift = 400;
     EXPECT_EQ(m.UpperBandPass().Taps(), upper.Taps());
     EXPECT_NEAR(m.ThresholdCoefficient(), 0.98, 1e-12);
+    // Absurd tuning requests compute the tones without overflow.
+    m.SetFreq(INT32_MAX, INT32_MAX);
+    m.SetFreq(INT32_MIN, INT32_MAX);
+    EXPECT_NEAR(m.ThresholdCoefficient(), 0.98, 1e-12);
 }
 
 TEST_F(Modem, SetBaudRefusesNonPositiveValuesAndKeepsTheClock) {
