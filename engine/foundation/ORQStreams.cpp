@@ -100,6 +100,14 @@ void TORQStream::LoadFromStream(TORQStream& Source) { LoadFromStreamRange(Source
 
 void TORQStream::LoadFromStreamRange(TORQStream& Source, int64_t StartPos, int64_t Count) {
     if (FBlockSize <= 0) RaiseNative(10419, "Stream block size = 0 is not allowed");
+    if (&Source == this) {
+        // Emptying this stream would destroy the source: take the range out first.
+        TORQMemoryStream range;
+        range.SetBlockSize(FBlockSize);
+        range.LoadFromStreamRange(*this, StartPos, Count);
+        LoadFromStream(range);
+        return;
+    }
     int64_t ownPos = Position();
     int64_t sourcePos = Source.Position();
     SeekStreamChecked(Source, 10148, StartPos);

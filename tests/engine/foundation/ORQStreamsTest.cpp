@@ -374,6 +374,14 @@ TEST(StreamCopy, LoadOfNothingEmptiesTheStream) {
     EXPECT_EQ(progress, (std::vector<double>{0, 100}));
 }
 
+TEST(StreamCopy, LoadingARangeOfItselfKeepsTheRange) {
+    TORQMemoryStream s;
+    auto data = Pattern(30);
+    s.WriteBuffer(data.data(), 30);
+    s.LoadFromStreamRange(s, 10, 5);
+    EXPECT_EQ(ReadAll(s), std::vector<uint8_t>(data.begin() + 10, data.begin() + 15));
+}
+
 TEST(StreamCopy, BlockSizeOfZeroOrLessIsRefused) {
     TORQMemoryStream a, b;
     for (int32_t bs : {0, -1}) {
