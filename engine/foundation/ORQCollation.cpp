@@ -157,8 +157,21 @@ int CompareWideText(std::u16string_view A, std::u16string_view B, bool IgnoreCas
 }
 
 int CompareAnsiText(std::string_view A, std::string_view B, bool IgnoreCase) {
-    const std::u16string a = AnsiToWide(A), b = AnsiToWide(B);
-    return CompareWideText(a, b, IgnoreCase);
+    // Index keys are short: widen them on the stack, longer texts on the heap.
+    char16_t stackA[128], stackB[128];
+    std::u16string heapA, heapB;
+    auto widen = [](std::string_view s, char16_t* stack, std::u16string& heap) -> const char16_t* {
+        char16_t* out = stack;
+        if (s.size() > 128) {
+            heap.resize(s.size());
+            out = heap.data();
+        }
+        for (size_t k = 0; k < s.size(); ++k) out[k] = WidenByte(static_cast<uint8_t>(s[k]));
+        return out;
+    };
+    const char16_t* a = widen(A, stackA, heapA);
+    const char16_t* b = widen(B, stackB, heapB);
+    return Collate(TheCollators().Get(IgnoreCase), a, A.size(), b, B.size());
 }
 
 bool SameWideChar(char16_t A, char16_t B, bool IgnoreCase) {

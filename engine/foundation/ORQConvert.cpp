@@ -315,6 +315,7 @@ std::string ClobText(const char* p, int32_t size) {
 }
 
 std::u16string WideText(const char16_t* p, int32_t sizeBytes) {
+    if (!p) return std::u16string();
     const size_t limit = sizeBytes < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(sizeBytes) / 2;
     size_t n = 0;
     while (n < limit && p[n] != 0) ++n;
@@ -323,14 +324,20 @@ std::u16string WideText(const char16_t* p, int32_t sizeBytes) {
 
 void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8_t dst) {
     switch (srcType) {
-        case bdtFixedChar: case bdtVarChar:
-            FromText(r, std::string(Load<const char*>(src)), dst, true, false);
+        case bdtFixedChar: case bdtVarChar: {
+            const char* p = Load<const char*>(src);
+            FromText(r, p ? std::string(p) : std::string(), dst, true, false);
             break;
+        }
         case bdtFixedWideChar: case bdtWideVarChar:
             FromWide(r, WideText(Load<const char16_t*>(src), -1), dst, false);
             break;
         case bdtClob: {
             const char* p = Load<const char*>(src);
+            if (!p) {  // no text at all: no bytes to count
+                p = "";
+                srcSize = -1;
+            }
             if ((dst == bdtFixedChar || dst == bdtVarChar) && srcSize >= 1) {
                 // Exactly the counted bytes and a terminator.
                 r.block = GlobalMemoryManager().GetMem(int64_t{srcSize} + 1);

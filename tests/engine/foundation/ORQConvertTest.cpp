@@ -216,6 +216,8 @@ TEST(ConvertValue, PairsWithoutARuleAndFailingRules) {
     }
     ExpectNative([] { Block b; ConvVal<uint16_t>(b, bdtBoolean, 1, bdtCurrency); }, 30052,
                  "Cannot cast from 'LOGICAL' to 'CURRENCY' - Native error: 30052");
+    ExpectNative([] { Block b; ConvText(b, nullptr, bdtInteger); }, 30051);  // no text: empty, never a crash
+    { Block b; ConvText(b, nullptr, bdtVarChar, bdtClob, 4); EXPECT_EQ(b.Text(), ""); }
     ExpectNative([] { Block b; ConvText(b, "abc", bdtInteger); }, 30051,
                  "Cannot cast from 'STRING' to 'INTEGER' - Native error: 30051");
     for (auto [text, dst] : {std::pair{"9999999999", bdtInteger}, {"1,5", bdtDouble}, {"20240115", bdtDate},
