@@ -38,6 +38,7 @@ public:
 
     std::optional<double> FixedStart;  // --utc: the clock runs from here with the audio
     double AudioSeconds = 0;
+    bool Track = true;  // --no-track clears it
 
     void SysLog(const std::string& Msg) override { FErr << Msg << '\n'; }
     void BroadcastToClients(const std::string&) override {}
@@ -74,6 +75,7 @@ public:
     void sbApplyNavareaClick() override {}
     void SchedTimerTimer() override {}
     void SetModemPolarity(uint8_t Polarity) override { TModem::SetPolarity(Polarity); }
+    bool cbTrack() const override { return Track; }
     double UtcClock() const override {
         return FixedStart ? *FixedStart + AudioSeconds / 86400.0 : SystemUtcNow();
     }
@@ -93,8 +95,8 @@ bool ParseInt(const std::string& Text, int32_t& Value) {
 }
 
 const char* const Usage =
-    "usage: navtex-decode [--centre HZ] [--shift HZ] [--inverted] [--messages] [--ticker]\n"
-    "                     [--utc \"yyyy-MM-dd hh:mm:ss\"] FILE.wav\n";
+    "usage: navtex-decode [--centre HZ] [--shift HZ] [--inverted] [--no-track] [--messages]\n"
+    "                     [--ticker] [--utc \"yyyy-MM-dd hh:mm:ss\"] FILE.wav\n";
 
 }  // namespace
 
@@ -117,17 +119,15 @@ void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
     TModem::SetPolarity(Options.Inverted ? 1 : 0);
     TModem Modem;
     Modem.SetFreq(Options.Centre, Options.Shift);
-    // What the block handler does with each block's bits and level.
-    Modem.OnDataReady = [&Decoder](const std::string& Bits, double, const TNvector& RealData,
-                                   const TNvector&, const std::vector<int32_t>&) {
-        if (const auto Q = BlockQuality(RealData)) Decoder.FSignalQuality = *Q;
-        Decoder.FBitBuffer += Bits;
-        if (Decoder.FBitBuffer.size() >= BitsPerHandOver) {
-            std::string Gathered = std::move(Decoder.FBitBuffer);
-            Decoder.FBitBuffer.clear();
-            Decoder.ProcessBitString(std::move(Gathered));
-        }
+    // The receiver's block handler, tracking this demodulator from the tuned centre.
+    Decoder.FModem = &Modem;
+    Decoder.SetAfcBand(Options.Centre);
+    Modem.OnDataReady = [&Decoder](const std::string& Bits, double Phase, const TNvector& RealData,
+                                   const TNvector& ImagData, const std::vector<int32_t>& PLLBits) {
+        Decoder.ModemBlockDone(Bits, Phase, RealData, ImagData, PLLBits);
     };
+    // The receiver's one-second timers, run on audio time.
+    size_t SinceTick = 0;
     std::vector<int16_t> Block(ModemBlockSize);
     for (size_t Pos = 0; Pos < Samples.size(); Pos += ModemBlockSize) {
         const size_t Count = std::min(ModemBlockSize, Samples.size() - Pos);
@@ -135,7 +135,14 @@ void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
         std::fill(Block.begin() + static_cast<std::ptrdiff_t>(Count), Block.end(), int16_t{0});
         Modem.ProcessBlock(Block);
         if (OnBlock) OnBlock(static_cast<double>(Pos + Count) / SampleRate);
+        SinceTick += Count;
+        if (SinceTick >= static_cast<size_t>(SampleRate)) {
+            SinceTick -= static_cast<size_t>(SampleRate);
+            Decoder.TrackTimerTimer();
+            Decoder.Timer1Timer();
+        }
     }
+    Decoder.FModem = nullptr;
     if (!Decoder.FBitBuffer.empty()) {
         std::string Gathered = std::move(Decoder.FBitBuffer);
         Decoder.FBitBuffer.clear();
@@ -168,7 +175,7 @@ std::string JsonString(const std::string& Text) {
 
 int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
     TChainOptions Chain;
-    bool Messages = false, Ticker = false;
+    bool Messages = false, Ticker = false, Track = true;
     const int32_t FreqKHz = 518;  // what the receiver's frequency switch shows by default
     std::optional<double> Utc;
     std::string FileName;
@@ -201,6 +208,8 @@ int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, st
             Utc = T;
         } else if (A == "--inverted") {
             Chain.Inverted = true;
+        } else if (A == "--no-track") {
+            Track = false;
         } else if (A == "--messages") {
             Messages = true;
         } else if (A == "--ticker") {
@@ -247,6 +256,7 @@ int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, st
     const bool Lines = !Messages && !Ticker;
     TConsoleHost Host(Out, Err, Lines, Messages, FreqKHz);
     Host.FixedStart = Utc;
+    Host.Track = Track;
     TNavtexDecoder Decoder(Host);
     RunDecodingChain(Decoder, Wav.Samples, Chain, [&Host](double Seconds) { Host.AudioSeconds = Seconds; });
     if (Lines && !Decoder.FLine.empty()) Out << Decoder.FLine << '\n';

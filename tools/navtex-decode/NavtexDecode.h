@@ -1,7 +1,7 @@
 // navtex-decode: a recording through the receiver's decoding chain (TModem into
-// TNavtexDecoder, bits handed over 126 or more at a time as the block handler
-// does), with a console host that prints the current-message lines, the stored
-// messages as JSON, or the ticker text.
+// the block handler of TNavtexDecoder, with the one-second tracking and clock
+// timers driven by audio time), with a console host that prints the
+// current-message lines, the stored messages as JSON, or the ticker text.
 #pragma once
 
 #include "decoder/DecoderHost.h"
@@ -24,7 +24,8 @@ struct TChainOptions {
 };
 
 // Feeds Samples (at the current sample rate, which must be set first) block by
-// block through a fresh TModem into Decoder. OnBlock, when given, is called after
+// block through a fresh TModem into Decoder's block handler, which tracks the
+// signal from Options.Centre while the host's cbTrack is on. OnBlock, when given, is called after
 // each block with the audio time processed so far, in seconds. At the end the bits
 // still gathered are handed over too.
 void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
