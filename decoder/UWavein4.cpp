@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <new>
 
 namespace tilo {
 
@@ -50,7 +51,13 @@ void TWaveIn::Create(int32_t Count, int32_t Size) {
         Report("No wave audio recording devices found");
         return;
     }
-    FBuffers.assign(static_cast<size_t>(Count), std::vector<int16_t>(static_cast<size_t>(Size) / 2, 0));
+    try {
+        FBuffers.assign(static_cast<size_t>(Count), std::vector<int16_t>(static_cast<size_t>(Size) / 2, 0));
+    } catch (const std::bad_alloc&) {
+        FBuffers.clear();
+        Report("Error Locking wave buffer memory");
+        return;
+    }
     FBufferLength = Size - Size % FBlockAlign;
     FReady = true;
 }
