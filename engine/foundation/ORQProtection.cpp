@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/foundation/ORQStreams.h"
 #include "engine/foundation/ORQStringFormats.h"
 
 namespace orq {
@@ -296,9 +297,35 @@ private:
     int64_t FPosition = 0;
 };
 
+// An engine stream as a coding port.
+class TStreamPort : public TCodingPort {
+public:
+    explicit TStreamPort(TORQStream& stream) : FStream(stream) {}
+    int64_t Size() override { return FStream.Size(); }
+    int64_t Position() override { return FStream.Position(); }
+    void SetPosition(int64_t position) override { FStream.SetPosition(position); }
+    int32_t Read(void* buffer, int32_t count) override { return int32_t(FStream.Read(buffer, count)); }
+    int32_t Write(const void* buffer, int32_t count) override { return int32_t(FStream.Write(buffer, count)); }
+
+private:
+    TORQStream& FStream;
+};
+
 bool IsBlankOrControl(char c) { return uint8_t(c) <= 0x20; }
 
 }  // namespace
+
+void TProtection::ProcessStream(TORQStream* source, TORQStream* dest, int64_t dataSize,
+                                ProtectionAction action) {
+    if (source == nullptr) return;
+    TStreamPort sourcePort(*source);
+    if (dest == nullptr || dest == source) {
+        ProcessPort(&sourcePort, &sourcePort, dataSize, action);
+        return;
+    }
+    TStreamPort destPort(*dest);
+    ProcessPort(&sourcePort, &destPort, dataSize, action);
+}
 
 void TProtection::ProcessFile(const std::string& sourceName, const std::string& destName,
                               ProtectionAction action) {

@@ -25,6 +25,8 @@
 
 namespace orq {
 
+class TORQStream;
+
 class EProtection : public classlib::Exception {
 public:
     using classlib::Exception::Exception;
@@ -88,6 +90,10 @@ public:
     // (coded in place). actCalculate reads only. A short write raises EInOutError.
     virtual void ProcessPort(TCodingPort* source, TCodingPort* dest, int64_t dataSize,
                              ProtectionAction action);
+    // ProcessPort over engine streams: DataSize bytes of Source into Dest (none: Source
+    // itself, coded in place); a negative DataSize means all of Source from position 0.
+    virtual void ProcessStream(TORQStream* source, TORQStream* dest, int64_t dataSize,
+                               ProtectionAction action);
     // Codes a file into another, or in place when the names are equal or DestName is
     // blank. Names are compared exactly (file names are case-sensitive here).
     virtual void ProcessFile(const std::string& sourceName, const std::string& destName,

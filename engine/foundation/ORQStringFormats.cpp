@@ -73,10 +73,10 @@ std::string TextToLines(const TStringFormat& format, std::string_view table, std
                 group = (group << 6) | uint32_t(v);
                 ++got;
             }
-            // A line that announces more than the text holds ends with the text.
-            if (got == 0) return out;
+            // A line that announces more than the text holds ends with the text, giving
+            // only the bytes its last characters carry in full.
             group <<= 6 * (4 - got);
-            const int32_t take = n > 3 ? 3 : n;
+            const int32_t take = std::min(n > 3 ? 3 : n, 6 * got / 8);
             for (int32_t k = 0; k < take; ++k) out.push_back(char(group >> (16 - 8 * k)));
             n -= 3;
             if (got < 4) return out;

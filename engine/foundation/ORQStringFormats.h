@@ -92,7 +92,7 @@ using TStringFormatClass = const TStringFormat*;
 
 // The one instance of a format class.
 template <class T>
-TStringFormatClass FormatClassOf() {
+const T* FormatClassOf() {
     static const T instance;
     return &instance;
 }
