@@ -24,7 +24,7 @@ int64_t DayNumber(int year, int month, int day) {
 
 std::string Pad(int v, int width) {
     std::string s = std::to_string(v);
-    while (static_cast<int>(s.size()) < width) s.insert(0, "0");
+    if (static_cast<int>(s.size()) < width) s = std::string(static_cast<size_t>(width) - s.size(), '0') + s;
     return s;
 }
 
@@ -261,7 +261,10 @@ std::string TimeToStr(TDateTime dt) { return FormatDateTime(FormatSettings.LongT
 
 std::string DateTimeToStr(TDateTime dt) {
     std::string s = DateToStr(dt);
-    if (dt - std::trunc(dt) != 0) s += " " + TimeToStr(dt);
+    if (dt - std::trunc(dt) != 0) {
+        s += ' ';
+        s += TimeToStr(dt);
+    }
     return s;
 }
 

@@ -231,8 +231,11 @@ std::string CurrToStr(double v) {
     const int64_t n = static_cast<int64_t>(scaled);
     const uint64_t mag = n < 0 ? ~static_cast<uint64_t>(n) + 1 : static_cast<uint64_t>(n);
     std::string frac = std::to_string(mag % 10000);
-    while (frac.size() < 4) frac.insert(0, "0");
-    std::string s = (n < 0 ? "-" : "") + UIntToStr(mag / 10000) + "." + frac;
+    if (frac.size() < 4) frac = std::string(4 - frac.size(), '0') + frac;
+    std::string s = n < 0 ? "-" : "";
+    s += UIntToStr(mag / 10000);
+    s += '.';
+    s += frac;
     return StripZeros(s);
 }
 

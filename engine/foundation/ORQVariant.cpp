@@ -231,6 +231,11 @@ void TORQVariant::LoadFromStream(TORQStream& Stream) {
 }
 
 void TORQVariant::SetValue(const void* ValuePtr, uint8_t ValueType) {
+    if (IsTextType(ValueType)) SetText(Load<const void*>(ValuePtr), ValueType);
+    else SetFixed(ValuePtr, ValueType);
+}
+
+void TORQVariant::SetFixed(const void* ValuePtr, uint8_t ValueType) {
     if (FDataType == ValueType && FData && IsFixedSize(ValueType) && !FIsReference &&
         FDataSize == GetDataTypeValueSize(ValueType, 0)) {
         std::memcpy(FData, ValuePtr, static_cast<size_t>(FDataSize));
@@ -240,114 +245,143 @@ void TORQVariant::SetValue(const void* ValuePtr, uint8_t ValueType) {
     if (FData) Clear(FDataType);
     FIsReference = false;
     if (FDataType == 0) FDataType = ValueType;
-    if (IsTextType(ValueType)) {
-        const void* text = Load<const void*>(ValuePtr);
-        if (!text) return;
-        const bool empty = IsWideStringBaseType(ValueType) ? *static_cast<const char16_t*>(text) == 0
-                                                           : *static_cast<const char*>(text) == 0;
-        if (empty) return;
-    }
     void* block = nullptr;
     int32_t size = 0;
-    if (FDataType == ValueType)
-        CopyValueToNewMemory(ValueType, IsTextType(ValueType) ? Load<const void*>(ValuePtr) : ValuePtr, block, size);
-    else
-        block = ConvertValue(ValuePtr, -1, ValueType, size, FDataType);
+    if (FDataType == ValueType) CopyValueToNewMemory(ValueType, ValuePtr, block, size);
+    else block = ConvertValue(ValuePtr, -1, ValueType, size, FDataType);
+    TakeBlock(block, size);
+}
+
+void TORQVariant::SetText(const void* Text, uint8_t ValueType) {
+    if (FData) Clear(FDataType);
+    FIsReference = false;
+    if (FDataType == 0) FDataType = ValueType;
+    if (!Text) return;
+    const bool empty = IsWideStringBaseType(ValueType) ? *static_cast<const char16_t*>(Text) == 0
+                                                       : *static_cast<const char*>(Text) == 0;
+    if (empty) return;  // empty text leaves the value Null
+    void* block = nullptr;
+    int32_t size = 0;
+    if (FDataType == ValueType) CopyValueToNewMemory(ValueType, Text, block, size);
+    else block = ConvertValue(&Text, -1, ValueType, size, FDataType);
     TakeBlock(block, size);
 }
 
 void TORQVariant::GetValue(void* Value, uint8_t ValueType) const {
-    const bool text = IsTextType(ValueType) || ValueType == bdtBlob;
-    if (!IsTextType(ValueType)) CheckNotNull();
-    if (IsNull()) {
-        if (IsWideStringBaseType(ValueType)) static_cast<std::u16string*>(Value)->clear();
-        else static_cast<std::string*>(Value)->clear();
-        return;
-    }
-    if (FDataType == ValueType) {
-        if (IsWideStringBaseType(ValueType)) {
-            const char16_t* p = static_cast<const char16_t*>(FData);
-            size_t n = 0;
-            while (n < static_cast<size_t>(FDataSize) / 2 && p[n] != 0) ++n;
-            static_cast<std::u16string*>(Value)->assign(p, n);
-        } else if (IsTextType(ValueType)) {
-            static_cast<std::string*>(Value)->assign(static_cast<const char*>(FData),
-                                                     ::strnlen(static_cast<const char*>(FData), FDataSize));
-        } else if (ValueType == bdtBlob) {
-            static_cast<std::string*>(Value)->assign(static_cast<const char*>(FData),
-                                                     FDataSize > 0 ? FDataSize - 1 : 0);
-        } else {
-            // Never more than the caller's value holds.
-            const int32_t n = std::min(FDataSize, GetDataTypeValueSize(ValueType, 0));
-            std::memcpy(Value, FData, static_cast<size_t>(n));
-        }
-        return;
-    }
+    if (IsWideStringBaseType(ValueType)) GetWide(*static_cast<std::u16string*>(Value));
+    else if (IsTextType(ValueType) || ValueType == bdtBlob) GetText(*static_cast<std::string*>(Value), ValueType);
+    else GetFixed(Value, ValueType);
+}
+
+namespace {
+
+// A conversion block, released when the read is done.
+struct ConvertedBlock {
+    void* p = nullptr;
     int32_t size = 0;
-    void* block = ConvertValue(SourceForConversion(), FDataSize, FDataType, size, ValueType);
-    struct Free {
-        void*& p;
-        ~Free() { GlobalMemoryManager().FreeAndNillMem(p); }
-    } guard{block};
-    if (IsWideStringBaseType(ValueType))
-        static_cast<std::u16string*>(Value)->assign(static_cast<const char16_t*>(block), size > 2 ? size / 2 - 1 : 0);
-    else if (text)
-        static_cast<std::string*>(Value)->assign(static_cast<const char*>(block), size > 1 ? size - 1 : 0);
-    else
-        std::memcpy(Value, block, static_cast<size_t>(std::min(size, GetDataTypeValueSize(ValueType, 0))));
+    ~ConvertedBlock() {
+        if (p) GlobalMemoryManager().FreeAndNillMem(p);
+    }
+};
+
+}  // namespace
+
+void TORQVariant::GetFixed(void* Value, uint8_t ValueType) const {
+    CheckNotNull();
+    // Never more than the caller's value holds.
+    const int32_t room = GetDataTypeValueSize(ValueType, 0);
+    if (FDataType == ValueType) {
+        std::memcpy(Value, FData, static_cast<size_t>(std::min(FDataSize, room)));
+        return;
+    }
+    ConvertedBlock c;
+    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, ValueType);
+    std::memcpy(Value, c.p, static_cast<size_t>(std::min(c.size, room)));
+}
+
+void TORQVariant::GetText(std::string& Value, uint8_t ValueType) const {
+    if (ValueType == bdtBlob) CheckNotNull();
+    if (IsNull()) {
+        Value.clear();
+        return;
+    }
+    const char* p = static_cast<const char*>(FData);
+    if (FDataType == ValueType) {
+        if (ValueType == bdtBlob) Value.assign(p, FDataSize > 0 ? FDataSize - 1 : 0);
+        else Value.assign(p, ::strnlen(p, static_cast<size_t>(FDataSize)));
+        return;
+    }
+    ConvertedBlock c;
+    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, ValueType);
+    Value.assign(static_cast<const char*>(c.p), c.size > 1 ? c.size - 1 : 0);
+}
+
+void TORQVariant::GetWide(std::u16string& Value) const {
+    if (IsNull()) {
+        Value.clear();
+        return;
+    }
+    if (IsWideStringBaseType(FDataType)) {
+        const char16_t* p = static_cast<const char16_t*>(FData);
+        size_t n = 0;
+        while (n < static_cast<size_t>(FDataSize) / 2 && p[n] != 0) ++n;
+        Value.assign(p, n);
+        return;
+    }
+    ConvertedBlock c;
+    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, bdtWideVarChar);
+    Value.assign(static_cast<const char16_t*>(c.p), c.size > 2 ? c.size / 2 - 1 : 0);
 }
 
 void TORQVariant::SetAsString(std::string_view V) {
     const std::string s(V);
-    const char* p = s.c_str();
-    SetValue(&p, bdtVarChar);
+    SetText(s.c_str(), bdtVarChar);
 }
 
 void TORQVariant::SetAsWideString(std::u16string_view V) {
     const std::u16string s(V);
-    const char16_t* p = s.c_str();
-    SetValue(&p, bdtWideVarChar);
+    SetText(s.c_str(), bdtWideVarChar);
 }
 
 void TORQVariant::SetAsExtended(long double V) {
     uint8_t b[10];
     PackExtended(V, b);
-    SetValue(b, bdtExtended);
+    SetFixed(b, bdtExtended);
 }
 
 void TORQVariant::SetAsTimeStamp(const TORQTimeStamp& V) {
     uint8_t b[8];
     std::memcpy(b, &V.Days, 4);
     std::memcpy(b + 4, &V.Milliseconds, 4);
-    SetValue(b, bdtTimeStamp);
+    SetFixed(b, bdtTimeStamp);
 }
 
 void TORQVariant::SetAsBoolean(bool V) {
     const uint16_t w = V ? 0xFFFF : 0;
-    SetValue(&w, bdtBoolean);
+    SetFixed(&w, bdtBoolean);
 }
 
 std::string TORQVariant::GetAsString() const {
     std::string s;
-    GetValue(&s, bdtVarChar);
+    GetText(s, bdtVarChar);
     return s;
 }
 
 std::u16string TORQVariant::GetAsWideString() const {
     std::u16string s;
-    GetValue(&s, bdtWideVarChar);
+    GetWide(s);
     return s;
 }
 
 long double TORQVariant::GetAsExtended() const {
     uint8_t b[10] = {};
-    GetValue(b, bdtExtended);
+    GetFixed(b, bdtExtended);
     return UnpackExtended(b);
 }
 
 TORQTimeStamp TORQVariant::GetAsTimeStamp() const {
     uint8_t b[8] = {};
-    GetValue(b, bdtTimeStamp);
+    GetFixed(b, bdtTimeStamp);
     return TORQTimeStamp{Load<int32_t>(b), Load<int32_t>(b + 4)};
 }
 
@@ -364,7 +398,7 @@ void TORQVariant::SetAsVariant(const Variant& V) {
         case varOleStr: SetAsWideString(V.AsOleStr()); return;
         case varBoolean: {
             const uint16_t w = V.AsBoolean() ? 1 : 0;  // the variant's true is stored as 1
-            SetValue(&w, bdtBoolean);
+            SetFixed(&w, bdtBoolean);
             return;
         }
         case varShortInt: SetAsShortInt(static_cast<int8_t>(V.AsInt64())); return;
@@ -400,7 +434,7 @@ Variant TORQVariant::GetAsVariant() const {
         case bdtBlob: {
             // The BLOB's bytes (less the terminator its text form carries) as an 8-bit string.
             std::string s;
-            GetValue(&s, bdtBlob);
+            GetText(s, bdtBlob);
             return Variant::FromString(std::move(s));
         }
         default:
@@ -417,7 +451,7 @@ void TORQVariant::Negate() {
             const int32_t v = Load<int32_t>(FData);
             if (v == INT32_MIN) throw EIntOverflow("Integer overflow");
             const int32_t r = -v;
-            SetValue(&r, FDataType);
+            SetFixed(&r, FDataType);
             break;
         }
         case bdtLargeInt: {
@@ -518,18 +552,16 @@ void TORQVariant::Arithmetic(const TORQVariant& Other, char Op) {
             if (Op != '+') NotNumeric(code, opText);
             if (IsWideStringBaseType(t)) {
                 std::u16string a, b;
-                GetValue(&a, t);
-                Other.GetValue(&b, t);
+                GetWide(a);
+                Other.GetWide(b);
                 a += b;
-                const char16_t* p = a.c_str();
-                SetValue(&p, t);
+                SetText(a.c_str(), t);
             } else {
                 std::string a, b;
-                GetValue(&a, t);
-                Other.GetValue(&b, t);
+                GetText(a, t);
+                Other.GetText(b, t);
                 a += b;
-                const char* p = a.c_str();
-                SetValue(&p, t);
+                SetText(a.c_str(), t);
             }
             break;
         case bdtShortInt: bin(&TORQVariant::GetAsShortInt, &TORQVariant::SetAsShortInt); break;

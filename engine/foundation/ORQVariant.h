@@ -76,26 +76,26 @@ public:
     // value is empty.
     void GetValue(void* Value, uint8_t ValueType) const;
 
-    void SetAsShortInt(int8_t V) { SetValue(&V, bdtShortInt); }
-    void SetAsSmallInt(int16_t V) { SetValue(&V, bdtSmallInt); }
-    void SetAsInteger(int32_t V) { SetValue(&V, bdtInteger); }
-    void SetAsLargeInt(int64_t V) { SetValue(&V, bdtLargeInt); }
-    void SetAsByte(uint8_t V) { SetValue(&V, bdtByte); }
-    void SetAsWord(uint16_t V) { SetValue(&V, bdtWord); }
-    void SetAsCardinal(uint32_t V) { SetValue(&V, bdtCardinal); }
+    void SetAsShortInt(int8_t V) { SetFixed(&V, bdtShortInt); }
+    void SetAsSmallInt(int16_t V) { SetFixed(&V, bdtSmallInt); }
+    void SetAsInteger(int32_t V) { SetFixed(&V, bdtInteger); }
+    void SetAsLargeInt(int64_t V) { SetFixed(&V, bdtLargeInt); }
+    void SetAsByte(uint8_t V) { SetFixed(&V, bdtByte); }
+    void SetAsWord(uint16_t V) { SetFixed(&V, bdtWord); }
+    void SetAsCardinal(uint32_t V) { SetFixed(&V, bdtCardinal); }
     void SetAsString(std::string_view V);
     void SetAsWideString(std::u16string_view V);
-    void SetAsSingle(float V) { SetValue(&V, bdtSingle); }
-    void SetAsDouble(double V) { SetValue(&V, bdtDouble); }
+    void SetAsSingle(float V) { SetFixed(&V, bdtSingle); }
+    void SetAsDouble(double V) { SetFixed(&V, bdtDouble); }
     void SetAsExtended(long double V);
-    void SetAsDays(int32_t V) { SetValue(&V, bdtDate); }
+    void SetAsDays(int32_t V) { SetFixed(&V, bdtDate); }
     void SetAsDate(classlib::TDateTime V) { SetAsDays(DateTimeToDays(V)); }
-    void SetAsMilliseconds(int32_t V) { SetValue(&V, bdtTime); }
+    void SetAsMilliseconds(int32_t V) { SetFixed(&V, bdtTime); }
     void SetAsTime(classlib::TDateTime V) { SetAsMilliseconds(TimeToMilliseconds(V)); }
     void SetAsTimeStamp(const TORQTimeStamp& V);
     void SetAsDateTime(classlib::TDateTime V) { SetAsTimeStamp(DateTimeToTimeStamp(V)); }
     void SetAsBoolean(bool V);  // stores 0xFFFF for true
-    void SetAsCurrency(double V) { SetValue(&V, bdtCurrency); }
+    void SetAsCurrency(double V) { SetFixed(&V, bdtCurrency); }
 
     int8_t GetAsShortInt() const { return Get<int8_t>(bdtShortInt); }
     int16_t GetAsSmallInt() const { return Get<int16_t>(bdtSmallInt); }
@@ -136,9 +136,16 @@ private:
     template <typename T>
     T Get(uint8_t type) const {
         T v{};
-        GetValue(&v, type);
+        GetFixed(&v, type);
         return v;
     }
+    // SetValue for the fixed-size types and for text (Text is the characters themselves).
+    void SetFixed(const void* ValuePtr, uint8_t ValueType);
+    void SetText(const void* Text, uint8_t ValueType);
+    // GetValue for the fixed-size types, 8-bit text (and BLOB bytes), and wide text.
+    void GetFixed(void* Value, uint8_t ValueType) const;
+    void GetText(std::string& Value, uint8_t ValueType) const;
+    void GetWide(std::u16string& Value) const;
     void TakeBlock(void* Block, int32_t Size);
     const void* SourceForConversion() const;
     void Arithmetic(const TORQVariant& Other, char Op);
