@@ -67,11 +67,23 @@ constexpr uint8_t RS[4][8] = {{0x01, 0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E},
                               {0x02, 0xA1, 0xFC, 0xC1, 0x47, 0xAE, 0x3D, 0x19},
                               {0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E, 0x03}};
 
-// MDS column Position times Y, as a little-endian word.
-uint32_t MdsColumn(int position, uint8_t y) {
-    uint32_t z = 0;
-    for (int i = 0; i < 4; ++i) z |= uint32_t(GfMul(MDS[i][position], y, 0x169)) << (8 * i);
-    return z;
+// MDS column Position times Y, as a little-endian word, for every Y: key setup builds
+// 1024 table entries twice per page, so the field products are looked up.
+struct MdsTables {
+    uint32_t column[4][256];
+    MdsTables() {
+        for (int p = 0; p < 4; ++p)
+            for (int y = 0; y < 256; ++y) {
+                uint32_t z = 0;
+                for (int i = 0; i < 4; ++i) z |= uint32_t(GfMul(MDS[i][p], uint8_t(y), 0x169)) << (8 * i);
+                column[p][y] = z;
+            }
+    }
+};
+
+inline uint32_t MdsColumn(int position, uint8_t y) {
+    static const MdsTables tables;
+    return tables.column[position][y];
 }
 
 // The q-permutation chain of byte position Position of h, with key words L[0..k-1].
