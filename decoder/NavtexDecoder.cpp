@@ -339,8 +339,8 @@ void TNavtexDecoder::FinishLine() {
             // end line would fail again on every later line.
             TScopeGuard EndMessage([this] {
                 HeaderIdLetter = '?';
-                HeaderSubject = "?";
-                HeaderSerial = "?";
+                HeaderSubject.assign(1, '?');
+                HeaderSerial.assign(1, '?');
                 LineState = 1;
                 FHost.meLogClear();
             });
@@ -356,8 +356,8 @@ void TNavtexDecoder::FinishLine() {
             std::string S = FLine.substr(Z);
             if (S.size() < 7) {
                 HeaderIdLetter = '?';
-                HeaderSubject = "?";
-                HeaderSerial = "???";
+                HeaderSubject.assign(1, '?');
+                HeaderSerial.assign(3, '?');
             } else {
                 S[5] = FiguresToLetters(S[5]);
                 S[6] = FiguresToLetters(S[6]);

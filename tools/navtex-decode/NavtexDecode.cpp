@@ -100,20 +100,6 @@ const char* const Usage =
 
 }  // namespace
 
-std::optional<double> BlockQuality(std::span<const double> Block) {
-    if (Block.size() < 2) return std::nullopt;
-    double Sum = 0;
-    for (double X : Block) Sum += X;
-    const double Mean = Sum / static_cast<double>(Block.size());
-    double Sq = 0;
-    for (double X : Block) Sq += (X - Mean) * (X - Mean);
-    const double Sd = std::sqrt(Sq / static_cast<double>(Block.size() - 1));
-    if (!(Sd > 0)) return std::nullopt;
-    const auto [Lo, Hi] = std::minmax_element(Block.begin(), Block.end());
-    const double Q = std::clamp(7 - (*Hi - *Lo) / Sd, 0.0, 5.0);
-    return 20 * Q;
-}
-
 void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
                       const TChainOptions& Options, const std::function<void(double)>& OnBlock) {
     TModem::SetPolarity(Options.Inverted ? 1 : 0);

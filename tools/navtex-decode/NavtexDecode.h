@@ -32,10 +32,6 @@ void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
                       const TChainOptions& Options,
                       const std::function<void(double Seconds)>& OnBlock = {});
 
-// Crest-factor quality of one block as the block handler measures it: 20 * (7 -
-// range / standard deviation) clamped to 0 .. 100; nothing for a flat block.
-std::optional<double> BlockQuality(std::span<const double> Block);
-
 // Text as one JSON string literal; control and 8-bit characters become \u00XX.
 std::string JsonString(const std::string& Text);
 
