@@ -308,7 +308,7 @@ void FromCurrency(Result& r, double c, uint8_t dst) {
     }
 }
 
-// CLOB text: bounded by SourceSize when it is known.
+// 8-bit text up to its terminator, and within size when that is known.
 std::string ClobText(const char* p, int32_t size) {
     if (size < 0) return std::string(p);
     return std::string(p, ::strnlen(p, static_cast<size_t>(size)));
@@ -325,12 +325,13 @@ std::u16string WideText(const char16_t* p, int32_t sizeBytes) {
 void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8_t dst) {
     switch (srcType) {
         case bdtFixedChar: case bdtVarChar: {
+            // A known size bounds the read even where the terminator is missing.
             const char* p = Load<const char*>(src);
-            FromText(r, p ? std::string(p) : std::string(), dst, true, false);
+            FromText(r, p ? ClobText(p, srcSize) : std::string(), dst, true, false);
             break;
         }
         case bdtFixedWideChar: case bdtWideVarChar:
-            FromWide(r, WideText(Load<const char16_t*>(src), -1), dst, false);
+            FromWide(r, WideText(Load<const char16_t*>(src), srcSize), dst, false);
             break;
         case bdtClob: {
             const char* p = Load<const char*>(src);

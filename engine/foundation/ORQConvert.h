@@ -18,8 +18,8 @@ uint8_t ResultDataType(uint8_t Type1, uint8_t Type2, bool ForComparison);
 uint8_t ResultAdvancedFieldType(uint8_t Adv1, uint8_t Adv2, bool ForComparison);
 
 // Source points at the value; for the text types (1-4, 19, 20) at a pointer to the
-// text. SourceSize is the value's byte count or -1; only CLOB sources use it (and
-// then never read past it). A pair without a rule raises 30052, a failure inside a
+// text. SourceSize is the value's byte count or -1; a CLOB source takes its bytes
+// from it, and no text source is read past it. A pair without a rule raises 30052, a failure inside a
 // rule 30051 (the memory manager's own errors pass unchanged); no block leaks.
 void* ConvertValue(const void* Source, int32_t SourceSize, uint8_t SourceType, int32_t& DestSize, uint8_t DestType);
 void* ConvertValueBuffer(const void* Source, int32_t SourceSize, uint8_t SourceType, uint8_t DestType);

@@ -228,6 +228,15 @@ void TORQVariant::LoadFromStream(TORQStream& Stream) {
         throw;
     }
     TakeBlock(block, size);
+    // Text must end in its terminator, or every later read of it would run past the block.
+    const uint8_t* bytes = static_cast<const uint8_t*>(block);
+    const bool terminated = IsWideStringBaseType(type)
+                                ? size >= 2 && size % 2 == 0 && bytes[size - 2] == 0 && bytes[size - 1] == 0
+                                : bytes[size - 1] == 0;
+    if (IsTextType(type) && !terminated) {
+        Clear(type);
+        RaiseNativeFmt(10186, "Invalid text value in stream: no terminator in %d bytes", {size});
+    }
 }
 
 void TORQVariant::SetValue(const void* ValuePtr, uint8_t ValueType) {

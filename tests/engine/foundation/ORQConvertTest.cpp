@@ -144,6 +144,7 @@ TEST(ConvertValue, WideAndClobSources) {
     ExpectNative([] { Block b; ConvWide(b, u"2024-01-15 10:20:30", bdtDate); }, 30051);
     { Block b; ConvText(b, "abcdef", bdtVarChar, bdtClob, 3); EXPECT_EQ(b.Text(), "abc"); EXPECT_EQ(b.size, 4); }
     { Block b; ConvText(b, "abcdef", bdtVarChar, bdtClob, -1); EXPECT_EQ(b.Text(), "abcdef"); }
+    { Block b; ConvText(b, "123456", bdtInteger, bdtVarChar, 3); EXPECT_EQ(b.As<int32_t>(), 123); }  // a known size bounds text
     { Block b; ConvText(b, "123456", bdtInteger, bdtClob, 2); EXPECT_EQ(b.As<int32_t>(), 12); }  // never past the size
     { Block b; ConvText(b, "-123", bdtLargeInt, bdtClob); EXPECT_EQ(b.As<int64_t>(), -123); }
     ExpectNative([] { Block b; ConvText(b, "5000000000", bdtLargeInt, bdtClob); }, 30051);  // read as 32-bit

@@ -214,6 +214,14 @@ TEST(TORQVariant, StreamSizesAreNotTrusted) {
     ExpectNative([&] { LoadBytes(v, {3, 0, 0xFF, 0xFF, 0xFF, 0x7F, 'a'}); }, 10186);  // beyond the stream
     ExpectNative([&] { LoadBytes(v, {3, 0, 4, 0, 0, 0, 'a', 0}); }, 10186);
     EXPECT_TRUE(v.IsNull());
+    ExpectNative([&] { LoadBytes(v, {3, 0, 3, 0, 0, 0, 'a', 'b', 'c'}); }, 10186);  // text without terminator
+    ExpectNative([&] { LoadBytes(v, {4, 0, 3, 0, 0, 0, 'a', 0, 0}); }, 10186);      // odd wide size
+    EXPECT_TRUE(v.IsNull());
+    LoadBytes(v, {4, 0, 4, 0, 0, 0, 'a', 0, 0, 0});
+    EXPECT_EQ(v.GetAsWideString(), u"a");
+    LoadBytes(v, {7, 0, 0, 0, 0, 0});  // a value without bytes is Null
+    EXPECT_TRUE(v.IsNull());
+    EXPECT_EQ(v.DataType(), 7);
 }
 
 TEST(TORQVariant, ArithmeticByResultType) {
