@@ -44,6 +44,8 @@ public:
 
     void Clear(uint8_t DataType = 0);
     void SetNull() { FNullMarker = 255; }
+    // The form callers pass a type to: the type is not applied, the value only becomes Null.
+    void SetNull(uint8_t /*DataType*/) { SetNull(); }
     bool IsNull() const { return FNullMarker != 0 || FData == nullptr; }
     void CheckNotNull() const;  // 30016 "Value is Null"
 

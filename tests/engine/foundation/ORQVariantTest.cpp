@@ -117,6 +117,8 @@ TEST(TORQVariant, NullReadsAsEmptyTextAndFailsOtherwise) {
     v.SetNull();
     EXPECT_TRUE(v.IsNull());
     EXPECT_NE(v.Data(), nullptr);  // SetNull keeps type, size and buffer
+    v.SetNull(13);
+    EXPECT_EQ(v.DataType(), 7);
     EXPECT_EQ(v.GetStringLength(), -1);
     ExpectNative([&] { v.CheckNotNull(); }, 30016);
 }
