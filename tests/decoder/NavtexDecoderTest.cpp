@@ -97,6 +97,22 @@ TEST_F(NavtexDecoderTest, FindSyncRefusesHalfValidOrInconsistentText) {
     EXPECT_TRUE(Host.Log.empty());
 }
 
+TEST_F(NavtexDecoderTest, FindSyncShareOfValidGroupsRoundsHalvesToEven) {
+    // 200 groups at phase 1: the phasing sequence, then valid and invalid groups
+    // taking turns. 101 valid is 50.5 %, which rounds to 50 and is not enough;
+    // 102 valid is 51 %.
+    const std::string P1(LettersCode(Ch(174))), P2(LettersCode(Ch(169))), E(LettersCode('E'));
+    const std::string Junk = "1111111";
+    std::string Bits = Codes({P2, P1, P2, P1});
+    for (int I = 0; I < 97; ++I) Bits += E + Junk;
+    const std::string Half = Bits + Junk + Junk + "0";
+    const std::string More = Bits + Junk + E + "0";
+    EXPECT_EQ(Decoder.FindSync(Half), -1);
+    EXPECT_TRUE(Host.Log.empty());
+    EXPECT_EQ(Decoder.FindSync(More), 1);
+    EXPECT_TRUE(HasLogStartingWith(Host, "RQ-SYNC "));
+}
+
 TEST_F(NavtexDecoderTest, FindSyncOnInterleavedTextStartsAtADxPosition) {
     // DX/RX interleaved text without phasing, shifted by three junk bits.
     std::string Bits = FecBits(EncodeText("THE SEA IS CALM AND THE AIR IS CLEAR"), 0, 0);
