@@ -1,0 +1,124 @@
+// zlib bindings. Buffers grow in fixed steps as the library asks for room; the
+// deflate/inflate stream is ended on every road out.
+#include "engine/foundation/ORQZlib.h"
+
+#include <zlib.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace orq {
+
+namespace {
+
+voidpf ZAlloc(voidpf, uInt items, uInt size) { return std::calloc(items, size); }
+void ZFree(voidpf, voidpf p) { std::free(p); }
+
+size_t RoundUp256(int64_t n) { return size_t((n + 255) / 256 * 256); }
+
+uint8_t* Grow(uint8_t* buf, size_t newSize) {
+    auto* p = static_cast<uint8_t*>(std::realloc(buf, newSize));
+    if (!p) {
+        std::free(buf);
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+}  // namespace
+
+void ZlibCompressBuf(const void* inBuf, int32_t inSize, uint8_t*& outBuf, int32_t& outSize, int32_t level) {
+    outBuf = nullptr;
+    outSize = 0;
+    if (inSize < 0) throw ECompressionError("error");
+    size_t capacity = RoundUp256(int64_t(inSize) + inSize / 10 + 12);
+    uint8_t* buf = static_cast<uint8_t*>(std::malloc(capacity));
+    if (!buf) throw std::bad_alloc();
+
+    z_stream strm{};
+    strm.zalloc = ZAlloc;
+    strm.zfree = ZFree;
+    strm.next_in = static_cast<Bytef*>(const_cast<void*>(inBuf));
+    strm.avail_in = uInt(inSize);
+    strm.next_out = buf;
+    strm.avail_out = uInt(capacity);
+    if (deflateInit(&strm, level) < 0) {
+        std::free(buf);
+        throw ECompressionError("error");
+    }
+    int rc;
+    for (;;) {
+        rc = deflate(&strm, Z_FINISH);
+        if (rc < 0 || rc == Z_STREAM_END) break;
+        if (strm.avail_out == 0) {
+            try {
+                buf = Grow(buf, capacity + 256);
+            } catch (...) {
+                deflateEnd(&strm);
+                throw;
+            }
+            strm.next_out = buf + capacity;
+            strm.avail_out = 256;
+            capacity += 256;
+        }
+    }
+    const int endRc = deflateEnd(&strm);
+    if (rc < 0 || endRc < 0) {
+        std::free(buf);
+        throw ECompressionError("error");
+    }
+    outSize = int32_t(strm.total_out);
+    if (auto* shrunk = static_cast<uint8_t*>(std::realloc(buf, outSize ? size_t(outSize) : 1))) buf = shrunk;
+    outBuf = buf;
+}
+
+void ZlibDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, uint8_t*& outBuf,
+                       int32_t& outSize) {
+    outBuf = nullptr;
+    outSize = 0;
+    if (inSize <= 0) return;
+    const size_t increment = RoundUp256(inSize);
+    size_t capacity = (outEstimate > 0 && outEstimate <= 10000) ? size_t(outEstimate) : increment;
+    uint8_t* buf = static_cast<uint8_t*>(std::malloc(capacity));
+    if (!buf) throw std::bad_alloc();
+
+    z_stream strm{};
+    strm.zalloc = ZAlloc;
+    strm.zfree = ZFree;
+    strm.next_in = static_cast<Bytef*>(const_cast<void*>(inBuf));
+    strm.avail_in = uInt(inSize);
+    strm.next_out = buf;
+    strm.avail_out = uInt(capacity);
+    if (inflateInit(&strm) < 0) {
+        std::free(buf);
+        return;
+    }
+    for (;;) {
+        const int rc = inflate(&strm, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) break;
+        // Truncated data ends here too: with no input left inflate reports no progress.
+        if (rc < 0 || strm.total_out > uLong(INT32_MAX)) {
+            inflateEnd(&strm);
+            std::free(buf);
+            return;
+        }
+        try {
+            buf = Grow(buf, capacity + increment);
+        } catch (...) {
+            inflateEnd(&strm);
+            throw;
+        }
+        strm.next_out = buf + strm.total_out;
+        strm.avail_out = uInt(capacity + increment - strm.total_out);
+        capacity += increment;
+    }
+    if (inflateEnd(&strm) < 0) {
+        std::free(buf);
+        return;
+    }
+    outSize = int32_t(strm.total_out);
+    if (auto* shrunk = static_cast<uint8_t*>(std::realloc(buf, outSize ? size_t(outSize) : 1))) buf = shrunk;
+    outBuf = buf;
+}
+
+}  // namespace orq
