@@ -13,6 +13,15 @@ namespace {
     throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
 }
 
+// Left-pads with fill to at least width characters (built anew: GCC 12 warns falsely
+// on in-place inserts at the front).
+std::string PadLeft(const std::string& s, size_t width, char fill) {
+    if (s.size() >= width) return s;
+    std::string out(width - s.size(), fill);
+    out += s;
+    return out;
+}
+
 std::string Digits(uint64_t v, int base, bool upper) {
     char buf[32];
     auto r = std::to_chars(buf, buf + sizeof buf, v, base);
@@ -45,8 +54,7 @@ std::string Scientific(double v, int prec) {
         sign = ex[0];
         ex.erase(0, 1);
     }
-    while (ex.size() < 3) ex.insert(0, "0");
-    return mant + "E" + sign + ex;
+    return mant + "E" + sign + PadLeft(ex, 3, '0');
 }
 
 // General notation: shortest of fixed and scientific with at most prec significant digits.
@@ -65,9 +73,7 @@ std::string General(double v, int prec) {
             while (mant.back() == '0') mant.pop_back();
             if (mant.back() == '.') mant.pop_back();
         }
-        std::string ex = std::to_string(std::abs(exp10));
-        while (ex.size() < 2) ex.insert(0, "0");
-        return mant + "E" + (exp10 < 0 ? "-" : "+") + ex;
+        return mant + "E" + (exp10 < 0 ? "-" : "+") + PadLeft(std::to_string(std::abs(exp10)), 2, '0');
     }
     std::string f = Fixed(v, std::max(0, prec - 1 - exp10));
     if (f.find('.') != std::string::npos) {
@@ -171,10 +177,8 @@ std::string Format(std::string_view fmt, std::span<const FormatArg> args) {
                 } else {
                     BadFormat(fmt);
                 }
-                text = Digits(mag, type == 'x' ? 16 : 10, true);
-                if (prec > 0 && static_cast<int>(text.size()) < prec)
-                    text.insert(0, static_cast<size_t>(prec) - text.size(), '0');
-                if (neg) text.insert(0, "-");
+                text = PadLeft(Digits(mag, type == 'x' ? 16 : 10, true), prec > 0 ? static_cast<size_t>(prec) : 0, '0');
+                if (neg) text = std::string(1, '-') + text;
                 break;
             }
             case 'e':
@@ -199,8 +203,7 @@ std::string Format(std::string_view fmt, std::span<const FormatArg> args) {
             }
             case 'p': {
                 if (a.kind != FormatArg::Kind::Pointer) BadFormat(fmt);
-                text = Digits(reinterpret_cast<uintptr_t>(a.p), 16, true);
-                while (text.size() < 2 * sizeof(void*)) text.insert(0, "0");
+                text = PadLeft(Digits(reinterpret_cast<uintptr_t>(a.p), 16, true), 2 * sizeof(void*), '0');
                 break;
             }
             default:
@@ -209,7 +212,7 @@ std::string Format(std::string_view fmt, std::span<const FormatArg> args) {
         if (static_cast<int>(text.size()) < width) {
             size_t pad = static_cast<size_t>(width) - text.size();
             if (left) text.append(pad, ' ');
-            else text.insert(0, pad, ' ');
+            else text = PadLeft(text, static_cast<size_t>(width), ' ');
         }
         out += text;
     }

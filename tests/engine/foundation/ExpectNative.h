@@ -1,9 +1,11 @@
-// Test helper: run a call and expect an EORQException with a native code (and text).
+// Test helpers: run a call and expect (or report) the EORQException it raises.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "engine/foundation/ORQExcept.h"
 
@@ -18,4 +20,15 @@ void ExpectNative(F&& f, int32_t code, const std::string& message = "") {
             EXPECT_EQ(e.Message(), message);
         }
     }
+}
+
+// Runs f and returns the native code and message of the EORQException it raises.
+template <typename F>
+std::pair<int32_t, std::string> Raised(F&& f) {
+    try {
+        f();
+    } catch (const orq::EORQException& e) {
+        return {e.NativeError(), e.Message()};
+    }
+    return {0, "nothing raised"};
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ExpectNative.h"
+
 #include <cstring>
 #include <functional>
 #include <set>
@@ -15,16 +17,6 @@
 using namespace orq;
 
 namespace {
-
-template <typename F>
-std::pair<int32_t, std::string> Raised(F&& f) {
-    try {
-        f();
-    } catch (const EORQException& e) {
-        return {e.NativeError(), e.Message()};
-    }
-    return {0, "nothing raised"};
-}
 
 TORQBitsArray& WithBits(TORQBitsArray& a, int32_t count, std::initializer_list<int32_t> set) {
     a.SetSize(count);

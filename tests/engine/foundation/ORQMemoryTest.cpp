@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ExpectNative.h"
+
 #include <cstring>
 #include <string>
 
@@ -9,21 +11,6 @@
 
 using orq::EORQException;
 using orq::TORQMemoryManager;
-
-namespace {
-
-// Runs f and returns the native code and message of the EORQException it raises.
-template <typename F>
-std::pair<int32_t, std::string> Raised(F&& f) {
-    try {
-        f();
-    } catch (const EORQException& e) {
-        return {e.NativeError(), e.Message()};
-    }
-    return {0, "nothing raised"};
-}
-
-}  // namespace
 
 TEST(MemoryManager, AllocMemIsZeroedAlignedAndSized) {
     TORQMemoryManager m;

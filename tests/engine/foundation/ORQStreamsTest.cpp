@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ExpectNative.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,16 +21,6 @@
 using namespace orq;
 
 namespace {
-
-template <typename F>
-std::pair<int32_t, std::string> Raised(F&& f) {
-    try {
-        f();
-    } catch (const EORQException& e) {
-        return {e.NativeError(), e.Message()};
-    }
-    return {0, "nothing raised"};
-}
 
 std::vector<uint8_t> Pattern(std::size_t n, uint8_t seed = 1) {
     std::vector<uint8_t> v(n);
