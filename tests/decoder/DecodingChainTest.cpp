@@ -148,3 +148,17 @@ TEST(DecodingChain, GaussianNoiseNeverSynchronisesAndStoresNothing) {
     EXPECT_TRUE(D.Host.Records.empty());
     EXPECT_TRUE(D.Host.Memo.empty());
 }
+
+TEST(DecodingChain, SynthesiserBroadcastStoresExactlyOneMessage) {
+    TSynthMessage M;
+    M.Text = "GALE WARNING\nWIND SW 8";
+    M.Header = "EA01";
+    TSynthOptions O;
+    O.Centre = 1000;
+    TDecoded D;
+    Decode(D, SynthesiseNavtex(M, O), 11025);
+    ASSERT_EQ(D.Host.Records.size(), 1u);
+    EXPECT_EQ(D.Host.Records[0].IdLetter, 'E');
+    EXPECT_EQ(MessageLines(D.Host.Records[0].MsgText),
+              (std::vector<std::string>{"ZCZC EA01", "GALE WARNING", "WIND SW 8", "NNNN"}));
+}

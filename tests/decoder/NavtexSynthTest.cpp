@@ -71,7 +71,7 @@ TEST(NavtexSynth, ShiftsWhereTheCaseChangesAndAgainAfterEveryBlank) {
 
 TEST(NavtexSynth, MessageTextHasHeaderEndLineAndCrLf) {
     EXPECT_EQ(NavtexMessageText({"GALE\nWARNING", "ea01"}),
-              "\r\nZCZC EA01\r\nGALE\r\nWARNING\r\nNNNN\r\n");
+              "ZCZC EA01\r\nGALE\r\nWARNING\r\nNNNN\r\n");
     EXPECT_EQ(NavtexMessageText({"A\r\nB\r\n", ""}), "\r\nA\r\nB\r\n");
     for (const char* bad : {"E01", "EA0X", "1A01", "EA011"})
         EXPECT_THROW(NavtexMessageText({"X", bad}), std::invalid_argument) << bad;

@@ -37,8 +37,10 @@ std::string NavtexMessageText(const TSynthMessage& Message) {
     if (!header.empty() && !ValidHeader(header))
         throw std::invalid_argument("Header \"" + Message.Header +
                                     "\" is not B1B2B3B4 (two letters, two digits)");
-    std::string out = "\r\n";
-    if (!header.empty()) out += "ZCZC " + header + "\r\n";
+    // A message begins with its header line straight after the phasing; plain text
+    // gets a line end first so that it starts on a clean line. (A line end before
+    // "ZCZC" would be stored by the receiver as a fragment message of its own.)
+    std::string out = header.empty() ? "\r\n" : "ZCZC " + header + "\r\n";
     const std::string& t = Message.Text;
     for (std::size_t i = 0; i < t.size(); ++i) {
         if (t[i] == '\r' || t[i] == '\n') {

@@ -40,8 +40,8 @@ struct TSynthOptions {
     uint32_t Seed = 1;             // of the noise
 };
 
-// The message as transmitted, in 8-bit characters: a CR LF, the header line when asked
-// for, the text with CR LF line ends and a final CR LF, and the NNNN line when asked for.
+// The message as transmitted, in 8-bit characters: the header line when asked for (else
+// a CR LF), the text with CR LF line ends and a final CR LF, and the NNNN line when asked for.
 std::string NavtexMessageText(const TSynthMessage& Message);
 
 // The 7-bit codes of Text (already in NavtexMessageText form), shifts included.
