@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CipherTestUtil.h"
+#include "engine/foundation/ORQCipherUtils.h"
 
 using namespace orq;
 using cipher_test::Hex;
@@ -107,6 +108,21 @@ TEST(TCipherAlgorithms, RijndaelFourteenRoundScheduleDepartsAtWord12) {
                                 "2d9810a3", "0914dff4", "9ba35411", "8e6925af", "a51a8b5f", "2067fcde"};
     for (int i = 0; i < 12; ++i) EXPECT_EQ(word(i), standard[i]) << i;
     EXPECT_EQ(word(12), "88d760c4");  // a8b09c1a xor 2067fcde
+    // From word 12 on, every step chains K5..K7 a second time after K4 took
+    // SubWord(K3): these words were worked out by hand from that rule.
+    const char* engine[11] = {"8ce4b8ca", "a54f7067", "85f0673e", "1526e686", "9b4fc329", "3e554876",
+                              "1e32b4a8", "e4c659ae", "fec73508", "418929c9", "7b375236"};
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(word(13 + i), engine[i]) << 13 + i;
+    EXPECT_EQ(word(59), "c646de5f");
+}
+
+// The whole 14-round transformation under the key and plaintext of FIPS-197 C.3:
+// the engine's schedule with the standard rounds.
+TEST(TCipherAlgorithms, RijndaelFourteenRoundKnownAnswer) {
+    TCipher_Rijndael c;
+    EXPECT_EQ(EncipherBlock(c, Hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+                            Hex("00112233445566778899aabbccddeeff")),
+              "7db8ca4ebc1555cd9b4e8c321b572299");
 }
 
 TEST(TCipherAlgorithms, DesKnownAnswers) {
@@ -187,6 +203,14 @@ TEST(TCipherAlgorithms, TwofishDiffersFromPublishedOnlyInOddSubkeys) {
                 EXPECT_EQ(engine.Schedule()[i], published.Schedule()[i]) << i;
             else
                 EXPECT_NE(engine.Schedule()[i], published.Schedule()[i]) << i;
+        }
+        // The published pair is A + B and ROL(A + 2B, 9): recover A and B from it and
+        // check the engine's odd word is exactly ROL(A + (B >> 1), 9).
+        for (int i = 0; i < 20; ++i) {
+            const uint32_t even = published.Schedule()[2 * i];
+            const uint32_t b = RotateRight32(published.Schedule()[2 * i + 1], 9) - even;
+            const uint32_t a = even - b;
+            EXPECT_EQ(engine.Schedule()[2 * i + 1], RotateLeft32(a + (b >> 1), 9)) << k.key << " " << i;
         }
     }
     // A 20-byte key is the 192-bit key with four zero bytes.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -36,6 +37,10 @@ std::vector<uint8_t> EnginePage(TCipherClass cls, THashClass hash, const std::st
         c->DecipherBuffer(page.data(), page.data(), int32_t(page.size()));
     return page;
 }
+
+struct ScheduleProbe : TCipher_Blowfish {
+    const uint32_t* Words() const { return Schedule(); }
+};
 
 struct AesProbe : TCipher_Rijndael {
     using TCipher_Rijndael::EncipherBlock;
@@ -75,6 +80,16 @@ TEST(TCipher, CodingBeforeInitRaisesCode3) {
     keyed->EncipherBuffer(buf, buf, 8);
     keyed->Wipe();
     EXPECT_FALSE(keyed->Initialized());
+    EXPECT_FALSE(keyed->KeySet());
+    // The key schedule ends as zero bytes, the vectors as 0xFF bytes.
+    ScheduleProbe probe;
+    probe.InitKey("secret", nullptr);
+    probe.EncipherBuffer(buf, buf, 8);
+    probe.Wipe();
+    const auto* schedule = reinterpret_cast<const uint8_t*>(probe.Words());
+    EXPECT_EQ(std::count(schedule, schedule + probe.KeyScheduleSize(), 0), probe.KeyScheduleSize());
+    EXPECT_EQ(ToHex(probe.Vector(), 8), std::string(16, 'f'));
+    EXPECT_EQ(ToHex(probe.Feedback(), 8), std::string(16, 'f'));
     EXPECT_THROW(keyed->EncipherBuffer(buf, buf, 8), ECipherException);
 }
 
@@ -157,8 +172,13 @@ TEST(TCipher, InitKeyUsesTheHashDigest) {
             const std::vector<uint8_t> digest(h->Digest(), h->Digest() + h->DigestSize());
             viaPassword->SelectHashClass(hash);
             viaPassword->InitKey("Tilo", viaPassword->Vector());
-            EXPECT_NE(ToHex(viaPassword->Hash()->Digest(), std::size_t(hash->DigestSize)), ToHex(digest));
             viaKey->Init(digest.data(), std::min(hash->DigestSize, viaKey->MaxKeySize()), viaKey->Vector());
+            // The digest left in the hash object is the whole digest enciphered from
+            // the IV; the reset then takes the feedback back to the IV.
+            std::vector<uint8_t> hidden = digest;
+            viaKey->EncipherBuffer(hidden.data(), hidden.data(), int32_t(hidden.size()));
+            viaKey->Reset();
+            EXPECT_EQ(ToHex(viaPassword->Hash()->Digest(), std::size_t(hash->DigestSize)), ToHex(hidden));
             auto a = Pattern(40), b = Pattern(40);
             viaPassword->EncipherBuffer(a.data(), a.data(), 40);
             viaKey->EncipherBuffer(b.data(), b.data(), 40);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 using namespace orq;
 
@@ -115,6 +116,56 @@ TEST(TStringFormat, UUAndXX) {
     // bytes its characters carry in full.
     EXPECT_EQ(FormatClassOf<TStringFormat_UU>()->TextToBytes("M0V", 3), "C");
     EXPECT_EQ(FormatClassOf<TStringFormat_UU>()->TextToBytes("M", 1), "");
+}
+
+namespace {
+
+// 48 bytes whose 6-bit groups are the values 0 to 63 in order.
+std::string AllSixBitValues() {
+    std::string bytes;
+    for (int v = 0; v < 64; v += 4) {
+        const uint32_t group = uint32_t(v) << 18 | uint32_t(v + 1) << 12 | uint32_t(v + 2) << 6 | uint32_t(v + 3);
+        bytes.push_back(char(group >> 16));
+        bytes.push_back(char(group >> 8));
+        bytes.push_back(char(group));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// Each format writes its values with its own characters, in value order.
+TEST(TStringFormat, AlphabetsInValueOrder) {
+    EXPECT_EQ(BytesToFormatText("\x01\x23\x45\x67\x89\xAB\xCD\xEF", 16), "0123456789ABCDEF");
+    EXPECT_EQ(BytesToFormatText("\x01\x23\x45\x67\x89\xAB\xCD\xEF", 1016), "0123456789abcdef");
+
+    const std::string bytes = AllSixBitValues();
+    EXPECT_EQ(BytesToFormatText(bytes, 4196), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+    EXPECT_EQ(FormatTextToBytes("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", 4196), bytes);
+
+    std::string uu = "`";  // the grave accent for 0, then 0x21 to 0x5F
+    for (char c = 0x21; c <= 0x5F; ++c) uu.push_back(c);
+    const std::string xx = "+-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    for (const auto& [id, values] : {std::pair<int32_t, std::string>{21845, uu}, {22616, xx}}) {
+        // A 45-byte line (values 0-59) and a 3-byte line (values 60-63), each led by
+        // the character of its length.
+        const std::string want = values[45] + values.substr(0, 60) + values[3] + values.substr(60);
+        EXPECT_EQ(BytesToFormatText(bytes, id), want) << id;
+        EXPECT_EQ(FormatTextToBytes(want, id), bytes) << id;
+    }
+    EXPECT_EQ(BytesToFormatText("Cat", 22616), "1Eq3o");
+}
+
+// The characters that may stand in a text without a value pass the decoding check;
+// any other character fails it.
+TEST(TStringFormat, FurtherCharactersPassTheCheck) {
+    EXPECT_EQ(FormatTextToBytes("1F abcdef hHx()[]{},;:-_/\\*+\"'\t\n\r2E", 16), "\x2E");
+    EXPECT_EQ(FormatTextToBytes("1f ABCDEF hHx()[]{},;:-_/\\*+\"'\t\n\r2e", 1016), "\x2E");
+    EXPECT_EQ(FormatTextToBytes("QU $()[]{},;:-_\\*\"'\t\n\rJD", 4196), "ABC");
+    for (const char* bad : {"1F.", "1F#", "1G", "1F!", "1F=", "1F@"})
+        EXPECT_THROW(FormatTextToBytes(bad, 16), EStringFormat) << bad;
+    for (const char* bad : {"QUJD.", "QUJD#", "QUJD/!", "QUJD@", "QUJD&"})
+        EXPECT_THROW(FormatTextToBytes(bad, 4196), EStringFormat) << bad;
 }
 
 namespace {
