@@ -358,7 +358,8 @@ void TProtection::ProcessFile(const std::string& sourceName, const std::string& 
         dest.TruncateAndClose();
         return;
     }
-    TFilePort file(sourceName, O_RDWR, false);
+    // A calculating run only reads, so it needs no write access to the file.
+    TFilePort file(sourceName, action == actCalculate ? O_RDONLY : O_RDWR, false);
     ProcessPort(&file, &file, file.Size(), action);
 }
 

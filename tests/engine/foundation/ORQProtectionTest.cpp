@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,7 @@
 
 #include "engine/foundation/ORQCipherAlgorithms.h"
 #include "engine/foundation/ORQCipherUtils.h"
+#include "engine/foundation/ORQHash.h"
 #include "engine/foundation/ORQStreams.h"
 #include "engine/foundation/ORQStringFormats.h"
 
@@ -209,6 +212,46 @@ TEST_F(TProtectionFiles, FilesCodedIntoAnotherAndInPlace) {
     // actCalculate writes nothing.
     c->ProcessFile(Path("a"), Path("never"), actCalculate);
     EXPECT_FALSE(std::filesystem::exists(Path("never")));
+}
+
+namespace {
+
+// The access mode (O_RDONLY, O_WRONLY or O_RDWR) of this process's open descriptor
+// on the file Name, or -1 when none is open.
+int OpenAccessMode(const std::string& name) {
+    const auto target = std::filesystem::canonical(name);
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd.path(), ec) != target || ec) continue;
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
+        std::string key;
+        while (info >> key) {
+            if (key == "flags:") {
+                std::string octal;
+                info >> octal;
+                return int(std::stol(octal, nullptr, 8) & O_ACCMODE);
+            }
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+// A calculating run reads the file and needs no write access to it, also when the
+// destination names the source itself.
+TEST_F(TProtectionFiles, CalculatingOpensTheFileForReadingOnly) {
+    if (!std::filesystem::exists("/proc/self/fdinfo")) GTEST_SKIP() << "no /proc";
+    WriteFile(Path("a"), Data(5000));
+    THash_MD4 h;
+    std::vector<int> modes;
+    CodingProgress = [&](TProtection*, int64_t, int64_t) { modes.push_back(OpenAccessMode(Path("a"))); };
+    h.ProcessFile(Path("a"), Path("a"), actCalculate);
+    h.ProcessFile(Path("a"), "", actCalculate);
+    CodingProgress = nullptr;
+    ASSERT_FALSE(modes.empty());
+    for (int mode : modes) EXPECT_EQ(mode, O_RDONLY);
+    EXPECT_EQ(ReadFile(Path("a")), Data(5000));
 }
 
 TEST_F(TProtectionFiles, WriteFailureIsReported) {
