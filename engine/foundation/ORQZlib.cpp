@@ -97,7 +97,8 @@ void ZlibDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, u
         const int rc = inflate(&strm, Z_NO_FLUSH);
         if (rc == Z_STREAM_END) break;
         // Truncated data ends here too: with no input left inflate reports no progress.
-        if (rc < 0 || strm.total_out > uLong(INT32_MAX)) {
+        // Z_NEED_DICT (a preset dictionary we never have) would repeat on every call.
+        if (rc != Z_OK || strm.total_out > uLong(INT32_MAX)) {
             inflateEnd(&strm);
             std::free(buf);
             return;

@@ -198,3 +198,14 @@ TEST(BZDecompressBuf, TruncatedStreamFailsInsteadOfGrowingForEver) {
     TBuf restored(back);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(back), size_t(backSize)), text);
 }
+
+// A zlib header with the preset-dictionary bit (0x78 0xBB, then a dictionary id):
+// inflate answers "need dictionary" on every call, which must end the loop.
+TEST(ZlibDecompressBuf, PresetDictionaryRequestFailsPromptly) {
+    const uint8_t data[] = {0x78, 0xBB, 0x00, 0x00, 0x00, 0x01, 0x03, 0x00};
+    uint8_t* back = nullptr;
+    int32_t backSize = 100;
+    EXPECT_FALSE(DecompressBuffer(CompressionZlib, data, int32_t(sizeof data), back, backSize));
+    TBuf restored(back);
+    EXPECT_EQ(backSize, 0);
+}
