@@ -226,6 +226,18 @@ void TORQCompressedBLOBStream::ReadHeaders() {
             header.Distance < int64_t(header.CompressedSize) + HeaderSize)
             RaiseNativeFmt(10087, "Decompress buffer failed. CompAlg = %d, InSize = %d, OutSize = %d",
                            {FAlgorithm, header.CompressedSize, header.UncompressedSize});
+        // A block's data ends inside the base stream: a distance beyond it (or beyond any
+        // position) would send the next append there, growing the base stream by the
+        // distance. A tolerant open keeps the blocks before it, as for a short header.
+        if (header.Distance > baseSize - position) {
+            if (FTolerateShortStream) {
+                FDescriptor.BlockCount = b;
+                break;
+            }
+            RaiseNativeFmt(10083, SCannotSetStreamPosition,
+                           {header.Distance > INT64_MAX - position ? INT64_MAX : position + header.Distance,
+                            position + HeaderSize, baseSize});
+        }
         FUncompressedSize += header.UncompressedSize;
         FHeaders.Add(header, position);
         const int64_t next = position + header.Distance;
@@ -295,7 +307,9 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t Blo
 
 TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::CompressBlock(int64_t BlockNumber, const uint8_t* Data,
                                                                          int32_t N) {
-    auto& header = FHeaders.Header(BlockNumber);
+    // The table keeps the block's old figures until the block is compressed: a failure
+    // leaves it describing what is stored.
+    TORQCompressedStreamBlockHeader header = FHeaders.Header(BlockNumber);
     header.UncompressedSize = N;
     header.Crc32 = CRC32(0, Data, N);
     uint8_t* out = nullptr;
@@ -308,6 +322,7 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::CompressBlock(int64_t
         RaiseNativeFmt(10085, "Compress buffer failed. CompAlg = %d, CompMode = %d, InSize = %d, OutSize = %d",
                        {FAlgorithm, FMode, N, outSize});
     header.CompressedSize = outSize;
+    FHeaders.Header(BlockNumber) = header;
     return packed;
 }
 
@@ -408,7 +423,18 @@ int64_t TORQCompressedBLOBStream::DoWrite(const void* Buffer, int64_t Count) {
             while (written < Count) {
                 const int32_t n = int32_t(std::min(blockSize, Count - written));
                 FHeaders.Add({}, FBaseStream.Position());
-                WriteBlock(b, src + written, n);
+                try {
+                    WriteBlock(b, src + written, n);
+                } catch (...) {
+                    // The failed block is not part of the value: the table and the
+                    // descriptor keep the blocks written so far, so that a later append
+                    // or the stored descriptor do not take an empty header for a block.
+                    FHeaders.SetCount(b);
+                    FDescriptor.BlockCount = FHeaders.Count();
+                    FDescriptor.UncompressedSize = FUncompressedSize;
+                    UpdateCompressedSize();
+                    throw;
+                }
                 written += n;
                 FPosition += n;
                 FUncompressedSize += n;
@@ -487,12 +513,17 @@ void TORQCompressedBLOBStream::Truncate(int64_t NewSize) {
 
 int64_t TORQCompressedBLOBStream::Seek(int64_t Offset, TSeekOrigin Origin) {
     int64_t target = FPosition;
+    bool overflow = false;
     switch (Origin) {
     case soBeginning: target = Offset; break;
-    case soCurrent: target = FPosition + Offset; break;
-    case soEnd: target = FUncompressedSize + Offset; break;
+    case soCurrent: overflow = __builtin_add_overflow(FPosition, Offset, &target); break;
+    case soEnd: overflow = __builtin_add_overflow(FUncompressedSize, Offset, &target); break;
     default: break;
     }
+    // Below any position is 0; beyond any position (in the base stream, for a plain
+    // value) leaves the position as it is.
+    if (overflow && Offset < 0) target = 0;
+    else if (overflow || (FAlgorithm == 0 && target > INT64_MAX - FStartOffset)) return FPosition;
     if (target <= 0) {
         target = 0;
         FBlockNumber = 0;

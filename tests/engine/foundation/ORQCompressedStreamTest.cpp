@@ -343,3 +343,73 @@ TEST(CompressedBLOBStreamBlockHeadersArray, GrowsShrinksAndFinds) {
     a.SetCount(0);
     EXPECT_EQ(a.Capacity(), 0);
 }
+
+// A distance that points past the base stream (or past any position) would place the
+// next append there; it is refused on open, or cut off by a tolerant open.
+TEST(CompressedBLOBStream, DistancesBeyondTheBaseStreamAreRefused) {
+    const std::string data = testtext::EnglishText(204800, 21);
+    TORQMemoryStream base;
+    TORQCompressedBLOBStream s(base, NewDescriptor(1, 1, 102400), true, false);
+    s.Write(data.data(), int64_t(data.size()));
+    const TORQBLOBDescriptor d = s.Descriptor();
+    const int64_t last = s.Headers().HeaderPosition(1);
+    const std::vector<uint8_t> stored(base.Memory(), base.Memory() + base.Size());
+    for (uint64_t distance : {uint64_t(1) << 40, uint64_t(INT64_MAX)}) {
+        std::memcpy(base.Memory(), stored.data(), stored.size());
+        for (int i = 0; i < 8; ++i) base.Memory()[last + 12 + i] = uint8_t(distance >> (8 * i));
+        EXPECT_EQ(CodeOf([&] { TORQCompressedBLOBStream t(base, d, false, false); }), 10083) << distance;
+        TORQCompressedBLOBStream t(base, d, false, true);
+        EXPECT_EQ(t.Descriptor().BlockCount, 1);
+        EXPECT_EQ(t.Size(), 102400);
+        t.Seek(0, soEnd);
+        ASSERT_EQ(t.Write("tail", 4), 4);
+        EXPECT_EQ(t.Headers().HeaderPosition(1), last);  // over the dropped block
+        EXPECT_EQ(base.Size(), int64_t(stored.size()));
+    }
+}
+
+TEST(CompressedBLOBStream, SeeksBeyondAnyPositionLeaveThePosition) {
+    TORQMemoryStream base;
+    base.Write("0123456789", 10);
+    TORQBLOBDescriptor plain = NewDescriptor(0, 0, 0, 2);
+    plain.UncompressedSize = 8;
+    TORQCompressedBLOBStream p(base, plain, false, false);
+    EXPECT_EQ(p.Seek(3, soBeginning), 3);
+    EXPECT_EQ(p.Seek(INT64_MAX, soBeginning), 3);
+    EXPECT_EQ(p.Seek(INT64_MAX, soCurrent), 3);
+    EXPECT_EQ(p.Seek(INT64_MIN, soCurrent), 0);
+
+    const std::string data = testtext::EnglishText(1000, 2);
+    TORQMemoryStream zbase;
+    TORQCompressedBLOBStream z(zbase, NewDescriptor(1, 1, 4096), true, false);
+    z.Write(data.data(), 1000);
+    EXPECT_EQ(z.Seek(10, soBeginning), 10);
+    EXPECT_EQ(z.Seek(INT64_MAX, soCurrent), 10);
+    EXPECT_EQ(z.Seek(INT64_MAX, soEnd), 10);
+    EXPECT_EQ(z.Seek(INT64_MIN, soEnd), 0);
+}
+
+// A block that cannot be compressed leaves the table and the descriptor describing
+// the blocks that are stored.
+TEST(CompressedBLOBStream, FailedCompressionLeavesTheStoredBlocks) {
+    TORQMemoryStream empty;
+    TORQCompressedBLOBStream bad(empty, NewDescriptor(7, 1, 1000), true, false);
+    EXPECT_EQ(CodeOf([&] { bad.Write("abc", 3); }), 10085);
+    EXPECT_EQ(bad.Headers().Count(), 0);
+    EXPECT_EQ(bad.Descriptor().BlockCount, 0);
+    EXPECT_EQ(bad.Size(), 0);
+
+    const std::string data = testtext::EnglishText(3000, 4);
+    TORQMemoryStream base;
+    TORQCompressedBLOBStream s(base, NewDescriptor(1, 1, 1000), true, false);
+    ASSERT_EQ(s.Write(data.data(), 2000), 2000);
+    TORQBLOBDescriptor d = s.Descriptor();
+    d.CompressionAlgorithm = 7;
+    TORQCompressedBLOBStream t(base, d, false, false);
+    t.Seek(0, soEnd);
+    EXPECT_EQ(CodeOf([&] { t.Write(data.data() + 2000, 1000); }), 10085);
+    EXPECT_EQ(t.Headers().Count(), 2);
+    EXPECT_EQ(t.Descriptor().BlockCount, 2);
+    EXPECT_EQ(t.Descriptor().UncompressedSize, 2000);
+    EXPECT_EQ(t.Size(), 2000);
+}
