@@ -413,3 +413,28 @@ TEST(CompressedBLOBStream, FailedCompressionLeavesTheStoredBlocks) {
     EXPECT_EQ(t.Descriptor().UncompressedSize, 2000);
     EXPECT_EQ(t.Size(), 2000);
 }
+
+// Storage stores a BLOB only when its stream says it was modified.
+TEST(CompressedBLOBStream, ModifiedFlagFollowsAppendsAndSizeChangesOnly) {
+    const std::string data = testtext::EnglishText(5000, 8);
+    TORQMemoryStream base;
+    TORQCompressedBLOBStream s(base, NewDescriptor(1, 1, 1024), true, false);
+    EXPECT_FALSE(s.Modified());
+    ASSERT_EQ(s.Write(data.data(), 3000), 3000);
+    EXPECT_TRUE(s.Modified());
+    s.SetModified(false);
+    s.Seek(10, soBeginning);
+    EXPECT_EQ(s.Write("x", 1), 0);  // below the end: refused, nothing changed
+    char c;
+    s.Read(&c, 1);
+    EXPECT_FALSE(s.Modified());
+    s.Seek(4000, soBeginning);  // a write beyond the end fills the gap first
+    ASSERT_EQ(s.Write("y", 1), 1);
+    EXPECT_TRUE(s.Modified());
+    for (int64_t size : {int64_t(2000), int64_t(2500), int64_t(0)}) {
+        s.SetModified(false);
+        s.SetSize(size);
+        EXPECT_TRUE(s.Modified()) << size;
+        EXPECT_EQ(s.Size(), size);
+    }
+}
