@@ -220,6 +220,10 @@ void TORQVariant::LoadFromStream(TORQStream& Stream) {
         RaiseNativeFmt(10186, "Invalid value size in stream: %d. Position = %d, Stream size = %d",
                        {size, position, streamSize});
     if (size == 0) return;  // no bytes: Null
+    // A fixed-size value is read, converted and compared at its full width, so a
+    // shorter or longer block from the stream would be read past or misread.
+    if (IsFixedSize(type) && size != GetDataTypeValueSize(type, 0))
+        RaiseNativeFmt(10185, "Invalid value size in stream: %d bytes for type '%s'", {size, BaseFieldTypeName(type)});
     void* block = GlobalMemoryManager().GetMem(size);
     try {
         ReadStreamChecked(block, size, Stream, 10186);
@@ -603,8 +607,18 @@ void TORQVariant::Arithmetic(const TORQVariant& Other, char Op) {
 
 int32_t TORQVariant::Compare(const TORQVariant& Other, bool RawResult, bool IgnoreCase, bool UseOtherLength) const {
     const int32_t length = UseOtherLength ? Other.GetStringLength() : -1;
-    const int32_t code = CompareValueBuffers(FData, Other.FData, FDataType, Other.FDataType, IsNull(), Other.IsNull(),
-                                             length, IgnoreCase, 1024);
+    // Bytes compare as text up to their first zero byte; a value without one is
+    // compared through a terminated copy, never read past its block.
+    std::string copy1, copy2;
+    auto bounded = [](const TORQVariant& v, std::string& copy) -> const void* {
+        if (v.FDataType != bdtBytes || v.IsNull() || v.FDataSize <= 0 ||
+            std::memchr(v.FData, 0, static_cast<size_t>(v.FDataSize)))
+            return v.FData;
+        copy.assign(static_cast<const char*>(v.FData), static_cast<size_t>(v.FDataSize));
+        return copy.c_str();
+    };
+    const int32_t code = CompareValueBuffers(bounded(*this, copy1), bounded(Other, copy2), FDataType, Other.FDataType,
+                                             IsNull(), Other.IsNull(), length, IgnoreCase, 1024);
     if (RawResult) return code;
     switch (code) {
         case cmpFirstNull: return cmpLess;

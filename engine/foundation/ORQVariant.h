@@ -67,8 +67,9 @@ public:
     bool IsDateTime() const { return IsDateTimeBaseType(FDataType); }
 
     void SaveToStream(TORQStream& Stream) const;
-    // Sizes read from the stream are checked: negative 10185, beyond the stream 10186;
-    // text without its terminator is refused (10186) and leaves the object Null.
+    // Sizes read from the stream are checked: negative, or not the width of a
+    // fixed-size type, 10185; beyond the stream 10186; text without its terminator is
+    // refused (10186) and leaves the object Null.
     void LoadFromStream(TORQStream& Stream);
 
     // ValuePtr points at a value of ValueType; for text types (1-4) at a pointer to

@@ -221,6 +221,13 @@ TEST(TORQVariant, StreamSizesAreNotTrusted) {
     EXPECT_TRUE(v.IsNull());
     LoadBytes(v, {4, 0, 4, 0, 0, 0, 'a', 0, 0, 0});
     EXPECT_EQ(v.GetAsWideString(), u"a");
+    // A fixed-size type carries exactly its width: fewer bytes would be read past.
+    ExpectNative([&] { LoadBytes(v, {7, 0, 1, 0, 0, 0, 5}); }, 10185);
+    ExpectNative([&] { LoadBytes(v, {13, 0, 4, 0, 0, 0, 0, 0, 0x80, 0x3F}); }, 10185);
+    ExpectNative([&] { LoadBytes(v, {17, 0, 9, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}); }, 10185);
+    EXPECT_TRUE(v.IsNull());
+    LoadBytes(v, {14, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F});
+    EXPECT_EQ(v.GetAsExtended(), 1.0L);
     LoadBytes(v, {7, 0, 0, 0, 0, 0});  // a value without bytes is Null
     EXPECT_TRUE(v.IsNull());
     EXPECT_EQ(v.DataType(), 7);
@@ -379,6 +386,14 @@ TEST(TORQVariant, CompareWithNullsFirst) {
     TORQVariant text5;
     text5.SetAsString("5");
     EXPECT_EQ(five.Compare(text5, false, false, false), 0);
+    // Bytes compare as text up to their first zero, and never past their own bytes.
+    TORQVariant b1, b2, b3;
+    b1.SetData(const_cast<char*>("abc"), 3, 23, true);
+    b2.SetData(const_cast<char*>("abd"), 3, 23, true);
+    b3.SetData(const_cast<char*>("abc\0x"), 5, 23, true);
+    EXPECT_EQ(b1.Compare(b2, false, false, false), 1);
+    EXPECT_EQ(b2.Compare(b1, false, false, false), 2);
+    EXPECT_EQ(b1.Compare(b3, false, false, false), 0);
 }
 
 TEST(TORQVariant, ClassLibraryVariantsByTypeCode) {
