@@ -97,7 +97,9 @@ TEST(Collation, SameOrderUnderAnotherLang) {
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    for (const char* lang : {"tr_TR.UTF-8"}) {  // ctest runs the parent under de_DE.UTF-8
+    // Two children under different LANG values, so that at least one differs from
+    // whatever the parent runs under (Turkish tailors i and I, German does not).
+    for (const char* lang : {"tr_TR.UTF-8", "de_DE.UTF-8"}) {
         const std::string cmd = std::string("TILO_COLLATION_DUMP=") + path + " LANG=" + lang + " LC_ALL=" + lang +
                                 " /proc/" + std::to_string(getpid()) + "/exe";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
