@@ -607,14 +607,26 @@ void TORQVariant::Arithmetic(const TORQVariant& Other, char Op) {
 
 int32_t TORQVariant::Compare(const TORQVariant& Other, bool RawResult, bool IgnoreCase, bool UseOtherLength) const {
     const int32_t length = UseOtherLength ? Other.GetStringLength() : -1;
-    // Bytes compare as text up to their first zero byte; a value without one is
-    // compared through a terminated copy, never read past its block.
+    // Text, CLOB and bytes values compare up to their terminator. A CLOB holds none,
+    // and bytes or text set from a buffer may lack one: those are compared through a
+    // terminated copy, never read past their block.
     std::string copy1, copy2;
     auto bounded = [](const TORQVariant& v, std::string& copy) -> const void* {
-        if (v.FDataType != bdtBytes || v.IsNull() || v.FDataSize <= 0 ||
-            std::memchr(v.FData, 0, static_cast<size_t>(v.FDataSize)))
+        const uint8_t t = v.FDataType;
+        if (v.IsNull() || v.FDataSize <= 0 ||
+            !(IsStringBaseType(t) || t == bdtClob || t == bdtWideClob || t == bdtBytes))
             return v.FData;
-        copy.assign(static_cast<const char*>(v.FData), static_cast<size_t>(v.FDataSize));
+        const char* p = static_cast<const char*>(v.FData);
+        const size_t size = static_cast<size_t>(v.FDataSize);
+        if (IsWideStringBaseType(t) || t == bdtWideClob) {
+            for (size_t k = 0; k + 1 < size; k += 2)
+                if (p[k] == 0 && p[k + 1] == 0) return p;
+            copy.assign(p, size & ~size_t{1});
+            copy.append(2, '\0');
+        } else {
+            if (std::memchr(p, 0, size)) return p;
+            copy.assign(p, size);
+        }
         return copy.c_str();
     };
     const int32_t code = CompareValueBuffers(bounded(*this, copy1), bounded(Other, copy2), FDataType, Other.FDataType,

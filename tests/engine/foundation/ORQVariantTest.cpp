@@ -394,6 +394,17 @@ TEST(TORQVariant, CompareWithNullsFirst) {
     EXPECT_EQ(b1.Compare(b2, false, false, false), 1);
     EXPECT_EQ(b2.Compare(b1, false, false, false), 2);
     EXPECT_EQ(b1.Compare(b3, false, false, false), 0);
+    // CLOB values hold their bytes without a terminator.
+    TORQVariant c1, c2, w1, w2;
+    c1.SetData(const_cast<char*>("abc"), 3, 19, true);
+    c2.SetData(const_cast<char*>("abd"), 3, 19, true);
+    EXPECT_EQ(c1.Compare(c2, false, false, false), 1);
+    EXPECT_EQ(c1.Compare(abc, false, false, false), 0);
+    EXPECT_EQ(abc.Compare(c1, false, false, false), 0);
+    w1.SetData(const_cast<char16_t*>(u"ab"), 4, 20, true);
+    w2.SetData(const_cast<char16_t*>(u"ab"), 4, 4, true);  // wide text set without its terminator
+    EXPECT_EQ(w1.Compare(abc, false, false, false), 1);
+    EXPECT_EQ(w2.Compare(w1, false, false, false), 0);
 }
 
 TEST(TORQVariant, ClassLibraryVariantsByTypeCode) {
