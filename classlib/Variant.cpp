@@ -71,8 +71,11 @@ Variant Variant::CreateArray(const std::vector<std::pair<int32_t, int32_t>>& bou
     if (bounds.empty()) throw EVariantError("Variant array bounds missing");
     size_t n = 1;
     for (auto [lo, hi] : bounds) {
-        if (hi < lo - 1) throw EVariantError("Invalid variant array bounds");
-        n *= static_cast<size_t>(static_cast<int64_t>(hi) - lo + 1);
+        if (int64_t{hi} < int64_t{lo} - 1) throw EVariantError("Invalid variant array bounds");
+        // An element count beyond the address space would wrap into a small array
+        // that the element indexes then run past.
+        if (__builtin_mul_overflow(n, static_cast<size_t>(int64_t{hi} - lo + 1), &n))
+            throw EVariantError("Invalid variant array bounds");
     }
     Variant v;
     v.FType = static_cast<TVarType>(varArray | (elemType & varTypeMask));
@@ -158,7 +161,7 @@ size_t Variant::ElementIndex(const std::vector<int32_t>& indices) const {
     for (size_t k = 0; k < indices.size(); ++k) {
         auto [lo, hi] = FArray->bounds[k];
         if (indices[k] < lo || indices[k] > hi) throw EVariantError("Variant array index out of bounds");
-        idx = idx * static_cast<size_t>(static_cast<int64_t>(hi) - lo + 1) + static_cast<size_t>(indices[k] - lo);
+        idx = idx * static_cast<size_t>(int64_t{hi} - lo + 1) + static_cast<size_t>(int64_t{indices[k]} - lo);
     }
     return idx;
 }

@@ -43,4 +43,10 @@ TEST(Variant, ArraysKeepTheirBounds) {
     EXPECT_THROW(a.GetElement({2, 3}), EVariantError);
     EXPECT_THROW(a.GetElement({0}), EVariantError);
     EXPECT_THROW(a.ArrayLowBound(3), EVariantError);
+    // Full-range bounds: the element count overflows and is refused, never wrapped.
+    EXPECT_THROW(Variant::CreateArray({{INT32_MIN, INT32_MAX}, {INT32_MIN, INT32_MAX}}, varVariant), EVariantError);
+    Variant edge = Variant::CreateArray({{INT32_MAX - 1, INT32_MAX}}, varInteger);
+    EXPECT_EQ(edge.GetElement({INT32_MAX}).VarType(), varInteger);
+    Variant low = Variant::CreateArray({{INT32_MIN, INT32_MIN + 1}}, varVariant);
+    EXPECT_THROW(low.GetElement({INT32_MAX}), EVariantError);
 }
