@@ -163,7 +163,15 @@ TDateTime TimeStampToDateTime(const TORQTimeStamp& ts) {
 }
 
 TORQTimeStamp DateTimeToTimeStamp(TDateTime value) {
-    return TORQTimeStamp{DateTimeToDays(value), TimeToMilliseconds(value)};
+    TORQTimeStamp ts{DateTimeToDays(value), TimeToMilliseconds(value)};
+    // Within half a millisecond of midnight the time of day rounds up to a whole day:
+    // that instant is the next day's midnight, not a 24th hour that would read back
+    // as the start of the same day.
+    if (ts.Milliseconds == MillisecondsPerDay) {
+        ts.Days = static_cast<int32_t>(static_cast<uint32_t>(ts.Days) + 1u);
+        ts.Milliseconds = 0;
+    }
+    return ts;
 }
 
 void PackExtended(long double value, void* dest) {

@@ -97,7 +97,8 @@ void CopyValueToNewMemory(uint8_t baseType, const void* value, void*& buffer, in
 
 // Day and millisecond encodings. DateTimeToDays truncates toward zero and keeps the
 // low 32 bits of the 64-bit sum (a non-finite or unrepresentable value: EInvalidOp);
-// TimeToMilliseconds rounds halves to even.
+// TimeToMilliseconds rounds halves to even; DateTimeToTimeStamp carries a time that
+// rounds up to a whole day into the next day's midnight.
 TDateTime DaysToDateTime(int32_t days);
 int32_t DateTimeToDays(TDateTime value);
 TDateTime MillisecondsToTime(int32_t milliseconds);

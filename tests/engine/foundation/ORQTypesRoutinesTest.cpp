@@ -140,6 +140,12 @@ TEST(DayEncodings, DaysAndMillisecondsOfTheClassLibraryDateTime) {
     const TORQTimeStamp ts = DateTimeToTimeStamp(EncodeDate(2024, 1, 15) + 0.75);
     EXPECT_EQ(ts, (TORQTimeStamp{738900, 64800000}));
     EXPECT_EQ(TimeStampToDateTime(ts), EncodeDate(2024, 1, 15) + 0.75);
+    // 0.3 ms before midnight rounds to the next day's midnight, not to ms 86400000 of this day.
+    const TDateTime lateNight = EncodeDate(2024, 1, 15) + (MillisecondsPerDay - 0.3) / MillisecondsPerDay;
+    EXPECT_EQ(DateTimeToTimeStamp(lateNight), (TORQTimeStamp{738901, 0}));
+    EXPECT_EQ(TimeStampToDateTime(DateTimeToTimeStamp(lateNight)), EncodeDate(2024, 1, 16));
+    EXPECT_EQ(DateTimeToTimeStamp(EncodeDate(2024, 1, 15) + (MillisecondsPerDay - 0.7) / MillisecondsPerDay),
+              (TORQTimeStamp{738900, MillisecondsPerDay - 1}));
 }
 
 TEST(ExtendedLayout, PacksTheX87TenByteForm) {
