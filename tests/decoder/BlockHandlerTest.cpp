@@ -220,6 +220,12 @@ TEST(ModemBlockDone, StatusRoundOrderAndSpectrumShape) {
         ASSERT_EQ(c.host.Broadcasts.size(), 6u);
         const char* tags[] = {"S#0", "L#", "A#0", "F#1000", "Y#", "E#"};
         for (int i = 0; i < 6; ++i) EXPECT_EQ(c.host.Broadcasts[i].rfind(tags[i], 0), 0u) << c.host.Broadcasts[i];
+        // The numbers: the last block's quality and the gauge's position, halves to even.
+        EXPECT_EQ(c.host.Broadcasts[1], "L#" + std::to_string(int(std::nearbyint(c.dec.FSignalQuality))));
+        EXPECT_EQ(c.host.Broadcasts[3], "F#1000");
+        EXPECT_EQ(c.host.Broadcasts[5],
+                  "E#" + std::to_string(int(std::nearbyint(c.host.Gauges[TDecoderGauge::ErrGauge]))));
+        EXPECT_GT(c.dec.FSignalQuality, 50);
         const std::string y = c.host.Tagged("Y#")[0];
         std::vector<std::string> fields;
         size_t start = 0;
@@ -238,6 +244,47 @@ TEST(ModemBlockDone, StatusRoundOrderAndSpectrumShape) {
         EXPECT_EQ(c.host.HistoryAxes.size(), 1u);
         EXPECT_EQ(c.host.WaterfallLines, 10);
     }
+}
+
+TEST(ModemBlockDone, QualityHistoryEveryFifthBlockOnAnHourLongAxis) {
+    TDisplayHost host;
+    TNavtexDecoder dec(host);
+    const std::vector<int32_t> pll(1024, 0);
+    const TNvector zeros(1024, 0.0), tone = AsDoubles(Tones({1000}, 1024));
+    const auto blocks = [&](int n) {
+        for (int i = 0; i < n; ++i) dec.ModemBlockDone("", 0, tone, zeros, pll);
+    };
+    const double start = host.Clock;
+    blocks(4);
+    EXPECT_TRUE(host.History.empty());
+    blocks(1);
+    ASSERT_EQ(host.History.size(), 1u);
+    EXPECT_EQ(host.History[0].first, start);
+    EXPECT_EQ(host.History[0].second, host.Gauges[TDecoderGauge::ErrGauge]);
+    EXPECT_EQ(host.HistoryAxes, (std::vector<std::pair<double, double>>{{start, start + 1.0 / 24}}));
+    // Within the hour the axis stays; once the clock reaches its end it starts again.
+    host.Clock = start + 0.5 / 24;
+    blocks(5);
+    EXPECT_EQ(host.HistoryAxes.size(), 1u);
+    host.Clock = start + 1.0 / 24;
+    blocks(5);
+    ASSERT_EQ(host.HistoryAxes.size(), 2u);
+    EXPECT_EQ(host.HistoryAxes[1], std::make_pair(host.Clock, host.Clock + 1.0 / 24));
+    EXPECT_EQ(host.History.size(), 3u);
+}
+
+TEST(ModemBlockDone, TrackedCentreIsSmoothedBeforeTheDemodulatorMoves) {
+    // The previous result 1000 and a signal about 19 Hz above it: the demodulator goes to
+    // Round(0.8 * found + 0.2 * 1000), between the two and off the 8 Hz candidate grid
+    // (835, 843, ... for the band 750 .. 1250).
+    Chain c(1000);
+    c.dec.AfcPrevious = 1000;
+    c.Feed(Tones({1019 - 85, 1019 + 85}, 1024 * 12));
+    EXPECT_TRUE(c.host.LedStatus[TDecoderLed::ledCanTune]);
+    EXPECT_GT(c.modem.FCenter, 1000);
+    EXPECT_LT(c.modem.FCenter, 1019);
+    EXPECT_NE((c.modem.FCenter - 835) % 8, 0) << c.modem.FCenter;
+    EXPECT_EQ(c.dec.AfcPrevious, c.modem.FCenter);
 }
 
 TEST(ModemBlockDone, CrestFactorQualityOfToneNoiseAndSilence) {

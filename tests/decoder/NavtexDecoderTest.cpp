@@ -123,6 +123,24 @@ TEST_F(NavtexDecoderTest, FindSyncOnInterleavedTextStartsAtADxPosition) {
     EXPECT_TRUE(HasLogStartingWith(Host, "Sync on: "));
 }
 
+TEST_F(NavtexDecoderTest, FindSyncKeepsTheEarlierPhaseOnATieAndSkipsAGroupEndingTheBits) {
+    // Phase 1 reads J P2 P1 P2 P1 and phase 8 reads P2 P1 P2 P1: four valid groups
+    // each, so phase 1 stays. The group at bit 36 ends exactly at the last bit and
+    // is not taken (a further group needs its start at most 42 - 7).
+    const std::string P1(LettersCode(Ch(174))), P2(LettersCode(Ch(169))), J = "1111111";
+    EXPECT_EQ(Decoder.FindSync(Codes({J, P2, P1, P2, P1, J})), 8);
+    EXPECT_EQ(Host.Log, (std::vector<std::string>{std::string("RQ-SYNC ~") + Ch(169) + Ch(174) + Ch(169) + Ch(174)}));
+}
+
+TEST_F(NavtexDecoderTest, FindSyncTakesAPairingAtTheLastPossiblePosition) {
+    // Nine characters: position 1 repeats at 6 and 3 at 8, with 5 and 7 different,
+    // which the last position of the test (Length - 8) can just see.
+    std::vector<std::string> Groups;
+    for (char C : std::string("ABCDEAFCG")) Groups.emplace_back(LettersCode(C));
+    EXPECT_EQ(Decoder.FindSync(Codes(Groups) + "0"), 1);
+    EXPECT_EQ(Host.Log, (std::vector<std::string>{"Sync on: ABCDEAFCG"}));
+}
+
 TEST_F(NavtexDecoderTest, UnsyncedBitsWithoutSyncAreDropped) {
     Decoder.ProcessBitString(std::string(140, '1'));
     EXPECT_TRUE(Decoder.FNotSynced);
@@ -184,6 +202,29 @@ TEST_F(NavtexDecoderTest, SixUndecodableOfTheLastNineResetAfterTheTenthCharacter
     EXPECT_EQ(Host.Log[0], "Decoder: too many errors: B~~~~~~CD");
     EXPECT_TRUE(Decoder.LastChars.empty());
     EXPECT_TRUE(Decoder.ScoreWindow.empty());
+}
+
+TEST_F(NavtexDecoderTest, FiveUndecodableOfTheLastNineDoNotReset) {
+    SyncedWithEmptyHistory();
+    for (char C : std::string("A~~~~~BCDE")) Decoder.MonitorCharErrors(C);
+    EXPECT_FALSE(Decoder.FNotSynced);
+    EXPECT_EQ(Decoder.LastChars, "~~~~~BCDE");
+    EXPECT_TRUE(Host.Log.empty());
+}
+
+TEST_F(NavtexDecoderTest, EndOfEmissionNeedsPhasingSignal1InSlotsTwoFourAndSix) {
+    const std::string P1(LettersCode(Ch(174))), E(LettersCode('E'));
+    for (bool InSlotSix : {false, true}) {
+        SyncedWithEmptyHistory();
+        Host.Log.clear();
+        Decoder.DxRxToggle = true;
+        // After the next group these become slots 2, 4 and 6.
+        Decoder.FGroupHistory = {P1, E, P1, E, InSlotSix ? P1 : E, E};
+        Decoder.ProcessCodeGroup(E);
+        EXPECT_EQ(Decoder.FNotSynced, InSlotSix);
+        EXPECT_EQ(Host.Log, InSlotSix ? std::vector<std::string>{"End of emission signal...resync."}
+                                      : std::vector<std::string>{});
+    }
 }
 
 TEST_F(NavtexDecoderTest, TwentyFiveLettersThatAreNotLanguageResetTheDecoder) {
@@ -257,6 +298,7 @@ TEST_F(NavtexDecoderTest, HeaderLinesGiveB1B2AndSerial) {
         {"letters case", "ZCZC FA23", "ZCZC FA23", 'F', "A", "23"},
         {"B2 from figures '?', serial from letters", "ZCZC A?JT", "ZCZC AB 5", 'A', "B", " 5"},
         {"serial takes three characters", "ZCZC EB123", "ZCZC EB123", 'E', "B", "123"},
+        {"only characters 8 and 9 are mapped", "ZCZC EBJTA", "ZCZC EB 5A", 'E', "B", " 5A"},
         {"text before ZCZC is dropped", "XYZCZC FA23", "ZCZC FA23", 'F', "A", "23"},
         {"header too short for B1", "QQQQQZCZC ", "ZCZC ", '?', "?", "???"},
     };
@@ -327,6 +369,14 @@ TEST_F(NavtexDecoderTest, MinimumLengthKeepsFragmentsOutOfTheStore) {
     EXPECT_EQ(Host.Log[0], "Database: fragment too short, NOT stored");
     EXPECT_EQ(Host.Log[1], "fragment:2026-12-09 12:34:56> RAIN\r\n2026-12-09 12:34:56> NNNN\r\n");
     EXPECT_TRUE(Host.Memo.empty());
+
+    // A memo text exactly as long as the minimum is stored.
+    Host.Log.clear();
+    Host.MinUnidLen = 54;  // two lines of 21 + 4 + 2 characters
+    Assemble("RAIN\rNNNN\r");
+    EXPECT_EQ(Host.Records.size(), 1u);
+    Host.Records.clear();
+    Host.MinUnidLen = 1000;
 
     // At a new header only the first line is logged.
     Host.Log.clear();
