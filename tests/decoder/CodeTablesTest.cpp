@@ -50,6 +50,8 @@ TEST(DecodeDxRx, TableOfPairs) {
         // half, and A is the first row agreeing in 12 of 14.
         {"one bit wrong in each copy", Flip(Flip(A + A, 5), 7), 'A', '-', 0},
         {"fourteen zeros", Zeros + Zeros, '~', '~', 0},
+        // Three wrong bits: no row agrees in more than 11 of 14.
+        {"best guess below 12 of 14", Flip(Flip(Flip(A + A, 0), 1), 7), '~', '~', 0},
         {"phasing pair A", PhasingPairA, Ch(174), Ch(174), 2},
         {"phasing pair B", PhasingPairB, Ch(169), Ch(169), 2},
         {"row 32's code decodes as row 11", Code(32) + Code(32), 'L', ')', 2},

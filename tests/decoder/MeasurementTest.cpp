@@ -138,6 +138,13 @@ TEST(FindSignalCentre, EmptySpectrumIsNotFoundAndCentreKept) {
     EXPECT_FALSE(FindSignalCentre(zero, 750, 1250, best, centre, 170, 8));
     EXPECT_FALSE(FindSignalCentre({}, 750, 1250, best, centre, 170, 8));
     EXPECT_EQ(centre, 1234);
+    // Energy in the band, but a best score of only 5.12 (10 or less is not a signal).
+    TSpectrum faint(512);
+    for (size_t i = 0; i < faint.size(); ++i) faint[i].Freq = double(i) * 5;
+    faint[400].Mag = 10000;  // 2000 Hz, outside every candidate's tones
+    faint[183].Mag = 1;      // 915 Hz
+    EXPECT_FALSE(FindSignalCentre(faint, 750, 1250, best, centre, 170, 8));
+    EXPECT_EQ(centre, 1234);
 }
 
 TEST(FindSignalCentre, FindsTwoToneCentreWithinOneStep) {

@@ -206,6 +206,37 @@ TEST_F(Modem, DiagnosticsSeeUnrectifiedTonesAndThePreviousEnvelopes) {
     EXPECT_TRUE(sawNegative);
 }
 
+TEST_F(Modem, SlicerComparesTheUpperEnvelopeWithTheRunningThreshold) {
+    TModem m;
+    const auto fsk = Fsk(2 * 1024, 11025, 1200, 170, [](std::size_t bit) { return int(bit / 2 % 2); });
+    std::vector<int32_t> sliced;
+    tilo::TNvector markLP, spaceLP;
+    m.OnDataReady = [&](const std::string&, double, const tilo::TNvector&, const tilo::TNvector&,
+                        const std::vector<int32_t>& pll) {
+        if (sliced.empty()) sliced = pll;
+    };
+    m.OnDiagOutput = [&](const tilo::TArrDbl&, const tilo::TArrDbl&, const tilo::TArrDbl&,
+                         const tilo::TNvector& mark, const tilo::TNvector& space) {
+        markLP = mark;
+        spaceLP = space;
+    };
+    m.ProcessBlock(Block(fsk, 0));
+    m.ProcessBlock(Block(fsk, 1));  // shows the first block's envelopes
+    ASSERT_EQ(sliced.size(), 1024u);
+    // The threshold carries over from earlier blocks but forgets its start within a few
+    // dozen samples (each step keeps a third of it), so compare from sample 64 on.
+    double threshold = 0;
+    int32_t ones = 0;
+    for (std::size_t i = 0; i < 1024; ++i) {
+        threshold = (threshold * m.ThresholdCoefficient() + markLP[i] + spaceLP[i]) / 3.0;
+        if (i < 64) continue;
+        EXPECT_EQ(sliced[i], markLP[i] > threshold ? 1 : 0) << i;
+        ones += sliced[i];
+    }
+    EXPECT_GT(ones, 200);
+    EXPECT_LT(ones, 760);
+}
+
 TEST_F(Modem, ExceptionsFromOnDataReadyStayInsideAndTheNextBlockWorks) {
     TModem m;
     int calls = 0;
