@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 
@@ -41,10 +42,17 @@ public:
     void SetGaugePosition(TDecoderGauge G, float P) override { Gauges[G] = P; }
     void SetGaugeCaption(TDecoderGauge G, const std::string& C) override { Captions[G] = C; }
     int32_t TBSNRPosition() const override { return Snr; }
-    void DrawWaterfallLine(const TSpectrum& S, int32_t, int32_t, bool) override {
+    int32_t WaterfallSpeed = 0, WaterfallCentre = 0, WaterfallPosition = 60;
+    double WaterfallPeak = 0;
+    void DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Speed, bool) override {
         EXPECT_EQ(S.size(), 512u);
         ++WaterfallLines;
+        WaterfallCentre = Centre;
+        WaterfallSpeed = Speed;
+        WaterfallPeak = 0;
+        for (const auto& p : S) WaterfallPeak = std::max(WaterfallPeak, p.Mag);
     }
+    int32_t tbwfallspeedPosition() const override { return WaterfallPosition; }
     void RepaintWaterfall() override { ++Repaints; }
     bool cbFreeze() const override { return Freeze; }
     bool SpectrumPageShown() const override { return SpectrumPage; }
@@ -294,6 +302,15 @@ TEST(ModemBlockDone, CrestFactorQualityOfToneNoiseAndSilence) {
     const TNvector zeros(1024, 0.0);
     dec.ModemBlockDone("", 0, AsDoubles(Tones({1000}, 1024)), zeros, pll);
     EXPECT_NEAR(dec.FSignalQuality, 83.4, 1.0);
+    {
+        // Exactly 20 * (7 - range / sd), sd the sample standard deviation (divisor n - 1).
+        const TNvector x = AsDoubles(Tones({1000}, 1024));
+        const double mean = std::accumulate(x.begin(), x.end(), 0.0) / 1024;
+        double ss = 0;
+        for (double v : x) ss += (v - mean) * (v - mean);
+        const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+        EXPECT_NEAR(dec.FSignalQuality, 20 * (7 - (*hi - *lo) / std::sqrt(ss / 1023)), 1e-9);
+    }
     EXPECT_NEAR(host.Gauges[TDecoderGauge::ErrGauge], 0.025 * dec.FSignalQuality, 1e-3);
     const double tone = dec.FSignalQuality;
     // sd 0: nothing changes.
@@ -329,8 +346,35 @@ TEST(ModemBlockDone, DisplaysFollowTheirSwitches) {
     EXPECT_EQ(host.ScopeSel, 0);  // one shot
     EXPECT_EQ(host.Series.size(), 511u);
     EXPECT_EQ(host.Repaints, 0);
+    // The waterfall gets the block's own spectrum, normalised, and the speed counted
+    // from the slider's far end.
+    EXPECT_EQ(host.WaterfallPeak, 100.0);
+    EXPECT_EQ(host.WaterfallSpeed, 1);
+    host.WaterfallPosition = 45;
+    host.Raw = true;
     dec.ModemBlockDone("", 0, tone, zeros, pll);
     EXPECT_EQ(host.Scopes.size(), 1u);
+    EXPECT_EQ(host.WaterfallSpeed, 16);
+    double peak = 0;
+    for (const auto& p : host.Series) peak = std::max(peak, p.Mag);
+    EXPECT_EQ(peak, 100.0);  // "RAW": the instantaneous spectrum, normalised
+}
+
+TEST(ModemBlockDone, StatusRoundReportsSyncAndAFailedSearch) {
+    TDisplayHost host;
+    TNavtexDecoder dec(host);
+    const std::vector<int32_t> pll(1024, 0);
+    const TNvector zeros(1024, 0.0);
+    dec.FNotSynced = false;
+    dec.FCanTune = true;
+    dec.FAfcRequest = true;
+    for (int i = 0; i < 10; ++i) dec.ModemBlockDone("", 0, zeros, zeros, pll);
+    // Silence has no spectrum: nothing found, and the LED and "A#" say so.
+    EXPECT_FALSE(dec.FAfcRequest);
+    EXPECT_FALSE(host.LedStatus[TDecoderLed::ledCanTune]);
+    EXPECT_EQ(host.Tagged("S#"), std::vector<std::string>{"1"});
+    EXPECT_EQ(host.Tagged("A#"), std::vector<std::string>{"0"});
+    EXPECT_EQ(host.Tagged("L#"), std::vector<std::string>{"0"});
 }
 
 TEST(Timer1Timer, ShowsTheClockAndSendsIt) {

@@ -443,6 +443,9 @@ TEST_F(NavtexDecoderTest, ClockTexts) {
     EXPECT_EQ(Decoder.UtcDateTimeStr(), "2026-12-10 00:00:00");
     EXPECT_EQ(Decoder.UtcTimeStr(0), "00:00:00");
     EXPECT_EQ(Decoder.UtcTimeStr(-1), "23:59:59");
+    // Half a second past midnight still shows the time once.
+    Host.Clock = EncodeDateTime(2026, 12, 10) + 0.5 / 86400;
+    EXPECT_EQ(Decoder.UtcDateTimeStr(), "2026-12-10 00:00:00");
     Host.Clock = EncodeDateTime(2000, 2, 29, 23, 59, 59);
     EXPECT_EQ(Decoder.UtcDateTimeStr(), "2000-02-29 23:59:59");
     EXPECT_EQ(Decoder.UtcTimeStr(3), "00:00:02");
