@@ -115,12 +115,7 @@ void TCipher::EncipherBuffer(const void* source, void* dest, int32_t count) {
             f[i] ^= w[i];
         }
     }
-    if (count > 0) {
-        std::memcpy(w, f, std::size_t(b));
-        EncipherBlock(w);
-        for (int32_t i = 0; i < count; ++i) d[i] = s[i] ^ w[i];
-        for (int32_t i = 0; i < b; ++i) f[i] ^= w[i];
-    }
+    if (count > 0) CodeTail(s, d, count);
 }
 
 void TCipher::DecipherBuffer(const void* source, void* dest, int32_t count) {
@@ -140,13 +135,17 @@ void TCipher::DecipherBuffer(const void* source, void* dest, int32_t count) {
             f[i] ^= x[i];
         }
     }
-    if (count > 0) {
-        // The tail uses the encipherment in this direction too.
-        std::memcpy(w, f, std::size_t(b));
-        EncipherBlock(w);
-        for (int32_t i = 0; i < count; ++i) d[i] = s[i] ^ w[i];
-        for (int32_t i = 0; i < b; ++i) f[i] ^= w[i];
-    }
+    if (count > 0) CodeTail(s, d, count);  // the encipherment in this direction too
+}
+
+void TCipher::CodeTail(const uint8_t* source, uint8_t* dest, int32_t count) {
+    const int32_t b = FBlockSize;
+    uint8_t* f = FFeedback.get();
+    uint8_t* w = FBuffer.get();
+    std::memcpy(w, f, std::size_t(b));
+    EncipherBlock(w);
+    for (int32_t i = 0; i < count; ++i) dest[i] = source[i] ^ w[i];
+    for (int32_t i = 0; i < b; ++i) f[i] ^= w[i];
 }
 
 void TCipher::Reset() {

@@ -124,6 +124,8 @@ protected:
 private:
     void InitEnd(const void* iv);
     void CheckInitialized() const;
+    // A last partial block, either direction: XOR with the enciphered feedback.
+    void CodeTail(const uint8_t* source, uint8_t* dest, int32_t count);
 
     uint8_t FMode = 0;
     THashClass FHashClass;

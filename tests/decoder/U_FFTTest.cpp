@@ -81,16 +81,30 @@ TEST(RealFFT, SinePeaksAtItsBinAndMirror) {
     }
 }
 
+namespace {
+
+// A block of n uniform random samples in [-amplitude, amplitude), with its forward transform.
+struct TTransformed {
+    TNvector x, re, im;
+};
+TTransformed RandomTransformed(std::mt19937& rng, int32_t n, double amplitude) {
+    std::uniform_real_distribution<double> u(-amplitude, amplitude);
+    TTransformed t;
+    t.x.resize(std::size_t(n));
+    for (auto& v : t.x) v = u(rng);
+    t.re = t.x;
+    uint8_t status = 9;
+    tilo::RealFFT(n, false, t.re, status, t.im);
+    EXPECT_EQ(status, 0);
+    return t;
+}
+
+}  // namespace
+
 TEST(RealFFT, MatchesNaiveUnitaryDftOnRandomBlock) {
     std::mt19937 rng(476);
-    std::uniform_real_distribution<double> u(-32768, 32767);
     for (int32_t n : {4, 8, 64, 1024}) {
-        TNvector x(n);
-        for (auto& v : x) v = u(rng);
-        TNvector re = x, im;
-        uint8_t status = 9;
-        tilo::RealFFT(n, false, re, status, im);
-        ASSERT_EQ(status, 0);
+        const auto [x, re, im] = RandomTransformed(rng, n, 32768);
         for (int32_t k = 0; k < n; ++k) {
             std::complex<double> sum = 0;
             for (int32_t t = 0; t < n; ++t) sum += x[t] * std::polar(1.0, -2 * std::numbers::pi * k * t / n);
@@ -103,14 +117,9 @@ TEST(RealFFT, MatchesNaiveUnitaryDftOnRandomBlock) {
 
 TEST(RealFFT, InverseRestoresTheSamples) {
     std::mt19937 rng(540);
-    std::uniform_real_distribution<double> u(-1000, 1000);
     for (int32_t n : {4, 16, 1024, 16384}) {
-        TNvector x(n);
-        for (auto& v : x) v = u(rng);
-        TNvector re = x, im;
+        auto [x, re, im] = RandomTransformed(rng, n, 1000);
         uint8_t status = 9;
-        tilo::RealFFT(n, false, re, status, im);
-        ASSERT_EQ(status, 0);
         tilo::RealFFT(n, true, re, status, im);
         ASSERT_EQ(status, 0);
         ASSERT_EQ(re.size(), size_t(n));
