@@ -7,7 +7,7 @@
 #include "NavtexDecode.h"
 #include "NavtexSynth.h"
 
-#include "decoder/DecoderHost.h"
+#include "QuietHost.h"
 #include "decoder/NavtexDecoder.h"
 #include "decoder/UCommon.h"
 
@@ -31,18 +31,15 @@ const std::vector<std::string> Lines = {
 constexpr uint32_t Seeds = 5;
 
 // Keeps the memo lines as shown and the messages stored.
-class TSweepHost : public tilo::TDecoderHost {
+class TSweepHost : public TQuietHost {
 public:
     std::vector<std::string> Shown;
     std::vector<std::string> Stored;
     std::vector<std::string> Memo;
-    void SysLog(const std::string&) override {}
-    void BroadcastToClients(const std::string&) override {}
     void AddLogRecord(char, const std::string&, double, const std::string&, const std::string& Text, int32_t,
                       int32_t) override {
         Stored.push_back(Text);
     }
-    void CorrectGarbledWords() override {}
     void meLogAdd(const std::string& Line) override {
         Memo.push_back(Line);
         Shown.push_back(Line.substr(Line.find("> ") + 2));
@@ -53,17 +50,7 @@ public:
         for (const std::string& L : Memo) Text += L + "\r\n";
         return Text;
     }
-    void SetLedStatus(tilo::TDecoderLed, bool) override {}
-    void SetLedFlash(tilo::TDecoderLed, bool) override {}
     bool cbUOS() const override { return false; }
-    bool cbMinUNIDLen() const override { return false; }
-    int32_t FMinUnidLen() const override { return 0; }
-    std::string rgFreqText() const override { return "518"; }
-    int32_t RadioGroup1ItemIndex() const override { return 0; }
-    void sbApplyNavareaClick() override {}
-    void SchedTimerTimer() override {}
-    void SetModemPolarity(uint8_t) override {}
-    double UtcClock() const override { return 46000.5; }
 };
 
 size_t EditDistance(const std::string& A, const std::string& B) {
