@@ -17,7 +17,7 @@ function(tilo_test name dir)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${dir})
   target_compile_definitions(${name} PRIVATE
     TILO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-    TILO_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/../shared/testdata"
+    TILO_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/tests/data"
     TILO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
