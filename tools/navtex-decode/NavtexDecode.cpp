@@ -2,6 +2,7 @@
 #include "NavtexDecode.h"
 
 #include "classlib/DateUtils.h"
+#include "decoder/DecodingChain.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
 #include "platform/WavFile.h"
@@ -17,7 +18,6 @@ namespace tilo {
 
 namespace {
 
-constexpr size_t BitsPerHandOver = 126;
 constexpr double UnixEpochDateTime = 25569.0;
 
 double SystemUtcNow() {
@@ -104,36 +104,11 @@ void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
                       const TChainOptions& Options, const std::function<void(double)>& OnBlock) {
     TModem::SetPolarity(Options.Inverted ? 1 : 0);
     TModem Modem;
-    Modem.SetFreq(Options.Centre, Options.Shift);
-    // The receiver's block handler, tracking this demodulator from the tuned centre.
-    Decoder.FModem = &Modem;
-    Decoder.SetAfcBand(Options.Centre);
-    Modem.OnDataReady = [&Decoder](const std::string& Bits, double Phase, const TNvector& RealData,
-                                   const TNvector& ImagData, const std::vector<int32_t>& PLLBits) {
-        Decoder.ModemBlockDone(Bits, Phase, RealData, ImagData, PLLBits);
-    };
-    // The receiver's one-second timers, run on audio time.
-    size_t SinceTick = 0;
-    std::vector<int16_t> Block(ModemBlockSize);
-    for (size_t Pos = 0; Pos < Samples.size(); Pos += ModemBlockSize) {
-        const size_t Count = std::min(ModemBlockSize, Samples.size() - Pos);
-        std::copy_n(Samples.begin() + static_cast<std::ptrdiff_t>(Pos), Count, Block.begin());
-        std::fill(Block.begin() + static_cast<std::ptrdiff_t>(Count), Block.end(), int16_t{0});
-        Modem.ProcessBlock(Block);
-        if (OnBlock) OnBlock(static_cast<double>(Pos + Count) / SampleRate);
-        SinceTick += Count;
-        if (SinceTick >= static_cast<size_t>(SampleRate)) {
-            SinceTick -= static_cast<size_t>(SampleRate);
-            Decoder.TrackTimerTimer();
-            Decoder.Timer1Timer();
-        }
-    }
-    Decoder.FModem = nullptr;
-    if (!Decoder.FBitBuffer.empty()) {
-        std::string Gathered = std::move(Decoder.FBitBuffer);
-        Decoder.FBitBuffer.clear();
-        Decoder.ProcessBitString(std::move(Gathered));
-    }
+    TDecodingChain Chain(Modem, Decoder, Options.Centre, Options.Shift);
+    if (OnBlock) Chain.OnBlockDone = [&OnBlock](int64_t Fed) { OnBlock(static_cast<double>(Fed) / SampleRate); };
+    for (size_t Pos = 0; Pos < Samples.size(); Pos += ModemBlockSize)
+        Chain.ProcessBlock(Samples.subspan(Pos, std::min(ModemBlockSize, Samples.size() - Pos)));
+    Chain.Finish();
 }
 
 std::string JsonString(const std::string& Text) {
