@@ -86,7 +86,7 @@ void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/
 
     // 3. Spectrum: the transform replaces its arrays, so it works on copies.
     TNvector re = RealData, im = ImagData;
-    SpectrumMagnitude(re, im, FSpectrum);
+    SpectrumMagnitude(FFFTPlan, re, im, FSpectrum);
     FSpectrum = InterpolateSpectrum(FSpectrum);
     if (FAvgSpectrum.size() != FSpectrum.size()) FAvgSpectrum.resize(FSpectrum.size());
     FSpectrum = NormalizeSpectrum(FSpectrum);

@@ -106,6 +106,7 @@ public:
 
 private:
     TDecoderHost& FHost;
+    TRealFFTPlan FFFTPlan{1024};  // the spectrum of every block
 
     void FinishLine();
     void ShowLine(const std::string& Line);

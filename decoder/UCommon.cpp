@@ -43,11 +43,18 @@ void RemoveDC(std::span<double> Samples) {
 }
 
 void SpectrumMagnitude(TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum) {
+    SpectrumMagnitude(TRealFFTPlan(static_cast<int32_t>(Samples.size())), Samples, Scratch, Spectrum);
+}
+
+void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum) {
     const int32_t n = static_cast<int32_t>(Samples.size());
     Spectrum.assign(static_cast<size_t>(n / 4), TSpecPoint{});
     const double binWidth = n > 0 ? static_cast<double>(SampleRate) / n : 0.0;
     uint8_t status = FFT_OK;
-    RealFFT(n, false, Samples, status, Scratch);
+    if (Plan.Length() == n)
+        RealFFT(Plan, false, Samples, status, Scratch);
+    else
+        RealFFT(n, false, Samples, status, Scratch);
     if (status != FFT_OK) return;  // all zero rather than magnitudes of raw samples
     for (int32_t i = 1; i < n / 4; ++i)
         Spectrum[i] = TSpecPoint{i * binWidth, std::sqrt(Samples[i] * Samples[i] + Scratch[i] * Scratch[i])};

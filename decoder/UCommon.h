@@ -48,6 +48,8 @@ void RemoveDC(std::span<double> Samples);
 // multiples of rate/n; point 0 stays (0, 0). Samples and Scratch are replaced by the
 // transform's arrays. A length the FFT refuses gives an all-zero spectrum.
 void SpectrumMagnitude(TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum);
+// The same with the tables of Plan when its length is that of Samples.
+void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum);
 
 // Twice as many points: the odd ones are the means of their neighbours; the first
 // point keeps its own value and the last stays (0, 0).

@@ -24,17 +24,26 @@ void MakeTwiddles(int32_t M, TNvector& Wr, TNvector& Wi) {
     }
 }
 
-void BitReverse(int32_t Log2, int32_t M, TNvector& Re, TNvector& Im) {
+int32_t Reversed(int32_t Log2, int32_t i) {
+    uint32_t r = 0;
+    for (int32_t b = 0; b < Log2; ++b)
+        if (static_cast<uint32_t>(i) & (1u << b)) r |= 1u << (Log2 - 1 - b);
+    return static_cast<int32_t>(r);
+}
+
+// Reverse, when given, holds the bit-reversed index of every i.
+void BitReverse(int32_t Log2, int32_t M, const int32_t* Reverse, TNvector& Re, TNvector& Im) {
     for (int32_t i = 0; i < M; ++i) {
-        uint32_t r = 0;
-        for (int32_t b = 0; b < Log2; ++b)
-            if (static_cast<uint32_t>(i) & (1u << b)) r |= 1u << (Log2 - 1 - b);
-        if (static_cast<int32_t>(r) > i) {
+        const int32_t r = Reverse ? Reverse[i] : Reversed(Log2, i);
+        if (r > i) {
             std::swap(Re[i], Re[r]);
             std::swap(Im[i], Im[r]);
         }
     }
 }
+
+void Butterflies(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const TNvector& Wi,
+                 const int32_t* Reverse, TNvector& Re, TNvector& Im);
 
 }  // namespace
 
@@ -55,11 +64,18 @@ void FindPowerOfTwo(int32_t M, int32_t& Log2, uint8_t& Status) {
 
 void ComplexFFT(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const TNvector& Wi,
                 TNvector& Re, TNvector& Im) {
+    Butterflies(Log2, M, Inverse, Wr, Wi, nullptr, Re, Im);
+}
+
+namespace {
+
+void Butterflies(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const TNvector& Wi,
+                 const int32_t* Reverse, TNvector& Re, TNvector& Im) {
     // The inverse is conj(FFT(conj(x))): the imaginary part is negated on the way in and
     // again on the way out, so the scale stays positive in both directions.
     if (Inverse)
         for (int32_t i = 0; i < M; ++i) Im[i] = -Im[i];
-    BitReverse(Log2, M, Re, Im);
+    BitReverse(Log2, M, Reverse, Re, Im);
     const double r45 = std::sqrt(0.5);
     for (int32_t half = 1; half < M; half *= 2) {
         const int32_t stride = M / (2 * half);
@@ -95,27 +111,50 @@ void ComplexFFT(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const
     }
 }
 
-void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im) {
+}  // namespace
+
+TRealFFTPlan::TRealFFTPlan(int32_t N) : FN(N) {
     const int32_t m = N / 2;
-    int32_t log2 = 0;
-    FindPowerOfTwo(m, log2, Status);
+    FindPowerOfTwo(m, FLog2, FStatus);
+    if (FStatus != FFT_OK) return;
+    MakeTwiddles(m, FWr, FWi);
+    FCos.assign(m, 0.0);
+    FSin.assign(m, 0.0);
+    FReverse.assign(m, 0);
+    // cos(pi*i/m) and -sin(pi*i/m): from the twiddles for even i, directly for odd i.
+    for (int32_t i = 0; i < m; ++i) {
+        if (i % 2 == 0) {
+            FCos[i] = FWr[i / 2];
+            FSin[i] = FWi[i / 2];
+        } else {
+            FCos[i] = std::cos(std::numbers::pi * i / m);
+            FSin[i] = -std::sin(std::numbers::pi * i / m);
+        }
+        FReverse[i] = Reversed(FLog2, i);
+    }
+}
+
+void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im) {
+    const TRealFFTPlan plan(N);
+    RealFFT(plan, Inverse, Re, Status, Im);
+}
+
+void RealFFT(const TRealFFTPlan& Plan, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im) {
+    Status = Plan.FStatus;
     if (Status != FFT_OK) return;
+    const int32_t N = Plan.FN;
+    const int32_t m = N / 2;
+    const int32_t log2 = Plan.FLog2;
+    const TNvector& wr = Plan.FWr;
+    const TNvector& wi = Plan.FWi;
 
     auto at = [](const TNvector& v, int32_t i) { return i < static_cast<int32_t>(v.size()) ? v[i] : 0.0; };
-    TNvector wr, wi;
-    MakeTwiddles(m, wr, wi);
     TNvector xr(N, 0.0), xi(N, 0.0);
     const double s = std::numbers::sqrt2 / 4.0;
 
-    // cos(pi*i/m) and -sin(pi*i/m): from the tables for even i, directly for odd i.
     auto halfTwiddle = [&](int32_t i, double& c, double& si) {
-        if (i % 2 == 0) {
-            c = wr[i / 2];
-            si = wi[i / 2];
-        } else {
-            c = std::cos(std::numbers::pi * i / m);
-            si = -std::sin(std::numbers::pi * i / m);
-        }
+        c = Plan.FCos[i];
+        si = Plan.FSin[i];
     };
 
     if (!Inverse) {
@@ -123,7 +162,7 @@ void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& I
             xr[k] = at(Re, 2 * k);
             xi[k] = at(Re, 2 * k + 1);
         }
-        ComplexFFT(log2, m, false, wr, wi, xr, xi);
+        Butterflies(log2, m, false, wr, wi, Plan.FReverse.data(), xr, xi);
         TNvector outRe(N, 0.0), outIm(N, 0.0);
         outRe[0] = (xr[0] + xi[0]) / std::numbers::sqrt2;
         outRe[m] = (xr[0] - xi[0]) / std::numbers::sqrt2;
@@ -161,7 +200,7 @@ void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& I
         xr[k] = (er - oi) * std::numbers::sqrt2;
         xi[k] = (ei + orr) * std::numbers::sqrt2;
     }
-    ComplexFFT(log2, m, true, wr, wi, xr, xi);
+    Butterflies(log2, m, true, wr, wi, Plan.FReverse.data(), xr, xi);
     TNvector outRe(N, 0.0), outIm(N, 0.0);
     for (int32_t k = 0; k < m; ++k) {
         outRe[2 * k] = xr[k];

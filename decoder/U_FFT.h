@@ -26,10 +26,32 @@ void FindPowerOfTwo(int32_t M, int32_t& Log2, uint8_t& Status);
 void ComplexFFT(int32_t Log2, int32_t M, bool Inverse, const TNvector& Wr, const TNvector& Wi,
                 TNvector& Re, TNvector& Im);
 
+// The tables of one transform length, computed once and reused by every transform of
+// that length: the twiddles, the split step's cos(pi*i/m) and -sin(pi*i/m) for every i
+// (the same values the transform would compute, bit for bit) and the bit-reversal
+// permutation. A length the transform refuses gives a plan with that Status and no tables.
+class TRealFFTPlan {
+public:
+    explicit TRealFFTPlan(int32_t N);
+    int32_t Length() const { return FN; }
+    uint8_t Status() const { return FStatus; }
+
+private:
+    friend void RealFFT(const TRealFFTPlan& Plan, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
+    int32_t FN = 0;
+    int32_t FLog2 = 0;
+    uint8_t FStatus = FFT_OK;
+    TNvector FWr, FWi;          // m entries
+    TNvector FCos, FSin;        // m entries: cos(pi*i/m), -sin(pi*i/m)
+    std::vector<int32_t> FReverse;  // m entries: bit-reversed index
+};
+
 // Forward: Re holds N real samples on entry (missing ones read as 0); on success Re and
 // Im are replaced by new arrays with bins 0 .. N-1. Inverse: Re/Im hold N bins of a
 // real signal's spectrum; on success Re holds the N samples and Im zeros. Im on entry
 // is storage only for the forward direction; neither array passed in is modified.
 void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
+// The same with the tables of Plan (N is its length).
+void RealFFT(const TRealFFTPlan& Plan, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
 
 }  // namespace tilo

@@ -39,6 +39,7 @@ TModem::TModem() {
     MarkLP.assign(ModemBlockSize, 0.0);
     SpaceLP.assign(ModemBlockSize, 0.0);
     PLLBits.assign(ModemBlockSize, 0);
+    FRunFrom.assign(ModemBlockSize, 0);
     SetFreq(1200, 170);
     FUpperLP->Design(SampleRate, 100, 1000);
     FLowerLP->Design(SampleRate, 100, 1000);
@@ -117,6 +118,14 @@ void TModem::ProcessBlock(std::span<const int16_t> Samples) {
 
 std::string TModem::RecoverBits() {
     static constexpr int32_t last = int32_t(ModemBlockSize) - 1;  // 1023
+    // An edge at i is ten equal samples i-10 .. i-1 (0 or 1) followed by ten samples
+    // i .. i+9 of the other value. Run lengths, counted once per block, answer that at
+    // every sample: RunFrom[i] is how many samples from i on equal PLLBits[i].
+    int32_t* runFrom = FRunFrom.data();
+    runFrom[last] = 1;
+    for (int32_t k = last - 1; k >= 0; --k)
+        runFrom[k] = PLLBits[k] == PLLBits[k + 1] ? runFrom[k + 1] + 1 : 1;
+    int32_t runTo = 0;  // equal samples ending at i-1
     std::string bits;
     for (int32_t i = 0; i < last; ++i) {
         FPhase += FClockStep;
@@ -125,15 +134,14 @@ std::string TModem::RecoverBits() {
             bits += MajorityBit(i, MajorityHalfWidth);
         }
         if (i > EdgeHalf && i + EdgeHalf - 1 <= last) {  // window i-10 .. i+9 inside the block
-            const int32_t first = PLLBits[i - EdgeHalf];
-            bool edge = first == 0 || first == 1;
-            for (int32_t k = 0; edge && k < 2 * EdgeHalf; ++k)
-                edge = PLLBits[i - EdgeHalf + k] == (k < EdgeHalf ? first : 1 - first);
-            if (edge) {
+            const int32_t before = PLLBits[i - 1];
+            if (runTo >= EdgeHalf && runFrom[i] >= EdgeHalf && PLLBits[i] == 1 - before &&
+                (before == 0 || before == 1)) {
                 FPhase -= FPhase / ClockPullDivisor;
                 if (OnPLLOutput) OnPLLOutput(FPhase);
             }
         }
+        runTo = i > 0 && PLLBits[i] == PLLBits[i - 1] ? runTo + 1 : 1;
     }
     return bits;
 }

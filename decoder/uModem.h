@@ -94,6 +94,7 @@ private:
     TNvector MarkLP, SpaceLP;
     double FThresholdCoef = 0.8;
     std::vector<int32_t> PLLBits;
+    std::vector<int32_t> FRunFrom;  // RecoverBits' run lengths
     double FClockStep = 0;
     std::unique_ptr<TBandPass> FUpperBP;
 };
