@@ -27,6 +27,10 @@ public:
     virtual void SysLog(const std::string& Msg) = 0;
     // One TCP record to every client (the host adds the terminator).
     virtual void BroadcastToClients(const std::string& Text) = 0;
+    // A failure of the character or message stage that the block handler caught. It is
+    // kept out of the system log and the TCP feed; the default writes it to standard
+    // error.
+    virtual void DecodingFailure(const std::string& Text);
 
     // The message store. UtcTime is a date-time (days since 1899-12-30).
     virtual void AddLogRecord(char IdLetter, const std::string& MsgType, double UtcTime,

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <ctime>
 #include <exception>
+#include <iostream>
 
 #include "decoder/CpuLoad.h"
 #include "decoder/uModem.h"
@@ -27,11 +28,17 @@ std::string IntText(int64_t V) {
     return std::string(buf, std::to_chars(buf, buf + sizeof buf, V).ptr);
 }
 
+int32_t ClampToInt32(int64_t V) {
+    return static_cast<int32_t>(std::clamp<int64_t>(V, INT32_MIN, INT32_MAX));
+}
+
 constexpr int32_t AfcGuard = 250;   // tracking never moves the demodulator this far
 constexpr int32_t AfcStep = 8;      // Hz between candidate centres
 constexpr double AfcAverage = 0.95;  // weight of the old spectrum in the average
 
 }  // namespace
+
+void TDecoderHost::DecodingFailure(const std::string& Text) { std::cerr << Text << std::endl; }
 
 double TNavtexDecoder::SmoothLevel(double X) {
     const double diff = std::abs(X - FLevelAverage);
@@ -53,9 +60,10 @@ int32_t TNavtexDecoder::SmoothAfcFrequency(int32_t F) {
 }
 
 void TNavtexDecoder::SetAfcBand(int32_t Centre) {
+    // In 64 bits and held to the integer range: a centre near either limit cannot wrap.
     FAfcCentre = Centre;
-    FAfcLow = Centre - AfcGuard;
-    FAfcHigh = Centre + AfcGuard;
+    FAfcLow = ClampToInt32(int64_t{Centre} - AfcGuard);
+    FAfcHigh = ClampToInt32(int64_t{Centre} + AfcGuard);
 }
 
 void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/, const TNvector& RealData,
@@ -114,9 +122,9 @@ void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/
         try {
             ProcessBitString(std::move(bits));
         } catch (const std::exception& e) {
-            FHost.SysLog(std::string("Decoder error: ") + e.what());
+            FHost.DecodingFailure(std::string("Decoder error: ") + e.what());
         } catch (...) {
-            FHost.SysLog("Decoder error");
+            FHost.DecodingFailure("Decoder error");
         }
     }
 
@@ -160,8 +168,8 @@ void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/
         FAfcCentre = SmoothAfcFrequency(FAfcCentre);
         FCanTune = found;
         FHost.SetLedStatus(TDecoderLed::ledCanTune, found);
-        if (found && FModem && FAfcCentre != FModem->FCenter && FModem->FCenter - AfcGuard < FAfcCentre &&
-            FAfcCentre < FModem->FCenter + AfcGuard)
+        const int64_t tuned = FModem ? FModem->FCenter : 0;
+        if (found && FModem && FAfcCentre != tuned && tuned - AfcGuard < FAfcCentre && FAfcCentre < tuned + AfcGuard)
             FModem->SetFreq(FAfcCentre, FModem->Shift);
         FAfcRequest = false;
     }

@@ -21,9 +21,6 @@ void SetSampleRate(int32_t Rate) {
 }
 
 namespace {
-// The demodulator's tone filter bandwidth; a tone's power is summed over a quarter of it
-// on each side.
-constexpr int32_t ToneBandwidth = 130;
 // RMS of a full-scale 16-bit sine.
 constexpr double FullScaleRms = 23169.990100410125866;
 }  // namespace
@@ -107,9 +104,10 @@ void MeanMagnitude(const TSpectrum& Spectrum, TBandPowers& Powers) {
 
 void BandPower(int32_t Centre, int32_t Shift, const TSpectrum& Spectrum, TBandPowers& Powers) {
     Powers.Lower = Powers.Upper = Powers.Centre = 0.0;
-    const int32_t half = ToneBandwidth / 4;
-    const double tones[3] = {static_cast<double>(Centre - Shift / 2), static_cast<double>(Centre + Shift / 2),
-                             static_cast<double>(Centre)};
+    // A tone's power is summed over a quarter of the tone filters' width on each side.
+    const int32_t half = ToneFilterBandwidth / 4;
+    const double tones[3] = {static_cast<double>(int64_t{Centre} - Shift / 2),
+                             static_cast<double>(int64_t{Centre} + Shift / 2), static_cast<double>(Centre)};
     double* fields[3] = {&Powers.Lower, &Powers.Upper, &Powers.Centre};
     for (const auto& p : Spectrum)
         for (int t = 0; t < 3; ++t)

@@ -23,6 +23,10 @@ extern double MsPerBlock;         // 1024000 / rate: one block of 1024 samples
 // settings file) is refused with std::invalid_argument and changes nothing.
 void SetSampleRate(int32_t Rate);
 
+// Width of each tone's band-pass filter in the demodulator, Hz; the band-power
+// measurement sums over a quarter of it on each side of a tone.
+inline constexpr int32_t ToneFilterBandwidth = 130;
+
 // One point of a magnitude spectrum.
 struct TSpecPoint {
     double Freq = 0.0;  // Hz

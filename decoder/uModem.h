@@ -10,6 +10,7 @@
 #pragma once
 
 #include "decoder/FIRFilters.h"
+#include "decoder/UCommon.h"
 
 #include <cstdint>
 #include <functional>
@@ -33,9 +34,6 @@ using TOnDiagOutput = std::function<void(const TArrDbl& RawSound, const TArrDbl&
                                          const TNvector& SpaceLP)>;
 using TOnFIROutput = std::function<void(const TArrDbl& x, const TArrDbl& y)>;
 using TOnPLLOutput = std::function<void(double PhErr)>;
-
-// Width of each tone's band-pass filter, Hz; the band-power measurement uses it too.
-inline constexpr int32_t ToneFilterBandwidth = 130;
 
 // Samples in every block handed to ProcessBlock.
 inline constexpr std::size_t ModemBlockSize = 1024;

@@ -2,6 +2,7 @@
 #include "platform/WavFile.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -28,75 +29,121 @@ void PutU16(unsigned char* p, uint16_t v) {
 
 }  // namespace
 
-TWavReader::TWavReader(const std::string& FileName) : FFileName(FileName) {
-    FStream.open(FileName, std::ios::binary);
-    if (!FStream) Fail(FileName, std::string("cannot open (") + std::strerror(errno) + ")");
-    FStream.seekg(0, std::ios::end);
-    const std::streamoff fileSize = FStream.tellg();
-    FStream.seekg(0);
+TWavReader::TWavReader(const std::string& FileName, bool AllowTruncated)
+    : FFileName(FileName), FAllowTruncated(AllowTruncated) {
+    FFile.open(FileName, std::ios::binary);
+    if (!FFile) Fail(FileName, std::string("cannot open (") + std::strerror(errno) + ")");
+    FStream = &FFile;
+    ReadHeader();
+}
+
+TWavReader::TWavReader(std::istream& Stream, const std::string& Name, bool AllowTruncated)
+    : FFileName(Name), FStream(&Stream), FAllowTruncated(AllowTruncated) {
+    ReadHeader();
+}
+
+void TWavReader::ReadHeader() {
+    std::istream& in = *FStream;
+    // A regular file tells its size; a pipe does not, and is never sought.
+    std::streamoff fileSize = -1;
+    const std::streamoff start = in.tellg();
+    if (start == 0 && in.seekg(0, std::ios::end)) {
+        fileSize = in.tellg();
+        in.seekg(0);
+        FSeekable = fileSize >= 0;
+    }
+    in.clear();
 
     unsigned char riff[12];
-    if (!FStream.read(reinterpret_cast<char*>(riff), 12)) Fail(FileName, "truncated header");
+    if (!in.read(reinterpret_cast<char*>(riff), 12)) Fail(FFileName, "truncated header");
     if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0)
-        Fail(FileName, "not a RIFF/WAVE file");
+        Fail(FFileName, "not a RIFF/WAVE file");
 
     bool haveFmt = false;
     std::streamoff pos = 12;
     for (;;) {
         unsigned char hdr[8];
-        if (!FStream.read(reinterpret_cast<char*>(hdr), 8))
-            Fail(FileName, haveFmt ? "no data chunk" : "no fmt chunk");
+        if (!in.read(reinterpret_cast<char*>(hdr), 8))
+            Fail(FFileName, haveFmt ? "no data chunk" : "no fmt chunk");
         pos += 8;
         const uint32_t size = GetU32(hdr + 4);
-        const std::streamoff left = fileSize - pos;
+        const std::streamoff left = FSeekable ? fileSize - pos : std::numeric_limits<std::streamoff>::max();
         if (std::memcmp(hdr, "fmt ", 4) == 0) {
-            if (size < 16) Fail(FileName, "fmt chunk too short");
-            if (std::streamoff(size) > left) Fail(FileName, "truncated fmt chunk");
+            if (size < 16) Fail(FFileName, "fmt chunk too short");
+            if (std::streamoff(size) > left) Fail(FFileName, "truncated fmt chunk");
             unsigned char fmt[16];
-            FStream.read(reinterpret_cast<char*>(fmt), 16);
+            if (!in.read(reinterpret_cast<char*>(fmt), 16)) Fail(FFileName, "truncated fmt chunk");
             const uint16_t tag = GetU16(fmt), channels = GetU16(fmt + 2);
             const uint32_t rate = GetU32(fmt + 4);
             const uint16_t align = GetU16(fmt + 12), bits = GetU16(fmt + 14);
             if (tag != 1 || channels != 1 || bits != 16 || align != 2)
-                Fail(FileName, "format tag " + std::to_string(tag) + ", " +
-                                   std::to_string(channels) + " channel(s), " +
-                                   std::to_string(bits) +
-                                   " bits; only 16-bit PCM mono is supported");
+                Fail(FFileName, "format tag " + std::to_string(tag) + ", " +
+                                    std::to_string(channels) + " channel(s), " +
+                                    std::to_string(bits) +
+                                    " bits; only 16-bit PCM mono is supported");
             if (rate == 0 || rate > uint32_t(std::numeric_limits<int32_t>::max()))
-                Fail(FileName, "invalid sample rate " + std::to_string(rate));
+                Fail(FFileName, "invalid sample rate " + std::to_string(rate));
             FSampleRate = int32_t(rate);
             haveFmt = true;
-        } else if (std::memcmp(hdr, "data", 4) == 0) {
-            if (!haveFmt) Fail(FileName, "data chunk before fmt chunk");
-            if (std::streamoff(size) > left) Fail(FileName, "truncated data chunk");
-            if (size % 2 != 0) Fail(FileName, "data chunk holds a partial sample");
-            FSampleCount = size / 2;
-            FDataOffset = pos;
-            FStream.seekg(FDataOffset);
-            return;
-        } else if (std::streamoff(size) > left) {
-            Fail(FileName, "truncated chunk");
+            // The rest of a longer fmt chunk and its padding.
+            const std::streamoff rest = std::streamoff(size) - 16 + (size & 1);
+            if (rest > 0 && !in.ignore(rest)) Fail(FFileName, "truncated fmt chunk");
+            pos += std::streamoff(size) + (size & 1);
+            continue;
         }
+        if (std::memcmp(hdr, "data", 4) == 0) {
+            if (!haveFmt) Fail(FFileName, "data chunk before fmt chunk");
+            FDataOffset = pos;
+            FSizeUnknown = size == 0 || size == 0xFFFFFFFFu;
+            if (FSizeUnknown) {
+                // To the end of the file; an odd last byte is no sample.
+                FSampleCount = FSeekable ? std::size_t(left / 2) : SIZE_MAX;
+                return;
+            }
+            if (size % 2 != 0) Fail(FFileName, "data chunk holds a partial sample");
+            FDeclaredCount = size / 2;
+            FSampleCount = FDeclaredCount;
+            if (std::streamoff(size) > left) {
+                if (!FAllowTruncated) Fail(FFileName, "truncated data chunk");
+                FSampleCount = std::size_t(left / 2);
+                FTruncated = true;
+            }
+            return;
+        }
+        if (std::streamoff(size) > left) Fail(FFileName, "truncated chunk");
         // Chunks are padded to an even length.
-        pos += std::streamoff(size) + (size & 1);
-        FStream.seekg(pos);
+        const std::streamoff skip = std::streamoff(size) + (size & 1);
+        if (!in.ignore(skip)) Fail(FFileName, haveFmt ? "no data chunk" : "no fmt chunk");
+        pos += skip;
     }
+}
+
+void TWavReader::Ended() {
+    // The stream ended early: what was read is all there is.
+    if (!FSizeUnknown && FPosition < FDeclaredCount) {
+        if (!FAllowTruncated) Fail(FFileName, "truncated data chunk");
+        FTruncated = true;
+    }
+    FSampleCount = FPosition;
 }
 
 std::size_t TWavReader::Read(int16_t* Dest, std::size_t Count) {
     if (Count > FSampleCount - FPosition) Count = FSampleCount - FPosition;
     if (Count == 0) return 0;
-    std::vector<unsigned char> raw(Count * 2);
-    if (!FStream.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size())))
-        Fail(FFileName, "read error");
-    for (std::size_t i = 0; i < Count; ++i) Dest[i] = int16_t(GetU16(&raw[2 * i]));
-    FPosition += Count;
-    return Count;
+    FRaw.resize(Count * 2);
+    FStream->read(reinterpret_cast<char*>(FRaw.data()), std::streamsize(FRaw.size()));
+    const std::size_t got = std::size_t(FStream->gcount()) / 2;
+    if (FStream->bad()) Fail(FFileName, "read error");
+    for (std::size_t i = 0; i < got; ++i) Dest[i] = int16_t(GetU16(&FRaw[2 * i]));
+    FPosition += got;
+    if (got < Count) Ended();
+    return got;
 }
 
 void TWavReader::Rewind() {
-    FStream.clear();
-    FStream.seekg(FDataOffset);
+    if (!FSeekable) Fail(FFileName, "cannot go back to the start of a stream");
+    FStream->clear();
+    FStream->seekg(FDataOffset);
     FPosition = 0;
 }
 

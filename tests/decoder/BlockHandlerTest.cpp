@@ -154,7 +154,10 @@ TEST(ModemBlockDone, FailingCharacterStageLosesItsBitsButNotTheBlock) {
         pos += 13;
         longest = std::max(longest, dec.FBitBuffer.size());
     }
-    EXPECT_NE(std::find(host.Log.begin(), host.Log.end(), "Decoder error: LED broken"), host.Log.end());
+    // The failure is reported, but neither in the system log nor to the TCP clients.
+    EXPECT_NE(std::find(host.Failures.begin(), host.Failures.end(), "Decoder error: LED broken"), host.Failures.end());
+    for (const auto* lines : {&host.Log, &host.Broadcasts})
+        for (const std::string& line : *lines) EXPECT_EQ(line.find("LED broken"), std::string::npos) << line;
     EXPECT_LT(longest, 126u);                // never replayed and grown
     EXPECT_EQ(host.Tagged("S#").size(), 3u);  // the status round went on
     EXPECT_EQ(dec.BlockCounter, 30);

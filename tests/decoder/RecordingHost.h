@@ -34,6 +34,7 @@ public:
     };
 
     std::vector<std::string> Log;
+    std::vector<std::string> Failures;  // decoding failures, kept out of the log
     std::vector<std::string> Broadcasts;
     std::vector<std::string> Memo;
     std::vector<TRecord> Records;
@@ -54,6 +55,7 @@ public:
 
     void SysLog(const std::string& Msg) override { Log.push_back(Msg); }
     void BroadcastToClients(const std::string& Text) override { Broadcasts.push_back(Text); }
+    void DecodingFailure(const std::string& Text) override { Failures.push_back(Text); }
     void AddLogRecord(char IdLetter, const std::string& MsgType, double UtcTime,
                       const std::string& MsgNumber, const std::string& MsgText, int32_t Freq_,
                       int32_t SigQual) override {

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iostream>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 
@@ -41,6 +43,7 @@ public:
     bool Track = true;  // --no-track clears it
 
     void SysLog(const std::string& Msg) override { FErr << Msg << '\n'; }
+    void DecodingFailure(const std::string& Text) override { FErr << "navtex-decode: " << Text << '\n'; }
     void BroadcastToClients(const std::string&) override {}
     void AddLogRecord(char IdLetter, const std::string& MsgType, double, const std::string& MsgNumber,
                       const std::string& MsgText, int32_t Freq, int32_t SigQual) override {
@@ -96,7 +99,7 @@ bool ParseInt(const std::string& Text, int32_t& Value) {
 
 const char* const Usage =
     "usage: navtex-decode [--centre HZ] [--shift HZ] [--inverted] [--no-track] [--messages]\n"
-    "                     [--ticker] [--utc \"yyyy-MM-dd hh:mm:ss\"] FILE.wav\n";
+    "                     [--ticker] [--utc \"yyyy-MM-dd hh:mm:ss\"] FILE.wav|-\n";
 
 }  // namespace
 
@@ -134,7 +137,8 @@ std::string JsonString(const std::string& Text) {
     return Out + "\"";
 }
 
-int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
+int NavtexDecodeMain(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
+                     std::ostream& Err) {
     TChainOptions Chain;
     bool Messages = false, Ticker = false, Track = true;
     const int32_t FreqKHz = 518;  // what the receiver's frequency switch shows by default
@@ -178,7 +182,7 @@ int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, st
         } else if (A == "--help" || A == "-h") {
             Out << Usage;
             return 0;
-        } else if (!A.empty() && A[0] == '-') {
+        } else if (A.size() > 1 && A[0] == '-') {
             Err << "navtex-decode: unknown option " << A << '\n' << Usage;
             return 2;
         } else if (FileName.empty()) {
@@ -193,37 +197,63 @@ int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, st
         return 2;
     }
 
-    TWavData Wav;
+    std::unique_ptr<TWavReader> Wav;
+    const std::string Name = FileName == "-" ? "standard input" : FileName;
     try {
-        Wav = ReadWavFile(FileName);
+        Wav = FileName == "-" ? std::make_unique<TWavReader>(In, Name, true)
+                              : std::make_unique<TWavReader>(FileName, true);
     } catch (const std::exception& E) {
         Err << "navtex-decode: " << E.what() << '\n';
         return 1;
     }
-    if (Wav.SampleRate != 11025 && Wav.SampleRate != 12000) {
-        Err << "navtex-decode: " << FileName << ": unsupported sample rate " << Wav.SampleRate
-            << " (11025 or 12000 needed)\n";
+    const int32_t Rate = Wav->SampleRate();
+    if (Rate != 11025 && Rate != 12000) {
+        Err << "navtex-decode: " << Name << ": unsupported sample rate " << Rate << " (11025 or 12000 needed)\n";
         return 1;
     }
-    const int32_t Half = Chain.Shift / 2;
-    if (Chain.Centre - Half - ToneFilterBandwidth / 2 <= 0 ||
-        Chain.Centre + Half + ToneFilterBandwidth / 2 >= Wav.SampleRate / 2) {
-        Err << "navtex-decode: tones at " << Chain.Centre << " +/- " << Half
-            << " Hz do not fit the recording's band\n";
+    // Both tones strictly between 0 and half the sample rate, in 64 bits.
+    const int64_t Lower = int64_t{Chain.Centre} - Chain.Shift / 2;
+    const int64_t Upper = int64_t{Chain.Centre} + Chain.Shift / 2;
+    if (Lower <= 0 || Upper >= Rate / 2) {
+        Err << "navtex-decode: tones at " << Lower << " and " << Upper << " Hz (--centre " << Chain.Centre
+            << ", --shift " << Chain.Shift << ") must lie between 0 and " << Rate / 2 << " Hz\n";
         return 2;
     }
 
-    SetSampleRate(Wav.SampleRate);
+    SetSampleRate(Rate);
     const bool Lines = !Messages && !Ticker;
     TConsoleHost Host(Out, Err, Lines, Messages, FreqKHz);
     Host.FixedStart = Utc;
     Host.Track = Track;
     TNavtexDecoder Decoder(Host);
-    RunDecodingChain(Decoder, Wav.Samples, Chain, [&Host](double Seconds) { Host.AudioSeconds = Seconds; });
-    if (Lines && !Decoder.FLine.empty()) Out << Decoder.FLine << '\n';
+    TModem::SetPolarity(Chain.Inverted ? 1 : 0);
+    TModem Modem;
+    int Code = 0;
+    {
+        TDecodingChain Runner(Modem, Decoder, Chain.Centre, Chain.Shift);
+        Runner.OnBlockDone = [&Host, Rate](int64_t Fed) { Host.AudioSeconds = static_cast<double>(Fed) / Rate; };
+        std::vector<int16_t> Block(ModemBlockSize);
+        try {
+            for (size_t N; (N = Wav->Read(Block.data(), Block.size())) > 0;)
+                Runner.ProcessBlock(std::span<const int16_t>(Block.data(), N));
+        } catch (const EWavFile& E) {
+            Err << "navtex-decode: " << E.what() << '\n';
+            Code = 1;
+        }
+        Runner.Finish();
+    }
+    if (Wav->Truncated())
+        Err << "navtex-decode: warning: " << Name << ": the data ends after " << Wav->Position() << " of "
+            << Wav->DeclaredCount() << " samples; decoded as far as it goes\n";
+    // The unfinished line, unless all it holds is the mark of a decoder reset.
+    if (Lines && !Decoder.FLine.empty() && Decoder.FLine != "{}") Out << Decoder.FLine << '\n';
     if (Ticker) Out << Decoder.FTickerBuffer << '\n';
     Out.flush();
-    return 0;
+    return Code;
+}
+
+int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
+    return NavtexDecodeMain(Args, std::cin, Out, Err);
 }
 
 }  // namespace tilo

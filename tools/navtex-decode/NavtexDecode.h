@@ -35,7 +35,10 @@ void RunDecodingChain(TNavtexDecoder& Decoder, std::span<const int16_t> Samples,
 // Text as one JSON string literal; control and 8-bit characters become \u00XX.
 std::string JsonString(const std::string& Text);
 
-// The whole program: arguments without the program name; returns the exit code.
+// The whole program: arguments without the program name; returns the exit code. The
+// file "-" is read from In (standard input in the first form).
+int NavtexDecodeMain(const std::vector<std::string>& Args, std::istream& In, std::ostream& Out,
+                     std::ostream& Err);
 int NavtexDecodeMain(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);
 
 }  // namespace tilo
