@@ -6,6 +6,7 @@
 
 #include "decoder/UCommon.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace tilo {
@@ -114,6 +115,14 @@ void TModem::ProcessBlock(std::span<const int16_t> Samples) {
         } catch (...) {
         }
     }
+}
+
+std::string TModem::ClockBits(std::span<const int32_t> Sliced) {
+    if (Sliced.size() != ModemBlockSize)
+        throw std::invalid_argument("Bit clock block of " + std::to_string(Sliced.size()) +
+                                    " values; 1024 expected");
+    std::copy(Sliced.begin(), Sliced.end(), PLLBits.begin());
+    return RecoverBits();
 }
 
 std::string TModem::RecoverBits() {

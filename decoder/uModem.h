@@ -67,6 +67,10 @@ public:
     // Samples must hold exactly ModemBlockSize values (std::invalid_argument otherwise,
     // before anything changes). Exceptions from OnDataReady never leave it.
     void ProcessBlock(std::span<const int16_t> Samples);
+    // The bit clock alone over one block of sliced values (ModemBlockSize of them,
+    // std::invalid_argument otherwise), as ProcessBlock runs it: the bits it emits; the
+    // phase runs on. For checking the clock on exact patterns.
+    std::string ClockBits(std::span<const int32_t> Sliced);
     // 0 normal (upper tone above the threshold slices to 1), 1 inverted, others ignored.
     static void SetPolarity(uint8_t P);
 
