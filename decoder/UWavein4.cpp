@@ -157,6 +157,13 @@ std::vector<pollfd> TWaveIn::PollDescriptors() const {
     return FOpen && FSource ? FSource->PollDescriptors() : std::vector<pollfd>{};
 }
 
+int32_t TWaveIn::RetryAfterMs() const { return FOpen && FSource ? FSource->RetryAfterMs() : -1; }
+
+void TWaveIn::HandleEvents(std::span<pollfd> Fds) {
+    if (!FOpen || !FSource) return;
+    if (FSource->PollEvents(Fds) & (POLLIN | POLLERR) || FSource->RetryAfterMs() >= 0) HandleEvents();
+}
+
 void TWaveIn::HandleEvents() {
     const int32_t perBuffer = FBufferLength / 2;
     for (int32_t delivered = 0; FRecording && !FQueue.empty() && delivered < FBufferCount;) {
@@ -165,9 +172,14 @@ void TWaveIn::HandleEvents() {
         TAudioError err;
         const int64_t n = FSource->Read(buf.data() + FFill, static_cast<size_t>(perBuffer - FFill), err);
         if (n < 0) {
-            if (err.Code == EPIPE) {  // recovered: the samples lost are gone, go on
-                Report("Recording overrun, samples lost: " + err.Text);
-                continue;
+            // Both recover in the source: reported once, recording goes on at the next call.
+            if (err.Code == EPIPE) {
+                Report("Recording overrun, samples lost");
+                return;
+            }
+            if (err.Code == ESTRPIPE) {
+                Report("Recording device suspended, resuming");
+                return;
             }
             Report("Error reading from the input device, recording stopped: " + err.Text);
             Stop();

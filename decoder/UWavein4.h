@@ -1,6 +1,8 @@
 // The sound-card reader: a ring of recording buffers fed from an audio source (ALSA
 // capture, or a WAV file standing in for it) on the owner's own thread. The owner watches
-// PollDescriptors() on its event loop and calls HandleEvents() when one is ready; each
+// PollDescriptors() on its event loop and calls HandleEvents(Fds) with what poll returned
+// (or HandleEvents() when its loop only says "readable"), and again after RetryAfterMs()
+// when that is not -1 (a suspended device being resumed); each
 // filled buffer goes to OnBuffer, which calls AddNextBuffer and then processes the
 // samples. Buffers are filled strictly in queue order; while recording with N buffers,
 // N-1 are queued and the one being processed is not, so its samples stay put during the
@@ -11,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,9 +52,17 @@ public:
 
     // Descriptors to watch for POLLIN; they change with Open and Close.
     std::vector<pollfd> PollDescriptors() const;
+    // Milliseconds until HandleEvents should run again without a descriptor waking the
+    // owner; -1 for no such deadline.
+    int32_t RetryAfterMs() const;
+    // Fds as poll returned them: the source translates what they mean, and HandleEvents()
+    // runs when a read may deliver or report something.
+    void HandleEvents(std::span<pollfd> Fds);
     // Reads what the source has ready into the queued buffers and hands each filled one
     // to OnBuffer (at most one round of the ring per call). At the end of a file the
-    // last buffer is completed with silence, the end is reported and capture stops.
+    // last buffer is completed with silence, the end is reported and capture stops. An
+    // overrun or a suspended device is reported once and recording goes on at the next
+    // call; any other read error stops recording.
     void HandleEvents();
 
     bool Ready() const { return FReady; }

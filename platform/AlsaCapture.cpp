@@ -110,6 +110,7 @@ TAudioError TAlsaCapture::Open(int32_t SampleRate, int32_t PeriodFrames) {
 
 TAudioError TAlsaCapture::Start() {
     if (!FPcm) return TAudioError{EBADF, "the device is not open"};
+    FSuspended = false;
     int rc = snd_pcm_prepare(FPcm);
     if (rc >= 0) rc = snd_pcm_start(FPcm);
     return rc < 0 ? AlsaError(rc, "cannot start capture") : TAudioError{};
@@ -125,6 +126,7 @@ TAudioError TAlsaCapture::Close() {
     if (!FPcm) return TAudioError{EBADF, "the device is not open"};
     const int rc = snd_pcm_close(FPcm);
     FPcm = nullptr;
+    FSuspended = false;
     return rc < 0 ? AlsaError(rc, "cannot close the device") : TAudioError{};
 }
 
@@ -138,27 +140,63 @@ std::vector<pollfd> TAlsaCapture::PollDescriptors() {
     return fds;
 }
 
+short TAlsaCapture::PollEvents(std::span<pollfd> Fds) {
+    if (!FPcm || Fds.empty()) return 0;
+    unsigned short revents = 0;
+    if (snd_pcm_poll_descriptors_revents(FPcm, Fds.data(), static_cast<unsigned>(Fds.size()), &revents) < 0)
+        return POLLERR;
+    return static_cast<short>(revents);
+}
+
+long TAlsaCapture::PcmRead(int16_t* Dest, std::size_t Count) {
+    return snd_pcm_readi(FPcm, Dest, static_cast<snd_pcm_uframes_t>(Count));
+}
+int TAlsaCapture::PcmResume() { return snd_pcm_resume(FPcm); }
+int TAlsaCapture::PcmPrepare() { return snd_pcm_prepare(FPcm); }
+int TAlsaCapture::PcmStart() { return snd_pcm_start(FPcm); }
+
 int64_t TAlsaCapture::Read(int16_t* Dest, std::size_t Count, TAudioError& Err) {
-    if (!FPcm) {
+    if (!PcmOpen()) {
         Err = TAudioError{EBADF, "the device is not open"};
         return -1;
     }
     if (Count == 0) return 0;
-    const snd_pcm_sframes_t n = snd_pcm_readi(FPcm, Dest, static_cast<snd_pcm_uframes_t>(Count));
+    if (FSuspended) {
+        // One non-blocking attempt per read: the event loop never waits for the device.
+        const int rc = PcmResume();
+        if (rc == -EAGAIN) return 0;
+        FSuspended = false;
+        if (rc < 0) {
+            // The device cannot resume where it stopped: start afresh.
+            const int prc = PcmPrepare();
+            if (prc < 0) {
+                Err = AlsaError(prc, "the suspended capture device cannot be restarted");
+                Err.Code = EIO;
+                return -1;
+            }
+            PcmStart();
+        }
+    }
+    const long n = PcmRead(Dest, Count);
     if (n >= 0) return n;
-    if (n == -EAGAIN) return 0;
+    if (n == -EAGAIN || n == -EINTR) return 0;  // nothing yet; nothing lost
     const int rc = static_cast<int>(n);
-    if (rc == -EPIPE || rc == -ESTRPIPE || rc == -EINTR) {
-        Err = AlsaError(rc, "capture overrun, samples lost");
-        if (snd_pcm_recover(FPcm, rc, 1) < 0) {
-            Err = AlsaError(rc, "capture overrun, recovery failed");
+    if (rc == -EPIPE) {
+        const int prc = PcmPrepare();
+        if (prc < 0) {
+            Err = AlsaError(prc, "capture overrun, recovery failed");
             Err.Code = EIO;
             return -1;
         }
         // A prepared capture stream also starts on the next read, so a refused start
         // here costs nothing.
-        snd_pcm_start(FPcm);
-        Err.Code = EPIPE;
+        PcmStart();
+        Err = TAudioError{EPIPE, "capture overrun"};
+        return -1;
+    }
+    if (rc == -ESTRPIPE) {
+        FSuspended = true;
+        Err = TAudioError{ESTRPIPE, "capture device suspended"};
         return -1;
     }
     Err = AlsaError(rc, "read failed");

@@ -8,6 +8,12 @@
 
 namespace tilo {
 
+short TAudioSource::PollEvents(std::span<pollfd> Fds) {
+    short events = 0;
+    for (const pollfd& fd : Fds) events = static_cast<short>(events | fd.revents);
+    return events;
+}
+
 std::unique_ptr<TAudioSource> CreateAudioSource() {
     const char* file = std::getenv("TILO_AUDIO_FILE");
     if (file && *file) {

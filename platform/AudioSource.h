@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,19 @@ public:
     virtual TAudioError Reset() = 0;
     virtual TAudioError Close() = 0;
     virtual std::vector<pollfd> PollDescriptors() = 0;
+    // What the descriptors returned by poll mean for this source: POLLIN when a read may
+    // deliver, POLLERR when the device needs attention (a read then reports it), 0 for
+    // nothing. The default merges their revents; ALSA translates them with its own call,
+    // which plugin devices need.
+    virtual short PollEvents(std::span<pollfd> Fds);
+    // Milliseconds after which the owner should read again even if no descriptor wakes
+    // it (a suspended device being resumed); -1 when it need not.
+    virtual int32_t RetryAfterMs() const { return -1; }
     // Reads up to Count samples without blocking: the number read (0 when none is ready
-    // yet), or -1 with Err set. An overrun gives -1 with EPIPE; the source has recovered
-    // and the next read goes on with fresh samples.
+    // yet, also after an interrupted call), or -1 with Err set. An overrun gives -1 with
+    // EPIPE once: the source has recovered and the next read goes on with fresh samples.
+    // A suspended device gives -1 with ESTRPIPE once; the source then resumes it without
+    // waiting, reads give 0 until it runs again, and RetryAfterMs asks to be called back.
     virtual int64_t Read(int16_t* Dest, std::size_t Count, TAudioError& Err) = 0;
     // True once a finite source has delivered its last sample.
     virtual bool AtEnd() const { return false; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <deque>
 #include <filesystem>
 
 #include "platform/AlsaCapture.h"
@@ -13,12 +14,17 @@ using namespace tilo;
 
 namespace {
 
-// Records the calls the reader makes; serves Available samples, counting up from 0.
+// Records the calls the reader makes; serves Available samples, counting up from 0, after
+// failing one read for each code in Errors.
 class TFakeSource : public TAudioSource {
 public:
     int32_t Devices = 1;
     int32_t Available = 0;
     int16_t Next = 0;
+    std::deque<int32_t> Errors;
+    short Events = POLLIN;  // what the polled descriptors mean
+    int32_t Retry = -1;
+    int32_t Reads = 0;
     std::vector<std::string>* Calls;
     explicit TFakeSource(std::vector<std::string>* calls) : Calls(calls) {}
     int32_t DeviceCount() override { return Devices; }
@@ -28,7 +34,15 @@ public:
     TAudioError Reset() override { Calls->push_back("reset"); return {}; }
     TAudioError Close() override { Calls->push_back("close"); return {}; }
     std::vector<pollfd> PollDescriptors() override { return {}; }
-    int64_t Read(int16_t* Dest, std::size_t Count, TAudioError&) override {
+    short PollEvents(std::span<pollfd>) override { return Events; }
+    int32_t RetryAfterMs() const override { return Retry; }
+    int64_t Read(int16_t* Dest, std::size_t Count, TAudioError& Err) override {
+        ++Reads;
+        if (!Errors.empty()) {
+            Err = TAudioError{Errors.front(), "fake failure " + std::to_string(Errors.front())};
+            Errors.pop_front();
+            return -1;
+        }
         const int32_t n = std::min<int32_t>(Available, int32_t(Count));
         for (int32_t i = 0; i < n; ++i) Dest[i] = Next++;
         Available -= n;
@@ -190,4 +204,64 @@ TEST(TWaveIn, DestructorStopsCaptureFirst) {
         ASSERT_TRUE(w.Start());
     }
     EXPECT_EQ(calls, (std::vector<std::string>{"open", "start", "reset", "close"}));
+}
+
+TEST(TWaveIn, OverrunAndSuspensionAreReportedOnceAndRecordingGoesOn) {
+    struct Case { std::deque<int32_t> Errors; std::string Report; bool Recording; } Cases[] = {
+        {{EPIPE}, "Recording overrun, samples lost", true},
+        {{EPIPE, EPIPE, EPIPE}, "Recording overrun, samples lost", true},  // one per call, never a loop
+        {{ESTRPIPE}, "Recording device suspended, resuming", true},
+        {{EIO}, "Error reading from the input device, recording stopped: fake failure 5", false},
+    };
+    for (const Case& C : Cases) {
+        std::vector<std::string> calls;
+        auto owned = std::make_unique<TFakeSource>(&calls);
+        TFakeSource* src = owned.get();
+        Log log;
+        int32_t delivered = 0;
+        TWaveIn* self = nullptr;
+        TWaveIn w(std::move(owned), [&](const int16_t*, int32_t) { ++delivered; self->AddNextBuffer(); }, 4, 8,
+                  log.Proc());
+        self = &w;
+        ASSERT_TRUE(w.Open(-1, 11025));
+        ASSERT_TRUE(w.Start());
+        src->Errors = C.Errors;
+        src->Available = 8;
+        log.lines.clear();
+        w.HandleEvents();
+        ASSERT_FALSE(log.lines.empty());
+        EXPECT_EQ(log.lines[0], C.Report);
+        EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), C.Report), 1) << C.Report;
+        EXPECT_EQ(src->Reads, 1) << C.Report;
+        EXPECT_EQ(w.Recording(), C.Recording) << C.Report;
+        if (!C.Recording) continue;
+        // Later calls report each remaining overrun once, then the samples come.
+        for (int i = 0; i < 4; ++i) w.HandleEvents();
+        EXPECT_EQ(long(log.lines.size()), long(C.Errors.size())) << C.Report;
+        EXPECT_EQ(delivered, 2) << C.Report;
+    }
+}
+
+TEST(TWaveIn, PolledDescriptorsAreTranslatedByTheSource) {
+    std::vector<std::string> calls;
+    auto owned = std::make_unique<TFakeSource>(&calls);
+    TFakeSource* src = owned.get();
+    TWaveIn w(std::move(owned), {}, 4, 8);
+    ASSERT_TRUE(w.Open(-1, 11025));
+    ASSERT_TRUE(w.Start());
+    src->Available = 0;  // every read finds nothing: one read per call
+    std::vector<pollfd> fds{pollfd{3, POLLIN, POLLIN}};
+    struct Step { short Events; int32_t Retry; int32_t Reads; } Steps[] = {
+        {0, -1, 0},            // the raw descriptor was readable, but not the device
+        {POLLIN, -1, 1},
+        {POLLERR, -1, 2},      // a read tells what is wrong
+        {0, 100, 3},           // a resume is pending: read anyway
+    };
+    for (const Step& S : Steps) {
+        src->Events = S.Events;
+        src->Retry = S.Retry;
+        w.HandleEvents(fds);
+        EXPECT_EQ(src->Reads, S.Reads) << S.Events << " " << S.Retry;
+        EXPECT_EQ(w.RetryAfterMs(), S.Retry);
+    }
 }
