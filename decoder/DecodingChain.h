@@ -1,7 +1,7 @@
 // TDecodingChain: the receiver's decoding chain wired in one place - a demodulator whose
 // blocks go to the decoder's block handler, with the one-second tracking and clock timers
-// run on audio time. The receiver's file and capture paths, navtex-decode, the benchmarks
-// and the tests all feed audio through it, so they all run the same chain.
+// run on audio time. navtex-decode, the benchmarks and the tests all feed audio through
+// it, so they all run the same chain.
 //
 // While it lives, the demodulator's OnDataReady and the decoder's FModem point at each
 // other; the destructor unhooks both. Blocks shorter than ModemBlockSize are completed

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "RecordingHost.h"
+#include "decoder/DecodingChain.h"
 #include "decoder/NavtexDecoder.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
@@ -85,30 +86,19 @@ struct RateGuard {
     ~RateGuard() { SetSampleRate(11025); }
 };
 
-// A demodulator whose blocks go to the decoder's block handler.
+// The receiver's chain: a demodulator whose blocks go to the decoder's block handler,
+// with the one-second timers on audio time.
 struct Chain {
     TDisplayHost host;
     TNavtexDecoder dec{host};
     TModem modem;
-    explicit Chain(int32_t centre = 1000) {
-        modem.SetFreq(centre, 170);
-        dec.FModem = &modem;
-        dec.SetAfcBand(centre);
-        modem.OnDataReady = [this](const std::string& b, double p, const TNvector& re, const TNvector& im,
-                                   const std::vector<int32_t>& bits) { dec.ModemBlockDone(b, p, re, im, bits); };
+    TDecodingChain chain;
+    explicit Chain(int32_t centre = 1000) : chain(modem, dec, centre, 170) {}
+    // Feeds whole blocks.
+    void Feed(const std::vector<int16_t>& s) {
+        for (size_t off = 0; off + 1024 <= s.size(); off += 1024)
+            chain.ProcessBlock(std::span<const int16_t>(s.data() + off, 1024));
     }
-    // Feeds whole blocks; a tracking tick (and the clock tick) after every second of audio.
-    void Feed(const std::vector<int16_t>& s, bool ticks = true) {
-        for (size_t off = 0; off + 1024 <= s.size(); off += 1024) {
-            modem.ProcessBlock(std::span<const int16_t>(s.data() + off, 1024));
-            fed += 1024;
-            if (ticks && fed >= SampleRate) {
-                fed -= SampleRate;
-                dec.TrackTimerTimer();
-            }
-        }
-    }
-    int64_t fed = 0;
 };
 
 std::vector<int16_t> Tones(std::initializer_list<double> freqs, size_t n, double amp = 8000) {
@@ -227,7 +217,7 @@ TEST(ModemBlockDone, StatusRoundOrderAndSpectrumShape) {
     for (int32_t rate : {11025, 12000}) {
         RateGuard g(rate);
         Chain c(1000);
-        c.Feed(Tones({915, 1085}, 1024 * 10), false);
+        c.Feed(Tones({915, 1085}, 1024 * 10));  // under a second: no timer
         ASSERT_EQ(c.host.Broadcasts.size(), 6u);
         const char* tags[] = {"S#0", "L#", "A#0", "F#1000", "Y#", "E#"};
         for (int i = 0; i < 6; ++i) EXPECT_EQ(c.host.Broadcasts[i].rfind(tags[i], 0), 0u) << c.host.Broadcasts[i];

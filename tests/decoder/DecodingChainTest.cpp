@@ -3,7 +3,9 @@
 #include "NavtexDecode.h"
 #include "NavtexSynth.h"
 
+#include "decoder/DecodingChain.h"
 #include "decoder/UCommon.h"
+#include "decoder/uModem.h"
 #include "RecordingHost.h"
 
 #include <gtest/gtest.h>
@@ -161,4 +163,36 @@ TEST(DecodingChain, SynthesiserBroadcastStoresExactlyOneMessage) {
     EXPECT_EQ(D.Host.Records[0].IdLetter, 'E');
     EXPECT_EQ(MessageLines(D.Host.Records[0].MsgText),
               (std::vector<std::string>{"ZCZC EA01", "GALE WARNING", "WIND SW 8", "NNNN"}));
+}
+
+TEST(DecodingChain, TimersRunOnRealAudioTimeAndTheWiringIsUndoneAtTheEnd) {
+    SetSampleRate(11025);
+    TRecordingHost Host;
+    TNavtexDecoder Decoder(Host);
+    TModem Modem;
+    const auto Ticks = [&Host] {
+        return std::count_if(Host.Broadcasts.begin(), Host.Broadcasts.end(),
+                             [](const std::string& B) { return B.rfind("U#", 0) == 0; });
+    };
+    {
+        TDecodingChain Chain(Modem, Decoder, 1000, 170);
+        EXPECT_EQ(Modem.FCenter, 1000);
+        EXPECT_EQ(Decoder.FModem, &Modem);
+        EXPECT_EQ(Decoder.FAfcLow, 750);
+        // Short blocks are completed with silence but count only their own samples:
+        // 21 blocks of 525 samples are one second.
+        const std::vector<int16_t> Short(525, 0);
+        for (int I = 0; I < 20; ++I) Chain.ProcessBlock(Short);
+        EXPECT_EQ(Ticks(), 0);
+        EXPECT_FALSE(Decoder.FAfcRequest);
+        Chain.ProcessBlock(Short);
+        EXPECT_EQ(Ticks(), 1);
+        EXPECT_TRUE(Decoder.FAfcRequest);
+        EXPECT_EQ(Decoder.BlockCounter, 21);
+        EXPECT_EQ(Chain.SamplesFed(), 11025);
+        EXPECT_THROW(Chain.ProcessBlock(std::vector<int16_t>(1025, 0)), std::invalid_argument);
+        EXPECT_EQ(Decoder.BlockCounter, 21);
+    }
+    EXPECT_FALSE(Modem.OnDataReady);
+    EXPECT_EQ(Decoder.FModem, nullptr);
 }

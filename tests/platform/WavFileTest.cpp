@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <istream>
+#include <streambuf>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -105,4 +108,75 @@ TEST(WavFile, RefusesWhatItCannotReadWithAClearMessage) {
     }
     EXPECT_THROW(tilo::ReadWavFile(TempPath("does-not-exist.wav")), tilo::EWavFile);
     EXPECT_THROW(tilo::WriteWavFile("/nonexistent-dir/x.wav", 11025, {}), tilo::EWavFile);
+}
+
+namespace {
+
+// A pipe: read once, no position, no seeking.
+class TPipeBuf : public std::streambuf {
+public:
+    explicit TPipeBuf(std::string Bytes) : FBytes(std::move(Bytes)) {
+        setg(FBytes.data(), FBytes.data(), FBytes.data() + FBytes.size());
+    }
+
+private:
+    std::string FBytes;
+};
+
+// Samples 1, 2, ..., N as bytes.
+Bytes Samples(int n) {
+    Bytes b;
+    for (int i = 1; i <= n; ++i) b += U16(uint16_t(i));
+    return b;
+}
+
+std::vector<int16_t> ReadAllInBlocks(tilo::TWavReader& r) {
+    std::vector<int16_t> all;
+    int16_t block[7];
+    for (std::size_t n; (n = r.Read(block, 7)) > 0;) all.insert(all.end(), block, block + n);
+    return all;
+}
+
+}  // namespace
+
+TEST(WavFile, StreamsPipesAndDataOfUnknownOrShortSize) {
+    std::vector<int16_t> want(50);
+    for (int i = 0; i < 50; ++i) want[i] = int16_t(i + 1);
+    const Bytes head = Riff(Fmt(1, 1, 12000, 16) + "LIST" + U32(3) + "abc" + Bytes(1, '\0'));
+    struct Case { const char* name; uint32_t size; Bytes extra; bool truncated; } cases[] = {
+        {"unknown 0xFFFFFFFF", 0xFFFFFFFFu, "", false},
+        {"unknown 0, odd last byte", 0, "x", false},
+        {"short by 30 samples", 160, "", true},
+    };
+    for (const auto& c : cases) {
+        const Bytes bytes = head + "data" + U32(c.size) + Samples(50) + c.extra;
+        // From a pipe, and from a file.
+        TPipeBuf buf(bytes);
+        std::istream in(&buf);
+        tilo::TWavReader pipe(in, "standard input", true);
+        const std::string path = WriteBytes("stream.wav", bytes);
+        tilo::TWavReader file(path, true);
+        for (tilo::TWavReader* r : {&pipe, &file}) {
+            EXPECT_EQ(r->SampleRate(), 12000);
+            EXPECT_EQ(ReadAllInBlocks(*r), want) << c.name;
+            EXPECT_EQ(r->SampleCount(), 50u) << c.name;
+            EXPECT_TRUE(r->AtEnd());
+            EXPECT_EQ(r->Truncated(), c.truncated) << c.name;
+            EXPECT_EQ(r->SizeUnknown(), !c.truncated) << c.name;
+        }
+        EXPECT_THROW(pipe.Rewind(), tilo::EWavFile);
+        file.Rewind();
+        EXPECT_EQ(ReadAllInBlocks(file), want) << c.name;
+        std::remove(path.c_str());
+    }
+    // Not allowed to be truncated, short data from a pipe is refused when its end shows.
+    TPipeBuf buf(head + "data" + U32(160) + Samples(50));
+    std::istream in(&buf);
+    tilo::TWavReader strict(in, "standard input");
+    try {
+        ReadAllInBlocks(strict);
+        ADD_FAILURE() << "short data accepted";
+    } catch (const tilo::EWavFile& e) {
+        EXPECT_NE(std::string(e.what()).find("truncated data chunk"), std::string::npos) << e.what();
+    }
 }
