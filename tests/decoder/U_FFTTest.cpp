@@ -126,3 +126,34 @@ TEST(RealFFT, InverseRestoresTheSamples) {
         for (int32_t i = 0; i < n; ++i) ASSERT_NEAR(re[i], x[i], 1e-6) << n << " sample " << i;
     }
 }
+
+TEST(RealFFT, PlanGivesTheSameBitsAsTheTransformAloneAndRefusesLikeIt) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> d(-30000, 30000);
+    for (int32_t n : {4, 8, 64, 1024, 16384}) {
+        const tilo::TRealFFTPlan plan(n);
+        for (bool inverse : {false, true}) {
+            TNvector re(n), im(n, 0.0);
+            for (double& x : re) x = d(rng);
+            if (inverse)
+                for (double& x : im) x = d(rng);
+            TNvector re1 = re, im1 = im, re2 = re, im2 = im;
+            uint8_t s1 = 9, s2 = 9;
+            tilo::RealFFT(n, inverse, re1, s1, im1);
+            tilo::RealFFT(plan, inverse, re2, s2, im2);
+            EXPECT_EQ(s1, tilo::FFT_OK);
+            EXPECT_EQ(s2, s1);
+            EXPECT_EQ(re2, re1) << n;  // bit for bit
+            EXPECT_EQ(im2, im1) << n;
+        }
+    }
+    for (int32_t n : {2, 1536, 32768}) {
+        const tilo::TRealFFTPlan plan(n);
+        TNvector re(4, 1.0), im(4, 2.0);
+        uint8_t status = tilo::FFT_OK;
+        tilo::RealFFT(plan, false, re, status, im);
+        EXPECT_EQ(status, n == 2 ? tilo::FFT_TOO_SHORT : tilo::FFT_BAD_LENGTH) << n;
+        EXPECT_EQ(re, TNvector(4, 1.0));
+        EXPECT_EQ(im, TNvector(4, 2.0));
+    }
+}
