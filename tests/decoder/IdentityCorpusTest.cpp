@@ -1,12 +1,16 @@
 // The chain's output, byte for byte, against a stored corpus: every ticker character,
 // every line shown, every system-log line, every stored message, the unfinished line and
 // a digest of everything sent to TCP clients (status rounds with the averaged spectrum
-// included). The expected files were written by the chain before its inner loops were
-// rewritten for speed, so any change of a sum's order or of a table shows up here.
+// included). Below the text, a digest of the demodulator's every intermediate value (the
+// tone filters' outputs and envelopes, bit for bit, the bits and the clock's phase at
+// every pull) catches a change that moves no character, and one of the spectrum of every
+// block, bit for bit. The expected files were written by the chain before its inner loops
+// were rewritten for speed, so any change of a sum's order or of a table shows up here.
 // TILO_WRITE_CORPUS=1 rewrites them (only ever from a build whose output is trusted).
 #include "NavtexDecode.h"
 #include "NavtexSynth.h"
 
+#include "decoder/U_FFT.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
 #include "platform/WavFile.h"
@@ -17,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -42,6 +47,18 @@ uint64_t Fnv1a(uint64_t H, const std::string& S) {
     return (H ^ 0xff) * 1099511628211ull;  // a record boundary
 }
 
+uint64_t Fnv1a(uint64_t H, const std::vector<double>& V) {
+    std::string Bytes(V.size() * sizeof(double), '\0');
+    if (!V.empty()) std::memcpy(Bytes.data(), V.data(), Bytes.size());
+    return Fnv1a(H, Bytes);
+}
+
+std::string Hex(uint64_t H) {
+    char Digest[17];
+    std::snprintf(Digest, sizeof Digest, "%016llx", static_cast<unsigned long long>(H));
+    return Digest;
+}
+
 struct TCase {
     const char* Name;
     int32_t Rate;
@@ -49,6 +66,8 @@ struct TCase {
     bool Inverted;
     std::vector<int16_t> (*Make)(int32_t Rate, bool Inverted);
 };
+
+void PrintTo(const TCase& C, std::ostream* Os) { *Os << C.Name; }
 
 // Gaussian-like noise (a sum of twelve uniforms) from the standard 32-bit Mersenne
 // twister, whose output is fixed everywhere, added to Samples with clipping.
@@ -121,6 +140,48 @@ const TCase Cases[] = {
     {"square_12000", 12000, 1000, false, Square},
 };
 
+// The demodulator alone, tuned where the chain starts, over whole blocks.
+std::string DemodulatorDigest(const TCase& C, const std::vector<int16_t>& Samples) {
+    SetSampleRate(C.Rate);
+    TModem::SetPolarity(C.Inverted ? 1 : 0);
+    uint64_t H = 14695981039346656037ull;
+    size_t Pulls = 0, Bits = 0;
+    {
+        TModem M;
+        M.SetFreq(C.Centre, 170);
+        M.OnDiagOutput = [&H](const TArrDbl&, const TArrDbl& F1, const TArrDbl& F2, const TNvector& Mark,
+                              const TNvector& Space) {
+            for (const auto* V : {&F1, &F2, &Mark, &Space}) H = Fnv1a(H, *V);
+        };
+        M.OnPLLOutput = [&H, &Pulls](double Phase) {
+            H = Fnv1a(H, std::vector<double>{Phase});
+            ++Pulls;
+        };
+        M.OnDataReady = [&H, &Bits](const std::string& B, double Phase, const TNvector&, const TNvector&,
+                                    const std::vector<int32_t>&) {
+            H = Fnv1a(Fnv1a(H, B), std::vector<double>{Phase});
+            Bits += B.size();
+        };
+        for (size_t P = 0; P + ModemBlockSize <= Samples.size(); P += ModemBlockSize)
+            M.ProcessBlock(std::span<const int16_t>(Samples).subspan(P, ModemBlockSize));
+    }
+    TModem::SetPolarity(0);
+    SetSampleRate(11025);
+    return std::to_string(Bits) + " bits " + std::to_string(Pulls) + " pulls " + Hex(H);
+}
+
+// The transform of every whole block, bit for bit.
+std::string SpectrumDigest(const std::vector<int16_t>& Samples) {
+    uint64_t H = 14695981039346656037ull;
+    for (size_t P = 0; P + ModemBlockSize <= Samples.size(); P += ModemBlockSize) {
+        TNvector Re(Samples.begin() + std::ptrdiff_t(P), Samples.begin() + std::ptrdiff_t(P + ModemBlockSize)), Im;
+        uint8_t Status = FFT_OK;
+        RealFFT(int32_t(ModemBlockSize), false, Re, Status, Im);
+        H = Fnv1a(Fnv1a(H, Re), Im);
+    }
+    return Hex(H);
+}
+
 std::string DecodeCase(const TCase& C) {
     SetSampleRate(C.Rate);
     const std::vector<int16_t> Samples = C.Make(C.Rate, C.Inverted);
@@ -145,9 +206,9 @@ std::string DecodeCase(const TCase& C) {
     Out << "# unfinished\n" << JsonString(Decoder.FLine) << "\n# broadcasts\n";
     uint64_t H = 14695981039346656037ull;
     for (const std::string& B : Host.Broadcasts) H = Fnv1a(H, B);
-    char Digest[17];
-    std::snprintf(Digest, sizeof Digest, "%016llx", static_cast<unsigned long long>(H));
-    Out << Host.Broadcasts.size() << ' ' << Digest << '\n';
+    Out << Host.Broadcasts.size() << ' ' << Hex(H) << '\n';
+    Out << "# demodulator\n" << DemodulatorDigest(C, Samples) << '\n';
+    Out << "# spectrum\n" << SpectrumDigest(Samples) << '\n';
     return Out.str();
 }
 
