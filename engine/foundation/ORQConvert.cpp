@@ -75,20 +75,22 @@ T Load(const void* p) {
 
 // The result block under construction; released unless handed out.
 struct Result {
-    void* block = nullptr;
+    TORQMemoryBlock block;
     int32_t size = 0;
-    ~Result() {
-        if (block) GlobalMemoryManager().FreeAndNillMem(block);
-    }
     void Bytes(const void* p, int32_t n) {
-        block = GlobalMemoryManager().GetMem(n);
-        std::memcpy(block, p, static_cast<size_t>(n));
+        block = TORQMemoryBlock(n);
+        std::memcpy(block.Data(), p, static_cast<size_t>(n));
         size = n;
     }
     template <typename T>
     void Value(T v) { Bytes(&v, sizeof v); }
-    void Text(const std::string& s) { CopyValueToNewMemory(bdtVarChar, s.c_str(), block, size); }
-    void Wide(const std::u16string& s) { CopyValueToNewMemory(bdtWideVarChar, s.c_str(), block, size); }
+    void Text(const std::string& s) { Copied(bdtVarChar, s.c_str()); }
+    void Wide(const std::u16string& s) { Copied(bdtWideVarChar, s.c_str()); }
+    void Copied(uint8_t type, const void* value) {
+        void* p = nullptr;
+        CopyValueToNewMemory(type, value, p, size);
+        block = TORQMemoryBlock::Adopt(p);
+    }
 };
 
 // v cut (or extended) to an integer type's width.
@@ -341,9 +343,9 @@ void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8
             }
             if ((dst == bdtFixedChar || dst == bdtVarChar) && srcSize >= 1) {
                 // Exactly the counted bytes and a terminator.
-                r.block = GlobalMemoryManager().GetMem(int64_t{srcSize} + 1);
-                std::memcpy(r.block, p, static_cast<size_t>(srcSize));
-                static_cast<char*>(r.block)[srcSize] = 0;
+                r.block = TORQMemoryBlock(int64_t{srcSize} + 1);
+                std::memcpy(r.block.Data(), p, static_cast<size_t>(srcSize));
+                r.block.Data()[srcSize] = 0;
                 r.size = srcSize + 1;
                 break;
             }
@@ -395,13 +397,6 @@ std::basic_string_view<Char> Bounded(const void* p, int32_t length) {
     return {s, n};
 }
 
-struct Temp {
-    void* p = nullptr;
-    ~Temp() {
-        if (p) GlobalMemoryManager().FreeAndNillMem(p);
-    }
-};
-
 }  // namespace
 
 uint8_t ResultDataType(uint8_t Type1, uint8_t Type2, bool ForComparison) {
@@ -433,9 +428,7 @@ void* ConvertValue(const void* Source, int32_t SourceSize, uint8_t SourceType, i
         CastError(30051, SourceType, DestType);
     }
     DestSize = r.size;
-    void* out = r.block;
-    r.block = nullptr;
-    return out;
+    return r.block.Release();
 }
 
 void* ConvertValueBuffer(const void* Source, int32_t SourceSize, uint8_t SourceType, uint8_t DestType) {
@@ -454,13 +447,13 @@ int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Ty
                            {BaseFieldTypeName(Type1), BaseFieldTypeName(Type2)});
     }
     if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
-    Temp t1, t2;
+    TORQMemoryBlock t1, t2;
     // Text sources are passed to the conversion as a pointer to the text.
-    auto convert = [w](const void*& buf, uint8_t type, Temp& t) {
+    auto convert = [w](const void*& buf, uint8_t type, TORQMemoryBlock& t) {
         if (type == w) return;
         const void* src = IsStringBaseType(type) || type == bdtClob || type == bdtWideClob ? &buf : buf;
-        t.p = ConvertValueBuffer(src, -1, type, w);
-        buf = t.p;
+        t = TORQMemoryBlock::Adopt(ConvertValueBuffer(src, -1, type, w));
+        buf = t.Data();
     };
     convert(Buffer1, Type1, t1);
     convert(Buffer2, Type2, t2);

@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 
 namespace orq {
@@ -29,20 +30,9 @@ constexpr int64_t AvailableMemoryCeiling = INT64_C(0xFFFFFFFF);
 
 uint8_t* HeaderOf(const void* p) { return static_cast<uint8_t*>(const_cast<void*>(p)) - HeaderSize; }
 
-uint32_t Load32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-int64_t Load64(const uint8_t* p) {
-    int64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-void Store64(uint8_t* p, int64_t v) { std::memcpy(p, &v, 8); }
+int64_t Load64(const uint8_t* p) { return int64_t(LoadLE64(p)); }
 
-bool HasStartSignature(const void* p) { return Load32(HeaderOf(p) + 12) == StartSignature; }
+bool HasStartSignature(const void* p) { return LoadLE32(HeaderOf(p) + 12) == StartSignature; }
 
 // Reads a number from the first line of a file; false when absent or not a number
 // (cgroup files say "max" for no limit).
@@ -102,11 +92,11 @@ void* TORQMemoryManager::GetMem(int64_t Size) {
     auto* block = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(Size + Overhead)));
     if (block == nullptr)
         RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Out of memory (%d bytes)", {Size})});
-    Store64(block, Size);
+    StoreLE64(block, uint64_t(Size));
     block[8] = MethodGlobal;
     block[9] = block[10] = block[11] = 0;
-    Store32(block + 12, StartSignature);
-    Store32(block + HeaderSize + Size, EndSignature);
+    StoreLE32(block + 12, StartSignature);
+    StoreLE32(block + HeaderSize + Size, EndSignature);
     FUsedMemory.fetch_add(Size, std::memory_order_relaxed);
     return block + HeaderSize;
 }
@@ -122,11 +112,11 @@ void TORQMemoryManager::FreeAndNillMem(void*& P) {
     if (!HasStartSignature(P)) RaiseNative(30001, "Invalid pointer");
     uint8_t* block = HeaderOf(P);
     int64_t size = Load64(block);
-    bool intact = Load32(block + HeaderSize + size) == EndSignature;
+    bool intact = LoadLE32(block + HeaderSize + size) == EndSignature;
     FUsedMemory.fetch_sub(size, std::memory_order_relaxed);
     // Clear the signature so that a second free of the same pointer is caught while
     // the memory has not been reused.
-    Store32(block + 12, 0);
+    StoreLE32(block + 12, 0);
     switch (block[8]) {
         case MethodHeap:
         case MethodVirtual:
@@ -136,7 +126,10 @@ void TORQMemoryManager::FreeAndNillMem(void*& P) {
             break;
     }
     P = nullptr;
-    if (!intact) RaiseNative(30137, "Memory overrun detected");
+    if (!intact) {
+        FOverrunsFound.fetch_add(1, std::memory_order_relaxed);
+        RaiseNative(30137, "Memory overrun detected");
+    }
 }
 
 void TORQMemoryManager::ReallocMem(void*& P, int64_t NewSize, bool ZeroNewTail) {
@@ -182,6 +175,37 @@ int64_t TORQMemoryManager::GetAvailableMemory() {
 TORQMemoryManager& GlobalMemoryManager() {
     static TORQMemoryManager manager;  // trivially destructible: usable during exit
     return manager;
+}
+
+TORQMemoryBlock::TORQMemoryBlock(int64_t Size, bool Zeroed)
+    : FData(static_cast<uint8_t*>(Zeroed ? GlobalMemoryManager().AllocMem(Size) : GlobalMemoryManager().GetMem(Size))) {}
+
+TORQMemoryBlock TORQMemoryBlock::Adopt(void* Block) {
+    TORQMemoryBlock b;
+    b.FData = static_cast<uint8_t*>(Block);
+    return b;
+}
+
+TORQMemoryBlock& TORQMemoryBlock::operator=(TORQMemoryBlock&& Other) noexcept {
+    if (this != &Other) {
+        Destroy();
+        FData = std::exchange(Other.FData, nullptr);
+    }
+    return *this;
+}
+
+int64_t TORQMemoryBlock::Size() const { return GlobalMemoryManager().GetBlockSize(FData); }
+
+void TORQMemoryBlock::Free() { GlobalMemoryManager().FreeAndNillMem(FData); }
+
+void TORQMemoryBlock::Destroy() noexcept {
+    try {
+        GlobalMemoryManager().FreeAndNillMem(FData);
+    } catch (...) {
+        // Nothing can be raised from here; the manager has counted the overrun and the
+        // block is released all the same.
+    }
+    FData = nullptr;
 }
 
 void MoveOverlapped(const void* Source, void* Dest, std::size_t Count) {
