@@ -63,22 +63,65 @@ int64_t MemInfoAvailable() {
     return -1;
 }
 
-// Room left under this process's cgroup memory limit; -1 when there is no limit.
-int64_t CgroupRoom() {
+// Room under the limit of one cgroup directory; -1 when it sets none or has no files.
+int64_t DirectoryRoom(const std::string& dir, bool v2) {
     int64_t limit = 0, used = 0;
-    if (ReadNumberFile("/sys/fs/cgroup/memory.max", limit)) {
-        if (!ReadNumberFile("/sys/fs/cgroup/memory.current", used)) used = 0;
-    } else if (ReadNumberFile("/sys/fs/cgroup/memory/memory.limit_in_bytes", limit)) {
-        // cgroup v1 reports "no limit" as a huge number.
-        if (limit >= (INT64_C(1) << 60)) return -1;
-        if (!ReadNumberFile("/sys/fs/cgroup/memory/memory.usage_in_bytes", used)) used = 0;
-    } else {
-        return -1;
-    }
+    const std::string limitFile = dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes");
+    const std::string usageFile = dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes");
+    if (!ReadNumberFile(limitFile.c_str(), limit)) return -1;  // absent, or "max"
+    if (!v2 && limit >= (INT64_C(1) << 60)) return -1;        // v1's "no limit"
+    if (!ReadNumberFile(usageFile.c_str(), used)) used = 0;
     return limit > used ? limit - used : 0;
 }
 
+// The smallest room from Dir up to Root: a parent's limit binds its children too.
+int64_t HierarchyRoom(const std::string& root, std::string path, bool v2) {
+    int64_t room = -1;
+    for (;;) {
+        while (!path.empty() && path.back() == '/') path.pop_back();
+        const int64_t r = DirectoryRoom(root + path, v2);
+        if (r >= 0 && (room < 0 || r < room)) room = r;
+        if (path.empty()) break;
+        const size_t slash = path.rfind('/');
+        path.erase(slash == std::string::npos ? 0 : slash);
+    }
+    return room;
+}
+
 }  // namespace
+
+int64_t CgroupMemoryRoom(const std::string& ProcCgroupFile, const std::string& CgroupRoot) {
+    std::ifstream f(ProcCgroupFile);
+    std::string line, v2Path, v1Path;
+    bool haveV2 = false, haveV1 = false;
+    // Lines "id:controllers:path"; v2 is "0::path", v1's memory line lists "memory".
+    while (std::getline(f, line)) {
+        const size_t a = line.find(':');
+        const size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        const std::string controllers = line.substr(a + 1, b - a - 1);
+        const std::string path = line.substr(b + 1);
+        if (controllers.empty()) {
+            haveV2 = true;
+            v2Path = path;
+            continue;
+        }
+        size_t start = 0;
+        while (start <= controllers.size()) {
+            size_t end = controllers.find(',', start);
+            if (end == std::string::npos) end = controllers.size();
+            if (controllers.compare(start, end - start, "memory") == 0) {
+                haveV1 = true;
+                v1Path = path;
+            }
+            start = end + 1;
+        }
+    }
+    int64_t room = -1;
+    if (haveV2) room = HierarchyRoom(CgroupRoot, v2Path, true);
+    if (room < 0 && haveV1) room = HierarchyRoom(CgroupRoot + "/memory", v1Path, false);
+    return room;
+}
 
 void* TORQMemoryManager::GetMem(int64_t Size) {
     if (Size == 0) RaiseNative(30286, "Cannot allocate 0 bytes");
@@ -163,7 +206,7 @@ int64_t TORQMemoryManager::GetBlockSize(const void* P) const {
 
 int64_t TORQMemoryManager::GetAvailableMemory() {
     int64_t available = MemInfoAvailable();
-    int64_t room = CgroupRoom();
+    int64_t room = CgroupMemoryRoom("/proc/self/cgroup", "/sys/fs/cgroup");
     if (available < 0) available = room >= 0 ? room : 0;
     else if (room >= 0 && room < available) available = room;
     if (available > AvailableMemoryCeiling) available = AvailableMemoryCeiling;

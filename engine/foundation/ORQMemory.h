@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 namespace orq {
@@ -93,6 +94,11 @@ private:
     std::atomic<int64_t> FAvailableMemory{0};
     std::atomic<int64_t> FOverrunsFound{0};
 };
+
+// Room left under the memory limits of the process's own cgroup and its ancestors, read
+// from ProcCgroupFile (/proc/self/cgroup) and the hierarchy mounted at CgroupRoot
+// (/sys/fs/cgroup; v2 there, v1 under its "memory" folder); -1 when none applies.
+int64_t CgroupMemoryRoom(const std::string& ProcCgroupFile, const std::string& CgroupRoot);
 
 // The process-wide manager, made on first use; blocks may still be freed by other
 // objects' destructors at process end.

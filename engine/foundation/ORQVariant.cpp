@@ -244,8 +244,11 @@ void TORQVariant::SetValue(const void* ValuePtr, uint8_t ValueType) {
 }
 
 void TORQVariant::SetFixed(const void* ValuePtr, uint8_t ValueType) {
-    if (FDataType == ValueType && FData && IsFixedSize(ValueType) && !FIsReference &&
-        FDataSize == GetDataTypeValueSize(ValueType, 0)) {
+    // An owned value of the same type is overwritten in place, DataSize bytes: the
+    // fixed types at their width, bytes (23, 24) at the size they hold.
+    const bool bytes = ValueType == bdtBytes || ValueType == bdtVarBytes;
+    if (FDataType == ValueType && FData && !FIsReference && FDataSize > 0 &&
+        (bytes || (IsFixedSize(ValueType) && FDataSize == GetDataTypeValueSize(ValueType, 0)))) {
         std::memcpy(FData, ValuePtr, static_cast<size_t>(FDataSize));
         FNullMarker = 0;
         return;
@@ -402,8 +405,12 @@ void TORQVariant::SetAsVariant(const Variant& V) {
         case varWord: SetAsWord(static_cast<uint16_t>(V.AsUInt64())); return;
         case varLongWord: SetAsCardinal(static_cast<uint32_t>(V.AsUInt64())); return;
         case varInt64: SetAsLargeInt(V.AsInt64()); return;
-        case varString: SetAsString(V.AsString()); return;
         default:
+            // 256 to 287: the 8-bit string type and its code-page variants.
+            if (t >= varString && t <= varString + 31) {
+                SetAsString(V.AsString());
+                return;
+            }
             RaiseNativeFmt(30113, "Unsupported Variant Type %s", {IntToStr(t)});
     }
 }
