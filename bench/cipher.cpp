@@ -35,8 +35,8 @@ const Algorithm& AlgorithmOf(int64_t id) {
 
 constexpr int PageSize = 4096;
 
-std::unique_ptr<TCipher> Keyed(const Algorithm& a) {
-    std::unique_ptr<TCipher> c = TCipher::Create(a.cipher, "bench password");
+TProtectionRef<TCipher> Keyed(const Algorithm& a) {
+    TProtectionRef<TCipher> c = TCipher::Create(a.cipher, "bench password");
     c->SelectHashClass(a.hash);
     c->InitKey("bench password", c->Vector());
     return c;
@@ -45,7 +45,7 @@ std::unique_ptr<TCipher> Keyed(const Algorithm& a) {
 void Page(benchmark::State& state, bool encipher) {
     const Algorithm& a = AlgorithmOf(state.range(0));
     state.SetLabel(a.name);
-    std::unique_ptr<TCipher> c = Keyed(a);
+    TProtectionRef<TCipher> c = Keyed(a);
     std::vector<uint8_t> page(PageSize, 0x42);
     for (auto _ : state) {
         if (encipher)
@@ -63,7 +63,7 @@ void EnginePage(benchmark::State& state, bool encipher) {
     state.SetLabel(a.name);
     std::vector<uint8_t> page(PageSize, 0x42);
     for (auto _ : state) {
-        std::unique_ptr<TCipher> c = Keyed(a);
+        TProtectionRef<TCipher> c = Keyed(a);
         if (encipher)
             c->EncipherBuffer(page.data(), page.data(), PageSize);
         else

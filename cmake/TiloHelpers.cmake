@@ -21,5 +21,5 @@ function(tilo_test name dir)
     TILO_BINARY_DIR="${CMAKE_BINARY_DIR}")
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=de_DE.UTF-8")
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=de_DE.UTF-8" TIMEOUT 60)
 endfunction()

@@ -1,11 +1,14 @@
-// bzip2 bindings. Buffers grow in fixed steps as the library asks for room; the
-// end call runs on every road out. A decompression that stops making progress
-// (data cut short) fails instead of growing its buffer for ever.
+// bzip2 bindings. Compression grows its buffer in fixed steps as the library asks
+// for room; decompression doubles it up to its bound. The end call runs on every
+// road out. A decompression that stops making progress (data cut short) fails
+// instead of waiting for ever.
 #include "engine/foundation/ORQBZip2.h"
 
 #include <bzlib.h>
 
 #include <cstdlib>
+
+#include "engine/foundation/ORQCompression.h"
 #include <new>
 
 namespace orq {
@@ -73,9 +76,8 @@ void BZDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, uin
     outBuf = nullptr;
     outSize = 0;
     if (inSize <= 0) RaiseDecompress(BZ_PARAM_ERROR);
-    const size_t increment = RoundUp256(inSize);
-    size_t capacity = outEstimate > 0 ? size_t(outEstimate < MaxTrustedEstimate ? outEstimate : MaxTrustedEstimate)
-                                      : increment;
+    const size_t limit = outEstimate > 0 ? size_t(outEstimate) : size_t(INT32_MAX);
+    size_t capacity = DecompressFirstCapacity(outEstimate, inSize);
     uint8_t* buf = static_cast<uint8_t*>(std::malloc(capacity));
     if (!buf) throw std::bad_alloc();
 
@@ -98,20 +100,27 @@ void BZDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, uin
             break;
         }
         if (TotalOut(strm) == 0) break;
-        if (TotalOut(strm) + increment > uint64_t(INT32_MAX)) {
-            rc = BZ_MEM_ERROR;
+        if (strm.avail_out > 0) continue;
+        if (capacity == limit) {
+            // Full at the bound: the data may still end here, with no byte beyond it.
+            char probe;
+            strm.next_out = &probe;
+            strm.avail_out = 1;
+            rc = BZ2_bzDecompress(&strm);
+            if (rc != BZ_STREAM_END || strm.avail_out != 1) rc = rc < 0 ? rc : BZ_OUTBUFF_FULL;
             break;
         }
-        auto* p = static_cast<uint8_t*>(std::realloc(buf, capacity + increment));
+        const size_t grown = DecompressNextCapacity(capacity, limit);
+        auto* p = static_cast<uint8_t*>(std::realloc(buf, grown));
         if (!p) {
             BZ2_bzDecompressEnd(&strm);
             std::free(buf);
             throw std::bad_alloc();
         }
         buf = p;
-        strm.next_out = reinterpret_cast<char*>(buf + TotalOut(strm));
-        strm.avail_out = unsigned(capacity + increment - TotalOut(strm));
-        capacity += increment;
+        strm.next_out = reinterpret_cast<char*>(buf + capacity);
+        strm.avail_out = unsigned(grown - capacity);
+        capacity = grown;
     }
     const int endRc = BZ2_bzDecompressEnd(&strm);
     if (rc < 0 || endRc < 0) {

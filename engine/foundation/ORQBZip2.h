@@ -24,11 +24,10 @@ class EBZDecompressionError : public EBZip2Error {
 // BlockSize100k 1 to 9; anything else raises EBZCompressionError.
 void BZCompressBuf(const void* inBuf, int32_t inSize, uint8_t*& outBuf, int32_t& outSize, int32_t blockSize100k);
 
-// Raises EBZDecompressionError on corrupt data and on data that ends before the
-// stream does (the library's BZ_UNEXPECTED_EOF); OutBuf is then nullptr.
-// OutEstimate sizes the first buffer, but never beyond MaxTrustedEstimate.
+// Raises EBZDecompressionError on corrupt data, on data that ends before the stream
+// does (the library's BZ_UNEXPECTED_EOF) and on output beyond a positive OutEstimate
+// (the bound; BZ_OUTBUFF_FULL); OutBuf is then nullptr. Without an estimate (0 or
+// less) the output may grow to 2 GB - 1.
 void BZDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, uint8_t*& outBuf, int32_t& outSize);
-
-inline constexpr int32_t MaxTrustedEstimate = 16 * 1024 * 1024;
 
 }  // namespace orq

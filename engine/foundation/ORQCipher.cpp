@@ -31,9 +31,9 @@ TCipher::~TCipher() {
     if (THash* h = static_cast<THash*>(LiveProtection(FHash, FHashSerial))) ReleaseProtection(h);
 }
 
-std::unique_ptr<TCipher> TCipher::Create(TCipherClass cipherClass, std::string_view password,
-                                         TProtection* chained) {
-    std::unique_ptr<TCipher> cipher(cipherClass->New(chained));
+TProtectionRef<TCipher> TCipher::Create(TCipherClass cipherClass, std::string_view password,
+                                        TProtection* chained) {
+    TProtectionRef<TCipher> cipher(cipherClass->New(chained));
     if (!password.empty()) cipher->InitKey(password, nullptr);
     return cipher;
 }

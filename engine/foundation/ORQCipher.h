@@ -59,12 +59,12 @@ public:
     ~TCipher() override;
 
     // A cipher of Class, keyed from Password through the default hash class when
-    // Password is not empty.
-    static std::unique_ptr<TCipher> Create(TCipherClass cipherClass, std::string_view password = {},
-                                           TProtection* chained = nullptr);
+    // Password is not empty, chained to Chained (which a handle holds) when given.
+    static TProtectionRef<TCipher> Create(TCipherClass cipherClass, std::string_view password = {},
+                                          TProtection* chained = nullptr);
     template <class T>
-    static std::unique_ptr<T> Create(std::string_view password = {}, TProtection* chained = nullptr) {
-        auto cipher = std::make_unique<T>(chained);
+    static TProtectionRef<T> Create(std::string_view password = {}, TProtection* chained = nullptr) {
+        TProtectionRef<T> cipher = MakeProtection<T>(chained);
         if (!password.empty()) cipher->InitKey(password, nullptr);
         return cipher;
     }

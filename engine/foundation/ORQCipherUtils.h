@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include "engine/foundation/ORQEndian.h"
 
 namespace orq {
 
@@ -37,13 +38,8 @@ uint32_t TimeSeed();
 // The library's fixed 40-byte test block (32 pattern bytes, then 8 zero bytes).
 const uint8_t* DefaultTestVector();
 
-// Little- and big-endian word access to byte buffers of any alignment.
-inline uint32_t LoadLE32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline void StoreLE32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
-}
+// Big-endian word access to byte buffers of any alignment (the little-endian forms
+// are in ORQEndian.h).
 inline uint32_t LoadBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "engine/foundation/ORQCompression.h"
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 
@@ -16,43 +18,12 @@ namespace orq {
 
 namespace {
 
-void Put32(uint8_t* d, uint32_t v) {
-    for (int i = 0; i < 4; ++i) d[i] = uint8_t(v >> (8 * i));
+// A + B for message arguments made of values read from disk: never wraps.
+int64_t SaturatedAdd(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_add_overflow(a, b, &r)) return r;
+    return b > 0 ? INT64_MAX : INT64_MIN;
 }
-void Put64(uint8_t* d, uint64_t v) {
-    for (int i = 0; i < 8; ++i) d[i] = uint8_t(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* s) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | s[i];
-    return v;
-}
-uint64_t Get64(const uint8_t* s) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | s[i];
-    return v;
-}
-
-// A buffer of the engine memory manager, freed on every road out.
-class TEngineBuffer {
-public:
-    explicit TEngineBuffer(int64_t size, bool zeroed = false)
-        : FData(static_cast<uint8_t*>(zeroed ? GlobalMemoryManager().AllocMem(size)
-                                             : GlobalMemoryManager().GetMem(size))) {}
-    ~TEngineBuffer() {
-        try {
-            GlobalMemoryManager().FreeAndNillMem(FData);
-        } catch (...) {
-            // A destructor never throws; an overrun here was already a fault of ours.
-        }
-    }
-    TEngineBuffer(const TEngineBuffer&) = delete;
-    TEngineBuffer& operator=(const TEngineBuffer&) = delete;
-    uint8_t* Data() const { return FData; }
-
-private:
-    uint8_t* FData;
-};
 
 struct THeapFree {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -71,10 +42,10 @@ struct TORQCompressedBLOBStream::TBlock {
 // Descriptor and header bytes
 
 void TORQBLOBDescriptor::ToBytes(uint8_t* d) const {
-    Put32(d, uint32_t(BlockSize));
-    Put64(d + 4, uint64_t(BlockCount));
-    Put64(d + 12, uint64_t(UncompressedSize));
-    Put64(d + 20, uint64_t(StartOffset));
+    StoreLE32(d, uint32_t(BlockSize));
+    StoreLE64(d + 4, uint64_t(BlockCount));
+    StoreLE64(d + 12, uint64_t(UncompressedSize));
+    StoreLE64(d + 20, uint64_t(StartOffset));
     d[28] = CompressionAlgorithm;
     d[29] = CompressionMode;
     d[30] = Unused[0];
@@ -83,10 +54,10 @@ void TORQBLOBDescriptor::ToBytes(uint8_t* d) const {
 
 TORQBLOBDescriptor TORQBLOBDescriptor::FromBytes(const uint8_t* s) {
     TORQBLOBDescriptor r;
-    r.BlockSize = int32_t(Get32(s));
-    r.BlockCount = int64_t(Get64(s + 4));
-    r.UncompressedSize = int64_t(Get64(s + 12));
-    r.StartOffset = int64_t(Get64(s + 20));
+    r.BlockSize = int32_t(LoadLE32(s));
+    r.BlockCount = int64_t(LoadLE64(s + 4));
+    r.UncompressedSize = int64_t(LoadLE64(s + 12));
+    r.StartOffset = int64_t(LoadLE64(s + 20));
     r.CompressionAlgorithm = s[28];
     r.CompressionMode = s[29];
     r.Unused[0] = s[30];
@@ -95,18 +66,18 @@ TORQBLOBDescriptor TORQBLOBDescriptor::FromBytes(const uint8_t* s) {
 }
 
 void TORQCompressedStreamBlockHeader::ToBytes(uint8_t* d) const {
-    Put32(d, uint32_t(CompressedSize));
-    Put32(d + 4, uint32_t(UncompressedSize));
-    Put32(d + 8, Crc32);
-    Put64(d + 12, uint64_t(Distance));
+    StoreLE32(d, uint32_t(CompressedSize));
+    StoreLE32(d + 4, uint32_t(UncompressedSize));
+    StoreLE32(d + 8, Crc32);
+    StoreLE64(d + 12, uint64_t(Distance));
 }
 
 TORQCompressedStreamBlockHeader TORQCompressedStreamBlockHeader::FromBytes(const uint8_t* s) {
     TORQCompressedStreamBlockHeader r;
-    r.CompressedSize = int32_t(Get32(s));
-    r.UncompressedSize = int32_t(Get32(s + 4));
-    r.Crc32 = Get32(s + 8);
-    r.Distance = int64_t(Get64(s + 12));
+    r.CompressedSize = int32_t(LoadLE32(s));
+    r.UncompressedSize = int32_t(LoadLE32(s + 4));
+    r.Crc32 = LoadLE32(s + 8);
+    r.Distance = int64_t(LoadLE64(s + 12));
     return r;
 }
 
@@ -168,7 +139,10 @@ TORQCompressedBLOBStream::TORQCompressedBLOBStream(TORQStream& BaseStream, const
     FAlgorithm = FDescriptor.CompressionAlgorithm;
     FMode = FDescriptor.CompressionMode;
     FStartOffset = FDescriptor.StartOffset;
-    if (FStartOffset < 0 || FBaseStream.Seek(FStartOffset, soBeginning) != FStartOffset)
+    // An existing value starts inside its base stream: an offset beyond it is corrupt,
+    // and taking it would send the next append there.
+    if (FStartOffset < 0 || (!IsNew && FStartOffset > FBaseStream.Size()) ||
+        FBaseStream.Seek(FStartOffset, soBeginning) != FStartOffset)
         RaiseNativeFmt(10103, SCannotSetStreamPosition,
                        {FStartOffset, FBaseStream.Position(), FBaseStream.Size()});
 
@@ -181,7 +155,7 @@ TORQCompressedBLOBStream::TORQCompressedBLOBStream(TORQStream& BaseStream, const
             const int64_t basePos = FBaseStream.Position(), baseSize = FBaseStream.Size();
             if (!FTolerateShortStream && baseSize - basePos < FUncompressedSize)
                 RaiseNativeFmt(10081, "Stream size = %d too small. Should be at least = %d",
-                               {baseSize, basePos + FUncompressedSize});
+                               {baseSize, SaturatedAdd(basePos, FUncompressedSize)});
         }
         FCompressedSize = FUncompressedSize;
     } else {
@@ -216,7 +190,7 @@ void TORQCompressedBLOBStream::ReadHeaders() {
                 break;
             }
             RaiseNativeFmt(10082, "Stream size = %d too small. Should be at least = %d",
-                           {baseSize, position + HeaderSize});
+                           {baseSize, SaturatedAdd(position, HeaderSize)});
         }
         uint8_t bytes[HeaderSize];
         ReadStreamChecked(bytes, HeaderSize, FBaseStream, 10082);
@@ -235,8 +209,7 @@ void TORQCompressedBLOBStream::ReadHeaders() {
                 break;
             }
             RaiseNativeFmt(10083, SCannotSetStreamPosition,
-                           {header.Distance > INT64_MAX - position ? INT64_MAX : position + header.Distance,
-                            position + HeaderSize, baseSize});
+                           {SaturatedAdd(position, header.Distance), position + HeaderSize, baseSize});
         }
         FUncompressedSize += header.UncompressedSize;
         FHeaders.Add(header, position);
@@ -272,12 +245,39 @@ void TORQCompressedBLOBStream::UpdateCompressedSize() {
     }
 }
 
+// The table keeps the first N blocks (and the descriptor and the sizes follow it).
+void TORQCompressedBLOBStream::KeepBlocks(int64_t N) {
+    FHeaders.SetCount(N);
+    FUncompressedSize = 0;
+    for (int64_t b = 0; b < N; ++b) FUncompressedSize += FHeaders.Header(b).UncompressedSize;
+    FDescriptor.BlockCount = N;
+    FDescriptor.UncompressedSize = FUncompressedSize;
+    UpdateCompressedSize();
+}
+
+// After a base stream changed its size against our will: keep the blocks that still
+// lie whole inside it.
+void TORQCompressedBLOBStream::KeepStoredBlocks() {
+    int64_t baseSize = 0;
+    try {
+        baseSize = FBaseStream.Size();
+    } catch (...) {
+        // Unknown size: nothing can be trusted.
+    }
+    int64_t n = 0;
+    while (n < FHeaders.Count() && FHeaders.HeaderPosition(n) <= baseSize - FHeaders.Header(n).Distance) ++n;
+    KeepBlocks(n);
+}
+
 // ---------------------------------------------------------------------------
 // Blocks
 
-TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t BlockNumber) {
+TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t BlockNumber, TBlock* Packed) {
+    // A block outside the table would index past it.
+    if (BlockNumber < 0 || BlockNumber >= FHeaders.Count())
+        RaiseNativeFmt(10086, SCannotReadFromStream, {FPosition, FBaseStream.Size(), BlockSize(), 0});
     const TORQCompressedStreamBlockHeader header = FHeaders.Header(BlockNumber);
-    const int64_t position = FHeaders.HeaderPosition(BlockNumber) + HeaderSize;
+    const int64_t position = SaturatedAdd(FHeaders.HeaderPosition(BlockNumber), HeaderSize);
     const int64_t baseSize = FBaseStream.Size();
     // Never allocate for bytes the base stream does not hold.
     if (FBaseStream.Seek(position, soBeginning) != position || baseSize - position < header.CompressedSize)
@@ -285,7 +285,7 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t Blo
                        {position, baseSize, header.CompressedSize, std::max<int64_t>(baseSize - position, 0)});
     TBlock block;
     {
-        TEngineBuffer packed(header.CompressedSize);
+        TORQMemoryBlock packed(header.CompressedSize);
         ReadStreamChecked(packed.Data(), header.CompressedSize, FBaseStream, 10086);
         uint8_t* out = nullptr;
         int32_t outSize = header.UncompressedSize;
@@ -295,6 +295,12 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t Blo
         if (!ok)
             RaiseNativeFmt(10087, "Decompress buffer failed. CompAlg = %d, InSize = %d, OutSize = %d",
                            {FAlgorithm, header.CompressedSize, outSize});
+        if (Packed) {
+            Packed->Data.reset(static_cast<uint8_t*>(std::malloc(size_t(header.CompressedSize))));
+            if (!Packed->Data) throw std::bad_alloc();
+            std::memcpy(Packed->Data.get(), packed.Data(), size_t(header.CompressedSize));
+            Packed->Size = header.CompressedSize;
+        }
     }
     if (block.Size != header.UncompressedSize)
         RaiseNativeFmt(10088, "Decompress buffer failed. UncompSize = %d, Header.UncompSize = %d",
@@ -305,13 +311,8 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::ReadBlock(int64_t Blo
     return block;
 }
 
-TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::CompressBlock(int64_t BlockNumber, const uint8_t* Data,
-                                                                         int32_t N) {
-    // The table keeps the block's old figures until the block is compressed: a failure
-    // leaves it describing what is stored.
-    TORQCompressedStreamBlockHeader header = FHeaders.Header(BlockNumber);
-    header.UncompressedSize = N;
-    header.Crc32 = CRC32(0, Data, N);
+TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::CompressBlock(const uint8_t* Data, int32_t N,
+                                                                         TORQCompressedStreamBlockHeader& Header) {
     uint8_t* out = nullptr;
     int32_t outSize = 0;
     const bool ok = CompressBuffer(FAlgorithm, FMode, Data, N, out, outSize);
@@ -321,20 +322,53 @@ TORQCompressedBLOBStream::TBlock TORQCompressedBLOBStream::CompressBlock(int64_t
     if (!ok)
         RaiseNativeFmt(10085, "Compress buffer failed. CompAlg = %d, CompMode = %d, InSize = %d, OutSize = %d",
                        {FAlgorithm, FMode, N, outSize});
-    header.CompressedSize = outSize;
-    FHeaders.Header(BlockNumber) = header;
+    Header.UncompressedSize = N;
+    Header.Crc32 = CRC32(0, Data, N);
+    Header.CompressedSize = outSize;
+    Header.Distance = int64_t(outSize) + HeaderSize;
     return packed;
 }
 
-void TORQCompressedBLOBStream::WriteBlock(int64_t BlockNumber, const uint8_t* Data, int32_t N) {
-    const TBlock packed = CompressBlock(BlockNumber, Data, N);
-    auto& header = FHeaders.Header(BlockNumber);
-    header.Distance = int64_t(header.CompressedSize) + HeaderSize;
-    SeekStreamChecked(FBaseStream, 10099, FHeaders.HeaderPosition(BlockNumber));
+void TORQCompressedBLOBStream::StoreBlock(int64_t Position, const TORQCompressedStreamBlockHeader& Header,
+                                          const TBlock& Packed) {
+    SeekStreamChecked(FBaseStream, 10099, Position);
     uint8_t bytes[HeaderSize];
-    header.ToBytes(bytes);
+    Header.ToBytes(bytes);
     WriteStreamChecked(bytes, HeaderSize, FBaseStream, 10100);
-    WriteStreamChecked(packed.Data.get(), packed.Size, FBaseStream, 10101);
+    WriteStreamChecked(Packed.Data.get(), Packed.Size, FBaseStream, 10101);
+}
+
+// Whether the base stream holds Header and Packed at Position, byte for byte.
+bool TORQCompressedBLOBStream::StoredAs(int64_t Position, const TORQCompressedStreamBlockHeader& Header,
+                                        const TBlock& Packed) {
+    try {
+        uint8_t want[HeaderSize], got[HeaderSize];
+        Header.ToBytes(want);
+        if (FBaseStream.Seek(Position, soBeginning) != Position || FBaseStream.Read(got, HeaderSize) != HeaderSize ||
+            std::memcmp(want, got, HeaderSize) != 0)
+            return false;
+        std::unique_ptr<uint8_t, THeapFree> data(static_cast<uint8_t*>(std::malloc(size_t(Packed.Size))));
+        return data && FBaseStream.Read(data.get(), Packed.Size) == Packed.Size &&
+               std::memcmp(data.get(), Packed.Data.get(), size_t(Packed.Size)) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+// The last block B was being rewritten in place and the write failed. The table still
+// holds its old header; the stored bytes may be old, new or a mix. Put the old bytes
+// back when they are not there; when that fails too the block is lost, and the value
+// ends before it, so that the object, the descriptor and the stored bytes agree.
+void TORQCompressedBLOBStream::RecoverBlock(int64_t B, const TBlock& OldPacked) {
+    const int64_t position = FHeaders.HeaderPosition(B);
+    const TORQCompressedStreamBlockHeader old = FHeaders.Header(B);
+    if (StoredAs(position, old, OldPacked)) return;
+    try {
+        StoreBlock(position, old, OldPacked);
+    } catch (...) {
+        // Checked below.
+    }
+    if (!StoredAs(position, old, OldPacked)) KeepBlocks(B);
 }
 
 // ---------------------------------------------------------------------------
@@ -354,9 +388,10 @@ int64_t TORQCompressedBLOBStream::Read(void* Buffer, int64_t Count) {
     auto* dest = static_cast<uint8_t*>(Buffer);
     const int64_t blockSize = BlockSize();
     int64_t done = 0;
-    FBlockNumber = int32_t(FPosition / blockSize);
+    int64_t b = FPosition / blockSize;
     while (FPosition < FUncompressedSize && done < Count) {
-        const TBlock block = ReadBlock(FBlockNumber);
+        FBlockNumber = int32_t(b);
+        const TBlock block = ReadBlock(b);
         const int64_t offset = FPosition % blockSize;
         const int64_t chunk = std::min({blockSize - offset, Count - done, FUncompressedSize - FPosition});
         if (chunk <= 0 || offset + chunk > block.Size)
@@ -364,7 +399,7 @@ int64_t TORQCompressedBLOBStream::Read(void* Buffer, int64_t Count) {
         std::memcpy(dest + done, block.Data.get() + offset, size_t(chunk));
         FPosition += chunk;
         done += chunk;
-        if (done < Count) ++FBlockNumber;
+        if (done < Count) ++b;
     }
     return done;
 }
@@ -375,8 +410,10 @@ int64_t TORQCompressedBLOBStream::DoWrite(const void* Buffer, int64_t Count) {
         if (Count < 1) return 0;
         FBaseStream.Seek(FStartOffset + FPosition, soBeginning);
         const int64_t n = FBaseStream.Write(src, Count);
-        FUncompressedSize = FBaseStream.Size() - FStartOffset;
+        // The value grows to the end of the write; bytes of the base stream behind the
+        // value (another value's, or free space) are not part of it.
         FPosition = FBaseStream.Position() - FStartOffset;
+        FUncompressedSize = std::max(FUncompressedSize, FPosition);
         FDescriptor.UncompressedSize = FUncompressedSize;
         UpdateCompressedSize();
         return n;
@@ -386,59 +423,69 @@ int64_t TORQCompressedBLOBStream::DoWrite(const void* Buffer, int64_t Count) {
         if (FPosition > FUncompressedSize) {
             // Fill the gap with zeros first.
             const int64_t target = FPosition;
-            Seek(0, soBeginning);
-            SetSize(target);
+            try {
+                Seek(0, soBeginning);
+                SetSize(target);
+            } catch (...) {
+                FPosition = target;  // the caller's position, whatever part of the gap was filled
+                throw;
+            }
             if (Seek(target, soBeginning) != target)
                 RaiseNativeFmt(10091, SCannotSetStreamPosition, {target, FPosition, FUncompressedSize});
             if (FUncompressedSize != target)
                 RaiseNativeFmt(10092, "Invalid stream size = %d. Should be = %d", {FUncompressedSize, target});
         }
         const int64_t blockSize = BlockSize();
-        int64_t b = FHeaders.Count() > 0 ? FHeaders.Count() - 1 : 0;
         const int64_t tail = FPosition % blockSize;
         if (tail > 0) {
-            // The last block is partial: it is the only one rewritten.
-            const TBlock old = ReadBlock(b);
-            TEngineBuffer merged(blockSize);
+            // The last block is partial: it is the only one rewritten. The table keeps its
+            // old header until the new one is stored.
+            const int64_t b = FHeaders.Count() - 1;
+            TBlock oldPacked;
+            const TBlock old = ReadBlock(b, &oldPacked);
+            TORQMemoryBlock merged(blockSize);
             std::memcpy(merged.Data(), old.Data.get(), size_t(tail));
             const int64_t k = std::min(Count, blockSize - tail);
             std::memcpy(merged.Data() + tail, src, size_t(k));
-            WriteBlock(b, merged.Data(), int32_t(tail + k));
+            TORQCompressedStreamBlockHeader header = FHeaders.Header(b);
+            const TBlock packed = CompressBlock(merged.Data(), int32_t(tail + k), header);
+            try {
+                StoreBlock(FHeaders.HeaderPosition(b), header, packed);
+            } catch (...) {
+                RecoverBlock(b, oldPacked);
+                throw;
+            }
+            FHeaders.Header(b) = header;
             written += k;
             FPosition += k;
             FUncompressedSize += k;
-            ++b;
         }
         if (written < Count) {
-            int64_t position;
+            // New blocks go behind the last one; each enters the table once it is stored,
+            // so a failure leaves the table with the blocks written so far.
+            int64_t position = FStartOffset;
             if (FHeaders.Count() > 0) {
                 const int64_t last = FHeaders.Count() - 1;
                 position = FHeaders.HeaderPosition(last) + FHeaders.Header(last).Distance;
-                b = FHeaders.Count();
-            } else {
-                position = FStartOffset;
-                b = 0;
             }
             SeekStreamChecked(FBaseStream, 10102, position);
             while (written < Count) {
                 const int32_t n = int32_t(std::min(blockSize, Count - written));
-                FHeaders.Add({}, FBaseStream.Position());
+                TORQCompressedStreamBlockHeader header;
+                const TBlock packed = CompressBlock(src + written, n, header);
                 try {
-                    WriteBlock(b, src + written, n);
+                    StoreBlock(position, header, packed);
                 } catch (...) {
-                    // The failed block is not part of the value: the table and the
-                    // descriptor keep the blocks written so far, so that a later append
-                    // or the stored descriptor do not take an empty header for a block.
-                    FHeaders.SetCount(b);
                     FDescriptor.BlockCount = FHeaders.Count();
                     FDescriptor.UncompressedSize = FUncompressedSize;
                     UpdateCompressedSize();
                     throw;
                 }
+                FHeaders.Add(header, position);
+                position += header.Distance;
                 written += n;
                 FPosition += n;
                 FUncompressedSize += n;
-                ++b;
             }
         }
         FDescriptor.BlockCount = FHeaders.Count();
@@ -470,7 +517,7 @@ void TORQCompressedBLOBStream::Extend(int64_t NewSize) {
         RaiseNativeFmt(10098, "Invalid extension size. NewSize = %d, UncompressedSize = %d, ExtensionSize = %d",
                        {NewSize, FUncompressedSize, extension});
     const int64_t blockSize = BlockSize();
-    TEngineBuffer zeros(blockSize, true);
+    TORQMemoryBlock zeros(blockSize, true);
     int64_t remaining = extension;
     while (remaining > 0) {
         const int64_t chunk = std::min(blockSize, remaining);
@@ -481,34 +528,45 @@ void TORQCompressedBLOBStream::Extend(int64_t NewSize) {
     }
 }
 
+// The table, the descriptor and the size follow each step that changed the stored
+// bytes: a failure before the cut leaves the value whole, one after it leaves the
+// blocks before the cut.
 void TORQCompressedBLOBStream::Truncate(int64_t NewSize) {
     const int64_t blockSize = BlockSize();
-    int64_t kept = NewSize / blockSize;
+    const int64_t kept = NewSize / blockSize;
     const int64_t tail = NewSize % blockSize;
+    if (tail == 0) {
+        // The base stream keeps the bytes behind the last kept block; appends overwrite them.
+        KeepBlocks(kept);
+        return;
+    }
     TBlock packed;
-    if (tail > 0) {
+    TORQCompressedStreamBlockHeader header;
+    {
         const TBlock block = ReadBlock(kept);
-        packed = CompressBlock(kept, block.Data.get(), int32_t(tail));
-        ++kept;
+        header = FHeaders.Header(kept);
+        packed = CompressBlock(block.Data.get(), int32_t(tail), header);
     }
-    FHeaders.SetCount(kept);
-    FDescriptor.BlockCount = kept;
-    if (tail > 0) {
-        const int64_t b = kept - 1;
-        const int64_t cut = FHeaders.HeaderPosition(b);
+    const int64_t cut = FHeaders.HeaderPosition(kept);
+    try {
         FBaseStream.SetSize(cut);
-        const int64_t baseSize = FBaseStream.Size();
-        if (baseSize != cut) RaiseNativeFmt(10093, "Invalid stream size = %d. Should be = %d", {baseSize, cut});
-        SeekStreamChecked(FBaseStream, 10094, baseSize);
-        auto& header = FHeaders.Header(b);
-        header.Distance = int64_t(header.CompressedSize) + HeaderSize;
-        FHeaders.HeaderPosition(b) = FBaseStream.Position();
-        uint8_t bytes[HeaderSize];
-        header.ToBytes(bytes);
-        if (FBaseStream.Write(bytes, HeaderSize) != HeaderSize) RaiseNative(10095, "Error writing to stream");
-        if (FBaseStream.Write(packed.Data.get(), packed.Size) < packed.Size)
-            RaiseNative(10096, "Error writing to stream");
+    } catch (...) {
+        KeepStoredBlocks();
+        throw;
     }
+    const int64_t baseSize = FBaseStream.Size();
+    if (baseSize != cut) {
+        KeepStoredBlocks();
+        RaiseNativeFmt(10093, "Invalid stream size = %d. Should be = %d", {baseSize, cut});
+    }
+    KeepBlocks(kept);
+    SeekStreamChecked(FBaseStream, 10094, baseSize);
+    uint8_t bytes[HeaderSize];
+    header.ToBytes(bytes);
+    if (FBaseStream.Write(bytes, HeaderSize) != HeaderSize) RaiseNative(10095, "Error writing to stream");
+    if (FBaseStream.Write(packed.Data.get(), packed.Size) < packed.Size) RaiseNative(10096, "Error writing to stream");
+    FHeaders.Add(header, cut);
+    KeepBlocks(kept + 1);
 }
 
 int64_t TORQCompressedBLOBStream::Seek(int64_t Offset, TSeekOrigin Origin) {

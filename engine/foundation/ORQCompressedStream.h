@@ -12,6 +12,12 @@
 // SetSize extends with zeros or truncates. Every block read is checked against its
 // header's size and CRC32. Nothing is cached between calls.
 //
+// After any failure the table, the descriptor and the size describe what the base
+// stream holds: a block enters the table once it is stored; a rewrite of the last
+// block that fails puts the old bytes back (or, when it cannot, the value ends before
+// that block); a failed truncation keeps the blocks the base stream still holds
+// whole. Reads never look outside the table.
+//
 // The descriptor (32 bytes, kept by the owner) is copied in and kept current:
 // the owner stores Descriptor() back after changes. The base stream is not owned
 // and its position is the stream's to move.
@@ -116,10 +122,17 @@ private:
     void ReadHeaders();
     void CheckHeaders();
     void UpdateCompressedSize();
-    TBlock ReadBlock(int64_t BlockNumber);
-    // Fills header BlockNumber for N bytes of Data; returns the compressed bytes.
-    TBlock CompressBlock(int64_t BlockNumber, const uint8_t* Data, int32_t N);
-    void WriteBlock(int64_t BlockNumber, const uint8_t* Data, int32_t N);
+    void KeepBlocks(int64_t N);
+    void KeepStoredBlocks();
+    // Decompressed and checked; a block outside the table raises 10086. Packed, when
+    // given, receives the stored compressed bytes.
+    TBlock ReadBlock(int64_t BlockNumber, TBlock* Packed = nullptr);
+    // Fills Header's sizes, CRC32 and distance for N bytes of Data; returns the
+    // compressed bytes. The table is not touched.
+    TBlock CompressBlock(const uint8_t* Data, int32_t N, TORQCompressedStreamBlockHeader& Header);
+    void StoreBlock(int64_t Position, const TORQCompressedStreamBlockHeader& Header, const TBlock& Packed);
+    bool StoredAs(int64_t Position, const TORQCompressedStreamBlockHeader& Header, const TBlock& Packed);
+    void RecoverBlock(int64_t B, const TBlock& OldPacked);
     void Extend(int64_t NewSize);
     void Truncate(int64_t NewSize);
 

@@ -3,9 +3,10 @@
 // of the PPM coder.
 #include "engine/foundation/ORQCompression.h"
 
-#include <array>
 #include <cstdlib>
 #include <exception>
+
+#include <zlib.h>
 
 #include "engine/foundation/ORQBZip2.h"
 #include "engine/foundation/ORQPPM.h"
@@ -14,16 +15,6 @@
 namespace orq {
 
 namespace {
-
-constexpr std::array<uint32_t, 256> CrcTable = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}();
 
 constexpr std::string_view AlgorithmNames[] = {"NONE", "ZLIB", "BZIP", "PPM"};
 
@@ -83,7 +74,7 @@ bool DecompressBuffer(uint8_t algorithm, const void* inBuf, int32_t inSize, uint
     const int32_t expected = outSize;
     outBuf = nullptr;
     outSize = 0;
-    if (algorithm == CompressionNone || inSize <= 0 || !inBuf) return false;
+    if (algorithm == CompressionNone || inSize <= 0 || !inBuf || expected <= 0) return false;
     try {
         switch (algorithm) {
         case CompressionZlib:
@@ -107,9 +98,7 @@ bool DecompressBuffer(uint8_t algorithm, const void* inBuf, int32_t inSize, uint
 
 uint32_t CRC32(uint32_t crc, const void* buffer, int32_t count) {
     if (!buffer || count <= 0) return crc;
-    const auto* p = static_cast<const uint8_t*>(buffer);
-    for (int32_t i = 0; i < count; ++i) crc = (crc >> 8) ^ CrcTable[(crc ^ p[i]) & 0xFF];
-    return crc;
+    return ~uint32_t(crc32(~crc, static_cast<const Bytef*>(buffer), uInt(count)));
 }
 
 }  // namespace orq

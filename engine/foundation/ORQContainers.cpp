@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQStreams.h"
@@ -42,17 +43,6 @@ void FillRandom(uint8_t* Buffer, std::size_t Count) {
         std::random_device rd;
         for (; done < Count; ++done) Buffer[done] = static_cast<uint8_t>(rd());
     }
-}
-
-void StoreInt32(uint8_t* p, int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-
-int32_t LoadInt32(const uint8_t* p) {
-    uint32_t u = 0;
-    for (int i = 0; i < 4; ++i) u |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return static_cast<int32_t>(u);
 }
 
 }  // namespace
@@ -238,9 +228,9 @@ bool TORQBitsArray::FindNextSetBit(bool First, bool Forward, int32_t& Index, int
 
 void TORQBitsArray::SaveToStream(TORQStream& Stream) const {
     uint8_t word[4];
-    StoreInt32(word, FBitCount);
+    StoreLE32(word, static_cast<uint32_t>(FBitCount));
     WriteStreamChecked(word, 4, Stream, 10398);
-    StoreInt32(word, FSetBitsCount);
+    StoreLE32(word, static_cast<uint32_t>(FSetBitsCount));
     WriteStreamChecked(word, 4, Stream, 10427);
     if (FBitCount > 0) {
         if (FBits == nullptr) RaiseNative(10399, "Nil pointer occured");
@@ -251,7 +241,7 @@ void TORQBitsArray::SaveToStream(TORQStream& Stream) const {
 void TORQBitsArray::LoadFromStream(TORQStream& Stream) {
     uint8_t word[4];
     ReadStreamChecked(word, 4, Stream, 10401);
-    int32_t bitCount = LoadInt32(word);
+    int32_t bitCount = static_cast<int32_t>(LoadLE32(word));
     ReadStreamChecked(word, 4, Stream, 10426);
     SetSize(0);  // nothing of the old bits may survive into the loaded ones
     SetSize(bitCount);

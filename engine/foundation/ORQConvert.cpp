@@ -1,11 +1,13 @@
 #include "engine/foundation/ORQConvert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "classlib/DateUtils.h"
+#include "classlib/FormatSettings.h"
 #include "classlib/NumConv.h"
 #include "classlib/SysUtils.h"
 #include "engine/foundation/ORQCollation.h"
@@ -75,20 +77,22 @@ T Load(const void* p) {
 
 // The result block under construction; released unless handed out.
 struct Result {
-    void* block = nullptr;
+    TORQMemoryBlock block;
     int32_t size = 0;
-    ~Result() {
-        if (block) GlobalMemoryManager().FreeAndNillMem(block);
-    }
     void Bytes(const void* p, int32_t n) {
-        block = GlobalMemoryManager().GetMem(n);
-        std::memcpy(block, p, static_cast<size_t>(n));
+        block = TORQMemoryBlock(n);
+        std::memcpy(block.Data(), p, static_cast<size_t>(n));
         size = n;
     }
     template <typename T>
     void Value(T v) { Bytes(&v, sizeof v); }
-    void Text(const std::string& s) { CopyValueToNewMemory(bdtVarChar, s.c_str(), block, size); }
-    void Wide(const std::u16string& s) { CopyValueToNewMemory(bdtWideVarChar, s.c_str(), block, size); }
+    void Text(const std::string& s) { Copied(bdtVarChar, s.c_str()); }
+    void Wide(const std::u16string& s) { Copied(bdtWideVarChar, s.c_str()); }
+    void Copied(uint8_t type, const void* value) {
+        void* p = nullptr;
+        CopyValueToNewMemory(type, value, p, size);
+        block = TORQMemoryBlock::Adopt(p);
+    }
 };
 
 // v cut (or extended) to an integer type's width.
@@ -149,6 +153,142 @@ std::string UpperAscii(std::string s) {
     return s;
 }
 
+// S without the blanks and tabs around it, as the class library's parsers trim.
+std::string_view Trim(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Digits to an integer, rounded half to even at Keep digits (the rest dropped):
+// exact decimal arithmetic, never a binary float. False when the result would not
+// fit in 63 bits.
+bool RoundDigits(std::string_view digits, int64_t keep, uint64_t& out) {
+    const int64_t n = static_cast<int64_t>(digits.size());
+    uint64_t v = 0;
+    for (int64_t i = 0; i < keep; ++i) {
+        const unsigned d = i < n ? static_cast<unsigned>(digits[static_cast<size_t>(i)] - '0') : 0u;
+        if (v > (static_cast<uint64_t>(INT64_MAX) - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    if (keep < n) {
+        // With Keep below 0 the first dropped digit is one of the zeros in front.
+        const char first = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
+        const std::string_view rest = digits.substr(static_cast<size_t>(keep >= 0 ? keep + 1 : 0));
+        const bool restNonZero = rest.find_first_not_of('0') != std::string_view::npos;
+        if (first > '5' || (first == '5' && (restNonZero || (v & 1) != 0))) {
+            if (v == static_cast<uint64_t>(INT64_MAX)) return false;
+            ++v;
+        }
+    }
+    out = v;
+    return true;
+}
+
+// Currency text to its amount: the class library's float grammar ([sign] digits
+// [. digits] [E [sign] digits], '.' as separator), scaled to ten-thousandths exactly
+// and rounded half to even there ("0.00155" is 0.0016, "0.00505" is 0.0050).
+bool TryTextToCurrency(std::string_view s, double& v) {
+    s = Trim(s);
+    size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::string digits;
+    int64_t exponent = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            digits += s[i++];
+            --exponent;
+        }
+    }
+    if (digits.empty()) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool expNegative = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
+        int64_t e = 0;
+        const size_t start = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') e = std::min<int64_t>(e * 10 + (s[i++] - '0'), 100000000);
+        if (i == start) return false;
+        exponent += expNegative ? -e : e;
+    }
+    if (i != s.size()) return false;
+    const size_t nonZero = digits.find_first_not_of('0');
+    if (nonZero == std::string::npos) {
+        v = negative ? -0.0 : 0.0;
+        return true;
+    }
+    digits.erase(0, nonZero);
+    // The amount in ten-thousandths keeps the digits up to position len + exponent + 4.
+    const int64_t keep = static_cast<int64_t>(digits.size()) + exponent + 4;
+    if (keep > 19) return false;
+    uint64_t scaled = 0;
+    if (!RoundDigits(digits, keep, scaled)) return false;
+    const long double amount = static_cast<long double>(scaled) / 10000.0L;
+    v = static_cast<double>(negative ? -amount : amount);
+    return true;
+}
+
+double TextToCurrency(const std::string& s) {
+    double v;
+    if (!TryTextToCurrency(s, v)) return StrToCurr(s);  // raises the class library's error
+    return v;
+}
+
+// The float texts written for NaN and the infinities.
+bool SpecialFloat(const std::string& s, long double& x) {
+    std::string u;
+    for (char c : Trim(s)) u += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (u == "NAN") x = std::numeric_limits<long double>::quiet_NaN();
+    else if (u == "INF" || u == "+INF") x = std::numeric_limits<long double>::infinity();
+    else if (u == "-INF") x = -std::numeric_limits<long double>::infinity();
+    else return false;
+    return true;
+}
+
+// A fraction of a second behind the seconds of a time text: Head is the text without
+// it (an AM/PM marker kept), Fraction the fraction in days, read as decimals
+// ("30.5" is 30.5 s) and rounded half to even at the millisecond. False when the text
+// carries none.
+bool SplitSecondFraction(std::string_view s, std::string& head, TDateTime& fraction) {
+    s = Trim(s);
+    std::string_view marker;
+    if (s.size() >= 2) {
+        const std::string tail = UpperAscii(std::string(s.substr(s.size() - 2)));
+        if (tail == "AM" || tail == "PM") {
+            marker = s.substr(s.size() - 2);
+            s = Trim(s.substr(0, s.size() - 2));
+        }
+    }
+    const size_t dot = s.find_last_of(FormatSettings.DecimalSeparator);
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= s.size() || s[dot - 1] < '0' || s[dot - 1] > '9')
+        return false;
+    const std::string_view digits = s.substr(dot + 1);
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    // Only behind seconds: hours, minutes and seconds, with two time separators.
+    const size_t colon = s.rfind(FormatSettings.TimeSeparator, dot);
+    if (colon == std::string_view::npos || colon == 0 ||
+        s.rfind(FormatSettings.TimeSeparator, colon - 1) == std::string_view::npos)
+        return false;
+    uint64_t ms = 0;
+    if (!RoundDigits(digits, 3, ms)) return false;
+    head = std::string(s.substr(0, dot));
+    if (!marker.empty()) head += " " + std::string(marker);
+    fraction = static_cast<double>(ms) / 86400000.0;
+    return true;
+}
+
+TDateTime LocaleTime(const std::string& s, bool withDate) {
+    std::string head;
+    TDateTime fraction = 0;
+    if (!SplitSecondFraction(s, head, fraction)) return withDate ? StrToDateTime(s) : StrToTime(s);
+    const TDateTime dt = withDate ? StrToDateTime(head) : StrToTime(head);
+    return dt < 0 ? dt - fraction : dt + fraction;  // before day 0 the time of day counts down
+}
+
 // Rule for 8-bit text (also narrowed wide text and CLOB text). fixedForms: try the
 // engine's fixed date/time forms before the format-setting parsers. int32Large: a
 // large-integer destination reads a 32-bit integer and sign-extends it.
@@ -161,18 +301,22 @@ void FromText(Result& r, const std::string& s, uint8_t dst, bool fixedForms, boo
             PutInt(r, dst, StrToInt(s));
             break;
         case bdtLargeInt: PutInt(r, dst, int32Large ? StrToInt(s) : StrToInt64(s)); break;
-        case bdtSingle: case bdtDouble: PutFloat(r, dst, StrToFloat(s)); break;
-        case bdtExtended: PutFloat(r, dst, StrToFloatExt(s)); break;
+        case bdtSingle: case bdtDouble: case bdtExtended: {
+            long double x;
+            if (!SpecialFloat(s, x)) x = dst == bdtExtended ? StrToFloatExt(s) : StrToFloat(s);
+            PutFloat(r, dst, x);
+            break;
+        }
         case bdtDate:
             if (!(fixedForms && (TryParseDateTime(s, dt) || TryParseDate(s, dt)))) dt = StrToDate(s);
             r.Value(DateTimeToDays(dt));
             break;
         case bdtTime:
-            if (!(fixedForms && TryParseTime(s, dt))) dt = StrToTime(s);
+            if (!(fixedForms && TryParseTime(s, dt))) dt = LocaleTime(s, false);
             r.Value(TimeToMilliseconds(dt));
             break;
         case bdtTimeStamp: {
-            if (!(fixedForms && (TryParseDateTime(s, dt) || TryParseDate(s, dt)))) dt = StrToDateTime(s);
+            if (!(fixedForms && (TryParseDateTime(s, dt) || TryParseDate(s, dt)))) dt = LocaleTime(s, true);
             const TORQTimeStamp ts = DateTimeToTimeStamp(dt);
             PutTimeStamp(r, ts.Days, ts.Milliseconds);
             break;
@@ -182,7 +326,7 @@ void FromText(Result& r, const std::string& s, uint8_t dst, bool fixedForms, boo
             PutBool(r, u == "1" || u == "TRUE");
             break;
         }
-        case bdtCurrency: r.Value(StrToCurr(s)); break;
+        case bdtCurrency: r.Value(TextToCurrency(s)); break;
     }
 }
 
@@ -341,9 +485,9 @@ void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8
             }
             if ((dst == bdtFixedChar || dst == bdtVarChar) && srcSize >= 1) {
                 // Exactly the counted bytes and a terminator.
-                r.block = GlobalMemoryManager().GetMem(int64_t{srcSize} + 1);
-                std::memcpy(r.block, p, static_cast<size_t>(srcSize));
-                static_cast<char*>(r.block)[srcSize] = 0;
+                r.block = TORQMemoryBlock(int64_t{srcSize} + 1);
+                std::memcpy(r.block.Data(), p, static_cast<size_t>(srcSize));
+                r.block.Data()[srcSize] = 0;
                 r.size = srcSize + 1;
                 break;
             }
@@ -395,13 +539,6 @@ std::basic_string_view<Char> Bounded(const void* p, int32_t length) {
     return {s, n};
 }
 
-struct Temp {
-    void* p = nullptr;
-    ~Temp() {
-        if (p) GlobalMemoryManager().FreeAndNillMem(p);
-    }
-};
-
 }  // namespace
 
 uint8_t ResultDataType(uint8_t Type1, uint8_t Type2, bool ForComparison) {
@@ -433,9 +570,7 @@ void* ConvertValue(const void* Source, int32_t SourceSize, uint8_t SourceType, i
         CastError(30051, SourceType, DestType);
     }
     DestSize = r.size;
-    void* out = r.block;
-    r.block = nullptr;
-    return out;
+    return r.block.Release();
 }
 
 void* ConvertValueBuffer(const void* Source, int32_t SourceSize, uint8_t SourceType, uint8_t DestType) {
@@ -454,13 +589,13 @@ int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Ty
                            {BaseFieldTypeName(Type1), BaseFieldTypeName(Type2)});
     }
     if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
-    Temp t1, t2;
+    TORQMemoryBlock t1, t2;
     // Text sources are passed to the conversion as a pointer to the text.
-    auto convert = [w](const void*& buf, uint8_t type, Temp& t) {
+    auto convert = [w](const void*& buf, uint8_t type, TORQMemoryBlock& t) {
         if (type == w) return;
         const void* src = IsStringBaseType(type) || type == bdtClob || type == bdtWideClob ? &buf : buf;
-        t.p = ConvertValueBuffer(src, -1, type, w);
-        buf = t.p;
+        t = TORQMemoryBlock::Adopt(ConvertValueBuffer(src, -1, type, w));
+        buf = t.Data();
     };
     convert(Buffer1, Type1, t1);
     convert(Buffer2, Type2, t2);

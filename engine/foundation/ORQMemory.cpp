@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 
 namespace orq {
@@ -29,20 +30,9 @@ constexpr int64_t AvailableMemoryCeiling = INT64_C(0xFFFFFFFF);
 
 uint8_t* HeaderOf(const void* p) { return static_cast<uint8_t*>(const_cast<void*>(p)) - HeaderSize; }
 
-uint32_t Load32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-int64_t Load64(const uint8_t* p) {
-    int64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-void Store64(uint8_t* p, int64_t v) { std::memcpy(p, &v, 8); }
+int64_t Load64(const uint8_t* p) { return int64_t(LoadLE64(p)); }
 
-bool HasStartSignature(const void* p) { return Load32(HeaderOf(p) + 12) == StartSignature; }
+bool HasStartSignature(const void* p) { return LoadLE32(HeaderOf(p) + 12) == StartSignature; }
 
 // Reads a number from the first line of a file; false when absent or not a number
 // (cgroup files say "max" for no limit).
@@ -73,22 +63,65 @@ int64_t MemInfoAvailable() {
     return -1;
 }
 
-// Room left under this process's cgroup memory limit; -1 when there is no limit.
-int64_t CgroupRoom() {
+// Room under the limit of one cgroup directory; -1 when it sets none or has no files.
+int64_t DirectoryRoom(const std::string& dir, bool v2) {
     int64_t limit = 0, used = 0;
-    if (ReadNumberFile("/sys/fs/cgroup/memory.max", limit)) {
-        if (!ReadNumberFile("/sys/fs/cgroup/memory.current", used)) used = 0;
-    } else if (ReadNumberFile("/sys/fs/cgroup/memory/memory.limit_in_bytes", limit)) {
-        // cgroup v1 reports "no limit" as a huge number.
-        if (limit >= (INT64_C(1) << 60)) return -1;
-        if (!ReadNumberFile("/sys/fs/cgroup/memory/memory.usage_in_bytes", used)) used = 0;
-    } else {
-        return -1;
-    }
+    const std::string limitFile = dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes");
+    const std::string usageFile = dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes");
+    if (!ReadNumberFile(limitFile.c_str(), limit)) return -1;  // absent, or "max"
+    if (!v2 && limit >= (INT64_C(1) << 60)) return -1;        // v1's "no limit"
+    if (!ReadNumberFile(usageFile.c_str(), used)) used = 0;
     return limit > used ? limit - used : 0;
 }
 
+// The smallest room from Dir up to Root: a parent's limit binds its children too.
+int64_t HierarchyRoom(const std::string& root, std::string path, bool v2) {
+    int64_t room = -1;
+    for (;;) {
+        while (!path.empty() && path.back() == '/') path.pop_back();
+        const int64_t r = DirectoryRoom(root + path, v2);
+        if (r >= 0 && (room < 0 || r < room)) room = r;
+        if (path.empty()) break;
+        const size_t slash = path.rfind('/');
+        path.erase(slash == std::string::npos ? 0 : slash);
+    }
+    return room;
+}
+
 }  // namespace
+
+int64_t CgroupMemoryRoom(const std::string& ProcCgroupFile, const std::string& CgroupRoot) {
+    std::ifstream f(ProcCgroupFile);
+    std::string line, v2Path, v1Path;
+    bool haveV2 = false, haveV1 = false;
+    // Lines "id:controllers:path"; v2 is "0::path", v1's memory line lists "memory".
+    while (std::getline(f, line)) {
+        const size_t a = line.find(':');
+        const size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        const std::string controllers = line.substr(a + 1, b - a - 1);
+        const std::string path = line.substr(b + 1);
+        if (controllers.empty()) {
+            haveV2 = true;
+            v2Path = path;
+            continue;
+        }
+        size_t start = 0;
+        while (start <= controllers.size()) {
+            size_t end = controllers.find(',', start);
+            if (end == std::string::npos) end = controllers.size();
+            if (controllers.compare(start, end - start, "memory") == 0) {
+                haveV1 = true;
+                v1Path = path;
+            }
+            start = end + 1;
+        }
+    }
+    int64_t room = -1;
+    if (haveV2) room = HierarchyRoom(CgroupRoot, v2Path, true);
+    if (room < 0 && haveV1) room = HierarchyRoom(CgroupRoot + "/memory", v1Path, false);
+    return room;
+}
 
 void* TORQMemoryManager::GetMem(int64_t Size) {
     if (Size == 0) RaiseNative(30286, "Cannot allocate 0 bytes");
@@ -102,11 +135,11 @@ void* TORQMemoryManager::GetMem(int64_t Size) {
     auto* block = static_cast<uint8_t*>(std::malloc(static_cast<std::size_t>(Size + Overhead)));
     if (block == nullptr)
         RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Out of memory (%d bytes)", {Size})});
-    Store64(block, Size);
+    StoreLE64(block, uint64_t(Size));
     block[8] = MethodGlobal;
     block[9] = block[10] = block[11] = 0;
-    Store32(block + 12, StartSignature);
-    Store32(block + HeaderSize + Size, EndSignature);
+    StoreLE32(block + 12, StartSignature);
+    StoreLE32(block + HeaderSize + Size, EndSignature);
     FUsedMemory.fetch_add(Size, std::memory_order_relaxed);
     return block + HeaderSize;
 }
@@ -122,11 +155,11 @@ void TORQMemoryManager::FreeAndNillMem(void*& P) {
     if (!HasStartSignature(P)) RaiseNative(30001, "Invalid pointer");
     uint8_t* block = HeaderOf(P);
     int64_t size = Load64(block);
-    bool intact = Load32(block + HeaderSize + size) == EndSignature;
+    bool intact = LoadLE32(block + HeaderSize + size) == EndSignature;
     FUsedMemory.fetch_sub(size, std::memory_order_relaxed);
     // Clear the signature so that a second free of the same pointer is caught while
     // the memory has not been reused.
-    Store32(block + 12, 0);
+    StoreLE32(block + 12, 0);
     switch (block[8]) {
         case MethodHeap:
         case MethodVirtual:
@@ -136,7 +169,10 @@ void TORQMemoryManager::FreeAndNillMem(void*& P) {
             break;
     }
     P = nullptr;
-    if (!intact) RaiseNative(30137, "Memory overrun detected");
+    if (!intact) {
+        FOverrunsFound.fetch_add(1, std::memory_order_relaxed);
+        RaiseNative(30137, "Memory overrun detected");
+    }
 }
 
 void TORQMemoryManager::ReallocMem(void*& P, int64_t NewSize, bool ZeroNewTail) {
@@ -170,7 +206,7 @@ int64_t TORQMemoryManager::GetBlockSize(const void* P) const {
 
 int64_t TORQMemoryManager::GetAvailableMemory() {
     int64_t available = MemInfoAvailable();
-    int64_t room = CgroupRoom();
+    int64_t room = CgroupMemoryRoom("/proc/self/cgroup", "/sys/fs/cgroup");
     if (available < 0) available = room >= 0 ? room : 0;
     else if (room >= 0 && room < available) available = room;
     if (available > AvailableMemoryCeiling) available = AvailableMemoryCeiling;
@@ -182,6 +218,37 @@ int64_t TORQMemoryManager::GetAvailableMemory() {
 TORQMemoryManager& GlobalMemoryManager() {
     static TORQMemoryManager manager;  // trivially destructible: usable during exit
     return manager;
+}
+
+TORQMemoryBlock::TORQMemoryBlock(int64_t Size, bool Zeroed)
+    : FData(static_cast<uint8_t*>(Zeroed ? GlobalMemoryManager().AllocMem(Size) : GlobalMemoryManager().GetMem(Size))) {}
+
+TORQMemoryBlock TORQMemoryBlock::Adopt(void* Block) {
+    TORQMemoryBlock b;
+    b.FData = static_cast<uint8_t*>(Block);
+    return b;
+}
+
+TORQMemoryBlock& TORQMemoryBlock::operator=(TORQMemoryBlock&& Other) noexcept {
+    if (this != &Other) {
+        Destroy();
+        FData = std::exchange(Other.FData, nullptr);
+    }
+    return *this;
+}
+
+int64_t TORQMemoryBlock::Size() const { return GlobalMemoryManager().GetBlockSize(FData); }
+
+void TORQMemoryBlock::Free() { GlobalMemoryManager().FreeAndNillMem(FData); }
+
+void TORQMemoryBlock::Destroy() noexcept {
+    try {
+        GlobalMemoryManager().FreeAndNillMem(FData);
+    } catch (...) {
+        // Nothing can be raised from here; the manager has counted the overrun and the
+        // block is released all the same.
+    }
+    FData = nullptr;
 }
 
 void MoveOverlapped(const void* Source, void* Dest, std::size_t Count) {

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 
 namespace orq {
 
@@ -79,6 +81,10 @@ public:
     // The value GetAvailableMemory last read from the system.
     int64_t AvailableMemory() const { return FAvailableMemory.load(std::memory_order_relaxed); }
 
+    // How many overruns FreeAndNillMem has found, also those whose 30137 no caller could
+    // see (a block freed by a destructor): an overrun is never silent.
+    int64_t OverrunsFound() const { return FOverrunsFound.load(std::memory_order_relaxed); }
+
     // Largest user size a block can have.
     static constexpr int64_t MaxBlockSize = INT64_C(0x7FFFFFFFFFFF0000);
 
@@ -86,11 +92,47 @@ private:
     std::atomic<int64_t> FMemoryLimit{0};
     std::atomic<int64_t> FUsedMemory{0};
     std::atomic<int64_t> FAvailableMemory{0};
+    std::atomic<int64_t> FOverrunsFound{0};
 };
+
+// Room left under the memory limits of the process's own cgroup and its ancestors, read
+// from ProcCgroupFile (/proc/self/cgroup) and the hierarchy mounted at CgroupRoot
+// (/sys/fs/cgroup; v2 there, v1 under its "memory" folder); -1 when none applies.
+int64_t CgroupMemoryRoom(const std::string& ProcCgroupFile, const std::string& CgroupRoot);
 
 // The process-wide manager, made on first use; blocks may still be freed by other
 // objects' destructors at process end.
 TORQMemoryManager& GlobalMemoryManager();
+
+// The owner of one block of the global manager: the block is freed on every road out.
+// Free releases it now and raises what the manager finds (30137 for an overrun, the
+// block gone all the same); the destructor frees without raising, the overrun still
+// counted in OverrunsFound. Release hands the block to a new owner.
+class TORQMemoryBlock {
+public:
+    TORQMemoryBlock() = default;
+    // Size bytes from the manager (zero-filled when Zeroed); 30286/30004/30015 as GetMem.
+    explicit TORQMemoryBlock(int64_t Size, bool Zeroed = false);
+    // Takes over a block the manager handed out (nil: nothing).
+    static TORQMemoryBlock Adopt(void* Block);
+    ~TORQMemoryBlock() { Destroy(); }
+    TORQMemoryBlock(TORQMemoryBlock&& Other) noexcept : FData(std::exchange(Other.FData, nullptr)) {}
+    TORQMemoryBlock& operator=(TORQMemoryBlock&& Other) noexcept;
+    TORQMemoryBlock(const TORQMemoryBlock&) = delete;
+    TORQMemoryBlock& operator=(const TORQMemoryBlock&) = delete;
+
+    uint8_t* Data() const { return FData; }
+    // The block's user size; 0 without a block.
+    int64_t Size() const;
+    explicit operator bool() const { return FData != nullptr; }
+    void* Release() noexcept { return std::exchange(FData, nullptr); }
+    void Free();
+
+private:
+    void Destroy() noexcept;
+
+    uint8_t* FData = nullptr;
+};
 
 // Copies Count bytes, correct also when the ranges overlap.
 void MoveOverlapped(const void* Source, void* Dest, std::size_t Count);

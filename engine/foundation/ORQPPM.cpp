@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/foundation/ORQEndian.h"
+
 namespace orq {
 
 namespace {
@@ -988,8 +990,7 @@ bool ValidParams(int32_t maxOrder, int32_t memoryMB) {
 
 int32_t DecodeStream(const uint8_t* inBuf, int32_t inSize, TOutput& out) {
     if (!inBuf || inSize < 4) return 0;
-    const uint32_t word = uint32_t(inBuf[0]) | uint32_t(inBuf[1]) << 8 | uint32_t(inBuf[2]) << 16 |
-                          uint32_t(inBuf[3]) << 24;
+    const uint32_t word = LoadLE32(inBuf);
     if (((word >> 12) & 0xF) != 6) return 0;
     const int32_t maxOrder = int32_t(word & 0xF) + 1;
     const int32_t memoryMB = int32_t((word >> 4) & 0xFF) + 1;
@@ -1018,7 +1019,7 @@ int32_t PPMCompress(const uint8_t* inBuf, int32_t inSize, uint8_t* outBuf, int32
     if (!outBuf || outCapacity < 4 || inSize < 0 || (inSize > 0 && !inBuf) || !ValidParams(maxOrder, memoryMB))
         return 0;
     const uint32_t word = PPMParameterWord(maxOrder, memoryMB);
-    for (int i = 0; i < 4; ++i) outBuf[i] = uint8_t(word >> (8 * i));
+    StoreLE32(outBuf, word);
     auto model = std::make_unique<TPPMModel>(maxOrder);
     if (!model->Start(uint32_t(memoryMB))) return 0;
     TRangeEncoder rc(outBuf, 4, uint32_t(outCapacity));

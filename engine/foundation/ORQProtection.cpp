@@ -108,6 +108,11 @@ TProtection* TProtection::ChainedProtection() {
 
 void TProtection::SetChainedProtection(TProtection* value) {
     if (value == ChainedProtection()) return;
+    // The link's count must not be the only one: a chain never becomes the owner that
+    // frees an object someone else owns too.
+    TProtection* live = LiveProtection(value);
+    if (value != nullptr && (live == nullptr || live->RefCount() < 1))
+        throw EProtection("Protection Object is not held by a reference and cannot be chained.");
     // Walk the chain that starts at Value; reaching this object is a cycle.
     std::unordered_set<const TProtection*> seen;
     uint64_t serial = 0;
@@ -125,7 +130,7 @@ void TProtection::SetChainedProtection(TProtection* value) {
     RetainProtection(value);
     FChained = value;
     FChainedSerial = value != nullptr ? value->Serial() : 0;
-    if (TProtection* live = LiveProtection(old, oldSerial)) ReleaseProtection(live);
+    if (TProtection* stale = LiveProtection(old, oldSerial)) ReleaseProtection(stale);
 }
 
 void TProtection::BeginCoding(ProtectionAction action) {

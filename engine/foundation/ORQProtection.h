@@ -10,8 +10,12 @@
 //   by a new object does not revive the link.
 // - A chain never leads back to the object that holds it; setting such a link
 //   raises EProtection and changes nothing.
-// - An object whose count a release brings to 0 deletes itself: objects that are
-//   chained or retained must come from new.
+// - Ownership has one rule: an object that is shared is held through TProtectionRef
+//   handles (MakeProtection, the cipher factory), each holding one count, and a chain
+//   link holds one more. The release that brings the count to 0 deletes the object,
+//   after its last holder. A chain accepts only an object some handle holds (count
+//   at least 1): an object on the stack or owned by anything else is never chained,
+//   so no chain can free what another owner frees again.
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "classlib/SysUtils.h"
 
@@ -69,7 +74,7 @@ public:
     // The chained object; a link to an object that no longer lives is cleared.
     TProtection* ChainedProtection();
     // Raises EProtection "Circular Protection detected, ..." when Value's chain leads
-    // back to this object.
+    // back to this object, and EProtection when no handle holds Value.
     void SetChainedProtection(TProtection* value);
 
     uint8_t EnabledActions() const { return FEnabledActions; }
@@ -133,6 +138,50 @@ bool IsLiveObject(const void* p) {
 // when P is not a live protection object. A release to 0 deletes P.
 int32_t RetainProtection(TProtection* p);
 int32_t ReleaseProtection(TProtection* p);
+
+// A counted reference to a protection object: it takes one count when it takes the
+// object and gives it back when it lets go; the last one to let go deletes it.
+template <class T>
+class TProtectionRef {
+public:
+    TProtectionRef() = default;
+    // Takes a count of P, which must come from new (MakeProtection does both).
+    explicit TProtectionRef(T* p) : FObject(p) {
+        if (p != nullptr) RetainProtection(p);
+    }
+    TProtectionRef(const TProtectionRef& other) : TProtectionRef(other.FObject) {}
+    TProtectionRef(TProtectionRef&& other) noexcept : FObject(std::exchange(other.FObject, nullptr)) {}
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+    TProtectionRef(const TProtectionRef<U>& other) : TProtectionRef(other.Get()) {}
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U*, T*>>>
+    TProtectionRef(TProtectionRef<U>&& other) noexcept : FObject(other.Detach()) {}
+    ~TProtectionRef() { Reset(); }
+    TProtectionRef& operator=(TProtectionRef other) noexcept {
+        std::swap(FObject, other.FObject);
+        return *this;
+    }
+
+    T* Get() const { return FObject; }
+    T* operator->() const { return FObject; }
+    T& operator*() const { return *FObject; }
+    explicit operator bool() const { return FObject != nullptr; }
+    // Gives the count back (deleting the object when it was the last) and holds nothing.
+    void Reset() {
+        if (T* p = std::exchange(FObject, nullptr)) ReleaseProtection(p);
+    }
+
+private:
+    template <class>
+    friend class TProtectionRef;
+    T* Detach() noexcept { return std::exchange(FObject, nullptr); }
+
+    T* FObject = nullptr;
+};
+
+template <class T, class... Args>
+TProtectionRef<T> MakeProtection(Args&&... args) {
+    return TProtectionRef<T>(new T(std::forward<Args>(args)...));
+}
 
 // Progress of stream, file and text runs. Unassigned by default.
 using TCodingProgressEvent = std::function<void(TProtection* sender, int64_t current, int64_t maximal)>;

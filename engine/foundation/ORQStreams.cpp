@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -334,25 +335,44 @@ int64_t TORQTemporaryStream::Seek(int64_t Offset, TSeekOrigin Origin) { return I
 
 int64_t TORQTemporaryStream::Size() { return Inner().Size(); }
 
-void TORQTemporaryStream::DoSetSize(int64_t NewSize) { Inner().SetSize(NewSize); }
+void TORQTemporaryStream::DoSetSize(int64_t NewSize) {
+    if (WouldPassThreshold(NewSize)) Spill();
+    Inner().SetSize(NewSize);
+}
+
+bool TORQTemporaryStream::WouldPassThreshold(int64_t NewSize) const {
+    return !FFileStream && !FKeepInMemory && NewSize > SpillThreshold;
+}
+
+void TORQTemporaryStream::Spill() {
+    std::string name = GetTemporaryFileName();
+    // Until the file holds everything, the data stays in memory: a failure here
+    // leaves the stream as it was, position included.
+    std::unique_ptr<TORQFileStream> file;
+    try {
+        file = std::make_unique<TORQFileStream>(name, fmCreate, true);
+    } catch (...) {
+        ::unlink(name.c_str());  // the empty file made for the name
+        throw;
+    }
+    const int64_t position = FMemoryStream->Position();
+    try {
+        file->LoadFromStream(*FMemoryStream);
+    } catch (...) {
+        FMemoryStream->SetPosition(position);  // the copy leaves it where it failed
+        throw;
+    }
+    file->SetPosition(position);
+    FTemporaryFileName = name;
+    FFileStream = std::move(file);
+    FMemoryStream.reset();
+}
 
 int64_t TORQTemporaryStream::DoWrite(const void* Buffer, int64_t Count) {
-    if (!FFileStream && !FKeepInMemory && Count > SpillThreshold - FMemoryStream->Size()) {
-        std::string name = GetTemporaryFileName();
-        // Until the file holds everything, the data stays in memory: a failure here
-        // leaves the stream as it was.
-        std::unique_ptr<TORQFileStream> file;
-        try {
-            file = std::make_unique<TORQFileStream>(name, fmCreate, true);
-        } catch (...) {
-            ::unlink(name.c_str());  // the empty file made for the name
-            throw;
-        }
-        file->LoadFromStream(*FMemoryStream);
-        file->SetPosition(FMemoryStream->Position());
-        FTemporaryFileName = name;
-        FFileStream = std::move(file);
-        FMemoryStream.reset();
+    // The size the write leaves, also when it starts beyond the end.
+    if (!FFileStream) {
+        const int64_t end = OffsetPosition(FMemoryStream->Position(), Count);
+        if (WouldPassThreshold(end < 0 ? Int64Max : std::max(end, FMemoryStream->Size()))) Spill();
     }
     return Inner().Write(Buffer, Count);
 }

@@ -179,9 +179,11 @@ private:
     int64_t FPosition = 0;
 };
 
-// Keeps its data in memory until a write would take it past SpillThreshold bytes, then
-// moves it once, contents and position unchanged, to a temporary file "ORQ..." in
-// $TMPDIR (else /tmp) and stays there. With KeepInMemory it never moves.
+// Keeps its data in memory until its size would pass SpillThreshold bytes (by a write,
+// also one beyond the end, or by SetSize), then moves it once, contents and position
+// unchanged, to a temporary file "ORQ..." in $TMPDIR (else /tmp) and stays there. A
+// move that fails leaves the stream in memory exactly as it was. With KeepInMemory it
+// never moves.
 class TORQTemporaryStream : public TORQStream {
 public:
     static constexpr int64_t SpillThreshold = 1048576;
@@ -204,6 +206,8 @@ protected:
 
 private:
     TORQStream& Inner();
+    bool WouldPassThreshold(int64_t NewSize) const;
+    void Spill();
 
     std::unique_ptr<TORQMemoryStream> FMemoryStream;
     std::unique_ptr<TORQFileStream> FFileStream;

@@ -6,6 +6,7 @@
 #include "classlib/NumConv.h"
 #include "classlib/SysUtils.h"
 #include "engine/foundation/ORQConvert.h"
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQStreams.h"
@@ -194,8 +195,7 @@ void TORQVariant::SaveToStream(TORQStream& Stream) const {
     WriteStreamChecked(&marker, 1, Stream, 10180);
     if (marker != 0) return;
     uint8_t size[4];
-    const uint32_t s = static_cast<uint32_t>(FDataSize);
-    for (int k = 0; k < 4; ++k) size[k] = static_cast<uint8_t>(s >> (8 * k));
+    StoreLE32(size, static_cast<uint32_t>(FDataSize));
     WriteStreamChecked(size, 4, Stream, 10181);
     WriteStreamChecked(FData, FDataSize, Stream, 10182);
 }
@@ -209,8 +209,7 @@ void TORQVariant::LoadFromStream(TORQStream& Stream) {
     if (marker != 0) return;  // Null
     uint8_t raw[4];
     ReadStreamChecked(raw, 4, Stream, 10185);
-    const int32_t size = static_cast<int32_t>(static_cast<uint32_t>(raw[0] | raw[1] << 8 | raw[2] << 16) |
-                                              static_cast<uint32_t>(raw[3]) << 24);
+    const int32_t size = static_cast<int32_t>(LoadLE32(raw));
     const int64_t position = Stream.Position(), streamSize = Stream.Size();
     // A size read from disk is never trusted with an allocation.
     if (size < 0)
@@ -224,13 +223,9 @@ void TORQVariant::LoadFromStream(TORQStream& Stream) {
     // shorter or longer block from the stream would be read past or misread.
     if (IsFixedSize(type) && size != GetDataTypeValueSize(type, 0))
         RaiseNativeFmt(10185, "Invalid value size in stream: %d bytes for type '%s'", {size, BaseFieldTypeName(type)});
-    void* block = GlobalMemoryManager().GetMem(size);
-    try {
-        ReadStreamChecked(block, size, Stream, 10186);
-    } catch (...) {
-        GlobalMemoryManager().FreeAndNillMem(block);
-        throw;
-    }
+    TORQMemoryBlock owned(size);
+    ReadStreamChecked(owned.Data(), size, Stream, 10186);
+    void* block = owned.Release();
     TakeBlock(block, size);
     // Text must end in its terminator, or every later read of it would run past the block.
     const uint8_t* bytes = static_cast<const uint8_t*>(block);
@@ -249,8 +244,11 @@ void TORQVariant::SetValue(const void* ValuePtr, uint8_t ValueType) {
 }
 
 void TORQVariant::SetFixed(const void* ValuePtr, uint8_t ValueType) {
-    if (FDataType == ValueType && FData && IsFixedSize(ValueType) && !FIsReference &&
-        FDataSize == GetDataTypeValueSize(ValueType, 0)) {
+    // An owned value of the same type is overwritten in place, DataSize bytes: the
+    // fixed types at their width, bytes (23, 24) at the size they hold.
+    const bool bytes = ValueType == bdtBytes || ValueType == bdtVarBytes;
+    if (FDataType == ValueType && FData && !FIsReference && FDataSize > 0 &&
+        (bytes || (IsFixedSize(ValueType) && FDataSize == GetDataTypeValueSize(ValueType, 0)))) {
         std::memcpy(FData, ValuePtr, static_cast<size_t>(FDataSize));
         FNullMarker = 0;
         return;
@@ -286,19 +284,6 @@ void TORQVariant::GetValue(void* Value, uint8_t ValueType) const {
     else GetFixed(Value, ValueType);
 }
 
-namespace {
-
-// A conversion block, released when the read is done.
-struct ConvertedBlock {
-    void* p = nullptr;
-    int32_t size = 0;
-    ~ConvertedBlock() {
-        if (p) GlobalMemoryManager().FreeAndNillMem(p);
-    }
-};
-
-}  // namespace
-
 void TORQVariant::GetFixed(void* Value, uint8_t ValueType) const {
     CheckNotNull();
     // Never more than the caller's value holds.
@@ -307,9 +292,9 @@ void TORQVariant::GetFixed(void* Value, uint8_t ValueType) const {
         std::memcpy(Value, FData, static_cast<size_t>(std::min(FDataSize, room)));
         return;
     }
-    ConvertedBlock c;
-    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, ValueType);
-    std::memcpy(Value, c.p, static_cast<size_t>(std::min(c.size, room)));
+    int32_t size = 0;
+    const TORQMemoryBlock c = TORQMemoryBlock::Adopt(ConvertValue(SourceForConversion(), FDataSize, FDataType, size, ValueType));
+    std::memcpy(Value, c.Data(), static_cast<size_t>(std::min(size, room)));
 }
 
 void TORQVariant::GetText(std::string& Value, uint8_t ValueType) const {
@@ -324,9 +309,9 @@ void TORQVariant::GetText(std::string& Value, uint8_t ValueType) const {
         else Value.assign(p, ::strnlen(p, static_cast<size_t>(FDataSize)));
         return;
     }
-    ConvertedBlock c;
-    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, ValueType);
-    Value.assign(static_cast<const char*>(c.p), c.size > 1 ? c.size - 1 : 0);
+    int32_t size = 0;
+    const TORQMemoryBlock c = TORQMemoryBlock::Adopt(ConvertValue(SourceForConversion(), FDataSize, FDataType, size, ValueType));
+    Value.assign(reinterpret_cast<const char*>(c.Data()), size > 1 ? size - 1 : 0);
 }
 
 void TORQVariant::GetWide(std::u16string& Value) const {
@@ -341,9 +326,10 @@ void TORQVariant::GetWide(std::u16string& Value) const {
         Value.assign(p, n);
         return;
     }
-    ConvertedBlock c;
-    c.p = ConvertValue(SourceForConversion(), FDataSize, FDataType, c.size, bdtWideVarChar);
-    Value.assign(static_cast<const char16_t*>(c.p), c.size > 2 ? c.size / 2 - 1 : 0);
+    int32_t size = 0;
+    const TORQMemoryBlock c =
+        TORQMemoryBlock::Adopt(ConvertValue(SourceForConversion(), FDataSize, FDataType, size, bdtWideVarChar));
+    Value.assign(reinterpret_cast<const char16_t*>(c.Data()), size > 2 ? size / 2 - 1 : 0);
 }
 
 void TORQVariant::SetAsString(std::string_view V) {
@@ -419,8 +405,12 @@ void TORQVariant::SetAsVariant(const Variant& V) {
         case varWord: SetAsWord(static_cast<uint16_t>(V.AsUInt64())); return;
         case varLongWord: SetAsCardinal(static_cast<uint32_t>(V.AsUInt64())); return;
         case varInt64: SetAsLargeInt(V.AsInt64()); return;
-        case varString: SetAsString(V.AsString()); return;
         default:
+            // 256 to 287: the 8-bit string type and its code-page variants.
+            if (t >= varString && t <= varString + 31) {
+                SetAsString(V.AsString());
+                return;
+            }
             RaiseNativeFmt(30113, "Unsupported Variant Type %s", {IntToStr(t)});
     }
 }

@@ -1,10 +1,13 @@
-// zlib bindings. Buffers grow in fixed steps as the library asks for room; the
-// deflate/inflate stream is ended on every road out.
+// zlib bindings. Compression grows its buffer in fixed steps as the library asks
+// for room; decompression doubles it up to its bound. The deflate/inflate stream is
+// ended on every road out.
 #include "engine/foundation/ORQZlib.h"
 
 #include <zlib.h>
 
 #include <cstdlib>
+
+#include "engine/foundation/ORQCompression.h"
 #include <new>
 
 namespace orq {
@@ -77,8 +80,8 @@ void ZlibDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, u
     outBuf = nullptr;
     outSize = 0;
     if (inSize <= 0) return;
-    const size_t increment = RoundUp256(inSize);
-    size_t capacity = (outEstimate > 0 && outEstimate <= 10000) ? size_t(outEstimate) : increment;
+    const size_t limit = outEstimate > 0 ? size_t(outEstimate) : size_t(INT32_MAX);
+    size_t capacity = DecompressFirstCapacity(outEstimate, inSize);
     uint8_t* buf = static_cast<uint8_t*>(std::malloc(capacity));
     if (!buf) throw std::bad_alloc();
 
@@ -93,25 +96,36 @@ void ZlibDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, u
         std::free(buf);
         return;
     }
+    auto fail = [&] {
+        inflateEnd(&strm);
+        std::free(buf);
+    };
     for (;;) {
-        const int rc = inflate(&strm, Z_NO_FLUSH);
+        int rc = inflate(&strm, Z_NO_FLUSH);
         if (rc == Z_STREAM_END) break;
         // Truncated data ends here too: with no input left inflate reports no progress.
         // Z_NEED_DICT (a preset dictionary we never have) would repeat on every call.
-        if (rc != Z_OK || strm.total_out > uLong(INT32_MAX)) {
-            inflateEnd(&strm);
-            std::free(buf);
-            return;
+        if (rc != Z_OK) return fail();
+        if (strm.avail_out > 0) continue;
+        if (capacity == limit) {
+            // Full at the bound: the data may still end here, with no byte beyond it.
+            uint8_t probe;
+            strm.next_out = &probe;
+            strm.avail_out = 1;
+            rc = inflate(&strm, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END && strm.avail_out == 1) break;
+            return fail();
         }
+        const size_t grown = DecompressNextCapacity(capacity, limit);
         try {
-            buf = Grow(buf, capacity + increment);
+            buf = Grow(buf, grown);
         } catch (...) {
             inflateEnd(&strm);
             throw;
         }
-        strm.next_out = buf + strm.total_out;
-        strm.avail_out = uInt(capacity + increment - strm.total_out);
-        capacity += increment;
+        strm.next_out = buf + capacity;
+        strm.avail_out = uInt(grown - capacity);
+        capacity = grown;
     }
     if (inflateEnd(&strm) < 0) {
         std::free(buf);

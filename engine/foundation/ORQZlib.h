@@ -20,8 +20,10 @@ class ECompressionError : public EZlibError {
 // included); the output buffer is then freed.
 void ZlibCompressBuf(const void* inBuf, int32_t inSize, uint8_t*& outBuf, int32_t& outSize, int32_t level);
 
-// Never raises: a negative library result (corrupt or truncated data) or a stream
-// that asks for a preset dictionary gives OutBuf nullptr and OutSize 0. OutEstimate is a hint that is only used when small.
+// Never raises: a negative library result (corrupt or truncated data), a stream that
+// asks for a preset dictionary, or output beyond a positive OutEstimate (the bound)
+// gives OutBuf nullptr and OutSize 0. Without an estimate (0 or less) the output may
+// grow to 2 GB - 1.
 void ZlibDecompressBuf(const void* inBuf, int32_t inSize, int32_t outEstimate, uint8_t*& outBuf,
                        int32_t& outSize);
 

@@ -28,7 +28,7 @@ std::vector<uint8_t> Pattern(std::size_t n) {
 // own chaining block as IV, code in place.
 std::vector<uint8_t> EnginePage(TCipherClass cls, THashClass hash, const std::string& password,
                                 std::vector<uint8_t> page, bool encipher) {
-    std::unique_ptr<TCipher> c = TCipher::Create(cls, password);
+    TProtectionRef<TCipher> c = TCipher::Create(cls, password);
     c->SelectHashClass(hash);
     c->InitKey(password, c->Vector());
     if (encipher)
@@ -228,7 +228,7 @@ TEST(TCipher, HashObjectFollowsTheHashClass) {
     c->SelectHashClass(nullptr);  // the default
     EXPECT_EQ(c->HashClass(), THash_RipeMD256::Class());
     THash* third = c->Hash();
-    c.reset();
+    c.Reset();
     EXPECT_FALSE(IsLiveObject<THash>(third));
 }
 
@@ -243,7 +243,7 @@ TEST(TCipher, RegistryKnowsRijndael) {
 // reverse order; the run resets the feedback at both ends.
 TEST(TCipher, ChainedCodingRunsRoundTrip) {
     auto inner = TCipher::Create<TCipher_Blowfish>("inner");
-    auto outer = TCipher::Create<TCipher_Twofish>("outer", inner.release());
+    auto outer = TCipher::Create<TCipher_Twofish>("outer", inner.Get());
     std::vector<uint8_t> data = Pattern(100);
     outer->ProcessBuffer(data.data(), 100, actEncode);
     EXPECT_NE(data, Pattern(100));

@@ -1,13 +1,19 @@
 #include "engine/foundation/ORQCompression.h"
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "EnglishText.h"
 #include "engine/foundation/ORQBZip2.h"
@@ -70,6 +76,32 @@ TEST(CRC32, MatchesTheReflectedTableWithoutInversion) {
     EXPECT_EQ(CRC32(5, "abc", -1), 5u);
     // Not zlib's CRC-32, which inverts at both ends.
     EXPECT_NE(CRC32(0, "abc", 3), uint32_t(crc32(0, reinterpret_cast<const Bytef*>("abc"), 3)));
+}
+
+// The engine's CRC32 equals the plain table loop (polynomial 0xEDB88320, start 0, no
+// inversion) on random data, whole and split at every length, and is the complement
+// of zlib's started from the complement.
+TEST(CRC32, EqualsTheTableLoopOverRandomDataAndEverySplit) {
+    uint32_t table[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+    }
+    auto reference = [&](uint32_t crc, const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ table[(crc ^ p[i]) & 0xFF];
+        return crc;
+    };
+    const std::string data = testtext::RandomBytes(1500, 77);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    for (size_t n : {size_t(1), size_t(7), size_t(64), size_t(1000), data.size()}) {
+        const uint32_t whole = reference(0, bytes, n);
+        EXPECT_EQ(CRC32(0, bytes, int32_t(n)), whole) << n;
+        EXPECT_EQ(~uint32_t(crc32(0xFFFFFFFFu, bytes, uInt(n))), whole) << n;
+        for (size_t k = 0; k <= n; ++k)
+            ASSERT_EQ(CRC32(CRC32(0, bytes, int32_t(k)), bytes + k, int32_t(n - k)), whole) << n << "/" << k;
+    }
+    EXPECT_EQ(CRC32(0x12345678u, bytes, 100), reference(0x12345678u, bytes, 100));
 }
 
 TEST(CompressionAlgorithmByName, IgnoresCaseAndAnswersZeroForUnknownNames) {
@@ -208,4 +240,142 @@ TEST(ZlibDecompressBuf, PresetDictionaryRequestFailsPromptly) {
     EXPECT_FALSE(DecompressBuffer(CompressionZlib, data, int32_t(sizeof data), back, backSize));
     TBuf restored(back);
     EXPECT_EQ(backSize, 0);
+}
+
+namespace {
+
+// Zeros of the given size in the zlib or bzip2 format, fed in pieces: a small stored
+// block that inflates far past anything a header could claim.
+std::string Bomb(uint8_t alg, int64_t inflated) {
+    const std::string zeros(1 << 20, '\0');
+    std::string out(1 << 16, '\0'), packed;
+    if (alg == CompressionZlib) {
+        z_stream z{};
+        deflateInit(&z, 9);
+        for (int64_t fed = 0; fed <= inflated; fed += int64_t(zeros.size())) {
+            const bool last = fed == inflated;
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+            z.avail_in = last ? 0 : uInt(zeros.size());
+            do {
+                z.next_out = reinterpret_cast<Bytef*>(out.data());
+                z.avail_out = uInt(out.size());
+                deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+                packed.append(out.data(), out.size() - z.avail_out);
+            } while (z.avail_out == 0);
+        }
+        deflateEnd(&z);
+    } else {
+        bz_stream b{};
+        BZ2_bzCompressInit(&b, 9, 0, 0);
+        for (int64_t fed = 0; fed <= inflated; fed += int64_t(zeros.size())) {
+            const bool last = fed == inflated;
+            b.next_in = const_cast<char*>(zeros.data());
+            b.avail_in = last ? 0 : unsigned(zeros.size());
+            int rc;
+            do {
+                b.next_out = out.data();
+                b.avail_out = unsigned(out.size());
+                rc = BZ2_bzCompress(&b, last ? BZ_FINISH : BZ_RUN);
+                packed.append(out.data(), out.size() - b.avail_out);
+            } while (last ? rc != BZ_STREAM_END : b.avail_in > 0);
+        }
+        BZ2_bzCompressEnd(&b);
+    }
+    return packed;
+}
+
+// Peak resident set growth in KB of F run in a child (its own peak, reset first).
+long ChildPeakGrowthKB(const std::function<bool()>& f, bool& result) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        auto status = [](const char* key) {
+            std::ifstream in("/proc/self/status");
+            std::string line;
+            while (std::getline(in, line))
+                if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
+            return 0L;
+        };
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts from now
+        const long before = status("VmRSS:");
+        long report[2] = {f() ? 1L : 0L, 0};
+        report[1] = status("VmHWM:") - before;
+        if (write(fds[1], report, sizeof report) != sizeof report) _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    long report[2] = {0, -1};
+    if (read(fds[0], report, sizeof report) != sizeof report) report[1] = -1;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result = report[0] != 0;
+    return report[1];
+}
+
+}  // namespace
+
+// A block whose header claims 100 000 bytes but that inflates to 256 MB fails at
+// the claimed size, promptly (the ctest timeout bounds it) and within a few MB,
+// for every algorithm.
+TEST(DecompressBuffer, BombsFailAtTheExpectedSizeWithBoundedMemory) {
+    for (uint8_t alg : {CompressionZlib, CompressionBZip, CompressionPPM}) {
+        std::string packed;
+        if (alg == CompressionPPM) {
+            const std::string zeros(8 << 20, '\0');
+            uint8_t* out = nullptr;
+            int32_t outSize = 0;
+            ASSERT_TRUE(CompressBuffer(alg, 1, zeros.data(), int32_t(zeros.size()), out, outSize));
+            TBuf guard(out);
+            packed.assign(reinterpret_cast<const char*>(out), size_t(outSize));
+        } else {
+            packed = Bomb(alg, int64_t(256) << 20);
+        }
+        ASSERT_LT(packed.size(), 300000u) << int(alg);
+        bool ok = true;
+        const long growthKB = ChildPeakGrowthKB(
+            [&] {
+                uint8_t* back = nullptr;
+                int32_t backSize = 100000;
+                const bool r = DecompressBuffer(alg, packed.data(), int32_t(packed.size()), back, backSize);
+                TBuf guard(back);
+                return r || back != nullptr || backSize != 0;
+            },
+            ok);
+        EXPECT_FALSE(ok) << int(alg);
+        EXPECT_GE(growthKB, 0) << int(alg);
+        EXPECT_LT(growthKB, 32 * 1024) << int(alg);
+    }
+}
+
+// The expected size is the bound: exactly that much succeeds, one byte less fails, a
+// larger one returns the shorter size; sizes past the first buffer (1.5 MB) grow to
+// fit; no expected size is a failure.
+TEST(DecompressBuffer, ExpectedSizeIsTheBound) {
+    const std::string text = testtext::EnglishText(3 << 20, 11);
+    for (uint8_t alg : {CompressionZlib, CompressionBZip, CompressionPPM}) {
+        // The PPM coder keeps its own bound; a small size keeps it quick.
+        const std::vector<int32_t> sizes =
+            alg == CompressionPPM ? std::vector<int32_t>{1000, 20000} : std::vector<int32_t>{1000, 1572864, 1572865, 3 << 20};
+        for (int32_t n : sizes) {
+            uint8_t* out = nullptr;
+            int32_t outSize = 0;
+            ASSERT_TRUE(CompressBuffer(alg, 1, text.data(), n, out, outSize));
+            TBuf packed(out);
+            struct { int32_t expected; bool ok; int32_t size; } cases[] = {
+                {n, true, n}, {n - 1, false, 0}, {n + 1, true, n}, {INT32_MAX, true, n}, {0, false, 0}, {-1, false, 0}};
+            for (const auto& c : cases) {
+                uint8_t* back = nullptr;
+                int32_t backSize = c.expected;
+                const bool ok = DecompressBuffer(alg, out, outSize, back, backSize);
+                TBuf restored(back);
+                EXPECT_EQ(ok, c.ok) << int(alg) << " " << n << " " << c.expected;
+                EXPECT_EQ(backSize, c.size) << int(alg) << " " << n << " " << c.expected;
+                if (ok) {
+                    EXPECT_EQ(std::memcmp(back, text.data(), size_t(n)), 0);
+                }
+            }
+        }
+    }
 }

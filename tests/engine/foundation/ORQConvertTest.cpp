@@ -1,7 +1,11 @@
 // Result types, conversions by rule group, and the buffer comparison.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <string>
 
 #include "engine/foundation/ORQConvert.h"
@@ -124,6 +128,39 @@ TEST(ConvertValue, EightBitTextSources) {
     { Block b; ConvText(b, "2024-01-15", bdtTimeStamp); EXPECT_EQ(b.Ts(), (TORQTimeStamp{738900, 0})); }
     { Block b; ConvText(b, "10:20:30", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230000); }
     { Block b; ConvText(b, "9:05", bdtTime); EXPECT_EQ(b.As<int32_t>(), 32700000); }  // the settings' parser
+    // Fractions of a second are decimals, rounded half to even at the millisecond.
+    { Block b; ConvText(b, "10:20:30.5", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230500); }
+    { Block b; ConvText(b, "10:20:30.05", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230050); }
+    { Block b; ConvText(b, "10:20:30.123", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230123); }
+    { Block b; ConvText(b, "10:20:30.0125", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230012); }
+    { Block b; ConvText(b, "10:20:30.0135", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230014); }
+    { Block b; ConvText(b, "2024-01-15 10:20:30.5", bdtTimeStamp); EXPECT_EQ(b.Ts(), (TORQTimeStamp{738900, 37230500})); }
+    { Block b; ConvWide(b, u"10:20:30.25", bdtTime); EXPECT_EQ(b.As<int32_t>(), 37230250); }
+    // Currency text is scaled exactly: halves go to the even ten-thousandth.
+    { Block b; ConvText(b, "0.00155", bdtCurrency); EXPECT_EQ(b.As<double>(), 0.0016); }
+    { Block b; ConvText(b, "0.00505", bdtCurrency); EXPECT_EQ(b.As<double>(), 0.0050); }
+    { Block b; ConvText(b, "-0.00505", bdtCurrency); EXPECT_EQ(b.As<double>(), -0.0050); }
+    { Block b; ConvText(b, "0.000500001", bdtCurrency); EXPECT_EQ(b.As<double>(), 0.0005); }
+    { Block b; ConvText(b, "0.00005000001", bdtCurrency); EXPECT_EQ(b.As<double>(), 0.0001); }
+    { Block b; ConvText(b, "1.23455E2", bdtCurrency); EXPECT_EQ(b.As<double>(), 123.455); }
+    { Block b; ConvText(b, "15E-5", bdtCurrency); EXPECT_EQ(b.As<double>(), 0.0002); }
+    { Block b; ConvText(b, " +2.5 ", bdtCurrency); EXPECT_EQ(b.As<double>(), 2.5); }
+    // The float texts of NaN and the infinities read back.
+    for (uint8_t dst : {bdtSingle, bdtDouble, bdtExtended}) {
+        for (double x : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::quiet_NaN()}) {
+            Block text, back;
+            ConvVal<double>(text, bdtDouble, x, bdtVarChar);
+            ConvText(back, text.Text().c_str(), dst);
+            const long double y = dst == bdtSingle ? back.As<float>() : dst == bdtDouble ? back.As<double>()
+                                                                                         : UnpackExtended(back.p);
+            if (std::isnan(x)) {
+                EXPECT_TRUE(std::isnan(y)) << text.Text();
+            } else {
+                EXPECT_EQ(y, x) << text.Text();
+            }
+        }
+    }
     { Block b; ConvText(b, "abc", bdtBlob); EXPECT_EQ(b.Text(), "abc"); EXPECT_EQ(b.size, 4); }
     { Block b; ConvText(b, "ab\xE9", bdtWideVarChar); EXPECT_EQ(b.Wide(), u"ab\u00E9"); EXPECT_EQ(b.size, 8); }
     struct { const char* text; uint16_t value; } logical[] = {{"true", 0xFFFF}, {"TRUE", 0xFFFF}, {"1", 0xFFFF},
@@ -222,8 +259,35 @@ TEST(ConvertValue, PairsWithoutARuleAndFailingRules) {
     ExpectNative([] { Block b; ConvText(b, "abc", bdtInteger); }, 30051,
                  "Cannot cast from 'STRING' to 'INTEGER' - Native error: 30051");
     for (auto [text, dst] : {std::pair{"9999999999", bdtInteger}, {"1,5", bdtDouble}, {"20240115", bdtDate},
-                             {"2024-13-01", bdtDate}, {"25:00:00", bdtTime}, {"1e400", bdtDouble}, {"x", bdtCurrency}})
+                             {"2024-13-01", bdtDate}, {"25:00:00", bdtTime}, {"1e400", bdtDouble}, {"x", bdtCurrency},
+                             {"1e20", bdtCurrency}, {"1.5.", bdtCurrency}, {"NAN", bdtCurrency}, {"INFINITY", bdtDouble},
+                             {"10:20:30.5x", bdtTime}})
+    {
+        SCOPED_TRACE(text);
         ExpectNative([&] { Block b; ConvText(b, text, dst); }, 30051);
+    }
+}
+
+// Exact halves of a ten-thousandth, as decimal texts with up to 12 integer digits,
+// go to the even neighbour; a digit beyond the half goes up. The expected amount is
+// built from the digits, never through a float.
+TEST(ConvertValue, CurrencyTextRoundsExactHalvesToEven) {
+    std::mt19937_64 rnd(2026);
+    for (int i = 0; i < 2000; ++i) {
+        const uint64_t whole = rnd() % 1000000000000ULL;
+        const uint64_t tenThousandths = rnd() % 10000;
+        const bool negative = rnd() % 2 != 0, above = rnd() % 4 == 0;
+        char text[64];
+        std::snprintf(text, sizeof text, "%s%llu.%04llu5%s", negative ? "-" : "", static_cast<unsigned long long>(whole),
+                      static_cast<unsigned long long>(tenThousandths), above ? "0001" : "");
+        const uint64_t scaled = whole * 10000 + tenThousandths;
+        const uint64_t rounded = scaled + ((above || scaled % 2 != 0) ? 1 : 0);
+        const long double amount = static_cast<long double>(rounded) / 10000.0L;
+        const double want = static_cast<double>(negative ? -amount : amount);
+        Block b;
+        ConvText(b, text, bdtCurrency);
+        ASSERT_EQ(b.As<double>(), want) << text;
+    }
 }
 
 TEST(CompareValueBuffers, NullsComeFirstAndEqualEachOther) {

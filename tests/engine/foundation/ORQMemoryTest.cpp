@@ -4,8 +4,12 @@
 
 #include "ExpectNative.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "engine/foundation/ORQExcept.h"
 
@@ -158,4 +162,95 @@ TEST(MemoryManager, GlobalInstanceIsShared) {
     void* p = orq::GlobalMemoryManager().AllocMem(3);
     EXPECT_EQ(orq::GlobalMemoryManager().GetBlockSize(p), 3);
     orq::GlobalMemoryManager().FreeAndNillMem(p);
+}
+
+namespace {
+
+// A fake /proc/self/cgroup and cgroup hierarchy in a fresh folder.
+class TFakeCgroups {
+public:
+    TFakeCgroups() {
+        std::string t = (std::filesystem::temp_directory_path() / "orqcgXXXXXX").string();
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back('\0');
+        Root = mkdtemp(buf.data());
+    }
+    ~TFakeCgroups() { std::filesystem::remove_all(Root); }
+    void File(const std::string& path, const std::string& text) const {
+        const std::filesystem::path p = std::filesystem::path(Root) / path;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p) << text;
+    }
+    int64_t Room() const { return orq::CgroupMemoryRoom(Root + "/proc_cgroup", Root + "/sys"); }
+    std::string Root;
+};
+
+}  // namespace
+
+// The limit is the process's own cgroup's (or a tighter ancestor's), never the
+// hierarchy root's alone; v2 first, the v1 memory controller otherwise.
+TEST(MemoryManager, AvailableMemoryFollowsTheProcessesOwnCgroup) {
+    {
+        TFakeCgroups fake;
+        fake.File("proc_cgroup", "0::/user.slice/app\n");
+        fake.File("sys/memory.max", "max\n");
+        fake.File("sys/user.slice/memory.max", "max\n");
+        fake.File("sys/user.slice/app/memory.max", "1000000\n");
+        fake.File("sys/user.slice/app/memory.current", "250000\n");
+        EXPECT_EQ(fake.Room(), 750000);
+        fake.File("sys/user.slice/memory.max", "600000\n");
+        fake.File("sys/user.slice/memory.current", "500000\n");
+        EXPECT_EQ(fake.Room(), 100000);  // the parent binds tighter
+    }
+    {
+        TFakeCgroups fake;  // hybrid: an empty v2 line, the limit in v1's memory controller
+        fake.File("proc_cgroup", "9:name=systemd:/\n4:cpu,memory:/process_api/abc\n0::/\n");
+        fake.File("sys/memory/memory.limit_in_bytes", "9223372036854771712\n");
+        fake.File("sys/memory/process_api/abc/memory.limit_in_bytes", "2000000\n");
+        fake.File("sys/memory/process_api/abc/memory.usage_in_bytes", "500000\n");
+        EXPECT_EQ(fake.Room(), 1500000);
+    }
+    {
+        TFakeCgroups fake;  // no limit anywhere; a limit on another group does not count
+        fake.File("proc_cgroup", "0::/mine\n");
+        fake.File("sys/mine/memory.max", "max\n");
+        fake.File("sys/other/memory.max", "1000\n");
+        EXPECT_EQ(fake.Room(), -1);
+    }
+    TFakeCgroups none;
+    EXPECT_EQ(none.Room(), -1);
+}
+
+// The owner frees its block on every road out; Free reports an overrun, the
+// destructor counts it.
+TEST(MemoryManager, BlockOwnerFreesAndChecks) {
+    auto& m = orq::GlobalMemoryManager();
+    const int64_t used = m.UsedMemory();
+    {
+        orq::TORQMemoryBlock b(100, true);
+        EXPECT_EQ(b.Size(), 100);
+        EXPECT_EQ(b.Data()[99], 0);
+        EXPECT_EQ(m.UsedMemory(), used + 100);
+        orq::TORQMemoryBlock moved = std::move(b);
+        EXPECT_FALSE(b);
+        EXPECT_EQ(moved.Size(), 100);
+    }
+    EXPECT_EQ(m.UsedMemory(), used);
+    void* kept = nullptr;
+    {
+        orq::TORQMemoryBlock b(10);
+        kept = b.Release();
+    }
+    EXPECT_EQ(m.GetBlockSize(kept), 10);
+    orq::TORQMemoryBlock adopted = orq::TORQMemoryBlock::Adopt(kept);
+    adopted.Data()[10] = 0;  // past the end
+    EXPECT_EQ(Raised([&] { adopted.Free(); }).first, 30137);
+    EXPECT_FALSE(adopted);
+    const int64_t overruns = m.OverrunsFound();
+    {
+        orq::TORQMemoryBlock b(10);
+        b.Data()[10] = 0;
+    }
+    EXPECT_EQ(m.OverrunsFound(), overruns + 1);
+    EXPECT_EQ(m.UsedMemory(), used);
 }

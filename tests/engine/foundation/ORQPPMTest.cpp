@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,5 +127,31 @@ TEST(PPMCompress, BeatsBZip2OnEnglishText) {
     for (uint8_t mode : {5, 7, 9}) {
         const auto packed = Compress(text, mode);
         EXPECT_LT(double(packed.size()), 0.9 * bzSize) << int(mode);
+    }
+}
+
+namespace {
+
+std::string FixtureFile(const std::string& name) {
+    std::ifstream in(std::string(TILO_SOURCE_DIR) + "/tests/engine/foundation/fixtures/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+// Streams stored by this coder, one per mode, kept as files: every later build must
+// read them back and write the same bytes again, or stored values become unreadable.
+TEST(PPMStoredStreams, EveryModeReadsAndWritesItsFixture) {
+    const std::string input = FixtureFile("ppm_input.txt");
+    ASSERT_EQ(input.size(), 731u);
+    for (uint8_t mode = 1; mode <= 9; ++mode) {
+        const std::string stored = FixtureFile("ppm_mode" + std::to_string(mode) + ".bin");
+        ASSERT_GT(stored.size(), 4u) << int(mode);
+        const std::vector<uint8_t> packed(stored.begin(), stored.end());
+        EXPECT_EQ(Word(packed), PPMParameterWord(PPMModeParams(mode).MaxOrder, PPMModeParams(mode).MemoryMB));
+        EXPECT_TRUE(Decompress(packed, input.size()) == input) << int(mode);
+        EXPECT_TRUE(Compress(input, mode) == packed) << int(mode);
     }
 }

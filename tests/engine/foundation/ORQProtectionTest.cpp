@@ -72,36 +72,72 @@ protected:
 }  // namespace
 
 TEST(TProtection, ChainCyclesAreRefused) {
-    auto* a = new TProtection;
-    auto* b = new TProtection;
-    auto* c = new TProtection;
-    RetainProtection(a);
-    b->SetChainedProtection(c);
-    a->SetChainedProtection(b);
-    EXPECT_EQ(b->RefCount(), 1);
-    EXPECT_EQ(c->RefCount(), 1);
+    auto a = MakeProtection<TProtection>();
+    auto b = MakeProtection<TProtection>();
+    auto c = MakeProtection<TProtection>();
+    TProtection* const bp = b.Get();
+    TProtection* const cp = c.Get();
+    b->SetChainedProtection(cp);
+    a->SetChainedProtection(bp);
+    EXPECT_EQ(b->RefCount(), 2);  // the handle and the link
+    EXPECT_EQ(c->RefCount(), 2);
     try {
-        c->SetChainedProtection(a);
+        c->SetChainedProtection(a.Get());
         FAIL() << "no error";
     } catch (const EProtection& e) {
         EXPECT_STREQ(e.what(), "Circular Protection detected, Protection Object is invalid.");
     }
     EXPECT_EQ(c->ChainedProtection(), nullptr);
-    EXPECT_THROW(a->SetChainedProtection(a), EProtection);
-    a->SetChainedProtection(b);  // the current value: nothing happens
-    EXPECT_EQ(b->RefCount(), 1);
+    EXPECT_THROW(a->SetChainedProtection(a.Get()), EProtection);
+    a->SetChainedProtection(bp);  // the current value: nothing happens
+    EXPECT_EQ(b->RefCount(), 2);
+    b.Reset();
+    c.Reset();  // now only the links hold B and C
     // Re-linking A straight to C keeps C alive although its only holder B goes.
-    a->SetChainedProtection(c);
-    EXPECT_FALSE(IsLiveObject<TProtection>(b));
-    EXPECT_TRUE(IsLiveObject<TProtection>(c));
-    EXPECT_EQ(a->ChainedProtection(), c);
-    EXPECT_EQ(ReleaseProtection(a), 0);  // frees A and with it C
-    EXPECT_FALSE(IsLiveObject<TProtection>(c));
+    a->SetChainedProtection(cp);
+    EXPECT_FALSE(IsLiveObject<TProtection>(bp));
+    EXPECT_TRUE(IsLiveObject<TProtection>(cp));
+    EXPECT_EQ(a->ChainedProtection(), cp);
+    a.Reset();  // frees A and with it C
+    EXPECT_FALSE(IsLiveObject<TProtection>(cp));
+}
+
+// One ownership rule: handles and links count, the last one frees, whatever the
+// order; an object no handle holds (on the stack, or owned by anything else) is
+// never chained, so no link can free it a second time. Run under the sanitizers.
+TEST(TProtection, ChainedObjectsAreFreedOnceInEitherOrder) {
+    for (bool innerFirst : {false, true}) {
+        auto inner = TCipher::Create<TCipher_Blowfish>("inner");
+        TCipher* const ip = inner.Get();
+        auto outer = TCipher::Create<TCipher_Twofish>("outer", ip);
+        EXPECT_EQ(inner->RefCount(), 2);
+        if (innerFirst) {
+            inner.Reset();
+            EXPECT_TRUE(IsLiveObject<TCipher>(ip));  // the link still holds it
+            outer.Reset();
+        } else {
+            outer.Reset();
+            EXPECT_EQ(inner->RefCount(), 1);
+            inner.Reset();
+        }
+        EXPECT_FALSE(IsLiveObject<TCipher>(ip));
+    }
+    TCipher_Blowfish onStack(nullptr);
+    EXPECT_THROW(TCipher::Create<TCipher_Twofish>("outer", &onStack), EProtection);
+    EXPECT_THROW(MakeProtection<TProtection>()->SetChainedProtection(&onStack), EProtection);
+    EXPECT_EQ(onStack.RefCount(), 0);
+    // Copies of a handle share the object.
+    auto one = MakeProtection<TProtection>();
+    TProtectionRef<TProtection> two = one;
+    EXPECT_EQ(one->RefCount(), 2);
+    one.Reset();
+    EXPECT_EQ(two->RefCount(), 1);
 }
 
 TEST(TProtection, StaleLinkReadsAsNone) {
     TProtection holder;
     auto* chained = new TProtection;
+    RetainProtection(chained);  // held by another reference, then
     holder.SetChainedProtection(chained);
     delete chained;  // destroyed behind the holder's back
     EXPECT_EQ(holder.ChainedProtection(), nullptr);
@@ -115,9 +151,9 @@ TEST(TProtection, StaleLinkReadsAsNone) {
 
 TEST(TProtection, BufferRunCallsTheChainAndEndsOnError) {
     std::vector<std::string> log;
-    auto* inner = new TRecorder(&log, 0x0F);
+    auto inner = MakeProtection<TRecorder>(&log, uint8_t(0x0F));
     TRecorder outer(&log);
-    outer.SetChainedProtection(inner);
+    outer.SetChainedProtection(inner.Get());
     std::string data = "abc";
     EXPECT_EQ(outer.ProcessBuffer(data.data(), 3, actEncode), 3);
     EXPECT_EQ(data, (std::string{char(0x61 ^ 0x55), char(0x62 ^ 0x55), char(0x63 ^ 0x55)}));

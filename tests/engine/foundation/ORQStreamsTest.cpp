@@ -5,13 +5,18 @@
 #include "ExpectNative.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -324,6 +329,110 @@ TEST(TemporaryStream, FailedSpillKeepsTheDataInMemory) {
     EXPECT_EQ(Raised([&] { s.Write(big.data(), static_cast<int64_t>(big.size())); }).first, 10104);
     EXPECT_TRUE(s.InMemory());
     EXPECT_EQ(ReadAll(s), data);
+}
+
+// Any road past the threshold spills: a write that starts beyond the end, and a
+// size change. Exactly the threshold stays in memory.
+TEST(TemporaryStream, SeekPastTheEndAndSetSizeSpillToo) {
+    ScopedTmpDir tmp;
+    const int64_t limit = TORQTemporaryStream::SpillThreshold;
+    {
+        TORQTemporaryStream s;
+        s.WriteBuffer("head", 4);
+        s.SetPosition(limit);
+        s.WriteBuffer("x", 1);
+        EXPECT_FALSE(s.InMemory());
+        EXPECT_EQ(s.Size(), limit + 1);
+        auto all = ReadAll(s);
+        EXPECT_EQ(std::memcmp(all.data(), "head", 4), 0);
+        EXPECT_EQ(all[static_cast<std::size_t>(limit - 1)], 0);
+        EXPECT_EQ(all[static_cast<std::size_t>(limit)], 'x');
+    }
+    for (int64_t size : {limit, limit + 1, int64_t(8) << 20}) {
+        TORQTemporaryStream s;
+        s.WriteBuffer("head", 4);
+        s.SetSize(size);
+        EXPECT_EQ(s.InMemory(), size == limit) << size;
+        EXPECT_EQ(s.Size(), size);
+        EXPECT_EQ(s.Position(), 4);
+        auto all = ReadAll(s);
+        EXPECT_EQ(std::memcmp(all.data(), "head", 4), 0);
+        EXPECT_EQ(all.back(), 0);
+    }
+}
+
+namespace {
+
+// Runs Body in a child whose files cannot grow past Limit bytes; the child's
+// failures come back as the test's. SIGXFSZ is ignored so that writes fail instead.
+void WithFileSizeLimit(rlim_t limit, const std::function<void()>& body) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit r{};
+        getrlimit(RLIMIT_FSIZE, &r);
+        r.rlim_cur = limit;
+        if (setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(3);
+        body();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+
+// A spill whose file cannot grow leaves the stream exactly as it was: in memory, its
+// size, contents and position unchanged; a later write lands where it should.
+TEST(TemporaryStream, SpillIntoAFileThatCannotGrowChangesNothing) {
+    ScopedTmpDir tmp;
+    WithFileSizeLimit(512 * 1024, [] {
+        const int64_t limit = TORQTemporaryStream::SpillThreshold;
+        auto data = Pattern(static_cast<std::size_t>(limit));
+        TORQTemporaryStream s;
+        s.WriteBuffer(data.data(), limit);
+        s.SetPosition(limit - 100);
+        std::vector<uint8_t> more(200, 0xEE);
+        EXPECT_EQ(Raised([&] { s.Write(more.data(), 200); }).first, 10149);
+        EXPECT_TRUE(s.InMemory());
+        EXPECT_EQ(s.Size(), limit);
+        EXPECT_EQ(s.Position(), limit - 100);
+        EXPECT_EQ(ReadAll(s), data);
+        EXPECT_EQ(Raised([&] { s.SetSize(limit + 1); }).first, 10149);
+        EXPECT_TRUE(s.InMemory());
+        EXPECT_EQ(s.Position(), limit - 100);
+        s.WriteBuffer("abc", 3);
+        EXPECT_EQ(s.Position(), limit - 97);
+        data[static_cast<std::size_t>(limit - 100)] = 'a';
+        data[static_cast<std::size_t>(limit - 99)] = 'b';
+        data[static_cast<std::size_t>(limit - 98)] = 'c';
+        EXPECT_EQ(ReadAll(s), data);
+    });
+}
+
+// A file write that the system takes only in part returns the bytes it stored: the
+// write loop carries on after a partial transfer and stops at the failure behind it.
+TEST(FileStream, PartialSystemWritesReturnWhatWasStored) {
+    TempDir dir;
+    const std::string name = dir.path + "/partial";
+    WithFileSizeLimit(10000, [&] {
+        TORQFileStream f(name, fmCreate);
+        auto data = Pattern(25000);
+        f.SetPosition(4000);
+        EXPECT_EQ(f.Write(data.data(), 25000), 6000);
+        EXPECT_EQ(f.Size(), 10000);
+        EXPECT_EQ(f.Position(), 10000);
+        const auto info = Raised([&] { WriteStreamChecked(data.data(), 10, f, 10147); });
+        EXPECT_EQ(info.first, 10147);
+        EXPECT_NE(info.second.find("Bytes Write = 0"), std::string::npos) << info.second;
+        std::vector<uint8_t> back(6000);
+        f.SetPosition(4000);
+        f.ReadBuffer(back.data(), 6000);
+        EXPECT_EQ(std::memcmp(back.data(), data.data(), 6000), 0);
+    });
 }
 
 TEST(StreamCopy, SaveAndLoadCopyInBlocksReportProgressAndRestorePositions) {

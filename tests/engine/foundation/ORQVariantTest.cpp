@@ -407,6 +407,25 @@ TEST(TORQVariant, CompareWithNullsFirst) {
     EXPECT_EQ(w2.Compare(w1, false, false, false), 0);
 }
 
+// An owned byte value takes a new value of its type in place, all DataSize bytes;
+// a referenced one is never written through.
+TEST(TORQVariant, SetValueOfBytesCopiesTheWholeSize) {
+    for (uint8_t type : {uint8_t(23), uint8_t(24)}) {
+        TORQVariant v;
+        v.SetData(const_cast<char*>("abcdef"), 6, type, true);
+        const void* block = v.Data();
+        v.SetValue("uvwxyz", type);
+        EXPECT_EQ(v.DataSize(), 6) << int(type);
+        EXPECT_EQ(v.Data(), block);
+        EXPECT_EQ(std::string(static_cast<const char*>(v.Data()), 6), "uvwxyz");
+        char shared[] = "ABCDEF";
+        TORQVariant r;
+        r.SetData(shared, 6, type, false);
+        r.SetValue("uvwxyz", type);
+        EXPECT_STREQ(shared, "ABCDEF");
+    }
+}
+
 TEST(TORQVariant, ClassLibraryVariantsByTypeCode) {
     struct Case { Variant v; uint8_t type; std::string text; };
     const Case cases[] = {
