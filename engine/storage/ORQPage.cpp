@@ -241,9 +241,14 @@ TORQPageManager::TORQPageManager(int64_t AvailableMemory)
 TORQPageManager::~TORQPageManager() { FreeAll(); }
 
 void TORQPageManager::Close() {
-    for (const auto& s : FSessions)
-        if (s->PrivateList.Count() > 0) RaiseNative(20097, "Cannot free non-commited pages");
+    if (HasUncommittedPages()) RaiseNative(20097, "Cannot free non-commited pages");
     FreeAll();
+}
+
+bool TORQPageManager::HasUncommittedPages() const {
+    for (const auto& s : FSessions)
+        if (s->PrivateList.Count() > 0) return true;
+    return false;
 }
 
 void TORQPageManager::FreeAll() {

@@ -233,12 +233,15 @@ protected:
     };
     TSessionPages& SessionEntry(int32_t SessionID);
     TSessionPages* FindSession(int32_t SessionID);
+    // Frees every page object and session entry (an engine replacing its whole store).
+    void FreeAll();
+    // Whether some session holds pages not yet committed or rolled back.
+    bool HasUncommittedPages() const;
 
 private:
     // Takes the page of PageNo out of the shared list: freed when unused, else detached.
     void DropSharedPage(int32_t PageNo);
     void Evict();
-    void FreeAll();
 
     std::recursive_mutex FCriticalSection;
     int32_t FCapacity;
