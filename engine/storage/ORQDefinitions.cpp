@@ -501,6 +501,12 @@ int32_t TORQMetaObjectDefs::ReadCount(TORQStream& Stream, int32_t ReadCode) {
     return count;
 }
 
+void TORQMetaObjectDefs::ReplaceItems(std::vector<std::unique_ptr<TORQMetaObjectDef>> Loaded) {
+    Clear();
+    for (auto& item : Loaded) AddItem(item.release());
+    LoadedCount = static_cast<int32_t>(Loaded.size());
+}
+
 // ---------------------------------------------------------------------------------
 // TORQFieldDefs
 
@@ -522,13 +528,14 @@ void TORQFieldDefs::SaveToStream(TORQStream& Stream) const {
 }
 
 void TORQFieldDefs::LoadFromStream(TORQStream& Stream) {
-    Clear();
-    LoadedCount = ReadCount(Stream, 10159);
-    for (int32_t i = 0; i < LoadedCount; ++i) {
+    const int32_t count = ReadCount(Stream, 10159);
+    std::vector<std::unique_ptr<TORQMetaObjectDef>> loaded;
+    for (int32_t i = 0; i < count; ++i) {
         auto def = std::make_unique<TORQFieldDef>();
         def->LoadFromStream(Stream);
-        AddItem(def.release());
+        loaded.push_back(std::move(def));
     }
+    ReplaceItems(std::move(loaded));
 }
 
 void TORQFieldDefs::CalculateOffsets() {
@@ -589,13 +596,14 @@ void TORQIndexDefs::SaveToStream(TORQStream& Stream) const {
 }
 
 void TORQIndexDefs::LoadFromStream(TORQStream& Stream) {
-    Clear();
-    LoadedCount = ReadCount(Stream, 10159);
-    for (int32_t i = 0; i < LoadedCount; ++i) {
+    const int32_t count = ReadCount(Stream, 10159);
+    std::vector<std::unique_ptr<TORQMetaObjectDef>> loaded;
+    for (int32_t i = 0; i < count; ++i) {
         auto def = std::make_unique<TORQIndexDef>();
         def->LoadFromStream(Stream);
-        AddItem(def.release());
+        loaded.push_back(std::move(def));
     }
+    ReplaceItems(std::move(loaded));
 }
 
 int32_t TORQIndexDefs::FindIndexForFields(const std::vector<std::string>& FieldNames,
@@ -690,13 +698,14 @@ void TORQConstraintDefs::SaveToStream(TORQStream& Stream) const {
 }
 
 void TORQConstraintDefs::LoadFromStream(TORQStream& Stream) {
-    Clear();
-    LoadedCount = ReadCount(Stream, 10159);
-    for (int32_t i = 0; i < LoadedCount; ++i) {
+    const int32_t count = ReadCount(Stream, 10159);
+    std::vector<std::unique_ptr<TORQMetaObjectDef>> loaded;
+    for (int32_t i = 0; i < count; ++i) {
         std::unique_ptr<TORQConstraintDef> def = CreateOfType(ReadU8(Stream, 10220));
         def->LoadFromStream(Stream);
-        AddItem(def.release());
+        loaded.push_back(std::move(def));
     }
+    ReplaceItems(std::move(loaded));
 }
 
 }  // namespace orq

@@ -13,7 +13,8 @@
 // - Counts read from a stream are never trusted with an allocation: collection, column
 //   and name counts are checked against the bytes left and refused with the element's
 //   read code.
-// - Collections own their items; Assign copies. Temporary indexes are never saved.
+// - Collections own their items; Assign copies. Temporary indexes are never saved. A
+//   collection changes only when its whole stream was read.
 // - A field's DefaultExpression exists only for a non-Null text default that the SQL
 //   layer recognises as an expression (NOW()), and only while an expression factory is
 //   installed; otherwise the default stays a literal. The stored bytes never depend on it.
@@ -257,6 +258,9 @@ protected:
     // The count read by LoadFromStream, refused (ReadCode) when negative or larger than
     // the bytes left in the stream.
     int32_t ReadCount(TORQStream& Stream, int32_t ReadCode);
+    // Replaces the items by Loaded once a whole stream was read, so a failed load leaves
+    // the collection as it was.
+    void ReplaceItems(std::vector<std::unique_ptr<TORQMetaObjectDef>> Loaded);
 
 private:
     TORQSortedStringPtrArray<TORQMetaObjectDef> FItems;

@@ -385,6 +385,16 @@ TEST(DefinitionStreams, EveryCutIsRefusedWithTheElementsReadCode) {
     }
 }
 
+TEST(DefinitionStreams, AFailedLoadLeavesTheCollectionAsItWas) {
+    const Bytes all = (CollectionCount(2, 10159) + PlainFieldBytes() + BlobFieldBytes()).All();
+    TORQFieldDefs fields;
+    MakeDefaultField(*fields.Add());
+    const Bytes before = Saved(fields);
+    auto s = StreamOf(all, all.size() - 1);
+    EXPECT_EQ(Raised([&] { fields.LoadFromStream(*s); }).first, 10184);  // the last null marker
+    EXPECT_EQ(Saved(fields), before);
+}
+
 TEST(DefinitionStreams, LoadedDefinitionsHoldTheStoredValues) {
     Bytes all = (CollectionCount(3, 10159) + PlainFieldBytes() + BlobFieldBytes() + DefaultFieldBytes()).All();
     auto s = StreamOf(all, all.size());
