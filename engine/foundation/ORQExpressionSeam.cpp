@@ -22,6 +22,11 @@ void SetExpressionFactory(TORQExpressionFactory NewFactory) {
     Factory() = std::move(NewFactory);
 }
 
+bool HasExpressionFactory() {
+    std::lock_guard<std::mutex> guard(FactoryLock);
+    return static_cast<bool>(Factory());
+}
+
 std::unique_ptr<TORQBaseExpression> CreateExpression() {
     TORQExpressionFactory factory;
     {

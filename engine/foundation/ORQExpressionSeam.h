@@ -77,6 +77,9 @@ using TORQExpressionFactory = std::function<std::unique_ptr<TORQBaseExpression>(
 // Installed once by the engine's start-up (the SQL layer's factory); an empty factory
 // uninstalls it.
 void SetExpressionFactory(TORQExpressionFactory Factory);
+// Whether a factory is installed: storage asks before it lets the SQL layer judge a
+// default, so definitions load before that layer exists.
+bool HasExpressionFactory();
 // A new empty expression; 20007 "Database Engine is not initialized" without a factory.
 std::unique_ptr<TORQBaseExpression> CreateExpression();
 // TORQBaseExpression::IsDefaultValueExpression on a fresh expression.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ExpectNative.h"
+#include "FakeExpression.h"
 
 #include <cstring>
 #include <functional>
@@ -187,78 +188,17 @@ TEST(IntegerArray, DeleteMovesDownAndExposedSlotsAreZero) {
 
 namespace {
 
-// Index definitions as the fake sees them; the array only passes them through.
-struct FakeIndexDef { int32_t id; int32_t columns; };
-struct FakeIndexDefs { std::vector<FakeIndexDef> defs; };
+using orq_test::AsNode;
+using orq_test::FakeExpression;
 
-const TORQIndexDefs& AsDefs(const FakeIndexDefs& d) { return reinterpret_cast<const TORQIndexDefs&>(d); }
-TORQExprNode* AsNode(intptr_t n) { return reinterpret_cast<TORQExprNode*>(n); }
-
-// An expression whose AND tree is a list of node numbers; node n serves column n % 10
-// of index n / 10 (so node 11 is column 1 of index 1).
-class FakeExpression : public TORQBaseExpression {
-public:
-    explicit FakeExpression(std::vector<intptr_t> nodes = {}) : Nodes(std::move(nodes)) {}
-
-    bool TryParseValueExpression(const std::string& Text) override { return Text == "NOW"; }
-    bool IsDefaultValueExpression(const TORQVariant&) override { return true; }
-    void BindFields(TORQCursor*, TORQAO*, TORQCursor*) override {}
-    void SetRecordBuffer(uint8_t* Buffer, uint8_t) override { Buffer_ = Buffer; }
-    TORQVariant* GetValue(bool) override { return nullptr; }
-    bool GetBooleanValue() override { return Buffer_ != nullptr && Buffer_[0] != 0; }
-    bool IsEmptyCondition() override { return Nodes.empty(); }
-
-    void CollectScanConditions(const TORQIndexDefs& IndexDefs, TORQScanSearchConditionArray& Conditions,
-                               bool) override {
-        const auto& defs = reinterpret_cast<const FakeIndexDefs&>(IndexDefs);
-        for (intptr_t n : Nodes) {
-            for (const auto& d : defs.defs) {
-                if (n / 10 == d.id && n % 10 == 0) {
-                    TORQScanSearchCondition c;
-                    c.IndexID = d.id;
-                    c.FieldCount = 1;
-                    c.Operator = scoEqual;
-                    c.Expressions.push_back(this);
-                    c.Nodes.push_back(AsNode(n));
-                    Conditions.AddCondition(c);
-                }
-            }
-        }
+// Index definitions with the given object ids and column counts.
+void MakeDefs(TORQIndexDefs& defs, std::initializer_list<std::pair<int32_t, int32_t>> idAndColumns) {
+    for (auto [id, columns] : idAndColumns) {
+        TORQIndexDef* d = defs.Add();
+        d->ObjectID = id;
+        d->SetColumnCount(columns);
     }
-    bool CanUseIndex(TORQScanSearchCondition& Condition, const TORQIndexDef& IndexDef) override {
-        const auto& d = reinterpret_cast<const FakeIndexDef&>(IndexDef);
-        for (intptr_t n : Nodes) {
-            if (n / 10 == d.id && n % 10 == Condition.FieldCount) {
-                ++Condition.FieldCount;
-                Condition.Expressions.push_back(this);
-                Condition.Nodes.push_back(AsNode(n));
-                return true;
-            }
-        }
-        return false;
-    }
-    void RemoveScanConditionNodes(TORQScanSearchConditionArray& Conditions, int32_t A, int32_t B) override {
-        for (int32_t i : {A, B}) {
-            if (i < 0 || i >= Conditions.Count()) continue;
-            const auto& c = Conditions.Items(i);
-            for (std::size_t k = 0; k < c.Expressions.size(); ++k)
-                if (c.Expressions[k] == this) std::erase(Nodes, reinterpret_cast<intptr_t>(c.Nodes[k]));
-        }
-    }
-    void AppendNode(TORQExprNode* Node) override { Nodes.push_back(reinterpret_cast<intptr_t>(Node)); }
-    const TORQIndexDef* FindIndexDef(const TORQIndexDefs& IndexDefs, int32_t IndexID, int32_t& ColumnCount) override {
-        for (const auto& d : reinterpret_cast<const FakeIndexDefs&>(IndexDefs).defs) {
-            if (d.id == IndexID) {
-                ColumnCount = d.columns;
-                return reinterpret_cast<const TORQIndexDef*>(&d);
-            }
-        }
-        return nullptr;
-    }
-
-    std::vector<intptr_t> Nodes;
-    uint8_t* Buffer_ = nullptr;
-};
+}
 
 }  // namespace
 
@@ -314,12 +254,13 @@ TEST(ScanSearchCondition, CopyOwnsItsKeyAndSharesTheListEntries) {
 TEST(ScanSearchConditionArray, ChooseIndexesCollectsAndExtendsThroughTheSeam) {
     // Index 1 has three columns, index 2 one. The first expression offers 10 and 22,
     // the second 11 and 12 (columns 1 and 2 of index 1).
-    FakeIndexDefs defs{{{1, 3}, {2, 1}}};
+    TORQIndexDefs defs;
+    MakeDefs(defs, {{1, 3}, {2, 1}});
     FakeExpression first({10, 22}), second({12, 11});
     TORQScanSearchConditionArray a;
     a.AddNode(&first);
     a.AddNode(&second);
-    a.ChooseIndexes(AsDefs(defs), false);
+    a.ChooseIndexes(defs, false);
     ASSERT_EQ(a.Count(), 3);
     const TORQScanSearchCondition& c = a.Items(2);
     EXPECT_EQ(c.IndexID, 1);
@@ -370,16 +311,22 @@ TEST(ExpressionSeam, FactoryMakesExpressionsOnlyOnceInstalled) {
     auto r = Raised([] { CreateExpression(); });
     EXPECT_EQ(r.first, 20007);
     EXPECT_EQ(r.second, "Database Engine is not initialized - Native error: 20007");
-    SetExpressionFactory([] { return std::make_unique<FakeExpression>(); });
-    auto e = CreateExpression();
-    EXPECT_TRUE(e->TryParseValueExpression("NOW"));
-    EXPECT_FALSE(e->TryParseValueExpression("1 2 3"));
-    uint8_t record[1] = {1};
-    e->SetRecordBuffer(record, 0);
-    EXPECT_TRUE(e->GetBooleanValue());
-    int dummy = 0;
-    EXPECT_TRUE(IsDefaultValueExpression(reinterpret_cast<const TORQVariant&>(dummy)));
-    SetExpressionFactory(nullptr);
+    EXPECT_FALSE(HasExpressionFactory());
+    {
+        orq_test::FakeExpressionFactory factory;
+        EXPECT_TRUE(HasExpressionFactory());
+        auto e = CreateExpression();
+        EXPECT_TRUE(e->TryParseValueExpression("NOW()"));
+        EXPECT_FALSE(e->TryParseValueExpression("1 2 3"));
+        uint8_t record[1] = {1};
+        e->SetRecordBuffer(record, 0);
+        EXPECT_TRUE(e->GetBooleanValue());
+        TORQVariant now;
+        now.SetAsString("NOW()");
+        EXPECT_TRUE(IsDefaultValueExpression(now));
+        EXPECT_EQ(factory.Made, 2);
+    }
+    EXPECT_FALSE(HasExpressionFactory());
 }
 
 TEST(IndexPositionCache, StartsWithoutAPosition) {

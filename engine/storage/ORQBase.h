@@ -1,0 +1,5 @@
+// The storage engine's shared base: the definitions every engine, cursor and manager
+// works from (fields, indexes, constraints and their collections, the name rule).
+#pragma once
+
+#include "engine/storage/ORQDefinitions.h"
