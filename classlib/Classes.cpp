@@ -83,11 +83,11 @@ void TComponent::Remove(TComponent* AComponent) {
 void TComponent::SetName(const std::string& NewName) {
     if (NewName == FName) return;
     if (!NewName.empty() && !IsValidIdent(NewName))
-        throw EConvertError(Format("'%s' is not a valid component name", {NewName}));
+        throw EComponentError(Format("'%s' is not a valid component name", {NewName}));
     if (!NewName.empty() && FOwner != nullptr) {
         TComponent* same = FOwner->FindComponent(NewName);
         if (same != nullptr && same != this)
-            throw EConvertError(Format("A component named %s already exists", {NewName}));
+            throw EComponentError(Format("A component named %s already exists", {NewName}));
     }
     FName = NewName;
 }

@@ -59,7 +59,7 @@ public:
 
     TComponent* Owner() const { return FOwner; }
     const std::string& Name() const { return FName; }
-    // An empty name or an identifier unique among the owner's components; else EConvertError.
+    // An empty name or an identifier unique among the owner's components; else EComponentError.
     virtual void SetName(const std::string& NewName);
 
     int ComponentCount() const { return static_cast<int>(FComponents.size()); }
@@ -106,6 +106,8 @@ private:
     std::vector<TComponent*> FFreeNotifies;
 };
 
+// A component name that is no identifier or is taken among the owner's components.
+class EComponentError : public Exception { using Exception::Exception; };
 // Raised by string lists and streams for a bad index or a short transfer.
 class EStringListError : public Exception { using Exception::Exception; };
 class EStreamError : public Exception { using Exception::Exception; };

@@ -151,8 +151,8 @@ TEST(Components, NamesAreIdentifiersUniqueAmongTheOwnersComponents) {
     auto* b = new TComponent(&owner);
     a->SetName("Table1");
     EXPECT_EQ(owner.FindComponent("TABLE1"), a);
-    EXPECT_THROW(b->SetName("table1"), EConvertError);
-    for (const char* bad : {"1abc", "a b", "x-y"}) EXPECT_THROW(b->SetName(bad), EConvertError) << bad;
+    EXPECT_THROW(b->SetName("table1"), EComponentError);
+    for (const char* bad : {"1abc", "a b", "x-y"}) EXPECT_THROW(b->SetName(bad), EComponentError) << bad;
     b->SetName("Table2");
     b->SetName("");
     EXPECT_EQ(b->Name(), "");
