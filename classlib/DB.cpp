@@ -1,5 +1,6 @@
 #include "classlib/DB.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>

@@ -204,6 +204,11 @@ TEST_F(FieldsTest, BadValuesRaiseAndLeaveTheStoredValue) {
     EXPECT_THROW(F("I")->SetAsLargeInt(int64_t{1} << 31), EDatabaseError);
     EXPECT_THROW(F("I")->SetAsDateTime(1.0), EDatabaseError);  // no such access
     EXPECT_EQ(F("I")->AsInteger(), 5);
+    F("I")->SetReadOnly(true);
+    EXPECT_THROW(F("I")->SetAsInteger(6), EDatabaseError);
+    EXPECT_FALSE(F("I")->CanModify());
+    F("I")->SetReadOnly(false);
+    EXPECT_EQ(F("I")->AsInteger(), 5);
 
     ds.Browse();
     EXPECT_THROW(F("I")->SetAsInteger(6), EDatabaseError);  // the dataset is not editing
