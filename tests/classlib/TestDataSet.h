@@ -19,13 +19,13 @@ using namespace classlib;
 
 class TTestDataSet : public TDataSet {
 public:
-    struct FieldSpec {
+    struct FieldDesc {
         std::string Name;
         TFieldType Type;
         int32_t Size = 0;
         bool Required = false;
     };
-    struct IndexSpec {
+    struct IndexDesc {
         std::string Name, Fields, DescFields, CaseInsFields;
         TIndexOptions Options = 0;
     };
@@ -38,8 +38,8 @@ public:
         }
     }
 
-    std::vector<FieldSpec> Structure;
-    std::vector<IndexSpec> IndexStructure;
+    std::vector<FieldDesc> Structure;
+    std::vector<IndexDesc> IndexStructure;
     TIndexDefs IndexDefs;
     int InitFieldDefsCalls = 0;
     int UpdateIndexDefsCalls = 0;
