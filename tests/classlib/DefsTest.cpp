@@ -45,6 +45,23 @@ TEST(Defs, UpdateFillsAnOutOfDateListOnceThroughTheDataset) {
     EXPECT_THROW(ds.FieldDefs().Find("NOPE"), EDatabaseError);
 }
 
+TEST(Defs, AFailedUpdateLeavesTheListOutOfDateAndTheDatasetClosed) {
+    TTestDataSet ds;
+    ds.Structure = {{"ID", ftInteger}};
+    ds.FailFieldDefs = true;
+    EXPECT_THROW(ds.FieldDefs().Update(), EDatabaseError);
+    EXPECT_EQ(ds.State(), dsInactive);
+    EXPECT_FALSE(ds.FieldDefs().Updated());
+    EXPECT_THROW(ds.Open(), EDatabaseError);
+    EXPECT_FALSE(ds.Active());
+
+    ds.FailFieldDefs = false;
+    ds.FieldDefs().Update();  // tried again, since it never got up to date
+    EXPECT_EQ(ds.FieldDefs().Count(), 1);
+    ds.Open();
+    EXPECT_TRUE(ds.Active());
+}
+
 TEST(Defs, AssignCopiesEveryDefinition) {
     TIndexDefs source(nullptr);
     TIndexDef* d = source.Add("ByCall", "CALL;FREQ", ixUnique | ixCaseInsensitive);

@@ -44,6 +44,8 @@ public:
     int InitFieldDefsCalls = 0;
     int UpdateIndexDefsCalls = 0;
     int DefChangedCalls = 0;
+    // Makes the cursor fail when asked for its field definitions.
+    bool FailFieldDefs = false;
     // Bytes each BLOB stream takes in all; -1: no limit.
     int64_t BlobWriteLimit = -1;
 
@@ -140,6 +142,7 @@ protected:
     }
     void InternalInitFieldDefs() override {
         ++InitFieldDefsCalls;
+        if (FailFieldDefs) DatabaseError("definitions unreadable", this);
         FieldDefs().Clear();
         for (const auto& s : Structure) FieldDefs().Add(s.Name, s.Type, s.Size, s.Required);
     }
