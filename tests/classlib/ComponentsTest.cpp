@@ -177,3 +177,23 @@ TEST(Components, DatabaseErrorPrefixesTheComponentName) {
     }
     EXPECT_THROW(DatabaseErrorFmt("Field '%s' not found", {"X"}), Exception);
 }
+
+TEST(Components, FieldsAndTheirDatasetMayDieInEitherOrder) {
+    // A field owned elsewhere outlives its dataset: it is let go, not left pointing at it.
+    TComponent module(nullptr);
+    auto* ds = new TTestDataSet(nullptr);
+    auto* kept = new TIntegerField(&module);
+    kept->SetFieldName("ID");
+    kept->SetDataSet(ds);
+    delete ds;
+    EXPECT_EQ(kept->DataSet(), nullptr);
+
+    // A field dying first leaves its dataset's list.
+    TTestDataSet ds2;
+    auto* gone = new TIntegerField(&module);
+    gone->SetFieldName("ID");
+    gone->SetDataSet(&ds2);
+    EXPECT_EQ(ds2.FieldCount(), 1);
+    delete gone;
+    EXPECT_EQ(ds2.FieldCount(), 0);
+}
