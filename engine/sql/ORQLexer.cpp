@@ -1,5 +1,7 @@
 #include "engine/sql/ORQLexer.h"
 
+#include <algorithm>
+
 #include "classlib/NumConv.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
@@ -51,6 +53,7 @@ public:
 
     void Run() {
         const size_t n = S.size();
+        FCommands.reserve(static_cast<size_t>(std::count(S.begin(), S.end(), ';')) + 1);
         while (FPos < n) {
             const char c = S[FPos];
             const char peek = FPos + 1 < n ? S[FPos + 1] : ' ';
@@ -137,7 +140,7 @@ private:
 
     void Start(char c, char peek) {
         if (!FCommandOpen) {
-            FCommands.emplace_back();
+            FCommands.emplace_back().Tokens.reserve(16);
             FCommandOpen = true;
             FDepth = 0;
         }
