@@ -5,6 +5,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 
 #include "engine/sql/ORQRounding.h"
@@ -62,7 +63,8 @@ TEST(RoundToDigits, EveryModeWithTiesNegativesAndNonTies) {
         const long double r = RoundToDigitsDefault(c.digits, c.mode, c.value);
         // Results that are no binary fraction (1.01) compare as doubles.
         EXPECT_EQ(static_cast<double>(r), static_cast<double>(c.result))
-            << c.value << " digits " << c.digits << " mode " << int(c.mode);
+            << std::setprecision(17) << c.value << " digits " << c.digits << " mode " << int(c.mode) << " gave "
+            << static_cast<double>(r);
     }
 }
 
