@@ -186,4 +186,32 @@ bool SameAnsiChar(char A, char B, bool IgnoreCase) {
     return cls[static_cast<uint8_t>(A)] == cls[static_cast<uint8_t>(B)];
 }
 
+namespace {
+
+struct AnsiUpperTable {
+    std::array<char, 256> map;
+    AnsiUpperTable() {
+        for (int b = 0; b < 256; ++b) {
+            const int u = NarrowUnit(static_cast<char16_t>(u_toupper(WidenByte(static_cast<uint8_t>(b)))));
+            map[b] = static_cast<char>(u < 0 ? b : u);
+        }
+    }
+};
+
+const AnsiUpperTable& TheAnsiUpperTable() {
+    static const AnsiUpperTable t;
+    return t;
+}
+
+}  // namespace
+
+char AnsiUpperChar(char C) { return TheAnsiUpperTable().map[static_cast<uint8_t>(C)]; }
+
+std::string AnsiUpperCase(std::string_view S) {
+    const auto& map = TheAnsiUpperTable().map;
+    std::string r(S.size(), '\0');
+    for (size_t k = 0; k < S.size(); ++k) r[k] = map[static_cast<uint8_t>(S[k])];
+    return r;
+}
+
 }  // namespace orq

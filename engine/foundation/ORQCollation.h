@@ -32,4 +32,11 @@ int CompareAnsiText(std::string_view A, std::string_view B, bool IgnoreCase);
 bool SameWideChar(char16_t A, char16_t B, bool IgnoreCase);
 bool SameAnsiChar(char A, char B, bool IgnoreCase);
 
+// The engine's 8-bit case rule: a Windows-1252 character upper-cased by the simple
+// mapping above, where its upper-case letter exists in the code page (\xFF to \x9F);
+// others stay as they are (\xDF, \xB5). Never the process locale: reserved words,
+// parameter names and picture words must match the same on every machine.
+char AnsiUpperChar(char C);
+std::string AnsiUpperCase(std::string_view S);
+
 }  // namespace orq
