@@ -22,6 +22,16 @@ std::string Upper(std::string_view s) {
     return u;
 }
 
+// "[" + Name + "]", built by appending (GCC 12 warns falsely on "[" + std::string).
+std::string Header(std::string_view Name) {
+    std::string h;
+    h.reserve(Name.size() + 2);
+    h += '[';
+    h += Name;
+    h += ']';
+    return h;
+}
+
 bool LineMatchesKey(const std::string& Line, const std::string& KeyEq) {
     std::string l = Line;
     DeleteChar(l, ' ');
@@ -86,7 +96,7 @@ void TCfgFile::Save() const {
 }
 
 bool TCfgFile::FindSection(std::string_view Section, int32_t& First, int32_t& Last) const {
-    const std::string header = "[" + Upper(Section) + "]";
+    const std::string header = Header(Upper(Section));
     const int32_t n = static_cast<int32_t>(Lines.size());
     for (int32_t i = 0; i < n; ++i) {
         if (Upper(Lines[i]) != header) continue;
@@ -118,7 +128,7 @@ void TCfgFile::WriteRaw(std::string_view Section, std::string_view Key, std::str
     const std::string line = Upper(Key) + "=" + std::string(Value);
     int32_t first, last;
     if (!FindSection(Section, first, last)) {
-        Lines.push_back("[" + std::string(Section) + "]");
+        Lines.push_back(Header(Section));
         Lines.push_back(line);
         return;
     }

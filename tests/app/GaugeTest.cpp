@@ -203,6 +203,11 @@ TEST(AnalogGauge, PositionRedrawsTheNeedleAloneAndFaceChangesRedrawTheFace) {
     EXPECT_EQ(img.pixel(120, 80), qRgb(255, 255, 255));
     EXPECT_EQ(img.pixel(104, 80), qRgb(255, 255, 255));
     EXPECT_EQ(img.pixel(112, 149), QColor(128, 128, 128).rgb());  // the centre disc
+    // Moving on leaves no trace of the old needle, in the work image or the face.
+    g.SetPosition(10);
+    EXPECT_EQ(g.WorkImage().pixel(112, 40), qRgb(255, 255, 255));
+    EXPECT_EQ(g.FaceImage().pixel(112, 40), qRgb(255, 255, 255));
+    EXPECT_EQ(g.FaceImage().pixel(112, 149), qRgb(255, 255, 255));
 }
 
 TEST(AnalogGauge, NoMainTicksDrawsNoScale) {
