@@ -6,6 +6,7 @@
 #include <QPainter>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "classlib/NumConv.h"
@@ -75,21 +76,27 @@ std::vector<std::string> ScaleValues(int32_t Scale, int32_t NumberMainTicks) {
 }
 
 void AntiAliasImage(const QImage& Work, QImage& Out, int32_t K) {
-    const int32_t w = Work.width() / K, h = Work.height() / K, n = K * K;
+    const int32_t w = Work.width() / K, h = Work.height() / K;
     if (Out.size() != QSize(w, h) || Out.format() != QImage::Format_RGB32) Out = QImage(w, h, QImage::Format_RGB32);
-    for (int32_t y = 0; y < h; ++y) {
+    AntiAliasImage(Work, Out, K, Out.rect());
+}
+
+void AntiAliasImage(const QImage& Work, QImage& Out, int32_t K, const QRect& OutRect) {
+    const QRect r = OutRect & Out.rect();
+    const uint32_t n = static_cast<uint32_t>(K * K);
+    for (int32_t y = r.top(); y <= r.bottom(); ++y) {
         QRgb* out = reinterpret_cast<QRgb*>(Out.scanLine(y));
-        for (int32_t x = 0; x < w; ++x) {
-            uint32_t r = 0, g = 0, b = 0;
+        for (int32_t x = r.left(); x <= r.right(); ++x) {
+            uint32_t red = 0, green = 0, blue = 0;
             for (int32_t dy = 0; dy < K; ++dy) {
                 const QRgb* in = reinterpret_cast<const QRgb*>(Work.constScanLine(y * K + dy)) + x * K;
                 for (int32_t dx = 0; dx < K; ++dx) {
-                    r += qRed(in[dx]);
-                    g += qGreen(in[dx]);
-                    b += qBlue(in[dx]);
+                    red += qRed(in[dx]);
+                    green += qGreen(in[dx]);
+                    blue += qBlue(in[dx]);
                 }
             }
-            out[x] = qRgb(static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n));
+            out[x] = qRgb(static_cast<int>(red / n), static_cast<int>(green / n), static_cast<int>(blue / n));
         }
     }
 }
@@ -169,6 +176,7 @@ void TAnalogGauge::RedrawAll() {
     if (!FReady) return;
     if (FFace.size() != size() * Factor()) MakeImages();
     DrawFace();
+    FNeedleRect = QRect();
     RedrawNeedle();
 }
 
@@ -269,22 +277,48 @@ void TAnalogGauge::RedrawNeedle() {
         return;
     }
     const TDialGeometry g = Geometry();
-    FWork = FFace;  // painting detaches: the face stays as drawn
+    const QPoint centre = DialPoint(g, 0, 0);
+    const QPoint tip = DialPoint(g, FAngle * FPosition / FScale + g.Start, g.Radius);
+    const int32_t pen = k * FArrowWidth;
+    const bool disc = FFaceOptions.test(ShowCenter);
+    const int32_t cr = k * FCenterRadius;
+
+    // Everything the needle and its centre disc may touch, with the pen's width to spare.
+    const int32_t spare = pen + 2;
+    QRect needle = QRect(centre, tip).normalized().adjusted(-spare, -spare, spare, spare);
+    if (disc) needle |= QRect(centre, centre).adjusted(-cr - spare, -cr - spare, cr + spare, cr + spare);
+
+    QRect dirty;
+    if (FNeedleRect.isNull() || FWork.size() != FFace.size()) {
+        FWork = FFace.copy();
+        dirty = FWork.rect();
+    } else {
+        dirty = (FNeedleRect | needle) & FWork.rect();
+        const qsizetype bytes = static_cast<qsizetype>(dirty.width()) * 4;
+        for (int32_t y = dirty.top(); y <= dirty.bottom(); ++y) {
+            std::memcpy(FWork.scanLine(y) + dirty.left() * 4, FFace.constScanLine(y) + dirty.left() * 4,
+                        static_cast<std::size_t>(bytes));
+        }
+    }
+    FNeedleRect = needle;
     {
         QPainter p(&FWork);
-        QPen pen(FArrowColor, k * FArrowWidth);
-        pen.setCapStyle(Qt::RoundCap);
-        p.setPen(pen);
-        const QPoint centre = DialPoint(g, 0, 0);
-        p.drawLine(centre, DialPoint(g, FAngle * FPosition / FScale + g.Start, g.Radius));
-        if (FFaceOptions.test(ShowCenter)) {
-            const int32_t cr = k * FCenterRadius;
+        QPen arrow(FArrowColor, pen);
+        arrow.setCapStyle(Qt::RoundCap);
+        p.setPen(arrow);
+        p.drawLine(centre, tip);
+        if (disc) {
             p.setBrush(FCenterColor);
             Ellipse(p, centre.x() - cr, centre.y() - cr, centre.x() + cr, centre.y() + cr);
         }
     }
-    if (k > 1) AntiAliasImage(FWork, FAAImage, k);
-    update();
+    if (k > 1) {
+        const QRect shown(QPoint(dirty.left() / k, dirty.top() / k), QPoint(dirty.right() / k, dirty.bottom() / k));
+        AntiAliasImage(FWork, FAAImage, k, shown);
+        update(shown);
+    } else {
+        update(dirty);
+    }
 }
 
 void TAnalogGauge::paintEvent(QPaintEvent*) {

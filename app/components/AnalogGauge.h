@@ -8,7 +8,9 @@
 // anti-aliasing image is the per-channel integer mean of the k x k work pixels it
 // covers. The face is redrawn only when something it shows changes; a Position change
 // redraws the needle alone (copy face to work, draw the needle, anti-alias), which is
-// what the receiver does for every gauge on every audio block.
+// what the receiver does for every gauge on every audio block. That redraw touches only
+// the rectangle the old and the new needle cover: outside it the work image already
+// equals the face, so the result is the same as copying and anti-aliasing everything.
 //
 // Angles: 0 degrees points left, 90 up, 180 right. The side styles draw a quarter dial
 // and force Angle to 90 while drawing when it is larger.
@@ -54,6 +56,8 @@ double ValueAngle(const TDialGeometry& G, double V, int32_t Scale);
 std::vector<std::string> ScaleValues(int32_t Scale, int32_t NumberMainTicks);
 // Out (Work's size / K) := the per-channel integer mean of each K x K block of Work.
 void AntiAliasImage(const QImage& Work, QImage& Out, int32_t K);
+// The same for the pixels of Out inside OutRect only (Out already has its size).
+void AntiAliasImage(const QImage& Work, QImage& Out, int32_t K, const QRect& OutRect);
 
 class TAnalogGauge : public QWidget {
     Q_OBJECT
@@ -176,6 +180,7 @@ private:
     QImage FFace;
     QImage FWork;
     QImage FAAImage;
+    QRect FNeedleRect;    // work pixels the drawn needle may cover; null: work needs the whole face
     bool FReady = false;  // images exist: setters called while constructing only store
 };
 

@@ -210,6 +210,33 @@ TEST(AnalogGauge, PositionRedrawsTheNeedleAloneAndFaceChangesRedrawTheFace) {
     EXPECT_EQ(g.FaceImage().pixel(112, 149), qRgb(255, 255, 255));
 }
 
+TEST(AnalogGauge, NeedleRedrawsAddUpToAFullRedraw) {
+    // A gauge moved through a run of positions shows exactly what a gauge drawn afresh at
+    // the last position shows: the partial redraws leave no trace and miss no pixel.
+    for (TAntialiased aa : {aaNone, aaBiline, aaTriline, aaQuadral}) {
+        for (int width : {1, 5}) {
+            TAnalogGauge moved;
+            moved.SetAntiAliased(aa);
+            moved.SetArrowWidth(width);
+            for (float p : {10.0f, 139.0f, 70.5f, 0.0f, 140.0f, 3.0f, 95.0f}) moved.SetPosition(p);
+            TAnalogGauge fresh;
+            fresh.SetArrowWidth(width);
+            fresh.SetPosition(95);
+            fresh.SetAntiAliased(aa);
+            EXPECT_EQ(moved.WorkImage(), fresh.WorkImage()) << aa << " " << width;
+            EXPECT_EQ(moved.ShownImage(), fresh.ShownImage()) << aa << " " << width;
+        }
+    }
+    TAnalogGauge left;
+    left.SetStyle(LeftStyle);
+    left.SetPosition(140);
+    left.SetPosition(1);
+    TAnalogGauge leftFresh;
+    leftFresh.SetPosition(1);
+    leftFresh.SetStyle(LeftStyle);
+    EXPECT_EQ(left.WorkImage(), leftFresh.WorkImage());
+}
+
 TEST(AnalogGauge, NoMainTicksDrawsNoScale) {
     TAnalogGauge g;
     g.SetFaceColor(Qt::white);
