@@ -55,7 +55,7 @@ TEST(AnalogGauge, SettersKeepTheirRules) {
          [](auto& g) { return g.IndMaximum(); }, 49},
         {"Scale 50 pulls IndMinimum to 50 - 49", [](TAnalogGauge& g) { g.SetScale(50); },
          [](auto& g) { return g.IndMinimum(); }, 1},
-        {"Scale 100 keeps IndMinimum 30 <= 100 - 80", [](TAnalogGauge& g) { g.SetScale(100); },
+        {"Scale 100 pulls IndMinimum 30 to 100 - 80", [](TAnalogGauge& g) { g.SetScale(100); },
          [](auto& g) { return g.IndMinimum(); }, 20},
         {"Angle 400 is refused", [](TAnalogGauge& g) { g.SetAngle(400); }, [](auto& g) { return g.Angle(); }, 120},
         {"Angle 10 is refused", [](TAnalogGauge& g) { g.SetAngle(10); }, [](auto& g) { return g.Angle(); }, 120},
