@@ -1,0 +1,111 @@
+#include "app/Settings.h"
+
+#include "app/MesUtilD4.h"
+#include "classlib/NumConv.h"
+
+namespace tilo {
+
+namespace {
+
+constexpr char SOptions[] = "OPTIONS";
+constexpr char SSettings[] = "SETTINGS";
+constexpr char SDoNotLog[] = "DO_NOT_LOG";
+constexpr char SUserInfo[] = "USER_INFO";
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+TSettingRead<double> ReadFloat(const TCfgFile& F, const char* Section, const char* Key, const char* Default,
+                               double Fallback, const char* Message) {
+    double v;
+    if (classlib::TryStrToFloat(F.ReadString(Section, Key, Default), v)) return {v, ""};
+    return {Fallback, Message};
+}
+
+void WriteList(TCfgFile& F, const char* Section, int32_t FirstKey, const std::vector<std::string>& Items) {
+    F.EraseSection(Section);
+    for (std::size_t i = 0; i < Items.size(); ++i) {
+        F.WriteString(Section, classlib::IntToStr(FirstKey + static_cast<int64_t>(i)), Items[i]);
+    }
+}
+
+}  // namespace
+
+std::string SettingsPath() { return ApplicationFolder() + "Tilo.ini"; }
+
+TSettingsFile::TSettingsFile(std::string Path) : FFile(std::move(Path)) {}
+
+TSettingRead<double> TSettingsFile::RxLat() const {
+    return ReadFloat(FFile, SOptions, "RX_LAT", "0", 0, "iilegal value for RX_LAT in tilo.ini, RX_LAT set to 0!");
+}
+
+TSettingRead<double> TSettingsFile::RxLon() const {
+    return ReadFloat(FFile, SOptions, "RX_LON", "0", 0, "iilegal value for RX_LON in tilo.ini, RX_LON set to 0!");
+}
+
+int32_t TSettingsFile::Freq() const { return FFile.ReadInteger(SSettings, "FREQ", 1200); }
+
+TSettingRead<double> TSettingsFile::CorFac() const {
+    return ReadFloat(FFile, SOptions, "CORFAC", "1.0000", 1.0,
+                     "Illegal value for CorFac in Tilo.ini, default 1.000 set!");
+}
+
+bool TSettingsFile::ConfirmDelete() const { return Trim(FFile.ReadString(SOptions, "CONFIRM_DELETE", "N")) == "Y"; }
+
+int32_t TSettingsFile::MinLen() const { return FFile.ReadInteger(SOptions, "MINLEN", 0); }
+
+bool TSettingsFile::MinLenOn() const { return Trim(FFile.ReadString(SOptions, "MINLEN_ON", "N")) == "Y"; }
+
+std::string TSettingsFile::NavAreas() const {
+    std::string v = FFile.ReadString(SOptions, "NAVAREAS", DefaultNavAreas);
+    return v.size() == 21 ? v : DefaultNavAreas;
+}
+
+TSettingRead<int32_t> TSettingsFile::SampRate() const {
+    const int32_t rate = FFile.ReadInteger(SSettings, "SAMPRATE", 11025);
+    if (rate == 11025 || rate == 12000) return {rate, ""};
+    return {11025, "SAMPLE RATE AS FOUND IN TILO.INI NOT ALLOWED, USING DEFAULTS!"};
+}
+
+std::vector<std::string> TSettingsFile::DoNotLog() const {
+    std::vector<std::string> items;
+    for (int32_t key = 1;; ++key) {
+        std::string v = FFile.ReadString(SDoNotLog, classlib::IntToStr(key), "");
+        if (v.empty()) return items;
+        items.push_back(std::move(v));
+    }
+}
+
+std::vector<std::string> TSettingsFile::UserInfo() const {
+    std::vector<std::string> items;
+    for (int32_t key = 0;; ++key) {
+        const std::string k = classlib::IntToStr(key);
+        if (FFile.FindKey(SUserInfo, k) < 0) return items;
+        items.push_back(FFile.ReadString(SUserInfo, k, ""));
+    }
+}
+
+void TSettingsFile::WriteOptions(const TOptionsSettings& Options) {
+    FFile.WriteString(SOptions, "RX_LAT", Options.RxLat);
+    FFile.WriteString(SOptions, "RX_LON", Options.RxLon);
+    FFile.WriteInteger(SOptions, "MINLEN", Options.MinLen);
+    FFile.WriteString(SOptions, "MINLEN_ON", Options.MinLenOn ? "Y" : "N");
+    FFile.WriteString(SOptions, "CONFIRM_DELETE", Options.ConfirmDelete ? "Y" : "N");
+    WriteList(FFile, SDoNotLog, 1, Options.DoNotLog);
+    WriteList(FFile, SUserInfo, 0, Options.UserInfo);
+}
+
+void TSettingsFile::WriteShutdown(int32_t Freq, int32_t SampRate) {
+    FFile.WriteInteger(SSettings, "FREQ", Freq);
+    FFile.WriteInteger(SSettings, "SAMPRATE", SampRate);
+}
+
+void TSettingsFile::WriteCorFac(const std::string& Text) { FFile.WriteString(SOptions, "CORFAC", Text); }
+
+void TSettingsFile::WriteNavAreas(const std::string& Text) { FFile.WriteString(SOptions, "NAVAREAS", Text); }
+
+}  // namespace tilo
