@@ -18,6 +18,7 @@
 #include <string>
 
 #include "engine/foundation/ORQCompression.h"
+#include "tests/engine/foundation/CompressionBombs.h"
 #include "tests/engine/foundation/EnglishText.h"
 
 namespace {
@@ -40,41 +41,8 @@ const std::string& Bomb(uint8_t alg, int64_t inflated) {
     static std::string cache[4];
     std::string& s = cache[alg];
     if (!s.empty()) return s;
-    static const std::string zeros(1 << 20, '\0');
-    std::string out(1 << 16, '\0');
-    if (alg == 1) {
-        z_stream z{};
-        deflateInit(&z, 9);
-        for (int64_t fed = 0; fed <= inflated;) {
-            const bool last = fed == inflated;
-            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-            z.avail_in = last ? 0 : uInt(zeros.size());
-            do {
-                z.next_out = reinterpret_cast<Bytef*>(out.data());
-                z.avail_out = uInt(out.size());
-                deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-                s.append(out.data(), out.size() - z.avail_out);
-            } while (z.avail_out == 0);
-            fed += last ? 1 : int64_t(zeros.size());
-        }
-        deflateEnd(&z);
-    } else if (alg == 2) {
-        bz_stream b{};
-        BZ2_bzCompressInit(&b, 9, 0, 0);
-        for (int64_t fed = 0; fed <= inflated;) {
-            const bool last = fed == inflated;
-            b.next_in = const_cast<char*>(zeros.data());
-            b.avail_in = last ? 0 : unsigned(zeros.size());
-            int rc;
-            do {
-                b.next_out = out.data();
-                b.avail_out = unsigned(out.size());
-                rc = BZ2_bzCompress(&b, last ? BZ_FINISH : BZ_RUN);
-                s.append(out.data(), out.size() - b.avail_out);
-            } while (last ? rc != BZ_STREAM_END : b.avail_in > 0);
-            fed += last ? 1 : int64_t(zeros.size());
-        }
-        BZ2_bzCompressEnd(&b);
+    if (alg == orq::CompressionZlib || alg == orq::CompressionBZip) {
+        s = testbombs::ZeroBomb(alg, inflated);
     } else {
         const std::string all(size_t(inflated), '\0');
         uint8_t* packed = nullptr;

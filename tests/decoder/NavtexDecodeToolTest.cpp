@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/PipeBuf.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,16 +34,7 @@ TRun RunTool(const std::vector<std::string>& Args) {
     return {Code, Out.str(), Err.str()};
 }
 
-// Standard input as a pipe gives it: read once, no position, no seeking.
-class TPipeBuf : public std::streambuf {
-public:
-    explicit TPipeBuf(std::string Bytes) : FBytes(std::move(Bytes)) {
-        setg(FBytes.data(), FBytes.data(), FBytes.data() + FBytes.size());
-    }
-
-private:
-    std::string FBytes;
-};
+using testpipe::TPipeBuf;
 
 TRun RunToolOnInput(const std::vector<std::string>& Args, const std::string& Input) {
     TPipeBuf Buf(Input);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/PipeBuf.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -112,16 +114,7 @@ TEST(WavFile, RefusesWhatItCannotReadWithAClearMessage) {
 
 namespace {
 
-// A pipe: read once, no position, no seeking.
-class TPipeBuf : public std::streambuf {
-public:
-    explicit TPipeBuf(std::string Bytes) : FBytes(std::move(Bytes)) {
-        setg(FBytes.data(), FBytes.data(), FBytes.data() + FBytes.size());
-    }
-
-private:
-    std::string FBytes;
-};
+using testpipe::TPipeBuf;
 
 // Samples 1, 2, ..., N as bytes.
 Bytes Samples(int n) {

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "CompressionBombs.h"
 #include "EnglishText.h"
 #include "engine/foundation/ORQBZip2.h"
 #include "engine/foundation/ORQZlib.h"
@@ -244,45 +245,7 @@ TEST(ZlibDecompressBuf, PresetDictionaryRequestFailsPromptly) {
 
 namespace {
 
-// Zeros of the given size in the zlib or bzip2 format, fed in pieces: a small stored
-// block that inflates far past anything a header could claim.
-std::string Bomb(uint8_t alg, int64_t inflated) {
-    const std::string zeros(1 << 20, '\0');
-    std::string out(1 << 16, '\0'), packed;
-    if (alg == CompressionZlib) {
-        z_stream z{};
-        deflateInit(&z, 9);
-        for (int64_t fed = 0; fed <= inflated; fed += int64_t(zeros.size())) {
-            const bool last = fed == inflated;
-            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-            z.avail_in = last ? 0 : uInt(zeros.size());
-            do {
-                z.next_out = reinterpret_cast<Bytef*>(out.data());
-                z.avail_out = uInt(out.size());
-                deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
-                packed.append(out.data(), out.size() - z.avail_out);
-            } while (z.avail_out == 0);
-        }
-        deflateEnd(&z);
-    } else {
-        bz_stream b{};
-        BZ2_bzCompressInit(&b, 9, 0, 0);
-        for (int64_t fed = 0; fed <= inflated; fed += int64_t(zeros.size())) {
-            const bool last = fed == inflated;
-            b.next_in = const_cast<char*>(zeros.data());
-            b.avail_in = last ? 0 : unsigned(zeros.size());
-            int rc;
-            do {
-                b.next_out = out.data();
-                b.avail_out = unsigned(out.size());
-                rc = BZ2_bzCompress(&b, last ? BZ_FINISH : BZ_RUN);
-                packed.append(out.data(), out.size() - b.avail_out);
-            } while (last ? rc != BZ_STREAM_END : b.avail_in > 0);
-        }
-        BZ2_bzCompressEnd(&b);
-    }
-    return packed;
-}
+using testbombs::ZeroBomb;
 
 // Peak resident set growth in KB of F run in a child (its own peak, reset first).
 long ChildPeakGrowthKB(const std::function<bool()>& f, bool& result) {
@@ -330,7 +293,7 @@ TEST(DecompressBuffer, BombsFailAtTheExpectedSizeWithBoundedMemory) {
             TBuf guard(out);
             packed.assign(reinterpret_cast<const char*>(out), size_t(outSize));
         } else {
-            packed = Bomb(alg, int64_t(256) << 20);
+            packed = ZeroBomb(alg, int64_t(256) << 20);
         }
         ASSERT_LT(packed.size(), 300000u) << int(alg);
         bool ok = true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakeExpression.h"
+#include "GoldenBytes.h"
 #include "engine/foundation/ORQStreams.h"
 #include "engine/storage/ORQBase.h"
 #include "foundation/ExpectNative.h"
@@ -19,24 +20,11 @@ using namespace orq;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes I32(int32_t v) {
-    const auto u = static_cast<uint32_t>(v);
-    return {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
-            static_cast<uint8_t>(u >> 24)};
-}
-Bytes I64(int64_t v) {
-    Bytes b = I32(static_cast<int32_t>(v));
-    Bytes h = I32(static_cast<int32_t>(static_cast<uint64_t>(v) >> 32));
-    b.insert(b.end(), h.begin(), h.end());
-    return b;
-}
-Bytes Txt(const std::string& s) { return Bytes(s.begin(), s.end()); }
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using golden::Bytes;
+using golden::I32;
+using golden::I64;
+using golden::Txt;
+using golden::operator+;
 
 // One element of a stored definition and the code a short read of it raises.
 struct Seg {

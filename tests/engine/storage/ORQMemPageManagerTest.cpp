@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "GoldenBytes.h"
 #include "engine/foundation/ORQStreams.h"
 #include "engine/storage/ORQMemEngine.h"
 #include "foundation/ExpectNative.h"
@@ -15,17 +16,9 @@ using namespace orq;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes I32(int32_t v) {
-    const auto u = static_cast<uint32_t>(v);
-    return {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u >> 16),
-            static_cast<uint8_t>(u >> 24)};
-}
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using golden::Bytes;
+using golden::I32;
+using golden::operator+;
 
 std::unique_ptr<TORQMemoryStream> StreamOf(const Bytes& b, std::size_t n) {
     auto s = std::make_unique<TORQMemoryStream>();
