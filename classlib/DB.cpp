@@ -213,6 +213,14 @@ bool TDataSet::GetFieldData(TField* Field, void* Buffer) {
     return false;
 }
 
+// Native buffers are unaligned, in the machine's own byte order.
+static void StoreNativeInt32(void* Dest, int32_t V) { std::memcpy(Dest, &V, 4); }
+static int32_t LoadNativeInt32(const void* Source) {
+    int32_t v;
+    std::memcpy(&v, Source, 4);
+    return v;
+}
+
 void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool ToNative) {
     switch (Field->DataType()) {
         case ftDate: {
@@ -220,12 +228,9 @@ void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool T
                 const double dt = *static_cast<const TDateTime*>(Source);
                 const double days = std::trunc(dt) + DateDelta;
                 if (!(days >= INT32_MIN && days <= INT32_MAX)) throw EInvalidOp("Invalid floating point operation");
-                const int32_t v = static_cast<int32_t>(days);
-                std::memcpy(Dest, &v, 4);
+                StoreNativeInt32(Dest, static_cast<int32_t>(days));
             } else {
-                int32_t v;
-                std::memcpy(&v, Source, 4);
-                *static_cast<TDateTime*>(Dest) = static_cast<double>(v) - DateDelta;
+                *static_cast<TDateTime*>(Dest) = static_cast<double>(LoadNativeInt32(Source)) - DateDelta;
             }
             break;
         }
@@ -235,12 +240,9 @@ void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool T
                 if (!std::isfinite(dt)) throw EInvalidOp("Invalid floating point operation");
                 double ms = std::nearbyint(std::fabs(dt - std::trunc(dt)) * MSecsPerDay);
                 if (ms >= MSecsPerDay) ms = 0;  // rounded up to the next midnight
-                const int32_t v = static_cast<int32_t>(ms);
-                std::memcpy(Dest, &v, 4);
+                StoreNativeInt32(Dest, static_cast<int32_t>(ms));
             } else {
-                int32_t v;
-                std::memcpy(&v, Source, 4);
-                *static_cast<TDateTime*>(Dest) = static_cast<double>(v) / MSecsPerDay;
+                *static_cast<TDateTime*>(Dest) = static_cast<double>(LoadNativeInt32(Source)) / MSecsPerDay;
             }
             break;
         }

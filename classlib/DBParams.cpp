@@ -60,41 +60,19 @@ double TParam::AsCurrency() const { return IsNull() ? 0 : Variant::FromCurrency(
 bool TParam::AsBoolean() const { return IsNull() ? false : VarToBoolean(FValue); }
 TDateTime TParam::AsDateTime() const { return IsNull() ? 0 : VarToDateTime(FValue); }
 
-void TParam::SetAsString(const std::string& Value) {
-    FDataType = ftString;
-    SetValue(Variant::FromString(Value));
-}
-void TParam::SetAsInteger(int32_t Value) {
-    FDataType = ftInteger;
-    SetValue(Variant::FromInteger(Value));
-}
-void TParam::SetAsLargeInt(int64_t Value) {
-    FDataType = ftLargeint;
-    SetValue(Variant::FromInt64(Value));
-}
-void TParam::SetAsFloat(double Value) {
-    FDataType = ftFloat;
-    SetValue(Variant::FromDouble(Value));
-}
-void TParam::SetAsCurrency(double Value) {
-    FDataType = ftCurrency;
-    SetValue(Variant::FromCurrency(Value));
-}
-void TParam::SetAsBoolean(bool Value) {
-    FDataType = ftBoolean;
-    SetValue(Variant::FromBoolean(Value));
-}
-void TParam::SetAsDateTime(TDateTime Value) {
-    FDataType = ftDateTime;
-    SetValue(Variant::FromDate(Value));
-}
-void TParam::SetAsBlob(const std::string& Value) {
-    FDataType = ftBlob;
-    SetValue(Variant::FromString(Value));
-}
-void TParam::SetAsMemo(const std::string& Value) {
-    FDataType = ftMemo;
-    SetValue(Variant::FromString(Value));
+void TParam::SetAsString(const std::string& Value) { SetTypedValue(ftString, Variant::FromString(Value)); }
+void TParam::SetAsInteger(int32_t Value) { SetTypedValue(ftInteger, Variant::FromInteger(Value)); }
+void TParam::SetAsLargeInt(int64_t Value) { SetTypedValue(ftLargeint, Variant::FromInt64(Value)); }
+void TParam::SetAsFloat(double Value) { SetTypedValue(ftFloat, Variant::FromDouble(Value)); }
+void TParam::SetAsCurrency(double Value) { SetTypedValue(ftCurrency, Variant::FromCurrency(Value)); }
+void TParam::SetAsBoolean(bool Value) { SetTypedValue(ftBoolean, Variant::FromBoolean(Value)); }
+void TParam::SetAsDateTime(TDateTime Value) { SetTypedValue(ftDateTime, Variant::FromDate(Value)); }
+void TParam::SetAsBlob(const std::string& Value) { SetTypedValue(ftBlob, Variant::FromString(Value)); }
+void TParam::SetAsMemo(const std::string& Value) { SetTypedValue(ftMemo, Variant::FromString(Value)); }
+
+void TParam::SetTypedValue(TFieldType Type, const Variant& Value) {
+    FDataType = Type;
+    SetValue(Value);
 }
 
 void TParam::AssignField(const TField* Field) {

@@ -67,6 +67,7 @@ public:
     void Assign(const TPersistent* Source) override;
 
 private:
+    void SetTypedValue(TFieldType Type, const Variant& Value);
     TParams* FCollection;
     std::string FName;
     TFieldType FDataType = ftUnknown;
