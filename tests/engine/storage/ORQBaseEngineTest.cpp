@@ -554,4 +554,39 @@ TEST(TORQTableCursor, DestroyingAnOpenCursorUnregistersIt) {
     EXPECT_EQ(t.CursorCount(), 0);
 }
 
+// Counts the table locks asked of it and answers with Grant.
+struct LockingCursor : TORQTableCursor {
+    bool LockTable(uint8_t LockType, int32_t Tries, uint8_t Flag, int32_t Delay) override {
+        Asked.push_back({LockType, Tries, Flag, Delay});
+        return Grant;
+    }
+    bool UnlockTable(uint8_t LockType, uint8_t) override {
+        Released.push_back(LockType);
+        return Grant;
+    }
+    struct Ask {
+        int32_t type, tries, flag, delay;
+        bool operator==(const Ask&) const = default;
+    };
+    std::vector<Ask> Asked;
+    std::vector<int32_t> Released;
+    bool Grant = false;
+};
+
+TEST(TORQCursor, SessionTableLocksGoThroughTheCursorsLockSlots) {
+    TestDatabase db;
+    TestTable table(&db, "D");
+    table.AddField("N", aftInteger);
+    LockingCursor c;
+    EXPECT_TRUE(c.LockTableForSession(4, 900, 100)) << "no table data: nothing to lock";
+    EXPECT_TRUE(c.UnlockTableForSession(4));
+    EXPECT_TRUE(c.Asked.empty());
+    c.OpenTable(table);
+    EXPECT_FALSE(c.LockTableForSession(4, 900, 100));
+    c.Grant = true;
+    EXPECT_TRUE(c.UnlockTableForSession(3));
+    EXPECT_EQ(c.Asked, (std::vector<LockingCursor::Ask>{{4, 900, 1, 100}}));
+    EXPECT_EQ(c.Released, std::vector<int32_t>{3});
+}
+
 }  // namespace
