@@ -10,12 +10,11 @@ using namespace classlib;
 
 namespace {
 
-void CopyBlob(TField& Source, TField& Target) {
+void CopyBlob(TField& Source, TBlobField& Target) {
     std::unique_ptr<TStream> from = Source.DataSet()->CreateBlobStream(&Source, bmRead);
-    // The target stream stores what it was given when it is closed, so it is closed
-    // here, before the copy counts as done.
-    std::unique_ptr<TStream> to = Target.DataSet()->CreateBlobStream(&Target, bmWrite);
-    to->CopyFrom(*from, 0);
+    if (!from) DatabaseErrorFmt("Cannot open BLOB field '%s'", {Source.DisplayName()}, Source.DataSet());
+    // Block by block into the target's write stream, refusing a short write.
+    Target.LoadFromStream(*from);
 }
 
 }  // namespace
@@ -25,8 +24,8 @@ void CopyFieldValue(TField& Source, TField& Target) {
         Target.Clear();
         return;
     }
-    if (Source.IsBlob() && Target.IsBlob()) {
-        CopyBlob(Source, Target);
+    if (auto* blob = dynamic_cast<TBlobField*>(&Target); blob && Source.IsBlob()) {
+        CopyBlob(Source, *blob);
         return;
     }
     switch (Source.DataType()) {

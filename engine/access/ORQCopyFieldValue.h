@@ -6,7 +6,7 @@
 // range error of the field classes instead of being stored altered. A Null source makes
 // the target Null. Between two BLOB fields (BLOB, memo, graphic) the bytes pass from
 // the source dataset's read stream to the target dataset's write stream block by block,
-// and a stream that takes fewer bytes than it is given raises.
+// and a stream that takes fewer bytes than it is given raises (EDatabaseError).
 #pragma once
 
 #include "classlib/DBFields.h"
