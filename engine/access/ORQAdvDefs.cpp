@@ -199,7 +199,8 @@ void AdvFieldDefsToEngineDefs(const TORQAdvFieldDefs& AdvFieldDefs, TORQFieldDef
             check->MaxValue.Assign(def->MaxValue, true);
         }
     }
-    (void)IndexDefs;
+    // Key constraints follow from the indexes, for temporary tables too.
+    for (int32_t i = 0; i < IndexDefs.GetCount(); ++i) IndexDefToConstraintDefs(*IndexDefs.GetItem(i), ConstraintDefs);
 }
 
 void EngineFieldDefsToFieldDefs(const TORQFieldDefs& FieldDefs, const TORQConstraintDefs& ConstraintDefs,

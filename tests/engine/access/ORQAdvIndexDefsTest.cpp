@@ -252,3 +252,76 @@ TEST(AdvIndexDefs, AssignCanLeaveTemporaryIndexesOut) {
     EXPECT_EQ(copy.GetItem(1)->Name, "my_Temporary_idx");
     EXPECT_TRUE(copy.GetItem(2)->Temporary);
 }
+
+namespace {
+
+// The engine index definitions a table is created with, from advanced ones.
+void EngineIndexes(TORQIndexDefs& engine, const std::vector<std::pair<std::string, TIndexOptions>>& indexes) {
+    TORQAdvIndexDefs adv;
+    for (const auto& [fields, options] : indexes) {
+        TORQAdvIndexDef* d = adv.Add();
+        d->Name = "IX_" + fields;
+        d->Fields = fields;
+        d->Options = options;
+    }
+    AdvIndexDefsToEngineIndexDefs(adv, Fields(), engine);
+}
+
+}  // namespace
+
+TEST(AdvFieldDefsToEngineDefs, KeyConstraintsFollowTheIndexes) {
+    TORQAdvFieldDefs adv;
+    for (const char* n : {"A", "B", "C"}) {
+        TORQAdvFieldDef* d = adv.Add();
+        d->Name = n;
+        d->DataType = aftInteger;
+        d->Required = true;
+    }
+    TORQIndexDefs indexes;
+    EngineIndexes(indexes, {{"A", ixPrimary | ixUnique}, {"C", 0}, {"A,B", ixUnique}});
+
+    for (bool temporary : {false, true}) {
+        SCOPED_TRACE(temporary ? "temporary" : "permanent");
+        TORQFieldDefs engine;
+        TORQConstraintDefs constraints;
+        AdvFieldDefsToEngineDefs(adv, engine, indexes, temporary, constraints);
+        // Not-null constraints only for a permanent table; key constraints always, after them.
+        const int32_t first = temporary ? 0 : 3;
+        ASSERT_EQ(constraints.GetCount(), first + 2);
+        for (int32_t i = 0; i < first; ++i) EXPECT_EQ(constraints.GetItem(i)->ConstraintType, ctNotNull);
+        const auto* pk = dynamic_cast<const TORQConstraintDefUnique*>(constraints.GetItem(first));
+        ASSERT_NE(pk, nullptr);
+        EXPECT_EQ(pk->ConstraintType, ctPrimaryKey);
+        EXPECT_EQ(pk->Name, "C_PK$A");
+        EXPECT_EQ(pk->TargetName, "IX_A");
+        ASSERT_EQ(pk->Columns.size(), 1u);
+        EXPECT_EQ(pk->Columns[0].FieldName, "A");
+        const auto* unique = dynamic_cast<const TORQConstraintDefUnique*>(constraints.GetItem(first + 1));
+        ASSERT_NE(unique, nullptr);
+        EXPECT_EQ(unique->ConstraintType, ctUnique);
+        EXPECT_EQ(unique->Name, "C_Unique$A$B");
+        EXPECT_EQ(unique->TargetName, "IX_A,B");
+        ASSERT_EQ(unique->Columns.size(), 2u);
+        EXPECT_EQ(unique->Columns[1].FieldName, "B");
+    }
+}
+
+TEST(AdvFieldDefsToEngineDefs, APrimaryIndexOnIdGivesItsKeyConstraint) {
+    TFieldDefs ds(nullptr);
+    ds.Add("ID", ftAutoInc);
+    TORQAdvFieldDefs adv;
+    FieldDefsToAdvFieldDefs(ds, adv);
+    TORQAdvIndexDefs advIndexes;
+    TORQAdvIndexDef* pk = advIndexes.Add();
+    pk->Name = "PK";
+    pk->Fields = "ID";
+    pk->Options = ixPrimary;
+    TORQIndexDefs indexes;
+    AdvIndexDefsToEngineIndexDefs(advIndexes, ds, indexes);
+    TORQFieldDefs engine;
+    TORQConstraintDefs constraints;
+    AdvFieldDefsToEngineDefs(adv, engine, indexes, false, constraints);
+    ASSERT_EQ(constraints.GetCount(), 1);
+    EXPECT_EQ(constraints.GetItem(0)->Name, "C_PK$ID");
+    EXPECT_EQ(constraints.GetItem(0)->TargetName, "PK");
+}
