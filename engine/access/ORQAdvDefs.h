@@ -12,9 +12,10 @@
 //   a destination after a failed conversion: rebuild it or discard it.
 // - Types map through the foundation's SQL type table, first matching row; a type the
 //   table lacks, in either direction, raises 30289 "Unknown DataType: '%s'". Round trips
-//   are therefore not identities (WIDESTRING comes back as WIDECHAR, AUTOINCINTEGER as
-//   AUTOINC, CARDINAL and AUTOINCLARGEINT as LARGEINT, WIDEMEMO as BLOB, SHORTINT as
-//   SMALLINT).
+//   through the class library are therefore not identities: WIDESTRING comes back as
+//   WIDECHAR, SHORTINT as SMALLINT, BYTE as WORD, CARDINAL and AUTOINCLARGEINT as
+//   LARGEINT, the other auto-increment types as AUTOINC, SINGLE and EXTENDED as FLOAT,
+//   WIDEMEMO as BLOB.
 // - Field-name lists of an index ("Fields", "DescFields", "CaseInsFields") and the
 //   indexed sizes are separated by ';' or ','. Names in them and FieldDefExists compare
 //   after the engine's 8-bit upper-casing; the advanced lists' Find and Delete compare
