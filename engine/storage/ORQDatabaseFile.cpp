@@ -349,14 +349,16 @@ bool TORQDatabaseFile::OverlapsHeld(int64_t Offset, int64_t Count) const {
 
 bool TORQDatabaseFile::TryLock(int64_t Offset, int64_t Count, int& Error) {
     if (FAccessMode == 1) return SetOfdLock(FHandle, F_WRLCK, Offset, Count, Error);
-    // A read-only descriptor takes only read locks, which would not keep out another
-    // reader's: look first that nobody holds any of the range.
+    // A read-only descriptor takes only read locks, which do not keep out another
+    // reader's. Take, then look whether anyone else holds any of the range, and give it
+    // back if so: two racing read-only handles may both fail, never both succeed.
+    if (!SetOfdLock(FHandle, F_RDLCK, Offset, Count, Error)) return false;
     const int held = ProbeOfdLock(FHandle, Offset, Count, Error);
-    if (held != 0) {
-        if (held == 1) Error = EAGAIN;
-        return false;
-    }
-    return SetOfdLock(FHandle, F_RDLCK, Offset, Count, Error);
+    if (held == 0) return true;
+    int ignored = 0;
+    SetOfdLock(FHandle, F_UNLCK, Offset, Count, ignored);
+    if (held == 1) Error = EAGAIN;
+    return false;
 }
 
 bool TORQDatabaseFile::TryUnlock(int64_t Offset, int64_t Count, int& Error) {

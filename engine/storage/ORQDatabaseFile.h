@@ -9,8 +9,8 @@
 // - Each handle keeps the table of ranges it holds. Locking a range that overlaps a held
 //   one fails; unlocking needs exactly a held range; IsByteLocked/IsRegionLocked answer
 //   "locked" for ranges held through this handle or by anyone else, and release nothing.
-// - A read-only handle cannot take a write lock on Linux: it takes a read lock after
-//   F_OFD_GETLK showed that nobody holds any part of the range.
+// - A read-only handle cannot take a write lock on Linux: it takes a read lock and keeps
+//   it only when F_OFD_GETLK then shows nobody else holding any part of the range.
 // - EAGAIN, EACCES and EINTR from a lock call mean "locked". Only ENOLCK, EOPNOTSUPP and
 //   EINVAL mean "this file system has no byte locks" and set LockFailuresPass, after which
 //   every failing lock or unlock reports success.

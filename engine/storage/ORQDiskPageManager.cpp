@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstring>
+#include <mutex>
 
 #include "engine/foundation/ORQCompression.h"
 #include "engine/foundation/ORQEndian.h"
@@ -129,6 +130,7 @@ uint16_t TORQDiskPageManager::PagesPerExtent() const { return LoadLE16(FHeader1 
 
 void TORQDiskPageManager::CreateDatabaseFile(const std::string& FileName, const TORQPassword& Password,
                                              uint16_t Extent, uint16_t Size) {
+    std::lock_guard guard(CriticalSection());
     if (FDatabaseFile->IsOpen() || FDatabaseOpen != 0)
         RaiseNativeFmt(10461, "Error - database file %s is in use.", {FDatabaseFile->FileName()});
     const bool encrypted = !Password.Password.empty();
@@ -193,6 +195,7 @@ bool TORQDiskPageManager::IsFileWritable(const std::string& FileName, bool& Mult
 
 bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TORQPassword& Password, bool& MultiUser,
                                            bool Exclusive, bool& ReadOnly) {
+    std::lock_guard guard(CriticalSection());
     if (FDatabaseFile->IsOpen() || FDatabaseOpen != 0)
         RaiseNativeFmt(10462, "Error - database file %s is in use.", {FDatabaseFile->FileName()});
     FPassword = Password;
@@ -226,7 +229,8 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
             throw;
         }
         UnlockHeader();
-        needsRepair = State() != 2 || Version() < MinimumVersion;
+        // A version that is no number at all (NaN) needs repair too.
+        needsRepair = State() != 2 || !(Version() >= MinimumVersion);
         if (std::memcmp(FHeader1, Signature, SignatureSize) != 0)
             RaiseNativeFmt(10470, "Invalid file format. Found signature: '%s', expected: '%s'",
                            {SignatureText(FHeader1), std::string_view(Signature)});
@@ -264,6 +268,7 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
 }
 
 void TORQDiskPageManager::CloseDatabaseFile() {
+    std::lock_guard guard(CriticalSection());
     FFreeSpaceManager.reset();
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
@@ -272,6 +277,7 @@ void TORQDiskPageManager::CloseDatabaseFile() {
 }
 
 void TORQDiskPageManager::ReadHeader() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
     std::memset(FHeader1, 0, sizeof FHeader1);
@@ -279,6 +285,7 @@ void TORQDiskPageManager::ReadHeader() {
 }
 
 void TORQDiskPageManager::WriteHeader(bool CheckExternalChange) {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10460);
     if (IsDesignTime()) {
@@ -294,30 +301,35 @@ void TORQDiskPageManager::WriteHeader(bool CheckExternalChange) {
 }
 
 void TORQDiskPageManager::ReadPasswordCheck() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30436);
     FDatabaseFile->ReadBuffer(FHeader2, FPart2Offset, HeaderPart2Size, 30439);
 }
 
 void TORQDiskPageManager::WritePasswordCheck() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30437);
     FDatabaseFile->WriteBuffer(FHeader2, FPart2Offset, HeaderPart2Size, 30438);
 }
 
 void TORQDiskPageManager::ReadLockArea() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30441);
     FDatabaseFile->ReadBuffer(FHeader3, FPart3Offset, 2, 30442);
 }
 
 void TORQDiskPageManager::WriteLockArea() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30443);
     FDatabaseFile->WriteBuffer(FHeader3, FPart3Offset, HeaderPart3Size, 30444);
 }
 
 bool TORQDiskPageManager::LockHeader() {
+    std::lock_guard guard(CriticalSection());
     if (FHeaderLockCount > 0) {
         ++FHeaderLockCount;
         return true;
@@ -336,6 +348,7 @@ bool TORQDiskPageManager::LockHeader() {
 }
 
 bool TORQDiskPageManager::UnlockHeader() {
+    std::lock_guard guard(CriticalSection());
     if (FHeaderLockCount <= 0) return false;
     if (FHeaderLockCount > 1) {
         --FHeaderLockCount;
@@ -348,6 +361,7 @@ bool TORQDiskPageManager::UnlockHeader() {
 }
 
 bool TORQDiskPageManager::LockTables() {
+    std::lock_guard guard(CriticalSection());
     AcquireFile();
     if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, FPart3Offset + 3)) return true;
     ReleaseFile();
@@ -355,12 +369,14 @@ bool TORQDiskPageManager::LockTables() {
 }
 
 bool TORQDiskPageManager::UnlockTables() {
+    std::lock_guard guard(CriticalSection());
     if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, FPart3Offset + 3)) return false;
     ReleaseFile();
     return true;
 }
 
 bool TORQDiskPageManager::LockNextObjectID() {
+    std::lock_guard guard(CriticalSection());
     AcquireFile();
     if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, FNextObjectIDOffset)) return true;
     ReleaseFile();
@@ -368,12 +384,14 @@ bool TORQDiskPageManager::LockNextObjectID() {
 }
 
 bool TORQDiskPageManager::UnlockNextObjectID() {
+    std::lock_guard guard(CriticalSection());
     if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, FNextObjectIDOffset)) return false;
     ReleaseFile();
     return true;
 }
 
 int32_t TORQDiskPageManager::GetNextObjectID() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30399);
     if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
@@ -405,6 +423,7 @@ int32_t TORQDiskPageManager::GetNextObjectID() {
 }
 
 void TORQDiskPageManager::InitNextObjectID() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
         RaiseNative(30401, "Cannot get NextObjectID. File area is Locked.");
@@ -422,6 +441,7 @@ void TORQDiskPageManager::WriteFileLength(int32_t Count) {
 }
 
 void TORQDiskPageManager::AddPages(int32_t Count) {
+    std::lock_guard guard(CriticalSection());
     if (Count <= 0) return;
     TFileUse use(*this);
     const int32_t newCount = HeaderPageCount() + Count;
@@ -431,6 +451,7 @@ void TORQDiskPageManager::AddPages(int32_t Count) {
 }
 
 void TORQDiskPageManager::RemovePages(int32_t Count) {
+    std::lock_guard guard(CriticalSection());
     const int32_t oldCount = HeaderPageCount();
     if (Count <= 0 || Count > oldCount) return;
     TFileUse use(*this);
@@ -449,6 +470,7 @@ void TORQDiskPageManager::RemovePages(int32_t Count) {
 }
 
 void TORQDiskPageManager::ShrinkFile() {
+    std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
         RaiseNative(20232, "Database is locked");

@@ -26,6 +26,8 @@
 // - The header lock nests within one manager: only the first LockHeader takes the byte
 //   and only the last UnlockHeader releases it. Every wait is 4500 tries 20 ms apart.
 // - A failed open leaves the file closed.
+// - Every header operation runs under the page cache's critical section, so threads of one
+//   process never interleave on the file.
 #pragma once
 
 #include <cstdint>

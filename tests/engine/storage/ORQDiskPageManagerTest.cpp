@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,7 @@ TEST(DiskHeader, OpenErrorTable) {
         {"state 1", {}, 42, {1}, {}, 0, true},
         {"version 2.98", {}, 18, F64(2.98), {}, 0, true},
         {"version 2.99", {}, 18, F64(2.99), {}, 0, false},
+        {"version not a number", {}, 18, F64(std::numeric_limits<double>::quiet_NaN()), {}, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
