@@ -26,6 +26,20 @@ constexpr char Signature[] = "ORQUANT0DATABASE";
 constexpr int32_t SignatureSize = 16;
 constexpr int32_t HeaderPart1Size = 76;
 
+TORQFileFaultHook& FaultHook() {
+    static TORQFileFaultHook hook;
+    return hook;
+}
+
+// The error the hook injects for Call, 0 for none; errno is set to it.
+int Injected(TORQFileCall Call, const std::string& FileName) {
+    const TORQFileFaultHook& hook = FaultHook();
+    if (!hook) return 0;
+    const int error = hook(Call, FileName);
+    if (error != 0) errno = error;
+    return error;
+}
+
 bool SetOfdLock(int Handle, short Type, int64_t Offset, int64_t Count, int& Error) {
     struct flock fl {};
     fl.l_type = Type;
@@ -88,6 +102,8 @@ bool IsHeaderAt(const uint8_t* Bytes, int32_t Available, int32_t Offset) {
 }
 
 }  // namespace
+
+void SetFileFaultHook(TORQFileFaultHook Hook) { FaultHook() = std::move(Hook); }
 
 TORQDatabaseFile::~TORQDatabaseFile() {
     if (FHandle >= 0) ::close(FHandle);
@@ -233,8 +249,11 @@ int64_t TORQDatabaseFile::GetPosition() {
 
 void TORQDatabaseFile::SetSize(int64_t Size) {
     CheckOpen("SetSize");
-    bool ok = ::ftruncate(FHandle, static_cast<off_t>(Size)) == 0;
-    if (!ok && Reconnect()) ok = ::ftruncate(FHandle, static_cast<off_t>(Size)) == 0;
+    auto truncate = [&] {
+        return Injected(TORQFileCall::Truncate, FFileName) == 0 && ::ftruncate(FHandle, static_cast<off_t>(Size)) == 0;
+    };
+    bool ok = truncate();
+    if (!ok && Reconnect()) ok = truncate();
     if (!ok) {
         const int error = errno;
         RaiseNativeFmt(30370, "Cannot Truncate File '%s' to %d bytes. ErrorCode:%d. ErrorMessage: %s",
@@ -257,6 +276,7 @@ int64_t TORQDatabaseFile::GetSize() {
 
 bool TORQDatabaseFile::ReadOnce(void* Buffer, int64_t Position, int32_t Count, int32_t& Done, int& Error) {
     Done = 0;
+    if ((Error = Injected(TORQFileCall::Read, FFileName)) != 0) return false;
     auto* bytes = static_cast<uint8_t*>(Buffer);
     while (Done < Count) {
         const ssize_t n = ::pread(FHandle, bytes + Done, static_cast<size_t>(Count - Done), static_cast<off_t>(Position + Done));
@@ -273,6 +293,7 @@ bool TORQDatabaseFile::ReadOnce(void* Buffer, int64_t Position, int32_t Count, i
 
 bool TORQDatabaseFile::WriteOnce(const void* Buffer, int64_t Position, int32_t Count, int& Error) {
     int32_t done = 0;
+    if ((Error = Injected(TORQFileCall::Write, FFileName)) != 0) return false;
     const auto* bytes = static_cast<const uint8_t*>(Buffer);
     while (done < Count) {
         const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(Count - done), static_cast<off_t>(Position + done));
@@ -332,8 +353,9 @@ void TORQDatabaseFile::WriteBuffer(const void* Buffer, int64_t Position, int32_t
 
 void TORQDatabaseFile::FlushFileBuffers() {
     CheckOpen("FlushFileBuffers");
-    bool ok = ::fdatasync(FHandle) == 0;
-    if (!ok && Reconnect()) ok = ::fdatasync(FHandle) == 0;
+    auto sync = [&] { return Injected(TORQFileCall::Sync, FFileName) == 0 && ::fdatasync(FHandle) == 0; };
+    bool ok = sync();
+    if (!ok && Reconnect()) ok = sync();
     if (!ok) {
         const int error = errno;
         RaiseNativeFmt(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
@@ -348,6 +370,7 @@ bool TORQDatabaseFile::OverlapsHeld(int64_t Offset, int64_t Count) const {
 }
 
 bool TORQDatabaseFile::TryLock(int64_t Offset, int64_t Count, int& Error) {
+    if ((Error = Injected(TORQFileCall::Lock, FFileName)) != 0) return false;
     if (FAccessMode == 1) return SetOfdLock(FHandle, F_WRLCK, Offset, Count, Error);
     // A read-only descriptor takes only read locks, which do not keep out another
     // reader's. Take, then look whether anyone else holds any of the range, and give it
@@ -362,6 +385,7 @@ bool TORQDatabaseFile::TryLock(int64_t Offset, int64_t Count, int& Error) {
 }
 
 bool TORQDatabaseFile::TryUnlock(int64_t Offset, int64_t Count, int& Error) {
+    if ((Error = Injected(TORQFileCall::Unlock, FFileName)) != 0) return false;
     return SetOfdLock(FHandle, F_UNLCK, Offset, Count, Error);
 }
 

@@ -346,3 +346,77 @@ TEST(DatabaseFileReconnect, GivesUpAfterThreeOpensOneSecondApart) {
     SetEngineSleeper({});
     EXPECT_EQ(sleeps, (std::vector<int32_t>{1000, 1000}));
 }
+
+namespace {
+
+// Installs a fault hook for the test's lifetime; Calls counts the calls it was asked about.
+struct FaultHook {
+    explicit FaultHook(std::function<int(TORQFileCall, int)> Rule) {
+        SetFileFaultHook([this, Rule](TORQFileCall call, const std::string&) { return Rule(call, ++Calls[int(call)]); });
+    }
+    ~FaultHook() { SetFileFaultHook({}); }
+    int Calls[6] = {};
+};
+
+}  // namespace
+
+TEST(DatabaseFileLocks, OnlyMissingByteLocksLetLocksPass) {
+    struct Case {
+        int Error;
+        bool Passes;
+    } cases[] = {{EAGAIN, false}, {EACCES, false}, {EINTR, false}, {ENOLCK, true}, {EOPNOTSUPP, true}, {EINVAL, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Error);
+        TempDir dir;
+        const std::string name = MakeFile(dir);
+        TORQDatabaseFile f, other;
+        f.OpenFile(name, 1, 1);
+        other.OpenFile(name, 1, 1);
+        ASSERT_TRUE(other.LockByte(1, 20));
+        {
+            FaultHook hook([&](TORQFileCall call, int) { return call == TORQFileCall::Lock ? c.Error : 0; });
+            EXPECT_EQ(f.LockByte(1, 10), c.Passes);
+            EXPECT_EQ(f.LockFailuresPass, c.Passes ? 1 : 0);
+        }
+        // Once byte locks are known to be missing, every failing lock and unlock passes.
+        EXPECT_EQ(f.LockByte(1, 20), c.Passes);
+        EXPECT_EQ(f.UnlockByte(1, 30), c.Passes);
+    }
+}
+
+TEST(DatabaseFileLocks, DesignTimeUnlocksAlwaysPass) {
+    TempDir dir;
+    TORQDatabaseFile f;
+    f.OpenFile(MakeFile(dir), 1, 1);
+    SetDesignTime(true);
+    EXPECT_TRUE(f.UnlockByte(1, 99));
+    SetDesignTime(false);
+    EXPECT_FALSE(f.UnlockByte(1, 99));
+}
+
+TEST(DatabaseFileIO, AFailedCallIsTriedOnceMoreThenReported) {
+    TempDir dir;
+    const std::string name = MakeFile(dir, 100);
+    TORQDatabaseFile f;
+    f.OpenFile(name, 1, 1);
+    uint8_t buf[10] = {};
+    {
+        FaultHook once([](TORQFileCall call, int n) { return call == TORQFileCall::Read && n == 1 ? EIO : 0; });
+        EXPECT_EQ(f.ReadBuffer(buf, 0, 10, 30005), 10);
+        EXPECT_EQ(buf[9], 0x5A);
+        EXPECT_EQ(once.Calls[int(TORQFileCall::Read)], 2);
+    }
+    {
+        FaultHook always([](TORQFileCall call, int) { return call == TORQFileCall::Lock ? 0 : EIO; });
+        const auto [code, msg] = Raised([&] { f.ReadBuffer(buf, 0, 10, 30005); });
+        EXPECT_EQ(code, 30005);
+        EXPECT_NE(msg.find("ErrorCode:5. ErrorMessage: Input/output error"), std::string::npos) << msg;
+        EXPECT_FALSE(f.ReadBuffer(buf, 0, 10));
+        EXPECT_EQ(always.Calls[int(TORQFileCall::Read)], 4) << "one try and one more, twice";
+        ExpectNative([&] { f.WriteBuffer(buf, 0, 10, 30006); }, 30006);
+        EXPECT_EQ(always.Calls[int(TORQFileCall::Write)], 2);
+        ExpectNative([&] { f.FlushFileBuffers(); }, 30379);
+        ExpectNative([&] { f.SetSize(0); }, 30370);
+    }
+    EXPECT_EQ(disktest::ReadAll(name), std::vector<uint8_t>(100, 0x5A)) << "no failed call changed the file";
+}
