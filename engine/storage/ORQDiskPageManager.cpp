@@ -219,10 +219,14 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
     bool needsRepair = false;
     try {
         TFileUse use(*this);
+        // The signature never moves once written, so the scan needs no lock; finding it
+        // first puts the header lock on the byte every commit of this file takes.
+        FHeaderOffset = FDatabaseFile->FindHeader();
+        FPart2Offset = FHeaderOffset + HeaderPart1Size;
+        FPart3Offset = FPart2Offset + HeaderPart2Size;
         if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
             RaiseNative(20230, "Database is locked");
         try {
-            FHeaderOffset = FDatabaseFile->FindHeader();
             ReadHeader();
         } catch (...) {
             UnlockHeader();

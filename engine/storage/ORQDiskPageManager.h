@@ -165,8 +165,7 @@ public:
 
 private:
     class TFileUse;
-    // 20237 unless the geometry in part 1 (and Algorithm when encrypted) is one the
-    // engine can work with.
+    // 20237 unless the engine can work with this page size and extent.
     static void CheckGeometry(uint16_t PageSize, uint16_t PagesPerExtent);
     void CheckOpen(int32_t Code) const;
     void SetPageGeometry(uint16_t Size);

@@ -198,6 +198,17 @@ TEST(DiskHeader, AHeaderBehindForeignBytesShiftsEveryOffset) {
     EXPECT_EQ(Bytes(file.begin() + 476, file.begin() + 480), I32(2));
     EXPECT_EQ(Bytes(file.begin() + 130, file.begin() + 134), I32(2)) << "page count in the shifted part 1";
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 100), Bytes(100, 'x'));
+
+    // The header lock of a shifted file is its own lock byte, B + 360.
+    TORQDatabaseFile other;
+    other.OpenFile(name, 1, 1);
+    ASSERT_TRUE(other.LockByte(1, 360));
+    TORQDiskPageManager again;
+    Open(again, name, {"harbour", 3});
+    again.CloseDatabaseFile();
+    ASSERT_TRUE(other.LockByte(1, 460));
+    SleepRecorder sleeper;
+    ExpectNative([&] { Open(again, name, {"harbour", 3}); }, 20230);
 }
 
 TEST(DiskHeader, NextObjectIDsCountInTheFileAndNeverRepeatReadOnly) {
