@@ -21,6 +21,9 @@
 //   that someone denies, or a denial of an access someone holds, refuses the open
 //   (EBUSY). Taking before looking means two racing opens can both be refused, never
 //   both admitted.
+// - Locks are advisory here, mandatory where the engine was first written: a read or
+//   write never fails because of someone's lock. The engine always locks before it
+//   touches a shared structure, so only foreign programs could notice.
 // - Reads and writes loop until the whole count moved or a call failed. A short read
 //   (end of file) is a failure unless the caller allows it.
 // - Reconnect reopens only the same file (device and inode) and takes the share markers
