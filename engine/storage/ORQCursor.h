@@ -29,6 +29,7 @@
 #include "engine/foundation/ORQVariant.h"
 #include "engine/storage/ORQDefinitions.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
+#include "engine/storage/ORQSecurity.h"
 
 namespace classlib {
 class Variant;
@@ -131,6 +132,8 @@ public:
     // Asking for the last value of a sequence this session never drew raises instead
     // of answering the table's counter.
     uint8_t StrictSequences = 0;
+    // The database password this session opens with (never stored in the file).
+    TORQPassword Password;
 };
 
 // Marks the engine as started (one process-wide instance); no state of its own.

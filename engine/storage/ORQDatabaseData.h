@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/ORQSecurity.h"
+
 namespace orq {
 
 class TORQBaseSession;
@@ -84,6 +86,8 @@ public:
     int32_t EngineSetting1 = 20;
     int32_t EngineSetting2 = 50;
     int32_t EngineValue = 0;
+    // The password the database was opened with.
+    TORQPassword Password;
 
 private:
     std::recursive_mutex FLock;
