@@ -457,7 +457,7 @@ TEST(ExprBinding, CanEvaluateOnMarksOuterReferences) {
 
 TEST(ExprBinding, ReplaceAliasesAndUsesOnlyFields) {
     std::vector<TORQSelectListItem> items = {
-        {"T", "FREQ", "F", false}, {"", "", "E", true}, {"U", "CODE", "C", false}, {"V", "CODE2", "code", false}};
+        {"T", "FREQ", "F", false}, {"", "", "E", true}, {"U", "CODE", "C", false}, {"U", "CODE2", "code", false}};
     auto f = FieldRef("f");
     f->ReplaceAliases(items);
     EXPECT_EQ(f->FieldName, "FREQ");
@@ -468,7 +468,7 @@ TEST(ExprBinding, ReplaceAliasesAndUsesOnlyFields) {
     auto c = FieldRef("C");
     c->ReplaceAliases(items);
     EXPECT_EQ(c->FieldName, "CODE2");  // a later item renames the new name again
-    EXPECT_EQ(c->TableName, "V");
+    EXPECT_EQ(c->TableName, "U");
     auto qualified = FieldRef("C", "T");
     qualified->ReplaceAliases(items);
     EXPECT_EQ(qualified->FieldName, "C");  // the alias belongs to another table
