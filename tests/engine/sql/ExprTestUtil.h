@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/foundation/ORQConvert.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQAO.h"
 #include "engine/sql/ORQExprNodes.h"
@@ -17,6 +18,8 @@
 namespace exprtest {
 
 using namespace orq;
+
+using Maybe = std::optional<bool>;
 
 inline std::unique_ptr<TORQExprNodeConst> Int(int32_t v) {
     auto n = std::make_unique<TORQExprNodeConst>();

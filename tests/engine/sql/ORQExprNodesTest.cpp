@@ -18,7 +18,6 @@ using namespace exprtest;
 
 namespace {
 
-using Maybe = std::optional<bool>;
 const Maybe kNull = std::nullopt;
 
 }  // namespace
