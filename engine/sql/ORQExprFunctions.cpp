@@ -202,6 +202,16 @@ void SetTyped(TORQVariant& Value, uint8_t Type, classlib::TDateTime DateTime) {
     }
 }
 
+// A date, time or timestamp (or a value that converts to a timestamp) as a TDateTime:
+// a TIME is the fraction of day 0, a DATE a whole day.
+classlib::TDateTime AsDateTime(const TORQVariant& Value) {
+    switch (Value.DataType()) {
+        case bdtTime: return Value.GetAsTime();
+        case bdtDate: return Value.GetAsDate();
+        default: return Value.GetAsDateTime();
+    }
+}
+
 }  // namespace
 
 TORQVariant& TORQExprNodeDateFunction::GetValue() {
@@ -234,7 +244,7 @@ TORQVariant& TORQExprNodeDateFunction::GetValue() {
             TORQVariant& arg = Child(0)->GetValue();
             Value.Clear(bdtVarChar);
             if (arg.IsNull() || Formatter == nullptr) return Value;
-            Value.SetAsString(Formatter->FormatDateTime(arg.GetAsDateTime()));
+            Value.SetAsString(Formatter->FormatDateTime(AsDateTime(arg)));
             return Value;
         }
         case doExtract: {
@@ -243,7 +253,7 @@ TORQVariant& TORQExprNodeDateFunction::GetValue() {
                 Value.Clear(bdtWord);
                 return Value;
             }
-            const classlib::TDateTime dt = arg.GetAsDateTime();
+            const classlib::TDateTime dt = AsDateTime(arg);
             uint16_t part;
             if (DatePart >= dpHour) {
                 uint16_t h, n, s, ms;
