@@ -684,8 +684,9 @@ void TORQExprNodeBoolean::FillScanCondition(TORQScanSearchCondition& Condition, 
 
 namespace {
 
+// One generator per thread: trees are evaluated by the thread that owns them.
 std::mt19937_64& RandGenerator() {
-    static std::mt19937_64 generator{std::random_device{}()};
+    thread_local std::mt19937_64 generator{std::random_device{}()};
     return generator;
 }
 

@@ -250,7 +250,7 @@ bool ExtractFieldName(std::string_view Text, std::size_t& Pos, std::string& Name
 // Every name of a ';'-separated list, upper-cased, replacing List's content.
 void SplitFieldNames(std::vector<std::string>& List, std::string_view Text);
 
-// Seeds the generator of RAND (tests make it repeatable).
+// Seeds the calling thread's generator of RAND (tests make it repeatable).
 void SetRandSeed(uint64_t Seed);
 
 }  // namespace orq
