@@ -268,6 +268,7 @@ void TORQBTreePageController::InsertEntryAt(const uint8_t* Key, const uint8_t* V
     // The one case of a buffer beyond the page size: the split that follows brings the
     // entries back within it.
     if (!FPage.HasRoom()) FPage.Resize(FPage.GetPageSize() + size);
+    FPage.MarkModified();
     const int32_t count = FPage.EntryCount();
     std::memmove(FPage.KeyAt(Pos + 1), FPage.KeyAt(Pos), static_cast<std::size_t>((count - Pos) * size));
     std::memset(FPage.KeyAt(Pos), 0, FPage.KeySize());
@@ -280,6 +281,7 @@ void TORQBTreePageController::RemoveEntryAt(int32_t Pos) {
     const int32_t count = FPage.EntryCount();
     if (count < 1) RaiseNative(20025, "Index error: page is empty");
     const int32_t size = FPage.EntrySize();
+    FPage.MarkModified();
     std::memmove(FPage.KeyAt(Pos), FPage.KeyAt(Pos + 1), static_cast<std::size_t>((count - 1 - Pos) * size));
     std::memset(FPage.KeyAt(count - 1), 0, static_cast<std::size_t>(size));
     FPage.SetEntryCount(count - 1);
@@ -303,6 +305,7 @@ void TORQBTreePageController::SplitPage(int32_t SessionID, TORQKeyPath& Path) {
         next->SetPrevPageNo(right->GetPageNo());
         next->MarkModified();
     }
+    FPage.MarkModified();
     FPage.SetNextPageNo(right->GetPageNo());
     FPage.SetEntryCount(h);
     FPage.ZeroEntriesFrom(h);
@@ -328,6 +331,7 @@ void TORQBTreePageController::SplitRoot(int32_t SessionID, TORQKeyPath& Path) {
     left->MarkModified();
     right->MarkModified();
 
+    FPage.MarkModified();
     FPage.SetIsLeaf(false);
     FPage.SetEntryCount(0);
     FPage.ZeroEntriesFrom(0);
@@ -364,6 +368,7 @@ void TORQBTreePageController::MergeIntoPrev(int32_t SessionID, TORQKeyPath& Path
     // Entry 0 of an inner page becomes a compared separator in its new page.
     if (!FPage.IsLeaf() && FPage.EntryCount() > 0) {
         TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(0));
+        FPage.MarkModified();
         child->GetFirstKey(SessionID, FPage.KeyAt(0));
     }
     Prev.AppendEntriesFrom(FPage, 0, FPage.EntryCount());
@@ -383,6 +388,7 @@ void TORQBTreePageController::MergeIntoNext(int32_t SessionID, TORQKeyPath& Path
     TORQBTreePageHolder parent = FPage.LoadPage(SessionID, Path.CurrentPageNo());
     if (!Next.IsLeaf() && Next.EntryCount() > 0) {
         TORQBTreePageHolder child = FPage.LoadPage(SessionID, Next.ChildAt(0));
+        Next.MarkModified();
         child->GetFirstKey(SessionID, Next.KeyAt(0));
     }
     // The neighbour's subtree now begins with this page's first key: the real lower bound
@@ -773,9 +779,11 @@ void TORQBTreeNodeController::RemoveChildEntry(int32_t SessionID, TORQKeyPath& P
             const int32_t count = l == level ? FPage.EntryCount() : at.EntryCount;
             if (at.EntryNo >= count - 1) continue;
             if (l == level) {
+                FPage.MarkModified();
                 FPage.SetKeyAt(at.EntryNo + 1, SeparatorKey);
             } else {
                 TORQBTreePageHolder page = FPage.LoadPage(SessionID, at.PageNo);
+                page->MarkModified();
                 page->SetKeyAt(at.EntryNo + 1, SeparatorKey);
                 page->MarkModified();
             }
@@ -795,6 +803,7 @@ void TORQBTreeNodeController::RemoveChildEntry(int32_t SessionID, TORQKeyPath& P
             TORQKeyBuffer first(FPage.KeyRef().KeySize);
             FPage.GetFirstKey(SessionID, first.Get());
             TORQBTreePageHolder page = FPage.LoadPage(SessionID, at.PageNo);
+            page->MarkModified();
             page->SetKeyAt(at.EntryNo, first.Get());
             page->MarkModified();
             break;
@@ -809,6 +818,7 @@ void TORQBTreeNodeController::CollapseRoot(int32_t SessionID) {
     // An inner root of one child hands the level over to it, as often as that repeats.
     while (!FPage.IsLeaf() && FPage.EntryCount() == 1) {
         TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(0));
+        FPage.MarkModified();
         FPage.CopyEntriesFrom(*child, 0, child->EntryCount());
         FPage.SetIsRoot(true);
         FPage.MarkModified();
