@@ -267,6 +267,19 @@ TEST_F(SixPerLeaf, FindKeyEveryConditionBothDirectionsOnTwoLevels) {
     std::vector<int32_t> searches;
     for (int32_t s = 5; s <= 75; s += 5) searches.push_back(s);
     CheckFindKey(Tree, model, searches);
+
+    // FindRecord reaches each record among its equal keys, and no record id that is absent.
+    for (const TEntry& e : model) {
+        TORQKeyPath path;
+        const auto key = Tree.Key(e.Key);
+        const auto value = TTestTree::Value(e);
+        ASSERT_TRUE(Tree.LoadRoot()->FindRecord(0, key.data(), path, value.data())) << e.Key << "/" << e.Slot;
+        EXPECT_EQ(Tree.EntryAt(path), e);
+        EXPECT_EQ(path.LevelCount, 2);
+    }
+    TORQKeyPath path;
+    const auto absent = TTestTree::Value({30, 70, 999});
+    EXPECT_FALSE(Tree.LoadRoot()->FindRecord(0, Tree.Key(30).data(), path, absent.data()));
     EXPECT_EQ(PM.PagesInUse(), 0);
 }
 
