@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -318,4 +319,25 @@ TEST(AppEvents, EscapedExceptionsAreLoggedAndTheProgramGoesOn) {
 
 TEST(AppEvents, ExceptionLineOfAnUnknownException) {
     EXPECT_EQ(ExceptionLine("TfrmMain", nullptr), "EXCEPTION trapped @00000000 TfrmMain  Exception");
+}
+
+TEST(SysLog, PageGrabForReview) {
+    TfrmMain w;
+    w.ClockSource = [] { return Utc(2024, 5, 17, 6, 30, 0); };
+    w.ServSock->SetPort(0);
+    w.ServSock->SetActive(true);
+    w.SysLog("Linux 6.1 (Debian GNU/Linux 12 (bookworm)), 8 processors");
+    w.DatabaseMessage("Log table succesfully opened, 1234 records");
+    w.SysLog("Decoder: resync forced by user...");
+    w.Decoder.FTickerBuffer = "ZCZC EA01";
+    for (int i = 0; i < 9; ++i) w.TickerTimerTimer();
+    w.SchedTimerTimer();
+    w.SunTimerTimer();
+    w.Decoder.Timer1Timer();
+    w.PageControl1->setCurrentWidget(w.tsSysLog);
+    w.resize(900, 500);
+    w.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.meSysLogLineCount(), 4);
+    tilo_test::SaveGrab(w.grab().toImage(), "syslog-page");
 }
