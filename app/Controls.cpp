@@ -5,7 +5,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QRadioButton>
-#include <QScrollBar>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace tilo {
@@ -20,14 +20,17 @@ std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
 // ---- TStringGrid ----
 
 TStringGrid::TStringGrid(QWidget* Parent) : QTableWidget(Parent) {
-    horizontalHeader()->hide();
+    // Row 0 stays in the model but is shown as the header, so that it stays in view.
     horizontalHeader()->setMinimumSectionSize(1);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     verticalHeader()->hide();
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
+    setWordWrap(false);
     setColumnCount(5);
     setRowCount(5);
+    setRowHidden(0, true);
 }
 
 void TStringGrid::SetColCount(int32_t Value) {
@@ -40,6 +43,7 @@ void TStringGrid::SetColCount(int32_t Value) {
 void TStringGrid::SetRowCount(int32_t Value) {
     const int32_t old = rowCount();
     setRowCount(std::max(Value, 0));
+    if (rowCount() > 0) setRowHidden(0, true);
     for (int32_t r = old; r < Value; ++r)
         for (int32_t c = 0; c < columnCount(); ++c) StyleCell(c, r);
 }
@@ -70,6 +74,10 @@ void TStringGrid::SetCells(int32_t Col, int32_t Row, const std::string& Text) {
     if (Col < 0 || Row < 0 || Col >= columnCount() || Row >= rowCount()) return;
     StyleCell(Col, Row);
     item(Row, Col)->setText(Q8(Text));
+    if (Row == 0) {
+        if (!horizontalHeaderItem(Col)) setHorizontalHeaderItem(Col, new QTableWidgetItem);
+        horizontalHeaderItem(Col)->setText(Q8(Text));
+    }
 }
 
 void TStringGrid::ClearCells() {
@@ -83,23 +91,30 @@ void TStringGrid::DeleteColumn(int32_t Col) {
 
 void TStringGrid::DeleteRow(int32_t Row) {
     if (Row >= 0 && Row < rowCount()) removeRow(Row);
+    if (Row == 0 && rowCount() > 0) {
+        setRowHidden(0, true);
+        for (int32_t c = 0; c < columnCount(); ++c) SetCells(c, 0, Cells(c, 0));
+    }
 }
 
 int32_t TStringGrid::TextWidth(const std::string& Text) const {
-    return QFontMetrics(font()).horizontalAdvance(Q8(Text));
+    // The view draws a cell's text inside a margin on either side.
+    const int32_t margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    return QFontMetrics(font()).horizontalAdvance(Q8(Text)) + 2 * margin;
 }
 
 int32_t TStringGrid::TopRow() const { return rowAt(0); }
 
 void TStringGrid::SetTopRow(int32_t Row) {
     if (Row < 0 || Row >= rowCount()) return;
-    scrollToItem(item(Row, 0) ? item(Row, 0) : nullptr, QAbstractItemView::PositionAtTop);
-    verticalScrollBar()->setValue(Row);
+    StyleCell(0, Row);
+    scrollToItem(item(Row, 0), QAbstractItemView::PositionAtTop);
 }
 
 void TStringGrid::SetLeftCol(int32_t Col) {
-    if (Col < 0 || Col >= columnCount()) return;
-    horizontalScrollBar()->setValue(Col);
+    if (Col < 0 || Col >= columnCount() || rowCount() < 2) return;
+    StyleCell(Col, 1);
+    scrollToItem(item(1, Col), QAbstractItemView::PositionAtTop);
 }
 
 void TStringGrid::SelectRow(int32_t Row) {

@@ -4,8 +4,9 @@
 // report clicks, and a read-only edit that reports double clicks.
 //
 // TStringGrid keeps the class library's model: row 0 and the first FixedCols columns
-// are ordinary cells drawn as fixed (grey, not selectable); ColCount and RowCount
-// count them too, and shrinking drops the last columns or rows with their text.
+// are ordinary cells (ColCount and RowCount count them, and shrinking drops the last
+// columns or rows with their text). Row 0 is shown as the header, so that it stays in
+// view while the rows scroll; the fixed columns are drawn grey and not selectable.
 #pragma once
 
 #include <QGroupBox>
@@ -48,7 +49,8 @@ public:
 
     int32_t ColWidths(int32_t Col) const { return columnWidth(Col); }
     void SetColWidths(int32_t Col, int32_t Width) { setColumnWidth(Col, Width); }
-    // Pixel width of Text in the grid's font.
+    // Pixel width a cell needs for Text in the grid's font (the text and the margins
+    // the view draws it within).
     int32_t TextWidth(const std::string& Text) const;
 
     // The first scrollable row and column shown, and the selected row (-1: none).
