@@ -77,7 +77,10 @@ void StationsOnSchedule(const std::string& Slot, int32_t Freq, bool Bearing, std
             if (Text(t, field) != Slot || t.FieldByName("FREQ")->AsInteger() != Freq) continue;
             Result += Text(t, "NAVAREA") + " " + Text(t, "IDLETTER") + " " + Text(t, "LOCATION") + "," +
                       Text(t, "COUNTRYCODE");
-            if (Bearing) Result += "/" + BearingText(t);
+            if (Bearing) {
+                Result += '/';
+                Result += BearingText(t);
+            }
             Result += "#";
         }
     });
