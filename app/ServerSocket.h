@@ -4,7 +4,8 @@
 // Rules it keeps:
 // - Connections are listed in the order of acceptance; SendToAll writes in that order.
 // - A record is queued whole or not at all: a client whose unsent data would pass
-//   MaxPending bytes is closed instead, so no client ever receives part of a record.
+//   MaxPending bytes is closed instead. Records are never glued to the tail of a
+//   half-sent one; only a closed client's stream may end inside a record.
 // - Nothing a client sends is acted on; it is read and dropped so that nothing grows.
 // - The reverse look-up of a client's host never blocks: OnClientConnect runs when it
 //   answers (RemoteHost empty when it fails), with the count taken at acceptance. A

@@ -98,8 +98,8 @@ void TfrmMain::PutScheduleCell(int32_t Col, const std::string& Text) { PutCell(*
 
 void TfrmMain::FillScheduleGrid(TStringGrid& Grid, int32_t Frequency, bool ShowBearings) {
     Grid.SetColCount(2 + NavareaCount);
-    Grid.ClearCells();
     Grid.SetRowCount(2);
+    Grid.ClearCells();
     Grid.SetCells(0, 0, "TSLOT");
     Grid.SetCells(1, 0, "FREQ");
     for (int32_t n = 1; n <= NavareaCount; ++n) Grid.SetCells(n + 1, 0, "     NAVAREA " + std::to_string(n));

@@ -179,6 +179,15 @@ TEST_F(TFeed, ConnectAndDisconnectLines) {
     EXPECT_EQ(w.ServSock->ActiveConnections(), 0);
 }
 
+TEST_F(TFeed, ConnectLinesCarryTheCountAtAcceptance) {
+    // Both are accepted before either reverse look-up answers.
+    TFeedClient a(port), b(port);
+    ASSERT_TRUE(WaitFor([&] { return CountLines("12:00:00 net:*[127.0.0.1]  connected, clients: #") == 2; }));
+    EXPECT_EQ(CountLines("*connected, clients: 1"), 1);
+    EXPECT_EQ(CountLines("*connected, clients: 2"), 1);
+    EXPECT_EQ(w.ServSock->ActiveConnections(), 2);
+}
+
 TEST_F(TFeed, ClientErrorLogsOneLineThenDisconnects) {
     auto a = Connect(1);
     auto b = Connect(2);
