@@ -44,7 +44,15 @@ bool TORQBaseConstraintManager::CheckBounds(const TORQConstraintDefCheck& Def, c
     const uint8_t* value = Record + Field.MemoryOffset;
     // The bound keeps its own type; the comparison works in the type both convert to,
     // so a 4-byte field is never read as an 8-byte bound.
+    // A text bound on a field of another kind is read as that kind first: compared as
+    // text, "9" would lie above 10.
     auto compare = [&](const TORQVariant& Bound) {
+        if (IsStringBaseType(Bound.DataType()) && !IsStringBaseType(Field.BaseType)) {
+            TORQVariant typed;
+            typed.Assign(Bound, true);
+            typed.CastTo(Field.BaseType);
+            return CompareValueBuffers(typed.Data(), value, typed.DataType(), Field.BaseType, false, false, -1, false);
+        }
         return CompareValueBuffers(Bound.Data(), value, Bound.DataType(), Field.BaseType, false, false, -1, false);
     };
     if (!Def.MinValue.IsNull() && compare(Def.MinValue) == cmpGreater)

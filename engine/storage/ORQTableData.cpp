@@ -68,12 +68,12 @@ void TORQTableData::SetIndexDefs(const TORQIndexDefs& Defs) {
 }
 
 void TORQTableData::SetConstraintDefs(const TORQConstraintDefs& Defs) {
-    TORQConstraintDefs copy;
-    copy.Assign(Defs);
-    for (int32_t i = 0; i < copy.GetCount(); ++i) {
-        const uint8_t kind = copy.GetItem(i)->ConstraintType;
+    for (int32_t i = 0; i < Defs.GetCount(); ++i) {
+        const uint8_t kind = Defs.GetItem(i)->ConstraintType;
         if (kind == 1 || kind > ctCheck) RaiseNative(30058, "Not implemented yet");
     }
+    TORQConstraintDefs copy;
+    copy.Assign(Defs);
     AssignObjectIDs(copy);
     for (int32_t i = 0; i < copy.GetCount(); ++i) copy.GetItem(i)->TableName = TableName;
     if (ConstraintManager == nullptr) ConstraintManager = std::make_unique<TORQBaseConstraintManager>(this);
