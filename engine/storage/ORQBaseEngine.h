@@ -9,4 +9,5 @@
 #include "engine/storage/ORQIndexManager.h"
 #include "engine/storage/ORQRecordManager.h"
 #include "engine/storage/ORQTableData.h"
+#include "engine/storage/ORQTableCursor.h"
 #include "engine/storage/ORQConstraints.h"

@@ -158,7 +158,8 @@ void TORQMemoryTableData::EmptyTable(TORQCursor* Cursor) {
 }
 
 void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
-    TableName = Cursor->TableName;
+    // A cursor bound to the table directly may not carry a name yet: it keeps the table's.
+    if (!Cursor->TableName.empty()) TableName = Cursor->TableName;
     TORQTableData::AddCursor(Cursor);
 }
 
