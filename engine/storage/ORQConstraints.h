@@ -8,8 +8,9 @@
 //   with Raise cleared a violation only answers false, while a field or index that
 //   cannot be found still raises (the definitions themselves are broken).
 // - A bound is a value of its own type: a CHECK compares it with the field's value
-//   under both types, so a bound never reads more bytes than the field holds, and the
-//   message shows the bound as it was written.
+//   under both types, so a bound never reads more bytes than the field holds; a text
+//   bound on a field that is not text is read as the field's type first (as text "9"
+//   would lie above 10). The message shows the bound as it was written.
 // - Bindings follow renames: a renamed field renames every NOT NULL and CHECK target
 //   and every UNIQUE or PRIMARY column of that name, so the stored definitions resolve
 //   again on the next load.

@@ -11,7 +11,15 @@
 // - The database owns its table data objects; destroying one takes it off the
 //   database's list.
 // - The virtual operations keep the order of the abstract table; a slot without base
-//   code raises 30339.
+//   code raises 30339. Every engine takes the same signatures (cursor first where a
+//   cursor is involved; BLOB streams are made for and stored into the cursor's
+//   CurrentRecord).
+// - Reads here are unfiltered: a cursor with a range, filter, callback or distinct key
+//   reads through GetFilteredRecord, the scans' entry. A read writes back the position
+//   and the at-beginning and at-end flags, and on success the record id behind the
+//   record in the cursor's buffer.
+// - Index key maintenance goes to every open index; a table without indexes has none
+//   to keep.
 #pragma once
 
 #include <cstdint>

@@ -147,6 +147,23 @@ TEST_F(MemEngine, MissingManagersAreReported) {
     EXPECT_EQ(NativeCode([&] { t.DeleteRecord(&c); }), 10013);
     TORQGetRecordRequest r;
     EXPECT_EQ(NativeCode([&] { t.ReadRecord(0, r, 0, nullptr); }), 10015);
+    t.RecordManager = std::make_unique<TORQMemoryRecordManager>(4, 10);
+    EXPECT_EQ(NativeCode([&] { t.ReadRecord(0, r, 0, nullptr); }), 10016);
+    TORQIndexDefs none;
+    t.SetIndexDefs(none);
+    EXPECT_EQ(NativeCode([&] { t.ReadRecord(0, r, 0, nullptr); }), 10380);
+    // A table without fields has no record layout to report.
+    TORQFieldDefs noFields;
+    t.SetFieldDefs(noFields);
+    EXPECT_EQ(NativeCode([&] { t.CheckFieldsForCreate(); }), 10131);
+}
+
+TEST_F(MemEngine, DropAllTablesReportsAnEmptyEntry) {
+    MakeIdTable("A");
+    MemoryDatabase().AddTableData(nullptr);
+    EXPECT_EQ(NativeCode([] { MemoryDatabase().DropAllTables(); }), 10258);
+    MemoryDatabase().DropAllTables();
+    EXPECT_EQ(MemoryDatabase().TableDataCount(), 0);
 }
 
 }  // namespace
