@@ -144,6 +144,28 @@ TEST_F(MemBlobs, DeleteFreesTheRecordsBlocksAfterTheDelete) {
     EXPECT_EQ(NativeCode([&] { t.FreeBlob(reader.CurrentRecord, 1); }), 10118);
 }
 
+// A buffer read from one record and posted as another (or over another) must not leave
+// two records on one block: deleting either would take the other's value.
+TEST_F(MemBlobs, RecordsNeverShareABlock) {
+    TORQMemoryTableData& t = MakeBlobTable();
+    TTestCursor c(t);
+    ASSERT_TRUE(InsertWith(t, c, 1, "shared?"));
+    ASSERT_TRUE(InsertWith(t, c, 2, "other"));
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    ASSERT_TRUE(t.InsertRecord(&c));  // record 0's buffer as a new record (slot 2)
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    c.CurrentRecordID = {1, 0};
+    ASSERT_TRUE(t.UpdateRecord(&c));  // and over record 1
+    EXPECT_EQ(t.BlobHandles().LiveCount(), 3);
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    ASSERT_TRUE(t.DeleteRecord(&c));
+    for (int slot : {1, 2}) {
+        ASSERT_TRUE(t.GotoRecord(&c, {slot, 0}));
+        EXPECT_EQ(Read(t, c), "shared?") << slot;
+    }
+    EXPECT_EQ(t.BlobHandles().LiveCount(), 2);
+}
+
 TEST_F(MemBlobs, EmptyTableFreesEveryBlock) {
     TORQMemoryTableData& t = MakeBlobTable();
     TTestCursor c(t);
