@@ -163,6 +163,19 @@ void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
     TORQTableData::AddCursor(Cursor);
 }
 
+int32_t TORQMemoryTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    const int32_t id = TORQTableData::AddIndex(IndexDef, Cursor);
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+    return id;
+}
+
+void TORQMemoryTableData::DeleteIndex(int32_t IndexID, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    TORQTableData::DeleteIndex(IndexID, Cursor);
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+}
+
 // Physical numbers are slot numbers, so a bitmap over them needs MaxSlot + 1 bits, which
 // after deletions is more than the live count.
 int64_t TORQMemoryTableData::GetMaxRecordNumber(int32_t) {

@@ -93,6 +93,9 @@ public:
     void DeleteTable(TORQCursor* Cursor, bool Force) override;
     void EmptyTable(TORQCursor* Cursor) override;
     void AddCursor(TORQCursor* Cursor) override;
+    // The base, then the cursor's session commits its pages (session -2 without one).
+    int32_t AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) override;
+    void DeleteIndex(int32_t IndexID, TORQCursor* Cursor) override;
     int64_t GetMaxRecordNumber(int32_t SessionID) override;
     int64_t RecordIdToNumber(const TORQRecordID& RecordID) override;
     TORQRecordID NumberToRecordId(int64_t Number) override;
