@@ -300,7 +300,8 @@ void TORQMemoryTableData::StoreBlobStream(TORQCursor* Cursor, int32_t FieldNo, T
     stored.Seek(0, soBeginning);
     const int64_t read = storedSize > 0 ? stored.Read(data + BlobHeaderSize, storedSize) : 0;
     if (read != storedSize)
-        RaiseNativeFmt(10117, "Cannot read from stream. Position = %d, Stream size = %d, Block size = %d, Bytes Read = %d",
+        RaiseNativeFmt(10117,
+                       "Cannot read from stream. Position = %d, Stream size = %d, Block size = %d, Bytes Read = %d",
                        {stored.Position(), storedSize, BlobHeaderSize + storedSize, read});
     const uint32_t h = FBlobs.Add(static_cast<uint8_t*>(block.Release()));
     ReplaceHandle(record, FieldNo, h);

@@ -34,7 +34,9 @@ protected:
         if (!text.empty()) s->Read(text.data(), static_cast<int64_t>(text.size()));
         return text;
     }
-    static uint32_t Handle(const TTestCursor& C) { return LoadLE32(C.CurrentRecord + C.FieldDefs.GetItem(1)->MemoryOffset); }
+    static uint32_t Handle(const TTestCursor& C) {
+        return LoadLE32(C.CurrentRecord + C.FieldDefs.GetItem(1)->MemoryOffset);
+    }
     static bool InsertWith(TORQTableData& T, TTestCursor& C, int64_t Id, const std::string& Text) {
         C.Clear();
         C.SetInt(0, Id);
