@@ -207,6 +207,22 @@ TEST_F(MemBlobs, ReadBlobAndWriteBlobCarryTheTwentyByteForm) {
     EXPECT_TRUE(GetBit(c.CurrentRecord, 1));
 }
 
+// A MEMORY table's BLOB streams never spill to a file, whatever their size.
+TEST_F(MemBlobs, LargeValuesStayInMemory) {
+    TORQMemoryTableData& t = MakeBlobTable();
+    TTestCursor c(t);
+    const std::string big(3 * 1024 * 1024, 'z');
+    ASSERT_TRUE(InsertWith(t, c, 1, big));
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    std::unique_ptr<TORQLocalBLOBStream> s = t.CreateBlobStream(&c, false, TORQLocalBLOBStream::bmReadWrite, 1);
+    auto* base = dynamic_cast<TORQTemporaryStream*>(&s->BaseStream());
+    ASSERT_NE(base, nullptr);
+    EXPECT_TRUE(base->InMemory());
+    EXPECT_EQ(s->Size(), static_cast<int64_t>(big.size()));
+    s.reset();
+    EXPECT_EQ(Read(t, c), big);
+}
+
 TEST_F(MemBlobs, UnmodifiedStreamStoresNothingAndBlockSizeZeroIsRefused) {
     TORQMemoryTableData& t = MakeBlobTable();
     TTestCursor c(t);
