@@ -197,6 +197,7 @@ void TDataSet::SetBufferCount(int32_t Value) {
 }
 
 void TDataSet::Resync(uint8_t Mode) {
+    CheckActive();
     TRecordBuffer scratch = FBuffers[static_cast<size_t>(FRecordCount)];
     if (Mode & rmExact) {
         CursorPosChanged();

@@ -663,12 +663,30 @@ TEST_F(DataSetTest, ALinkWithFiveBuffersSeesAWindowThatFollowsTheDataset) {
     EXPECT_EQ(link.RecordCount(), 1);
     EXPECT_EQ(link.ActiveRecord(), 0);
 
+    // Insert opens a row at the active one; the posted record keeps that row.
+    ds.Insert();
+    EXPECT_EQ(window(), (std::vector<int32_t>{4, 5, 0, 6, 7}));
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    ds.FieldByName("ID")->SetAsInteger(55);
+    ds.Post();
+    EXPECT_EQ(window(), (std::vector<int32_t>{4, 5, 55, 6, 7}));
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    // Append shows the last records above the new one.
+    ds.Append();
+    EXPECT_EQ(window(), (std::vector<int32_t>{55, 6, 7, 8, 0}));
+    EXPECT_EQ(wide.ActiveRecord(), 4);
+    ds.FieldByName("ID")->SetAsInteger(9);
+    ds.Post();
+    EXPECT_EQ(window(), (std::vector<int32_t>{55, 6, 7, 8, 9}));
+    EXPECT_EQ(wide.ActiveRecord(), 4);
+
     // The window shrinks when the wide link goes, keeping the active record.
     wide.SetDataSource(nullptr);
     EXPECT_EQ(ds.BufferCount(), 1);
-    EXPECT_EQ(Id(), 6);
-    ds.Next();
-    EXPECT_EQ(Id(), 7);
+    EXPECT_EQ(Id(), 9);
+    ds.Prior();
+    EXPECT_EQ(Id(), 8);
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 3, 4, 5, 55, 6, 7, 8, 9}));
 }
 
 TEST_F(DataSetTest, AMasterLinkResolvesItsFieldsAndReportsTheMaster) {
@@ -769,4 +787,56 @@ TEST_F(DataSetTest, ADisabledSourceIsInactiveAndAutoEditEditsThroughIt) {
     src.AutoEdit = false;
     EXPECT_FALSE(link.Edit());
     EXPECT_EQ(ds.State(), dsBrowse);
+}
+
+TEST_F(DataSetTest, AFailingOnNewRecordDropsTheNewRecord) {
+    Fill(2);
+    ds.Open();
+    ds.Next();
+    ds.OnNewRecord = [](TDataSet*) { throw EDatabaseError("no defaults"); };
+    EXPECT_THROW(ds.Append(), EDatabaseError);
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_FALSE(link.Editing());
+    EXPECT_EQ(Id(), 2);
+    ds.OnNewRecord = [](TDataSet* d) { d->FieldByName("NAME")->SetAsString("DEFAULT"); };
+    ds.Append();
+    EXPECT_EQ(Name(), "DEFAULT");
+    EXPECT_FALSE(ds.Modified());  // defaults alone are no change: leaving cancels
+    ds.First();
+    EXPECT_EQ(ds.RowCount(), 2);
+}
+
+TEST_F(DataSetTest, SourceEventsCarryTheChangedField) {
+    Fill(1);
+    ds.Open();
+    std::vector<std::string> changes;
+    src.OnDataChange = [&](TDataSource* Sender, TField* Field) {
+        EXPECT_EQ(Sender, &src);
+        changes.push_back(Field != nullptr ? Field->FieldName() : "nil");
+    };
+    ds.Edit();
+    ds.FieldByName("NAME")->SetAsString("X");
+    ds.Post();
+    EXPECT_EQ(changes, (std::vector<std::string>{"nil", "NAME", "nil"}));
+    EXPECT_EQ(log.back(), "link dataset changed");
+}
+
+TEST_F(DataSetTest, TheSetKeyStateEditsAKeyBufferAndLeavesTheWindowAlone) {
+    Fill(3);
+    ds.Open();
+    ds.Next();
+    log.clear();
+    ds.EditKey();
+    EXPECT_TRUE(link.Editing());
+    EXPECT_EQ(link.ActiveRecord(), 0);
+    ds.FieldByName("ID")->SetAsInteger(9);
+    EXPECT_EQ(Id(), 9);  // the key buffer, not the record
+    ds.Next();           // browse mode first: the key is posted
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_FALSE(link.Editing());
+    EXPECT_EQ(Id(), 3);
+    ds.EditKey();
+    ds.Delete();  // leaves the key state like Cancel
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_EQ(ds.RowCount(), 3);
 }
