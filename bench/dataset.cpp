@@ -20,6 +20,11 @@ struct TLogSet {
         src.SetDataSet(&ds);
         link.SetBufferCount(Buffers);
         link.SetDataSource(&src);
+        Reopen();
+    }
+    // The default fields are made afresh on each open.
+    void Reopen() {
+        ds.Close();
         ds.Open();
         id = ds.FieldByName("ID");
         station = ds.FieldByName("STATION");
@@ -50,7 +55,7 @@ void BM_AppendPost(benchmark::State& state) {
             state.PauseTiming();
             set.ds.Close();
             set.ds.ClearRows();
-            set.ds.Open();
+            set.Reopen();
             state.ResumeTiming();
         }
     }

@@ -840,3 +840,20 @@ TEST_F(DataSetTest, TheSetKeyStateEditsAKeyBufferAndLeavesTheWindowAlone) {
     EXPECT_EQ(ds.State(), dsBrowse);
     EXPECT_EQ(ds.RowCount(), 3);
 }
+
+TEST_F(DataSetTest, APropertyChangeOutdatesTheDefinitionsAndReachesEveryLink) {
+    ds.Open();
+    struct TEventLink : TDataLink {
+        std::vector<TDataEvent> seen;
+        void DataEvent(TDataEvent Event, intptr_t Info) override {
+            seen.push_back(Event);
+            TDataLink::DataEvent(Event, Info);
+        }
+    } watcher;
+    watcher.SetDataSource(&src);
+    ASSERT_TRUE(ds.FieldDefs().Updated());
+    ds.DataEvent(dePropertyChange, 0);
+    EXPECT_FALSE(ds.FieldDefs().Updated());
+    EXPECT_EQ(watcher.seen, (std::vector<TDataEvent>{dePropertyChange}));
+    watcher.SetDataSource(nullptr);
+}
