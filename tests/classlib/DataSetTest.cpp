@@ -158,6 +158,7 @@ TEST_F(DataSetTest, EachOperationRunsItsHooksAndEventsInOrder) {
         {"refresh", second, [this] { ds.Refresh(); },
          {"link check browse", "BeforeRefresh", "InternalRefresh", "link dataset changed", "AfterRefresh"}},
         {"next", second, [this] { ds.Next(); }, {"link check browse", "BeforeScroll", "link scrolled 1", "AfterScroll"}},
+        {"next at the end", [this] { ds.Open(); ds.Last(); }, [this] { ds.Next(); }, {"link check browse"}},
         {"first", second, [this] { ds.First(); },
          {"link check browse", "BeforeScroll", "InternalFirst", "link dataset changed", "AfterScroll"}},
         {"last", second, [this] { ds.Last(); },
@@ -856,4 +857,27 @@ TEST_F(DataSetTest, APropertyChangeOutdatesTheDefinitionsAndReachesEveryLink) {
     EXPECT_FALSE(ds.FieldDefs().Updated());
     EXPECT_EQ(watcher.seen, (std::vector<TDataEvent>{dePropertyChange}));
     watcher.SetDataSource(nullptr);
+}
+
+TEST_F(DataSetTest, ResyncExactRaisesForAVanishedRecordAndPlainResyncTakesTheNext) {
+    Fill(3);
+    ds.Open();
+    int32_t hidden = 0;
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() != hidden; });
+    ds.SetFiltered(true);
+    ds.Next();
+    EXPECT_EQ(Id(), 2);
+    hidden = 2;  // the current record no longer passes
+    try {
+        ds.Resync(rmExact);
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Stations: Record not found");
+    }
+    EXPECT_EQ(Id(), 2);  // the window is as it was
+    ds.Resync(0);
+    EXPECT_EQ(Id(), 3);
+    hidden = 3;
+    ds.Resync(0);  // nothing after it: the prior one, visible again
+    EXPECT_EQ(Id(), 2);
 }
