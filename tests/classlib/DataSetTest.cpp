@@ -881,3 +881,48 @@ TEST_F(DataSetTest, ResyncExactRaisesForAVanishedRecordAndPlainResyncTakesTheNex
     ds.Resync(0);  // nothing after it: the prior one, visible again
     EXPECT_EQ(Id(), 2);
 }
+
+TEST_F(DataSetTest, AMoveThatGrowsAWindowNotFullLandsOnTheNewRecord) {
+    // Records hidden when the window was filled become visible: the next move reads one
+    // more record into the window rather than rotating it.
+    Fill(6);
+    TDataLink wide;
+    wide.SetBufferCount(5);
+    wide.SetDataSource(&src);
+    ds.Open();
+    int32_t limit = 3;
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() <= limit; });
+    ds.SetFiltered(true);
+    ds.Last();
+    ds.Prior();  // off the end: the next moves may read
+    EXPECT_EQ(ds.WindowCount(), 3);
+    limit = 6;
+    EXPECT_EQ(ds.MoveBy(2), 2);
+    EXPECT_EQ(Id(), 4);
+    EXPECT_EQ(ds.WindowCount(), 4);
+
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() >= limit; });
+    limit = 4;  // First shows 4..6
+    ds.First();
+    ds.Next();
+    EXPECT_EQ(ds.WindowCount(), 3);
+    limit = 1;
+    EXPECT_EQ(ds.MoveBy(-2), -2);
+    EXPECT_EQ(Id(), 3);
+    wide.SetDataSource(nullptr);
+}
+
+TEST_F(DataSetTest, ATemporaryStateDuringAnEditKeepsItsChanges) {
+    Fill(2);
+    ds.Open();
+    ds.SetOnFilterRecord([](TDataSet*, bool&) {});
+    ds.SetFiltered(true);
+    ds.Edit();
+    ds.FieldByName("NAME")->SetAsString("KEPT");
+    EXPECT_EQ(ds.RecordCount(), 2);  // runs the filter step in its temporary state
+    EXPECT_EQ(ds.State(), dsEdit);
+    EXPECT_TRUE(ds.Modified());
+    ds.Next();  // still modified: posted, not cancelled
+    ds.First();
+    EXPECT_EQ(Name(), "KEPT");
+}
