@@ -926,3 +926,24 @@ TEST_F(DataSetTest, ATemporaryStateDuringAnEditKeepsItsChanges) {
     ds.First();
     EXPECT_EQ(Name(), "KEPT");
 }
+
+TEST_F(DataSetTest, ALinkWideningItsWindowWhileOpenKeepsTheActiveRecordInIt) {
+    Fill(8);
+    ds.Open();
+    ds.MoveBy(5);
+    TDataLink wide;
+    wide.SetDataSource(&src);
+    wide.SetBufferCount(5);  // reads the records after, then before, the active one
+    EXPECT_EQ(ds.BufferCount(), 5);
+    EXPECT_EQ(ds.WindowCount(), 5);
+    EXPECT_EQ(Id(), 6);
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    wide.SetActiveRecord(0);
+    EXPECT_EQ(Id(), 4);
+    wide.SetActiveRecord(4);
+    EXPECT_EQ(Id(), 8);
+    wide.SetActiveRecord(2);
+    EXPECT_THROW(wide.SetActiveRecord(5), EDatabaseError);
+    EXPECT_EQ(link.ActiveRecord(), 0);
+    wide.SetDataSource(nullptr);
+}
