@@ -708,4 +708,32 @@ void TORQConstraintDefs::LoadFromStream(TORQStream& Stream) {
     ReplaceItems(std::move(loaded));
 }
 
+// ---------------------------------------------------------------------------------
+// Constraints implied by indexes
+
+TORQConstraintDefUnique* IndexDefToConstraintDefs(const TORQIndexDef& IndexDef, TORQConstraintDefs& Constraints) {
+    TORQConstraintDefUnique* def;
+    std::string name;
+    if (IndexDef.Primary != 0) {
+        def = Constraints.AddPrimary();
+        name = "C_PK";
+    } else if (IndexDef.Unique != 0) {
+        def = Constraints.AddUnique();
+        name = "C_Unique";
+    } else {
+        return nullptr;
+    }
+    def->TargetName = IndexDef.Name;
+    def->TargetID = IndexDef.ObjectID;
+    for (const TORQIndexColumn& c : IndexDef.Columns) {
+        name += "$";
+        name += c.FieldName;
+        TORQConstraintColumn column;
+        column.FieldName = c.FieldName;
+        def->Columns.push_back(column);
+    }
+    def->Name = FitName(std::move(name));
+    return def;
+}
+
 }  // namespace orq

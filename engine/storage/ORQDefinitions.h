@@ -326,4 +326,11 @@ public:
     static std::unique_ptr<TORQConstraintDef> CreateOfType(uint8_t Type);
 };
 
+// The constraint an index implies, appended to Constraints: a primary-key constraint for
+// a primary index, else a unique one for a unique index, else nothing (nil). It targets
+// the index (name and ObjectID), takes its column names in order and is named "C_PK" or
+// "C_Unique" followed by "$" and each column name, cut to 255 characters. Object id and
+// field ids are left for the table to assign.
+TORQConstraintDefUnique* IndexDefToConstraintDefs(const TORQIndexDef& IndexDef, TORQConstraintDefs& Constraints);
+
 }  // namespace orq

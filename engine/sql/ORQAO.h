@@ -1,0 +1,46 @@
+// TORQAO: the relational operator as expression nodes see it. A field reference bound to
+// an operator reads the operator's current row instead of a record buffer; aggregates ask
+// whether the operator groups. This is the start of the class: the operators themselves
+// (scans, joins, grouping, materialisation) complete it and implement the look-up.
+//
+// TORQSelectListItem: what alias replacement reads of one select-list item.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orq {
+
+class TORQVariant;
+
+// What an operator says about one of its fields.
+struct TORQAOFieldDesc {
+    std::string Name;      // the field's name as the operator reports it
+    uint8_t DataType = 0;  // advanced field type
+    uint8_t BaseType = 0;
+    int32_t Size = 0;      // data size of a string field, else 0
+    int32_t Extra = 0;     // the description's second attribute
+};
+
+class TORQAO {
+public:
+    virtual ~TORQAO() = default;
+
+    // How many of the operator's fields FieldName (qualified by TableName when that is
+    // not empty) matches; for at least one match FieldNo and Desc describe the first.
+    virtual int32_t FindField(const std::string& FieldName, const std::string& TableName, uint8_t LookupFlag,
+                              int32_t& FieldNo, TORQAOFieldDesc& Desc) = 0;
+    // Field FieldNo of the current row; owned by the operator and valid until it moves.
+    virtual TORQVariant& GetCurrentFieldValue(int32_t FieldNo) = 0;
+    // True for the grouping operator, whose rows aggregates may be evaluated on.
+    virtual bool IsGroupBy() const { return false; }
+};
+
+struct TORQSelectListItem {
+    std::string TableName;
+    std::string FieldName;
+    std::string Alias;
+    bool IsExpression = false;
+};
+
+}  // namespace orq

@@ -1,0 +1,873 @@
+#include "engine/sql/ORQExprNodes.h"
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "engine/foundation/ORQCollation.h"
+#include "engine/foundation/ORQContainers.h"
+#include "engine/foundation/ORQConvert.h"
+#include "engine/foundation/ORQDateLike.h"
+#include "engine/foundation/ORQExcept.h"
+#include "engine/foundation/ORQReservedWords.h"
+#include "engine/storage/ORQDefinitions.h"
+#include "engine/sql/ORQExprCursorLink.h"
+#include "engine/sql/ORQExprNodesExt.h"
+#include "engine/sql/ORQExprText.h"
+#include "engine/sql/ORQRounding.h"
+
+namespace orq {
+
+std::string DataOperatorName(uint8_t Operator) {
+    switch (Operator) {
+        case doEqual: return "=";
+        case doNotEqual: return "<>";
+        case doGreater: return ">";
+        case doLess: return "<";
+        case doGreaterOrEqual: return ">=";
+        case doLessOrEqual: return "<=";
+        case doNot: return "NOT";
+        case doAnd: return "AND";
+        case doOr: return "OR";
+        case doLike: return "LIKE";
+        case doNotLike: return "NOT LIKE";
+        case doIsNull: return "IS NULL";
+        case doIsNotNull: return "IS NOT NULL";
+        case doAdd: return "+";
+        case doNegate: return "-";
+        case doMultiply: return "*";
+        case doDivide: return "/";
+        case doConcat: return "||";
+        case doUpper: return "UPPER";
+        case doLower: return "LOWER";
+        case doTrim: return "TRIM";
+        case doLTrim: return "LTRIM";
+        case doRTrim: return "RTRIM";
+        case doSum: return "SUM";
+        case doAvg: return "AVG";
+        case doMin: return "MIN";
+        case doMax: return "MAX";
+        case doCount: return "COUNT";
+        case doCountStar: return "COUNT(*)";
+        default: return "unknown";
+    }
+}
+
+[[noreturn]] void RaiseUnknownOperator(int32_t Code, uint8_t Operator) {
+    RaiseNativeFmt(Code, "Unknown operator: '%s'", {DataOperatorName(Operator)});
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNode
+
+TORQExprNode::TORQExprNode(uint8_t Operator, uint8_t IgnoreCase, uint8_t PartialCompare)
+    : Operator(Operator), IgnoreCase(IgnoreCase), PartialCompare(PartialCompare) {}
+
+TORQExprNode::TORQExprNode(uint8_t Operator, uint8_t IgnoreCase, uint8_t PartialCompare,
+                           std::unique_ptr<TORQExprNode> Child1, std::unique_ptr<TORQExprNode> Child2,
+                           std::unique_ptr<TORQExprNode> Child3)
+    : TORQExprNode(Operator, IgnoreCase, PartialCompare) {
+    for (auto* c : {&Child1, &Child2, &Child3})
+        if (*c) AddChild(std::move(*c));
+}
+
+TORQExprNode::~TORQExprNode() = default;
+
+TORQExprNode* TORQExprNode::AddChild(std::unique_ptr<TORQExprNode> Node) {
+    Children.push_back(std::move(Node));
+    return Children.back().get();
+}
+
+std::unique_ptr<TORQExprNode> TORQExprNode::ReplaceChild(int32_t Index, std::unique_ptr<TORQExprNode> Node) {
+    std::swap(Children.at(static_cast<std::size_t>(Index)), Node);
+    return Node;
+}
+
+std::unique_ptr<TORQExprNode> TORQExprNode::ExtractChild(int32_t Index) {
+    auto it = Children.begin() + Index;
+    std::unique_ptr<TORQExprNode> node = std::move(Children.at(static_cast<std::size_t>(Index)));
+    Children.erase(it);
+    return node;
+}
+
+int32_t TORQExprNode::IndexOfChild(const TORQExprNode* Node) const {
+    for (std::size_t i = 0; i < Children.size(); ++i)
+        if (Children[i].get() == Node) return static_cast<int32_t>(i);
+    return -1;
+}
+
+void TORQExprNode::Prepare() {
+    for (auto& c : Children) c->Prepare();
+}
+
+bool TORQExprNode::ContainsAggregate() {
+    for (auto& c : Children)
+        if (c->ContainsAggregate()) return true;
+    return false;
+}
+
+void TORQExprNode::ResetAggregate() {
+    for (auto& c : Children) c->ResetAggregate();
+}
+
+void TORQExprNode::AccumulateAggregate() {
+    for (auto& c : Children) c->AccumulateAggregate();
+}
+
+void TORQExprNode::BindToOperators(TORQAO* Operator1, TORQAO* Operator2, TORQCursor* Cursor) {
+    for (auto& c : Children) c->BindToOperators(Operator1, Operator2, Cursor);
+}
+
+void TORQExprNode::BindToCursor(TORQCursor* Cursor, TORQAO* Operator, TORQCursor* SecondCursor) {
+    for (auto& c : Children) c->BindToCursor(Cursor, Operator, SecondCursor);
+}
+
+void TORQExprNode::SetRecordBuffer(uint8_t* Buffer, uint8_t Side) {
+    for (auto& c : Children) c->SetRecordBuffer(Buffer, Side);
+}
+
+uint8_t TORQExprNode::GetDataType() {
+    uint8_t t = 0;
+    for (std::size_t i = 0; i < Children.size(); ++i) {
+        const uint8_t ct = Children[i]->GetDataType();
+        t = i == 0 ? ct : ResultAdvancedFieldType(t, ct, false);
+    }
+    if (t == 0) RaiseNative(30283, "Cannot determine expression type");
+    return t;
+}
+
+int32_t TORQExprNode::GetDataSize() {
+    if (!IsStringAdvancedType(GetDataType())) return 0;
+    if (Operator != doAdd && Operator != doConcat) return 0;
+    int64_t size = 0;
+    for (auto& c : Children) size += c->GetDataSize();
+    return static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX));
+}
+
+bool TORQExprNode::CanEvaluateOn(TORQAO* Operator1, TORQAO* Operator2, uint8_t LookupFlag, TORQCursor* Cursor) {
+    for (auto& c : Children)
+        if (!c->CanEvaluateOn(Operator1, Operator2, LookupFlag, Cursor)) return false;
+    return true;
+}
+
+void TORQExprNode::ReplaceAliases(const std::vector<TORQSelectListItem>& Items) {
+    for (auto& c : Children) c->ReplaceAliases(Items);
+}
+
+bool TORQExprNode::UsesOnlyFields(const std::string& FieldList) {
+    for (auto& c : Children)
+        if (!c->UsesOnlyFields(FieldList)) return false;
+    return true;
+}
+
+bool TORQExprNode::IsScanField(TORQExprNode* Node) {
+    if (auto* f = dynamic_cast<TORQExprNodeField*>(Node)) return f->IsOuterReference == 0;
+    if (Node != nullptr && (Node->Operator == doUpper || Node->Operator == doLower) && Node->ChildCount() > 0 &&
+        dynamic_cast<TORQExprNodeConst*>(Node) == nullptr) {
+        auto* f = dynamic_cast<TORQExprNodeField*>(Node->Child(0));
+        return f != nullptr && f->IsOuterReference == 0;
+    }
+    return false;
+}
+
+bool TORQExprNode::IsScanValue(TORQExprNode* Node) {
+    if (dynamic_cast<TORQExprNodeConst*>(Node) != nullptr) return true;
+    auto* f = dynamic_cast<TORQExprNodeField*>(Node);
+    return f != nullptr && f->IsOuterReference != 0;
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNodeConst
+
+uint8_t TORQExprNodeConst::GetDataType() { return BaseToAdvancedFieldType(Value.DataType()); }
+
+int32_t TORQExprNodeConst::GetDataSize() {
+    if (Value.IsNull() || !Value.IsString()) return 0;
+    return Value.DataSize() - (Value.IsWideString() ? 2 : 1);
+}
+
+bool TORQExprNodeConst::EndsWithPercent() const {
+    if (Value.IsNull() || !Value.IsString()) return false;
+    if (Value.IsWideString()) {
+        const std::u16string s = Value.GetAsWideString();
+        return s.size() >= 2 && s.find(u'%') == s.size() - 1;
+    }
+    const std::string s = Value.GetAsString();
+    return s.size() >= 2 && s.find('%') == s.size() - 1;
+}
+
+bool TORQExprNodeConst::IsAllLowerCase() const {
+    if (Value.IsNull() || !Value.IsString()) return false;
+    if (Value.IsWideString()) {
+        const std::u16string s = Value.GetAsWideString();
+        return s == UnicodeLowerCase(s);
+    }
+    const std::string s = Value.GetAsString();
+    return s == EngineLowerCase(s);
+}
+
+bool TORQExprNodeConst::IsAllUpperCase() const {
+    if (Value.IsNull() || !Value.IsString()) return false;
+    if (Value.IsWideString()) {
+        const std::u16string s = Value.GetAsWideString();
+        return s == UnicodeUpperCase(s);
+    }
+    const std::string s = Value.GetAsString();
+    return s == AnsiUpperCase(s);
+}
+
+void TORQExprNodeConst::DropLastChar() {
+    if (Value.IsNull() || !Value.IsString()) return;
+    const uint8_t t = Value.DataType();
+    if (Value.IsWideString()) {
+        std::u16string s = Value.GetAsWideString();
+        if (!s.empty()) s.pop_back();
+        Value.Clear(t);
+        Value.SetAsWideString(s);
+    } else {
+        std::string s = Value.GetAsString();
+        if (!s.empty()) s.pop_back();
+        Value.Clear(t);
+        Value.SetAsString(s);
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNodeField: the parts that need no cursor (the cursor's side is in
+// ORQExprNodeField.cpp).
+
+TORQExprNodeField::TORQExprNodeField(TORQCursor* Cursor, std::string TableName, std::string FieldName)
+    : TORQExprNode(0), TableName(std::move(TableName)), FieldName(std::move(FieldName)) {
+    if (Cursor != nullptr) BindToCursor(Cursor, nullptr, nullptr);
+}
+
+TORQExprNodeField::~TORQExprNodeField() = default;
+
+void TORQExprNodeField::BindToOperators(TORQAO* Operator1, TORQAO* Operator2, TORQCursor* BindCursor) {
+    Cursor = nullptr;
+    RecordBuffer = nullptr;
+    FNullBit = -1;
+    for (TORQAO* op : {Operator1, Operator2}) {
+        if (op == nullptr) continue;
+        int32_t no = -1;
+        TORQAOFieldDesc desc;
+        if (op->FindField(FieldName, TableName, LookupFlag, no, desc) > 0) {
+            BoundOperator = op;
+            FieldNo = no;
+            ResolvedName = desc.Name;
+            DataType = desc.DataType;
+            BaseType = desc.BaseType;
+            Size = desc.Size;
+            Extra = desc.Extra;
+            Offset = 0;
+            return;
+        }
+    }
+    if (IsOuterReference != 0) {
+        BindToCursor(BindCursor, Operator2, BindCursor);
+        return;
+    }
+    if (BoundOperator == nullptr && Cursor == nullptr)
+        RaiseNativeFmt(30197, "Field '%s' not found", {TableName + "." + FieldName});
+}
+
+void TORQExprNodeField::SetRecordBuffer(uint8_t* Buffer, uint8_t Side) {
+    if (Side == IsOuterReference) RecordBuffer = Buffer;
+}
+
+uint8_t TORQExprNodeField::GetDataType() {
+    if (DataType == 0) RaiseNative(30284, "Cannot determine expression type");
+    return DataType;
+}
+
+TORQVariant& TORQExprNodeField::GetValue() {
+    if (RecordBuffer == nullptr) {
+        if (BoundOperator == nullptr || FieldNo < 0) RaiseNative(30196, "Dataset and AO not assigned");
+        Value.Assign(BoundOperator->GetCurrentFieldValue(FieldNo), false);
+        return Value;
+    }
+    if (FNullBit >= 0 && GetBit(RecordBuffer, FNullBit)) {
+        Value.Clear(BaseType);
+        return Value;
+    }
+    if (BaseType == bdtClob || BaseType == bdtWideClob) {
+        ReadClobValue();
+        return Value;
+    }
+    // In place: the value refers to the record buffer's bytes.
+    Value.SetData(RecordBuffer + Offset, FMemorySize, BaseType, false);
+    return Value;
+}
+
+bool TORQExprNodeField::CanEvaluateOn(TORQAO* Operator1, TORQAO* Operator2, uint8_t Flag, TORQCursor* OnCursor) {
+    IsOuterReference = 0;
+    int32_t no = -1;
+    TORQAOFieldDesc desc;
+    bool found = false;
+    if (Operator1 != nullptr && Operator1->FindField(FieldName, TableName, Flag, no, desc) == 1) {
+        found = true;
+    } else if (Operator2 != nullptr && Operator2->FindField(FieldName, TableName, Flag, no, desc) == 1) {
+        found = true;
+        IsOuterReference = 1;
+    } else if (OnCursor != nullptr && CursorHasField(OnCursor, FieldName)) {
+        found = true;
+        IsOuterReference = 1;
+    }
+    if (found) LookupFlag = Flag;
+    return found;
+}
+
+void TORQExprNodeField::ReplaceAliases(const std::vector<TORQSelectListItem>& Items) {
+    for (const TORQSelectListItem& item : Items) {
+        if (item.IsExpression || AnsiUpperCase(item.Alias) != AnsiUpperCase(FieldName)) continue;
+        if (!TableName.empty() && item.TableName != TableName) continue;
+        FieldName = item.FieldName;
+        TableName = item.TableName;
+    }
+}
+
+bool TORQExprNodeField::UsesOnlyFields(const std::string& FieldList) {
+    std::vector<std::string> names;
+    SplitFieldNames(names, FieldList);
+    const std::string name = AnsiUpperCase(FieldName);
+    for (const std::string& n : names)
+        if (n == name) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNodeComparison
+
+TORQExprNodeComparison::TORQExprNodeComparison(uint8_t Operator, uint8_t IgnoreCase, uint8_t PartialCompare,
+                                               std::unique_ptr<TORQExprNode> Left,
+                                               std::unique_ptr<TORQExprNode> Right, uint8_t RawCompare,
+                                               uint8_t Quantifier)
+    : TORQExprNode(Operator, IgnoreCase, PartialCompare, std::move(Left), std::move(Right)),
+      RawCompare(RawCompare),
+      Quantifier(Quantifier) {
+    Value.Clear(bdtBoolean);
+}
+
+void TORQExprNodeComparison::Prepare() {
+    // A wide constant against a plain text field is narrowed once, so that each
+    // evaluation compares in the field's own kind.
+    if (ChildCount() < 2) return;
+    for (int32_t i = 0; i < 2; ++i) {
+        auto* f = dynamic_cast<TORQExprNodeField*>(Child(i));
+        auto* c = dynamic_cast<TORQExprNodeConst*>(Child(1 - i));
+        if (f == nullptr || c == nullptr) continue;
+        const uint8_t ft = f->DataType;
+        if ((ft == aftChar || ft == aftVarChar || ft == aftGuid) && !c->Value.IsNull() &&
+            (c->Value.DataType() == bdtFixedWideChar || c->Value.DataType() == bdtWideVarChar))
+            c->Value.CastTo(bdtVarChar);
+    }
+}
+
+TORQVariant& TORQExprNodeComparison::GetValue() {
+    if (Quantifier != 0) {
+        auto* sub = dynamic_cast<TORQExprNodeSubquery*>(Child(1));
+        if (sub == nullptr) RaiseUnknownOperator(30117, Operator);
+        Value.SetAsBoolean(sub->CompareQuantified(Operator, Quantifier, Child(0)->GetValue()));
+        return Value;
+    }
+    TORQVariant& left = Child(0)->GetValue();
+    TORQVariant& right = Child(1)->GetValue();
+    const int32_t code = left.Compare(right, RawCompare != 0, IgnoreCase != 0, PartialCompare != 0);
+    bool result;
+    switch (Operator) {
+        case doEqual: result = code == cmpEqual; break;
+        case doNotEqual: result = RawCompare != 0 ? (code == cmpLess || code == cmpGreater) : code != cmpEqual; break;
+        case doGreater: result = code == cmpGreater; break;
+        case doLess: result = code == cmpLess; break;
+        case doGreaterOrEqual: result = code == cmpEqual || code == cmpGreater; break;
+        case doLessOrEqual: result = code == cmpEqual || code == cmpLess; break;
+        default: RaiseUnknownOperator(30117, Operator);
+    }
+    Value.SetAsBoolean(result);
+    return Value;
+}
+
+bool TORQExprNodeComparison::GetScanPair(TORQExprNodeField*& Field, TORQExprNode*& ValueNode, bool& FieldOnLeft) {
+    Field = nullptr;
+    ValueNode = nullptr;
+    if (ChildCount() != 2 || Quantifier != 0) return false;
+    for (int32_t i = 0; i < 2; ++i) {
+        TORQExprNode* f = Child(i);
+        TORQExprNode* v = Child(1 - i);
+        if (!IsScanField(f) || !IsScanValue(v)) continue;
+        auto* field = dynamic_cast<TORQExprNodeField*>(f);
+        if (field == nullptr) {
+            // UPPER(field) or LOWER(field): only a constant already in that case can be
+            // looked up in a case-insensitive index.
+            auto* c = dynamic_cast<TORQExprNodeConst*>(v);
+            if (c != nullptr) {
+                if (f->Operator == doUpper && !c->IsAllUpperCase()) return false;
+                if (f->Operator == doLower && !c->IsAllLowerCase()) return false;
+            }
+            IgnoreCase = 1;
+            field = static_cast<TORQExprNodeField*>(f->Child(0));
+        }
+        Field = field;
+        ValueNode = v;
+        FieldOnLeft = i == 0;
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The index column test shared by comparisons and IS [NOT] NULL.
+bool ColumnMatches(const TORQExprNodeField& Field, int32_t Column, int32_t RestrictValue, const TORQIndexDef& IndexDef) {
+    if (Column < 0 || Column >= IndexDef.GetColumnCount()) return false;
+    if (AnsiUpperCase(Field.FieldName) != AnsiUpperCase(IndexDef.GetColumn(Column).FieldName)) return false;
+    if (Column == 0 && IndexDef.Restricted != 0 && RestrictValue != IndexDef.RestrictionNo) return false;
+    return true;
+}
+
+// The comparison as it reads with the field on the left.
+uint8_t FieldSideOperator(uint8_t Operator, bool FieldOnLeft) {
+    if (FieldOnLeft) return Operator;
+    switch (Operator) {
+        case doGreater: return doLess;
+        case doLess: return doGreater;
+        case doGreaterOrEqual: return doLessOrEqual;
+        case doLessOrEqual: return doGreaterOrEqual;
+        default: return Operator;
+    }
+}
+
+}  // namespace
+
+bool TORQExprNodeComparison::CanServeIndexColumn(int32_t Column, uint8_t PreviousOperator, int32_t RestrictValue,
+                                                 const TORQIndexDef& IndexDef) {
+    TORQExprNodeField* field;
+    TORQExprNode* valueNode;
+    bool fieldOnLeft;
+    if (!GetScanPair(field, valueNode, fieldOnLeft)) return false;
+    if (!ColumnMatches(*field, Column, RestrictValue, IndexDef)) return false;
+    if (IsBlobAdvancedType(field->DataType)) return false;
+    const bool isString = IsStringAdvancedType(field->DataType);
+    if (isString && IndexDef.GetColumn(Column).CaseInsensitive != IgnoreCase) return false;
+    if (PartialCompare != 0) return false;
+    if (Operator < doEqual || Operator > doLessOrEqual || Operator == doNotEqual) return false;
+    if (isString && valueNode->GetDataSize() >= field->Size) return false;
+    if (Column > 0 && !(PreviousOperator == doEqual && Operator == doEqual)) return false;
+    return true;
+}
+
+namespace {
+
+// The scan operator of a field-side comparison in the index's key order.
+uint8_t ScanOperator(uint8_t FieldOperator, bool Descending) {
+    switch (FieldOperator) {
+        case doEqual: return scoEqual;
+        case doGreater: return Descending ? scoLess : scoGreater;
+        case doLess: return Descending ? scoGreater : scoLess;
+        case doGreaterOrEqual: return Descending ? scoLessOrEqual : scoGreaterOrEqual;
+        case doLessOrEqual: return Descending ? scoGreaterOrEqual : scoLessOrEqual;
+        default: return scoNone;
+    }
+}
+
+}  // namespace
+
+void TORQExprNodeComparison::BuildScanCondition(TORQScanSearchConditionArray& Conditions, const TORQIndexDef& IndexDef,
+                                                TORQBaseExpression* Companion) {
+    TORQExprNodeField* field;
+    TORQExprNode* valueNode;
+    bool fieldOnLeft;
+    if (!GetScanPair(field, valueNode, fieldOnLeft)) RaiseNative(20055, "Pointer is nil");
+    if (field->Cursor == nullptr) RaiseNative(20054, "Pointer is nil");
+    if (IndexDef.GetColumnCount() == 0) RaiseNative(20057, "Invalid index for search");
+    TORQScanSearchCondition condition;
+    condition.Operator = ScanOperator(FieldSideOperator(Operator, fieldOnLeft), IndexDef.GetColumn(0).Descending != 0);
+    condition.PartialCompare = PartialCompare != 0;
+    StartScanKey(condition, field->Cursor, IndexDef);
+    AddScanKeyValue(valueNode->GetValue(), field->Cursor, condition, Companion, field->FieldNo);
+    Conditions.AddCondition(condition);
+}
+
+void TORQExprNodeComparison::FillScanCondition(TORQScanSearchCondition& Condition, const TORQIndexDef& /*IndexDef*/,
+                                               TORQBaseExpression* Companion) {
+    TORQExprNodeField* field;
+    TORQExprNode* valueNode;
+    bool fieldOnLeft;
+    if (!GetScanPair(field, valueNode, fieldOnLeft)) RaiseNative(20055, "Pointer is nil");
+    if (field->Cursor == nullptr) RaiseNative(20054, "Pointer is nil");
+    AddScanKeyValue(valueNode->GetValue(), field->Cursor, Condition, Companion, field->FieldNo);
+}
+
+bool TORQExprNodeComparison::IsJoinCondition(TORQAO* Operator1, TORQAO* Operator2) {
+    if (Operator != doEqual || ChildCount() != 2) return false;
+    auto* left = dynamic_cast<TORQExprNodeField*>(Child(0));
+    auto* right = dynamic_cast<TORQExprNodeField*>(Child(1));
+    if (left == nullptr || right == nullptr || left->IsOuterReference != 0 || right->IsOuterReference != 0)
+        return false;
+    auto count = [](TORQAO* op, TORQExprNodeField* f) {
+        if (op == nullptr) return 0;
+        int32_t no = -1;
+        TORQAOFieldDesc desc;
+        return op->FindField(f->FieldName, f->TableName, 0, no, desc);
+    };
+    const int32_t l1 = count(Operator1, left), l2 = count(Operator2, left);
+    const int32_t r1 = count(Operator1, right), r2 = count(Operator2, right);
+    if (l1 + l2 > 1) RaiseNativeFmt(10404, "Ambiguous field reference to '%s'", {left->FieldName});
+    if (r1 + r2 > 1) RaiseNativeFmt(10405, "Ambiguous field reference to '%s'", {right->FieldName});
+    return l1 + l2 == 1 && r1 + r2 == 1 && l1 != r1;
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNodeBoolean
+
+TORQVariant& TORQExprNodeBoolean::GetValue() {
+    if (Value.DataType() != bdtBoolean) Value.Clear(bdtBoolean);
+    Value.SetNull();
+    bool isNull = false;
+    bool result = false;
+    switch (Operator) {
+        case doNot: {
+            TORQVariant& v = Child(0)->GetValue();
+            if (v.IsNull()) return Value;
+            result = !v.GetAsBoolean();
+            break;
+        }
+        case doAnd:
+            result = true;
+            for (auto& c : Children) {
+                TORQVariant& v = c->GetValue();
+                if (v.IsNull()) {
+                    isNull = true;
+                } else if (!v.GetAsBoolean()) {
+                    result = false;
+                    isNull = false;
+                    break;
+                }
+            }
+            break;
+        case doOr:
+            result = false;
+            for (auto& c : Children) {
+                TORQVariant& v = c->GetValue();
+                if (v.IsNull()) {
+                    isNull = true;
+                } else if (v.GetAsBoolean()) {
+                    result = true;
+                    isNull = false;
+                    break;
+                }
+            }
+            break;
+        case doIn:
+        case doNotIn:
+            result = EvaluateIn(isNull);
+            if (Operator == doNotIn) result = !result;
+            break;
+        case doExists: {
+            auto* sub = dynamic_cast<TORQExprNodeSubquery*>(Child(0));
+            if (sub == nullptr) RaiseUnknownOperator(30116, Operator);
+            result = sub->HasRows();
+            break;
+        }
+        case doBetween:
+        case doNotBetween:
+            result = EvaluateBetween(isNull);
+            if (Operator == doNotBetween) result = !result;
+            break;
+        case doLike:
+        case doNotLike:
+            result = EvaluateLike(isNull);
+            if (Operator == doNotLike) result = !result;
+            break;
+        case doIsNull: result = Child(0)->GetValue().IsNull(); break;
+        case doIsNotNull: result = !Child(0)->GetValue().IsNull(); break;
+        default: RaiseUnknownOperator(30116, Operator);
+    }
+    if (!isNull) Value.SetAsBoolean(result);
+    return Value;
+}
+
+bool TORQExprNodeBoolean::EvaluateIn(bool& IsNull) {
+    TORQVariant& v = Child(0)->GetValue();
+    if (ChildCount() == 2) {
+        if (auto* sub = dynamic_cast<TORQExprNodeSubquery*>(Child(1))) return sub->ContainsValue(v);
+    }
+    if (v.IsNull()) {
+        IsNull = true;
+        return false;
+    }
+    for (int32_t i = 1; i < ChildCount(); ++i) {
+        TORQVariant& item = Child(i)->GetValue();
+        if (v.Compare(item, true, true, false) == cmpEqual) return true;
+    }
+    return false;
+}
+
+bool TORQExprNodeBoolean::EvaluateBetween(bool& IsNull) {
+    TORQVariant& v = Child(0)->GetValue();
+    TORQVariant& low = Child(1)->GetValue();
+    TORQVariant& high = Child(2)->GetValue();
+    if (v.IsNull() || low.IsNull() || high.IsNull()) {
+        IsNull = true;
+        return false;
+    }
+    const int32_t a = v.Compare(low, true, true, false);
+    if (a != cmpEqual && a != cmpGreater) return false;
+    const int32_t b = v.Compare(high, true, true, false);
+    return b == cmpEqual || b == cmpLess;
+}
+
+bool TORQExprNodeBoolean::EvaluateLike(bool& IsNull) {
+    TORQVariant& v = Child(0)->GetValue();
+    TORQVariant& pattern = Child(1)->GetValue();
+    if (pattern.IsNull()) {
+        IsNull = true;
+        return false;
+    }
+    const bool valueNull = v.IsNull();
+    const uint8_t valueType = valueNull ? pattern.DataType() : v.DataType();
+    const uint8_t t = ResultDataType(valueType, pattern.DataType(), false);
+    if (!IsStringBaseType(t)) RaiseNativeFmt(30120, "Not string argument in function '%s'", {"LIKE"});
+    const bool hasEscape = !EscapeText.empty();
+    if (IsWideStringBaseType(t)) {
+        const std::u16string text = valueNull ? std::u16string() : ValueAsWideText(v);
+        const std::u16string pat = ValueAsWideText(pattern);
+        const char16_t esc = hasEscape ? AnsiToWide(EscapeText.substr(0, 1))[0] : u'\0';
+        return IsLikeWide(text, pat, hasEscape, esc, IgnoreCase != 0);
+    }
+    const std::string text = valueNull ? std::string() : ValueAsText(v);
+    const std::string pat = ValueAsText(pattern);
+    return IsLike(text, pat, hasEscape, hasEscape ? EscapeText[0] : '\0', IgnoreCase != 0);
+}
+
+TORQExprNodeField* TORQExprNodeBoolean::ScanField() const {
+    if ((Operator != doIsNull && Operator != doIsNotNull) || ChildCount() != 1) return nullptr;
+    TORQExprNode* c = Child(0);
+    if (!IsScanField(c)) return nullptr;
+    if (auto* f = dynamic_cast<TORQExprNodeField*>(c)) return f;
+    return static_cast<TORQExprNodeField*>(c->Child(0));
+}
+
+bool TORQExprNodeBoolean::CanServeIndexColumn(int32_t Column, uint8_t PreviousOperator, int32_t RestrictValue,
+                                              const TORQIndexDef& IndexDef) {
+    TORQExprNodeField* field = ScanField();
+    if (field == nullptr || !ColumnMatches(*field, Column, RestrictValue, IndexDef)) return false;
+    if (Column > 0) return Operator == doIsNull && PreviousOperator == doEqual;
+    return true;
+}
+
+void TORQExprNodeBoolean::BuildScanCondition(TORQScanSearchConditionArray& Conditions, const TORQIndexDef& IndexDef,
+                                             TORQBaseExpression* Companion) {
+    TORQExprNodeField* field = ScanField();
+    if (field == nullptr || field->Cursor == nullptr) RaiseNative(20254, "Pointer is nil");
+    if (IndexDef.GetColumnCount() == 0) RaiseNative(20255, "Invalid index for search");
+    TORQScanSearchCondition condition;
+    if (Operator == doIsNull) condition.Operator = scoEqual;
+    else condition.Operator = IndexDef.GetColumn(0).Descending != 0 ? scoLess : scoGreater;
+    condition.PartialCompare = PartialCompare != 0;
+    StartScanKey(condition, field->Cursor, IndexDef);
+    TORQVariant null;
+    AddScanKeyValue(null, field->Cursor, condition, Companion, field->FieldNo);
+    Conditions.AddCondition(condition);
+}
+
+void TORQExprNodeBoolean::FillScanCondition(TORQScanSearchCondition& Condition, const TORQIndexDef& /*IndexDef*/,
+                                            TORQBaseExpression* Companion) {
+    TORQExprNodeField* field = ScanField();
+    if (field == nullptr || field->Cursor == nullptr) RaiseNative(20254, "Pointer is nil");
+    TORQVariant null;
+    AddScanKeyValue(null, field->Cursor, Condition, Companion, field->FieldNo);
+}
+
+// ---------------------------------------------------------------------------------
+// TORQExprNodeArithmetic
+
+namespace {
+
+// One generator per thread: trees are evaluated by the thread that owns them.
+std::mt19937_64& RandGenerator() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    return generator;
+}
+
+// A floating-point result that C++ computes silently (NaN, an infinity from finite
+// arguments) is the run-time's error, never a stored value.
+double CheckedResult(double Result, double Argument) {
+    if (std::isnan(Result) && !std::isnan(Argument)) throw classlib::EInvalidOp("Invalid floating point operation");
+    if (std::isinf(Result) && std::isfinite(Argument)) throw classlib::EOverflow("Floating point overflow");
+    return Result;
+}
+
+}  // namespace
+
+void SetRandSeed(uint64_t Seed) { RandGenerator().seed(Seed); }
+
+double TORQExprNodeArithmetic::Argument(int32_t Index) { return Child(Index)->GetValue().GetAsDouble(); }
+
+void TORQExprNodeArithmetic::SetInteger(double X) {
+    // Whole numbers outside the 32-bit range (and NaN) fail as the conversion does.
+    if (!(X >= -2147483648.0 && X <= 2147483647.0))
+        RaiseNativeFmt(30051, "Cannot cast from '%s' to '%s'", {std::string("FLOAT"), std::string("INTEGER")});
+    if (Value.DataType() != bdtInteger) Value.Clear(bdtInteger);
+    Value.SetAsInteger(static_cast<int32_t>(X));
+}
+
+void TORQExprNodeArithmetic::SetFloat(double X) {
+    if (Value.DataType() != bdtDouble) Value.Clear(bdtDouble);
+    Value.SetAsDouble(X);
+}
+
+TORQVariant& TORQExprNodeArithmetic::GetValue() {
+    switch (Operator) {
+        case doAdd:
+            Value.Assign(Child(0)->GetValue(), true);
+            for (int32_t i = 1; i < ChildCount(); ++i) Value.Add(Child(i)->GetValue());
+            return Value;
+        case doNegate:
+            Value.Assign(Child(0)->GetValue(), true);
+            Value.Negate();
+            return Value;
+        case doMultiply:
+            Value.Assign(Child(0)->GetValue(), true);
+            for (int32_t i = 1; i < ChildCount(); ++i) Value.Multiply(Child(i)->GetValue());
+            return Value;
+        case doDivide:
+            Value.Assign(Child(0)->GetValue(), true);
+            Value.Divide(Child(1)->GetValue());
+            return Value;
+        case doAbs: {
+            // Through the class library's variant and back: the result has the type
+            // that round trip gives (a SMALLINT stays SMALLINT, a WORD stays WORD...).
+            const classlib::Variant v = Child(0)->GetValue().GetAsVariant();
+            Value.Clear(0);
+            Value.SetAsVariant(v);
+            if (!Value.IsNull() && Value.IsNumeric()) {
+                TORQVariant zero;
+                zero.SetAsInteger(0);
+                if (Value.Compare(zero, false, false, false) == cmpLess) Value.Negate();
+            }
+            return Value;
+        }
+        case doSqr:
+            Value.Assign(Child(0)->GetValue(), true);
+            Value.Multiply(Child(0)->GetValue());
+            return Value;
+        default: break;
+    }
+    if (Operator < doAbs || Operator > doSqrt) RaiseUnknownOperator(30121, Operator);
+    // A Null argument gives Null, as ABS and SQR do.
+    for (auto& c : Children) {
+        if (c->GetValue().IsNull()) {
+            Value.Clear(GetDataType() == aftInteger ? bdtInteger : bdtDouble);
+            return Value;
+        }
+    }
+    const double x = Argument(0);
+    switch (Operator) {
+        case doAcos:
+            if (!(x >= -1 && x <= 1)) throw classlib::EInvalidOp("Invalid floating point operation");
+            SetFloat(std::acos(x));
+            break;
+        case doAsin:
+            if (!(x >= -1 && x <= 1)) throw classlib::EInvalidOp("Invalid floating point operation");
+            SetFloat(std::asin(x));
+            break;
+        case doAtan: SetFloat(std::atan(x)); break;
+        case doCeil: SetInteger(std::ceil(x)); break;
+        case doCos: SetFloat(CheckedResult(std::cos(x), x)); break;
+        case doExp: SetFloat(CheckedResult(std::exp(x), x)); break;
+        case doFloor: SetInteger(std::floor(x)); break;
+        case doLog:
+            if (x == 0) throw classlib::EZeroDivide("Floating point division by zero");
+            if (!(x > 0)) throw classlib::EInvalidOp("Invalid floating point operation");
+            SetFloat(std::log(x));
+            break;
+        case doPower: {
+            const double y = Argument(1);
+            const double r = std::pow(x, y);
+            if (std::isnan(r) && !std::isnan(x) && !std::isnan(y))
+                throw classlib::EInvalidOp("Invalid floating point operation");
+            if (std::isinf(r) && std::isfinite(x) && std::isfinite(y)) {
+                if (x == 0) throw classlib::EZeroDivide("Floating point division by zero");
+                throw classlib::EOverflow("Floating point overflow");
+            }
+            SetFloat(r);
+            break;
+        }
+        case doRand: {
+            const int32_t n = Child(0)->GetValue().GetAsInteger();
+            if (n <= 0) {
+                SetInteger(0);
+            } else {
+                std::uniform_int_distribution<int32_t> d(0, n - 1);
+                SetInteger(d(RandGenerator()));
+            }
+            break;
+        }
+        case doRound: {
+            if (ChildCount() == 1) {
+                const long double r = RoundToDigitsDefault(0, rmHalfEven, x);
+                SetInteger(static_cast<double>(std::nearbyint(r)));
+                break;
+            }
+            const int32_t digits = Child(1)->GetValue().GetAsInteger();
+            uint8_t mode = rmHalfEven;
+            if (ChildCount() > 2) {
+                // The mode is the keyword's reserved-word code; HALFEVEN .. RNDUP are
+                // consecutive words, and any other word leaves the value unrounded.
+                const int32_t code = Child(2)->GetValue().GetAsInteger();
+                const int32_t first = FindReservedWord("HALFEVEN");
+                mode = code >= first && code < first + 9 ? static_cast<uint8_t>(code - first + 1) : uint8_t{rmNone};
+            }
+            SetFloat(static_cast<double>(RoundToDigitsDefault(digits, mode, x)));
+            break;
+        }
+        case doSign: SetInteger(x > 0 ? 1 : x < 0 ? -1 : 0); break;
+        case doSin: SetFloat(CheckedResult(std::sin(x), x)); break;
+        case doSqrt:
+            if (!(x >= 0)) throw classlib::EInvalidOp("Invalid floating point operation");
+            SetFloat(std::sqrt(x));
+            break;
+        default: RaiseUnknownOperator(30121, Operator);
+    }
+    return Value;
+}
+
+uint8_t TORQExprNodeArithmetic::GetDataType() {
+    switch (Operator) {
+        case doAbs:
+        case doSqr: return Child(0)->GetDataType();
+        case doCeil:
+        case doFloor:
+        case doRand:
+        case doSign: return aftInteger;
+        case doRound: return ChildCount() == 1 ? aftInteger : aftDouble;
+        default:
+            if (Operator >= doAcos && Operator <= doSqrt) return aftDouble;
+            return TORQExprNode::GetDataType();
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Field lists
+
+bool ExtractFieldName(std::string_view Text, std::size_t& Pos, std::string& Name) {
+    if (Pos >= Text.size()) {
+        Name.clear();
+        return false;
+    }
+    std::size_t end = Text.find(';', Pos);
+    if (end == std::string_view::npos) end = Text.size();
+    Name = TrimText(Text.substr(Pos, end - Pos));
+    Pos = end + 1;
+    return true;
+}
+
+void SplitFieldNames(std::vector<std::string>& List, std::string_view Text) {
+    List.clear();
+    std::size_t pos = 0;
+    std::string name;
+    while (ExtractFieldName(Text, pos, name)) List.push_back(AnsiUpperCase(name));
+}
+
+}  // namespace orq

@@ -1,0 +1,507 @@
+#include "engine/storage/ORQDiskPageManager.h"
+
+#include <sys/stat.h>
+
+#include <bit>
+#include <cstring>
+#include <mutex>
+
+#include "engine/foundation/ORQCompression.h"
+#include "engine/foundation/ORQEndian.h"
+#include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQEngineState.h"
+
+namespace orq {
+
+namespace {
+
+constexpr int32_t SignatureSize = 16;
+
+void CloseQuietly(TORQDatabaseFile& File) {
+    try {
+        if (File.IsOpen()) File.CloseFile();
+    } catch (...) {
+        // Leaving after another failure: that failure is the one the caller sees.
+    }
+}
+
+// The found signature as text for 10470; control bytes would cut or garble a message.
+std::string SignatureText(const uint8_t* Bytes) {
+    std::string text(reinterpret_cast<const char*>(Bytes), SignatureSize);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    return text;
+}
+
+[[noreturn]] void InvalidFormat() { RaiseNative(20237, "Invalid database format"); }
+
+}  // namespace
+
+// Opens the file around one operation in design-time mode.
+class TORQDiskPageManager::TFileUse {
+public:
+    explicit TFileUse(TORQDiskPageManager& Manager) : FManager(Manager) { FManager.AcquireFile(); }
+    ~TFileUse() {
+        try {
+            FManager.ReleaseFile();
+        } catch (...) {
+            // A close failing in design-time mode loses nothing: every write went before.
+        }
+    }
+    TFileUse(const TFileUse&) = delete;
+    TFileUse& operator=(const TFileUse&) = delete;
+
+private:
+    TORQDiskPageManager& FManager;
+};
+
+TORQDiskPageManager::TORQDiskPageManager(int64_t AvailableMemory)
+    : TORQPageManager(AvailableMemory), FDatabaseFile(std::make_unique<TORQDatabaseFile>()) {
+    SetDefaultHeader();
+    SetPageGeometry(4096);
+}
+
+TORQDiskPageManager::~TORQDiskPageManager() {
+    FFreeSpaceManager.reset();
+    CloseQuietly(*FDatabaseFile);
+}
+
+void TORQDiskPageManager::SetDefaultHeader() {
+    std::memset(FHeader1, 0, sizeof FHeader1);
+    std::memcpy(FHeader1, Signature, SignatureSize);
+    StoreLE16(FHeader1 + 16, HeaderPart1Size);
+    StoreLE64(FHeader1 + hVersion, std::bit_cast<uint64_t>(FileFormatVersion));
+    StoreLE16(FHeader1 + hPageSize, 4096);
+    StoreLE16(FHeader1 + hPagesPerExtent, 8);
+    StoreLE32(FHeader1 + hPageCount, 0);
+    StoreLE32(FHeader1 + hHighestUsedPage, static_cast<uint32_t>(-1));
+    StoreLE32(FHeader1 + hChangeCounter, 0);
+    FHeader1[hState] = 2;
+    FHeader1[hEncrypted] = 0;
+    std::memset(FHeader2, 0, sizeof FHeader2);
+    StoreLE16(FHeader2, HeaderPart2Size);
+    std::memset(FHeader3, 0, sizeof FHeader3);
+    StoreLE16(FHeader3, HeaderPart3Size);
+    FHeaderOffset = 0;
+    FPart2Offset = HeaderPart1Size;
+    FPart3Offset = HeaderPart1Size + HeaderPart2Size;
+    FNextObjectIDOffset = FPart3Offset + HeaderPart3Size;
+    FPage0Offset = HeaderSizeTotal;
+}
+
+void TORQDiskPageManager::SetPageGeometry(uint16_t Size) {
+    PageSize = Size;
+    HeaderSize = DiskPageHeaderSize;
+    DataSize = static_cast<uint16_t>(Size - DiskPageHeaderSize);
+}
+
+void TORQDiskPageManager::CheckGeometry(uint16_t Size, uint16_t Extent) {
+    // The free-space map divides by the data size and the extent and multiplies them:
+    // refuse what would divide by zero or overflow Int32 there.
+    if (Size <= DiskPageHeaderSize || Extent == 0) InvalidFormat();
+    if (int64_t{4} * (Size - DiskPageHeaderSize) * Extent > INT32_MAX) InvalidFormat();
+}
+
+void TORQDiskPageManager::CheckOpen(int32_t Code) const {
+    if (!FDatabaseFile->IsOpen()) RaiseNative(Code, "Error - database file is not opened.");
+}
+
+bool TORQDiskPageManager::HeaderPart1Valid() const {
+    return std::memcmp(FHeader1, Signature, SignatureSize) == 0 && LoadLE16(FHeader1 + 16) == HeaderPart1Size;
+}
+
+void TORQDiskPageManager::AcquireFile() {
+    if (IsDesignTime() && FDatabaseOpen != 0) FDatabaseFile->AcquireHandle();
+}
+
+void TORQDiskPageManager::ReleaseFile() {
+    if (IsDesignTime() && FDatabaseOpen != 0) FDatabaseFile->ReleaseHandle();
+}
+
+int32_t TORQDiskPageManager::HeaderPageCount() const { return static_cast<int32_t>(LoadLE32(FHeader1 + hPageCount)); }
+void TORQDiskPageManager::SetHeaderPageCount(int32_t Value) { StoreLE32(FHeader1 + hPageCount, static_cast<uint32_t>(Value)); }
+int32_t TORQDiskPageManager::HighestUsedPage() const { return static_cast<int32_t>(LoadLE32(FHeader1 + hHighestUsedPage)); }
+void TORQDiskPageManager::SetHighestUsedPage(int32_t Value) {
+    StoreLE32(FHeader1 + hHighestUsedPage, static_cast<uint32_t>(Value));
+}
+int32_t TORQDiskPageManager::ChangeCounter() const { return static_cast<int32_t>(LoadLE32(FHeader1 + hChangeCounter)); }
+double TORQDiskPageManager::Version() const { return std::bit_cast<double>(LoadLE64(FHeader1 + hVersion)); }
+uint16_t TORQDiskPageManager::PagesPerExtent() const { return LoadLE16(FHeader1 + hPagesPerExtent); }
+
+void TORQDiskPageManager::CreateDatabaseFile(const std::string& FileName, const TORQPassword& Password,
+                                             uint16_t Extent, uint16_t Size) {
+    std::lock_guard guard(CriticalSection());
+    if (FDatabaseFile->IsOpen() || FDatabaseOpen != 0)
+        RaiseNativeFmt(10461, "Error - database file %s is in use.", {FDatabaseFile->FileName()});
+    const bool encrypted = !Password.Password.empty();
+    CheckGeometry(Size, Extent);
+    // An id the cipher table lacks would leave the check block plain: any password would pass.
+    if (encrypted && Password.Algorithm > MaxEncryptionAlgorithm) InvalidFormat();
+    SetDefaultHeader();
+    SetPageGeometry(Size);
+    FPassword = Password;
+    FDatabaseFile->CreateFile(FileName);
+    try {
+        FHeader1[hEncrypted] = encrypted ? 0xFF : 0;
+        StoreLE16(FHeader1 + hPageSize, Size);
+        StoreLE16(FHeader1 + hPagesPerExtent, Extent);
+        if (encrypted) {
+            FHeader2[2] = Password.Algorithm;
+            uint8_t* check = FHeader2 + 4;
+            for (int32_t i = 0; i < PasswordCheckSize; ++i) check[i] = static_cast<uint8_t>(EngineRandom(255));
+            StoreLE32(FHeader2 + 260, CRC32(0, check, PasswordCheckSize));
+            if (!EncryptBuffer(Password.Algorithm, check, PasswordCheckSize, Password.Password))
+                RaiseNative(30438, "Cannot encrypt the password check block.");
+        }
+        FDatabaseOpen = 1;
+        WriteHeader(true);
+        WritePasswordCheck();
+        WriteLockArea();
+        InitNextObjectID();
+        PageCount = 0;
+        SharedAccess = 0;
+        FFreeSpaceManager = std::make_unique<TORQDatabaseFreeSpaceManager>(*this);
+    } catch (...) {
+        FDatabaseOpen = 0;
+        CloseQuietly(*FDatabaseFile);
+        throw;
+    }
+}
+
+bool TORQDiskPageManager::IsFileWritable(const std::string& FileName, bool& MultiUser) {
+    struct stat st {};
+    if (::stat(FileName.c_str(), &st) != 0) return false;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        MultiUser = false;
+        return false;
+    }
+    TORQDatabaseFile probe;
+    try {
+        probe.OpenFile(FileName, 1, MultiUser ? 1 : 2);
+    } catch (const EORQException&) {
+        return false;
+    }
+    bool writable = true;
+    try {
+        uint8_t first = 0;
+        int32_t got = 0;
+        if (probe.ReadBuffer(&first, 0, 1, &got) && got == 1) probe.WriteBuffer(&first, 0, 1, 30364);
+    } catch (const EORQException&) {
+        writable = false;
+    }
+    CloseQuietly(probe);
+    return writable;
+}
+
+bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TORQPassword& Password, bool& MultiUser,
+                                           bool Exclusive, bool& ReadOnly) {
+    std::lock_guard guard(CriticalSection());
+    if (FDatabaseFile->IsOpen() || FDatabaseOpen != 0)
+        RaiseNativeFmt(10462, "Error - database file %s is in use.", {FDatabaseFile->FileName()});
+    FPassword = Password;
+    struct stat st {};
+    if (!ReadOnly && ::stat(FileName.c_str(), &st) == 0) ReadOnly = !IsFileWritable(FileName, MultiUser);
+    uint8_t access = 1;
+    uint8_t share = 1;
+    if (ReadOnly) {
+        access = 0;
+    } else if (Exclusive) {
+        share = 0;
+        MultiUser = false;
+    }
+    FExclusive = Exclusive ? 1 : 0;
+    SharedAccess = MultiUser ? 1 : 0;
+    SetDefaultHeader();
+    FReadOnlyIDTaken = 0;
+    FDatabaseFile->OpenFile(FileName, access, share);
+    if (IsDesignTime()) FDatabaseFile->CloseFile();
+    FDatabaseOpen = 1;
+    bool needsRepair = false;
+    try {
+        TFileUse use(*this);
+        // The signature never moves once written, so the scan needs no lock; finding it
+        // first puts the header lock on the byte every commit of this file takes.
+        FHeaderOffset = FDatabaseFile->FindHeader();
+        FPart2Offset = FHeaderOffset + HeaderPart1Size;
+        FPart3Offset = FPart2Offset + HeaderPart2Size;
+        if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
+            RaiseNative(20230, "Database is locked");
+        try {
+            ReadHeader();
+        } catch (...) {
+            UnlockHeader();
+            throw;
+        }
+        UnlockHeader();
+        // A version that is no number at all (NaN) needs repair too.
+        needsRepair = State() != 2 || !(Version() >= MinimumVersion);
+        if (std::memcmp(FHeader1, Signature, SignatureSize) != 0)
+            RaiseNativeFmt(10470, "Invalid file format. Found signature: '%s', expected: '%s'",
+                           {SignatureText(FHeader1), std::string_view(Signature)});
+        const uint16_t size = LoadLE16(FHeader1 + hPageSize);
+        CheckGeometry(size, PagesPerExtent());
+        SetPageGeometry(size);
+        FPart2Offset = FHeaderOffset + LoadLE16(FHeader1 + 16);
+        FPart3Offset = FPart2Offset + HeaderPart2Size;
+        ReadPasswordCheck();
+        if (IsEncrypted()) {
+            FPassword.Algorithm = FHeader2[2];
+            if (FPassword.Algorithm > MaxEncryptionAlgorithm) InvalidFormat();
+            // Decipher a copy: the in-memory part 2 stays as stored.
+            uint8_t check[PasswordCheckSize];
+            std::memcpy(check, FHeader2 + 4, PasswordCheckSize);
+            if (!DecryptBuffer(FPassword.Algorithm, check, PasswordCheckSize, FPassword.Password) ||
+                CRC32(0, check, PasswordCheckSize) != LoadLE32(FHeader2 + 260))
+                RaiseNative(30445, "Cannot open database - incorrect password");
+        }
+        if (FPart2Offset + LoadLE16(FHeader2) != FPart3Offset) InvalidFormat();
+        ReadLockArea();
+        // Part 3 carries the lock bytes 3 and 4: a shorter one would put them elsewhere.
+        if (LoadLE16(FHeader3) != HeaderPart3Size) InvalidFormat();
+        FNextObjectIDOffset = FPart3Offset + HeaderPart3Size;
+        FPage0Offset = FNextObjectIDOffset + 4;
+        PageCount = HeaderPageCount();
+        FFreeSpaceManager = std::make_unique<TORQDatabaseFreeSpaceManager>(*this);
+    } catch (...) {
+        FDatabaseOpen = 0;
+        FHeaderLockCount = 0;
+        CloseQuietly(*FDatabaseFile);
+        throw;
+    }
+    return needsRepair;
+}
+
+void TORQDiskPageManager::CloseDatabaseFile() {
+    std::lock_guard guard(CriticalSection());
+    FFreeSpaceManager.reset();
+    FDatabaseOpen = 0;
+    FHeaderLockCount = 0;
+    FReadOnlyIDTaken = 0;
+    if (FDatabaseFile->IsOpen()) FDatabaseFile->CloseFile();
+}
+
+void TORQDiskPageManager::ReadHeader() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    std::memset(FHeader1, 0, sizeof FHeader1);
+    FDatabaseFile->ReadBuffer(FHeader1, FHeaderOffset, HeaderPart1Size, 10464, true);
+}
+
+void TORQDiskPageManager::WriteHeader(bool CheckExternalChange) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10460);
+    if (IsDesignTime()) {
+        uint8_t stored[HeaderPart1Size] = {};
+        FDatabaseFile->ReadBuffer(stored, FHeaderOffset, HeaderPart1Size, 20195, true);
+        if (CheckExternalChange && LoadLE32(stored + hChangeCounter) != LoadLE32(FHeader1 + hChangeCounter) &&
+            stored[hState] == 1)
+            RaiseNative(20196, "Cannot write changes. Database file was modified by external application");
+    }
+    // A part 1 zeroed by a short read must never overwrite the real one.
+    if (!HeaderPart1Valid()) InvalidFormat();
+    FDatabaseFile->WriteBuffer(FHeader1, FHeaderOffset, HeaderPart1Size, 10462);
+}
+
+void TORQDiskPageManager::ReadPasswordCheck() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(30436);
+    FDatabaseFile->ReadBuffer(FHeader2, FPart2Offset, HeaderPart2Size, 30439);
+}
+
+void TORQDiskPageManager::WritePasswordCheck() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(30437);
+    FDatabaseFile->WriteBuffer(FHeader2, FPart2Offset, HeaderPart2Size, 30438);
+}
+
+void TORQDiskPageManager::ReadLockArea() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(30441);
+    FDatabaseFile->ReadBuffer(FHeader3, FPart3Offset, 2, 30442);
+}
+
+void TORQDiskPageManager::WriteLockArea() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(30443);
+    FDatabaseFile->WriteBuffer(FHeader3, FPart3Offset, HeaderPart3Size, 30444);
+}
+
+bool TORQDiskPageManager::LockHeader() {
+    std::lock_guard guard(CriticalSection());
+    if (FHeaderLockCount > 0) {
+        ++FHeaderLockCount;
+        return true;
+    }
+    // In design-time mode the handle stays acquired while the lock is held: closing it
+    // would drop the lock.
+    AcquireFile();
+    const int64_t offset = FPart3Offset + 4;
+    if (!FDatabaseFile->LockByte(1, offset)) {
+        ReleaseFile();
+        return false;
+    }
+    FHeaderLockOffset = offset;
+    FHeaderLockCount = 1;
+    return true;
+}
+
+bool TORQDiskPageManager::UnlockHeader() {
+    std::lock_guard guard(CriticalSection());
+    if (FHeaderLockCount <= 0) return false;
+    if (FHeaderLockCount > 1) {
+        --FHeaderLockCount;
+        return true;
+    }
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, FHeaderLockOffset)) return false;
+    FHeaderLockCount = 0;
+    ReleaseFile();
+    return true;
+}
+
+bool TORQDiskPageManager::LockTables() {
+    std::lock_guard guard(CriticalSection());
+    AcquireFile();
+    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, FPart3Offset + 3)) return true;
+    ReleaseFile();
+    return false;
+}
+
+bool TORQDiskPageManager::UnlockTables() {
+    std::lock_guard guard(CriticalSection());
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, FPart3Offset + 3)) return false;
+    ReleaseFile();
+    return true;
+}
+
+bool TORQDiskPageManager::LockNextObjectID() {
+    std::lock_guard guard(CriticalSection());
+    AcquireFile();
+    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, FNextObjectIDOffset)) return true;
+    ReleaseFile();
+    return false;
+}
+
+bool TORQDiskPageManager::UnlockNextObjectID() {
+    std::lock_guard guard(CriticalSection());
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, FNextObjectIDOffset)) return false;
+    ReleaseFile();
+    return true;
+}
+
+int32_t TORQDiskPageManager::GetNextObjectID() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(30399);
+    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
+        RaiseNative(30401, "Cannot get NextObjectID. File area is Locked.");
+    struct TUnlock {
+        TORQDiskPageManager& M;
+        ~TUnlock() { M.UnlockNextObjectID(); }
+    } unlock{*this};
+    uint8_t bytes[4];
+    FDatabaseFile->ReadBuffer(bytes, FNextObjectIDOffset, 4, 30400);
+    const uint32_t next = LoadLE32(bytes) + 1u;
+    if (FDatabaseFile->AccessMode() == 1) {
+        StoreLE32(bytes, next);
+        FDatabaseFile->WriteBuffer(bytes, FNextObjectIDOffset, 4, 30404);
+        return static_cast<int32_t>(next);
+    }
+    // Nothing can be stored: one random offset keeps clear of what other read-only
+    // processes hand out, and counting up in memory keeps this one from repeating itself.
+    if (FReadOnlyIDTaken == 0) {
+        FReadOnlyIDOffset = EngineRandom(10000);
+        FReadOnlyIDTaken = 1;
+        FLastReadOnlyID = static_cast<int32_t>(next + static_cast<uint32_t>(FReadOnlyIDOffset));
+        return FLastReadOnlyID;
+    }
+    const auto candidate = static_cast<int32_t>(next + static_cast<uint32_t>(FReadOnlyIDOffset));
+    const auto following = static_cast<int32_t>(static_cast<uint32_t>(FLastReadOnlyID) + 1u);
+    FLastReadOnlyID = candidate > FLastReadOnlyID ? candidate : following;
+    return FLastReadOnlyID;
+}
+
+void TORQDiskPageManager::InitNextObjectID() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
+        RaiseNative(30401, "Cannot get NextObjectID. File area is Locked.");
+    struct TUnlock {
+        TORQDiskPageManager& M;
+        ~TUnlock() { M.UnlockNextObjectID(); }
+    } unlock{*this};
+    if (FDatabaseFile->AccessMode() != 1) return;
+    uint8_t zero[4] = {};
+    FDatabaseFile->WriteBuffer(zero, FNextObjectIDOffset, 4, 30404);
+}
+
+void TORQDiskPageManager::WriteFileLength(int32_t Count) {
+    FDatabaseFile->SetSize(FPage0Offset + int64_t{Count} * PageSize);
+}
+
+void TORQDiskPageManager::AddPages(int32_t Count) {
+    std::lock_guard guard(CriticalSection());
+    if (Count <= 0) return;
+    TFileUse use(*this);
+    const int32_t newCount = HeaderPageCount() + Count;
+    WriteFileLength(newCount);
+    SetHeaderPageCount(newCount);
+    PageCount = newCount;
+}
+
+void TORQDiskPageManager::RemovePages(int32_t Count) {
+    std::lock_guard guard(CriticalSection());
+    const int32_t oldCount = HeaderPageCount();
+    if (Count <= 0 || Count > oldCount) return;
+    TFileUse use(*this);
+    const int32_t newCount = oldCount - Count;
+    // The count is stored before the file is cut: a crash in between leaves unused bytes
+    // at the end, never a header that counts pages the file lacks.
+    SetHeaderPageCount(newCount);
+    try {
+        WriteHeader(true);
+    } catch (...) {
+        SetHeaderPageCount(oldCount);
+        throw;
+    }
+    PageCount = newCount;
+    WriteFileLength(newCount);
+}
+
+void TORQDiskPageManager::ShrinkFile() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
+        RaiseNative(20232, "Database is locked");
+    struct TUnlock {
+        TORQDiskPageManager& M;
+        ~TUnlock() { M.UnlockHeader(); }
+    } unlock{*this};
+    // Another process may have allocated pages since this one last looked.
+    ReadHeader();
+    const int32_t excess = HeaderPageCount() - 1 - HighestUsedPage();
+    if (excess > 0) RemovePages(excess);
+}
+
+void TORQDiskPageManager::AllocatePage(TORQPage*) {
+    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"AllocatePage", "TORQDiskPageManager"});
+}
+
+void TORQDiskPageManager::FreePage(int32_t) {
+    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"FreePage", "TORQDiskPageManager"});
+}
+
+bool TORQDiskPageManager::ReadPage(TORQPage*) {
+    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"ReadPage", "TORQDiskPageManager"});
+}
+
+void TORQDiskPageManager::WritePage(TORQPage*) {
+    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"WritePage", "TORQDiskPageManager"});
+}
+
+}  // namespace orq

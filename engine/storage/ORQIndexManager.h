@@ -1,0 +1,120 @@
+// A table's index manager (the definition side: the index definitions, which page
+// manager an index lives in, and the index objects opened so far) and the abstract
+// index that the B-tree record index implements.
+//
+// Rules kept here:
+// - The manager owns its definitions and every index object on its open list; an index
+//   object owns its own copy of its definition.
+// - Temporary indexes live in the temporary page manager given at creation, every
+//   other index in the table's page manager.
+// - Column names are matched without regard to case, so a renamed field is renamed in
+//   every index that uses it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/foundation/ORQContainers.h"
+#include "engine/storage/ORQDefinitions.h"
+#include "engine/storage/ORQRecordManager.h"
+
+namespace orq {
+
+class TORQBaseIndexManager;
+class TORQCursor;
+class TORQPageManager;
+class TORQRecordBitmap;
+class TORQStream;
+class TORQTableData;
+// An index's own state between ScanNext calls.
+class TORQIndexScanPosition;
+
+class TORQIndex {
+public:
+    explicit TORQIndex(TORQBaseIndexManager* IndexManager) : IndexManager(IndexManager) {}
+    virtual ~TORQIndex();
+    TORQIndex(const TORQIndex&) = delete;
+    TORQIndex& operator=(const TORQIndex&) = delete;
+
+    // Base: keeps its own copy of Definition (nothing when it is that copy already);
+    // an implementation then builds the index over the table's records.
+    virtual void CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition);
+    virtual void DropIndex(int32_t SessionID) = 0;
+    virtual void EmptyIndex(int32_t SessionID) = 0;
+    // Base: replaces the own copy by a new copy of Definition.
+    virtual void OpenIndex(const TORQIndexDef& Definition);
+    virtual void RebuildIndex(TORQCursor* Cursor) = 0;
+    virtual void GetRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                           TORQIndexPositionCache* PositionCache) = 0;
+    virtual void GetNearestRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                                  TORQIndexPositionCache* PositionCache) = 0;
+    virtual TORQKeyPath* CreateKeyPath() = 0;
+    virtual void FreeKeyPath(TORQKeyPath*& KeyPath) = 0;
+    virtual bool FindRecordPath(int32_t SessionID, const TORQRecordID& RecordID, TORQKeyPath& KeyPath,
+                                const uint8_t* Record) = 0;
+    virtual int32_t ComparePositions(const TORQKeyPath& A, const TORQKeyPath& B) = 0;
+    virtual int64_t GetRecNo(int32_t SessionID, const TORQRecordID& RecordID, const uint8_t* Record) = 0;
+    virtual void GetRecordIdByRecNo(int32_t SessionID, TORQRecordID& RecordID, int64_t RecNo) = 0;
+    virtual void RemoveDuplicates(int32_t SessionID, TORQRecordBitmap& Bitmap, int32_t ColumnCount) = 0;
+    virtual TORQIndexScanPosition* CreateScanPosition() = 0;
+    virtual void FreeScanPosition(TORQIndexScanPosition*& Position) = 0;
+    virtual bool ScanNext(int32_t SessionID, bool Restart, TORQIndexScanPosition& Position, TORQRecordID& RecordID,
+                          uint8_t* Record, const TORQScanSearchCondition* EndCondition,
+                          const TORQScanSearchCondition* StartCondition, bool Forward) = 0;
+    virtual int32_t CompareRecordKeys(const uint8_t* RecordOrKey, const uint8_t* Key, int32_t ColumnCount) = 0;
+    virtual int32_t CompareConditions(const TORQScanSearchCondition& A, const TORQScanSearchCondition& B) = 0;
+    virtual int64_t EstimateRangeCount(int32_t SessionID, const TORQScanSearchCondition* A,
+                                       const TORQScanSearchCondition* B, int64_t RecordCount) = 0;
+    virtual bool IsKeyFree(int32_t SessionID, const uint8_t* Record) = 0;
+    virtual bool CanUpdateKey(int32_t SessionID, const uint8_t* OldRecord, const uint8_t* NewRecord) = 0;
+    virtual void InsertKey(TORQCursor* Cursor) = 0;
+    virtual void DeleteKey(TORQCursor* Cursor) = 0;
+    virtual void UpdateKey(TORQCursor* Cursor, bool RemoveOld) = 0;
+    virtual int32_t MaxEntriesPerPage() = 0;
+    virtual void GetRecordIdAtPath(int32_t SessionID, const TORQKeyPath& KeyPath, TORQRecordID& RecordID) = 0;
+
+    std::unique_ptr<TORQIndexDef> IndexDef;
+    TORQBaseIndexManager* IndexManager;
+};
+
+class TORQBaseIndexManager {
+public:
+    TORQBaseIndexManager(TORQTableData* TableData, TORQPageManager* TemporaryPageManager);
+    // Closes every open index.
+    virtual ~TORQBaseIndexManager();
+    TORQBaseIndexManager(const TORQBaseIndexManager&) = delete;
+    TORQBaseIndexManager& operator=(const TORQBaseIndexManager&) = delete;
+
+    virtual void LoadFromStream(TORQStream& Stream);
+    virtual void SaveToStream(TORQStream& Stream) const;
+    virtual void AssignDefs(const TORQIndexDefs& Defs);
+
+    TORQPageManager* GetIndexPageManager(const TORQIndexDef& Index) const;
+    bool HasIndexForFields(const std::vector<std::string>& FieldNames, const std::vector<std::string>& Descending,
+                           const std::vector<std::string>& CaseInsensitive, const TORQFieldDefs& FieldDefs,
+                           int32_t SessionID) const;
+    // The ObjectID of an index that serves the lists, -1 when none.
+    int32_t FindIndexForFields(const std::vector<std::string>& FieldNames, const std::vector<std::string>& Descending,
+                               const std::vector<std::string>& CaseInsensitive, const TORQFieldDefs& FieldDefs,
+                               int32_t SessionID) const;
+    void RenameColumn(const std::string& OldName, const std::string& NewName);
+
+    // The open index of id IndexID, or nil.
+    TORQIndex* FindOpenIndex(int32_t IndexID) const;
+    // Puts Index (owned from now on) on the open list.
+    void AddOpenIndex(std::unique_ptr<TORQIndex> Index);
+    // Removes and frees the open index of that id, if any.
+    void CloseIndex(int32_t IndexID);
+    int32_t OpenIndexCount() const { return static_cast<int32_t>(OpenIndexes.size()); }
+
+    TORQTableData* TableData;  // the owner
+    TORQIndexDefs IndexDefs;
+    std::vector<std::unique_ptr<TORQIndex>> OpenIndexes;
+    TORQPageManager* TablePageManager = nullptr;  // the table's, not owned
+    TORQPageManager* TemporaryPageManager;        // not owned
+    uint8_t Busy = 0;
+};
+
+}  // namespace orq
