@@ -355,6 +355,8 @@ void TDataSet::DataEvent(TDataEvent Event, intptr_t Info) {
             }
             field->Change();
         }
+    } else if (Event == dePropertyChange) {
+        FFieldDefs.SetUpdated(false);  // a property the definitions depend on changed
     }
     if (FDisableCount == 0 && FTempStateCount == 0) {
         NotifyDataSources(Event, Info);

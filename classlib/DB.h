@@ -63,6 +63,10 @@ public:
     // ---- state and structure ----
     TDataSetState State() const { return FState; }
     bool Active() const { return FState != dsInactive && FState != dsOpening; }
+    // Open: before-open, OpenCursor (InternalOpen: definitions, fields bound; then the
+    // first buffers read), dsBrowse, after-open, after-scroll when not empty. Close: an
+    // edit or insert is cancelled first; before-close, dsInactive, CloseCursor (buffers
+    // freed, InternalClose), after-close. A failed open closes the cursor again.
     void Open() { SetActive(true); }
     void Close() { SetActive(false); }
     void CheckActive() const;    // "Cannot perform this operation on a closed dataset"

@@ -109,15 +109,8 @@ void TDataSet::UpdateCursorPos() {
 }
 
 bool TDataSet::GetNextRecord() {
-    TGetMode mode = gmNext;
-    if (FRecordCount > 0) {
-        SetCurrentRecord(FRecordCount - 1);
-        // The cursor of a record being inserted at the end still sits on the record
-        // after it: that one is the next.
-        if (FState == dsInsert && FCurrentRecord == FActiveRecord && GetBookmarkFlag(ActiveBuffer()) == bfCurrent)
-            mode = gmCurrent;
-    }
-    if (GetRecord(FBuffers[static_cast<size_t>(FRecordCount)], mode, true) != grOK) {
+    if (FRecordCount > 0) SetCurrentRecord(FRecordCount - 1);
+    if (GetRecord(FBuffers[static_cast<size_t>(FRecordCount)], gmNext, true) != grOK) {
         CursorPosChanged();
         return false;
     }
@@ -197,6 +190,7 @@ void TDataSet::SetBufferCount(int32_t Value) {
 }
 
 void TDataSet::Resync(uint8_t Mode) {
+    CheckActive();
     TRecordBuffer scratch = FBuffers[static_cast<size_t>(FRecordCount)];
     if (Mode & rmExact) {
         CursorPosChanged();
@@ -210,19 +204,20 @@ void TDataSet::Resync(uint8_t Mode) {
     int32_t count = (Mode & rmCenter) ? (FBufferCount - 1) / 2 : FActiveRecord;
     MoveBuffer(FRecordCount, 0);
     ActivateBuffers();
-    struct Notify {
-        TDataSet* ds;
-        ~Notify() {
-            try {
-                ds->DataEvent(deDataSetChange, 0);
-            } catch (...) {
-                // Only while another exception is already on its way out.
-            }
+    try {
+        while (count > 0 && GetPriorRecord()) --count;
+        GetNextRecords();
+        GetPriorRecords();
+    } catch (...) {
+        // The window changed all the same: the links must hear of it.
+        try {
+            DataEvent(deDataSetChange, 0);
+        } catch (...) {
+            // The read's failure is the one to report.
         }
-    } notify{this};
-    while (count > 0 && GetPriorRecord()) --count;
-    GetNextRecords();
-    GetPriorRecords();
+        throw;
+    }
+    DataEvent(deDataSetChange, 0);
 }
 
 // ---- navigation ----
@@ -325,8 +320,15 @@ void TDataSet::CheckBrowseMode() {
         case dsInsert:
             UpdateRecord();
             if (FModified) {
-                FRecordUpdated = true;  // Post need not ask the controls again
-                Post();
+                // Post need not send the update-record event again.
+                FRecordUpdated = true;
+                try {
+                    Post();
+                } catch (...) {
+                    FRecordUpdated = false;
+                    throw;
+                }
+                FRecordUpdated = false;
             } else {
                 Cancel();
             }
@@ -428,10 +430,8 @@ void TDataSet::Edit() {
 }
 
 void TDataSet::Post() {
-    if (FRecordUpdated)
-        FRecordUpdated = false;
-    else
-        UpdateRecord();
+    if (!FRecordUpdated) UpdateRecord();
+    FRecordUpdated = false;
     if (FState != dsEdit && FState != dsInsert) return;  // the update step gave the record up
     DataEvent(deCheckBrowseMode, 0);
     if (BeforePost) BeforePost(this);

@@ -158,6 +158,7 @@ TEST_F(DataSetTest, EachOperationRunsItsHooksAndEventsInOrder) {
         {"refresh", second, [this] { ds.Refresh(); },
          {"link check browse", "BeforeRefresh", "InternalRefresh", "link dataset changed", "AfterRefresh"}},
         {"next", second, [this] { ds.Next(); }, {"link check browse", "BeforeScroll", "link scrolled 1", "AfterScroll"}},
+        {"next at the end", [this] { ds.Open(); ds.Last(); }, [this] { ds.Next(); }, {"link check browse"}},
         {"first", second, [this] { ds.First(); },
          {"link check browse", "BeforeScroll", "InternalFirst", "link dataset changed", "AfterScroll"}},
         {"last", second, [this] { ds.Last(); },
@@ -663,12 +664,30 @@ TEST_F(DataSetTest, ALinkWithFiveBuffersSeesAWindowThatFollowsTheDataset) {
     EXPECT_EQ(link.RecordCount(), 1);
     EXPECT_EQ(link.ActiveRecord(), 0);
 
+    // Insert opens a row at the active one; the posted record keeps that row.
+    ds.Insert();
+    EXPECT_EQ(window(), (std::vector<int32_t>{4, 5, 0, 6, 7}));
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    ds.FieldByName("ID")->SetAsInteger(55);
+    ds.Post();
+    EXPECT_EQ(window(), (std::vector<int32_t>{4, 5, 55, 6, 7}));
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    // Append shows the last records above the new one.
+    ds.Append();
+    EXPECT_EQ(window(), (std::vector<int32_t>{55, 6, 7, 8, 0}));
+    EXPECT_EQ(wide.ActiveRecord(), 4);
+    ds.FieldByName("ID")->SetAsInteger(9);
+    ds.Post();
+    EXPECT_EQ(window(), (std::vector<int32_t>{55, 6, 7, 8, 9}));
+    EXPECT_EQ(wide.ActiveRecord(), 4);
+
     // The window shrinks when the wide link goes, keeping the active record.
     wide.SetDataSource(nullptr);
     EXPECT_EQ(ds.BufferCount(), 1);
-    EXPECT_EQ(Id(), 6);
-    ds.Next();
-    EXPECT_EQ(Id(), 7);
+    EXPECT_EQ(Id(), 9);
+    ds.Prior();
+    EXPECT_EQ(Id(), 8);
+    EXPECT_EQ(Ids(), (std::vector<int32_t>{1, 2, 3, 4, 5, 55, 6, 7, 8, 9}));
 }
 
 TEST_F(DataSetTest, AMasterLinkResolvesItsFieldsAndReportsTheMaster) {
@@ -769,4 +788,162 @@ TEST_F(DataSetTest, ADisabledSourceIsInactiveAndAutoEditEditsThroughIt) {
     src.AutoEdit = false;
     EXPECT_FALSE(link.Edit());
     EXPECT_EQ(ds.State(), dsBrowse);
+}
+
+TEST_F(DataSetTest, AFailingOnNewRecordDropsTheNewRecord) {
+    Fill(2);
+    ds.Open();
+    ds.Next();
+    ds.OnNewRecord = [](TDataSet*) { throw EDatabaseError("no defaults"); };
+    EXPECT_THROW(ds.Append(), EDatabaseError);
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_FALSE(link.Editing());
+    EXPECT_EQ(Id(), 2);
+    ds.OnNewRecord = [](TDataSet* d) { d->FieldByName("NAME")->SetAsString("DEFAULT"); };
+    ds.Append();
+    EXPECT_EQ(Name(), "DEFAULT");
+    EXPECT_FALSE(ds.Modified());  // defaults alone are no change: leaving cancels
+    ds.First();
+    EXPECT_EQ(ds.RowCount(), 2);
+}
+
+TEST_F(DataSetTest, SourceEventsCarryTheChangedField) {
+    Fill(1);
+    ds.Open();
+    std::vector<std::string> changes;
+    src.OnDataChange = [&](TDataSource* Sender, TField* Field) {
+        EXPECT_EQ(Sender, &src);
+        changes.push_back(Field != nullptr ? Field->FieldName() : "nil");
+    };
+    ds.Edit();
+    ds.FieldByName("NAME")->SetAsString("X");
+    ds.Post();
+    EXPECT_EQ(changes, (std::vector<std::string>{"nil", "NAME", "nil"}));
+    EXPECT_EQ(log.back(), "link dataset changed");
+}
+
+TEST_F(DataSetTest, TheSetKeyStateEditsAKeyBufferAndLeavesTheWindowAlone) {
+    Fill(3);
+    ds.Open();
+    ds.Next();
+    log.clear();
+    ds.EditKey();
+    EXPECT_TRUE(link.Editing());
+    EXPECT_EQ(link.ActiveRecord(), 0);
+    ds.FieldByName("ID")->SetAsInteger(9);
+    EXPECT_EQ(Id(), 9);  // the key buffer, not the record
+    ds.Next();           // browse mode first: the key is posted
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_FALSE(link.Editing());
+    EXPECT_EQ(Id(), 3);
+    ds.EditKey();
+    ds.Delete();  // leaves the key state like Cancel
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_EQ(ds.RowCount(), 3);
+}
+
+TEST_F(DataSetTest, APropertyChangeOutdatesTheDefinitionsAndReachesEveryLink) {
+    ds.Open();
+    struct TEventLink : TDataLink {
+        std::vector<TDataEvent> seen;
+        void DataEvent(TDataEvent Event, intptr_t Info) override {
+            seen.push_back(Event);
+            TDataLink::DataEvent(Event, Info);
+        }
+    } watcher;
+    watcher.SetDataSource(&src);
+    ASSERT_TRUE(ds.FieldDefs().Updated());
+    ds.DataEvent(dePropertyChange, 0);
+    EXPECT_FALSE(ds.FieldDefs().Updated());
+    EXPECT_EQ(watcher.seen, (std::vector<TDataEvent>{dePropertyChange}));
+    watcher.SetDataSource(nullptr);
+}
+
+TEST_F(DataSetTest, ResyncExactRaisesForAVanishedRecordAndPlainResyncTakesTheNext) {
+    Fill(3);
+    ds.Open();
+    int32_t hidden = 0;
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() != hidden; });
+    ds.SetFiltered(true);
+    ds.Next();
+    EXPECT_EQ(Id(), 2);
+    hidden = 2;  // the current record no longer passes
+    try {
+        ds.Resync(rmExact);
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Stations: Record not found");
+    }
+    EXPECT_EQ(Id(), 2);  // the window is as it was
+    ds.Resync(0);
+    EXPECT_EQ(Id(), 3);
+    hidden = 3;
+    ds.Resync(0);  // nothing after it: the prior one, visible again
+    EXPECT_EQ(Id(), 2);
+}
+
+TEST_F(DataSetTest, AMoveThatGrowsAWindowNotFullLandsOnTheNewRecord) {
+    // Records hidden when the window was filled become visible: the next move reads one
+    // more record into the window rather than rotating it.
+    Fill(6);
+    TDataLink wide;
+    wide.SetBufferCount(5);
+    wide.SetDataSource(&src);
+    ds.Open();
+    int32_t limit = 3;
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() <= limit; });
+    ds.SetFiltered(true);
+    ds.Last();
+    ds.Prior();  // off the end: the next moves may read
+    EXPECT_EQ(ds.WindowCount(), 3);
+    limit = 6;
+    EXPECT_EQ(ds.MoveBy(2), 2);
+    EXPECT_EQ(Id(), 4);
+    EXPECT_EQ(ds.WindowCount(), 4);
+
+    ds.SetOnFilterRecord([&](TDataSet* d, bool& Accept) { Accept = d->FieldByName("ID")->AsInteger() >= limit; });
+    limit = 4;  // First shows 4..6
+    ds.First();
+    ds.Next();
+    EXPECT_EQ(ds.WindowCount(), 3);
+    limit = 1;
+    EXPECT_EQ(ds.MoveBy(-2), -2);
+    EXPECT_EQ(Id(), 3);
+    wide.SetDataSource(nullptr);
+}
+
+TEST_F(DataSetTest, ATemporaryStateDuringAnEditKeepsItsChanges) {
+    Fill(2);
+    ds.Open();
+    ds.SetOnFilterRecord([](TDataSet*, bool&) {});
+    ds.SetFiltered(true);
+    ds.Edit();
+    ds.FieldByName("NAME")->SetAsString("KEPT");
+    EXPECT_EQ(ds.RecordCount(), 2);  // runs the filter step in its temporary state
+    EXPECT_EQ(ds.State(), dsEdit);
+    EXPECT_TRUE(ds.Modified());
+    ds.Next();  // still modified: posted, not cancelled
+    ds.First();
+    EXPECT_EQ(Name(), "KEPT");
+}
+
+TEST_F(DataSetTest, ALinkWideningItsWindowWhileOpenKeepsTheActiveRecordInIt) {
+    Fill(8);
+    ds.Open();
+    ds.MoveBy(5);
+    TDataLink wide;
+    wide.SetDataSource(&src);
+    wide.SetBufferCount(5);  // reads the records after, then before, the active one
+    EXPECT_EQ(ds.BufferCount(), 5);
+    EXPECT_EQ(ds.WindowCount(), 5);
+    EXPECT_EQ(Id(), 6);
+    EXPECT_EQ(wide.ActiveRecord(), 2);
+    wide.SetActiveRecord(0);
+    EXPECT_EQ(Id(), 4);
+    wide.SetActiveRecord(4);
+    EXPECT_EQ(Id(), 8);
+    wide.SetActiveRecord(2);
+    EXPECT_THROW(wide.SetActiveRecord(5), EDatabaseError);
+    EXPECT_EQ(link.ActiveRecord(), 0);
+    wide.SetDataSource(nullptr);
 }
