@@ -797,9 +797,9 @@ TORQExprNodePtr TORQExprParser::Cast() {
     if (IsLeft()) {
         Advance();
         size = Sum();
-        if (!size) RaiseExpected(30465, ")");
-        Advance();  // the size's ")"
-        if (!IsRight()) RaiseExpected(30465, ")");
+        // The size's own ")" is checked, not skipped: "VARCHAR(10 X)" is no size.
+        if (!size || !IsRight()) RaiseExpected(30465, ")");
+        Advance();
     }
     if (!IsRight()) RaiseExpected(30076, ")");
     Advance();
