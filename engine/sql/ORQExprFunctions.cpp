@@ -147,8 +147,8 @@ int32_t TORQExprNodeStringFunction::GetDataSize() {
             for (int32_t i = 0; i < ChildCount(); ++i) {
                 TORQExprNode* c = Child(i);
                 if (c->GetDataType() != t && dynamic_cast<TORQExprNodeCast*>(c) == nullptr) {
-                    std::unique_ptr<TORQExprNode> old = ReplaceChild(i, nullptr);
-                    ReplaceChild(i, std::make_unique<TORQExprNodeCast>(std::move(old), nullptr, t));
+                    std::unique_ptr<TORQExprNode>& child = Children.at(static_cast<std::size_t>(i));
+                    child = std::make_unique<TORQExprNodeCast>(std::move(child), nullptr, t);
                 }
                 size += Child(i)->GetDataSize();
             }

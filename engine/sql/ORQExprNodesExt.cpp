@@ -264,11 +264,10 @@ uint8_t TORQExprNodeCase::GetDataType() {
 
 void TORQExprNodeCase::WrapInCast(TORQExprNode*& Slot, uint8_t Type) {
     if (Slot->GetDataType() == Type || dynamic_cast<TORQExprNodeCast*>(Slot) != nullptr) return;
-    const int32_t index = IndexOfChild(Slot);
-    std::unique_ptr<TORQExprNode> old = ReplaceChild(index, nullptr);
-    auto cast = std::make_unique<TORQExprNodeCast>(std::move(old), nullptr, Type);
-    Slot = cast.get();
-    ReplaceChild(index, std::move(cast));
+    // The child moves into the CAST only once the CAST exists, so a failure leaves it in place.
+    std::unique_ptr<TORQExprNode>& child = Children.at(static_cast<std::size_t>(IndexOfChild(Slot)));
+    child = std::make_unique<TORQExprNodeCast>(std::move(child), nullptr, Type);
+    Slot = child.get();
 }
 
 int32_t TORQExprNodeCase::GetDataSize() {

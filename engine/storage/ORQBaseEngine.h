@@ -9,3 +9,4 @@
 #include "engine/storage/ORQIndexManager.h"
 #include "engine/storage/ORQRecordManager.h"
 #include "engine/storage/ORQTableData.h"
+#include "engine/storage/ORQTableCursor.h"

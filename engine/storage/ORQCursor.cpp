@@ -212,7 +212,8 @@ void TORQCursor::GetFieldValue(TORQVariant& Value, int32_t FieldNo, bool UseBase
     }
     const int32_t base = UseBaseFields ? FieldNo : ProjectedFieldDefs.GetItem(FieldNo)->BaseFieldNo;
     const TORQFieldDef& f = BaseFieldOf(FieldNo, UseBaseFields);
-    if (CurrentRecord == nullptr || GetBit(CurrentRecord, base)) {
+    if (CurrentRecord == nullptr) RaiseNative(20151, "Pointer is nil");
+    if (GetBit(CurrentRecord, base)) {
         Value.Clear(f.BaseType);
         Value.SetNull();
         return;
@@ -377,9 +378,13 @@ void TORQCursor::SetFilterExpression(TORQBaseExpression* Expression, TORQAO* Ope
 }
 
 bool TORQCursor::LockTableForSession(uint8_t LockType, int32_t Tries, int32_t Delay) {
+    if (TableData == nullptr) return true;
     return LockTable(LockType, Tries, 1, Delay);
 }
 
-bool TORQCursor::UnlockTableForSession(uint8_t LockType) { return UnlockTable(LockType, 1); }
+bool TORQCursor::UnlockTableForSession(uint8_t LockType) {
+    if (TableData == nullptr) return true;
+    return UnlockTable(LockType, 1);
+}
 
 }  // namespace orq

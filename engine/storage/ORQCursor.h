@@ -273,8 +273,9 @@ public:
         Bof = 1;
         Eof = 0;
     }
-    // The session's transaction and post locks (kinds 3 and 4): true without effect
-    // for tables that keep no locks.
+    // The session's table locks of the SQL layer (kinds 3, in a transaction, and 4,
+    // post) through LockTable/UnlockTable, whose concrete cursors answer true at once
+    // for tables not on disk; true without effect when the cursor has no table data.
     bool LockTableForSession(uint8_t LockType, int32_t Tries, int32_t Delay);
     bool UnlockTableForSession(uint8_t LockType);
     bool SessionInTransaction() const { return Session != nullptr && Session->InTransaction != 0; }

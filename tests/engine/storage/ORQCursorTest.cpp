@@ -184,6 +184,8 @@ TEST(TORQCursor, FieldValuesInARecordBuffer) {
     ExpectNative([&] { c.SetFieldValue(any, 3, nullptr, false); }, 20193);
     ExpectNative([&] { c.GetFieldValue(any, 3, true); }, 20191);
     ExpectNative([&] { c.GetFieldValue(any, -1, false); }, 10317);
+    c.CurrentRecord = nullptr;
+    ExpectNative([&] { c.GetFieldValue(any, 0, true); }, 20151);
 }
 
 TEST(TORQCursor, ProjectedNumbersMapToTheBaseFieldFirst) {
