@@ -401,12 +401,15 @@ TORQExprNodePtr TORQExprParser::ValueOrSubquery() {
 
 TORQExprNodePtr TORQExprParser::Subquery(uint8_t IsScalar, uint8_t IsSingleRow) {
     const int32_t start = Save();
+    if (KnownToFail(start, fmSubquery)) return nullptr;
     int32_t opened = 0;
     while (IsLeft()) {
         Advance();
         ++opened;
     }
     if (!IsWord(rwSelect)) {
+        // Every "(" of the run leads to the same token: none of them starts a subquery.
+        for (int32_t p = start; p <= start + opened; ++p) MarkFailed(p, fmSubquery);
         Restore(start);
         return nullptr;
     }

@@ -56,7 +56,7 @@ private:
     bool IsEnd() const { return FToken.Kind == tktNone; }
 
     // Failed matches remembered per position.
-    enum : uint8_t { fmValue = 1, fmPrimary = 2, fmDateArithmetic = 4, fmOperand = 8 };
+    enum : uint8_t { fmValue = 1, fmPrimary = 2, fmDateArithmetic = 4, fmOperand = 8, fmSubquery = 16 };
     bool KnownToFail(int32_t Position, uint8_t Rule) const;
     void MarkFailed(int32_t Position, uint8_t Rule) { FFailed[Position] |= Rule; }
 

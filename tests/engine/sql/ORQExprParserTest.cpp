@@ -225,6 +225,8 @@ TEST(ExprParser, ErrorsNameTheTokenAndItsPosition) {
         {"A=1 AND\n  OR", true, 30069, "Boolean expression expected, but 'OR' found at line 2, column 3"},
         {"A=1 OR AND", true, 30070, "Boolean expression expected, but 'AND' found at line 1, column 8"},
         {"= 1", true, 30066, "Boolean expression expected, but '=' found at line 1, column 1"},
+        // A parenthesised condition must close where it ends.
+        {"(A=1 X)", true, 30066, "Boolean expression expected, but '(' found at line 1, column 1"},
         {"NAME LIKE 'AB%' ESCAPE '!!'", true, 20294,
          "Invalid escape character length (should be a single character) at line 1, column 24"},
         {"NAME LIKE 'AB%' ESCAPE ''", true, 20294,
