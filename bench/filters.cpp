@@ -129,9 +129,11 @@ void BM_ParseNestedParentheses(benchmark::State& state) {
         e.ParseFilter(nullptr, text, false, true);
         benchmark::DoNotOptimize(e.Root());
     }
+    if (e.Root() == nullptr || e.Root()->Operator != doAnd || e.Root()->ChildCount() != 2)
+        state.SkipWithError("the nested condition did not parse to AND[FREQ=518, NAVAREA=3]");
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_ParseNestedParentheses)->RangeMultiplier(4)->Range(1, 1024)->Complexity();
+BENCHMARK(BM_ParseNestedParentheses)->RangeMultiplier(4)->Range(1, 4096)->Complexity();
 
 void BM_FilteredCountScan(benchmark::State& state) {
     static LogCursor cursor(RecordCount);
