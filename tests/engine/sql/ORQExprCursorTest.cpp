@@ -322,10 +322,10 @@ public:
 class BlobTableData : public TORQTableData {
 public:
     BlobTableData() : TORQTableData(nullptr) {}
-    std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(uint8_t* Record, uint8_t Mode, int32_t FieldNo,
-                                                          TORQCursor* Cursor) override {
+    std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool /*Truncate*/, uint8_t Mode,
+                                                          int32_t FieldNo) override {
         ++Counters.opened;
-        EXPECT_EQ(Cursor->CurrentRecord, Record);  // the cursor shows the node's buffer
+        EXPECT_EQ(Cursor->CurrentRecord, Expected);  // the cursor shows the node's buffer
         auto base = std::make_unique<CountedMemoryStream>(Counters);
         TORQBLOBDescriptor d;
         d.BlockSize = 102400;
@@ -342,6 +342,7 @@ public:
     }
     std::vector<std::string> Contents;
     BlobCounters Counters;
+    uint8_t* Expected = nullptr;
 };
 
 }  // namespace
@@ -354,6 +355,7 @@ TEST(ExprCursor, ClobValuesAreReadWholeAndNullOpensNothing) {
     data.Contents = {"", body, std::string("\x91\x03\x92\x03x\0", 6)};
     c.TableData = &data;
     uint8_t* rec = c.NewBuffer();
+    data.Expected = rec;
     uint8_t* shown = c.CurrentRecord;
     auto f = Bound(c, "BODY");
     f->SetRecordBuffer(rec, 0);
