@@ -8,7 +8,10 @@
 #include <optional>
 #include <random>
 
+#include <set>
+
 #include "../foundation/ExpectNative.h"
+#include "../storage/MemTableFixture.h"
 #include "ExprParseUtil.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQContainers.h"
@@ -507,4 +510,125 @@ TEST(Expression, TreeQuestions) {
     EXPECT_TRUE(count.ContainsAggregate());
     EXPECT_TRUE(count.IsCountStar());
     EXPECT_EQ(count.GetDataType(), aftInteger);
+}
+
+namespace {
+
+using ExpressionOnMemoryTable = orq::test::MemTableTest;
+
+void AddLogFields(TORQFieldDefs& fields) {
+    for (const LayoutCursor::Column& col : LogLayout()) {
+        TORQFieldDef* f = fields.Add();
+        f->Name = col.name;
+        f->SetDataType(col.type, col.size);
+    }
+    TORQFieldDef* id = fields.Add();
+    id->Name = "ID";
+    id->SetDataType(aftInteger, 0);
+}
+constexpr int32_t fId = 6;
+
+void Put(TORQCursor& c, int32_t no, const std::function<void(TORQVariant&)>& setter) {
+    if (!setter) return;  // the cleared record holds Null
+    TORQVariant v;
+    setter(v);
+    SetBit(c.CurrentRecord, no, false);
+    c.SetFieldValue(v, no, c.CurrentRecord, true);
+}
+
+}  // namespace
+
+TEST_F(ExpressionOnMemoryTable, ReceiverFiltersOverStoredRecords) {
+    TORQFieldDefs fields;
+    AddLogFields(fields);
+    TORQConstraintDefs none;
+    TORQMemoryTableData& t = MakeTable(fields, none, "NAVTEXLOG");
+    orq::test::TTestCursor c(t);
+    const std::vector<LogRow> rows = RandomRows(300);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const LogRow& r = rows[i];
+        c.Clear();
+        Put(c, fUtc, r.utc ? TS(*r.utc) : nullptr);
+        Put(c, fFreq, r.freq ? I(*r.freq) : nullptr);
+        Put(c, fLetter, r.letter ? S(*r.letter) : nullptr);
+        Put(c, fArea, r.area ? I(*r.area) : nullptr);
+        Put(c, fStation, r.station ? S(*r.station) : nullptr);
+        Put(c, fDist, r.dist ? I(*r.dist) : nullptr);
+        Put(c, fId, I(static_cast<int32_t>(i)));
+        ASSERT_TRUE(t.InsertRecord(&c));
+    }
+    for (const FilterCase& f : ReceiverFilters()) {
+        SCOPED_TRACE(f.text + (f.ci ? " (ignoring case)" : "") + (f.pc ? "" : " (no partial compare)"));
+        TORQExpression e;
+        e.ParseFilter(&c, f.text, f.ci, f.pc);
+        // Every stored record read back, then the record filter's two steps on it.
+        std::set<int64_t> selected, expected;
+        c.ResetToBeginning();
+        int read = 0;
+        while (t.GetRecord(&c, gmNext) == grOK) {
+            ++read;
+            e.SetRecordBuffer(c.CurrentRecord, 0);
+            if (e.GetBooleanValue()) selected.insert(c.GetInt(fId));
+        }
+        EXPECT_EQ(read, static_cast<int>(rows.size()));
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (f.expected(rows[i])) expected.insert(static_cast<int64_t>(i));
+        EXPECT_EQ(selected, expected);
+        RecordProperty(f.text + (f.ci ? " [ci]" : "") + (f.pc ? "" : " [no pc]"), static_cast<int>(selected.size()));
+    }
+}
+
+TEST_F(ExpressionOnMemoryTable, DefaultsAreEvaluatedOnInsert) {
+    InstallExpressionFactory();
+    struct Uninstall {
+        ~Uninstall() { SetExpressionFactory(nullptr); }
+    } uninstall;
+    TORQFieldDefs fields;
+    const struct {
+        const char* name;
+        uint8_t type;
+        int32_t size;
+        const char* defaultText;
+    } columns[] = {{"ID", aftInteger, 0, nullptr},
+                   {"N", aftInteger, 0, "1+1"},
+                   {"T", aftDateTime, 0, "NOW"},
+                   {"STATION", aftVarChar, 10, "UNID"},
+                   {"D", aftInteger, 0, "5"}};
+    for (const auto& col : columns) {
+        TORQFieldDef* f = fields.Add();
+        f->Name = col.name;
+        f->SetDataType(col.type, col.size);
+        if (col.defaultText != nullptr) {
+            f->DefaultValue.SetAsString(col.defaultText);
+            f->RebuildDefaultExpression();
+        }
+    }
+    TORQConstraintDefs none;
+    TORQMemoryTableData& t = MakeTable(fields, none, "DEFAULTS");
+    const TORQFieldDefs& stored = t.FieldManager->FieldDefs;
+    EXPECT_NE(stored.GetItem(1)->DefaultExpression, nullptr);
+    EXPECT_NE(stored.GetItem(2)->DefaultExpression, nullptr);
+    EXPECT_EQ(stored.GetItem(3)->DefaultExpression, nullptr);  // a literal stays literal
+    EXPECT_EQ(stored.GetItem(4)->DefaultExpression, nullptr);
+
+    orq::test::TTestCursor c(t);
+    c.Clear();
+    const double before = LocalNow();
+    t.FieldManager->ApplyDefaults(c.CurrentRecord);
+    c.SetInt(0, 1);
+    SetBit(c.CurrentRecord, 0, false);
+    ASSERT_TRUE(t.InsertRecord(&c));
+    c.Clear();
+    c.ResetToBeginning();
+    ASSERT_EQ(t.GetRecord(&c, gmNext), grOK);
+    EXPECT_EQ(c.GetInt(0), 1);
+    EXPECT_EQ(c.GetInt(1), 2);
+    TORQVariant v;
+    c.GetFieldValue(v, 2, true);
+    ASSERT_FALSE(v.IsNull());
+    EXPECT_GE(v.GetAsDateTime(), before - 1.0 / 86400);
+    EXPECT_LE(v.GetAsDateTime(), LocalNow() + 1.0 / 86400);
+    c.GetFieldValue(v, 3, true);
+    EXPECT_EQ(exprtest::Text(v), "UNID");
+    EXPECT_EQ(c.GetInt(4), 5);
 }
