@@ -178,6 +178,11 @@ TEST(Expression, ReceiverFilterPinsNullAndConversionRules) {
     // The NULL keyword is an untyped Null compared without raw mode: it orders first.
     EXPECT_TRUE(holds("DIST > NULL"));
     EXPECT_FALSE(holds("DIST = NULL"));
+    // Field references bind while the filter is parsed: an unknown name fails there.
+    TORQExpression e;
+    ExpectNative([&] { e.ParseFilter(&c, "NAVAREA=3 AND NOSUCHFIELD=1", false, true); }, 30115,
+                 "Field 'NOSUCHFIELD' not found - Native error: 30115");
+    EXPECT_EQ(e.Root(), nullptr);
 }
 
 TEST(Expression, GetValueKeepsOrDropsNull) {
