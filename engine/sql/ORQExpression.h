@@ -82,7 +82,8 @@ public:
     int32_t GetDataSize();
     int32_t GetDataExtra();
 
-    // Binding; each prepares the tree afterwards.
+    // Binding; each prepares the tree afterwards (SetRecordBuffer only when the tree
+    // or its binding changed since the last preparation).
     void BindToOperators(TORQAO* Operator1, TORQAO* Operator2, TORQCursor* Cursor);
     void BindFields(TORQCursor* Cursor, TORQAO* Operator, TORQCursor* SecondCursor) override;
     void SetRecordBuffer(uint8_t* Buffer, uint8_t Side) override;
@@ -112,7 +113,10 @@ public:
 
     TORQExprNode* Root() const { return FRoot.get(); }
     // Hands the tree over; the expression is left without one.
-    TORQExprNodePtr ReleaseRoot() { return std::move(FRoot); }
+    TORQExprNodePtr ReleaseRoot() {
+        FPrepared = false;
+        return std::move(FRoot);
+    }
     int32_t ParkedNodeCount() const { return static_cast<int32_t>(FParked.size()); }
 
     // Parse state the statement parsers set.
@@ -139,6 +143,7 @@ private:
     TORQQuery* FQuery = nullptr;
     TORQLexer* FLexer = nullptr;
     bool FOwnLexer = false;
+    bool FPrepared = false;  // the tree was prepared since it last changed
 };
 
 // Installs TORQExpression as the engine's expression factory (the engine's start calls
