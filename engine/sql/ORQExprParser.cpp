@@ -849,7 +849,8 @@ TORQExprNodePtr TORQExprParser::Case() {
         Expect(IsWord(rwWhen), 30468, "WHEN");
         Advance();
         TORQExprNodePtr when = Value();
-        if (!when) RaiseFound(30469, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
+        if (!when)
+            RaiseFound(30469, "When Expression for CASE function expected, but '%s' found at line %d, column %d");
         node->AddWhen(std::move(when));
         Expect(IsWord(rwThen), 30470, "THEN");
         Advance();

@@ -87,7 +87,8 @@ inline std::string Print(TORQExprNode* n) {
             default: return "'" + exprtest::Text(v) + "'";
         }
     }
-    if (auto* f = dynamic_cast<TORQExprNodeField*>(n)) return f->TableName.empty() ? f->FieldName : f->TableName + "." + f->FieldName;
+    if (auto* f = dynamic_cast<TORQExprNodeField*>(n))
+        return f->TableName.empty() ? f->FieldName : f->TableName + "." + f->FieldName;
     std::string s;
     if (auto* a = dynamic_cast<TORQExprNodeAggregated*>(n)) {
         s = DataOperatorName(a->Operator);

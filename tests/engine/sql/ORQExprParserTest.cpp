@@ -321,7 +321,8 @@ TEST(ExprParser, ErrorsNameTheTokenAndItsPosition) {
         {"EXTRACT(DATE FROM X)", false, 20279,
          "Token 'YEAR or MONTH or DAY or HOUR or MINUTE or SECOND' expected, but 'DATE' found at line 1, column 9"},
         {"EXTRACT(YEAR X)", false, 20280, "Token 'FROM' expected, but 'X' found at line 1, column 14"},
-        {"EXTRACT(YEAR FROM )", false, 20281, "Argument expected for function 'EXTRACT (... FROM ...)' at line 1, column 19"},
+        {"EXTRACT(YEAR FROM )", false, 20281,
+         "Argument expected for function 'EXTRACT (... FROM ...)' at line 1, column 19"},
         {"EXTRACT(YEAR FROM X Y)", false, 20282, "Token ')' expected, but 'Y' found at line 1, column 21"},
         // System functions and MIMETOBIN.
         {"LASTAUTOINC X", false, 30086, "Token '(' expected, but 'X' found at line 1, column 13"},

@@ -79,7 +79,8 @@ void Fill(LayoutCursor& c, uint8_t* buffer, const LogRow& r) {
 bool Eq(const std::optional<int32_t>& v, int32_t x) { return v && *v == x; }
 bool Lt(const std::optional<int32_t>& v, int32_t x) { return v && *v < x; }
 bool TextEq(const std::optional<std::string>& v, const std::string& x) { return v && *v == x; }
-bool AreaEq(const std::optional<int32_t>& v, int32_t x) { return v && *v == x; }  // NAVAREA='3': Null first, never equal
+// NAVAREA='3' compares a SMALLINT with a text: Null orders first and is never equal.
+bool AreaEq(const std::optional<int32_t>& v, int32_t x) { return v && *v == x; }
 bool UtcGe(const std::optional<double>& v, double x) { return v && *v >= x; }
 bool UtcLe(const std::optional<double>& v, double x) { return !v || *v <= x; }
 bool UtcLt(const std::optional<double>& v, double x) { return !v || *v < x; }
@@ -244,7 +245,8 @@ TEST(Expression, LocateAndKeyConditions) {
     EXPECT_EQ(Print(e.Root()), "AND(=(FREQ,490))");
     EXPECT_TRUE(finds(e, b));
 
-    ExpectNative([&] { e.BuildLocateCondition(&c, "NAVAREA;IDLETTER", classlib::Variant::FromInteger(3), false, false); },
+    const classlib::Variant three = classlib::Variant::FromInteger(3);
+    ExpectNative([&] { e.BuildLocateCondition(&c, "NAVAREA;IDLETTER", three, false, false); },
                  30112, "Count of FieldNames (2) not equal counts of KeyValues (1) - Native error: 30112");
     ExpectNative([&] { e.BuildLocateCondition(&c, "FREQ;;", pair, false, false); }, 30112,
                  "Count of FieldNames (3) not equal counts of KeyValues (2) - Native error: 30112");
@@ -370,7 +372,8 @@ TEST(Expression, AddConditionAndFlattening) {
     EXPECT_EQ(Print(empty.Root()), "AND(={r}(A,1),={r}(B,2),={r}(C,3))");
     // Nested ANDs built by hand flatten level by level.
     auto inner = std::make_unique<TORQExprNodeBoolean>(doAnd, 1, 0, exprtest::FieldRef("X"));
-    inner->AddChild(std::make_unique<TORQExprNodeBoolean>(doAnd, 1, 0, exprtest::FieldRef("Y"), exprtest::FieldRef("Z")));
+    inner->AddChild(
+        std::make_unique<TORQExprNodeBoolean>(doAnd, 1, 0, exprtest::FieldRef("Y"), exprtest::FieldRef("Z")));
     auto root = std::make_unique<TORQExprNodeBoolean>(doAnd, 1, 0, std::move(inner), exprtest::FieldRef("W"));
     auto e = TORQExpression::CreateWithRoot(std::move(root));
     e->FlattenConjunctions();
