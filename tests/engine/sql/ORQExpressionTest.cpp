@@ -640,3 +640,34 @@ TEST_F(ExpressionOnMemoryTable, DefaultsAreEvaluatedOnInsert) {
     EXPECT_EQ(exprtest::Text(v), "UNID");
     EXPECT_EQ(c.GetInt(4), 5);
 }
+
+TEST(Expression, BindingAfterTheParse) {
+    // Parsed without a cursor, bound later: to a cursor (as the cursor's filter setting
+    // does) or to an operator's current row.
+    LayoutCursor c(LogLayout());
+    Fill(c, c.CurrentRecord, LogRow{Jan1, 518, "A", 3, "XY", 100});
+    auto e = Parsed("FREQ = 518 AND STATION <> 'UNID'");
+    e->BindFields(&c, nullptr, nullptr);
+    e->SetRecordBuffer(c.CurrentRecord, 0);
+    EXPECT_TRUE(e->GetBooleanValue());
+    uint8_t* other = c.NewBuffer();
+    Fill(c, other, LogRow{Jan1, 490, "A", 3, "XY", 100});
+    e->SetRecordBuffer(other, 0);
+    EXPECT_FALSE(e->GetBooleanValue());
+
+    using F = exprtest::TestAO::Field;
+    PushAO op({F{"NAVTEXLOG", "FREQ", aftInteger, 0}, F{"NAVTEXLOG", "STATION", aftVarChar, 75}});
+    auto o = Parsed("FREQ = 518 AND STATION <> 'UNID'");
+    o->BindToOperators(&op, nullptr, nullptr);
+    op.At(0).SetAsInteger(518);
+    op.At(1).SetAsString("UNID");
+    EXPECT_FALSE(o->GetBooleanValue());
+    op.At(1).SetAsString("XY");
+    EXPECT_TRUE(o->GetBooleanValue());
+    // An empty expression binds to nothing and stays empty.
+    TORQExpression empty;
+    empty.BindFields(&c, nullptr, nullptr);
+    empty.BindToOperators(&op, nullptr, nullptr);
+    empty.SetRecordBuffer(c.CurrentRecord, 0);
+    EXPECT_TRUE(empty.IsEmptyCondition());
+}
