@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace orq {
 
 class TORQVariant;
+class TORQExpression;
 
 // What an operator says about one of its fields.
 struct TORQAOFieldDesc {
@@ -34,6 +36,14 @@ public:
     virtual TORQVariant& GetCurrentFieldValue(int32_t FieldNo) = 0;
     // True for the grouping operator, whose rows aggregates may be evaluated on.
     virtual bool IsGroupBy() const { return false; }
+
+    // What pushing conditions down the operator tree asks: the inputs (nil when
+    // absent), whether the operator is an outer join (conditions stay above it), and
+    // taking a condition to apply to its own rows (the default refuses with 30339).
+    virtual TORQAO* LeftInput() const { return nullptr; }
+    virtual TORQAO* RightInput() const { return nullptr; }
+    virtual bool IsOuterJoin() const { return false; }
+    virtual void AddCondition(std::unique_ptr<TORQExpression> Condition);
 };
 
 struct TORQSelectListItem {

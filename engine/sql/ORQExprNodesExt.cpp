@@ -295,6 +295,12 @@ TORQSubqueryFactory& SubqueryFactory() {
     return factory;
 }
 
+}  // namespace
+
+bool HasSubqueryFactory() { return static_cast<bool>(SubqueryFactory()); }
+
+namespace {
+
 void CheckSubqueryFactory() {
     if (!SubqueryFactory()) RaiseNative(30900, "Subqueries are not available");
 }

@@ -124,6 +124,8 @@ using TORQSubqueryFactory =
 
 // Installed by the statement layer; an empty factory uninstalls it.
 void SetSubqueryFactory(TORQSubqueryFactory Factory);
+// Whether one is installed (the parser reports a missing one at the SELECT token).
+bool HasSubqueryFactory();
 
 class TORQExprNodeSubquery : public TORQExprNode {
 public:
