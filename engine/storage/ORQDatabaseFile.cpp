@@ -302,7 +302,7 @@ bool TORQDatabaseFile::WriteOnce(const void* Buffer, int64_t Position, int32_t C
     }
     const auto* bytes = static_cast<const uint8_t*>(Buffer);
     while (done < limit) {
-        const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(Count - done), static_cast<off_t>(Position + done));
+        const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(limit - done), static_cast<off_t>(Position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             Error = errno;
