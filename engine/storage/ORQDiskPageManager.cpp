@@ -550,19 +550,27 @@ bool TORQDiskPageManager::ReadPage(TORQPage* Page) {
     TFileUse use(*this);
     CheckOpen(10459);
     if (Page->GetBuffer() == nullptr) Page->AllocBuffer();
-    uint8_t* buffer = Page->GetBuffer();
+    // Read and deciphered apart from the page: a failure leaves the cached copy as it was,
+    // only marked invalid, so nothing half-read or garbled is ever served or written.
+    std::vector<uint8_t> in(PageSize);
     // A short read is a failure: another process may have cut the file under the page.
-    if (!FDatabaseFile->ReadBuffer(buffer, GetPageOffset(Page->PageNo), PageSize)) {
+    if (!FDatabaseFile->ReadBuffer(in.data(), GetPageOffset(Page->PageNo), PageSize)) {
         Page->SetChangeStamp(InvalidStamp);
         return false;
     }
     if (IsEncrypted() && !IsMapPage(Page->PageNo)) {
-        uint8_t* data = buffer + DiskPageHeaderSize;
-        if (!DecryptBuffer(buffer[PageCipherOffset], data, DataSize, FPassword.Password))
-            RaiseNativeFmt(30446, "Decrypt page error. Cannot decipher page. PageNo: %d", {Page->PageNo});
-        if (CRC32(0, data, DataSize) != LoadLE32(buffer + PageCrcOffset))
-            RaiseNativeFmt(30446, "Decrypt page error. Check CRC failed. PageNo: %d", {Page->PageNo});
+        uint8_t* data = in.data() + DiskPageHeaderSize;
+        const char* fault = nullptr;
+        if (!DecryptBuffer(in[PageCipherOffset], data, DataSize, FPassword.Password))
+            fault = "Decrypt page error. Cannot decipher page. PageNo: %d";
+        else if (CRC32(0, data, DataSize) != LoadLE32(in.data() + PageCrcOffset))
+            fault = "Decrypt page error. Check CRC failed. PageNo: %d";
+        if (fault != nullptr) {
+            Page->SetChangeStamp(InvalidStamp);
+            RaiseNativeFmt(30446, fault, {Page->PageNo});
+        }
     }
+    std::memcpy(Page->GetBuffer(), in.data(), PageSize);
     Page->ReadFlag = 1;
     return true;
 }
@@ -571,6 +579,7 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10460);
+    if (Page->GetBuffer() == nullptr) RaiseNative(20038, "Invalid page buffer. Buffer is Nil");
     const int32_t stamp = Page->GetChangeStamp();
     // A stamp marked invalid (or otherwise out of range) starts again at 0 instead of
     // overflowing into values ownership tests would accept.

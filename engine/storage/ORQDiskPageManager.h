@@ -35,7 +35,8 @@
 //   on disk, with the CRC32 of the plain data in its header. A copy is enciphered for the
 //   write: the cached page stays plain whatever happens.
 // - A page read that fails or comes back short answers false with the page's stamp set
-//   to 2147483647; stamp, region and cipher failures raise. A stamp that is negative or
+//   to 2147483647; stamp, region and cipher failures raise. A failed read or decipher
+//   leaves the cached bytes as they were (stamp invalid). A stamp that is negative or
 //   2147483644 and above is written as 0.
 // - The cached page changes (stamp, CRC, cipher id) only after its write succeeded.
 // - Part 1 is never written without its signature and length.

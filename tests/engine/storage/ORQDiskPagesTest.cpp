@@ -263,6 +263,25 @@ TEST(DiskPages, ATamperedEncryptedPageIsRefused) {
     }
 }
 
+// A cached copy whose page changed on disk into something unreadable keeps its bytes and
+// is refused again at every use, never served garbled.
+TEST(DiskPages, ACachedPageWhoseRereadFailsIsNeverServed) {
+    Database db({"harbour", 0});
+    auto m = db.Open();
+    const int32_t n = AddPage(*m, 1, 0x33);
+    m->CommitSession(1);
+    const int64_t at = diskpages::Page0 + int64_t{n} * 4096;
+    const Bytes page = db.PageBytes(n);
+    disktest::Patch(db.Name, at + 4, I32(LE32(page, 4) + 1));  // a newer stamp ...
+    disktest::Patch(db.Name, at + 100, {static_cast<uint8_t>(page.at(100) ^ 0xFF)});  // ... and a broken page
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(Raised([&] { m->GetPage(1, n, true, ptTableRecord); }).first, 30446) << attempt;
+    const TORQPage* cached = m->SharedList().GetPage(n);
+    ASSERT_NE(cached, nullptr);
+    EXPECT_EQ(cached->GetData()[0], 0x33);
+    EXPECT_EQ(cached->GetChangeStamp(), INT32_MAX);
+}
+
 TEST(DiskPages, AFailedEncryptedWriteLeavesTheCachedPagePlain) {
     Database db({"harbour", 6});
     auto m = db.Open();
