@@ -36,7 +36,7 @@ int Injected(TORQFileCall Call, const std::string& FileName) {
     const TORQFileFaultHook& hook = FaultHook();
     if (!hook) return 0;
     const int error = hook(Call, FileName);
-    if (error != 0) errno = error;
+    if (error != 0) errno = error > 0 ? error : ENOSPC;
     return error;
 }
 
@@ -293,10 +293,16 @@ bool TORQDatabaseFile::ReadOnce(void* Buffer, int64_t Position, int32_t Count, i
 
 bool TORQDatabaseFile::WriteOnce(const void* Buffer, int64_t Position, int32_t Count, int& Error) {
     int32_t done = 0;
-    if ((Error = Injected(TORQFileCall::Write, FFileName)) != 0) return false;
+    int32_t limit = Count;
+    if (const int injected = Injected(TORQFileCall::Write, FFileName); injected > 0) {
+        Error = injected;
+        return false;
+    } else if (injected < 0) {
+        limit = -injected < Count ? -injected : Count;
+    }
     const auto* bytes = static_cast<const uint8_t*>(Buffer);
-    while (done < Count) {
-        const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(Count - done), static_cast<off_t>(Position + done));
+    while (done < limit) {
+        const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(limit - done), static_cast<off_t>(Position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             Error = errno;
@@ -307,6 +313,10 @@ bool TORQDatabaseFile::WriteOnce(const void* Buffer, int64_t Position, int32_t C
             return false;
         }
         done += static_cast<int32_t>(n);
+    }
+    if (done < Count) {
+        Error = ENOSPC;
+        return false;
     }
     return true;
 }

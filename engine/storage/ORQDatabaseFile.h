@@ -41,8 +41,10 @@ namespace orq {
 
 // Test seam for failure paths: the system calls of the database file that a hook may fail.
 enum class TORQFileCall : uint8_t { Read, Write, Lock, Unlock, Truncate, Sync };
-// Consulted before each such call; a non-zero answer makes the call fail with that error
-// number without reaching the kernel. Unset (the default) costs one test of a flag.
+// Consulted before each such call; a positive answer makes the call fail with that error
+// number without reaching the kernel. For a write, a negative answer -N writes the first N
+// bytes (at most the count) and then fails with ENOSPC: a disk filling up mid-write.
+// Unset (the default) costs one test of a flag.
 using TORQFileFaultHook = std::function<int(TORQFileCall Call, const std::string& FileName)>;
 void SetFileFaultHook(TORQFileFaultHook Hook);
 

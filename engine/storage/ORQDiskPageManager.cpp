@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "engine/foundation/ORQCompression.h"
 #include "engine/foundation/ORQEndian.h"
@@ -488,20 +489,248 @@ void TORQDiskPageManager::ShrinkFile() {
     if (excess > 0) RemovePages(excess);
 }
 
-void TORQDiskPageManager::AllocatePage(TORQPage*) {
-    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"AllocatePage", "TORQDiskPageManager"});
+int64_t TORQDiskPageManager::GetPageOffset(int32_t PageNo) const {
+    if (PageNo < 0) RaiseNativeFmt(10471, "Invalid PageNo = %d", {PageNo});
+    return FPage0Offset + int64_t{PageNo} * PageSize;
 }
 
-void TORQDiskPageManager::FreePage(int32_t) {
-    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"FreePage", "TORQDiskPageManager"});
+int32_t TORQDiskPageManager::GetPageCount() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
+        RaiseNative(20236, "Database is locked");
+    struct TUnlock {
+        TORQDiskPageManager& M;
+        ~TUnlock() { M.UnlockHeader(); }
+    } unlock{*this};
+    ReadHeader();
+    PageCount = HeaderPageCount();
+    return PageCount;
 }
 
-bool TORQDiskPageManager::ReadPage(TORQPage*) {
-    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"ReadPage", "TORQDiskPageManager"});
+bool TORQDiskPageManager::IsPageCurrent(int32_t SessionID, TORQPage* Page) {
+    if (SharedAccess == 0) return true;
+    int32_t table = -1;
+    int32_t counter = 0;
+    if (!FTablePagesCache.GetCurrentCounter(SessionID, counter, &table)) return false;
+    int32_t stampTable = -1;
+    int32_t stamp = 0;
+    return Page->GetSessionStamp(SessionID, stampTable, stamp) && stampTable == table && stamp == counter;
 }
 
-void TORQDiskPageManager::WritePage(TORQPage*) {
-    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"WritePage", "TORQDiskPageManager"});
+void TORQDiskPageManager::PageLoaded(int32_t SessionID, TORQPage* Page) {
+    if (SharedAccess == 0) return;
+    int32_t table = -1;
+    int32_t counter = 0;
+    if (FTablePagesCache.GetCurrentCounter(SessionID, counter, &table))
+        Page->SetSessionStamp(SessionID, table, counter);
+    else
+        Page->ClearSessionStamp(SessionID);  // validated outside a lock period: nothing to trust later
+}
+
+void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    Page->PageNo = FFreeSpaceManager->AllocatePageNumber();
+    Page->AllocBuffer();
+}
+
+void TORQDiskPageManager::FreePage(int32_t PageNo) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    WritePageChangeCounter(PageNo, InvalidStamp);
+    FFreeSpaceManager->FreePageNumber(PageNo);
+}
+
+bool TORQDiskPageManager::ReadPage(TORQPage* Page) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    if (Page->GetBuffer() == nullptr) Page->AllocBuffer();
+    // Read and deciphered apart from the page: a failure leaves the cached copy as it was,
+    // only marked invalid, so nothing half-read or garbled is ever served or written.
+    std::vector<uint8_t> in(PageSize);
+    // A short read is a failure: another process may have cut the file under the page.
+    if (!FDatabaseFile->ReadBuffer(in.data(), GetPageOffset(Page->PageNo), PageSize)) {
+        Page->SetChangeStamp(InvalidStamp);
+        return false;
+    }
+    if (IsEncrypted() && !IsMapPage(Page->PageNo)) {
+        uint8_t* data = in.data() + DiskPageHeaderSize;
+        const char* fault = nullptr;
+        if (!DecryptBuffer(in[PageCipherOffset], data, DataSize, FPassword.Password))
+            fault = "Decrypt page error. Cannot decipher page. PageNo: %d";
+        else if (CRC32(0, data, DataSize) != LoadLE32(in.data() + PageCrcOffset))
+            fault = "Decrypt page error. Check CRC failed. PageNo: %d";
+        if (fault != nullptr) {
+            Page->SetChangeStamp(InvalidStamp);
+            RaiseNativeFmt(30446, fault, {Page->PageNo});
+        }
+    }
+    std::memcpy(Page->GetBuffer(), in.data(), PageSize);
+    Page->ReadFlag = 1;
+    return true;
+}
+
+void TORQDiskPageManager::WritePage(TORQPage* Page) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10460);
+    if (Page->GetBuffer() == nullptr) RaiseNative(20038, "Invalid page buffer. Buffer is Nil");
+    const int32_t stamp = Page->GetChangeStamp();
+    // A stamp marked invalid (or otherwise out of range) starts again at 0 instead of
+    // overflowing into values ownership tests would accept.
+    const int32_t next = stamp < 0 || stamp >= MaxStamp ? 0 : stamp + 1;
+    std::vector<uint8_t> out(Page->GetBuffer(), Page->GetBuffer() + PageSize);
+    StoreLE32(out.data() + PageHeaderChangeStampOffset, static_cast<uint32_t>(next));
+    const bool encipher = IsEncrypted() && !IsMapPage(Page->PageNo) && Page->CipherFlag != 0;
+    uint32_t crc = 0;
+    if (encipher) {
+        uint8_t* data = out.data() + DiskPageHeaderSize;
+        out[PageCipherOffset] = FPassword.Algorithm;
+        crc = CRC32(0, data, DataSize);
+        StoreLE32(out.data() + PageCrcOffset, crc);
+        if (!EncryptBuffer(FPassword.Algorithm, data, DataSize, FPassword.Password))
+            RaiseNativeFmt(10469, "Encrypt page error. Cannot encipher page. PageNo: %d", {Page->PageNo});
+    }
+    FDatabaseFile->WriteBuffer(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
+    Page->SetChangeStamp(next);
+    if (encipher) {
+        Page->GetBuffer()[PageCipherOffset] = FPassword.Algorithm;
+        StoreLE32(Page->GetBuffer() + PageCrcOffset, crc);
+    }
+}
+
+void TORQDiskPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) {
+    std::lock_guard guard(CriticalSection());
+    if (FFreeSpaceManager) FFreeSpaceManager->CheckNotMapPage(PageNo);
+    TORQPageManager::FreePageForSession(SessionID, PageNo);
+}
+
+TORQPage* TORQDiskPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    if (FFreeSpaceManager) FFreeSpaceManager->CheckNotMapPage(PageNo);
+    return TORQPageManager::GetPage(SessionID, PageNo, Validate, ExpectedType);
+}
+
+void TORQDiskPageManager::Barrier() {
+    if (CommitBarriers) FDatabaseFile->FlushFileBuffers();
+}
+
+void TORQDiskPageManager::CommitSession(int32_t SessionID) {
+    std::lock_guard guard(CriticalSection());
+    TSessionPages* session = FindSession(SessionID);
+    if (session == nullptr ||
+        (session->PrivateList.Count() == 0 && session->AllocatedPages.Count() == 0 && session->FreedPages.Count() == 0))
+        return;
+    // The base commit's own checks, made before state 1 can reach the file: a caller's
+    // mistake must not leave the database needing repair.
+    for (int32_t i = 0; i < SharedList().Count(); ++i) {
+        const TORQPage* page = SharedList().Items(i);
+        if (page->SessionID == SessionID && page->UseCount > 0) RaiseNative(20152, "Some session pages not released");
+    }
+    for (int32_t i = 0; i < session->PrivateList.Count(); ++i) {
+        const TORQPage* page = session->PrivateList.Items(i);
+        if (!session->FreedPages.Contains(page->PageNo) && page->Modified == 0) RaiseNative(20085, "Invalid page");
+        if (page->UseCount > 0) RaiseNative(20086, "Cannot write used page");
+    }
+    TFileUse use(*this);
+    CheckOpen(10460);
+    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
+        RaiseNative(20213, "Database is locked");
+    struct TUnlock {
+        TORQDiskPageManager& M;
+        ~TUnlock() { M.UnlockHeader(); }
+    } unlock{*this};
+    ReadHeader();
+    // A state other than 2 is a commit someone left half-written: it stays in the file
+    // (and the file needs repair) whatever this commit does.
+    const uint8_t found = State();
+    if (found == 2) {
+        FHeader1[hState] = 1;
+        WriteHeader(true);
+    }
+    Barrier();
+    TORQPageManager::CommitSession(SessionID);
+    Barrier();
+    StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
+    FHeader1[hState] = found;
+    WriteHeader(false);
+    Barrier();
+}
+
+bool TORQDiskPageManager::ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) {
+    Stamp = ReadPageChangeCounter(Page.PageNo);
+    return true;
+}
+
+void TORQDiskPageManager::ReadPageRegion(void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset) {
+    std::lock_guard guard(CriticalSection());
+    if (Offset < 0 || Count < 0 || int64_t{Offset} + Count > PageSize)
+        RaiseNativeFmt(10476, "Error - invalid page offset = %d, page size = %d", {int64_t{Offset} + Count, PageSize});
+    TFileUse use(*this);
+    CheckOpen(10474);
+    FDatabaseFile->ReadBuffer(Buffer, GetPageOffset(PageNo) + Offset, Count, 10474);
+}
+
+void TORQDiskPageManager::WritePageRegion(const void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset) {
+    std::lock_guard guard(CriticalSection());
+    if (Offset < 0 || Count < 0 || int64_t{Offset} + Count > PageSize)
+        RaiseNativeFmt(10477, "Error - invalid page offset = %d, page size = %d", {int64_t{Offset} + Count, PageSize});
+    TFileUse use(*this);
+    CheckOpen(10475);
+    FDatabaseFile->WriteBuffer(Buffer, GetPageOffset(PageNo) + Offset, Count, 10475);
+}
+
+bool TORQDiskPageManager::LockPageByte(int32_t PageNo, int32_t Offset) {
+    std::lock_guard guard(CriticalSection());
+    // Design-time mode keeps the handle while the byte is held, as for the header lock.
+    AcquireFile();
+    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, GetPageOffset(PageNo) + Offset)) return true;
+    ReleaseFile();
+    return false;
+}
+
+bool TORQDiskPageManager::UnlockPageByte(int32_t PageNo, int32_t Offset) {
+    std::lock_guard guard(CriticalSection());
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, GetPageOffset(PageNo) + Offset)) return false;
+    ReleaseFile();
+    return true;
+}
+
+bool TORQDiskPageManager::IsPageByteLocked(int32_t PageNo, int32_t Offset) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    return FDatabaseFile->IsOpen() && FDatabaseFile->IsByteLocked(GetPageOffset(PageNo) + Offset);
+}
+
+bool TORQDiskPageManager::IsPageRegionLocked(int32_t PageNo, int32_t Offset, int32_t Count) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    return FDatabaseFile->IsOpen() && FDatabaseFile->IsRegionLocked(Count, GetPageOffset(PageNo) + Offset);
+}
+
+int32_t TORQDiskPageManager::ReadPageChangeCounter(int32_t PageNo) {
+    std::lock_guard guard(CriticalSection());
+    if (SharedAccess == 0) return 0;
+    TFileUse use(*this);
+    CheckOpen(20197);
+    uint8_t bytes[4];
+    FDatabaseFile->ReadBuffer(bytes, GetPageOffset(PageNo) + PageHeaderChangeStampOffset, 4, 20197);
+    return static_cast<int32_t>(LoadLE32(bytes));
+}
+
+void TORQDiskPageManager::WritePageChangeCounter(int32_t PageNo, int32_t Value) {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(20198);
+    uint8_t bytes[4];
+    StoreLE32(bytes, static_cast<uint32_t>(Value));
+    FDatabaseFile->WriteBuffer(bytes, GetPageOffset(PageNo) + PageHeaderChangeStampOffset, 4, 20198);
 }
 
 }  // namespace orq

@@ -1,6 +1,6 @@
-// TORQDiskPageManager, header side: the disk database's file and its 380-byte header,
-// how a database file is created, found, opened and closed, the header's lock bytes,
-// the next object id and the file length. Page input and output build on it.
+// TORQDiskPageManager: the disk database's file and its 380-byte header (how a database
+// file is created, found, opened and closed, the header's lock bytes, the next object id
+// and the file length), and page input and output with the commit bracket.
 //
 // Header layout (B = header base: 0 for every created file, else where the signature
 // was found; little-endian, zero where nothing is stored):
@@ -16,7 +16,29 @@
 //   B + 376  next object id i32; its first byte is the next-object-id lock
 //   B + 380  page 0, then one page every page size bytes
 //
+// Page layout (P = page size; the data area is P - 40 bytes at offset 40), page N at
+// page-0 offset + N x P:
+//   0 "ORQP", 4 change stamp i32 (0 .. 2147483644, then 0 again; 2147483647 on disk marks
+//   a freed page), 8 type u16, 10 next page i32 (-1), 14 CRC32 of the plain data area i32
+//   (encrypted databases only), 18, 19 bytes, 20 cipher id, 21 byte, 22 owner table i32
+//   (-1), 26 i32 (-1), 30 i16, 32 eight reserved bytes (zero).
+//
+// Commit bracket (CommitSession): header lock; the state byte read under it; when it is 2,
+// state 1 is written; barrier; freed pages released, changed pages written in page order;
+// barrier; change counter + 1 and the state written back: 2 only when 2 was found, so a
+// half-written commit (a crashed process, an earlier failed commit) stays visible and the
+// file reports needs-repair until it is repaired; barrier; unlock. The barriers are
+// fdatasync calls governed by CommitBarriers.
+//
 // Rules kept here:
+// - In an encrypted database every page but the map pages has its data area enciphered
+//   on disk, with the CRC32 of the plain data in its header. A copy is enciphered for the
+//   write: the cached page stays plain whatever happens.
+// - A page read that fails or comes back short answers false with the page's stamp set
+//   to 2147483647; stamp, region and cipher failures raise. A failed read or decipher
+//   leaves the cached bytes as they were (stamp invalid). A stamp that is negative or
+//   2147483644 and above is written as 0.
+// - The cached page changes (stamp, CRC, cipher id) only after its write succeeded.
 // - Part 1 is never written without its signature and length.
 // - A header is accepted only when its geometry cannot divide by zero or overflow later:
 //   page size above 40, pages per extent above 0, 4 x (page size - 40) x pages per extent
@@ -35,24 +57,12 @@
 #include <string>
 
 #include "engine/storage/ORQDatabaseFile.h"
+#include "engine/storage/ORQFreeSpace.h"
 #include "engine/storage/ORQPage.h"
 #include "engine/storage/ORQSecurity.h"
+#include "engine/storage/ORQTablePagesCache.h"
 
 namespace orq {
-
-class TORQDiskPageManager;
-
-// Stub: the free-space map (PFS and EAM pages, allocation and growth) arrives with page
-// input and output. Until then it only marks that a database is open; the page count and
-// the highest used page live in header part 1.
-class TORQDatabaseFreeSpaceManager {
-public:
-    explicit TORQDatabaseFreeSpaceManager(TORQDiskPageManager& PageManager) : FPageManager(PageManager) {}
-    TORQDiskPageManager& PageManager() const { return FPageManager; }
-
-private:
-    TORQDiskPageManager& FPageManager;
-};
 
 class TORQDiskPageManager : public TORQPageManager {
 public:
@@ -157,11 +167,49 @@ public:
     void AcquireFile();
     void ReleaseFile();
 
-    // Page input and output arrive with the page side of this class.
+    static constexpr int32_t InvalidStamp = 2147483647;
+    static constexpr int32_t MaxStamp = 2147483644;
+    static constexpr int32_t PageCipherOffset = 20;
+    static constexpr int32_t PageCrcOffset = 14;
+
+    // fdatasync after the state-1 header write, after the last page write and after the
+    // state-2 write of every commit.
+    bool CommitBarriers = true;
+
+    // Header lock (4500 tries 20 ms apart, else 20236), then the stored page count.
+    int32_t GetPageCount() override;
+    bool IsPageCurrent(int32_t SessionID, TORQPage* Page) override;
+    void PageLoaded(int32_t SessionID, TORQPage* Page) override;
     void AllocatePage(TORQPage* Page) override;
+    // Stamps the page 2147483647 on disk first (20198), so other processes see it changed.
     void FreePage(int32_t PageNo) override;
     bool ReadPage(TORQPage* Page) override;
     void WritePage(TORQPage* Page) override;
+    // 30434 for a map page; else the base.
+    void FreePageForSession(int32_t SessionID, int32_t PageNo) override;
+    TORQPage* GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) override;
+    // The commit bracket above; 20213 when the header lock cannot be had.
+    void CommitSession(int32_t SessionID) override;
+    // The stamp on disk (ReadPageChangeCounter); raises on a read error.
+    bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) override;
+
+    // 10471 for a negative page number.
+    int64_t GetPageOffset(int32_t PageNo) const;
+    // Raw page bytes, no cache, no cipher: 10476/10477 when Offset + Count passes the page
+    // size, 10474/10475 when the file fails (a short read included).
+    void ReadPageRegion(void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset);
+    void WritePageRegion(const void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset);
+    bool LockPageByte(int32_t PageNo, int32_t Offset);
+    bool UnlockPageByte(int32_t PageNo, int32_t Offset);
+    bool IsPageByteLocked(int32_t PageNo, int32_t Offset);
+    bool IsPageRegionLocked(int32_t PageNo, int32_t Offset, int32_t Count);
+    // The change stamp on disk in multi-user mode (20197 when it cannot be read, a short
+    // read included), 0 otherwise. 2147483647 only as a value the file holds.
+    int32_t ReadPageChangeCounter(int32_t PageNo);
+    void WritePageChangeCounter(int32_t PageNo, int32_t Value);
+
+    bool IsMapPage(int32_t PageNo) const { return FFreeSpaceManager && FFreeSpaceManager->IsMapPage(PageNo); }
+    TORQDiskTablePagesCacheManager& TablePagesCache() { return FTablePagesCache; }
 
 private:
     class TFileUse;
@@ -172,6 +220,7 @@ private:
     // Part 1 holds the signature and the length 76.
     bool HeaderPart1Valid() const;
     void WriteFileLength(int32_t PageCount);
+    void Barrier();
 
     std::unique_ptr<TORQDatabaseFile> FDatabaseFile;
     std::unique_ptr<TORQDatabaseFreeSpaceManager> FFreeSpaceManager;
@@ -189,6 +238,7 @@ private:
     int64_t FNextObjectIDOffset = HeaderPart1Size + HeaderPart2Size + HeaderPart3Size;
     int64_t FPage0Offset = HeaderSizeTotal;
     // On a read-only file: ids handed out count up in memory from one random offset.
+    TORQDiskTablePagesCacheManager FTablePagesCache;
     uint8_t FReadOnlyIDTaken = 0;
     int32_t FReadOnlyIDOffset = 0;
     int32_t FLastReadOnlyID = 0;

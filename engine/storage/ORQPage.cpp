@@ -130,7 +130,24 @@ void TORQPage::SetSessionStamp(int32_t ID, int32_t Stamp) {
     const int64_t i = int64_t{ID} + 2;
     if (i < 0) return;  // no session has an id below -2
     if (i >= static_cast<int64_t>(SessionStamps.size())) SessionStamps.resize(static_cast<std::size_t>(i) + 1);
-    SessionStamps[static_cast<std::size_t>(i)] = {Stamp, 1};
+    SessionStamps[static_cast<std::size_t>(i)] = {Stamp, 1, -1};
+}
+
+bool TORQPage::GetSessionStamp(int32_t ID, int32_t& Table, int32_t& Stamp) const {
+    if (!GetSessionStamp(ID, Stamp)) return false;
+    Table = SessionStamps[static_cast<std::size_t>(int64_t{ID} + 2)].Table;
+    return true;
+}
+
+void TORQPage::SetSessionStamp(int32_t ID, int32_t Table, int32_t Stamp) {
+    SetSessionStamp(ID, Stamp);
+    const int64_t i = int64_t{ID} + 2;
+    if (i >= 0) SessionStamps[static_cast<std::size_t>(i)].Table = Table;
+}
+
+void TORQPage::ClearSessionStamp(int32_t ID) {
+    const int64_t i = int64_t{ID} + 2;
+    if (i >= 0 && i < static_cast<int64_t>(SessionStamps.size())) SessionStamps[static_cast<std::size_t>(i)] = {};
 }
 
 // ---------------------------------------------------------------------------------

@@ -50,6 +50,8 @@ inline constexpr int32_t PageHeaderTypeOffset = 8;
 struct TORQSessionStamp {
     int32_t Stamp = 0;
     uint8_t Present = 0;
+    // The table whose counter the stamp is (disk engine); -1 for a plain stamp.
+    int32_t Table = -1;
 };
 
 class TORQPage {
@@ -85,6 +87,10 @@ public:
     // False when the session has no present entry.
     bool GetSessionStamp(int32_t SessionID, int32_t& Stamp) const;
     void SetSessionStamp(int32_t SessionID, int32_t Stamp);
+    // A stamp kept with the table it was taken from: a counter means nothing without it.
+    bool GetSessionStamp(int32_t SessionID, int32_t& Table, int32_t& Stamp) const;
+    void SetSessionStamp(int32_t SessionID, int32_t Table, int32_t Stamp);
+    void ClearSessionStamp(int32_t SessionID);
 
     TORQPageManager* PageManager;
     int32_t PageNo = -1;

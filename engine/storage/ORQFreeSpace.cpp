@@ -1,0 +1,320 @@
+#include "engine/storage/ORQFreeSpace.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQConst.h"
+#include "engine/storage/ORQDiskPageManager.h"
+#include "engine/storage/ORQSecurity.h"
+
+namespace orq {
+
+// One map page read into a private page object of the page manager (session -2), written
+// back on release when it changed.
+class TORQDatabaseFreeSpaceManager::TMapPage {
+public:
+    TMapPage(TORQDiskPageManager& Manager, int32_t PageNo, uint16_t ExpectedType, int32_t ErrorCode)
+        : FManager(Manager), FPage(&Manager) {
+        FPage.PageNo = PageNo;
+        FPage.SessionID = -2;
+        if (!FManager.ReadPage(&FPage)) RaiseNativeFmt(ErrorCode, "Cannot read page %d", {PageNo});
+        CheckPageType(FPage.GetPageType(), ExpectedType, ErrorCode);
+    }
+    // A new map page with a fresh header.
+    TMapPage(TORQDiskPageManager& Manager, int32_t PageNo, uint16_t Type) : FManager(Manager), FPage(&Manager) {
+        FPage.PageNo = PageNo;
+        FPage.SessionID = -2;
+        FPage.AllocBuffer();
+        FPage.SetPageType(Type);
+        FPage.Modified = 1;
+    }
+    uint8_t* Data() { return FPage.GetData(); }
+    void SetModified() { FPage.Modified = 1; }
+    // Written only here, so a step that raised leaves the page as it was on disk.
+    void Release() {
+        if (FPage.Modified == 0) return;
+        FManager.WritePage(&FPage);
+        FPage.Modified = 0;
+    }
+
+private:
+    TORQDiskPageManager& FManager;
+    TORQPage FPage;
+};
+
+TORQDatabaseFreeSpaceManager::TORQDatabaseFreeSpaceManager(TORQDiskPageManager& PageManager)
+    : FPageManager(PageManager) {
+    const int32_t usable = PageManager.PageSize - TORQDiskPageManager::DiskPageHeaderSize;
+    FPagesPerExtent = PageManager.PagesPerExtent();
+    FPfsSpan = 8 * usable;
+    FExtentsPerEam = 4 * usable;
+    FEamSpan = FExtentsPerEam * FPagesPerExtent;  // within Int32: the header's geometry check
+    FHighestUsed = FLoadedHighest = PageManager.HighestUsedPage();
+    FPageCount = FLoadedCount = PageManager.HeaderPageCount();
+}
+
+TORQDatabaseFreeSpaceManager::~TORQDatabaseFreeSpaceManager() = default;
+
+bool TORQDatabaseFreeSpaceManager::IsMapPage(int32_t PageNo) const {
+    if (PageNo < 0) return false;
+    if (PageNo % FPfsSpan == 0 || PageNo % FEamSpan == 0) return true;
+    const int32_t below = PageNo - 1;
+    return below % FPfsSpan == 0 && below % FEamSpan == 0;
+}
+
+void TORQDatabaseFreeSpaceManager::CheckNotMapPage(int32_t PageNo) const {
+    if (IsMapPage(PageNo)) RaiseNativeFmt(30434, "Cannot delete PFS or EAM page. PageNo=%d", {PageNo});
+}
+
+int32_t TORQDatabaseFreeSpaceManager::EamPageNo(int32_t Group) const {
+    const int32_t first = Group * FEamSpan;
+    return first % FPfsSpan == 0 ? first + 1 : first;
+}
+
+int32_t TORQDatabaseFreeSpaceManager::GetGrowStep() const {
+    if (FPageCount == 0) return 6;
+    return std::max(FPageCount / 10, FPagesPerExtent);
+}
+
+void TORQDatabaseFreeSpaceManager::LockHeader(int32_t ErrorCode) {
+    if (!RetryWithSleep(TORQDiskPageManager::LockTries, TORQDiskPageManager::LockDelay,
+                        [this] { return FPageManager.LockHeader(); }))
+        RaiseNative(ErrorCode, "Database is locked");
+}
+
+void TORQDatabaseFreeSpaceManager::LoadCounts() {
+    FPageManager.ReadHeader();
+    FHighestUsed = FLoadedHighest = FPageManager.HighestUsedPage();
+    FPageCount = FLoadedCount = FPageManager.HeaderPageCount();
+}
+
+void TORQDatabaseFreeSpaceManager::StoreCounts() {
+    // Compared with what was loaded: growth sets the count in the header copy already,
+    // without writing it.
+    if (FHighestUsed == FLoadedHighest && FPageCount == FLoadedCount) return;
+    FPageManager.SetHighestUsedPage(FHighestUsed);
+    FPageManager.SetHeaderPageCount(FPageCount);
+    FPageManager.WriteHeader(true);
+    FLoadedHighest = FHighestUsed;
+    FLoadedCount = FPageCount;
+}
+
+namespace {
+
+// Runs Store and Unlock after Body, also when Body raised; a failure of Body wins.
+template <typename TBody, typename TStore, typename TUnlock>
+auto Bracket(TBody&& Body, TStore&& Store, TUnlock&& Unlock) {
+    try {
+        if constexpr (std::is_void_v<decltype(Body())>) {
+            Body();
+            Store();
+            Unlock();
+        } else {
+            auto r = Body();
+            Store();
+            Unlock();
+            return r;
+        }
+    } catch (...) {
+        try {
+            Store();
+        } catch (...) {
+        }
+        Unlock();
+        throw;
+    }
+}
+
+}  // namespace
+
+int32_t TORQDatabaseFreeSpaceManager::AllocatePageNumber() {
+    std::lock_guard guard(FPageManager.CriticalSection());
+    LockHeader(20231);
+    return Bracket(
+        [this] {
+            LoadCounts();
+            int32_t r = FindFreePage();
+            if (r == -1) r = Grow();
+            FHighestUsed = std::max(FHighestUsed, r);
+            return r;
+        },
+        [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+}
+
+void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
+    std::lock_guard guard(FPageManager.CriticalSection());
+    LockHeader(20232);
+    Bracket(
+        [this, PageNo] {
+            LoadCounts();
+            SetPageUsed(PageNo, false);
+            FHighestUsed = FindHighestUsedPage();
+            const int32_t step = GetGrowStep();
+            const int32_t unused = FPageCount - FHighestUsed - 1;
+            if (unused < step) return;
+            int32_t remove = unused / step * step;
+            // Ending the file on a map page would cut the EAM page a PFS page needs (or
+            // the reverse) and growth would never create it again.
+            while (remove > 0 && FPageCount - remove > 0 && IsMapPage(FPageCount - remove - 1)) remove -= step;
+            if (remove <= 0) return;
+            // The header written with the shorter count carries the new highest page too.
+            FPageManager.SetHighestUsedPage(FHighestUsed);
+            FPageManager.RemovePages(remove);
+            FPageCount = FPageManager.HeaderPageCount();
+            FLoadedCount = FPageCount;
+            FLoadedHighest = FHighestUsed;
+        },
+        [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+}
+
+int32_t TORQDatabaseFreeSpaceManager::FindFreePage() {
+    // An empty file has no map pages yet. (A file whose pages were all freed still has
+    // them, so its highest used page of -1 does not mean the same.)
+    if (FPageCount == 0) return -1;
+    const int32_t lastGroup = std::max(FPageCount - 1, 0) / FEamSpan;
+    int32_t r = SearchEam(EamPageNo(lastGroup));
+    for (int32_t g = 0; r == -1 && g < lastGroup; ++g) r = SearchEam(EamPageNo(g));
+    if (r != -1) SetPageUsed(r, true);
+    return r;
+}
+
+int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage) {
+    int32_t extent = -1;
+    {
+        TMapPage eam(FPageManager, EamPage, ptEAM, 30423);
+        const uint8_t* data = eam.Data();
+        for (int32_t i = 0; i < FExtentsPerEam / 4 && extent == -1; ++i) {
+            if (data[i] == 0xFF) continue;
+            for (int32_t j = 0; j < 4; ++j) {
+                if ((data[i] >> (2 * j + 1) & 1) == 0) {
+                    extent = EamPage / FEamSpan * FExtentsPerEam + 4 * i + j;
+                    break;
+                }
+            }
+        }
+    }
+    if (extent == -1) return -1;
+    const int64_t firstPage = int64_t{extent} * FPagesPerExtent;
+    const int64_t first = firstPage / FPfsSpan;
+    int64_t last = (firstPage + FPagesPerExtent - 1) / FPfsSpan;
+    if (first * FPfsSpan >= FPageCount) return -1;
+    while (last * FPfsSpan >= FPageCount) --last;
+    for (int64_t k = first; k <= last; ++k) {
+        const auto pfsPage = static_cast<int32_t>(k * FPfsSpan);
+        TMapPage pfs(FPageManager, pfsPage, ptPFS, 30423);
+        const uint8_t* data = pfs.Data();
+        for (int32_t i = 0; i < FPfsSpan / 8; ++i) {
+            if (data[i] == 0xFF) continue;
+            for (int32_t j = 0; j < 8; ++j) {
+                if ((data[i] >> j & 1) == 0) {
+                    const int32_t page = pfsPage + 8 * i + j;
+                    return page < FPageCount ? page : -1;
+                }
+            }
+        }
+    }
+    return -1;
+}
+
+int32_t TORQDatabaseFreeSpaceManager::Grow() {
+    const bool fresh = FPageCount == 0;
+    const int32_t oldLast = std::max(FPageCount - 1, 0);
+    const int32_t lastPfs = fresh ? -1 : oldLast / FPfsSpan;
+    const int32_t lastGroup = fresh ? -1 : oldLast / FEamSpan;
+    int32_t candidate = FHighestUsed + 1;
+    while (IsMapPage(candidate)) ++candidate;
+    int32_t n = GetGrowStep();
+    if (candidate >= FPageCount + n) n = candidate - FPageCount + 1;
+    while (IsMapPage(FPageCount + n - 1)) ++n;
+    FPageManager.AddPages(n);
+    FPageCount = FPageManager.HeaderPageCount();
+    const int32_t newLast = FPageCount - 1;
+    for (int32_t k = lastPfs + 1; k <= newLast / FPfsSpan; ++k) {
+        TMapPage pfs(FPageManager, k * FPfsSpan, ptPFS);
+        pfs.Data()[0] = 1;  // its own bit
+        pfs.Release();
+    }
+    for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) {
+        TMapPage eam(FPageManager, EamPageNo(g), ptEAM);
+        eam.Data()[0] = 1;  // the group's first extent has a free page
+        eam.Release();
+    }
+    FHighestUsed = candidate;
+    for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) SetPfsBit(EamPageNo(g), true);
+    for (int32_t k = lastPfs + 1; k <= newLast / FPfsSpan; ++k) UpdateEamEntry(k * FPfsSpan);
+    SetPageUsed(FHighestUsed, true);
+    return FHighestUsed;
+}
+
+int32_t TORQDatabaseFreeSpaceManager::FindHighestUsedPage() {
+    if (FHighestUsed == -1 || FPageCount == 0) return -1;
+    for (int32_t k = (FPageCount - 1) / FPfsSpan; k >= 0; --k) {
+        TMapPage pfs(FPageManager, k * FPfsSpan, ptPFS, 30432);
+        const uint8_t* data = pfs.Data();
+        for (int32_t i = FPfsSpan / 8 - 1; i >= 0; --i) {
+            if (data[i] == 0) continue;
+            for (int32_t j = 7; j >= 0; --j) {
+                const int32_t page = k * FPfsSpan + 8 * i + j;
+                if ((data[i] >> j & 1) != 0 && !IsMapPage(page)) return page;
+            }
+        }
+    }
+    return -1;
+}
+
+void TORQDatabaseFreeSpaceManager::SetPageUsed(int32_t PageNo, bool Used) {
+    SetPfsBit(PageNo, Used);
+    UpdateEamEntry(PageNo);
+}
+
+void TORQDatabaseFreeSpaceManager::CheckAddress(int32_t PageNo, int32_t ErrorCode) const {
+    if (PageNo < 0 || PageNo >= FPageCount)
+        RaiseNativeFmt(ErrorCode, "Page: %d cannot be addressed. TotalPageCount=%d", {PageNo, FPageCount});
+}
+
+void TORQDatabaseFreeSpaceManager::SetPfsBit(int32_t PageNo, bool Used) {
+    CheckAddress(PageNo, 30430);
+    TMapPage pfs(FPageManager, PageNo / FPfsSpan * FPfsSpan, ptPFS, 30424);
+    const int32_t bit = PageNo % FPfsSpan;
+    uint8_t& byte = pfs.Data()[bit / 8];
+    const auto mask = static_cast<uint8_t>(1u << (bit % 8));
+    const bool set = (byte & mask) != 0;
+    if (Used && set) RaiseNativeFmt(30425, "Page: %d already used", {PageNo});
+    if (!Used && !set) RaiseNativeFmt(30427, "Page: %d already free", {PageNo});
+    byte = static_cast<uint8_t>(Used ? byte | mask : byte & ~mask);
+    pfs.SetModified();
+    pfs.Release();
+}
+
+bool TORQDatabaseFreeSpaceManager::IsPfsBitSet(int32_t PageNo, int32_t ErrorCode) {
+    TMapPage pfs(FPageManager, PageNo / FPfsSpan * FPfsSpan, ptPFS, ErrorCode);
+    const int32_t bit = PageNo % FPfsSpan;
+    return (pfs.Data()[bit / 8] >> (bit % 8) & 1) != 0;
+}
+
+bool TORQDatabaseFreeSpaceManager::IsPageUsed(int32_t PageNo) {
+    if (FHighestUsed < PageNo / FPfsSpan * FPfsSpan) return false;
+    return IsPfsBitSet(PageNo, 30430);
+}
+
+void TORQDatabaseFreeSpaceManager::UpdateEamEntry(int32_t PageNo) {
+    CheckAddress(PageNo, 30431);
+    const int32_t extent = PageNo / FPagesPerExtent;
+    bool seenUsed = false;
+    bool seenFree = false;
+    for (int32_t p = extent * FPagesPerExtent; p < (extent + 1) * FPagesPerExtent && !(seenUsed && seenFree); ++p)
+        (IsPageUsed(p) ? seenUsed : seenFree) = true;
+    const uint8_t value = seenUsed && !seenFree ? 3 : (seenUsed || seenFree) ? 1 : 0;
+    TMapPage eam(FPageManager, EamPageNo(PageNo / FEamSpan), ptEAM, 30428);
+    const int32_t entry = extent % FExtentsPerEam;
+    uint8_t& byte = eam.Data()[entry / 4];
+    const int shift = 2 * (entry % 4);
+    const auto updated = static_cast<uint8_t>((byte & ~(3u << shift)) | (value << shift));
+    if (updated == byte) return;
+    byte = updated;
+    eam.SetModified();
+    eam.Release();
+}
+
+}  // namespace orq
