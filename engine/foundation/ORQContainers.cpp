@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "classlib/SysUtils.h"
 #include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
@@ -382,6 +383,111 @@ void TORQScanSearchConditionArray::AttachConditions(int32_t A, int32_t B) {
             if (c.Expressions[k] != nullptr) c.Expressions[k]->AppendNode(c.Nodes[k]);
         if (A == B) break;
     }
+}
+
+// ---------------------------------------------------------------------------------
+// TORQKeyPath
+
+namespace {
+
+int64_t CheckedMul(int64_t A, int64_t B) {
+    int64_t r = 0;
+    if (__builtin_mul_overflow(A, B, &r)) throw classlib::EIntOverflow("Integer overflow");
+    return r;
+}
+int64_t CheckedAdd(int64_t A, int64_t B) {
+    int64_t r = 0;
+    if (__builtin_add_overflow(A, B, &r)) throw classlib::EIntOverflow("Integer overflow");
+    return r;
+}
+
+[[noreturn]] void RaiseTooDeep() { RaiseNative(20058, "Index error: key path deeper than 32 levels"); }
+[[noreturn]] void RaiseLevelRange() { RaiseNative(20059, "Index error: key path level out of range"); }
+
+}  // namespace
+
+void TORQKeyPath::Push(int32_t PageNo, int32_t EntryNo, int32_t EntryCount) {
+    if (CurrentLevel < 0 || CurrentLevel >= MaxLevels || LevelCount >= MaxLevels) RaiseTooDeep();
+    Levels[CurrentLevel] = {PageNo, EntryNo, EntryCount};
+    ++CurrentLevel;
+    ++LevelCount;
+}
+
+void TORQKeyPath::Pop() {
+    if (LevelCount <= 0 || CurrentLevel <= 0) RaiseLevelRange();
+    --CurrentLevel;
+    --LevelCount;
+}
+
+void TORQKeyPath::LevelUp() {
+    if (CurrentLevel <= 0) RaiseLevelRange();
+    --CurrentLevel;
+}
+
+void TORQKeyPath::LevelDown() {
+    if (CurrentLevel >= LevelCount) RaiseLevelRange();
+    ++CurrentLevel;
+}
+
+int32_t TORQKeyPath::CurrentPageNo() const {
+    if (CurrentLevel < 0 || CurrentLevel >= LevelCount) RaiseLevelRange();
+    return Levels[CurrentLevel].PageNo;
+}
+
+bool TORQKeyPath::ContainsPage(int32_t PageNo) const {
+    for (int32_t i = 0; i < LevelCount; ++i)
+        if (Levels[i].PageNo == PageNo) return true;
+    return false;
+}
+
+int TORQKeyPath::CompareKeyPaths(const TORQKeyPath& Path1, const TORQKeyPath& Path2) {
+    if (Path1.LevelCount != Path2.LevelCount) RaiseNative(20051, "Invalid index key path");
+    for (int32_t i = 0; i < Path1.LevelCount; ++i) {
+        if (Path1.Levels[i].PageNo != Path2.Levels[i].PageNo) RaiseNative(20052, "Invalid index key path");
+        if (Path1.Levels[i].EntryNo != Path2.Levels[i].EntryNo)
+            return Path1.Levels[i].EntryNo < Path2.Levels[i].EntryNo ? -1 : 1;
+    }
+    return 0;
+}
+
+double TORQKeyPath::RelativePosition() const {
+    int64_t w = 1;
+    int64_t s = 0;
+    for (int32_t i = LevelCount - 1; i >= 0; --i) {
+        const TORQKeyPathLevel& level = Levels[i];
+        // A count not above the entry would give a fraction outside [0, 1) or a zero divisor.
+        if (level.EntryNo < 0 || level.EntryCount <= level.EntryNo) RaiseLevelRange();
+        s = CheckedAdd(s, CheckedMul(level.EntryNo, w));
+        w = CheckedMul(w, level.EntryCount);
+    }
+    return static_cast<double>(s) / static_cast<double>(w);
+}
+
+int64_t TORQKeyPath::ToApproxPosition(int32_t MaxEntries) const {
+    if (MaxEntries < 1) RaiseLevelRange();
+    const int64_t base = int64_t{MaxEntries} + 1;
+    int64_t sum = 0;
+    int64_t power = 1;
+    for (int32_t i = LevelCount - 1; i >= 0; --i) {
+        sum = CheckedAdd(sum, CheckedMul(int64_t{Levels[i].EntryNo} + 1, power));
+        if (i > 0) power = CheckedMul(power, base);
+    }
+    return sum;
+}
+
+void TORQKeyPath::FromApproxPosition(int64_t Position, int32_t MaxEntries) {
+    if (MaxEntries < 1 || Position < 0) RaiseLevelRange();
+    const int64_t base = int64_t{MaxEntries} + 1;
+    int32_t digits = 0;
+    for (int64_t p = Position; p > 0; p /= base) ++digits;
+    if (digits > MaxLevels) RaiseTooDeep();
+    Clear();
+    for (int32_t i = 1; i <= digits; ++i) {
+        const int64_t digit = Position % base;
+        Position /= base;
+        Levels[digits - i] = {-1, static_cast<int32_t>(digit - 1), 0};
+    }
+    LevelCount = digits;
 }
 
 }  // namespace orq

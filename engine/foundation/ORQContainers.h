@@ -181,7 +181,16 @@ private:
 };
 
 // A position in a B-tree: (page number, entry number, entry count) per level from the
-// root down. The tree code of storage steps, compares and converts paths.
+// root down. The tree code of storage steps a path over its pages; what needs no page
+// lives here.
+//
+// Rules kept here:
+// - No operation reads or writes a level outside 0 .. MaxLevels - 1: a 33rd Push raises
+//   20058, a step of the current level outside 0 .. LevelCount (or a page number asked
+//   of a level that holds none) raises 20059. An entry number is not checked against
+//   its page here: whoever follows a path into pages checks it against the page's count.
+// - Position arithmetic is exact 64-bit integer arithmetic; a result beyond Int64
+//   raises classlib::EIntOverflow rather than wrapping.
 struct TORQKeyPathLevel {
     int32_t PageNo = 0;
     int32_t EntryNo = 0;
@@ -197,6 +206,29 @@ public:
         CurrentLevel = 0;
     }
     void Assign(const TORQKeyPath& Source) { *this = Source; }
+
+    // Writes the level at the current level, then advances the current level and the
+    // level count.
+    void Push(int32_t PageNo, int32_t EntryNo, int32_t EntryCount);
+    void Pop();
+    void LevelUp();
+    void LevelDown();
+    int32_t CurrentPageNo() const;
+    bool ContainsPage(int32_t PageNo) const;
+
+    // -1, 0, 1 by the first level whose entry numbers differ; 20051 for paths of
+    // different depths, 20052 for a level whose page numbers differ (another tree).
+    static int CompareKeyPaths(const TORQKeyPath& Path1, const TORQKeyPath& Path2);
+    // The leaf entry's position as a fraction of the tree, in [0, 1); 0 for an empty
+    // path. A level whose entry count is not above its entry number raises 20059.
+    double RelativePosition() const;
+    // The path's digits in base MaxEntries + 1 (each entry number + 1), root first.
+    int64_t ToApproxPosition(int32_t MaxEntries) const;
+    // The inverse: one level per digit, page number -1, entry number digit - 1 (so a 0
+    // digit gives -1, which the page followers refuse), entry count 0; the current level
+    // stays 0. A negative position or MaxEntries below 1 raises 20059; more digits than
+    // MaxLevels raise 20058.
+    void FromApproxPosition(int64_t Position, int32_t MaxEntries);
 
     TORQKeyPathLevel Levels[MaxLevels] = {};
     int32_t LevelCount = 0;

@@ -1,0 +1,285 @@
+#include "engine/storage/ORQBTreePageIndex.h"
+
+#include "engine/foundation/ORQEndian.h"
+#include "engine/foundation/ORQExcept.h"
+
+namespace orq {
+
+namespace {
+
+[[noreturn]] void RaiseInvalidPageNo(int32_t Code) { RaiseNative(Code, "Index error: invalid page number"); }
+[[noreturn]] void RaiseInvalidPosition(int32_t Code) { RaiseNative(Code, "Index error: invalid position"); }
+[[noreturn]] void RaiseAmountRange(int64_t Amount) {
+    RaiseNativeFmt(20061, "Index error: page amount %d out of range", {Amount});
+}
+
+}  // namespace
+
+TORQBTreePageIndex::TORQBTreePageIndex(TORQPageManager& PageManager) : FPageManager(PageManager) {}
+
+TORQBTreePageHolder TORQBTreePageIndex::LoadRoot(int32_t SessionID) {
+    return TORQBTreePage::Load(FPageManager, FKeyRef, SessionID, FRootPageNo);
+}
+
+void TORQBTreePageIndex::CreateIndex(int32_t SessionID) {
+    TORQBTreePageHolder root = TORQBTreePage::New(FPageManager, FKeyRef, SessionID);
+    root->InitRootLeaf();
+    root->MarkModified();
+    FRootPageNo = root->GetPageNo();
+}
+
+void TORQBTreePageIndex::DropIndex(int32_t SessionID) {
+    if (FRootPageNo == -1) return;
+    {
+        TORQBTreePageHolder root = LoadRoot(SessionID);
+        root->FreePages(SessionID, false);
+    }
+    FRootPageNo = -1;
+}
+
+void TORQBTreePageIndex::EmptyIndex(int32_t SessionID) {
+    if (FRootPageNo == -1) return;
+    TORQBTreePageHolder root = LoadRoot(SessionID);
+    root->FreePages(SessionID, true);
+    root->InitRootLeaf();
+    root->MarkModified();
+}
+
+bool TORQBTreePageIndex::First(int32_t SessionID, TORQKeyPath& Path) {
+    Path.Clear();
+    if (FRootPageNo == -1) RaiseInvalidPageNo(20115);
+    return LoadRoot(SessionID)->First(SessionID, Path);
+}
+
+bool TORQBTreePageIndex::Last(int32_t SessionID, TORQKeyPath& Path) {
+    Path.Clear();
+    if (FRootPageNo == -1) RaiseInvalidPageNo(20116);
+    return LoadRoot(SessionID)->Last(SessionID, Path);
+}
+
+bool TORQBTreePageIndex::Next(int32_t SessionID, TORQKeyPath& Path) {
+    return StepKeyPathNext(FPageManager, FKeyRef, SessionID, Path, 20099, 20100);
+}
+
+bool TORQBTreePageIndex::Prior(int32_t SessionID, TORQKeyPath& Path) {
+    return StepKeyPathPrior(FPageManager, FKeyRef, SessionID, Path, 20101, 20102);
+}
+
+bool TORQBTreePageIndex::FindKey(int32_t SessionID, int32_t PageNo, TORQKeyPath& Path) {
+    Path.Clear();
+    if (FRootPageNo == -1) RaiseInvalidPageNo(20117);
+    uint8_t key[4];
+    StoreLE32(key, static_cast<uint32_t>(PageNo));
+    return LoadRoot(SessionID)->FindKey(SessionID, true, Path, scEqual, key);
+}
+
+TORQBTreePageHolder TORQBTreePageIndex::LoadLeafAt(int32_t SessionID, const TORQKeyPath& Path, int32_t Code,
+                                                   int32_t& EntryNo) {
+    if (Path.LevelCount <= 0 || Path.LevelCount > TORQKeyPath::MaxLevels) RaiseInvalidPosition(Code);
+    const TORQKeyPathLevel& at = Path.Levels[Path.LevelCount - 1];
+    TORQBTreePageHolder leaf = TORQBTreePage::Load(FPageManager, FKeyRef, SessionID, at.PageNo);
+    if (!leaf->IsLeaf() || at.EntryNo < 0 || at.EntryNo >= leaf->EntryCount()) RaiseInvalidPosition(Code);
+    EntryNo = at.EntryNo;
+    return leaf;
+}
+
+int32_t TORQBTreePageIndex::GetKey(int32_t SessionID, const TORQKeyPath& Path) {
+    int32_t entry = 0;
+    TORQBTreePageHolder leaf = LoadLeafAt(SessionID, Path, 20103, entry);
+    return static_cast<int32_t>(LoadLE32(leaf->KeyAt(entry)));
+}
+
+uint16_t TORQBTreePageIndex::GetAmount(int32_t SessionID, const TORQKeyPath& Path) {
+    int32_t entry = 0;
+    TORQBTreePageHolder leaf = LoadLeafAt(SessionID, Path, 20107, entry);
+    return LoadLE16(leaf->ValueAt(entry));
+}
+
+void TORQBTreePageIndex::SetAmount(int32_t SessionID, const TORQKeyPath& Path, uint16_t Amount) {
+    int32_t entry = 0;
+    TORQBTreePageHolder leaf = LoadLeafAt(SessionID, Path, 20108, entry);
+    StoreLE16(leaf->ValueAt(entry), Amount);
+    leaf->MarkModified();
+}
+
+bool TORQBTreePageIndex::FindPageWithRoom(int32_t SessionID, int32_t AmountToAdd, int32_t& PageNo) {
+    TORQKeyPath path;
+    if (!Last(SessionID, path)) return false;
+    int32_t m = path.Levels[path.LevelCount - 1].EntryCount;
+    for (int32_t k = 0; k < m; ++k) {
+        if (k > 0 && !Prior(SessionID, path)) break;
+        if (CanAdd(GetAmount(SessionID, path), AmountToAdd)) {
+            PageNo = GetKey(SessionID, path);
+            return true;
+        }
+    }
+    if (!First(SessionID, path)) return false;
+    m = path.Levels[path.LevelCount - 1].EntryCount;
+    for (int32_t k = 0; k < m; ++k) {
+        if (k > 0 && !Next(SessionID, path)) break;
+        if (CanAdd(GetAmount(SessionID, path), AmountToAdd)) {
+            PageNo = GetKey(SessionID, path);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TORQBTreePageIndex::AddAmount(int32_t SessionID, int32_t Amount, int32_t PageNo) {
+    if (FRootPageNo == -1) RaiseInvalidPageNo(20118);
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) {
+        if (Amount < 0 || Amount > 0xFFFF) RaiseAmountRange(Amount);
+        uint8_t key[4];
+        uint8_t value[2];
+        StoreLE32(key, static_cast<uint32_t>(PageNo));
+        StoreLE16(value, static_cast<uint16_t>(Amount));
+        TORQKeyPath insertPath;
+        LoadRoot(SessionID)->Insert(SessionID, key, insertPath, value);
+        return;
+    }
+    const int32_t stored = GetAmount(SessionID, path);
+    if (!CanAdd(stored, Amount)) RaiseNative(20106, "Cannot add data item to page. Page is full");
+    const int64_t sum = int64_t{stored} + Amount;
+    if (Amount < 0 || sum > 0xFFFF) RaiseAmountRange(sum);
+    SetAmount(SessionID, path, static_cast<uint16_t>(sum));
+}
+
+void TORQBTreePageIndex::SubtractAmount(int32_t SessionID, int32_t Amount, int32_t NewAmount, int32_t PageNo) {
+    if (FRootPageNo == -1) RaiseNative(20110, "Invalid page number");
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) RaiseNative(20111, "Invalid page number");
+    const int32_t stored = GetAmount(SessionID, path);
+    int64_t result = NewAmount;
+    if (NewAmount < 0) {
+        if (stored == 0) RaiseNative(20112, "Index error: page is empty");
+        // A 16-bit amount taken below zero would wrap to a large count of free room.
+        result = int64_t{stored} - Amount;
+        if (Amount < 0 || result < 0) RaiseAmountRange(result);
+    }
+    if (result > 0xFFFF) RaiseAmountRange(result);
+    if (result != 0) {
+        SetAmount(SessionID, path, static_cast<uint16_t>(result));
+        return;
+    }
+    uint8_t key[4];
+    uint8_t value[2];
+    StoreLE32(key, static_cast<uint32_t>(PageNo));
+    StoreLE16(value, static_cast<uint16_t>(stored));
+    TORQKeyPath deletePath;
+    LoadRoot(SessionID)->Delete(SessionID, key, deletePath, value);
+}
+
+// ---------------------------------------------------------------------------------
+// Record page index
+
+bool TORQBTreeRecordPageIndex::CanAdd(int32_t CurrentAmount, int32_t) const { return CurrentAmount < RecordsPerPage; }
+
+bool TORQBTreeRecordPageIndex::FindPageWithRoom(int32_t SessionID, int32_t& PageNo) {
+    return TORQBTreePageIndex::FindPageWithRoom(SessionID, 1, PageNo);
+}
+
+void TORQBTreeRecordPageIndex::AddRecords(int32_t SessionID, int32_t PageNo, int32_t Count) {
+    AddAmount(SessionID, Count, PageNo);
+}
+
+void TORQBTreeRecordPageIndex::SetRecordCount(int32_t SessionID, int32_t PageNo, int32_t Count) {
+    SubtractAmount(SessionID, 1, Count, PageNo);
+}
+
+bool TORQBTreeRecordPageIndex::FirstPage(int32_t SessionID, int32_t& PageNo) {
+    TORQKeyPath path;
+    if (!First(SessionID, path)) return false;
+    PageNo = GetKey(SessionID, path);
+    return true;
+}
+
+bool TORQBTreeRecordPageIndex::LastPage(int32_t SessionID, int32_t& PageNo) {
+    TORQKeyPath path;
+    if (!Last(SessionID, path)) return false;
+    PageNo = GetKey(SessionID, path);
+    return true;
+}
+
+bool TORQBTreeRecordPageIndex::NextPage(int32_t SessionID, int32_t PageNo, int32_t& Next) {
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) RaiseNative(20104, "Invalid page number");
+    if (!TORQBTreePageIndex::Next(SessionID, path)) return false;
+    Next = GetKey(SessionID, path);
+    return true;
+}
+
+bool TORQBTreeRecordPageIndex::PriorPage(int32_t SessionID, int32_t PageNo, int32_t& Prior) {
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) RaiseNative(20105, "Invalid page number");
+    if (!TORQBTreePageIndex::Prior(SessionID, path)) return false;
+    Prior = GetKey(SessionID, path);
+    return true;
+}
+
+void TORQBTreeRecordPageIndex::FindPageByRecordOrdinal(int32_t SessionID, int32_t& PageNo, int32_t& Ordinal,
+                                                       int64_t N) {
+    TORQKeyPath path;
+    bool more = N >= 0 && First(SessionID, path);
+    int64_t sum = 0;
+    while (more) {
+        const int32_t count = GetAmount(SessionID, path);
+        if (sum + count > N) {
+            PageNo = GetKey(SessionID, path);
+            Ordinal = static_cast<int32_t>(N - sum);
+            return;
+        }
+        sum += count;
+        more = TORQBTreePageIndex::Next(SessionID, path);
+    }
+    RaiseNative(20113, "Cannot set RecNo greater than RecordCount");
+}
+
+void TORQBTreeRecordPageIndex::CountRecordsBefore(int32_t SessionID, int32_t PageNo, int64_t& Result,
+                                                  int64_t Offset) {
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) RaiseNative(20114, "Invalid page number");
+    int64_t sum = 0;
+    while (TORQBTreePageIndex::Prior(SessionID, path)) sum += GetAmount(SessionID, path);
+    Result = sum + Offset;
+}
+
+int64_t TORQBTreeRecordPageIndex::CheckRecordCount(int32_t SessionID, int64_t Expected) {
+    TORQKeyPath path;
+    int64_t sum = 0;
+    for (bool more = First(SessionID, path); more; more = TORQBTreePageIndex::Next(SessionID, path))
+        sum += GetAmount(SessionID, path);
+    if (sum != Expected)
+        RaiseNativeFmt(20292,
+                       "Invalid table RecordPageIndex or MostUpdated. RecordPageIndex.RecordCount=%d, "
+                       "MostUpdated.RecordCount=%d",
+                       {sum, Expected});
+    return sum;
+}
+
+// ---------------------------------------------------------------------------------
+// BLOB page index
+
+bool TORQBTreeBlobPageIndex::CanAdd(int32_t CurrentAmount, int32_t AmountToAdd) const {
+    return int64_t{CurrentAmount} + AmountToAdd < int64_t{FPageManager.DataSize} - 2;
+}
+
+bool TORQBTreeBlobPageIndex::FindPageWithRoom(int32_t SessionID, int32_t Size, int32_t& PageNo) {
+    return TORQBTreePageIndex::FindPageWithRoom(SessionID, Size, PageNo);
+}
+
+void TORQBTreeBlobPageIndex::AddUsedSize(int32_t SessionID, int32_t Size, int32_t PageNo) {
+    AddAmount(SessionID, Size, PageNo);
+}
+
+void TORQBTreeBlobPageIndex::RemoveUsedSize(int32_t SessionID, int32_t Size, int32_t PageNo) {
+    SubtractAmount(SessionID, Size, -1, PageNo);
+}
+
+int32_t TORQBTreeBlobPageIndex::GetUsedSize(int32_t SessionID, int32_t PageNo) {
+    TORQKeyPath path;
+    if (!FindKey(SessionID, PageNo, path)) return -1;
+    return GetAmount(SessionID, path);
+}
+
+}  // namespace orq
