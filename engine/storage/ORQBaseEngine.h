@@ -10,3 +10,4 @@
 #include "engine/storage/ORQRecordManager.h"
 #include "engine/storage/ORQTableData.h"
 #include "engine/storage/ORQTableCursor.h"
+#include "engine/storage/ORQConstraints.h"

@@ -1,4 +1,5 @@
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQMemEngine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -101,6 +102,8 @@ void StartStorageEngine() {
     auto databases = std::make_unique<TORQDatabaseList>();
     auto manager = std::make_unique<TORQSessionComponentManager>();
     GDesignTime = false;
+    // The process-wide in-memory database is listed from the start.
+    databases->Add(new TORQMemoryDatabaseData);
     GDatabases = databases.release();
     GSessionComponentManager = manager.release();
 }

@@ -38,9 +38,11 @@ public:
 
     // The seven slots, in order.
     virtual void EmptyRecords(int32_t SessionID) = 0;
-    virtual void InsertRecord(int32_t SessionID, const uint8_t* Record, TORQRecordID& RecordID) = 0;
-    virtual void UpdateRecord(int32_t SessionID, const uint8_t* Record, const TORQRecordID& RecordID) = 0;
-    virtual void DeleteRecord(int32_t SessionID, const TORQRecordID& RecordID) = 0;
+    // The write slots answer whether the record was stored, replaced or deleted. A
+    // delete may move RecordID to the record that stands in for the deleted one.
+    virtual bool InsertRecord(int32_t SessionID, const uint8_t* Record, TORQRecordID& RecordID) = 0;
+    virtual bool UpdateRecord(int32_t SessionID, const uint8_t* Record, const TORQRecordID& RecordID) = 0;
+    virtual bool DeleteRecord(int32_t SessionID, TORQRecordID& RecordID) = 0;
     // Reads by id (mode 0) or moves next/prior in physical order; sets Request.Result.
     virtual void ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request) = 0;
     // -1, 0 or 1 in record id order.

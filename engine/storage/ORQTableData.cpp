@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/foundation/ORQExcept.h"
+#include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQPage.h"
@@ -39,6 +40,12 @@ bool TORQTableData::HasCursor(const TORQCursor* Cursor) const {
     return std::find(Cursors.begin(), Cursors.end(), Cursor) != Cursors.end();
 }
 
+int32_t SessionIDOf(const TORQCursor* Cursor) {
+    return Cursor != nullptr && Cursor->Session != nullptr ? Cursor->Session->SessionID : -2;
+}
+
+bool InTransaction(const TORQCursor* Cursor) { return Cursor != nullptr && Cursor->SessionInTransaction(); }
+
 // ---------------------------------------------------------------------------------
 // Slots
 
@@ -60,8 +67,22 @@ void TORQTableData::SetIndexDefs(const TORQIndexDefs& Defs) {
     IndexManager->AssignDefs(copy);
 }
 
-void TORQTableData::SetConstraintDefs(const TORQConstraintDefs&) {
-    RaiseNotOverridden("SetConstraintDefs", ClassName());
+void TORQTableData::SetConstraintDefs(const TORQConstraintDefs& Defs) {
+    for (int32_t i = 0; i < Defs.GetCount(); ++i) {
+        const uint8_t kind = Defs.GetItem(i)->ConstraintType;
+        if (kind == 1 || kind > ctCheck) RaiseNative(30058, "Not implemented yet");
+    }
+    TORQConstraintDefs copy;
+    copy.Assign(Defs);
+    AssignObjectIDs(copy);
+    for (int32_t i = 0; i < copy.GetCount(); ++i) copy.GetItem(i)->TableName = TableName;
+    if (ConstraintManager == nullptr) ConstraintManager = std::make_unique<TORQBaseConstraintManager>(this);
+    // Resolved and named on the side, so a refused list leaves the table's as it was.
+    TORQBaseConstraintManager fresh(this);
+    fresh.ConstraintDefs.Assign(copy);
+    fresh.ResolveAllConstraints();
+    fresh.NameUnnamedConstraints();
+    ConstraintManager->ConstraintDefs.Assign(fresh.ConstraintDefs);
 }
 
 void TORQTableData::GetTableInfo(TORQTableInfo& Info) {
@@ -86,7 +107,10 @@ void TORQTableData::DeleteTable(TORQCursor*, bool Force) {
         RaiseNativeFmt(20017, "Cannot delete table '%s'. Table is open by another dataset", {TableName});
 }
 
-void TORQTableData::EmptyTable(TORQCursor*) { RaiseNotOverridden("EmptyTable", ClassName()); }
+void TORQTableData::EmptyTable(TORQCursor* Cursor) {
+    if (FieldManager != nullptr) FieldManager->ResetAutoincValues();
+    EmptyIndexes(SessionIDOf(Cursor));
+}
 
 void TORQTableData::RenameTable(const std::string& NewName, TORQCursor*) {
     if (!Cursors.empty())
@@ -103,11 +127,16 @@ void TORQTableData::RemoveCursor(TORQCursor* Cursor) { std::erase(Cursors, Curso
 void TORQTableData::RenameField(const std::string& OldName, const std::string& NewName) {
     TORQFieldDef* f = FieldManager->FieldDefs.FindByName(OldName);
     if (f == nullptr) RaiseNativeFmt(30343, "Field '%s' not found", {OldName});
-    if (FieldManager->FieldDefs.FindByName(NewName) != nullptr)
+    TORQFieldDef* other = FieldManager->FieldDefs.FindByName(NewName);
+    if (other != nullptr && other != f)
         RaiseNativeFmt(30344, "Cannot rename field '%s'. Field '%s' already exists", {OldName, NewName});
     const std::string name = FitName(NewName);
+    const std::string old = f->Name;
     f->Name = name;
-    if (IndexManager != nullptr) IndexManager->RenameColumn(OldName, name);
+    if (IndexManager != nullptr) IndexManager->RenameColumn(old, name);
+    // Constraints name their fields too; left behind they would not resolve on the
+    // next load.
+    if (ConstraintManager != nullptr) ConstraintManager->RenameField(old, name);
 }
 
 int32_t TORQTableData::AddIndex(const TORQIndexDef&, TORQCursor*) { RaiseNotOverridden("AddIndex", ClassName()); }
@@ -116,10 +145,40 @@ int64_t TORQTableData::GetMaxRecordNumber(int32_t) { RaiseNotOverridden("GetMaxR
 int64_t TORQTableData::RecordIdToNumber(const TORQRecordID&) { RaiseNotOverridden("RecordIdToNumber", ClassName()); }
 TORQRecordID TORQTableData::NumberToRecordId(int64_t) { RaiseNotOverridden("NumberToRecordId", ClassName()); }
 void TORQTableData::FreeRecordBlobs(uint8_t*) {}
-uint8_t TORQTableData::GetRecord(TORQCursor*, uint8_t) { RaiseNotOverridden("GetRecord", ClassName()); }
+
+uint8_t TORQTableData::GetRecord(TORQCursor* Cursor, uint8_t Mode) {
+    TORQTableLock lock(*this);
+    if (GetPhysicalRecordCount(Cursor) == 0) return grEOF;
+    // Distinct stepping reads through the filtered path; otherwise no key is held.
+    if (!(Cursor->HasLinkedKey() && Mode != gmCurrent && !Cursor->Bof && !Cursor->Eof)) Cursor->KeyBuffer = nullptr;
+    return GetRecordInternal(Cursor, Mode);
+}
+
+uint8_t TORQTableData::GetRecordInternal(TORQCursor* Cursor, uint8_t Mode) {
+    // A filtered cursor's reads (also the current record, which it must accept) belong
+    // to the scans.
+    if (Cursor->IsFiltered()) return GetFilteredRecord(Cursor, Mode);
+    TORQGetRecordRequest request;
+    request.Mode = Mode;
+    request.IndexID = Cursor->IndexID;
+    request.RecordID = Cursor->CurrentRecordID;
+    request.RecordBuffer = Cursor->CurrentRecord;
+    request.AtBeginning = Cursor->Bof;
+    request.AtEnd = Cursor->Eof;
+    request.Result = grError;
+    ReadRecord(SessionIDOf(Cursor), request, RecordManager->ChangeStamp, &Cursor->IndexPositionCache);
+    Cursor->CurrentRecordID = request.RecordID;
+    Cursor->Bof = request.AtBeginning;
+    Cursor->Eof = request.AtEnd;
+    if (request.Result == grOK) request.RecordID.ToBytes(Cursor->CurrentRecord + RecordManager->RecordSize);
+    return request.Result;
+}
+
+uint8_t TORQTableData::GetFilteredRecord(TORQCursor*, uint8_t) { RaiseNotOverridden("GetFilteredRecord", ClassName()); }
+
 bool TORQTableData::FindRecord(TORQCursor*, TORQBaseExpression*) { RaiseNotOverridden("FindRecord", ClassName()); }
 bool TORQTableData::FindKey(TORQCursor*, uint8_t) { RaiseNotOverridden("FindKey", ClassName()); }
-void TORQTableData::StoreBlobStream(TORQLocalBLOBStream&, int32_t, uint8_t*) {
+void TORQTableData::StoreBlobStream(TORQCursor*, int32_t, TORQLocalBLOBStream&) {
     RaiseNotOverridden("StoreBlobStream", ClassName());
 }
 void TORQTableData::FreeBlob(uint8_t*, int32_t) {}
@@ -131,7 +190,7 @@ void TORQTableData::FreeBlobFields(uint8_t* Record) {
         if (IsBlobBaseType(defs.GetItem(i)->BaseType)) FreeBlob(Record, i);
 }
 
-std::unique_ptr<TORQLocalBLOBStream> TORQTableData::CreateBlobStream(uint8_t*, uint8_t, int32_t, TORQCursor*) {
+std::unique_ptr<TORQLocalBLOBStream> TORQTableData::CreateBlobStream(TORQCursor*, bool, uint8_t, int32_t) {
     RaiseNotOverridden("CreateBlobStream", ClassName());
 }
 void TORQTableData::ReadBlob(TORQCursor*, int32_t, uint8_t*&, TORQBlobDataHeader&, const uint8_t*) {
@@ -144,14 +203,144 @@ void TORQTableData::DeleteBlob(uint8_t*&) { RaiseNotOverridden("DeleteBlob", Cla
 bool TORQTableData::InsertRecord(TORQCursor*) { RaiseNotOverridden("InsertRecord", ClassName()); }
 bool TORQTableData::DeleteRecord(TORQCursor*) { RaiseNotOverridden("DeleteRecord", ClassName()); }
 bool TORQTableData::UpdateRecord(TORQCursor*) { RaiseNotOverridden("UpdateRecord", ClassName()); }
-void TORQTableData::SetRecNo(TORQCursor*, int64_t) { RaiseNotOverridden("SetRecNo", ClassName()); }
-int64_t TORQTableData::GetRecNo(TORQCursor*) { RaiseNotOverridden("GetRecNo", ClassName()); }
+
+void TORQTableData::SetRecNo(TORQCursor* Cursor, int64_t RecNo) {
+    TORQTableLock lock(*this);
+    const int64_t count = GetRecordCount(Cursor);
+    if (count > 0 && RecNo >= count) RecNo = count;
+    Cursor->Bof = 0;
+    Cursor->Eof = 0;
+    if (Cursor->IsFiltered()) RaiseNotOverridden("SetRecNo", ClassName());
+    if (Cursor->HasIndex()) {
+        TORQRecordID id = Cursor->CurrentRecordID;
+        OpenIndex(Cursor->IndexID).GetRecordIdByRecNo(SessionIDOf(Cursor), id, RecNo);
+        Cursor->CurrentRecordID = id;
+        return;
+    }
+    SetPhysicalRecNo(Cursor, RecNo);
+}
+
+int64_t TORQTableData::GetRecNo(TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    if (Cursor->Bof || Cursor->Eof) return -1;
+    if (GetRecordCount(Cursor) == 0) return -1;
+    if (Cursor->IsFiltered()) RaiseNotOverridden("GetRecNo", ClassName());
+    if (Cursor->HasIndex()) {
+        TORQMemoryBlock buffer(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
+        TORQGetRecordRequest request;
+        request.RecordID = Cursor->CurrentRecordID;
+        request.RecordBuffer = static_cast<uint8_t*>(buffer.Data());
+        ReadRecord(SessionIDOf(Cursor), request, RecordManager->ChangeStamp, nullptr);
+        if (request.Result != grOK) return -1;
+        return OpenIndex(Cursor->IndexID).GetRecNo(SessionIDOf(Cursor), Cursor->CurrentRecordID, request.RecordBuffer);
+    }
+    return GetPhysicalRecNo(Cursor);
+}
+
 void TORQTableData::SetPhysicalRecNo(TORQCursor*, int64_t) { RaiseNotOverridden("SetPhysicalRecNo", ClassName()); }
 int64_t TORQTableData::GetPhysicalRecNo(TORQCursor*) { RaiseNotOverridden("GetPhysicalRecNo", ClassName()); }
 int64_t TORQTableData::GetPhysicalRecordCount(TORQCursor*) {
     RaiseNotOverridden("GetPhysicalRecordCount", ClassName());
 }
 int64_t TORQTableData::GetLastAutoincValue(int32_t, TORQCursor*) { return 0; }
-void TORQTableData::RollbackSession(int32_t) {}
+
+void TORQTableData::RollbackSession(int32_t SessionID) {
+    if (IndexManager == nullptr || RecordManager == nullptr) return;
+    for (TORQCursor* c : Cursors) {
+        if (SessionIDOf(c) != SessionID) continue;
+        for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes)
+            if (index->IndexDef != nullptr && index->IndexDef->Temporary &&
+                index->IndexDef->RecordStamp != RecordManager->ChangeStamp)
+                index->RebuildIndex(c);
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Record access
+
+bool TORQTableData::GotoRecord(TORQCursor* Cursor, const TORQRecordID& RecordID) {
+    TORQTableLock lock(*this);
+    TORQGetRecordRequest request;
+    request.Mode = gmCurrent;
+    request.RecordID = RecordID;
+    request.RecordBuffer = Cursor->CurrentRecord;
+    request.Result = grError;
+    ReadRecord(SessionIDOf(Cursor), request, RecordManager->ChangeStamp, &Cursor->IndexPositionCache);
+    if (request.Result != grOK) return false;
+    Cursor->CurrentRecordID = RecordID;
+    Cursor->Bof = 0;
+    Cursor->Eof = 0;
+    RecordID.ToBytes(Cursor->CurrentRecord + RecordManager->RecordSize);
+    return true;
+}
+
+int64_t TORQTableData::GetRecordCount(TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    if (Cursor->IsFiltered()) RaiseNotOverridden("GetRecordCount", ClassName());
+    return GetPhysicalRecordCount(Cursor);
+}
+
+void TORQTableData::ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                               TORQIndexPositionCache* PositionCache) {
+    if (RecordManager == nullptr) RaiseNative(10015, "Nil pointer occured");
+    if (IndexManager == nullptr) RaiseNative(10016, "Nil pointer occured");
+    if (Request.RecordBuffer == nullptr) RaiseNative(10380, "Nil pointer occured");
+    if (Request.IndexID != -1 && Request.Mode != gmCurrent)
+        OpenIndex(Request.IndexID).GetRecord(SessionID, Request, ChangeStamp, PositionCache);
+    else
+        RecordManager->ReadRecord(SessionID, Request);
+}
+
+bool TORQTableData::HasDuplicateKey(int32_t SessionID, int32_t IndexID, const TORQRecordID&, bool IsInsert,
+                                    const uint8_t* OldRecord, const uint8_t* NewRecord) {
+    if (RecordManager == nullptr || RecordManager->RecordCount == 0 || IndexManager == nullptr) return false;
+    TORQIndex* index = IndexManager->FindOpenIndex(IndexID);
+    if (index == nullptr) return false;
+    if (IsInsert) return !index->IsKeyFree(SessionID, NewRecord);
+    return !index->CanUpdateKey(SessionID, OldRecord, NewRecord);
+}
+
+void TORQTableData::DropTemporaryIndexes(TORQCursor* Cursor) {
+    if (IndexManager == nullptr) return;
+    for (int32_t i = IndexManager->IndexDefs.GetCount() - 1; i >= 0; --i) {
+        const TORQIndexDef* d = IndexManager->IndexDefs.GetItem(i);
+        if (d->Temporary) DeleteIndex(d->ObjectID, Cursor);
+    }
+}
+
+void TORQTableData::DeleteAllIndexes(TORQCursor* Cursor) {
+    if (IndexManager == nullptr) return;
+    while (IndexManager->IndexDefs.GetCount() > 0) DeleteIndex(IndexManager->IndexDefs.GetItem(0)->ObjectID, Cursor);
+}
+
+void TORQTableData::EmptyIndexes(int32_t SessionID) {
+    if (IndexManager == nullptr) return;
+    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->EmptyIndex(SessionID);
+    while (IndexManager->OpenIndexCount() > 0) {
+        const TORQIndex* index = IndexManager->OpenIndexes.back().get();
+        IndexManager->CloseIndex(index->IndexDef != nullptr ? index->IndexDef->ObjectID : -1);
+    }
+}
+
+void TORQTableData::InsertIndexKeys(TORQCursor* Cursor) {
+    if (IndexManager == nullptr) return;
+    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->InsertKey(Cursor);
+}
+
+void TORQTableData::DeleteIndexKeys(TORQCursor* Cursor) {
+    if (IndexManager == nullptr) return;
+    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->DeleteKey(Cursor);
+}
+
+void TORQTableData::UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld) {
+    if (IndexManager == nullptr) return;
+    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->UpdateKey(Cursor, RemoveOld);
+}
+
+TORQIndex& TORQTableData::OpenIndex(int32_t IndexID) const {
+    TORQIndex* index = IndexManager != nullptr ? IndexManager->FindOpenIndex(IndexID) : nullptr;
+    if (index == nullptr) RaiseNativeFmt(10324, "Cannot find index by ID = %d", {IndexID});
+    return *index;
+}
 
 }  // namespace orq

@@ -11,13 +11,22 @@
 // - The database owns its table data objects; destroying one takes it off the
 //   database's list.
 // - The virtual operations keep the order of the abstract table; a slot without base
-//   code raises 30339.
+//   code raises 30339. Every engine takes the same signatures (cursor first where a
+//   cursor is involved; BLOB streams are made for and stored into the cursor's
+//   CurrentRecord).
+// - Reads here are unfiltered: a cursor with a range, filter, callback or distinct key
+//   reads through GetFilteredRecord, the scans' entry. A read writes back the position
+//   and the at-beginning and at-end flags, and on success the record id behind the
+//   record in the cursor's buffer.
+// - Index key maintenance goes to every open index; a table without indexes has none
+//   to keep.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/storage/ORQConstraintManager.h"
@@ -55,33 +64,44 @@ public:
     virtual void CreateRecordManager();
     virtual void SetFieldDefs(const TORQFieldDefs& Defs);
     virtual void SetIndexDefs(const TORQIndexDefs& Defs);
+    // New object ids; 30058 for kind 1 or a kind above 4; this table's name on each;
+    // resolved and named. A refused list leaves the constraints as they were.
     virtual void SetConstraintDefs(const TORQConstraintDefs& Defs);
     virtual void GetTableInfo(TORQTableInfo& Info);
     virtual void CommitSessionPages(int32_t SessionID, bool InTransaction);
     virtual void RollbackSessionPages(int32_t SessionID, bool InTransaction);
     virtual void CreateTable(TORQCursor* Cursor, const TORQFieldDefs& Fields, const TORQIndexDefs& Indexes,
                              const TORQConstraintDefs& Constraints);
+    // 20017 while a cursor is registered, unless Force. An engine may free the object
+    // here: the caller must not touch it afterwards.
     virtual void DeleteTable(TORQCursor* Cursor, bool Force);
     virtual void EmptyTable(TORQCursor* Cursor);
+    // 10150 while a cursor is registered.
     virtual void RenameTable(const std::string& NewName, TORQCursor* Cursor);
     virtual void AddCursor(TORQCursor* Cursor);
     virtual void RemoveCursor(TORQCursor* Cursor);
+    // 30343 / 30344; indexes and constraints follow the new name.
     virtual void RenameField(const std::string& OldName, const std::string& NewName);
     virtual int32_t AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor);
     virtual void DeleteIndex(int32_t IndexID, TORQCursor* Cursor);
     virtual int64_t GetMaxRecordNumber(int32_t SessionID);
     virtual int64_t RecordIdToNumber(const TORQRecordID& RecordID);
     virtual TORQRecordID NumberToRecordId(int64_t Number);
+    // Releases the BLOB data a record buffer holds that no stored record holds.
     virtual void FreeRecordBlobs(uint8_t* Record);
+    // Mode 0 current, 1 next, 2 prior; 0 record read (into CurrentRecord, its id into
+    // CurrentRecordID), 1 beginning passed, 2 end passed, 3 not found or rejected.
     virtual uint8_t GetRecord(TORQCursor* Cursor, uint8_t Mode);
     virtual bool FindRecord(TORQCursor* Cursor, TORQBaseExpression* Condition);
     virtual bool FindKey(TORQCursor* Cursor, uint8_t Operator);
-    virtual void StoreBlobStream(TORQLocalBLOBStream& Stream, int32_t FieldNo, uint8_t* Record);
+    // Stores a stream opened for writing into field FieldNo of the cursor's
+    // CurrentRecord; nothing unless the stream was modified.
+    virtual void StoreBlobStream(TORQCursor* Cursor, int32_t FieldNo, TORQLocalBLOBStream& Stream);
     virtual void FreeBlob(uint8_t* Record, int32_t FieldNo);
     virtual void FreeBlobFields(uint8_t* Record);
-    // Mode 0 write, 1 read, 2 both; nil when the field holds nothing to read.
-    virtual std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(uint8_t* Record, uint8_t Mode, int32_t FieldNo,
-                                                                  TORQCursor* Cursor);
+    // Mode 0 write, 1 read, 2 both; a Truncate stream starts empty. Owned by the caller.
+    virtual std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool Truncate, uint8_t Mode,
+                                                                  int32_t FieldNo);
     virtual void ReadBlob(TORQCursor* Cursor, int32_t FieldNo, uint8_t*& Data, TORQBlobDataHeader& Header,
                           const uint8_t* Record);
     virtual void WriteBlob(TORQCursor* Cursor, int32_t FieldNo, const uint8_t* Data, const TORQBlobDataHeader& Header,
@@ -111,6 +131,24 @@ public:
     int32_t CursorCount() const { return static_cast<int32_t>(Cursors.size()); }
     bool HasCursor(const TORQCursor* Cursor) const;
 
+    // Reads the record RecordID into the cursor's CurrentRecord and makes it the
+    // position (Bof and Eof cleared); false, and nothing changed, when it does not exist.
+    bool GotoRecord(TORQCursor* Cursor, const TORQRecordID& RecordID);
+    // Unfiltered: the physical count; filtered: the cursor's record bitmap.
+    int64_t GetRecordCount(TORQCursor* Cursor);
+    // By id or in physical order through the record manager, in index order through
+    // the index; 10015 no record manager, 10016 no index manager, 10380 no buffer.
+    void ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                    TORQIndexPositionCache* PositionCache);
+    // Whether another record holds Record's key in index IndexID (the unique test of a
+    // constraint); false without records or while the index is not open.
+    bool HasDuplicateKey(int32_t SessionID, int32_t IndexID, const TORQRecordID& RecordID, bool IsInsert,
+                         const uint8_t* OldRecord, const uint8_t* NewRecord);
+    // The cursor's "drop all indexes": the temporary indexes only.
+    void DropTemporaryIndexes(TORQCursor* Cursor);
+    // The index manager empties and closes every open index.
+    void EmptyIndexes(int32_t SessionID);
+
     std::recursive_mutex Mutex;  // the table's own, for the engines
     TORQPageManager* PageManager = nullptr;  // set by the engine, not owned
     TORQDatabaseData* DatabaseData;          // the owner
@@ -121,6 +159,37 @@ public:
     std::unique_ptr<TORQBaseRecordManager> RecordManager;
     std::vector<TORQCursor*> Cursors;
     uint8_t TemporaryStorage = 0;
+
+protected:
+    // Every definition, temporary or not (what dropping a table needs).
+    void DeleteAllIndexes(TORQCursor* Cursor);
+    // A cursor's read that needs filtering (range, filters, callback, distinct key):
+    // the scans of the filtered-read layer. Base: 30339.
+    virtual uint8_t GetFilteredRecord(TORQCursor* Cursor, uint8_t Mode);
+    // Reads one record for the cursor without the distinct-key step.
+    uint8_t GetRecordInternal(TORQCursor* Cursor, uint8_t Mode);
+    // The key maintenance of every open index (nothing while a table has none).
+    void InsertIndexKeys(TORQCursor* Cursor);
+    void DeleteIndexKeys(TORQCursor* Cursor);
+    void UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld);
+    // The open index of that id; 10324 when there is none.
+    TORQIndex& OpenIndex(int32_t IndexID) const;
+};
+
+// The cursor's session id, -2 without a session (the engines' "no session").
+int32_t SessionIDOf(const TORQCursor* Cursor);
+bool InTransaction(const TORQCursor* Cursor);
+
+// Holds the table data's lock for a scope.
+class TORQTableLock {
+public:
+    explicit TORQTableLock(TORQTableData& TableData) : FTableData(TableData) { FTableData.Lock(); }
+    ~TORQTableLock() { FTableData.Unlock(); }
+    TORQTableLock(const TORQTableLock&) = delete;
+    TORQTableLock& operator=(const TORQTableLock&) = delete;
+
+private:
+    TORQTableData& FTableData;
 };
 
 }  // namespace orq

@@ -180,7 +180,7 @@ TEST_F(EngineRuns, FreeIfUnusedGoesThroughTheOwner) {
     EXPECT_EQ(listed->SessionCount(), 0);
     EXPECT_TRUE(listed->FreeIfUnused());
     EXPECT_EQ(freed, 1);
-    EXPECT_EQ(DatabaseList().Count(), 0);
+    EXPECT_FALSE(DatabaseList().Contains(listed));
 
     TestDatabase unowned(&freed);
     EXPECT_FALSE(unowned.FreeIfUnused()) << "not listed: left to its creator";
