@@ -11,6 +11,13 @@ TDataSet::TDataSet(TComponent* AOwner) : TComponent(AOwner), FFieldDefs(this), F
 
 TDataSet::~TDataSet() {
     FState = dsInactive;
+    // The sources outlive this dataset only as detached ones; their links go inactive.
+    const std::vector<TDataSource*> sources = FDataSources;
+    FDataSources.clear();
+    for (TDataSource* src : sources) {
+        src->FDataSet = nullptr;
+        src->UpdateState();
+    }
     const std::vector<TField*> fields(FFields.begin(), FFields.end());
     for (TField* f : fields) {
         if (f->Owner() == this) {
@@ -36,15 +43,20 @@ void TDataSet::SetState(TDataSetState Value) {
     if (FState == Value) return;
     FState = Value;
     FModified = false;
+    DataEvent(deUpdateState, 0);
 }
 
 TDataSetState TDataSet::SetTempState(TDataSetState Value) {
     const TDataSetState old = FState;
     FState = Value;
+    ++FTempStateCount;
     return old;
 }
 
-void TDataSet::RestoreState(TDataSetState Value) { FState = Value; }
+void TDataSet::RestoreState(TDataSetState Value) {
+    FState = Value;
+    if (FTempStateCount > 0) --FTempStateCount;
+}
 
 void TDataSet::SetActive(bool Value) {
     if (IsLoading()) {
@@ -52,19 +64,37 @@ void TDataSet::SetActive(bool Value) {
         return;
     }
     if (Value == Active()) return;
+    const bool events = !IsDestroying();
     if (Value) {
-        // The open and close events and the record window come with the state machine.
+        if (BeforeOpen) BeforeOpen(this);
         FDefaultFields = FFields.Count() == 0;
         try {
             OpenCursor(false);
         } catch (...) {
-            CloseCursor();
+            try {
+                CloseCursor();
+            } catch (...) {
+                // The open's failure is the one to report.
+            }
             throw;
         }
         SetState(dsBrowse);
+        if (AfterOpen) AfterOpen(this);
+        if (!IsEmpty()) DoAfterScroll();
     } else {
+        // An edit or insert in progress is given up before the dataset closes.
+        if (FState == dsEdit || FState == dsInsert) {
+            if (events) {
+                Cancel();
+            } else {
+                InternalCancel();
+                FState = dsBrowse;
+            }
+        }
+        if (events && BeforeClose) BeforeClose(this);
         SetState(dsInactive);
         CloseCursor();
+        if (events && AfterClose) AfterClose(this);
     }
 }
 
@@ -81,13 +111,22 @@ void TDataSet::Notification(TComponent* AComponent, TOperation Operation) {
 }
 
 void TDataSet::OpenCursor(bool InfoQuery) {
-    if (InfoQuery)
+    if (InfoQuery) {
         InternalInitFieldDefs();
-    else
-        InternalOpen();
+        return;
+    }
+    InternalOpen();
+    UpdateBufferCount();
+    FBOF = true;
+    FEOF = FRecordCount == 0;
 }
 
-void TDataSet::CloseCursor() { InternalClose(); }
+void TDataSet::CloseCursor() {
+    ClearBuffers();
+    SetBufListSize(0);
+    FBufferCount = 0;
+    InternalClose();
+}
 
 void TDataSet::InitFieldDefs() {
     if (IsCursorOpen()) {
@@ -310,11 +349,26 @@ void TDataSet::DataEvent(TDataEvent Event, intptr_t Info) {
     if (Event == deFieldChange) {
         auto* field = reinterpret_cast<TField*>(Info);
         if (field != nullptr) {
-            if (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc) FModified = true;
+            if (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc) {
+                FModified = true;
+                UpdateCalcFields();
+            }
             field->Change();
         }
     }
-    // Data sources and links hear of events once they exist.
+    if (FDisableCount == 0 && FTempStateCount == 0) {
+        NotifyDataSources(Event, Info);
+    } else if ((Event == deUpdateState && FState == dsInactive) || Event == deLayoutChange) {
+        FEnableEvent = deLayoutChange;
+    }
+}
+
+void TDataSet::NotifyDataSources(TDataEvent Event, intptr_t Info) {
+    // A handler may detach a source while the event travels: walk a copy and skip the
+    // sources that left.
+    const std::vector<TDataSource*> sources = FDataSources;
+    for (TDataSource* src : sources)
+        if (std::find(FDataSources.begin(), FDataSources.end(), src) != FDataSources.end()) src->DataEvent(Event, Info);
 }
 
 void TDataSet::DoBeforeScroll() {
@@ -329,13 +383,7 @@ void TDataSet::DoOnNewRecord() {
     if (OnNewRecord) OnNewRecord(this);
 }
 
-// ---- editing, record numbers, search: the state machine gives them their behaviour ----
-
-void TDataSet::Post() { DatabaseError("Post needs the dataset's editing state machine, which is not built yet", this); }
-
-void TDataSet::Cancel() {
-    DatabaseError("Cancel needs the dataset's editing state machine, which is not built yet", this);
-}
+// ---- record numbers and search: a derived dataset answers them ----
 
 void TDataSet::InternalInsert() {}
 void TDataSet::InternalEdit() {}

@@ -219,4 +219,6 @@ std::string Format(std::string_view fmt, std::span<const FormatArg> args) {
     return out;
 }
 
+void Abort() { throw EAbort("Operation aborted"); }
+
 }  // namespace classlib

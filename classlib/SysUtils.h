@@ -34,6 +34,9 @@ class EZeroDivide : public Exception { using Exception::Exception; };
 class EInvalidOp : public Exception { using Exception::Exception; };
 class EOutOfMemory : public Exception { using Exception::Exception; };
 class EInOutError : public Exception { using Exception::Exception; };
+// The silent exception: it ends an operation without an error message.
+class EAbort : public Exception { using Exception::Exception; };
+[[noreturn]] void Abort();  // raises EAbort "Operation aborted"
 
 // One argument of Format: an integer, a floating value, a text or a pointer.
 struct FormatArg {

@@ -329,7 +329,7 @@ void BuildEngineIndexDef(TORQIndexDef& IndexDef, const std::string& Name, const 
         // A list shorter than the columns leaves the rest at the default; reading past
         // its end would take sizes that nobody wrote.
         if (i < sizes.size() && !classlib::TryStrToInt(sizes[i], column.MaxIndexedSize))
-            RaiseNativeFmt(20058, "Invalid indexed size '%s' in index '%s'", {sizes[i], Name});
+            RaiseNativeFmt(30904, "Invalid indexed size '%s' in index '%s'", {sizes[i], Name});
         IndexDef.Columns.push_back(std::move(column));
     }
 }

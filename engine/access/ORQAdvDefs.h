@@ -171,7 +171,7 @@ void IndexDefsToAdvIndexDefs(const classlib::TIndexDefs& Source, TORQAdvIndexDef
 // - a column is descending when DescFields names its field, or when DescFields is
 //   empty and Options hold ixDescending; case-insensitive likewise;
 // - a column's indexed size is the entry at its position in MaxIndexedSizes, 20 when
-//   the list is empty or shorter; an entry that is not an integer raises 20058.
+//   the list is empty or shorter; an entry that is not an integer raises 30904.
 void BuildEngineIndexDef(TORQIndexDef& IndexDef, const std::string& Name, const std::string& Fields,
                          const classlib::TFieldDefs& FieldDefs, const std::string& MaxIndexedSizes,
                          const std::string& CaseInsFields, const std::string& DescFields, bool Temporary,

@@ -121,7 +121,7 @@ void TORQExprNodeField::ReadClobValue() {
     uint8_t* saved = SwapCursorBuffer(Cursor, RecordBuffer);
     std::unique_ptr<TORQLocalBLOBStream> stream;
     try {
-        stream = tableData->CreateBlobStream(RecordBuffer, TORQLocalBLOBStream::bmReadOnly, FieldNo, Cursor);
+        stream = tableData->CreateBlobStream(Cursor, false, TORQLocalBLOBStream::bmReadOnly, FieldNo);
     } catch (...) {
         SwapCursorBuffer(Cursor, saved);
         throw;

@@ -56,11 +56,11 @@ bool TORQBaseConstraintManager::CheckBounds(const TORQConstraintDefCheck& Def, c
         return CompareValueBuffers(Bound.Data(), value, Bound.DataType(), Field.BaseType, false, false, -1, false);
     };
     if (!Def.MinValue.IsNull() && compare(Def.MinValue) == cmpGreater)
-        return Violation(Raise, 30029,
-                         "Constraint '%s' violated. Value in field '%s' cannot be lower than '%s'", {Def.Name, Field.Name, BoundText(Def.MinValue)});
+        return Violation(Raise, 30029, "Constraint '%s' violated. Value in field '%s' cannot be lower than '%s'",
+                         {Def.Name, Field.Name, BoundText(Def.MinValue)});
     if (!Def.MaxValue.IsNull() && compare(Def.MaxValue) == cmpLess)
-        return Violation(Raise, 30030,
-                         "Constraint '%s' violated. Value in field '%s' cannot be greater than '%s'", {Def.Name, Field.Name, BoundText(Def.MaxValue)});
+        return Violation(Raise, 30030, "Constraint '%s' violated. Value in field '%s' cannot be greater than '%s'",
+                         {Def.Name, Field.Name, BoundText(Def.MaxValue)});
     return true;
 }
 
@@ -108,8 +108,8 @@ bool TORQBaseConstraintManager::CheckRecord(int32_t SessionID, uint8_t* Record, 
                 const TORQFieldDef* f = FieldByID(TableData, c->TargetID);
                 if (f == nullptr) RaiseNativeFmt(30024, "Field #%d not found", {c->TargetID});
                 if (FieldIsNull(fields, *f, Record))
-                    return Violation(Raise, 30026,
-                                     "Constraint '%s' violated. Value in field '%s' cannot be null", {c->Name, f->Name});
+                    return Violation(Raise, 30026, "Constraint '%s' violated. Value in field '%s' cannot be null",
+                                     {c->Name, f->Name});
                 break;
             }
             case ctCheck: {
@@ -134,8 +134,9 @@ void TORQBaseConstraintManager::ResolveConstraint(TORQConstraintDef& Def) {
         case ctPrimaryKey:
         case ctUnique: {
             const bool primary = Def.ConstraintType == ctPrimaryKey;
-            const TORQIndexDef* index =
-                TableData->IndexManager != nullptr ? TableData->IndexManager->IndexDefs.FindByName(Def.TargetName) : nullptr;
+            const TORQIndexDef* index = TableData->IndexManager != nullptr
+                                            ? TableData->IndexManager->IndexDefs.FindByName(Def.TargetName)
+                                            : nullptr;
             if (index == nullptr) RaiseNativeFmt(primary ? 30325 : 30326, "Index '%s' not found", {Def.TargetName});
             Def.TargetID = index->ObjectID;
             for (TORQConstraintColumn& col : static_cast<TORQConstraintDefUnique&>(Def).Columns) {

@@ -163,6 +163,19 @@ void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
     TORQTableData::AddCursor(Cursor);
 }
 
+int32_t TORQMemoryTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    const int32_t id = TORQTableData::AddIndex(IndexDef, Cursor);
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+    return id;
+}
+
+void TORQMemoryTableData::DeleteIndex(int32_t IndexID, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    TORQTableData::DeleteIndex(IndexID, Cursor);
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+}
+
 // Physical numbers are slot numbers, so a bitmap over them needs MaxSlot + 1 bits, which
 // after deletions is more than the live count.
 int64_t TORQMemoryTableData::GetMaxRecordNumber(int32_t) {
@@ -223,6 +236,24 @@ void TORQMemoryTableData::MarkStored(const uint8_t* Record, bool Stored) {
     }
 }
 
+void TORQMemoryTableData::OwnBlobs(uint8_t* Record, const uint8_t* OldRecord) {
+    const TORQFieldDefs& defs = FieldManager->FieldDefs;
+    for (int32_t i = 0; i < defs.GetCount(); ++i) {
+        const TORQFieldDef& f = *defs.GetItem(i);
+        if (!IsBlobBaseType(f.BaseType) || GetBit(Record, i)) continue;
+        const uint32_t h = HandleOf(Record, f);
+        if (!FBlobs.IsStored(h)) continue;
+        if (OldRecord != nullptr && !GetBit(OldRecord, i) && HandleOf(OldRecord, f) == h) continue;
+        // Another stored record holds this block (a buffer copied from it): this record
+        // gets a copy of its own, so freeing either never takes the other's value.
+        const uint8_t* block = FBlobs.Block(h);
+        const int64_t size = GlobalMemoryManager().GetBlockSize(block);
+        TORQMemoryBlock copy(size);
+        std::memcpy(copy.Data(), block, static_cast<size_t>(size));
+        SetHandle(Record, i, FBlobs.Add(static_cast<uint8_t*>(copy.Release())));
+    }
+}
+
 void TORQMemoryTableData::FreeReplacedBlobs(const uint8_t* OldRecord, const uint8_t* NewRecord) {
     const TORQFieldDefs& defs = FieldManager->FieldDefs;
     for (int32_t i = 0; i < defs.GetCount(); ++i) {
@@ -269,7 +300,8 @@ void TORQMemoryTableData::StoreBlobStream(TORQCursor* Cursor, int32_t FieldNo, T
     stored.Seek(0, soBeginning);
     const int64_t read = storedSize > 0 ? stored.Read(data + BlobHeaderSize, storedSize) : 0;
     if (read != storedSize)
-        RaiseNativeFmt(10117, "Cannot read from stream. Position = %d, Stream size = %d, Block size = %d, Bytes Read = %d",
+        RaiseNativeFmt(10117,
+                       "Cannot read from stream. Position = %d, Stream size = %d, Block size = %d, Bytes Read = %d",
                        {stored.Position(), storedSize, BlobHeaderSize + storedSize, read});
     const uint32_t h = FBlobs.Add(static_cast<uint8_t*>(block.Release()));
     ReplaceHandle(record, FieldNo, h);
@@ -356,6 +388,7 @@ bool TORQMemoryTableData::InsertRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(10010, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(10018, "Nil pointer occured");
+    OwnBlobs(Cursor->CurrentRecord, nullptr);
     TORQRecordID id;
     if (!RecordManager->InsertRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, id)) return false;
     MarkStored(Cursor->CurrentRecord, true);
@@ -381,6 +414,7 @@ bool TORQMemoryTableData::UpdateRecord(TORQCursor* Cursor) {
         old = TORQMemoryBlock(rm->RecordSize);
         std::memcpy(old.Data(), rm->SlotData(slot), static_cast<size_t>(rm->RecordSize));
     }
+    if (rm->IsLive(slot)) OwnBlobs(Cursor->CurrentRecord, static_cast<const uint8_t*>(old.Data()));
     UpdateIndexKeys(Cursor, true);
     const bool ok = rm->UpdateRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, Cursor->CurrentRecordID);
     UpdateIndexKeys(Cursor, false);

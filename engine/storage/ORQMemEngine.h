@@ -15,7 +15,8 @@
 //   buffer) or stored (held by a stored record). A pending block that is replaced in
 //   the same buffer, or left in a cancelled buffer (FreeRecordBlobs), is freed; a
 //   stored block is freed only once no stored record holds it: after the update that
-//   replaced it succeeded, after the delete, or when the table is emptied.
+//   replaced it succeeded, after the delete, or when the table is emptied. No two
+//   stored records share a block: a buffer copied from another record stores a copy.
 // - Handles are 32-bit and drawn in turn from 1; a freed handle comes back only after
 //   the counter has wrapped past 2^32 - 1 (skipping live ones), so a stale copy of a
 //   freed handle in some buffer reads as a nil pointer (the BLOB codes 10112, 10118,
@@ -92,6 +93,9 @@ public:
     void DeleteTable(TORQCursor* Cursor, bool Force) override;
     void EmptyTable(TORQCursor* Cursor) override;
     void AddCursor(TORQCursor* Cursor) override;
+    // The base, then the cursor's session commits its pages (session -2 without one).
+    int32_t AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) override;
+    void DeleteIndex(int32_t IndexID, TORQCursor* Cursor) override;
     int64_t GetMaxRecordNumber(int32_t SessionID) override;
     int64_t RecordIdToNumber(const TORQRecordID& RecordID) override;
     TORQRecordID NumberToRecordId(int64_t Number) override;
@@ -134,6 +138,9 @@ private:
     bool HasBlobFields() const;
     // Marks every BLOB handle of a stored record stored (or not).
     void MarkStored(const uint8_t* Record, bool Stored);
+    // Gives Record its own copy of every block another stored record holds (OldRecord,
+    // the record being replaced, keeps its own).
+    void OwnBlobs(uint8_t* Record, const uint8_t* OldRecord);
     // Frees every BLOB block of a stored record whose handle NewRecord does not hold.
     void FreeReplacedBlobs(const uint8_t* OldRecord, const uint8_t* NewRecord);
 

@@ -48,7 +48,8 @@ void TORQMemoryRecordManager::EmptyRecords(int32_t) {
 
 void TORQMemoryRecordManager::Grow() {
     const int32_t oldBytes = (Capacity + 7) / 8;
-    if (Growth <= 0 || Capacity > INT32_MAX - Growth) RaiseNativeFmt(10126, "Invalid record count = %d. Limit is %d", {Capacity, INT32_MAX});
+    if (Growth <= 0 || Capacity > INT32_MAX - Growth)
+        RaiseNativeFmt(10126, "Invalid record count = %d. Limit is %d", {Capacity, INT32_MAX});
     const int32_t capacity = Capacity + Growth;
     const int32_t bytes = (capacity + 7) / 8;
     // Both blocks are grown before either is taken, so a refusal leaves the store whole.
@@ -74,7 +75,8 @@ bool TORQMemoryRecordManager::InsertRecord(int32_t, const uint8_t* Record, TORQR
             return false;
         }
     }
-    if (RecordSize > 0) std::memcpy(Slots + static_cast<int64_t>(slot) * RecordSize, Record, static_cast<size_t>(RecordSize));
+    if (RecordSize > 0)
+        std::memcpy(Slots + static_cast<int64_t>(slot) * RecordSize, Record, static_cast<size_t>(RecordSize));
     SetBit(FreeBits, slot, false);
     if (RecordCount == 0) {
         MinSlot = slot;
@@ -95,7 +97,8 @@ bool TORQMemoryRecordManager::IsLive(int32_t S) const {
 bool TORQMemoryRecordManager::UpdateRecord(int32_t, const uint8_t* Record, const TORQRecordID& RecordID) {
     const int32_t slot = RecordID.PageNo;
     if (!IsLive(slot)) return false;
-    if (RecordSize > 0) std::memcpy(Slots + static_cast<int64_t>(slot) * RecordSize, Record, static_cast<size_t>(RecordSize));
+    if (RecordSize > 0)
+        std::memcpy(Slots + static_cast<int64_t>(slot) * RecordSize, Record, static_cast<size_t>(RecordSize));
     ++ChangeStamp;
     return true;
 }

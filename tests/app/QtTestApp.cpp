@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/MesUtilD4.h"
+#include "app/TiloApplication.h"
 
 namespace tilo_test {
 
@@ -58,7 +59,7 @@ public:
         static int argc = 1;
         static char name[] = "test_app";
         static char* argv[] = {name, nullptr};
-        FApp = new QApplication(argc, argv);
+        FApp = new tilo::TTiloApplication(argc, argv);
         GNumericBefore = std::setlocale(LC_NUMERIC, nullptr);
         GQtPointBefore = QLocale().decimalPoint().at(0);
         tilo::FixFormatSettings();

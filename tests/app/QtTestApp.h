@@ -1,5 +1,6 @@
-// The one QApplication of the receiver's tests (offscreen), made before the first test
-// the way the program makes it: under the user's locale, then FixFormatSettings.
+// The one application of the receiver's tests (offscreen), made before the first test
+// the way the program makes it (the receiver's application class, so escaped exceptions
+// are logged): under the user's locale, then FixFormatSettings.
 #pragma once
 
 #include <QImage>

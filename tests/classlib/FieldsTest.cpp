@@ -340,6 +340,7 @@ TEST(Fields, CalculatedFieldOffsetsCountTheHasValueByte) {
     EXPECT_EQ(c3->Offset(), 17);   // 5 + 1 + 11
     EXPECT_EQ(ds.CalcFieldsSize(), 26);
 
+    ds.Append();  // a record buffer to compute into
     const TDataSetState old = ds.EnterCalcFields();
     EXPECT_TRUE(c2->IsNull());
     c2->SetAsString("calc");

@@ -113,11 +113,11 @@ TEST(BuildEngineIndexDef, RefusesWhatCannotBeAnIndex) {
         TORQIndexDef d;
         const auto [code, message] =
             Raised([&] { BuildEngineIndexDef(d, "IX", "A;B", Fields(), sizes, "", "", false, 0); });
-        EXPECT_EQ(code, 20058) << sizes;
+        EXPECT_EQ(code, 30904) << sizes;
         EXPECT_NE(message.find("in index 'IX'"), std::string::npos) << message;
     }
-    ExpectNative([&] { BuildEngineIndexDef(def, "IX", "A;B", Fields(), "20;x", "", "", false, 0); }, 20058,
-                 "Invalid indexed size 'x' in index 'IX' - Native error: 20058");
+    ExpectNative([&] { BuildEngineIndexDef(def, "IX", "A;B", Fields(), "20;x", "", "", false, 0); }, 30904,
+                 "Invalid indexed size 'x' in index 'IX' - Native error: 30904");
 }
 
 TEST(EngineIndexDefToAdvIndexDef, JoinsTheColumnsAndKeepsUniqueAndPrimaryOnly) {

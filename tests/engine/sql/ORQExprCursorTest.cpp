@@ -322,10 +322,10 @@ public:
 class BlobTableData : public TORQTableData {
 public:
     BlobTableData() : TORQTableData(nullptr) {}
-    std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(uint8_t* Record, uint8_t Mode, int32_t FieldNo,
-                                                          TORQCursor* Cursor) override {
+    std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool, uint8_t Mode,
+                                                          int32_t FieldNo) override {
         ++Counters.opened;
-        EXPECT_EQ(Cursor->CurrentRecord, Record);  // the cursor shows the node's buffer
+        SeenRecord = Cursor->CurrentRecord;  // the cursor must show the node's buffer
         auto base = std::make_unique<CountedMemoryStream>(Counters);
         TORQBLOBDescriptor d;
         d.BlockSize = 102400;
@@ -342,6 +342,7 @@ public:
     }
     std::vector<std::string> Contents;
     BlobCounters Counters;
+    uint8_t* SeenRecord = nullptr;
 };
 
 }  // namespace
@@ -358,6 +359,7 @@ TEST(ExprCursor, ClobValuesAreReadWholeAndNullOpensNothing) {
     auto f = Bound(c, "BODY");
     f->SetRecordBuffer(rec, 0);
     EXPECT_EQ(Text(f->GetValue()), body);
+    EXPECT_EQ(data.SeenRecord, rec);    // the table data was shown the node's buffer
     EXPECT_EQ(f->GetValue().DataType(), bdtVarChar);
     EXPECT_EQ(c.CurrentRecord, shown);  // restored after the opening
     EXPECT_EQ(data.Counters.opened, 2);

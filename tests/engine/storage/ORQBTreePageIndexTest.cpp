@@ -5,6 +5,7 @@
 // bad-position code.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -242,6 +243,57 @@ TEST(PageIndex, RoomIsOfferedOnlyFromTheLastAndTheFirstLeaf) {
     ASSERT_TRUE(blobs.FindPageWithRoom(0, 25, page));
     EXPECT_EQ(page, 3);
     EXPECT_EQ(pm.PagesInUse(), 0);
+}
+
+// A page failure at every point of an entry that splits leaves and of a removal that
+// merges them: no page stays taken, and the rollback leaves the committed index.
+TEST(PageIndex, InjectedFailuresLeaveNothingTakenAndRollBackCleanly) {
+    TTestPageManager pm(128);
+    TORQBTreeRecordPageIndex index(pm);
+    index.RecordsPerPage = 100;
+    index.CreateIndex(0);
+    std::map<int32_t, uint16_t> model;
+    for (int32_t no = 0; no < 200; no += 2) {
+        index.AddRecords(0, no, 5);
+        model[no] = 5;
+    }
+    pm.CommitSession(0);
+    auto expectModel = [&] {
+        const auto shape = btreetest::ValidateTree(pm, index.KeyRef(), 0, index.RootPageNo());
+        ASSERT_EQ(shape.Error, "");
+        ASSERT_EQ(shape.Entries.size(), model.size());
+        std::size_t i = 0;
+        for (const auto& [no, count] : model) {
+            EXPECT_EQ(shape.Entries[i].Key, no);
+            EXPECT_EQ(shape.Entries[i].Slot, count);
+            ++i;
+        }
+    };
+    int32_t failures = 0;
+    auto sweep = [&](const std::function<void()>& Op, const std::function<void()>& Apply) {
+        for (int64_t n = 1;; ++n) {
+            ASSERT_LT(n, 500);
+            pm.Operations = 0;
+            pm.FailAt = n;
+            const auto raised = Raised(Op);
+            pm.FailAt = 0;
+            if (raised.first == 0) break;
+            ASSERT_EQ(raised.first, TTestPageManager::InjectedCode) << raised.second;
+            ++failures;
+            ASSERT_EQ(pm.PagesInUse(), 0);
+            pm.RollbackSession(0);
+            expectModel();
+        }
+        Apply();
+        expectModel();
+        pm.CommitSession(0);
+    };
+    for (int32_t no = 101; no < 141; no += 2) sweep([&] { index.AddRecords(0, no, 3); }, [&] { model[no] = 3; });
+    std::vector<int32_t> present;
+    for (const auto& entry : model)
+        if (entry.first >= 60 && entry.first < 160) present.push_back(entry.first);
+    for (int32_t no : present) sweep([&] { index.SetRecordCount(0, no, 0); }, [&] { model.erase(no); });
+    EXPECT_GT(failures, 300);
 }
 
 TEST(PageIndex, MissingRootAndBadPositionsRaiseTheirCodes) {

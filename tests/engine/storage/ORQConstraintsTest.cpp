@@ -73,8 +73,9 @@ TEST_F(Constraints, NotNullAndCheckWithNullMinimum) {
         t.ConstraintManager->CheckRecord(0, c.CurrentRecord, true, {}, true, nullptr);
         FAIL();
     } catch (const EORQException& e) {
-        EXPECT_NE(std::string(e.what()).find("Constraint 'CK' violated. Value in field 'VAL' cannot be greater than '10'"),
-                  std::string::npos)
+        EXPECT_NE(
+            std::string(e.what()).find("Constraint 'CK' violated. Value in field 'VAL' cannot be greater than '10'"),
+            std::string::npos)
             << e.what();
     }
 }

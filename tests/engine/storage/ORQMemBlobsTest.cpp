@@ -34,7 +34,9 @@ protected:
         if (!text.empty()) s->Read(text.data(), static_cast<int64_t>(text.size()));
         return text;
     }
-    static uint32_t Handle(const TTestCursor& C) { return LoadLE32(C.CurrentRecord + C.FieldDefs.GetItem(1)->MemoryOffset); }
+    static uint32_t Handle(const TTestCursor& C) {
+        return LoadLE32(C.CurrentRecord + C.FieldDefs.GetItem(1)->MemoryOffset);
+    }
     static bool InsertWith(TORQTableData& T, TTestCursor& C, int64_t Id, const std::string& Text) {
         C.Clear();
         C.SetInt(0, Id);
@@ -144,6 +146,28 @@ TEST_F(MemBlobs, DeleteFreesTheRecordsBlocksAfterTheDelete) {
     EXPECT_EQ(NativeCode([&] { t.FreeBlob(reader.CurrentRecord, 1); }), 10118);
 }
 
+// A buffer read from one record and posted as another (or over another) must not leave
+// two records on one block: deleting either would take the other's value.
+TEST_F(MemBlobs, RecordsNeverShareABlock) {
+    TORQMemoryTableData& t = MakeBlobTable();
+    TTestCursor c(t);
+    ASSERT_TRUE(InsertWith(t, c, 1, "shared?"));
+    ASSERT_TRUE(InsertWith(t, c, 2, "other"));
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    ASSERT_TRUE(t.InsertRecord(&c));  // record 0's buffer as a new record (slot 2)
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    c.CurrentRecordID = {1, 0};
+    ASSERT_TRUE(t.UpdateRecord(&c));  // and over record 1
+    EXPECT_EQ(t.BlobHandles().LiveCount(), 3);
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    ASSERT_TRUE(t.DeleteRecord(&c));
+    for (int slot : {1, 2}) {
+        ASSERT_TRUE(t.GotoRecord(&c, {slot, 0}));
+        EXPECT_EQ(Read(t, c), "shared?") << slot;
+    }
+    EXPECT_EQ(t.BlobHandles().LiveCount(), 2);
+}
+
 TEST_F(MemBlobs, EmptyTableFreesEveryBlock) {
     TORQMemoryTableData& t = MakeBlobTable();
     TTestCursor c(t);
@@ -181,6 +205,22 @@ TEST_F(MemBlobs, ReadBlobAndWriteBlobCarryTheTwentyByteForm) {
     EXPECT_EQ(header.BlockCount, 0);
     t.WriteBlob(&c, 1, nullptr, header, c.CurrentRecord);
     EXPECT_TRUE(GetBit(c.CurrentRecord, 1));
+}
+
+// A MEMORY table's BLOB streams never spill to a file, whatever their size.
+TEST_F(MemBlobs, LargeValuesStayInMemory) {
+    TORQMemoryTableData& t = MakeBlobTable();
+    TTestCursor c(t);
+    const std::string big(3 * 1024 * 1024, 'z');
+    ASSERT_TRUE(InsertWith(t, c, 1, big));
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    std::unique_ptr<TORQLocalBLOBStream> s = t.CreateBlobStream(&c, false, TORQLocalBLOBStream::bmReadWrite, 1);
+    auto* base = dynamic_cast<TORQTemporaryStream*>(&s->BaseStream());
+    ASSERT_NE(base, nullptr);
+    EXPECT_TRUE(base->InMemory());
+    EXPECT_EQ(s->Size(), static_cast<int64_t>(big.size()));
+    s.reset();
+    EXPECT_EQ(Read(t, c), big);
 }
 
 TEST_F(MemBlobs, UnmodifiedStreamStoresNothingAndBlockSizeZeroIsRefused) {

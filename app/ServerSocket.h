@@ -1,0 +1,86 @@
+// TServerSocket: the send-only IPv4 server of the TCP feed, in place of the class
+// library's non-blocking server socket component. Everything runs on the UI thread.
+//
+// Rules it keeps:
+// - Connections are listed in the order of acceptance; SendToAll writes in that order.
+// - A record is queued whole or not at all: a client whose unsent data would pass
+//   MaxPending bytes is closed instead. Records are never glued to the tail of a
+//   half-sent one; only a closed client's stream may end inside a record.
+// - Nothing a client sends is acted on; it is read and dropped so that nothing grows.
+// - The reverse look-up of a client's host never blocks: OnClientConnect runs when it
+//   answers (RemoteHost empty when it fails), with the count taken at acceptance. A
+//   client that leaves before the answer is announced first, with an empty host.
+// - A client that closes its side is a disconnect; any other socket failure goes to
+//   OnClientError, and the client is then closed. OnClientDisconnect runs while the
+//   leaving client is still listed (ActiveConnections counts it).
+// - Activating never throws: a port that cannot be bound goes to OnListenError and
+//   the server stays inactive. Destruction closes every client without events.
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace tilo {
+
+class TServerSocket;
+
+class TClientSocket {
+public:
+    QTcpSocket* Socket = nullptr;  // deleted later by the server
+    std::string RemoteHost;        // by reverse look-up, empty when none
+    std::string RemoteAddress;     // dotted IPv4
+    int32_t CountAtAccept = 0;     // connections including this one when it was accepted
+    bool Announced = false;        // OnClientConnect has run
+    int32_t LookupId = -1;
+};
+
+class TServerSocket : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int64_t MaxPending = 1 << 20;
+
+    explicit TServerSocket(QObject* Parent = nullptr);
+    ~TServerSocket() override;
+
+    // The port to listen on (0: any free port); once active, the port bound.
+    uint16_t Port() const;
+    void SetPort(uint16_t Value) { FPort = Value; }
+    bool Active() const;
+    void SetActive(bool Value);
+
+    int32_t ActiveConnections() const { return static_cast<int32_t>(FClients.size()); }
+    TClientSocket* Connections(int32_t Index) const { return FClients.at(static_cast<std::size_t>(Index)).get(); }
+
+    // Text on every connected client, in acceptance order.
+    void SendToAll(const std::string& Text);
+    // Closes one client with its disconnect event (no effect for one already gone).
+    void CloseClient(TClientSocket* Client);
+
+    std::function<void(TServerSocket* Sender)> OnListen;
+    std::function<void(TServerSocket* Sender, const std::string& Reason)> OnListenError;
+    std::function<void(TServerSocket* Sender, TClientSocket* Socket)> OnClientConnect;
+    std::function<void(TServerSocket* Sender, TClientSocket* Socket)> OnClientDisconnect;
+    // ErrorCode is the socket layer's error number; the handler may clear it.
+    std::function<void(TServerSocket* Sender, TClientSocket* Socket, int32_t& ErrorCode)> OnClientError;
+
+private:
+    QTcpServer* FServer;
+    uint16_t FPort = 50123;
+    std::vector<std::unique_ptr<TClientSocket>> FClients;
+
+    void Accept();
+    void Announce(TClientSocket* Client, const std::string& Host);
+    TClientSocket* Find(QTcpSocket* Socket) const;
+    void SocketError(QTcpSocket* Socket, int32_t Code);
+};
+
+}  // namespace tilo
