@@ -9,11 +9,18 @@
 // - CompareValues: the order of leaf values; a 6-byte value is a record id (Int32 page
 //   number, signed, then UInt16 slot, unsigned), any other size compares bytewise.
 //
+// - TORQRecordKeyRef: keys built from an index definition's columns over a table's
+//   memory record buffers. Each column is a null byte (1 = null) and the first bytes of
+//   the field's value; a column declared shorter than the field keeps a prefix plus two
+//   spare bytes (0 in a built key), and a tie on such a prefix is settled, when asked,
+//   by the full values read from the records.
+//
 // CompareKeys answers the sign of key1 minus key2; value2 is key2's entry value, value1
 // the searching side's record id or nil.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace orq {
@@ -80,6 +87,35 @@ public:
     int CompareKeys(const uint8_t* Key1, const uint8_t* Key2, const uint8_t* Value2, const uint8_t* Value1,
                     int32_t SessionID, bool FullCompare) override;
     int CompareFullKeys(const uint8_t* FullKey1, const uint8_t* FullKey2) override;
+};
+
+class TORQTableData;
+class TORQIndexDef;
+struct TORQRecordID;
+
+class TORQRecordKeyRef : public TORQBTreeKeyRef {
+public:
+    TORQRecordKeyRef() = default;
+
+    // Also resizes the partial lengths, all -1.
+    void SetColumnCount(int32_t Count) override;
+    // 20044/20045 without field manager or field definitions, 20043 for an unknown
+    // field, 20295 for a BLOB field.
+    void BuildFromIndexDef(const TORQIndexDef& IndexDef, TORQTableData* TableData);
+    // Every column, whatever the active count; remembers Record as the current record.
+    void BuildKey(const uint8_t* Record, uint8_t* Key);
+    void BuildFullKey(const uint8_t* Record, uint8_t* FullKey);
+    // Reads the record through the table's record manager (20170 when it cannot).
+    void LoadRecordFullKey(const TORQRecordID& RecordID, uint8_t* FullKey, int32_t SessionID);
+    // With Partial, the character length of each non-null string value; else -1.
+    void SetPartialLengths(const uint8_t* Record, bool Partial);
+    int CompareKeys(const uint8_t* Key1, const uint8_t* Key2, const uint8_t* Value2, const uint8_t* Value1,
+                    int32_t SessionID, bool FullCompare) override;
+    int CompareFullKeys(const uint8_t* FullKey1, const uint8_t* FullKey2) override;
+
+    const uint8_t* CurrentRecord = nullptr;
+    TORQTableData* TableData = nullptr;
+    std::vector<int32_t> PartialLengths;
 };
 
 }  // namespace orq
