@@ -20,6 +20,7 @@
 namespace parsetest {
 
 using namespace orq;
+using exprtest::LayoutCursor;
 
 inline std::string OpName(uint8_t op) {
     switch (op) {
@@ -137,42 +138,6 @@ inline std::string ValueTree(const std::string& text) {
     EXPECT_FALSE(lexer.GetCurrentToken(rest)) << text << ": left over '" << rest.Text << "'";
     return Print(e.Root());
 }
-
-// A cursor over a fixed layout, with record buffers of its own making.
-class LayoutCursor : public TORQCursor {
-public:
-    struct Column {
-        const char* name;
-        uint8_t type;
-        int32_t size;
-    };
-    explicit LayoutCursor(const std::vector<Column>& columns) {
-        for (const Column& c : columns) {
-            TORQFieldDef* f = FieldDefs.Add();
-            f->Name = c.name;
-            f->SetDataType(c.type, c.size);
-        }
-        FieldDefs.CalculateOffsets();
-        CalculateRecordSizes();
-        CurrentRecord = NewBuffer();
-    }
-    ~LayoutCursor() override {
-        for (uint8_t*& b : Buffers) FreeRecordBuffer(b);
-    }
-    uint8_t* NewBuffer() {
-        Buffers.push_back(AllocRecordBuffer());
-        return Buffers.back();
-    }
-    // Field FieldNo of Record: Setter's value, or Null without one.
-    void Set(uint8_t* Record, int32_t FieldNo, const std::function<void(TORQVariant&)>& Setter) {
-        TORQVariant v;
-        if (Setter) Setter(v);
-        else v.Clear(FieldDefs.GetItem(FieldNo)->BaseType);
-        SetBit(Record, FieldNo, false);
-        SetFieldValue(v, FieldNo, Record, true);
-    }
-    std::vector<uint8_t*> Buffers;
-};
 
 inline std::function<void(TORQVariant&)> I(int32_t v) {
     return [v](TORQVariant& x) { x.SetAsInteger(v); };

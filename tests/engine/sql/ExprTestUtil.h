@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQAO.h"
 #include "engine/sql/ORQExprNodes.h"
+#include "engine/storage/ORQCursor.h"
 
 namespace exprtest {
 
@@ -145,5 +147,41 @@ public:
 inline std::unique_ptr<TORQExprNodeField> FieldRef(const std::string& name, const std::string& table = "") {
     return std::make_unique<TORQExprNodeField>(nullptr, table, name);
 }
+
+// A cursor over a fixed layout, with record buffers of its own making.
+class LayoutCursor : public TORQCursor {
+public:
+    struct Column {
+        const char* name;
+        uint8_t type;
+        int32_t size;
+    };
+    explicit LayoutCursor(const std::vector<Column>& columns) {
+        for (const Column& c : columns) {
+            TORQFieldDef* f = FieldDefs.Add();
+            f->Name = c.name;
+            f->SetDataType(c.type, c.size);
+        }
+        FieldDefs.CalculateOffsets();
+        CalculateRecordSizes();
+        CurrentRecord = NewBuffer();
+    }
+    ~LayoutCursor() override {
+        for (uint8_t*& b : Buffers) FreeRecordBuffer(b);
+    }
+    uint8_t* NewBuffer() {
+        Buffers.push_back(AllocRecordBuffer());
+        return Buffers.back();
+    }
+    // Field FieldNo of Record: Setter's value, or Null without one.
+    void Set(uint8_t* Record, int32_t FieldNo, const std::function<void(TORQVariant&)>& Setter) {
+        TORQVariant v;
+        if (Setter) Setter(v);
+        else v.Clear(FieldDefs.GetItem(FieldNo)->BaseType);
+        SetBit(Record, FieldNo, false);
+        SetFieldValue(v, FieldNo, Record, true);
+    }
+    std::vector<uint8_t*> Buffers;
+};
 
 }  // namespace exprtest

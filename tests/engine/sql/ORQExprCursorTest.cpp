@@ -21,40 +21,7 @@ using namespace exprtest;
 
 namespace {
 
-// A cursor over a fixed layout, with record buffers of its own making.
-class TestCursor : public TORQCursor {
-public:
-    struct Column {
-        const char* name;
-        uint8_t type;
-        int32_t size;
-    };
-    explicit TestCursor(std::vector<Column> columns) {
-        for (const Column& c : columns) {
-            TORQFieldDef* f = FieldDefs.Add();
-            f->Name = c.name;
-            f->SetDataType(c.type, c.size);
-        }
-        FieldDefs.CalculateOffsets();
-        CalculateRecordSizes();
-        CurrentRecord = NewBuffer();
-    }
-    ~TestCursor() override {
-        for (uint8_t*& b : Buffers) FreeRecordBuffer(b);
-    }
-    uint8_t* NewBuffer() {
-        Buffers.push_back(AllocRecordBuffer());
-        return Buffers.back();
-    }
-    void Set(uint8_t* record, int32_t field, const std::function<void(TORQVariant&)>& setter) {
-        TORQVariant v;
-        if (setter) setter(v);
-        else v.Clear(FieldDefs.GetItem(field)->BaseType);
-        SetBit(record, field, false);
-        SetFieldValue(v, field, record, true);
-    }
-    std::vector<uint8_t*> Buffers;
-};
+using TestCursor = LayoutCursor;
 
 std::function<void(TORQVariant&)> I(int32_t v) {
     return [v](TORQVariant& x) { x.SetAsInteger(v); };
