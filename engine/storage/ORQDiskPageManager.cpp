@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -35,6 +36,24 @@ std::string SignatureText(const uint8_t* Bytes) {
 }
 
 [[noreturn]] void InvalidFormat() { RaiseNative(20237, "Invalid database format"); }
+
+// Takes one of the file's lock pairs with the header's retries, raising Code when it stays
+// taken, and gives it back when the scope ends, errors included.
+class TRetriedLock {
+public:
+    TRetriedLock(const std::function<bool()>& Lock, std::function<void()> Unlock, int32_t Code, const char* Message)
+        : FUnlock(std::move(Unlock)) {
+        if (!RetryWithSleep(TORQDiskPageManager::LockTries, TORQDiskPageManager::LockDelay, Lock))
+            RaiseNative(Code, Message);
+    }
+    ~TRetriedLock() { FUnlock(); }
+    TRetriedLock(const TRetriedLock&) = delete;
+    TRetriedLock& operator=(const TRetriedLock&) = delete;
+
+private:
+    std::function<void()> FUnlock;
+};
+
 
 }  // namespace
 
@@ -399,12 +418,7 @@ int32_t TORQDiskPageManager::GetNextObjectID() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(30399);
-    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
-        RaiseNative(30401, "Cannot get NextObjectID. File area is Locked.");
-    struct TUnlock {
-        TORQDiskPageManager& M;
-        ~TUnlock() { M.UnlockNextObjectID(); }
-    } unlock{*this};
+    const TRetriedLock held([this] { return LockNextObjectID(); }, [this] { UnlockNextObjectID(); }, 30401, "Cannot get NextObjectID. File area is Locked.");
     uint8_t bytes[4];
     FDatabaseFile->ReadBuffer(bytes, FNextObjectIDOffset, 4, 30400);
     const uint32_t next = LoadLE32(bytes) + 1u;
@@ -430,12 +444,7 @@ int32_t TORQDiskPageManager::GetNextObjectID() {
 void TORQDiskPageManager::InitNextObjectID() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
-    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockNextObjectID(); }))
-        RaiseNative(30401, "Cannot get NextObjectID. File area is Locked.");
-    struct TUnlock {
-        TORQDiskPageManager& M;
-        ~TUnlock() { M.UnlockNextObjectID(); }
-    } unlock{*this};
+    const TRetriedLock held([this] { return LockNextObjectID(); }, [this] { UnlockNextObjectID(); }, 30401, "Cannot get NextObjectID. File area is Locked.");
     if (FDatabaseFile->AccessMode() != 1) return;
     uint8_t zero[4] = {};
     FDatabaseFile->WriteBuffer(zero, FNextObjectIDOffset, 4, 30404);
@@ -477,12 +486,7 @@ void TORQDiskPageManager::RemovePages(int32_t Count) {
 void TORQDiskPageManager::ShrinkFile() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
-    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
-        RaiseNative(20232, "Database is locked");
-    struct TUnlock {
-        TORQDiskPageManager& M;
-        ~TUnlock() { M.UnlockHeader(); }
-    } unlock{*this};
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20232, "Database is locked");
     // Another process may have allocated pages since this one last looked.
     ReadHeader();
     const int32_t excess = HeaderPageCount() - 1 - HighestUsedPage();
@@ -498,12 +502,7 @@ int32_t TORQDiskPageManager::GetPageCount() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
-    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
-        RaiseNative(20236, "Database is locked");
-    struct TUnlock {
-        TORQDiskPageManager& M;
-        ~TUnlock() { M.UnlockHeader(); }
-    } unlock{*this};
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20236, "Database is locked");
     ReadHeader();
     PageCount = HeaderPageCount();
     return PageCount;
@@ -640,12 +639,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     }
     TFileUse use(*this);
     CheckOpen(10460);
-    if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
-        RaiseNative(20213, "Database is locked");
-    struct TUnlock {
-        TORQDiskPageManager& M;
-        ~TUnlock() { M.UnlockHeader(); }
-    } unlock{*this};
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20213, "Database is locked");
     ReadHeader();
     // A state other than 2 is a commit someone left half-written: it stays in the file
     // (and the file needs repair) whatever this commit does.
