@@ -1,0 +1,385 @@
+#include "engine/storage/ORQBTreeRecordIndex.h"
+
+#include <cmath>
+
+#include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQTableData.h"
+
+namespace orq {
+
+class TORQIndexScanPosition {};
+
+namespace {
+
+[[noreturn]] void RaiseNoRoot(int32_t Code) { RaiseNative(Code, "Invalid page number"); }
+[[noreturn]] void RaiseInvalidPosition(int32_t Code) { RaiseNative(Code, "Index error: invalid position"); }
+
+int32_t CursorSession(const TORQCursor* Cursor) {
+    return Cursor != nullptr && Cursor->Session != nullptr ? Cursor->Session->SessionID : -2;
+}
+
+// Restores the key reference's active column count on every exit.
+struct TActiveColumns {
+    TORQRecordKeyRef& Ref;
+    int32_t Saved;
+    TActiveColumns(TORQRecordKeyRef& Ref, int32_t Count) : Ref(Ref), Saved(Ref.ActiveColumnCount) {
+        Ref.ActiveColumnCount = Count;
+    }
+    ~TActiveColumns() { Ref.ActiveColumnCount = Saved; }
+};
+
+}  // namespace
+
+TORQPageManager& TORQBTreeRecordIndex::PageManager() const {
+    TORQPageManager* pm = IndexManager != nullptr && IndexDef ? IndexManager->GetIndexPageManager(*IndexDef) : nullptr;
+    if (pm == nullptr) RaiseNative(20076, "Pointer is nil");
+    return *pm;
+}
+
+void TORQBTreeRecordIndex::BuildKeyRef() {
+    FKeyRef.BuildFromIndexDef(*IndexDef, IndexManager != nullptr ? IndexManager->TableData : nullptr);
+    FKeyRef.ValueSize = TORQRecordID::ByteSize;
+}
+
+TORQBTreePageHolder TORQBTreeRecordIndex::LoadRoot(int32_t SessionID, int32_t Code) {
+    if (RootPageNo() == -1) RaiseNoRoot(Code);
+    return TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, RootPageNo());
+}
+
+void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition) {
+    TORQIndex::CreateIndex(Cursor, Definition);
+    BuildKeyRef();
+    const int32_t session = CursorSession(Cursor);
+    {
+        TORQBTreePageHolder root = TORQBTreePage::New(PageManager(), FKeyRef, session);
+        root->InitRootLeaf();
+        root->MarkModified();
+        IndexDef->RootPage = root->GetPageNo();
+    }
+    const_cast<TORQIndexDef&>(Definition).RootPage = IndexDef->RootPage;
+    // Filling from the table's records needs the local cursor of the data-access layer.
+    if (Cursor != nullptr) RaiseNotOverridden("CreateIndex", "TORQBTreeRecordIndex");
+}
+
+void TORQBTreeRecordIndex::DropIndex(int32_t SessionID) {
+    {
+        TORQBTreePageHolder root = LoadRoot(SessionID, 20119);
+        root->FreePages(SessionID, false);
+    }
+    IndexDef->RootPage = -1;
+}
+
+void TORQBTreeRecordIndex::EmptyIndex(int32_t SessionID) {
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20120);
+    root->FreePages(SessionID, true);
+    root->InitRootLeaf();
+    root->MarkModified();
+}
+
+void TORQBTreeRecordIndex::OpenIndex(const TORQIndexDef& Definition) {
+    TORQIndex::OpenIndex(Definition);
+    BuildKeyRef();
+}
+
+void TORQBTreeRecordIndex::RebuildIndex(TORQCursor* Cursor) {
+    DropIndex(CursorSession(Cursor));
+    CreateIndex(Cursor, *IndexDef);
+}
+
+bool TORQBTreeRecordIndex::First(int32_t SessionID, TORQKeyPath& Path) {
+    Path.Clear();
+    return LoadRoot(SessionID, 20121)->First(SessionID, Path);
+}
+
+bool TORQBTreeRecordIndex::Last(int32_t SessionID, TORQKeyPath& Path) {
+    Path.Clear();
+    return LoadRoot(SessionID, 20122)->Last(SessionID, Path);
+}
+
+bool TORQBTreeRecordIndex::Next(int32_t SessionID, TORQKeyPath& Path) {
+    return StepKeyPathNext(PageManager(), FKeyRef, SessionID, Path, 20069, 20070);
+}
+
+bool TORQBTreeRecordIndex::Prior(int32_t SessionID, TORQKeyPath& Path) {
+    return StepKeyPathPrior(PageManager(), FKeyRef, SessionID, Path, 20069, 20071);
+}
+
+TORQRecordID TORQBTreeRecordIndex::RecordIdAtPath(int32_t SessionID, const TORQKeyPath& Path) {
+    if (Path.LevelCount <= 0 || Path.LevelCount > TORQKeyPath::MaxLevels) RaiseInvalidPosition(20068);
+    const TORQKeyPathLevel& at = Path.Levels[Path.LevelCount - 1];
+    TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, at.PageNo);
+    // A stale path must not read past the page's entries.
+    if (!leaf->IsLeaf() || at.EntryNo < 0 || at.EntryNo >= leaf->EntryCount()) RaiseInvalidPosition(20068);
+    return TORQRecordID::FromBytes(leaf->ValueAt(at.EntryNo));
+}
+
+void TORQBTreeRecordIndex::GetRecordIdAtPath(int32_t SessionID, const TORQKeyPath& KeyPath, TORQRecordID& RecordID) {
+    if (KeyPath.LevelCount <= 0 || KeyPath.LevelCount > TORQKeyPath::MaxLevels) RaiseInvalidPosition(20068);
+    TORQBTreePageHolder page = LoadRoot(SessionID, 20068);
+    for (int32_t level = 0; level < KeyPath.LevelCount; ++level) {
+        const int32_t entry = KeyPath.Levels[level].EntryNo;
+        const bool last = level == KeyPath.LevelCount - 1;
+        if (entry < 0 || entry >= page->EntryCount() || page->IsLeaf() != last) RaiseInvalidPosition(20068);
+        if (last) {
+            RecordID = TORQRecordID::FromBytes(page->ValueAt(entry));
+            return;
+        }
+        const int32_t child = page->ChildAt(entry);
+        page = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, child);
+    }
+}
+
+TORQKeyPath* TORQBTreeRecordIndex::CreateKeyPath() { return new TORQKeyPath(); }
+
+void TORQBTreeRecordIndex::FreeKeyPath(TORQKeyPath*& KeyPath) {
+    delete KeyPath;
+    KeyPath = nullptr;
+}
+
+bool TORQBTreeRecordIndex::FindRecordPath(int32_t SessionID, const TORQRecordID& RecordID, TORQKeyPath& KeyPath,
+                                          const uint8_t* Record) {
+    KeyPath.Clear();
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20124);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Record, key.Get());
+    uint8_t value[TORQRecordID::ByteSize];
+    RecordID.ToBytes(value);
+    return root->FindRecord(SessionID, key.Get(), KeyPath, value);
+}
+
+bool TORQBTreeRecordIndex::FindKey(int32_t SessionID, bool Forward, TORQKeyPath& Path, int32_t Condition,
+                                   const uint8_t* Record, int32_t ColumnCount) {
+    Path.Clear();
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20293);
+    TActiveColumns active(FKeyRef, ColumnCount);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Record, key.Get());
+    return root->FindKey(SessionID, Forward, Path, Condition, key.Get());
+}
+
+int32_t TORQBTreeRecordIndex::ComparePositions(const TORQKeyPath& A, const TORQKeyPath& B) {
+    return TORQKeyPath::CompareKeyPaths(A, B);
+}
+
+void TORQBTreeRecordIndex::ReadAtPath(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                                      TORQIndexPositionCache* PositionCache, const TORQKeyPath& Path) {
+    Request.RecordID = RecordIdAtPath(SessionID, Path);
+    Request.Result = grOK;
+    Request.AtBeginning = 0;
+    Request.AtEnd = 0;
+    TORQTableData* table = IndexManager != nullptr ? IndexManager->TableData : nullptr;
+    if (table != nullptr && table->RecordManager && Request.RecordBuffer != nullptr) {
+        const uint8_t mode = Request.Mode;
+        Request.Mode = gmCurrent;
+        try {
+            table->RecordManager->ReadRecord(SessionID, Request);
+        } catch (...) {
+            Request.Mode = mode;
+            throw;
+        }
+        Request.Mode = mode;
+    }
+    if (PositionCache != nullptr) {
+        PositionCache->IndexID = IndexDef->ObjectID;
+        PositionCache->PositionStamp = ChangeStamp;
+        PositionCache->RecordPageNo = Request.RecordID.PageNo;
+        PositionCache->RecordSlotNo = Request.RecordID.SlotNo;
+        PositionCache->KeyPath.Assign(Path);
+    }
+}
+
+void TORQBTreeRecordIndex::GetRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                                     TORQIndexPositionCache* PositionCache) {
+    if (Request.Mode == gmCurrent) RaiseNative(20053, "Invalid 'get record' mode for index: grmCurrent");
+    if (RootPageNo() == -1) RaiseNoRoot(20123);
+    TORQKeyPath path;
+    bool found = false;
+    bool moved = true;
+    if (Request.AtBeginning != 0) {
+        found = First(SessionID, path);
+    } else if (Request.AtEnd != 0) {
+        found = Last(SessionID, path);
+    } else {
+        if (PositionCache != nullptr && PositionCache->IndexID == IndexDef->ObjectID &&
+            PositionCache->RecordPageNo == Request.RecordID.PageNo &&
+            PositionCache->RecordSlotNo == Request.RecordID.SlotNo && PositionCache->PositionStamp == ChangeStamp) {
+            found = true;
+            path.Assign(PositionCache->KeyPath);
+        } else {
+            found = FindRecordPath(SessionID, Request.RecordID, path, Request.RecordBuffer);
+        }
+        if (found) {
+            if (Request.Mode == gmNext)
+                moved = Next(SessionID, path);
+            else if (Request.Mode == gmPrior)
+                moved = Prior(SessionID, path);
+        }
+    }
+    if (!found) {
+        Request.Result = grError;
+    } else if (moved) {
+        ReadAtPath(SessionID, Request, ChangeStamp, PositionCache, path);
+    } else if (Request.Mode == gmNext) {
+        Request.Result = grEOF;
+        Request.AtEnd = 1;
+        Request.AtBeginning = 0;
+    } else {
+        Request.Result = grBOF;
+        Request.AtBeginning = 1;
+        Request.AtEnd = 0;
+    }
+}
+
+void TORQBTreeRecordIndex::GetNearestRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                                            TORQIndexPositionCache* PositionCache) {
+    if (RootPageNo() == -1) RaiseNoRoot(20293);
+    const bool next = Request.Mode == gmNext;
+    TORQKeyPath path;
+    if (FindKey(SessionID, next, path, next ? scGreater : scLess, Request.RecordBuffer, FKeyRef.ColumnCount())) {
+        ReadAtPath(SessionID, Request, ChangeStamp, PositionCache, path);
+    } else if (next) {
+        Request.Result = grEOF;
+        Request.AtEnd = 1;
+        Request.AtBeginning = 0;
+    } else {
+        Request.Result = grBOF;
+        Request.AtBeginning = 1;
+        Request.AtEnd = 0;
+    }
+}
+
+int64_t TORQBTreeRecordIndex::GetRecNo(int32_t SessionID, const TORQRecordID& RecordID, const uint8_t* Record) {
+    TORQKeyPath path;
+    if (!FindRecordPath(SessionID, RecordID, path, Record)) return -1;
+    const TORQKeyPathLevel& at = path.Levels[path.LevelCount - 1];
+    int64_t result = at.EntryNo + 1;
+    int32_t pageNo = at.PageNo;
+    {
+        TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, pageNo);
+        pageNo = leaf->PrevPageNo();
+    }
+    while (pageNo != -1) {
+        TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, pageNo);
+        result += leaf->EntryCount();
+        pageNo = leaf->PrevPageNo();
+    }
+    return result;
+}
+
+void TORQBTreeRecordIndex::GetRecordIdByRecNo(int32_t SessionID, TORQRecordID& RecordID, int64_t RecNo) {
+    TORQKeyPath path;
+    if (!First(SessionID, path)) RaiseNative(20074, "Cannot retrieve record from empty index");
+    int64_t running = 0;
+    int32_t pageNo = path.Levels[path.LevelCount - 1].PageNo;
+    while (pageNo != -1) {
+        TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, pageNo);
+        const int32_t count = leaf->EntryCount();
+        if (RecNo >= 1 && running + count >= RecNo) {
+            RecordID = TORQRecordID::FromBytes(leaf->ValueAt(static_cast<int32_t>(RecNo - running - 1)));
+            return;
+        }
+        running += count;
+        pageNo = leaf->NextPageNo();
+    }
+    RaiseNative(20075, "Cannot set RecNo greater than RecordCount");
+}
+
+void TORQBTreeRecordIndex::RemoveDuplicates(int32_t, TORQRecordBitmap&, int32_t) {
+    // Needs the record bitmap of the constraint manager, which is not built yet.
+    RaiseNotOverridden("RemoveDuplicates", "TORQBTreeRecordIndex");
+}
+
+TORQIndexScanPosition* TORQBTreeRecordIndex::CreateScanPosition() {
+    RaiseNotOverridden("CreateScanPosition", "TORQBTreeRecordIndex");
+}
+
+void TORQBTreeRecordIndex::FreeScanPosition(TORQIndexScanPosition*& Position) {
+    delete Position;
+    Position = nullptr;
+}
+
+bool TORQBTreeRecordIndex::ScanNext(int32_t, bool, TORQIndexScanPosition&, TORQRecordID&, uint8_t*,
+                                    const TORQScanSearchCondition*, const TORQScanSearchCondition*, bool) {
+    RaiseNotOverridden("ScanNext", "TORQBTreeRecordIndex");
+}
+
+int32_t TORQBTreeRecordIndex::CompareRecordKeys(const uint8_t* Record1, const uint8_t* Record2, int32_t ColumnCount) {
+    TORQKeyBuffer key1(FKeyRef.FullKeySize);
+    TORQKeyBuffer key2(FKeyRef.FullKeySize);
+    FKeyRef.BuildFullKey(Record1, key1.Get());
+    FKeyRef.BuildFullKey(Record2, key2.Get());
+    TActiveColumns active(FKeyRef, ColumnCount);
+    return FKeyRef.CompareFullKeys(key1.Get(), key2.Get());
+}
+
+int32_t TORQBTreeRecordIndex::CompareConditions(const TORQScanSearchCondition& A, const TORQScanSearchCondition&) {
+    if (A.Operator == scGreater || A.Operator == scGreaterOrEqual) return -1;
+    if (A.Operator == scLess || A.Operator == scLessOrEqual) return 1;
+    return 0;
+}
+
+int64_t TORQBTreeRecordIndex::EstimateRangeCount(int32_t, const TORQScanSearchCondition*,
+                                                 const TORQScanSearchCondition*, int64_t) {
+    RaiseNotOverridden("EstimateRangeCount", "TORQBTreeRecordIndex");
+}
+
+bool TORQBTreeRecordIndex::IsKeyFree(int32_t SessionID, const uint8_t* Record) {
+    if (RootPageNo() == -1) RaiseNoRoot(20126);
+    if (IndexDef->Unique == 0 && IndexDef->Primary == 0) return true;
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20126);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Record, key.Get());
+    TORQKeyPath path;
+    return !root->FindKey(SessionID, true, path, scEqual, key.Get());
+}
+
+bool TORQBTreeRecordIndex::CanUpdateKey(int32_t SessionID, const uint8_t* OldRecord, const uint8_t* NewRecord) {
+    if (CompareRecordKeys(OldRecord, NewRecord, FKeyRef.ColumnCount()) != 0) return IsKeyFree(SessionID, NewRecord);
+    return true;
+}
+
+void TORQBTreeRecordIndex::InsertKey(TORQCursor* Cursor) {
+    const int32_t session = CursorSession(Cursor);
+    TORQBTreePageHolder root = LoadRoot(session, 20127);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Cursor->CurrentRecord, key.Get());
+    uint8_t value[TORQRecordID::ByteSize];
+    Cursor->CurrentRecordID.ToBytes(value);
+    TORQKeyPath path;
+    root->Insert(session, key.Get(), path, value);
+}
+
+void TORQBTreeRecordIndex::DeleteKey(TORQCursor* Cursor) {
+    const int32_t session = CursorSession(Cursor);
+    TORQBTreePageHolder root = LoadRoot(session, 20127);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Cursor->CurrentRecord, key.Get());
+    uint8_t value[TORQRecordID::ByteSize];
+    Cursor->CurrentRecordID.ToBytes(value);
+    TORQKeyPath path;
+    if (!root->Delete(session, key.Get(), path, value))
+        RaiseNative(20027, "Index error: cannot delete entry. Entry not found");
+}
+
+void TORQBTreeRecordIndex::UpdateKey(TORQCursor* Cursor, bool RemoveOld) {
+    if (CompareRecordKeys(Cursor->KeyBuffer, Cursor->CurrentRecord, FKeyRef.ColumnCount()) == 0) return;
+    const int32_t session = CursorSession(Cursor);
+    TORQBTreePageHolder root = LoadRoot(session, 20127);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    uint8_t value[TORQRecordID::ByteSize];
+    Cursor->CurrentRecordID.ToBytes(value);
+    TORQKeyPath path;
+    if (RemoveOld) {
+        FKeyRef.BuildKey(Cursor->KeyBuffer, key.Get());
+        if (!root->Delete(session, key.Get(), path, value))
+            RaiseNative(20250, "Index error: cannot delete entry. Entry not found");
+    } else {
+        FKeyRef.BuildKey(Cursor->CurrentRecord, key.Get());
+        root->Insert(session, key.Get(), path, value);
+    }
+}
+
+int32_t TORQBTreeRecordIndex::MaxEntriesPerPage() { return PageManager().DataSize / (FKeyRef.KeySize + 4); }
+
+}  // namespace orq

@@ -1,0 +1,88 @@
+// The B-tree record index: every index of a table is a B+ tree whose keys are built from
+// the index columns by a TORQRecordKeyRef and whose leaf values are 6-byte record ids.
+// It maintains the keys as records change and serves ordered navigation, key searches
+// and record positions.
+//
+// Rules kept here:
+// - The tree's root page number lives in the index definition (own copy and, on
+//   creation, the caller's): -1 until the tree exists; an operation on a missing tree
+//   raises its own "Invalid page number" code.
+// - A temporary index keeps its pages in the index manager's temporary page manager,
+//   every other index in the table's.
+// - Every page, path and key buffer an operation takes is released before it returns;
+//   the key reference's active column count and partial lengths are restored on every
+//   exit of the operations that change them.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/storage/ORQBTreePage.h"
+#include "engine/storage/ORQIndexManager.h"
+#include "engine/storage/ORQKeyRef.h"
+
+namespace orq {
+
+class TORQBTreeRecordIndex : public TORQIndex {
+public:
+    explicit TORQBTreeRecordIndex(TORQBaseIndexManager* IndexManager) : TORQIndex(IndexManager) {}
+
+    void CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition) override;
+    void DropIndex(int32_t SessionID) override;
+    void EmptyIndex(int32_t SessionID) override;
+    void OpenIndex(const TORQIndexDef& Definition) override;
+    void RebuildIndex(TORQCursor* Cursor) override;
+    void GetRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                   TORQIndexPositionCache* PositionCache) override;
+    void GetNearestRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                          TORQIndexPositionCache* PositionCache) override;
+    TORQKeyPath* CreateKeyPath() override;
+    void FreeKeyPath(TORQKeyPath*& KeyPath) override;
+    bool FindRecordPath(int32_t SessionID, const TORQRecordID& RecordID, TORQKeyPath& KeyPath,
+                        const uint8_t* Record) override;
+    int32_t ComparePositions(const TORQKeyPath& A, const TORQKeyPath& B) override;
+    int64_t GetRecNo(int32_t SessionID, const TORQRecordID& RecordID, const uint8_t* Record) override;
+    void GetRecordIdByRecNo(int32_t SessionID, TORQRecordID& RecordID, int64_t RecNo) override;
+    void RemoveDuplicates(int32_t SessionID, TORQRecordBitmap& Bitmap, int32_t ColumnCount) override;
+    TORQIndexScanPosition* CreateScanPosition() override;
+    void FreeScanPosition(TORQIndexScanPosition*& Position) override;
+    bool ScanNext(int32_t SessionID, bool Restart, TORQIndexScanPosition& Position, TORQRecordID& RecordID,
+                  uint8_t* Record, const TORQScanSearchCondition* EndCondition,
+                  const TORQScanSearchCondition* StartCondition, bool Forward) override;
+    int32_t CompareRecordKeys(const uint8_t* Record1, const uint8_t* Record2, int32_t ColumnCount) override;
+    int32_t CompareConditions(const TORQScanSearchCondition& A, const TORQScanSearchCondition& B) override;
+    int64_t EstimateRangeCount(int32_t SessionID, const TORQScanSearchCondition* A,
+                               const TORQScanSearchCondition* B, int64_t RecordCount) override;
+    bool IsKeyFree(int32_t SessionID, const uint8_t* Record) override;
+    bool CanUpdateKey(int32_t SessionID, const uint8_t* OldRecord, const uint8_t* NewRecord) override;
+    void InsertKey(TORQCursor* Cursor) override;
+    void DeleteKey(TORQCursor* Cursor) override;
+    void UpdateKey(TORQCursor* Cursor, bool RemoveOld) override;
+    int32_t MaxEntriesPerPage() override;
+    void GetRecordIdAtPath(int32_t SessionID, const TORQKeyPath& KeyPath, TORQRecordID& RecordID) override;
+
+    // Path navigation over the leaf level.
+    bool First(int32_t SessionID, TORQKeyPath& Path);
+    bool Last(int32_t SessionID, TORQKeyPath& Path);
+    bool Next(int32_t SessionID, TORQKeyPath& Path);
+    bool Prior(int32_t SessionID, TORQKeyPath& Path);
+    // The record id of the entry recorded at the path's deepest level (20068 for an empty
+    // path or an entry outside its page).
+    TORQRecordID RecordIdAtPath(int32_t SessionID, const TORQKeyPath& Path);
+    // Root FindKey with the key built from Record, over the first ColumnCount columns.
+    bool FindKey(int32_t SessionID, bool Forward, TORQKeyPath& Path, int32_t Condition, const uint8_t* Record,
+                 int32_t ColumnCount);
+
+    int32_t RootPageNo() const { return IndexDef ? IndexDef->RootPage : -1; }
+    TORQRecordKeyRef& KeyRef() { return FKeyRef; }
+    TORQPageManager& PageManager() const;
+
+private:
+    void BuildKeyRef();
+    TORQBTreePageHolder LoadRoot(int32_t SessionID, int32_t Code);
+    void ReadAtPath(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                    TORQIndexPositionCache* PositionCache, const TORQKeyPath& Path);
+
+    TORQRecordKeyRef FKeyRef;
+};
+
+}  // namespace orq
