@@ -1,14 +1,13 @@
 #include "engine/storage/ORQBTreeRecordIndex.h"
 
 #include <cmath>
+#include <memory>
 
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQTableData.h"
 
 namespace orq {
-
-class TORQIndexScanPosition {};
 
 namespace {
 
@@ -290,18 +289,85 @@ void TORQBTreeRecordIndex::RemoveDuplicates(int32_t, TORQRecordBitmap&, int32_t)
     RaiseNotOverridden("RemoveDuplicates", "TORQBTreeRecordIndex");
 }
 
-TORQIndexScanPosition* TORQBTreeRecordIndex::CreateScanPosition() {
-    RaiseNotOverridden("CreateScanPosition", "TORQBTreeRecordIndex");
-}
+TORQIndexScanPosition* TORQBTreeRecordIndex::CreateScanPosition() { return new TORQIndexScanPosition(); }
 
 void TORQBTreeRecordIndex::FreeScanPosition(TORQIndexScanPosition*& Position) {
     delete Position;
     Position = nullptr;
 }
 
-bool TORQBTreeRecordIndex::ScanNext(int32_t, bool, TORQIndexScanPosition&, TORQRecordID&, uint8_t*,
-                                    const TORQScanSearchCondition*, const TORQScanSearchCondition*, bool) {
-    RaiseNotOverridden("ScanNext", "TORQBTreeRecordIndex");
+bool TORQBTreeRecordIndex::FindCondition(int32_t SessionID, bool Forward, TORQKeyPath& Path,
+                                         const TORQScanSearchCondition& Condition,
+                                         const TORQScanSearchCondition& PartialFrom) {
+    Path.Clear();
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20293);
+    TActiveColumns active(FKeyRef, Condition.FieldCount);
+    struct TPartialReset {
+        TORQRecordKeyRef& Ref;
+        ~TPartialReset() { Ref.SetPartialLengths(nullptr, false); }
+    } reset{FKeyRef};
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    FKeyRef.BuildKey(Condition.Key, key.Get());
+    FKeyRef.SetPartialLengths(Condition.Key, PartialFrom.PartialCompare);
+    return root->FindKey(SessionID, Forward, Path, Condition.Operator, key.Get());
+}
+
+bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexScanPosition& Position,
+                                    TORQRecordID& RecordID, uint8_t* Record,
+                                    const TORQScanSearchCondition* EndCondition,
+                                    const TORQScanSearchCondition* StartCondition, bool Forward) {
+    if (Restart && Position.Started != 0) RaiseNative(20078, "Index error: invalid params");
+    TORQKeyPath& current = Position.CurrentPath;
+    bool found = true;
+    if (Restart || Position.Started == 0) {
+        if (StartCondition != nullptr) {
+            found = FindCondition(SessionID, Forward, current, *StartCondition, *StartCondition);
+            if (found && !Restart) {
+                TORQKeyPath own;
+                if (!FindRecordPath(SessionID, RecordID, own, Record)) {
+                    found = false;
+                } else {
+                    const int32_t c = ComparePositions(own, current);
+                    if (Forward ? c < 0 : c > 0) {
+                        // Step back so that the step below lands on the start.
+                        if (!(Forward ? Prior(SessionID, current) : Next(SessionID, current))) {
+                            // The start is the tree's first (last) entry: take it as it is.
+                            Restart = true;
+                        }
+                    } else {
+                        current.Assign(own);
+                    }
+                }
+            }
+        } else if (Restart) {
+            found = Forward ? First(SessionID, current) : Last(SessionID, current);
+        } else {
+            found = FindRecordPath(SessionID, RecordID, current, Record);
+        }
+    }
+    if (found && Position.Started == 0) {
+        Position.EndPath.reset();
+        if (StartCondition != nullptr) {
+            auto end = std::make_unique<TORQKeyPath>();
+            const TORQScanSearchCondition& bound = EndCondition != nullptr ? *EndCondition : *StartCondition;
+            found = FindCondition(SessionID, !Forward, *end, bound, *StartCondition);
+            Position.EndPath = std::move(end);
+        }
+    }
+    if (found) {
+        if (!Restart) found = Forward ? Next(SessionID, current) : Prior(SessionID, current);
+        if (found && Position.EndPath) {
+            const int32_t c = ComparePositions(current, *Position.EndPath);
+            found = Forward ? c <= 0 : c >= 0;
+        }
+    }
+    if (!found) return false;
+    RecordID = RecordIdAtPath(SessionID, current);
+    if (Position.Started == 0) {
+        Position.Forward = Forward ? 1 : 0;
+        Position.Started = 1;
+    }
+    return true;
 }
 
 int32_t TORQBTreeRecordIndex::CompareRecordKeys(const uint8_t* Record1, const uint8_t* Record2, int32_t ColumnCount) {
@@ -319,9 +385,28 @@ int32_t TORQBTreeRecordIndex::CompareConditions(const TORQScanSearchCondition& A
     return 0;
 }
 
-int64_t TORQBTreeRecordIndex::EstimateRangeCount(int32_t, const TORQScanSearchCondition*,
-                                                 const TORQScanSearchCondition*, int64_t) {
-    RaiseNotOverridden("EstimateRangeCount", "TORQBTreeRecordIndex");
+int64_t TORQBTreeRecordIndex::EstimateRangeCount(int32_t SessionID, const TORQScanSearchCondition* A,
+                                                 const TORQScanSearchCondition* B, int64_t RecordCount) {
+    if (RootPageNo() == -1) RaiseNoRoot(20125);
+    if (A == nullptr || B == nullptr) RaiseNative(20076, "Pointer is nil");
+    const bool aIsLower = CompareConditions(*A, *B) < 0;
+    const TORQScanSearchCondition& lower = aIsLower ? *A : *B;
+    const TORQScanSearchCondition& upper = aIsLower ? *B : *A;
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20125);
+    TActiveColumns active(FKeyRef, lower.FieldCount);
+    TORQKeyBuffer key(FKeyRef.KeySize);
+    TORQKeyPath path;
+    FKeyRef.BuildKey(lower.Key, key.Get());
+    if (!root->FindKey(SessionID, true, path, lower.Operator, key.Get())) return 0;
+    const double p1 = path.RelativePosition();
+    path.Clear();
+    FKeyRef.BuildKey(upper.Key, key.Get());
+    if (!root->FindKey(SessionID, false, path, upper.Operator, key.Get())) return 0;
+    const double p2 = path.RelativePosition();
+    const double estimate = std::nearbyint((p2 - p1) * static_cast<double>(RecordCount));
+    if (estimate < 0) return 0;
+    if (estimate > static_cast<double>(RecordCount)) return RecordCount;
+    return static_cast<int64_t>(estimate);
 }
 
 bool TORQBTreeRecordIndex::IsKeyFree(int32_t SessionID, const uint8_t* Record) {

@@ -15,12 +15,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/storage/ORQBTreePage.h"
 #include "engine/storage/ORQIndexManager.h"
 #include "engine/storage/ORQKeyRef.h"
 
 namespace orq {
+
+// A range scan's state between ScanNext calls.
+class TORQIndexScanPosition {
+public:
+    uint8_t Forward = 0;  // set on the first successful step
+    uint8_t Started = 0;
+    std::unique_ptr<TORQKeyPath> EndPath;  // nil until started, and for a scan without a start condition
+    TORQKeyPath CurrentPath;
+};
 
 class TORQBTreeRecordIndex : public TORQIndex {
 public:
@@ -79,6 +89,10 @@ public:
 private:
     void BuildKeyRef();
     TORQBTreePageHolder LoadRoot(int32_t SessionID, int32_t Code);
+    // Root FindKey under a scan condition: its columns, its value record, partial lengths
+    // by PartialFrom's flag.
+    bool FindCondition(int32_t SessionID, bool Forward, TORQKeyPath& Path, const TORQScanSearchCondition& Condition,
+                       const TORQScanSearchCondition& PartialFrom);
     void ReadAtPath(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                     TORQIndexPositionCache* PositionCache, const TORQKeyPath& Path);
 

@@ -4,6 +4,7 @@
 // the navigation, key searches and record numbers; then a table of errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -356,6 +357,104 @@ TEST(BTreeRecordIndex, RecordRequests) {
     EXPECT_EQ(f.Index.MaxEntriesPerPage(), 17);
 }
 
+// Range scans under start and end conditions, both ways, against the model; and range
+// estimates.
+TEST(BTreeRecordIndex, ScansAndEstimates) {
+    Fixture f;
+    std::mt19937 rng(7);
+    for (int32_t page = 1; page <= 120; ++page) f.Insert(page, std::uniform_int_distribution<int64_t>(0, 15)(rng));
+    const std::vector<TORQRecordID> order = f.Expected();
+    std::vector<int64_t> keys;
+    for (const auto& e : f.Model) keys.push_back(e.first);
+    struct Scan {
+        const char* Name;
+        uint8_t StartOp;
+        int64_t Start;
+        uint8_t EndOp;  // scoNone: no end condition
+        int64_t End;
+        bool Forward;
+        int64_t Low, High;  // the keys expected, inclusive
+    };
+    const Scan scans[] = {
+        {"equal, no end, forward", scoEqual, 7, scoNone, 0, true, 7, 7},
+        {"equal, no end, backward", scoEqual, 7, scoNone, 0, false, 7, 7},
+        {"equal to the first key", scoEqual, keys.front(), scoNone, 0, true, keys.front(), keys.front()},
+        {"equal to the last key, backward", scoEqual, keys.back(), scoNone, 0, false, keys.back(), keys.back()},
+        {"closed range forward", scoGreaterOrEqual, 4, scoLessOrEqual, 9, true, 4, 9},
+        {"open range forward", scoGreater, 4, scoLess, 9, true, 5, 8},
+        {"closed range backward", scoLessOrEqual, 9, scoGreaterOrEqual, 4, false, 4, 9},
+        {"from a key to the end", scoGreater, 12, scoNone, 0, true, 13, 99},
+        {"from the start up to a key, backward", scoLess, 3, scoNone, 0, false, -99, 2},
+        {"empty range", scoGreater, 99, scoNone, 0, true, 1, 0},
+    };
+    for (const Scan& sc : scans) {
+        SCOPED_TRACE(sc.Name);
+        std::vector<TORQRecordID> expected;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] >= sc.Low && keys[i] <= sc.High) expected.push_back(order[i]);
+        if (!sc.Forward) std::reverse(expected.begin(), expected.end());
+        std::vector<uint8_t> startRec = f.Record(sc.Start);
+        std::vector<uint8_t> endRec = f.Record(sc.End);
+        TORQScanSearchCondition start(true), end(true);
+        start.Operator = sc.StartOp;
+        start.Key = startRec.data();
+        start.FieldCount = 1;
+        end.Operator = sc.EndOp;
+        end.Key = endRec.data();
+        end.FieldCount = 1;
+        TORQIndexScanPosition* pos = f.Index.CreateScanPosition();
+        std::vector<TORQRecordID> got;
+        TORQRecordID id;
+        std::vector<uint8_t> buffer(startRec.size());
+        bool restart = true;
+        while (f.Index.ScanNext(kS, restart, *pos, id, buffer.data(), sc.EndOp == scoNone ? nullptr : &end, &start,
+                                sc.Forward)) {
+            got.push_back(id);
+            buffer = f.Records->Records[id.PageNo];
+            restart = false;
+            ASSERT_LE(got.size(), order.size());
+        }
+        EXPECT_EQ(got, expected);
+        if (!got.empty()) {
+            EXPECT_EQ(pos->Forward, sc.Forward ? 1 : 0);
+            ExpectNative([&] { f.Index.ScanNext(kS, true, *pos, id, buffer.data(), nullptr, &start, sc.Forward); },
+                         20078, Text("Index error: invalid params", 20078));
+        }
+        f.Index.FreeScanPosition(pos);
+        EXPECT_EQ(pos, nullptr);
+    }
+    // A scan without conditions from a record continues after it.
+    TORQIndexScanPosition* pos = f.Index.CreateScanPosition();
+    TORQRecordID id = order[10];
+    std::vector<uint8_t> buffer = f.Records->Records[id.PageNo];
+    ASSERT_TRUE(f.Index.ScanNext(kS, false, *pos, id, buffer.data(), nullptr, nullptr, true));
+    EXPECT_EQ(id, order[11]);
+    f.Index.FreeScanPosition(pos);
+
+    // Estimates: whole range near the count and never above it; an empty range 0.
+    const int64_t total = static_cast<int64_t>(order.size());
+    auto estimate = [&](uint8_t op1, int64_t v1, uint8_t op2, int64_t v2) {
+        std::vector<uint8_t> r1 = f.Record(v1), r2 = f.Record(v2);
+        TORQScanSearchCondition a(true), b(true);
+        a.Operator = op1;
+        a.Key = r1.data();
+        a.FieldCount = 1;
+        b.Operator = op2;
+        b.Key = r2.data();
+        b.FieldCount = 1;
+        return f.Index.EstimateRangeCount(kS, &a, &b, total);
+    };
+    const int64_t all = estimate(scoGreaterOrEqual, 0, scoLessOrEqual, 15);
+    EXPECT_LE(all, total);
+    EXPECT_GE(all, total * 9 / 10);
+    EXPECT_EQ(estimate(scoLessOrEqual, 15, scoGreaterOrEqual, 0), all);  // either order
+    EXPECT_EQ(estimate(scoGreater, 15, scoLess, 99), 0);                 // nothing above the last key
+    EXPECT_EQ(estimate(scoGreaterOrEqual, 9, scoLessOrEqual, 4), 0);     // crossed bounds
+    const int64_t half = estimate(scoGreaterOrEqual, 0, scoLessOrEqual, 7);
+    const int64_t below8 = static_cast<int64_t>(std::count_if(keys.begin(), keys.end(), [](int64_t k) { return k <= 7; }));
+    EXPECT_NEAR(static_cast<double>(half), static_cast<double>(below8), total / 8.0);
+}
+
 TEST(BTreeRecordIndex, Errors) {
     Fixture f;
     f.Insert(1, 10);
@@ -423,6 +522,11 @@ TEST(BTreeRecordIndex, Errors) {
         {[&] { f.Index.Last(kS, path); }, 20122},
         {[&] { f.Index.GetRecord(kS, r, 0, nullptr); }, 20123},
         {[&] { f.Index.FindRecordPath(kS, TORQRecordID{1, 1}, path, rec.data()); }, 20124},
+        {[&] {
+             TORQScanSearchCondition c;
+             f.Index.EstimateRangeCount(kS, &c, &c, 1);
+         },
+         20125},
         {[&] { f.Index.IsKeyFree(kS, rec.data()); }, 20126},
         {[&] { f.Index.InsertKey(&f.Cursor); }, 20127},
         {[&] { f.Index.GetNearestRecord(kS, r, 0, nullptr); }, 20293},
