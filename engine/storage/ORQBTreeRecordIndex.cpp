@@ -46,7 +46,14 @@ TORQBTreePageHolder TORQBTreeRecordIndex::LoadRoot(int32_t SessionID, int32_t Co
     return TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, RootPageNo());
 }
 
+// Filling a tree from the table's records needs the data-access layer's local cursor,
+// which does not exist yet: refuse before anything changes.
+static void CheckCanFill(const TORQCursor* Cursor) {
+    if (Cursor != nullptr) RaiseNotOverridden("CreateIndex", "TORQBTreeRecordIndex");
+}
+
 void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition) {
+    CheckCanFill(Cursor);
     TORQIndex::CreateIndex(Cursor, Definition);
     BuildKeyRef();
     const int32_t session = CursorSession(Cursor);
@@ -57,8 +64,6 @@ void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, const TORQIndexDef& D
         IndexDef->RootPage = root->GetPageNo();
     }
     const_cast<TORQIndexDef&>(Definition).RootPage = IndexDef->RootPage;
-    // Filling from the table's records needs the local cursor of the data-access layer.
-    if (Cursor != nullptr) RaiseNotOverridden("CreateIndex", "TORQBTreeRecordIndex");
 }
 
 void TORQBTreeRecordIndex::DropIndex(int32_t SessionID) {
@@ -82,6 +87,7 @@ void TORQBTreeRecordIndex::OpenIndex(const TORQIndexDef& Definition) {
 }
 
 void TORQBTreeRecordIndex::RebuildIndex(TORQCursor* Cursor) {
+    CheckCanFill(Cursor);
     DropIndex(CursorSession(Cursor));
     CreateIndex(Cursor, *IndexDef);
 }
