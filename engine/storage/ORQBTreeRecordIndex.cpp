@@ -335,11 +335,12 @@ bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexSc
                 } else {
                     const int32_t c = ComparePositions(own, current);
                     if (Forward ? c < 0 : c > 0) {
-                        // Step back so that the step below lands on the start.
-                        if (!(Forward ? Prior(SessionID, current) : Next(SessionID, current))) {
-                            // The start is the tree's first (last) entry: take it as it is.
-                            Restart = true;
-                        }
+                        // Step back so that the step below lands on the start (the record
+                        // lies before it, so there is an entry to step back to).
+                        if (Forward)
+                            Prior(SessionID, current);
+                        else
+                            Next(SessionID, current);
                     } else {
                         current.Assign(own);
                     }

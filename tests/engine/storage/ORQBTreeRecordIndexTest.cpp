@@ -430,6 +430,26 @@ TEST(BTreeRecordIndex, ScansAndEstimates) {
     ASSERT_TRUE(f.Index.ScanNext(kS, false, *pos, id, buffer.data(), nullptr, nullptr, true));
     EXPECT_EQ(id, order[11]);
     f.Index.FreeScanPosition(pos);
+    // A first step that is not a restart starts from the current record: one before the
+    // start lands on the start, one inside the range (also the tree's first entry when
+    // the start is there) continues after itself.
+    auto firstStep = [&](size_t from, uint8_t op, int64_t value) {
+        std::vector<uint8_t> startRec = f.Record(value);
+        TORQScanSearchCondition start(true);
+        start.Operator = op;
+        start.Key = startRec.data();
+        start.FieldCount = 1;
+        TORQIndexScanPosition* p = f.Index.CreateScanPosition();
+        TORQRecordID at = order[from];
+        std::vector<uint8_t> rec = f.Records->Records[at.PageNo];
+        const bool ok = f.Index.ScanNext(kS, false, *p, at, rec.data(), nullptr, &start, true);
+        f.Index.FreeScanPosition(p);
+        return ok ? at : TORQRecordID{-1, 0};
+    };
+    const size_t firstOf5 = static_cast<size_t>(std::lower_bound(keys.begin(), keys.end(), 5) - keys.begin());
+    EXPECT_EQ(firstStep(0, scoGreaterOrEqual, 5), order[firstOf5]);
+    EXPECT_EQ(firstStep(firstOf5 + 3, scoGreaterOrEqual, 5), order[firstOf5 + 4]);
+    EXPECT_EQ(firstStep(0, scoGreaterOrEqual, keys.front()), order[1]);
 
     // Estimates: whole range near the count and never above it; an empty range 0.
     const int64_t total = static_cast<int64_t>(order.size());
