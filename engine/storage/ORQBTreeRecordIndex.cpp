@@ -52,7 +52,7 @@ static void CheckCanFill(const TORQCursor* Cursor) {
     if (Cursor != nullptr) RaiseNotOverridden("CreateIndex", "TORQBTreeRecordIndex");
 }
 
-void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition) {
+void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, TORQIndexDef& Definition) {
     CheckCanFill(Cursor);
     TORQIndex::CreateIndex(Cursor, Definition);
     BuildKeyRef();
@@ -63,7 +63,7 @@ void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, const TORQIndexDef& D
         root->MarkModified();
         IndexDef->RootPage = root->GetPageNo();
     }
-    const_cast<TORQIndexDef&>(Definition).RootPage = IndexDef->RootPage;
+    Definition.RootPage = IndexDef->RootPage;  // the caller saves the definition with its root
 }
 
 void TORQBTreeRecordIndex::DropIndex(int32_t SessionID) {

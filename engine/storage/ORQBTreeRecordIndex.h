@@ -36,7 +36,7 @@ class TORQBTreeRecordIndex : public TORQIndex {
 public:
     explicit TORQBTreeRecordIndex(TORQBaseIndexManager* IndexManager) : TORQIndex(IndexManager) {}
 
-    void CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition) override;
+    void CreateIndex(TORQCursor* Cursor, TORQIndexDef& Definition) override;
     void DropIndex(int32_t SessionID) override;
     void EmptyIndex(int32_t SessionID) override;
     void OpenIndex(const TORQIndexDef& Definition) override;

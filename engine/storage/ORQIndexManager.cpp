@@ -6,7 +6,7 @@ namespace orq {
 
 TORQIndex::~TORQIndex() = default;
 
-void TORQIndex::CreateIndex(TORQCursor* /*Cursor*/, const TORQIndexDef& Definition) {
+void TORQIndex::CreateIndex(TORQCursor* /*Cursor*/, TORQIndexDef& Definition) {
     if (IndexDef.get() == &Definition) return;
     auto copy = std::make_unique<TORQIndexDef>();
     copy->Assign(Definition);

@@ -40,7 +40,7 @@ public:
 
     // Base: keeps its own copy of Definition (nothing when it is that copy already);
     // an implementation then builds the index over the table's records.
-    virtual void CreateIndex(TORQCursor* Cursor, const TORQIndexDef& Definition);
+    virtual void CreateIndex(TORQCursor* Cursor, TORQIndexDef& Definition);
     virtual void DropIndex(int32_t SessionID) = 0;
     virtual void EmptyIndex(int32_t SessionID) = 0;
     // Base: replaces the own copy by a new copy of Definition.

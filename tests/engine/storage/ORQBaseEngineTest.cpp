@@ -381,7 +381,7 @@ TEST(TORQIndex, KeepsItsOwnCopyAndTheManagerClosesIt) {
         index->CreateIndex(nullptr, def);
         ASSERT_NE(index->IndexDef, nullptr);
         EXPECT_NE(index->IndexDef.get(), &def);
-        const TORQIndexDef* own = index->IndexDef.get();
+        TORQIndexDef* own = index->IndexDef.get();
         index->CreateIndex(nullptr, *own);  // its own copy: kept as it is
         EXPECT_EQ(index->IndexDef.get(), own);
         def.Name = "IX2";
