@@ -429,6 +429,19 @@ TEST_F(PageLeaves, ScanWhileAnotherSessionDeletesVisitsEveryRowOnce) {
     EXPECT_EQ(seen, Cat(Range(1, 45), Range(81, 100)));
 }
 
+TEST_F(PageLeaves, ScanGoesOnPastAPageItsOwnSessionEmptied) {
+    // Deleted and not yet committed: the page is still the session's, empty and unlisted.
+    uint8_t result = 0;
+    TORQRecordID at = IdOf(60);
+    for (int32_t k = 41; k <= 80; ++k) ASSERT_TRUE(A->DeleteRecord(S1, Ids[static_cast<size_t>(k - 1)]));
+    EXPECT_EQ(Step(*A, at, gmNext, result), 81);
+    at = IdOf(60);
+    EXPECT_EQ(Step(*A, at, gmPrior, result), 40);
+    EXPECT_EQ(Walk(*A), Cat(Range(1, 40), Range(81, 100)));
+    Pm->CommitSession(S1);
+    A->CheckRecordCount(S1);
+}
+
 // ---------------------------------------------------------------------------------
 // Index rebuild
 
