@@ -400,7 +400,7 @@ void TORQDiskRecordManager::EmptyRecords(int32_t SessionID) {
         std::vector<int32_t> pages{pageNo};
         int32_t next = -1;
         while (FPageIndex.NextPage(SessionID, pages.back(), next)) {
-            if (next <= pages.back()) RaiseNative(31002, "Record page index is damaged");
+            if (next <= pages.back()) RaiseNativeFmt(31005, "Record page index is damaged. PageNo=%d", {next});
             pages.push_back(next);
         }
         for (const int32_t p : pages) FPageManager.FreePageForSession(SessionID, p);
