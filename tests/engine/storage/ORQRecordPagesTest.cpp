@@ -362,6 +362,9 @@ TEST_P(PageDeparts, StepsContinueAtTheNeighbouringPages) {
             if (!A->DeleteRecord(S1, id)) RaiseNative(1, "refused");
         });
         EXPECT_EQ(code, GetParam() == Departure::TakenForIndex ? 20153 : 1) << message;
+        int64_t recNo = 0;
+        const auto [numberCode, numberMessage] = Raised([&] { A->GetRecNoByRecordID(S1, IdOf(k), recNo); });
+        EXPECT_EQ(numberCode, GetParam() == Departure::TakenForIndex ? 20153 : 20146) << numberMessage;
     }
     Pm->CommitSession(S1);
     EXPECT_EQ(Walk(*A), Cat(Range(1, 40), Range(81, 100)));
