@@ -212,19 +212,22 @@ void TORQDiskRecordManager::CheckLayoutSet() const {
     if (FWorkBuffer == nullptr) RaiseNative(31000, "Record layout of the table is not set");
 }
 
-void TORQDiskRecordManager::ToStored(const uint8_t* Memory) {
+void TORQDiskRecordManager::CheckFieldLayout() const {
     CheckLayoutSet();
-    // The field manager writes its layout's sizes: a mismatch would run past the buffers.
+    // The field manager converts with its own layout's sizes: a mismatch would run past
+    // the work buffer or the caller's record.
     if (FFieldManager.FieldDefs.GetRecordDataSize() != FStoredRecordSize ||
         FFieldManager.FieldDefs.GetMemoryRecordSize() > RecordSize)
         RaiseNative(31001, "Record layout does not match the table's fields");
+}
+
+void TORQDiskRecordManager::ToStored(const uint8_t* Memory) {
+    CheckFieldLayout();
     FFieldManager.MemoryToDiskRecord(Memory, FWorkBuffer);
 }
 
 void TORQDiskRecordManager::ToMemory(uint8_t* Memory) const {
-    if (FFieldManager.FieldDefs.GetRecordDataSize() != FStoredRecordSize ||
-        FFieldManager.FieldDefs.GetMemoryRecordSize() > RecordSize)
-        RaiseNative(31001, "Record layout does not match the table's fields");
+    CheckFieldLayout();
     FFieldManager.DiskToMemoryRecord(FWorkBuffer, Memory);
 }
 

@@ -141,7 +141,9 @@ private:
     // The index's nearest page above (below) PageNo by number.
     bool IndexPageAfter(int32_t SessionID, int32_t PageNo, int32_t& Next);
     bool IndexPageBefore(int32_t SessionID, int32_t PageNo, int32_t& Prior);
+    // 31000 before SetRecordLayout; 31001 when the field manager's layout differs from it.
     void CheckLayoutSet() const;
+    void CheckFieldLayout() const;
     void ToStored(const uint8_t* Memory);
     void ToMemory(uint8_t* Memory) const;
     void CountChange();

@@ -180,15 +180,28 @@ TEST_F(RecordPages, PageViewChecksItsLayout) {
     Pm->RollbackSession(S1);
 }
 
-TEST_F(RecordPages, RecordTooLargeOrWithoutFieldsIsRefused) {
+TEST_F(RecordPages, LayoutsThatCannotHoldTheRecordsAreRefused) {
     TORQDiskRecordManager m(*Pm, TableA, *Fields);
     ExpectNative([&] { m.SetRecordLayout(4100, 4055, 2); }, 20174,
                  "Cannot create table. Record is too large to fit in current database page. Please increase page "
                  "size of database file or decrease record size - Native error: 20174");
     m.SetRecordLayout(4100, 4054, 2);
     EXPECT_EQ(m.RecordsPerPage(), 1);
-    ExpectNative([&] { m.SetRecordLayout(10, 10, 0); }, 20142, "Error creating table - no fields were specified - Native error: 20142");
+    ExpectNative([&] { m.SetRecordLayout(10, 10, 0); }, 20142,
+                 "Error creating table - no fields were specified - Native error: 20142");
+    // A layout the table's fields do not have, or none yet: refused before any page changes.
+    TORQDiskRecordManager unset(*Pm, TableA, *Fields);
+    const Bytes r = Record(1);
+    TORQRecordID id;
+    ExpectNative([&] { unset.InsertRecord(S1, r.data(), id); }, 31000);
+    TORQDiskRecordManager narrow(*Pm, TableA, *Fields);
+    narrow.SetRecordLayout(Fields->FieldDefs.GetMemoryRecordSize(), 99, 2);
+    narrow.ResetIndex();
+    ExpectNative([&] { narrow.InsertRecord(S1, r.data(), id); }, 31001);
+    EXPECT_EQ(narrow.RecordCount, 0);
+    Pm->RollbackSession(-2);
 }
+
 
 TEST_F(RecordPages, StoredPageAndStateFollowTheLayout) {
     ASSERT_EQ(Fields->FieldDefs.GetRecordDataSize(), 100);
