@@ -395,9 +395,13 @@ void TORQTemporaryTableData::DeleteTable(TORQCursor* Cursor, bool Force) {
 
 void TORQTemporaryTableData::EmptyTable(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
-    if (HasBlobFields()) BlobStream = std::make_unique<TORQTemporaryStream>(KeepInMemory != 0);
+    // The BLOB values are dropped only with the records that point into them: should
+    // emptying the indexes fail, every record still reads its own value.
+    std::unique_ptr<TORQTemporaryStream> blobs;
+    if (HasBlobFields()) blobs = std::make_unique<TORQTemporaryStream>(KeepInMemory != 0);
     TORQTableData::EmptyTable(Cursor);
     if (RecordManager != nullptr) RecordManager->EmptyRecords(SessionIDOf(Cursor));
+    if (blobs != nullptr) BlobStream = std::move(blobs);
     // The indexes were emptied for the cursor's session: its pages are the ones to commit.
     if (TemporaryPageManager != nullptr) TemporaryPageManager->CommitSession(SessionIDOf(Cursor));
 }

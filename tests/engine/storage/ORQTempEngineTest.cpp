@@ -534,6 +534,62 @@ TEST_F(TempEngine, BlobReplacedThreeTimesLeavesThreeCopies) {
     EXPECT_TRUE(GetBit(c.CurrentRecord, 1));
 }
 
+// Emptying the indexes fails (the index's root page is gone): the records stay and each
+// still reads its own BLOB value.
+TEST_F(TempEngine, FailedEmptyKeepsRecordsAndTheirBlobs) {
+    TORQFieldDefs fields;
+    AddField(fields, "ID", aftInteger);
+    AddField(fields, "DATA", aftBlob);
+    TORQTemporaryTableData& t = MakeTemp(fields, int64_t{1} << 30);
+    TTestCursor c(t);
+    c.Clear();
+    c.SetInt(0, 1);
+    {
+        std::unique_ptr<TORQLocalBLOBStream> s = t.CreateBlobStream(&c, true, TORQLocalBLOBStream::bmWriteOnly, 1);
+        s->Write("kept", 4);
+        s->SetModified(true);
+        t.StoreBlobStream(&c, 1, *s);
+    }
+    ASSERT_TRUE(t.InsertRecord(&c));
+    TORQIndexDef def;
+    def.ObjectID = 7;
+    def.SetColumnCount(1);
+    def.GetColumn(0).FieldName = "ID";
+    def.GetColumn(0).MaxIndexedSize = 20;
+    auto index = std::make_unique<TORQBTreeRecordIndex>(t.IndexManager.get());
+    index->CreateIndex(nullptr, def);
+    t.PageManager->CommitSession(-2);
+    index->IndexDef->RootPage = 999;
+    t.IndexManager->AddOpenIndex(std::move(index));
+
+    ExpectNative([&] { t.EmptyTable(&c); }, 10396);
+    EXPECT_EQ(t.RecordManager->RecordCount, 1);
+    ASSERT_TRUE(t.GotoRecord(&c, {0, 0}));
+    uint8_t* data = nullptr;
+    TORQBlobDataHeader header;
+    t.ReadBlob(&c, 1, data, header, c.CurrentRecord);
+    ASSERT_EQ(header.StoredSize, 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 4), "kept");
+    t.DeleteBlob(data);
+    t.IndexManager->CloseIndex(7);
+}
+
+// A table kept in memory grows its block by whole steps of records; the block size of
+// 65,536 records of 65,537 bytes passes 2^32, and 32 bits would wrap it to 65,536 bytes.
+TEST_F(TempEngine, KeptInMemoryBlockSizeIsSixtyFourBit) {
+    TORQTemporaryRecordManager rm(65537, true, 65536, 10, 0);
+    const int64_t limit = GlobalMemoryManager().MemoryLimit();
+    GlobalMemoryManager().SetMemoryLimit(GlobalMemoryManager().UsedMemory() + (int64_t{64} << 20));
+    std::vector<uint8_t> record(65537, 0x42);
+    TORQRecordID id;
+    const bool inserted = rm.InsertRecord(-2, record.data(), id);
+    GlobalMemoryManager().SetMemoryLimit(limit);
+    EXPECT_FALSE(inserted);  // 4,295,032,832 bytes are refused, nothing is written
+    EXPECT_EQ(rm.RecordCount, 0);
+    EXPECT_EQ(rm.MemoryCapacity, 0);
+    EXPECT_EQ(rm.MemoryBlock, nullptr);
+}
+
 TEST_F(TempEngine, BlobCallsWithoutABlobStream) {
     TORQTemporaryTableData& t = MakeTemp(IdFields(), 0);
     EXPECT_EQ(t.BlobStream, nullptr);
