@@ -381,7 +381,9 @@ void TORQTemporaryTableData::CreateTable(TORQCursor* Cursor, const TORQFieldDefs
     TORQTableInfo info;
     GetTableInfo(info);
     BlobStream = HasBlobFields() ? std::make_unique<TORQTemporaryStream>(KeepInMemory != 0) : nullptr;
-    if (Cursor != nullptr) CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+    IndexManager->BuildAllIndexes(Cursor);
+    // Without a cursor the trees were built for session -2, whose pages are committed too.
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
 }
 
 void TORQTemporaryTableData::DeleteTable(TORQCursor* Cursor, bool Force) {
@@ -624,6 +626,24 @@ TORQTableData* TORQTemporaryDatabaseData::CreateTableData(TORQCursor* Cursor) {
 int32_t TORQTemporaryDatabaseData::GetNextObjectID() {
     std::lock_guard guard(LockSection());
     return ++FObjectID;
+}
+
+void TORQTemporaryDatabaseData::Commit(int32_t SessionID, bool Flush) {
+    std::lock_guard guard(LockSection());
+    TORQDatabaseData::Commit(SessionID, Flush);
+    CommitTablePages(SessionID);
+}
+
+void TORQTemporaryDatabaseData::Rollback(int32_t SessionID) {
+    std::lock_guard guard(LockSection());
+    CommitTablePages(SessionID);
+    TORQDatabaseData::Rollback(SessionID);
+}
+
+void TORQTemporaryDatabaseData::CommitTablePages(int32_t SessionID) {
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
+            t->PageManager->CommitSession(SessionID);
 }
 
 void TORQTemporaryDatabaseData::DropAllTables() {

@@ -225,6 +225,12 @@ public:
 
     TORQTableData* CreateTableData(TORQCursor* Cursor) override;
     int32_t GetNextObjectID() override;
+    // The database has no pages of its own: every table's page manager commits the
+    // session's pages (the index pages of a transaction).
+    void Commit(int32_t SessionID, bool Flush) override;
+    // Records of a temporary table survive a rollback, so their keys do too: the
+    // session's index pages are committed, never dropped, then the base rolls back.
+    void Rollback(int32_t SessionID) override;
     std::string_view ClassName() const override { return "TORQTemporaryDatabaseData"; }
 
     // Deletes every table (not forced) until none is left: 20017 for a table a cursor
@@ -232,6 +238,8 @@ public:
     void DropAllTables();
 
 private:
+    void CommitTablePages(int32_t SessionID);
+
     int32_t FObjectID = 0;
 };
 

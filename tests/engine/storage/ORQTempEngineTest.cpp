@@ -121,7 +121,7 @@ class TempEngine : public MemTableTest {
 protected:
     // Made through the TEMP database, its stores sized by Available.
     TORQTemporaryTableData& MakeTemp(const TORQFieldDefs& Fields, int64_t Available, bool InMemory = false,
-                                     const std::string& Name = "T") {
+                                     const std::string& Name = "T", const TORQIndexDefs* Indexes = nullptr) {
         TORQCursor creator;
         creator.TableName = Name;
         creator.InMemory = InMemory ? 1 : 0;
@@ -129,8 +129,20 @@ protected:
         t->AvailableMemory = Available;
         TORQIndexDefs none;
         TORQConstraintDefs noConstraints;
-        t->CreateTable(&creator, Fields, none, noConstraints);
+        t->CreateTable(&creator, Fields, Indexes != nullptr ? *Indexes : none, noConstraints);
         return *t;
+    }
+    // One index "BY_<Field>" on Field.
+    static void IndexOn(TORQIndexDefs& Defs, const std::string& Field) {
+        TORQIndexDef* def = Defs.Add();
+        def->Name = "BY_" + Field;
+        def->SetColumnCount(1);
+        def->GetColumn(0).FieldName = Field;
+        def->GetColumn(0).MaxIndexedSize = 20;
+    }
+    static TORQBTreeRecordIndex& FirstIndex(TORQTableData& T) {
+        return dynamic_cast<TORQBTreeRecordIndex&>(
+            T.IndexManager->GetIndex(T.IndexManager->IndexDefs.GetItem(0)->ObjectID));
     }
     // ID INTEGER, V LARGEINT.
     const TORQFieldDefs& IdFields() {
@@ -427,19 +439,12 @@ TEST_F(TempEngine, PageStoreRules) {
 TEST_F(TempEngine, IndexPagesSpillAndTheTreeStaysSound) {
     TORQFieldDefs fields;
     AddField(fields, "K", aftInteger);
-    TORQTemporaryTableData& t = MakeTemp(fields, int64_t{40} * 4096);
+    TORQIndexDefs indexes;
+    IndexOn(indexes, "K");
+    TORQTemporaryTableData& t = MakeTemp(fields, int64_t{40} * 4096, false, "T", &indexes);
     TORQTemporaryPageManager& pm = *t.TemporaryPageManager;
     ASSERT_EQ(pm.MemoryPageLimit, 4);
-    TORQIndexDef def;
-    def.ObjectID = 7;
-    def.SetColumnCount(1);
-    def.GetColumn(0).FieldName = "K";
-    def.GetColumn(0).MaxIndexedSize = 20;
-    auto index = std::make_unique<TORQBTreeRecordIndex>(t.IndexManager.get());
-    index->CreateIndex(nullptr, def);
-    TORQBTreeRecordIndex& tree = *index;
-    t.IndexManager->AddOpenIndex(std::move(index));
-    pm.CommitSession(-2);
+    TORQBTreeRecordIndex& tree = FirstIndex(t);
 
     TTestCursor c(t);
     std::vector<int64_t> keys(5000);
@@ -540,7 +545,9 @@ TEST_F(TempEngine, FailedEmptyKeepsRecordsAndTheirBlobs) {
     TORQFieldDefs fields;
     AddField(fields, "ID", aftInteger);
     AddField(fields, "DATA", aftBlob);
-    TORQTemporaryTableData& t = MakeTemp(fields, int64_t{1} << 30);
+    TORQIndexDefs indexes;
+    IndexOn(indexes, "ID");
+    TORQTemporaryTableData& t = MakeTemp(fields, int64_t{1} << 30, false, "T", &indexes);
     TTestCursor c(t);
     c.Clear();
     c.SetInt(0, 1);
@@ -551,16 +558,7 @@ TEST_F(TempEngine, FailedEmptyKeepsRecordsAndTheirBlobs) {
         t.StoreBlobStream(&c, 1, *s);
     }
     ASSERT_TRUE(t.InsertRecord(&c));
-    TORQIndexDef def;
-    def.ObjectID = 7;
-    def.SetColumnCount(1);
-    def.GetColumn(0).FieldName = "ID";
-    def.GetColumn(0).MaxIndexedSize = 20;
-    auto index = std::make_unique<TORQBTreeRecordIndex>(t.IndexManager.get());
-    index->CreateIndex(nullptr, def);
-    t.PageManager->CommitSession(-2);
-    index->IndexDef->RootPage = 999;
-    t.IndexManager->AddOpenIndex(std::move(index));
+    FirstIndex(t).IndexDef->RootPage = 999;
 
     ExpectNative([&] { t.EmptyTable(&c); }, 10396);
     EXPECT_EQ(t.RecordManager->RecordCount, 1);
@@ -571,7 +569,7 @@ TEST_F(TempEngine, FailedEmptyKeepsRecordsAndTheirBlobs) {
     ASSERT_EQ(header.StoredSize, 4);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), 4), "kept");
     t.DeleteBlob(data);
-    t.IndexManager->CloseIndex(7);
+    t.IndexManager->CloseIndex(t.IndexManager->IndexDefs.GetItem(0)->ObjectID);
 }
 
 // A table kept in memory grows its block by whole steps of records; the block size of
@@ -696,22 +694,15 @@ TEST_F(TempEngine, EmptyTableCommitsTheEmptyingSession) {
         SCOPED_TRACE(temporary ? "TEMP" : "MEMORY");
         TORQFieldDefs fields;
         AddField(fields, "K", aftInteger);
+        TORQIndexDefs indexes;
+        IndexOn(indexes, "K");
         TORQTableData* t;
         if (temporary) {
-            t = &MakeTemp(fields, int64_t{1} << 30, false, "E");
+            t = &MakeTemp(fields, int64_t{1} << 30, false, "E", &indexes);
         } else {
             TORQConstraintDefs none;
-            t = &MakeTable(fields, none, "E");
+            t = &MakeTable(fields, none, "E", &indexes);
         }
-        TORQIndexDef def;
-        def.ObjectID = 7;
-        def.SetColumnCount(1);
-        def.GetColumn(0).FieldName = "K";
-        def.GetColumn(0).MaxIndexedSize = 20;
-        auto index = std::make_unique<TORQBTreeRecordIndex>(t->IndexManager.get());
-        index->CreateIndex(nullptr, def);
-        t->IndexManager->AddOpenIndex(std::move(index));
-        t->PageManager->CommitSession(-2);
 
         TORQBaseSession session;
         session.SessionID = 1;
@@ -726,6 +717,42 @@ TEST_F(TempEngine, EmptyTableCommitsTheEmptyingSession) {
         const TORQSortedPageList* own = t->PageManager->PrivateList(1);
         EXPECT_TRUE(own == nullptr || own->Count() == 0);
         EXPECT_EQ(t->RecordManager->RecordCount, 0);
+        c.Session = nullptr;
+    }
+}
+
+// Inserted in a transaction, the keys sit in the session's private pages: the database's
+// commit publishes them, and a rollback too, as the records themselves stay.
+TEST_F(TempEngine, TransactionPagesAreCommittedByCommitAndRollback) {
+    for (bool commit : {true, false}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        TORQFieldDefs fields;
+        AddField(fields, "K", aftInteger);
+        TORQIndexDefs indexes;
+        IndexOn(indexes, "K");
+        TORQTemporaryTableData& t = MakeTemp(fields, int64_t{1} << 30, false, commit ? "C" : "R", &indexes);
+        TORQBaseSession session;
+        session.SessionID = 3;
+        session.InTransaction = 1;
+        TTestCursor c(t);
+        c.Session = &session;
+        for (int i = 0; i < 300; ++i) {
+            c.Clear();
+            c.SetInt(0, 299 - i);
+            ASSERT_TRUE(t.InsertRecord(&c));
+        }
+        ASSERT_NE(t.PageManager->PrivateList(3), nullptr);
+        ASSERT_GT(t.PageManager->PrivateList(3)->Count(), 0);
+        if (commit)
+            TemporaryDatabase().Commit(3, false);
+        else
+            TemporaryDatabase().Rollback(3);
+        EXPECT_EQ(t.PageManager->PrivateList(3)->Count(), 0);
+        EXPECT_EQ(t.RecordManager->RecordCount, 300);
+        TORQBTreeRecordIndex& tree = FirstIndex(t);
+        const btreetest::TTreeShape shape = btreetest::ValidateTree(*t.PageManager, tree.KeyRef(), -2, tree.RootPageNo());
+        EXPECT_EQ(shape.Error, "");
+        EXPECT_EQ(shape.Values.size(), 300u);
         c.Session = nullptr;
     }
 }
