@@ -134,6 +134,7 @@ void TORQTemporaryRecordManager::ReadRecordData(int64_t N, uint8_t* Buffer) {
     try {
         if (N < 0 || N >= RecordCount || Buffer == nullptr) RaiseNative(10127, "Error retrieving record");
         if (KeepInMemory == 0 && N >= MemoryLimit) {
+            if (SpillStream == nullptr) RaiseNative(10127, "Error retrieving record");
             // A record still in the write buffer reaches the file first.
             FlushWriteBuffer();
             SeekStreamChecked(*SpillStream, 10129, SpillOffset(N, MemoryLimit, RecordSize));
