@@ -36,6 +36,10 @@
 //   from 1, so a stale copy reads as no entry. The record buffer and its entry change
 //   only after the pages took the change.
 // - Destructors never throw: Close() makes the check for live cache entries (20150).
+//
+// Codes of this file beyond the ones the BLOB calls share with the other engines: 31010 a
+// damaged shared page, 31011 a damaged large BLOB, 31012 sizes a value cannot have, 31013
+// a field that is not a BLOB field, 31014 an index root the metadata stream lacks.
 #pragma once
 
 #include <cstdint>

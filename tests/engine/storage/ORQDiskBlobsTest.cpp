@@ -721,55 +721,68 @@ TEST(DiskBlobSessions, InjectedWriteFailureLeavesBufferAndFileAgreeing) {
 // ---------------------------------------------------------------------------------
 // Damaged pages
 
+// Small pages (U = 472), so that one value's page list runs over two pages (118 entries
+// each): bits flipped in BLOB headers, locators, lists, data and the next-page links.
 TEST(DiskBlobDamage, FlippedHeadersAndPageListsRaiseCleanly) {
-    BlobTable t;
+    BlobTable t(512);
+    const int32_t size = 512;
     std::vector<TORQBlobReference> refs;
-    refs.push_back(t.Store(Pattern(40, 1)));
-    refs.push_back(t.Store(Pattern(3000, 2)));
-    refs.push_back(t.Store(Pattern(4032, 3)));
-    refs.push_back(t.Store(Pattern(8080, 4)));
-    refs.push_back(t.Store(Pattern(30000, 5)));
+    for (const int64_t s : {40, 300, 448, 944, 472 * 150})
+        refs.push_back(t.Store(Pattern(s, static_cast<int>(s))));
     t.Pm->CommitSession(Session);
     TORQMemoryStream root;
     t.Blobs->SaveIndexRoot(root);
     t.Blobs.reset();
     t.Pm->CloseDatabaseFile();
     const Bytes pristine = t.Db.File();
-    const int32_t pages = static_cast<int32_t>((pristine.size() - 380) / 4096);
+    const auto pages = static_cast<int32_t>((pristine.size() - 380) / size);
+    // 151 data pages; the list starts on the last of them and goes on to the next page.
+    const int32_t last = refs.back().PageNo + 150;
+    ASSERT_EQ(diskpages::LE32(pristine, static_cast<size_t>(380 + int64_t{last} * size + 10)), last + 1);
 
     GlobalMemoryManager().SetMemoryLimit(GlobalMemoryManager().UsedMemory() + 64 * 1024 * 1024);
     std::mt19937 rng(25);
     int raised = 0;
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 200; ++round) {
         Bytes file = pristine;
-        const int flips = 1 + round % 4;
-        for (int k = 0; k < flips; ++k) {
-            const auto& ref = refs[rng() % refs.size()];
-            // A header or locator byte, a list entry or a byte of the last page's list area.
-            const int32_t page = rng() % 3 == 0 ? ref.PageNo + static_cast<int32_t>(rng() % 8) : ref.PageNo;
+        for (int k = 0, flips = 1 + round % 3; k < flips; ++k) {
+            const TORQBlobReference& ref = refs[rng() % refs.size()];
+            int32_t page = ref.PageNo;
+            int32_t at = 40 + static_cast<int32_t>(rng() % 40);  // header and locator
+            switch (rng() % 4) {
+                case 0:  // anywhere in a data or list page of the value
+                    page = ref.PageNo + static_cast<int32_t>(rng() % 3);
+                    at = 40 + static_cast<int32_t>(rng() % 472);
+                    break;
+                case 1:  // the long value's lists and their link
+                    page = rng() % 2 == 0 ? last : last + 1;
+                    at = rng() % 2 == 0 ? 10 + static_cast<int32_t>(rng() % 4) : 40 + static_cast<int32_t>(rng() % 472);
+                    break;
+                default:
+                    break;
+            }
             if (page >= pages) continue;
-            const int32_t at = rng() % 2 == 0 ? static_cast<int32_t>(rng() % 64) : static_cast<int32_t>(rng() % 4056);
-            file[static_cast<size_t>(380 + int64_t{page} * 4096 + 40 + at)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+            file[static_cast<size_t>(380 + int64_t{page} * size + at)] ^= static_cast<uint8_t>(1u << (rng() % 8));
         }
         disktest::WriteAll(t.Db.Name, file);
         t.Open();
         root.SetPosition(0);
         t.Blobs->LoadIndexRoot(root);
-        for (const TORQBlobReference& ref : refs) {
+        auto clean = [&](auto&& Step) {
             try {
-                t.Load(ref);
+                Step();
             } catch (const EORQException& e) {
                 ++raised;
-                EXPECT_NE(e.NativeError(), 30004) << "no huge allocation";
-                EXPECT_NE(e.NativeError(), 30015);
+                EXPECT_NE(e.NativeError(), 30004) << "no huge allocation: " << e.what();
+                EXPECT_NE(e.NativeError(), 30015) << e.what();
             }
-            try {
+        };
+        for (const TORQBlobReference& ref : refs) {
+            clean([&] { t.Load(ref); });
+            clean([&] {
                 TORQBlobReference f = ref;
                 t.Blobs->FreeStoredBlob(Session, f);
-            } catch (const EORQException& e) {
-                ++raised;
-                EXPECT_NE(e.NativeError(), 30004);
-            }
+            });
         }
         t.Pm->RollbackSession(Session);
         t.Blobs->Close();
@@ -778,7 +791,7 @@ TEST(DiskBlobDamage, FlippedHeadersAndPageListsRaiseCleanly) {
         t.Pm.reset();
     }
     GlobalMemoryManager().SetMemoryLimit(0);
-    EXPECT_GT(raised, 50) << "the flips reached what is checked";
+    EXPECT_GT(raised, 100) << "the flips reached what is checked";
 }
 
 }  // namespace
