@@ -665,11 +665,15 @@ void TORQDiskBlobManager::FreeSmallBlob(int32_t SessionID, const TORQBlobReferen
     if (k < 0) RaiseNative(20171, "Cannot find blob field");
     const int32_t freed =
         TORQBlobHeader::ByteSize + static_cast<int32_t>(TORQBlobHeader::FromBytes(view.GetData() + view.GetEntry(k)).StoredSize);
-    // The index first: when it refuses, the page is left as it was.
-    FBlobPageIndex.RemoveUsedSize(SessionID, freed, Reference.PageNo);
+    // The index first: when it refuses, the page is left as it was. A page that empties
+    // leaves the index whatever amount it recorded, so that it is never offered again.
+    const bool empty = view.GetBlobCount() == 1;
+    if (empty)
+        FBlobPageIndex.SubtractAmount(SessionID, freed, 0, Reference.PageNo);
+    else
+        FBlobPageIndex.RemoveUsedSize(SessionID, freed, Reference.PageNo);
     int32_t removed = 0;
     view.RemoveBlob(Reference, removed);
-    const bool empty = view.GetBlobCount() == 0;
     page.Reset();
     if (empty) FPageManager.FreePageForSession(SessionID, Reference.PageNo);
 }

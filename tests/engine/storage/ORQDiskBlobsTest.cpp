@@ -410,6 +410,21 @@ TEST(DiskBlobFree, SharedPageGoesWithItsLastValue) {
     EXPECT_EQ(t.Store(Pattern(10, 4)).PageNo, page);
 }
 
+// An index that records more than the page holds must still forget the page that
+// empties: offered again, it would take a value onto a page the commit frees.
+TEST(DiskBlobFree, EmptiedPageLeavesAnIndexThatDisagrees) {
+    BlobTable t;
+    TORQBlobReference a = t.Store(Pattern(100, 1));
+    t.Blobs->BlobPageIndex().AddUsedSize(Session, 50, a.PageNo);
+    const int32_t page = a.PageNo;
+    t.Blobs->FreeStoredBlob(Session, a);
+    EXPECT_EQ(t.Blobs->BlobPageIndex().GetUsedSize(Session, page), -1);
+    const TORQBlobReference b = t.Store(Pattern(30, 2));
+    EXPECT_NE(b.PageNo, page);
+    t.Pm->CommitSession(Session);
+    EXPECT_EQ(t.Load(b), Pattern(30, 2));
+}
+
 TEST(DiskBlobFree, LargeBlobFreesEveryPageOnceAndOnlyOnce) {
     BlobTable t;
     const TORQBlobReference keep = t.Store(Pattern(300, 9));
