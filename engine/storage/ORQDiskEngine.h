@@ -1,6 +1,6 @@
 // The disk engine: the database file with its byte locks and share modes, the disk page
 // manager with the database header, page input and output and the commit bracket, the
-// free-space map and the table pages cache.
+// free-space map, the table pages cache and the BLOB storage of disk tables.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -9,3 +9,4 @@
 #include "engine/storage/ORQFreeSpace.h"
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
+#include "engine/storage/ORQDiskBlobs.h"
