@@ -1,6 +1,7 @@
 // The disk engine: the database file with its byte locks and share modes, the disk page
 // manager with the database header, page input and output and the commit bracket, the
-// free-space map, the table pages cache, and record pages with the disk record manager.
+// free-space map, the table pages cache, the record pages with the disk record manager
+// and the BLOB storage of disk tables.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -10,3 +11,4 @@
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
 #include "engine/storage/ORQRecordPages.h"
+#include "engine/storage/ORQDiskBlobs.h"
