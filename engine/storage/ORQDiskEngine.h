@@ -1,6 +1,7 @@
 // The disk engine: the database file with its byte locks and share modes, the disk page
 // manager with the database header, page input and output and the commit bracket, the
-// free-space map and the table pages cache.
+// free-space map, the table pages cache, and the sessions and table-locks files with the
+// table lock manager.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -9,3 +10,4 @@
 #include "engine/storage/ORQFreeSpace.h"
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
+#include "engine/storage/ORQTableLocks.h"
