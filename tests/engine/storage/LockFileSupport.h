@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <map>
 #include <memory>
 #include <string>
@@ -104,11 +106,15 @@ private:
 };
 
 // What reached the file through every direct file made while a Recorder is installed.
+// Fail, when set, is asked before each lock call ('F' file lock, 'f' its release, 'L' byte
+// lock, 'U' byte unlock, with the position): true makes the call answer false untried.
 struct FileLog {
     int64_t Calls = 0;  // every operation that locks, probes, reads or writes
     std::vector<int32_t> LockedBytes;
     std::vector<std::pair<int32_t, std::vector<uint8_t>>> Writes;
+    std::function<bool(char Op, int32_t Position)> Fail;
     void Clear() { *this = FileLog{}; }
+    bool Fails(char Op, int32_t Position) const { return Fail && Fail(Op, Position); }
 };
 
 class RecordingFile : public orq::TORQDirectFileAccess {
@@ -132,15 +138,15 @@ public:
         FLog.Writes.emplace_back(P, std::vector<uint8_t>(b, b + C));
         return FInner->DirectWriteBuffer(B, C, P);
     }
-    bool LockFile() override { return ++FLog.Calls, FInner->LockFile(); }
-    bool UnlockFile() override { return ++FLog.Calls, FInner->UnlockFile(); }
+    bool LockFile() override { return ++FLog.Calls, !FLog.Fails('F', 0) && FInner->LockFile(); }
+    bool UnlockFile() override { return ++FLog.Calls, !FLog.Fails('f', 0) && FInner->UnlockFile(); }
     bool LockByte(int32_t P) override {
         ++FLog.Calls;
-        const bool ok = FInner->LockByte(P);
+        const bool ok = !FLog.Fails('L', P) && FInner->LockByte(P);
         if (ok) FLog.LockedBytes.push_back(P);
         return ok;
     }
-    bool UnlockByte(int32_t P) override { return ++FLog.Calls, FInner->UnlockByte(P); }
+    bool UnlockByte(int32_t P) override { return ++FLog.Calls, !FLog.Fails('U', P) && FInner->UnlockByte(P); }
     bool IsByteLocked(int32_t P) override { return ++FLog.Calls, FInner->IsByteLocked(P); }
     bool IsRegionLocked(int32_t P, int32_t C) override { return ++FLog.Calls, FInner->IsRegionLocked(P, C); }
 

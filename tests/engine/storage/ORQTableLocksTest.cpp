@@ -3,6 +3,7 @@
 // covers relation seen from the file, hand-over, retries and the critical section.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -317,6 +318,222 @@ TEST(TableLockManager, NestedRequestTouchesTheFileExactlyWhenNotCovered) {
             EXPECT_EQ(granted, !(a == orq::ltEdit && b == orq::ltEdit));
         }
     }
+}
+
+// With S = 4 the bytes of session k are at t x 4 + k; session 2 looks from outside.
+bool OthersHold(TORQTableLocksFile& f, uint8_t Type) { return f.IsLockedByOthers(2, Type); }
+
+TEST(TableLockManager, ReleaseHandsTheByteToCoveredLocks) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltRead, 1, false, 10, 3, side.A));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltRead));
+    ASSERT_TRUE(m.ReleaseTableLock(0, orq::ltTransaction, false, false, side.A));
+    EXPECT_TRUE(OthersHold(side.A, orq::ltRead));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltTransaction));
+    ASSERT_EQ(m.LockList(0).Count(), 1);
+    EXPECT_EQ(m.LockList(0).Items[0].FileByteHeld, 1);
+    ASSERT_TRUE(m.ReleaseTableLock(0, orq::ltRead, false, false, side.A));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltRead));
+
+    // The exclusive lock hands over too, and gives the table back to everyone.
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltExclusive, 0, false, 10, 3, side.B));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltOpen, 0, false, 10, 3, side.B));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltEdit, 0, false, 10, 3, side.B));
+    EXPECT_FALSE(m.SetTableLock(1, orq::ltRead, 0, false, 10, 3, side.B));
+    ASSERT_TRUE(m.ReleaseTableLock(0, orq::ltExclusive, false, false, side.B));
+    EXPECT_TRUE(OthersHold(side.B, orq::ltOpen));
+    EXPECT_TRUE(OthersHold(side.B, orq::ltEdit));
+    EXPECT_TRUE(m.SetTableLock(1, orq::ltRead, 0, false, 10, 3, side.B));
+    EXPECT_FALSE(m.SetTableLock(1, orq::ltTransaction, 0, false, 10, 3, side.B));
+
+    EXPECT_EQ(CodeOf([&] { m.ReleaseTableLock(0, orq::ltPost, false, false, side.A); }), 20202);
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltPost, false, true, side.A));
+    EXPECT_EQ(CodeOf([&] { m.Close(); }), 20201);
+}
+
+// A record locked under a transaction lock has no byte of its own; when the transaction
+// ends, the byte it takes must carry the record, or another session could lock it too.
+TEST(TableLockManager, RecordLockHandedOverKeepsItsRecord) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 0, false, 10, 3, side.A));
+    w.Rec.Log.Clear();
+    ASSERT_TRUE(m.LockRecord(0, side.A, 10, 3, TORQRecordID{7, 3}));
+    EXPECT_EQ(w.Rec.Log.Calls, 0);
+
+    ASSERT_TRUE(m.UnlockTransactionTables(0));
+    EXPECT_FALSE(m.LockList(0).Holds(orq::ltTransaction, w.TableA));
+    EXPECT_TRUE(m.LockList(0).Holds(orq::ltEdit, w.TableA));
+    EXPECT_TRUE(OthersHold(side.A, orq::ltEdit));
+    EXPECT_EQ(disktest::InChild([&] {
+                  auto other = w.Db.Open();
+                  Side peer(other.get(), w);
+                  const bool same = peer.Manager.LockRecord(1, peer.A, 10, 3, TORQRecordID{7, 3});
+                  const bool next = peer.Manager.LockRecord(1, peer.A, 10, 3, TORQRecordID{7, 4});
+                  return (same ? 1 : 0) + (next ? 0 : 2);
+              }),
+              0);
+    ASSERT_TRUE(m.UnlockRecord(0, side.A, TORQRecordID{7, 3}));
+    EXPECT_FALSE(m.UnlockRecord(0, side.A, TORQRecordID{7, 3}));
+}
+
+TEST(TableLockManager, CommitTakesPostLocksOnEveryTransactionTable) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.B));
+    ASSERT_TRUE(m.SetTableLock(1, orq::ltRead, 1, false, 10, 3, side.B));
+
+    // A reader on B: no post lock stays behind, on A neither.
+    EXPECT_FALSE(m.LockTablesForCommit(0));
+    EXPECT_FALSE(m.LockList(0).Holds(orq::ltPost, w.TableA));
+    EXPECT_FALSE(m.LockList(0).Holds(orq::ltPost, w.TableB));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltPost));
+
+    ASSERT_TRUE(m.ReleaseTableLock(1, orq::ltRead, false, false, side.B));
+    ASSERT_TRUE(m.LockTablesForCommit(0));
+    EXPECT_TRUE(OthersHold(side.A, orq::ltPost));
+    EXPECT_TRUE(OthersHold(side.B, orq::ltPost));
+    EXPECT_FALSE(m.SetTableLock(1, orq::ltRead, 1, false, 10, 3, side.A));
+
+    ASSERT_TRUE(m.UnlockTransactionTables(0));
+    EXPECT_EQ(m.LockList(0).Count(), 0);
+    EXPECT_FALSE(OthersHold(side.A, orq::ltPost));
+    EXPECT_FALSE(OthersHold(side.B, orq::ltTransaction));
+    EXPECT_TRUE(m.LockTablesForCommit(0));
+    EXPECT_NO_THROW(m.Close());
+}
+
+// A session holding the table exclusively with an edit lock and a record lock still ends
+// its transaction: the edit lock it has is kept, not asked for a second time.
+TEST(TableLockManager, TransactionEndsUnderExclusiveEditLock) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltExclusive, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltEdit, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.LockRecord(0, side.A, 10, 3, TORQRecordID{5, 1}));
+    ASSERT_TRUE(m.UnlockTransactionTables(0));
+    EXPECT_FALSE(m.LockList(0).Holds(orq::ltTransaction, w.TableA));
+    EXPECT_TRUE(m.LockList(0).Holds(orq::ltEdit, w.TableA));
+
+    ASSERT_TRUE(m.ReleaseTableLock(0, orq::ltExclusive, false, false, side.A));
+    EXPECT_TRUE(OthersHold(side.A, orq::ltEdit));
+    EXPECT_FALSE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{5, 1}));
+    EXPECT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{5, 2}));
+}
+
+TEST(TableLockManager, RetriesSleepAsEachKindAsks) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    int64_t now = 0;
+    int64_t pace = 0;
+    std::vector<int32_t> sleeps;
+    orq::SetEngineClock([&] { return now; });
+    orq::SetEngineSleeper([&](int32_t Ms) {
+        sleeps.push_back(Ms);
+        now += pace * Ms;
+    });
+    orq::SetEngineRandomSeed(12345);
+    ASSERT_TRUE(m.SetTableLock(1, orq::ltEdit, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{9, 9}));
+
+    // Table locks: half to all of the delay, at random, once per try.
+    EXPECT_FALSE(m.SetTableLock(0, orq::ltTransaction, 0, false, 100, 20, side.A));
+    ASSERT_EQ(sleeps.size(), 20u);
+    for (const int32_t ms : sleeps) EXPECT_TRUE(ms >= 50 && ms < 100) << ms;
+    EXPECT_NE(*std::min_element(sleeps.begin(), sleeps.end()), *std::max_element(sleeps.begin(), sleeps.end()));
+
+    // Record locks: the fixed delay, for all tries while the clock keeps up...
+    sleeps.clear();
+    EXPECT_FALSE(m.LockRecord(0, side.A, 30, 10, TORQRecordID{9, 9}));
+    EXPECT_EQ(sleeps, std::vector<int32_t>(10, 30));
+    // ...and no longer than delay x tries when each sleep overruns threefold.
+    sleeps.clear();
+    pace = 3;
+    EXPECT_FALSE(m.LockRecord(0, side.A, 30, 10, TORQRecordID{9, 9}));
+    EXPECT_EQ(sleeps.size(), 4u);
+    orq::SetEngineClock({});
+}
+
+TEST(TableLockManager, CriticalSectionIsLeftWhileSleeping) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(1, orq::ltEdit, 0, false, 10, 3, side.A));
+    std::atomic<bool> free{false}, released{false};
+    orq::SetEngineSleeper([&](int32_t) {
+        if (released) return;
+        std::thread other([&] {
+            std::unique_lock probe(m.CriticalSection(), std::try_to_lock);
+            free = probe.owns_lock();
+            if (free) released = m.ReleaseTableLock(1, orq::ltEdit, false, false, side.A);
+        });
+        other.join();
+        released = true;
+    });
+    EXPECT_TRUE(m.SetTableLock(0, orq::ltTransaction, 0, false, 10, 50, side.A));
+    EXPECT_TRUE(free);
+}
+
+// A raise in the middle of a test-and-set leaves neither the whole-file lock nor a list
+// entry that the file does not back.
+TEST(TableLockManager, RaisesLeaveTheFileUnlocked) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    auto fileFree = [&] {
+        const bool ok = side.A.LockLocksFile();
+        if (ok) side.A.UnlockLocksFile();
+        return ok;
+    };
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'L'; };
+    EXPECT_EQ(CodeOf([&] { m.SetTableLock(0, orq::ltRead, 0, false, 10, 3, side.A); }), 20203);
+    EXPECT_EQ(CodeOf([&] { m.LockRecord(0, side.A, 10, 3, TORQRecordID{1, 1}); }), 20205);
+    w.Rec.Log.Fail = nullptr;
+    EXPECT_EQ(m.LockList(0).Count(), 0);
+    EXPECT_TRUE(fileFree());
+
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltRead, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.LockRecord(0, side.A, 10, 3, TORQRecordID{1, 1}));
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'U'; };
+    EXPECT_EQ(CodeOf([&] { m.ReleaseTableLock(0, orq::ltRead, false, false, side.A); }), 20204);
+    EXPECT_EQ(CodeOf([&] { m.UnlockRecord(0, side.A, TORQRecordID{1, 1}); }), 20206);
+    w.Rec.Log.Fail = nullptr;
+    EXPECT_TRUE(fileFree());
+    // The locks are still held, and still released later.
+    EXPECT_TRUE(OthersHold(side.A, orq::ltRead));
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltRead, false, false, side.A));
+    EXPECT_TRUE(m.UnlockRecord(0, side.A, TORQRecordID{1, 1}));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltRead));
+    EXPECT_EQ(m.LockList(0).Count(), 0);
+}
+
+// The sessions file never scans or locks without its whole-file lock, and gives back a
+// claimed number when the connect fails after all.
+TEST(ActiveSessionsFile, FailuresLeaveNoSessionByteHeld) {
+    LockWorld w;
+    const int32_t first = TORQActiveSessionsFile(w.M.get()).CreateSessionsFile(4);
+    TORQActiveSessionsFile f(w.M.get());
+    f.OpenSessionsFile(first);
+    auto other = w.Db.Open();
+    lockfiles::PageBytesFile probe(other.get(), orq::ptActiveSessionList);
+    probe.OpenFile(first);
+
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'F'; };
+    EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
+    EXPECT_EQ(CodeOf([&] { f.LockAllSessions(); }), 20240);
+    EXPECT_FALSE(probe.IsRegionLocked(0, 4));
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
+    EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
+    EXPECT_FALSE(probe.IsRegionLocked(0, 4));
 }
 
 }  // namespace
