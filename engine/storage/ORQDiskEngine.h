@@ -1,7 +1,8 @@
 // The disk engine: the database file with its byte locks and share modes, the disk page
 // manager with the database header, page input and output and the commit bracket, the
-// free-space map and the table pages cache; the internal files inside the database file,
-// the system directory and the table catalog.
+// free-space map, the table pages cache, the internal files inside the database file, the
+// system directory and the table catalog, and the sessions and table-locks files with the
+// table lock manager.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -12,3 +13,4 @@
 #include "engine/storage/ORQInternalFiles.h"
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
+#include "engine/storage/ORQTableLocks.h"
