@@ -8,6 +8,7 @@
 #include "engine/storage/ORQConst.h"
 #include "engine/storage/ORQDiskPageManager.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQInternalFiles.h"
 #include "engine/storage/ORQSecurity.h"
 
 namespace orq {
@@ -36,13 +37,52 @@ TORQDirectFileFactory& Factory() {
     RaiseNativeFmt(20156, "Cannot perform this operation (%s) on closed internal file", {std::string(Operation)});
 }
 
+// The direct internal file has no close of its own: a closed one is a fresh object.
+class TEngineDirectFile final : public TORQDirectFileAccess {
+public:
+    TEngineDirectFile(TORQDiskPageManager* PageManager, uint16_t PageType)
+        : FPageManager(PageManager), FPageType(PageType),
+          FFile(std::make_unique<TORQInternalDBDirectAccessFile>(*PageManager, PageType)) {}
+    int32_t CreateFile(int32_t Size) override {
+        FFile->CreateFile(Size);
+        return FFile->FirstPage();
+    }
+    void OpenFile(int32_t FirstPage) override { FFile->OpenFile(FirstPage); }
+    void DeleteFile(int32_t FirstPage) override { FFile->DeleteFile(FirstPage); }
+    void CloseFile() override { FFile = std::make_unique<TORQInternalDBDirectAccessFile>(*FPageManager, FPageType); }
+    int32_t FirstPage() const override { return FFile->FirstPage(); }
+    int32_t GetSize() override { return FFile->GetSize(); }
+    int32_t OpenSize() const override { return FFile->FileSize(); }
+    int32_t DirectReadBuffer(void* Buffer, int32_t Count, int32_t Position) override {
+        return FFile->DirectReadBuffer(Buffer, Count, Position);
+    }
+    int32_t DirectWriteBuffer(const void* Buffer, int32_t Count, int32_t Position) override {
+        return FFile->DirectWriteBuffer(Buffer, Count, Position);
+    }
+    bool LockFile() override { return FFile->LockFile(); }
+    bool UnlockFile() override { return FFile->UnlockFile(); }
+    bool LockByte(int32_t Position) override { return FFile->LockByte(Position); }
+    bool UnlockByte(int32_t Position) override { return FFile->UnlockByte(Position); }
+    bool IsByteLocked(int32_t Position) override { return FFile->IsByteLocked(Position); }
+    bool IsRegionLocked(int32_t Position, int32_t Count) override { return FFile->IsRegionLocked(Position, Count); }
+
+private:
+    TORQDiskPageManager* FPageManager;
+    uint16_t FPageType;
+    std::unique_ptr<TORQInternalDBDirectAccessFile> FFile;
+};
+
 }  // namespace
 
 void SetDirectFileFactory(TORQDirectFileFactory NewFactory) { Factory() = std::move(NewFactory); }
 
+std::unique_ptr<TORQDirectFileAccess> MakeEngineDirectFile(TORQDiskPageManager* PageManager, uint16_t PageType) {
+    return std::make_unique<TEngineDirectFile>(PageManager, PageType);
+}
+
 std::unique_ptr<TORQDirectFileAccess> MakeDirectFile(TORQDiskPageManager* PageManager, uint16_t PageType) {
     if (Factory()) return Factory()(PageManager, PageType);
-    RaiseNative(30990, "Direct internal files are not available");
+    return MakeEngineDirectFile(PageManager, PageType);
 }
 
 bool LocksCompatible(uint8_t Held, uint8_t Requested) {

@@ -42,8 +42,8 @@ namespace orq {
 class TORQDiskPageManager;
 
 // The operations of a direct internal file the lock files use; positions are content
-// positions. The engine's implementation is the direct internal file; tests may put an
-// instrumented one in its place (SetDirectFileFactory).
+// positions. The engine's implementation is TORQInternalDBDirectAccessFile; tests put an
+// instrumented layer over it (SetDirectFileFactory) to see which calls reach the file.
 class TORQDirectFileAccess {
 public:
     virtual ~TORQDirectFileAccess() = default;
@@ -73,7 +73,11 @@ using TORQDirectFileFactory =
     std::function<std::unique_ptr<TORQDirectFileAccess>(TORQDiskPageManager* PageManager, uint16_t PageType)>;
 // An empty factory puts the engine's own back.
 void SetDirectFileFactory(TORQDirectFileFactory Factory);
+// What the lock files are built on: the installed factory's file, else the engine's.
 std::unique_ptr<TORQDirectFileAccess> MakeDirectFile(TORQDiskPageManager* PageManager, uint16_t PageType);
+// The engine's: a TORQInternalDBDirectAccessFile. A created file reaches the database file
+// with the commit of session -2, which is the creator's to run.
+std::unique_ptr<TORQDirectFileAccess> MakeEngineDirectFile(TORQDiskPageManager* PageManager, uint16_t PageType);
 
 // Table lock types.
 inline constexpr uint8_t ltOpen = 0;
@@ -109,7 +113,8 @@ public:
     TORQActiveSessionsFile(const TORQActiveSessionsFile&) = delete;
     TORQActiveSessionsFile& operator=(const TORQActiveSessionsFile&) = delete;
 
-    // A new file of ConnectionCount bytes, closed again; answers its first page.
+    // A new file of ConnectionCount bytes, closed again; answers its first page. Its pages
+    // belong to session -2 until the caller commits it.
     int32_t CreateSessionsFile(int32_t ConnectionCount);
     void OpenSessionsFile(int32_t FirstPage);
     void CloseSessionsFile();
@@ -141,7 +146,8 @@ public:
     TORQTableLocksFile(const TORQTableLocksFile&) = delete;
     TORQTableLocksFile& operator=(const TORQTableLocksFile&) = delete;
 
-    // A new file of 12 x SessionCount bytes, left open; answers its first page.
+    // A new file of 12 x SessionCount bytes, left open; answers its first page. Its pages
+    // belong to session -2 until the caller commits it.
     int32_t CreateLocksFile(int32_t SessionCount);
     // FirstPage -1: the open file's.
     void DeleteLocksFile(int32_t FirstPage = -1);

@@ -43,6 +43,7 @@ struct LockWorld {
         TORQTableLocksFile a(M.get()), b(M.get());
         TableA = a.CreateLocksFile(S);
         TableB = b.CreateLocksFile(S);
+        M->CommitSession(-2);
     }
     SleepCounter Sleeps;
     lockfiles::Recorder Rec;
@@ -79,6 +80,14 @@ TEST(TableLocksFile, PositionsWith500Sessions) {
     ASSERT_EQ(w.Rec.Log.Writes.size(), 1u);
     EXPECT_EQ(w.Rec.Log.Writes[0].first, 3018);
     EXPECT_EQ(w.Rec.Log.Writes[0].second, (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01, 0xB0, 0xA0}));
+    // In place: position p at data offset p + 10 of the chain's page (p + 10) div 4056.
+    ASSERT_TRUE(f.SetRecordLockByte(499, TORQRecordID{-2, 0x0102}));
+    const std::vector<uint8_t> firstPage = w.Db.PageBytes(w.TableA);
+    EXPECT_EQ(std::vector<uint8_t>(firstPage.begin() + 40 + 3028, firstPage.begin() + 40 + 3034),
+              (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01, 0xB0, 0xA0}));
+    const std::vector<uint8_t> secondPage = w.Db.PageBytes(diskpages::LE32(firstPage, 10));
+    EXPECT_EQ(std::vector<uint8_t>(secondPage.begin() + 40 + 1948, secondPage.begin() + 40 + 1954),
+              (std::vector<uint8_t>{0xFE, 0xFF, 0xFF, 0xFF, 0x02, 0x01}));
 
     // Another handle sees the bytes; the owner's probes skip its own.
     auto other = w.Db.Open();
@@ -91,6 +100,7 @@ TEST(TableLocksFile, PositionsWith500Sessions) {
     EXPECT_TRUE(g.IsRecordLockedByOthers(7, TORQRecordID{0x01020304, 0xA0B0}));
     EXPECT_FALSE(g.IsRecordLockedByOthers(7, TORQRecordID{0x01020304, 0xA0B1}));
     EXPECT_FALSE(f.IsRecordLockedByOthers(3, TORQRecordID{0x01020304, 0xA0B0}));
+    EXPECT_TRUE(g.IsRecordLockedByOthers(7, TORQRecordID{-2, 0x0102}));
 
     // Released record bytes leave the id where it was, and no longer count.
     ASSERT_TRUE(f.ClearRecordLockByte(3));
@@ -125,6 +135,7 @@ TEST(ActiveSessionsFile, NumbersUpToTheLimitAcrossProcesses) {
     LockWorld w;
     TORQActiveSessionsFile creator(w.M.get());
     const int32_t first = creator.CreateSessionsFile(3);
+    w.M->CommitSession(-2);
     EXPECT_FALSE(creator.IsOpen());
 
     TORQActiveSessionsFile f(w.M.get());
@@ -160,6 +171,7 @@ TEST(ActiveSessionsFile, NumbersUpToTheLimitAcrossProcesses) {
 TEST(ActiveSessionsFile, LockAllSessionsOnlyWhenNoneIsConnected) {
     LockWorld w;
     const int32_t first = TORQActiveSessionsFile(w.M.get()).CreateSessionsFile(4);
+    w.M->CommitSession(-2);
     TORQActiveSessionsFile f(w.M.get());
     f.OpenSessionsFile(first);
     auto single = w.Db.Open(false);
@@ -521,19 +533,20 @@ TEST(TableLockManager, RaisesLeaveTheFileUnlocked) {
 TEST(ActiveSessionsFile, FailuresLeaveNoSessionByteHeld) {
     LockWorld w;
     const int32_t first = TORQActiveSessionsFile(w.M.get()).CreateSessionsFile(4);
+    w.M->CommitSession(-2);
     TORQActiveSessionsFile f(w.M.get());
     f.OpenSessionsFile(first);
     auto other = w.Db.Open();
-    lockfiles::PageBytesFile probe(other.get(), orq::ptActiveSessionList);
-    probe.OpenFile(first);
+    auto probe = orq::MakeEngineDirectFile(other.get(), orq::ptActiveSessionList);
+    probe->OpenFile(first);
 
     w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'F'; };
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_EQ(CodeOf([&] { f.LockAllSessions(); }), 20240);
-    EXPECT_FALSE(probe.IsRegionLocked(0, 4));
+    EXPECT_FALSE(probe->IsRegionLocked(0, 4));
     w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
-    EXPECT_FALSE(probe.IsRegionLocked(0, 4));
+    EXPECT_FALSE(probe->IsRegionLocked(0, 4));
 }
 
 }  // namespace
