@@ -544,9 +544,32 @@ TEST(ActiveSessionsFile, FailuresLeaveNoSessionByteHeld) {
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_EQ(CodeOf([&] { f.LockAllSessions(); }), 20240);
     EXPECT_FALSE(probe->IsRegionLocked(0, 4));
+    // A byte that cannot be had after the probe: none of the others stays held.
+    w.Rec.Log.Fail = [](char Op, int32_t Position) { return Op == 'L' && Position == 2; };
+    EXPECT_FALSE(f.LockAllSessions());
+    EXPECT_FALSE(probe->IsRegionLocked(0, 4));
     w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_FALSE(probe->IsRegionLocked(0, 4));
+}
+
+// A database opened exclusively has nobody to share with: table locks are granted and
+// released without the file.
+TEST(TableLockManager, ExclusiveDatabaseSkipsTheFile) {
+    LockWorld w;
+    w.M->CloseDatabaseFile();
+    TORQDiskPageManager m;
+    bool multi = true, readOnly = false;
+    m.OpenDatabaseFile(w.Db.Name, {}, multi, true, readOnly);
+    TORQTableLocksFile a(&m);
+    a.OpenLocksFile(w.TableA);
+    TORQDatabaseTableLockManager locks(4, &m);
+    w.Rec.Log.Clear();
+    EXPECT_TRUE(locks.SetTableLock(0, orq::ltExclusive, 0, false, 10, 1, a));
+    EXPECT_TRUE(locks.SetTableLock(1, orq::ltEdit, 0, false, 10, 1, a));
+    EXPECT_TRUE(locks.ReleaseTableLock(1, orq::ltPost, false, false, a));
+    EXPECT_EQ(w.Rec.Log.Calls, 0);
+    EXPECT_EQ(locks.LockList(0).Count(), 0);
 }
 
 }  // namespace
