@@ -125,25 +125,29 @@ void TORQActiveSessionsFile::CloseSessionsFile() {
 
 bool TORQActiveSessionsFile::IsOpen() const { return FFile && FFile->FirstPage() >= 0; }
 
-TORQDirectFileAccess& TORQActiveSessionsFile::File(int32_t) const {
-    if (!IsOpen()) RaiseClosed("SessionsFile");
+TORQDirectFileAccess& TORQActiveSessionsFile::File(const char* Operation) const {
+    if (!IsOpen()) RaiseClosed(Operation);
     return *FFile;
 }
 
 bool TORQActiveSessionsFile::TakeFileLock() {
-    TORQDirectFileAccess& file = File(0);
-    return RetryWithSleep(FileLockTries, FileLockDelay, [&file] { return file.LockFile(); });
+    return RetryWithSleep(FileLockTries, FileLockDelay, [this] { return FFile->LockFile(); });
 }
 
 // Without the whole-file lock nothing is scanned or changed: the release would fail and
 // raise anyway, and a byte claimed on the way would stay held with no session to own it.
 int32_t TORQActiveSessionsFile::ConnectSession() {
     if (FPageManager->SharedAccess == 0) return 0;
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("ConnectSession");
     if (!TakeFileLock()) RaiseNative(20093, SessionsFileUnlockText);
     int32_t number = -1;
-    for (int32_t k = 0; k < FConnectionCount && number < 0; ++k)
-        if (file.LockByte(k)) number = k;
+    try {
+        for (int32_t k = 0; k < FConnectionCount && number < 0; ++k)
+            if (file.LockByte(k)) number = k;
+    } catch (...) {
+        file.UnlockFile();
+        throw;
+    }
     if (!file.UnlockFile()) {
         if (number >= 0) file.UnlockByte(number);
         RaiseNative(20093, SessionsFileUnlockText);
@@ -157,7 +161,7 @@ int32_t TORQActiveSessionsFile::ConnectSession() {
 
 void TORQActiveSessionsFile::DisconnectSession(int32_t SessionNumber) {
     if (FPageManager->SharedAccess == 0) return;
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("DisconnectSession");
     const bool guarded = TakeFileLock();
     const bool released = SessionNumber >= 0 && SessionNumber < FConnectionCount && file.UnlockByte(SessionNumber);
     const bool fileUnlocked = guarded && file.UnlockFile();
@@ -169,16 +173,23 @@ void TORQActiveSessionsFile::DisconnectSession(int32_t SessionNumber) {
 // test-and-set only while no connect can slip in between. A byte that still cannot be
 // locked gives back the ones taken, so a false answer leaves nothing held.
 bool TORQActiveSessionsFile::LockAllSessions() {
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("LockAllSessions");
     if (!TakeFileLock()) RaiseNative(20240, SessionsFileUnlockText);
-    bool all = !file.IsRegionLocked(0, FConnectionCount);
-    if (all) {
-        int32_t taken = 0;
-        while (taken < FConnectionCount && file.LockByte(taken)) ++taken;
-        if (taken < FConnectionCount) {
-            all = false;
-            while (taken > 0) file.UnlockByte(--taken);
+    bool all = false;
+    int32_t taken = 0;
+    try {
+        all = !file.IsRegionLocked(0, FConnectionCount);
+        if (all) {
+            while (taken < FConnectionCount && file.LockByte(taken)) ++taken;
+            if (taken < FConnectionCount) {
+                all = false;
+                while (taken > 0) file.UnlockByte(--taken);
+            }
         }
+    } catch (...) {
+        while (taken > 0) file.UnlockByte(--taken);
+        file.UnlockFile();
+        throw;
     }
     if (!file.UnlockFile()) {
         if (all)
@@ -189,7 +200,7 @@ bool TORQActiveSessionsFile::LockAllSessions() {
 }
 
 void TORQActiveSessionsFile::UnlockAllSessions() {
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("UnlockAllSessions");
     const bool guarded = TakeFileLock();
     for (int32_t k = 0; k < FConnectionCount; ++k) file.UnlockByte(k);
     if (!guarded || !file.UnlockFile()) RaiseNative(20241, SessionsFileUnlockText);

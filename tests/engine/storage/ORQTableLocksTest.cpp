@@ -419,6 +419,18 @@ TEST(TableLockManager, CommitTakesPostLocksOnEveryTransactionTable) {
     EXPECT_FALSE(OthersHold(side.B, orq::ltTransaction));
     EXPECT_TRUE(m.LockTablesForCommit(0));
     EXPECT_NO_THROW(m.Close());
+
+    // A post lock that cannot be given back after a failed upgrade is reported, and kept.
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.B));
+    int fileLocks = 0;
+    w.Rec.Log.Fail = [&](char Op, int32_t) { return Op == 'F' && ++fileLocks > 1; };
+    EXPECT_EQ(CodeOf([&] { m.LockTablesForCommit(0); }), 20234);
+    w.Rec.Log.Fail = nullptr;
+    EXPECT_EQ(m.LockList(0).Count(), 3);
+    EXPECT_TRUE(OthersHold(m.LockList(0).Holds(orq::ltPost, w.TableA) ? side.A : side.B, orq::ltPost));
+    EXPECT_TRUE(m.UnlockTransactionTables(0));
+    EXPECT_EQ(m.LockList(0).Count(), 0);
 }
 
 // A session holding the table exclusively with an edit lock and a record lock still ends
@@ -551,6 +563,20 @@ TEST(ActiveSessionsFile, FailuresLeaveNoSessionByteHeld) {
     w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_FALSE(probe->IsRegionLocked(0, 4));
+
+    // Releases whose whole-file lock cannot be given back say so; the failed release above
+    // left it held through this handle, which gives it back here.
+    auto own = orq::MakeEngineDirectFile(w.M.get(), orq::ptActiveSessionList);
+    own->OpenFile(first);
+    ASSERT_TRUE(own->UnlockFile());
+    w.Rec.Log.Fail = nullptr;
+    const int32_t n = f.ConnectSession();
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
+    EXPECT_EQ(CodeOf([&] { f.DisconnectSession(n); }), 20096);
+    EXPECT_FALSE(probe->IsByteLocked(n));
+    ASSERT_TRUE(own->UnlockFile());
+    EXPECT_EQ(CodeOf([&] { f.UnlockAllSessions(); }), 20241);
+    ASSERT_TRUE(own->UnlockFile());
 }
 
 // A database opened exclusively has nobody to share with: table locks are granted and
