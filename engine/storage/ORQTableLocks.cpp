@@ -465,8 +465,11 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
         entry.Mode = 1;
         list.Add(entry);
     };
+    // The session's own exclusive lock is the whole-file lock: it already has the file to
+    // itself, and asking again would only wait for itself.
+    const bool fileHeld = LockType == ltExclusive || list.Holds(ltExclusive, table);
     // Hand-over: locks this one covered take their own bytes before it goes.
-    bool handedOver = LockType == ltExclusive || LockFileWithRetries(LocksFile, guard);
+    bool handedOver = fileHeld || LockFileWithRetries(LocksFile, guard);
     if (handedOver) {
         for (TORQTableLockEntry& other : list.Items) {
             if (other.TableKey != table || other.FileByteHeld != 0 || !LockCovers(LockType, other.LockType))
@@ -479,7 +482,7 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
             }
             other.FileByteHeld = 1;
         }
-        if (LockType != ltExclusive) LocksFile.UnlockLocksFile();
+        if (!fileHeld) LocksFile.UnlockLocksFile();
     }
     if (!handedOver) {
         putBack();
@@ -489,9 +492,9 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
     for (int32_t attempt = 0; attempt < FileLockTries; ++attempt) {
         if (LockType == ltExclusive) {
             if (LocksFile.UnlockLocksFile()) return true;
-        } else if (LocksFile.LockLocksFile()) {
+        } else if (fileHeld || LocksFile.LockLocksFile()) {
             const bool cleared = LocksFile.ClearLockByte(SessionID, LockType);
-            LocksFile.UnlockLocksFile();
+            if (!fileHeld) LocksFile.UnlockLocksFile();
             if (!cleared) {
                 putBack();
                 RaiseNative(20204, "Cannot unlock table");
@@ -552,10 +555,11 @@ bool TORQDatabaseTableLockManager::UnlockRecord(int32_t SessionID, TORQTableLock
     const TORQTableLockEntry entry = list.Items[static_cast<std::size_t>(at)];
     list.Delete(at);
     if (entry.FileByteHeld == 0) return true;
+    const bool fileHeld = list.Holds(ltExclusive, entry.TableKey);
     for (int32_t attempt = 0; attempt < FileLockTries; ++attempt) {
-        if (LocksFile.LockLocksFile()) {
+        if (fileHeld || LocksFile.LockLocksFile()) {
             const bool cleared = LocksFile.ClearRecordLockByte(SessionID);
-            LocksFile.UnlockLocksFile();
+            if (!fileHeld) LocksFile.UnlockLocksFile();
             if (!cleared) {
                 list.Add(entry);
                 RaiseNative(20206, "Cannot unlock record");

@@ -453,6 +453,26 @@ TEST(TableLockManager, TransactionEndsUnderExclusiveEditLock) {
     EXPECT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{5, 2}));
 }
 
+// Locks taken before the session's own exclusive lock are released under it at once: the
+// whole-file lock they would wait for is the session's own.
+TEST(TableLockManager, ReleaseUnderOwnExclusiveLock) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltOpen, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.LockRecord(0, side.A, 10, 3, TORQRecordID{4, 4}));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltExclusive, 0, false, 10, 3, side.A));
+    w.Sleeps.Count = 0;
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltOpen, false, false, side.A));
+    EXPECT_TRUE(m.UnlockRecord(0, side.A, TORQRecordID{4, 4}));
+    EXPECT_EQ(w.Sleeps.Count, 0);
+    EXPECT_FALSE(OthersHold(side.A, orq::ltOpen));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltRecord));
+    EXPECT_FALSE(m.SetTableLock(1, orq::ltOpen, 0, false, 10, 3, side.A));
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltExclusive, false, false, side.A));
+    EXPECT_TRUE(m.SetTableLock(1, orq::ltOpen, 0, false, 10, 3, side.A));
+}
+
 TEST(TableLockManager, RetriesSleepAsEachKindAsks) {
     LockWorld w;
     Side side(w.M.get(), w);
