@@ -97,6 +97,7 @@ TEST(DiskDatabase, DisconnectingTheLastSessionClosesAndAReconnectReadsTheHeaderA
     EXPECT_EQ(s.NeedsRepair, 0);
     EXPECT_EQ(db->MaxConnections, 500);
     EXPECT_FALSE(db->IsEncrypted());
+    EXPECT_FALSE(db->DiskPageManager()->CommitBarriers);
     std::vector<std::string> tables{"stale"};
     db->GetTablesList(tables);
     EXPECT_TRUE(tables.empty());
@@ -142,6 +143,8 @@ TEST(DiskDatabase, AWrongPasswordLeavesTheDatabaseClosed) {
     db.Password = TORQPassword{"right", 1};
     db.ConnectSession(&s);
     EXPECT_TRUE(db.IsEncrypted());
+    EXPECT_EQ(db.MaxConnections, 500) << "the sessions file is read in place, never enciphered";
+    EXPECT_TRUE(db.DiskPageManager()->CommitBarriers) << "on unless turned off";
     db.DisconnectSession(&s);
 }
 
@@ -409,4 +412,38 @@ TEST(DiskDatabase, TheTablesLockNestsAndWaitsForOtherProcesses) {
     db->SetRecoveryMode(1);
     EXPECT_EQ(db->GetRecoveryMode(), 1);
     db->DisconnectSession(&s);
+}
+
+TEST(DiskDatabase, AMultiUserSessionLeavingInsideATransactionGivesUpItsLocks) {
+    DiskDb d(4);
+    auto db = d.Make();
+    TestSession a(true), b(true);
+    a.Database = db.get();
+    db->ConnectSession(&a);
+    db->ConnectSession(&b);
+    TORQTableLocksFile locks(db->DiskPageManager());
+    const int32_t locksPage = locks.CreateLocksFile(4);
+    db->DiskPageManager()->CommitSession(-2);
+    ASSERT_TRUE(db->TableLockManager()->SetTableLock(a.SessionID, ltTransaction, 0, false, 100, 1, locks));
+    NewPage(*db, a.SessionID, 0x12);
+    a.InTransaction = 1;
+    auto editFromAnotherProcess = [&] {
+        return disktest::InChild([&] {
+            auto other = d.Make();
+            TestSession o(true);
+            other->ConnectSession(&o);
+            TORQTableLocksFile file(other->DiskPageManager());
+            file.OpenLocksFile(locksPage);
+            const bool got = other->TableLockManager()->SetTableLock(o.SessionID, ltEdit, 0, false, 100, 1, file);
+            if (got) other->TableLockManager()->ReleaseTableLock(o.SessionID, ltEdit, true, false, file);
+            return got ? 0 : 1;
+        });
+    };
+    ASSERT_EQ(editFromAnotherProcess(), 1) << "the transaction lock keeps editors out";
+    db->DisconnectSession(&a);
+    EXPECT_EQ(a.Rollbacks, 1);
+    EXPECT_EQ(db->TableLockManager()->LockList(0).Count(), 0);
+    EXPECT_EQ(Uncommitted(*db, 0), 0);
+    EXPECT_EQ(editFromAnotherProcess(), 0);
+    db->DisconnectSession(&b);
 }
