@@ -285,7 +285,8 @@ void TORQInternalDBTransactedAccessFile::ReadFile(int32_t SessionID, void* Buffe
         pageNo = page.Next();
     }
     if (done < wanted)
-        RaiseNativeFmt(30388, "Cannot Read internal file. FileSize=%d. ReadSize=%d", {compressed ? h.Stored : h.Uncompressed, wanted});
+        RaiseNativeFmt(30388, "Cannot Read internal file. FileSize=%d. ReadSize=%d",
+                       {compressed ? h.Stored : h.Uncompressed, wanted});
     if (!compressed) return;
     uint8_t* out = nullptr;
     int32_t outSize = h.Uncompressed;
