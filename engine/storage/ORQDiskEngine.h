@@ -2,11 +2,13 @@
 // manager with the database header, page input and output and the commit bracket, the
 // free-space map, the table pages cache, the internal files inside the database file, the
 // system directory and the table catalog, the sessions and table-locks files with the
-// table lock manager, and the BLOB storage of disk tables.
+// table lock manager, the BLOB storage of disk tables, and the database object shared by a
+// file's sessions.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
 #include "engine/storage/ORQDatabaseFile.h"
+#include "engine/storage/ORQDiskDatabase.h"
 #include "engine/storage/ORQDiskPageManager.h"
 #include "engine/storage/ORQFreeSpace.h"
 #include "engine/storage/ORQCatalog.h"
