@@ -167,7 +167,14 @@ void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
 
 int32_t TORQMemoryTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
     TORQTableLock lock(*this);
-    const int32_t id = TORQTableData::AddIndex(IndexDef, Cursor);
+    int32_t id = -1;
+    try {
+        id = TORQTableData::AddIndex(IndexDef, Cursor);
+    } catch (...) {
+        // The pages of a refused index (a duplicate key, a key too wide) go back at once.
+        RollbackSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+        throw;
+    }
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     return id;
 }
