@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -600,6 +601,47 @@ TEST_F(MemIndex, DroppingATableReturnsItsMemory) {
         t.DeleteTable(nullptr, false);
     }
     EXPECT_EQ(GlobalMemoryManager().UsedMemory(), baseline);
+}
+
+// Of every run of marked records with equal leading keys only the first in index order
+// keeps its bit.
+TEST_F(MemIndex, RemoveDuplicatesKeepsTheFirstOfEachRun) {
+    TORQIndexDefs defs;
+    TORQIndexDef* two = defs.Add();
+    two->Assign(*IndexOn("BY_SN", "S"));
+    two->SetColumnCount(2);
+    two->GetColumn(1).FieldName = "N";
+    TORQMemoryTableData& t = MakeRowTable(defs);
+    TTestCursor w(t);
+    const int32_t a2 = Insert(t, w, {2, "A"});
+    const int32_t b1 = Insert(t, w, {1, "B"});
+    const int32_t a1 = Insert(t, w, {1, "A"});
+    const int32_t id = t.IndexManager->IndexDefs.GetItem(0)->ObjectID;
+    TORQIndex& index = t.IndexManager->GetIndex(id);
+    auto marked = [&](std::initializer_list<int32_t> Set, int32_t Columns) {
+        TORQRecordBitmap bitmap(&t);
+        bitmap.IndexOrder = 1;
+        for (int32_t slot : Set) {
+            TORQKeyPath path;
+            EXPECT_TRUE(t.LocateRecordInIndex(kNoSession, id, path, TORQMemoryRecordManager::SlotID(slot)));
+            bitmap.SetBitAtPath(id, path);
+        }
+        index.RemoveDuplicates(kNoSession, bitmap, Columns);
+        std::vector<int32_t> kept;
+        for (int32_t slot : {a1, a2, b1}) {
+            TORQKeyPath path;
+            t.LocateRecordInIndex(kNoSession, id, path, TORQMemoryRecordManager::SlotID(slot));
+            if (bitmap.IsSetAtPath(id, path)) kept.push_back(slot);
+        }
+        return kept;
+    };
+    EXPECT_EQ(marked({a1, a2, b1}, 1), (std::vector<int32_t>{a1, b1}));
+    EXPECT_EQ(marked({a1, a2, b1}, 2), (std::vector<int32_t>{a1, a2, b1}));
+    // An unmarked record does not start a run: the next marked one does.
+    EXPECT_EQ(marked({a2, b1}, 1), (std::vector<int32_t>{a2, b1}));
+    EXPECT_EQ(marked({}, 1), (std::vector<int32_t>{}));
+    // The active column count is back to the whole key afterwards.
+    EXPECT_EQ(dynamic_cast<TORQBTreeRecordIndex&>(index).KeyRef().ActiveColumnCount, 2);
 }
 
 }  // namespace
