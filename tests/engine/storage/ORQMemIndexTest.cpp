@@ -644,4 +644,37 @@ TEST_F(MemIndex, RemoveDuplicatesKeepsTheFirstOfEachRun) {
     EXPECT_EQ(dynamic_cast<TORQBTreeRecordIndex&>(index).KeyRef().ActiveColumnCount, 2);
 }
 
+// A temporary index keeps its pages in the index manager's temporary page manager; an
+// id without a definition cannot be opened.
+TEST_F(MemIndex, TemporaryIndexPagesLiveApart) {
+    TORQIndexDefs defs;
+    defs.Add()->Assign(*IndexOn("BY_N", "N"));
+    TORQMemoryTableData& t = MakeRowTable(defs);
+    TTestCursor w(t);
+    std::map<int32_t, TRow> rows;
+    for (int32_t i = 0; i < 25; ++i) {
+        const TRow r{i % 4, std::to_string(i % 9)};
+        rows[Insert(t, w, r)] = r;
+    }
+    TORQMemoryPageManager temporary;
+    TORQPageManager* const own = t.IndexManager->TemporaryPageManager;
+    t.IndexManager->TemporaryPageManager = &temporary;
+    const int32_t tablePages = t.PageManager->PageCount;
+    bool created = false;
+    const int32_t id = t.IndexManager->FindOrCreateTemporaryIndex(&w, {"S"}, {"ASC"}, {"CASE"}, created);
+    EXPECT_TRUE(created);
+    temporary.CommitSession(kNoSession);
+    EXPECT_EQ(t.PageManager->PageCount, tablePages);
+    EXPECT_EQ(temporary.PageCount, 1);
+    const std::string name = t.IndexManager->IndexDefs.FindByID(id)->Name;
+    EXPECT_EQ(Walk(t, name, true), ModelOrder(rows, &TRow::S, false));
+    EXPECT_EQ(t.IndexManager->FindOrCreateTemporaryIndex(&w, {"S"}, {"ASC"}, {"CASE"}, created), id);
+    EXPECT_FALSE(created);
+    t.IndexManager->DropIndex(kNoSession, id);
+    temporary.CommitSession(kNoSession);
+    EXPECT_EQ(temporary.PageCount, 0);
+    t.IndexManager->TemporaryPageManager = own;
+    ExpectNative([&] { t.IndexManager->GetIndex(id); }, 20018, Text("Index not found", 20018));
+}
+
 }  // namespace
