@@ -322,7 +322,9 @@ TEST_F(MemIndex, KeySizeBounds) {
         const std::string name = "S" + std::to_string(c.Size + 10);
         EXPECT_EQ(NativeCode([&] { t.AddIndex(*IndexOn(name, "S", false, false, c.Size), &w); }), c.Code);
         EXPECT_EQ(t.IndexManager->IndexDefs.GetCount(), indexes + (c.Code == 0 ? 1 : 0));
-        if (c.Code != 0) EXPECT_EQ(t.PageManager->PageCount, pages);
+        if (c.Code != 0) {
+            EXPECT_EQ(t.PageManager->PageCount, pages);
+        }
     }
     ExpectNative([&] { t.AddIndex(*IndexOn("WIDE", "S", false, false, 1351), &w); }, 30920,
                  Text("Cannot use index 'WIDE'. Its key of 1354 bytes exceeds the limit of 1353 bytes", 30920));
