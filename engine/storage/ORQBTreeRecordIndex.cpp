@@ -5,6 +5,7 @@
 
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQTableCursor.h"
 #include "engine/storage/ORQTableData.h"
 
 namespace orq {
@@ -39,6 +40,13 @@ TORQPageManager& TORQBTreeRecordIndex::PageManager() const {
 void TORQBTreeRecordIndex::BuildKeyRef() {
     FKeyRef.BuildFromIndexDef(*IndexDef, IndexManager != nullptr ? IndexManager->TableData : nullptr);
     FKeyRef.ValueSize = TORQRecordID::ByteSize;
+    // A split needs at least three leaf entries per page, and the page header keeps the
+    // key size in 16 bits.
+    const int32_t dataSize = PageManager().DataSize;
+    const int32_t limit = (dataSize - BTreeBaseHeaderSize) / 3 - TORQRecordID::ByteSize;
+    if (FKeyRef.KeySize > limit)
+        RaiseNativeFmt(30920, "Cannot use index '%s'. Its key of %d bytes exceeds the limit of %d bytes",
+                       {IndexDef->Name, FKeyRef.KeySize, limit});
 }
 
 TORQBTreePageHolder TORQBTreeRecordIndex::LoadRoot(int32_t SessionID, int32_t Code) {
@@ -46,14 +54,7 @@ TORQBTreePageHolder TORQBTreeRecordIndex::LoadRoot(int32_t SessionID, int32_t Co
     return TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, RootPageNo());
 }
 
-// Filling a tree from the table's records needs the data-access layer's local cursor,
-// which does not exist yet: refuse before anything changes.
-static void CheckCanFill(const TORQCursor* Cursor) {
-    if (Cursor != nullptr) RaiseNotOverridden("CreateIndex", "TORQBTreeRecordIndex");
-}
-
 void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, TORQIndexDef& Definition) {
-    CheckCanFill(Cursor);
     TORQIndex::CreateIndex(Cursor, Definition);
     BuildKeyRef();
     const int32_t session = CursorSession(Cursor);
@@ -63,7 +64,40 @@ void TORQBTreeRecordIndex::CreateIndex(TORQCursor* Cursor, TORQIndexDef& Definit
         root->MarkModified();
         IndexDef->RootPage = root->GetPageNo();
     }
+    if (Cursor != nullptr) {
+        try {
+            Fill(Cursor);
+        } catch (...) {
+            // A half-built tree is nobody's: its pages go back before the error does.
+            try {
+                DropIndex(session);
+            } catch (...) {
+            }
+            IndexDef->RootPage = -1;
+            Definition.RootPage = -1;
+            throw;
+        }
+    }
     Definition.RootPage = IndexDef->RootPage;  // the caller saves the definition with its root
+}
+
+void TORQBTreeRecordIndex::Fill(TORQCursor* Cursor) {
+    TORQTableData* table = IndexManager != nullptr ? IndexManager->TableData : nullptr;
+    if (table == nullptr) RaiseNative(20076, "Pointer is nil");
+    // The table's own cursor, in the requesting cursor's session, reads the records in
+    // physical order; each key goes in under that cursor's record id.
+    TORQTableCursor reader;
+    reader.Session = Cursor->Session;
+    reader.TableName = table->TableName;
+    reader.OpenTable(*table);
+    const bool unique = IndexDef->Unique != 0 || IndexDef->Primary != 0;
+    while (reader.GetRecord(gmNext) == grOK) {
+        // Rows that break a unique key refuse the index as a later insert would.
+        if (unique && !IsKeyFree(reader.Session != nullptr ? reader.Session->SessionID : -2, reader.CurrentRecord))
+            RaiseNativeFmt(30320, "Constraint unique '%s' violated. Duplicate found.", {IndexDef->Name});
+        InsertKey(&reader);
+    }
+    reader.CloseTable();
 }
 
 void TORQBTreeRecordIndex::DropIndex(int32_t SessionID) {
@@ -87,7 +121,6 @@ void TORQBTreeRecordIndex::OpenIndex(const TORQIndexDef& Definition) {
 }
 
 void TORQBTreeRecordIndex::RebuildIndex(TORQCursor* Cursor) {
-    CheckCanFill(Cursor);
     DropIndex(CursorSession(Cursor));
     CreateIndex(Cursor, *IndexDef);
 }
@@ -454,8 +487,11 @@ void TORQBTreeRecordIndex::DeleteKey(TORQCursor* Cursor) {
         RaiseNative(20027, "Index error: cannot delete entry. Entry not found");
 }
 
+// The record before the change is the cursor's OldRecord (the index manager reads the
+// stored record into it): KeyBuffer is the table data's stepping scratch and nil here.
 void TORQBTreeRecordIndex::UpdateKey(TORQCursor* Cursor, bool RemoveOld) {
-    if (CompareRecordKeys(Cursor->KeyBuffer, Cursor->CurrentRecord, FKeyRef.ColumnCount()) == 0) return;
+    if (Cursor->OldRecord == nullptr) RaiseNative(30922, "No buffer for the record before its update");
+    if (CompareRecordKeys(Cursor->OldRecord, Cursor->CurrentRecord, FKeyRef.ColumnCount()) == 0) return;
     const int32_t session = CursorSession(Cursor);
     TORQBTreePageHolder root = LoadRoot(session, 20127);
     TORQKeyBuffer key(FKeyRef.KeySize);
@@ -463,7 +499,7 @@ void TORQBTreeRecordIndex::UpdateKey(TORQCursor* Cursor, bool RemoveOld) {
     Cursor->CurrentRecordID.ToBytes(value);
     TORQKeyPath path;
     if (RemoveOld) {
-        FKeyRef.BuildKey(Cursor->KeyBuffer, key.Get());
+        FKeyRef.BuildKey(Cursor->OldRecord, key.Get());
         if (!root->Delete(session, key.Get(), path, value))
             RaiseNative(20250, "Index error: cannot delete entry. Entry not found");
     } else {

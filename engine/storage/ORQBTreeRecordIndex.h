@@ -88,6 +88,9 @@ public:
 
 private:
     void BuildKeyRef();
+    // Inserts the key of every record of the table, read through a table cursor in
+    // Cursor's session; 30320 for a unique index over rows with equal keys.
+    void Fill(TORQCursor* Cursor);
     TORQBTreePageHolder LoadRoot(int32_t SessionID, int32_t Code);
     // Root FindKey under a scan condition: its columns, its value record, partial lengths
     // by PartialFrom's flag.

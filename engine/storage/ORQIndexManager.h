@@ -9,6 +9,10 @@
 //   other index in the table's page manager.
 // - Column names are matched without regard to case, so a renamed field is renamed in
 //   every index that uses it.
+// - Every definition has a built tree: a build that fails deletes its definition, and
+//   key maintenance reaches every definition, opening its index on demand.
+// - A definition's change stamp follows the record manager's while its index is kept in
+//   step; a temporary index whose stamp differs is stale and rebuilt on demand.
 #pragma once
 
 #include <cstdint>
@@ -100,6 +104,46 @@ public:
                                const std::vector<std::string>& CaseInsensitive, const TORQFieldDefs& FieldDefs,
                                int32_t SessionID) const;
     void RenameColumn(const std::string& OldName, const std::string& NewName);
+
+    // A temporary index ("TEMPORARY_INDEX_" and a GUID) over the columns of the three
+    // lists (per column "DESC", "NO_CASE"), owned by the cursor's session; its id.
+    int32_t CreateTemporaryIndex(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                                 const std::vector<std::string>& Descending,
+                                 const std::vector<std::string>& CaseInsensitive);
+    // An index serving the lists for the cursor's session, made temporary when none does.
+    int32_t FindOrCreateTemporaryIndex(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                                       const std::vector<std::string>& Descending,
+                                       const std::vector<std::string>& CaseInsensitive, bool& Created);
+    // Definition takes the database's next object id; a copy is stored and built. The id.
+    int32_t AddIndex(TORQCursor* Cursor, TORQIndexDef& Definition);
+    // Builds the stored definition of Definition's id over the table's records (filled
+    // through Cursor; none: an empty tree for session -2) and stores its root page. A
+    // failed build deletes the stored definition and raises again.
+    void BuildIndex(TORQCursor* Cursor, TORQIndexDef& Definition);
+    void BuildAllIndexes(TORQCursor* Cursor);
+    // The open index of that id, opened on demand (20018 without a definition).
+    TORQIndex& GetIndex(int32_t IndexID);
+    TORQIndex& OpenIndex(int32_t IndexID);
+    // The index's pages freed, the index closed, its definition deleted.
+    void DropIndex(int32_t SessionID, int32_t IndexID);
+    // Every key removed (an empty root kept), the index closed.
+    void EmptyIndex(int32_t SessionID, int32_t IndexID);
+    void EmptyAllIndexes(int32_t SessionID);
+    // Next or prior in index order from Request's record; a record that no longer
+    // exists moves from the values still in Request's buffer.
+    void NavigateByIndex(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
+                         TORQIndexPositionCache* PositionCache);
+    // The keys of the cursor's record (CurrentRecord, CurrentRecordID) into every index.
+    void InsertRecordKeys(TORQCursor* Cursor);
+    // The stored record's keys out of every index; nothing when it is gone.
+    void DeleteRecordKeys(TORQCursor* Cursor);
+    // With RemoveOld (before the record is rewritten) the stored record is read into the
+    // cursor's OldRecord and its keys removed where they change; without it (after)
+    // CurrentRecord's keys go in where they changed.
+    void UpdateRecordKeys(TORQCursor* Cursor, bool RemoveOld);
+    // Rebuilds, for the cursor, each temporary index whose stamp differs from the record
+    // manager's; nothing while a rebuild runs.
+    void RebuildStaleTemporaryIndexes(TORQCursor* Cursor, bool& Rebuilt);
 
     // The open index of id IndexID, or nil.
     TORQIndex* FindOpenIndex(int32_t IndexID) const;

@@ -126,6 +126,10 @@ void TORQRecordKeyRef::BuildFromIndexDef(const TORQIndexDef& IndexDef, TORQTable
                            "use CAST(blob_field, string) function to convert BLOB field to a string expression before "
                            "indexing.",
                            {ic.FieldName});
+        // A stored size below one would copy a negative length.
+        if (ic.MaxIndexedSize < 1)
+            RaiseNativeFmt(30921, "Invalid indexed size %d of column '%s' in index '%s'",
+                           {ic.MaxIndexedSize, ic.FieldName, IndexDef.Name});
         TORQKeyColumn& c = Columns[static_cast<std::size_t>(i)];
         c.KeyOffset = keyOffset;
         c.FullOffset = fullOffset;

@@ -1,5 +1,6 @@
 #include "engine/storage/ORQMemEngine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -125,7 +126,8 @@ void TORQMemoryTableData::CreateTable(TORQCursor* Cursor, const TORQFieldDefs& F
         TORQTableInfo info;
         GetTableInfo(info);
     }
-    if (Cursor != nullptr) CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+    IndexManager->BuildAllIndexes(Cursor);
+    CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
 }
 
 void TORQMemoryTableData::DeleteTable(TORQCursor* Cursor, bool Force) {
@@ -165,7 +167,14 @@ void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
 
 int32_t TORQMemoryTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
     TORQTableLock lock(*this);
-    const int32_t id = TORQTableData::AddIndex(IndexDef, Cursor);
+    int32_t id = -1;
+    try {
+        id = TORQTableData::AddIndex(IndexDef, Cursor);
+    } catch (...) {
+        // The pages of a refused index (a duplicate key, a key too wide) go back at once.
+        RollbackSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+        throw;
+    }
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     return id;
 }
@@ -414,10 +423,30 @@ bool TORQMemoryTableData::UpdateRecord(TORQCursor* Cursor) {
         old = TORQMemoryBlock(rm->RecordSize);
         std::memcpy(old.Data(), rm->SlotData(slot), static_cast<size_t>(rm->RecordSize));
     }
+    const bool indexed = IndexManager != nullptr && IndexManager->IndexDefs.GetCount() > 0;
+    // An indexed record must exist: its old keys are taken from the stored record.
+    if (indexed && !rm->IsLive(slot)) return false;
     if (rm->IsLive(slot)) OwnBlobs(Cursor->CurrentRecord, static_cast<const uint8_t*>(old.Data()));
-    UpdateIndexKeys(Cursor, true);
-    const bool ok = rm->UpdateRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, Cursor->CurrentRecordID);
-    UpdateIndexKeys(Cursor, false);
+    bool ok = false;
+    {
+        // The index upkeep reads the stored record into the cursor's OldRecord; a cursor
+        // without one lends a scratch buffer for the update.
+        TORQMemoryBlock scratch;
+        uint8_t* const ownOld = Cursor->OldRecord;
+        if (ownOld == nullptr && indexed) {
+            scratch = TORQMemoryBlock(std::max(rm->RecordSize, Cursor->RecordBufferSize), true);
+            Cursor->OldRecord = static_cast<uint8_t*>(scratch.Data());
+        }
+        try {
+            UpdateIndexKeys(Cursor, true);
+            ok = rm->UpdateRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, Cursor->CurrentRecordID);
+            UpdateIndexKeys(Cursor, false);
+        } catch (...) {
+            Cursor->OldRecord = ownOld;
+            throw;
+        }
+        Cursor->OldRecord = ownOld;
+    }
     if (!ok) return false;
     if (old.Data() != nullptr) FreeReplacedBlobs(static_cast<const uint8_t*>(old.Data()), Cursor->CurrentRecord);
     MarkStored(Cursor->CurrentRecord, true);
@@ -546,6 +575,23 @@ TORQTableData* TORQMemoryDatabaseData::CreateTableData(TORQCursor* Cursor) {
 int32_t TORQMemoryDatabaseData::GetNextObjectID() {
     std::lock_guard guard(LockSection());
     return ++FObjectID;
+}
+
+void TORQMemoryDatabaseData::Commit(int32_t SessionID, bool Flush) {
+    std::lock_guard guard(LockSection());
+    TORQDatabaseData::Commit(SessionID, Flush);
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
+            t->PageManager->CommitSession(SessionID);
+}
+
+void TORQMemoryDatabaseData::Rollback(int32_t SessionID) {
+    std::lock_guard guard(LockSection());
+    // The pages first: a stale temporary index is then rebuilt over the committed tree.
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
+            t->PageManager->RollbackSession(SessionID);
+    TORQDatabaseData::Rollback(SessionID);
 }
 
 void TORQMemoryDatabaseData::DropAllTables() {

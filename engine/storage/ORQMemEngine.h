@@ -155,6 +155,10 @@ public:
     void ConnectSession(TORQBaseSession* Session) override;
     TORQTableData* CreateTableData(TORQCursor* Cursor) override;
     int32_t GetNextObjectID() override;
+    // The database has no pages of its own: every table's page manager commits or drops
+    // the session's pages (the private index pages of a transaction).
+    void Commit(int32_t SessionID, bool Flush) override;
+    void Rollback(int32_t SessionID) override;
     std::string_view ClassName() const override { return "TORQMemoryDatabaseData"; }
 
     // Deletes every table (not forced) until none is left: 20017 for a table that a

@@ -139,8 +139,59 @@ void TORQTableData::RenameField(const std::string& OldName, const std::string& N
     if (ConstraintManager != nullptr) ConstraintManager->RenameField(old, name);
 }
 
-int32_t TORQTableData::AddIndex(const TORQIndexDef&, TORQCursor*) { RaiseNotOverridden("AddIndex", ClassName()); }
-void TORQTableData::DeleteIndex(int32_t, TORQCursor*) { RaiseNotOverridden("DeleteIndex", ClassName()); }
+namespace {
+
+// Saves a cursor's position and puts it back on every path.
+class TSavedPosition {
+public:
+    explicit TSavedPosition(TORQCursor* Cursor) : FCursor(Cursor) {
+        if (FCursor != nullptr) FBlock = FCursor->SavePosition();
+    }
+    ~TSavedPosition() {
+        if (FCursor == nullptr) return;
+        FCursor->RestorePosition(FBlock);
+        FCursor->FreePosition(FBlock);
+    }
+    TSavedPosition(const TSavedPosition&) = delete;
+    TSavedPosition& operator=(const TSavedPosition&) = delete;
+
+private:
+    TORQCursor* FCursor;
+    uint8_t* FBlock = nullptr;
+};
+
+}  // namespace
+
+int32_t TORQTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    TSavedPosition position(Cursor);
+    TORQIndexDef def;
+    def.Assign(IndexDef);
+    const int32_t id = IndexManager->AddIndex(Cursor, def);
+    if (def.Temporary == 0 && ConstraintManager != nullptr) {
+        try {
+            ConstraintManager->AddIndexConstraint(def);
+        } catch (...) {
+            // An index whose constraint cannot stand is not kept either.
+            try {
+                IndexManager->DropIndex(SessionIDOf(Cursor), id);
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+    return id;
+}
+
+void TORQTableData::DeleteIndex(int32_t IndexID, TORQCursor* Cursor) {
+    TORQTableLock lock(*this);
+    const auto* def = static_cast<const TORQIndexDef*>(IndexManager->IndexDefs.FindByID(IndexID));
+    if (def == nullptr) RaiseNative(20018, "Index not found");
+    if (Cursor != nullptr && def->Temporary == 0 && ConstraintManager != nullptr)
+        ConstraintManager->RemoveIndexConstraint(IndexID);
+    IndexManager->DropIndex(SessionIDOf(Cursor), IndexID);
+}
+
 int64_t TORQTableData::GetMaxRecordNumber(int32_t) { RaiseNotOverridden("GetMaxRecordNumber", ClassName()); }
 int64_t TORQTableData::RecordIdToNumber(const TORQRecordID&) { RaiseNotOverridden("RecordIdToNumber", ClassName()); }
 TORQRecordID TORQTableData::NumberToRecordId(int64_t) { RaiseNotOverridden("NumberToRecordId", ClassName()); }
@@ -263,12 +314,12 @@ int64_t TORQTableData::GetLastAutoincValue(int32_t, TORQCursor*) { return 0; }
 
 void TORQTableData::RollbackSession(int32_t SessionID) {
     if (IndexManager == nullptr || RecordManager == nullptr) return;
-    for (TORQCursor* c : Cursors) {
+    // A copy: a rebuild registers its own reading cursor with the table.
+    const std::vector<TORQCursor*> cursors = Cursors;
+    for (TORQCursor* c : cursors) {
         if (SessionIDOf(c) != SessionID) continue;
-        for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes)
-            if (index->IndexDef != nullptr && index->IndexDef->Temporary &&
-                index->IndexDef->RecordStamp != RecordManager->ChangeStamp)
-                index->RebuildIndex(c);
+        bool rebuilt = false;
+        IndexManager->RebuildStaleTemporaryIndexes(c, rebuilt);
     }
 }
 
@@ -306,7 +357,7 @@ void TORQTableData::ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request,
     if (IndexManager == nullptr) RaiseNative(10016, "Nil pointer occured");
     if (Request.RecordBuffer == nullptr) RaiseNative(10380, "Nil pointer occured");
     if (Request.IndexID != -1 && Request.Mode != gmCurrent)
-        OpenIndex(Request.IndexID).GetRecord(SessionID, Request, ChangeStamp, PositionCache);
+        IndexManager->NavigateByIndex(SessionID, Request, ChangeStamp, PositionCache);
     else
         RecordManager->ReadRecord(SessionID, Request);
 }
@@ -314,10 +365,71 @@ void TORQTableData::ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request,
 bool TORQTableData::HasDuplicateKey(int32_t SessionID, int32_t IndexID, const TORQRecordID&, bool IsInsert,
                                     const uint8_t* OldRecord, const uint8_t* NewRecord) {
     if (RecordManager == nullptr || RecordManager->RecordCount == 0 || IndexManager == nullptr) return false;
-    TORQIndex* index = IndexManager->FindOpenIndex(IndexID);
-    if (index == nullptr) return false;
-    if (IsInsert) return !index->IsKeyFree(SessionID, NewRecord);
-    return !index->CanUpdateKey(SessionID, OldRecord, NewRecord);
+    TORQIndex& index = OpenIndex(IndexID);
+    if (IsInsert) return !index.IsKeyFree(SessionID, NewRecord);
+    return !index.CanUpdateKey(SessionID, OldRecord, NewRecord);
+}
+
+int32_t TORQTableData::CreateTemporaryIndex(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                                            std::string& IndexName, const std::vector<std::string>& CaseInsensitive,
+                                            const std::vector<std::string>& Descending) {
+    TORQTableLock lock(*this);
+    TSavedPosition position(Cursor);
+    const int32_t session = SessionIDOf(Cursor);
+    const bool inTransaction = InTransaction(Cursor);
+    try {
+        bool created = false;
+        const int32_t id =
+            IndexManager->FindOrCreateTemporaryIndex(Cursor, FieldNames, Descending, CaseInsensitive, created);
+        const TORQMetaObjectDef* def = IndexManager->IndexDefs.FindByID(id);
+        if (def == nullptr) RaiseNativeFmt(10324, "Cannot find index by ID = %d", {id});
+        IndexName = def->Name;
+        CommitSessionPages(session, inTransaction);
+        return id;
+    } catch (...) {
+        RollbackSessionPages(session, inTransaction);
+        throw;
+    }
+}
+
+bool TORQTableData::HasIndexForFields(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                                      const std::vector<std::string>& CaseInsensitive,
+                                      const std::vector<std::string>& Descending) {
+    TORQTableLock lock(*this);
+    return IndexManager->HasIndexForFields(FieldNames, Descending, CaseInsensitive, FieldManager->FieldDefs,
+                                           SessionIDOf(Cursor));
+}
+
+bool TORQTableData::LocateRecordInIndex(int32_t SessionID, int32_t IndexID, TORQKeyPath& KeyPath,
+                                        const TORQRecordID& RecordID) {
+    TORQTableLock lock(*this);
+    TORQMemoryBlock buffer(std::max(1, RecordManager->RecordSize), true);
+    TORQGetRecordRequest request;
+    request.Mode = gmCurrent;
+    request.RecordID = RecordID;
+    request.RecordBuffer = static_cast<uint8_t*>(buffer.Data());
+    request.Result = grError;
+    RecordManager->ReadRecord(SessionID, request);
+    if (request.Result != grOK) return false;
+    if (!OpenIndex(IndexID).FindRecordPath(SessionID, RecordID, KeyPath, request.RecordBuffer))
+        RaiseNative(20253, "Cannot retrieve record for index");
+    return true;
+}
+
+void TORQTableData::RecordIdAtKeyPath(int32_t SessionID, int32_t IndexID, TORQRecordID& RecordID,
+                                      const TORQKeyPath& KeyPath) {
+    TORQTableLock lock(*this);
+    OpenIndex(IndexID).GetRecordIdAtPath(SessionID, KeyPath, RecordID);
+}
+
+int64_t TORQTableData::KeyPathToPosition(int32_t IndexID, const TORQKeyPath& KeyPath) {
+    TORQTableLock lock(*this);
+    return KeyPath.ToApproxPosition(OpenIndex(IndexID).MaxEntriesPerPage());
+}
+
+void TORQTableData::PositionToKeyPath(int32_t IndexID, TORQKeyPath& KeyPath, int64_t Position) {
+    TORQTableLock lock(*this);
+    KeyPath.FromApproxPosition(Position, OpenIndex(IndexID).MaxEntriesPerPage());
 }
 
 void TORQTableData::DropTemporaryIndexes(TORQCursor* Cursor) {
@@ -334,33 +446,25 @@ void TORQTableData::DeleteAllIndexes(TORQCursor* Cursor) {
 }
 
 void TORQTableData::EmptyIndexes(int32_t SessionID) {
-    if (IndexManager == nullptr) return;
-    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->EmptyIndex(SessionID);
-    while (IndexManager->OpenIndexCount() > 0) {
-        const TORQIndex* index = IndexManager->OpenIndexes.back().get();
-        IndexManager->CloseIndex(index->IndexDef != nullptr ? index->IndexDef->ObjectID : -1);
-    }
+    if (IndexManager != nullptr) IndexManager->EmptyAllIndexes(SessionID);
 }
 
 void TORQTableData::InsertIndexKeys(TORQCursor* Cursor) {
-    if (IndexManager == nullptr) return;
-    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->InsertKey(Cursor);
+    if (IndexManager != nullptr) IndexManager->InsertRecordKeys(Cursor);
 }
 
 void TORQTableData::DeleteIndexKeys(TORQCursor* Cursor) {
-    if (IndexManager == nullptr) return;
-    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->DeleteKey(Cursor);
+    if (IndexManager != nullptr) IndexManager->DeleteRecordKeys(Cursor);
 }
 
 void TORQTableData::UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld) {
-    if (IndexManager == nullptr) return;
-    for (const std::unique_ptr<TORQIndex>& index : IndexManager->OpenIndexes) index->UpdateKey(Cursor, RemoveOld);
+    if (IndexManager != nullptr) IndexManager->UpdateRecordKeys(Cursor, RemoveOld);
 }
 
 TORQIndex& TORQTableData::OpenIndex(int32_t IndexID) const {
-    TORQIndex* index = IndexManager != nullptr ? IndexManager->FindOpenIndex(IndexID) : nullptr;
-    if (index == nullptr) RaiseNativeFmt(10324, "Cannot find index by ID = %d", {IndexID});
-    return *index;
+    if (IndexManager == nullptr || IndexManager->IndexDefs.FindByID(IndexID) == nullptr)
+        RaiseNativeFmt(10324, "Cannot find index by ID = %d", {IndexID});
+    return IndexManager->GetIndex(IndexID);
 }
 
 }  // namespace orq

@@ -19,8 +19,9 @@
 //   directly and then judged by RecordAccepted. A read writes back the position
 //   and the at-beginning and at-end flags, and on success the record id behind the
 //   record in the cursor's buffer.
-// - Index key maintenance goes to every open index; a table without indexes has none
-//   to keep.
+// - Index key maintenance goes to every index definition through the index manager; a
+//   table without indexes has none to keep.
+// - An index that implies a unique or primary-key constraint comes and goes with it.
 #pragma once
 
 #include <cstdint>
@@ -142,9 +143,26 @@ public:
     void ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                     TORQIndexPositionCache* PositionCache);
     // Whether another record holds Record's key in index IndexID (the unique test of a
-    // constraint); false without records or while the index is not open.
+    // constraint); false without records.
     bool HasDuplicateKey(int32_t SessionID, int32_t IndexID, const TORQRecordID& RecordID, bool IsInsert,
                          const uint8_t* OldRecord, const uint8_t* NewRecord);
+    // The id of an index serving the lists (per column "ASC"/"DESC", "CASE"/"NO_CASE"),
+    // a temporary one made when none does; IndexName receives its name. The cursor
+    // session's pages are committed on success and rolled back on failure (outside a
+    // transaction); the cursor's position is kept. 10324 when the id has no definition.
+    int32_t CreateTemporaryIndex(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                                 std::string& IndexName, const std::vector<std::string>& CaseInsensitive,
+                                 const std::vector<std::string>& Descending);
+    bool HasIndexForFields(TORQCursor* Cursor, const std::vector<std::string>& FieldNames,
+                           const std::vector<std::string>& CaseInsensitive, const std::vector<std::string>& Descending);
+    // Whether the record exists; when it does, KeyPath is its path in the index (20253
+    // when the index does not hold it).
+    bool LocateRecordInIndex(int32_t SessionID, int32_t IndexID, TORQKeyPath& KeyPath, const TORQRecordID& RecordID);
+    void RecordIdAtKeyPath(int32_t SessionID, int32_t IndexID, TORQRecordID& RecordID, const TORQKeyPath& KeyPath);
+    // A path's ordinal position in the index and back, with the index's entries per
+    // page as the base.
+    int64_t KeyPathToPosition(int32_t IndexID, const TORQKeyPath& KeyPath);
+    void PositionToKeyPath(int32_t IndexID, TORQKeyPath& KeyPath, int64_t Position);
     // The scans' side (ORQTableScan.cpp). The cursor's record lies inside its range and
     // passes its filter expressions (each bound to the cursor's record) and callback.
     bool RecordAccepted(TORQCursor* Cursor);
@@ -181,11 +199,11 @@ protected:
     void SetFilteredRecNo(TORQCursor* Cursor, int64_t RecNo);
     // Reads one record for the cursor without the distinct-key step.
     uint8_t GetRecordInternal(TORQCursor* Cursor, uint8_t Mode);
-    // The key maintenance of every open index (nothing while a table has none).
+    // The key maintenance of every index (nothing while a table has none).
     void InsertIndexKeys(TORQCursor* Cursor);
     void DeleteIndexKeys(TORQCursor* Cursor);
     void UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld);
-    // The open index of that id; 10324 when there is none.
+    // The index of that id, opened on demand; 10324 when it has no definition.
     TORQIndex& OpenIndex(int32_t IndexID) const;
 };
 
