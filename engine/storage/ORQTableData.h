@@ -197,6 +197,10 @@ protected:
     // Record numbers of a filtered cursor, through its record bitmap.
     int64_t GetFilteredRecNo(TORQCursor* Cursor);
     void SetFilteredRecNo(TORQCursor* Cursor, int64_t RecNo);
+    // After a write that succeeded (the record manager's stamp was OldStamp before it):
+    // the cursor's bitmap marks the record by the cursor's filter (cleared when Deleted)
+    // and, when it was current and the cursor steps no distinct key, stays current.
+    void KeepRecordBitmap(TORQCursor* Cursor, const TORQRecordID& RecordID, bool Deleted, int32_t OldStamp);
     // Reads one record for the cursor without the distinct-key step.
     uint8_t GetRecordInternal(TORQCursor* Cursor, uint8_t Mode);
     // The key maintenance of every index (nothing while a table has none).

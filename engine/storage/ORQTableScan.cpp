@@ -735,6 +735,18 @@ void TORQTableData::FillRecordBitmap(TORQCursor* Cursor) {
     scan.ScanRecords(nullptr, true, &bitmap, nullptr, true, true, nullptr);
 }
 
+void TORQTableData::KeepRecordBitmap(TORQCursor* Cursor, const TORQRecordID& RecordID, bool Deleted,
+                                     int32_t OldStamp) {
+    if (!Cursor->HasActiveRecordBitmap()) return;
+    TORQRecordBitmap& bitmap = *Cursor->RecordBitmap;
+    const bool current = bitmap.ChangeStamp == OldStamp;
+    if (!Deleted && RecordAccepted(Cursor))
+        bitmap.SetBits(RecordID);
+    else
+        bitmap.ClearBits(RecordID);
+    if (current && !Cursor->HasLinkedKey()) bitmap.ChangeStamp = RecordManager->ChangeStamp;
+}
+
 int64_t TORQTableData::GetFilteredRecNo(TORQCursor* Cursor) {
     EnsureRecordBitmap(Cursor);
     TORQRecordBitmap& bitmap = *Cursor->RecordBitmap;
