@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -451,6 +452,229 @@ TEST_F(MemIndex, PositionsInIndexOrder) {
     EXPECT_EQ(*rows[nav.CurrentRecordID.PageNo].N, 3);
     uint8_t* block = const_cast<uint8_t*>(saved);
     nav.FreePosition(block);
+}
+
+// Temporary indexes: made once per session and field lists, kept in step, rebuilt when
+// stale (the busy flag cleared also when the rebuild fails), and dropped apart from the
+// permanent ones.
+TEST_F(MemIndex, TemporaryIndexes) {
+    TORQIndexDefs defs;
+    defs.Add()->Assign(*IndexOn("BY_N", "N"));
+    TORQMemoryTableData& t = MakeRowTable(defs);
+    TORQBaseSession session;
+    session.SessionID = 3;
+    TTestCursor w(t);
+    w.Session = &session;
+    std::map<int32_t, TRow> rows;
+    for (int32_t i = 0; i < 40; ++i) {
+        const TRow r{i % 7, std::string(1, static_cast<char>('A' + (i * 5) % 26))};
+        rows[Insert(t, w, r)] = r;
+    }
+    const std::vector<std::string> fields{"S"}, orders{"DESC"}, cases{"CASE"};
+    std::string name;
+    const int32_t id = t.CreateTemporaryIndex(&w, fields, name, cases, orders);
+    EXPECT_EQ(name.rfind("TEMPORARY_INDEX_{", 0), 0u) << name;
+    const TORQIndexDef* def = static_cast<const TORQIndexDef*>(t.IndexManager->IndexDefs.FindByID(id));
+    ASSERT_NE(def, nullptr);
+    EXPECT_EQ(def->Temporary, 255);
+    EXPECT_EQ(def->OwnerSessionID, 3);
+    EXPECT_EQ(def->GetColumn(0).Descending, 1);
+    EXPECT_EQ(def->RecordStamp, t.RecordManager->ChangeStamp);
+    // No constraint for a temporary index, and its pages are committed.
+    EXPECT_EQ(t.ConstraintManager->ConstraintDefs.GetCount(), 0);
+    EXPECT_EQ(PrivatePages(t, 3), 0);
+    // The same lists find it again in its session, not in another one.
+    std::string again;
+    EXPECT_EQ(t.CreateTemporaryIndex(&w, fields, again, cases, orders), id);
+    EXPECT_EQ(again, name);
+    EXPECT_TRUE(t.HasIndexForFields(&w, fields, cases, orders));
+    TTestCursor other(t);
+    EXPECT_FALSE(t.HasIndexForFields(&other, fields, cases, orders));
+    EXPECT_TRUE(t.HasIndexForFields(&other, {"N"}, {"CASE"}, {"ASC"}));
+    EXPECT_EQ(NativeCode([&] { t.CreateTemporaryIndex(&w, {"NOPE"}, again, cases, orders); }), 20043);
+    EXPECT_EQ(t.IndexManager->IndexDefs.GetCount(), 2);
+    EXPECT_EQ(PrivatePages(t, 3), 0);
+
+    // Kept in step by record changes: its stamp follows the record manager's.
+    Update(t, w, rows.begin()->first, {100, "ZZ"});
+    rows.begin()->second = {100, "ZZ"};
+    Delete(t, w, std::next(rows.begin())->first);
+    rows.erase(std::next(rows.begin()));
+    def = static_cast<const TORQIndexDef*>(t.IndexManager->IndexDefs.FindByID(id));
+    EXPECT_EQ(def->RecordStamp, t.RecordManager->ChangeStamp);
+    EXPECT_EQ(Walk(t, name, true), ModelOrder(rows, &TRow::S, true));
+
+    // Stale (its stamp behind the records'): rebuilt for the session's cursor on rollback.
+    t.IndexManager->IndexDefs.GetItem(1)->RecordStamp -= 5;
+    IndexOf(t, name).EmptyIndex(3);
+    t.CommitSessionPages(3, false);
+    EXPECT_TRUE(Walk(t, name, true).empty());
+    t.RollbackSession(3);
+    EXPECT_EQ(t.IndexManager->IndexDefs.GetItem(1)->RecordStamp, t.RecordManager->ChangeStamp);
+    t.CommitSessionPages(3, false);
+    EXPECT_EQ(Walk(t, name, true), ModelOrder(rows, &TRow::S, true));
+    bool rebuilt = true;
+    t.IndexManager->RebuildStaleTemporaryIndexes(&w, rebuilt);
+    EXPECT_FALSE(rebuilt);
+    // A rebuild that fails still clears the busy flag.
+    t.IndexManager->IndexDefs.GetItem(1)->RecordStamp -= 1;
+    IndexOf(t, name).IndexDef->Columns[0].FieldName = "GONE";
+    EXPECT_EQ(NativeCode([&] { t.IndexManager->RebuildStaleTemporaryIndexes(&w, rebuilt); }), 20043);
+    EXPECT_EQ(t.IndexManager->Busy, 0);
+    EXPECT_EQ(t.IndexManager->IndexDefs.FindByID(id), nullptr);
+    EXPECT_EQ(t.IndexManager->FindOpenIndex(id), nullptr);
+
+    // Dropping the temporary indexes keeps the permanent one.
+    t.CreateTemporaryIndex(&w, fields, name, cases, orders);
+    t.DropTemporaryIndexes(&w);
+    ASSERT_EQ(t.IndexManager->IndexDefs.GetCount(), 1);
+    EXPECT_EQ(t.IndexManager->IndexDefs.GetItem(0)->Name, "BY_N");
+    w.Session = nullptr;
+}
+
+// In a transaction the index pages stay the session's until the database commits or
+// rolls back; MEMORY reaches every table's page manager for both.
+TEST_F(MemIndex, TransactionsCommitAndRollBackIndexPages) {
+    TORQIndexDefs defs;
+    defs.Add()->Assign(*IndexOn("BY_S", "S", false, false, 450));
+    TORQMemoryTableData& t = MakeRowTable(defs, 400);
+    TORQMemoryTableData& u = [&]() -> TORQMemoryTableData& {
+        TORQFieldDefs fields;
+        AddField(fields, "S", aftVarChar, 400);
+        TORQConstraintDefs none;
+        TORQIndexDefs idx;
+        idx.Add()->Assign(*IndexOn("US", "S", false, false, 450));
+        return MakeTable(fields, none, "U", &idx);
+    }();
+    TORQBaseSession session;
+    session.SessionID = 4;
+    session.InTransaction = 1;
+    TTestCursor w(t), v(u);
+    w.Session = &session;
+    v.Session = &session;
+    const int32_t pagesT = t.PageManager->PageCount, pagesU = u.PageManager->PageCount;
+    for (int32_t i = 0; i < 40; ++i) {
+        Insert(t, w, {i, "K" + std::to_string(i)});
+        v.Clear();
+        TORQVariant s;
+        s.SetAsString("K" + std::to_string(i));
+        v.SetFieldValue(s, 0, v.CurrentRecord, true);
+        ASSERT_TRUE(u.InsertRecord(&v));
+    }
+    EXPECT_GT(PrivatePages(t, 4), 1);
+    EXPECT_GT(PrivatePages(u, 4), 1);
+    EXPECT_GT(t.PageManager->PageCount, pagesT);
+    MemoryDatabase().Rollback(4);
+    EXPECT_EQ(PrivatePages(t, 4), 0);
+    EXPECT_EQ(PrivatePages(u, 4), 0);
+    EXPECT_EQ(t.PageManager->PageCount, pagesT);
+    EXPECT_EQ(u.PageManager->PageCount, pagesU);
+
+    // The same work committed is what every session then sees.
+    TTestCursor x(t);
+    x.Session = &session;
+    t.EmptyTable(nullptr);
+    std::vector<int32_t> slots;
+    for (int32_t i = 0; i < 40; ++i) slots.push_back(Insert(t, x, {i, "K" + std::to_string(100 + i)}));
+    EXPECT_GT(PrivatePages(t, 4), 1);
+    MemoryDatabase().Commit(4, false);
+    EXPECT_EQ(PrivatePages(t, 4), 0);
+    EXPECT_EQ(Walk(t, "BY_S", true), slots);
+    w.Session = v.Session = x.Session = nullptr;
+}
+
+// Every block a table took goes back when it is dropped, index pages included.
+TEST_F(MemIndex, DroppingATableReturnsItsMemory) {
+    const int64_t baseline = GlobalMemoryManager().UsedMemory();
+    {
+        TORQIndexDefs defs;
+        defs.Add()->Assign(*IndexOn("BY_N", "N"));
+        defs.Add()->Assign(*IndexOn("BY_S", "S", true, false, 450));
+        TORQMemoryTableData& t = MakeRowTable(defs, 400);
+        TTestCursor w(t);
+        for (int32_t i = 0; i < 300; ++i) Insert(t, w, {i % 17, std::to_string(i)});
+        std::string name;
+        t.CreateTemporaryIndex(&w, {"N", "S"}, name, {"CASE", "CASE"}, {"DESC", "ASC"});
+        t.DeleteIndex(t.IndexManager->IndexDefs.FindByName("BY_N")->ObjectID, &w);
+        EXPECT_GT(GlobalMemoryManager().UsedMemory(), baseline);
+        w.Close();
+        t.DeleteTable(nullptr, false);
+    }
+    EXPECT_EQ(GlobalMemoryManager().UsedMemory(), baseline);
+}
+
+// Of every run of marked records with equal leading keys only the first in index order
+// keeps its bit.
+TEST_F(MemIndex, RemoveDuplicatesKeepsTheFirstOfEachRun) {
+    TORQIndexDefs defs;
+    TORQIndexDef* two = defs.Add();
+    two->Assign(*IndexOn("BY_SN", "S"));
+    two->SetColumnCount(2);
+    two->GetColumn(1).FieldName = "N";
+    TORQMemoryTableData& t = MakeRowTable(defs);
+    TTestCursor w(t);
+    const int32_t a2 = Insert(t, w, {2, "A"});
+    const int32_t b1 = Insert(t, w, {1, "B"});
+    const int32_t a1 = Insert(t, w, {1, "A"});
+    const int32_t id = t.IndexManager->IndexDefs.GetItem(0)->ObjectID;
+    TORQIndex& index = t.IndexManager->GetIndex(id);
+    auto marked = [&](std::initializer_list<int32_t> Set, int32_t Columns) {
+        TORQRecordBitmap bitmap(&t);
+        bitmap.IndexOrder = 1;
+        for (int32_t slot : Set) {
+            TORQKeyPath path;
+            EXPECT_TRUE(t.LocateRecordInIndex(kNoSession, id, path, TORQMemoryRecordManager::SlotID(slot)));
+            bitmap.SetBitAtPath(id, path);
+        }
+        index.RemoveDuplicates(kNoSession, bitmap, Columns);
+        std::vector<int32_t> kept;
+        for (int32_t slot : {a1, a2, b1}) {
+            TORQKeyPath path;
+            t.LocateRecordInIndex(kNoSession, id, path, TORQMemoryRecordManager::SlotID(slot));
+            if (bitmap.IsSetAtPath(id, path)) kept.push_back(slot);
+        }
+        return kept;
+    };
+    EXPECT_EQ(marked({a1, a2, b1}, 1), (std::vector<int32_t>{a1, b1}));
+    EXPECT_EQ(marked({a1, a2, b1}, 2), (std::vector<int32_t>{a1, a2, b1}));
+    // An unmarked record does not start a run: the next marked one does.
+    EXPECT_EQ(marked({a2, b1}, 1), (std::vector<int32_t>{a2, b1}));
+    EXPECT_EQ(marked({}, 1), (std::vector<int32_t>{}));
+    // The active column count is back to the whole key afterwards.
+    EXPECT_EQ(dynamic_cast<TORQBTreeRecordIndex&>(index).KeyRef().ActiveColumnCount, 2);
+}
+
+// A temporary index keeps its pages in the index manager's temporary page manager; an
+// id without a definition cannot be opened.
+TEST_F(MemIndex, TemporaryIndexPagesLiveApart) {
+    TORQIndexDefs defs;
+    defs.Add()->Assign(*IndexOn("BY_N", "N"));
+    TORQMemoryTableData& t = MakeRowTable(defs);
+    TTestCursor w(t);
+    std::map<int32_t, TRow> rows;
+    for (int32_t i = 0; i < 25; ++i) {
+        const TRow r{i % 4, std::to_string(i % 9)};
+        rows[Insert(t, w, r)] = r;
+    }
+    TORQMemoryPageManager temporary;
+    TORQPageManager* const own = t.IndexManager->TemporaryPageManager;
+    t.IndexManager->TemporaryPageManager = &temporary;
+    const int32_t tablePages = t.PageManager->PageCount;
+    bool created = false;
+    const int32_t id = t.IndexManager->FindOrCreateTemporaryIndex(&w, {"S"}, {"ASC"}, {"CASE"}, created);
+    EXPECT_TRUE(created);
+    temporary.CommitSession(kNoSession);
+    EXPECT_EQ(t.PageManager->PageCount, tablePages);
+    EXPECT_EQ(temporary.PageCount, 1);
+    const std::string name = t.IndexManager->IndexDefs.FindByID(id)->Name;
+    EXPECT_EQ(Walk(t, name, true), ModelOrder(rows, &TRow::S, false));
+    EXPECT_EQ(t.IndexManager->FindOrCreateTemporaryIndex(&w, {"S"}, {"ASC"}, {"CASE"}, created), id);
+    EXPECT_FALSE(created);
+    t.IndexManager->DropIndex(kNoSession, id);
+    temporary.CommitSession(kNoSession);
+    EXPECT_EQ(temporary.PageCount, 0);
+    t.IndexManager->TemporaryPageManager = own;
+    ExpectNative([&] { t.IndexManager->GetIndex(id); }, 20018, Text("Index not found", 20018));
 }
 
 }  // namespace
