@@ -8,15 +8,17 @@
 // - Index scans: the AND tree is a list of nodes. A numbered node n serves column n % 10
 //   of the index whose ObjectID is n / 10 (node 11 is column 1 of index 1).
 // - Comparisons (Compare: field, operator 1 =, 2 <, 3 >, 4 <=, 5 >=, 6 <>, value) are
-//   nodes too, analysed over the real definitions as the SQL layer does:
-//   CollectScanConditions offers each comparison of operators 1-5 to every index whose
-//   first column is its field (ignoring case): a derived key condition (no Expression,
-//   the node listed) of one column whose key is a record buffer of the bound cursor
-//   holding the value. CanUseIndex extends an equality condition by a comparison of the
-//   index's next column, which then gives the condition its operator. Evaluation is the
-//   AND of the comparisons still in the tree (a Null field fails each), so a node the
-//   scan detached is left to the index, as in the real expression; an expression
-//   without comparisons judges by Predicate as before.
+//   nodes too, analysed over the real definitions as the SQL layer does (the cursor
+//   given to BindFields supplies the fields):
+//   - CollectScanConditions offers each comparison of operators 1-5 to every index
+//     whose first column is its field (ignoring case) and ascending: a derived key
+//     condition (no Expression, the node listed) of one column, whose key is a record
+//     buffer holding the value.
+//   - CanUseIndex extends an equality condition by a comparison of the index's next
+//     (ascending) column not yet listed; the condition takes that comparison's operator.
+//   - Evaluation is the AND of the comparisons still in the tree (a Null field fails
+//     each), so a node the scan detached is left to the index as in the real
+//     expression; an expression without comparisons judges by Predicate as before.
 // - FakeExpressionFactory installs a factory of fresh fakes for its lifetime.
 #pragma once
 
@@ -78,7 +80,9 @@ public:
                 if (cmp->Operator < orq::scoEqual || cmp->Operator > orq::scoGreaterOrEqual) continue;
                 for (int32_t i = 0; i < IndexDefs.GetCount(); ++i) {
                     const orq::TORQIndexDef& d = *IndexDefs.GetItem(i);
-                    if (d.GetColumnCount() == 0 || !SameField(d.GetColumn(0).FieldName, cmp->Field)) continue;
+                    if (d.GetColumnCount() == 0 || d.GetColumn(0).Descending != 0 ||
+                        !SameField(d.GetColumn(0).FieldName, cmp->Field))
+                        continue;
                     orq::TORQScanSearchCondition c;
                     c.IndexID = d.ObjectID;
                     c.FieldCount = 1;
@@ -110,6 +114,7 @@ public:
                 if (Condition.Operator != orq::scoEqual || Condition.FieldCount >= IndexDef.GetColumnCount() ||
                     Condition.Key == nullptr || cmp->Operator < orq::scoEqual ||
                     cmp->Operator > orq::scoGreaterOrEqual ||
+                    IndexDef.GetColumn(Condition.FieldCount).Descending != 0 ||
                     !SameField(IndexDef.GetColumn(Condition.FieldCount).FieldName, cmp->Field) ||
                     std::find(Condition.Nodes.begin(), Condition.Nodes.end(), AsNode(n)) != Condition.Nodes.end())
                     continue;

@@ -449,6 +449,7 @@ TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
         {"physical, comparisons", "", {{"A", scoGreaterOrEqual, 5}, {"A", scoLess, 12}, {"B", 6, 3}}, nullptr},
         {"physical, unique equality", "", {{"C", scoEqual, (7 * 7919) % 10007}}, nullptr},
         {"physical, equality", "", {{"A", scoEqual, 7}}, nullptr},
+        {"physical, two-column key", "", {{"A", scoEqual, 7}, {"B", scoGreaterOrEqual, 4}}, nullptr},
         {"cursor index, comparisons", "IA", {{"A", scoGreater, 14}, {"B", scoLessOrEqual, 6}}, nullptr},
         {"cursor index, callback", "IA", {}, [](const TRow& r) { return r.B == 2; }},
         {"cursor index, range", "IA", {}, nullptr, true, 4, 9, false, true},
@@ -564,6 +565,45 @@ TEST_F(TableScan, DistinctSteppingVisitsOneRecordPerKey) {
         if (!forward) std::reverse(got.begin(), got.end());
         EXPECT_EQ(got, forward ? first : last);
     }
+    // Counted and numbered through the bitmap, one record per key: the first of each.
+    EXPECT_EQ(t.GetRecordCount(&cur), static_cast<int64_t>(first.size()));
+    for (size_t k = 1; k <= first.size(); ++k) {
+        t.SetRecNo(&cur, static_cast<int64_t>(k));
+        EXPECT_EQ(cur.CurrentRecordID.PageNo, first[k - 1]) << k;
+        EXPECT_EQ(t.GetRecNo(&cur), static_cast<int64_t>(k)) << k;
+    }
+}
+
+TEST_F(TableScan, TestExpressionOffersDerivedConditionsOverTheDefinitions) {
+    TORQMemoryTableData& t = MakeScanTable();
+    TTestCursor cur(t);
+    FakeExpression e;
+    e.BindFields(&cur, nullptr, nullptr);
+    const intptr_t a = e.Compare("a", scoEqual, 7);
+    const intptr_t b = e.Compare("B", scoGreaterOrEqual, 4);
+    e.Compare("C", 6, 1);  // <> serves no index
+    TORQScanSearchConditionArray arr;
+    arr.AddNode(&e);
+    arr.ChooseIndexes(t.IndexManager->IndexDefs, false);
+    // A = 7 on IA, and on IAB extended by B >= 4 over two columns.
+    ASSERT_EQ(arr.Count(), 3);
+    const TORQScanSearchCondition& onA = arr.Items(1);
+    const TORQScanSearchCondition& onAB = arr.Items(2);
+    EXPECT_TRUE(IsDerivedCondition(onA));
+    EXPECT_EQ(onA.IndexID, IndexID(t, "IA"));
+    EXPECT_EQ(onA.Operator, scoEqual);
+    EXPECT_EQ(IntAt(cur, onA.Key, 0), 7);
+    EXPECT_EQ(onAB.IndexID, IndexID(t, "IAB"));
+    EXPECT_EQ(onAB.FieldCount, 2);
+    EXPECT_EQ(onAB.Operator, scoGreaterOrEqual);
+    EXPECT_EQ(IntAt(cur, onAB.Key, 1), 4);
+    EXPECT_EQ(onAB.Nodes, (std::vector<TORQExprNode*>{orq_test::AsNode(a), orq_test::AsNode(b)}));
+    // Detached, the nodes are no longer evaluated; attached again, they are.
+    arr.DetachConditions(2, -1);
+    EXPECT_EQ(e.Nodes.size(), 1u);
+    arr.AttachConditions(2, -1);
+    EXPECT_EQ(e.Nodes.size(), 3u);
+    EXPECT_FALSE(IsDerivedCondition(arr.Items(0)));
 }
 
 // ---------------------------------------------------------------------------------
