@@ -692,6 +692,9 @@ TEST_F(TableScan, StaleBitmapIsRefilledAndWritesKeepItCurrent) {
     EXPECT_FALSE(cur.RecordBitmap->IsStale());
     EXPECT_EQ(cur.RecordBitmap->Count(), evens);
     EXPECT_EQ(t.GetRecordCount(&cur), evens);
+    // Emptying the table leaves no record to count.
+    t.EmptyTable(&other);
+    EXPECT_EQ(t.GetRecordCount(&cur), 0);
 }
 
 TEST_F(TableScan, FindRecordAndFindKey) {
