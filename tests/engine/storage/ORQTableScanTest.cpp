@@ -411,6 +411,24 @@ TEST_F(TableScan, MovingFromARecordGoneFromTheCursorsIndexIsRefused) {
     // Ordered by IC and reached through IA: the position must be found in IC first.
     EXPECT_EQ(NativeCode([&] { t.GetRecord(&cur, gmNext); }), 10387);
     EXPECT_EQ(cur.CurrentRecordID, at);
+
+    // A record whose key IC lost: neither a move from it nor a scan reaching it can place
+    // it in the cursor's order.
+    TTestCursor fresh(t);
+    UseIndex(fresh, "IC");
+    fresh.SetFilterExpression(&e);
+    fresh.ResetToBeginning();
+    ASSERT_EQ(t.GetRecord(&fresh, gmNext), grOK);
+    const TORQRecordID lost = fresh.CurrentRecordID;
+    ASSERT_TRUE(t.GotoRecord(&other, lost));
+    t.IndexManager->GetIndex(IndexID(t, "IC")).DeleteKey(&other);
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&fresh, gmNext); }), 10386);
+    TTestCursor third(t);
+    UseIndex(third, "IC");
+    third.SetFilterExpression(&e);
+    third.ResetToBeginning();
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&third, gmNext); }), 10432);
+    t.IndexManager->GetIndex(IndexID(t, "IC")).InsertKey(&other);
 }
 
 // ---------------------------------------------------------------------------------
