@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "engine/foundation/ORQExcept.h"
-#include "engine/storage/ORQIndexManager.h"
 #include "engine/storage/ORQTableData.h"
 
 namespace orq {
@@ -81,15 +80,11 @@ void TORQRecordBitmap::ClearBits(const TORQRecordID& RecordID) {
 }
 
 int64_t TORQRecordBitmap::PathToPosition(int32_t IndexID, const TORQKeyPath& KeyPath) const {
-    TORQIndex* index = TableData->IndexManager != nullptr ? TableData->IndexManager->FindOpenIndex(IndexID) : nullptr;
-    if (index == nullptr) RaiseNativeFmt(10324, "Cannot find index by ID = %d", {IndexID});
-    return KeyPath.ToApproxPosition(index->MaxEntriesPerPage());
+    return TableData->KeyPathToPosition(IndexID, KeyPath);
 }
 
 void TORQRecordBitmap::PositionToPath(int32_t IndexID, int64_t Position, TORQKeyPath& KeyPath) const {
-    TORQIndex* index = TableData->IndexManager != nullptr ? TableData->IndexManager->FindOpenIndex(IndexID) : nullptr;
-    if (index == nullptr) RaiseNativeFmt(10324, "Cannot find index by ID = %d", {IndexID});
-    KeyPath.FromApproxPosition(Position, index->MaxEntriesPerPage());
+    TableData->PositionToKeyPath(IndexID, KeyPath, Position);
 }
 
 void TORQRecordBitmap::SetBitAtPath(int32_t IndexID, const TORQKeyPath& KeyPath) {

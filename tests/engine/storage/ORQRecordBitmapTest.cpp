@@ -153,6 +153,7 @@ TEST_F(RecordBitmapTest, PathFormsUseTheIndexFanout) {
     def.ObjectID = 42;
     auto index = std::make_unique<FanoutIndex>(t.IndexManager.get());
     index->OpenIndex(def);
+    t.IndexManager->IndexDefs.Add()->Assign(def);
     t.IndexManager->AddOpenIndex(std::move(index));
     TORQRecordBitmap b(&t);
     b.IndexOrder = 1;
