@@ -67,6 +67,8 @@ TORQRecordID TORQTemporaryRecordManager::NumberToId(int64_t Number) {
 void TORQTemporaryRecordManager::EmptyRecords(int32_t) {
     // The spill file goes with its stream; the blocks go back to the memory manager.
     SpillStream.reset();
+    // Bitmaps and temporary indexes of the old records must see the table change.
+    ++ChangeStamp;
     RecordCount = 0;
     MemoryRecords = 0;
     BufferedRecords = 0;
@@ -575,10 +577,11 @@ bool TORQTemporaryTableData::InsertRecord(TORQCursor* Cursor) {
     if (RecordManager == nullptr) RaiseNative(10134, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(10135, "Nil pointer occured");
     TORQRecordID id;
+    const int32_t stamp = RecordManager->ChangeStamp;
     if (!RecordManager->InsertRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, id)) return false;
     Cursor->CurrentRecordID = id;
     id.ToBytes(Cursor->CurrentRecord + RecordManager->RecordSize);
-    if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
+    KeepRecordBitmap(Cursor, id, false, stamp);
     InsertIndexKeys(Cursor);
     Cursor->Bof = 0;
     Cursor->Eof = 0;

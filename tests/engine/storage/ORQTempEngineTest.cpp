@@ -761,5 +761,28 @@ TEST_F(TempEngine, TransactionPagesAreCommittedByCommitAndRollback) {
     }
 }
 
+// A filtered cursor's record bitmap follows the cursor's own inserts, and emptying the
+// table leaves it nothing to count.
+TEST_F(TempEngine, FilteredCursorsCountThroughTheirBitmap) {
+    TORQTemporaryTableData& t = MakeTemp(IdFields(), int64_t{1} << 30);
+    TTestCursor c(t);
+    for (int64_t i = 0; i < 30; ++i) InsertNumbered(t, c, i);
+    TTestCursor f(t);
+    f.OnFilterRecord = [&](const uint8_t* Record) {
+        int32_t id = 0;
+        std::memcpy(&id, Record + f.FieldDefs.GetItem(0)->MemoryOffset, 4);
+        return id % 3 == 0;
+    };
+    f.CreateRecordBitmap();
+    ASSERT_EQ(t.GetRecordCount(&f), 10);
+    InsertNumbered(t, f, 30);
+    InsertNumbered(t, f, 31);
+    EXPECT_FALSE(f.RecordBitmap->IsStale());
+    EXPECT_EQ(f.RecordBitmap->Count(), 11);
+    EXPECT_EQ(t.GetRecordCount(&f), 11);
+    t.EmptyTable(&c);
+    EXPECT_EQ(t.GetRecordCount(&f), 0);
+}
+
 }  // namespace
 }  // namespace orq::test
