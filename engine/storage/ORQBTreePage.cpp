@@ -143,7 +143,20 @@ TORQBTreePageHolder TORQBTreePage::Load(TORQPageManager& PageManager, TORQBTreeK
         PageManager.ReleasePage(page);
         throw;
     }
+    view->CheckHeader();
     return view;
+}
+
+void TORQBTreePage::CheckHeader() const {
+    // The entry area as the header describes it must lie in the buffer (which a split in
+    // progress may have grown by one entry) and use the tree's key size: a damaged page
+    // read from the file must not send a search outside it.
+    const int64_t buffer = FPage->OwnsBuffer != 0 ? GlobalMemoryManager().GetBlockSize(FPage->GetBuffer())
+                                                  : int64_t{FPage->GetPageSize()};
+    const int64_t end =
+        int64_t{FPage->GetHeaderSize()} + HeaderSize() + int64_t{EntryCount()} * EntrySize();
+    if (KeySize() != FKeyRef.KeySize || end > buffer)
+        RaiseNativeFmt(31004, "Index page is damaged. PageNo=%d", {GetPageNo()});
 }
 
 TORQBTreePageHolder TORQBTreePage::New(TORQPageManager& PageManager, TORQBTreeKeyRef& KeyRef, int32_t SessionID) {

@@ -224,8 +224,10 @@ public:
     TORQBTreePageHolder NewPage(int32_t SessionID) const;
     TORQBTreePageHolder LoadPage(int32_t SessionID, int32_t PageNo) const;
     void FreePage(int32_t SessionID, int32_t PageNo) const;
+    // 31004 for a page whose header describes entries outside it or of another key size.
     static TORQBTreePageHolder Load(TORQPageManager& PageManager, TORQBTreeKeyRef& KeyRef, int32_t SessionID,
                                     int32_t PageNo);
+    void CheckHeader() const;
     static TORQBTreePageHolder New(TORQPageManager& PageManager, TORQBTreeKeyRef& KeyRef, int32_t SessionID);
     void MarkModified() { SetModified(true); }
 

@@ -2,7 +2,8 @@
 // manager with the database header, page input and output and the commit bracket, the
 // free-space map, the table pages cache, the internal files inside the database file, the
 // system directory and the table catalog, the sessions and table-locks files with the table
-// lock manager, and the database object shared by a file's sessions.
+// lock manager, the database object shared by a file's sessions, and record pages with the
+// disk record manager.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -15,3 +16,4 @@
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
 #include "engine/storage/ORQTableLocks.h"
+#include "engine/storage/ORQRecordPages.h"
