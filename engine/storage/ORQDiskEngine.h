@@ -2,8 +2,8 @@
 // manager with the database header, page input and output and the commit bracket, the
 // free-space map, the table pages cache, the internal files inside the database file, the
 // system directory and the table catalog, the sessions and table-locks files with the table
-// lock manager, the database object shared by a file's sessions, and record pages with the
-// disk record manager.
+// lock manager, the database object shared by a file's sessions, record pages with the disk
+// record manager, the BLOB storage of disk tables, and the disk table data.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -17,3 +17,4 @@
 #include "engine/storage/ORQTablePagesCache.h"
 #include "engine/storage/ORQTableLocks.h"
 #include "engine/storage/ORQRecordPages.h"
+#include "engine/storage/ORQDiskBlobs.h"
