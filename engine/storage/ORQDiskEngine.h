@@ -18,3 +18,4 @@
 #include "engine/storage/ORQTableLocks.h"
 #include "engine/storage/ORQRecordPages.h"
 #include "engine/storage/ORQDiskBlobs.h"
+#include "engine/storage/ORQDiskTable.h"
