@@ -1,5 +1,6 @@
 #include "engine/storage/ORQEngineState.h"
 #include "engine/storage/ORQMemEngine.h"
+#include "engine/storage/ORQTempEngine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -102,8 +103,9 @@ void StartStorageEngine() {
     auto databases = std::make_unique<TORQDatabaseList>();
     auto manager = std::make_unique<TORQSessionComponentManager>();
     GDesignTime = false;
-    // The process-wide in-memory database is listed from the start.
+    // The process-wide in-memory and temporary databases are listed from the start.
     databases->Add(new TORQMemoryDatabaseData);
+    databases->Add(new TORQTemporaryDatabaseData);
     GDatabases = databases.release();
     GSessionComponentManager = manager.release();
 }

@@ -156,7 +156,8 @@ void TORQMemoryTableData::EmptyTable(TORQCursor* Cursor) {
         }
     }
     rm->EmptyRecords(SessionIDOf(Cursor));
-    if (MemoryPageManager != nullptr) MemoryPageManager->CommitSession(-2);
+    // The indexes were emptied for the cursor's session: its pages are the ones to commit.
+    if (MemoryPageManager != nullptr) MemoryPageManager->CommitSession(SessionIDOf(Cursor));
 }
 
 void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {

@@ -51,7 +51,7 @@ TEST_F(EngineStopped, StartAndStopMayBeRepeated) {
     DatabaseList().Add(new NamedDatabase("A.DB", &freed));
     StartStorageEngine();  // a second start keeps what the first made
     EXPECT_EQ(&SessionComponentManager(), first);
-    EXPECT_EQ(DatabaseList().Count(), 2);  // with the MEMORY database of the start
+    EXPECT_EQ(DatabaseList().Count(), 3);  // with the MEMORY and TEMP databases of the start
 
     StopStorageEngine();
     EXPECT_EQ(freed, 1) << "the list owns what is entered in it";
@@ -59,8 +59,9 @@ TEST_F(EngineStopped, StartAndStopMayBeRepeated) {
     ExpectNative([] { SessionComponentManager(); }, 20007);
 
     StartStorageEngine();
-    EXPECT_EQ(DatabaseList().Count(), 1);
+    EXPECT_EQ(DatabaseList().Count(), 2);
     EXPECT_NE(DatabaseList().Find("MEMORY"), nullptr);
+    EXPECT_NE(DatabaseList().Find("TEMP"), nullptr);
 }
 
 TEST_F(EngineStopped, DesignTimeFlagIsClearedByStart) {
@@ -77,11 +78,11 @@ TEST_F(EngineStopped, DatabaseListFindsByNameIgnoringCase) {
     auto* a = new NamedDatabase("navtex.db");
     DatabaseList().Add(a);
     DatabaseList().Add(a);  // entered once only
-    EXPECT_EQ(DatabaseList().Count(), 2);  // with the MEMORY database
+    EXPECT_EQ(DatabaseList().Count(), 3);  // with the MEMORY and TEMP databases
     EXPECT_EQ(DatabaseList().Find("NAVTEX.DB"), a);
     EXPECT_EQ(DatabaseList().Find("navtex"), nullptr);
     delete a;  // its destructor takes it off the list
-    EXPECT_EQ(DatabaseList().Count(), 1);
+    EXPECT_EQ(DatabaseList().Count(), 2);
     EXPECT_EQ(DatabaseList().Find("navtex.db"), nullptr);
 }
 
@@ -104,7 +105,7 @@ TEST_F(EngineStopped, DatabaseListFromTwoThreads) {
     a.join();
     b.join();
     EXPECT_EQ(freed, N);
-    EXPECT_EQ(DatabaseList().Count(), N + 1);  // with the MEMORY database
+    EXPECT_EQ(DatabaseList().Count(), N + 2);  // with the MEMORY and TEMP databases
     StopStorageEngine();
     EXPECT_EQ(freed, 2 * N);
 }
