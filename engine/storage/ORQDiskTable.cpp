@@ -12,7 +12,7 @@
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/storage/ORQConst.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
-#include "engine/storage/ORQMemPageManager.h"
+#include "engine/storage/ORQTempEngine.h"
 #include "engine/storage/ORQRecordBitmap.h"
 
 namespace orq {
@@ -178,7 +178,7 @@ void TORQDiskTableData::SetFieldDefs(const TORQFieldDefs& Defs) {
 
 void TORQDiskTableData::SetIndexDefs(const TORQIndexDefs& Defs) {
     IndexManager.reset();
-    TemporaryPageManager = std::make_unique<TORQMemoryPageManager>();
+    TemporaryPageManager = std::make_unique<TORQTemporaryPageManager>(TemporaryStorage != 0);
     IndexManager = std::make_unique<TORQBaseIndexManager>(this, TemporaryPageManager.get());
     IndexManager->TablePageManager = DiskPageManager();
     TORQTableData::SetIndexDefs(Defs);
@@ -203,7 +203,10 @@ void TORQDiskTableData::CommitSessionPages(int32_t SessionID, bool InTransaction
 void TORQDiskTableData::RollbackSessionPages(int32_t SessionID, bool InTransaction) {
     TORQTableData::RollbackSessionPages(SessionID, InTransaction);
     if (TemporaryPageManager != nullptr) TemporaryPageManager->RollbackSession(SessionID);
-    if (!InTransaction) FFailedSessions.erase(SessionID);
+    if (InTransaction) return;
+    FFailedSessions.erase(SessionID);
+    // The counters follow the pages back to what was committed.
+    if (StateFile != nullptr) ReadMostUpdatedFile(SessionID);
 }
 
 // ---------------------------------------------------------------------------------
@@ -348,7 +351,7 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
         StateFile = std::make_unique<TORQInternalDBTransactedAccessFile>(*pm, ptTableMostUpdated);
         StateFile->OpenFile(statePage);
         FieldManager = std::make_unique<TORQBaseFieldManager>(this);
-        TemporaryPageManager = std::make_unique<TORQMemoryPageManager>();
+        TemporaryPageManager = std::make_unique<TORQTemporaryPageManager>(TemporaryStorage != 0);
         IndexManager = std::make_unique<TORQBaseIndexManager>(this, TemporaryPageManager.get());
         IndexManager->TablePageManager = pm;
         ConstraintManager = std::make_unique<TORQBaseConstraintManager>(this);
@@ -860,7 +863,6 @@ void TORQDiskTableData::FailChange(TORQCursor* Cursor) noexcept {
     }
     try {
         RollbackSessionPages(session, false);
-        if (StateFile != nullptr) ReadMostUpdatedFile(session);
     } catch (...) {
         // What cannot be undone must not be committed either.
         FFailedSessions.insert(session);
