@@ -238,7 +238,8 @@ void TORQDiskTableData::ReadMostUpdatedFile(int32_t SessionID) {
     }
     TableCounter = RecordManager->ChangeStamp;
     FStateSession = SessionID;
-    cache.RecordCounter(SessionID, TableID, TableCounter);
+    if (auto held = FPeriodLocks.find(SessionID); held != FPeriodLocks.end() && held->second > 0)
+        cache.RecordCounter(SessionID, TableID, TableCounter);
 }
 
 void TORQDiskTableData::SaveState(int32_t SessionID) {
@@ -728,6 +729,7 @@ bool TORQDiskTableData::SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mo
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.IncReadLocks(SessionID, TableID);
     if (Type == ltPost) cache.IncPostLocks(SessionID, TableID);
+    if (Type == ltRead || Type == ltPost) ++FPeriodLocks[SessionID];
     return true;
 }
 
@@ -739,6 +741,9 @@ void TORQDiskTableData::ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.DecReadLocks(SessionID, TableID);
     if (Type == ltPost) cache.DecPostLocks(SessionID, TableID);
+    if (auto held = FPeriodLocks.find(SessionID); (Type == ltRead || Type == ltPost) && held != FPeriodLocks.end()) {
+        if (--held->second <= 0) FPeriodLocks.erase(held);
+    }
     manager->ReleaseTableLock(SessionID, Type, false, true, *TableLocksFile);
 }
 
@@ -869,6 +874,15 @@ void TORQDiskTableData::FailChange(TORQCursor* Cursor) noexcept {
     }
 }
 
+void TORQDiskTableData::RecoverFailedChange(TORQCursor* Cursor) {
+    const int32_t session = SessionIDOf(Cursor);
+    if (!HasFailedChange(session) || InTransaction(Cursor) || (Cursor != nullptr && Cursor->UpdateBatch != 0)) return;
+    // Outside a transaction and a batch the session keeps no work of its own between
+    // changes: what a failed cleanup left is dropped now, and the mark stays until the
+    // committed state could be read again.
+    RollbackSessionPages(session, false);
+}
+
 bool TORQDiskTableData::ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer) {
     TORQGetRecordRequest request;
     request.Mode = gmCurrent;
@@ -885,6 +899,7 @@ bool TORQDiskTableData::InsertRecord(TORQCursor* Cursor) {
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20136, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    RecoverFailedChange(Cursor);
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
         BlobManager->FlushBlobs(session, Cursor->CurrentRecord, nullptr);
@@ -914,6 +929,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20139, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    RecoverFailedChange(Cursor);
     // The stored record, read by its id: its keys and BLOB values are what the update
     // replaces. A cursor without an OldRecord buffer lends a scratch one.
     TORQMemoryBlock scratch;
@@ -954,6 +970,7 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     if (RecordManager == nullptr) RaiseNative(20137, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    RecoverFailedChange(Cursor);
     const TORQRecordID id = Cursor->CurrentRecordID;
     TORQMemoryBlock stored(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
     auto* storedRecord = static_cast<uint8_t*>(stored.Data());

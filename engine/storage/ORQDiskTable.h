@@ -20,11 +20,14 @@
 //   session, the table pushed as the session's current one, the work, the reverse); a
 //   change runs in the same bracket under the post lock outside a transaction, so that
 //   writers of several processes take turns and each starts from the committed state.
-//   Within one lock period the state is not read again for the session whose view it is.
+//   Within one lock period the state is not read again for the session whose view it is,
+//   and only within one is the table's counter recorded for the page cache: a counter read
+//   outside a period may be stale by the time the next period starts.
 // - A change that fails leaves nothing behind: outside a transaction and an update batch
 //   the session's pages are rolled back and the committed state reloaded before the error
 //   goes on; inside either, the session is marked and committing its pages is refused
-//   (31020) until it rolls back.
+//   (31020) until it rolls back. A cleanup that fails itself (the file failing on) leaves
+//   the mark too; the next change outside a transaction and batch cleans up first.
 // - The BLOB values a change frees are those of the record as stored, read by its id,
 //   never those a cursor's buffer names.
 // - A state read from the file is checked against the largest state the table can have
@@ -161,6 +164,9 @@ private:
     void FreeManagers() noexcept;
     // The failed change's cleanup (see the rules above); never throws.
     void FailChange(TORQCursor* Cursor) noexcept;
+    // Before a change outside a transaction and batch: a failed change whose cleanup
+    // could not finish is cleaned up now.
+    void RecoverFailedChange(TORQCursor* Cursor);
     // Reads the stored record of RecordID into Buffer; false when there is none.
     bool ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer);
     void CheckStaleTemporaryIndexes(TORQCursor* Cursor);
@@ -175,6 +181,9 @@ private:
     std::set<int32_t> FFailedSessions;
     // Bracket nesting per session, and the session whose view the loaded state is.
     std::map<int32_t, int32_t> FBracketDepth;
+    // Read and post locks each session holds here: a counter is recorded only within a
+    // lock period, when no other process can move it.
+    std::map<int32_t, int32_t> FPeriodLocks;
     int32_t FStateSession = -3;
 };
 

@@ -233,10 +233,11 @@ struct DbFile {
 };
 
 // Index order and physical order hold the same rows, and the record count says so too.
-inline void ExpectConsistent(Cursor& C, const std::string& Index = "IDX_DT") {
+// Field -1: the date key's minute.
+inline void ExpectConsistent(Cursor& C, const std::string& Index = "IDX_DT", int32_t Field = -1) {
     C.Disk->CheckRecordCount(C.Session->SessionID);
-    std::vector<int64_t> byIndex = C.Walk(Index);
-    std::vector<int64_t> physical = C.Walk("");
+    std::vector<int64_t> byIndex = C.Walk(Index, Field);
+    std::vector<int64_t> physical = C.Walk("", Field);
     EXPECT_TRUE(std::is_sorted(byIndex.begin(), byIndex.end()));
     std::sort(physical.begin(), physical.end());
     EXPECT_EQ(byIndex, physical);
