@@ -210,6 +210,10 @@ void TORQDiskDatabaseData::GetTablesList(std::vector<std::string>& List) {
 void TORQDiskDatabaseData::CreateDatabase() {
     std::lock_guard guard(LockSection());
     if (FPageManager) RaiseNativeFmt(10461, "Error - database file %s is in use.", {DatabaseName});
+    // A sessions file without bytes could never be connected to in multi-user mode.
+    if (MaxConnections < 1)
+        RaiseNativeFmt(30967, "Cannot create database '%s': the number of allowed connections must be at least 1, not %d",
+                       {DatabaseName, MaxConnections});
     TORQDiskPageManager manager;
     manager.CommitBarriers = CommitBarriers;
     manager.CreateDatabaseFile(DatabaseName, Password, static_cast<uint16_t>(PagesPerExtent),

@@ -136,10 +136,13 @@ TORQInternalDBTransactedAccessFile::THeader TORQInternalDBTransactedAccessFile::
     h.Stored = static_cast<int32_t>(LoadLE32(data + 1));
     h.Uncompressed = static_cast<int32_t>(LoadLE32(data + 5));
     h.Algorithm = data[9];
-    // Nothing is allocated from a count the file could not hold.
-    const int64_t capacity = int64_t{std::max(FPageManager.PageCount, 1)} * FPageManager.DataSize;
     if (data[0] != InternalFileHeaderSize || h.Stored < 0 || h.Uncompressed < 0 || h.Algorithm > CompressionPPM ||
-        (h.Algorithm == CompressionNone && h.Stored != h.Uncompressed) || h.Stored > capacity)
+        (h.Algorithm == CompressionNone && h.Stored != h.Uncompressed))
+        HeaderDamaged(FFirstPage);
+    // Nothing is allocated from a count the file could not hold. The page count known here
+    // may be older than another process's growth of the file: ask the header before refusing.
+    auto capacity = [this](int32_t Pages) { return int64_t{std::max(Pages, 1)} * FPageManager.DataSize; };
+    if (h.Stored > capacity(FPageManager.PageCount) && h.Stored > capacity(FPageManager.GetPageCount()))
         HeaderDamaged(FFirstPage);
     return h;
 }
@@ -282,7 +285,8 @@ void TORQInternalDBTransactedAccessFile::ReadFile(int32_t SessionID, void* Buffe
         pageNo = page.Next();
     }
     if (done < wanted)
-        RaiseNativeFmt(30388, "Cannot Read internal file. FileSize=%d. ReadSize=%d", {compressed ? h.Stored : h.Uncompressed, wanted});
+        RaiseNativeFmt(30388, "Cannot Read internal file. FileSize=%d. ReadSize=%d",
+                       {compressed ? h.Stored : h.Uncompressed, wanted});
     if (!compressed) return;
     uint8_t* out = nullptr;
     int32_t outSize = h.Uncompressed;

@@ -125,25 +125,29 @@ void TORQActiveSessionsFile::CloseSessionsFile() {
 
 bool TORQActiveSessionsFile::IsOpen() const { return FFile && FFile->FirstPage() >= 0; }
 
-TORQDirectFileAccess& TORQActiveSessionsFile::File(int32_t) const {
-    if (!IsOpen()) RaiseClosed("SessionsFile");
+TORQDirectFileAccess& TORQActiveSessionsFile::File(const char* Operation) const {
+    if (!IsOpen()) RaiseClosed(Operation);
     return *FFile;
 }
 
 bool TORQActiveSessionsFile::TakeFileLock() {
-    TORQDirectFileAccess& file = File(0);
-    return RetryWithSleep(FileLockTries, FileLockDelay, [&file] { return file.LockFile(); });
+    return RetryWithSleep(FileLockTries, FileLockDelay, [this] { return FFile->LockFile(); });
 }
 
 // Without the whole-file lock nothing is scanned or changed: the release would fail and
 // raise anyway, and a byte claimed on the way would stay held with no session to own it.
 int32_t TORQActiveSessionsFile::ConnectSession() {
     if (FPageManager->SharedAccess == 0) return 0;
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("ConnectSession");
     if (!TakeFileLock()) RaiseNative(20093, SessionsFileUnlockText);
     int32_t number = -1;
-    for (int32_t k = 0; k < FConnectionCount && number < 0; ++k)
-        if (file.LockByte(k)) number = k;
+    try {
+        for (int32_t k = 0; k < FConnectionCount && number < 0; ++k)
+            if (file.LockByte(k)) number = k;
+    } catch (...) {
+        file.UnlockFile();
+        throw;
+    }
     if (!file.UnlockFile()) {
         if (number >= 0) file.UnlockByte(number);
         RaiseNative(20093, SessionsFileUnlockText);
@@ -157,7 +161,7 @@ int32_t TORQActiveSessionsFile::ConnectSession() {
 
 void TORQActiveSessionsFile::DisconnectSession(int32_t SessionNumber) {
     if (FPageManager->SharedAccess == 0) return;
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("DisconnectSession");
     const bool guarded = TakeFileLock();
     const bool released = SessionNumber >= 0 && SessionNumber < FConnectionCount && file.UnlockByte(SessionNumber);
     const bool fileUnlocked = guarded && file.UnlockFile();
@@ -169,16 +173,23 @@ void TORQActiveSessionsFile::DisconnectSession(int32_t SessionNumber) {
 // test-and-set only while no connect can slip in between. A byte that still cannot be
 // locked gives back the ones taken, so a false answer leaves nothing held.
 bool TORQActiveSessionsFile::LockAllSessions() {
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("LockAllSessions");
     if (!TakeFileLock()) RaiseNative(20240, SessionsFileUnlockText);
-    bool all = !file.IsRegionLocked(0, FConnectionCount);
-    if (all) {
-        int32_t taken = 0;
-        while (taken < FConnectionCount && file.LockByte(taken)) ++taken;
-        if (taken < FConnectionCount) {
-            all = false;
-            while (taken > 0) file.UnlockByte(--taken);
+    bool all = false;
+    int32_t taken = 0;
+    try {
+        all = !file.IsRegionLocked(0, FConnectionCount);
+        if (all) {
+            while (taken < FConnectionCount && file.LockByte(taken)) ++taken;
+            if (taken < FConnectionCount) {
+                all = false;
+                while (taken > 0) file.UnlockByte(--taken);
+            }
         }
+    } catch (...) {
+        while (taken > 0) file.UnlockByte(--taken);
+        file.UnlockFile();
+        throw;
     }
     if (!file.UnlockFile()) {
         if (all)
@@ -189,7 +200,7 @@ bool TORQActiveSessionsFile::LockAllSessions() {
 }
 
 void TORQActiveSessionsFile::UnlockAllSessions() {
-    TORQDirectFileAccess& file = File(0);
+    TORQDirectFileAccess& file = File("UnlockAllSessions");
     const bool guarded = TakeFileLock();
     for (int32_t k = 0; k < FConnectionCount; ++k) file.UnlockByte(k);
     if (!guarded || !file.UnlockFile()) RaiseNative(20241, SessionsFileUnlockText);
@@ -454,8 +465,11 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
         entry.Mode = 1;
         list.Add(entry);
     };
+    // The session's own exclusive lock is the whole-file lock: it already has the file to
+    // itself, and asking again would only wait for itself.
+    const bool fileHeld = LockType == ltExclusive || list.Holds(ltExclusive, table);
     // Hand-over: locks this one covered take their own bytes before it goes.
-    bool handedOver = LockType == ltExclusive || LockFileWithRetries(LocksFile, guard);
+    bool handedOver = fileHeld || LockFileWithRetries(LocksFile, guard);
     if (handedOver) {
         for (TORQTableLockEntry& other : list.Items) {
             if (other.TableKey != table || other.FileByteHeld != 0 || !LockCovers(LockType, other.LockType))
@@ -468,7 +482,7 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
             }
             other.FileByteHeld = 1;
         }
-        if (LockType != ltExclusive) LocksFile.UnlockLocksFile();
+        if (!fileHeld) LocksFile.UnlockLocksFile();
     }
     if (!handedOver) {
         putBack();
@@ -478,9 +492,9 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
     for (int32_t attempt = 0; attempt < FileLockTries; ++attempt) {
         if (LockType == ltExclusive) {
             if (LocksFile.UnlockLocksFile()) return true;
-        } else if (LocksFile.LockLocksFile()) {
+        } else if (fileHeld || LocksFile.LockLocksFile()) {
             const bool cleared = LocksFile.ClearLockByte(SessionID, LockType);
-            LocksFile.UnlockLocksFile();
+            if (!fileHeld) LocksFile.UnlockLocksFile();
             if (!cleared) {
                 putBack();
                 RaiseNative(20204, "Cannot unlock table");
@@ -541,10 +555,11 @@ bool TORQDatabaseTableLockManager::UnlockRecord(int32_t SessionID, TORQTableLock
     const TORQTableLockEntry entry = list.Items[static_cast<std::size_t>(at)];
     list.Delete(at);
     if (entry.FileByteHeld == 0) return true;
+    const bool fileHeld = list.Holds(ltExclusive, entry.TableKey);
     for (int32_t attempt = 0; attempt < FileLockTries; ++attempt) {
-        if (LocksFile.LockLocksFile()) {
+        if (fileHeld || LocksFile.LockLocksFile()) {
             const bool cleared = LocksFile.ClearRecordLockByte(SessionID);
-            LocksFile.UnlockLocksFile();
+            if (!fileHeld) LocksFile.UnlockLocksFile();
             if (!cleared) {
                 list.Add(entry);
                 RaiseNative(20206, "Cannot unlock record");

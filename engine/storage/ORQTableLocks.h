@@ -131,7 +131,8 @@ public:
     int32_t ConnectionCount() const { return FConnectionCount; }
 
 private:
-    TORQDirectFileAccess& File(int32_t Code) const;
+    // 20156 while closed.
+    TORQDirectFileAccess& File(const char* Operation) const;
     bool TakeFileLock();
 
     TORQDiskPageManager* FPageManager;

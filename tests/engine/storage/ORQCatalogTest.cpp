@@ -158,7 +158,8 @@ TEST(Catalog, AReloadSeesATableAnotherProcessAdded) {
         TORQTableListFile other(*own);
         other.OpenCatalog(c.First);
         other.LoadCatalog();
-        other.AddTable("Child", 2, 2, 2, 2);
+        // Enough tables to grow the file past the page count the parent knows.
+        for (int i = 0; i < 100; ++i) other.AddTable("Child" + std::to_string(i), 2, 2, 2, 2);
         other.SaveCatalog();
         own->CommitSession(-2);
         own->CloseDatabaseFile();
@@ -167,5 +168,7 @@ TEST(Catalog, AReloadSeesATableAnotherProcessAdded) {
     ASSERT_EQ(rc, 0);
     std::vector<std::string> list;
     catalog.GetTablesList(list);
-    EXPECT_EQ(list, (std::vector<std::string>{"Parent", "Child"}));
+    ASSERT_EQ(list.size(), 101u);
+    EXPECT_EQ(list.front(), "Parent");
+    EXPECT_EQ(list.back(), "Child99");
 }

@@ -3,6 +3,7 @@
 // refused for want of table locks, and the catalog shared with other processes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,12 @@ TEST(DiskDatabase, AFreshDefaultDatabaseHasTheLaidOutBytes) {
     EXPECT_EQ(LE32(f, page(3, 41)), 500) << "sessions file: one byte per connection";
     EXPECT_EQ(f.at(page(4, 8)), ptTableList);
     EXPECT_EQ(LE32(f, page(4, 41)), 0) << "empty catalog";
+
+    TORQDiskDatabaseData none;
+    none.DatabaseName = d.Dir.File("none.orq");
+    none.MaxConnections = 0;
+    ExpectNative([&] { none.CreateDatabase(); }, 30967);
+    EXPECT_FALSE(std::filesystem::exists(none.DatabaseName));
 }
 
 TEST(DiskDatabase, DisconnectingTheLastSessionClosesAndAReconnectReadsTheHeaderAgain) {

@@ -419,6 +419,18 @@ TEST(TableLockManager, CommitTakesPostLocksOnEveryTransactionTable) {
     EXPECT_FALSE(OthersHold(side.B, orq::ltTransaction));
     EXPECT_TRUE(m.LockTablesForCommit(0));
     EXPECT_NO_THROW(m.Close());
+
+    // A post lock that cannot be given back after a failed upgrade is reported, and kept.
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.A));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltTransaction, 1, false, 10, 3, side.B));
+    int fileLocks = 0;
+    w.Rec.Log.Fail = [&](char Op, int32_t) { return Op == 'F' && ++fileLocks > 1; };
+    EXPECT_EQ(CodeOf([&] { m.LockTablesForCommit(0); }), 20234);
+    w.Rec.Log.Fail = nullptr;
+    EXPECT_EQ(m.LockList(0).Count(), 3);
+    EXPECT_TRUE(OthersHold(m.LockList(0).Holds(orq::ltPost, w.TableA) ? side.A : side.B, orq::ltPost));
+    EXPECT_TRUE(m.UnlockTransactionTables(0));
+    EXPECT_EQ(m.LockList(0).Count(), 0);
 }
 
 // A session holding the table exclusively with an edit lock and a record lock still ends
@@ -439,6 +451,26 @@ TEST(TableLockManager, TransactionEndsUnderExclusiveEditLock) {
     EXPECT_TRUE(OthersHold(side.A, orq::ltEdit));
     EXPECT_FALSE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{5, 1}));
     EXPECT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{5, 2}));
+}
+
+// Locks taken before the session's own exclusive lock are released under it at once: the
+// whole-file lock they would wait for is the session's own.
+TEST(TableLockManager, ReleaseUnderOwnExclusiveLock) {
+    LockWorld w;
+    Side side(w.M.get(), w);
+    TORQDatabaseTableLockManager& m = side.Manager;
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltOpen, 0, false, 10, 3, side.A));
+    ASSERT_TRUE(m.LockRecord(0, side.A, 10, 3, TORQRecordID{4, 4}));
+    ASSERT_TRUE(m.SetTableLock(0, orq::ltExclusive, 0, false, 10, 3, side.A));
+    w.Sleeps.Count = 0;
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltOpen, false, false, side.A));
+    EXPECT_TRUE(m.UnlockRecord(0, side.A, TORQRecordID{4, 4}));
+    EXPECT_EQ(w.Sleeps.Count, 0);
+    EXPECT_FALSE(OthersHold(side.A, orq::ltOpen));
+    EXPECT_FALSE(OthersHold(side.A, orq::ltRecord));
+    EXPECT_FALSE(m.SetTableLock(1, orq::ltOpen, 0, false, 10, 3, side.A));
+    EXPECT_TRUE(m.ReleaseTableLock(0, orq::ltExclusive, false, false, side.A));
+    EXPECT_TRUE(m.SetTableLock(1, orq::ltOpen, 0, false, 10, 3, side.A));
 }
 
 TEST(TableLockManager, RetriesSleepAsEachKindAsks) {
@@ -544,9 +576,46 @@ TEST(ActiveSessionsFile, FailuresLeaveNoSessionByteHeld) {
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_EQ(CodeOf([&] { f.LockAllSessions(); }), 20240);
     EXPECT_FALSE(probe->IsRegionLocked(0, 4));
+    // A byte that cannot be had after the probe: none of the others stays held.
+    w.Rec.Log.Fail = [](char Op, int32_t Position) { return Op == 'L' && Position == 2; };
+    EXPECT_FALSE(f.LockAllSessions());
+    EXPECT_FALSE(probe->IsRegionLocked(0, 4));
     w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
     EXPECT_EQ(CodeOf([&] { f.ConnectSession(); }), 20093);
     EXPECT_FALSE(probe->IsRegionLocked(0, 4));
+
+    // Releases whose whole-file lock cannot be given back say so; the failed release above
+    // left it held through this handle, which gives it back here.
+    auto own = orq::MakeEngineDirectFile(w.M.get(), orq::ptActiveSessionList);
+    own->OpenFile(first);
+    ASSERT_TRUE(own->UnlockFile());
+    w.Rec.Log.Fail = nullptr;
+    const int32_t n = f.ConnectSession();
+    w.Rec.Log.Fail = [](char Op, int32_t) { return Op == 'f'; };
+    EXPECT_EQ(CodeOf([&] { f.DisconnectSession(n); }), 20096);
+    EXPECT_FALSE(probe->IsByteLocked(n));
+    ASSERT_TRUE(own->UnlockFile());
+    EXPECT_EQ(CodeOf([&] { f.UnlockAllSessions(); }), 20241);
+    ASSERT_TRUE(own->UnlockFile());
+}
+
+// A database opened exclusively has nobody to share with: table locks are granted and
+// released without the file.
+TEST(TableLockManager, ExclusiveDatabaseSkipsTheFile) {
+    LockWorld w;
+    w.M->CloseDatabaseFile();
+    TORQDiskPageManager m;
+    bool multi = true, readOnly = false;
+    m.OpenDatabaseFile(w.Db.Name, {}, multi, true, readOnly);
+    TORQTableLocksFile a(&m);
+    a.OpenLocksFile(w.TableA);
+    TORQDatabaseTableLockManager locks(4, &m);
+    w.Rec.Log.Clear();
+    EXPECT_TRUE(locks.SetTableLock(0, orq::ltExclusive, 0, false, 10, 1, a));
+    EXPECT_TRUE(locks.SetTableLock(1, orq::ltEdit, 0, false, 10, 1, a));
+    EXPECT_TRUE(locks.ReleaseTableLock(1, orq::ltPost, false, false, a));
+    EXPECT_EQ(w.Rec.Log.Calls, 0);
+    EXPECT_EQ(locks.LockList(0).Count(), 0);
 }
 
 }  // namespace
