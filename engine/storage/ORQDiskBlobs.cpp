@@ -172,14 +172,19 @@ int16_t TORQSmallBlobPage::NewBlobID() const {
     RaiseNative(20172, "Invalid blob field ID");
 }
 
+bool TORQSmallBlobPage::HasRoom(int64_t Need) const { return GetEntriesEnd() + Need <= GetDataSize(); }
+
+void TORQSmallBlobPage::RaisePageFull(int64_t Need, int32_t SizeInIndex) const {
+    RaiseNativeFmt(20290,
+                   "Cannot add blob. Page is full: BlobCount=%d, BlobOffset=%d, BlobSize=%d, PageDataSize=%d, "
+                   "SizeInBlobPageIndex=%d",
+                   {GetBlobCount(), GetEntriesEnd(), Need, GetDataSize(), SizeInIndex});
+}
+
 void TORQSmallBlobPage::AddBlob(const TORQBlobCacheEntry& Entry, TORQBlobReference& Reference, int32_t SizeInIndex) {
-    const int32_t end = GetEntriesEnd();
     const int64_t need = Entry.StoredSize() + TORQBlobHeader::ByteSize;
-    if (end + need > GetDataSize())
-        RaiseNativeFmt(20290,
-                       "Cannot add blob. Page is full: BlobCount=%d, BlobOffset=%d, BlobSize=%d, PageDataSize=%d, "
-                       "SizeInBlobPageIndex=%d",
-                       {GetBlobCount(), end, need, GetDataSize(), SizeInIndex});
+    if (!HasRoom(need)) RaisePageFull(need, SizeInIndex);
+    const int32_t end = GetEntriesEnd();
     const int16_t id = NewBlobID();
     TORQBlobHeader h;
     h.BlobID = id;
@@ -474,11 +479,7 @@ TORQBlobReference TORQDiskBlobManager::StoreSmallBlob(int32_t SessionID, const T
     pageNo = page->PageNo;
     TORQSmallBlobPage view(page.get());
     // Room and id are settled before the index or the page changes.
-    const int32_t end = view.GetEntriesEnd();
-    if (end + need > view.GetDataSize()) {
-        TORQBlobReference unused;
-        view.AddBlob(Entry, unused, FBlobPageIndex.GetUsedSize(SessionID, pageNo));
-    }
+    if (!view.HasRoom(need)) view.RaisePageFull(need, FBlobPageIndex.GetUsedSize(SessionID, pageNo));
     view.NewBlobID();
     FBlobPageIndex.AddUsedSize(SessionID, need, pageNo);
     TORQBlobReference ref;

@@ -114,6 +114,10 @@ public:
     int32_t FindEntry(int16_t BlobID) const;
     // From the count up, skipping ids in use, -1 and 255; 20172 when none is free.
     int16_t NewBlobID() const;
+    // Whether an entry of Need bytes (22 + S) fits after the last one.
+    bool HasRoom(int64_t Need) const;
+    // 20290, reporting the page's figures and the used size its index records.
+    [[noreturn]] void RaisePageFull(int64_t Need, int32_t SizeInIndex) const;
     // Appends the entry's value (20290 without room; SizeInIndex is reported with it).
     void AddBlob(const TORQBlobCacheEntry& Entry, TORQBlobReference& Reference, int32_t SizeInIndex = -1);
     // Removes the reference's entry (20171 when absent); FreedSize = 22 + S.

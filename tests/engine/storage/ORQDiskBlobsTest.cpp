@@ -79,7 +79,7 @@ struct FakeRecords : TORQBaseRecordManager {
 };
 
 struct BlobTable {
-    explicit BlobTable(uint16_t PageSize = 4096) : Db({}, 8, PageSize) {
+    explicit BlobTable(uint16_t PageSize = 4096, const TORQPassword& Password = {}) : Db(Password, 8, PageSize) {
         Open();
         Blobs->ResetIndex();
         Pm->CommitSession(-2);
@@ -321,6 +321,18 @@ TEST(DiskBlobRoundTrip, SizesFromEmptyToAPageListOnTwoPages) {
         t.Blobs->ReleaseBlobCache(r.data(), 2, false);
     }
     EXPECT_EQ(t.Blobs->CacheEntryCount(), 0);
+}
+
+TEST(DiskBlobRoundTrip, EncryptedDatabaseKeepsValuesEnciphered) {
+    BlobTable t(4096, TORQPassword{"navtex", 3});
+    const TORQBlobReference small = t.Store(Pattern(700, 1));
+    const TORQBlobReference large = t.Store(Pattern(9000, 2));
+    t.Pm->CommitSession(Session);
+    t.Reopen();
+    EXPECT_EQ(t.Load(small), Pattern(700, 1));
+    EXPECT_EQ(t.Load(large), Pattern(9000, 2));
+    const Bytes first = t.DataArea(large.PageNo), plain = Pattern(9000, 2);
+    EXPECT_NE(Bytes(first.begin() + 32, first.begin() + 96), Bytes(plain.begin(), plain.begin() + 64));
 }
 
 TEST(DiskBlobRoundTrip, CompressedStreamInAndOut) {
