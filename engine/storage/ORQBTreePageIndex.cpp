@@ -13,6 +13,24 @@ namespace {
     RaiseNativeFmt(20061, "Index error: page amount %d out of range", {Amount});
 }
 
+// Page numbers met by a walk along the leaves must move strictly one way: a damaged
+// chain that leads back would have pages counted twice and wrong record numbers given.
+class TPageOrder {
+public:
+    explicit TPageOrder(bool Ascending) : FAscending(Ascending) {}
+    void Check(int32_t PageNo) {
+        if (FStarted && (FAscending ? PageNo <= FLast : PageNo >= FLast))
+            RaiseNativeFmt(31005, "Record page index is damaged. PageNo=%d", {PageNo});
+        FStarted = true;
+        FLast = PageNo;
+    }
+
+private:
+    bool FAscending;
+    bool FStarted = false;
+    int32_t FLast = 0;
+};
+
 }  // namespace
 
 TORQBTreePageIndex::TORQBTreePageIndex(TORQPageManager& PageManager) : FPageManager(PageManager) {}
@@ -222,10 +240,13 @@ void TORQBTreeRecordPageIndex::FindPageByRecordOrdinal(int32_t SessionID, int32_
     TORQKeyPath path;
     bool more = N >= 0 && First(SessionID, path);
     int64_t sum = 0;
+    TPageOrder order(true);
     while (more) {
+        const int32_t key = GetKey(SessionID, path);
+        order.Check(key);
         const int32_t count = GetAmount(SessionID, path);
         if (sum + count > N) {
-            PageNo = GetKey(SessionID, path);
+            PageNo = key;
             Ordinal = static_cast<int32_t>(N - sum);
             return;
         }
@@ -240,15 +261,23 @@ void TORQBTreeRecordPageIndex::CountRecordsBefore(int32_t SessionID, int32_t Pag
     TORQKeyPath path;
     if (!FindKey(SessionID, PageNo, path)) RaiseNative(20114, "Invalid page number");
     int64_t sum = 0;
-    while (TORQBTreePageIndex::Prior(SessionID, path)) sum += GetAmount(SessionID, path);
+    TPageOrder order(false);
+    order.Check(PageNo);
+    while (TORQBTreePageIndex::Prior(SessionID, path)) {
+        order.Check(GetKey(SessionID, path));
+        sum += GetAmount(SessionID, path);
+    }
     Result = sum + Offset;
 }
 
 int64_t TORQBTreeRecordPageIndex::CheckRecordCount(int32_t SessionID, int64_t Expected) {
     TORQKeyPath path;
     int64_t sum = 0;
-    for (bool more = First(SessionID, path); more; more = TORQBTreePageIndex::Next(SessionID, path))
+    TPageOrder order(true);
+    for (bool more = First(SessionID, path); more; more = TORQBTreePageIndex::Next(SessionID, path)) {
+        order.Check(GetKey(SessionID, path));
         sum += GetAmount(SessionID, path);
+    }
     if (sum != Expected)
         RaiseNativeFmt(20292,
                        "Invalid table RecordPageIndex or MostUpdated. RecordPageIndex.RecordCount=%d, "

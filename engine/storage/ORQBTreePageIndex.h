@@ -10,6 +10,8 @@
 //   raises 20061 and stores nothing.
 // - Every page loaded is released before return, also on failure; a path's entry number
 //   is checked against its page's entry count before it is read.
+// - The record page index's walks along the leaves check that page numbers keep rising
+//   (falling, backwards): a damaged chain gives 31005, never pages counted twice.
 #pragma once
 
 #include <cstdint>

@@ -212,19 +212,22 @@ void TORQDiskRecordManager::CheckLayoutSet() const {
     if (FWorkBuffer == nullptr) RaiseNative(31000, "Record layout of the table is not set");
 }
 
-void TORQDiskRecordManager::ToStored(const uint8_t* Memory) {
+void TORQDiskRecordManager::CheckFieldLayout() const {
     CheckLayoutSet();
-    // The field manager writes its layout's sizes: a mismatch would run past the buffers.
+    // The field manager converts with its own layout's sizes: a mismatch would run past
+    // the work buffer or the caller's record.
     if (FFieldManager.FieldDefs.GetRecordDataSize() != FStoredRecordSize ||
         FFieldManager.FieldDefs.GetMemoryRecordSize() > RecordSize)
         RaiseNative(31001, "Record layout does not match the table's fields");
+}
+
+void TORQDiskRecordManager::ToStored(const uint8_t* Memory) {
+    CheckFieldLayout();
     FFieldManager.MemoryToDiskRecord(Memory, FWorkBuffer);
 }
 
 void TORQDiskRecordManager::ToMemory(uint8_t* Memory) const {
-    if (FFieldManager.FieldDefs.GetRecordDataSize() != FStoredRecordSize ||
-        FFieldManager.FieldDefs.GetMemoryRecordSize() > RecordSize)
-        RaiseNative(31001, "Record layout does not match the table's fields");
+    CheckFieldLayout();
     FFieldManager.DiskToMemoryRecord(FWorkBuffer, Memory);
 }
 
@@ -318,25 +321,27 @@ bool TORQDiskRecordManager::IndexPageBefore(int32_t SessionID, int32_t PageNo, i
     return true;
 }
 
-bool TORQDiskRecordManager::FirstRecordFrom(int32_t SessionID, int32_t PageNo, bool Above, TORQRecordID& RecordID) {
-    int32_t pageNo = PageNo;
-    if (Above && !IndexPageAfter(SessionID, PageNo, pageNo)) return false;
-    TPageUse use(FPageManager, FPageManager.GetPage(SessionID, pageNo, true, AnyPageType));
-    TORQSmallRecordPage view(use.Page(), FStoredRecordSize, FRecordsPerPage);
-    // A listed page that is no longer the table's holds none of its records.
-    if (!PageBelongsToTable(*use.Page()))
-        RaiseNativeFmt(20143, "Record not found. PageNo=%d, PageRecordCount=%d", {pageNo, 0});
-    view.GetFirstRecord(RecordID);
-    return true;
+void TORQDiskRecordManager::DeliverRecord(const TORQSmallRecordPage& View, const TORQRecordID& RecordID,
+                                          uint8_t* Record, int32_t Code) {
+    if (Record == nullptr) return;
+    if (!View.ReadRecord(RecordID, FWorkBuffer)) RaiseRecordNotFound(Code);
+    ToMemory(Record);
 }
 
-bool TORQDiskRecordManager::LastRecordFrom(int32_t SessionID, int32_t PageNo, bool Below, TORQRecordID& RecordID) {
-    int32_t pageNo = PageNo;
-    if (Below && !IndexPageBefore(SessionID, PageNo, pageNo)) return false;
-    TPageUse use(FPageManager, FPageManager.GetPage(SessionID, pageNo, true, AnyPageType));
+bool TORQDiskRecordManager::EdgeRecordOf(int32_t SessionID, int32_t PageNo, bool Last, TORQRecordID& RecordID,
+                                         uint8_t* Record, int32_t Code) {
+    TPageUse use(FPageManager, FPageManager.GetPage(SessionID, PageNo, true, AnyPageType));
     TORQSmallRecordPage view(use.Page(), FStoredRecordSize, FRecordsPerPage);
-    if (!PageBelongsToTable(*use.Page())) RaiseRecordNotFound(20144);
-    view.GetLastRecord(RecordID);
+    // A listed page that is no longer the table's holds none of its records.
+    if (!PageBelongsToTable(*use.Page())) {
+        if (Last) RaiseRecordNotFound(20144);
+        RaiseNativeFmt(20143, "Record not found. PageNo=%d, PageRecordCount=%d", {PageNo, 0});
+    }
+    if (Last)
+        view.GetLastRecord(RecordID);
+    else
+        view.GetFirstRecord(RecordID);
+    DeliverRecord(view, RecordID, Record, Code);
     return true;
 }
 
@@ -346,6 +351,7 @@ void TORQDiskRecordManager::GetRecordIDByRecNo(int32_t SessionID, int64_t RecNo,
     int32_t ordinal = 0;
     FPageIndex.FindPageByRecordOrdinal(SessionID, pageNo, ordinal, RecNo - 1);
     TPageUse use(FPageManager, FPageManager.GetPage(SessionID, pageNo, true, ptTableRecord));
+    if (!PageBelongsToTable(*use.Page())) RaiseRecordNotFound(20146);
     TORQSmallRecordPage(use.Page(), FStoredRecordSize, FRecordsPerPage).GetRecordByIndex(ordinal, RecordID);
 }
 
@@ -354,6 +360,7 @@ void TORQDiskRecordManager::GetRecNoByRecordID(int32_t SessionID, const TORQReco
     int32_t offset = 0;
     {
         TPageUse use(FPageManager, FPageManager.GetPage(SessionID, RecordID.PageNo, true, ptTableRecord));
+        if (!PageBelongsToTable(*use.Page())) RaiseRecordNotFound(20146);
         offset = TORQSmallRecordPage(use.Page(), FStoredRecordSize, FRecordsPerPage).CountUsedSlotsBefore(RecordID);
     }
     int64_t before = 0;
@@ -400,7 +407,7 @@ void TORQDiskRecordManager::EmptyRecords(int32_t SessionID) {
         std::vector<int32_t> pages{pageNo};
         int32_t next = -1;
         while (FPageIndex.NextPage(SessionID, pages.back(), next)) {
-            if (next <= pages.back()) RaiseNative(31002, "Record page index is damaged");
+            if (next <= pages.back()) RaiseNativeFmt(31005, "Record page index is damaged. PageNo=%d", {next});
             pages.push_back(next);
         }
         for (const int32_t p : pages) FPageManager.FreePageForSession(SessionID, p);
@@ -468,82 +475,56 @@ void TORQDiskRecordManager::ReadRecord(int32_t SessionID, TORQGetRecordRequest& 
         Request.Result = grEOF;
         return;
     }
-    TORQRecordID found;
-    bool have = false;
-    // Reads the slot into the caller's buffer; Code when the slot no longer holds a record.
-    auto read = [&](const TORQRecordID& ID, int32_t Code) {
-        if (Request.RecordBuffer == nullptr) return;
-        TPageUse use(FPageManager, FPageManager.GetPage(SessionID, ID.PageNo, true, AnyPageType));
-        if (!TORQSmallRecordPage(use.Page(), FStoredRecordSize, FRecordsPerPage).ReadRecord(ID, FWorkBuffer))
-            RaiseRecordNotFound(Code);
-        ToMemory(Request.RecordBuffer);
-    };
-    int32_t code = 20146;
     const uint8_t mode = Request.Mode;
     const TORQRecordID current = Request.RecordID;
-    if (Request.AtBeginning) {
-        if (mode != gmNext) {
-            Request.Result = mode == gmPrior ? grBOF : grError;
+    uint8_t* record = Request.RecordBuffer;
+    TORQRecordID found;
+    bool have = false;
+    if (Request.AtBeginning || Request.AtEnd) {
+        const bool beginning = Request.AtBeginning != 0;
+        // From the beginning only next reads, from the end only prior.
+        if (mode != (beginning ? gmNext : gmPrior)) {
+            Request.Result = mode == gmCurrent ? grError : beginning ? grBOF : grEOF;
             return;
         }
-        int32_t first = -1;
-        if (!FPageIndex.FirstPage(SessionID, first)) {
-            Request.Result = grEOF;
+        int32_t pageNo = -1;
+        if (!(beginning ? FPageIndex.FirstPage(SessionID, pageNo) : FPageIndex.LastPage(SessionID, pageNo))) {
+            Request.Result = beginning ? grEOF : grBOF;
             return;
         }
-        have = FirstRecordFrom(SessionID, first, false, found);
-    } else if (Request.AtEnd) {
-        if (mode != gmPrior) {
-            Request.Result = mode == gmNext ? grEOF : grError;
-            return;
-        }
-        int32_t last = -1;
-        if (!FPageIndex.LastPage(SessionID, last)) {
-            Request.Result = grBOF;
-            return;
-        }
-        have = LastRecordFrom(SessionID, last, false, found);
-        code = 20148;
+        have = EdgeRecordOf(SessionID, pageNo, !beginning, found, record, beginning ? 20146 : 20148);
     } else if (mode == gmNext || mode == gmPrior) {
         const bool forward = mode == gmNext;
         Request.Result = forward ? grEOF : grBOF;
-        bool onPage = false;
         {
             TORQPage* page = TryGetPage(SessionID, current.PageNo);
             TPageUse use(FPageManager, page);
             // A page that left the table holds none of its records: the step goes on from its
             // number, so a row is neither skipped nor met twice while others delete.
             if (page != nullptr && PageBelongsToTable(*page)) {
-                found = current;
                 TORQSmallRecordPage view(page, FStoredRecordSize, FRecordsPerPage);
-                onPage = forward ? view.GetNextRecord(found) : view.GetPriorRecord(found);
+                found = current;
+                have = forward ? view.GetNextRecord(found) : view.GetPriorRecord(found);
+                if (have) DeliverRecord(view, found, record, forward ? 20145 : 20147);
             }
         }
-        if (onPage) {
-            have = true;
-            code = forward ? 20145 : 20147;
-        } else if (forward) {
-            have = FirstRecordFrom(SessionID, current.PageNo, true, found);
-            code = 20146;
-        } else {
-            have = LastRecordFrom(SessionID, current.PageNo, true, found);
-            code = 20148;
-        }
-    } else if (mode == gmCurrent) {
+        int32_t neighbour = -1;
+        if (!have && (forward ? IndexPageAfter(SessionID, current.PageNo, neighbour)
+                              : IndexPageBefore(SessionID, current.PageNo, neighbour)))
+            have = EdgeRecordOf(SessionID, neighbour, !forward, found, record, forward ? 20146 : 20148);
+    } else {
         Request.Result = grError;
+        if (mode != gmCurrent) return;
         TORQPage* page = TryGetPage(SessionID, current.PageNo);
         TPageUse use(FPageManager, page);
         if (page == nullptr || !PageBelongsToTable(*page)) return;
-        if (!TORQSmallRecordPage(page, FStoredRecordSize, FRecordsPerPage).IsSlotUsed(current.SlotNo)) return;
+        TORQSmallRecordPage view(page, FStoredRecordSize, FRecordsPerPage);
+        if (!view.IsSlotUsed(current.SlotNo)) return;
         found = current;
         have = true;
-        code = 20145;
-    } else {
-        Request.Result = grError;
-        return;
+        DeliverRecord(view, found, record, 20145);
     }
     if (!have) return;
-    read(found, code);
     Request.RecordID = found;
     Request.AtBeginning = 0;
     Request.AtEnd = 0;

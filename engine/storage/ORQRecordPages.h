@@ -100,7 +100,7 @@ public:
     void ResetIndex();
     void DropRecords(int32_t SessionID);
 
-    // RecNo counts from 1; 20113 past the record count.
+    // RecNo counts from 1; 20113 past the record count, 20146 on a page not the table's.
     void GetRecordIDByRecNo(int32_t SessionID, int64_t RecNo, TORQRecordID& RecordID);
     void GetRecNoByRecordID(int32_t SessionID, const TORQRecordID& RecordID, int64_t& RecNo);
     // A new index from the table's pages as the file holds them; pages that cannot be read
@@ -132,13 +132,18 @@ private:
     // The page when the table could hold records on it: nil for numbers no record page can
     // have and for pages that cannot be read (cut from the file after being freed).
     TORQPage* TryGetPage(int32_t SessionID, int32_t PageNo);
-    // The first (last) record of the index's first page at or above (below) PageNo.
-    bool FirstRecordFrom(int32_t SessionID, int32_t PageNo, bool Above, TORQRecordID& RecordID);
-    bool LastRecordFrom(int32_t SessionID, int32_t PageNo, bool Below, TORQRecordID& RecordID);
+    // Copies the slot into the caller's memory record when one is given; Code when the
+    // slot holds no record.
+    void DeliverRecord(const TORQSmallRecordPage& View, const TORQRecordID& RecordID, uint8_t* Record, int32_t Code);
+    // The first (last) record of a page the index lists, delivered as above.
+    bool EdgeRecordOf(int32_t SessionID, int32_t PageNo, bool Last, TORQRecordID& RecordID, uint8_t* Record,
+                      int32_t Code);
     // The index's nearest page above (below) PageNo by number.
     bool IndexPageAfter(int32_t SessionID, int32_t PageNo, int32_t& Next);
     bool IndexPageBefore(int32_t SessionID, int32_t PageNo, int32_t& Prior);
+    // 31000 before SetRecordLayout; 31001 when the field manager's layout differs from it.
     void CheckLayoutSet() const;
+    void CheckFieldLayout() const;
     void ToStored(const uint8_t* Memory);
     void ToMemory(uint8_t* Memory) const;
     void CountChange();

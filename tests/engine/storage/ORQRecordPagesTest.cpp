@@ -180,15 +180,28 @@ TEST_F(RecordPages, PageViewChecksItsLayout) {
     Pm->RollbackSession(S1);
 }
 
-TEST_F(RecordPages, RecordTooLargeOrWithoutFieldsIsRefused) {
+TEST_F(RecordPages, LayoutsThatCannotHoldTheRecordsAreRefused) {
     TORQDiskRecordManager m(*Pm, TableA, *Fields);
     ExpectNative([&] { m.SetRecordLayout(4100, 4055, 2); }, 20174,
                  "Cannot create table. Record is too large to fit in current database page. Please increase page "
                  "size of database file or decrease record size - Native error: 20174");
     m.SetRecordLayout(4100, 4054, 2);
     EXPECT_EQ(m.RecordsPerPage(), 1);
-    ExpectNative([&] { m.SetRecordLayout(10, 10, 0); }, 20142, "Error creating table - no fields were specified - Native error: 20142");
+    ExpectNative([&] { m.SetRecordLayout(10, 10, 0); }, 20142,
+                 "Error creating table - no fields were specified - Native error: 20142");
+    // A layout the table's fields do not have, or none yet: refused before any page changes.
+    TORQDiskRecordManager unset(*Pm, TableA, *Fields);
+    const Bytes r = Record(1);
+    TORQRecordID id;
+    ExpectNative([&] { unset.InsertRecord(S1, r.data(), id); }, 31000);
+    TORQDiskRecordManager narrow(*Pm, TableA, *Fields);
+    narrow.SetRecordLayout(Fields->FieldDefs.GetMemoryRecordSize(), 99, 2);
+    narrow.ResetIndex();
+    ExpectNative([&] { narrow.InsertRecord(S1, r.data(), id); }, 31001);
+    EXPECT_EQ(narrow.RecordCount, 0);
+    Pm->RollbackSession(-2);
 }
+
 
 TEST_F(RecordPages, StoredPageAndStateFollowTheLayout) {
     ASSERT_EQ(Fields->FieldDefs.GetRecordDataSize(), 100);
@@ -362,6 +375,9 @@ TEST_P(PageDeparts, StepsContinueAtTheNeighbouringPages) {
             if (!A->DeleteRecord(S1, id)) RaiseNative(1, "refused");
         });
         EXPECT_EQ(code, GetParam() == Departure::TakenForIndex ? 20153 : 1) << message;
+        int64_t recNo = 0;
+        const auto [numberCode, numberMessage] = Raised([&] { A->GetRecNoByRecordID(S1, IdOf(k), recNo); });
+        EXPECT_EQ(numberCode, GetParam() == Departure::TakenForIndex ? 20153 : 20146) << numberMessage;
     }
     Pm->CommitSession(S1);
     EXPECT_EQ(Walk(*A), Cat(Range(1, 40), Range(81, 100)));
@@ -427,6 +443,19 @@ TEST_F(PageLeaves, ScanWhileAnotherSessionDeletesVisitsEveryRowOnce) {
     EmptyMiddle();
     for (int32_t k = Step(*A, at, gmNext, result); k != -1; k = Step(*A, at, gmNext, result)) seen.push_back(k);
     EXPECT_EQ(seen, Cat(Range(1, 45), Range(81, 100)));
+}
+
+TEST_F(PageLeaves, ScanGoesOnPastAPageItsOwnSessionEmptied) {
+    // Deleted and not yet committed: the page is still the session's, empty and unlisted.
+    uint8_t result = 0;
+    TORQRecordID at = IdOf(60);
+    for (int32_t k = 41; k <= 80; ++k) ASSERT_TRUE(A->DeleteRecord(S1, Ids[static_cast<size_t>(k - 1)]));
+    EXPECT_EQ(Step(*A, at, gmNext, result), 81);
+    at = IdOf(60);
+    EXPECT_EQ(Step(*A, at, gmPrior, result), 40);
+    EXPECT_EQ(Walk(*A), Cat(Range(1, 40), Range(81, 100)));
+    Pm->CommitSession(S1);
+    A->CheckRecordCount(S1);
 }
 
 // ---------------------------------------------------------------------------------
@@ -505,6 +534,52 @@ TEST_F(RecordPages, IndexPageHeaderDescribingMoreThanThePageIsRefused) {
         Pm->CommitSession(S1);
         EXPECT_EQ(Walk(*m), Range(1, 45));
     }
+}
+
+TEST_F(RecordPages, LeafChainLeadingBackIsRefusedByTheWalks) {
+    // 512-byte pages: four records a page, at most 75 index entries a leaf, so 300 record
+    // pages need an inner root over at least four leaves.
+    diskpages::Database small(TORQPassword{}, 8, 512);
+    Pm->CloseDatabaseFile();
+    Pm = small.Open(false);
+    auto m = NewTable(TableA);
+    ASSERT_EQ(m->RecordsPerPage(), 4);
+    std::vector<TORQRecordID> ids;
+    for (int32_t k = 1; k <= 1200; ++k) ids.push_back(Insert(*m, k, S1, false));
+    Pm->CommitSession(S1);
+    const SavedState s = Save(*m);
+    m.reset();
+    Pm->CloseDatabaseFile();
+    // Root data: IsRoot, IsLeaf, ..., entry count at 14, entries of key i32 + child i32 from 18.
+    const Bytes root = small.PageBytes(s.Root);
+    ASSERT_EQ(root.at(41), 0) << "root is a leaf";
+    ASSERT_GE(root.at(54) | root.at(55) << 8, 3);
+    const int32_t leaf0 = diskpages::LE32(root, 40 + 18 + 4);
+    const int32_t leaf1 = diskpages::LE32(root, 40 + 18 + 8 + 4);
+    const int32_t leaf2 = diskpages::LE32(root, 40 + 18 + 16 + 4);
+    const int32_t leaf2FirstPage = diskpages::LE32(root, 40 + 18 + 16);
+    ASSERT_EQ(small.PageBytes(leaf1).at(41), 1) << "two levels expected";
+    // The second leaf's links turned back: next to the first leaf, prior to the third.
+    disktest::Patch(small.Name, diskpages::Page0 + int64_t{leaf1} * 512 + 40 + 2, I32(leaf2));
+    disktest::Patch(small.Name, diskpages::Page0 + int64_t{leaf1} * 512 + 40 + 6, I32(leaf0));
+    Pm = small.Open(false);
+    m = Attach(TableA);
+    Restore(*m, s);
+    // Each walk would meet pages a second time and count their records twice.
+    ExpectNative([&] { m->CheckRecordCount(S1); }, 31005);
+    TORQRecordID id;
+    ExpectNative([&] { m->GetRecordIDByRecNo(S1, 1200, id); }, 31005);
+    int64_t recNo = 0;
+    ExpectNative([&] { m->GetRecNoByRecordID(S1, TORQRecordID{leaf2FirstPage, 0}, recNo); }, 31005);
+    ExpectNative([&] { m->EmptyRecords(S1); }, 31005);
+    Pm->RollbackSession(S1);
+    m->RebuildPageIndex(S1);
+    Pm->CommitSession(S1);
+    EXPECT_EQ(Walk(*m), Range(1, 1200));
+    m->CheckRecordCount(S1);
+    m.reset();
+    Pm->CloseDatabaseFile();
+    Pm = Db.Open(false);
 }
 
 // ---------------------------------------------------------------------------------
