@@ -257,3 +257,73 @@ TEST(DiskTable, AnotherProcessSeesAppendsAtItsNextRead) {
     log.Disk->ClearRecordBlobs(log.CurrentRecord);
     ExpectConsistent(log);
 }
+
+TEST(DiskTable, DeletingARecordFreesTheStoredRecordsValuesNotTheBuffers) {
+    DbFile f;
+    Connection c(f.Name, false);
+    CreateLogTable(c);
+    Cursor log(c, "NAVTEXLOG");
+    std::vector<TORQRecordID> ids;
+    for (int64_t m : {14, 1, 2}) {  // 14: a value over several pages
+        log.FillLog(m, TextOf(m));
+        ASSERT_TRUE(log.Append());
+        ids.push_back(log.CurrentRecordID);
+    }
+    // The buffer holds the large value's row; the row deleted is another one.
+    ASSERT_TRUE(log.Disk->GotoRecord(&log, ids[0]));
+    log.CurrentRecordID = ids[1];
+    ASSERT_TRUE(log.Disk->DeleteRecord(&log));
+    log.Disk->ClearRecordBlobs(log.CurrentRecord);
+    ExpectConsistent(log);
+    EXPECT_EQ(log.Walk("IDX_DT"), (std::vector<int64_t>{2, 14}));
+    for (const TORQRecordID& id : {ids[0], ids[2]}) {
+        ASSERT_TRUE(log.Disk->GotoRecord(&log, id));
+        EXPECT_EQ(log.GetText(fText), TextOf(log.Minute()));
+        log.Disk->ClearRecordBlobs(log.CurrentRecord);
+    }
+}
+
+TEST(DiskTable, RenameAndDeleteChangeTheCatalogAndGiveThePagesBack) {
+    DbFile f;
+    Connection c(f.Name, false);
+    CreateLogTable(c);
+    auto fill = [&](const std::string& Table) {
+        Cursor log(c, Table);
+        for (int64_t m = 0; m < 60; ++m) {
+            log.FillLog(m, TextOf(m));
+            ASSERT_TRUE(log.Append());
+        }
+    };
+    fill("NAVTEXLOG");
+    TORQCursor named;
+    named.TableName = "NAVTEXLOG";
+    named.Session = &c.S;
+    {
+        Cursor open(c, "NAVTEXLOG");
+        ExpectNative([&] { open.Disk->RenameTable("OLDLOG", &named); }, 10150,
+                     "Cannot rename table 'NAVTEXLOG'. Table is open by another dataset - Native error: 10150");
+        ExpectNative([&] { open.Disk->DeleteTable(&named, false); }, 20017,
+                     "Cannot delete table 'NAVTEXLOG'. Table is open by another dataset - Native error: 20017");
+    }
+    auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
+    t->RenameTable("OLDLOG", &named);
+    EXPECT_TRUE(t->FreeIfUnused());
+    std::vector<std::string> tables;
+    c.Db->GetTablesList(tables);
+    EXPECT_EQ(tables, std::vector<std::string>{"OLDLOG"});
+    {
+        Cursor renamed(c, "OLDLOG");
+        EXPECT_EQ(renamed.Disk->GetPhysicalRecordCount(&renamed), 60);
+        ExpectConsistent(renamed);
+    }
+    const auto sizeBefore = disktest::ReadAll(f.Name).size();
+    named.TableName = "OLDLOG";
+    c.Db->GetTableData(&named)->DeleteTable(&named, false);
+    c.Db->GetTablesList(tables);
+    EXPECT_TRUE(tables.empty());
+    EXPECT_EQ(c.Db->TableDataCount(), 0);
+    // The same table again fits in the pages the deleted one gave back.
+    CreateLogTable(c);
+    fill("NAVTEXLOG");
+    EXPECT_LE(disktest::ReadAll(f.Name).size(), sizeBefore);
+}
