@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DiskPageFixture.h"
+#include "engine/foundation/ORQEndian.h"
 #include "DiskTableFixture.h"
 #include "foundation/ExpectNative.h"
 
@@ -339,4 +340,27 @@ TEST(DiskTableReliability, ProcessesAppendingTogetherLoseNothingAndDrawUniqueNum
     jobs.ResetToBeginning();
     while (jobs.Disk->GetRecord(&jobs, gmNext) == grOK) rows.emplace(jobs.GetInt(fProc), jobs.GetInt(fSeq));
     EXPECT_EQ(rows.size(), static_cast<size_t>(Processes * Rows)) << "a row was lost or written twice";
+}
+
+TEST(DiskTableFaults, AStateLargerThanTheTableCanHaveIsRefusedBeforeItIsRead) {
+    DbFile f;
+    FillLog(f.Name, 40);
+    int32_t statePage = -1;
+    int32_t pageSize = 0;
+    {
+        Connection c(f.Name, false);
+        Cursor log(c, "NAVTEXLOG");
+        statePage = log.Disk->StateFile->FirstPage();
+        pageSize = c.Db->DiskPageManager()->PageSize;
+    }
+    // Stored and plain sizes of the state file's header (data offsets 1 and 5): within what
+    // the file holds, far beyond the (10 x 8 + 8) x 4 bytes a state of ten fields takes.
+    std::vector<uint8_t> size(4);
+    StoreLE32(size.data(), 20000);
+    const int64_t data = diskpages::Page0 + static_cast<int64_t>(statePage) * pageSize + 40;
+    disktest::Patch(f.Name, data + 1, size);
+    disktest::Patch(f.Name, data + 5, size);
+    Connection c(f.Name, false);
+    ExpectNative([&] { Cursor log(c, "NAVTEXLOG"); }, 20164, "Invalid table header data - Native error: 20164");
+    EXPECT_EQ(c.Db->TableDataCount(), 0);
 }
