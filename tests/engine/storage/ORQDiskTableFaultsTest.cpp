@@ -229,6 +229,9 @@ TEST(DiskTableReliability, AWriterKilledAtRandomPointsLeavesEveryReportedCommit)
                     if (!log.Append()) _exit(3);
                     if (write(fd[1], &m, sizeof m) != sizeof m) _exit(4);
                 }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "writer: %s\n", e.what());
+                _exit(2);
             } catch (...) {
                 _exit(2);
             }
