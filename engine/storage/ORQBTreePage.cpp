@@ -26,6 +26,26 @@ private:
     TORQKeyPath& FPath;
 };
 
+// Bounds the descent of the walks that keep no key path (freeing a tree, reading a
+// subtree's first or last entry): child links of a damaged tree that lead back up would
+// otherwise recurse until the stack ends.
+class TDescent {
+public:
+    TDescent() {
+        if (Depth() >= TORQKeyPath::MaxLevels) RaiseNative(31006, "Index page is damaged: the tree is too deep");
+        ++Depth();
+    }
+    ~TDescent() { --Depth(); }
+    TDescent(const TDescent&) = delete;
+    TDescent& operator=(const TDescent&) = delete;
+
+private:
+    static int32_t& Depth() {
+        thread_local int32_t depth = 0;
+        return depth;
+    }
+};
+
 }  // namespace
 
 void TORQBTreePageRelease::operator()(TORQBTreePage* Page) const noexcept {
@@ -619,6 +639,7 @@ bool TORQBTreeNodeController::Delete(int32_t SessionID, const uint8_t* Key, TORQ
 
 void TORQBTreeNodeController::FreePages(int32_t SessionID, bool KeepRoot) {
     if (FPage.GetPageNo() == -1) return;
+    const TDescent descent;
     for (int32_t i = 0; i < FPage.EntryCount(); ++i) {
         TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(i));
         child->FreePages(SessionID, KeepRoot);
@@ -752,6 +773,7 @@ void TORQBTreeNodeController::GetFirstKey(int32_t SessionID, uint8_t* Key) {
 void TORQBTreeNodeController::GetLastKey(int32_t SessionID, uint8_t* Key) { GetLastEntry(SessionID, Key, nullptr); }
 
 void TORQBTreeNodeController::GetFirstEntry(int32_t SessionID, uint8_t* Key, uint8_t* Value) {
+    const TDescent descent;
     if (FPage.EntryCount() == 0) RaiseNative(20025, "Index error: page is empty");
     TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(0));
     if (Value == nullptr) child->GetFirstKey(SessionID, Key);
@@ -759,6 +781,7 @@ void TORQBTreeNodeController::GetFirstEntry(int32_t SessionID, uint8_t* Key, uin
 }
 
 void TORQBTreeNodeController::GetLastEntry(int32_t SessionID, uint8_t* Key, uint8_t* Value) {
+    const TDescent descent;
     if (FPage.EntryCount() == 0) RaiseNative(20025, "Index error: page is empty");
     TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(FPage.EntryCount() - 1));
     if (Value == nullptr) child->GetLastKey(SessionID, Key);

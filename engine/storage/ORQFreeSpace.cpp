@@ -222,7 +222,9 @@ int32_t TORQDatabaseFreeSpaceManager::Grow() {
     const int32_t oldLast = std::max(FPageCount - 1, 0);
     const int32_t lastPfs = fresh ? -1 : oldLast / FPfsSpan;
     const int32_t lastGroup = fresh ? -1 : oldLast / FEamSpan;
-    int32_t candidate = FHighestUsed + 1;
+    // The map, not the header, has the last word on the highest used page: a growth whose
+    // header write failed (or whose process died) left its page marked used above it.
+    int32_t candidate = std::max(FHighestUsed, FindHighestUsedPage()) + 1;
     while (IsMapPage(candidate)) ++candidate;
     int32_t n = GetGrowStep();
     if (candidate >= FPageCount + n) n = candidate - FPageCount + 1;

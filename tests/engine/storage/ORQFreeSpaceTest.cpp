@@ -213,3 +213,38 @@ TEST(FreeSpace, AllocationWaitsForTheHeaderLockThenGivesUp) {
     EXPECT_EQ(a->HeaderLockCount(), 0);
     EXPECT_TRUE(b->UnlockHeader());
 }
+
+// A growth whose map pages reached the file but whose header did not leaves its page marked
+// used above the header's highest used page; later growth must step over it, not trip on
+// it for good. Each write of the growth from the n-th on fails in turn.
+TEST(FreeSpace, AGrowthCutShortByAFailedWriteDoesNotBlockLaterAllocations) {
+    int cuts = 0;
+    for (int failFrom = 1; failFrom <= 6; ++failFrom) {
+        SCOPED_TRACE(failFrom);
+        Database db;
+        auto m = db.Open();
+        TORQDatabaseFreeSpaceManager& fsm = *m->FreeSpaceManager();
+        for (int i = 0; i < 4; ++i) fsm.AllocatePageNumber();  // 2 to 5: the file is full
+        bool failed = false;
+        {
+            int writes = 0;
+            diskpages::HookScope hook([&](TORQFileCall call, const std::string&) {
+                return call == TORQFileCall::Write && ++writes >= failFrom ? 5 /* EIO */ : 0;
+            });
+            try {
+                fsm.AllocatePageNumber();
+            } catch (const EORQException&) {
+                failed = true;
+            }
+        }
+        if (!failed) continue;  // fewer writes than that: nothing to cut
+        ++cuts;
+        m->RollbackSession(-2);
+        const int32_t a = fsm.AllocatePageNumber();
+        const int32_t b = fsm.AllocatePageNumber();
+        EXPECT_GE(a, 6);
+        EXPECT_GT(b, a);
+        EXPECT_EQ(db.HeaderI32(34), b) << "highest used page in the header";
+    }
+    EXPECT_GE(cuts, 2) << "the growth writes the map and then the header";
+}

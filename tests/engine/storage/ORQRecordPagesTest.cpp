@@ -536,50 +536,83 @@ TEST_F(RecordPages, IndexPageHeaderDescribingMoreThanThePageIsRefused) {
     }
 }
 
-TEST_F(RecordPages, LeafChainLeadingBackIsRefusedByTheWalks) {
-    // 512-byte pages: four records a page, at most 75 index entries a leaf, so 300 record
-    // pages need an inner root over at least four leaves.
-    diskpages::Database small(TORQPassword{}, 8, 512);
-    Pm->CloseDatabaseFile();
-    Pm = small.Open(false);
-    auto m = NewTable(TableA);
-    ASSERT_EQ(m->RecordsPerPage(), 4);
-    std::vector<TORQRecordID> ids;
-    for (int32_t k = 1; k <= 1200; ++k) ids.push_back(Insert(*m, k, S1, false));
-    Pm->CommitSession(S1);
-    const SavedState s = Save(*m);
-    m.reset();
-    Pm->CloseDatabaseFile();
-    // Root data: IsRoot, IsLeaf, ..., entry count at 14, entries of key i32 + child i32 from 18.
-    const Bytes root = small.PageBytes(s.Root);
-    ASSERT_EQ(root.at(41), 0) << "root is a leaf";
-    ASSERT_GE(root.at(54) | root.at(55) << 8, 3);
-    const int32_t leaf0 = diskpages::LE32(root, 40 + 18 + 4);
-    const int32_t leaf1 = diskpages::LE32(root, 40 + 18 + 8 + 4);
-    const int32_t leaf2 = diskpages::LE32(root, 40 + 18 + 16 + 4);
-    const int32_t leaf2FirstPage = diskpages::LE32(root, 40 + 18 + 16);
-    ASSERT_EQ(small.PageBytes(leaf1).at(41), 1) << "two levels expected";
+// 512-byte pages: four records a page and at most 75 index entries a leaf, so 300 record
+// pages need an inner root over at least four leaves, which the tests then damage.
+class SmallPageIndex : public RecordPages {
+protected:
+    void SetUp() override {
+        Pm->CloseDatabaseFile();
+        Pm = Small.Open(false);
+        auto m = NewTable(TableA);
+        ASSERT_EQ(m->RecordsPerPage(), 4);
+        for (int32_t k = 1; k <= 1200; ++k) Insert(*m, k, S1, false);
+        Pm->CommitSession(S1);
+        State = Save(*m);
+        m.reset();
+        Pm->CloseDatabaseFile();
+        // Root data: IsRoot, IsLeaf, ..., entry count at 14, entries of key i32 + child i32 from 18.
+        const Bytes root = Small.PageBytes(State.Root);
+        ASSERT_EQ(root.at(41), 0) << "root is a leaf";
+        ASSERT_GE(root.at(54) | root.at(55) << 8, 3);
+        for (int e = 0; e < 3; ++e) {
+            Leaf[e] = diskpages::LE32(root, 40 + 18 + 8 * e + 4);
+            LeafFirstPage[e] = diskpages::LE32(root, 40 + 18 + 8 * e);
+        }
+        ASSERT_EQ(Small.PageBytes(Leaf[1]).at(41), 1) << "two levels expected";
+    }
+    void TearDown() override {
+        M.reset();
+        Pm->CloseDatabaseFile();
+        Pm = Db.Open(false);
+    }
+    void PatchData(int32_t PageNo, int32_t Offset, const Bytes& Value) {
+        disktest::Patch(Small.Name, diskpages::Page0 + int64_t{PageNo} * 512 + 40 + Offset, Value);
+    }
+    void Open() {
+        Pm = Small.Open(false);
+        M = Attach(TableA);
+        Restore(*M, State);
+    }
+    // After the damage: the rebuild gives the whole table back.
+    void ExpectRebuilt() {
+        Pm->RollbackSession(S1);
+        M->RebuildPageIndex(S1);
+        Pm->CommitSession(S1);
+        EXPECT_EQ(Walk(*M), Range(1, 1200));
+        M->CheckRecordCount(S1);
+    }
+
+    diskpages::Database Small{TORQPassword{}, 8, 512};
+    SavedState State;
+    int32_t Leaf[3] = {};
+    int32_t LeafFirstPage[3] = {};
+    std::unique_ptr<TORQDiskRecordManager> M;
+};
+
+TEST_F(SmallPageIndex, LeafChainLeadingBackIsRefusedByTheWalks) {
     // The second leaf's links turned back: next to the first leaf, prior to the third.
-    disktest::Patch(small.Name, diskpages::Page0 + int64_t{leaf1} * 512 + 40 + 2, I32(leaf2));
-    disktest::Patch(small.Name, diskpages::Page0 + int64_t{leaf1} * 512 + 40 + 6, I32(leaf0));
-    Pm = small.Open(false);
-    m = Attach(TableA);
-    Restore(*m, s);
+    PatchData(Leaf[1], 2, I32(Leaf[2]));
+    PatchData(Leaf[1], 6, I32(Leaf[0]));
+    Open();
     // Each walk would meet pages a second time and count their records twice.
-    ExpectNative([&] { m->CheckRecordCount(S1); }, 31005);
+    ExpectNative([&] { M->CheckRecordCount(S1); }, 31005);
     TORQRecordID id;
-    ExpectNative([&] { m->GetRecordIDByRecNo(S1, 1200, id); }, 31005);
+    ExpectNative([&] { M->GetRecordIDByRecNo(S1, 1200, id); }, 31005);
     int64_t recNo = 0;
-    ExpectNative([&] { m->GetRecNoByRecordID(S1, TORQRecordID{leaf2FirstPage, 0}, recNo); }, 31005);
-    ExpectNative([&] { m->EmptyRecords(S1); }, 31005);
-    Pm->RollbackSession(S1);
-    m->RebuildPageIndex(S1);
-    Pm->CommitSession(S1);
-    EXPECT_EQ(Walk(*m), Range(1, 1200));
-    m->CheckRecordCount(S1);
-    m.reset();
-    Pm->CloseDatabaseFile();
-    Pm = Db.Open(false);
+    ExpectNative([&] { M->GetRecNoByRecordID(S1, TORQRecordID{LeafFirstPage[2], 0}, recNo); }, 31005);
+    ExpectNative([&] { M->EmptyRecords(S1); }, 31005);
+    ExpectRebuilt();
+}
+
+TEST_F(SmallPageIndex, ChildLinkLeadingBackUpIsRefused) {
+    // The root's second child is the root itself: freeing the tree would descend for ever.
+    PatchData(State.Root, 18 + 8 + 4, I32(State.Root));
+    Open();
+    // Emptying the index frees the tree without a key path (as the BLOB page index does too).
+    ExpectNative([&] { M->PageIndex().EmptyIndex(S1); }, 31006);
+    // Dropping the records walks the pages first, and that path is bounded by its depth.
+    ExpectNative([&] { M->DropRecords(S1); }, 20058);
+    ExpectRebuilt();
 }
 
 // ---------------------------------------------------------------------------------
@@ -743,6 +776,11 @@ TEST_P(DamagedHeader, PageDropsOutOfTheTable) {
     EXPECT_EQ(Step(*m, at, gmCurrent, result), -1);
     at = ids[3];
     EXPECT_EQ(Step(*m, at, gmNext, result), 41);
+    // The copy that compacts or repairs a database reads every record page as the table's.
+    Pm->FreeSpaceManager()->RecoveryMode = 1;
+    at = ids[3];
+    EXPECT_EQ(Step(*m, at, gmCurrent, result), 4);
+    Pm->FreeSpaceManager()->RecoveryMode = 0;
     // The index still lists the page: reading the table's first record says what is wrong.
     at = {};
     ExpectNative([&] { Step(*m, at, gmNext, result, true); }, 20143);
