@@ -6,6 +6,7 @@
 
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQDiskTable.h"
 #include "engine/storage/ORQEngineState.h"
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTableData.h"
@@ -234,8 +235,13 @@ void TORQDiskDatabaseData::CreateDatabase() {
 }
 
 TORQTableData* TORQDiskDatabaseData::CreateTableData(TORQCursor* Cursor) {
-    RaiseNativeFmt(30963, "Disk tables are not available yet: cannot open table '%s'",
-                   {Cursor != nullptr ? Cursor->TableName : std::string()});
+    std::lock_guard guard(LockSection());
+    CheckOpen();
+    auto table = std::make_unique<TORQDiskTableData>(this);
+    if (Cursor != nullptr) table->TableName = Cursor->TableName;
+    TORQDiskTableData* result = table.get();
+    AddTableData(table.release());
+    return result;
 }
 
 int32_t TORQDiskDatabaseData::GetNextObjectID() {
@@ -247,6 +253,12 @@ int32_t TORQDiskDatabaseData::GetNextObjectID() {
 void TORQDiskDatabaseData::Commit(int32_t SessionID, bool Flush) {
     std::lock_guard guard(LockSection());
     CheckWritable();
+    // A change that failed midway left part of itself in the session's pages.
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (auto* t = dynamic_cast<TORQDiskTableData*>(TableDataAt(i)); t != nullptr && t->HasFailedChange(SessionID))
+            RaiseNativeFmt(31020,
+                           "Cannot commit changes of table '%s': an earlier change failed and must be rolled back",
+                           {t->TableName});
     if (FLockManager && !FLockManager->LockTablesForCommit(SessionID))
         RaiseNative(20233, "Cannot commit changes. Locks of modified tables failed");
     TORQDatabaseData::Commit(SessionID, Flush);

@@ -65,7 +65,7 @@ public:
     void DisconnectSession(TORQBaseSession* Session) override;
     void GetTablesList(std::vector<std::string>& List) override;
     void CreateDatabase() override;
-    // 30963 until disk tables exist.
+    // A new TORQDiskTableData named after the cursor's table, listed here.
     TORQTableData* CreateTableData(TORQCursor* Cursor) override;
     int32_t GetNextObjectID() override;
     // 20233 when the post locks of the changed tables cannot be had; the session's pages

@@ -1,9 +1,9 @@
 // The disk engine: the database file with its byte locks and share modes, the disk page
 // manager with the database header, page input and output and the commit bracket, the
 // free-space map, the table pages cache, the internal files inside the database file, the
-// system directory and the table catalog, the sessions and table-locks files with the
-// table lock manager, the record pages with the disk record manager, the BLOB storage of
-// disk tables, and the database object shared by a file's sessions.
+// system directory and the table catalog, the sessions and table-locks files with the table
+// lock manager, the database object shared by a file's sessions, record pages with the disk
+// record manager, the BLOB storage of disk tables, and the disk table data.
 #pragma once
 
 #include "engine/storage/ORQConst.h"
@@ -15,6 +15,7 @@
 #include "engine/storage/ORQInternalFiles.h"
 #include "engine/storage/ORQSecurity.h"
 #include "engine/storage/ORQTablePagesCache.h"
+#include "engine/storage/ORQTableLocks.h"
 #include "engine/storage/ORQRecordPages.h"
 #include "engine/storage/ORQDiskBlobs.h"
-#include "engine/storage/ORQTableLocks.h"
+#include "engine/storage/ORQDiskTable.h"

@@ -1,0 +1,190 @@
+// TORQDiskTableData: one table of a disk database, shared by every cursor of the process
+// that has it open. Its definitions, changing counters and lock bytes live in three
+// internal files of the database file; its records in record pages (ORQRecordPages.h),
+// its BLOB values in BLOB pages (ORQDiskBlobs.h), its temporary indexes in a page store
+// of its own that never reaches the file.
+//
+// Files of a table (first pages in the catalog):
+//   metadata (page type 8, transacted, compressed with ZLIB): the field, index and
+//     constraint definitions, then the record page index root (i32) and the BLOB page
+//     index root (i32), one stream in that order.
+//   state (page type 9, transacted, stored plainly): the autoincrement counters (i32
+//     count, count i64 values), then the record manager's change stamp (i32) and record
+//     count (i32); never more than (field count x 8 + 8) x 4 bytes.
+//   table locks (page type 7, direct): 12 bytes per allowed connection.
+//
+// Rules kept here:
+// - Managers and files exist from the first AddCursor (or inside CreateTable) to the
+//   last RemoveCursor; a table without cursors holds nothing but its name.
+// - Multi-user: every read runs in a bracket (read lock, the table's state re-read for the
+//   session, the table pushed as the session's current one, the work, the reverse); a
+//   change runs in the same bracket under the post lock outside a transaction, so that
+//   writers of several processes take turns and each starts from the committed state.
+//   Within one lock period the state is not read again for the session whose view it is,
+//   and only within one is the table's counter recorded for the page cache: a counter read
+//   outside a period may be stale by the time the next period starts.
+// - A change that fails leaves nothing behind: outside a transaction and an update batch
+//   the session's pages are rolled back and the committed state reloaded before the error
+//   goes on; inside either, the session is marked and committing its pages is refused
+//   (31020) until it rolls back. A cleanup that fails itself (the file failing on) leaves
+//   the mark too; the next change outside a transaction and batch cleans up first.
+// - The BLOB values a change frees are those of the record as stored, read by its id,
+//   never those a cursor's buffer names.
+// - A state read from the file is checked against the largest state the table can have
+//   before anything is allocated for it (20164).
+// - Writes of the system session -2 are committed at once; a failed create rolls them
+//   all back.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "engine/storage/ORQDiskBlobs.h"
+#include "engine/storage/ORQDiskDatabase.h"
+#include "engine/storage/ORQInternalFiles.h"
+#include "engine/storage/ORQRecordPages.h"
+#include "engine/storage/ORQTableData.h"
+#include "engine/storage/ORQTableLocks.h"
+
+namespace orq {
+
+class TORQDiskTableData : public TORQTableData {
+public:
+    explicit TORQDiskTableData(TORQDiskDatabaseData* Database);
+    // Frees the managers and files without checks; never throws.
+    ~TORQDiskTableData() override;
+
+    void CreateRecordManager() override;
+    void SetFieldDefs(const TORQFieldDefs& Defs) override;
+    void SetIndexDefs(const TORQIndexDefs& Defs) override;
+    // 30040 for kind 1 or a kind above 4; otherwise as the base.
+    void SetConstraintDefs(const TORQConstraintDefs& Defs) override;
+    // 31020 when a change of the session failed and it has not rolled back since.
+    void CommitSessionPages(int32_t SessionID, bool InTransaction) override;
+    void RollbackSessionPages(int32_t SessionID, bool InTransaction) override;
+    // 20128 without fields. Everything written is rolled back on failure.
+    void CreateTable(TORQCursor* Cursor, const TORQFieldDefs& Fields, const TORQIndexDefs& Indexes,
+                     const TORQConstraintDefs& Constraints) override;
+    // The catalog entry goes even when releasing the table's pages fails. The object is
+    // left without cursors: its owner frees it (FreeIfUnused).
+    void DeleteTable(TORQCursor* Cursor, bool Force) override;
+    void EmptyTable(TORQCursor* Cursor) override;
+    // The catalog entry is renamed; this object keeps the old name and is freed with its
+    // last cursor.
+    void RenameTable(const std::string& NewName, TORQCursor* Cursor) override;
+    // Opens the table for its first cursor; 20242 exclusive over open cursors of this
+    // process, 20208 / 20209 when another process holds the table.
+    void AddCursor(TORQCursor* Cursor) override;
+    void RemoveCursor(TORQCursor* Cursor) override;
+    void RenameField(const std::string& OldName, const std::string& NewName) override;
+    int32_t AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) override;
+    void DeleteIndex(int32_t IndexID, TORQCursor* Cursor) override;
+    int64_t GetMaxRecordNumber(int32_t SessionID) override;
+    int64_t RecordIdToNumber(const TORQRecordID& RecordID) override;
+    TORQRecordID NumberToRecordId(int64_t Number) override;
+    void FreeRecordBlobs(uint8_t* Record) override;
+    uint8_t GetRecord(TORQCursor* Cursor, uint8_t Mode) override;
+    bool FindRecord(TORQCursor* Cursor, TORQBaseExpression* Condition) override;
+    bool FindKey(TORQCursor* Cursor, uint8_t Operator) override;
+    void StoreBlobStream(TORQCursor* Cursor, int32_t FieldNo, TORQLocalBLOBStream& Stream) override;
+    void FreeBlob(uint8_t* Record, int32_t FieldNo) override;
+    // 20149 for a block size of 0; 20248 for a stored value whose size is negative.
+    std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool Truncate, uint8_t Mode,
+                                                          int32_t FieldNo) override;
+    void ReadBlob(TORQCursor* Cursor, int32_t FieldNo, uint8_t*& Data, TORQBlobDataHeader& Header,
+                  const uint8_t* Record) override;
+    void WriteBlob(TORQCursor* Cursor, int32_t FieldNo, const uint8_t* Data, const TORQBlobDataHeader& Header,
+                   uint8_t* Record) override;
+    void DeleteBlob(uint8_t*& Data) override;
+    bool InsertRecord(TORQCursor* Cursor) override;
+    bool DeleteRecord(TORQCursor* Cursor) override;
+    bool UpdateRecord(TORQCursor* Cursor) override;
+    void SetRecNo(TORQCursor* Cursor, int64_t RecNo) override;
+    int64_t GetRecNo(TORQCursor* Cursor) override;
+    void SetPhysicalRecNo(TORQCursor* Cursor, int64_t RecNo) override;
+    int64_t GetPhysicalRecNo(TORQCursor* Cursor) override;
+    int64_t GetPhysicalRecordCount(TORQCursor* Cursor) override;
+    int64_t GetLastAutoincValue(int32_t FieldNo, TORQCursor* Cursor) override;
+    void RollbackSession(int32_t SessionID) override;
+
+    std::string_view ClassName() const override { return "TORQDiskTableData"; }
+
+    // Frees this object through its database when no cursor has it open; true then (the
+    // caller must not touch it again).
+    bool FreeIfUnused();
+    // Single-user: true. Read (1) and post (4) locks open and close the table's lock
+    // period in the table pages cache.
+    bool SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries);
+    void ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode);
+    bool LockRecord(int32_t SessionID, const TORQRecordID& RecordID, int32_t DelayMs, int32_t Tries);
+    bool UnlockRecord(int32_t SessionID, const TORQRecordID& RecordID);
+    // Drops the cache entries of every BLOB field of the buffer.
+    void ClearRecordBlobs(uint8_t* Record);
+    // 20176 without a state file; 20164 for a state the table cannot have.
+    void ReadMostUpdatedFile(int32_t SessionID);
+    void SaveState(int32_t SessionID);
+    void LoadMetadata(int32_t SessionID);
+    void SaveMetadata(int32_t SessionID);
+    // Whether a change of the session failed inside a transaction or an update batch.
+    bool HasFailedChange(int32_t SessionID) const { return FFailedSessions.contains(SessionID); }
+    // 20292 when the record page index and the record count disagree.
+    void CheckRecordCount(int32_t SessionID);
+
+    TORQDiskDatabaseData* DiskDatabase() const { return FDatabase; }
+    TORQDiskPageManager* DiskPageManager() const;
+    TORQDiskRecordManager* DiskRecordManager() const { return static_cast<TORQDiskRecordManager*>(RecordManager.get()); }
+    bool IsMultiUser() const;
+
+    int32_t TableID = -1;
+    std::unique_ptr<TORQTableLocksFile> TableLocksFile;
+    std::unique_ptr<TORQInternalDBTransactedAccessFile> MetadataFile;
+    std::unique_ptr<TORQInternalDBTransactedAccessFile> StateFile;
+    std::unique_ptr<TORQDiskBlobManager> BlobManager;
+    std::unique_ptr<TORQPageManager> TemporaryPageManager;
+    uint8_t OpenedExclusively = 0;
+    uint8_t MaintenanceInProgress = 0;
+    int32_t TableCounter = -1;
+    // Set by the owner: the next first open rebuilds a broken record page index.
+    uint8_t Repair = 0;
+
+private:
+    class TBracket;
+    class TTablesLock;
+
+    // Sets the record layout on the record manager (fields, sizes).
+    void SetupRecordManager();
+    // The first cursor's open: files, managers, definitions, state.
+    void OpenTableFiles(TORQCursor* Cursor);
+    void OpenWithRepair(int32_t SessionID);
+    // Managers, files and the temporary page store; never throws.
+    void FreeManagers() noexcept;
+    // The failed change's cleanup (see the rules above); never throws.
+    void FailChange(TORQCursor* Cursor) noexcept;
+    // Before a change outside a transaction and batch: a failed change whose cleanup
+    // could not finish is cleaned up now.
+    void RecoverFailedChange(TORQCursor* Cursor);
+    // Reads the stored record of RecordID into Buffer; false when there is none.
+    bool ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer);
+    void CheckStaleTemporaryIndexes(TORQCursor* Cursor);
+    bool HasBlobFields() const;
+    int32_t MaxStateSize() const;
+    uint8_t WriteLockType(TORQCursor* Cursor) const;
+
+    TORQDiskDatabaseData* FDatabase;
+    // The lock type each cursor's open holds.
+    std::map<const TORQCursor*, uint8_t> FOpenLocks;
+    // Sessions whose change failed inside a transaction or batch.
+    std::set<int32_t> FFailedSessions;
+    // Bracket nesting per session, and the session whose view the loaded state is.
+    std::map<int32_t, int32_t> FBracketDepth;
+    // Read and post locks each session holds here: a counter is recorded only within a
+    // lock period, when no other process can move it.
+    std::map<int32_t, int32_t> FPeriodLocks;
+    int32_t FStateSession = -3;
+};
+
+}  // namespace orq

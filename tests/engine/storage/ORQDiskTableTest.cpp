@@ -1,0 +1,329 @@
+// Disk tables end to end: the message log appended, browsed in date order and reopened;
+// changes seen by another process; the create and open errors; failed changes that must
+// leave nothing behind; a file left half-committed; a writer killed at random points; and
+// several processes appending at once.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DiskTableFixture.h"
+#include "engine/foundation/ORQEndian.h"
+#include "engine/storage/ORQRecordBitmap.h"
+#include "engine/storage/ORQTempEngine.h"
+#include "foundation/ExpectNative.h"
+
+using namespace orq;
+using namespace disktable;
+
+namespace {
+
+int32_t NativeCode(const std::function<void()>& F) {
+    try {
+        F();
+    } catch (const EORQException& e) {
+        return e.NativeError();
+    }
+    return 0;
+}
+
+std::string TextOf(int64_t Minute) {
+    // Small values share BLOB pages; every seventh spans several pages.
+    std::string t = "ZCZC " + std::to_string(Minute) + "\n";
+    const size_t size = Minute % 7 == 0 ? 9000 + static_cast<size_t>(Minute) : 40 + static_cast<size_t>(Minute % 300);
+    while (t.size() < size) t += static_cast<char>('a' + (t.size() * 7 + static_cast<size_t>(Minute)) % 26);
+    return t;
+}
+
+// Minutes in an order that is not the date order.
+std::vector<int64_t> Shuffled(int64_t Count, uint32_t Seed) {
+    std::vector<int64_t> m(static_cast<size_t>(Count));
+    for (int64_t i = 0; i < Count; ++i) m[static_cast<size_t>(i)] = i * 5;
+    std::mt19937 rng(Seed);
+    std::shuffle(m.begin(), m.end(), rng);
+    return m;
+}
+
+std::vector<int64_t> Sorted(std::vector<int64_t> V) {
+    std::sort(V.begin(), V.end());
+    return V;
+}
+
+}  // namespace
+
+TEST(DiskTable, TheMessageLogIsAppendedBrowsedInDateOrderAndReopened) {
+    DbFile f;
+    const std::vector<int64_t> minutes = Shuffled(300, 7);
+    {
+        Connection c(f.Name, false);
+        CreateLogTable(c);
+        std::vector<std::string> tables;
+        c.Db->GetTablesList(tables);
+        EXPECT_EQ(tables, std::vector<std::string>{"NAVTEXLOG"});
+        Cursor log(c, "NAVTEXLOG");
+        for (int64_t m : minutes) {
+            log.FillLog(m, TextOf(m));
+            ASSERT_TRUE(log.Append()) << m;
+        }
+        EXPECT_EQ(log.Disk->GetPhysicalRecordCount(&log), 300);
+        EXPECT_EQ(log.Walk("IDX_DT"), Sorted(minutes));
+    }
+    // A new process image of the file: everything came from the pages.
+    Connection c(f.Name, false);
+    EXPECT_EQ(c.S.NeedsRepair, 0);
+    Cursor log(c, "NAVTEXLOG");
+    ExpectConsistent(log);
+    log.SetIndexName("IDX_DT");
+    log.ResetToBeginning();
+    int64_t expected = 0;
+    while (log.Disk->GetRecord(&log, gmNext) == grOK) {
+        const int64_t m = log.Minute();
+        ASSERT_EQ(m, expected);
+        EXPECT_EQ(log.GetInt(fFreq), m % 2 == 0 ? 518 : 490);
+        EXPECT_EQ(log.GetString(fStation), "STATION " + std::to_string(m));
+        EXPECT_EQ(log.GetInt(fDist), m * 3);
+        EXPECT_EQ(log.GetString(fNumber), std::to_string(m % 10000));
+        if (m % 35 == 0 || m % 7 == 1) {
+            EXPECT_EQ(log.GetText(fText), TextOf(m)) << m;
+        }
+        log.Disk->ClearRecordBlobs(log.CurrentRecord);
+        expected += 5;
+    }
+    EXPECT_EQ(expected, 1500);
+    // Backwards from the end.
+    log.ResetToEnd();
+    ASSERT_EQ(log.Disk->GetRecord(&log, gmPrior), grOK);
+    EXPECT_EQ(log.Minute(), 1495);
+}
+
+TEST(DiskTable, UpdatesDeletesAndEmptyingKeepIndexRecordsAndStampInStep) {
+    DbFile f;
+    Connection c(f.Name, false);
+    CreateLogTable(c);
+    int32_t stamp = 0;
+    {
+        Cursor log(c, "NAVTEXLOG");
+        for (int64_t m : Shuffled(120, 3)) {
+            log.FillLog(m, TextOf(m));
+            ASSERT_TRUE(log.Append());
+        }
+        // Move every fourth row to a new date and text, delete every third.
+        log.SetIndexName("");
+        log.ResetToBeginning();
+        std::vector<TORQRecordID> ids;
+        while (log.Disk->GetRecord(&log, gmNext) == grOK) ids.push_back(log.CurrentRecordID);
+        std::set<int64_t> expected;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            ASSERT_TRUE(log.Disk->GotoRecord(&log, ids[i]));
+            const int64_t m = log.Minute();
+            if (i % 3 == 0) {
+                ASSERT_TRUE(log.Disk->DeleteRecord(&log));
+                continue;
+            }
+            if (i % 4 == 0) {
+                log.FillLog(m + 100000, TextOf(m + 1));
+                log.CurrentRecordID = ids[i];
+                ASSERT_TRUE(log.Disk->UpdateRecord(&log));
+                expected.insert(m + 100000);
+                continue;
+            }
+            expected.insert(m);
+        }
+        ExpectConsistent(log);
+        EXPECT_EQ(log.Walk("IDX_DT"), std::vector<int64_t>(expected.begin(), expected.end()));
+        ASSERT_TRUE(log.Disk->GotoRecord(&log, ids[4]));
+        EXPECT_EQ(log.GetText(fText), TextOf(log.Minute() - 100000 + 1));
+        log.Disk->ClearRecordBlobs(log.CurrentRecord);
+        stamp = log.Disk->RecordManager->ChangeStamp;
+    }
+    // Emptying opens the table exclusively for its own cursor; the stamp it stores moves on.
+    TORQCursor emptier;
+    emptier.TableName = "NAVTEXLOG";
+    emptier.Session = &c.S;
+    auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&emptier));
+    t->EmptyTable(&emptier);
+    EXPECT_EQ(t->CursorCount(), 0);
+    EXPECT_TRUE(t->FreeIfUnused());
+    Cursor log(c, "NAVTEXLOG");
+    EXPECT_EQ(log.Disk->GetPhysicalRecordCount(&log), 0);
+    EXPECT_GT(log.Disk->RecordManager->ChangeStamp, stamp);
+    EXPECT_TRUE(log.Walk("IDX_DT").empty());
+    log.FillLog(1, "again");
+    ASSERT_TRUE(log.Append());
+    ExpectConsistent(log);
+}
+
+TEST(DiskTable, CreateAndOpenErrors) {
+    DbFile f;
+    Connection c(f.Name, false);
+    TORQCursor named;
+    named.TableName = "EMPTY";
+    named.Session = &c.S;
+    auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
+    TORQFieldDefs none;
+    TORQIndexDefs noIndexes;
+    TORQConstraintDefs noConstraints;
+    ExpectNative([&] { t->CreateTable(&named, none, noIndexes, noConstraints); }, 20128,
+                 "Error creating table - no fields were specified - Native error: 20128");
+    EXPECT_TRUE(t->FreeIfUnused());
+    std::vector<std::string> tables;
+    c.Db->GetTablesList(tables);
+    EXPECT_TRUE(tables.empty());
+
+    // A second table of the same name is refused and leaves the file as it was.
+    CreateLogTable(c);
+    EXPECT_EQ(NativeCode([&] { CreateLogTable(c); }), 30395);
+    c.Db->GetTablesList(tables);
+    EXPECT_EQ(tables, std::vector<std::string>{"NAVTEXLOG"});
+
+    Cursor shared(c, "NAVTEXLOG");
+    ExpectNative([&] { Cursor exclusive(c, "NAVTEXLOG", true); }, 20242,
+                 "Cannot access table 'NAVTEXLOG' in exclusive mode. Table is open by another cursors - Native error: "
+                 "20242");
+    Cursor second(c, "NAVTEXLOG");
+    EXPECT_EQ(second.Disk, shared.Disk);
+
+    // A memo field without a block size cannot have a stream.
+    TORQFieldDef* memo = shared.Disk->FieldManager->FieldDefs.GetItem(fText);
+    const int32_t blockSize = memo->BlobBlockSize;
+    memo->BlobBlockSize = 0;
+    ExpectNative([&] { shared.Disk->CreateBlobStream(&shared, true, 0, fText); }, 20149,
+                 "Stream block size = 0 is not allowed - Native error: 20149");
+    memo->BlobBlockSize = blockSize;
+}
+
+TEST(DiskTable, ExclusiveAndSharedOpensAreRefusedAcrossProcesses) {
+    DbFile f;
+    {
+        Connection c(f.Name, true);
+        CreateLogTable(c);
+    }
+    for (const bool childExclusive : {false, true}) {
+        disktest::HoldingChild holder([&] {
+            static Connection* keep = nullptr;
+            keep = new Connection(f.Name, true);
+            new Cursor(*keep, "NAVTEXLOG", childExclusive);
+            return 0;
+        });
+        ASSERT_EQ(holder.SetupResult, 0);
+        Connection c(f.Name, true);
+        if (childExclusive)
+            ExpectNative([&] { Cursor shared(c, "NAVTEXLOG"); }, 20209,
+                         "Cannot open table 'NAVTEXLOG'. Table is locked - Native error: 20209");
+        else
+            ExpectNative([&] { Cursor exclusive(c, "NAVTEXLOG", true); }, 20208,
+                         "Cannot access table 'NAVTEXLOG' in exclusive mode. Table is open by another user - Native "
+                         "error: 20208");
+    }
+}
+
+TEST(DiskTable, AnotherProcessSeesAppendsAtItsNextRead) {
+    DbFile f;
+    Connection c(f.Name, true);
+    CreateLogTable(c);
+    Cursor log(c, "NAVTEXLOG");
+    log.FillLog(10, TextOf(10));
+    ASSERT_TRUE(log.Append());
+    EXPECT_EQ(log.Disk->GetPhysicalRecordCount(&log), 1);
+    EXPECT_EQ(log.Walk("IDX_DT"), (std::vector<int64_t>{10}));
+
+    const int rc = disktest::InChild([&] {
+        Connection other(f.Name, true);
+        Cursor w(other, "NAVTEXLOG");
+        if (w.Walk("IDX_DT") != std::vector<int64_t>{10}) return 1;
+        for (int64_t m : {5, 20}) {
+            w.FillLog(m, TextOf(m));
+            if (!w.Append()) return 2;
+        }
+        return 0;
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(log.Disk->GetPhysicalRecordCount(&log), 3);
+    EXPECT_EQ(log.Walk("IDX_DT"), (std::vector<int64_t>{5, 10, 20}));
+    ASSERT_TRUE(log.Disk->GotoRecord(&log, log.CurrentRecordID));
+    log.SetIndexName("IDX_DT");
+    log.ResetToBeginning();
+    ASSERT_EQ(log.Disk->GetRecord(&log, gmNext), grOK);
+    EXPECT_EQ(log.GetText(fText), TextOf(5));
+    log.Disk->ClearRecordBlobs(log.CurrentRecord);
+    ExpectConsistent(log);
+}
+
+TEST(DiskTable, DeletingARecordFreesTheStoredRecordsValuesNotTheBuffers) {
+    DbFile f;
+    Connection c(f.Name, false);
+    CreateLogTable(c);
+    Cursor log(c, "NAVTEXLOG");
+    std::vector<TORQRecordID> ids;
+    for (int64_t m : {14, 1, 2}) {  // 14: a value over several pages
+        log.FillLog(m, TextOf(m));
+        ASSERT_TRUE(log.Append());
+        ids.push_back(log.CurrentRecordID);
+    }
+    // The buffer holds the large value's row; the row deleted is another one.
+    ASSERT_TRUE(log.Disk->GotoRecord(&log, ids[0]));
+    log.CurrentRecordID = ids[1];
+    ASSERT_TRUE(log.Disk->DeleteRecord(&log));
+    log.Disk->ClearRecordBlobs(log.CurrentRecord);
+    ExpectConsistent(log);
+    EXPECT_EQ(log.Walk("IDX_DT"), (std::vector<int64_t>{2, 14}));
+    for (const TORQRecordID& id : {ids[0], ids[2]}) {
+        ASSERT_TRUE(log.Disk->GotoRecord(&log, id));
+        EXPECT_EQ(log.GetText(fText), TextOf(log.Minute()));
+        log.Disk->ClearRecordBlobs(log.CurrentRecord);
+    }
+}
+
+TEST(DiskTable, RenameAndDeleteChangeTheCatalogAndGiveThePagesBack) {
+    DbFile f;
+    Connection c(f.Name, false);
+    CreateLogTable(c);
+    auto fill = [&](const std::string& Table) {
+        Cursor log(c, Table);
+        for (int64_t m = 0; m < 60; ++m) {
+            log.FillLog(m, TextOf(m));
+            ASSERT_TRUE(log.Append());
+        }
+    };
+    fill("NAVTEXLOG");
+    TORQCursor named;
+    named.TableName = "NAVTEXLOG";
+    named.Session = &c.S;
+    {
+        Cursor open(c, "NAVTEXLOG");
+        ExpectNative([&] { open.Disk->RenameTable("OLDLOG", &named); }, 10150,
+                     "Cannot rename table 'NAVTEXLOG'. Table is open by another dataset - Native error: 10150");
+        ExpectNative([&] { open.Disk->DeleteTable(&named, false); }, 20017,
+                     "Cannot delete table 'NAVTEXLOG'. Table is open by another dataset - Native error: 20017");
+    }
+    auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
+    t->RenameTable("OLDLOG", &named);
+    EXPECT_TRUE(t->FreeIfUnused());
+    std::vector<std::string> tables;
+    c.Db->GetTablesList(tables);
+    EXPECT_EQ(tables, std::vector<std::string>{"OLDLOG"});
+    {
+        Cursor renamed(c, "OLDLOG");
+        EXPECT_EQ(renamed.Disk->GetPhysicalRecordCount(&renamed), 60);
+        ExpectConsistent(renamed);
+    }
+    const auto sizeBefore = disktest::ReadAll(f.Name).size();
+    named.TableName = "OLDLOG";
+    c.Db->GetTableData(&named)->DeleteTable(&named, false);
+    c.Db->GetTablesList(tables);
+    EXPECT_TRUE(tables.empty());
+    EXPECT_EQ(c.Db->TableDataCount(), 0);
+    // The same table again fits in the pages the deleted one gave back.
+    CreateLogTable(c);
+    fill("NAVTEXLOG");
+    EXPECT_LE(disktest::ReadAll(f.Name).size(), sizeBefore);
+}
