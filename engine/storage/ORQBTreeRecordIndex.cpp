@@ -1,9 +1,12 @@
 #include "engine/storage/ORQBTreeRecordIndex.h"
 
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQConstraints.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQTableCursor.h"
 #include "engine/storage/ORQTableData.h"
@@ -323,9 +326,33 @@ void TORQBTreeRecordIndex::GetRecordIdByRecNo(int32_t SessionID, TORQRecordID& R
     RaiseNative(20075, "Cannot set RecNo greater than RecordCount");
 }
 
-void TORQBTreeRecordIndex::RemoveDuplicates(int32_t, TORQRecordBitmap&, int32_t) {
-    // Needs the record bitmap of the constraint manager, which is not built yet.
-    RaiseNotOverridden("RemoveDuplicates", "TORQBTreeRecordIndex");
+void TORQBTreeRecordIndex::RemoveDuplicates(int32_t SessionID, TORQRecordBitmap& Bitmap, int32_t ColumnCount) {
+    TActiveColumns active(FKeyRef, ColumnCount);
+    TORQKeyPath path;
+    if (!First(SessionID, path)) return;
+    // Of every run of marked records with equal leading keys only the first in index
+    // order keeps its bit.
+    TORQKeyBuffer kept(FKeyRef.KeySize);
+    uint8_t keptValue[TORQRecordID::ByteSize] = {};
+    bool remembered = false;
+    std::vector<uint8_t> key(static_cast<size_t>(FKeyRef.KeySize));
+    uint8_t value[TORQRecordID::ByteSize];
+    do {
+        if (!Bitmap.IsSetAtPath(IndexDef->ObjectID, path)) continue;
+        {
+            const TORQKeyPathLevel& at = path.Levels[path.LevelCount - 1];
+            TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, at.PageNo);
+            std::memcpy(key.data(), leaf->KeyAt(at.EntryNo), key.size());
+            std::memcpy(value, leaf->ValueAt(at.EntryNo), sizeof value);
+        }
+        if (remembered && FKeyRef.CompareKeys(key.data(), kept.Get(), keptValue, value, SessionID, true) == 0) {
+            Bitmap.ClearBitAtPath(IndexDef->ObjectID, path);
+            continue;
+        }
+        std::memcpy(kept.Get(), key.data(), key.size());
+        std::memcpy(keptValue, value, sizeof value);
+        remembered = true;
+    } while (Next(SessionID, path));
 }
 
 TORQIndexScanPosition* TORQBTreeRecordIndex::CreateScanPosition() { return new TORQIndexScanPosition(); }

@@ -74,3 +74,6 @@ private:
 };
 
 }  // namespace orq
+
+// The record bitmap of filtered cursors lives beside the constraints.
+#include "engine/storage/ORQRecordBitmap.h"

@@ -322,7 +322,11 @@ void TORQCursor::RestorePosition(const uint8_t* Block) {
 
 void TORQCursor::FreePosition(uint8_t*& Block) const { GlobalMemoryManager().FreeAndNillMem(Block); }
 
-void TORQCursor::ResetRecordBitmap() {}
+void TORQCursor::ResetRecordBitmap() {
+    if (RecordBitmap != nullptr) RecordBitmap->Reset();
+}
+
+void TORQCursor::CreateRecordBitmap() { RecordBitmap = std::make_unique<TORQRecordBitmap>(TableData); }
 
 void TORQCursor::SetProjection(const std::vector<std::string>& FieldNames, const std::vector<std::string>& Aliases) {
     if (FieldNames.size() != Aliases.size())

@@ -29,6 +29,7 @@
 #include "engine/foundation/ORQVariant.h"
 #include "engine/storage/ORQDefinitions.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
+#include "engine/storage/ORQRecordBitmap.h"
 #include "engine/storage/ORQSecurity.h"
 
 namespace classlib {
@@ -41,7 +42,6 @@ namespace orq {
 class TORQBaseSession;
 class TORQTableData;
 class TORQDatabaseData;
-class TORQRecordBitmap;
 
 // A record's position: page number then slot. Ordered by page (signed), then slot
 // (unsigned); 6 bytes in a record buffer and on disk.
@@ -248,9 +248,10 @@ public:
     void FreePosition(uint8_t*& Block) const;
 
     // Forgets the record bitmap's contents so the filtered set is rebuilt on the next
-    // read. The bitmap is made and kept by the concrete cursor, which overrides this;
-    // the base holds none.
+    // read; nothing without a bitmap.
     virtual void ResetRecordBitmap();
+    // A new, empty bitmap over TableData (10425 without one) replaces any held.
+    void CreateRecordBitmap();
     bool HasActiveRecordBitmap() const { return RecordBitmap != nullptr; }
 
     // FieldNames and Aliases of equal length (10321), not empty (10322), each name a
@@ -305,7 +306,7 @@ public:
     TORQFieldDefs ProjectedFieldDefs;
     TORQIndexDefs IndexDefs;
     std::vector<std::unique_ptr<TORQLocalBLOBStream>> BlobStreams;
-    TORQRecordBitmap* RecordBitmap = nullptr;  // the concrete cursor's
+    std::unique_ptr<TORQRecordBitmap> RecordBitmap;  // the filtered record set, owned
     TORQIndexPositionCache IndexPositionCache;
     uint8_t UpdateBatch = 0;  // a write batch is pending
     uint8_t TableOption = 0;

@@ -263,8 +263,16 @@ void TORQBaseIndexManager::RebuildStaleTemporaryIndexes(TORQCursor* Cursor, bool
     for (int32_t i = 0; i < IndexDefs.GetCount(); ++i) {
         TORQIndexDef* def = IndexDefs.GetItem(i);
         if (def->Temporary == 0 || def->RecordStamp == stamp) continue;
-        TORQIndex& index = GetIndex(def->ObjectID);
-        index.RebuildIndex(Cursor);
+        const int32_t id = def->ObjectID;
+        TORQIndex& index = GetIndex(id);
+        try {
+            index.RebuildIndex(Cursor);
+        } catch (...) {
+            // Its old tree is gone: a temporary index is made again when next asked for.
+            CloseIndex(id);
+            IndexDefs.Delete(IndexDefs.IndexOfID(id));
+            throw;
+        }
         def->RootPage = index.IndexDef->RootPage;
         def->RecordStamp = stamp;
         Rebuilt = true;

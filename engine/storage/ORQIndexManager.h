@@ -142,7 +142,7 @@ public:
     // CurrentRecord's keys go in where they changed.
     void UpdateRecordKeys(TORQCursor* Cursor, bool RemoveOld);
     // Rebuilds, for the cursor, each temporary index whose stamp differs from the record
-    // manager's; nothing while a rebuild runs.
+    // manager's; nothing while a rebuild runs. One that fails to rebuild is dropped.
     void RebuildStaleTemporaryIndexes(TORQCursor* Cursor, bool& Rebuilt);
 
     // The open index of id IndexID, or nil.

@@ -168,7 +168,14 @@ void TORQMemoryTableData::AddCursor(TORQCursor* Cursor) {
 
 int32_t TORQMemoryTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cursor) {
     TORQTableLock lock(*this);
-    const int32_t id = TORQTableData::AddIndex(IndexDef, Cursor);
+    int32_t id = -1;
+    try {
+        id = TORQTableData::AddIndex(IndexDef, Cursor);
+    } catch (...) {
+        // The pages of a refused index (a duplicate key, a key too wide) go back at once.
+        RollbackSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
+        throw;
+    }
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     return id;
 }
@@ -393,11 +400,12 @@ bool TORQMemoryTableData::InsertRecord(TORQCursor* Cursor) {
     if (Cursor->CurrentRecord == nullptr) RaiseNative(10018, "Nil pointer occured");
     OwnBlobs(Cursor->CurrentRecord, nullptr);
     TORQRecordID id;
+    const int32_t stamp = RecordManager->ChangeStamp;
     if (!RecordManager->InsertRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, id)) return false;
     MarkStored(Cursor->CurrentRecord, true);
     Cursor->CurrentRecordID = id;
     id.ToBytes(Cursor->CurrentRecord + RecordManager->RecordSize);
-    if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
+    KeepRecordBitmap(Cursor, id, false, stamp);
     InsertIndexKeys(Cursor);
     Cursor->Bof = 0;
     Cursor->Eof = 0;
@@ -406,6 +414,7 @@ bool TORQMemoryTableData::InsertRecord(TORQCursor* Cursor) {
 }
 
 bool TORQMemoryTableData::UpdateRecord(TORQCursor* Cursor) {
+    int32_t stamp = 0;
     TORQTableLock lock(*this);
     TORQMemoryRecordManager* rm = MemoryRecordManager();
     if (rm == nullptr) RaiseNative(10014, "Nil pointer occured");
@@ -433,6 +442,7 @@ bool TORQMemoryTableData::UpdateRecord(TORQCursor* Cursor) {
         }
         try {
             UpdateIndexKeys(Cursor, true);
+            stamp = rm->ChangeStamp;
             ok = rm->UpdateRecord(SessionIDOf(Cursor), Cursor->CurrentRecord, Cursor->CurrentRecordID);
             UpdateIndexKeys(Cursor, false);
         } catch (...) {
@@ -444,7 +454,7 @@ bool TORQMemoryTableData::UpdateRecord(TORQCursor* Cursor) {
     if (!ok) return false;
     if (old.Data() != nullptr) FreeReplacedBlobs(static_cast<const uint8_t*>(old.Data()), Cursor->CurrentRecord);
     MarkStored(Cursor->CurrentRecord, true);
-    if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
+    KeepRecordBitmap(Cursor, Cursor->CurrentRecordID, false, stamp);
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     return true;
 }
@@ -494,8 +504,9 @@ bool TORQMemoryTableData::DeleteRecord(TORQCursor* Cursor) {
 
     DeleteIndexKeys(Cursor);
     TORQRecordID deleted = id;
+    const int32_t stamp = rm->ChangeStamp;
     if (!rm->DeleteRecord(SessionIDOf(Cursor), deleted)) return false;
-    if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
+    KeepRecordBitmap(Cursor, id, true, stamp);
     if (nextFound && priorFound) {
         Cursor->Bof = 1;
         Cursor->Eof = 0;

@@ -200,15 +200,31 @@ void TORQTableData::FreeRecordBlobs(uint8_t*) {}
 uint8_t TORQTableData::GetRecord(TORQCursor* Cursor, uint8_t Mode) {
     TORQTableLock lock(*this);
     if (GetPhysicalRecordCount(Cursor) == 0) return grEOF;
-    // Distinct stepping reads through the filtered path; otherwise no key is held.
-    if (!(Cursor->HasLinkedKey() && Mode != gmCurrent && !Cursor->Bof && !Cursor->Eof)) Cursor->KeyBuffer = nullptr;
+    if (!(Cursor->HasLinkedKey() && Mode != gmCurrent && !Cursor->Bof && !Cursor->Eof)) {
+        Cursor->KeyBuffer = nullptr;
+        return GetRecordInternal(Cursor, Mode);
+    }
+    // Distinct stepping: the record stepped from is held in KeyBuffer, so that the
+    // record fetched differs from it in the first LinkedKeyFieldCount key columns.
+    struct TKeyHolder {
+        TORQCursor* Cursor;
+        ~TKeyHolder() {
+            Cursor->FreeRecordBuffer(Cursor->KeyBuffer);
+            Cursor->KeyBuffer = nullptr;
+        }
+    } holder{Cursor};
+    Cursor->KeyBuffer = Cursor->AllocRecordBuffer();
+    TORQGetRecordRequest current;
+    current.RecordID = Cursor->CurrentRecordID;
+    current.RecordBuffer = Cursor->KeyBuffer;
+    current.Result = grError;
+    RecordManager->ReadRecord(SessionIDOf(Cursor), current);
+    if (current.Result != grOK) return grError;
     return GetRecordInternal(Cursor, Mode);
 }
 
 uint8_t TORQTableData::GetRecordInternal(TORQCursor* Cursor, uint8_t Mode) {
-    // A filtered cursor's reads (also the current record, which it must accept) belong
-    // to the scans.
-    if (Cursor->IsFiltered()) return GetFilteredRecord(Cursor, Mode);
+    if (Cursor->IsFiltered() && Mode != gmCurrent) return GetFilteredRecord(Cursor, Mode);
     TORQGetRecordRequest request;
     request.Mode = Mode;
     request.IndexID = Cursor->IndexID;
@@ -218,6 +234,8 @@ uint8_t TORQTableData::GetRecordInternal(TORQCursor* Cursor, uint8_t Mode) {
     request.AtEnd = Cursor->Eof;
     request.Result = grError;
     ReadRecord(SessionIDOf(Cursor), request, RecordManager->ChangeStamp, &Cursor->IndexPositionCache);
+    // A record the filters refuse leaves the position where it was.
+    if (request.Result == grOK && Cursor->IsFiltered() && !RecordAccepted(Cursor)) return grError;
     Cursor->CurrentRecordID = request.RecordID;
     Cursor->Bof = request.AtBeginning;
     Cursor->Eof = request.AtEnd;
@@ -225,10 +243,6 @@ uint8_t TORQTableData::GetRecordInternal(TORQCursor* Cursor, uint8_t Mode) {
     return request.Result;
 }
 
-uint8_t TORQTableData::GetFilteredRecord(TORQCursor*, uint8_t) { RaiseNotOverridden("GetFilteredRecord", ClassName()); }
-
-bool TORQTableData::FindRecord(TORQCursor*, TORQBaseExpression*) { RaiseNotOverridden("FindRecord", ClassName()); }
-bool TORQTableData::FindKey(TORQCursor*, uint8_t) { RaiseNotOverridden("FindKey", ClassName()); }
 void TORQTableData::StoreBlobStream(TORQCursor*, int32_t, TORQLocalBLOBStream&) {
     RaiseNotOverridden("StoreBlobStream", ClassName());
 }
@@ -261,7 +275,10 @@ void TORQTableData::SetRecNo(TORQCursor* Cursor, int64_t RecNo) {
     if (count > 0 && RecNo >= count) RecNo = count;
     Cursor->Bof = 0;
     Cursor->Eof = 0;
-    if (Cursor->IsFiltered()) RaiseNotOverridden("SetRecNo", ClassName());
+    if (Cursor->IsFiltered()) {
+        SetFilteredRecNo(Cursor, RecNo);
+        return;
+    }
     if (Cursor->HasIndex()) {
         TORQRecordID id = Cursor->CurrentRecordID;
         OpenIndex(Cursor->IndexID).GetRecordIdByRecNo(SessionIDOf(Cursor), id, RecNo);
@@ -275,7 +292,7 @@ int64_t TORQTableData::GetRecNo(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (Cursor->Bof || Cursor->Eof) return -1;
     if (GetRecordCount(Cursor) == 0) return -1;
-    if (Cursor->IsFiltered()) RaiseNotOverridden("GetRecNo", ClassName());
+    if (Cursor->IsFiltered()) return GetFilteredRecNo(Cursor);
     if (Cursor->HasIndex()) {
         TORQMemoryBlock buffer(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
         TORQGetRecordRequest request;
@@ -327,7 +344,10 @@ bool TORQTableData::GotoRecord(TORQCursor* Cursor, const TORQRecordID& RecordID)
 
 int64_t TORQTableData::GetRecordCount(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
-    if (Cursor->IsFiltered()) RaiseNotOverridden("GetRecordCount", ClassName());
+    if (Cursor->IsFiltered()) {
+        EnsureRecordBitmap(Cursor);
+        return Cursor->RecordBitmap->Count();
+    }
     return GetPhysicalRecordCount(Cursor);
 }
 

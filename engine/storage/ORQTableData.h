@@ -14,8 +14,9 @@
 //   code raises 30339. Every engine takes the same signatures (cursor first where a
 //   cursor is involved; BLOB streams are made for and stored into the cursor's
 //   CurrentRecord).
-// - Reads here are unfiltered: a cursor with a range, filter, callback or distinct key
-//   reads through GetFilteredRecord, the scans' entry. A read writes back the position
+// - A filtered cursor (range, filter, callback or distinct key) moves through
+//   GetFilteredRecord, the scans' entry (ORQTableScan.h); its current record is read
+//   directly and then judged by RecordAccepted. A read writes back the position
 //   and the at-beginning and at-end flags, and on success the record id behind the
 //   record in the cursor's buffer.
 // - Index key maintenance goes to every index definition through the index manager; a
@@ -162,6 +163,14 @@ public:
     // page as the base.
     int64_t KeyPathToPosition(int32_t IndexID, const TORQKeyPath& KeyPath);
     void PositionToKeyPath(int32_t IndexID, TORQKeyPath& KeyPath, int64_t Position);
+    // The scans' side (ORQTableScan.cpp). The cursor's record lies inside its range and
+    // passes its filter expressions (each bound to the cursor's record) and callback.
+    bool RecordAccepted(TORQCursor* Cursor);
+    bool RecordInRange(TORQCursor* Cursor);
+    // Refills the cursor's record bitmap (made when it has none) when it is complete but
+    // stale, or incomplete while the cursor needs filtering.
+    void EnsureRecordBitmap(TORQCursor* Cursor);
+    void FillRecordBitmap(TORQCursor* Cursor);
     // The cursor's "drop all indexes": the temporary indexes only.
     void DropTemporaryIndexes(TORQCursor* Cursor);
     // The index manager empties and closes every open index.
@@ -181,9 +190,17 @@ public:
 protected:
     // Every definition, temporary or not (what dropping a table needs).
     void DeleteAllIndexes(TORQCursor* Cursor);
-    // A cursor's read that needs filtering (range, filters, callback, distinct key):
-    // the scans of the filtered-read layer. Base: 30339.
+    friend class TORQTableScan;
+    // A filtered cursor's move (range, filters, callback, distinct key) through the
+    // scans; nothing found leaves the position as it was.
     virtual uint8_t GetFilteredRecord(TORQCursor* Cursor, uint8_t Mode);
+    // Record numbers of a filtered cursor, through its record bitmap.
+    int64_t GetFilteredRecNo(TORQCursor* Cursor);
+    void SetFilteredRecNo(TORQCursor* Cursor, int64_t RecNo);
+    // After a write that succeeded (the record manager's stamp was OldStamp before it):
+    // the cursor's bitmap marks the record by the cursor's filter (cleared when Deleted)
+    // and, when it was current and the cursor steps no distinct key, stays current.
+    void KeepRecordBitmap(TORQCursor* Cursor, const TORQRecordID& RecordID, bool Deleted, int32_t OldStamp);
     // Reads one record for the cursor without the distinct-key step.
     uint8_t GetRecordInternal(TORQCursor* Cursor, uint8_t Mode);
     // The key maintenance of every index (nothing while a table has none).

@@ -1,0 +1,102 @@
+// The record search of a table for one cursor: the filtered reads, record and key
+// searches and the fill of the cursor's record bitmap. A search turns the cursor's
+// filters, range and distinct key (plus an extra expression or key condition) into scan
+// conditions, lets the expressions offer index conditions, merges the key conditions of
+// each index, chooses the cheapest way in (an index range or a physical pass) and reads
+// the records that pass every condition left.
+//
+// Rules kept here:
+// - A key condition has no Expression. It is derived when it lists expression nodes
+//   (Nodes not empty): its node stays in the expression and is evaluated there unless
+//   the scan takes the condition as its range and detaches the node for the scan.
+//   Range, distinct-key and key-search conditions are not derived.
+// - A key condition's key is a memory record holding the values of the index's leading
+//   columns; records and keys compare by the index's key comparison over the
+//   condition's column count.
+// - A merge only ever replaces two conditions of one index by one that holds exactly
+//   when both do, or proves that none can hold; conditions it cannot combine stay.
+// - Detached nodes are attached again and every buffer and index scan position is
+//   released on every path, as is a callback's record buffer.
+// - The bitmap is filled only for the cursor's own conditions; a search with an extra
+//   condition never touches it.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/ORQContainers.h"
+#include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQIndexManager.h"
+
+namespace orq {
+
+class TORQTableData;
+
+inline bool IsKeyCondition(const TORQScanSearchCondition& C) { return C.Expression == nullptr; }
+inline bool IsDerivedCondition(const TORQScanSearchCondition& C) { return C.Expression == nullptr && !C.Nodes.empty(); }
+
+// Whether two key conditions of one index may be merged: an equality and a strict
+// inequality only when the equality covers at least as many columns.
+bool ConditionsMayMerge(const TORQScanSearchCondition& A, const TORQScanSearchCondition& B);
+
+enum class TORQMergeResult : uint8_t { NoMerge, Empty, Merged };
+// Merges S into R (same index). Merged: R now holds the operator, key and column count
+// of the condition both reduce to; Empty: no record can satisfy both.
+TORQMergeResult MergeConditionPair(TORQIndex& Index, TORQScanSearchCondition& R, const TORQScanSearchCondition& S);
+
+// Whether Record satisfies key condition C.
+bool KeyConditionHolds(TORQIndex& Index, const TORQScanSearchCondition& C, const uint8_t* Record);
+
+class TORQTableScan {
+public:
+    TORQTableScan(TORQTableData& TableData, TORQCursor* Cursor);
+
+    // The search: found answers true and the record's id in RecordID. Bitmap is the
+    // cursor's (or nil); FillBitmap examines every record into it.
+    bool ScanRecords(TORQBaseExpression* ExtraNode, bool FillBitmap, TORQRecordBitmap* Bitmap, TORQRecordID* RecordID,
+                     bool Forward, bool FromStart, const TORQScanSearchCondition* KeyCondition);
+    // 20258 for a key condition without an index.
+    void BuildScanConditions(TORQScanSearchConditionArray& Conditions, bool Forward, TORQBaseExpression* ExtraNode,
+                             const TORQScanSearchCondition* KeyCondition);
+    // False when the key conditions prove that no record matches (Conditions untouched).
+    bool MergeScanConditions(TORQScanSearchConditionArray& Conditions);
+    // Main and Paired are condition numbers, -1 for none (Main -1: physical scan).
+    void ChooseScanConditions(TORQScanSearchConditionArray& Conditions, bool Forward, int32_t& Main,
+                              int32_t& Paired);
+    // The estimated pages read through condition I (with J as its other end).
+    double IndexCost(TORQScanSearchConditionArray& Conditions, int32_t I, int32_t J);
+    double FullScanCost();
+    bool NeedsRecordCheck(const TORQScanSearchConditionArray& Conditions, int32_t I, int32_t J) const;
+    bool RecordMatches(TORQScanSearchConditionArray& Conditions, int32_t I, int32_t J, const TORQRecordID& RecordID,
+                       const uint8_t* Record);
+    // 10382 for a main condition beyond the count.
+    bool ScanWithConditions(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired, bool FillBitmap,
+                            TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart);
+    bool SeekInRecordBitmap(bool FromStart, bool Forward, TORQRecordBitmap& Bitmap, TORQRecordID& RecordID);
+
+    // Empties Bitmap keeping its size, in index order or not, as of the table's change.
+    void RestartBitmap(TORQRecordBitmap& Bitmap, bool IndexOrder) const;
+
+private:
+    bool ScanPhysical(TORQScanSearchConditionArray& Conditions, bool FillBitmap, TORQRecordBitmap* Bitmap,
+                      TORQRecordID* RecordID, bool Forward, bool FromStart, uint8_t* Buffer);
+    bool ScanCursorIndex(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired, bool FillBitmap,
+                         TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart,
+                         uint8_t* Buffer);
+    bool ScanUnordered(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired, bool FillBitmap,
+                       TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart,
+                       uint8_t* Buffer);
+    bool ScanOtherIndex(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired, bool FillBitmap,
+                        TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart,
+                        uint8_t* Buffer);
+    // Reads record RecordID into Buffer; false when there is none.
+    bool ReadByID(const TORQRecordID& RecordID, uint8_t* Buffer);
+    // The current record's key path in Index (10387, 10415, 10386, 10414).
+    void LocateCurrent(TORQIndex& Index, TORQKeyPath& Path, uint8_t* Buffer);
+    const TORQIndexDef* IndexDefOf(int32_t IndexID) const;
+
+    TORQTableData& FTable;
+    TORQCursor* FCursor;
+    int32_t FSession;
+};
+
+}  // namespace orq
