@@ -133,7 +133,9 @@ public:
     // Frees an owned key; the condition then has none.
     void FreeKey();
 
-    TORQBaseExpression* Expression = nullptr;  // not owned
+    // Not owned. Without one the condition is a key condition; a key condition that
+    // lists nodes (Nodes) was derived from them and their expression still holds them.
+    TORQBaseExpression* Expression = nullptr;
     uint8_t Operator = scoNone;
     uint8_t* Key = nullptr;  // engine memory block
     int32_t KeySize = 0;

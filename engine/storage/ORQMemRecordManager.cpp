@@ -44,6 +44,9 @@ void TORQMemoryRecordManager::EmptyRecords(int32_t) {
     MaxSlot = 0;
     // An empty table is contiguous again: the next insert takes slot 0.
     Contiguous = 255;
+    // Emptying changes the records like a delete does: a record bitmap or temporary
+    // index made before must see it.
+    ++ChangeStamp;
 }
 
 void TORQMemoryRecordManager::Grow() {

@@ -10,7 +10,8 @@
 // - MinSlot and MaxSlot are the lowest and highest live slots (both 0 when empty).
 // - While Contiguous is set (no delete since the table was created or emptied) slot n
 //   holds live record number n + 1, so numbering needs no counting.
-// - ChangeStamp moves with every insert, update and delete that succeeded.
+// - ChangeStamp moves with every insert, update and delete that succeeded, and when
+//   the store is emptied.
 // - Live record numbers count from 1 in slot order; the numbering skips a byte of
 //   slots at a time through the zero-bit table.
 #pragma once

@@ -385,6 +385,32 @@ TEST_F(TableScan, ConditionErrors) {
     a.AddNode(&e);
     TORQTableScan scan(t, &cur);
     EXPECT_EQ(NativeCode([&] { scan.ScanWithConditions(a, 1, -1, false, nullptr, nullptr, true, true); }), 10382);
+    // A range needs the cursor's index to compare keys by.
+    cur.SetRange(Key(cur, 1), Key(cur, 5), false, false, 1, 1);
+    cur.ResetToBeginning();
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&cur, gmNext); }), 10388);
+    EXPECT_EQ(cur.Bof, 1);
+    cur.CancelRange();
+}
+
+TEST_F(TableScan, MovingFromARecordGoneFromTheCursorsIndexIsRefused) {
+    TORQMemoryTableData& t = MakeScanTable();
+    const std::vector<TRow> rows = Seed(t, 8, 40);
+    TTestCursor cur(t);
+    UseIndex(cur, "IC");
+    FakeExpression e;
+    e.Compare("A", scoGreaterOrEqual, 0);
+    e.Compare("A", scoLess, 20);
+    cur.SetFilterExpression(&e);
+    cur.ResetToBeginning();
+    ASSERT_EQ(t.GetRecord(&cur, gmNext), grOK);
+    const TORQRecordID at = cur.CurrentRecordID;
+    TTestCursor other(t);
+    ASSERT_TRUE(t.GotoRecord(&other, at));
+    ASSERT_TRUE(t.DeleteRecord(&other));
+    // Ordered by IC and reached through IA: the position must be found in IC first.
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&cur, gmNext); }), 10387);
+    EXPECT_EQ(cur.CurrentRecordID, at);
 }
 
 // ---------------------------------------------------------------------------------
@@ -666,6 +692,9 @@ TEST_F(TableScan, StaleBitmapIsRefilledAndWritesKeepItCurrent) {
     EXPECT_FALSE(cur.RecordBitmap->IsStale());
     EXPECT_EQ(cur.RecordBitmap->Count(), evens);
     EXPECT_EQ(t.GetRecordCount(&cur), evens);
+    // Emptying the table leaves no record to count.
+    t.EmptyTable(&other);
+    EXPECT_EQ(t.GetRecordCount(&cur), 0);
 }
 
 TEST_F(TableScan, FindRecordAndFindKey) {
