@@ -59,7 +59,8 @@ const std::vector<int32_t>& Probes() {
     static const std::vector<int32_t> probes = [] {
         std::mt19937 rng(7);
         std::vector<int32_t> v;
-        for (int i = 0; i < LookupsPerIteration; ++i) v.push_back(static_cast<int32_t>(rng() % (RowCount - RangeWidth)));
+        for (int i = 0; i < LookupsPerIteration; ++i)
+            v.push_back(static_cast<int32_t>(rng() % (RowCount - RangeWidth)));
         return v;
     }();
     return probes;

@@ -592,10 +592,12 @@ void TORQMemoryDatabaseData::Commit(int32_t SessionID, bool Flush) {
 
 void TORQMemoryDatabaseData::Rollback(int32_t SessionID) {
     std::lock_guard guard(LockSection());
-    // The pages first: a stale temporary index is then rebuilt over the committed tree.
+    // Dropping the session's page list would give back the pages its splits took while
+    // the tree, changed in place, still points at them: the pages are kept, like the
+    // records. A stale temporary index is then rebuilt over them.
     for (int32_t i = 0; i < TableDataCount(); ++i)
         if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
-            t->PageManager->RollbackSession(SessionID);
+            t->PageManager->CommitSession(SessionID);
     TORQDatabaseData::Rollback(SessionID);
 }
 

@@ -155,8 +155,10 @@ public:
     void ConnectSession(TORQBaseSession* Session) override;
     TORQTableData* CreateTableData(TORQCursor* Cursor) override;
     int32_t GetNextObjectID() override;
-    // The database has no pages of its own: every table's page manager commits or drops
-    // the session's pages (the private index pages of a transaction).
+    // The database has no pages of its own: every table's page manager takes the
+    // session's pages (the private index pages of a transaction). A rollback keeps them
+    // too: a memory page is changed in place, so its old content is gone, and the
+    // records, which are not transactional, stay as they are with their keys.
     void Commit(int32_t SessionID, bool Flush) override;
     void Rollback(int32_t SessionID) override;
     std::string_view ClassName() const override { return "TORQMemoryDatabaseData"; }
