@@ -670,25 +670,28 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
     TORQFieldDefs fields;
     AddLogFields(fields);
     TORQConstraintDefs none;
-    TORQIndexDefs defs;
-    for (const char* column : {"FREQ", "UTCRECEIVED", "STATION"}) {
-        TORQIndexDef* d = defs.Add();
-        d->Name = std::string("I") + column;
-        d->SetColumnCount(1);
-        d->GetColumn(0).FieldName = column;
-    }
-    TORQMemoryTableData& indexed = MakeTable(fields, none, "INDEXED", &defs);
-    TORQMemoryTableData& plain = MakeTable(fields, none, "PLAIN");
-    CountingRecords* counters[2] = {};
-    TORQMemoryTableData* tables[2] = {&indexed, &plain};
-    for (int k = 0; k < 2; ++k) {
+    // The same indexes ascending and descending, and a table without them.
+    TORQIndexDefs defs[2];
+    for (int descending = 0; descending < 2; ++descending)
+        for (const char* column : {"FREQ", "UTCRECEIVED", "STATION"}) {
+            TORQIndexDef* d = defs[descending].Add();
+            d->Name = std::string("I") + column;
+            d->SetColumnCount(1);
+            d->GetColumn(0).FieldName = column;
+            d->GetColumn(0).Descending = static_cast<uint8_t>(descending);
+        }
+    enum { Ascending, Descending, Plain };
+    TORQMemoryTableData* tables[3] = {&MakeTable(fields, none, "ASCENDING", &defs[0]),
+                                      &MakeTable(fields, none, "DESCENDING", &defs[1]),
+                                      &MakeTable(fields, none, "PLAIN")};
+    CountingRecords* counters[3] = {};
+    const std::vector<LogRow> rows = RandomRows(600);
+    for (int k = 0; k < 3; ++k) {
         auto counting = std::make_unique<CountingRecords>(tables[k]->RecordManager->RecordSize, 1000);
         counters[k] = counting.get();
         tables[k]->RecordManager = std::move(counting);
+        InsertRows(*tables[k], rows);
     }
-    const std::vector<LogRow> rows = RandomRows(600);
-    InsertRows(indexed, rows);
-    InsertRows(plain, rows);
 
     const struct {
         const char* text;
@@ -739,20 +742,23 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
         ASSERT_FALSE(expected.empty());
         ASSERT_LT(expected.size(), rows.size());
         const bool served = *k.index != 0;
-        const int plainCount = pass(1, k.text, "", -1, expected);
+        const int plainCount = pass(Plain, k.text, "", -1, expected);
         EXPECT_GE(plainCount, static_cast<int>(rows.size()));
-        const int indexedCount = pass(0, k.text, "", -1, expected);
-        if (served)
-            EXPECT_LT(indexedCount, plainCount);
-        else
-            EXPECT_EQ(indexedCount, plainCount);
         for (int forward : {1, 0}) {
             SCOPED_TRACE(forward ? "forward" : "backward");
-            const int plainSteps = pass(1, k.text, "", forward, expected);
-            pass(0, k.text, "", forward, expected);  // the same records in physical order
-            if (!served) continue;
-            // Along the serving index both ways, fewer records than the scan reads.
-            EXPECT_LT(pass(0, k.text, k.index, forward, expected), plainSteps);
+            const int plainSteps = pass(Plain, k.text, "", forward, expected);
+            for (int t : {Ascending, Descending}) {
+                SCOPED_TRACE(t == Ascending ? "ascending keys" : "descending keys");
+                const int indexedCount = pass(t, k.text, "", -1, expected);
+                if (served)
+                    EXPECT_LT(indexedCount, plainCount);
+                else
+                    EXPECT_EQ(indexedCount, plainCount);
+                pass(t, k.text, "", forward, expected);  // the same records in physical order
+                if (!served) continue;
+                // Along the serving index, fewer records than the scan reads.
+                EXPECT_LT(pass(t, k.text, k.index, forward, expected), plainSteps);
+            }
         }
     }
 }
