@@ -673,7 +673,7 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
     // The same indexes ascending and descending, and a table without them.
     TORQIndexDefs defs[2];
     for (int descending = 0; descending < 2; ++descending)
-        for (const char* column : {"FREQ", "UTCRECEIVED", "STATION"}) {
+        for (const char* column : {"FREQ", "UTCRECEIVED", "STATION", "NAVAREA"}) {
             TORQIndexDef* d = defs[descending].Add();
             d->Name = std::string("I") + column;
             d->SetColumnCount(1);
@@ -703,6 +703,10 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
         {"UTCRECEIVED>='2024-01-02' AND UTCRECEIVED<='2024-01-15'",
          [](const LogRow& r) { return UtcGe(r.utc, Jan1 + 1) && UtcLe(r.utc, Jan15); }, "IUTCRECEIVED"},
         {"UTCRECEIVED>'2024-01-31'", [](const LogRow& r) { return r.utc && *r.utc > Jan31; }, "IUTCRECEIVED"},
+        // A Null reception time orders first, so the index range below a date holds it.
+        {"UTCRECEIVED < '2024-01-01 12:00:00'", [](const LogRow& r) { return UtcLt(r.utc, Jan1 + 0.5); },
+         "IUTCRECEIVED"},
+        {"NAVAREA='3'", [](const LogRow& r) { return AreaEq(r.area, 3); }, "INAVAREA"},
         {"STATION='UNID' AND DIST < 500", [](const LogRow& r) { return TextEq(r.station, "UNID") && Lt(r.dist, 500); },
          "ISTATION"},
         // Nothing indexed, a negation, a disjunction, a partial compare: the whole table
