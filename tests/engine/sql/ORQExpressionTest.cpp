@@ -715,6 +715,13 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
         {"DIST < 500", [](const LogRow& r) { return Lt(r.dist, 500); }, ""},
         {"FREQ<>518", [](const LogRow& r) { return r.freq && *r.freq != 518; }, ""},
         {"FREQ=490 OR NAVAREA='3'", [](const LogRow& r) { return Eq(r.freq, 490) || AreaEq(r.area, 3); }, ""},
+        // A constant an integer key cannot hold exactly (a fraction, beyond the column's
+        // range) would look up another key.
+        {"FREQ=518.5", [](const LogRow&) { return false; }, ""},
+        {"FREQ<518.5", [](const LogRow& r) { return r.freq && *r.freq < 518.5; }, ""},
+        {"NAVAREA<100000", [](const LogRow& r) { return r.area.has_value(); }, ""},
+        {"NAVAREA>70000", [](const LogRow&) { return false; }, ""},
+        {"FREQ>4294967814", [](const LogRow&) { return false; }, ""},
     };
     // Reads of one filtered pass: the count (one sweep) or a step through every match,
     // in physical order or along the cursor's index.
@@ -743,8 +750,6 @@ TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTh
     for (const auto& k : cases) {
         SCOPED_TRACE(k.text);
         const std::set<int64_t> expected = Expected(rows, k.expected);
-        ASSERT_FALSE(expected.empty());
-        ASSERT_LT(expected.size(), rows.size());
         const bool served = *k.index != 0;
         const int plainCount = pass(Plain, k.text, "", -1, expected);
         EXPECT_GE(plainCount, static_cast<int>(rows.size()));
