@@ -180,6 +180,8 @@ void TORQCursor::SetIndexName(const std::string& Name) {
     IndexName = Name;
     const int32_t i = IndexDefs.IndexOfName(Name);
     IndexID = i < 0 ? -1 : IndexDefs.GetItem(i)->ObjectID;
+    // The filtered set is numbered in the index's order.
+    ResetRecordBitmap();
 }
 
 bool TORQCursor::GetFieldData(int32_t FieldNo, void* Buffer, const uint8_t* Record) const {
@@ -379,6 +381,7 @@ void TORQCursor::CancelRange() {
 void TORQCursor::SetFilterExpression(TORQBaseExpression* Expression, TORQAO* Operator, TORQCursor* SecondCursor) {
     ConditionExpression = Expression;
     if (Expression != nullptr) Expression->BindFields(this, Operator, SecondCursor);
+    ResetRecordBitmap();
 }
 
 bool TORQCursor::LockTableForSession(uint8_t LockType, int32_t Tries, int32_t Delay) {

@@ -216,7 +216,7 @@ public:
     virtual std::string_view ClassName() const { return "TORQCursor"; }
 
     // IndexName := Name; IndexID := that index's ObjectID in IndexDefs (ignoring
-    // case), -1 when none.
+    // case), -1 when none. The record bitmap is reset.
     void SetIndexName(const std::string& Name);
 
     // Field access. GetFieldData/SetFieldData count in ProjectedFieldDefs (10005 /
@@ -268,7 +268,8 @@ public:
     void SetRange(uint8_t* StartKey, uint8_t* EndKey, bool StartExclusive, bool EndExclusive, int32_t StartFieldCount,
                   int32_t EndFieldCount);
     void CancelRange();
-    // Expression is the caller's; bound to this cursor when present.
+    // Expression is the caller's; bound to this cursor when present. The record bitmap
+    // is reset.
     void SetFilterExpression(TORQBaseExpression* Expression, TORQAO* Operator = nullptr,
                              TORQCursor* SecondCursor = nullptr);
 

@@ -203,7 +203,10 @@ bool TORQTableScan::ScanRecords(TORQBaseExpression* ExtraNode, bool FillBitmap, 
                                 TORQRecordID* RecordID, bool Forward, bool FromStart,
                                 const TORQScanSearchCondition* KeyCondition) {
     if (FTable.GetPhysicalRecordCount(FCursor) == 0) return false;
-    if (Bitmap != nullptr && (FillBitmap || Bitmap->IsStale())) RestartBitmap(*Bitmap, FCursor->HasIndex());
+    // A bitmap kept in another order than the cursor's now is no use either.
+    if (Bitmap != nullptr &&
+        (FillBitmap || Bitmap->IsStale() || (Bitmap->IndexOrder != 0) != FCursor->HasIndex()))
+        RestartBitmap(*Bitmap, FCursor->HasIndex());
     if (Bitmap != nullptr && Bitmap->Complete != 0) {
         TORQRecordID id;
         if (!SeekInRecordBitmap(FromStart, Forward, *Bitmap, id)) return false;

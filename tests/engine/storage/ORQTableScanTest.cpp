@@ -411,6 +411,24 @@ TEST_F(TableScan, MovingFromARecordGoneFromTheCursorsIndexIsRefused) {
     // Ordered by IC and reached through IA: the position must be found in IC first.
     EXPECT_EQ(NativeCode([&] { t.GetRecord(&cur, gmNext); }), 10387);
     EXPECT_EQ(cur.CurrentRecordID, at);
+
+    // A record whose key IC lost: neither a move from it nor a scan reaching it can place
+    // it in the cursor's order.
+    TTestCursor fresh(t);
+    UseIndex(fresh, "IC");
+    fresh.SetFilterExpression(&e);
+    fresh.ResetToBeginning();
+    ASSERT_EQ(t.GetRecord(&fresh, gmNext), grOK);
+    const TORQRecordID lost = fresh.CurrentRecordID;
+    ASSERT_TRUE(t.GotoRecord(&other, lost));
+    t.IndexManager->GetIndex(IndexID(t, "IC")).DeleteKey(&other);
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&fresh, gmNext); }), 10386);
+    TTestCursor third(t);
+    UseIndex(third, "IC");
+    third.SetFilterExpression(&e);
+    third.ResetToBeginning();
+    EXPECT_EQ(NativeCode([&] { t.GetRecord(&third, gmNext); }), 10432);
+    t.IndexManager->GetIndex(IndexID(t, "IC")).InsertKey(&other);
 }
 
 // ---------------------------------------------------------------------------------
@@ -483,9 +501,15 @@ TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
         {"other index, comparisons", "IC", {{"A", scoGreaterOrEqual, 15}}, nullptr},
         {"other index, range and comparison", "IC", {{"A", scoLess, 6}}, nullptr, true, 1000, 8000, false, false},
     };
+    // One cursor for every mode: changing its order, filter and range must not leave a
+    // bitmap of the mode before behind.
+    TTestCursor cur(t);
     for (const TMode& m : modes) {
         SCOPED_TRACE(m.Name);
-        TTestCursor cur(t);
+        cur.IndexDefs.Assign(t.IndexManager->IndexDefs);
+        cur.SetIndexName(m.CursorIndex);
+        cur.SetFilterExpression(nullptr);
+        cur.OnFilterRecord = nullptr;
         if (*m.CursorIndex != 0) UseIndex(cur, m.CursorIndex);
         FakeExpression e;
         if (!m.Compares.empty()) {
@@ -561,6 +585,7 @@ TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
         cur.ResetToEnd();
         EXPECT_EQ(t.GetRecNo(&cur), -1);
         cur.CancelRange();
+        cur.SetFilterExpression(nullptr);
     }
 }
 
