@@ -651,12 +651,15 @@ TEST_F(ExpressionOnMemoryTable, ReceiverFiltersThroughStorageFilteredRead) {
         c.SetFilterExpression(nullptr);
     }
     // A text with leftovers or a second command raises and keeps nothing of the earlier
-    // condition: set as the filter, it passes every record.
+    // condition: set again as the filter, it passes every record.
     TORQExpression e;
     for (const char* text : {"NAVAREA='3' garbage", "NAVAREA='3'; FREQ=518"}) {
         SCOPED_TRACE(text);
         orq::test::TTestCursor c(t);
         e.ParseFilter(&c, "NAVAREA='3'", false, true);
+        c.SetFilterExpression(&e);
+        EXPECT_EQ(t.GetRecordCount(&c),
+                  static_cast<int64_t>(Expected(rows, [](const LogRow& r) { return AreaEq(r.area, 3); }).size()));
         ExpectNative([&] { e.ParseFilter(&c, text, false, true); }, 20260);
         EXPECT_TRUE(e.IsEmptyCondition());
         c.SetFilterExpression(&e);
