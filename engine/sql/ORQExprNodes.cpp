@@ -1,6 +1,8 @@
 #include "engine/sql/ORQExprNodes.h"
 
 #include <cmath>
+#include <cstdint>
+#include <exception>
 #include <limits>
 #include <random>
 
@@ -439,6 +441,35 @@ uint8_t FieldSideOperator(uint8_t Operator, bool FieldOnLeft) {
 
 }  // namespace
 
+namespace {
+
+// An integer key holds whole numbers of its own range only: a constant that converts with
+// loss (518.5, or 100000 for a SMALLINT) would look up another key and miss or add records,
+// so the comparison stays with the record check.
+bool FitsIntegerKey(const TORQVariant& Value, uint8_t FieldType) {
+    long double low = 0, high = 0;
+    switch (FieldType) {
+        case aftShortInt: case aftAutoIncShortInt: low = INT8_MIN; high = INT8_MAX; break;
+        case aftSmallInt: case aftAutoIncSmallInt: low = INT16_MIN; high = INT16_MAX; break;
+        case aftInteger: case aftAutoInc: case aftAutoIncInteger: low = INT32_MIN; high = INT32_MAX; break;
+        case aftLargeInt: case aftAutoIncLargeInt: low = INT64_MIN; high = INT64_MAX; break;
+        case aftByte: case aftAutoIncByte: high = UINT8_MAX; break;
+        case aftWord: case aftAutoIncWord: high = UINT16_MAX; break;
+        case aftCardinal: case aftAutoIncCardinal: high = UINT32_MAX; break;
+        default: return true;
+    }
+    if (Value.IsNull()) return true;
+    long double v = 0;
+    try {
+        v = Value.GetAsExtended();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return v == std::trunc(v) && v >= low && v <= high;
+}
+
+}  // namespace
+
 bool TORQExprNodeComparison::CanServeIndexColumn(int32_t Column, uint8_t PreviousOperator, int32_t RestrictValue,
                                                  const TORQIndexDef& IndexDef) {
     TORQExprNodeField* field;
@@ -453,7 +484,7 @@ bool TORQExprNodeComparison::CanServeIndexColumn(int32_t Column, uint8_t Previou
     if (Operator < doEqual || Operator > doLessOrEqual || Operator == doNotEqual) return false;
     if (isString && valueNode->GetDataSize() >= field->Size) return false;
     if (Column > 0 && !(PreviousOperator == doEqual && Operator == doEqual)) return false;
-    return true;
+    return FitsIntegerKey(valueNode->GetValue(), field->DataType);
 }
 
 namespace {

@@ -4,7 +4,9 @@
 // trio with its detached nodes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <random>
 
@@ -16,6 +18,7 @@
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQContainers.h"
 #include "engine/storage/ORQDefinitions.h"
+#include "engine/storage/ORQMemRecordManager.h"
 
 using namespace orq;
 using namespace parsetest;
@@ -40,6 +43,7 @@ struct LogRow {
 
 constexpr double Jan1 = 45292.0;                        // 2024-01-01
 constexpr double Jan15 = 45306.0;                       // 2024-01-15
+constexpr double Jan31 = 45322.0;                       // 2024-01-31
 constexpr double Jan31End = 45322.0 + 86399.0 / 86400;  // 2024-01-31 23:59:59
 
 // Seeded rows with Nulls in every field, edge values among them.
@@ -546,13 +550,26 @@ void Put(TORQCursor& c, int32_t no, const std::function<void(TORQVariant&)>& set
 
 }  // namespace
 
-TEST_F(ExpressionOnMemoryTable, ReceiverFiltersOverStoredRecords) {
-    TORQFieldDefs fields;
-    AddLogFields(fields);
-    TORQConstraintDefs none;
-    TORQMemoryTableData& t = MakeTable(fields, none, "NAVTEXLOG");
+namespace {
+
+// Counts the record reads of a MEMORY table.
+class CountingRecords : public TORQMemoryRecordManager {
+public:
+    using TORQMemoryRecordManager::TORQMemoryRecordManager;
+    void ReadRecord(int32_t SessionID, TORQGetRecordRequest& Request) override {
+        ++Reads;
+        TORQMemoryRecordManager::ReadRecord(SessionID, Request);
+    }
+    int Reads = 0;
+};
+
+struct FactoryInstalled {
+    FactoryInstalled() { InstallExpressionFactory(); }
+    ~FactoryInstalled() { SetExpressionFactory(nullptr); }
+};
+
+void InsertRows(TORQMemoryTableData& t, const std::vector<LogRow>& rows) {
     orq::test::TTestCursor c(t);
-    const std::vector<LogRow> rows = RandomRows(300);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const LogRow& r = rows[i];
         c.Clear();
@@ -565,24 +582,196 @@ TEST_F(ExpressionOnMemoryTable, ReceiverFiltersOverStoredRecords) {
         Put(c, fId, I(static_cast<int32_t>(i)));
         ASSERT_TRUE(t.InsertRecord(&c));
     }
+}
+
+std::set<int64_t> Expected(const std::vector<LogRow>& rows, const std::function<bool(const LogRow&)>& pred) {
+    std::set<int64_t> ids;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (pred(rows[i])) ids.insert(static_cast<int64_t>(i));
+    return ids;
+}
+
+// The IDs storage's filtered read gives moving forward, then backward; both must agree.
+std::set<int64_t> ReadFiltered(TORQTableData& t, orq::test::TTestCursor& c, bool forward) {
+    std::set<int64_t> ids;
+    if (forward)
+        c.ResetToBeginning();
+    else
+        c.ResetToEnd();
+    while (t.GetRecord(&c, forward ? gmNext : gmPrior) == grOK) {
+        const bool fresh = ids.insert(c.GetInt(fId)).second;
+        EXPECT_TRUE(fresh) << "record " << c.GetInt(fId) << " read twice";
+        if (!fresh) break;
+    }
+    return ids;
+}
+
+}  // namespace
+
+TEST_F(ExpressionOnMemoryTable, ReceiverFiltersThroughStorageFilteredRead) {
+    FactoryInstalled factory;
+    TORQFieldDefs fields;
+    AddLogFields(fields);
+    TORQConstraintDefs none;
+    TORQMemoryTableData& t = MakeTable(fields, none, "NAVTEXLOG");
+    const std::vector<LogRow> rows = RandomRows(300);
+    InsertRows(t, rows);
     for (const FilterCase& f : ReceiverFilters()) {
         SCOPED_TRACE(f.text + (f.ci ? " (ignoring case)" : "") + (f.pc ? "" : " (no partial compare)"));
         TORQExpression e;
+        orq::test::TTestCursor c(t);
         e.ParseFilter(&c, f.text, f.ci, f.pc);
-        // Every stored record read back, then the record filter's two steps on it.
-        std::set<int64_t> selected, expected;
-        c.ResetToBeginning();
-        int read = 0;
-        while (t.GetRecord(&c, gmNext) == grOK) {
-            ++read;
-            e.SetRecordBuffer(c.CurrentRecord, 0);
-            if (e.GetBooleanValue()) selected.insert(c.GetInt(fId));
+        c.SetFilterExpression(&e);
+        const std::set<int64_t> expected = Expected(rows, f.expected);
+        EXPECT_EQ(ReadFiltered(t, c, true), expected);
+        EXPECT_EQ(ReadFiltered(t, c, false), expected);
+        EXPECT_EQ(t.GetRecordCount(&c), static_cast<int64_t>(expected.size()));
+        EXPECT_EQ(e.ParkedNodeCount(), 0);
+        c.SetFilterExpression(nullptr);
+        RecordProperty(f.text + (f.ci ? " [ci]" : "") + (f.pc ? "" : " [no pc]"), static_cast<int>(expected.size()));
+    }
+    // The Null and conversion rules hold on stored records too: a Null station passes
+    // <>'UNID', a text meets a SMALLINT, a date text meets a date-time.
+    const struct {
+        const char* text;
+        std::function<bool(const LogRow&)> expected;
+    } pins[] = {{"STATION<>'UNID'", [](const LogRow& r) { return NotUnid(r.station); }},
+                {"STATION IS NULL", [](const LogRow& r) { return !r.station; }},
+                {"NAVAREA='3'", [](const LogRow& r) { return AreaEq(r.area, 3); }},
+                {"UTCRECEIVED>='2024-01-01'", [](const LogRow& r) { return UtcGe(r.utc, Jan1); }}};
+    for (const auto& p : pins) {
+        SCOPED_TRACE(p.text);
+        TORQExpression e;
+        orq::test::TTestCursor c(t);
+        e.ParseFilter(&c, p.text, false, true);
+        c.SetFilterExpression(&e);
+        const std::set<int64_t> expected = Expected(rows, p.expected);
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(ReadFiltered(t, c, true), expected);
+        c.SetFilterExpression(nullptr);
+    }
+    // A text with leftovers or a second command raises and keeps nothing of the earlier
+    // condition: set again as the filter, it passes every record.
+    TORQExpression e;
+    for (const char* text : {"NAVAREA='3' garbage", "NAVAREA='3'; FREQ=518"}) {
+        SCOPED_TRACE(text);
+        orq::test::TTestCursor c(t);
+        e.ParseFilter(&c, "NAVAREA='3'", false, true);
+        c.SetFilterExpression(&e);
+        EXPECT_EQ(t.GetRecordCount(&c),
+                  static_cast<int64_t>(Expected(rows, [](const LogRow& r) { return AreaEq(r.area, 3); }).size()));
+        ExpectNative([&] { e.ParseFilter(&c, text, false, true); }, 20260);
+        EXPECT_TRUE(e.IsEmptyCondition());
+        c.SetFilterExpression(&e);
+        EXPECT_EQ(t.GetRecordCount(&c), static_cast<int64_t>(rows.size()));
+        c.SetFilterExpression(nullptr);
+    }
+}
+
+TEST_F(ExpressionOnMemoryTable, IndexedConditionsReadFewerRecordsAndFallBackToTheScan) {
+    FactoryInstalled factory;
+    TORQFieldDefs fields;
+    AddLogFields(fields);
+    TORQConstraintDefs none;
+    // The same indexes ascending and descending, and a table without them.
+    TORQIndexDefs defs[2];
+    for (int descending = 0; descending < 2; ++descending)
+        for (const char* column : {"FREQ", "UTCRECEIVED", "STATION", "NAVAREA"}) {
+            TORQIndexDef* d = defs[descending].Add();
+            d->Name = std::string("I") + column;
+            d->SetColumnCount(1);
+            d->GetColumn(0).FieldName = column;
+            d->GetColumn(0).Descending = static_cast<uint8_t>(descending);
         }
-        EXPECT_EQ(read, static_cast<int>(rows.size()));
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            if (f.expected(rows[i])) expected.insert(static_cast<int64_t>(i));
-        EXPECT_EQ(selected, expected);
-        RecordProperty(f.text + (f.ci ? " [ci]" : "") + (f.pc ? "" : " [no pc]"), static_cast<int>(selected.size()));
+    enum { Ascending, Descending, Plain };
+    TORQMemoryTableData* tables[3] = {&MakeTable(fields, none, "ASCENDING", &defs[0]),
+                                      &MakeTable(fields, none, "DESCENDING", &defs[1]),
+                                      &MakeTable(fields, none, "PLAIN")};
+    CountingRecords* counters[3] = {};
+    const std::vector<LogRow> rows = RandomRows(600);
+    for (int k = 0; k < 3; ++k) {
+        auto counting = std::make_unique<CountingRecords>(tables[k]->RecordManager->RecordSize, 1000);
+        counters[k] = counting.get();
+        tables[k]->RecordManager = std::move(counting);
+        InsertRows(*tables[k], rows);
+    }
+
+    const struct {
+        const char* text;
+        std::function<bool(const LogRow&)> expected;
+        const char* index;  // the index that serves the condition, or "" for a scan
+    } cases[] = {
+        {"FREQ=490", [](const LogRow& r) { return Eq(r.freq, 490); }, "IFREQ"},
+        {"FREQ=518 AND NAVAREA='3'", [](const LogRow& r) { return Eq(r.freq, 518) && AreaEq(r.area, 3); }, "IFREQ"},
+        {"UTCRECEIVED>='2024-01-02' AND UTCRECEIVED<='2024-01-15'",
+         [](const LogRow& r) { return UtcGe(r.utc, Jan1 + 1) && UtcLe(r.utc, Jan15); }, "IUTCRECEIVED"},
+        {"UTCRECEIVED>'2024-01-31'", [](const LogRow& r) { return r.utc && *r.utc > Jan31; }, "IUTCRECEIVED"},
+        // A Null reception time orders first, so the index range below a date holds it.
+        {"UTCRECEIVED < '2024-01-01 12:00:00'", [](const LogRow& r) { return UtcLt(r.utc, Jan1 + 0.5); },
+         "IUTCRECEIVED"},
+        {"NAVAREA='3'", [](const LogRow& r) { return AreaEq(r.area, 3); }, "INAVAREA"},
+        {"STATION='UNID' AND DIST < 500", [](const LogRow& r) { return TextEq(r.station, "UNID") && Lt(r.dist, 500); },
+         "ISTATION"},
+        // Nothing indexed, a negation, a disjunction, a partial compare: the whole table
+        // is scanned.
+        {"STATION='AB*'", [](const LogRow& r) { return r.station && r.station->rfind("AB", 0) == 0; }, ""},
+        {"DIST < 500", [](const LogRow& r) { return Lt(r.dist, 500); }, ""},
+        {"FREQ<>518", [](const LogRow& r) { return r.freq && *r.freq != 518; }, ""},
+        {"FREQ=490 OR NAVAREA='3'", [](const LogRow& r) { return Eq(r.freq, 490) || AreaEq(r.area, 3); }, ""},
+        // A constant an integer key cannot hold exactly (a fraction, beyond the column's
+        // range) would look up another key.
+        {"FREQ=518.5", [](const LogRow&) { return false; }, ""},
+        {"FREQ<518.5", [](const LogRow& r) { return r.freq && *r.freq < 518.5; }, ""},
+        {"NAVAREA<100000", [](const LogRow& r) { return r.area.has_value(); }, ""},
+        {"NAVAREA>70000", [](const LogRow&) { return false; }, ""},
+        {"FREQ>4294967814", [](const LogRow&) { return false; }, ""},
+    };
+    // Reads of one filtered pass: the count (one sweep) or a step through every match,
+    // in physical order or along the cursor's index.
+    auto pass = [&](int t, const char* text, const char* order, int forward, const std::set<int64_t>& expected) {
+        TORQExpression e;
+        orq::test::TTestCursor c(*tables[t]);
+        if (*order != 0) {
+            c.IndexDefs.Assign(tables[t]->IndexManager->IndexDefs);
+            c.SetIndexName(order);
+        }
+        e.ParseFilter(&c, text, false, true);
+        const std::string tree = Print(e.Root());
+        c.SetFilterExpression(&e);
+        counters[t]->Reads = 0;
+        if (forward < 0)
+            EXPECT_EQ(tables[t]->GetRecordCount(&c), static_cast<int64_t>(expected.size()));
+        else
+            EXPECT_EQ(ReadFiltered(*tables[t], c, forward != 0), expected);
+        const int reads = counters[t]->Reads;
+        // The nodes the index took are back in the tree: none parked, none lost.
+        EXPECT_EQ(e.ParkedNodeCount(), 0);
+        EXPECT_EQ(Print(e.Root()).size(), tree.size());
+        c.SetFilterExpression(nullptr);
+        return reads;
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.text);
+        const std::set<int64_t> expected = Expected(rows, k.expected);
+        const bool served = *k.index != 0;
+        const int plainCount = pass(Plain, k.text, "", -1, expected);
+        EXPECT_GE(plainCount, static_cast<int>(rows.size()));
+        for (int forward : {1, 0}) {
+            SCOPED_TRACE(forward ? "forward" : "backward");
+            const int plainSteps = pass(Plain, k.text, "", forward, expected);
+            for (int t : {Ascending, Descending}) {
+                SCOPED_TRACE(t == Ascending ? "ascending keys" : "descending keys");
+                const int indexedCount = pass(t, k.text, "", -1, expected);
+                if (served)
+                    EXPECT_LT(indexedCount, plainCount);
+                else
+                    EXPECT_EQ(indexedCount, plainCount);
+                pass(t, k.text, "", forward, expected);  // the same records in physical order
+                if (!served) continue;
+                // Along the serving index, fewer records than the scan reads.
+                EXPECT_LT(pass(t, k.text, k.index, forward, expected), plainSteps);
+            }
+        }
     }
 }
 
