@@ -145,27 +145,59 @@ int32_t TORQDatabaseFreeSpaceManager::AllocatePageNumber() {
 void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
     std::lock_guard guard(FPageManager.CriticalSection());
     LockHeader(20232);
+    // A free that fails after the map marked the page free puts the mark back, so that the
+    // caller, which still holds the page, can free it again without meeting "already free".
+    bool marked = false;
+    const auto undo = [this, PageNo, &marked] {
+        if (!marked) return;
+        try {
+            SetPageUsed(PageNo, true);
+        } catch (const EORQException&) {
+        }
+    };
     Bracket(
-        [this, PageNo] {
+        [this, PageNo, &marked, &undo] {
             LoadCounts();
-            SetPageUsed(PageNo, false);
-            FHighestUsed = FindHighestUsedPage();
-            const int32_t step = GetGrowStep();
-            const int32_t unused = FPageCount - FHighestUsed - 1;
-            if (unused < step) return;
-            int32_t remove = unused / step * step;
-            // Ending the file on a map page would cut the EAM page a PFS page needs (or
-            // the reverse) and growth would never create it again.
-            while (remove > 0 && FPageCount - remove > 0 && IsMapPage(FPageCount - remove - 1)) remove -= step;
-            if (remove <= 0) return;
-            // The header written with the shorter count carries the new highest page too.
-            FPageManager.SetHighestUsedPage(FHighestUsed);
-            FPageManager.RemovePages(remove);
-            FPageCount = FPageManager.HeaderPageCount();
-            FLoadedCount = FPageCount;
-            FLoadedHighest = FHighestUsed;
+            SetPfsBit(PageNo, false);
+            marked = true;
+            try {
+                UpdateEamEntry(PageNo);
+                FreedPageTail();
+            } catch (...) {
+                undo();
+                marked = false;
+                throw;
+            }
         },
-        [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+        [this, &undo] {
+            try {
+                StoreCounts();
+            } catch (...) {
+                undo();
+                throw;
+            }
+        },
+        [this] { FPageManager.UnlockHeader(); });
+}
+
+// After a page was marked free: the new highest used page, and the file cut by whole growth
+// steps when enough pages at its end are free.
+void TORQDatabaseFreeSpaceManager::FreedPageTail() {
+    FHighestUsed = FindHighestUsedPage();
+    const int32_t step = GetGrowStep();
+    const int32_t unused = FPageCount - FHighestUsed - 1;
+    if (unused < step) return;
+    int32_t remove = unused / step * step;
+    // Ending the file on a map page would cut the EAM page a PFS page needs (or the reverse)
+    // and growth would never create it again.
+    while (remove > 0 && FPageCount - remove > 0 && IsMapPage(FPageCount - remove - 1)) remove -= step;
+    if (remove <= 0) return;
+    // The header written with the shorter count carries the new highest page too.
+    FPageManager.SetHighestUsedPage(FHighestUsed);
+    FPageManager.RemovePages(remove);
+    FPageCount = FPageManager.HeaderPageCount();
+    FLoadedCount = FPageCount;
+    FLoadedHighest = FHighestUsed;
 }
 
 int32_t TORQDatabaseFreeSpaceManager::FindFreePage() {

@@ -72,6 +72,7 @@ private:
     int32_t SearchEam(int32_t EamPage);
     int32_t Grow();
     int32_t FindHighestUsedPage();
+    void FreedPageTail();
     void SetPageUsed(int32_t PageNo, bool Used);
     void SetPfsBit(int32_t PageNo, bool Used);
     void UpdateEamEntry(int32_t PageNo);

@@ -476,7 +476,12 @@ void TORQPageManager::RollbackSession(int32_t SessionID) {
     }
     for (int32_t i = 0; i < own.Count(); ++i) delete own.Items(i);
     own.Clear();
-    for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i) FreePage(session->AllocatedPages[i]);
+    // Each page leaves the list once its free held: a rollback cut short by a failing free
+    // is finished by the next one instead of freeing the same pages twice.
+    for (int32_t n = session->AllocatedPages.Count(); n > 0; --n) {
+        FreePage(session->AllocatedPages[n - 1]);
+        session->AllocatedPages.SetSize(n - 1);
+    }
     session->FreedPages.SetSize(0);
     session->AllocatedPages.SetSize(0);
 }

@@ -418,3 +418,41 @@ TEST(DiskCommit, AProcessKilledBetweenTheStatesLeavesItsMarkForGood) {
     m->CloseDatabaseFile();
     EXPECT_TRUE(db.NeedsRepair());
 }
+
+// A rollback whose page frees fail partway (the map cannot be read for a moment) is finished
+// by the next rollback: no page is freed twice, and the pages come back to the next
+// allocations.
+TEST(DiskPages, ARollbackCutShortByAFailingFreeIsFinishedByTheNext) {
+    int cuts = 0;
+    for (int failAt = 1; failAt <= 12; ++failAt) {
+        SCOPED_TRACE(failAt);
+        Database db;
+        auto m = db.Open();
+        std::vector<int32_t> added;
+        for (int i = 0; i < 5; ++i) added.push_back(AddPage(*m, 1, static_cast<uint8_t>(i)));
+        bool failed = false;
+        {
+            int reads = 0;
+            diskpages::HookScope hook([&](TORQFileCall call, const std::string&) {
+                // Two failures in a row: the file layer retries a single one.
+                if (call != TORQFileCall::Read) return 0;
+                ++reads;
+                return reads == failAt || reads == failAt + 1 ? 5 /* EIO */ : 0;
+            });
+            try {
+                m->RollbackSession(1);
+            } catch (const EORQException&) {
+                failed = true;
+            }
+        }
+        if (failed) {
+            ++cuts;
+            m->RollbackSession(1);
+        }
+        std::vector<int32_t> again;
+        for (int i = 0; i < 5; ++i) again.push_back(m->FreeSpaceManager()->AllocatePageNumber());
+        std::sort(again.begin(), again.end());
+        EXPECT_EQ(again, added) << "every page of the rollback is free once more";
+    }
+    EXPECT_GE(cuts, 1) << "a free reads the map";
+}
