@@ -239,13 +239,14 @@ public:
         Disk->ClearRecordBlobs(CurrentRecord);
         std::memset(CurrentRecord, 0, static_cast<size_t>(RecordBufferSize));
         for (int32_t i = 0; i < FieldDefs.GetCount(); ++i) SetBit(CurrentRecord, i, true);
-        TORQVariant v;
-        v.SetAsDateTime(Days(Minute));
-        SetFieldValue(v, fUtc, CurrentRecord, true);
-        v.SetAsLargeInt(Minute % 2 == 0 ? 518 : 490);
-        SetFieldValue(v, fFreq, CurrentRecord, true);
-        v.SetAsString(m.Station);
-        SetFieldValue(v, fStation, CurrentRecord, true);
+        // A variant keeps its type once set: one for each field.
+        TORQVariant date, freq, station;
+        date.SetAsDateTime(Days(Minute));
+        SetFieldValue(date, fUtc, CurrentRecord, true);
+        freq.SetAsLargeInt(Minute % 2 == 0 ? 518 : 490);
+        SetFieldValue(freq, fFreq, CurrentRecord, true);
+        station.SetAsString(m.Station);
+        SetFieldValue(station, fStation, CurrentRecord, true);
         std::unique_ptr<TORQLocalBLOBStream> s = Disk->CreateBlobStream(this, true, TORQLocalBLOBStream::bmWriteOnly, fText);
         s->Write(m.Text.data(), static_cast<int64_t>(m.Text.size()));
         Disk->StoreBlobStream(this, fText, *s);
