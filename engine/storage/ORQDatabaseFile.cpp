@@ -365,7 +365,9 @@ void TORQDatabaseFile::FlushFileBuffers() {
     CheckOpen("FlushFileBuffers");
     auto sync = [&] { return Injected(TORQFileCall::Sync, FFileName) == 0 && ::fdatasync(FHandle) == 0; };
     bool ok = sync();
-    if (!ok && Reconnect()) ok = sync();
+    // Only a lost handle is worth a second try: after a write-back error the kernel may
+    // have dropped the dirty pages, and a repeated sync would then succeed without them.
+    if (!ok && errno == EBADF && Reconnect()) ok = sync();
     if (!ok) {
         const int error = errno;
         RaiseNativeFmt(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",
