@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -103,6 +104,30 @@ TEST(DiskTable, TheMessageLogIsAppendedBrowsedInDateOrderAndReopened) {
     log.ResetToEnd();
     ASSERT_EQ(log.Disk->GetRecord(&log, gmPrior), grOK);
     EXPECT_EQ(log.Minute(), 1495);
+    // Filtered to the 518 kHz messages (every tenth minute): counted, and walked in date
+    // order both ways.
+    log.OnFilterRecord = [&log](const uint8_t* Record) {
+        int32_t freq = 0;
+        std::memcpy(&freq, Record + log.FieldDefs.GetItem(fFreq)->MemoryOffset, 4);
+        return freq == 518;
+    };
+    log.CreateRecordBitmap();
+    EXPECT_EQ(log.Disk->GetRecordCount(&log), 150);
+    std::vector<int64_t> want;
+    for (int64_t m = 0; m < 1500; m += 10) want.push_back(m);
+    for (const uint8_t mode : {gmNext, gmPrior}) {
+        std::vector<int64_t> seen;
+        if (mode == gmNext)
+            log.ResetToBeginning();
+        else
+            log.ResetToEnd();
+        while (log.Disk->GetRecord(&log, mode) == grOK) {
+            seen.push_back(log.Minute());
+            log.Disk->ClearRecordBlobs(log.CurrentRecord);
+        }
+        if (mode == gmPrior) std::reverse(seen.begin(), seen.end());
+        EXPECT_EQ(seen, want);
+    }
 }
 
 TEST(DiskTable, UpdatesDeletesAndEmptyingKeepIndexRecordsAndStampInStep) {
