@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQDefinitions.h"
 #include "engine/storage/ORQEngineState.h"
@@ -114,6 +115,18 @@ int32_t TORQDatabaseData::TableDataCount() {
 TORQTableData* TORQDatabaseData::TableDataAt(int32_t Index) {
     std::lock_guard guard(FLock);
     return FTableData.at(static_cast<size_t>(Index));
+}
+
+void TORQDatabaseData::DeleteAllTables(int32_t NilCode) {
+    std::lock_guard guard(FLock);
+    while (TableDataCount() > 0) {
+        TORQTableData* t = TableDataAt(0);
+        if (t == nullptr) {
+            RemoveTableData(nullptr);
+            RaiseNative(NilCode, "Nil pointer occured");
+        }
+        t->DeleteTable(nullptr, false);
+    }
 }
 
 int32_t TORQDatabaseData::SessionCount() {

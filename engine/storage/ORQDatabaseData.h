@@ -72,6 +72,9 @@ public:
     bool FreeTableData(TORQTableData* TableData);
     int32_t TableDataCount();
     TORQTableData* TableDataAt(int32_t Index);
+    // Deletes every table (the in-process engines' explicit close); an empty entry is taken
+    // out and raises NilCode.
+    void DeleteAllTables(int32_t NilCode);
     int32_t SessionCount();
 
     std::vector<TORQBaseSession*> Sessions;  // not owned

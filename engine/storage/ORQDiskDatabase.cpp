@@ -19,24 +19,14 @@ constexpr int32_t SessionSystem = -2;
 
 }  // namespace
 
-// Holds the tables lock for one catalog operation.
-class TORQDiskDatabaseData::TTablesLock {
-public:
-    explicit TTablesLock(TORQDiskDatabaseData& Database) : FDatabase(Database) { FDatabase.LockAllTables(); }
-    ~TTablesLock() {
-        try {
-            FDatabase.UnlockAllTables();
-        } catch (...) {
-            // Leaving after another failure, which is the one the caller sees; otherwise the
-            // byte goes with the file's handle at the latest.
-        }
+TORQDiskDatabaseData::TTablesLock::~TTablesLock() {
+    try {
+        FDatabase.UnlockAllTables();
+    } catch (...) {
+        // Leaving after another failure, which is the one the caller sees; otherwise the byte
+        // goes with the file's handle at the latest.
     }
-    TTablesLock(const TTablesLock&) = delete;
-    TTablesLock& operator=(const TTablesLock&) = delete;
-
-private:
-    TORQDiskDatabaseData& FDatabase;
-};
+}
 
 TORQDiskDatabaseData::TORQDiskDatabaseData() {
     MaxConnections = 500;

@@ -101,8 +101,20 @@ public:
     TORQDatabaseTableLockManager* TableLockManager() const { return FLockManager.get(); }
     TORQActiveSessionsFile* SessionsFile() const { return FSessionsFile.get(); }
 
+    // Holds the tables lock (LockAllTables, which nests) for a scope; a failure to release
+    // it on the way out of another failure is not raised over that one.
+    class TTablesLock {
+    public:
+        explicit TTablesLock(TORQDiskDatabaseData& Database) : FDatabase(Database) { FDatabase.LockAllTables(); }
+        ~TTablesLock();
+        TTablesLock(const TTablesLock&) = delete;
+        TTablesLock& operator=(const TTablesLock&) = delete;
+
+    private:
+        TORQDiskDatabaseData& FDatabase;
+    };
+
 private:
-    class TTablesLock;
     // Answers whether the file needs repair.
     bool Open(TORQBaseSession* Session, bool Exclusive);
     void Close();

@@ -17,23 +17,7 @@
 
 namespace orq {
 
-// Holds the database's tables lock for a scope.
-class TORQDiskTableData::TTablesLock {
-public:
-    explicit TTablesLock(TORQDiskDatabaseData& Database) : FDatabase(Database) { FDatabase.LockAllTables(); }
-    ~TTablesLock() {
-        try {
-            FDatabase.UnlockAllTables();
-        } catch (...) {
-            // The byte goes with the file handle at the latest; the work itself is done.
-        }
-    }
-    TTablesLock(const TTablesLock&) = delete;
-    TTablesLock& operator=(const TTablesLock&) = delete;
-
-private:
-    TORQDiskDatabaseData& FDatabase;
-};
+using TTablesLock = TORQDiskDatabaseData::TTablesLock;
 
 // The multi-user bracket of one operation: the table lock, the session's view of the
 // state, the table as the session's current one. Nested brackets of a session only count.
@@ -974,39 +958,11 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     const TORQRecordID id = Cursor->CurrentRecordID;
     TORQMemoryBlock stored(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
     auto* storedRecord = static_cast<uint8_t*>(stored.Data());
-    bool nextFound = false, priorFound = false;
-    TORQRecordID reached = id;
+    TNeighbours neighbours;
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
         if (!ReadStoredRecord(session, id, storedRecord)) return false;
-        // Where the cursor goes afterwards: the neighbours probed with a scratch buffer,
-        // the cursor's buffer and position put back on every path.
-        {
-            uint8_t* buffer = Cursor->CurrentRecord;
-            uint8_t* position = Cursor->SavePosition();
-            uint8_t* probe = nullptr;
-            try {
-                probe = Cursor->AllocRecordBuffer();
-                Cursor->CurrentRecord = probe;
-                nextFound = GetRecordInternal(Cursor, gmNext) == grOK;
-                reached = Cursor->CurrentRecordID;
-                if (nextFound) {
-                    Cursor->RestorePosition(position);
-                    priorFound = GetRecordInternal(Cursor, gmPrior) == grOK;
-                    reached = Cursor->CurrentRecordID;
-                }
-            } catch (...) {
-                Cursor->CurrentRecord = buffer;
-                Cursor->RestorePosition(position);
-                Cursor->FreePosition(position);
-                Cursor->FreeRecordBuffer(probe);
-                throw;
-            }
-            Cursor->CurrentRecord = buffer;
-            Cursor->RestorePosition(position);
-            Cursor->FreePosition(position);
-            Cursor->FreeRecordBuffer(probe);
-        }
+        neighbours = ProbeNeighbours(Cursor);
         if (Cursor->CurrentRecord != nullptr) FreeBlobFields(Cursor->CurrentRecord);
         BlobManager->FreeBlobs(session, Cursor->CurrentRecord, storedRecord);
         DeleteIndexKeys(Cursor);
@@ -1022,15 +978,7 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
         throw;
     }
     if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
-    if (nextFound && priorFound) {
-        // Both neighbours exist: the cursor looks its place up again.
-        Cursor->Bof = 1;
-        Cursor->Eof = 0;
-    } else {
-        Cursor->Bof = 0;
-        Cursor->Eof = 0;
-        Cursor->CurrentRecordID = reached;
-    }
+    PlaceAfterDelete(Cursor, neighbours);
     return true;
 }
 

@@ -153,7 +153,6 @@ public:
 
 private:
     class TBracket;
-    class TTablesLock;
 
     // Sets the record layout on the record manager (fields, sizes).
     void SetupRecordManager();

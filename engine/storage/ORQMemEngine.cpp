@@ -470,51 +470,13 @@ bool TORQMemoryTableData::DeleteRecord(TORQCursor* Cursor) {
         stored = TORQMemoryBlock(rm->RecordSize);
         std::memcpy(stored.Data(), rm->SlotData(slot), static_cast<size_t>(rm->RecordSize));
     }
-
-    // Where the cursor goes afterwards: probe the neighbours with a scratch buffer, the
-    // cursor's buffer and position put back on every path.
-    bool nextFound = false, priorFound = false;
-    TORQRecordID reached = id;
-    {
-        uint8_t* buffer = Cursor->CurrentRecord;
-        uint8_t* position = Cursor->SavePosition();
-        uint8_t* scratch = nullptr;
-        try {
-            scratch = Cursor->AllocRecordBuffer();
-            Cursor->CurrentRecord = scratch;
-            nextFound = GetRecordInternal(Cursor, gmNext) == grOK;
-            reached = Cursor->CurrentRecordID;
-            if (nextFound) {
-                Cursor->RestorePosition(position);
-                priorFound = GetRecordInternal(Cursor, gmPrior) == grOK;
-                reached = Cursor->CurrentRecordID;
-            }
-        } catch (...) {
-            Cursor->CurrentRecord = buffer;
-            Cursor->RestorePosition(position);
-            Cursor->FreePosition(position);
-            Cursor->FreeRecordBuffer(scratch);
-            throw;
-        }
-        Cursor->CurrentRecord = buffer;
-        Cursor->RestorePosition(position);
-        Cursor->FreePosition(position);
-        Cursor->FreeRecordBuffer(scratch);
-    }
-
+    const TNeighbours neighbours = ProbeNeighbours(Cursor);
     DeleteIndexKeys(Cursor);
     TORQRecordID deleted = id;
     const int32_t stamp = rm->ChangeStamp;
     if (!rm->DeleteRecord(SessionIDOf(Cursor), deleted)) return false;
     KeepRecordBitmap(Cursor, id, true, stamp);
-    if (nextFound && priorFound) {
-        Cursor->Bof = 1;
-        Cursor->Eof = 0;
-    } else {
-        Cursor->Bof = 0;
-        Cursor->Eof = 0;
-        Cursor->CurrentRecordID = reached;
-    }
+    PlaceAfterDelete(Cursor, neighbours);
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     // The record is gone: its blocks with it, and the cursor's copy forgets them.
     if (stored.Data() != nullptr) {
@@ -601,17 +563,7 @@ void TORQMemoryDatabaseData::Rollback(int32_t SessionID) {
     TORQDatabaseData::Rollback(SessionID);
 }
 
-void TORQMemoryDatabaseData::DropAllTables() {
-    std::lock_guard guard(LockSection());
-    while (TableDataCount() > 0) {
-        TORQTableData* t = TableDataAt(0);
-        if (t == nullptr) {
-            RemoveTableData(nullptr);
-            RaiseNative(10258, "Nil pointer occured");
-        }
-        t->DeleteTable(nullptr, false);
-    }
-}
+void TORQMemoryDatabaseData::DropAllTables() { DeleteAllTables(10258); }
 
 TORQMemoryDatabaseData& MemoryDatabase() {
     auto* db = dynamic_cast<TORQMemoryDatabaseData*>(DatabaseList().Find("MEMORY"));

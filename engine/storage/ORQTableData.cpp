@@ -467,4 +467,45 @@ TORQIndex& TORQTableData::OpenIndex(int32_t IndexID) const {
     return IndexManager->GetIndex(IndexID);
 }
 
+TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
+    TNeighbours n;
+    n.Reached = Cursor->CurrentRecordID;
+    uint8_t* buffer = Cursor->CurrentRecord;
+    uint8_t* position = Cursor->SavePosition();
+    uint8_t* scratch = nullptr;
+    const auto restore = [&] {
+        Cursor->CurrentRecord = buffer;
+        Cursor->RestorePosition(position);
+        Cursor->FreePosition(position);
+        Cursor->FreeRecordBuffer(scratch);
+    };
+    try {
+        scratch = Cursor->AllocRecordBuffer();
+        Cursor->CurrentRecord = scratch;
+        n.NextFound = GetRecordInternal(Cursor, gmNext) == grOK;
+        n.Reached = Cursor->CurrentRecordID;
+        if (n.NextFound) {
+            Cursor->RestorePosition(position);
+            n.PriorFound = GetRecordInternal(Cursor, gmPrior) == grOK;
+            n.Reached = Cursor->CurrentRecordID;
+        }
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return n;
+}
+
+void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours) {
+    Cursor->Eof = 0;
+    if (Neighbours.NextFound && Neighbours.PriorFound) {
+        // Both neighbours exist: the cursor looks its place up again.
+        Cursor->Bof = 1;
+    } else {
+        Cursor->Bof = 0;
+        Cursor->CurrentRecordID = Neighbours.Reached;
+    }
+}
+
 }  // namespace orq

@@ -203,6 +203,16 @@ protected:
     void KeepRecordBitmap(TORQCursor* Cursor, const TORQRecordID& RecordID, bool Deleted, int32_t OldStamp);
     // Reads one record for the cursor without the distinct-key step.
     uint8_t GetRecordInternal(TORQCursor* Cursor, uint8_t Mode);
+    // Where a cursor goes once its record is deleted: the neighbours are probed before the
+    // delete with a scratch buffer (the cursor's buffer and position put back on every
+    // path), and the cursor is placed from them after it.
+    struct TNeighbours {
+        bool NextFound = false;
+        bool PriorFound = false;
+        TORQRecordID Reached;
+    };
+    TNeighbours ProbeNeighbours(TORQCursor* Cursor);
+    static void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours);
     // The key maintenance of every index (nothing while a table has none).
     void InsertIndexKeys(TORQCursor* Cursor);
     void DeleteIndexKeys(TORQCursor* Cursor);

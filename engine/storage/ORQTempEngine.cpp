@@ -650,17 +650,7 @@ void TORQTemporaryDatabaseData::CommitTablePages(int32_t SessionID) {
             t->PageManager->CommitSession(SessionID);
 }
 
-void TORQTemporaryDatabaseData::DropAllTables() {
-    std::lock_guard guard(LockSection());
-    while (TableDataCount() > 0) {
-        TORQTableData* t = TableDataAt(0);
-        if (t == nullptr) {
-            RemoveTableData(nullptr);
-            RaiseNative(10379, "Nil pointer occured");
-        }
-        t->DeleteTable(nullptr, false);
-    }
-}
+void TORQTemporaryDatabaseData::DropAllTables() { DeleteAllTables(10379); }
 
 TORQTemporaryDatabaseData& TemporaryDatabase() {
     auto* db = dynamic_cast<TORQTemporaryDatabaseData*>(DatabaseList().Find("TEMP"));
