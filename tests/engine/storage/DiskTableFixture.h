@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "DiskTestUtil.h"
 #include "engine/foundation/ORQExcept.h"
@@ -242,6 +246,29 @@ inline void ExpectConsistent(Cursor& C, const std::string& Index = "IDX_DT", int
     std::sort(physical.begin(), physical.end());
     EXPECT_EQ(byIndex, physical);
     EXPECT_EQ(static_cast<int64_t>(physical.size()), C.Disk->GetPhysicalRecordCount(&C));
+}
+
+// Forks a writer that appends the message log's rows From, From + 1, ... to the file, each
+// committed on its own, and writes each committed minute to WriteFd; it runs until it is
+// killed (exit 2 on an engine error, 3 on a refused append, 4 when the pipe is gone).
+inline pid_t ForkLogWriter(const std::string& Name, int64_t From, int WriteFd,
+                           const std::function<std::string(int64_t)>& Text) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    try {
+        Connection c(Name, false);
+        Cursor log(c, "NAVTEXLOG");
+        for (int64_t m = From;; ++m) {
+            log.FillLog(m, Text(m));
+            if (!log.Append()) _exit(3);
+            if (write(WriteFd, &m, sizeof m) != sizeof m) _exit(4);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "writer: %s\n", e.what());
+    } catch (...) {
+    }
+    _exit(2);
 }
 
 }  // namespace disktable

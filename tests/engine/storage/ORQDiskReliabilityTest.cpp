@@ -95,23 +95,7 @@ TEST(DiskReliability, KilledWritersNeverLoseAReportedCommit) {
         while (!needsRepair && Clock::now() < deadline) {
             int fd[2];
             ASSERT_EQ(pipe(fd), 0);
-            std::fflush(nullptr);
-            const pid_t pid = fork();
-            if (pid == 0) {
-                close(fd[0]);
-                try {
-                    Connection c(f.Name, false);
-                    Cursor log(c, "NAVTEXLOG");
-                    for (int64_t m = next;; ++m) {
-                        log.FillLog(m, TextOf(m));
-                        if (!log.Append()) _exit(3);
-                        if (write(fd[1], &m, sizeof m) != sizeof m) _exit(4);
-                    }
-                } catch (const std::exception& e) {
-                    std::fprintf(stderr, "writer: %s\n", e.what());
-                    _exit(2);
-                }
-            }
+            const pid_t pid = ForkLogWriter(f.Name, next, fd[1], TextOf);
             close(fd[1]);
             // Most kills land within the first commits, some after many.
             usleep(static_cast<useconds_t>(rng() % 4 == 0 ? 50000 + rng() % 300000 : 2000 + rng() % 40000));
