@@ -245,10 +245,7 @@ void TORQDiskBlobManager::Close() {
 }
 
 bool TORQDiskBlobManager::HasBlobFields() const {
-    const TORQFieldDefs& defs = FFieldManager.FieldDefs;
-    for (int32_t i = 0; i < defs.GetCount(); ++i)
-        if (IsBlobBaseType(defs.GetItem(i)->BaseType)) return true;
-    return false;
+    return FFieldManager.HasBlobFields();
 }
 
 bool TORQDiskBlobManager::IsSmallBlob(int64_t StoredSize) const {
@@ -256,10 +253,7 @@ bool TORQDiskBlobManager::IsSmallBlob(int64_t StoredSize) const {
 }
 
 const TORQFieldDef& TORQDiskBlobManager::BlobField(int32_t FieldNo) const {
-    const TORQFieldDefs& defs = FFieldManager.FieldDefs;
-    if (FieldNo < 0 || FieldNo >= defs.GetCount())
-        RaiseNativeFmt(10000, "Invalid field number - FieldNo = %d, FieldCount = %d", {FieldNo, defs.GetCount()});
-    const TORQFieldDef& f = *defs.GetItem(FieldNo);
+    const TORQFieldDef& f = FFieldManager.FieldAt(FieldNo);
     if (!IsBlobBaseType(f.BaseType)) RaiseNativeFmt(31013, "Field is not a BLOB field - FieldNo = %d", {FieldNo});
     return f;
 }

@@ -107,11 +107,7 @@ TORQDiskPageManager* TORQDiskTableData::DiskPageManager() const {
 bool TORQDiskTableData::IsMultiUser() const { return FDatabase->TableLockManager() != nullptr; }
 
 bool TORQDiskTableData::HasBlobFields() const {
-    if (FieldManager == nullptr) return false;
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    for (int32_t i = 0; i < defs.GetCount(); ++i)
-        if (IsBlobBaseType(defs.GetItem(i)->BaseType)) return true;
-    return false;
+    return FieldManager != nullptr && FieldManager->HasBlobFields();
 }
 
 int32_t TORQDiskTableData::MaxStateSize() const {
@@ -778,10 +774,7 @@ std::unique_ptr<TORQLocalBLOBStream> TORQDiskTableData::CreateBlobStream(TORQCur
                                                                          uint8_t Mode, int32_t FieldNo) {
     TORQTableLock lock(*this);
     if (BlobManager == nullptr || FieldManager == nullptr) RaiseNative(20176, "Pointer is nil");
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    if (FieldNo < 0 || FieldNo >= defs.GetCount())
-        RaiseNativeFmt(10000, "Invalid field number - FieldNo = %d, FieldCount = %d", {FieldNo, defs.GetCount()});
-    const TORQFieldDef& f = *defs.GetItem(FieldNo);
+    const TORQFieldDef& f = FieldManager->FieldAt(FieldNo);
     if (f.BlobBlockSize == 0) RaiseNative(20149, "Stream block size = 0 is not allowed");
     const bool load = !Truncate && Mode != TORQLocalBLOBStream::bmWriteOnly;
     auto base = std::make_unique<TORQTemporaryStream>(TemporaryStorage != 0);

@@ -261,6 +261,18 @@ void TORQBaseFieldManager::ResetAutoincValues() {
     }
 }
 
+bool TORQBaseFieldManager::HasBlobFields() const {
+    for (int32_t i = 0; i < FieldDefs.GetCount(); ++i)
+        if (IsBlobBaseType(FieldDefs.GetItem(i)->BaseType)) return true;
+    return false;
+}
+
+const TORQFieldDef& TORQBaseFieldManager::FieldAt(int32_t FieldNo) const {
+    if (FieldNo < 0 || FieldNo >= FieldDefs.GetCount())
+        RaiseNativeFmt(10000, SInvalidFieldNo, {FieldNo, FieldDefs.GetCount()});
+    return *FieldDefs.GetItem(FieldNo);
+}
+
 void TORQBaseFieldManager::DiskToMemoryRecord(const uint8_t* Stored, uint8_t* Memory) const {
     std::memset(Memory, 0, static_cast<size_t>(FieldDefs.GetMemoryRecordSize()));
     std::memcpy(Memory, Stored, static_cast<size_t>(FieldDefs.GetNullBitmapSize()));

@@ -70,6 +70,11 @@ public:
     void RebuildLayout();
     void ResetAutoincValues();
 
+    // Whether any field holds BLOB values (the engines keep a BLOB store only then).
+    bool HasBlobFields() const;
+    // Field FieldNo's definition; 10000 outside the fields.
+    const TORQFieldDef& FieldAt(int32_t FieldNo) const;
+
     void DiskToMemoryRecord(const uint8_t* Stored, uint8_t* Memory) const;
     void MemoryToDiskRecord(const uint8_t* Memory, uint8_t* Stored) const;
     bool RecordBuffersEqual(const uint8_t* A, const uint8_t* B) const;

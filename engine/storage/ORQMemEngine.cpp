@@ -130,14 +130,7 @@ void TORQMemoryTableData::CreateTable(TORQCursor* Cursor, const TORQFieldDefs& F
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
 }
 
-void TORQMemoryTableData::DeleteTable(TORQCursor* Cursor, bool Force) {
-    // The database's lock, not the table's: the object is gone when it is released.
-    TORQDatabaseData* database = DatabaseData;
-    std::lock_guard guard(database->LockSection());
-    TORQTableData::DeleteTable(Cursor, Force);
-    if (Force && !Cursors.empty()) return;
-    database->FreeTableData(this);
-}
+void TORQMemoryTableData::DeleteTable(TORQCursor* Cursor, bool Force) { DeleteAndFree(Cursor, Force); }
 
 void TORQMemoryTableData::EmptyTable(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
@@ -204,18 +197,11 @@ TORQRecordID TORQMemoryTableData::NumberToRecordId(int64_t Number) {
 // BLOBs
 
 bool TORQMemoryTableData::HasBlobFields() const {
-    if (FieldManager == nullptr) return false;
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    for (int32_t i = 0; i < defs.GetCount(); ++i)
-        if (IsBlobBaseType(defs.GetItem(i)->BaseType)) return true;
-    return false;
+    return FieldManager != nullptr && FieldManager->HasBlobFields();
 }
 
 const TORQFieldDef& TORQMemoryTableData::BlobField(int32_t FieldNo) const {
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    if (FieldNo < 0 || FieldNo >= defs.GetCount())
-        RaiseNativeFmt(10000, "Invalid field number - FieldNo = %d, FieldCount = %d", {FieldNo, defs.GetCount()});
-    return *defs.GetItem(FieldNo);
+    return FieldManager->FieldAt(FieldNo);
 }
 
 uint32_t TORQMemoryTableData::HandleOf(const uint8_t* Record, const TORQFieldDef& Field) const {

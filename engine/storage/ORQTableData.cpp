@@ -467,6 +467,15 @@ TORQIndex& TORQTableData::OpenIndex(int32_t IndexID) const {
     return IndexManager->GetIndex(IndexID);
 }
 
+void TORQTableData::DeleteAndFree(TORQCursor* Cursor, bool Force) {
+    // The database's lock, not the table's: the object is gone when it is released.
+    TORQDatabaseData* database = DatabaseData;
+    std::lock_guard guard(database->LockSection());
+    TORQTableData::DeleteTable(Cursor, Force);
+    if (Force && !Cursors.empty()) return;
+    database->FreeTableData(this);
+}
+
 TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
     TNeighbours n;
     n.Reached = Cursor->CurrentRecordID;

@@ -190,6 +190,9 @@ public:
 protected:
     // Every definition, temporary or not (what dropping a table needs).
     void DeleteAllIndexes(TORQCursor* Cursor);
+    // The in-process engines' DeleteTable: the base's, then the object freed by its
+    // database (kept while a forced delete leaves cursors on it).
+    void DeleteAndFree(TORQCursor* Cursor, bool Force);
     friend class TORQTableScan;
     // A filtered cursor's move (range, filters, callback, distinct key) through the
     // scans; nothing found leaves the position as it was.

@@ -329,18 +329,11 @@ int64_t TORQTemporaryTableData::CurrentAvailableMemory() const {
 }
 
 bool TORQTemporaryTableData::HasBlobFields() const {
-    if (FieldManager == nullptr) return false;
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    for (int32_t i = 0; i < defs.GetCount(); ++i)
-        if (IsBlobBaseType(defs.GetItem(i)->BaseType)) return true;
-    return false;
+    return FieldManager != nullptr && FieldManager->HasBlobFields();
 }
 
 const TORQFieldDef& TORQTemporaryTableData::BlobField(int32_t FieldNo) const {
-    const TORQFieldDefs& defs = FieldManager->FieldDefs;
-    if (FieldNo < 0 || FieldNo >= defs.GetCount())
-        RaiseNativeFmt(10000, "Invalid field number - FieldNo = %d, FieldCount = %d", {FieldNo, defs.GetCount()});
-    return *defs.GetItem(FieldNo);
+    return FieldManager->FieldAt(FieldNo);
 }
 
 void TORQTemporaryTableData::CreateRecordManager() {
@@ -389,14 +382,7 @@ void TORQTemporaryTableData::CreateTable(TORQCursor* Cursor, const TORQFieldDefs
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
 }
 
-void TORQTemporaryTableData::DeleteTable(TORQCursor* Cursor, bool Force) {
-    // The database's lock, not the table's: the object is gone when it is released.
-    TORQDatabaseData* database = DatabaseData;
-    std::lock_guard guard(database->LockSection());
-    TORQTableData::DeleteTable(Cursor, Force);
-    if (Force && !Cursors.empty()) return;
-    database->FreeTableData(this);
-}
+void TORQTemporaryTableData::DeleteTable(TORQCursor* Cursor, bool Force) { DeleteAndFree(Cursor, Force); }
 
 void TORQTemporaryTableData::EmptyTable(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
