@@ -129,6 +129,13 @@ void TORQDatabaseData::DeleteAllTables(int32_t NilCode) {
     }
 }
 
+void TORQDatabaseData::CommitTablePages(int32_t SessionID) {
+    std::lock_guard guard(FLock);
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
+            t->PageManager->CommitSession(SessionID);
+}
+
 int32_t TORQDatabaseData::SessionCount() {
     std::lock_guard guard(FLock);
     return static_cast<int32_t>(Sessions.size());

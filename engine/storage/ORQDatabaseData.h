@@ -75,6 +75,9 @@ public:
     // Deletes every table (the in-process engines' explicit close); an empty entry is taken
     // out and raises NilCode.
     void DeleteAllTables(int32_t NilCode);
+    // Commits the session's pages in every table's page manager (the in-process engines,
+    // whose trees change in place, keep them on rollback too).
+    void CommitTablePages(int32_t SessionID);
     int32_t SessionCount();
 
     std::vector<TORQBaseSession*> Sessions;  // not owned

@@ -533,9 +533,7 @@ int32_t TORQMemoryDatabaseData::GetNextObjectID() {
 void TORQMemoryDatabaseData::Commit(int32_t SessionID, bool Flush) {
     std::lock_guard guard(LockSection());
     TORQDatabaseData::Commit(SessionID, Flush);
-    for (int32_t i = 0; i < TableDataCount(); ++i)
-        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
-            t->PageManager->CommitSession(SessionID);
+    CommitTablePages(SessionID);
 }
 
 void TORQMemoryDatabaseData::Rollback(int32_t SessionID) {
@@ -543,9 +541,7 @@ void TORQMemoryDatabaseData::Rollback(int32_t SessionID) {
     // Dropping the session's page list would give back the pages its splits took while
     // the tree, changed in place, still points at them: the pages are kept, like the
     // records. A stale temporary index is then rebuilt over them.
-    for (int32_t i = 0; i < TableDataCount(); ++i)
-        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
-            t->PageManager->CommitSession(SessionID);
+    CommitTablePages(SessionID);
     TORQDatabaseData::Rollback(SessionID);
 }
 

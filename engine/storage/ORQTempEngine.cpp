@@ -630,12 +630,6 @@ void TORQTemporaryDatabaseData::Rollback(int32_t SessionID) {
     TORQDatabaseData::Rollback(SessionID);
 }
 
-void TORQTemporaryDatabaseData::CommitTablePages(int32_t SessionID) {
-    for (int32_t i = 0; i < TableDataCount(); ++i)
-        if (TORQTableData* t = TableDataAt(i); t != nullptr && t->PageManager != nullptr)
-            t->PageManager->CommitSession(SessionID);
-}
-
 void TORQTemporaryDatabaseData::DropAllTables() { DeleteAllTables(10379); }
 
 TORQTemporaryDatabaseData& TemporaryDatabase() {

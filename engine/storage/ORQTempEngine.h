@@ -238,8 +238,6 @@ public:
     void DropAllTables();
 
 private:
-    void CommitTablePages(int32_t SessionID);
-
     int32_t FObjectID = 0;
 };
 

@@ -248,6 +248,29 @@ inline void ExpectConsistent(Cursor& C, const std::string& Index = "IDX_DT", int
     EXPECT_EQ(static_cast<int64_t>(physical.size()), C.Disk->GetPhysicalRecordCount(&C));
 }
 
+// A table for processes appending at once: ID (autoincrement, unique index BY_ID), PROC
+// and SEQ integers, and a MSGTEXT memo when asked for.
+inline void CreateCounterTable(Connection& C, const std::string& Name, bool WithText) {
+    orq::TORQFieldDefs fields;
+    AddField(fields, "ID", orq::aftAutoIncInteger);
+    AddField(fields, "PROC", orq::aftInteger);
+    AddField(fields, "SEQ", orq::aftInteger);
+    if (WithText) AddField(fields, "MSGTEXT", orq::aftMemo);
+    orq::TORQIndexDefs indexes;
+    orq::TORQIndexDef* d = indexes.Add();
+    d->Name = "BY_ID";
+    d->Unique = 1;
+    d->SetColumnCount(1);
+    d->GetColumn(0).FieldName = "ID";
+    orq::TORQConstraintDefs none;
+    orq::TORQCursor named;
+    named.TableName = Name;
+    named.Session = &C.S;
+    auto* t = static_cast<orq::TORQDiskTableData*>(C.Db->GetTableData(&named));
+    t->CreateTable(&named, fields, indexes, none);
+    t->FreeIfUnused();
+}
+
 // Forks a writer that appends the message log's rows From, From + 1, ... to the file, each
 // committed on its own, and writes each committed minute to WriteFd; it runs until it is
 // killed (exit 2 on an engine error, 3 on a refused append, 4 when the pipe is gone).

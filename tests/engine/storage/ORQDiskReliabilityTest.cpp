@@ -265,24 +265,7 @@ TEST(DiskReliability, ProcessesAppendingTogetherKeepEveryRow) {
         DbFile f;
         {
             Connection c(f.Name, true);
-            TORQFieldDefs fields;
-            AddField(fields, "ID", aftAutoIncInteger);
-            AddField(fields, "PROC", aftInteger);
-            AddField(fields, "SEQ", aftInteger);
-            AddField(fields, "MSGTEXT", aftMemo);
-            TORQIndexDefs indexes;
-            TORQIndexDef* d = indexes.Add();
-            d->Name = "BY_ID";
-            d->Unique = 1;
-            d->SetColumnCount(1);
-            d->GetColumn(0).FieldName = "ID";
-            TORQConstraintDefs none;
-            TORQCursor named;
-            named.TableName = "INBOX";
-            named.Session = &c.S;
-            auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
-            t->CreateTable(&named, fields, indexes, none);
-            t->FreeIfUnused();
+            CreateCounterTable(c, "INBOX", true);
         }
         // Each child appends until the round's share of the time is over and answers how
         // many rows it committed through a pipe.

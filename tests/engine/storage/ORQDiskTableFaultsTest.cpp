@@ -264,23 +264,7 @@ TEST(DiskTableReliability, ProcessesAppendingTogetherLoseNothingAndDrawUniqueNum
     enum : int32_t { fID, fProc, fSeq };
     {
         Connection c(f.Name, true);
-        TORQFieldDefs fields;
-        AddField(fields, "ID", aftAutoIncInteger);
-        AddField(fields, "PROC", aftInteger);
-        AddField(fields, "SEQ", aftInteger);
-        TORQIndexDefs indexes;
-        TORQIndexDef* d = indexes.Add();
-        d->Name = "BY_ID";
-        d->Unique = 1;
-        d->SetColumnCount(1);
-        d->GetColumn(0).FieldName = "ID";
-        TORQConstraintDefs none;
-        TORQCursor named;
-        named.TableName = "JOBS";
-        named.Session = &c.S;
-        auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
-        t->CreateTable(&named, fields, indexes, none);
-        t->FreeIfUnused();
+        CreateCounterTable(c, "JOBS", false);
     }
     constexpr int Processes = 3;
     constexpr int Rows = 25;
