@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <numbers>
 #include <thread>
