@@ -5,7 +5,9 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
+#include <QTableView>
 #include <QVBoxLayout>
 
 namespace tilo {
@@ -19,18 +21,99 @@ std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
 
 // ---- TStringGrid ----
 
-TStringGrid::TStringGrid(QWidget* Parent) : QTableWidget(Parent) {
+TStringGrid::TStringGrid(QWidget* Parent) : QTableWidget(Parent), FFrozen(new QTableView(this)) {
     // Row 0 stays in the model but is shown as the header, so that it stays in view.
     horizontalHeader()->setMinimumSectionSize(1);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setHighlightSections(false);
     verticalHeader()->hide();
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setWordWrap(false);
+    // By pixels, so that what passes beneath the fixed columns is exactly what they hide.
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+    FFrozen->setModel(model());
+    FFrozen->setSelectionModel(selectionModel());
+    FFrozen->setFocusPolicy(Qt::NoFocus);
+    FFrozen->setFrameShape(QFrame::NoFrame);
+    FFrozen->verticalHeader()->hide();
+    FFrozen->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    FFrozen->horizontalHeader()->setHighlightSections(false);
+    FFrozen->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FFrozen->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FFrozen->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FFrozen->setSelectionBehavior(QAbstractItemView::SelectRows);
+    FFrozen->setSelectionMode(QAbstractItemView::SingleSelection);
+    FFrozen->setWordWrap(false);
+    FFrozen->setFont(font());
+    viewport()->stackUnder(FFrozen);
+    connect(verticalScrollBar(), &QAbstractSlider::valueChanged, FFrozen->verticalScrollBar(),
+            &QAbstractSlider::setValue);
+    connect(FFrozen->verticalScrollBar(), &QAbstractSlider::valueChanged, verticalScrollBar(),
+            &QAbstractSlider::setValue);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { SyncFrozen(); });
+    connect(verticalHeader(), &QHeaderView::sectionResized, this,
+            [this](int Row, int, int Size) { FFrozen->setRowHeight(Row, Size); });
+    for (auto signal : {&QAbstractItemModel::columnsInserted, &QAbstractItemModel::columnsRemoved,
+                        &QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(model(), signal, this, [this] { SyncFrozen(); });
+
     setColumnCount(5);
     setRowCount(5);
+    HideHeaderRow();
+}
+
+void TStringGrid::HideHeaderRow() {
+    if (rowCount() == 0) return;
     setRowHidden(0, true);
+    FFrozen->setRowHidden(0, true);
+}
+
+int32_t TStringGrid::FixedWidth() const {
+    int32_t width = 0;
+    for (int32_t c = 0; c < std::min(FFixedCols, columnCount()); ++c) width += columnWidth(c);
+    return width;
+}
+
+void TStringGrid::SyncFrozen() {
+    for (int32_t c = 0; c < columnCount(); ++c) {
+        FFrozen->setColumnHidden(c, c >= FFixedCols);
+        if (c < FFixedCols) FFrozen->setColumnWidth(c, columnWidth(c));
+    }
+    for (int32_t r = 0; r < rowCount(); ++r) {
+        FFrozen->setRowHidden(r, isRowHidden(r));
+        FFrozen->setRowHeight(r, rowHeight(r));
+    }
+    const int32_t width = FixedWidth();
+    FFrozen->setVisible(width > 0);
+    const QRect port = viewport()->geometry();
+    const int32_t header = horizontalHeader()->isVisible() ? horizontalHeader()->height() : 0;
+    FFrozen->setGeometry(port.left(), port.top() - header, std::min(width, port.width()), port.height() + header);
+    FFrozen->verticalScrollBar()->setValue(verticalScrollBar()->value());
+}
+
+void TStringGrid::resizeEvent(QResizeEvent* Event) {
+    QTableWidget::resizeEvent(Event);
+    SyncFrozen();
+}
+
+void TStringGrid::updateGeometries() {
+    QTableWidget::updateGeometries();
+    SyncFrozen();
+}
+
+void TStringGrid::scrollTo(const QModelIndex& Index, ScrollHint Hint) {
+    // A fixed column is always in view: only its row needs scrolling to.
+    const int32_t left = horizontalScrollBar()->value();
+    QTableWidget::scrollTo(Index, Hint);
+    if (Index.column() < FFixedCols) {
+        horizontalScrollBar()->setValue(left);
+        return;
+    }
+    const int32_t hidden = FixedWidth() - visualRect(Index).left();
+    if (hidden > 0) horizontalScrollBar()->setValue(horizontalScrollBar()->value() - hidden);
 }
 
 void TStringGrid::SetColCount(int32_t Value) {
@@ -43,7 +126,7 @@ void TStringGrid::SetColCount(int32_t Value) {
 void TStringGrid::SetRowCount(int32_t Value) {
     const int32_t old = rowCount();
     setRowCount(std::max(Value, 0));
-    if (rowCount() > 0) setRowHidden(0, true);
+    HideHeaderRow();
     for (int32_t r = old; r < Value; ++r)
         for (int32_t c = 0; c < columnCount(); ++c) StyleCell(c, r);
 }
@@ -52,6 +135,7 @@ void TStringGrid::SetFixedCols(int32_t Value) {
     FFixedCols = Value;
     for (int32_t r = 0; r < rowCount(); ++r)
         for (int32_t c = 0; c < columnCount(); ++c) StyleCell(c, r);
+    SyncFrozen();
 }
 
 void TStringGrid::StyleCell(int32_t Col, int32_t Row) {
@@ -92,7 +176,7 @@ void TStringGrid::DeleteColumn(int32_t Col) {
 void TStringGrid::DeleteRow(int32_t Row) {
     if (Row >= 0 && Row < rowCount()) removeRow(Row);
     if (Row == 0 && rowCount() > 0) {
-        setRowHidden(0, true);
+        HideHeaderRow();
         for (int32_t c = 0; c < columnCount(); ++c) SetCells(c, 0, Cells(c, 0));
     }
 }
@@ -112,9 +196,9 @@ void TStringGrid::SetTopRow(int32_t Row) {
 }
 
 void TStringGrid::SetLeftCol(int32_t Col) {
-    if (Col < 0 || Col >= columnCount() || rowCount() < 2) return;
-    StyleCell(Col, 1);
-    scrollToItem(item(1, Col), QAbstractItemView::PositionAtTop);
+    if (Col < 0 || Col >= columnCount()) return;
+    // Column Col just right of the fixed ones (as far as the scroll range allows).
+    horizontalScrollBar()->setValue(Col < FFixedCols ? 0 : horizontalHeader()->sectionPosition(Col) - FixedWidth());
 }
 
 void TStringGrid::SelectRow(int32_t Row) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 class QRadioButton;
+class QTableView;
 
 namespace tilo {
 
@@ -59,10 +60,21 @@ public:
     void SetLeftCol(int32_t Col);
     int32_t Row() const { return currentRow(); }
     void SelectRow(int32_t Row);
+    // Width in pixels of the fixed columns together.
+    int32_t FixedWidth() const;
+
+    void scrollTo(const QModelIndex& Index, ScrollHint Hint = EnsureVisible) override;
+
+protected:
+    void resizeEvent(QResizeEvent* Event) override;
+    void updateGeometries() override;
 
 private:
     int32_t FFixedCols = 1;
+    QTableView* FFrozen;  // the fixed columns' view, a child of the grid
     void StyleCell(int32_t Col, int32_t Row);
+    void HideHeaderRow();
+    void SyncFrozen();
 };
 
 // A group of radio buttons with one selected item (ItemIndex, -1 for none).

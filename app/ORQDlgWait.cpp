@@ -18,7 +18,8 @@ TfrmWait::TfrmWait(QWidget* Parent)
     setCursor(Qt::WaitCursor);
 
     lMessage = new QLabel("Wait...", this);
-    lMessage->setGeometry(0, 0, 312, 49);
+    // The progress bar's margins: a long message wraps well inside the window's edges.
+    lMessage->setGeometry(8, 0, 296, 49);
     lMessage->setAlignment(Qt::AlignCenter);
     lMessage->setWordWrap(true);
 

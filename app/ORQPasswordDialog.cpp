@@ -45,10 +45,19 @@ void TORQPassDialog::cbOkClick() {
     accept();
 }
 
+void TORQPassDialog::SetName(const std::string& Name) {
+    // A name too long for the label loses its middle, so that both the folder it starts
+    // with and the file name it ends with stay readable; the whole name is the tooltip.
+    const QString name = QString::fromLatin1(Name.data(), static_cast<int>(Name.size()));
+    const QString shown = lbName->fontMetrics().elidedText(name, Qt::ElideMiddle, lbName->width());
+    lbName->setText(shown);
+    lbName->setToolTip(shown == name ? QString() : name);
+}
+
 bool ShowPasswordDialog(std::string& Password, const std::string& Name) {
     TORQPassDialog dialog(Password);
     dialog.Pass->clear();
-    dialog.lbName->setText(QString::fromLatin1(Name.data(), static_cast<int>(Name.size())));
+    dialog.SetName(Name);
     return dialog.exec() == QDialog::Accepted;
 }
 

@@ -27,6 +27,8 @@ public:
     QPushButton* cbCancel;
 
     void cbOkClick();
+    // The database's name above the edit, elided in the middle when it is too long.
+    void SetName(const std::string& Name);
 
 private:
     std::string& FPassword;

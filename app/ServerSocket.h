@@ -6,7 +6,13 @@
 // - A record is queued whole or not at all: a client whose unsent data would pass
 //   MaxPending bytes is closed instead. Records are never glued to the tail of a
 //   half-sent one; only a closed client's stream may end inside a record.
-// - Nothing a client sends is acted on; it is read and dropped so that nothing grows.
+// - Nothing a client sends is read. Each socket buffers at most MaxUnread bytes of
+//   it and the kernel's receive buffer is small, so TCP flow control holds a client that
+//   floods its input back instead of the UI thread draining it. A client whose input
+//   has filled that buffer is no longer watched for reading: its leaving is noticed by
+//   the next write to it failing, which counts as a disconnect.
+// - The peer's address is the one accept() reports, so a client that resets before
+//   the server looks at it is still logged with its address.
 // - The reverse look-up of a client's host never blocks: OnClientConnect runs when it
 //   answers (RemoteHost empty when it fails), with the count taken at acceptance. A
 //   client that leaves before the answer is announced first, with an empty host.
@@ -25,7 +31,7 @@
 #include <string>
 #include <vector>
 
-class QTcpServer;
+class QSocketNotifier;
 class QTcpSocket;
 
 namespace tilo {
@@ -39,7 +45,7 @@ public:
     std::string RemoteAddress;     // dotted IPv4
     int32_t CountAtAccept = 0;     // connections including this one when it was accepted
     bool Announced = false;        // OnClientConnect has run
-    int32_t LookupId = -1;
+    uint64_t Serial = 0;           // unique for the server's lifetime
 };
 
 class TServerSocket : public QObject {
@@ -47,6 +53,9 @@ class TServerSocket : public QObject {
 
 public:
     static constexpr int64_t MaxPending = 1 << 20;
+    static constexpr int64_t MaxUnread = 256;
+    // Asked of the kernel for each client's receive buffer (it doubles the figure).
+    static constexpr int32_t ReceiveBufferSize = 4096;
 
     explicit TServerSocket(QObject* Parent = nullptr);
     ~TServerSocket() override;
@@ -73,13 +82,20 @@ public:
     std::function<void(TServerSocket* Sender, TClientSocket* Socket, int32_t& ErrorCode)> OnClientError;
 
 private:
-    QTcpServer* FServer;
+    int FListenFd = -1;
+    QSocketNotifier* FAcceptNotifier = nullptr;
     uint16_t FPort = 50123;
+    uint16_t FBoundPort = 0;
+    uint64_t FSerial = 0;
     std::vector<std::unique_ptr<TClientSocket>> FClients;
 
+    void Listen();
+    void StopListening();
     void Accept();
+    void AddClient(int Fd, uint32_t PeerIPv4);
     void Announce(TClientSocket* Client, const std::string& Host);
     TClientSocket* Find(QTcpSocket* Socket) const;
+    TClientSocket* FindSerial(uint64_t Serial) const;
     void SocketError(QTcpSocket* Socket, int32_t Code);
 };
 

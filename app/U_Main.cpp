@@ -40,8 +40,11 @@ TfrmMain::TfrmMain(QWidget* Parent) : QMainWindow(Parent), Decoder(*this) {
     LedSync = new TLed(central);
     LedCharin = new TLed(central);
     ledCanTune = new TLed(central);
+    LedSync->setToolTip("Synchronised (flashes on a garbled character)");
+    LedCharin->setToolTip("Decoding characters");
+    ledCanTune->setToolTip("Automatic tuning has a signal");
     for (TLed* led : {LedSync, LedCharin, ledCanTune}) {
-        led->setFixedSize(16, 16);
+        led->setFixedSize(20, 20);
         top->addWidget(led);
     }
     stUTC = new TClickLabel("00:00:00 UTC", central);

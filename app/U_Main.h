@@ -90,7 +90,8 @@ public:
     void SysLog(const std::string& Msg) override;
     void DatabaseMessage(const std::string& Text);
     void StationTextHook(const std::string& Text);
-    // Adds one line to the system-log memo as it is (the feed's own lines).
+    // Adds one line to the system-log memo as it is (the feed's own lines); a memo that
+    // holds more than 5000 lines is emptied first.
     void meSysLogAdd(const std::string& Line);
     int32_t meSysLogLineCount() const;
     std::string meSysLogLine(int32_t Index) const;

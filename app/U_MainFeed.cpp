@@ -1,6 +1,6 @@
 // The main window's side of the TCP feed: the records out, and the server's four
 // events as lines straight into the system-log memo (never through SysLog, so they
-// are neither counted against its limit nor sent to clients).
+// are not sent to clients; the memo's 5000-line limit holds for them as for every line).
 #include "app/U_Main.h"
 
 namespace tilo {

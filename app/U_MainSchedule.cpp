@@ -6,6 +6,8 @@
 // Grid layout while it is filled: column 0 the slot "hh:mm", column 1 the frequency,
 // NAVAREA n in column n + 1; row 0 the headers. Unchecked NAVAREAs lose their columns
 // afterwards, from the highest down, so each removal still finds its column at n + 1.
+// A rebuild ends with the first data row selected and nothing else, whatever row
+// numbers were selected in the grid it replaces.
 #include "app/U_Main.h"
 
 #include <QCoreApplication>
@@ -152,6 +154,9 @@ void TfrmMain::BuildScheduleGrid(bool ShowBearings) {
         for (int32_t col = 2; col < sgSched->ColCount() && !station; ++col) station = !sgSched->Cells(col, row).empty();
         if (!station) sgSched->DeleteRow(row);
     }
+    // Nothing of the old grid stays selected: row numbers now name other slots.
+    sgSched->selectionModel()->clear();
+    if (sgSched->RowCount() > 1) sgSched->SelectRow(1);
 }
 
 void TfrmMain::sbApplyNavareaClick() {
@@ -169,8 +174,11 @@ void TfrmMain::btnOnAirNowClick() {
     for (int32_t row = sgSched->RowCount() - 1; row >= 1; --row) {
         const std::string slot = sgSched->Cells(0, row);
         if (!slot.empty() && slot <= now) {
-            sgSched->SetTopRow(row);
+            // The slot's first row goes to the top, so that every row of it stays in view.
+            int32_t first = row;
+            while (first > 1 && sgSched->Cells(0, first - 1) == slot) --first;
             sgSched->SelectRow(row);
+            sgSched->SetTopRow(first);
             return;
         }
     }

@@ -47,7 +47,12 @@ std::string SunText(double Fraction) {
 
 // ---- system log ----
 
-void TfrmMain::meSysLogAdd(const std::string& Line) { meSysLog->appendPlainText(Q8(Line)); }
+// Every line the memo gets passes the limit: the feed's own lines too, or a stream of
+// connections would grow it without bound.
+void TfrmMain::meSysLogAdd(const std::string& Line) {
+    if (meSysLogLineCount() > 5000) meSysLog->clear();
+    meSysLog->appendPlainText(Q8(Line));
+}
 
 int32_t TfrmMain::meSysLogLineCount() const {
     return meSysLog->document()->isEmpty() ? 0 : meSysLog->document()->blockCount();
@@ -58,7 +63,6 @@ std::string TfrmMain::meSysLogLine(int32_t Index) const {
 }
 
 void TfrmMain::SysLog(const std::string& Msg) {
-    if (meSysLogLineCount() > 5000) meSysLog->clear();
     meSysLogAdd(UtcTime() + " " + Msg);
     BroadcastToClients("Z#" + UtcTime() + " " + Msg);
 }

@@ -60,14 +60,14 @@ void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Sc
 TSpectrum InterpolateSpectrum(const TSpectrum& S) {
     const size_t n = S.size();
     TSpectrum r(2 * n);
-    for (size_t k = 0; k < n; ++k) r[2 * k] = S[k];
-    // The first point has no left neighbour: it keeps its own value.
-    for (size_t p = 1; p + 1 < 2 * n; ++p) {
-        if (r[p].Freq == 0.0) {
-            r[p].Freq = (r[p - 1].Freq + r[p + 1].Freq) / 2.0;
-            r[p].Mag = (r[p - 1].Mag + r[p + 1].Mag) / 2.0;
-        }
+    for (size_t k = 0; k < n; ++k) {
+        r[2 * k] = S[k];
+        if (k + 1 < n) r[2 * k + 1] = TSpecPoint{(S[k].Freq + S[k + 1].Freq) / 2.0, (S[k].Mag + S[k + 1].Mag) / 2.0};
     }
+    // The last inserted point has its left neighbour only: it takes that level, half a
+    // step further on, so that the frequencies keep ascending to the end.
+    if (n >= 2) r[2 * n - 1] = TSpecPoint{S[n - 1].Freq + (S[n - 1].Freq - S[n - 2].Freq) / 2.0, S[n - 1].Mag};
+    if (n == 1) r[1] = S[0];
     return r;
 }
 
@@ -80,6 +80,7 @@ void AverageSpectrum(const TSpectrum& New, TSpectrum& Average, double A) {
 }
 
 TSpectrum NormalizeSpectrum(const TSpectrum& Spectrum) {
+    // A silent spectrum keeps its frequencies: only the levels are all zero.
     TSpectrum r(Spectrum.size());
     double peak = 0.0;
     for (const auto& p : Spectrum) peak = std::max(peak, p.Mag);
@@ -87,8 +88,6 @@ TSpectrum NormalizeSpectrum(const TSpectrum& Spectrum) {
         r[i].Freq = Spectrum[i].Freq;
         r[i].Mag = peak > 0.0 ? Spectrum[i].Mag * 100.0 / peak : 0.0;
     }
-    if (peak <= 0.0)
-        for (auto& p : r) p = TSpecPoint{};
     return r;
 }
 

@@ -55,15 +55,16 @@ void SpectrumMagnitude(TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum
 // The same with the tables of Plan when its length is that of Samples.
 void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum);
 
-// Twice as many points: the odd ones are the means of their neighbours; the first
-// point keeps its own value and the last stays (0, 0).
+// Twice as many points: the odd ones are the means of their neighbours; the last one,
+// with a left neighbour only, has that level half a frequency step beyond it.
 TSpectrum InterpolateSpectrum(const TSpectrum& S);
 
 // Average[i] := (1 - A) * New[i] + A * Average[i] (magnitudes), frequencies from New.
 // A shorter Average is first extended with zero points.
 void AverageSpectrum(const TSpectrum& New, TSpectrum& Average, double A);
 
-// Scaled copy whose largest magnitude is 100; all zero when none is above 0.
+// Scaled copy whose largest magnitude is 100; every magnitude 0 when none is above 0.
+// The frequencies are kept either way.
 TSpectrum NormalizeSpectrum(const TSpectrum& Spectrum);
 
 // Powers.Mean := mean magnitude (the other fields untouched).

@@ -17,6 +17,11 @@ namespace {
 
 int32_t Round(double v) { return static_cast<int32_t>(std::lrint(v)); }  // halves to even
 
+// The radius of the dial at the design size (225 x 180, 120 degrees), where the scale
+// numbers have the gauge's own font; and the smallest their font gets.
+constexpr int32_t DesignRadius = 118;
+constexpr int32_t MinValuePixels = 6;
+
 double Radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 
 // The ellipse inside the box (L, T) .. (R, B), right and bottom edges excluded.
@@ -49,12 +54,15 @@ TDialGeometry DialGeometry(TStyle Style, int32_t Angle, int32_t Margin, int32_t 
     case CenterStyle:
         g.Start = (180.0 - g.Angle) / 2;
         g.CenterX = W / 2.0;
-        if (g.Angle < 180) {
+        if (g.Angle <= 180) {
             g.Radius = std::min(Round((W - 2 * m) / 2.0 / std::cos(Radians(g.Start))), H - 2 * m);
             g.CenterY = g.Radius + (H - g.Radius) / 2;
         } else {
-            g.Radius = (W - 2 * m) / 2;
-            g.CenterY = H / 2;
+            // Past a half circle the ends hang below the centre by r sin(-Start): the dial
+            // is 2r wide and r (1 + sin(-Start)) high, and both must fit inside the margin.
+            const double below = std::sin(Radians(-g.Start));
+            g.Radius = std::min((W - 2 * m) / 2, static_cast<int32_t>((H - 2 * m) / (1 + below)));
+            g.CenterY = m + g.Radius + ((H - 2 * m) - Round(g.Radius * (1 + below))) / 2;
         }
         break;
     }
@@ -186,6 +194,7 @@ void TAnalogGauge::DrawFace() {
     const TDialGeometry g = Geometry();
     const int32_t r = g.Radius;
     const auto has = [this](TFaceOption o) { return FFaceOptions.test(o); };
+    FValueRects.clear();
 
     QPainter p(&FFace);
     QFont f = font();
@@ -245,6 +254,31 @@ void TAnalogGauge::DrawFace() {
         }
     }
     const std::vector<std::string> values = ScaleValues(FScale, n);
+    // Where number i is written in font metrics Fm: centred on its point left of the tick.
+    const auto place = [&](int32_t i, const QFontMetrics& Fm) {
+        const double t = i * static_cast<double>(g.Angle) / n + g.Start;
+        const QString text = QString::fromStdString(values[i]);
+        const int32_t x = DialPoint(g, t, r - FLengthMainTicks * k - i - 5).x();
+        const int32_t y = DialPoint(g, t, r - FLengthMainTicks * k - 5).y();
+        const int32_t width = Fm.horizontalAdvance(text);
+        return QRect(x - width / 2, y, width, Fm.height());
+    };
+    // The numbers' font follows the dial: the gauge's own font on a dial of the design
+    // size or larger, smaller on a smaller one, and smaller still until no two
+    // neighbouring numbers touch.
+    QFont valueFont = p.font();
+    if (has(ShowValues)) {
+        const int32_t own = p.font().pixelSize();
+        int32_t size = std::min(own, std::max(1, Round(double(own) * r / (DesignRadius * k))));
+        for (; size > MinValuePixels * k; --size) {
+            valueFont.setPixelSize(size);
+            const QFontMetrics fm(valueFont);
+            bool apart = true;
+            for (int32_t i = 0; i < n && apart; ++i) apart = !place(i, fm).intersects(place(i + 1, fm));
+            if (apart) break;
+        }
+        valueFont.setPixelSize(size);
+    }
     for (int32_t i = 0; i <= n; ++i) {
         const double t = i * static_cast<double>(g.Angle) / n + g.Start;
         if (has(ShowMainTicks)) p.drawLine(DialPoint(g, t, r - FLengthMainTicks * k), DialPoint(g, t, r));
@@ -256,15 +290,18 @@ void TAnalogGauge::DrawFace() {
             p.setBrush(Qt::NoBrush);
         }
         if (has(ShowValues)) {
-            const QString text = QString::fromStdString(values[i]);
-            const int32_t x = DialPoint(g, t, r - FLengthMainTicks * k - i - 5).x();
-            const int32_t y = DialPoint(g, t, r - FLengthMainTicks * k - 5).y();
+            const QFont face = p.font();
+            p.setFont(valueFont);
+            const QRect box = place(i, p.fontMetrics());
             p.setPen(FValueColor);
             p.setBackgroundMode(Qt::OpaqueMode);
             p.setBackground(FFaceColor);
-            TextOut(p, x - p.fontMetrics().horizontalAdvance(text) / 2, y, text);
+            TextOut(p, box.left(), box.top(), QString::fromStdString(values[i]));
             p.setBackgroundMode(Qt::TransparentMode);
             p.setPen(ticks);
+            p.setFont(face);
+            FValueRects.push_back(
+                QRect(box.left() / k, box.top() / k, (box.width() + k - 1) / k, (box.height() + k - 1) / k));
         }
     }
 }
@@ -278,7 +315,12 @@ void TAnalogGauge::RedrawNeedle() {
     }
     const TDialGeometry g = Geometry();
     const QPoint centre = DialPoint(g, 0, 0);
-    const QPoint tip = DialPoint(g, FAngle * FPosition / FScale + g.Start, g.Radius);
+    // The needle stops at the ends of the scale; Position keeps the value it was given.
+    float shown = FPosition;
+    if (!(shown >= 0)) shown = 0;  // below the scale, or not a number
+    if (shown > static_cast<float>(FScale)) shown = static_cast<float>(FScale);
+    const QPoint tip = DialPoint(g, FAngle * shown / FScale + g.Start, g.Radius);
+    FNeedleTip = QPoint(tip.x() / k, tip.y() / k);
     const int32_t pen = k * FArrowWidth;
     const bool disc = FFaceOptions.test(ShowCenter);
     const int32_t cr = k * FCenterRadius;

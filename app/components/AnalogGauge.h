@@ -13,7 +13,11 @@
 // equals the face, so the result is the same as copying and anti-aliasing everything.
 //
 // Angles: 0 degrees points left, 90 up, 180 right. The side styles draw a quarter dial
-// and force Angle to 90 while drawing when it is larger.
+// and force Angle to 90 while drawing when it is larger. A centred dial of more than
+// 180 degrees is sized so that its ends, below the centre, stay inside the margin too.
+// The needle stops at the ends of the scale (a Position outside it, or not a number,
+// is still stored and still fires the events). The scale numbers' font follows the
+// dial's size: the gauge's own font at the design size and above, smaller below it.
 #pragma once
 
 #include <QColor>
@@ -130,6 +134,10 @@ public:
     const QImage& WorkImage() const { return FWork; }
     const QImage& ShownImage() const { return FAntiAliased == aaNone ? FWork : FAAImage; }
     int32_t Factor() const { return static_cast<int32_t>(FAntiAliased) + 1; }
+    // Where the needle ends and where the scale numbers were written, in the widget's
+    // pixels.
+    QPoint NeedleTip() const { return FNeedleTip; }
+    const std::vector<QRect>& ValueTextRects() const { return FValueRects; }
 
 protected:
     void paintEvent(QPaintEvent* Event) override;
@@ -180,6 +188,8 @@ private:
     QImage FFace;
     QImage FWork;
     QImage FAAImage;
+    QPoint FNeedleTip;
+    std::vector<QRect> FValueRects;
     QRect FNeedleRect;    // work pixels the drawn needle may cover; null: work needs the whole face
     bool FReady = false;  // images exist: setters called while constructing only store
 };

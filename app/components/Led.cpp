@@ -9,13 +9,6 @@ namespace tilo {
 
 namespace {
 
-// The ellipse inside the box (L, T) .. (R, B), right and bottom edges excluded.
-void Ellipse(QPainter& P, int L, int T, int R, int B) {
-    if (R < L) std::swap(L, R);
-    if (B < T) std::swap(T, B);
-    P.drawEllipse(QRect(L, T, std::max(R - L - 1, 0), std::max(B - T - 1, 0)));
-}
-
 const QColor Grey(128, 128, 128);
 const QColor Silver(192, 192, 192);
 
@@ -64,30 +57,41 @@ void TLed::FlashTimerTimer() {
 }
 
 void TLed::paintEvent(QPaintEvent*) {
+    // Drawn for a 20 x 20 lamp and scaled to the widget's size, smooth at any size: the
+    // rings' insets, their pen and the highlight all grow with the lamp.
     QPainter p(this);
-    const int w = width(), h = height();
+    p.setRenderHint(QPainter::Antialiasing);
+    const double side = std::min(width(), height());
+    const double s = side / 20.0;
+    const QPointF origin((width() - side) / 2.0, (height() - side) / 2.0);
+    const double pen = std::max(1.0, s);
+    // The circle inset by Inset lamp pixels, an outline Width lamp pixels wide inside it.
+    const auto ring = [&](double Inset, double Width) {
+        const double in = Inset * s + Width * pen / 2;
+        p.drawEllipse(QRectF(origin.x() + in, origin.y() + in, side - 2 * in, side - 2 * in));
+    };
 
-    // The shape: the largest circle that fits, centred, inside its pen.
-    const int pw = std::max(Pen.width(), 1);
-    int x = pw / 2, y = pw / 2, sw = w - pw + 1, sh = h - pw + 1;
-    if (sw < sh) {
-        y += (sh - sw) / 2;
-        sh = sw;
-    } else {
-        x += (sw - sh) / 2;
-        sw = sh;
-    }
-    p.setPen(Pen);
+    // The shape.
+    QPen outline = Pen;
+    outline.setWidthF(std::max(Pen.widthF(), 1.0) * s);
+    p.setPen(outline);
     p.setBrush(Brush);
-    Ellipse(p, x, y, x + sw, y + sh);
+    ring(0, std::max(Pen.widthF(), 1.0));
 
-    p.setPen(FStatus ? QColor(Qt::black) : Grey);
+    // The three rings inset by 1, 2 and 3 touch: drawn as one band of three widths, so
+    // that no seam of the fill shows between them when smoothed; then the one at 5.
+    const QColor rim = FStatus ? QColor(Qt::black) : Grey;
     p.setBrush(FStatus ? FOnColor : FOffColor);
-    for (int inset : {1, 2, 3, 5}) Ellipse(p, inset, inset, w - inset, h - inset);
+    p.setPen(QPen(rim, 3 * pen));
+    ring(1, 3);
+    p.setPen(QPen(rim, pen));
+    ring(5, 1);
 
-    p.setPen(FStatus ? QColor(Qt::white) : Grey);
+    // The highlight: the box from (W/2 + 1, H/2 - 1) to (W/2 + 4, H/2 - 4) of the 20-pixel lamp.
+    p.setPen(QPen(FStatus ? QColor(Qt::white) : Grey, pen));
     p.setBrush(FStatus ? QColor(Qt::white) : Silver);
-    Ellipse(p, w / 2 + 1, h / 2 - 1, w / 2 + 4, h / 2 - 4);
+    const QPointF c = origin + QPointF(side / 2, side / 2);
+    p.drawEllipse(QRectF(c.x() + 1 * s + pen / 2, c.y() - 4 * s + pen / 2, 3 * s - pen, 3 * s - pen));
 }
 
 }  // namespace tilo

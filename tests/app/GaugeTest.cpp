@@ -143,14 +143,15 @@ TEST(DialGeometry, OtherStylesAndSizes) {
     EXPECT_DOUBLE_EQ(right.Start, 0);
     EXPECT_DOUBLE_EQ(right.CenterX, 215);
     EXPECT_DOUBLE_EQ(right.CenterY, 170);
-    // A flat dial is limited by the height; 180 degrees and more use a centred circle.
+    // A flat dial is limited by the height; past 180 degrees the ends below the centre
+    // (by r sin 45 at 270 degrees) must fit too: r = 160 / 1.7071 = 93, centred below.
     const TDialGeometry flat = DialGeometry(CenterStyle, 30, 10, 1, 225, 180);
     EXPECT_EQ(flat.Radius, 160);
     EXPECT_DOUBLE_EQ(flat.CenterY, 170);
     const TDialGeometry full = DialGeometry(CenterStyle, 270, 10, 1, 225, 180);
     EXPECT_DOUBLE_EQ(full.Start, -45);
-    EXPECT_EQ(full.Radius, 102);
-    EXPECT_DOUBLE_EQ(full.CenterY, 90);
+    EXPECT_EQ(full.Radius, 93);
+    EXPECT_DOUBLE_EQ(full.CenterY, 103);
 }
 
 TEST(AntiAliasing, EachPixelIsTheIntegerMeanOfItsBlock) {

@@ -82,16 +82,18 @@ TEST(SpectrumMagnitude, RefusedLengthGivesAllZeroSpectrum) {
 TEST(InterpolateSpectrum, FillsOddPointsFromNeighbours) {
     const TSpectrum r = InterpolateSpectrum({{0, 0}, {10, 4}, {20, 8}});
     ASSERT_EQ(r.size(), 6u);
-    const TSpecPoint want[] = {{0, 0}, {5, 2}, {10, 4}, {15, 6}, {20, 8}, {0, 0}};
+    // The last point has a left neighbour only: its level, half a step beyond it.
+    const TSpecPoint want[] = {{0, 0}, {5, 2}, {10, 4}, {15, 6}, {20, 8}, {25, 8}};
     for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(r[i].Freq, want[i].Freq) << i;
         EXPECT_EQ(r[i].Mag, want[i].Mag) << i;
     }
-    // The first point is never filled from outside the array, even with a magnitude.
-    const TSpectrum one = InterpolateSpectrum({{0, 7}});
+    // A single point has no step to go by: the inserted point repeats it.
+    const TSpectrum one = InterpolateSpectrum({{3, 7}});
     ASSERT_EQ(one.size(), 2u);
     EXPECT_EQ(one[0].Mag, 7.0);
-    EXPECT_EQ(one[1].Mag, 0.0);
+    EXPECT_EQ(one[1].Mag, 7.0);
+    EXPECT_EQ(one[1].Freq, 3.0);
     EXPECT_TRUE(InterpolateSpectrum({}).empty());
 }
 
@@ -110,9 +112,12 @@ TEST(NormalizeSpectrum, ScalesPeakToHundredOrGivesZeros) {
     EXPECT_EQ(r[1].Mag, 100.0);
     EXPECT_EQ(r[0].Mag, 25.0);
     EXPECT_EQ(r[2].Freq, 3.0);
-    for (const auto& p : NormalizeSpectrum({{1, 0}, {2, -3}})) {
-        EXPECT_EQ(p.Mag, 0.0);
-        EXPECT_EQ(p.Freq, 0.0);
+    // Silence: every level 0, every frequency kept.
+    const TSpectrum silent = NormalizeSpectrum({{1, 0}, {2, -3}});
+    ASSERT_EQ(silent.size(), 2u);
+    for (std::size_t i = 0; i < silent.size(); ++i) {
+        EXPECT_EQ(silent[i].Mag, 0.0);
+        EXPECT_EQ(silent[i].Freq, double(i + 1));
     }
 }
 
