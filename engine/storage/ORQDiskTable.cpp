@@ -184,7 +184,7 @@ void TORQDiskTableData::CommitSessionPages(int32_t SessionID, bool InTransaction
                        {TableName});
     TORQTableData::CommitSessionPages(SessionID, InTransaction);
     if (TemporaryPageManager != nullptr) TemporaryPageManager->CommitSession(SessionID);
-    if (!InTransaction && FPendingSession == SessionID) FPendingSession = -1;
+    if (!InTransaction) SessionCommitted(SessionID);
 }
 
 void TORQDiskTableData::SessionCommitted(int32_t SessionID) {

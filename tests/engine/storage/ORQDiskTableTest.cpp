@@ -413,8 +413,11 @@ void ExpectTableLocked(Cursor& Log, int64_t Minute) {
 // sessions, so waiting could never end), and it reads the committed table, its count
 // and its walk agreeing.
 TEST(DiskTable, InProcessSessionsNeverLoseCommittedRows) {
-    for (const bool commit : {true, false}) {
-        SCOPED_TRACE(commit ? "commit" : "rollback");
+    // An update batch leaves its pages uncommitted too, until it ends.
+    enum { Commit, Rollback, Batch };
+    for (const int end : {Commit, Rollback, Batch}) {
+        SCOPED_TRACE(end == Commit ? "commit" : end == Rollback ? "rollback" : "update batch");
+        const bool commit = end != Rollback;
         DbFile f;
         {
             Connection c(f.Name, false);
@@ -422,15 +425,21 @@ TEST(DiskTable, InProcessSessionsNeverLoseCommittedRows) {
             ExtraSession other(c);
             Cursor a(c, "NAVTEXLOG");
             Cursor b(c, "NAVTEXLOG", false, false, &other.S);
-            c.S.InTransaction = 1;
+            if (end == Batch)
+                a.UpdateBatch = 1;
+            else
+                c.S.InTransaction = 1;
             a.FillLog(1, "from A");
             ASSERT_TRUE(a.Append());
             ExpectTableLocked(b, 2);
-            if (commit) {
+            if (end == Commit) {
                 c.Db->Commit(c.S.SessionID, false);
                 c.S.InTransaction = 0;
-            } else {
+            } else if (end == Rollback) {
                 c.S.Rollback();
+            } else {
+                a.Disk->CommitSessionPages(c.S.SessionID, false);
+                a.UpdateBatch = 0;
             }
             b.FillLog(2, "from B");
             ASSERT_TRUE(b.Append());
@@ -467,7 +476,19 @@ TEST(DiskTable, AReadingSessionSeesTheCommittedTableWhileAnotherIsInATransaction
         EXPECT_EQ(a.Disk->GetPhysicalRecordCount(&a), 240);
         ExpectConsistent(a);
         EXPECT_EQ(b.Disk->GetPhysicalRecordCount(&b), 200);
+        // Every change of the other session is refused, and refused before it touched
+        // anything.
         ExpectTableLocked(b, 240);
+        const std::string locked = "Table is locked - Native error: 31022";
+        b.SetIndexName("IDX_DT");
+        b.ResetToBeginning();
+        ASSERT_EQ(b.Disk->GetRecord(&b, gmNext), grOK);
+        b.SetInt(fDist, 7);
+        ExpectNative([&] { b.Disk->UpdateRecord(&b); }, 31022, locked);
+        ExpectNative([&] { b.Disk->DeleteRecord(&b); }, 31022, locked);
+        ExpectNative([&] { b.Disk->EmptyTable(&b); }, 31022, locked);
+        EXPECT_EQ(b.Walk("IDX_DT"), rows);
+        EXPECT_EQ(b.Walk("IDX_DT", fDist).front(), 0);
         // The transaction goes on from its own view after the other session's reads.
         a.FillLog(1000, TextOf(1000));
         ASSERT_TRUE(a.Append());
