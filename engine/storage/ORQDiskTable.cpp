@@ -30,7 +30,8 @@ public:
         if (FSession < 0) return;
         if (!FTable.IsMultiUser()) {
             // Another session of this process worked last: this one's view of the state.
-            if (FTable.FStateSession != FSession && FTable.StateFile != nullptr) FTable.ReadMostUpdatedFile(FSession);
+            if (FTable.FStateSession != FSession && FTable.StateFile != nullptr)
+                FTable.ReadMostUpdatedFile(FSession);
             return;
         }
         auto depth = FTable.FBracketDepth.find(FSession);

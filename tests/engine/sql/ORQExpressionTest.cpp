@@ -839,8 +839,9 @@ TEST_F(ExpressionOnMemoryTable, IndexedReadsAgreeWithTheRecordFilterOnNullKeys) 
     for (const char* op : {"=", "<>", "<", "<=", ">", ">="}) {
         const std::string o = op;
         const std::string mirrored = o == "<" ? ">" : o == ">" ? "<" : o == "<=" ? ">=" : o == ">=" ? "<=" : o;
-        for (const std::string& text : {"I1" + o + "5", "5" + mirrored + "I1", "I1" + o + "'5'", "'5'" + mirrored + "I1",
-                                        "I1" + o + "NULL", "I1" + o + "5 AND I2=2", "I1" + o + "5 AND I1>1"})
+        for (const std::string& text : {"I1" + o + "5", "5" + mirrored + "I1", "I1" + o + "'5'",
+                                        "'5'" + mirrored + "I1", "I1" + o + "NULL", "I1" + o + "5 AND I2=2",
+                                        "I1" + o + "5 AND I1>1"})
             texts.push_back(text);
     }
     for (const char* text : {"I1<5 AND I1<=7", "I1<=0", "I1<0", "I1>=9", "NOT I1<5", "I1<5 AND I2 IS NULL"})

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -29,10 +28,11 @@ inline constexpr int32_t Width = 40;
 inline constexpr int32_t Kept = 20;
 inline constexpr const char* IndexName = "BY_S";
 
+// I in 0 .. 99999 as five digits after the shared 23 characters.
 inline std::string Value(int I) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%05d", I);
-    return std::string("ABCDEFGHIJKLMNOPQRSTUVW") + digits;
+    std::string digits = std::to_string(I);
+    if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
+    return "ABCDEFGHIJKLMNOPQRSTUVW" + digits;
 }
 
 inline void Fields(TORQFieldDefs& Defs) {
@@ -97,7 +97,8 @@ inline int CheckStrictBounds(TORQTableData& T, TORQCursor& C, int N, bool Descen
     const int mid = N / 2;
     const std::string bound = Value(mid);
     const auto at = static_cast<size_t>(std::find(order.begin(), order.end(), bound) - order.begin());
-    std::vector<uint8_t> key(static_cast<size_t>(std::max({C.RecordIDBufferSize, C.RecordBufferSize, C.FullBufferSize})), 0);
+    const int32_t keySize = std::max({C.RecordIDBufferSize, C.RecordBufferSize, C.FullBufferSize});
+    std::vector<uint8_t> key(static_cast<size_t>(keySize), 0);
     Put(C, key.data(), bound);
     int failed = 0;
 
@@ -133,7 +134,8 @@ inline int CheckStrictBounds(TORQTableData& T, TORQCursor& C, int N, bool Descen
             want.assign(order.begin() + static_cast<long>(r.Exclusive ? at + 1 : at), order.end());
         else
             want.assign(order.begin(), order.begin() + static_cast<long>(r.Exclusive ? at : at + 1));
-        const std::string name = std::string(r.Above ? (r.Exclusive ? "(" : "[") : "[start, ") + (r.Above ? bound + ", end]" : bound + (r.Exclusive ? ")" : "]"));
+        const std::string name = r.Above ? (r.Exclusive ? "(" : "[") + bound + ", end]"
+                                         : "[start, " + bound + (r.Exclusive ? ")" : "]");
         if (r.Above)
             C.SetRange(key.data(), nullptr, r.Exclusive, false, 1, 0);
         else
