@@ -20,5 +20,7 @@ bool CursorHasField(TORQCursor* Cursor, const std::string& Name);
 // Gives Condition a new key record of the cursor's record size (owned by the condition),
 // no key columns yet, and the index's identity.
 void StartScanKey(TORQScanSearchCondition& Condition, TORQCursor* Cursor, const TORQIndexDef& IndexDef);
+// Adds a Null key column for field FieldNo that no expression node stands for.
+void AddScanKeyNull(TORQScanSearchCondition& Condition, TORQCursor* Cursor, int32_t FieldNo);
 
 }  // namespace orq

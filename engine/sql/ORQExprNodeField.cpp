@@ -50,6 +50,12 @@ void StartScanKey(TORQScanSearchCondition& Condition, TORQCursor* Cursor, const 
     Condition.IndexID = IndexDef.ObjectID;
 }
 
+void AddScanKeyNull(TORQScanSearchCondition& Condition, TORQCursor* Cursor, int32_t FieldNo) {
+    TORQVariant null;
+    Cursor->SetFieldValue(null, FieldNo, Condition.Key, true);
+    ++Condition.FieldCount;
+}
+
 void TORQExprNode::AddScanKeyValue(TORQVariant& KeyValue, TORQCursor* Cursor, TORQScanSearchCondition& Condition,
                                    TORQBaseExpression* Companion, int32_t FieldNo) {
     // The cursor converts in place: a copy keeps the node's own value as it was.

@@ -484,7 +484,11 @@ bool TORQExprNodeComparison::CanServeIndexColumn(int32_t Column, uint8_t Previou
     if (Operator < doEqual || Operator > doLessOrEqual || Operator == doNotEqual) return false;
     if (isString && valueNode->GetDataSize() >= field->Size) return false;
     if (Column > 0 && !(PreviousOperator == doEqual && Operator == doEqual)) return false;
-    return FitsIntegerKey(valueNode->GetValue(), field->DataType);
+    TORQVariant& value = valueNode->GetValue();
+    // A raw comparison with Null holds for no record, while a key range would hold Nulls
+    // or everything above them: the record check alone answers it.
+    if (RawCompare != 0 && value.IsNull()) return false;
+    return FitsIntegerKey(value, field->DataType);
 }
 
 namespace {
@@ -511,12 +515,26 @@ void TORQExprNodeComparison::BuildScanCondition(TORQScanSearchConditionArray& Co
     if (!GetScanPair(field, valueNode, fieldOnLeft)) RaiseNative(20055, "Pointer is nil");
     if (field->Cursor == nullptr) RaiseNative(20054, "Pointer is nil");
     if (IndexDef.GetColumnCount() == 0) RaiseNative(20057, "Invalid index for search");
+    const bool descending = IndexDef.GetColumn(0).Descending != 0;
     TORQScanSearchCondition condition;
-    condition.Operator = ScanOperator(FieldSideOperator(Operator, fieldOnLeft), IndexDef.GetColumn(0).Descending != 0);
+    condition.Operator = ScanOperator(FieldSideOperator(Operator, fieldOnLeft), descending);
     condition.PartialCompare = PartialCompare != 0;
     StartScanKey(condition, field->Cursor, IndexDef);
     AddScanKeyValue(valueNode->GetValue(), field->Cursor, condition, Companion, field->FieldNo);
     Conditions.AddCondition(condition);
+    // Null keys sort first (last in a descending column), so a range that runs to that end
+    // holds them, which a raw comparison never accepts. A second key condition, the
+    // column's IS NOT NULL, bounds it there. It covers no node: chosen with the range it
+    // closes it; left over, the record check tests it like any key condition.
+    const uint8_t op = condition.Operator;
+    const bool reachesNulls = descending ? op == scoGreater || op == scoGreaterOrEqual
+                                         : op == scoLess || op == scoLessOrEqual;
+    if (RawCompare == 0 || !reachesNulls) return;
+    TORQScanSearchCondition notNull;
+    notNull.Operator = descending ? scoLess : scoGreater;
+    StartScanKey(notNull, field->Cursor, IndexDef);
+    AddScanKeyNull(notNull, field->Cursor, field->FieldNo);
+    Conditions.AddCondition(notNull);
 }
 
 void TORQExprNodeComparison::FillScanCondition(TORQScanSearchCondition& Condition, const TORQIndexDef& /*IndexDef*/,

@@ -722,6 +722,15 @@ void TORQBTreeNodeController::ChildRange(int32_t SessionID, int32_t Condition, c
     FirstChild = 0;
     LastChild = count - 1;
     if (Key == nullptr || Condition == scNone) return;
+    // Separators are compared by their kept prefix only. Where a prefix ties with the
+    // bound, the full values beyond it may lie on either side of the bound, so a strict
+    // bound enters every child its non-strict twin enters; the leaves decide on the full
+    // values, and a child holding none beyond the bound hands on to the next.
+    const std::vector<TORQKeyColumn>& columns = FPage.KeyRef().Columns;
+    if (std::any_of(columns.begin(), columns.end(), [](const TORQKeyColumn& c) { return c.Spare != 0; })) {
+        if (Condition == scGreater) Condition = scGreaterOrEqual;
+        else if (Condition == scLess) Condition = scLessOrEqual;
+    }
     int32_t outcome = 0;
     int32_t f = 0;
     switch (Condition) {

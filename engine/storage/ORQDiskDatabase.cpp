@@ -252,6 +252,8 @@ void TORQDiskDatabaseData::Commit(int32_t SessionID, bool Flush) {
     if (FLockManager && !FLockManager->LockTablesForCommit(SessionID))
         RaiseNative(20233, "Cannot commit changes. Locks of modified tables failed");
     TORQDatabaseData::Commit(SessionID, Flush);
+    for (int32_t i = 0; i < TableDataCount(); ++i)
+        if (auto* t = dynamic_cast<TORQDiskTableData*>(TableDataAt(i))) t->SessionCommitted(SessionID);
     if (Flush) FPageManager->DatabaseFile().FlushFileBuffers();
     if (FLockManager) FLockManager->UnlockTransactionTables(SessionID);
 }

@@ -11,9 +11,12 @@
 // Rules kept here:
 // - Multi-user: a session's number is the sessions-file byte it holds. Single-user: numbers
 //   are the lowest not in use among this process's sessions, so each session has its own
-//   uncommitted pages; the file never sees them. Single-user mode never reaches the table
-//   lock manager (its lists are sized by the file's session count, which in-process numbers
-//   may pass): the manager exists only while the database is open multi-user.
+//   uncommitted pages; the file never sees them. A table refuses the other sessions'
+//   changes while one session's changes of it wait uncommitted (ORQDiskTable.h); a commit
+//   tells every table, so that they let the others in again. Single-user mode never
+//   reaches the table lock manager (its lists are sized by the file's session count,
+//   which in-process numbers may pass): the manager exists only while the database is
+//   open multi-user.
 // - A single-user process that cannot lock every session byte (another process holds one)
 //   works read-only for as long as this object lives: its file handle is reopened read-only,
 //   and commits, catalog changes and shrinking are refused with 30962 before anything is

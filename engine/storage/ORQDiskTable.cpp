@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/foundation/ORQCompressedStream.h"
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQStreams.h"
@@ -26,7 +27,13 @@ public:
     // Code 0: a lock that cannot be had answers Locked() instead of raising.
     TBracket(TORQDiskTableData& Table, int32_t SessionID, uint8_t LockType, int32_t Code)
         : FTable(Table), FSession(SessionID), FLockType(LockType) {
-        if (!FTable.IsMultiUser() || FSession < 0) return;
+        if (FSession < 0) return;
+        if (!FTable.IsMultiUser()) {
+            // Another session of this process worked last: this one's view of the state.
+            if (FTable.FStateSession != FSession && FTable.StateFile != nullptr)
+                FTable.ReadMostUpdatedFile(FSession);
+            return;
+        }
         auto depth = FTable.FBracketDepth.find(FSession);
         if (depth != FTable.FBracketDepth.end() && depth->second > 0) {
             ++depth->second;
@@ -178,6 +185,41 @@ void TORQDiskTableData::CommitSessionPages(int32_t SessionID, bool InTransaction
                        {TableName});
     TORQTableData::CommitSessionPages(SessionID, InTransaction);
     if (TemporaryPageManager != nullptr) TemporaryPageManager->CommitSession(SessionID);
+    if (!InTransaction) SessionCommitted(SessionID);
+}
+
+void TORQDiskTableData::SessionCommitted(int32_t SessionID) {
+    if (FPendingSession == SessionID) FPendingSession = -1;
+    // A view of another session loaded now predates the commit.
+    if (FStateSession != SessionID) FStateSession = -3;
+}
+
+void TORQDiskTableData::BeginChange(TORQCursor* Cursor) {
+    const int32_t session = SessionIDOf(Cursor);
+    if (IsMultiUser() || session < 0) return;
+    if (FPendingSession >= 0 && FPendingSession != session) RaiseNative(31022, "Table is locked");
+    if (InTransaction(Cursor) || (Cursor != nullptr && Cursor->UpdateBatch != 0)) FPendingSession = session;
+}
+
+void TORQDiskTableData::NoteStamp() {
+    if (RecordManager == nullptr) return;
+    const int32_t stamp = RecordManager->ChangeStamp;
+    // Compared as a wrapping counter.
+    if (!FStampNoted || static_cast<int32_t>(static_cast<uint32_t>(stamp) - static_cast<uint32_t>(FHighestStamp)) > 0)
+        FHighestStamp = stamp;
+    FStampNoted = true;
+}
+
+void TORQDiskTableData::RaiseStampAfterRollback() {
+    if (RecordManager == nullptr || !FStampNoted) return;
+    const auto stamp = static_cast<uint32_t>(RecordManager->ChangeStamp);
+    const auto highest = static_cast<uint32_t>(FHighestStamp);
+    if (static_cast<int32_t>(stamp - highest) > 0) return;
+    const uint32_t raise = highest - stamp + 1u;
+    FStampOffset += raise;
+    RecordManager->ChangeStamp = static_cast<int32_t>(stamp + raise);
+    TableCounter = RecordManager->ChangeStamp;
+    NoteStamp();
 }
 
 void TORQDiskTableData::RollbackSessionPages(int32_t SessionID, bool InTransaction) {
@@ -185,8 +227,13 @@ void TORQDiskTableData::RollbackSessionPages(int32_t SessionID, bool InTransacti
     if (TemporaryPageManager != nullptr) TemporaryPageManager->RollbackSession(SessionID);
     if (InTransaction) return;
     FFailedSessions.erase(SessionID);
+    if (FPendingSession == SessionID) FPendingSession = -1;
     // The counters follow the pages back to what was committed.
-    if (StateFile != nullptr) ReadMostUpdatedFile(SessionID);
+    NoteStamp();
+    if (StateFile != nullptr) {
+        ReadMostUpdatedFile(SessionID);
+        RaiseStampAfterRollback();
+    }
 }
 
 // ---------------------------------------------------------------------------------
@@ -216,6 +263,9 @@ void TORQDiskTableData::ReadMostUpdatedFile(int32_t SessionID) {
         FieldManager->AutoincValues = autoinc;
         throw;
     }
+    RecordManager->ChangeStamp =
+        static_cast<int32_t>(static_cast<uint32_t>(RecordManager->ChangeStamp) + FStampOffset);
+    NoteStamp();
     TableCounter = RecordManager->ChangeStamp;
     FStateSession = SessionID;
     if (auto held = FPeriodLocks.find(SessionID); held != FPeriodLocks.end() && held->second > 0)
@@ -230,9 +280,12 @@ void TORQDiskTableData::SaveState(int32_t SessionID) {
     auto* bytes = static_cast<uint8_t*>(buffer.Data());
     int32_t position = 0;
     FieldManager->SaveAutoincValues(bytes, position);
+    const int32_t stampAt = position;
     DiskRecordManager()->SaveState(bytes, position);
+    StoreLE32(bytes + stampAt, static_cast<uint32_t>(RecordManager->ChangeStamp) - FStampOffset);
     if (position > size) RaiseNative(20164, "Invalid table header data");
     StateFile->WriteFile(SessionID, bytes, 0, 0, position);
+    NoteStamp();
     TableCounter = RecordManager->ChangeStamp;
     FStateSession = SessionID;
 }
@@ -426,7 +479,7 @@ void TORQDiskTableData::RemoveCursor(TORQCursor* Cursor) {
 
 bool TORQDiskTableData::FreeIfUnused() {
     // A failed change still to be rolled back keeps its mark here.
-    if (!Cursors.empty() || !FFailedSessions.empty()) return false;
+    if (!Cursors.empty() || !FFailedSessions.empty() || FPendingSession >= 0) return false;
     TORQDatabaseData* database = DatabaseData;
     std::lock_guard guard(database->LockSection());
     return database->FreeTableData(this);
@@ -496,6 +549,17 @@ void TORQDiskTableData::EmptyTable(TORQCursor* Cursor) {
         throw;
     }
     const int32_t session = SessionIDOf(c);
+    try {
+        if (!IsMultiUser() && session >= 0 && FStateSession != session) ReadMostUpdatedFile(session);
+        BeginChange(c);
+    } catch (...) {
+        try {
+            if (added) RemoveCursor(c);
+        } catch (...) {
+        }
+        c->Exclusive = exclusive;
+        throw;
+    }
     std::exception_ptr failure;
     try {
         TORQTableData::EmptyTable(c);
@@ -559,6 +623,8 @@ int32_t TORQDiskTableData::AddIndex(const TORQIndexDef& IndexDef, TORQCursor* Cu
     TORQTableLock lock(*this);
     const int32_t session = SessionIDOf(Cursor);
     const bool inTransaction = InTransaction(Cursor);
+    // A temporary index lives in this process's own page store.
+    if (IndexDef.Temporary == 0) BeginChange(Cursor);
     int32_t id = -1;
     try {
         id = TORQTableData::AddIndex(IndexDef, Cursor);
@@ -578,6 +644,7 @@ void TORQDiskTableData::DeleteIndex(int32_t IndexID, TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     const auto* def = static_cast<const TORQIndexDef*>(IndexManager->IndexDefs.FindByID(IndexID));
     const bool temporary = def != nullptr && def->Temporary != 0;
+    if (!temporary && Cursor != nullptr && MaintenanceInProgress == 0) BeginChange(Cursor);
     TORQTableData::DeleteIndex(IndexID, Cursor);
     if (Cursor == nullptr || MaintenanceInProgress != 0) return;
     const int32_t session = SessionIDOf(Cursor);
@@ -683,9 +750,12 @@ int64_t TORQDiskTableData::GetLastAutoincValue(int32_t FieldNo, TORQCursor* Curs
 
 void TORQDiskTableData::RollbackSession(int32_t SessionID) {
     FFailedSessions.erase(SessionID);
+    if (FPendingSession == SessionID) FPendingSession = -1;
     if (StateFile == nullptr) return;
     // The session's private pages are gone: the state is the committed one again.
+    NoteStamp();
     ReadMostUpdatedFile(SessionID);
+    RaiseStampAfterRollback();
     if (TemporaryPageManager != nullptr) TemporaryPageManager->RollbackSession(SessionID);
     TORQTableData::RollbackSession(SessionID);
     if (TemporaryPageManager != nullptr) TemporaryPageManager->CommitSession(SessionID);
@@ -876,6 +946,7 @@ bool TORQDiskTableData::InsertRecord(TORQCursor* Cursor) {
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20136, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    BeginChange(Cursor);
     RecoverFailedChange(Cursor);
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
@@ -906,6 +977,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20139, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    BeginChange(Cursor);
     RecoverFailedChange(Cursor);
     // The stored record, read by its id: its keys and BLOB values are what the update
     // replaces. A cursor without an OldRecord buffer lends a scratch one.
@@ -947,6 +1019,7 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     if (RecordManager == nullptr) RaiseNative(20137, "Nil pointer occured");
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
+    BeginChange(Cursor);
     RecoverFailedChange(Cursor);
     const TORQRecordID id = Cursor->CurrentRecordID;
     TORQMemoryBlock stored(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);

@@ -34,6 +34,17 @@
 //   before anything is allocated for it (20164).
 // - Writes of the system session -2 are committed at once; a failed create rolls them
 //   all back.
+// - Single-user, the sessions of this process share the table's pages and counters: each
+//   operation of a session works on that session's view of the state (re-read when
+//   another session's view is loaded), and while one session holds uncommitted changes
+//   of the table (inside a transaction or an update batch) another session's change is
+//   refused at once with 31022 "Table is locked", as the multi-user locks would refuse
+//   it: its copy of a shared page would overwrite the other's. Waiting is no answer,
+//   since one thread may run both sessions.
+// - The change stamp only goes up: a rollback that takes the state back to what was
+//   committed raises the offset added to every stamp read from the state file (and taken
+//   off the stamp written there), so the stamp stays above every value it had and caches
+//   taken inside the rolled-back changes look stale. The file keeps its own numbering.
 #pragma once
 
 #include <cstdint>
@@ -133,6 +144,8 @@ public:
     bool HasFailedChange(int32_t SessionID) const { return FFailedSessions.contains(SessionID); }
     // 20292 when the record page index and the record count disagree.
     void CheckRecordCount(int32_t SessionID);
+    // The database committed the session's pages: its changes are no longer pending.
+    void SessionCommitted(int32_t SessionID);
 
     TORQDiskDatabaseData* DiskDatabase() const { return FDatabase; }
     TORQDiskPageManager* DiskPageManager() const;
@@ -172,6 +185,13 @@ private:
     bool HasBlobFields() const;
     int32_t MaxStateSize() const;
     uint8_t WriteLockType(TORQCursor* Cursor) const;
+    // Single-user: 31022 while another session's changes of the table are pending; marks
+    // the cursor's session as the pending one when its change stays uncommitted.
+    void BeginChange(TORQCursor* Cursor);
+    // The highest stamp so far follows the record manager's.
+    void NoteStamp();
+    // After the state went back to what was committed: above every stamp given out.
+    void RaiseStampAfterRollback();
 
     TORQDiskDatabaseData* FDatabase;
     // The lock type each cursor's open holds.
@@ -184,6 +204,11 @@ private:
     // lock period, when no other process can move it.
     std::map<int32_t, int32_t> FPeriodLocks;
     int32_t FStateSession = -3;
+    // Single-user: the session whose changes of the table are not committed, or -1.
+    int32_t FPendingSession = -1;
+    uint32_t FStampOffset = 0;
+    int32_t FHighestStamp = 0;
+    bool FStampNoted = false;
 };
 
 }  // namespace orq

@@ -345,6 +345,9 @@ bool TORQTableData::GotoRecord(TORQCursor* Cursor, const TORQRecordID& RecordID)
 int64_t TORQTableData::GetRecordCount(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (Cursor->IsFiltered()) {
+        // First the engine's own bracket: the bitmap's stamp is compared with the state
+        // the cursor's session sees.
+        GetPhysicalRecordCount(Cursor);
         EnsureRecordBitmap(Cursor);
         return Cursor->RecordBitmap->Count();
     }

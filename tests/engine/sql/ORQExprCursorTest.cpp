@@ -220,7 +220,20 @@ TEST(ExprCursor, ScanConditionsMirrorDescendingColumns) {
         ASSERT_TRUE(n->CanServeIndexColumn(0, 0, -1, index));
         TORQScanSearchConditionArray conditions;
         n->BuildScanCondition(conditions, index, nullptr);
-        ASSERT_EQ(conditions.Count(), 1);
+        // A raw range that runs to the Null end of the key order is closed there by the
+        // column's IS NOT NULL, which stands for no node.
+        const bool reachesNulls = k.descending ? k.scan == scoGreater || k.scan == scoGreaterOrEqual
+                                               : k.scan == scoLess || k.scan == scoLessOrEqual;
+        ASSERT_EQ(conditions.Count(), reachesNulls ? 2 : 1);
+        if (reachesNulls) {
+            const TORQScanSearchCondition& notNull = conditions.Items(1);
+            EXPECT_EQ(notNull.Operator, k.descending ? scoLess : scoGreater);
+            EXPECT_EQ(notNull.IndexID, 42);
+            EXPECT_EQ(notNull.FieldCount, 1);
+            EXPECT_TRUE(GetBit(notNull.Key, 0));
+            EXPECT_TRUE(notNull.Nodes.empty());
+            EXPECT_EQ(notNull.Expression, nullptr);
+        }
         TORQScanSearchCondition& cond = conditions.Items(0);
         EXPECT_EQ(cond.Operator, k.scan) << DataOperatorName(k.op) << " field left " << k.fieldLeft << " desc "
                                          << k.descending;
@@ -234,8 +247,19 @@ TEST(ExprCursor, ScanConditionsMirrorDescendingColumns) {
         EXPECT_FALSE(GetBit(cond.Key, 0));
     }
 
-    // The second column extends the condition after an equality.
+    // Not raw, Null is the smallest value and the range keeps it; raw against a Null
+    // value nothing matches, which no key range says: the record check answers.
     index.GetColumn(0).Descending = 0;
+    {
+        auto plain = Cmp(doLess, Bound(c, "FREQ"), Int(518), false);
+        TORQScanSearchConditionArray conditions;
+        plain->BuildScanCondition(conditions, index, nullptr);
+        EXPECT_EQ(conditions.Count(), 1);
+        auto null = std::make_unique<TORQExprNodeConst>();
+        EXPECT_FALSE(Cmp(doGreater, Bound(c, "FREQ"), std::move(null))->CanServeIndexColumn(0, 0, -1, index));
+    }
+
+    // The second column extends the condition after an equality.
     auto first = Cmp(doEqual, Bound(c, "FREQ"), Int(518));
     auto second = Cmp(doEqual, Bound(c, "NAVAREA"), Str("3"));
     ASSERT_TRUE(second->CanServeIndexColumn(1, doEqual, -1, index));

@@ -87,10 +87,13 @@ struct Connection {
 
 class Cursor : public TORQCursor {
 public:
-    Cursor(Connection& C, const std::string& Table, bool Exclusive = false, bool Repair = false) : FConnection(C) {
+    // On: another session of the connection's database, else the connection's own.
+    Cursor(Connection& C, const std::string& Table, bool Exclusive = false, bool Repair = false,
+           TORQBaseSession* On = nullptr)
+        : FConnection(C) {
         TableName = Table;
         this->Exclusive = Exclusive ? 1 : 0;
-        Session = &C.S;
+        Session = On != nullptr ? On : &C.S;
         DatabaseData = C.Db.get();
         auto* t = static_cast<TORQDiskTableData*>(C.Db->GetTableData(this));
         t->Repair = Repair ? 1 : 0;
@@ -222,6 +225,22 @@ inline void CreateLogTable(Connection& C, const std::string& Name = "NAVTEXLOG")
     t->CreateTable(&named, fields, indexes, none);
     t->FreeIfUnused();
 }
+
+// A further session of a connection's database, connected for its lifetime.
+struct ExtraSession {
+    explicit ExtraSession(Connection& C) : Owner(C), S(C.S.MultiUser != 0) {
+        S.DatabaseData = C.Db.get();
+        C.Db->ConnectSession(&S);
+    }
+    ~ExtraSession() {
+        try {
+            Owner.Db->DisconnectSession(&S);
+        } catch (...) {
+        }
+    }
+    Connection& Owner;
+    Session S;
+};
 
 // A fresh database file in a scratch folder.
 struct DbFile {

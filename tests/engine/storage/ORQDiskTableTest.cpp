@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DiskTableFixture.h"
+#include "PrefixKeyCases.h"
 #include "engine/foundation/ORQEndian.h"
 #include "engine/storage/ORQRecordBitmap.h"
 #include "engine/storage/ORQTempEngine.h"
@@ -351,4 +352,222 @@ TEST(DiskTable, RenameAndDeleteChangeTheCatalogAndGiveThePagesBack) {
     CreateLogTable(c);
     fill("NAVTEXLOG");
     EXPECT_LE(disktest::ReadAll(f.Name).size(), sizeBefore);
+}
+
+TEST(DiskTable, StrictBoundsOnAPrefixIndexFindEveryValueBeyondTheBound) {
+    DbFile f;
+    for (const int n : {100, 1000})
+        for (const bool descending : {false, true}) {
+            SCOPED_TRACE(std::to_string(n) + (descending ? " descending" : " ascending"));
+            const std::string name = "P" + std::to_string(n) + (descending ? "D" : "A");
+            Connection c(f.Name, false);
+            {
+                TORQFieldDefs fields;
+                prefixkeys::Fields(fields);
+                TORQIndexDefs indexes;
+                prefixkeys::Indexes(indexes, descending);
+                TORQConstraintDefs none;
+                TORQCursor named;
+                named.TableName = name;
+                named.Session = &c.S;
+                auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
+                t->CreateTable(&named, fields, indexes, none);
+                t->FreeIfUnused();
+            }
+            Cursor cur(c, name);
+            prefixkeys::Fill(*cur.Disk, cur, n);
+            const int failed = prefixkeys::CheckStrictBounds(*cur.Disk, cur, n, descending);
+            std::printf("disk %d %s: %d of 17 cases wrong\n", n, descending ? "descending" : "ascending", failed);
+        }
+}
+
+namespace {
+
+// The rows of a reopened message log, each with the station its writer gave it.
+void ExpectRowsOnReopen(const std::string& File, std::vector<int64_t> Minutes) {
+    std::sort(Minutes.begin(), Minutes.end());
+    Connection c(File, false);
+    Cursor log(c, "NAVTEXLOG");
+    ExpectConsistent(log);
+    EXPECT_EQ(log.Walk("IDX_DT"), Minutes);
+    log.SetIndexName("IDX_DT");
+    log.ResetToBeginning();
+    for (const int64_t m : Minutes) {
+        ASSERT_EQ(log.Disk->GetRecord(&log, gmNext), grOK);
+        EXPECT_EQ(log.Minute(), m);
+        EXPECT_EQ(log.GetString(fStation), "STATION " + std::to_string(m));
+        EXPECT_EQ(log.GetInt(fDist), m * 3);
+    }
+    EXPECT_NE(log.Disk->GetRecord(&log, gmNext), grOK);
+}
+
+void ExpectTableLocked(Cursor& Log, int64_t Minute) {
+    Log.FillLog(Minute, "refused");
+    ExpectNative([&] { Log.Append(); }, 31022, "Table is locked - Native error: 31022");
+}
+
+}  // namespace
+
+// Two single-user sessions of one process: while one changes a table inside a
+// transaction, the other's writes to it are refused at once (one thread may run both
+// sessions, so waiting could never end), and it reads the committed table, its count
+// and its walk agreeing.
+TEST(DiskTable, InProcessSessionsNeverLoseCommittedRows) {
+    // An update batch leaves its pages uncommitted too, until it ends.
+    enum { Commit, Rollback, Batch };
+    for (const int end : {Commit, Rollback, Batch}) {
+        SCOPED_TRACE(end == Commit ? "commit" : end == Rollback ? "rollback" : "update batch");
+        const bool commit = end != Rollback;
+        DbFile f;
+        {
+            Connection c(f.Name, false);
+            CreateLogTable(c);
+            ExtraSession other(c);
+            Cursor a(c, "NAVTEXLOG");
+            Cursor b(c, "NAVTEXLOG", false, false, &other.S);
+            if (end == Batch)
+                a.UpdateBatch = 1;
+            else
+                c.S.InTransaction = 1;
+            a.FillLog(1, "from A");
+            ASSERT_TRUE(a.Append());
+            ExpectTableLocked(b, 2);
+            if (end == Commit) {
+                c.Db->Commit(c.S.SessionID, false);
+                c.S.InTransaction = 0;
+            } else if (end == Rollback) {
+                c.S.Rollback();
+            } else {
+                a.Disk->CommitSessionPages(c.S.SessionID, false);
+                a.UpdateBatch = 0;
+            }
+            b.FillLog(2, "from B");
+            ASSERT_TRUE(b.Append());
+            ExpectConsistent(b);
+            ExpectConsistent(a);
+        }
+        ExpectRowsOnReopen(f.Name, commit ? std::vector<int64_t>{1, 2} : std::vector<int64_t>{2});
+    }
+}
+
+TEST(DiskTable, AReadingSessionSeesTheCommittedTableWhileAnotherIsInATransaction) {
+    DbFile f;
+    std::vector<int64_t> rows;
+    {
+        Connection c(f.Name, false);
+        CreateLogTable(c);
+        ExtraSession other(c);
+        Cursor a(c, "NAVTEXLOG");
+        Cursor b(c, "NAVTEXLOG", false, false, &other.S);
+        for (int64_t m = 0; m < 200; ++m) {
+            a.FillLog(m, TextOf(m));
+            ASSERT_TRUE(a.Append());
+            rows.push_back(m);
+        }
+        c.S.InTransaction = 1;
+        for (int64_t m = 200; m < 240; ++m) {
+            a.FillLog(m, TextOf(m));
+            ASSERT_TRUE(a.Append());
+        }
+        // Each session's count and walk agree, on its own view of the table.
+        EXPECT_EQ(b.Disk->GetPhysicalRecordCount(&b), 200);
+        EXPECT_EQ(b.Walk("IDX_DT"), rows);
+        ExpectConsistent(b);
+        EXPECT_EQ(a.Disk->GetPhysicalRecordCount(&a), 240);
+        ExpectConsistent(a);
+        EXPECT_EQ(b.Disk->GetPhysicalRecordCount(&b), 200);
+        // Every change of the other session is refused, and refused before it touched
+        // anything.
+        ExpectTableLocked(b, 240);
+        const std::string locked = "Table is locked - Native error: 31022";
+        b.SetIndexName("IDX_DT");
+        b.ResetToBeginning();
+        ASSERT_EQ(b.Disk->GetRecord(&b, gmNext), grOK);
+        b.SetInt(fDist, 7);
+        ExpectNative([&] { b.Disk->UpdateRecord(&b); }, 31022, locked);
+        ExpectNative([&] { b.Disk->DeleteRecord(&b); }, 31022, locked);
+        ExpectNative([&] { b.Disk->EmptyTable(&b); }, 31022, locked);
+        EXPECT_EQ(b.Walk("IDX_DT"), rows);
+        EXPECT_EQ(b.Walk("IDX_DT", fDist).front(), 0);
+        // The transaction goes on from its own view after the other session's reads.
+        a.FillLog(1000, TextOf(1000));
+        ASSERT_TRUE(a.Append());
+        EXPECT_EQ(a.Disk->GetPhysicalRecordCount(&a), 241);
+        c.Db->Commit(c.S.SessionID, false);
+        c.S.InTransaction = 0;
+        for (int64_t m = 200; m < 240; ++m) rows.push_back(m);
+        rows.push_back(1000);
+        for (int64_t m = 240; m < 270; ++m) {
+            b.FillLog(m, TextOf(m));
+            ASSERT_TRUE(b.Append());
+            rows.push_back(m);
+        }
+        EXPECT_EQ(a.Disk->GetPhysicalRecordCount(&a), 271);
+        ExpectConsistent(a);
+    }
+    ExpectRowsOnReopen(f.Name, rows);
+}
+
+// A rollback takes the table back to what was committed, but cursors may keep what they
+// learnt inside the transaction under its stamps: the stamp never returns to a value it
+// had, so a cached key position and a filtered count from inside it are stale afterwards.
+TEST(DiskTable, ARollbackNeverGivesTheChangeStampAValueItHad) {
+    for (const bool count : {false, true}) {
+        SCOPED_TRACE(count ? "filtered count" : "cached position");
+        DbFile f;
+        Connection c(f.Name, false);
+        CreateLogTable(c);
+        Cursor w(c, "NAVTEXLOG");
+        Cursor log(c, "NAVTEXLOG");
+        std::set<int64_t> rows;
+        for (int64_t m = 0; m < 400; ++m) {
+            w.FillLog(m * 5, "committed");
+            ASSERT_TRUE(w.Append());
+            rows.insert(m * 5);
+        }
+        const auto matches = [](int64_t Minute) { return Minute % 5 == 1; };
+        // The row's distance is three times its minute.
+        const auto filter = [&](const uint8_t* Record) {
+            int32_t dist = 0;
+            std::memcpy(&dist, Record + log.FieldDefs.GetItem(fDist)->MemoryOffset, 4);
+            return matches(dist / 3);
+        };
+        c.S.InTransaction = 1;
+        for (int64_t m = 0; m < 300; ++m) {
+            w.FillLog(m * 5 + 1, "rolled back");
+            ASSERT_TRUE(w.Append());
+        }
+        log.SetIndexName("IDX_DT");
+        if (count) {
+            log.OnFilterRecord = filter;
+            EXPECT_EQ(log.Disk->GetRecordCount(&log), 300);
+        } else {
+            log.ResetToBeginning();
+            for (int i = 0; i < 350; ++i) ASSERT_EQ(log.Disk->GetRecord(&log, gmNext), grOK);
+        }
+        const int32_t inside = log.Disk->RecordManager->ChangeStamp;
+        c.S.Rollback();
+        EXPECT_GT(log.Disk->RecordManager->ChangeStamp, inside);
+        // As many committed changes as the rolled-back transaction made.
+        for (int64_t m = 0; m < 300; ++m) {
+            const int64_t minute = m < 7 ? 3001 + m * 5 : 3000 + m * 5;
+            w.FillLog(minute, "committed later");
+            ASSERT_TRUE(w.Append());
+            rows.insert(minute);
+        }
+        EXPECT_GT(log.Disk->RecordManager->ChangeStamp, inside);
+        if (count) {
+            EXPECT_EQ(log.Disk->GetRecordCount(&log), std::count_if(rows.begin(), rows.end(), matches));
+            log.OnFilterRecord = nullptr;
+        } else {
+            // The record the cursor stands on (its id may hold another row now) and the
+            // one after it in date order.
+            ASSERT_EQ(log.Disk->GetRecord(&log, gmCurrent), grOK);
+            const int64_t here = log.Minute();
+            ASSERT_TRUE(rows.contains(here));
+            ASSERT_EQ(log.Disk->GetRecord(&log, gmNext), grOK);
+            EXPECT_EQ(log.Minute(), *rows.upper_bound(here));
+        }
+        ExpectConsistent(log);
+    }
 }

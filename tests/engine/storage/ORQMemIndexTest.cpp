@@ -17,6 +17,7 @@
 
 #include "BTreeTestSupport.h"
 #include "MemTableFixture.h"
+#include "PrefixKeyCases.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/storage/ORQBTree.h"
 #include "engine/storage/ORQTableCursor.h"
@@ -694,3 +695,21 @@ TEST_F(MemIndex, TemporaryIndexPagesLiveApart) {
 }
 
 }  // namespace
+
+TEST_F(MemIndex, StrictBoundsOnAPrefixIndexFindEveryValueBeyondTheBound) {
+    for (const int n : {100, 1000})
+        for (const bool descending : {false, true}) {
+            SCOPED_TRACE(std::to_string(n) + (descending ? " descending" : " ascending"));
+            TORQFieldDefs fields;
+            prefixkeys::Fields(fields);
+            TORQIndexDefs indexes;
+            prefixkeys::Indexes(indexes, descending);
+            TORQConstraintDefs none;
+            TORQMemoryTableData& t =
+                MakeTable(fields, none, "P" + std::to_string(n) + (descending ? "D" : "A"), &indexes);
+            TTestCursor c(t);
+            prefixkeys::Fill(t, c, n);
+            const int failed = prefixkeys::CheckStrictBounds(t, c, n, descending);
+            std::printf("MEMORY %d %s: %d of 17 cases wrong\n", n, descending ? "descending" : "ascending", failed);
+        }
+}

@@ -20,6 +20,7 @@
 
 #include "BTreeTestSupport.h"
 #include "MemTableFixture.h"
+#include "PrefixKeyCases.h"
 #include "engine/foundation/ORQEndian.h"
 #include "engine/storage/ORQBTreeRecordIndex.h"
 #include "engine/storage/ORQTempEngine.h"
@@ -785,4 +786,22 @@ TEST_F(TempEngine, FilteredCursorsCountThroughTheirBitmap) {
 }
 
 }  // namespace
+
+TEST_F(TempEngine, StrictBoundsOnAPrefixIndexFindEveryValueBeyondTheBound) {
+    for (const int n : {100, 1000})
+        for (const bool descending : {false, true}) {
+            SCOPED_TRACE(std::to_string(n) + (descending ? " descending" : " ascending"));
+            TORQFieldDefs fields;
+            prefixkeys::Fields(fields);
+            TORQIndexDefs indexes;
+            prefixkeys::Indexes(indexes, descending);
+            TORQTemporaryTableData& t = MakeTemp(fields, int64_t{64} << 20, false,
+                                                 "P" + std::to_string(n) + (descending ? "D" : "A"), &indexes);
+            TTestCursor c(t);
+            prefixkeys::Fill(t, c, n);
+            const int failed = prefixkeys::CheckStrictBounds(t, c, n, descending);
+            std::printf("TEMP %d %s: %d of 17 cases wrong\n", n, descending ? "descending" : "ascending", failed);
+        }
+}
+
 }  // namespace orq::test
