@@ -188,6 +188,7 @@ TDBNavigator::TDBNavigator(QWidget* Parent) : QToolBar(Parent), FDataLink(std::m
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     setMovable(false);
     setFloatable(false);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     struct {
         TNavigateBtn Button;
         const char* Hint;
