@@ -160,6 +160,10 @@ TDBGrid::TDBGrid(QWidget* Parent)
     horizontalHeader()->setFixedHeight(fontMetrics().height() + 8);
     horizontalHeader()->setSectionsMovable(false);
     horizontalHeader()->setHighlightSections(false);
+    // A header click would select a column or a row behind the dataset's back.
+    horizontalHeader()->setSectionsClickable(false);
+    verticalHeader()->setSectionsClickable(false);
+    setCornerButtonEnabled(false);
     FScrollBar->setTracking(false);
     FScrollBar->setFocusPolicy(Qt::NoFocus);
     FScrollBar->setRange(0, 0);

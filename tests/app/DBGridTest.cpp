@@ -419,6 +419,21 @@ TEST(DBGrid, ClickMovesToTheRowAndMouseEventsReachTheHandlers) {
                     Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(f.Grid.viewport(), &dbl);
     EXPECT_EQ(events, (std::vector<std::string>{"up 1 shift at", "recno 4 col 2", "dbl"}));
+    // A click on a header selects nothing behind the dataset's back.
+    for (QHeaderView* h : {f.Grid.verticalHeader(), f.Grid.horizontalHeader()}) {
+        const QPoint p = h->orientation() == Qt::Vertical ? QPoint(5, h->sectionViewportPosition(6) + 5)
+                                                          : QPoint(h->sectionViewportPosition(5) + 5, 5);
+        QMouseEvent press(QEvent::MouseButtonPress, p, h->viewport()->mapToGlobal(p), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(h->viewport(), &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, p, h->viewport()->mapToGlobal(p), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(h->viewport(), &release);
+        EXPECT_EQ(f.DataSet.TrueRecNo(), 4);
+        EXPECT_EQ(f.Grid.selectionModel()->selectedRows().size(), 1);
+        EXPECT_TRUE(f.Grid.selectionModel()->isRowSelected(3, QModelIndex()));
+        EXPECT_EQ(f.Grid.currentIndex(), f.Grid.Model().index(3, 2));
+    }
     f.Grid.SetHint("Shift-Click on leftmost column = copy to  Reception Report");
     EXPECT_EQ(f.Grid.toolTip(), "Shift-Click on leftmost column = copy to  Reception Report");
     f.ExpectWindow(f.Log, "after the click");
