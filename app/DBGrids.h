@@ -23,6 +23,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTableView>
 
@@ -34,7 +35,6 @@
 
 #include "classlib/DB.h"
 
-class QLineEdit;
 class QScrollBar;
 
 namespace tilo {

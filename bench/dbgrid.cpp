@@ -93,14 +93,16 @@ void Count(benchmark::State& State, TOurs& O, int64_t Reads, int64_t Rows0, int6
     State.counters["fields"] = double(O.DataSet.FieldReads - Fields) / n;
 }
 
+// Arg 1 repaints grid and memo after each move, 0 measures the link work alone.
 void BM_OursNextAtWindowEdge(benchmark::State& State) {
     TOurs& o = Ours();
+    const bool repaint = State.range(0) == 1;
     o.DataSet.First();
     o.DataSet.MoveBy(Rows - 1);
     const int64_t reads = o.DataSet.Reads, rows = o.Grid.Model().RowsConverted(), fields = o.DataSet.FieldReads;
     for (auto _ : State) {
         o.DataSet.Next();
-        o.Repaint();
+        if (repaint) o.Repaint();
         if (o.DataSet.Eof()) {
             State.PauseTiming();
             o.DataSet.First();
@@ -109,6 +111,7 @@ void BM_OursNextAtWindowEdge(benchmark::State& State) {
         }
     }
     Count(State, o, reads, rows, fields);
+    State.SetLabel(repaint ? "repainted" : "link work alone");
 }
 
 // Counts of the measured part only of an operation that needs a set-up between runs.
@@ -281,6 +284,7 @@ TPeer& Peer() {
 
 void BM_PeerRowForwardAtViewEdge(benchmark::State& State) {
     TPeer& p = Peer();
+    const bool repaint = State.range(0) == 1;
     if (!p.Ok) return State.SkipWithError("no SQLite driver for Qt (libqt6sql6-sqlite)");
     int row = Rows - 1;
     p.View.setCurrentIndex(p.Model->index(row, 1));
@@ -295,8 +299,9 @@ void BM_PeerRowForwardAtViewEdge(benchmark::State& State) {
         }
         p.View.setCurrentIndex(p.Model->index(row, 1));
         p.View.scrollTo(p.Model->index(row, 1));
-        p.View.viewport()->repaint();
+        if (repaint) p.View.viewport()->repaint();
     }
+    State.SetLabel(repaint ? "repainted" : "view work alone");
 }
 
 void BM_PeerScrollToRow50000(benchmark::State& State) {
@@ -352,12 +357,12 @@ void BM_PeerSetFilter(benchmark::State& State) {
     State.SetLabel(on ? "on" : "off");
 }
 
-BENCHMARK(BM_OursNextAtWindowEdge)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OursNextAtWindowEdge)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursThumbToMiddle)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursLastFirst)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursStoreAppend)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OursFilter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PeerRowForwardAtViewEdge)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeerRowForwardAtViewEdge)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeerScrollToRow50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeerInsertRecordSubmitAll)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeerSetFilter)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);

@@ -92,7 +92,8 @@ struct TLogGrid {
     std::string Cell(int Row, int Column) { return Grid.Model().Text(Row, Column).toLatin1().toStdString(); }
 
     // Every row shows the record at its number in Shown (the records the view passes).
-    void ExpectWindow(const std::vector<TLogRecord>& Shown, const std::string& Where) {
+    void ExpectWindow(const std::vector<TLogRecord>& Shown, const std::string& Where) { ExpectWindowOf(Grid, Shown, Where); }
+    void ExpectWindowOf(TDBGrid& Grid, const std::vector<TLogRecord>& Shown, const std::string& Where) {
         SCOPED_TRACE(Where);
         TDBGridModel& m = Grid.Model();
         if (!DataSet.Active() || Grid.DataSource() == nullptr) {
@@ -116,7 +117,8 @@ struct TLogGrid {
             const size_t at = size_t(recNo - 1 - m.ActiveRow() + r);
             ASSERT_LT(at, Shown.size());
             const std::vector<std::string> want = LogCells(Shown[at]);
-            for (int c = 0; c < m.columnCount(); ++c) EXPECT_EQ(Cell(r, c), want[size_t(c)]) << "row " << r << " col " << c;
+            for (int c = 0; c < m.columnCount(); ++c)
+                EXPECT_EQ(m.Text(r, c).toLatin1().toStdString(), want[size_t(c)]) << "row " << r << " col " << c;
         }
         if (!filtered) {
             EXPECT_EQ(Grid.DataScrollBar()->maximum(), int(Shown.size()) - 1);
@@ -273,6 +275,17 @@ TEST(DBGrid, ScrolledTextsShiftAndOnlyTheNewRowsAreRead) {
     f.DataSet.MoveBy(-5);  // one before the first row
     f.ExpectWindow(f.Log, "back");
     EXPECT_EQ(f.Grid.Model().ActiveRow(), 0);
+    // A second grid asks for a wider window: each grid's rows follow its own link.
+    TDBGrid wide;
+    ShowRows(wide, 12);
+    wide.SetDataSource(&f.Source);
+    for (int step : {1, 3, 7, -2, -9, 12, 1, -1, 30, -25}) {
+        f.DataSet.MoveBy(step);
+        const std::string where = "MoveBy " + std::to_string(step);
+        f.ExpectWindow(f.Log, where);
+        f.ExpectWindowOf(wide, f.Log, where + " (wide)");
+    }
+    wide.SetDataSource(nullptr);
     // A window shorter than the view: rows come and go at its end, no reset.
     TLogGrid small(3, 5);
     TSignals t(small.Grid.Model());
