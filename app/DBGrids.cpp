@@ -185,11 +185,6 @@ void TDBGrid::SetDataSource(TDataSource* Value) {
     FDataLink->SetDataSource(Value);
 }
 
-void TDBGrid::SetRowSelect(bool Value) {
-    FRowSelect = Value;
-    if (Value) HideEditor();
-}
-
 void TDBGrid::SetHint(const std::string& Value) { setToolTip(Latin1(Value)); }
 
 TField* TDBGrid::SelectedField() const {
@@ -223,7 +218,7 @@ int32_t TDBGrid::VisibleRows() const {
 }
 
 bool TDBGrid::CanEditColumn(int32_t Column) const {
-    if (FReadOnly || FRowSelect || !FDataLink->Active() || FDataLink->ReadOnly) return false;
+    if (ReadOnly || RowSelect || !FDataLink->Active() || FDataLink->ReadOnly) return false;
     const TDataSource* src = FDataLink->DataSource();
     if (src == nullptr || !src->AutoEdit) return false;
     if (Column < 0 || static_cast<size_t>(Column) >= FFields.size() || FFields[static_cast<size_t>(Column)] == nullptr)
@@ -657,6 +652,10 @@ void TDBGrid::wheelEvent(QWheelEvent* Event) {
 // ---- editing ----
 
 void TDBGrid::EditorTextChanged() {
+    if (!CanEditColumn(FDelegate->EditorColumn())) {
+        HideEditor();  // the grid became read-only while the editor stood open
+        return;
+    }
     if (FDataLink->Editing()) return;
     // The first change puts the dataset into dsEdit; a refusal closes the editor.
     Guarded([&] { FDataLink->Edit(); });

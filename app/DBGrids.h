@@ -131,10 +131,9 @@ public:
     // nullptr detaches: the grid empties and reads nothing until attached again.
     void SetDataSource(classlib::TDataSource* Value);
     TDBGridColumns& Columns() { return FColumns; }
-    bool ReadOnly() const { return FReadOnly; }
-    void SetReadOnly(bool Value) { FReadOnly = Value; }
-    bool RowSelect() const { return FRowSelect; }
-    void SetRowSelect(bool Value);
+    // Either refuses editing; the active row is the selection in both cases.
+    bool ReadOnly = false;
+    bool RowSelect = false;
     // The current column (0-based among the shown columns).
     int32_t SelectedIndex() const { return FSelectedIndex; }
     void SetSelectedIndex(int32_t Value);
@@ -214,8 +213,6 @@ private:
     QScrollBar* FScrollBar;
     TDBGridColumns FColumns;
     std::vector<classlib::TField*> FFields;  // per shown column; nullptr: missing field
-    bool FReadOnly = false;
-    bool FRowSelect = false;
     int32_t FSelectedIndex = 0;
     int32_t FRecordCount = 0;     // as asked at the last dataset change
     bool FThreePositions = true;
