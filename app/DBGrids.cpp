@@ -271,7 +271,21 @@ void TDBGrid::LinkDataSetScrolled(int32_t Distance) {
             for (int32_t r = 0; r < d; ++r) fresh.push_back(ConvertRow(r));
             rows.insert(rows.begin(), fresh.begin(), fresh.end());
         }
-        emit FModel->dataChanged(FModel->index(0, 0), FModel->index(n - 1, std::max(FModel->columnCount() - 1, 0)));
+        const int lastColumn = std::max(FModel->columnCount() - 1, 0);
+        if (isVisible() && FModel->FActive >= 0) {
+            // The shown rows move as pixels, the way a view scrolls its contents: only
+            // the new rows, and the row the old highlight moved to, are painted again.
+            const int32_t d = Distance;
+            viewport()->scroll(0, -d * verticalHeader()->defaultSectionSize());
+            if (d > 0)
+                emit FModel->dataChanged(FModel->index(n - d, 0), FModel->index(n - 1, lastColumn));
+            else
+                emit FModel->dataChanged(FModel->index(0, 0), FModel->index(-d - 1, lastColumn));
+            for (const int32_t row : {FModel->FActive - d, FDataLink->ActiveRecord()})
+                if (row >= 0 && row < n) emit FModel->dataChanged(FModel->index(row, 0), FModel->index(row, lastColumn));
+        } else {
+            emit FModel->dataChanged(FModel->index(0, 0), FModel->index(n - 1, lastColumn));
+        }
     }
     UpdateActiveRow();
     UpdateScrollBar(false);
