@@ -11,6 +11,8 @@
 //   events (which rows each event converts: see TDBGrid's hooks). Painting reads that
 //   text only, never the dataset: a handler that serves events inside a filter scan
 //   may repaint the grid while the dataset's buffers are not what the window shows.
+//   A scroll of the window moves the shown pixels, as a view scrolls its contents, and
+//   paints only the new rows and the rows the highlight leaves and takes.
 // - RecordCount is asked once per dataset change, activation or layout change, RecNo
 //   once per such event or scroll; under an OnFilterRecord filter neither is asked.
 // - Editing needs the grid and the column writable, a field that can be modified, a
@@ -176,6 +178,13 @@ private:
     friend class TDBGridEditor;
 
     // ---- link hooks ----
+    // ActiveChanged, LayoutChanged: a model reset, columns bound again, every row read.
+    // DataSetChanged: every row converted again, rows added or removed at the end only.
+    // DataSetScrolled(D): the texts shift by D rows and only the D new rows are read
+    //   (0: the selection moves alone). RecordChanged(F): the active row, only F's cells
+    //   when F is given. EditingChanged: the active row's mark; leaving the edit state
+    //   drops the editor. UpdateData: the editor's text into its field. CheckBrowseMode:
+    //   an open editor's text is taken before the dataset leaves its edit state.
     void LinkActiveChanged();
     void LinkDataSetChanged();
     void LinkDataSetScrolled(int32_t Distance);
