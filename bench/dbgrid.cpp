@@ -8,9 +8,11 @@
 // thumb released at the middle, Last, First, one record stored as the message store does
 // it with grid and memo attached and detached, and an OnFilterRecord filter keeping one
 // record in ten switched on and off. Counters: records the dataset read, rows the grid
-// converted and field values read per operation.
+// converted and field values read per operation. Each runs once with Qt painting what
+// it changed (the event loop served after the operation) and once without painting.
 // The peer: one row forward at the view's edge, a scroll to row 50,000 (the model
-// fetches up to it), insertRecord plus submitAll, setFilter on and off.
+// fetches up to it), insertRecord plus submitAll, setFilter on and off, each painted and
+// not.
 #include <QApplication>
 #include <QDir>
 #include <QHeaderView>
