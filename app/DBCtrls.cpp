@@ -113,10 +113,6 @@ void TDBMemo::LoadMemo() {
     if (field != nullptr && FDataLink->Active() && ds != nullptr && !ds->IsEmpty()) text = field->AsString();
     QString shown = Latin1(text);
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    if (shown == toPlainText()) {
-        verticalScrollBar()->setValue(0);
-        return;
-    }
     setPlainText(shown);
     moveCursor(QTextCursor::Start);
     verticalScrollBar()->setValue(0);

@@ -118,6 +118,16 @@ TEST(DBMemo, ALongLatin1TextArrivesExactAndScrolledToTheTop) {
     const std::string shown = Shown(memo), want = AsLines(text);
     EXPECT_EQ(shown.size(), want.size());
     EXPECT_TRUE(shown == want) << "the text differs";
+    // A text that differs only by a no-break space from the one shown replaces it.
+    log.DataSet.Next();
+    const std::string spaced = "A\xa0" "B", plain = "A B";
+    for (const std::string& t : {spaced, plain}) {
+        log.DataSet.Edit();
+        log.DataSet.FieldByName("MSGTEXT")->SetAsString(t);
+        log.DataSet.Post();
+        EXPECT_EQ(Shown(memo), t);
+    }
+    log.DataSet.Prior();
     memo.verticalScrollBar()->setValue(memo.verticalScrollBar()->maximum());
     ASSERT_GT(memo.verticalScrollBar()->value(), 0);
     log.DataSet.Next();
