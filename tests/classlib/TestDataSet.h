@@ -13,6 +13,9 @@
 //   until the post.
 // - Filtering is OnFilterRecord's (the Filter text is kept, not evaluated); FindFirst and
 //   its kin apply OnFilterRecord even while Filtered is off.
+// - Reads counts the records the GetRecord hook delivered and FieldReads the field
+//   values asked for (GetFieldData and BLOB streams opened for reading): what a control
+//   costs the dataset.
 // - HookLog, when set, receives the name of each editing, cursor and navigation hook as
 //   it runs; FailPost / FailEdit / FailDelete make the next hooks of that kind raise.
 #pragma once
@@ -66,6 +69,7 @@ public:
     // The next N post, edit or delete hooks raise EDatabaseError.
     int FailPost = 0, FailEdit = 0, FailDelete = 0;
     std::vector<std::string>* HookLog = nullptr;
+    int64_t Reads = 0, FieldReads = 0;
     // Messages of the exceptions handed to InternalHandleException.
     std::vector<std::string> HandledExceptions;
     // The source of the master this dataset follows (GetDataSource).
@@ -123,6 +127,7 @@ public:
 
     std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override {
         if (Mode != bmRead && State() != dsEdit && State() != dsInsert) DatabaseError("Dataset not in edit or insert mode", this);
+        if (Mode == bmRead) ++FieldReads;
         return std::make_unique<TTestBlobStream>(*this, Field, Mode);
     }
 
@@ -333,6 +338,7 @@ protected:
         }
         LoadRow(Buffer, static_cast<size_t>(FPos));
         GetCalcFields(Buffer);
+        ++Reads;
         return grOK;
     }
 
@@ -492,6 +498,7 @@ protected:
 
     // ---- field data ----
     bool GetFieldData(TField* Field, void* Buffer) override {
+        ++FieldReads;
         const uint8_t* rec = RecBuf();
         if (rec == nullptr) return false;
         if (Field->InCalcArea()) {
