@@ -397,7 +397,13 @@ private:
     friend class TDataLink;
 
     void BeginInsertAppend();
-    void EndInsertAppend();
+    // Active and ActiveRow: the record that was active and its row in the window.
+    void EndInsertAppend(const TBookmark& Active, int32_t ActiveRow);
+    // Drops a new record whose set-up failed (InternalInsert, a read, OnNewRecord):
+    // back on the record that was active, InternalCancel, browse, and the window read
+    // again around it with a dataset-changed notice, so that the dataset, its window and
+    // its links are as they were.
+    void DropNewRecord(const TBookmark& Active, int32_t ActiveRow);
     void SetBufListSize(int32_t Value);
     void AdjustFirstRecords(int32_t Delta);
     void UpdateCalcFields();
