@@ -186,57 +186,9 @@ bool RoundDigits(std::string_view digits, int64_t keep, uint64_t& out) {
     return true;
 }
 
-// Currency text to its amount: the class library's float grammar ([sign] digits
-// [. digits] [E [sign] digits], '.' as separator), scaled to ten-thousandths exactly
-// and rounded half to even there ("0.00155" is 0.0016, "0.00505" is 0.0050).
-bool TryTextToCurrency(std::string_view s, double& v) {
-    s = Trim(s);
-    size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    std::string digits;
-    int64_t exponent = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            digits += s[i++];
-            --exponent;
-        }
-    }
-    if (digits.empty()) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool expNegative = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
-        int64_t e = 0;
-        const size_t start = i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') e = std::min<int64_t>(e * 10 + (s[i++] - '0'), 100000000);
-        if (i == start) return false;
-        exponent += expNegative ? -e : e;
-    }
-    if (i != s.size()) return false;
-    const size_t nonZero = digits.find_first_not_of('0');
-    if (nonZero == std::string::npos) {
-        v = negative ? -0.0 : 0.0;
-        return true;
-    }
-    digits.erase(0, nonZero);
-    // The amount in ten-thousandths keeps the digits up to position len + exponent + 4.
-    const int64_t keep = static_cast<int64_t>(digits.size()) + exponent + 4;
-    if (keep > 19) return false;
-    uint64_t scaled = 0;
-    if (!RoundDigits(digits, keep, scaled)) return false;
-    const long double amount = static_cast<long double>(scaled) / 10000.0L;
-    v = static_cast<double>(negative ? -amount : amount);
-    return true;
-}
-
-double TextToCurrency(const std::string& s) {
-    double v;
-    if (!TryTextToCurrency(s, v)) return StrToCurr(s);  // raises the class library's error
-    return v;
-}
+// Currency text to its amount: the class library's exact decimal scaling, halves to
+// even at the fourth decimal ("0.00155" is 0.0016, "0.00505" is 0.0050).
+double TextToCurrency(const std::string& s) { return StrToCurr(s); }
 
 // The float texts written for NaN and the infinities.
 bool SpecialFloat(const std::string& s, long double& x) {
