@@ -1,5 +1,6 @@
 #include "engine/foundation/ORQTypesRoutines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -116,6 +117,19 @@ int32_t GetDataTypeValueSize(uint8_t baseType, int32_t length) {
     }
     if (size < INT32_MIN || size > INT32_MAX) throw EIntOverflow("Integer overflow");
     return static_cast<int32_t>(size);
+}
+
+int32_t StoredValueSize(uint8_t baseType, const void* data, int32_t memorySize) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    const auto size = static_cast<size_t>(std::max(memorySize, 0));
+    if (baseType == bdtFixedChar || baseType == bdtVarChar) {
+        const void* end = std::memchr(p, 0, size);
+        if (end != nullptr) return static_cast<int32_t>(static_cast<const uint8_t*>(end) - p) + 1;
+    } else if (baseType == bdtFixedWideChar || baseType == bdtWideVarChar) {
+        for (size_t i = 0; i + 1 < size; i += 2)
+            if (p[i] == 0 && p[i + 1] == 0) return static_cast<int32_t>(i) + 2;
+    }
+    return memorySize;
 }
 
 void CopyValueToNewMemory(uint8_t baseType, const void* value, void*& buffer, int32_t& size) {
