@@ -132,13 +132,20 @@ int32_t StoredValueSize(uint8_t baseType, const void* data, int32_t memorySize) 
     return memorySize;
 }
 
+size_t WideTextLength(const void* text) {
+    const auto* p = static_cast<const uint8_t*>(text);
+    size_t n = 0;
+    while (p[2 * n] != 0 || p[2 * n + 1] != 0) ++n;
+    return n;
+}
+
 void CopyValueToNewMemory(uint8_t baseType, const void* value, void*& buffer, int32_t& size) {
     buffer = nullptr;
     int64_t n;
     if (baseType == bdtFixedChar || baseType == bdtVarChar) {
         n = static_cast<int64_t>(std::strlen(static_cast<const char*>(value))) + 1;
     } else if (baseType == bdtFixedWideChar || baseType == bdtWideVarChar) {
-        n = static_cast<int64_t>(std::char_traits<char16_t>::length(static_cast<const char16_t*>(value))) * 2 + 2;
+        n = static_cast<int64_t>(WideTextLength(value)) * 2 + 2;
     } else {
         n = GetDataTypeValueSize(baseType, 0);
     }

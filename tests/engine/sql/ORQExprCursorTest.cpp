@@ -197,6 +197,38 @@ TEST(ExprCursor, AFieldsTextIsAsLongAsItsCharacters) {
     }
 }
 
+// A wide field at an odd offset of the record buffer is read bytewise wherever its text
+// is taken: comparison, LIKE, case mapping, conversion.
+TEST(ExprCursor, AWideFieldAtAnOddOffset) {
+    TestCursor c({{"C", aftChar, 1}, {"WNAME", aftWideVarChar, 10}, {"WFIX", aftWideChar, 4}});
+    ASSERT_EQ(c.FieldDefs.GetItem(1)->MemoryOffset % 2, 1) << "the layout must put WNAME at an odd offset";
+    c.Set(c.CurrentRecord, 0, S("x"));
+    c.Set(c.CurrentRecord, 1, [](TORQVariant& v) { v.SetAsWideString(u"wide\u00E9"); });
+    c.Set(c.CurrentRecord, 2, [](TORQVariant& v) { v.SetAsWideString(u"w"); });
+    ASSERT_EQ(c.FieldDefs.GetItem(2)->MemoryOffset % 2, 1) << "and WFIX too";
+    struct Case {
+        const char* filter;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"WNAME = 'wide\xE9'", true}, {"WNAME = 'wide'", false}, {"WNAME > 'wid'", true},
+        {"WNAME < WFIX", false},      {"WFIX = 'w'", true},      {"WNAME LIKE 'w%'", true},
+        {"UPPER(WNAME) = 'WIDE\xC9'", true}, {"LENGTH(WNAME) = 5", true}, {"CAST(WNAME AS VARCHAR(10)) = 'wide\xE9'", true},
+        {"WNAME || WFIX = 'wide\xE9w'", true},
+    };
+    for (const Case& k : cases) {
+        TORQExpression e;
+        e.ParseFilter(&c, k.filter, false, false);
+        e.SetRecordBuffer(c.CurrentRecord, 0);
+        EXPECT_EQ(e.GetBooleanValue(), k.holds) << k.filter;
+    }
+    // A partial compare bounds the wide text by the constant's length.
+    TORQExpression partial;
+    partial.ParseFilter(&c, "WNAME = 'wi*'", false, true);
+    partial.SetRecordBuffer(c.CurrentRecord, 0);
+    EXPECT_TRUE(partial.GetBooleanValue());
+}
+
 TEST(ExprCursor, ReceiverFilterMatchesBruteForceOnRandomRecords) {
     TestCursor c(LogColumns());
     const double lo = 45000.25, hi = 45003.75;
