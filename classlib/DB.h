@@ -129,7 +129,9 @@ public:
     // ---- editing ----
     // CheckBrowseMode, the can-modify check, before-insert, before-scroll, a new buffer
     // (InitRecord) before the active one, InternalInsert, dsInsert, OnNewRecord, a
-    // dataset change, after-insert, after-scroll. Append goes to the end first.
+    // dataset change, after-insert, after-scroll. Append goes to the end first. When a
+    // step after before-scroll fails, the new record is dropped and the dataset, its
+    // window and its links are as they were before the call.
     void Insert();
     void Append();
     // On an empty dataset Insert; otherwise CheckBrowseMode, the can-modify check,
