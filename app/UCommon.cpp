@@ -2,7 +2,6 @@
 
 #include <QListWidget>
 
-#include <sched.h>
 #include <sys/utsname.h>
 #include <time.h>
 
@@ -93,14 +92,6 @@ void DigitsDateTime(const std::string& Text, std::string& Result) {
         if (c >= '0' && c <= '9') Result += c;
     // The blank goes before the ninth character, or at the end of a shorter text.
     Result.insert(std::min<std::size_t>(8, Result.size()), 1, ' ');
-}
-
-int32_t CountProcessors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int n = CPU_COUNT(&set);
-    return n < 1 ? 1 : n;
 }
 
 void MessageTypeName(char Letter, std::string& Result) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "classlib/DateUtils.h"
+#include "decoder/CpuLoad.h"  // CountProcessors and ProcessCpuPercent
 
 class QListWidget;
 
@@ -70,8 +71,6 @@ void SunRiseSet(bool Utc, double& SunRise, double& SunSet, classlib::TDateTime D
 void CutToken(std::string& Text, char Separator, std::string& Token);
 // The digits of Text with a blank inserted before the ninth ("yyyyMMdd hhmmss").
 void DigitsDateTime(const std::string& Text, std::string& Result);
-// Processors in the calling process's affinity set, at least 1.
-int32_t CountProcessors();
 // The name of subject letter Letter (either case), padded with blanks to 20.
 void MessageTypeName(char Letter, std::string& Result);
 // True when both dates fall in the same month number, whatever their years.

@@ -129,7 +129,9 @@ public:
     // ---- editing ----
     // CheckBrowseMode, the can-modify check, before-insert, before-scroll, a new buffer
     // (InitRecord) before the active one, InternalInsert, dsInsert, OnNewRecord, a
-    // dataset change, after-insert, after-scroll. Append goes to the end first.
+    // dataset change, after-insert, after-scroll. Append goes to the end first. When a
+    // step after before-scroll fails, the new record is dropped and the dataset, its
+    // window and its links are as they were before the call.
     void Insert();
     void Append();
     // On an empty dataset Insert; otherwise CheckBrowseMode, the can-modify check,
@@ -397,7 +399,13 @@ private:
     friend class TDataLink;
 
     void BeginInsertAppend();
-    void EndInsertAppend();
+    // Active and ActiveRow: the record that was active and its row in the window.
+    void EndInsertAppend(const TBookmark& Active, int32_t ActiveRow);
+    // Drops a new record whose set-up failed (InternalInsert, a read, OnNewRecord):
+    // back on the record that was active, InternalCancel, browse, and the window read
+    // again around it with a dataset-changed notice, so that the dataset, its window and
+    // its links are as they were.
+    void DropNewRecord(const TBookmark& Active, int32_t ActiveRow);
     void SetBufListSize(int32_t Value);
     void AdjustFirstRecords(int32_t Delta);
     void UpdateCalcFields();

@@ -366,16 +366,36 @@ void TDataSet::BeginInsertAppend() {
     DoBeforeScroll();
 }
 
-void TDataSet::EndInsertAppend() {
+void TDataSet::DropNewRecord(const TBookmark& Active, int32_t ActiveRow) {
+    // The failure that brought us here is the one to report: one of these steps may
+    // fail too, and the window is read afresh all the same.
+    try {
+        if (Active.empty()) {
+            UpdateCursorPos();
+        } else {
+            InternalGotoBookmark(Active.data());
+            CursorPosChanged();
+        }
+    } catch (...) {
+    }
+    try {
+        InternalCancel();
+    } catch (...) {
+    }
+    SetState(dsBrowse);
+    FActiveRecord = ActiveRow;
+    try {
+        Resync(0);
+    } catch (...) {
+    }
+}
+
+void TDataSet::EndInsertAppend(const TBookmark& Active, int32_t ActiveRow) {
     SetState(dsInsert);
     try {
         DoOnNewRecord();
     } catch (...) {
-        // The new record is dropped and the window shows what the cursor holds.
-        UpdateCursorPos();
-        InternalCancel();
-        SetState(dsBrowse);
-        Resync(0);
+        DropNewRecord(Active, ActiveRow);
         throw;
     }
     FModified = false;
@@ -387,29 +407,42 @@ void TDataSet::EndInsertAppend() {
 void TDataSet::Insert() {
     BeginInsertAppend();
     const TBookmark old = GetBookmark();
-    MoveBuffer(FRecordCount, FActiveRecord);
-    TRecordBuffer b = ActiveBuffer();
-    InitRecord(b);
-    if (FRecordCount == 0)
-        SetBookmarkFlag(b, bfBOF);
-    else if (!old.empty())
-        SetBookmarkData(b, old.data());
-    if (FRecordCount < FBufferCount) ++FRecordCount;
-    InternalInsert();
-    EndInsertAppend();
+    const int32_t oldRow = FActiveRecord;
+    try {
+        MoveBuffer(FRecordCount, FActiveRecord);
+        TRecordBuffer b = ActiveBuffer();
+        InitRecord(b);
+        if (FRecordCount == 0)
+            SetBookmarkFlag(b, bfBOF);
+        else if (!old.empty())
+            SetBookmarkData(b, old.data());
+        if (FRecordCount < FBufferCount) ++FRecordCount;
+        InternalInsert();
+    } catch (...) {
+        DropNewRecord(old, oldRow);
+        throw;
+    }
+    EndInsertAppend(old, oldRow);
 }
 
 void TDataSet::Append() {
     BeginInsertAppend();
-    ClearBuffers();
-    TRecordBuffer b = FBuffers[0];
-    InitRecord(b);
-    SetBookmarkFlag(b, bfEOF);
-    FRecordCount = 1;
-    FBOF = false;
-    GetPriorRecords();
-    InternalInsert();
-    EndInsertAppend();
+    const TBookmark old = GetBookmark();
+    const int32_t oldRow = FActiveRecord;
+    try {
+        ClearBuffers();
+        TRecordBuffer b = FBuffers[0];
+        InitRecord(b);
+        SetBookmarkFlag(b, bfEOF);
+        FRecordCount = 1;
+        FBOF = false;
+        GetPriorRecords();
+        InternalInsert();
+    } catch (...) {
+        DropNewRecord(old, oldRow);
+        throw;
+    }
+    EndInsertAppend(old, oldRow);
 }
 
 void TDataSet::Edit() {

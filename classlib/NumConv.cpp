@@ -1,5 +1,6 @@
 #include "classlib/NumConv.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -190,13 +191,66 @@ long double StrToFloatExt(std::string_view s) {
 }
 
 bool TryStrToCurr(std::string_view s, double& v) {
-    // Scaled in extended precision, so that a four-decimal text lands on its exact
-    // ten-thousandths before the halves-to-even rounding.
-    long double f;
-    if (!ParseFloat(s, f)) return false;
-    const long double scaled = std::nearbyint(f * 10000.0L);
-    if (!(std::fabs(scaled) <= static_cast<long double>(kCurrMax))) return false;
-    v = static_cast<double>(scaled / 10000.0L);
+    // The decimal digits are scaled to ten-thousandths exactly and rounded half to even
+    // there: a binary float in between would put "0.00215" below its half.
+    s = Trim(s);
+    size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::string digits;
+    int64_t exponent = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+            digits += s[i++];
+            --exponent;
+        }
+    }
+    if (digits.empty()) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool expNegative = false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
+        int64_t e = 0;
+        const size_t start = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') e = std::min<int64_t>(e * 10 + (s[i++] - '0'), 100000000);
+        if (i == start) return false;
+        exponent += expNegative ? -e : e;
+    }
+    if (i != s.size()) return false;
+    const size_t nonZero = digits.find_first_not_of('0');
+    if (nonZero == std::string::npos) {
+        v = negative ? -0.0 : 0.0;
+        return true;
+    }
+    digits.erase(0, nonZero);
+    // Ten-thousandths keep the digits up to position size + exponent + 4; more than 19
+    // of them cannot fit in 63 bits.
+    const int64_t keep = static_cast<int64_t>(digits.size()) + exponent + 4;
+    if (keep > 19) return false;
+    uint64_t scaled = 0;
+    for (int64_t k = 0; k < keep; ++k) {
+        const unsigned d =
+            k < static_cast<int64_t>(digits.size()) ? static_cast<unsigned>(digits[static_cast<size_t>(k)] - '0') : 0u;
+        if (scaled > (static_cast<uint64_t>(kCurrMax) - d) / 10) return false;
+        scaled = scaled * 10 + d;
+    }
+    if (keep < static_cast<int64_t>(digits.size())) {
+        // With keep below 0 the first dropped digit is one of the zeros in front.
+        const char first = keep >= 0 ? digits[static_cast<size_t>(keep)] : '0';
+        const size_t restAt = keep >= 0 ? static_cast<size_t>(keep) + 1 : 0;
+        const bool restNonZero = digits.find_first_not_of('0', restAt) != std::string::npos;
+        if (first > '5' || (first == '5' && (restNonZero || (scaled & 1) != 0))) {
+            if (scaled == static_cast<uint64_t>(kCurrMax)) return false;
+            ++scaled;
+        }
+    }
+    // Below 2^53 the count is exact in a double and one division rounds correctly.
+    const double amount = scaled < (uint64_t{1} << 53)
+                              ? static_cast<double>(scaled) / 10000.0
+                              : static_cast<double>(static_cast<long double>(scaled) / 10000.0L);
+    v = negative ? -amount : amount;
     return true;
 }
 

@@ -186,57 +186,9 @@ bool RoundDigits(std::string_view digits, int64_t keep, uint64_t& out) {
     return true;
 }
 
-// Currency text to its amount: the class library's float grammar ([sign] digits
-// [. digits] [E [sign] digits], '.' as separator), scaled to ten-thousandths exactly
-// and rounded half to even there ("0.00155" is 0.0016, "0.00505" is 0.0050).
-bool TryTextToCurrency(std::string_view s, double& v) {
-    s = Trim(s);
-    size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    std::string digits;
-    int64_t exponent = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-            digits += s[i++];
-            --exponent;
-        }
-    }
-    if (digits.empty()) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool expNegative = false;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) expNegative = s[i++] == '-';
-        int64_t e = 0;
-        const size_t start = i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') e = std::min<int64_t>(e * 10 + (s[i++] - '0'), 100000000);
-        if (i == start) return false;
-        exponent += expNegative ? -e : e;
-    }
-    if (i != s.size()) return false;
-    const size_t nonZero = digits.find_first_not_of('0');
-    if (nonZero == std::string::npos) {
-        v = negative ? -0.0 : 0.0;
-        return true;
-    }
-    digits.erase(0, nonZero);
-    // The amount in ten-thousandths keeps the digits up to position len + exponent + 4.
-    const int64_t keep = static_cast<int64_t>(digits.size()) + exponent + 4;
-    if (keep > 19) return false;
-    uint64_t scaled = 0;
-    if (!RoundDigits(digits, keep, scaled)) return false;
-    const long double amount = static_cast<long double>(scaled) / 10000.0L;
-    v = static_cast<double>(negative ? -amount : amount);
-    return true;
-}
-
-double TextToCurrency(const std::string& s) {
-    double v;
-    if (!TryTextToCurrency(s, v)) return StrToCurr(s);  // raises the class library's error
-    return v;
-}
+// Currency text to its amount: the class library's exact decimal scaling, halves to
+// even at the fourth decimal ("0.00155" is 0.0016, "0.00505" is 0.0050).
+double TextToCurrency(const std::string& s) { return StrToCurr(s); }
 
 // The float texts written for NaN and the infinities.
 bool SpecialFloat(const std::string& s, long double& x) {
@@ -458,12 +410,17 @@ std::string ClobText(const char* p, int32_t size) {
     return std::string(p, ::strnlen(p, static_cast<size_t>(size)));
 }
 
-std::u16string WideText(const char16_t* p, int32_t sizeBytes) {
+// UTF-16 text up to its terminator, and within sizeBytes when that is known. Read
+// bytewise: a record buffer holds a wide field at any address, odd ones included.
+std::u16string WideText(const void* p, int32_t sizeBytes) {
     if (!p) return std::u16string();
+    const auto* b = static_cast<const uint8_t*>(p);
     const size_t limit = sizeBytes < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(sizeBytes) / 2;
     size_t n = 0;
-    while (n < limit && p[n] != 0) ++n;
-    return std::u16string(p, n);
+    while (n < limit && (b[2 * n] != 0 || b[2 * n + 1] != 0)) ++n;
+    std::u16string r(n, u'\0');
+    std::memcpy(r.data(), b, n * 2);
+    return r;
 }
 
 void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8_t dst) {
@@ -475,7 +432,7 @@ void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8
             break;
         }
         case bdtFixedWideChar: case bdtWideVarChar:
-            FromWide(r, WideText(Load<const char16_t*>(src), srcSize), dst, false);
+            FromWide(r, WideText(Load<const void*>(src), srcSize), dst, false);
             break;
         case bdtClob: {
             const char* p = Load<const char*>(src);
@@ -495,7 +452,7 @@ void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8
             break;
         }
         case bdtWideClob:
-            FromWide(r, WideText(Load<const char16_t*>(src), srcSize), dst, true);
+            FromWide(r, WideText(Load<const void*>(src), srcSize), dst, true);
             break;
         case bdtShortInt: FromInt(r, Load<int8_t>(src), false, dst); break;
         case bdtSmallInt: FromInt(r, Load<int16_t>(src), false, dst); break;
@@ -530,9 +487,19 @@ int32_t Cmp(const void* a, const void* b) {
 }
 
 // The text of a buffer, bounded by its terminator and by Length when that is not -1.
-template <typename Char>
-std::basic_string_view<Char> Bounded(const void* p, int32_t length) {
-    const Char* s = static_cast<const Char*>(p);
+std::string_view Bounded(const void* p, int32_t length) {
+    const char* s = static_cast<const char*>(p);
+    const size_t limit = length < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(length);
+    return {s, ::strnlen(s, limit)};
+}
+
+// The same for wide text: read in place when it is aligned, else copied out into Copy.
+std::u16string_view BoundedWide(const void* p, int32_t length, std::u16string& copy) {
+    if (reinterpret_cast<uintptr_t>(p) % alignof(char16_t) != 0) {
+        copy = WideText(p, length < 0 ? -1 : static_cast<int32_t>(std::min<int64_t>(int64_t{length} * 2, INT32_MAX)));
+        return copy;
+    }
+    const char16_t* s = static_cast<const char16_t*>(p);
     size_t n = 0;
     const size_t limit = length < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(length);
     while (n < limit && s[n] != 0) ++n;
@@ -601,10 +568,12 @@ int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Ty
     convert(Buffer2, Type2, t2);
     switch (w) {
         case bdtFixedChar: case bdtVarChar: case bdtBytes:
-            return Sign(CompareAnsiText(Bounded<char>(Buffer1, Length), Bounded<char>(Buffer2, Length), IgnoreCase));
-        case bdtFixedWideChar: case bdtWideVarChar:
-            return Sign(CompareWideText(Bounded<char16_t>(Buffer1, Length), Bounded<char16_t>(Buffer2, Length),
+            return Sign(CompareAnsiText(Bounded(Buffer1, Length), Bounded(Buffer2, Length), IgnoreCase));
+        case bdtFixedWideChar: case bdtWideVarChar: {
+            std::u16string copy1, copy2;
+            return Sign(CompareWideText(BoundedWide(Buffer1, Length, copy1), BoundedWide(Buffer2, Length, copy2),
                                         IgnoreCase));
+        }
         case bdtShortInt: return Cmp<int8_t>(Buffer1, Buffer2);
         case bdtSmallInt: return Cmp<int16_t>(Buffer1, Buffer2);
         case bdtInteger: case bdtDate: case bdtTime: return Cmp<int32_t>(Buffer1, Buffer2);

@@ -1,5 +1,6 @@
 #include "engine/foundation/ORQTypesRoutines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -118,13 +119,33 @@ int32_t GetDataTypeValueSize(uint8_t baseType, int32_t length) {
     return static_cast<int32_t>(size);
 }
 
+int32_t StoredValueSize(uint8_t baseType, const void* data, int32_t memorySize) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    const auto size = static_cast<size_t>(std::max(memorySize, 0));
+    if (baseType == bdtFixedChar || baseType == bdtVarChar) {
+        const void* end = std::memchr(p, 0, size);
+        if (end != nullptr) return static_cast<int32_t>(static_cast<const uint8_t*>(end) - p) + 1;
+    } else if (baseType == bdtFixedWideChar || baseType == bdtWideVarChar) {
+        for (size_t i = 0; i + 1 < size; i += 2)
+            if (p[i] == 0 && p[i + 1] == 0) return static_cast<int32_t>(i) + 2;
+    }
+    return memorySize;
+}
+
+size_t WideTextLength(const void* text) {
+    const auto* p = static_cast<const uint8_t*>(text);
+    size_t n = 0;
+    while (p[2 * n] != 0 || p[2 * n + 1] != 0) ++n;
+    return n;
+}
+
 void CopyValueToNewMemory(uint8_t baseType, const void* value, void*& buffer, int32_t& size) {
     buffer = nullptr;
     int64_t n;
     if (baseType == bdtFixedChar || baseType == bdtVarChar) {
         n = static_cast<int64_t>(std::strlen(static_cast<const char*>(value))) + 1;
     } else if (baseType == bdtFixedWideChar || baseType == bdtWideVarChar) {
-        n = static_cast<int64_t>(std::char_traits<char16_t>::length(static_cast<const char16_t*>(value))) * 2 + 2;
+        n = static_cast<int64_t>(WideTextLength(value)) * 2 + 2;
     } else {
         n = GetDataTypeValueSize(baseType, 0);
     }

@@ -89,6 +89,15 @@ bool IsComparableAdvancedType(uint8_t t);
 // Unknown code: 30050; a size beyond the 32-bit range: EIntOverflow.
 int32_t GetDataTypeValueSize(uint8_t baseType, int32_t length);
 
+// The bytes of a value held in a field's MemorySize bytes: for text up to and with its
+// terminator (a wide one is two zero bytes at an even place, found bytewise, since a
+// field may start at any address), MemorySize when it has none; MemorySize for every
+// other type.
+int32_t StoredValueSize(uint8_t baseType, const void* data, int32_t memorySize);
+
+// The length in UTF-16 units of zero-terminated wide text at any address.
+size_t WideTextLength(const void* text);
+
 // A copy of one value in a new block of the engine memory manager. For 1 and 3 Value
 // is zero-terminated 8-bit text, for 2 and 4 zero-terminated UTF-16 text (copied with
 // the terminator); otherwise GetDataTypeValueSize(baseType, 0) bytes are copied.

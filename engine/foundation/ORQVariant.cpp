@@ -268,8 +268,8 @@ void TORQVariant::SetText(const void* Text, uint8_t ValueType) {
     FIsReference = false;
     if (FDataType == 0) FDataType = ValueType;
     if (!Text) return;
-    const bool empty = IsWideStringBaseType(ValueType) ? *static_cast<const char16_t*>(Text) == 0
-                                                       : *static_cast<const char*>(Text) == 0;
+    const auto* first = static_cast<const uint8_t*>(Text);
+    const bool empty = IsWideStringBaseType(ValueType) ? first[0] == 0 && first[1] == 0 : first[0] == 0;
     if (empty) return;  // empty text leaves the value Null
     void* block = nullptr;
     int32_t size = 0;
@@ -320,10 +320,12 @@ void TORQVariant::GetWide(std::u16string& Value) const {
         return;
     }
     if (IsWideStringBaseType(FDataType)) {
-        const char16_t* p = static_cast<const char16_t*>(FData);
+        // Read bytewise: a value referring to a record buffer may start at any address.
+        const auto* p = static_cast<const uint8_t*>(FData);
         size_t n = 0;
-        while (n < static_cast<size_t>(FDataSize) / 2 && p[n] != 0) ++n;
-        Value.assign(p, n);
+        while (n < static_cast<size_t>(FDataSize) / 2 && (p[2 * n] != 0 || p[2 * n + 1] != 0)) ++n;
+        Value.resize(n);
+        std::memcpy(Value.data(), p, n * 2);
         return;
     }
     int32_t size = 0;

@@ -296,8 +296,10 @@ TORQVariant& TORQExprNodeField::GetValue() {
         ReadClobValue();
         return Value;
     }
-    // In place: the value refers to the record buffer's bytes.
-    Value.SetData(RecordBuffer + Offset, FMemorySize, BaseType, false);
+    // In place: the value refers to the record buffer's bytes. A text is as long as
+    // its own characters, not the field's declared size.
+    uint8_t* data = RecordBuffer + Offset;
+    Value.SetData(data, StoredValueSize(BaseType, data, FMemorySize), BaseType, false);
     return Value;
 }
 

@@ -82,7 +82,7 @@ public:
             }
             const TTokenKind kind = FTok.Kind;
             const bool sep = IsBreak(c) || (c == '.' && kind != tktInt) ||
-                             (kind == tktDot && !IsDigit(c) && c != ' ') ||
+                             (kind == tktDot && !IsDigit(c) && !white) ||
                              (kind == tktInt && (c == '+' || c == '-') && FPrev != 'E' && FPrev != 'e') ||
                              (kind == tktString && (c == '+' || c == '-'));
             if (white || sep) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -241,6 +242,57 @@ TEST(StationMaths, ProcessorsInTheAffinitySet) {
         });
         EXPECT_EQ(two, 2);
     }
+}
+
+TEST(StationMaths, CpuPercentIsRoundedForTheProcessAndThenPerProcessor) {
+    struct Case {
+        int64_t cpu, ticks;  // 100-ns units of processor time, milliseconds of wall time
+        int32_t processors, percent;
+    };
+    const Case cases[] = {
+        {14960000, 1000, 4, 38},  // 149.6 % is 150, a quarter 37.5 goes to even 38 (once: 37)
+        {6250000, 1000, 1, 62},   // halves to even
+        {6350000, 1000, 1, 64},
+        {10000000, 1000, 8, 12},  // 12.5
+        {5000000, 1000, 3, 17},
+        {1000000, 100, 1, 100},
+        {123, 0, 1, 0},  // no tick passed
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CpuLoadPercent(c.cpu, c.ticks, c.processors), c.percent) << c.cpu << " / " << c.ticks;
+}
+
+// One busy thread held to one processor of several uses all of that processor: the
+// gauge divides by the affinity set, not by the machine's processors.
+TEST(StationMaths, CpuPercentOfAProcessHeldToFewerProcessors) {
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) GTEST_SKIP() << "one processor: every mask is the machine";
+    int first = 0;
+    while (!CPU_ISSET(first, &mine)) ++first;
+    const int status = InChild([first] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0) return 250;
+        auto read = [](clockid_t clock, int64_t unit) {
+            timespec ts{};
+            clock_gettime(clock, &ts);
+            return (int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec) / unit;
+        };
+        ProcessCpuPercent();
+        const int64_t cpu0 = read(CLOCK_PROCESS_CPUTIME_ID, 100), wall0 = read(CLOCK_MONOTONIC, 1000000);
+        volatile uint64_t spin = 0;
+        while (read(CLOCK_MONOTONIC, 1000000) - wall0 < 300) spin = spin + 1;
+        const int64_t cpu1 = read(CLOCK_PROCESS_CPUTIME_ID, 100), wall1 = read(CLOCK_MONOTONIC, 1000000);
+        const int32_t got = ProcessCpuPercent();
+        const int32_t want = CpuLoadPercent(cpu1 - cpu0, wall1 - wall0, 1);
+        if (want < 20) return 251;  // the processor was too busy elsewhere to tell
+        return 100 + std::clamp(got - want, -99, 99);
+    });
+    if (status == 251) GTEST_SKIP() << "the one processor was taken by other work";
+    EXPECT_NEAR(status, 100, 3) << "the gauge's percent less the measured one, plus 100";
 }
 
 TEST(StationMaths, VersionNames) {

@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <random>
 
 #include "classlib/DateUtils.h"
@@ -83,6 +84,31 @@ TEST(CurrencyText, FourDecimalsRoundedHalvesToEven) {
     EXPECT_EQ(CurrToStr(0.975), "0.975");
     EXPECT_EQ(CurrToStr(-0.00014), "-0.0001");
     EXPECT_EQ(CurrToStr(2.71828), "2.7183");
+}
+
+// Every half of the fourth decimal against integer arithmetic: the count of
+// ten-thousandths, its half rounded to even, one correctly rounded division.
+TEST(CurrencyText, ExactHalvesOfTheFourthDecimalGoToEven) {
+    EXPECT_EQ(StrToCurr("0.00215"), 0.0022);
+    EXPECT_EQ(StrToCurr("1.00225"), 1.0022);
+    EXPECT_EQ(StrToCurr("-0.00215"), -0.0022);
+    EXPECT_EQ(StrToCurr("0.0021500001"), 0.0022);
+    EXPECT_EQ(StrToCurr("21.5e-4"), 0.0022);
+    EXPECT_EQ(StrToCurr("922337203685477.5807"), 922337203685477.5807);
+    EXPECT_THROW(StrToCurr("922337203685477.5808"), EConvertError);
+    std::mt19937 rnd(50);
+    int wrong = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const int64_t tenThousandths = static_cast<int64_t>(rnd() % 100000);  // d.dddd
+        char text[16];
+        std::snprintf(text, sizeof text, "%d.%04d5", static_cast<int>(tenThousandths / 10000),
+                      static_cast<int>(tenThousandths % 10000));
+        const int64_t rounded = tenThousandths + (tenThousandths % 2);
+        double v = -1;
+        ASSERT_TRUE(TryStrToCurr(text, v)) << text;
+        if (v != static_cast<double>(rounded) / 10000.0) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(DateEncoding, DaysSinceTheEpochOfTheClassLibrary) {

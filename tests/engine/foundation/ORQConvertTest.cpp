@@ -189,6 +189,26 @@ TEST(ConvertValue, WideAndClobSources) {
     { Block b; ConvWide(b, u"xy", bdtWideVarChar, bdtWideClob); EXPECT_EQ(b.Wide(), u"xy"); }
 }
 
+// A record buffer holds wide fields at any address: text at an odd one is read
+// bytewise by the conversions and by the buffer comparison.
+TEST(ConvertValue, WideTextAtAnOddAddress) {
+    alignas(8) uint8_t record[40] = {};
+    uint8_t* odd = record + 1;  // a one-byte field before the wide one
+    std::memcpy(odd, u"12\u20AC", 8);
+    uint8_t* other = record + 17;
+    std::memcpy(other, u"12\u20AD", 8);
+    const void* p = odd;
+    { Block b; Conv(b, &p, -1, bdtWideVarChar, bdtVarChar); EXPECT_EQ(b.Text(), "12\x80"); }
+    { Block b; Conv(b, &p, 4, bdtWideVarChar, bdtInteger); EXPECT_EQ(b.As<int32_t>(), 12); }  // within the size
+    { Block b; Conv(b, &p, -1, bdtFixedWideChar, bdtWideVarChar); EXPECT_EQ(b.Wide(), u"12\u20AC"); }
+    { Block b; Conv(b, &p, 6, bdtWideClob, bdtVarChar); EXPECT_EQ(b.Text(), "12\x80"); }
+    EXPECT_EQ(CompareValueBuffers(odd, other, 4, 4, false, false, -1, false), cmpLess);
+    EXPECT_EQ(CompareValueBuffers(other, odd, 2, 4, false, false, -1, false), cmpGreater);
+    EXPECT_EQ(CompareValueBuffers(odd, other, 4, 2, false, false, 2, false), cmpEqual);
+    EXPECT_EQ(CompareValueBuffers(odd, u"12\u20AC", 4, 4, false, false, -1, false), cmpEqual);
+    EXPECT_EQ(CompareValueBuffers(odd, "12\x80", 4, 3, false, false, -1, false), cmpEqual);
+}
+
 TEST(ConvertValue, IntegerAndFloatSources) {
     { Block b; ConvVal<uint8_t>(b, bdtByte, 255, bdtVarChar); EXPECT_EQ(b.Text(), "255"); }
     { Block b; ConvVal<uint32_t>(b, bdtCardinal, 4294967295u, bdtVarChar); EXPECT_EQ(b.Text(), "4294967295"); }

@@ -153,6 +153,30 @@ TEST(TORQVariant, BuffersOwnedReferencedAndCopiedOut) {
     EXPECT_FALSE(null.CopyToBuffer(out, 8));
 }
 
+// A value referring to wide text at an odd address of a record buffer.
+TEST(TORQVariant, WideTextReferencedAtAnOddAddress) {
+    alignas(8) uint8_t record[24] = {};
+    std::memcpy(record + 3, u"ab\u00E9", 8);
+    TORQVariant ref;
+    ref.SetData(record + 3, 8, bdtWideVarChar, false);
+    EXPECT_EQ(ref.GetAsWideString(), u"ab\u00E9");
+    EXPECT_EQ(ref.GetAsString(), "ab\xE9");
+    TORQVariant same;
+    same.SetAsWideString(u"ab\u00E9");
+    EXPECT_EQ(ref.Compare(same, true, false, false), 0);
+    TORQVariant prefix;
+    prefix.SetAsString("AB");
+    EXPECT_EQ(ref.Compare(prefix, true, true, true), 0);  // partial, ignoring case
+    TORQVariant copy;
+    copy.Assign(ref, true);
+    copy.CastTo(bdtVarChar);
+    EXPECT_EQ(copy.GetAsString(), "ab\xE9");
+    TORQVariant set(bdtWideVarChar);
+    const void* text = record + 3;
+    set.SetValue(&text, bdtWideVarChar);  // copied with its length found bytewise
+    EXPECT_EQ(set.DataSize(), 8);
+}
+
 TEST(TORQVariant, CastToAndSetDataType) {
     TORQVariant v;
     v.SetAsInteger(300);

@@ -13,6 +13,7 @@
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQStreams.h"
 #include "engine/sql/ORQExprFunctions.h"
+#include "engine/sql/ORQExpression.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQTableData.h"
 
@@ -149,6 +150,83 @@ TEST(ExprCursor, ValuesAreReadInPlace) {
     EXPECT_TRUE(freq->GetValue().IsNull());
     EXPECT_EQ(freq->Value.DataType(), bdtInteger);
     EXPECT_EQ(Truth(*cond), Maybe(false));
+}
+
+// A field reference's text is as long as its characters, not the field's declared
+// size: LENGTH gives them, and the value fits a shorter field, through every wrapper.
+TEST(ExprCursor, AFieldsTextIsAsLongAsItsCharacters) {
+    struct Type {
+        const char* sql;  // the field's type as written
+        uint8_t type;
+        const char* cast;  // CAST target of its own kind
+    };
+    const Type types[] = {{"CHAR(6)", aftChar, "VARCHAR(20)"},
+                          {"VARCHAR(12)", aftVarChar, "VARCHAR(20)"},
+                          {"WIDECHAR(6)", aftWideChar, "WIDEVARCHAR(20)"},
+                          {"WIDEVARCHAR(12)", aftWideVarChar, "WIDEVARCHAR(20)"}};
+    const std::string wrappers[] = {"V1", "V1 || ''", "COALESCE(V1, 'x')", "CASE WHEN 1 = 1 THEN V1 ELSE 'x' END",
+                                    "CAST(V1 AS %)", "UPPER(V1)"};
+    for (const Type& t : types) {
+        const int32_t size = t.type == aftChar || t.type == aftWideChar ? 6 : 12;
+        TestCursor c({{"V1", t.type, size}});
+        c.Set(c.CurrentRecord, 0, S("ab"));
+        // The same kind of field, shorter than the first but long enough for 'ab'.
+        TestCursor shorter({{"V2", t.type, 5}});
+        for (std::string w : wrappers) {
+            if (const size_t at = w.find('%'); at != std::string::npos) w.replace(at, 1, t.cast);
+            const std::string where = std::string(t.sql) + ": " + w;
+            TORQExpression length;
+            length.ParseFilter(&c, "LENGTH(" + w + ")", false, false);
+            length.SetRecordBuffer(c.CurrentRecord, 0);
+            EXPECT_EQ(length.GetValue(true)->GetAsInteger(), 2) << where;
+
+            TORQExpression value;
+            value.ParseFilter(&c, w, false, false);
+            value.SetRecordBuffer(c.CurrentRecord, 0);
+            TORQVariant v;
+            v.Assign(*value.GetValue(true), true);
+            try {
+                shorter.SetFieldValue(v, 0, shorter.CurrentRecord, true);
+                TORQVariant back;
+                shorter.GetFieldValue(back, 0, true);
+                EXPECT_EQ(Text(back), w == "UPPER(V1)" ? "AB" : "ab") << where;
+            } catch (const EORQException& e) {
+                ADD_FAILURE() << where << ": " << e.what();
+            }
+        }
+    }
+}
+
+// A wide field at an odd offset of the record buffer is read bytewise wherever its text
+// is taken: comparison, LIKE, case mapping, conversion.
+TEST(ExprCursor, AWideFieldAtAnOddOffset) {
+    TestCursor c({{"C", aftChar, 1}, {"WNAME", aftWideVarChar, 10}, {"WFIX", aftWideChar, 4}});
+    ASSERT_EQ(c.FieldDefs.GetItem(1)->MemoryOffset % 2, 1) << "the layout must put WNAME at an odd offset";
+    c.Set(c.CurrentRecord, 0, S("x"));
+    c.Set(c.CurrentRecord, 1, [](TORQVariant& v) { v.SetAsWideString(u"wide\u00E9"); });
+    c.Set(c.CurrentRecord, 2, [](TORQVariant& v) { v.SetAsWideString(u"w"); });
+    ASSERT_EQ(c.FieldDefs.GetItem(2)->MemoryOffset % 2, 1) << "and WFIX too";
+    struct Case {
+        const char* filter;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"WNAME = 'wide\xE9'", true}, {"WNAME = 'wide'", false}, {"WNAME > 'wid'", true},
+        {"WNAME < WFIX", false},      {"WFIX = 'w'", true},      {"WNAME LIKE 'w%'", true},
+        {"UPPER(WNAME) = 'WIDE\xC9'", true}, {"LENGTH(WNAME) = 5", true}, {"CAST(WNAME AS VARCHAR(10)) = 'wide\xE9'", true},
+        {"WNAME || WFIX = 'wide\xE9w'", true},
+    };
+    for (const Case& k : cases) {
+        TORQExpression e;
+        e.ParseFilter(&c, k.filter, false, false);
+        e.SetRecordBuffer(c.CurrentRecord, 0);
+        EXPECT_EQ(e.GetBooleanValue(), k.holds) << k.filter;
+    }
+    // A partial compare bounds the wide text by the constant's length.
+    TORQExpression partial;
+    partial.ParseFilter(&c, "WNAME = 'wi*'", false, true);
+    partial.SetRecordBuffer(c.CurrentRecord, 0);
+    EXPECT_TRUE(partial.GetBooleanValue());
 }
 
 TEST(ExprCursor, ReceiverFilterMatchesBruteForceOnRandomRecords) {

@@ -46,6 +46,10 @@ TEST(Lexer, TokensKindsTextsCodesAndPositions) {
         {"SeLeCt Absolute rndup", "W179'SeLeCt'1:1 W0'Absolute'1:8 W291'rndup'1:17"},
         {"a.b", "S'a'1:1 .'.'1:2 S'b'1:3"},
         {"t.* t . x", "S't'1:1 .'.'1:2 S'*'1:3 S't'1:5 .'.'1:7 S'x'1:9"},
+        // Any white space after a '.' ends it, as a blank does: no token begins with one.
+        {"a.\nb", "S'a'1:1 .'.'1:2 S'b'2:1"},
+        {"a.\tb", "S'a'1:1 .'.'1:2 S'b'1:4"},
+        {"select t.\r\nx from t", "W179'select'1:1 S't'1:8 .'.'1:9 S'x'2:1 W90'from'2:3 S't'2:8"},
         {"1.5 .5 1e-3 2E+4 7", "F'1.5'1:1 F'.5'1:5 F'1e-3'1:8 F'2E+4'1:13 I'7'1:18"},
         {"1-3 1+x x-1 a+b", "I'1'1:1 S'-'1:2 I'3'1:3 I'1'1:5 S'+'1:6 S'x'1:7 S'x'1:9 S'-'1:10 I'1'1:11 "
                             "S'a'1:13 S'+'1:14 S'b'1:15"},
