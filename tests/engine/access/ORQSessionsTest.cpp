@@ -309,6 +309,32 @@ TEST_F(Sessions, OnDemandDatabasesAreOwnedSilentAndFreedAtTheirLastClose) {
     EXPECT_EQ(s->DatabaseCount(), 0);
 }
 
+TEST_F(Sessions, AnOwnersSharedDatabaseIsFoundFirst) {
+    EXPECT_TRUE(DefaultSession().KeepConnections);
+    EXPECT_FALSE(DefaultSession().AutoSessionName());
+    TComponent form1(nullptr), form2(nullptr);
+    auto make = [](TComponent* Owner, bool Shared) {
+        auto* db = new TORQDatabase(Owner);
+        db->HandleShared = Shared;
+        db->SetDatabaseName("Memory");
+        return db;
+    };
+    TORQDatabase* first = make(&form1, true);
+    TORQDatabase* second = make(&form2, true);
+    EXPECT_EQ(DefaultSession().FindOwnerDatabase("MEMORY", &form2), second);
+    EXPECT_EQ(DefaultSession().FindOwnerDatabase("MEMORY", nullptr), first);
+    EXPECT_EQ(DefaultSession().FindSharedHandle("memory"), nullptr) << "none open";
+    second->Open();
+    EXPECT_EQ(DefaultSession().FindSharedHandle("memory").get(), second->Handle());
+    EXPECT_EQ(&DefaultSession().OpenDatabase("MEMORY", &form2), second);
+    EXPECT_EQ(second->OpenRefCount, 1);
+    second->SetKeepConnection(false);
+    EXPECT_TRUE(second->Connected()) << "still in use";
+    DefaultSession().CloseDatabase(second);
+    EXPECT_FALSE(second->Connected()) << "closed, not freed: the program placed it";
+    EXPECT_EQ(DefaultSession().DatabaseCount(), 2);
+}
+
 TEST_F(Sessions, AnIdleOnDemandDuplicateGivesWayAndABusyOneDoesNot) {
     TORQDatabase& made = DefaultSession().OpenDatabase("MEMORY");
     TORQDatabase db(nullptr);
