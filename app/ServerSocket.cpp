@@ -135,14 +135,20 @@ void TServerSocket::AddClient(int Fd, uint32_t PeerIPv4) {
     // The answer finds its client by serial number: the socket it was asked for may
     // be gone, and another may have taken its place in memory.
     const uint64_t serial = c->Serial;
-    QHostInfo::lookupHost(QString::fromStdString(c->RemoteAddress), this, [this, serial](const QHostInfo& Info) {
-        TClientSocket* client = FindSerial(serial);
-        if (!client || client->Announced) return;
-        std::string host;
-        if (Info.error() == QHostInfo::NoError && Info.hostName() != QString::fromStdString(client->RemoteAddress))
-            host = Info.hostName().toStdString();
-        Announce(client, host);
-    });
+    FLookups[QHostInfo::lookupHost(QString::fromStdString(c->RemoteAddress), this, SLOT(HostFound(QHostInfo)))] =
+        serial;
+}
+
+void TServerSocket::HostFound(const QHostInfo& Info) {
+    const auto it = FLookups.find(Info.lookupId());
+    if (it == FLookups.end()) return;
+    TClientSocket* client = FindSerial(it->second);
+    FLookups.erase(it);
+    if (!client || client->Announced) return;
+    std::string host;
+    if (Info.error() == QHostInfo::NoError && Info.hostName() != QString::fromStdString(client->RemoteAddress))
+        host = Info.hostName().toStdString();
+    Announce(client, host);
 }
 
 void TServerSocket::Announce(TClientSocket* Client, const std::string& Host) {

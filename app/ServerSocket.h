@@ -23,10 +23,12 @@
 //   the server stays inactive. Destruction closes every client without events.
 #pragma once
 
+#include <QHostInfo>
 #include <QObject>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +90,7 @@ private:
     uint16_t FBoundPort = 0;
     uint64_t FSerial = 0;
     std::vector<std::unique_ptr<TClientSocket>> FClients;
+    std::map<int, uint64_t> FLookups;  // host look-up id -> the client's serial
 
     void Listen();
     void StopListening();
@@ -97,6 +100,11 @@ private:
     TClientSocket* Find(QTcpSocket* Socket) const;
     TClientSocket* FindSerial(uint64_t Serial) const;
     void SocketError(QTcpSocket* Socket, int32_t Code);
+
+private slots:
+    // Bound by name, not as a functor: Qt leaks a functor's slot object when the
+    // look-up is still pending as the program ends.
+    void HostFound(const QHostInfo& Info);
 };
 
 }  // namespace tilo
