@@ -695,21 +695,29 @@ void TORQLocalCursor::Edit() {
         } else {
             FEditLocks.Record = true;
             FEditLocks.RecordID = record;
-            const int32_t size = std::max(FullBufferSize, RecordBufferSize);
-            const TRecordCopy copy(CurrentRecord, size);
-            try {
-                if (TableData->GetRecord(this, gmCurrent) != grOK)
-                    ResultCode = -6;
-                else if (!SameRecord(CurrentRecord, copy.Data()))
-                    ResultCode = -4;
-            } catch (...) {
+            // The re-read needs the read lock: had by the read itself, a post lock of
+            // another session would make it answer "no record", a false -6.
+            if (!RetryTableLock(ltRead, tuning.EditTries, tuning.EditDelay, true)) {
+                ResultCode = -13;
+            } else {
+                const int32_t size = std::max(FullBufferSize, RecordBufferSize);
+                const TRecordCopy copy(CurrentRecord, size);
+                try {
+                    if (TableData->GetRecord(this, gmCurrent) != grOK)
+                        ResultCode = -6;
+                    else if (!SameRecord(CurrentRecord, copy.Data()))
+                        ResultCode = -4;
+                } catch (...) {
+                    copy.PutBack(CurrentRecord);
+                    CurrentRecordID = record;
+                    DiskTable()->ReleaseTableLock(SessionNo(), ltRead, 1);
+                    throw;
+                }
+                // The caller's buffer stays as it was (its BLOB cache handles included).
                 copy.PutBack(CurrentRecord);
                 CurrentRecordID = record;
-                throw;
+                DiskTable()->ReleaseTableLock(SessionNo(), ltRead, 1);
             }
-            // The caller's buffer stays as it was (its BLOB cache handles included).
-            copy.PutBack(CurrentRecord);
-            CurrentRecordID = record;
         }
     } catch (...) {
         ReleaseEditLocks(true);
