@@ -185,6 +185,7 @@ TEST_F(LocalCursorSearch, LocateFindsTheFirstMatchInTheCursorsOrder) {
     // Null finds Null; a number finds a date.
     EXPECT_EQ(locate({"FREQ"}, Variant::Null(), 0), 0);
     EXPECT_EQ(locate({"UTCRECEIVED"}, Variant::FromDouble(MinuteDate(37 * 5)), 0), 37);
+    EXPECT_EQ(locate({"UTCRECEIVED"}, Variant::FromDate(MinuteDate(38 * 5)), 0), 38);
     // The same record with an index.
     C->SetIndexName("IDX_DT");
     EXPECT_EQ(locate({"STATION"}, Variant::FromString("STATION 23"), 0), 23);
