@@ -436,7 +436,8 @@ void TORQLocalCursor::DetachTable() {
     // An unfinished edit's locks would stay until the session disconnects.
     ReleaseEditLocks(true);
     // Written data nobody posted is dropped: stored into a buffer now, it would stay in
-    // the BLOB cache of a buffer nobody frees through this table.
+    // the BLOB cache of a buffer nobody frees through this table. The cache entries of
+    // the table's buffers go with its managers once its last cursor closed.
     try {
         ReleaseStreams(false, false);
     } catch (...) {
@@ -1026,8 +1027,9 @@ void TORQLocalCursor::CloseStream(std::size_t Index, bool Store) {
     const int32_t field = stream->FieldNo();
     const bool stored = Store && IsWritableMode(stream->Mode()) && CurrentRecord != nullptr;
     if (stored) TableData->StoreBlobStream(this, field, *stream);
-    // An unchanged disk value read into the buffer's cache is let go again.
-    if ((!stored || !stream->Modified()) && DiskTable() != nullptr && CurrentRecord != nullptr)
+    // An unchanged disk value read into the buffer's cache is let go again. A discarding
+    // close (the table's) leaves the buffer alone: its owner may have freed it already.
+    if (Store && (!stored || !stream->Modified()) && DiskTable() != nullptr && CurrentRecord != nullptr)
         TableData->FreeBlob(CurrentRecord, field);
 }
 

@@ -357,6 +357,70 @@ TEST_F(LocalCursorDisk, InATransactionTheBatchIsTheTransactions) {
     }
 }
 
+TEST_F(LocalCursorDisk, TheLastAutoincrementValueIsTheSessionsOwn) {
+    TORQFieldDefs fields;
+    AddField(fields, "ID", aftAutoIncInteger);
+    AddField(fields, "N", aftInteger);
+    TCursor c(*Conn, "COUNTED");
+    c.CreateTable(fields, TORQIndexDefs(), TORQConstraintDefs());
+    c.Open();
+    for (int64_t n = 0; n < 3; ++n) {
+        c.New();
+        c.SetInt(1, n);
+        ASSERT_EQ(c.Post(true), 0);
+        EXPECT_EQ(c.GetInt(0), n + 1);
+        EXPECT_EQ(c.GetLastAutoincValue(0), n + 1);
+    }
+    // A value given moves the counter on.
+    c.New();
+    c.SetInt(0, 10);
+    ASSERT_EQ(c.Post(true), 0);
+    c.New();
+    ASSERT_EQ(c.Post(true), 0);
+    EXPECT_EQ(c.GetInt(0), 11);
+}
+
+TEST(LocalCursorAttach, AttachTableDataBindsAnOpenTableWithoutItsName) {
+    StartEngine();
+    {
+        TTestSession s;
+        s.DatabaseData = DatabaseList().Find("TEMP");
+        TORQCursor named;
+        named.TableName = "RESULT_1";
+        TORQTableData* table = s.DatabaseData->CreateTableData(&named);
+        TORQFieldDefs fields;
+        LogFields(fields);
+        table->CreateTable(&named, fields, TORQIndexDefs(), TORQConstraintDefs());
+        TORQLocalCursor c;
+        c.Session = &s;
+        c.AttachTableData(table);
+        EXPECT_EQ(c.Active, 1);
+        EXPECT_EQ(table->CursorCount(), 1);
+        EXPECT_EQ(c.FieldDefs.GetCount(), fFieldCount);
+        EXPECT_EQ(c.FieldDefs.GetItem(fDist)->BaseFieldNo, fDist);
+        EXPECT_EQ(c.RecordBufferSize, c.RecordSize + 7);
+        EXPECT_TRUE(c.HasActiveRecordBitmap());
+        EXPECT_EQ(c.Bof, 1);
+        uint8_t* record = c.AllocRecordBuffer();
+        c.CurrentRecord = record;
+        c.InitRecord(record, true);
+        TORQVariant v;
+        v.SetAsInteger(5);
+        c.SetFieldValue(v, fDist, record, true);
+        c.PostRecord(true);
+        EXPECT_EQ(c.ResultCode, 0);
+        EXPECT_EQ(record[c.RecordSize + 6], 3);
+        c.First();
+        EXPECT_EQ(c.GetRecord(gmNext), grOK);
+        EXPECT_EQ(c.GetRecordCount(), 1);
+        c.FreeRecordBuffer(record);
+        c.CloseTable();
+        EXPECT_EQ(table->CursorCount(), 0);
+        table->DeleteTable(nullptr, true);
+    }
+    StopStorageEngine();
+}
+
 TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
     // Source: the disk log; target: a MEMORY table of type pairs.
     TCursor src(*Conn, "NAVTEXLOG");
