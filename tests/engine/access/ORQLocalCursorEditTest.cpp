@@ -18,7 +18,7 @@ constexpr int64_t Rows = 10;
 class LocalCursorEdit : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         CreateLog(*A, ekDisk);
@@ -36,7 +36,7 @@ protected:
         Mine.reset();
         B.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     bool Forked() const { return GetParam(); }
 
@@ -326,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(Sides, LocalCursorEdit, ::testing::Values(false, true),
 class LocalCursorChecks : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         TORQFieldDefs fields;
@@ -344,7 +344,7 @@ protected:
     void TearDown() override {
         Mine.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     TFakeTime Time;
     TTuningScope Tuning{ShortTuning()};
@@ -382,7 +382,7 @@ TEST_F(LocalCursorChecks, AViolationGivesMinus8WithItsTextAndTheEditKeepsItsLock
 }
 
 TEST(LocalCursorTemporary, EditAndDeleteAreRefusedAndCancelPasses) {
-    StartEngine();
+    StartTestEngine();
     {
         auto temp = TConnection::InProcess("TEMP");
         CreateLog(*temp, ekTemp, "RESULT");
@@ -397,7 +397,7 @@ TEST(LocalCursorTemporary, EditAndDeleteAreRefusedAndCancelPasses) {
         EXPECT_EQ(c.ResultCode, 0);
         EXPECT_EQ(c.GetRecordCount(), 1);
     }
-    StopStorageEngine();
+    StopTestEngine();
 }
 
 }  // namespace

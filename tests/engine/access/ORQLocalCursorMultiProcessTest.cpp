@@ -93,12 +93,12 @@ int RunProcess(const std::string& Path, int32_t Proc, int32_t Ops, bool AppendsO
 class LocalCursorProcesses : public ::testing::TestWithParam<int32_t> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         auto c = TConnection::Disk(Path, true, "SETUP");
         CreateCountedLog(*c);
     }
-    void TearDown() override { StopStorageEngine(); }
+    void TearDown() override { StopTestEngine(); }
 
     // Forks Count processes that start together; answers their exit statuses.
     std::vector<int> RunAll(int32_t Count, int32_t Ops, bool AppendsOnly) {

@@ -40,7 +40,7 @@ constexpr int32_t ModelRows = 120;
 class LocalCursorSearch : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         if (GetParam() == ekDisk) {
             Path = CreateDatabaseFile(Dir);
             Conn = TConnection::Disk(Path, true, "A");
@@ -67,7 +67,7 @@ protected:
     void TearDown() override {
         C.reset();
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     int32_t Id() const { return std::stoi(C->GetString(fNumber)); }
     std::vector<int32_t> WalkIds(bool Backward = false) {

@@ -14,7 +14,7 @@ namespace {
 class LocalCursorEngine : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         if (GetParam() == ekDisk) {
             Path = CreateDatabaseFile(Dir);
             Conn = TConnection::Disk(Path, false);
@@ -24,7 +24,7 @@ protected:
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     std::unique_ptr<TCursor> OpenLog(const std::string& Name = "NAVTEXLOG") {
         auto c = std::make_unique<TCursor>(*Conn, Name, GetParam());
@@ -254,12 +254,12 @@ INSTANTIATE_TEST_SUITE_P(Engines, LocalCursorEngine, ::testing::Values(ekDisk, e
 class LocalCursorInProcess : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Conn = TConnection::InProcess(GetParam() == ekMemory ? "MEMORY" : "TEMP");
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     std::unique_ptr<TConnection> Conn;
 };
@@ -289,14 +289,14 @@ INSTANTIATE_TEST_SUITE_P(Engines, LocalCursorInProcess, ::testing::Values(ekMemo
 class LocalCursorDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         Conn = TConnection::Disk(Path, false);
         CreateLog(*Conn, ekDisk);
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     int64_t CountAfterReopen() {
         Conn.reset();
@@ -381,18 +381,17 @@ TEST_F(LocalCursorDisk, TheLastAutoincrementValueIsTheSessionsOwn) {
 }
 
 TEST(LocalCursorAttach, AttachTableDataBindsAnOpenTableWithoutItsName) {
-    StartEngine();
+    StartTestEngine();
     {
-        TTestSession s;
-        s.DatabaseData = DatabaseList().Find("TEMP");
+        auto temp = TConnection::InProcess("TEMP");
         TORQCursor named;
         named.TableName = "RESULT_1";
-        TORQTableData* table = s.DatabaseData->CreateTableData(&named);
+        TORQTableData* table = temp->S.DatabaseData->CreateTableData(&named);
         TORQFieldDefs fields;
         LogFields(fields);
         table->CreateTable(&named, fields, TORQIndexDefs(), TORQConstraintDefs());
         TORQLocalCursor c;
-        c.Session = &s;
+        c.Session = &temp->S;
         c.AttachTableData(table);
         EXPECT_EQ(c.Active, 1);
         EXPECT_EQ(table->CursorCount(), 1);
@@ -418,7 +417,7 @@ TEST(LocalCursorAttach, AttachTableDataBindsAnOpenTableWithoutItsName) {
         EXPECT_EQ(table->CursorCount(), 0);
         table->DeleteTable(nullptr, true);
     }
-    StopStorageEngine();
+    StopTestEngine();
 }
 
 TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
