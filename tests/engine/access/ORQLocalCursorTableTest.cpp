@@ -310,6 +310,30 @@ protected:
     std::unique_ptr<TConnection> Conn;
 };
 
+TEST_F(LocalCursorDisk, TheLastCloseFreesTheDiskTableObjectAndReleasesItsOpenLock) {
+    TORQDatabaseData& db = *Conn->S.DatabaseData;
+    auto first = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
+    first->Open();
+    auto second = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
+    second->Open();
+    EXPECT_EQ(db.TableDataCount(), 1);
+    EXPECT_EQ(first->TableData, second->TableData);
+    first.reset();
+    EXPECT_EQ(db.TableDataCount(), 1);
+    second.reset();
+    EXPECT_EQ(db.TableDataCount(), 0);
+    // Nothing keeps the table from an exclusive open now; a failed one leaves no object.
+    TCursor shared(*Conn, "NAVTEXLOG");
+    shared.Open();
+    TCursor exclusive(*Conn, "NAVTEXLOG");
+    exclusive.Exclusive = 1;
+    EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 20242);
+    EXPECT_EQ(exclusive.Active, 0);
+    shared.Close();
+    EXPECT_EQ(db.TableDataCount(), 0);
+    EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 0);
+}
+
 TEST_F(LocalCursorDisk, ADesignTimeCloseNeverDropsADiskTable) {
     TCursor c(*Conn, "NAVTEXLOG");
     c.DesignTime = 1;
