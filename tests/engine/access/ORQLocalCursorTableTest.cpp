@@ -264,6 +264,13 @@ protected:
     std::unique_ptr<TConnection> Conn;
 };
 
+TEST_P(LocalCursorInProcess, AFailedCreateLeavesNoTableBehind) {
+    TCursor c(*Conn, "EMPTYDEF", GetParam());
+    EXPECT_NE(NativeCode([&] { c.CreateTable(TORQFieldDefs(), TORQIndexDefs(), TORQConstraintDefs()); }), 0);
+    EXPECT_FALSE(Conn->S.DatabaseData->TableExists("EMPTYDEF"));
+    EXPECT_EQ(Conn->S.DatabaseData->TableDataCount(), 0);
+}
+
 TEST_P(LocalCursorInProcess, AMissingTableRaisesUnlessDesignTimeMakesItUntilClose) {
     TCursor c(*Conn, "SHOWN", GetParam());
     c.InMemory = GetParam() == ekMemory ? 1 : 0;
@@ -459,8 +466,11 @@ TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
     AddField(fields, "STATION", aftVarChar, 20);  // other size: by value
     AddField(fields, "DIST", aftDouble);          // other type: by value
     AddField(fields, "MSGTEXT", aftMemo);         // BLOB into another engine
-    AddField(fields, "LETTER", aftVarChar, 10);   // memo into a string
+    AddField(fields, "LETTER", aftVarChar, 10);   // string into a longer string
     AddField(fields, "SPARE", aftInteger);
+    AddField(fields, "PACKED", aftMemo);          // a BLOB stored another way
+    fields.GetItem(6)->BlobCompressionAlgorithm = 2;
+    fields.GetItem(6)->BlobCompressionMode = 9;
     TCursor dst(*mem, "PAIRS", ekMemory);
     dst.CreateTable(fields, TORQIndexDefs(), TORQConstraintDefs());
     dst.Open();
@@ -471,6 +481,7 @@ TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
     src.CopyFieldValue(fText, false, dst, 3);
     src.CopyFieldValue(fLetter, false, dst, 4);
     dst.SetInt(5, 1);
+    src.CopyFieldValue(fText, false, dst, 6);
     src.SetNull(fArea);
     src.CopyFieldValue(fArea, false, dst, 5);
     EXPECT_EQ(dst.GetInt(0), 490);
@@ -485,9 +496,10 @@ TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
     dst.First();
     ASSERT_EQ(dst.GetRecord(gmNext), grOK);
     EXPECT_EQ(dst.GetText(3), std::string(5000, 'x') + "end");
+    EXPECT_EQ(dst.GetText(6), std::string(5000, 'x') + "end");
 
     EXPECT_EQ(NativeCode([&] { src.CopyFieldValue(fFieldCount, false, dst, 0); }), 10501);
-    EXPECT_EQ(NativeCode([&] { src.CopyFieldValue(0, false, dst, 6); }), 10502);
+    EXPECT_EQ(NativeCode([&] { src.CopyFieldValue(0, false, dst, 7); }), 10502);
     dst.Close();
     dst.DeleteTable();
 }
