@@ -409,6 +409,12 @@ TEST_F(LocalCursorDisk, TheLastAutoincrementValueIsTheSessionsOwn) {
     c.New();
     ASSERT_EQ(c.Post(true), 0);
     EXPECT_EQ(c.GetInt(0), 11);
+    // The session's last values go with the table.
+    const int32_t id = c.FieldDefs.GetItem(0)->ObjectID;
+    EXPECT_NE(Conn->S.FindNamedObjectByID(id), nullptr);
+    c.Close();
+    c.DeleteTable();
+    EXPECT_EQ(Conn->S.FindNamedObjectByID(id), nullptr);
 }
 
 TEST(LocalCursorAttach, AttachTableDataBindsAnOpenTableWithoutItsName) {
