@@ -271,6 +271,25 @@ TEST_P(LocalCursorInProcess, AFailedCreateLeavesNoTableBehind) {
     EXPECT_EQ(Conn->S.DatabaseData->TableDataCount(), 0);
 }
 
+TEST(LocalCursorTempTables, TheKeepInMemoryOptionReachesTheTemporaryTable) {
+    StartTestEngine();
+    {
+        auto temp = TConnection::InProcess("TEMP");
+        for (uint8_t keep : {0, 1}) {
+            TCursor c(*temp, "KEPT" + std::to_string(keep), ekTemp);
+            c.InMemory = keep;
+            TORQFieldDefs fields;
+            LogFields(fields);
+            c.CreateTable(fields, TORQIndexDefs(), TORQConstraintDefs());
+            c.Open();
+            auto* table = dynamic_cast<TORQTemporaryTableData*>(c.TableData);
+            ASSERT_NE(table, nullptr);
+            EXPECT_EQ(table->KeepInMemory, keep);
+        }
+    }
+    StopTestEngine();
+}
+
 TEST_P(LocalCursorInProcess, AMissingTableRaisesUnlessDesignTimeMakesItUntilClose) {
     TCursor c(*Conn, "SHOWN", GetParam());
     c.InMemory = GetParam() == ekMemory ? 1 : 0;
