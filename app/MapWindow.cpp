@@ -285,8 +285,12 @@ QPointF TMapWindow::Project(double Lat, double Lon, QSizeF Size) {
 std::vector<std::vector<QPointF>> TMapWindow::GreatCirclePolylines(double FromLat, double FromLon, double ToLat,
                                                                     double ToLon, QSizeF Size) {
     const TVec a = ToVec(FromLat, FromLon), b = ToVec(ToLat, ToLon);
-    const double dot = std::clamp(a.X * b.X + a.Y * b.Y + a.Z * b.Z, -1.0, 1.0);
-    const double d = std::acos(dot);
+    // The angle from the cross and dot products stays exact near 0 and near 180 degrees,
+    // where arccos of the dot product alone loses half its digits.
+    const TVec c{a.Y * b.Z - a.Z * b.Y, a.Z * b.X - a.X * b.Z, a.X * b.Y - a.Y * b.X};
+    const double sinD = std::sqrt(c.X * c.X + c.Y * c.Y + c.Z * c.Z);
+    const double dot = a.X * b.X + a.Y * b.Y + a.Z * b.Z;
+    const double d = std::atan2(sinD, dot);
     if (d < 1e-9) return {};
     // Positions along the circle, one a degree at most; an antipodal pair has no one
     // great circle, so it goes by way of the pole nearer the start.
@@ -302,10 +306,10 @@ std::vector<std::vector<QPointF>> TMapWindow::GreatCirclePolylines(double FromLa
             track.emplace_back(std::asin(std::clamp(r.Z, -1.0, 1.0)) / Rad, std::atan2(r.Y, r.X) / Rad);
         }
     };
-    if (std::sin(d) < 1e-9) {
+    if (sinD < 1e-6) {
         const TVec pole{0, 0, FromLat >= 0 ? 1.0 : -1.0};
         const double toPole = std::acos(std::clamp(a.Z * pole.Z, -1.0, 1.0));
-        if (toPole < 1e-9 || std::sin(toPole) < 1e-9) {
+        if (toPole < 1e-6 || std::sin(toPole) < 1e-6) {
             // A pole to the other: any meridian will do.
             const TVec mid = ToVec(0, FromLon);
             slerp(a, mid, std::numbers::pi / 2, false);
@@ -343,9 +347,10 @@ void TMapWindow::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const QSizeF size = this->size();
-    p.fillRect(rect(), QColor(0x50, 0x50, 0x50));
+    // A mid grey, on which the black labels, yellow marks and cyan title all read.
+    p.fillRect(rect(), QColor(0x78, 0x84, 0x90));
 
-    p.setPen(QPen(QColor(0x80, 0x80, 0x80), 1));
+    p.setPen(QPen(QColor(0xA4, 0xAE, 0xB8), 1));
     for (int lon = -180; lon <= 180; lon += 30) p.drawLine(Project(90, lon, size), Project(-90, lon, size));
     for (int lat = -90; lat <= 90; lat += 30) p.drawLine(Project(lat, -180, size), Project(lat, 180, size));
 
@@ -357,7 +362,7 @@ void TMapWindow::paintEvent(QPaintEvent*) {
         }
         for (const TMapPoint& point : layer.Points) {
             const QPointF at = Project(point.Lat, point.Lon, size);
-            p.setPen(Qt::NoPen);
+            p.setPen(QPen(Qt::black, 1));
             p.setBrush(point.Mark);
             p.drawEllipse(at, 3.5, 3.5);
             QFont font(point.FontName);
