@@ -31,7 +31,8 @@ std::shared_ptr<IAtlas> AtlasConnect(double RxLat, double RxLon);
 void AtlasClear(IAtlas* Atlas);
 
 // A labelled point on layer 4: mark in MarkColour, label in LabelColour at FontSize
-// points. Only when both coordinates are non-zero.
+// points ("Small fonts"; the layer's font is fetched once for both settings). Only when
+// both coordinates are non-zero.
 void AtlasPlotPoint(IAtlas* Atlas, const std::string& Label, int32_t MarkColour, double Lat, double Lon,
                     int32_t LabelColour, int32_t FontSize);
 // A path on layer 2 in Colour. Only when both coordinates of the destination are non-zero.

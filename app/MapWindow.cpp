@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <QPointer>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
