@@ -5,6 +5,7 @@
 
 #include <QCloseEvent>
 #include <QFont>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
@@ -79,8 +80,11 @@ public:
     static int32_t Show(TMapWindow* W) {
         if (!W) return MapFail;
         W->show();
-        W->raise();
-        W->activateWindow();
+        // The offscreen platform has no stacking to change and says so on every call.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+            W->raise();
+            W->activateWindow();
+        }
         return MapOk;
     }
     static int32_t ClearLayers(TMapWindow* W) {

@@ -110,8 +110,12 @@ TStations Stations(int Count) {
     TStations s;
     for (int i = 0; i < Count; ++i) {
         TStationRecord r;
+        const std::string n = std::to_string(i);
+        std::string call = "C", location = "LOCATION ";
+        call += n;
+        location += n;
         r.Fields = {std::to_string(1 + i % 21), i % 2 ? "490" : "518", std::string(1, char('A' + i % 26)),
-                    "C" + std::to_string(i), "LOCATION " + std::to_string(i), "CC", "COUNTRY", "50.5", "-1.25",
+                    call, location, "CC", "COUNTRY", "50.5", "-1.25",
                     "00:40", "04:40", "08:40", "12:40", "16:40", "20:40", "ALPHA,BRAVO,CHARLIE", "UNIQUE"};
         s.Table.push_back(r);
     }
