@@ -5,7 +5,7 @@
 //
 // Line forms: "IAtlas.AtlasCall16(-1)", "IDxMap.MapCall22(51.5)",
 // "IDxMapLayers.LayersGetItem(4)", "IDxMapLayer[4].LayerCall11($00FFFF)",
-// "IDxMapLayer[2].LayerSetData([[2, 51], [-1.25, 50.5]])", "IFont[4].put_Size(70000)".
+// "IDxMapLayer[2].LayerSetData([[[2, 51], [-1.25, 50.5]]])", "IFont[4].put_Size(70000)".
 // Colours are shown as six hex digits, 4-byte reals and doubles in their shortest exact
 // text, 8-bit strings in double quotes, OLE strings as u"...".
 //
