@@ -51,8 +51,6 @@ std::string JoinNames(const std::vector<std::string>& Names) {
 
 }  // namespace
 
-uint8_t ConvertBlobCompressionAlgorithm(uint8_t Code) { return Code >= 1 && Code <= 3 ? Code : 0; }
-
 // ---------------------------------------------------------------------------------
 // TORQAdvFieldDef / TORQAdvFieldDefs
 

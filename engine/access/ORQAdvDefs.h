@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "classlib/DBDefs.h"
+#include "engine/access/ORQSessions.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/storage/ORQDefinitions.h"
 
@@ -37,10 +38,6 @@ class TDataSet;
 }
 
 namespace orq {
-
-// The BLOB compression code of an engine field as an advanced definition holds it:
-// 1 (ZLIB), 2 (BZIP) and 3 (PPM) stay, anything else is 0 (none).
-uint8_t ConvertBlobCompressionAlgorithm(uint8_t Code);
 
 // ---------------------------------------------------------------------------------
 // Advanced field definitions

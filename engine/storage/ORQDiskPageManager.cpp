@@ -454,10 +454,26 @@ void TORQDiskPageManager::WriteFileLength(int32_t Count) {
     FDatabaseFile->SetSize(FPage0Offset + int64_t{Count} * PageSize);
 }
 
+void TORQDiskPageManager::CheckChangesAllowed(uint8_t State) const {
+    if (State == 2 || (FFreeSpaceManager && FFreeSpaceManager->RecoveryMode != 0)) return;
+    RaiseNativeFmt(20300,
+                   "Database '%s' was not closed properly and needs repair; it cannot be changed until it is repaired",
+                   {FDatabaseFile->FileName()});
+}
+
+void TORQDiskPageManager::CheckFileChangesAllowed() {
+    if (FFreeSpaceManager && FFreeSpaceManager->RecoveryMode != 0) return;
+    // The state as the file holds it now: another process may have left a commit torn.
+    uint8_t state = 0;
+    FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
+    CheckChangesAllowed(state);
+}
+
 void TORQDiskPageManager::AddPages(int32_t Count) {
     std::lock_guard guard(CriticalSection());
     if (Count <= 0) return;
     TFileUse use(*this);
+    CheckFileChangesAllowed();
     const int32_t newCount = HeaderPageCount() + Count;
     WriteFileLength(newCount);
     SetHeaderPageCount(newCount);
@@ -532,6 +548,8 @@ void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    // The map pages an allocation changes are written at once, before any commit.
+    CheckFileChangesAllowed();
     Page->PageNo = FFreeSpaceManager->AllocatePageNumber();
     Page->AllocBuffer();
 }
@@ -644,6 +662,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     // A state other than 2 is a commit someone left half-written: it stays in the file
     // (and the file needs repair) whatever this commit does.
     const uint8_t found = State();
+    CheckChangesAllowed(found);
     if (found == 2) {
         FHeader1[hState] = 1;
         WriteHeader(true);

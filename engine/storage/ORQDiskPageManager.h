@@ -25,10 +25,16 @@
 //
 // Commit bracket (CommitSession): header lock; the state byte read under it; when it is 2,
 // state 1 is written; barrier; freed pages released, changed pages written in page order;
-// barrier; change counter + 1 and the state written back: 2 only when 2 was found, so a
-// half-written commit (a crashed process, an earlier failed commit) stays visible and the
-// file reports needs-repair until it is repaired; barrier; unlock. The barriers are
+// barrier; change counter + 1 and the state written back; barrier; unlock. The barriers are
 // fdatasync calls governed by CommitBarriers.
+//
+// A file that needs repair takes no change: when the commit finds a state other than 2 (a
+// half-written commit of a killed process, ours or another's, or an earlier failed one)
+// it raises 20300 before writing anything, and so do the writes that precede a commit (a
+// page allocation, which changes map pages at once, and a growth of the file). Frees run
+// inside a commit or undo a rollback's allocations, and are let through. Writing on
+// could hand a killed commit's pages (a BLOB among them) to other rows. Only the rebuild,
+// which reads its source in recovery mode, is exempt; its state stays as found.
 //
 // Rules kept here:
 // - In an encrypted database every page but the map pages has its data area enciphered
@@ -188,7 +194,8 @@ public:
     // 30434 for a map page; else the base.
     void FreePageForSession(int32_t SessionID, int32_t PageNo) override;
     TORQPage* GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) override;
-    // The commit bracket above; 20213 when the header lock cannot be had.
+    // The commit bracket above; 20213 when the header lock cannot be had, 20300 when the
+    // file needs repair.
     void CommitSession(int32_t SessionID) override;
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.
     bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) override;
@@ -213,6 +220,10 @@ public:
 
 private:
     class TFileUse;
+    // 20300 for a state other than 2 outside recovery mode.
+    void CheckChangesAllowed(uint8_t State) const;
+    // The same for the state byte the file holds now.
+    void CheckFileChangesAllowed();
     // 20237 unless the engine can work with this page size and extent.
     static void CheckGeometry(uint16_t PageSize, uint16_t PagesPerExtent);
     void CheckOpen(int32_t Code) const;

@@ -84,6 +84,13 @@ TORQDatabaseData* TORQDatabaseList::Find(std::string_view Name) const {
     return nullptr;
 }
 
+TORQDatabaseData* TORQDatabaseList::FindIf(const std::function<bool(const TORQDatabaseData&)>& Predicate) const {
+    std::lock_guard guard(FMutex);
+    for (TORQDatabaseData* d : FItems)
+        if (Predicate(*d)) return d;
+    return nullptr;
+}
+
 bool TORQDatabaseList::Contains(const TORQDatabaseData* Database) const {
     std::lock_guard guard(FMutex);
     return std::find(FItems.begin(), FItems.end(), Database) != FItems.end();

@@ -44,6 +44,9 @@ public:
     bool Free(TORQDatabaseData* Database);
     // The first database whose name equals Name (ASCII case folding), or nil.
     TORQDatabaseData* Find(std::string_view Name) const;
+    // The first database Predicate accepts, or nil. Predicate runs under the list's mutex:
+    // it must not enter, remove or free a database.
+    TORQDatabaseData* FindIf(const std::function<bool(const TORQDatabaseData&)>& Predicate) const;
     bool Contains(const TORQDatabaseData* Database) const;
     int32_t Count() const;
 

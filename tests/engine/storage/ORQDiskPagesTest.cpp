@@ -379,7 +379,14 @@ TEST(DiskCommit, AWriteFailingAfterStateOneLeavesTheFileNeedingRepair) {
             EXPECT_EQ(Bytes(page.begin(), page.begin() + 4), Txt("ORQP")) << "the torn page's first 100 bytes arrived";
             EXPECT_EQ(page.at(100), 0) << "and nothing after them";
         }
-        // Further commits succeed, the unwritten page among them, and the state stays 1.
+        // Further changes are refused before a byte is written: the file needs repair. The
+        // page left from the failed commit is refused with them.
+        const Bytes torn = db.File();
+        EXPECT_EQ(Raised([&] { AddPage(*m, 1, 0x33); }).first, 20300) << c.What;
+        EXPECT_EQ(Raised([&] { m->CommitSession(1); }).first, 20300) << c.What;
+        EXPECT_EQ(db.File(), torn) << c.What;
+        // The rebuild reads its source in recovery mode, where commits still go through.
+        m->FreeSpaceManager()->RecoveryMode = 1;
         AddPage(*m, 1, 0x33);
         m->CommitSession(1);
         EXPECT_EQ(db.PageBytes(n).at(40), 0x22) << c.What;
@@ -409,7 +416,12 @@ TEST(DiskCommit, AProcessKilledBetweenTheStatesLeavesItsMarkForGood) {
     ASSERT_EQ(child, -1) << "killed";
     EXPECT_EQ(db.StateByte(), 1);
     const int32_t counter = db.HeaderI32(38);
-    // The lock died with the child; this process commits, and the mark stays.
+    // The lock died with the child; this process's changes are refused before they write
+    // anything, and the mark stays.
+    const Bytes torn = db.File();
+    EXPECT_EQ(Raised([&] { AddPage(*m, 1, 0x55); }).first, 20300);
+    EXPECT_EQ(db.File(), torn);
+    m->FreeSpaceManager()->RecoveryMode = 1;
     const int32_t n = AddPage(*m, 1, 0x55);
     m->CommitSession(1);
     EXPECT_EQ(db.PageBytes(n).at(40), 0x55);

@@ -113,6 +113,7 @@ TEST(DiskReliability, KilledWritersNeverLoseAReportedCommit) {
                 ++repair;
                 needsRepair = true;
                 try {
+                    c.Db->SetRecoveryMode(1);  // how the rebuild reads its source
                     Cursor log(c, "NAVTEXLOG", false, true);
                     const std::vector<int64_t> rows = log.Walk("");
                     for (int64_t r : reported) EXPECT_TRUE(Contains(rows, r)) << "reported commit " << r << " lost";
@@ -209,7 +210,9 @@ TEST(DiskReliability, AFailingWriteAtEachPointOfACommitIsNeverASuccess) {
             {
                 Connection c(f.Name, false);
                 const bool repair = c.S.NeedsRepair != 0;
+                c.Db->SetRecoveryMode(repair ? 1 : 0);  // how the rebuild reads its source
                 Cursor log(c, "NAVTEXLOG", false, repair);
+                c.Db->SetRecoveryMode(0);
                 if (!repair) ExpectConsistent(log);
                 const std::vector<int64_t> rows = log.Walk("");
                 for (int64_t m = 0; m < 60; ++m) ASSERT_TRUE(Contains(rows, m)) << "row " << m << " lost at write " << n;
@@ -243,9 +246,23 @@ TEST(DiskReliability, AFailingWriteAtEachPointOfACommitIsNeverASuccess) {
                 } else {
                     ExpectTexts(log);
                 }
-                // The file takes the next commit.
-                log.FillLog(200000 + n, TextOf(n));
-                EXPECT_TRUE(log.Append()) << n;
+                // A consistent file takes the next commit; one that needs repair refuses it
+                // before writing a byte, until it is repaired.
+                if (repair) {
+                    const std::vector<uint8_t> before = disktest::ReadAll(f.Name);
+                    int32_t refused = 0;
+                    try {
+                        log.FillLog(200000 + n, TextOf(n));  // its text may need a growth
+                        log.Append();
+                    } catch (const EORQException& e) {
+                        refused = e.NativeError();
+                    }
+                    EXPECT_EQ(refused, 20300) << n;
+                    EXPECT_EQ(disktest::ReadAll(f.Name), before) << n;
+                } else {
+                    log.FillLog(200000 + n, TextOf(n));
+                    EXPECT_TRUE(log.Append()) << n;
+                }
             }
         }
         EXPECT_GT(points, mode.Call == TORQFileCall::Sync ? 1 : 3) << "the append must reach several file calls";
@@ -413,6 +430,7 @@ TEST(DiskReliability, FlippedPagesAndBlobHeadersGiveCleanErrors) {
 #endif
             try {
                 Connection c(f.Name, false);
+                c.Db->SetRecoveryMode(c.S.NeedsRepair != 0 ? 1 : 0);
                 Cursor log(c, "NAVTEXLOG", false, c.S.NeedsRepair != 0);
                 log.Disk->CheckRecordCount(c.S.SessionID);
                 log.Walk("IDX_DT");

@@ -88,7 +88,7 @@ bool Contains(const std::vector<int64_t>& V, int64_t X) { return std::find(V.beg
 TEST(DiskTableFaults, AnUpdateFailingMidwayLeavesNothingForTheNextCommit) {
     DbFile f;
     FillLog(f.Name, 150);
-    int failed = 0, stuck = 0;
+    int failed = 0, stuck = 0, torn = 0;
     for (int n = 1; n < 80; ++n) {
         int64_t count = 0, moved = 0;
         bool appended = false;
@@ -101,10 +101,16 @@ TEST(DiskTableFaults, AnUpdateFailingMidwayLeavesNothingForTheNextCommit) {
             ++failed;
             log.FillLog(900000 + n, "after the failure");
             // When the page store cannot undo its own work, the session stays refused:
-            // nothing of the failed update may reach the file through a later commit.
-            appended = CodeOf([&] { ASSERT_TRUE(log.Append()); }) == 0;
+            // nothing of the failed update may reach the file through a later commit. A
+            // failure inside the update's commit leaves the file needing repair, and then
+            // every later commit is refused.
+            const int32_t code = CodeOf([&] { ASSERT_TRUE(log.Append()); });
+            appended = code == 0;
             if (appended) {
                 ExpectConsistent(log);
+            } else if (code == 20300) {
+                ++torn;
+                EXPECT_EQ(c.Db->DiskPageManager()->State(), 1) << n;
             } else {
                 ++stuck;
                 EXPECT_TRUE(log.Disk->HasFailedChange(c.S.SessionID)) << n;
@@ -117,8 +123,10 @@ TEST(DiskTableFaults, AnUpdateFailingMidwayLeavesNothingForTheNextCommit) {
         EXPECT_EQ(static_cast<int64_t>(rows.size()), count + (appended ? 1 : 0)) << n;
         EXPECT_TRUE(Contains(rows, moved)) << n;
         EXPECT_FALSE(Contains(rows, moved + 500000)) << n;
+        if (torn > 0) break;  // the file takes no change until it is repaired
     }
-    std::printf("failing update: %d failure points, %d left the session refused\n", failed, stuck);
+    std::printf("failing update: %d failure points, %d left the session refused, %d the file needing repair\n", failed,
+                stuck, torn);
     EXPECT_GT(failed, 3) << "the update must have met the failing read at several points";
 }
 
@@ -189,6 +197,8 @@ TEST(DiskTableFaults, AHalfCommittedFileReportsRepairAndItsTablesOpenWithRepair)
             Cursor plain(c, "NAVTEXLOG");
             EXPECT_NE(CodeOf([&] { plain.Disk->CheckRecordCount(c.S.SessionID); }), 0);
         }
+        // Only the rebuild writes while the file needs repair, reading it in recovery mode.
+        c.Db->SetRecoveryMode(1);
         Cursor fixed(c, "NAVTEXLOG", false, true);
         EXPECT_EQ(fixed.Disk->GetPhysicalRecordCount(&fixed), 60);
         ExpectConsistent(fixed);
@@ -199,9 +209,14 @@ TEST(DiskTableFaults, AHalfCommittedFileReportsRepairAndItsTablesOpenWithRepair)
     // The file's state stays as found: only a full repair may clear it.
     Connection c(f.Name, false);
     EXPECT_EQ(c.S.NeedsRepair, 1);
-    Cursor log(c, "NAVTEXLOG");
+    Cursor log(c, "NAVTEXLOG", false, true);
     EXPECT_EQ(log.Disk->GetPhysicalRecordCount(&log), 61);
     ExpectConsistent(log);
+    // Any other change is refused before a byte of the file changes.
+    const std::vector<uint8_t> before = disktest::ReadAll(f.Name);
+    log.FillLog(6, "refused");
+    EXPECT_EQ(CodeOf([&] { log.Append(); }), 20300);
+    EXPECT_EQ(disktest::ReadAll(f.Name), before);
 }
 
 TEST(DiskTableReliability, AWriterKilledAtRandomPointsLeavesEveryReportedCommit) {
@@ -245,6 +260,7 @@ TEST(DiskTableReliability, AWriterKilledAtRandomPointsLeavesEveryReportedCommit)
                 ++repair;
                 std::vector<int64_t> rows;
                 const int32_t walked = CodeOf([&] {
+                    c.Db->SetRecoveryMode(1);  // how the rebuild reads its source
                     Cursor fixed(c, "NAVTEXLOG", false, true);
                     rows = fixed.Walk("");
                     fixed.Walk("IDX_DT");

@@ -1,0 +1,193 @@
+// TORQDatabase: the component through which a program names and opens one database
+// file. It holds the connection settings, makes the local session that carries the
+// connection down to the storage engine, and owns the open sequence with its three
+// decisions: repairing a file that was not closed properly, converting a file of an old
+// format, and the password prompt with retry.
+//
+// Rules kept here:
+// - The open runs inside the session's Lock from the file check to the notification;
+//   after any failed open the handle is freed and the component is closed.
+// - A file that needs repair and was not repaired in this open (declined, SilentMode,
+//   design time, no repair available) opens for reading with ReadOnly True; the disk
+//   page manager refuses every commit of such a file with 20300 before a byte is
+//   written, whoever tries. That ReadOnly is the open's answer, not the program's
+//   request: the next open asks for what the program asked for.
+// - The handle is shared-owned: with HandleShared a borrower holds it too, and it is
+//   disconnected and freed with its last holder, so an owner closing first never frees
+//   a handle a borrower still uses.
+// - Close completes when a dataset's close fails: the handle goes, the first failure
+//   then passes on. The destructor closes without raising.
+// - Guards raise classlib's EDatabaseError, "Name: " first when the component has one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "classlib/Classes.h"
+#include "engine/access/ORQSessions.h"
+
+namespace classlib {
+class TDataSet;
+}
+
+namespace orq {
+
+class TORQLocalSession;
+class TORQWaitWindow;
+
+using TORQPasswordEvent = std::function<void(classlib::TPersistent* Sender, bool& Continue)>;
+using TORQProgressEvent = std::function<void(classlib::TPersistent* Sender, int32_t PercentDone, bool& Continue)>;
+using TORQOnNeedRepairEvent = std::function<void(classlib::TPersistent* Sender, bool& DoRepair)>;
+
+class TORQDatabase : public classlib::TComponent {
+public:
+    static constexpr double EngineVersion = 5.18;
+    // The version below which a file is of an old format and is converted.
+    static constexpr double MinimumFileVersion = 2.99;
+
+    // The session is AOwner when that is a TORQSession, else the "Default" one (20007
+    // while the engine is stopped).
+    explicit TORQDatabase(classlib::TComponent* AOwner);
+    ~TORQDatabase() override;
+
+    std::string ClassName() const override { return "TORQDatabase"; }
+
+    // ---- properties ----
+    bool Connected() const { return FHandle != nullptr; }
+    void SetConnected(bool Value);
+    // Always "5.18 "; writes are ignored.
+    std::string CurrentVersion() const;
+    void SetCurrentVersion(const std::string&) {}
+    const std::string& DatabaseFileName() const { return FDatabaseFileName; }
+    void SetDatabaseFileName(const std::string& Value);
+    const std::string& DatabaseName() const { return FDatabaseName; }
+    void SetDatabaseName(const std::string& Value);
+    bool Exclusive = false;
+    std::string Password;
+    bool ReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool Value) {
+        FReadOnly = Value;
+        FReadOnlyForRepair = false;
+    }
+    bool HandleShared = false;
+    bool KeepConnection() const { return FKeepConnection; }
+    void SetKeepConnection(bool Value);
+    int32_t MaxConnections = 500;
+    bool MultiUser = false;
+    const std::string& SessionName() const { return FSessionName; }
+    void SetSessionName(const std::string& Value);
+    bool SilentMode = false;
+    bool DisableTempFiles = false;
+
+    TORQPasswordEvent OnPassword;
+    classlib::TNotifyEvent BeforeRepair;
+    TORQProgressEvent OnRepairProgress;
+    classlib::TNotifyEvent AfterRepair;
+    classlib::TNotifyEvent BeforeCompact;
+    TORQProgressEvent OnCompactProgress;
+    classlib::TNotifyEvent AfterCompact;
+    classlib::TNotifyEvent BeforeChangePassword;
+    TORQProgressEvent OnChangePasswordProgress;
+    classlib::TNotifyEvent AfterChangePassword;
+    TORQOnNeedRepairEvent OnNeedRepair;
+    classlib::TNotifyEvent BeforeChangeDatabaseSettings;
+    TORQProgressEvent OnChangeDatabaseSettingsProgress;
+    classlib::TNotifyEvent AfterChangeDatabaseSettings;
+
+    // ---- fields ----
+    // Set by the session for a database it makes on demand: no DatabaseName needed.
+    bool OwnedBySession = false;
+    // Datasets that opened the database through the session; 0 after Close.
+    int32_t OpenRefCount = 0;
+    uint8_t EncryptionAlgorithm = 0;
+    int32_t PageSize = 4096;
+    int32_t PagesPerExtent = 8;
+    // Set while the open runs a repair or a conversion.
+    bool InRepair = false;
+    // The default progress window of a repair or compact.
+    std::unique_ptr<TORQWaitWindow> WaitWindow;
+
+    TORQSession* Session() const { return FSession; }
+    TORQLocalSession* Handle() const { return FHandle.get(); }
+    const std::shared_ptr<TORQLocalSession>& SharedHandle() const { return FHandle; }
+    bool HandleBorrowed() const { return FHandleBorrowed; }
+
+    // ---- operations ----
+    void Open();
+    void Close();
+
+    // Guards.
+    void CheckDatabaseName() const;  // "Database name missing"
+    void CheckInactive();            // at design time closes instead
+    void CheckClosed() const;        // "Cannot perform this operation on an open database"
+    void CheckConnected() const;     // "Cannot perform this operation on a closed database"
+
+    // Looks the session up by SessionName (Activate: 20002 for an unknown name) and moves
+    // this database to it; with Activate the session is activated.
+    void AttachSession(bool Activate);
+    // "Duplicate database name '%s'", or frees an idle database the session made on demand.
+    void CheckDuplicateName(const std::string& Name);
+    bool TakeSharedHandle();
+    void CreateSessionHandle();
+    void FreeSessionHandle();
+
+    bool AskPassword();
+    void AskRepair(bool& DoRepair);
+    void ConfirmConversion(bool& DoConvert);
+
+    // The rebuild the open runs on a file that needs repair or conversion. Until database
+    // maintenance fills it, 20301 "Cannot repair database '%s': repair is not available".
+    virtual void RepairDatabase(std::string& ErrorText);
+
+    bool InTransaction() const;
+    // Connects when closed and closes again afterwards; errors of the read pass through
+    // (an unreadable catalog is never "no tables"), only the re-close is guarded.
+    void GetTableNames(std::vector<std::string>& List);
+    // Connects when closed (and stays connected).
+    bool TableExists(const std::string& Name);
+
+    // The datasets opened on this database (the dataset core adds and removes them).
+    void AddDataSet(classlib::TDataSet* DataSet);
+    void RemoveDataSet(classlib::TDataSet* DataSet);
+    // Queries first (scanning again after each), then the others last to first.
+    void CloseDataSets();
+    classlib::TDataSet* GetDataSet(int32_t Index) const { return FDataSets.at(static_cast<size_t>(Index)); }
+    int32_t DataSetCount() const { return static_cast<int32_t>(FDataSets.size()); }
+
+    // The repair question and conversion notice texts.
+    static const char* const RepairQuestion;
+    static const char* const ConversionNotice;
+
+protected:
+    void Loaded() override;
+    void Notification(classlib::TComponent* AComponent, classlib::TOperation Operation) override;
+
+private:
+    friend class TORQSession;
+
+    // Steps 4 to 7 of the open, inside the session's Lock.
+    void OpenLocked(bool Designing);
+    // The repair question or conversion notice and the repair on a yes.
+    void HandleNeedsRepair();
+    // The session dies: close, then move to the default session (or none).
+    void SessionDestroyed(TORQSession* Dying);
+
+    std::string FDatabaseFileName;
+    std::string FDatabaseName;
+    std::string FSessionName;
+    bool FReadOnly = false;
+    // ReadOnly was set by an open that left the file needing repair: not handed down to
+    // the next open, so a repaired file opens for writing again.
+    bool FReadOnlyForRepair = false;
+    bool FKeepConnection = true;
+    bool FStreamedConnected = false;
+    bool FHandleBorrowed = false;
+    std::shared_ptr<TORQLocalSession> FHandle;
+    TORQSession* FSession = nullptr;
+    std::vector<classlib::TDataSet*> FDataSets;
+};
+
+}  // namespace orq
