@@ -875,8 +875,37 @@ void TORQDataSet::InternalDelete() {
     TORQCursor& c = CheckCursor(nilcode::InternalDelete);
     uint8_t* active = GetActiveRecordBuffer();
     if (active == nullptr) RaiseNative(10071, SNilPointer);
+    // The framework reads the window again from the cursor's position, and a deleted
+    // record's position has no next one: the record after it (before it, at the end)
+    // is found first and becomes the position once the delete succeeded.
+    const TORQRecordID target = TORQRecordID::FromBytes(active + R());
+    TORQRecordID neighbour;
+    bool found = false;
+    uint8_t* scratch = c.AllocRecordBuffer();
+    try {
+        c.CurrentRecord = scratch;
+        for (uint8_t mode : {uint8_t{1}, uint8_t{2}}) {
+            c.CurrentRecordID = target;
+            c.Bof = 0;
+            c.Eof = 0;
+            if (c.GetRecord(mode) == 0) {
+                neighbour = c.CurrentRecordID;
+                found = true;
+                break;
+            }
+        }
+    } catch (...) {
+        FreeRecordBuffer(scratch);
+        throw;
+    }
+    FreeRecordBuffer(scratch);
     PointCursorAt(active);
     c.DeleteRecord();
+    if (c.ResultCode == 0 && found) {
+        c.CurrentRecordID = neighbour;
+        c.Bof = 0;
+        c.Eof = 0;
+    }
     RaiseEngineResult(c.ResultCode, c.ResultText);
 }
 

@@ -89,8 +89,11 @@ protected:
         Env.reset();
         StopEngine();
     }
+    // One write batch: the rows reach the file together.
     void Seed() {
+        Ds->Cursor()->BeginUpdateBatch();
         for (const LogRow& r : Rows) AppendRow(*Ds, r);
+        Ds->Cursor()->CommitBatch();
     }
     std::vector<int> Brute(const std::function<bool(const LogRow&)>& Accept) const {
         std::vector<int> out;

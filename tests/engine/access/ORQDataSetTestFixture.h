@@ -104,11 +104,13 @@ public:
     TORQCursor* CreateCursor() override {
         ++CursorsMade;
         TORQDatabase* db = Database();
+        if (FailCursor) return nullptr;
         if (db == nullptr || db->Handle() == nullptr) return nullptr;
         auto c = std::make_unique<TORQLocalCursor>();
         c->TableName = TableName;
         c->Session = db->Handle();
         c->InMemory = InMemory() ? 1 : 0;
+        c->TemporaryTable = Temporary ? 1 : 0;
         c->OpenTable(nullptr, nullptr, nullptr);
         return c.release();
     }
@@ -126,6 +128,8 @@ public:
     using classlib::TDataSet::RestoreState;
 
     std::string TableName;
+    bool Temporary = false;   // the cursor's temporary-table flag
+    bool FailCursor = false;  // CreateCursor answers nil
     int CursorsMade = 0;
 };
 
