@@ -101,23 +101,6 @@ private:
     uint8_t* FBlock;
 };
 
-// The database's transaction calls: connected, and one transaction at a time.
-void StartDatabaseTransaction(TORQDatabase& Database) {
-    Database.CheckConnected();
-    if (Database.InTransaction()) DatabaseError("Database is already within a transaction");
-    Database.Handle()->StartTransaction();
-}
-
-void CommitDatabaseTransaction(TORQDatabase& Database, bool Flush) {
-    Database.CheckConnected();
-    Database.Handle()->Commit(Flush);
-}
-
-void RollbackDatabaseTransaction(TORQDatabase& Database) {
-    Database.CheckConnected();
-    Database.Handle()->Rollback();
-}
-
 }  // namespace
 
 int32_t WideStringCellCount() {
@@ -1352,7 +1335,7 @@ void TORQDataSet::PSStartTransaction() {
     const bool set = SetDatabaseFlag(dfProvider, true);
     try {
         if (FDatabase == nullptr) RaiseNative(nilcode::Blob, SNilPointer);
-        StartDatabaseTransaction(*FDatabase);
+        FDatabase->StartTransaction();
     } catch (...) {
         if (set) SetDatabaseFlag(dfProvider, false);
         throw;
@@ -1363,9 +1346,9 @@ void TORQDataSet::PSEndTransaction(bool Commit) {
     try {
         if (FDatabase != nullptr) {
             if (Commit)
-                CommitDatabaseTransaction(*FDatabase, true);
+                FDatabase->Commit(true);
             else
-                RollbackDatabaseTransaction(*FDatabase);
+                FDatabase->Rollback();
         }
     } catch (...) {
         SetDatabaseFlag(dfProvider, false);

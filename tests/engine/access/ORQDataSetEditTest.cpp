@@ -23,12 +23,6 @@ void AppendLog(TTestDataSet& Ds, int M, const char* Station = "ST") {
 
 int Freq(TTestDataSet& Ds) { return Ds.FieldByName("FREQ")->AsInteger(); }
 
-std::vector<int> WalkFreqs(TTestDataSet& Ds) {
-    std::vector<int> out;
-    for (Ds.First(); !Ds.Eof(); Ds.Next()) out.push_back(Freq(Ds));
-    return out;
-}
-
 // The log with its primary key's constraint, and the extra constraints given.
 void CreateLog(TEngineEnv& Env, TORQConstraintDefs* Constraints = nullptr) {
     TORQFieldDefs f;
