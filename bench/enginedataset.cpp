@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,7 +64,7 @@ Row RowOf(int I) {
     r.Freq = I % 3 == 0 ? 490 : 518;
     r.Qual = I % 101;
     r.Letter = std::string(1, static_cast<char>('A' + I % 26));
-    r.Type = "E";
+    r.Type = std::string(1, 'E');
     r.Number = std::to_string(I % 100);
     r.Area = static_cast<int16_t>(I % 21);
     r.Station = "STATION " + std::to_string(I % 40);
@@ -198,37 +199,34 @@ void Cursor(benchmark::State& State) {
         c.InitFieldDefs();
         uint8_t* buffer = c.AllocRecordBuffer();
         c.CurrentRecord = buffer;
-        TORQVariant v;
+        // A value object keeps the type it was given first: one per field.
+        auto set = [&](int32_t Field, const std::function<void(TORQVariant&)>& Fill) {
+            TORQVariant v;
+            Fill(v);
+            c.SetFieldValue(v, Field, buffer, true);
+        };
         auto start = Clock::now();
         for (int i = 0; i < Rows; ++i) {
             const Row r = RowOf(i);
             c.InitRecord(buffer, true);
-            v.SetAsDateTime(r.Utc);
-            c.SetFieldValue(v, 0, buffer, true);
-            v.SetAsInteger(r.Freq);
-            c.SetFieldValue(v, 1, buffer, true);
-            v.SetAsDouble(r.Qual);
-            c.SetFieldValue(v, 2, buffer, true);
-            v.SetAsString(r.Letter);
-            c.SetFieldValue(v, 3, buffer, true);
-            v.SetAsString(r.Type);
-            c.SetFieldValue(v, 4, buffer, true);
-            v.SetAsString(r.Number);
-            c.SetFieldValue(v, 5, buffer, true);
-            v.SetAsInteger(r.Area);
-            c.SetFieldValue(v, 6, buffer, true);
-            v.SetAsString(r.Station);
-            c.SetFieldValue(v, 7, buffer, true);
+            set(0, [&](TORQVariant& v) { v.SetAsDateTime(r.Utc); });
+            set(1, [&](TORQVariant& v) { v.SetAsInteger(r.Freq); });
+            set(2, [&](TORQVariant& v) { v.SetAsDouble(r.Qual); });
+            set(3, [&](TORQVariant& v) { v.SetAsString(r.Letter); });
+            set(4, [&](TORQVariant& v) { v.SetAsString(r.Type); });
+            set(5, [&](TORQVariant& v) { v.SetAsString(r.Number); });
+            set(6, [&](TORQVariant& v) { v.SetAsInteger(r.Area); });
+            set(7, [&](TORQVariant& v) { v.SetAsString(r.Station); });
             TORQLocalBLOBStream* s = c.OpenBlob(true, false, false, TORQLocalBLOBStream::bmWriteOnly, 8);
             s->Write(r.Text.data(), static_cast<int64_t>(r.Text.size()));
             c.CloseBlob(8);
-            v.SetAsInteger(r.Dist);
-            c.SetFieldValue(v, 9, buffer, true);
+            set(9, [&](TORQVariant& v) { v.SetAsInteger(r.Dist); });
             c.PostRecord(true);
             if (c.ResultCode != 0) State.SkipWithError("post failed");
         }
         State.counters["append_us"] = Since(start) * 1e6 / Rows;
         int64_t sum = 0;
+        TORQVariant v;
         start = Clock::now();
         c.First();
         std::string text;

@@ -406,3 +406,43 @@ TEST_F(ForkedResults, ClosingInEditReleasesTheRecordLock) {
 }
 
 }  // namespace
+
+namespace {
+
+using IndexHelpers = EngineTest;
+
+TEST_F(IndexHelpers, TheKeyStateTakesOnlyIndexFieldsAndTheHelpersFollowTheIndex) {
+    TEngineEnv env(ekMemory);
+    CreateLog(env);
+    auto ds = env.Open("NAVTEXLOG");
+    AppendLog(*ds, 1);
+    EXPECT_TRUE(ds->IndexFieldNumbers().empty());
+    ds->SwitchToIndex("IDX_DT");
+    ASSERT_EQ(ds->IndexFieldNumbers(), std::vector<int32_t>{1});
+    EXPECT_EQ(ds->IndexFieldsSize(), 8);
+    EXPECT_FALSE(ds->HasRecords());
+    // The set-key state writes the current key buffer; a field outside the index, or a
+    // calculated one, is refused with its display name.
+    TORQDataSet::TKeyBuffer& key = ds->KeyBuffer(TORQDataSet::kiLookup);
+    ds->SetCurrentKeyBuffer(&key);
+    const TDataSetState old = ds->SetTempState(dsSetKey);
+    ds->FieldByName("FREQ")->SetDisplayLabel("Frequency");
+    EXPECT_EQ(Raised([&] { ds->FieldByName("FREQ")->SetAsInteger(5); }),
+              "Field Frequency is not in the current index - Native error: 20019");
+    ds->FieldByName("UTCRECEIVED")->SetAsDateTime(lctest::MinuteDate(9));
+    EXPECT_NEAR(ds->FieldByName("UTCRECEIVED")->AsDateTime(), lctest::MinuteDate(9), 1e-9);
+    ds->RestoreState(old);
+    ds->SetCurrentKeyBuffer(nullptr);
+    EXPECT_NEAR(ds->FieldByName("UTCRECEIVED")->AsDateTime(), lctest::MinuteDate(1), 1e-9) << "the record is untouched";
+    // A range marked in the current range buffers is reset once.
+    ds->KeyBuffer(TORQDataSet::kiCurRangeStart).Modified = true;
+    EXPECT_TRUE(ds->ResetRange());
+    EXPECT_FALSE(ds->ResetRange());
+    // An index the cursor does not know.
+    ds->Cursor()->IndexName = "IDX_NONE";
+    EXPECT_EQ(NativeCode([&] { ds->BuildIndexFieldList(); }), 10325);
+    ds->SwitchToIndex("");
+    EXPECT_TRUE(ds->IndexFieldNumbers().empty());
+}
+
+}  // namespace
