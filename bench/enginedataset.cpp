@@ -35,7 +35,12 @@ using namespace orq;
 using classlib::TDataSet;
 using Clock = std::chrono::steady_clock;
 
-constexpr int Rows = 20000;
+// TILO_BENCH_ROWS overrides the row count (20,000).
+const int Rows = [] {
+    const char* e = std::getenv("TILO_BENCH_ROWS");
+    const int n = e != nullptr ? std::atoi(e) : 20000;
+    return n > 0 ? n : 20000;
+}();
 
 std::filesystem::path BenchDir(const char* Mode) {
     const char* where = std::getenv("TILO_BENCH_DIR");
