@@ -99,7 +99,7 @@ public:
         std::memset(CurrentRecord, 0, static_cast<size_t>(RecordBufferSize));
         for (int32_t i = 0; i < FieldDefs.GetCount(); ++i) SetBit(CurrentRecord, i, true);
     }
-    void Set(int32_t FieldNo, const TORQVariant& V) { SetFieldValue(V, FieldNo, CurrentRecord, true); }
+    void Set(int32_t FieldNo, TORQVariant& V) { SetFieldValue(V, FieldNo, CurrentRecord, true); }
     void Append() {
         if (!FDisk->InsertRecord(this)) std::abort();
     }
@@ -148,26 +148,27 @@ void CreateEngineFiles(const std::string& Empty, const std::string& Log) {
     CreateTable(s, "STATIONS", stations, stationIndexes);
 
     Appender a(s, "NAVTEXLOG");
-    TORQVariant v;
     for (int i = 0; i < LogRows; ++i) {
         if (i % 1000 == 0) s.StartTransaction();
         a.Clear();
-        v.SetAsDateTime(46000.0 + i / 1440.0);
-        a.Set(0, v);
-        v.SetAsLargeInt(i % 2 == 0 ? 518 : 490);
-        a.Set(1, v);
-        v.SetAsDouble(i % 101);
-        a.Set(2, v);
-        v.SetAsString(std::string(1, static_cast<char>('A' + i % 26)));
-        a.Set(3, v);
-        v.SetAsString("STATION " + std::to_string(i % 40));
-        a.Set(7, v);
+        TORQVariant date, freq, quality, letter, station;
+        date.SetAsDateTime(46000.0 + i / 1440.0);
+        a.Set(0, date);
+        freq.SetAsLargeInt(i % 2 == 0 ? 518 : 490);
+        a.Set(1, freq);
+        quality.SetAsDouble(i % 101);
+        a.Set(2, quality);
+        letter.SetAsString(std::string(1, static_cast<char>('A' + i % 26)));
+        a.Set(3, letter);
+        station.SetAsString("STATION " + std::to_string(i % 40));
+        a.Set(7, station);
         a.Append();
         if (i % 1000 == 999) s.Commit(true);
     }
     Appender st(s, "STATIONS");
     for (int i = 0; i < 40; ++i) {
         st.Clear();
+        TORQVariant v;
         v.SetAsString("STATION " + std::to_string(i));
         st.Set(0, v);
         st.Append();

@@ -659,8 +659,9 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     CheckOpen(10460);
     const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20213, "Database is locked");
     ReadHeader();
-    // A state other than 2 is a commit someone left half-written: it stays in the file
-    // (and the file needs repair) whatever this commit does.
+    // A state other than 2 is a commit someone left half-written: the file needs repair and
+    // takes no change (20300), except from the rebuild in recovery mode, after whose commit
+    // the state stays as found.
     const uint8_t found = State();
     CheckChangesAllowed(found);
     if (found == 2) {

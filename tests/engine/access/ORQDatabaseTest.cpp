@@ -113,6 +113,20 @@ TEST_F(Database, GuardsNameTheComponent) {
     EXPECT_EQ(db->DatabaseName(), "RENAMED");
 }
 
+TEST_F(Database, AtDesignTimeErrorsAreShownNotRaised) {
+    TComponent form(nullptr);
+    form.SetDesigning(true);
+    EXPECT_FALSE(IsDesignTime());
+    auto* db = new TORQDatabase(&form);
+    EXPECT_TRUE(IsDesignTime()) << "a database made in a designer sets the flag";
+    db->SetName("ORQDB");
+    db->SetDatabaseName("NAVTEX");
+    db->SetDatabaseFileName("nope.orq");
+    EXPECT_NO_THROW(db->Open());
+    EXPECT_FALSE(db->Connected());
+    EXPECT_EQ(UI->Log, (std::vector<std::string>{"Error(ORQDB: Database file 'nope.orq' does not exist)"}));
+}
+
 TEST_F(Database, AStoredConnectedOpensOnceEveryPropertyIsRead) {
     CreateLogFile(File);
     TComponent dm(nullptr);

@@ -227,6 +227,37 @@ TEST_F(Sessions, OneFormHoldsOneSessionWithAutomaticNames) {
     EXPECT_EQ(db->SessionName(), "sesC_1");
 }
 
+// A component that takes its session by name, as the engine's datasets do.
+class TNamedDataSet : public TComponent, public TORQSessionDataSet {
+public:
+    using TComponent::TComponent;
+    std::string GetSessionName() const override { return Session; }
+    void SetSessionName(const std::string& Value) override {
+        Session = Value;
+        ++Sets;
+    }
+    std::string Session = "Default";
+    int Sets = 0;
+};
+
+TEST_F(Sessions, AnAutomaticNameReachesTheFormsDatasetsAndDatabases) {
+    TComponent form(nullptr);
+    auto* ds = new TNamedDataSet(&form);
+    auto* same = new TNamedDataSet(&form);
+    auto* db = new TORQDatabase(&form);
+    auto* s = new TORQSession(&form);
+    s->SetName("ses");
+    same->Session = "SES_1";  // already the session's name, ignoring case
+    s->SetAutoSessionName(true);
+    EXPECT_EQ(ds->Session, "ses_1");
+    EXPECT_EQ(same->Sets, 0) << "names equal ignoring case are left alone";
+    EXPECT_EQ(db->SessionName(), "ses_1");
+    EXPECT_EQ(db->Session(), s);
+    s->SetName("work");
+    EXPECT_EQ(ds->Session, "work_1");
+    EXPECT_EQ(db->Session(), s);
+}
+
 TEST_F(Sessions, NotifyAddOpenCloseRemove) {
     std::vector<int> kinds;
     DefaultSession().OnDBNotify = [&](TORQDatabaseEvent Kind, TORQDatabase*) { kinds.push_back(Kind); };
@@ -276,6 +307,32 @@ TEST_F(Sessions, OnDemandDatabasesAreOwnedSilentAndFreedAtTheirLastClose) {
     // Deactivation frees what the session made.
     s->SetActive(false);
     EXPECT_EQ(s->DatabaseCount(), 0);
+}
+
+TEST_F(Sessions, AnOwnersSharedDatabaseIsFoundFirst) {
+    EXPECT_TRUE(DefaultSession().KeepConnections);
+    EXPECT_FALSE(DefaultSession().AutoSessionName());
+    TComponent form1(nullptr), form2(nullptr);
+    auto make = [](TComponent* Owner, bool Shared) {
+        auto* db = new TORQDatabase(Owner);
+        db->HandleShared = Shared;
+        db->SetDatabaseName("Memory");
+        return db;
+    };
+    TORQDatabase* first = make(&form1, true);
+    TORQDatabase* second = make(&form2, true);
+    EXPECT_EQ(DefaultSession().FindOwnerDatabase("MEMORY", &form2), second);
+    EXPECT_EQ(DefaultSession().FindOwnerDatabase("MEMORY", nullptr), first);
+    EXPECT_EQ(DefaultSession().FindSharedHandle("memory"), nullptr) << "none open";
+    second->Open();
+    EXPECT_EQ(DefaultSession().FindSharedHandle("memory").get(), second->Handle());
+    EXPECT_EQ(&DefaultSession().OpenDatabase("MEMORY", &form2), second);
+    EXPECT_EQ(second->OpenRefCount, 1);
+    second->SetKeepConnection(false);
+    EXPECT_TRUE(second->Connected()) << "still in use";
+    DefaultSession().CloseDatabase(second);
+    EXPECT_FALSE(second->Connected()) << "closed, not freed: the program placed it";
+    EXPECT_EQ(DefaultSession().DatabaseCount(), 2);
 }
 
 TEST_F(Sessions, AnIdleOnDemandDuplicateGivesWayAndABusyOneDoesNot) {
