@@ -53,6 +53,13 @@ private:
 
 bool IsWritableMode(uint8_t Mode) { return Mode == TORQLocalBLOBStream::bmWriteOnly || Mode == TORQLocalBLOBStream::bmReadWrite; }
 
+// A table-level change of a disk database that needs repair is refused before it starts:
+// its steps write (and lock) before their commit would refuse them.
+void CheckDatabaseWritable(TORQDatabaseData& Database) {
+    if (auto* disk = dynamic_cast<TORQDiskDatabaseData*>(&Database); disk != nullptr && disk->DiskPageManager() != nullptr)
+        disk->DiskPageManager()->CheckFileChangesAllowed();
+}
+
 // A disk table left without cursors goes (its database owns it).
 void FreeDiskTableIfUnused(TORQTableData* Table) {
     if (auto* disk = dynamic_cast<TORQDiskTableData*>(Table)) disk->FreeIfUnused();
@@ -234,6 +241,7 @@ void TORQLocalCursor::CreateTable(const TORQFieldDefs& Fields, const TORQIndexDe
                                   const TORQConstraintDefs& Constraints) {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
+    CheckDatabaseWritable(database);
     CloseTable();
     if (database.TableExists(TableName)) DeleteTable();
     TORQTableData* table = database.GetTableData(this);
@@ -257,6 +265,7 @@ void TORQLocalCursor::CreateTable(const TORQFieldDefs& Fields, const TORQIndexDe
 void TORQLocalCursor::DeleteTable() {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
+    CheckDatabaseWritable(database);
     CloseTable();
     if (!database.TableExists(TableName)) RaiseNativeFmt(20132, "Table '%s' not found", {TableName});
     TORQTableData* table = database.GetTableData(this);
@@ -296,6 +305,7 @@ void TORQLocalCursor::DeleteTable() {
 void TORQLocalCursor::EmptyTable() {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
+    CheckDatabaseWritable(database);
     CloseTable();
     if (!database.TableExists(TableName)) RaiseNativeFmt(20133, "Table '%s' not found", {TableName});
     TORQTableData* table = database.GetTableData(this);
@@ -314,6 +324,7 @@ void TORQLocalCursor::EmptyTable() {
 void TORQLocalCursor::RenameTable(const std::string& NewName) {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
+    CheckDatabaseWritable(database);
     CloseTable();
     if (!database.TableExists(TableName)) RaiseNativeFmt(20134, "Table '%s' not found", {TableName});
     if (NewName == TableName) RaiseNativeFmt(30452, "Cannot rename table '%s' into itself", {TableName});
@@ -436,7 +447,8 @@ void TORQLocalCursor::DetachTable() {
     // An unfinished edit's locks would stay until the session disconnects.
     ReleaseEditLocks(true);
     // Written data nobody posted is dropped: stored into a buffer now, it would stay in
-    // the BLOB cache of a buffer nobody frees through this table.
+    // the BLOB cache of a buffer nobody frees through this table. The cache entries of
+    // the table's buffers go with its managers once its last cursor closed.
     try {
         ReleaseStreams(false, false);
     } catch (...) {
@@ -513,6 +525,7 @@ void TORQLocalCursor::AddIndex(const TORQIndexDef& IndexDef) {
     RefreshDefinitions(false);
     if (IndexDefs.FindByName(IndexDef.Name) != nullptr)
         RaiseNativeFmt(20022, "Cannot create index '%s'. Index already exists", {IndexDef.Name});
+    CheckDatabaseWritable(*TableData->DatabaseData);
     TTableDataGuard guard(*this);
     try {
         TableData->AddIndex(IndexDef, this);
@@ -529,6 +542,7 @@ void TORQLocalCursor::DeleteIndex(const std::string& Name) {
     const TORQIndexDef* def = IndexDefs.FindByName(Name);
     if (def == nullptr) RaiseNativeFmt(20021, "Cannot delete index '%s'. Index not found", {Name});
     const int32_t id = def->ObjectID;
+    CheckDatabaseWritable(*TableData->DatabaseData);
     TTableDataGuard guard(*this);
     try {
         TableData->DeleteIndex(id, this);
@@ -1026,8 +1040,9 @@ void TORQLocalCursor::CloseStream(std::size_t Index, bool Store) {
     const int32_t field = stream->FieldNo();
     const bool stored = Store && IsWritableMode(stream->Mode()) && CurrentRecord != nullptr;
     if (stored) TableData->StoreBlobStream(this, field, *stream);
-    // An unchanged disk value read into the buffer's cache is let go again.
-    if ((!stored || !stream->Modified()) && DiskTable() != nullptr && CurrentRecord != nullptr)
+    // An unchanged disk value read into the buffer's cache is let go again. A discarding
+    // close (the table's) leaves the buffer alone: its owner may have freed it already.
+    if (Store && (!stored || !stream->Modified()) && DiskTable() != nullptr && CurrentRecord != nullptr)
         TableData->FreeBlob(CurrentRecord, field);
 }
 

@@ -2,4 +2,5 @@
 // which the data-access layer reaches the storage engines of this process.
 #pragma once
 
+#include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalSession.h"

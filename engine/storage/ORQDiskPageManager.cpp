@@ -423,6 +423,9 @@ int32_t TORQDiskPageManager::GetNextObjectID() {
     FDatabaseFile->ReadBuffer(bytes, FNextObjectIDOffset, 4, 30400);
     const uint32_t next = LoadLE32(bytes) + 1u;
     if (FDatabaseFile->AccessMode() == 1) {
+        // The counter is written at once, before any commit: a file that needs repair
+        // refuses it like every other change.
+        CheckFileChangesAllowed();
         StoreLE32(bytes, next);
         FDatabaseFile->WriteBuffer(bytes, FNextObjectIDOffset, 4, 30404);
         return static_cast<int32_t>(next);
@@ -462,7 +465,9 @@ void TORQDiskPageManager::CheckChangesAllowed(uint8_t State) const {
 }
 
 void TORQDiskPageManager::CheckFileChangesAllowed() {
+    std::lock_guard guard(CriticalSection());
     if (FFreeSpaceManager && FFreeSpaceManager->RecoveryMode != 0) return;
+    TFileUse use(*this);
     // The state as the file holds it now: another process may have left a commit torn.
     uint8_t state = 0;
     FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);

@@ -197,6 +197,9 @@ public:
     // The commit bracket above; 20213 when the header lock cannot be had, 20300 when the
     // file needs repair.
     void CommitSession(int32_t SessionID) override;
+    // 20300 when the state byte the file holds now says it needs repair (outside recovery
+    // mode): what a change that writes before its commit asks first.
+    void CheckFileChangesAllowed();
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.
     bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) override;
 
@@ -222,8 +225,6 @@ private:
     class TFileUse;
     // 20300 for a state other than 2 outside recovery mode.
     void CheckChangesAllowed(uint8_t State) const;
-    // The same for the state byte the file holds now.
-    void CheckFileChangesAllowed();
     // 20237 unless the engine can work with this page size and extent.
     static void CheckGeometry(uint16_t PageSize, uint16_t PagesPerExtent);
     void CheckOpen(int32_t Code) const;

@@ -1,4 +1,4 @@
-// The local cursor's tests: connections to the three engines (a disk file in a scratch
+// The local cursor's tests: local sessions on the three engines (a disk file in a scratch
 // folder, single- or multi-user, under a session name of its own; MEMORY; TEMP), a cursor
 // that owns its record and old-record buffers the way a dataset does, and the message
 // log's table.
@@ -18,6 +18,8 @@
 #include "../storage/DiskTestUtil.h"
 #include "classlib/Variant.h"
 #include "engine/access/ORQLocalCursor.h"
+#include "engine/access/ORQLocalEngine.h"
+#include "engine/access/ORQMain.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/foundation/ORQVariant.h"
@@ -44,65 +46,40 @@ inline int32_t NativeCode(const std::function<void()>& F) {
     return 0;
 }
 
-inline void StartEngine() {
-    StartStorageEngine();
-    InstallExpressionFactory();
-}
+// The engine as a program starts it (storage state, expressions, sessions).
+inline void StartTestEngine() { StartEngine(); }
+inline void StopTestEngine() { StopEngine(); }
 
-// A session over one database data object.
-class TTestSession : public TORQBaseSession {
-public:
-    bool GetConnected() override { return DatabaseData != nullptr; }
-    bool TableExists(const std::string& Name) override { return DatabaseData->TableExists(Name); }
-    void StartTransaction() override { InTransaction = 1; }
-    void Commit(bool Flush) override {
-        DatabaseData->Commit(SessionID, Flush);
-        InTransaction = 0;
-    }
-    void Rollback() override {
-        DatabaseData->Rollback(SessionID);
-        InTransaction = 0;
-    }
-};
-
-// One connection: a session, and for a disk file a database object of its own (two
-// connections under different session names conflict as two processes do).
+// One connection: a local session. Disk connections under different session names get
+// database objects of their own and conflict as two processes do.
 class TConnection {
 public:
     static std::unique_ptr<TConnection> Disk(const std::string& File, bool MultiUser,
                                              const std::string& SessionName = "S1") {
         auto c = std::unique_ptr<TConnection>(new TConnection);
-        c->FOwn = std::make_unique<TORQDiskDatabaseData>();
-        c->FOwn->DatabaseName = File;
-        c->FOwn->SessionName = SessionName;
-        c->FOwn->CommitBarriers = false;
+        c->S.DatabaseName = File;
+        c->S.DatabaseFileName = File;
         c->S.MultiUser = MultiUser ? 1 : 0;
         c->S.SessionName = SessionName;
-        c->S.DatabaseName = File;
-        c->S.DatabaseData = c->FOwn.get();
-        c->FOwn->ConnectSession(&c->S);
+        c->S.SetConnected(true);
+        // The tests' commits need no barrier against power loss.
+        c->S.DiskDatabaseData()->CommitBarriers = false;
+        c->S.DiskDatabaseData()->DiskPageManager()->CommitBarriers = false;
         return c;
     }
     static std::unique_ptr<TConnection> InProcess(const std::string& Name) {
         auto c = std::unique_ptr<TConnection>(new TConnection);
-        c->S.DatabaseData = DatabaseList().Find(Name);
         c->S.DatabaseName = Name;
-        c->S.DatabaseData->ConnectSession(&c->S);
+        c->S.DatabaseFileName = Name;
+        c->S.SetConnected(true);
         return c;
     }
-    ~TConnection() {
-        try {
-            if (S.DatabaseData != nullptr) S.DatabaseData->DisconnectSession(&S);
-        } catch (...) {
-        }
-    }
-    TORQDiskDatabaseData* DiskData() const { return FOwn.get(); }
+    TORQDiskDatabaseData* DiskData() const { return S.DiskDatabaseData(); }
 
-    TTestSession S;
+    TORQLocalSession S;
 
 private:
     TConnection() = default;
-    std::unique_ptr<TORQDiskDatabaseData> FOwn;
 };
 
 // A database file with MaxConnections connections.

@@ -30,7 +30,7 @@ std::string Text(size_t Size, uint32_t Seed) {
 class LocalCursorBlobs : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         TORQFieldDefs fields;
@@ -53,7 +53,7 @@ protected:
     void TearDown() override {
         Mine.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     std::unique_ptr<TCursor> Open(TConnection& C) {
         auto c = std::make_unique<TCursor>(C, "BLOBS");

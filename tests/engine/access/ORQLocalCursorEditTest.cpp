@@ -18,7 +18,7 @@ constexpr int64_t Rows = 10;
 class LocalCursorEdit : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         CreateLog(*A, ekDisk);
@@ -36,7 +36,7 @@ protected:
         Mine.reset();
         B.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     bool Forked() const { return GetParam(); }
 
@@ -247,6 +247,77 @@ TEST_P(LocalCursorEdit, CloseTableLetsGoOfAnUnfinishedEdit) {
     EXPECT_EQ(OtherTakesEveryLock(9), 0);
 }
 
+TEST_P(LocalCursorEdit, TheDeleteLocksTheRecordOfItsBufferNotTheCursorsPosition) {
+    auto held = Hold([](TCursor& c, TConnection&) { return c.Seek(3) && c.BeginEdit() == 0 ? 0 : 34; },
+                     [](TCursor& c, TConnection&) { c.Cancel(); });
+    ASSERT_EQ(held->Result, 0);
+    ASSERT_TRUE(Mine->Seek(4));
+    const TORQRecordID elsewhere = Mine->CurrentRecordID;
+    ASSERT_TRUE(Mine->Seek(3));
+    // The caller's position names another record than the buffer it deletes.
+    Mine->CurrentRecordID = elsewhere;
+    EXPECT_EQ(Mine->Delete(), -12);
+    held.reset();
+    Mine->CurrentRecordID = elsewhere;
+    EXPECT_EQ(Mine->Delete(), 0);
+    EXPECT_FALSE(Mine->Seek(3));
+    EXPECT_TRUE(Mine->Seek(4));
+    EXPECT_EQ(OtherTakesEveryLock(4), 0);
+}
+
+TEST_P(LocalCursorEdit, CancelReleasesTheRecordEditLockedOnceWhereverThePositionMoved) {
+    ASSERT_TRUE(Mine->Seek(6));
+    const TORQRecordID six = Mine->CurrentRecordID;
+    ASSERT_TRUE(Mine->Seek(5));
+    ASSERT_EQ(Mine->BeginEdit(), 0);
+    EXPECT_NE(OtherTakesEveryLock(5), 0);
+    Mine->CurrentRecordID = six;
+    Mine->CancelRecord(false);
+    EXPECT_EQ(OtherTakesEveryLock(5), 0);
+    // Nothing left to release: a second cancel passes.
+    EXPECT_NO_THROW(Mine->CancelRecord(false));
+}
+
+TEST_P(LocalCursorEdit, InATransactionTheEditLockStaysWithTheTransaction) {
+    A->S.StartTransaction();
+    ASSERT_TRUE(Mine->Seek(2));
+    ASSERT_EQ(Mine->BeginEdit(), 0);
+    Mine->SetInt(fDist, 22);
+    ASSERT_EQ(Mine->Post(false), 0);
+    EXPECT_FALSE(Mine->HoldsEditLocks());
+    // The other side's edit code, negated (exit statuses are not negative).
+    const auto otherEdit = [](TCursor& c) {
+        if (!c.Seek(7)) return 50;
+        const int32_t code = c.BeginEdit();
+        c.Cancel();
+        return -code;
+    };
+    EXPECT_EQ(Do(otherEdit), 13);
+    A->S.Commit(true);
+    EXPECT_EQ(Do(otherEdit), 0);
+    ASSERT_TRUE(Mine->Seek(2));
+    EXPECT_EQ(Mine->GetInt(fDist), 22);
+}
+
+TEST_P(LocalCursorEdit, ADeleteComparesValuesNotTextTailsOrBlobCacheHandles) {
+    ASSERT_TRUE(Mine->Seek(1));
+    ASSERT_EQ(Mine->BeginEdit(), 0);
+    Mine->SetText(fText, "the message of minute 1", false);
+    ASSERT_EQ(Mine->Post(false), 0);
+    ASSERT_TRUE(Mine->Seek(1));
+    // Bytes after the station's terminator, and a BLOB value cached for this buffer.
+    const TORQFieldDef& station = *Mine->FieldDefs.GetItem(fStation);
+    uint8_t* tail = Mine->CurrentRecord + station.MemoryOffset + Mine->GetString(fStation).size() + 1;
+    std::memset(tail, 'Z', 8);
+    uint8_t* data = nullptr;
+    TORQBlobDataHeader header;
+    Mine->TableData->ReadBlob(Mine.get(), fText, data, header, Mine->CurrentRecord);
+    EXPECT_GT(header.StoredSize, 0);
+    Mine->TableData->DeleteBlob(data);
+    EXPECT_EQ(Mine->Delete(), 0);
+    EXPECT_FALSE(Mine->Seek(1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Sides, LocalCursorEdit, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& I) { return I.param ? "Forked" : "SameProcess"; });
 
@@ -255,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(Sides, LocalCursorEdit, ::testing::Values(false, true),
 class LocalCursorChecks : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         TORQFieldDefs fields;
@@ -273,7 +344,7 @@ protected:
     void TearDown() override {
         Mine.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     TFakeTime Time;
     TTuningScope Tuning{ShortTuning()};
@@ -311,7 +382,7 @@ TEST_F(LocalCursorChecks, AViolationGivesMinus8WithItsTextAndTheEditKeepsItsLock
 }
 
 TEST(LocalCursorTemporary, EditAndDeleteAreRefusedAndCancelPasses) {
-    StartEngine();
+    StartTestEngine();
     {
         auto temp = TConnection::InProcess("TEMP");
         CreateLog(*temp, ekTemp, "RESULT");
@@ -326,7 +397,7 @@ TEST(LocalCursorTemporary, EditAndDeleteAreRefusedAndCancelPasses) {
         EXPECT_EQ(c.ResultCode, 0);
         EXPECT_EQ(c.GetRecordCount(), 1);
     }
-    StopStorageEngine();
+    StopTestEngine();
 }
 
 }  // namespace

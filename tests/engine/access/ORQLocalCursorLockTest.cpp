@@ -15,7 +15,7 @@ class LocalCursorLockLoops : public ::testing::Test {
 protected:
     void SetUp() override {
         SetCursorLockTuning(TORQCursorLockTuning());
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         A = TConnection::Disk(Path, true, "A");
         B = TConnection::Disk(Path, true, "B");
@@ -42,7 +42,7 @@ protected:
         Mine.reset();
         B.reset();
         A.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     void ExpectSleeps(size_t Count, int32_t Low, int32_t High) {
         EXPECT_EQ(Time.Sleeps.size(), Count);

@@ -1,5 +1,6 @@
-// Filters, Locate and FindKey on a seeded disk message log with Nulls in every field,
-// each result checked against a brute-force pass over the rows the test wrote.
+// Filters, Locate and FindKey on a seeded message log with Nulls in every field, on each
+// engine (the disk table multi-user), each result checked against a brute-force pass over
+// the rows the test wrote.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -36,14 +37,18 @@ TRow ModelRow(int32_t i) {
 
 constexpr int32_t ModelRows = 120;
 
-class LocalCursorSearch : public ::testing::Test {
+class LocalCursorSearch : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
-        Path = CreateDatabaseFile(Dir);
-        Conn = TConnection::Disk(Path, true, "A");
-        CreateLog(*Conn, ekDisk, "NAVTEXLOG", false);
-        C = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
+        StartTestEngine();
+        if (GetParam() == ekDisk) {
+            Path = CreateDatabaseFile(Dir);
+            Conn = TConnection::Disk(Path, true, "A");
+        } else {
+            Conn = TConnection::InProcess(GetParam() == ekMemory ? "MEMORY" : "TEMP");
+        }
+        CreateLog(*Conn, GetParam(), "NAVTEXLOG", false);
+        C = std::make_unique<TCursor>(*Conn, "NAVTEXLOG", GetParam());
         C->Open();
         for (int32_t i = 0; i < ModelRows; ++i) {
             const TRow r = ModelRow(i);
@@ -62,7 +67,7 @@ protected:
     void TearDown() override {
         C.reset();
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     int32_t Id() const { return std::stoi(C->GetString(fNumber)); }
     std::vector<int32_t> WalkIds(bool Backward = false) {
@@ -100,7 +105,7 @@ bool Is(const std::optional<T>& V, const T& X) {
     return V && *V == X;
 }
 
-TEST_F(LocalCursorSearch, TheMessageLogFiltersGiveTheBruteForceRowsBothWays) {
+TEST_P(LocalCursorSearch, TheMessageLogFiltersGiveTheBruteForceRowsBothWays) {
     // 01:00 and 05:00 of the model's day are minutes 60 and 300; 03:00 is 180. A field
     // compared with a quoted constant orders Null before every value (so a Null date is
     // before 03:00 and a Null STATION is not 'UNID'); against a number Null never passes.
@@ -160,7 +165,7 @@ TEST_F(LocalCursorSearch, TheMessageLogFiltersGiveTheBruteForceRowsBothWays) {
     EXPECT_EQ(C->GetRecordCount(), ModelRows);
 }
 
-TEST_F(LocalCursorSearch, LocateFindsTheFirstMatchInTheCursorsOrder) {
+TEST_P(LocalCursorSearch, LocateFindsTheFirstMatchInTheCursorsOrder) {
     const auto locate = [&](std::vector<std::string> Names, const classlib::Variant& V, uint8_t Options) {
         return C->Locate(Names, V, Options) ? Id() : -1;
     };
@@ -185,6 +190,7 @@ TEST_F(LocalCursorSearch, LocateFindsTheFirstMatchInTheCursorsOrder) {
     // Null finds Null; a number finds a date.
     EXPECT_EQ(locate({"FREQ"}, Variant::Null(), 0), 0);
     EXPECT_EQ(locate({"UTCRECEIVED"}, Variant::FromDouble(MinuteDate(37 * 5)), 0), 37);
+    EXPECT_EQ(locate({"UTCRECEIVED"}, Variant::FromDate(MinuteDate(38 * 5)), 0), 38);
     // The same record with an index.
     C->SetIndexName("IDX_DT");
     EXPECT_EQ(locate({"STATION"}, Variant::FromString("STATION 23"), 0), 23);
@@ -219,7 +225,7 @@ bool Holds(uint8_t Operator, int C) {
     }
 }
 
-TEST_F(LocalCursorSearch, FindKeyOperatorsOverNullsAndDuplicatesMatchBruteForce) {
+TEST_P(LocalCursorSearch, FindKeyOperatorsOverNullsAndDuplicatesMatchBruteForce) {
     // In the order of a temporary index on DIST: the first record found is the first in
     // that order that holds the comparison.
     C->SetTemporaryIndex({"DIST"}, {"ASC"}, {"CASE"});
@@ -255,6 +261,9 @@ TEST_F(LocalCursorSearch, FindKeyOperatorsOverNullsAndDuplicatesMatchBruteForce)
     EXPECT_TRUE(C->FindKey("DIST", true, classlib::Variant::FromInteger(510)));
     EXPECT_EQ(byId[Id()].Dist, 525);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, LocalCursorSearch, ::testing::Values(ekDisk, ekMemory, ekTemp),
+                         [](const ::testing::TestParamInfo<TEngineKind>& I) { return EngineName(I.param); });
 
 }  // namespace
 }  // namespace lctest

@@ -14,7 +14,7 @@ namespace {
 class LocalCursorEngine : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         if (GetParam() == ekDisk) {
             Path = CreateDatabaseFile(Dir);
             Conn = TConnection::Disk(Path, false);
@@ -24,7 +24,7 @@ protected:
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     std::unique_ptr<TCursor> OpenLog(const std::string& Name = "NAVTEXLOG") {
         auto c = std::make_unique<TCursor>(*Conn, Name, GetParam());
@@ -254,12 +254,12 @@ INSTANTIATE_TEST_SUITE_P(Engines, LocalCursorEngine, ::testing::Values(ekDisk, e
 class LocalCursorInProcess : public ::testing::TestWithParam<TEngineKind> {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Conn = TConnection::InProcess(GetParam() == ekMemory ? "MEMORY" : "TEMP");
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     std::unique_ptr<TConnection> Conn;
 };
@@ -289,14 +289,14 @@ INSTANTIATE_TEST_SUITE_P(Engines, LocalCursorInProcess, ::testing::Values(ekMemo
 class LocalCursorDisk : public ::testing::Test {
 protected:
     void SetUp() override {
-        StartEngine();
+        StartTestEngine();
         Path = CreateDatabaseFile(Dir);
         Conn = TConnection::Disk(Path, false);
         CreateLog(*Conn, ekDisk);
     }
     void TearDown() override {
         Conn.reset();
-        StopStorageEngine();
+        StopTestEngine();
     }
     int64_t CountAfterReopen() {
         Conn.reset();
@@ -309,6 +309,30 @@ protected:
     std::string Path;
     std::unique_ptr<TConnection> Conn;
 };
+
+TEST_F(LocalCursorDisk, TheLastCloseFreesTheDiskTableObjectAndReleasesItsOpenLock) {
+    TORQDatabaseData& db = *Conn->S.DatabaseData;
+    auto first = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
+    first->Open();
+    auto second = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
+    second->Open();
+    EXPECT_EQ(db.TableDataCount(), 1);
+    EXPECT_EQ(first->TableData, second->TableData);
+    first.reset();
+    EXPECT_EQ(db.TableDataCount(), 1);
+    second.reset();
+    EXPECT_EQ(db.TableDataCount(), 0);
+    // Nothing keeps the table from an exclusive open now; a failed one leaves no object.
+    TCursor shared(*Conn, "NAVTEXLOG");
+    shared.Open();
+    TCursor exclusive(*Conn, "NAVTEXLOG");
+    exclusive.Exclusive = 1;
+    EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 20242);
+    EXPECT_EQ(exclusive.Active, 0);
+    shared.Close();
+    EXPECT_EQ(db.TableDataCount(), 0);
+    EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 0);
+}
 
 TEST_F(LocalCursorDisk, ADesignTimeCloseNeverDropsADiskTable) {
     TCursor c(*Conn, "NAVTEXLOG");
@@ -355,6 +379,69 @@ TEST_F(LocalCursorDisk, InATransactionTheBatchIsTheTransactions) {
         }
         EXPECT_EQ(CountAfterReopen(), commit ? 20 : 0);
     }
+}
+
+TEST_F(LocalCursorDisk, TheLastAutoincrementValueIsTheSessionsOwn) {
+    TORQFieldDefs fields;
+    AddField(fields, "ID", aftAutoIncInteger);
+    AddField(fields, "N", aftInteger);
+    TCursor c(*Conn, "COUNTED");
+    c.CreateTable(fields, TORQIndexDefs(), TORQConstraintDefs());
+    c.Open();
+    for (int64_t n = 0; n < 3; ++n) {
+        c.New();
+        c.SetInt(1, n);
+        ASSERT_EQ(c.Post(true), 0);
+        EXPECT_EQ(c.GetInt(0), n + 1);
+        EXPECT_EQ(c.GetLastAutoincValue(0), n + 1);
+    }
+    // A value given moves the counter on.
+    c.New();
+    c.SetInt(0, 10);
+    ASSERT_EQ(c.Post(true), 0);
+    c.New();
+    ASSERT_EQ(c.Post(true), 0);
+    EXPECT_EQ(c.GetInt(0), 11);
+}
+
+TEST(LocalCursorAttach, AttachTableDataBindsAnOpenTableWithoutItsName) {
+    StartTestEngine();
+    {
+        auto temp = TConnection::InProcess("TEMP");
+        TORQCursor named;
+        named.TableName = "RESULT_1";
+        TORQTableData* table = temp->S.DatabaseData->CreateTableData(&named);
+        TORQFieldDefs fields;
+        LogFields(fields);
+        table->CreateTable(&named, fields, TORQIndexDefs(), TORQConstraintDefs());
+        TORQLocalCursor c;
+        c.Session = &temp->S;
+        c.AttachTableData(table);
+        EXPECT_EQ(c.Active, 1);
+        EXPECT_EQ(table->CursorCount(), 1);
+        EXPECT_EQ(c.FieldDefs.GetCount(), fFieldCount);
+        EXPECT_EQ(c.FieldDefs.GetItem(fDist)->BaseFieldNo, fDist);
+        EXPECT_EQ(c.RecordBufferSize, c.RecordSize + 7);
+        EXPECT_TRUE(c.HasActiveRecordBitmap());
+        EXPECT_EQ(c.Bof, 1);
+        uint8_t* record = c.AllocRecordBuffer();
+        c.CurrentRecord = record;
+        c.InitRecord(record, true);
+        TORQVariant v;
+        v.SetAsInteger(5);
+        c.SetFieldValue(v, fDist, record, true);
+        c.PostRecord(true);
+        EXPECT_EQ(c.ResultCode, 0);
+        EXPECT_EQ(record[c.RecordSize + 6], 3);
+        c.First();
+        EXPECT_EQ(c.GetRecord(gmNext), grOK);
+        EXPECT_EQ(c.GetRecordCount(), 1);
+        c.FreeRecordBuffer(record);
+        c.CloseTable();
+        EXPECT_EQ(table->CursorCount(), 0);
+        table->DeleteTable(nullptr, true);
+    }
+    StopTestEngine();
 }
 
 TEST_F(LocalCursorDisk, CopyFieldValueByBytesByValueAndBlobsAcrossEngines) {
