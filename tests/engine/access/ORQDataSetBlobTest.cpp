@@ -11,7 +11,7 @@ using namespace classlib;
 namespace {
 
 // A key, a number and four BLOB fields, one per compression algorithm 0-3.
-void CreateBlobTable(TEngineEnv& Env) {
+void CreateBlobTable(TEngineEnv& Env, const std::string& Name = "BLOBS") {
     TORQFieldDefs f;
     AddField(f, "UTCRECEIVED", aftDateTime);
     AddField(f, "FREQ", aftInteger);
@@ -22,7 +22,7 @@ void CreateBlobTable(TEngineEnv& Env) {
     }
     TORQIndexDefs i;
     AddIndex(i, "IDX_DT", "UTCRECEIVED", true);
-    Env.CreateTable("BLOBS", f, &i);
+    Env.CreateTable(Name, f, &i);
 }
 
 std::string Pattern(size_t N, int Seed) {
@@ -129,6 +129,14 @@ TEST_P(BlobModes, ModesTheModifiedRuleAndOneWriterPerField) {
     field = dynamic_cast<TBlobField*>(ds->FieldByName("B0"));
     EXPECT_EQ(NativeCode([&] { TORQBLOBStream s(field, bmWrite); }), 10106);
     EXPECT_EQ(ds->FieldByName("B0")->AsString(), "ne");
+    // An empty dataset has no record to open a BLOB of: it reads nothing, after one
+    // refresh, and the cursor is never asked for a BLOB of no record.
+    CreateBlobTable(env, "EMPTY");
+    auto empty = env.Open("EMPTY");
+    int refreshes = 0;
+    empty->BeforeRefresh = [&](TDataSet*) { ++refreshes; };
+    EXPECT_EQ(empty->FieldByName("B1")->AsString(), "");
+    EXPECT_EQ(refreshes, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, BlobModes, ::testing::Values(ekMemory, ekDisk),

@@ -397,6 +397,19 @@ TEST_F(ForkedResults, EditAndDeleteOfARecordTheOtherChangedOrDeleted) {
     }
 }
 
+TEST_F(ForkedResults, ABookmarkOfARecordAnotherProcessDeletedIsInvalidAndComparesAsMinusOne) {
+    ASSERT_TRUE(Ds->Locate("FREQ", Variant::FromInteger(8), 0));
+    const TBookmark b8 = Ds->GetBookmark();
+    Ds->Next();
+    const TBookmark b9 = Ds->GetBookmark();
+    EXPECT_TRUE(Ds->BookmarkValid(b8));
+    ASSERT_EQ(Child([](lctest::TCursor& C) { return C.Seek(8) && C.Delete() == 0 ? 0 : 1; }), 0);
+    EXPECT_FALSE(Ds->BookmarkValid(b8));
+    EXPECT_TRUE(Ds->BookmarkValid(b9));
+    EXPECT_EQ(Ds->CompareBookmarks(b8, b9), -1);
+    EXPECT_EQ(Freq(*Ds), 9) << "the position is kept";
+}
+
 TEST_F(ForkedResults, ClosingInEditReleasesTheRecordLock) {
     ASSERT_TRUE(Ds->Locate("FREQ", Variant::FromInteger(6), 0));
     Ds->Edit();
