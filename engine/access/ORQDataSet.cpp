@@ -1296,7 +1296,7 @@ void TORQDataSet::CloseBlob(TField* Field) {
 std::unique_ptr<TStream> TORQDataSet::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
     if (Mode != bmRead && FReadOnly) RaiseNative(10107, "Dataset is in read only mode");
     auto* blob = dynamic_cast<TBlobField*>(Field);
-    if (blob == nullptr) RaiseNative(nilcode::Blob, SNilPointer);
+    if (blob == nullptr) DatabaseErrorFmt("Field '%s' is not a BLOB field", {Field->DisplayName()}, this);
     auto stream = std::make_unique<TORQBLOBStream>(blob, Mode);
     // A BLOB that cannot be opened while browsing: the record may be gone, so the
     // window is read again once. In an edit a refresh would post it, so nothing.
@@ -1334,7 +1334,7 @@ bool TORQDataSet::PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) {
 void TORQDataSet::PSStartTransaction() {
     const bool set = SetDatabaseFlag(dfProvider, true);
     try {
-        if (FDatabase == nullptr) RaiseNative(nilcode::Blob, SNilPointer);
+        if (FDatabase == nullptr) DatabaseError("Cannot perform this operation on a closed database", this);
         FDatabase->StartTransaction();
     } catch (...) {
         if (set) SetDatabaseFlag(dfProvider, false);
