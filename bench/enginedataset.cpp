@@ -143,10 +143,18 @@ struct TEngineSide {
     std::unique_ptr<TORQDatabase> Db;
 };
 
-// Reads every field of the current record, the memo included.
+// Reads every field of the current record in its own type, the memo included.
 int64_t ReadAll(TDataSet& Ds) {
     int64_t sum = 0;
-    for (classlib::TField* f : Ds.Fields()) sum += static_cast<int64_t>(f->AsString().size());
+    for (classlib::TField* f : Ds.Fields()) {
+        switch (f->DataType()) {
+            case classlib::ftInteger:
+            case classlib::ftSmallint: sum += f->AsInteger(); break;
+            case classlib::ftFloat: sum += static_cast<int64_t>(f->AsFloat()); break;
+            case classlib::ftDateTime: sum += static_cast<int64_t>(f->AsDateTime()); break;
+            default: sum += static_cast<int64_t>(f->AsString().size());
+        }
+    }
     return sum;
 }
 

@@ -82,6 +82,21 @@ void FreeOwnedCells(const uint8_t* Owner) {
     }
 }
 
+// A zeroed scratch of N bytes: on the stack for the sizes most fields have.
+class TScratch {
+public:
+    explicit TScratch(int32_t N) : FSize(static_cast<size_t>(std::max(N, 0))) {
+        if (FSize > sizeof(FLocal)) FHeap.assign(FSize, 0);
+        else std::memset(FLocal, 0, FSize);
+    }
+    uint8_t* data() { return FSize > sizeof(FLocal) ? FHeap.data() : FLocal; }
+
+private:
+    size_t FSize;
+    uint8_t FLocal[256];
+    std::vector<uint8_t> FHeap;
+};
+
 // The saved position of a cursor, put back on every path.
 class TPositionKeeper {
 public:
@@ -535,7 +550,7 @@ bool TORQDataSet::GetFieldData(TField* Field, void* Buffer) {
     if (Buffer == nullptr || IsBlobAdvancedType(def.FieldType)) return c.GetFieldData(no, nullptr, rec);
     // The engine form is read into a scratch of its own size: the caller's buffer has
     // the framework's size.
-    std::vector<uint8_t> native(static_cast<size_t>(std::max(def.MemorySize, Field->DataSize())) + 8, 0);
+    TScratch native(std::max(def.MemorySize, Field->DataSize()) + 8);
     if (!c.GetFieldData(no, native.data(), rec)) return false;
     switch (Field->DataType()) {
         case ftDate: {
@@ -599,7 +614,7 @@ void TORQDataSet::SetFieldData(TField* Field, const void* Buffer) {
             const TORQFieldDef& def = *c.ProjectedFieldDefs.GetItem(no);
             // Converted in a copy of the engine form's size: the caller's buffer is
             // never written and never read past its own size.
-            std::vector<uint8_t> native(static_cast<size_t>(std::max(def.MemorySize, Field->DataSize())) + 8, 0);
+            TScratch native(std::max(def.MemorySize, Field->DataSize()) + 8);
             switch (Field->DataType()) {
                 case ftDate: {
                     int32_t days;
