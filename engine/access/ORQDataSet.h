@@ -46,7 +46,8 @@ class TORQDataSet;
 class TORQLocalBLOBStream;
 class TORQBaseExpression;
 
-// Codes of "Nil pointer occured" by operation.
+// Codes of "Nil pointer occured" by operation (operations that answer a default without a
+// cursor, such as IsCursorOpen, GetCurrentRecord or BookmarkValid, raise nothing).
 namespace nilcode {
 enum : int32_t {
     GetRecordCount = 10034, GetRecNo = 10035, SetRecNo = 10036, FindRecord = 10037, InitRecord = 10038,
@@ -55,9 +56,8 @@ enum : int32_t {
     AllocRecordBuffer = 10047, InternalPost = 10048, FreeRecordBuffer = 10049, GetBookmarkData = 10050,
     GetBookmarkFlag = 10051, GetRecordSize = 10052, InternalInitRecord = 10053, SetBookmarkFlag = 10054,
     SetBookmarkData = 10055, SetFieldData = 10056, GetFieldData = 10057, ClearCalcFields = 10058,
-    SwitchToIndex = 10059, BuildIndexFieldList = 10060, ResetRange = 10061, GetCurrentRecord = 10062,
-    InternalOpen = 10063, InternalEdit = 10065, InternalCancel = 10066, InternalDelete = 10070,
-    InternalAddRecord = 10078, Blob = 10108, SetFilterText = 10266, SetFiltered = 10267, ApplyFilter = 10269,
+    SwitchToIndex = 10059, BuildIndexFieldList = 10060, ResetRange = 10061, InternalEdit = 10065,
+    InternalCancel = 10066, InternalDelete = 10070, InternalAddRecord = 10078, Blob = 10108, SetFilterText = 10266, SetFiltered = 10267, ApplyFilter = 10269,
     CancelFilter = 10270, LocateRecord = 10271, SetOnFilterRecord = 10275, SetFilterExpression = 10300,
     GetFieldValue = 10315, SetFieldValue = 10316, SetProjection = 10320, HasRecords = 10326,
     CopyFieldValue = 10500, CopyFieldValueDest = 10503, CopyFieldValueDestCursor = 10504
