@@ -125,7 +125,11 @@ struct TEngineSide {
             Db->SetDatabaseName("MEMORY");
         }
         Db->Open();
-        if (auto* d = dynamic_cast<TORQDiskDatabaseData*>(Db->Handle()->DatabaseData)) d->CommitBarriers = false;
+        // The page manager took its barrier setting at the open.
+        if (auto* d = dynamic_cast<TORQDiskDatabaseData*>(Db->Handle()->DatabaseData)) {
+            d->CommitBarriers = false;
+            if (d->DiskPageManager() != nullptr) d->DiskPageManager()->CommitBarriers = false;
+        }
         TORQFieldDefs f;
         LogFields(f);
         TORQLocalCursor c;

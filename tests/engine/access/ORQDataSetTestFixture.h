@@ -152,7 +152,11 @@ public:
             Db->SetDatabaseName(Kind == ekMemory ? "MEMORY" : "TEMP");
         }
         Db->Open();
-        if (auto* disk = dynamic_cast<TORQDiskDatabaseData*>(Db->Handle()->DatabaseData)) disk->CommitBarriers = false;
+        // The page manager took its barrier setting at the open.
+        if (auto* disk = dynamic_cast<TORQDiskDatabaseData*>(Db->Handle()->DatabaseData)) {
+            disk->CommitBarriers = false;
+            if (disk->DiskPageManager() != nullptr) disk->DiskPageManager()->CommitBarriers = false;
+        }
     }
     ~TEngineEnv() {
         try {
