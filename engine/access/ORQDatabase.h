@@ -143,6 +143,11 @@ public:
     virtual void RepairDatabase(std::string& ErrorText);
 
     bool InTransaction() const;
+    // CheckConnected; a second start raises "Database is already within a transaction".
+    void StartTransaction();
+    // CheckConnected; Flush asks the storage engine to flush its buffers.
+    void Commit(bool Flush);
+    void Rollback();
     // Connects when closed and closes again afterwards; errors of the read pass through
     // (an unreadable catalog is never "no tables"), only the re-close is guarded.
     void GetTableNames(std::vector<std::string>& List);

@@ -10,6 +10,8 @@
 // here runs before main.
 #pragma once
 
+#include "engine/access/ORQBLOBStream.h"
+#include "engine/access/ORQDataSet.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQSessions.h"
 

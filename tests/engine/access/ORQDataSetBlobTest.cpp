@@ -1,0 +1,223 @@
+// BLOB fields through the dataset's streams: modes, the modified rule and the field
+// change, one writer per field, large values under every compression on each engine,
+// and a BLOB that cannot be opened while browsing or editing.
+#include "ORQDataSetTestFixture.h"
+
+#include "LocalCursorFixture.h"
+
+using namespace dstest;
+using namespace classlib;
+
+namespace {
+
+// A key, a number and four BLOB fields, one per compression algorithm 0-3.
+void CreateBlobTable(TEngineEnv& Env, const std::string& Name = "BLOBS") {
+    TORQFieldDefs f;
+    AddField(f, "UTCRECEIVED", aftDateTime);
+    AddField(f, "FREQ", aftInteger);
+    for (int a = 0; a < 4; ++a) {
+        AddField(f, "B" + std::to_string(a), a == 0 ? aftMemo : aftBlob);
+        f.GetItem(2 + a)->BlobCompressionAlgorithm = static_cast<uint8_t>(a);
+        f.GetItem(2 + a)->BlobCompressionMode = 1;
+    }
+    TORQIndexDefs i;
+    AddIndex(i, "IDX_DT", "UTCRECEIVED", true);
+    Env.CreateTable(Name, f, &i);
+}
+
+std::string Pattern(size_t N, int Seed) {
+    std::string s(N, '\0');
+    uint32_t x = 2463534242u + static_cast<uint32_t>(Seed);
+    for (size_t i = 0; i < N; ++i) {
+        // Text-like with runs, so that every compressor has work and a result to check.
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        s[i] = static_cast<char>((x % 7 == 0) ? '\n' : 'A' + (x >> 8) % 26);
+    }
+    return s;
+}
+
+void AppendKey(TTestDataSet& Ds, int M) {
+    Ds.Append();
+    Ds.FieldByName("UTCRECEIVED")->SetAsDateTime(lctest::MinuteDate(M));
+    Ds.FieldByName("FREQ")->SetAsInteger(M);
+}
+
+class Blobs : public EngineTest, public ::testing::WithParamInterface<TEngineKind> {};
+
+TEST_P(Blobs, LargeValuesUnderEveryCompressionReadBackByteForByte) {
+    TEngineEnv env(GetParam());
+    CreateBlobTable(env);
+    auto ds = env.Open("BLOBS");
+    const size_t size = 300 * 1024;
+    AppendKey(*ds, 1);
+    for (int a = 0; a < 4; ++a) ds->FieldByName("B" + std::to_string(a))->SetAsString(Pattern(size / 3, a));
+    ds->Post();
+    // TEMP tables take no updates: their value is the inserted one.
+    const bool edits = GetParam() != ekTemp;
+    if (edits) {
+        ds->Edit();
+        for (int a = 0; a < 4; ++a) ds->FieldByName("B" + std::to_string(a))->SetAsString(Pattern(size, 10 + a));
+        ds->Post();
+    }
+    if (GetParam() == ekDisk) {
+        ds->Close();
+        ds->Open();
+    }
+    ds->First();
+    for (int a = 0; a < 4; ++a) {
+        SCOPED_TRACE(a);
+        const std::string expected = edits ? Pattern(size, 10 + a) : Pattern(size / 3, a);
+        const std::string got = ds->FieldByName("B" + std::to_string(a))->AsString();
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Blobs, ::testing::Values(ekMemory, ekTemp, ekDisk),
+                         [](const auto& I) { return KindName(I.param); });
+
+// TEMP tables take no updates, so the edit's streams run on the two others.
+class BlobModes : public EngineTest, public ::testing::WithParamInterface<TEngineKind> {};
+
+TEST_P(BlobModes, ModesTheModifiedRuleAndOneWriterPerField) {
+    TEngineEnv env(GetParam());
+    CreateBlobTable(env);
+    auto ds = env.Open("BLOBS");
+    AppendKey(*ds, 1);
+    ds->FieldByName("B0")->SetAsString("kept text");
+    ds->Post();
+    auto* field = dynamic_cast<TBlobField*>(ds->FieldByName("B0"));
+    int changes = 0;
+    field->OnChange = [&](TField*) { ++changes; };
+
+    // A writing stream needs an edit.
+    EXPECT_EQ(NativeCode([&] { ds->CreateBlobStream(field, bmWrite); }), 10111);
+    EXPECT_EQ(NativeCode([&] { ds->CreateBlobStream(field, bmReadWrite); }), 10111);
+    EXPECT_EQ(ds->CreateBlobStream(field, bmRead)->Size(), 9);
+
+    ds->Edit();
+    field->SetModified(false);
+    {
+        // Opened for reading and writing but not written: nothing changes.
+        auto s = ds->CreateBlobStream(field, bmReadWrite);
+        EXPECT_EQ(s->Size(), 9) << "bmReadWrite keeps the value";
+        char c[4];
+        EXPECT_EQ(s->Read(c, 4), 4);
+        EXPECT_EQ(NativeCode([&] { ds->CreateBlobStream(field, bmReadWrite); }), 10115);
+    }
+    EXPECT_FALSE(field->Modified());
+    EXPECT_EQ(changes, 0);
+    {
+        auto s = ds->CreateBlobStream(field, bmWrite);
+        EXPECT_EQ(s->Size(), 0) << "bmWrite empties the value";
+        s->Write("new", 3);
+    }
+    EXPECT_TRUE(field->Modified());
+    EXPECT_EQ(changes, 1);
+    {
+        // A size change that took counts as a write.
+        auto s = ds->CreateBlobStream(field, bmReadWrite);
+        s->SetSize(2);
+    }
+    EXPECT_EQ(changes, 2);
+    ds->Post();
+    EXPECT_EQ(field->AsString(), "ne");
+    // The stream itself refuses writes on a read-only dataset.
+    ds->Close();
+    ds->SetReadOnly(true);
+    ds->Open();
+    field = dynamic_cast<TBlobField*>(ds->FieldByName("B0"));
+    EXPECT_EQ(NativeCode([&] { TORQBLOBStream s(field, bmWrite); }), 10106);
+    EXPECT_EQ(ds->FieldByName("B0")->AsString(), "ne");
+    // An empty dataset has no record to open a BLOB of: it reads nothing, after one
+    // refresh, and the cursor is never asked for a BLOB of no record.
+    CreateBlobTable(env, "EMPTY");
+    auto empty = env.Open("EMPTY");
+    int refreshes = 0;
+    empty->BeforeRefresh = [&](TDataSet*) { ++refreshes; };
+    EXPECT_EQ(empty->FieldByName("B1")->AsString(), "");
+    EXPECT_EQ(refreshes, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BlobModes, ::testing::Values(ekMemory, ekDisk),
+                         [](const auto& I) { return KindName(I.param); });
+
+// ---------------------------------------------------------------------------------
+// A BLOB that cannot be opened
+
+class BlobConflicts : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        Env = std::make_unique<TEngineEnv>(ekDisk, true);
+        CreateBlobTable(*Env);
+        Ds = Env->Open("BLOBS");
+        for (int m = 1; m <= 3; ++m) {
+            AppendKey(*Ds, m);
+            Ds->FieldByName("B0")->SetAsString("text " + std::to_string(m));
+            Ds->Post();
+        }
+    }
+    void TearDown() override {
+        Ds.reset();
+        Env.reset();
+        EngineTest::TearDown();
+    }
+    int Child(const std::function<int(lctest::TCursor&)>& Action) {
+        const std::string path = Env->Path;
+        return disktest::InChild([path, Action] {
+            auto c = lctest::TConnection::Disk(path, true, "CHILD");
+            lctest::TCursor cursor(*c, "BLOBS");
+            cursor.Open();
+            return Action(cursor);
+        });
+    }
+    lctest::TFakeTime Time;
+    lctest::TTuningScope Tuning{lctest::ShortTuning()};
+    std::unique_ptr<TEngineEnv> Env;
+    std::unique_ptr<TTestDataSet> Ds;
+};
+
+TEST_F(BlobConflicts, ARecordAnotherProcessDeletedRefreshesOnceAndReadsNothing) {
+    ASSERT_TRUE(Ds->Locate("FREQ", Variant::FromInteger(2), 0));
+    ASSERT_EQ(Child([](lctest::TCursor& C) { return C.Seek(2) && C.Delete() == 0 ? 0 : 1; }), 0);
+    int refreshes = 0;
+    Ds->BeforeRefresh = [&](TDataSet*) { ++refreshes; };
+    auto s = Ds->CreateBlobStream(Ds->FieldByName("B0"), bmRead);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_EQ(s->Size(), 0);
+    char c;
+    EXPECT_EQ(s->Read(&c, 1), 0);
+    s.reset();
+    EXPECT_EQ(Ds->RecordCount(), 2);
+    EXPECT_EQ(Ds->FieldByName("FREQ")->AsInteger(), 3) << "the refresh moved on to the next record";
+}
+
+TEST_F(BlobConflicts, InAnEditAStreamThatCannotOpenLeavesTheEditAndAWriteRaises) {
+    ASSERT_TRUE(Ds->Locate("FREQ", Variant::FromInteger(2), 0));
+    Ds->Edit();
+    Ds->FieldByName("FREQ")->SetAsInteger(20);
+    const std::string path = Env->Path;
+    // The other side's post lock keeps the read lock of the BLOB's open away.
+    auto hold = std::make_unique<disktest::HoldingChild>([path] {
+        auto* c = lctest::TConnection::Disk(path, true, "CHILD").release();
+        auto* cursor = new lctest::TCursor(*c, "BLOBS");
+        cursor->Open();
+        auto* d = dynamic_cast<TORQDiskTableData*>(cursor->TableData);
+        return d->SetTableLock(cursor->Session->SessionID, ltPost, 1, 0, 1) ? 0 : 1;
+    });
+    ASSERT_EQ(hold->SetupResult, 0);
+    int refreshes = 0;
+    Ds->BeforeRefresh = [&](TDataSet*) { ++refreshes; };
+    EXPECT_THROW(Ds->FieldByName("B0")->SetAsString("lost?"), EDatabaseError);
+    EXPECT_EQ(refreshes, 0);
+    EXPECT_EQ(Ds->State(), dsEdit);
+    EXPECT_EQ(Ds->FieldByName("FREQ")->AsInteger(), 20);
+    hold.reset();
+    Ds->FieldByName("B0")->SetAsString("stored");
+    Ds->Post();
+    ASSERT_TRUE(Ds->Locate("FREQ", Variant::FromInteger(20), 0));
+    EXPECT_EQ(Ds->FieldByName("B0")->AsString(), "stored");
+}
+
+}  // namespace
