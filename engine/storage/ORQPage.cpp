@@ -250,10 +250,80 @@ TORQPage* TORQSortedPageList::FindOlder() {
 }
 
 // ---------------------------------------------------------------------------------
+// TORQSharedPageList
+
+int32_t TORQSharedPageList::IndexOf(int32_t PageNo) const {
+    const TORQPage* page = GetPage(PageNo);
+    return page == nullptr ? -1 : page->FSharedSlot;
+}
+
+TORQPage* TORQSharedPageList::GetPage(int32_t PageNo) const {
+    const auto it = FByNumber.find(PageNo);
+    return it == FByNumber.end() ? nullptr : it->second;
+}
+
+void TORQSharedPageList::LinkNewest(TORQPage* Page) {
+    Page->FOlder = FNewest;
+    Page->FNewer = nullptr;
+    if (FNewest != nullptr) FNewest->FNewer = Page;
+    else FOldest = Page;
+    FNewest = Page;
+}
+
+void TORQSharedPageList::Unlink(TORQPage* Page) {
+    (Page->FOlder != nullptr ? Page->FOlder->FNewer : FOldest) = Page->FNewer;
+    (Page->FNewer != nullptr ? Page->FNewer->FOlder : FNewest) = Page->FOlder;
+    Page->FOlder = Page->FNewer = nullptr;
+}
+
+void TORQSharedPageList::Add(TORQPage* Page) {
+    FByNumber.emplace(Page->PageNo, Page);
+    Page->FSharedSlot = Count();
+    FItems.push_back(Page);
+    LinkNewest(Page);
+}
+
+void TORQSharedPageList::Touch(TORQPage* Page) {
+    const int32_t slot = Page->FSharedSlot;
+    if (slot < 0 || slot >= Count() || FItems[static_cast<std::size_t>(slot)] != Page)
+        RaiseNative(20167, "Page not found");
+    if (FNewest == Page) return;
+    Unlink(Page);
+    LinkNewest(Page);
+}
+
+void TORQSharedPageList::Delete(int32_t PageNo) {
+    if (FItems.empty()) RaiseNative(20165, "TSortedPageList.Delete - no elements in array!");
+    const auto it = FByNumber.find(PageNo);
+    if (it == FByNumber.end())
+        RaiseNativeFmt(20166, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d",
+                       {PageNo, Count()});
+    TORQPage* page = it->second;
+    FByNumber.erase(it);
+    Unlink(page);
+    // The last item takes the freed slot.
+    TORQPage* last = FItems.back();
+    FItems[static_cast<std::size_t>(page->FSharedSlot)] = last;
+    last->FSharedSlot = page->FSharedSlot;
+    FItems.pop_back();
+    page->FSharedSlot = -1;
+}
+
+void TORQSharedPageList::Clear() {
+    for (TORQPage* page : FItems) {
+        page->FSharedSlot = -1;
+        page->FOlder = page->FNewer = nullptr;
+    }
+    FItems.clear();
+    FByNumber.clear();
+    FOldest = FNewest = nullptr;
+}
+
+// ---------------------------------------------------------------------------------
 // TORQPageManager
 
 TORQPageManager::TORQPageManager(int64_t AvailableMemory)
-    : FCapacity(static_cast<int32_t>(std::clamp<int64_t>(AvailableMemory / 65536, 0, 1000))) {}
+    : FCapacity(static_cast<int32_t>(std::clamp<int64_t>(AvailableMemory / 65536, 0, MaxCachePages))) {}
 
 TORQPageManager::~TORQPageManager() { FreeAll(); }
 
@@ -269,11 +339,14 @@ bool TORQPageManager::HasUncommittedPages() const {
 }
 
 void TORQPageManager::FreeAll() {
+    ++FDiscardGeneration;
     for (const auto& s : FSessions)
         for (int32_t i = 0; i < s->PrivateList.Count(); ++i) delete s->PrivateList.Items(i);
     FSessions.clear();
-    for (int32_t i = 0; i < FSharedList.Count(); ++i) delete FSharedList.Items(i);
-    FSharedList.SetCount(0);
+    std::vector<TORQPage*> shared;
+    for (int32_t i = 0; i < FSharedList.Count(); ++i) shared.push_back(FSharedList.Items(i));
+    FSharedList.Clear();
+    for (TORQPage* page : shared) delete page;
 }
 
 bool TORQPageManager::IsPageCurrent(int32_t, TORQPage*) { return false; }
@@ -408,16 +481,14 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
 void TORQPageManager::Evict() {
     // Least recently used first; pages in use stay, so the list may stay above capacity
     // until a later release.
-    while (FSharedList.Count() > FCapacity) {
-        int32_t victim = -1;
-        for (int32_t i = 0; i < FSharedList.Count(); ++i) {
-            if (FSharedList.Items(i)->UseCount != 0) continue;
-            if (victim < 0 || FSharedList.Stamps(i) < FSharedList.Stamps(victim)) victim = i;
+    TORQPage* page = FSharedList.Oldest();
+    while (FSharedList.Count() > FCapacity && page != nullptr) {
+        TORQPage* newer = TORQSharedPageList::Newer(page);
+        if (page->UseCount == 0) {
+            FSharedList.Delete(page->PageNo);
+            delete page;
         }
-        if (victim < 0) return;
-        TORQPage* page = FSharedList.Items(victim);
-        FSharedList.Delete(page->PageNo);
-        delete page;
+        page = newer;
     }
 }
 
@@ -468,6 +539,7 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
 void TORQPageManager::RollbackSession(int32_t SessionID) {
     TSessionPages* session = FindSession(SessionID);
     if (session == nullptr) return;
+    ++FDiscardGeneration;
     TORQSortedPageList& own = session->PrivateList;
     for (int32_t i = 0; i < own.Count(); ++i) {
         const TORQPage* page = own.Items(i);
