@@ -85,6 +85,10 @@ void TORQDatabaseFreeSpaceManager::LockHeader(int32_t ErrorCode) {
 
 void TORQDatabaseFreeSpaceManager::LoadCounts() {
     FPageManager.ReadHeader();
+    // Counts that moved since this manager last stored them were changed by another
+    // manager of the file, which may have freed pages below the remembered position.
+    if (FPageManager.HighestUsedPage() != FLoadedHighest || FPageManager.HeaderPageCount() != FLoadedCount)
+        FLowestMaybeFree = 0;
     FHighestUsed = FLoadedHighest = FPageManager.HighestUsedPage();
     FPageCount = FLoadedCount = FPageManager.HeaderPageCount();
 }
@@ -158,6 +162,7 @@ void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
     Bracket(
         [this, PageNo, &marked, &undo] {
             LoadCounts();
+            FLowestMaybeFree = std::min(FLowestMaybeFree, PageNo);
             SetPfsBit(PageNo, false);
             marked = true;
             try {
@@ -204,23 +209,38 @@ int32_t TORQDatabaseFreeSpaceManager::FindFreePage() {
     // An empty file has no map pages yet. (A file whose pages were all freed still has
     // them, so its highest used page of -1 does not mean the same.)
     if (FPageCount == 0) return -1;
+    FLowestMaybeFree = std::clamp(FLowestMaybeFree, 0, FPageCount);
     const int32_t lastGroup = std::max(FPageCount - 1, 0) / FEamSpan;
-    int32_t r = SearchEam(EamPageNo(lastGroup));
-    for (int32_t g = 0; r == -1 && g < lastGroup; ++g) r = SearchEam(EamPageNo(g));
-    if (r != -1) SetPageUsed(r, true);
+    const int32_t fromGroup = FLowestMaybeFree / FEamSpan;
+    // The last group first, then the others upwards; no group below the remembered
+    // position's can hold a free page, nor can its pages below that position.
+    auto search = [this, fromGroup](int32_t Group) {
+        return SearchEam(EamPageNo(Group), Group == fromGroup ? FLowestMaybeFree : Group * FEamSpan);
+    };
+    int32_t r = lastGroup >= fromGroup ? search(lastGroup) : -1;
+    for (int32_t g = fromGroup; r == -1 && g < lastGroup; ++g) r = search(g);
+    if (r == -1) {
+        FLowestMaybeFree = FPageCount;
+        return -1;
+    }
+    SetPageUsed(r, true);
+    // Found in the remembered position's group, it was the lowest free page from there.
+    if (r / FEamSpan == fromGroup) FLowestMaybeFree = r + 1;
     return r;
 }
 
-int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage) {
+int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage, int32_t From) {
+    const int32_t groupFirstExtent = EamPage / FEamSpan * FExtentsPerEam;
+    const int32_t fromEntry = std::max(From / FPagesPerExtent - groupFirstExtent, 0);
     int32_t extent = -1;
     {
         TMapPage eam(FPageManager, EamPage, ptEAM, 30423);
         const uint8_t* data = eam.Data();
-        for (int32_t i = 0; i < FExtentsPerEam / 4 && extent == -1; ++i) {
+        for (int32_t i = fromEntry / 4; i < FExtentsPerEam / 4 && extent == -1; ++i) {
             if (data[i] == 0xFF) continue;
-            for (int32_t j = 0; j < 4; ++j) {
+            for (int32_t j = i == fromEntry / 4 ? fromEntry % 4 : 0; j < 4; ++j) {
                 if ((data[i] >> (2 * j + 1) & 1) == 0) {
-                    extent = EamPage / FEamSpan * FExtentsPerEam + 4 * i + j;
+                    extent = groupFirstExtent + 4 * i + j;
                     break;
                 }
             }
@@ -236,9 +256,10 @@ int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage) {
         const auto pfsPage = static_cast<int32_t>(k * FPfsSpan);
         TMapPage pfs(FPageManager, pfsPage, ptPFS, 30423);
         const uint8_t* data = pfs.Data();
-        for (int32_t i = 0; i < FPfsSpan / 8; ++i) {
+        const int32_t fromBit = std::max(From - pfsPage, 0);
+        for (int32_t i = fromBit / 8; i < FPfsSpan / 8; ++i) {
             if (data[i] == 0xFF) continue;
-            for (int32_t j = 0; j < 8; ++j) {
+            for (int32_t j = i == fromBit / 8 ? fromBit % 8 : 0; j < 8; ++j) {
                 if ((data[i] >> j & 1) == 0) {
                     const int32_t page = pfsPage + 8 * i + j;
                     return page < FPageCount ? page : -1;
@@ -335,10 +356,26 @@ bool TORQDatabaseFreeSpaceManager::IsPageUsed(int32_t PageNo) {
 void TORQDatabaseFreeSpaceManager::UpdateEamEntry(int32_t PageNo) {
     CheckAddress(PageNo, 30431);
     const int32_t extent = PageNo / FPagesPerExtent;
+    const int32_t first = extent * FPagesPerExtent;
+    const int32_t end = first + FPagesPerExtent;
     bool seenUsed = false;
     bool seenFree = false;
-    for (int32_t p = extent * FPagesPerExtent; p < (extent + 1) * FPagesPerExtent && !(seenUsed && seenFree); ++p)
-        (IsPageUsed(p) ? seenUsed : seenFree) = true;
+    const int32_t pfsPage = first / FPfsSpan * FPfsSpan;
+    if ((end - 1) / FPfsSpan * FPfsSpan == pfsPage) {
+        // The extent within one PFS page: its bits read at once.
+        if (FHighestUsed < pfsPage) {
+            seenFree = true;
+        } else {
+            TMapPage pfs(FPageManager, pfsPage, ptPFS, 30430);
+            const uint8_t* data = pfs.Data();
+            for (int32_t p = first; p < end && !(seenUsed && seenFree); ++p) {
+                const int32_t bit = p - pfsPage;
+                ((data[bit / 8] >> (bit % 8) & 1) != 0 ? seenUsed : seenFree) = true;
+            }
+        }
+    } else {
+        for (int32_t p = first; p < end && !(seenUsed && seenFree); ++p) (IsPageUsed(p) ? seenUsed : seenFree) = true;
+    }
     const uint8_t value = seenUsed && !seenFree ? 3 : (seenUsed || seenFree) ? 1 : 0;
     TMapPage eam(FPageManager, EamPageNo(PageNo / FEamSpan), ptEAM, 30428);
     const int32_t entry = extent % FExtentsPerEam;
