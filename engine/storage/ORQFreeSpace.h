@@ -26,6 +26,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 namespace orq {
 
@@ -70,6 +72,7 @@ public:
 
 private:
     class TMapPage;
+    class TOperation;
     void LoadCounts();
     void StoreCounts();
     int32_t FindFreePage();
@@ -97,6 +100,9 @@ private:
     int32_t FLoadedCount = 0;
     // No page below it is free, as far as this manager knows: where a search starts.
     int32_t FLowestMaybeFree = 0;
+    // The map pages of the locked operation running, as last read or written.
+    bool FInOperation = false;
+    std::unordered_map<int32_t, std::vector<uint8_t>> FOperationPages;
 };
 
 }  // namespace orq
