@@ -230,6 +230,14 @@ void TORQSortedPageList::Delete(int32_t PageNo) {
     SetCount(FCount - 1);
 }
 
+void TORQSortedPageList::DeleteFirst(int32_t N) {
+    N = std::clamp(N, 0, FCount);
+    if (N == 0) return;
+    std::copy(FKeys.begin() + N, FKeys.begin() + FCount, FKeys.begin());
+    std::copy(FEntries.begin() + N, FEntries.begin() + FCount, FEntries.begin());
+    SetCount(FCount - N);
+}
+
 TORQPage* TORQSortedPageList::FindOldest() {
     if (FCount == 0) return nullptr;
     int32_t best = 0;
@@ -346,6 +354,7 @@ void TORQPageManager::FreeAll() {
     std::vector<TORQPage*> shared;
     for (int32_t i = 0; i < FSharedList.Count(); ++i) shared.push_back(FSharedList.Items(i));
     FSharedList.Clear();
+    FTakenShared.clear();
     for (TORQPage* page : shared) delete page;
 }
 
@@ -383,6 +392,7 @@ void TORQPageManager::DropSharedPage(int32_t PageNo) {
     if (page->UseCount == 0) {
         delete page;
     } else {
+        FTakenShared.erase(page);
         page->List = nullptr;  // its last ReleasePage frees it
     }
 }
@@ -423,8 +433,14 @@ TORQPage* TORQPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Valid
     }
     if (page->UseCount > 0 && page->SessionID != SessionID) RaiseNative(20090, "Page is used by other session");
     page->SessionID = SessionID;
-    ++page->UseCount;
+    if (++page->UseCount == 1 && page->List == &FSharedList) FTakenShared.insert(page);
     return page;
+}
+
+bool TORQPageManager::HasTakenSharedPage(int32_t SessionID) const {
+    for (const TORQPage* page : FTakenShared)
+        if (page->SessionID == SessionID) return true;
+    return false;
 }
 
 TORQPage* TORQPageManager::AddNewPage(int32_t SessionID, uint16_t PageType) {
@@ -456,6 +472,7 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
     if (Page->UseCount > 0) return;
     Page->ReadFlag = 0;
     if (Page->List == &FSharedList) {
+        FTakenShared.erase(Page);
         if (Page->Modified != 0) {
             FSharedList.Delete(Page->PageNo);
             TSessionPages& session = SessionEntry(Page->SessionID);
@@ -493,11 +510,7 @@ void TORQPageManager::Evict() {
 }
 
 void TORQPageManager::CommitSession(int32_t SessionID) {
-    for (int32_t i = 0; i < FSharedList.Count(); ++i) {
-        const TORQPage* page = FSharedList.Items(i);
-        if (page->SessionID == SessionID && page->UseCount > 0)
-            RaiseNative(20152, "Some session pages not released");
-    }
+    if (HasTakenSharedPage(SessionID)) RaiseNative(20152, "Some session pages not released");
     TSessionPages* session = FindSession(SessionID);
     if (session == nullptr) return;
     TORQSortedPageList& own = session->PrivateList;
@@ -519,19 +532,26 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
     }
     session->FreedPages.SetSize(0);
     session->AllocatedPages.SetSize(0);
-    while (own.Count() > 0) {
-        TORQPage* page = own.Items(0);
-        WritePage(page);
-        page->Modified = 0;
-        own.Delete(page->PageNo);
-        // One shared entry per number: a copy another session read meanwhile is stale now.
-        DropSharedPage(page->PageNo);
-        if (FSharedList.Count() < FCapacity) {
-            page->List = &FSharedList;
-            FSharedList.Add(page);
-        } else {
-            delete page;
+    // Written in page order; the pages written leave the private list in one move at the
+    // end, or when a write fails, so that the list keeps exactly the pages not written.
+    int32_t written = 0;
+    try {
+        for (; written < own.Count(); ++written) {
+            TORQPage* page = own.Items(written);
+            WritePage(page);
+            page->Modified = 0;
+            // One shared entry per number: a copy another session read meanwhile is stale now.
+            DropSharedPage(page->PageNo);
+            if (FSharedList.Count() < FCapacity) {
+                page->List = &FSharedList;
+                FSharedList.Add(page);
+            } else {
+                delete page;
+            }
         }
+    } catch (...) {
+        own.DeleteFirst(written);
+        throw;
     }
     own.Clear();
 }

@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/foundation/ORQContainers.h"
@@ -139,6 +140,8 @@ public:
     void Touch(TORQPage* Page);
     // Removes the entry of PageNo: 20165 when empty, 20166 when absent.
     void Delete(int32_t PageNo);
+    // Removes the first N entries (at most Count) in one move.
+    void DeleteFirst(int32_t N);
     void Clear() { FCount = 0; }
     // The page with the smallest stamp (the first of equal ones), remembered as the oldest;
     // FindOlder: the first page by number whose stamp is below the remembered one, which
@@ -274,6 +277,8 @@ public:
     // what an in-memory summary of page contents compares with to know it is stale.
     uint64_t DiscardGeneration() const { return FDiscardGeneration; }
     TORQSharedPageList& SharedList() { return FSharedList; }
+    // Whether a page of the shared list is taken by the session.
+    bool HasTakenSharedPage(int32_t SessionID) const;
     // The session's private list, or nil when the session has no entry.
     TORQSortedPageList* PrivateList(int32_t SessionID);
     std::recursive_mutex& CriticalSection() { return FCriticalSection; }
@@ -308,6 +313,9 @@ private:
     int32_t FCapacity;
     uint64_t FDiscardGeneration = 0;
     TORQSharedPageList FSharedList;
+    // The pages of the shared list with a use count above 0, so a commit's check of its
+    // session's taken pages does not walk the whole cache.
+    std::unordered_set<TORQPage*> FTakenShared;
     std::vector<std::unique_ptr<TSessionPages>> FSessions;
 };
 
