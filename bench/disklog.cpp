@@ -351,28 +351,29 @@ void Engine(benchmark::State& State) {
                 if (i % Batch == Batch - 1) commit();
             }
             r.Bulk = Since(t);
-            // No key search on disk tables yet: the hour's first row is found by bisecting
-            // the date index by record number, then the hour is stepped through.
+            // Each hour's first row is found by a key search on the date index, then the
+            // hour is stepped through.
             t = Clock::now();
             log.SetIndexName("IDX_DT");
-            const int64_t count = log.Disk->GetPhysicalRecordCount(&log);
+            uint8_t* key = log.AllocRecordIDBuffer();
             for (int sc = 0; sc < RangeScans; ++sc) {
                 const int64_t from = static_cast<int64_t>(sc) * 7919 % (bulk - 60);
                 const double lo = Days(from) - 1e-7, hi = Days(from + 60) - 1e-7;
-                int64_t a = 1, b = count;
-                while (a < b) {
-                    const int64_t mid = (a + b) / 2;
-                    log.Disk->SetRecNo(&log, mid);
-                    log.Disk->GetRecord(&log, gmCurrent);
-                    if (log.Date() < lo) a = mid + 1; else b = mid;
-                }
-                log.Disk->SetRecNo(&log, a);
+                TORQVariant v;
+                v.SetAsDateTime(lo);
+                log.SetFieldValue(v, fUtc, key, true);
+                log.SearchKey = key;
+                log.SearchKeySize = log.RecordIDBufferSize;
+                log.SearchKeyFieldCount = 1;
+                if (!log.Disk->FindKey(&log, scoGreaterOrEqual)) continue;
                 if (log.Disk->GetRecord(&log, gmCurrent) != grOK) continue;
                 while (log.Date() < hi) {
                     if (!log.Text().empty()) ++r.RangeRows;
                     if (!log.Next()) break;
                 }
             }
+            log.SearchKey = nullptr;
+            log.FreeRecordBuffer(key);
             r.Range = Since(t);
             // Filtered scans are tested row by row here (no filtered scans on disk tables yet).
             t = Clock::now();

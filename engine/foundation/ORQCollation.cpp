@@ -157,6 +157,8 @@ int CompareWideText(std::u16string_view A, std::u16string_view B, bool IgnoreCas
 }
 
 int CompareAnsiText(std::string_view A, std::string_view B, bool IgnoreCase) {
+    // The same bytes collate equal under any collator: index keys often repeat.
+    if (A == B) return 0;
     // Index keys are short: widen them on the stack, longer texts on the heap.
     char16_t stackA[128], stackB[128];
     std::u16string heapA, heapB;

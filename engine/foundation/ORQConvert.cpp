@@ -1,6 +1,7 @@
 #include "engine/foundation/ORQConvert.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -480,6 +481,17 @@ void RunRule(Result& r, const void* src, int32_t srcSize, uint8_t srcType, uint8
 
 int Sign(int c) { return c < 0 ? cmpLess : c > 0 ? cmpGreater : cmpEqual; }
 
+bool IsSignedInt(uint8_t t) { return t >= bdtShortInt && t <= bdtLargeInt; }
+
+int64_t SignedIntAt(const void* p, uint8_t t) {
+    switch (t) {
+        case bdtShortInt: return Load<int8_t>(p);
+        case bdtSmallInt: return Load<int16_t>(p);
+        case bdtInteger: return Load<int32_t>(p);
+        default: return Load<int64_t>(p);
+    }
+}
+
 template <typename T>
 int32_t Cmp(const void* a, const void* b) {
     const T x = Load<T>(a), y = Load<T>(b);
@@ -548,6 +560,26 @@ void* ConvertValueBuffer(const void* Source, int32_t SourceSize, uint8_t SourceT
 int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Type1, uint8_t Type2, bool IsNull1,
                             bool IsNull2, int32_t Length, bool IgnoreCase, int32_t /*Locale*/) {
     if (IsNull1 || IsNull2) return IsNull1 && IsNull2 ? cmpBothNull : IsNull1 ? cmpFirstNull : cmpSecondNull;
+    // Two signed integers of different widths compare in the wider one, which holds both
+    // exactly: compared as 64-bit values, without a converted copy of either.
+    if (Type1 != Type2 && IsSignedInt(Type1) && IsSignedInt(Type2)) {
+        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
+        const int64_t x = SignedIntAt(Buffer1, Type1), y = SignedIntAt(Buffer2, Type2);
+        return x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
+    }
+    // A signed integer against plain text compares as text: its decimal form is made on the
+    // stack, the text it would be converted to.
+    const bool text1 = Type1 == bdtFixedChar || Type1 == bdtVarChar, text2 = Type2 == bdtFixedChar || Type2 == bdtVarChar;
+    if ((IsSignedInt(Type1) && text2) || (text1 && IsSignedInt(Type2))) {
+        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
+        char digits[24];
+        const void* number = text1 ? Buffer2 : Buffer1;
+        const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntAt(number, text1 ? Type2 : Type1)).ptr;
+        std::string_view decimal(digits, static_cast<size_t>(end - digits));
+        if (Length >= 0 && decimal.size() > static_cast<size_t>(Length)) decimal = decimal.substr(0, static_cast<size_t>(Length));
+        const std::string_view text = Bounded(text1 ? Buffer1 : Buffer2, Length);
+        return Sign(text1 ? CompareAnsiText(text, decimal, IgnoreCase) : CompareAnsiText(decimal, text, IgnoreCase));
+    }
     uint8_t w = Type1;
     if (Type1 != Type2 || Type1 == bdtClob || Type1 == bdtWideClob) {
         w = ResultDataType(Type1, Type2, true);

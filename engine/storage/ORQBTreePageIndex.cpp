@@ -1,5 +1,8 @@
 #include "engine/storage/ORQBTreePageIndex.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 
@@ -35,6 +38,79 @@ private:
 
 TORQBTreePageIndex::TORQBTreePageIndex(TORQPageManager& PageManager) : FPageManager(PageManager) {}
 
+// ---------------------------------------------------------------------------------
+// Room summary
+
+void TORQBTreePageIndex::InvalidateSummary() {
+    FSummaryValid = false;
+    FAmounts.clear();
+    FByAmount.clear();
+}
+
+void TORQBTreePageIndex::EnsureSummary(int32_t SessionID) {
+    if (FSummaryValid && FSummaryGeneration == FPageManager.DiscardGeneration()) return;
+    InvalidateSummary();
+    const uint64_t generation = FPageManager.DiscardGeneration();
+    TORQKeyPath path;
+    if (FRootPageNo != -1 && First(SessionID, path)) {
+        // Leaf by leaf along the chain: each leaf is loaded once.
+        TPageOrder order(true);
+        int32_t leafNo = path.Levels[path.LevelCount - 1].PageNo;
+        try {
+            while (leafNo != -1) {
+                TORQBTreePageHolder leaf = TORQBTreePage::Load(FPageManager, FKeyRef, SessionID, leafNo);
+                if (!leaf->IsLeaf()) RaiseNativeFmt(31005, "Record page index is damaged. PageNo=%d", {leafNo});
+                for (int32_t e = 0; e < leaf->EntryCount(); ++e) {
+                    const auto pageNo = static_cast<int32_t>(LoadLE32(leaf->KeyAt(e)));
+                    order.Check(pageNo);
+                    const uint16_t amount = LoadLE16(leaf->ValueAt(e));
+                    FAmounts.emplace(pageNo, amount);
+                    FByAmount.emplace(amount, pageNo);
+                }
+                leafNo = leaf->NextPageNo();
+            }
+        } catch (...) {
+            InvalidateSummary();
+            throw;
+        }
+    }
+    FSummaryValid = true;
+    FSummaryGeneration = generation;
+}
+
+void TORQBTreePageIndex::NoteAmount(int32_t PageNo, int32_t Amount) {
+    if (!FSummaryValid) return;
+    if (auto it = FAmounts.find(PageNo); it != FAmounts.end()) {
+        FByAmount.erase({it->second, PageNo});
+        if (Amount == 0) {
+            FAmounts.erase(it);
+            return;
+        }
+        it->second = static_cast<uint16_t>(Amount);
+    } else {
+        if (Amount == 0) return;
+        FAmounts.emplace(PageNo, static_cast<uint16_t>(Amount));
+    }
+    FByAmount.emplace(static_cast<uint16_t>(Amount), PageNo);
+}
+
+template <typename TChange>
+void TORQBTreePageIndex::Changing(TChange&& Change) {
+    try {
+        Change();
+    } catch (...) {
+        InvalidateSummary();
+        throw;
+    }
+}
+
+std::vector<std::pair<int32_t, uint16_t>> TORQBTreePageIndex::RoomSummary(int32_t SessionID) {
+    EnsureSummary(SessionID);
+    std::vector<std::pair<int32_t, uint16_t>> pages(FAmounts.begin(), FAmounts.end());
+    std::sort(pages.begin(), pages.end());
+    return pages;
+}
+
 TORQBTreePageHolder TORQBTreePageIndex::LoadRoot(int32_t SessionID) {
     return TORQBTreePage::Load(FPageManager, FKeyRef, SessionID, FRootPageNo);
 }
@@ -44,9 +120,11 @@ void TORQBTreePageIndex::CreateIndex(int32_t SessionID) {
     root->InitRootLeaf();
     root->MarkModified();
     FRootPageNo = root->GetPageNo();
+    InvalidateSummary();
 }
 
 void TORQBTreePageIndex::DropIndex(int32_t SessionID) {
+    InvalidateSummary();
     if (FRootPageNo == -1) return;
     {
         TORQBTreePageHolder root = LoadRoot(SessionID);
@@ -56,6 +134,7 @@ void TORQBTreePageIndex::DropIndex(int32_t SessionID) {
 }
 
 void TORQBTreePageIndex::EmptyIndex(int32_t SessionID) {
+    InvalidateSummary();
     if (FRootPageNo == -1) return;
     TORQBTreePageHolder root = LoadRoot(SessionID);
     root->FreePages(SessionID, true);
@@ -118,27 +197,26 @@ void TORQBTreePageIndex::SetAmount(int32_t SessionID, const TORQKeyPath& Path, u
     TORQBTreePageHolder leaf = LoadLeafAt(SessionID, Path, 20108, entry);
     StoreLE16(leaf->ValueAt(entry), Amount);
     leaf->MarkModified();
+    NoteAmount(static_cast<int32_t>(LoadLE32(leaf->KeyAt(entry))), Amount);
 }
 
 bool TORQBTreePageIndex::FindPageWithRoom(int32_t SessionID, int32_t AmountToAdd, int32_t& PageNo) {
-    TORQKeyPath path;
-    if (!Last(SessionID, path)) return false;
-    int32_t m = path.Levels[path.LevelCount - 1].EntryCount;
-    for (int32_t k = 0; k < m; ++k) {
-        if (k > 0 && !Prior(SessionID, path)) break;
-        if (CanAdd(GetAmount(SessionID, path), AmountToAdd)) {
-            PageNo = GetKey(SessionID, path);
+    if (FRootPageNo == -1) RaiseInvalidPageNo(20116);
+    const int32_t limit = std::min(MaxAmountWithRoom(AmountToAdd), 0xFFFF);
+    if (limit < 0) return false;
+    // A second try follows a summary found stale (another process changed the tree).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EnsureSummary(SessionID);
+        auto it = FByAmount.upper_bound({static_cast<uint16_t>(limit), INT32_MAX});
+        if (it == FByAmount.begin()) return false;
+        --it;
+        const int32_t candidate = it->second;
+        TORQKeyPath path;
+        if (FindKey(SessionID, candidate, path) && CanAdd(GetAmount(SessionID, path), AmountToAdd)) {
+            PageNo = candidate;
             return true;
         }
-    }
-    if (!First(SessionID, path)) return false;
-    m = path.Levels[path.LevelCount - 1].EntryCount;
-    for (int32_t k = 0; k < m; ++k) {
-        if (k > 0 && !Next(SessionID, path)) break;
-        if (CanAdd(GetAmount(SessionID, path), AmountToAdd)) {
-            PageNo = GetKey(SessionID, path);
-            return true;
-        }
+        InvalidateSummary();
     }
     return false;
 }
@@ -153,7 +231,8 @@ void TORQBTreePageIndex::AddAmount(int32_t SessionID, int32_t Amount, int32_t Pa
         StoreLE32(key, static_cast<uint32_t>(PageNo));
         StoreLE16(value, static_cast<uint16_t>(Amount));
         TORQKeyPath insertPath;
-        LoadRoot(SessionID)->Insert(SessionID, key, insertPath, value);
+        Changing([&] { LoadRoot(SessionID)->Insert(SessionID, key, insertPath, value); });
+        NoteAmount(PageNo, Amount);
         return;
     }
     const int32_t stored = GetAmount(SessionID, path);
@@ -185,13 +264,16 @@ void TORQBTreePageIndex::SubtractAmount(int32_t SessionID, int32_t Amount, int32
     StoreLE32(key, static_cast<uint32_t>(PageNo));
     StoreLE16(value, static_cast<uint16_t>(stored));
     TORQKeyPath deletePath;
-    LoadRoot(SessionID)->Delete(SessionID, key, deletePath, value);
+    Changing([&] { LoadRoot(SessionID)->Delete(SessionID, key, deletePath, value); });
+    NoteAmount(PageNo, 0);
 }
 
 // ---------------------------------------------------------------------------------
 // Record page index
 
 bool TORQBTreeRecordPageIndex::CanAdd(int32_t CurrentAmount, int32_t) const { return CurrentAmount < RecordsPerPage; }
+
+int32_t TORQBTreeRecordPageIndex::MaxAmountWithRoom(int32_t) const { return RecordsPerPage - 1; }
 
 bool TORQBTreeRecordPageIndex::FindPageWithRoom(int32_t SessionID, int32_t& PageNo) {
     return TORQBTreePageIndex::FindPageWithRoom(SessionID, 1, PageNo);
@@ -291,6 +373,11 @@ int64_t TORQBTreeRecordPageIndex::CheckRecordCount(int32_t SessionID, int64_t Ex
 
 bool TORQBTreeBlobPageIndex::CanAdd(int32_t CurrentAmount, int32_t AmountToAdd) const {
     return int64_t{CurrentAmount} + AmountToAdd < int64_t{FPageManager.DataSize} - 2;
+}
+
+int32_t TORQBTreeBlobPageIndex::MaxAmountWithRoom(int32_t AmountToAdd) const {
+    const int64_t limit = int64_t{FPageManager.DataSize} - 3 - AmountToAdd;
+    return limit < 0 ? -1 : static_cast<int32_t>(std::min<int64_t>(limit, INT32_MAX));
 }
 
 bool TORQBTreeBlobPageIndex::FindPageWithRoom(int32_t SessionID, int32_t Size, int32_t& PageNo) {

@@ -12,9 +12,20 @@
 //   is checked against its page's entry count before it is read.
 // - The record page index's walks along the leaves check that page numbers keep rising
 //   (falling, backwards): a damaged chain gives 31005, never pages counted twice.
+// - The room summary mirrors every listed page's amount in memory, so that finding a page
+//   with room is a look-up. It is built from the tree on first use and kept in step with
+//   every change made through this object; a change that fails half-way, a new, emptied or
+//   dropped tree, a new root and any session's rollback on the page manager (its discard
+//   generation) make it stale, and it is built again on next use. A page it offers is
+//   checked against the session's own view of the tree before it is given, so a summary
+//   that another process made stale can cost room, never a wrong page.
 #pragma once
 
 #include <cstdint>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "engine/foundation/ORQContainers.h"
 #include "engine/storage/ORQBTreePage.h"
@@ -31,11 +42,16 @@ public:
     TORQBTreePageIndex& operator=(const TORQBTreePageIndex&) = delete;
 
     virtual bool CanAdd(int32_t CurrentAmount, int32_t AmountToAdd) const = 0;
+    // The largest current amount for which CanAdd(amount, AmountToAdd) holds; -1 for none.
+    virtual int32_t MaxAmountWithRoom(int32_t AmountToAdd) const = 0;
 
     void CreateIndex(int32_t SessionID);
     void DropIndex(int32_t SessionID);
     void EmptyIndex(int32_t SessionID);
-    void SetRootPageNo(int32_t PageNo) { FRootPageNo = PageNo; }
+    void SetRootPageNo(int32_t PageNo) {
+        FRootPageNo = PageNo;
+        InvalidateSummary();
+    }
     int32_t RootPageNo() const { return FRootPageNo; }
 
     bool First(int32_t SessionID, TORQKeyPath& Path);
@@ -47,7 +63,8 @@ public:
     uint16_t GetAmount(int32_t SessionID, const TORQKeyPath& Path);
     void SetAmount(int32_t SessionID, const TORQKeyPath& Path, uint16_t Amount);
 
-    // Offers only the last and the first leaf page, the last one first.
+    // Offers any listed page with room: the fullest one that still takes AmountToAdd (of
+    // equal ones, the highest number), so freed room is filled as densely as new pages.
     bool FindPageWithRoom(int32_t SessionID, int32_t AmountToAdd, int32_t& PageNo);
     void AddAmount(int32_t SessionID, int32_t Amount, int32_t PageNo);
     // NewAmount below 0 subtracts Amount; 0 removes the entry; otherwise it is stored.
@@ -55,6 +72,10 @@ public:
 
     TORQPageKeyRef& KeyRef() { return FKeyRef; }
     TORQPageManager& PageManager() const { return FPageManager; }
+
+    // The room summary as (page number, amount) in page order, built first when stale.
+    std::vector<std::pair<int32_t, uint16_t>> RoomSummary(int32_t SessionID);
+    void InvalidateSummary();
 
 protected:
     TORQBTreePageHolder LoadRoot(int32_t SessionID);
@@ -64,6 +85,19 @@ protected:
     int32_t FRootPageNo = -1;
     TORQPageKeyRef FKeyRef;
     TORQPageManager& FPageManager;
+
+private:
+    void EnsureSummary(int32_t SessionID);
+    // The summary follows a change that reached the tree (an amount of 0: the entry left).
+    void NoteAmount(int32_t PageNo, int32_t Amount);
+    // Runs Change; a failure leaves the tree in a state the summary cannot tell.
+    template <typename TChange>
+    void Changing(TChange&& Change);
+
+    bool FSummaryValid = false;
+    uint64_t FSummaryGeneration = 0;
+    std::unordered_map<int32_t, uint16_t> FAmounts;
+    std::set<std::pair<uint16_t, int32_t>> FByAmount;
 };
 
 class TORQBTreeRecordPageIndex : public TORQBTreePageIndex {
@@ -71,6 +105,7 @@ public:
     using TORQBTreePageIndex::TORQBTreePageIndex;
 
     bool CanAdd(int32_t CurrentAmount, int32_t AmountToAdd) const override;
+    int32_t MaxAmountWithRoom(int32_t AmountToAdd) const override;
 
     bool FindPageWithRoom(int32_t SessionID, int32_t& PageNo);
     void AddRecords(int32_t SessionID, int32_t PageNo, int32_t Count);
@@ -93,6 +128,7 @@ public:
     using TORQBTreePageIndex::TORQBTreePageIndex;
 
     bool CanAdd(int32_t CurrentAmount, int32_t AmountToAdd) const override;
+    int32_t MaxAmountWithRoom(int32_t AmountToAdd) const override;
 
     bool FindPageWithRoom(int32_t SessionID, int32_t Size, int32_t& PageNo);
     void AddUsedSize(int32_t SessionID, int32_t Size, int32_t PageNo);

@@ -212,6 +212,26 @@ void TORQSmallBlobPage::RemoveBlob(const TORQBlobReference& Reference, int32_t& 
     SetModified(true);
 }
 
+const uint8_t* TORQSmallBlobPage::BlobBytes(const TORQBlobReference& Reference, TORQBlobHeader& Header) const {
+    // One pass that checks every entry fits, as FindEntry does, and keeps the one sought.
+    const int32_t size = GetDataSize();
+    const int32_t count = GetBlobCount();
+    int32_t at = CountSize;
+    int32_t found = -1;
+    for (int32_t k = 0; k < count; ++k) {
+        if (at + TORQBlobHeader::ByteSize > size) RaiseDamaged();
+        const TORQBlobHeader h = HeaderAt(at);
+        if (h.StoredSize < 0 || h.StoredSize > size - at - TORQBlobHeader::ByteSize) RaiseDamaged();
+        if (found < 0 && h.BlobID == Reference.BlobID) {
+            found = at;
+            Header = h;
+        }
+        at += TORQBlobHeader::ByteSize + static_cast<int32_t>(h.StoredSize);
+    }
+    if (found < 0) RaiseNative(20171, "Cannot find blob field");
+    return GetData() + found + TORQBlobHeader::ByteSize;
+}
+
 void TORQSmallBlobPage::ReadBlob(TORQBlobCacheEntry& Entry, const TORQBlobReference& Reference) const {
     const int32_t k = FindEntry(Reference.BlobID);
     if (k < 0) RaiseNative(20171, "Cannot find blob field");
@@ -285,6 +305,28 @@ void TORQDiskBlobManager::AttachEntry(uint8_t* Record, int32_t FieldNo, std::uni
     StoreLE32(Record + f.MemoryOffset + TORQBlobReference::ByteSize, h);
 }
 
+void TORQDiskBlobManager::ReadEntryHandles(const uint8_t* Record, std::vector<uint32_t>& Handles) const {
+    if (Record == nullptr || FEntries.empty()) return;
+    const TORQFieldDefs& defs = FFieldManager.FieldDefs;
+    for (int32_t i = 0; i < defs.GetCount(); ++i) {
+        const TORQFieldDef& f = *defs.GetItem(i);
+        if (!IsBlobBaseType(f.BaseType)) continue;
+        const uint32_t h = LoadLE32(Record + f.MemoryOffset + TORQBlobReference::ByteSize);
+        const auto it = h == 0 ? FEntries.end() : FEntries.find(h);
+        if (it != FEntries.end() && it->second->Modified == 0) Handles.push_back(h);
+    }
+}
+
+void TORQDiskBlobManager::DropReadEntries(const uint8_t* Record, const std::vector<uint32_t>& Handles) {
+    std::vector<uint32_t> kept;
+    ReadEntryHandles(Record, kept);
+    for (const uint32_t h : Handles) {
+        if (std::find(kept.begin(), kept.end(), h) != kept.end()) continue;
+        const auto it = FEntries.find(h);
+        if (it != FEntries.end() && it->second->Modified == 0) FEntries.erase(it);
+    }
+}
+
 void TORQDiskBlobManager::DropEntry(uint8_t* Record, int32_t FieldNo) {
     uint8_t* handle = Record + BlobField(FieldNo).MemoryOffset + TORQBlobReference::ByteSize;
     const uint32_t h = LoadLE32(handle);
@@ -313,6 +355,18 @@ void TORQDiskBlobManager::ReadBlob(int32_t SessionID, uint8_t* Record, TORQStrea
     Descriptor.BlockCount = 0;
     Descriptor.UncompressedSize = 0;
     if (GetBit(Record, FieldNo)) return;
+    // A value on a shared page without a copy attached streams straight from the cached
+    // page: no copy is made for a value read once.
+    const TORQBlobReference ref = GetReference(Record, FieldNo);
+    if (GetCacheEntry(Record, FieldNo) == nullptr && ref.IsStored() && !TreatAsLarge(SessionID, ref)) {
+        TPageHold page = TakePage(FPageManager, SessionID, ref.PageNo);
+        TORQBlobHeader h;
+        const uint8_t* bytes = TORQSmallBlobPage(page.get()).BlobBytes(ref, h);
+        if (h.StoredSize > 0) WriteStreamChecked(bytes, h.StoredSize, Stream, 20162);
+        Descriptor.BlockCount = h.BlockCount;
+        Descriptor.UncompressedSize = h.UncompressedSize;
+        return;
+    }
     const TORQBlobCacheEntry* e = LoadCacheEntry(SessionID, Record, FieldNo);
     if (e == nullptr) RaiseNative(20162, "Cannot read BLOB field value");
     if (e->StoredSize() > 0) WriteStreamChecked(e->Data.Data(), e->StoredSize(), Stream, 20162);

@@ -124,6 +124,9 @@ public:
     void RemoveBlob(const TORQBlobReference& Reference, int32_t& FreedSize);
     // Fills Entry from the reference's entry (20171 when absent); not modified.
     void ReadBlob(TORQBlobCacheEntry& Entry, const TORQBlobReference& Reference) const;
+    // The reference's entry in place (20171 when absent): its header, and its S stored bytes
+    // on the page, valid while the page is held.
+    const uint8_t* BlobBytes(const TORQBlobReference& Reference, TORQBlobHeader& Header) const;
 
 private:
     [[noreturn]] void RaiseDamaged() const;
@@ -193,6 +196,11 @@ public:
     TORQBlobReference GetReference(const uint8_t* Record, int32_t FieldNo) const;
     TORQBlobCacheEntry* GetCacheEntry(const uint8_t* Record, int32_t FieldNo) const;
     int32_t CacheEntryCount() const { return static_cast<int32_t>(FEntries.size()); }
+    // The handles of the unmodified entries (copies of stored values) attached to Record,
+    // and the release of those the buffer no longer carries once another record was read
+    // into it: nothing could find them again.
+    void ReadEntryHandles(const uint8_t* Record, std::vector<uint32_t>& Handles) const;
+    void DropReadEntries(const uint8_t* Record, const std::vector<uint32_t>& Handles);
     bool HasBlobFields() const;
     // Values with S + 24 < U go to shared pages.
     bool IsSmallBlob(int64_t StoredSize) const;

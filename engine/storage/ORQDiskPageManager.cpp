@@ -651,10 +651,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         return;
     // The base commit's own checks, made before state 1 can reach the file: a caller's
     // mistake must not leave the database needing repair.
-    for (int32_t i = 0; i < SharedList().Count(); ++i) {
-        const TORQPage* page = SharedList().Items(i);
-        if (page->SessionID == SessionID && page->UseCount > 0) RaiseNative(20152, "Some session pages not released");
-    }
+    if (HasTakenSharedPage(SessionID)) RaiseNative(20152, "Some session pages not released");
     for (int32_t i = 0; i < session->PrivateList.Count(); ++i) {
         const TORQPage* page = session->PrivateList.Items(i);
         if (!session->FreedPages.Contains(page->PageNo) && page->Modified == 0) RaiseNative(20085, "Invalid page");

@@ -689,6 +689,23 @@ uint8_t TORQDiskTableData::GetRecord(TORQCursor* Cursor, uint8_t Mode) {
     TBracket bracket(*this, SessionIDOf(Cursor), ltRead, 0);
     if (bracket.Locked()) return grError;
     if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
+    // Copies of stored values read for the record the buffer held would stay behind once
+    // their handles are overwritten: they go when another record took their place.
+    std::vector<uint32_t> read;
+    if (BlobManager != nullptr && HasBlobFields()) BlobManager->ReadEntryHandles(Cursor->CurrentRecord, read);
+    if (read.empty()) return TORQTableData::GetRecord(Cursor, Mode);
+    struct TRelease {
+        TORQDiskBlobManager& Blobs;
+        const uint8_t* Record;
+        const std::vector<uint32_t>& Read;
+        ~TRelease() {
+            try {
+                Blobs.DropReadEntries(Record, Read);
+            } catch (...) {
+                // A copy not released costs memory only, never a value.
+            }
+        }
+    } release{*BlobManager, Cursor->CurrentRecord, read};
     return TORQTableData::GetRecord(Cursor, Mode);
 }
 

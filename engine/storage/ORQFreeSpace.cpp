@@ -1,6 +1,7 @@
 #include "engine/storage/ORQFreeSpace.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "engine/foundation/ORQExcept.h"
@@ -11,18 +12,28 @@
 namespace orq {
 
 // One map page read into a private page object of the page manager (session -2), written
-// back on release when it changed.
+// back on release when it changed. Within one locked operation a page read or written
+// before is taken from the operation's copies instead of the file: under the header lock
+// no other manager changes the map.
 class TORQDatabaseFreeSpaceManager::TMapPage {
 public:
-    TMapPage(TORQDiskPageManager& Manager, int32_t PageNo, uint16_t ExpectedType, int32_t ErrorCode)
-        : FManager(Manager), FPage(&Manager) {
+    TMapPage(TORQDatabaseFreeSpaceManager& Map, int32_t PageNo, uint16_t ExpectedType, int32_t ErrorCode)
+        : FMap(Map), FManager(Map.FPageManager), FPage(&Map.FPageManager) {
         FPage.PageNo = PageNo;
         FPage.SessionID = -2;
-        if (!FManager.ReadPage(&FPage)) RaiseNativeFmt(ErrorCode, "Cannot read page %d", {PageNo});
+        const auto copy = Map.FOperationPages.find(PageNo);
+        if (Map.FInOperation && copy != Map.FOperationPages.end()) {
+            FPage.AllocBuffer();
+            std::memcpy(FPage.GetBuffer(), copy->second.data(), copy->second.size());
+        } else {
+            if (!FManager.ReadPage(&FPage)) RaiseNativeFmt(ErrorCode, "Cannot read page %d", {PageNo});
+            Keep();
+        }
         CheckPageType(FPage.GetPageType(), ExpectedType, ErrorCode);
     }
     // A new map page with a fresh header.
-    TMapPage(TORQDiskPageManager& Manager, int32_t PageNo, uint16_t Type) : FManager(Manager), FPage(&Manager) {
+    TMapPage(TORQDatabaseFreeSpaceManager& Map, int32_t PageNo, uint16_t Type)
+        : FMap(Map), FManager(Map.FPageManager), FPage(&Map.FPageManager) {
         FPage.PageNo = PageNo;
         FPage.SessionID = -2;
         FPage.AllocBuffer();
@@ -34,13 +45,38 @@ public:
     // Written only here, so a step that raised leaves the page as it was on disk.
     void Release() {
         if (FPage.Modified == 0) return;
+        // What a failed write left in the file is not known: the next use reads it.
+        FMap.FOperationPages.erase(FPage.PageNo);
         FManager.WritePage(&FPage);
         FPage.Modified = 0;
+        Keep();
     }
 
 private:
+    void Keep() {
+        if (!FMap.FInOperation) return;
+        const uint8_t* bytes = FPage.GetBuffer();
+        FMap.FOperationPages[FPage.PageNo].assign(bytes, bytes + FPage.GetPageSize());
+    }
+
+    TORQDatabaseFreeSpaceManager& FMap;
     TORQDiskPageManager& FManager;
     TORQPage FPage;
+};
+
+// The copies of one locked operation live as long as it does.
+class TORQDatabaseFreeSpaceManager::TOperation {
+public:
+    explicit TOperation(TORQDatabaseFreeSpaceManager& Map) : FMap(Map) { FMap.FInOperation = true; }
+    ~TOperation() {
+        FMap.FInOperation = false;
+        FMap.FOperationPages.clear();
+    }
+    TOperation(const TOperation&) = delete;
+    TOperation& operator=(const TOperation&) = delete;
+
+private:
+    TORQDatabaseFreeSpaceManager& FMap;
 };
 
 TORQDatabaseFreeSpaceManager::TORQDatabaseFreeSpaceManager(TORQDiskPageManager& PageManager)
@@ -85,6 +121,10 @@ void TORQDatabaseFreeSpaceManager::LockHeader(int32_t ErrorCode) {
 
 void TORQDatabaseFreeSpaceManager::LoadCounts() {
     FPageManager.ReadHeader();
+    // Counts that moved since this manager last stored them were changed by another
+    // manager of the file, which may have freed pages below the remembered position.
+    if (FPageManager.HighestUsedPage() != FLoadedHighest || FPageManager.HeaderPageCount() != FLoadedCount)
+        FLowestMaybeFree = 0;
     FHighestUsed = FLoadedHighest = FPageManager.HighestUsedPage();
     FPageCount = FLoadedCount = FPageManager.HeaderPageCount();
 }
@@ -131,6 +171,7 @@ auto Bracket(TBody&& Body, TStore&& Store, TUnlock&& Unlock) {
 int32_t TORQDatabaseFreeSpaceManager::AllocatePageNumber() {
     std::lock_guard guard(FPageManager.CriticalSection());
     LockHeader(20231);
+    TOperation operation(*this);
     return Bracket(
         [this] {
             LoadCounts();
@@ -145,6 +186,7 @@ int32_t TORQDatabaseFreeSpaceManager::AllocatePageNumber() {
 void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
     std::lock_guard guard(FPageManager.CriticalSection());
     LockHeader(20232);
+    TOperation operation(*this);
     // A free that fails after the map marked the page free puts the mark back, so that the
     // caller, which still holds the page, can free it again without meeting "already free".
     bool marked = false;
@@ -158,6 +200,7 @@ void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
     Bracket(
         [this, PageNo, &marked, &undo] {
             LoadCounts();
+            FLowestMaybeFree = std::min(FLowestMaybeFree, PageNo);
             SetPfsBit(PageNo, false);
             marked = true;
             try {
@@ -204,23 +247,38 @@ int32_t TORQDatabaseFreeSpaceManager::FindFreePage() {
     // An empty file has no map pages yet. (A file whose pages were all freed still has
     // them, so its highest used page of -1 does not mean the same.)
     if (FPageCount == 0) return -1;
+    FLowestMaybeFree = std::clamp(FLowestMaybeFree, 0, FPageCount);
     const int32_t lastGroup = std::max(FPageCount - 1, 0) / FEamSpan;
-    int32_t r = SearchEam(EamPageNo(lastGroup));
-    for (int32_t g = 0; r == -1 && g < lastGroup; ++g) r = SearchEam(EamPageNo(g));
-    if (r != -1) SetPageUsed(r, true);
+    const int32_t fromGroup = FLowestMaybeFree / FEamSpan;
+    // The last group first, then the others upwards; no group below the remembered
+    // position's can hold a free page, nor can its pages below that position.
+    auto search = [this, fromGroup](int32_t Group) {
+        return SearchEam(EamPageNo(Group), Group == fromGroup ? FLowestMaybeFree : Group * FEamSpan);
+    };
+    int32_t r = lastGroup >= fromGroup ? search(lastGroup) : -1;
+    for (int32_t g = fromGroup; r == -1 && g < lastGroup; ++g) r = search(g);
+    if (r == -1) {
+        FLowestMaybeFree = FPageCount;
+        return -1;
+    }
+    SetPageUsed(r, true);
+    // Found in the remembered position's group, it was the lowest free page from there.
+    if (r / FEamSpan == fromGroup) FLowestMaybeFree = r + 1;
     return r;
 }
 
-int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage) {
+int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage, int32_t From) {
+    const int32_t groupFirstExtent = EamPage / FEamSpan * FExtentsPerEam;
+    const int32_t fromEntry = std::max(From / FPagesPerExtent - groupFirstExtent, 0);
     int32_t extent = -1;
     {
-        TMapPage eam(FPageManager, EamPage, ptEAM, 30423);
+        TMapPage eam(*this, EamPage, ptEAM, 30423);
         const uint8_t* data = eam.Data();
-        for (int32_t i = 0; i < FExtentsPerEam / 4 && extent == -1; ++i) {
+        for (int32_t i = fromEntry / 4; i < FExtentsPerEam / 4 && extent == -1; ++i) {
             if (data[i] == 0xFF) continue;
-            for (int32_t j = 0; j < 4; ++j) {
+            for (int32_t j = i == fromEntry / 4 ? fromEntry % 4 : 0; j < 4; ++j) {
                 if ((data[i] >> (2 * j + 1) & 1) == 0) {
-                    extent = EamPage / FEamSpan * FExtentsPerEam + 4 * i + j;
+                    extent = groupFirstExtent + 4 * i + j;
                     break;
                 }
             }
@@ -234,11 +292,12 @@ int32_t TORQDatabaseFreeSpaceManager::SearchEam(int32_t EamPage) {
     while (last * FPfsSpan >= FPageCount) --last;
     for (int64_t k = first; k <= last; ++k) {
         const auto pfsPage = static_cast<int32_t>(k * FPfsSpan);
-        TMapPage pfs(FPageManager, pfsPage, ptPFS, 30423);
+        TMapPage pfs(*this, pfsPage, ptPFS, 30423);
         const uint8_t* data = pfs.Data();
-        for (int32_t i = 0; i < FPfsSpan / 8; ++i) {
+        const int32_t fromBit = std::max(From - pfsPage, 0);
+        for (int32_t i = fromBit / 8; i < FPfsSpan / 8; ++i) {
             if (data[i] == 0xFF) continue;
-            for (int32_t j = 0; j < 8; ++j) {
+            for (int32_t j = i == fromBit / 8 ? fromBit % 8 : 0; j < 8; ++j) {
                 if ((data[i] >> j & 1) == 0) {
                     const int32_t page = pfsPage + 8 * i + j;
                     return page < FPageCount ? page : -1;
@@ -265,12 +324,12 @@ int32_t TORQDatabaseFreeSpaceManager::Grow() {
     FPageCount = FPageManager.HeaderPageCount();
     const int32_t newLast = FPageCount - 1;
     for (int32_t k = lastPfs + 1; k <= newLast / FPfsSpan; ++k) {
-        TMapPage pfs(FPageManager, k * FPfsSpan, ptPFS);
+        TMapPage pfs(*this, k * FPfsSpan, ptPFS);
         pfs.Data()[0] = 1;  // its own bit
         pfs.Release();
     }
     for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) {
-        TMapPage eam(FPageManager, EamPageNo(g), ptEAM);
+        TMapPage eam(*this, EamPageNo(g), ptEAM);
         eam.Data()[0] = 1;  // the group's first extent has a free page
         eam.Release();
     }
@@ -284,7 +343,7 @@ int32_t TORQDatabaseFreeSpaceManager::Grow() {
 int32_t TORQDatabaseFreeSpaceManager::FindHighestUsedPage() {
     if (FHighestUsed == -1 || FPageCount == 0) return -1;
     for (int32_t k = (FPageCount - 1) / FPfsSpan; k >= 0; --k) {
-        TMapPage pfs(FPageManager, k * FPfsSpan, ptPFS, 30432);
+        TMapPage pfs(*this, k * FPfsSpan, ptPFS, 30432);
         const uint8_t* data = pfs.Data();
         for (int32_t i = FPfsSpan / 8 - 1; i >= 0; --i) {
             if (data[i] == 0) continue;
@@ -309,7 +368,7 @@ void TORQDatabaseFreeSpaceManager::CheckAddress(int32_t PageNo, int32_t ErrorCod
 
 void TORQDatabaseFreeSpaceManager::SetPfsBit(int32_t PageNo, bool Used) {
     CheckAddress(PageNo, 30430);
-    TMapPage pfs(FPageManager, PageNo / FPfsSpan * FPfsSpan, ptPFS, 30424);
+    TMapPage pfs(*this, PageNo / FPfsSpan * FPfsSpan, ptPFS, 30424);
     const int32_t bit = PageNo % FPfsSpan;
     uint8_t& byte = pfs.Data()[bit / 8];
     const auto mask = static_cast<uint8_t>(1u << (bit % 8));
@@ -322,7 +381,7 @@ void TORQDatabaseFreeSpaceManager::SetPfsBit(int32_t PageNo, bool Used) {
 }
 
 bool TORQDatabaseFreeSpaceManager::IsPfsBitSet(int32_t PageNo, int32_t ErrorCode) {
-    TMapPage pfs(FPageManager, PageNo / FPfsSpan * FPfsSpan, ptPFS, ErrorCode);
+    TMapPage pfs(*this, PageNo / FPfsSpan * FPfsSpan, ptPFS, ErrorCode);
     const int32_t bit = PageNo % FPfsSpan;
     return (pfs.Data()[bit / 8] >> (bit % 8) & 1) != 0;
 }
@@ -335,12 +394,28 @@ bool TORQDatabaseFreeSpaceManager::IsPageUsed(int32_t PageNo) {
 void TORQDatabaseFreeSpaceManager::UpdateEamEntry(int32_t PageNo) {
     CheckAddress(PageNo, 30431);
     const int32_t extent = PageNo / FPagesPerExtent;
+    const int32_t first = extent * FPagesPerExtent;
+    const int32_t end = first + FPagesPerExtent;
     bool seenUsed = false;
     bool seenFree = false;
-    for (int32_t p = extent * FPagesPerExtent; p < (extent + 1) * FPagesPerExtent && !(seenUsed && seenFree); ++p)
-        (IsPageUsed(p) ? seenUsed : seenFree) = true;
+    const int32_t pfsPage = first / FPfsSpan * FPfsSpan;
+    if ((end - 1) / FPfsSpan * FPfsSpan == pfsPage) {
+        // The extent within one PFS page: its bits read at once.
+        if (FHighestUsed < pfsPage) {
+            seenFree = true;
+        } else {
+            TMapPage pfs(*this, pfsPage, ptPFS, 30430);
+            const uint8_t* data = pfs.Data();
+            for (int32_t p = first; p < end && !(seenUsed && seenFree); ++p) {
+                const int32_t bit = p - pfsPage;
+                ((data[bit / 8] >> (bit % 8) & 1) != 0 ? seenUsed : seenFree) = true;
+            }
+        }
+    } else {
+        for (int32_t p = first; p < end && !(seenUsed && seenFree); ++p) (IsPageUsed(p) ? seenUsed : seenFree) = true;
+    }
     const uint8_t value = seenUsed && !seenFree ? 3 : (seenUsed || seenFree) ? 1 : 0;
-    TMapPage eam(FPageManager, EamPageNo(PageNo / FEamSpan), ptEAM, 30428);
+    TMapPage eam(*this, EamPageNo(PageNo / FEamSpan), ptEAM, 30428);
     const int32_t entry = extent % FExtentsPerEam;
     uint8_t& byte = eam.Data()[entry / 4];
     const int shift = 2 * (entry % 4);

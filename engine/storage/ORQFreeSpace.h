@@ -18,10 +18,16 @@
 // - Map pages are written as soon as they change, plain, outside the sessions' commits.
 // - Marking a used page used (30425) or freeing a free one (30427) changes nothing: the map
 //   is damaged and says so.
+// - A search starts at the lowest page that may be free, kept across calls: raised past
+//   each page found, lowered by each free, reset when the header's counts show another
+//   manager of the file at work. (A page another process frees without moving the counts
+//   is found again once the position is reset; until then it only costs room.)
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 namespace orq {
 
@@ -66,10 +72,12 @@ public:
 
 private:
     class TMapPage;
+    class TOperation;
     void LoadCounts();
     void StoreCounts();
     int32_t FindFreePage();
-    int32_t SearchEam(int32_t EamPage);
+    // The lowest free page of the group at or above From, -1 when none.
+    int32_t SearchEam(int32_t EamPage, int32_t From);
     int32_t Grow();
     int32_t FindHighestUsedPage();
     void FreedPageTail();
@@ -90,6 +98,11 @@ private:
     // The counts as the header held them at the last load: what a store compares with.
     int32_t FLoadedHighest = -1;
     int32_t FLoadedCount = 0;
+    // No page below it is free, as far as this manager knows: where a search starts.
+    int32_t FLowestMaybeFree = 0;
+    // The map pages of the locked operation running, as last read or written.
+    bool FInOperation = false;
+    std::unordered_map<int32_t, std::vector<uint8_t>> FOperationPages;
 };
 
 }  // namespace orq

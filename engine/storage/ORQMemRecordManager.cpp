@@ -1,5 +1,6 @@
 #include "engine/storage/ORQMemRecordManager.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -50,22 +51,33 @@ void TORQMemoryRecordManager::EmptyRecords(int32_t) {
 }
 
 void TORQMemoryRecordManager::Grow() {
-    const int32_t oldBytes = (Capacity + 7) / 8;
     if (Growth <= 0 || Capacity > INT32_MAX - Growth)
         RaiseNativeFmt(10126, "Invalid record count = %d. Limit is %d", {Capacity, INT32_MAX});
-    const int32_t capacity = Capacity + Growth;
-    const int32_t bytes = (capacity + 7) / 8;
+    // At least doubling keeps a load linear: each record is copied a bounded number of
+    // times. When the doubled block cannot be had, one step of Growth is tried still.
+    const int32_t step = std::max(Growth, static_cast<int32_t>(std::min<int64_t>(Capacity, INT32_MAX - Capacity)));
+    try {
+        GrowTo(Capacity + step);
+    } catch (const EORQException&) {
+        if (step == Growth) throw;
+        GrowTo(Capacity + Growth);
+    }
+}
+
+void TORQMemoryRecordManager::GrowTo(int32_t NewCapacity) {
+    const int32_t oldBytes = (Capacity + 7) / 8;
+    const int32_t bytes = (NewCapacity + 7) / 8;
     // Both blocks are grown before either is taken, so a refusal leaves the store whole.
     uint8_t* slots = Slots;
     uint8_t* bits = FreeBits;
-    if (RecordSize > 0) GlobalMemoryManager().ReallocMem(slots, static_cast<int64_t>(capacity) * RecordSize);
+    if (RecordSize > 0) GlobalMemoryManager().ReallocMem(slots, static_cast<int64_t>(NewCapacity) * RecordSize);
     Slots = slots;
     GlobalMemoryManager().ReallocMem(bits, bytes);
     FreeBits = bits;
     // New slots are free. Bits past the old capacity in its last byte were set when that
     // byte was made and no insert reached them.
     std::memset(FreeBits + oldBytes, 0xFF, static_cast<size_t>(bytes - oldBytes));
-    Capacity = capacity;
+    Capacity = NewCapacity;
 }
 
 bool TORQMemoryRecordManager::InsertRecord(int32_t, const uint8_t* Record, TORQRecordID& RecordID) {

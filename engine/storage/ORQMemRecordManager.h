@@ -3,6 +3,8 @@
 // (PageNo) with SlotNo 0.
 //
 // Rules kept here:
+// - The slot block grows geometrically (at least doubling, never by less than Growth), so
+//   loading N records copies O(N) bytes.
 // - A record never moves: an insert takes MaxSlot + 1 (slot 0 in an empty table) and a
 //   delete only marks its slot free, so freed slots below MaxSlot are never reused.
 // - FreeBits holds one bit per slot below Capacity (bit n mod 8 of byte n div 8), set
@@ -66,7 +68,9 @@ public:
     static const std::array<uint8_t, 256>& ZeroBitCount();
 
 private:
+    // Grows by at least the capacity (doubling), never by less than Growth.
     void Grow();
+    void GrowTo(int32_t NewCapacity);
     int32_t LiveInByte(int32_t ByteIndex) const { return ZeroBitCount()[FreeBits[ByteIndex]]; }
 };
 

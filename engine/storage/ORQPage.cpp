@@ -230,6 +230,14 @@ void TORQSortedPageList::Delete(int32_t PageNo) {
     SetCount(FCount - 1);
 }
 
+void TORQSortedPageList::DeleteFirst(int32_t N) {
+    N = std::clamp(N, 0, FCount);
+    if (N == 0) return;
+    std::copy(FKeys.begin() + N, FKeys.begin() + FCount, FKeys.begin());
+    std::copy(FEntries.begin() + N, FEntries.begin() + FCount, FEntries.begin());
+    SetCount(FCount - N);
+}
+
 TORQPage* TORQSortedPageList::FindOldest() {
     if (FCount == 0) return nullptr;
     int32_t best = 0;
@@ -250,10 +258,80 @@ TORQPage* TORQSortedPageList::FindOlder() {
 }
 
 // ---------------------------------------------------------------------------------
+// TORQSharedPageList
+
+int32_t TORQSharedPageList::IndexOf(int32_t PageNo) const {
+    const TORQPage* page = GetPage(PageNo);
+    return page == nullptr ? -1 : page->FSharedSlot;
+}
+
+TORQPage* TORQSharedPageList::GetPage(int32_t PageNo) const {
+    const auto it = FByNumber.find(PageNo);
+    return it == FByNumber.end() ? nullptr : it->second;
+}
+
+void TORQSharedPageList::LinkNewest(TORQPage* Page) {
+    Page->FOlder = FNewest;
+    Page->FNewer = nullptr;
+    if (FNewest != nullptr) FNewest->FNewer = Page;
+    else FOldest = Page;
+    FNewest = Page;
+}
+
+void TORQSharedPageList::Unlink(TORQPage* Page) {
+    (Page->FOlder != nullptr ? Page->FOlder->FNewer : FOldest) = Page->FNewer;
+    (Page->FNewer != nullptr ? Page->FNewer->FOlder : FNewest) = Page->FOlder;
+    Page->FOlder = Page->FNewer = nullptr;
+}
+
+void TORQSharedPageList::Add(TORQPage* Page) {
+    FByNumber.emplace(Page->PageNo, Page);
+    Page->FSharedSlot = Count();
+    FItems.push_back(Page);
+    LinkNewest(Page);
+}
+
+void TORQSharedPageList::Touch(TORQPage* Page) {
+    const int32_t slot = Page->FSharedSlot;
+    if (slot < 0 || slot >= Count() || FItems[static_cast<std::size_t>(slot)] != Page)
+        RaiseNative(20167, "Page not found");
+    if (FNewest == Page) return;
+    Unlink(Page);
+    LinkNewest(Page);
+}
+
+void TORQSharedPageList::Delete(int32_t PageNo) {
+    if (FItems.empty()) RaiseNative(20165, "TSortedPageList.Delete - no elements in array!");
+    const auto it = FByNumber.find(PageNo);
+    if (it == FByNumber.end())
+        RaiseNativeFmt(20166, "TSortedPageList.Delete - element not found, key = %d, itemCount = %d",
+                       {PageNo, Count()});
+    TORQPage* page = it->second;
+    FByNumber.erase(it);
+    Unlink(page);
+    // The last item takes the freed slot.
+    TORQPage* last = FItems.back();
+    FItems[static_cast<std::size_t>(page->FSharedSlot)] = last;
+    last->FSharedSlot = page->FSharedSlot;
+    FItems.pop_back();
+    page->FSharedSlot = -1;
+}
+
+void TORQSharedPageList::Clear() {
+    for (TORQPage* page : FItems) {
+        page->FSharedSlot = -1;
+        page->FOlder = page->FNewer = nullptr;
+    }
+    FItems.clear();
+    FByNumber.clear();
+    FOldest = FNewest = nullptr;
+}
+
+// ---------------------------------------------------------------------------------
 // TORQPageManager
 
 TORQPageManager::TORQPageManager(int64_t AvailableMemory)
-    : FCapacity(static_cast<int32_t>(std::clamp<int64_t>(AvailableMemory / 65536, 0, 1000))) {}
+    : FCapacity(static_cast<int32_t>(std::clamp<int64_t>(AvailableMemory / 65536, 0, MaxCachePages))) {}
 
 TORQPageManager::~TORQPageManager() { FreeAll(); }
 
@@ -269,11 +347,15 @@ bool TORQPageManager::HasUncommittedPages() const {
 }
 
 void TORQPageManager::FreeAll() {
+    ++FDiscardGeneration;
     for (const auto& s : FSessions)
         for (int32_t i = 0; i < s->PrivateList.Count(); ++i) delete s->PrivateList.Items(i);
     FSessions.clear();
-    for (int32_t i = 0; i < FSharedList.Count(); ++i) delete FSharedList.Items(i);
-    FSharedList.SetCount(0);
+    std::vector<TORQPage*> shared;
+    for (int32_t i = 0; i < FSharedList.Count(); ++i) shared.push_back(FSharedList.Items(i));
+    FSharedList.Clear();
+    FTakenShared.clear();
+    for (TORQPage* page : shared) delete page;
 }
 
 bool TORQPageManager::IsPageCurrent(int32_t, TORQPage*) { return false; }
@@ -310,6 +392,7 @@ void TORQPageManager::DropSharedPage(int32_t PageNo) {
     if (page->UseCount == 0) {
         delete page;
     } else {
+        FTakenShared.erase(page);
         page->List = nullptr;  // its last ReleasePage frees it
     }
 }
@@ -350,8 +433,14 @@ TORQPage* TORQPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Valid
     }
     if (page->UseCount > 0 && page->SessionID != SessionID) RaiseNative(20090, "Page is used by other session");
     page->SessionID = SessionID;
-    ++page->UseCount;
+    if (++page->UseCount == 1 && page->List == &FSharedList) FTakenShared.insert(page);
     return page;
+}
+
+bool TORQPageManager::HasTakenSharedPage(int32_t SessionID) const {
+    for (const TORQPage* page : FTakenShared)
+        if (page->SessionID == SessionID) return true;
+    return false;
 }
 
 TORQPage* TORQPageManager::AddNewPage(int32_t SessionID, uint16_t PageType) {
@@ -383,6 +472,7 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
     if (Page->UseCount > 0) return;
     Page->ReadFlag = 0;
     if (Page->List == &FSharedList) {
+        FTakenShared.erase(Page);
         if (Page->Modified != 0) {
             FSharedList.Delete(Page->PageNo);
             TSessionPages& session = SessionEntry(Page->SessionID);
@@ -408,25 +498,19 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
 void TORQPageManager::Evict() {
     // Least recently used first; pages in use stay, so the list may stay above capacity
     // until a later release.
-    while (FSharedList.Count() > FCapacity) {
-        int32_t victim = -1;
-        for (int32_t i = 0; i < FSharedList.Count(); ++i) {
-            if (FSharedList.Items(i)->UseCount != 0) continue;
-            if (victim < 0 || FSharedList.Stamps(i) < FSharedList.Stamps(victim)) victim = i;
+    TORQPage* page = FSharedList.Oldest();
+    while (FSharedList.Count() > FCapacity && page != nullptr) {
+        TORQPage* newer = TORQSharedPageList::Newer(page);
+        if (page->UseCount == 0) {
+            FSharedList.Delete(page->PageNo);
+            delete page;
         }
-        if (victim < 0) return;
-        TORQPage* page = FSharedList.Items(victim);
-        FSharedList.Delete(page->PageNo);
-        delete page;
+        page = newer;
     }
 }
 
 void TORQPageManager::CommitSession(int32_t SessionID) {
-    for (int32_t i = 0; i < FSharedList.Count(); ++i) {
-        const TORQPage* page = FSharedList.Items(i);
-        if (page->SessionID == SessionID && page->UseCount > 0)
-            RaiseNative(20152, "Some session pages not released");
-    }
+    if (HasTakenSharedPage(SessionID)) RaiseNative(20152, "Some session pages not released");
     TSessionPages* session = FindSession(SessionID);
     if (session == nullptr) return;
     TORQSortedPageList& own = session->PrivateList;
@@ -448,19 +532,26 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
     }
     session->FreedPages.SetSize(0);
     session->AllocatedPages.SetSize(0);
-    while (own.Count() > 0) {
-        TORQPage* page = own.Items(0);
-        WritePage(page);
-        page->Modified = 0;
-        own.Delete(page->PageNo);
-        // One shared entry per number: a copy another session read meanwhile is stale now.
-        DropSharedPage(page->PageNo);
-        if (FSharedList.Count() < FCapacity) {
-            page->List = &FSharedList;
-            FSharedList.Add(page);
-        } else {
-            delete page;
+    // Written in page order; the pages written leave the private list in one move at the
+    // end, or when a write fails, so that the list keeps exactly the pages not written.
+    int32_t written = 0;
+    try {
+        for (; written < own.Count(); ++written) {
+            TORQPage* page = own.Items(written);
+            WritePage(page);
+            page->Modified = 0;
+            // One shared entry per number: a copy another session read meanwhile is stale now.
+            DropSharedPage(page->PageNo);
+            if (FSharedList.Count() < FCapacity) {
+                page->List = &FSharedList;
+                FSharedList.Add(page);
+            } else {
+                delete page;
+            }
         }
+    } catch (...) {
+        own.DeleteFirst(written);
+        throw;
     }
     own.Clear();
 }
@@ -468,6 +559,7 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
 void TORQPageManager::RollbackSession(int32_t SessionID) {
     TSessionPages* session = FindSession(SessionID);
     if (session == nullptr) return;
+    ++FDiscardGeneration;
     TORQSortedPageList& own = session->PrivateList;
     for (int32_t i = 0; i < own.Count(); ++i) {
         const TORQPage* page = own.Items(i);

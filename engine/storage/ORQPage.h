@@ -1,6 +1,7 @@
 // Pages and the page manager every storage engine shares: TORQPage (one page in memory),
-// TORQSortedPageList (pages by number, with recency stamps), TORQPageController (the base
-// of typed views over a page) and TORQPageManager, the page cache. The engines supply the
+// TORQSortedPageList (pages by number, with recency stamps: a session's private pages),
+// TORQSharedPageList (the clean pages by number, in recency order), TORQPageController
+// (the base of typed views over a page) and TORQPageManager, the page cache. The engines supply the
 // storage behind it through AllocatePage, FreePage, ReadPage and WritePage.
 //
 // Rules kept here:
@@ -18,7 +19,9 @@
 // - Commit and rollback check their pages before they change anything; a failed write
 //   leaves the pages not yet written in the private list.
 // - The shared list keeps at most Capacity() pages once released pages are evicted:
-//   min(available memory / 65536, 1000), the figure given at construction.
+//   min(available memory / 65536, MaxCachePages), the figure given at construction. A
+//   look-up, a release and an eviction take constant time: the least recently released
+//   unused page leaves first.
 // - Destructors never throw: Close() makes the check for uncommitted pages (20097).
 //
 // The generic page header (only when the header size is above 0): "ORQP", change stamp
@@ -29,6 +32,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/foundation/ORQContainers.h"
@@ -37,7 +42,6 @@
 namespace orq {
 
 class TORQPageManager;
-class TORQSortedPageList;
 class TORQStream;
 
 // GetPage's expected type that accepts every page type.
@@ -98,11 +102,20 @@ public:
     uint8_t OwnsBuffer = 1;
     uint8_t Modified = 0;
     int32_t UseCount = 0;
-    TORQSortedPageList* List = nullptr;
+    // The list holding the page (a session's TORQSortedPageList or the shared list); nil
+    // while detached.
+    const void* List = nullptr;
     int32_t SessionID = -1;
     uint8_t ReadFlag = 0;
     uint8_t CipherFlag = 1;
     std::vector<TORQSessionStamp> SessionStamps;  // indexed by session id + 2
+
+private:
+    friend class TORQSharedPageList;
+    // The shared list's place of the page: its slot and its neighbours in recency order.
+    int32_t FSharedSlot = -1;
+    TORQPage* FOlder = nullptr;
+    TORQPage* FNewer = nullptr;
 };
 
 // Pages ordered by number, each with the stamp of its last Add or Touch. The list never
@@ -127,6 +140,8 @@ public:
     void Touch(TORQPage* Page);
     // Removes the entry of PageNo: 20165 when empty, 20166 when absent.
     void Delete(int32_t PageNo);
+    // Removes the first N entries (at most Count) in one move.
+    void DeleteFirst(int32_t N);
     void Clear() { FCount = 0; }
     // The page with the smallest stamp (the first of equal ones), remembered as the oldest;
     // FindOlder: the first page by number whose stamp is below the remembered one, which
@@ -153,6 +168,42 @@ private:
     std::vector<Entry> FEntries;
 };
 
+// The shared cache's pages: one per number, found by number through a hash, and kept in
+// recency order (of their last Add or Touch) in a list threaded through the pages, so that
+// every operation takes constant time. Items gives the pages in no particular order. The
+// list never frees its pages.
+class TORQSharedPageList {
+public:
+    TORQSharedPageList() = default;
+    TORQSharedPageList(const TORQSharedPageList&) = delete;
+    TORQSharedPageList& operator=(const TORQSharedPageList&) = delete;
+
+    int32_t Count() const { return static_cast<int32_t>(FItems.size()); }
+    TORQPage* Items(int32_t Index) const { return FItems.at(static_cast<std::size_t>(Index)); }
+    // The page's index in Items, or -1 when PageNo is not listed.
+    int32_t IndexOf(int32_t PageNo) const;
+    TORQPage* GetPage(int32_t PageNo) const;
+    // The newest page; its number must not be listed yet.
+    void Add(TORQPage* Page);
+    // Makes the page the newest; 20167 for a page not in the list.
+    void Touch(TORQPage* Page);
+    // Removes the entry of PageNo: 20165 when empty, 20166 when absent.
+    void Delete(int32_t PageNo);
+    void Clear();
+    // The least recently added or touched page, nil when empty; Newer walks towards the newest.
+    TORQPage* Oldest() const { return FOldest; }
+    static TORQPage* Newer(const TORQPage* Page) { return Page->FNewer; }
+
+private:
+    void Unlink(TORQPage* Page);
+    void LinkNewest(TORQPage* Page);
+
+    std::vector<TORQPage*> FItems;
+    std::unordered_map<int32_t, TORQPage*> FByNumber;
+    TORQPage* FOldest = nullptr;
+    TORQPage* FNewest = nullptr;
+};
+
 // A typed view over one page (B-tree pages and the engines' record pages derive from it).
 class TORQPageController {
 public:
@@ -175,6 +226,10 @@ protected:
 
 class TORQPageManager {
 public:
+    // The most pages the shared cache keeps (128 MB of 4096-byte pages): the working set
+    // of a 100,000-row message log with its indexes.
+    static constexpr int32_t MaxCachePages = 32768;
+
     // Capacity() is taken from AvailableMemory (bytes).
     explicit TORQPageManager(int64_t AvailableMemory = GlobalMemoryManager().GetAvailableMemory());
     // Frees every page, committed or not; never throws.
@@ -218,7 +273,12 @@ public:
     virtual bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp);
 
     int32_t Capacity() const { return FCapacity; }
-    TORQSortedPageList& SharedList() { return FSharedList; }
+    // Moves whenever uncommitted pages are dropped (a rollback) or every page is freed:
+    // what an in-memory summary of page contents compares with to know it is stale.
+    uint64_t DiscardGeneration() const { return FDiscardGeneration; }
+    TORQSharedPageList& SharedList() { return FSharedList; }
+    // Whether a page of the shared list is taken by the session.
+    bool HasTakenSharedPage(int32_t SessionID) const;
     // The session's private list, or nil when the session has no entry.
     TORQSortedPageList* PrivateList(int32_t SessionID);
     std::recursive_mutex& CriticalSection() { return FCriticalSection; }
@@ -251,7 +311,11 @@ private:
 
     std::recursive_mutex FCriticalSection;
     int32_t FCapacity;
-    TORQSortedPageList FSharedList;
+    uint64_t FDiscardGeneration = 0;
+    TORQSharedPageList FSharedList;
+    // The pages of the shared list with a use count above 0, so a commit's check of its
+    // session's taken pages does not walk the whole cache.
+    std::unordered_set<TORQPage*> FTakenShared;
     std::vector<std::unique_ptr<TSessionPages>> FSessions;
 };
 

@@ -1,6 +1,7 @@
 // Result types, conversions by rule group, and the buffer comparison.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -376,4 +377,37 @@ TEST(CompareValueBuffers, MixedTypesWorkInTheComparisonType) {
     PackExtended(2.0L, e2);
     EXPECT_EQ(CompareValueBuffers(e1, e2, 14, 14, false, false, -1, false), cmpLess);
     ExpectNative([&] { CompareValueBuffers(&date, "x", 15, 3, false, false, -1, false); }, 30051);
+}
+
+// Signed integers of different widths compare by value, both ways round, at the ends of
+// each width's range.
+TEST(CompareValueBuffers, SignedIntegersOfDifferentWidthsCompareByValue) {
+    const int8_t s8min = INT8_MIN, s8 = -5;
+    const int16_t s16 = -5, s16max = INT16_MAX;
+    const int32_t s32 = 518, s32min = INT32_MIN;
+    const int64_t s64 = 518, s64big = int64_t{1} << 40, s64neg = -(int64_t{1} << 40);
+    struct Case {
+        const void* A;
+        uint8_t TypeA;
+        const void* B;
+        uint8_t TypeB;
+        int32_t Expected;
+    } cases[] = {
+        {&s8, 5, &s16, 6, cmpEqual},           {&s8min, 5, &s16, 6, cmpLess},      {&s16max, 6, &s8, 5, cmpGreater},
+        {&s32, 7, &s64, 8, cmpEqual},          {&s64, 8, &s32, 7, cmpEqual},       {&s32, 7, &s64big, 8, cmpLess},
+        {&s32min, 7, &s64neg, 8, cmpGreater},  {&s64neg, 8, &s8min, 5, cmpLess},   {&s16max, 6, &s32, 7, cmpGreater},
+        {&s32min, 7, &s16, 6, cmpLess},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CompareValueBuffers(c.A, c.B, c.TypeA, c.TypeB, false, false, -1, false), c.Expected)
+            << int(c.TypeA) << " " << int(c.TypeB);
+    EXPECT_EQ(CompareValueBuffers(&s32, &s64, 7, 8, true, false, -1, false), cmpFirstNull);
+    // Against plain text (fixed or variable) an integer compares as its decimal text, also
+    // within a counted length.
+    EXPECT_EQ(CompareValueBuffers(&s16, "-5", 6, 3, false, false, -1, false), cmpEqual);
+    EXPECT_EQ(CompareValueBuffers("-5", &s8, 1, 5, false, false, -1, false), cmpEqual);
+    EXPECT_EQ(CompareValueBuffers(&s64big, "2", 8, 3, false, false, -1, false), cmpLess);
+    EXPECT_EQ(CompareValueBuffers("2", &s64big, 3, 8, false, false, -1, false), cmpGreater);
+    EXPECT_EQ(CompareValueBuffers(&s32, "51x", 7, 3, false, false, 2, false), cmpEqual);
+    EXPECT_EQ(CompareValueBuffers(&s32, "51x", 7, 3, false, false, 3, false), cmpLess);
 }

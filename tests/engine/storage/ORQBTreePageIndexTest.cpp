@@ -1,7 +1,7 @@
 // Page-number indexes: the stored page bytes, a seeded run against a std::map model over
 // the in-memory page store and over small pages (page order both ways, record ordinals,
 // counts before a page, the record-count check), room rules at their boundaries, amounts
-// that may not wrap, the last/first-leaf-only room search, and every missing-root and
+// that may not wrap, the room search over every leaf, and every missing-root and
 // bad-position code.
 #include <gtest/gtest.h>
 
@@ -216,7 +216,9 @@ TEST(PageIndex, RoomRulesAtTheirBoundaries) {
     EXPECT_EQ(pm.PagesInUse(), 0);
 }
 
-TEST(PageIndex, RoomIsOfferedOnlyFromTheLastAndTheFirstLeaf) {
+// Every listed page may be offered, not only those of the first and the last leaf: the
+// fullest page that still has room, of equal ones the highest number.
+TEST(PageIndex, RoomIsOfferedFromEveryLeafFullestPageFirst) {
     TTestPageManager pm(128);  // 18 leaf entries a page
     TORQBTreeRecordPageIndex index(pm);
     index.RecordsPerPage = 10;
@@ -225,15 +227,31 @@ TEST(PageIndex, RoomIsOfferedOnlyFromTheLastAndTheFirstLeaf) {
     ASSERT_GE(btreetest::ValidateTree(pm, index.KeyRef(), 0, index.RootPageNo()).Pages, 8);
     int32_t page = -1;
     EXPECT_FALSE(index.FindPageWithRoom(0, page));
-    index.SetRecordCount(0, 60, 9);  // a middle leaf: never offered
+    struct Step {
+        int32_t PageNo, Count, Offered;
+    } steps[] = {
+        {60, 9, 60},    // a middle leaf
+        {2, 5, 60},     // the first leaf, emptier
+        {117, 9, 117},  // as full as 60: the higher number
+        {117, 10, 60},  // full again
+        {60, 10, 2},
+    };
+    for (const Step& k : steps) {
+        index.SetRecordCount(0, k.PageNo, k.Count);
+        ASSERT_TRUE(index.FindPageWithRoom(0, page)) << k.PageNo;
+        EXPECT_EQ(page, k.Offered) << k.PageNo;
+    }
+    // A change made behind the summary's back (another process's view of the same tree):
+    // the stale offer is checked against the tree and the summary built again.
+    TORQBTreeRecordPageIndex other(pm);
+    other.RecordsPerPage = 10;
+    other.SetRootPageNo(index.RootPageNo());
+    other.SetRecordCount(0, 2, 10);
+    other.SetRecordCount(0, 50, 4);
+    ASSERT_TRUE(index.FindPageWithRoom(0, page));
+    EXPECT_EQ(page, 50);
+    other.SetRecordCount(0, 50, 10);
     EXPECT_FALSE(index.FindPageWithRoom(0, page));
-    index.SetRecordCount(0, 2, 9);  // first leaf
-    ASSERT_TRUE(index.FindPageWithRoom(0, page));
-    EXPECT_EQ(page, 2);
-    index.SetRecordCount(0, 117, 3);  // last leaf: looked at first, from its end
-    index.SetRecordCount(0, 115, 3);
-    ASSERT_TRUE(index.FindPageWithRoom(0, page));
-    EXPECT_EQ(page, 117);
 
     TORQBTreeBlobPageIndex blobs(pm);
     blobs.CreateIndex(0);

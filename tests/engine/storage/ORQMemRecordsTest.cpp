@@ -184,6 +184,34 @@ TEST_F(MemRecords, GotoRecordReadsAndPositions) {
     EXPECT_EQ(c.GetInt(0), 6);
 }
 
+// The slot block at least doubles (never by less than RecordGrowth), so a load is linear:
+// a million records load and read back well within the test's time.
+TEST_F(MemRecords, SlotBlockGrowsGeometricallyAndAMillionRecordsLoad) {
+    TORQMemoryTableData& t = MakeIdTable();
+    TTestCursor c(t);
+    TORQMemoryRecordManager& rm = *t.MemoryRecordManager();
+    rm.Growth = 16;
+    struct Case {
+        int Records;
+        int32_t Capacity;
+    };
+    int inserted = 0;
+    for (const Case k : {Case{1, 16}, Case{16, 16}, Case{17, 32}, Case{33, 64}, Case{65, 128}, Case{129, 256}}) {
+        while (inserted < k.Records) ASSERT_TRUE(c.Insert(inserted++));
+        EXPECT_EQ(rm.Capacity, k.Capacity) << k.Records;
+    }
+    constexpr int Million = 1000000;
+    while (inserted < Million) ASSERT_TRUE(c.Insert(inserted++));
+    ASSERT_EQ(t.GetPhysicalRecordCount(&c), Million);
+    EXPECT_LT(rm.Capacity, 2 * Million + 16);
+    c.ResetToBeginning();
+    for (int n = 0; n < Million; ++n) {
+        ASSERT_EQ(t.GetRecord(&c, gmNext), grOK) << n;
+        ASSERT_EQ(c.GetInt(0), n);
+    }
+    EXPECT_EQ(t.GetRecord(&c, gmNext), grEOF);
+}
+
 // A seeded mix of inserts, updates and deletes, checked after each batch against a model
 // of the live slots in order: physical order both ways and live numbers both ways.
 TEST_F(MemRecords, RandomizedWorkloadMatchesModel) {

@@ -3,9 +3,11 @@
 // the wrong type, the one-entry-per-number rule, and the sorted page list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -196,7 +198,7 @@ TEST(PageManager, CapacityBoundsTheSharedCache) {
     struct Case {
         int64_t available;
         int32_t capacity;
-    } cases[] = {{65535, 0}, {65536 * 3, 3}, {int64_t{1} << 40, 1000}, {0, 0}};
+    } cases[] = {{65535, 0}, {65536 * 3, 3}, {int64_t{1} << 40, TORQPageManager::MaxCachePages}, {0, 0}};
     for (const Case& c : cases) EXPECT_EQ(TestPageStore(c.available).Capacity(), c.capacity) << c.available;
 
     TestPageStore none(65535);
@@ -416,6 +418,59 @@ TEST(SortedPageList, KeepsPagesByNumberAndRefusesWrongDeletes) {
     EXPECT_EQ(list.Count(), 1);
     list.Delete(5);
     EXPECT_EQ(list.Count(), 0);
+}
+
+// The shared cache's list against a model (numbers in recency order) over a seeded run of
+// adds, touches and deletes: look-ups by number, the slots Items gives, and the walk from
+// the oldest page must all agree after every step.
+TEST(SharedPageList, KeepsRecencyOrderAndFindsEveryPageAcrossSlotMoves) {
+    TestPageStore m;
+    TORQSharedPageList list;
+    EXPECT_EQ(Raised([&] { list.Delete(5); }).first, 20165);
+    std::vector<std::unique_ptr<TORQPage>> pages;
+    for (int32_t n = 0; n < 40; ++n) {
+        pages.push_back(std::make_unique<TORQPage>(&m));
+        pages.back()->PageNo = n * 3;
+    }
+    std::vector<int32_t> model;  // page numbers, oldest first
+    std::mt19937 rng(35);
+    for (int step = 0; step < 2000; ++step) {
+        TORQPage* page = pages[rng() % pages.size()].get();
+        const auto at = std::find(model.begin(), model.end(), page->PageNo);
+        const int kind = static_cast<int>(rng() % 3);
+        if (at == model.end()) {
+            if (kind == 2) {
+                EXPECT_EQ(Raised([&] { list.Touch(page); }).first, 20167);
+                EXPECT_EQ(Raised([&] { list.Delete(page->PageNo); }).first, list.Count() == 0 ? 20165 : 20166);
+            } else {
+                list.Add(page);
+                model.push_back(page->PageNo);
+            }
+        } else if (kind == 0) {
+            list.Delete(page->PageNo);
+            model.erase(at);
+        } else {
+            list.Touch(page);
+            model.erase(at);
+            model.push_back(page->PageNo);
+        }
+        ASSERT_EQ(list.Count(), static_cast<int32_t>(model.size())) << step;
+        std::vector<int32_t> walked;
+        for (TORQPage* p = list.Oldest(); p != nullptr; p = TORQSharedPageList::Newer(p)) walked.push_back(p->PageNo);
+        ASSERT_EQ(walked, model) << step;
+        for (const auto& p : pages) {
+            const int32_t i = list.IndexOf(p->PageNo);
+            const bool listed = std::find(model.begin(), model.end(), p->PageNo) != model.end();
+            ASSERT_EQ(list.GetPage(p->PageNo), listed ? p.get() : nullptr) << step;
+            ASSERT_EQ(i >= 0, listed) << step;
+            if (listed) {
+                ASSERT_EQ(list.Items(i), p.get()) << step;
+            }
+        }
+    }
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(list.Oldest(), nullptr);
 }
 
 TEST(SortedPageList, GrowsAndShrinksInDoublingSteps) {
