@@ -700,18 +700,22 @@ void TORQDiskPageManager::WritePageRegion(const void* Buffer, int32_t PageNo, in
     FDatabaseFile->WriteBuffer(Buffer, GetPageOffset(PageNo) + Offset, Count, 10475);
 }
 
-bool TORQDiskPageManager::LockPageByte(int32_t PageNo, int32_t Offset) {
+bool TORQDiskPageManager::LockPageByte(int32_t PageNo, int32_t Offset) { return LockPageRegion(PageNo, Offset, 1); }
+
+bool TORQDiskPageManager::UnlockPageByte(int32_t PageNo, int32_t Offset) { return UnlockPageRegion(PageNo, Offset, 1); }
+
+bool TORQDiskPageManager::LockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count) {
     std::lock_guard guard(CriticalSection());
-    // Design-time mode keeps the handle while the byte is held, as for the header lock.
+    // Design-time mode keeps the handle while the range is held, as for the header lock.
     AcquireFile();
-    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, GetPageOffset(PageNo) + Offset)) return true;
+    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(Count, GetPageOffset(PageNo) + Offset)) return true;
     ReleaseFile();
     return false;
 }
 
-bool TORQDiskPageManager::UnlockPageByte(int32_t PageNo, int32_t Offset) {
+bool TORQDiskPageManager::UnlockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count) {
     std::lock_guard guard(CriticalSection());
-    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, GetPageOffset(PageNo) + Offset)) return false;
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(Count, GetPageOffset(PageNo) + Offset)) return false;
     ReleaseFile();
     return true;
 }

@@ -208,6 +208,9 @@ public:
     void WritePageRegion(const void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset);
     bool LockPageByte(int32_t PageNo, int32_t Offset);
     bool UnlockPageByte(int32_t PageNo, int32_t Offset);
+    // Count bytes from Offset as one range: released only as that same range.
+    bool LockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count);
+    bool UnlockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count);
     bool IsPageByteLocked(int32_t PageNo, int32_t Offset);
     bool IsPageRegionLocked(int32_t PageNo, int32_t Offset, int32_t Count);
     // The change stamp on disk in multi-user mode (20197 when it cannot be read, a short
