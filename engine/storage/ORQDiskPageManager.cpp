@@ -469,11 +469,26 @@ void TORQDiskPageManager::CheckFileChangesAllowed() {
     CheckChangesAllowed(state);
 }
 
+void TORQDiskPageManager::CheckHandleWritable() const {
+    if (FDatabaseFile->AccessMode() != 0) return;
+    RaiseNativeFmt(30962, "Cannot write to database '%s': it is open read-only", {FDatabaseFile->FileName()});
+}
+
+void TORQDiskPageManager::CheckWritable() {
+    std::lock_guard guard(CriticalSection());
+    if (FDatabaseFile->AccessMode() != 0) return;
+    TFileUse use(*this);
+    CheckOpen(10459);
+    CheckFileChangesAllowed();
+    CheckHandleWritable();
+}
+
 void TORQDiskPageManager::AddPages(int32_t Count) {
     std::lock_guard guard(CriticalSection());
     if (Count <= 0) return;
     TFileUse use(*this);
     CheckFileChangesAllowed();
+    CheckHandleWritable();
     const int32_t newCount = HeaderPageCount() + Count;
     WriteFileLength(newCount);
     SetHeaderPageCount(newCount);
@@ -550,6 +565,7 @@ void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
     CheckOpen(10459);
     // The map pages an allocation changes are written at once, before any commit.
     CheckFileChangesAllowed();
+    CheckHandleWritable();
     Page->PageNo = FFreeSpaceManager->AllocatePageNumber();
     Page->AllocBuffer();
 }
@@ -558,6 +574,7 @@ void TORQDiskPageManager::FreePage(int32_t PageNo) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    CheckHandleWritable();
     WritePageChangeCounter(PageNo, InvalidStamp);
     FFreeSpaceManager->FreePageNumber(PageNo);
 }
@@ -664,6 +681,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     // the state stays as found.
     const uint8_t found = State();
     CheckChangesAllowed(found);
+    CheckHandleWritable();
     if (found == 2) {
         FHeader1[hState] = 1;
         WriteHeader(true);

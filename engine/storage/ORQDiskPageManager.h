@@ -218,6 +218,10 @@ public:
     int32_t ReadPageChangeCounter(int32_t PageNo);
     void WritePageChangeCounter(int32_t PageNo, int32_t Value);
 
+    // Before a change that would write: 20300 for a file left needing repair (outside
+    // recovery mode), then 30962 while the handle is read-only. Nothing when it is writable.
+    void CheckWritable();
+
     bool IsMapPage(int32_t PageNo) const { return FFreeSpaceManager && FFreeSpaceManager->IsMapPage(PageNo); }
     TORQDiskTablePagesCacheManager& TablePagesCache() { return FTablePagesCache; }
 
@@ -227,6 +231,9 @@ private:
     void CheckChangesAllowed(uint8_t State) const;
     // The same for the state byte the file holds now.
     void CheckFileChangesAllowed();
+    // 30962 for a read-only handle: refused before anything is written, not failing on
+    // the handle halfway through.
+    void CheckHandleWritable() const;
     // 20237 unless the engine can work with this page size and extent.
     static void CheckGeometry(uint16_t PageSize, uint16_t PagesPerExtent);
     void CheckOpen(int32_t Code) const;

@@ -944,6 +944,7 @@ bool TORQDiskTableData::InsertRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20135, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20136, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);
@@ -975,6 +976,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20138, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20139, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);
@@ -1017,6 +1019,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
 bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20137, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);

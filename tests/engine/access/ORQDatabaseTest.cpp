@@ -460,6 +460,39 @@ TEST_F(Database, FilesThatCannotBeWrittenOrRead) {
     EXPECT_TRUE(db->ReadOnly());
 }
 
+// An insert on a file another process holds is refused as a write on a read-only database,
+// before anything reaches the file: on an empty table (it would allocate the first record
+// page and write the free-space map) as on one whose page has room.
+TEST_F(Database, AnInsertAfterTheReadOnlyFallbackIsRefusedWithNothingWritten) {
+    for (const int rows : {0, 3}) {
+        SCOPED_TRACE(rows);
+        CreateLogFile(File, rows);
+        disktest::HoldingChild holder([&] {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = File;
+            s.SetConnected(true);
+            s.DatabaseData = nullptr;  // the child ends without disconnecting
+            return 0;
+        });
+        ASSERT_EQ(holder.SetupResult, 0);
+        const std::vector<uint8_t> before = disktest::ReadAll(File);
+        auto db = Make(File);
+        db->Open();
+        ASSERT_TRUE(db->ReadOnly());
+        {
+            RowCursor log(*db->Handle(), "NAVTEXLOG");
+            EXPECT_EQ(NativeCode([&] { log.Append(10); }), 30962);
+            EXPECT_EQ(NativeCode([&] { log.Append(11); }), 30962) << "and again";
+            EXPECT_EQ(log.Rows().size(), static_cast<size_t>(rows));
+        }
+        db->Close();
+        EXPECT_EQ(disktest::ReadAll(File), before);
+        holder.Release();
+        std::filesystem::remove(File);
+    }
+}
+
 // Datasets that log their close; a query among them.
 class LoggedDataSet : public classlib_test::TTestDataSet, public TORQSessionDataSet {
 public:
