@@ -474,11 +474,26 @@ void TORQDiskPageManager::CheckFileChangesAllowed() {
     CheckChangesAllowed(state);
 }
 
+void TORQDiskPageManager::CheckHandleWritable() const {
+    if (FDatabaseFile->AccessMode() != 0) return;
+    RaiseNativeFmt(30962, "Cannot write to database '%s': it is open read-only", {FDatabaseFile->FileName()});
+}
+
+void TORQDiskPageManager::CheckWritable() {
+    std::lock_guard guard(CriticalSection());
+    if (FDatabaseFile->AccessMode() != 0) return;
+    TFileUse use(*this);
+    CheckOpen(10459);
+    CheckFileChangesAllowed();
+    CheckHandleWritable();
+}
+
 void TORQDiskPageManager::AddPages(int32_t Count) {
     std::lock_guard guard(CriticalSection());
     if (Count <= 0) return;
     TFileUse use(*this);
     CheckFileChangesAllowed();
+    CheckHandleWritable();
     const int32_t newCount = HeaderPageCount() + Count;
     WriteFileLength(newCount);
     SetHeaderPageCount(newCount);
@@ -555,6 +570,7 @@ void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
     CheckOpen(10459);
     // The map pages an allocation changes are written at once, before any commit.
     CheckFileChangesAllowed();
+    CheckHandleWritable();
     Page->PageNo = FFreeSpaceManager->AllocatePageNumber();
     Page->AllocBuffer();
 }
@@ -563,6 +579,7 @@ void TORQDiskPageManager::FreePage(int32_t PageNo) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    CheckHandleWritable();
     WritePageChangeCounter(PageNo, InvalidStamp);
     FFreeSpaceManager->FreePageNumber(PageNo);
 }
@@ -666,6 +683,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     // the state stays as found.
     const uint8_t found = State();
     CheckChangesAllowed(found);
+    CheckHandleWritable();
     if (found == 2) {
         FHeader1[hState] = 1;
         WriteHeader(true);
@@ -702,18 +720,22 @@ void TORQDiskPageManager::WritePageRegion(const void* Buffer, int32_t PageNo, in
     FDatabaseFile->WriteBuffer(Buffer, GetPageOffset(PageNo) + Offset, Count, 10475);
 }
 
-bool TORQDiskPageManager::LockPageByte(int32_t PageNo, int32_t Offset) {
+bool TORQDiskPageManager::LockPageByte(int32_t PageNo, int32_t Offset) { return LockPageRegion(PageNo, Offset, 1); }
+
+bool TORQDiskPageManager::UnlockPageByte(int32_t PageNo, int32_t Offset) { return UnlockPageRegion(PageNo, Offset, 1); }
+
+bool TORQDiskPageManager::LockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count) {
     std::lock_guard guard(CriticalSection());
-    // Design-time mode keeps the handle while the byte is held, as for the header lock.
+    // Design-time mode keeps the handle while the range is held, as for the header lock.
     AcquireFile();
-    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(1, GetPageOffset(PageNo) + Offset)) return true;
+    if (FDatabaseFile->IsOpen() && FDatabaseFile->LockByte(Count, GetPageOffset(PageNo) + Offset)) return true;
     ReleaseFile();
     return false;
 }
 
-bool TORQDiskPageManager::UnlockPageByte(int32_t PageNo, int32_t Offset) {
+bool TORQDiskPageManager::UnlockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count) {
     std::lock_guard guard(CriticalSection());
-    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(1, GetPageOffset(PageNo) + Offset)) return false;
+    if (!FDatabaseFile->IsOpen() || !FDatabaseFile->UnlockByte(Count, GetPageOffset(PageNo) + Offset)) return false;
     ReleaseFile();
     return true;
 }

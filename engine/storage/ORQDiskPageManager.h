@@ -211,12 +211,19 @@ public:
     void WritePageRegion(const void* Buffer, int32_t PageNo, int32_t Count, int32_t Offset);
     bool LockPageByte(int32_t PageNo, int32_t Offset);
     bool UnlockPageByte(int32_t PageNo, int32_t Offset);
+    // Count bytes from Offset as one range: released only as that same range.
+    bool LockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count);
+    bool UnlockPageRegion(int32_t PageNo, int32_t Offset, int32_t Count);
     bool IsPageByteLocked(int32_t PageNo, int32_t Offset);
     bool IsPageRegionLocked(int32_t PageNo, int32_t Offset, int32_t Count);
     // The change stamp on disk in multi-user mode (20197 when it cannot be read, a short
     // read included), 0 otherwise. 2147483647 only as a value the file holds.
     int32_t ReadPageChangeCounter(int32_t PageNo);
     void WritePageChangeCounter(int32_t PageNo, int32_t Value);
+
+    // Before a change that would write: 20300 for a file left needing repair (outside
+    // recovery mode), then 30962 while the handle is read-only. Nothing when it is writable.
+    void CheckWritable();
 
     bool IsMapPage(int32_t PageNo) const { return FFreeSpaceManager && FFreeSpaceManager->IsMapPage(PageNo); }
     TORQDiskTablePagesCacheManager& TablePagesCache() { return FTablePagesCache; }
@@ -225,6 +232,9 @@ private:
     class TFileUse;
     // 20300 for a state other than 2 outside recovery mode.
     void CheckChangesAllowed(uint8_t State) const;
+    // 30962 for a read-only handle: refused before anything is written, not failing on
+    // the handle halfway through.
+    void CheckHandleWritable() const;
     // 20237 unless the engine can work with this page size and extent.
     static void CheckGeometry(uint16_t PageSize, uint16_t PagesPerExtent);
     void CheckOpen(int32_t Code) const;

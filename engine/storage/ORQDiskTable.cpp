@@ -961,6 +961,7 @@ bool TORQDiskTableData::InsertRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20135, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20136, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);
@@ -992,6 +993,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20138, "Nil pointer occured");
     if (Cursor->CurrentRecord == nullptr) RaiseNative(20139, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);
@@ -1034,6 +1036,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
 bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20137, "Nil pointer occured");
+    DiskPageManager()->CheckWritable();
     const int32_t session = SessionIDOf(Cursor);
     TBracket bracket(*this, session, WriteLockType(Cursor), 31022);
     BeginChange(Cursor);

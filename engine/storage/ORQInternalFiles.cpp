@@ -481,6 +481,49 @@ bool TORQInternalDBDirectAccessFile::IsByteLocked(int32_t Position) {
     return FPageManager.IsPageByteLocked(page, offset);
 }
 
+std::vector<TORQInternalDBDirectAccessFile::TPageRange> TORQInternalDBDirectAccessFile::PageRanges(int32_t Position,
+                                                                                                   int32_t Count) const {
+    std::vector<TPageRange> ranges;
+    if (Count <= 0) return ranges;
+    int32_t lastPage = 0, lastOffset = 0;
+    Locate(static_cast<int32_t>(int64_t{Position} + Count - 1), lastPage, lastOffset);
+    int64_t at = int64_t{Position} + InternalFileHeaderSize;
+    const int64_t end = at + Count;
+    while (at < end) {
+        const int64_t pageEnd = (at / DataSize() + 1) * DataSize();
+        const auto chunk = static_cast<int32_t>(std::min(end, pageEnd) - at);
+        int32_t page = 0, offset = 0;
+        Locate(static_cast<int32_t>(at - InternalFileHeaderSize), page, offset);
+        ranges.push_back({page, offset, chunk});
+        at += chunk;
+    }
+    return ranges;
+}
+
+bool TORQInternalDBDirectAccessFile::LockRegion(int32_t Position, int32_t Count) {
+    CheckOpen("LockRegion");
+    const std::vector<TPageRange> ranges = PageRanges(Position, Count);
+    std::size_t taken = 0;
+    while (taken < ranges.size() &&
+           FPageManager.LockPageRegion(ranges[taken].PageNo, ranges[taken].Offset, ranges[taken].Count))
+        ++taken;
+    if (taken == ranges.size()) return true;
+    while (taken > 0) {
+        --taken;
+        FPageManager.UnlockPageRegion(ranges[taken].PageNo, ranges[taken].Offset, ranges[taken].Count);
+    }
+    return false;
+}
+
+bool TORQInternalDBDirectAccessFile::UnlockRegion(int32_t Position, int32_t Count) {
+    CheckOpen("UnlockRegion");
+    const std::vector<TPageRange> ranges = PageRanges(Position, Count);
+    bool all = true;
+    for (const TPageRange& r : ranges)
+        if (!FPageManager.UnlockPageRegion(r.PageNo, r.Offset, r.Count)) all = false;
+    return all;
+}
+
 bool TORQInternalDBDirectAccessFile::IsRegionLocked(int32_t Position, int32_t Count) {
     CheckOpen("IsRegionLocked");
     if (Count <= 0) return false;

@@ -101,6 +101,11 @@ public:
     bool UnlockByte(int32_t Position);
     bool IsByteLocked(int32_t Position);
     bool IsRegionLocked(int32_t Position, int32_t Count);
+    // Count content bytes from Position as one range per chain page they touch, all or
+    // none (an empty region is held trivially); the unlock needs exactly a locked region
+    // and releases every range it can.
+    bool LockRegion(int32_t Position, int32_t Count);
+    bool UnlockRegion(int32_t Position, int32_t Count);
 
     int32_t FirstPage() const { return FFirstPage; }
     bool IsOpen() const { return FFirstPage != -1; }
@@ -112,6 +117,13 @@ private:
     void CheckOpen(const char* Operation) const;
     // Chain page and in-page offset (from the page's start) of a content position.
     void Locate(int32_t Position, int32_t& PageNo, int32_t& Offset) const;
+    struct TPageRange {
+        int32_t PageNo;
+        int32_t Offset;
+        int32_t Count;
+    };
+    // The in-page ranges of content bytes Position .. Position + Count - 1 (20159 past the chain).
+    std::vector<TPageRange> PageRanges(int32_t Position, int32_t Count) const;
     int32_t ReadNextInPlace(int32_t PageNo);
     int32_t DataSize() const;
 

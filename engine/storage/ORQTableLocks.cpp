@@ -65,6 +65,8 @@ public:
     bool UnlockByte(int32_t Position) override { return FFile->UnlockByte(Position); }
     bool IsByteLocked(int32_t Position) override { return FFile->IsByteLocked(Position); }
     bool IsRegionLocked(int32_t Position, int32_t Count) override { return FFile->IsRegionLocked(Position, Count); }
+    bool LockRegion(int32_t Position, int32_t Count) override { return FFile->LockRegion(Position, Count); }
+    bool UnlockRegion(int32_t Position, int32_t Count) override { return FFile->UnlockRegion(Position, Count); }
 
 private:
     TORQDiskPageManager* FPageManager;
@@ -169,31 +171,21 @@ void TORQActiveSessionsFile::DisconnectSession(int32_t SessionNumber) {
     if (!fileUnlocked) RaiseNative(20096, SessionsFileUnlockText);
 }
 
-// Runs only under the whole-file lock: a probe followed by locking every byte is a
-// test-and-set only while no connect can slip in between. A byte that still cannot be
-// locked gives back the ones taken, so a false answer leaves nothing held.
+// Runs only under the whole-file lock: a probe followed by locking the region is a
+// test-and-set only while no connect can slip in between. A region that still cannot be
+// locked leaves nothing held.
 bool TORQActiveSessionsFile::LockAllSessions() {
     TORQDirectFileAccess& file = File("LockAllSessions");
     if (!TakeFileLock()) RaiseNative(20240, SessionsFileUnlockText);
     bool all = false;
-    int32_t taken = 0;
     try {
-        all = !file.IsRegionLocked(0, FConnectionCount);
-        if (all) {
-            while (taken < FConnectionCount && file.LockByte(taken)) ++taken;
-            if (taken < FConnectionCount) {
-                all = false;
-                while (taken > 0) file.UnlockByte(--taken);
-            }
-        }
+        all = !file.IsRegionLocked(0, FConnectionCount) && file.LockRegion(0, FConnectionCount);
     } catch (...) {
-        while (taken > 0) file.UnlockByte(--taken);
         file.UnlockFile();
         throw;
     }
     if (!file.UnlockFile()) {
-        if (all)
-            for (int32_t k = 0; k < FConnectionCount; ++k) file.UnlockByte(k);
+        if (all) file.UnlockRegion(0, FConnectionCount);
         RaiseNative(20240, SessionsFileUnlockText);
     }
     return all;
@@ -202,7 +194,7 @@ bool TORQActiveSessionsFile::LockAllSessions() {
 void TORQActiveSessionsFile::UnlockAllSessions() {
     TORQDirectFileAccess& file = File("UnlockAllSessions");
     const bool guarded = TakeFileLock();
-    for (int32_t k = 0; k < FConnectionCount; ++k) file.UnlockByte(k);
+    file.UnlockRegion(0, FConnectionCount);
     if (!guarded || !file.UnlockFile()) RaiseNative(20241, SessionsFileUnlockText);
 }
 

@@ -6,7 +6,8 @@
 // database file, seen by every process at once). Their content bytes, S being the number of
 // allowed connections:
 //   active-sessions file, S bytes: byte k is held (byte-range lock) by the process that has
-//     session k connected; the values carry nothing.
+//     session k connected; a single-user process holds all S as one region. The values
+//     carry nothing.
 //   table-locks file, 12 x S bytes:
 //     t x S + k (t = 0..4)  lock byte of table lock type t for session k
 //     5 x S + k             record-lock byte of session k
@@ -67,6 +68,9 @@ public:
     virtual bool UnlockByte(int32_t Position) = 0;
     virtual bool IsByteLocked(int32_t Position) = 0;
     virtual bool IsRegionLocked(int32_t Position, int32_t Count) = 0;
+    // Count bytes held as one unit: taken all or none, released only as the same region.
+    virtual bool LockRegion(int32_t Position, int32_t Count) = 0;
+    virtual bool UnlockRegion(int32_t Position, int32_t Count) = 0;
 };
 
 using TORQDirectFileFactory =
@@ -124,7 +128,9 @@ public:
     // lock; 20094 when none is free. Otherwise 0, nothing locked.
     int32_t ConnectSession();
     void DisconnectSession(int32_t SessionNumber);
-    // Locks every session byte when none is held by anyone; false otherwise.
+    // Locks every session byte when none is held by anyone; false otherwise. The bytes are
+    // held as one region (one lock call, not one per session): a probe or lock of any of
+    // them by another handle still meets it, and only UnlockAllSessions gives it back.
     bool LockAllSessions();
     void UnlockAllSessions();
 

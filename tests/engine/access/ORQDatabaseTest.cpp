@@ -2,6 +2,7 @@
 // question and conversion notice, files left needing repair, shared handles and the close.
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -451,13 +452,68 @@ TEST_F(Database, FilesThatCannotBeWrittenOrRead) {
         db->Close();
         holder.Release();
     }
-    // A file without write permission opens for reading.
+    // A file without write permission opens for reading, and takes no change.
     db->SetReadOnly(false);
     std::filesystem::permissions(File, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
                                            std::filesystem::perms::others_read);
-    if (access(File.c_str(), W_OK) == 0) GTEST_SKIP() << "running as root: file modes do not bind";
-    db->Open();
-    EXPECT_TRUE(db->ReadOnly());
+    const auto opensReadOnly = [&]() -> int {
+        if (access(File.c_str(), W_OK) == 0) return 10;
+        db->Open();
+        if (!db->ReadOnly()) return 11;
+        if (!db->TableExists("NAVTEXLOG")) return 12;
+        RowCursor log(*db->Handle(), "NAVTEXLOG");
+        if (log.Rows() != std::vector<int64_t>{0}) return 13;
+        return NativeCode([&] { log.Append(5); }) == 30962 ? 0 : 14;
+    };
+    const std::vector<uint8_t> before = disktest::ReadAll(File);
+    if (access(File.c_str(), W_OK) != 0) {
+        EXPECT_EQ(opensReadOnly(), 0);
+    } else {
+        // Root writes whatever the mode says: look as an unprivileged user, in a child
+        // that owns the folder and only reads the file.
+        constexpr uid_t Nobody = 65534;
+        ASSERT_EQ(chown(Dir.Path.c_str(), Nobody, Nobody), 0);
+        const int rc = disktest::InChild([&] {
+            if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0) return 90;
+            return opensReadOnly();
+        });
+        if (rc == 90) GTEST_SKIP() << "cannot drop to an unprivileged user";
+        EXPECT_EQ(rc, 0);
+    }
+    EXPECT_EQ(disktest::ReadAll(File), before);
+}
+
+// An insert on a file another process holds is refused as a write on a read-only database,
+// before anything reaches the file: on an empty table (it would allocate the first record
+// page and write the free-space map) as on one whose page has room.
+TEST_F(Database, AnInsertAfterTheReadOnlyFallbackIsRefusedWithNothingWritten) {
+    for (const int rows : {0, 3}) {
+        SCOPED_TRACE(rows);
+        CreateLogFile(File, rows);
+        disktest::HoldingChild holder([&] {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = File;
+            s.SetConnected(true);
+            s.DatabaseData = nullptr;  // the child ends without disconnecting
+            return 0;
+        });
+        ASSERT_EQ(holder.SetupResult, 0);
+        const std::vector<uint8_t> before = disktest::ReadAll(File);
+        auto db = Make(File);
+        db->Open();
+        ASSERT_TRUE(db->ReadOnly());
+        {
+            RowCursor log(*db->Handle(), "NAVTEXLOG");
+            EXPECT_EQ(NativeCode([&] { log.Append(10); }), 30962);
+            EXPECT_EQ(NativeCode([&] { log.Append(11); }), 30962) << "and again";
+            EXPECT_EQ(log.Rows().size(), static_cast<size_t>(rows));
+        }
+        db->Close();
+        EXPECT_EQ(disktest::ReadAll(File), before);
+        holder.Release();
+        std::filesystem::remove(File);
+    }
 }
 
 // Datasets that log their close; a query among them.

@@ -15,10 +15,12 @@ namespace lockfiles {
 
 // What reached the file through every direct file made while a Recorder is installed.
 // Fail, when set, is asked before each lock call ('F' file lock, 'f' its release, 'L' byte
-// lock, 'U' byte unlock, with the position): true makes the call answer false untried.
+// lock, 'U' byte unlock, 'R' region lock, 'r' region unlock, with the position): true
+// makes the call answer false untried.
 struct FileLog {
     int64_t Calls = 0;  // every operation that locks, probes, reads or writes
     std::vector<int32_t> LockedBytes;
+    std::vector<std::pair<int32_t, int32_t>> LockedRegions;  // position, count
     std::vector<std::pair<int32_t, std::vector<uint8_t>>> Writes;
     std::function<bool(char Op, int32_t Position)> Fail;
     void Clear() { *this = FileLog{}; }
@@ -57,6 +59,13 @@ public:
     bool UnlockByte(int32_t P) override { return ++FLog.Calls, !FLog.Fails('U', P) && FInner->UnlockByte(P); }
     bool IsByteLocked(int32_t P) override { return ++FLog.Calls, FInner->IsByteLocked(P); }
     bool IsRegionLocked(int32_t P, int32_t C) override { return ++FLog.Calls, FInner->IsRegionLocked(P, C); }
+    bool LockRegion(int32_t P, int32_t C) override {
+        ++FLog.Calls;
+        const bool ok = !FLog.Fails('R', P) && FInner->LockRegion(P, C);
+        if (ok) FLog.LockedRegions.emplace_back(P, C);
+        return ok;
+    }
+    bool UnlockRegion(int32_t P, int32_t C) override { return ++FLog.Calls, !FLog.Fails('r', P) && FInner->UnlockRegion(P, C); }
 
 private:
     std::unique_ptr<orq::TORQDirectFileAccess> FInner;

@@ -277,6 +277,36 @@ TEST(DiskDatabase, ASecondSingleUserProcessReadsButCannotWrite) {
         return failures;
     });
     EXPECT_EQ(rc, 0);
+    // The page manager refuses its own writes on the read-only handle before any reaches
+    // it: the free-space map and file length an allocation changes, a freed page's stamp,
+    // the header of a commit.
+    EXPECT_EQ(disktest::InChild([&] {
+                  auto reader = d.Make();
+                  TestSession r;
+                  reader->ConnectSession(&r);
+                  TORQDiskPageManager& m = *reader->DiskPageManager();
+                  const auto code = [](const std::function<void()>& F) {
+                      try {
+                          F();
+                      } catch (const EORQException& e) {
+                          return e.NativeError();
+                      }
+                      return 0;
+                  };
+                  int failures = 0;
+                  TORQPage fresh(&m);
+                  if (code([&] { m.AllocatePage(&fresh); }) != 30962) failures |= 1;
+                  if (code([&] { m.AddPages(1); }) != 30962) failures |= 2;
+                  if (code([&] { m.FreePage(4); }) != 30962) failures |= 4;
+                  TORQPage* page = m.GetPage(r.SessionID, 4, true, ptTableList);
+                  page->GetData()[100] = 0x55;
+                  page->Modified = 1;
+                  m.ReleasePage(page);
+                  if (code([&] { m.CommitSession(r.SessionID); }) != 30962) failures |= 8;
+                  if (code([&] { m.CheckWritable(); }) != 30962) failures |= 16;
+                  return failures;
+              }),
+              0);
     EXPECT_EQ(d.File(), before) << "the reader changed nothing";
     owner->DisconnectSession(&s);
 }
