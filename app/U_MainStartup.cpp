@@ -401,7 +401,8 @@ uint16_t TfrmMain::FeedPort() const {
     if (v && *v) {
         char* end = nullptr;
         const long port = std::strtol(v, &end, 10);
-        if (*end == '\0' && port > 0 && port < 65536) return static_cast<uint16_t>(port);
+        // 0: any free port, for tests running side by side.
+        if (*end == '\0' && port >= 0 && port < 65536) return static_cast<uint16_t>(port);
     }
     return 50123;
 }
