@@ -219,3 +219,37 @@ TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing
 
     for (const fs::path& p : {home, second, runtime}) fs::remove_all(p);
 }
+
+// Stopped from a terminal or a service manager, the receiver still saves its tuning.
+// The input here is a file that does not exist: start-up reports it and goes on.
+TEST(Program, InterruptAndHangUpEndItWithStatusZeroAndTheTuningSaved) {
+    for (int sig : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const fs::path home = NewFolder("sig" + std::to_string(sig));
+        const fs::path runtime = NewFolder("sigrt" + std::to_string(sig));
+        const uint16_t port = FreePort();
+        const pid_t pid = StartProgram({{"TILO_HOME", home.string()},
+                                        {"TILO_AUDIO_FILE", (home / "missing.wav").string()},
+                                        {"TILO_FEED_PORT", std::to_string(port)},
+                                        {"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                       {}, runtime / "out.log");
+        ASSERT_GT(pid, 0);
+        std::unique_ptr<tilo_test::TFeedClient> client;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!client || !client->Connected) {
+            if (std::chrono::steady_clock::now() > until || WaitExit(pid, 0) != -1) break;
+            client = std::make_unique<tilo_test::TFeedClient>(port);
+            if (!client->Connected) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(client && client->Connected) << ReadAll(runtime / "out.log");
+        ::kill(pid, sig);
+        const int status = WaitExit(pid, 20000);
+        if (status == -1) ::kill(pid, SIGKILL), WaitExit(pid, 5000);
+        EXPECT_EQ(status, 0) << ReadAll(runtime / "out.log");
+        const std::string ini = ReadAll(home / "Tilo.ini");
+        EXPECT_NE(ini.find("[SETTINGS]\r\nFREQ=1200\r\nSAMPRATE=11025\r\n"), std::string::npos) << ini;
+        fs::remove_all(home);
+        fs::remove_all(runtime);
+    }
+}
