@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include <QImage>
+
 #include "MainTestKit.h"
 #include "NavtexSynth.h"
 #include "platform/WavFile.h"
@@ -252,4 +254,53 @@ TEST(Program, InterruptAndHangUpEndItWithStatusZeroAndTheTuningSaved) {
         fs::remove_all(home);
         fs::remove_all(runtime);
     }
+}
+
+// Under a real X server (Xvfb) on the xcb platform: the program starts, its window is
+// grabbed from the root window by a small grabber on that display, and it ends at
+// SIGTERM with status 0. Leak detection is off there: the X libraries keep memory.
+TEST(Program, UnderARealXServerTheWindowIsGrabbed) {
+    if (::access("/usr/bin/xvfb-run", X_OK) != 0) GTEST_SKIP() << "xvfb-run is not installed";
+    const fs::path home = NewFolder("x11");
+    const fs::path runtime = NewFolder("x11rt");
+    const fs::path grabs = fs::path(TILO_BINARY_DIR) / "grabs";
+    fs::create_directories(grabs);
+    const fs::path out = grabs / "main_window_x11.png";
+    fs::remove(out);
+    const uint16_t port = FreePort();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TILO_HOME", home.c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::setenv("TILO_FEED_PORT", std::to_string(port).c_str(), 1);
+        ::setenv("TILO_AUDIO_FILE", (home / "none.wav").c_str(), 1);
+        ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        const int fd = ::open((runtime / "x11.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        const std::string script =
+            "\"$0\" & P=$!; \"$1\" \"$2\" \"$3\"; G=$?; kill -TERM $P; wait $P; S=$?; "
+            "if [ $G -ne 0 ]; then exit 99; fi; exit $S";
+        ::execl("/usr/bin/xvfb-run", "xvfb-run", "-a", "-s", "-screen 0 1100x850x24", "sh", "-c", script.c_str(),
+                TILO_PROGRAM, TILO_XGRAB, std::to_string(port).c_str(), out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const int status = WaitExit(pid, 28000);
+    if (status == -1) ::kill(pid, SIGKILL), WaitExit(pid, 5000);
+    const std::string log = ReadAll(runtime / "x11.log");
+    EXPECT_EQ(status, 0) << log;
+    const QImage grab(QString::fromStdString(out.string()));
+    ASSERT_FALSE(grab.isNull()) << log;
+    EXPECT_EQ(grab.size(), QSize(1100, 850));
+    // The window's light frame over Xvfb's black root: most of the grab is painted.
+    int painted = 0;
+    for (int y = 0; y < grab.height(); y += 10)
+        for (int x = 0; x < grab.width(); x += 10) painted += grab.pixelColor(x, y).lightness() > 100;
+    EXPECT_GT(painted, (grab.width() / 10) * (grab.height() / 10) / 2) << log;
+    EXPECT_EQ(log.find("running on the offscreen platform"), std::string::npos) << log;
+    EXPECT_NE(ReadAll(home / "Tilo.ini").find("FREQ=1200"), std::string::npos);
+    fs::remove_all(home);
+    fs::remove_all(runtime);
 }

@@ -191,7 +191,9 @@ TEST_F(Startup, EachRejectedSettingFallsBackWithItsMessage) {
         TfrmMain w;
         NoDevice(w);
         w.TimOpenDBTimer();
-        if (*c.line) EXPECT_TRUE(HasLine(w, c.line));
+        if (*c.line) {
+            EXPECT_TRUE(HasLine(w, c.line));
+        }
         EXPECT_FALSE(HasLine(w, "error while reading Tilo.ini*"));
         EXPECT_EQ(Boxes(), *c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{});
         EXPECT_EQ(SampleRate, c.rate);
