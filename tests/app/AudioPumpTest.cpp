@@ -91,6 +91,9 @@ TEST_F(AudioPump, AnUnpacedFileDecodesThroughTheNotifiersStopsAtItsEndAndRestart
     w.AudioSourceFactory = [file] { return std::unique_ptr<TAudioSource>(new TWavFileSource(file, false)); };
     w.TimOpenDBTimer();
     ASSERT_TRUE(w.FWaveIn->Recording());
+    EXPECT_EQ(w.FWaveIn->BufferCount(), 8);
+    EXPECT_EQ(w.FWaveIn->BufferLength(), 2048);  // 1024 samples of 16 bits
+    EXPECT_EQ(w.FWaveIn->DeviceId(), -1);
     EXPECT_GT(w.FAudioWindow->EnabledNotifiers(), 0);
     ASSERT_TRUE(tilo_test::WaitFor([&] { return !w.FWaveIn->Recording(); }, 20000));
     // The first message went to the store when the second began; the second is the

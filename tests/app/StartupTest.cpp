@@ -345,3 +345,14 @@ TEST_F(Startup, AnUnreadableSettingsFileLeavesTheDefaultsRunning) {
     EXPECT_TRUE(w.ServSock->Active());
     EXPECT_TRUE(HasLine(w, "audio settings: PCM, 11025Hz, 16bit, 1024 samples/block"));
 }
+
+TEST_F(Startup, TheFeedPortIs50123UnlessTheSwitchNamesAPort) {
+    TfrmMain w;
+    const std::pair<const char*, uint16_t> cases[] = {
+        {nullptr, 50123}, {"", 50123}, {"50999", 50999}, {"0", 0}, {"abc", 50123}, {"70000", 50123}, {"-1", 50123}};
+    for (const auto& [value, port] : cases) {
+        if (value) ::setenv("TILO_FEED_PORT", value, 1);
+        else ::unsetenv("TILO_FEED_PORT");
+        EXPECT_EQ(w.FeedPort(), port) << (value ? value : "(unset)");
+    }
+}
