@@ -16,6 +16,7 @@
 #include "app/DBCtrls.h"
 #include "app/DBGrids.h"
 #include "app/PaintImage.h"
+#include "app/components/AnalogGauge.h"
 #include "app/uAbout.h"
 
 using namespace tilo;
@@ -174,4 +175,24 @@ TEST(Frame, PageGrabsForReview) {
         tilo_test::SaveGrab(w.grab().toImage(), "main-window-" + name);
     }
     w.TimOpenDB->stop();  // no start-up here
+}
+
+TEST(Frame, TheBlockHandlersGaugeValuesReachTheirGauges) {
+    TfrmMain w;
+    const std::pair<TDecoderGauge, TAnalogGauge*> gauges[] = {
+        {TDecoderGauge::Gaugelvl, w.Gaugelvl}, {TDecoderGauge::ErrGauge, w.ErrGauge}, {TDecoderGauge::GaugeCPU, w.GaugeCPU}};
+    float value = 10;
+    for (const auto& [which, gauge] : gauges) {
+        w.SetGaugePosition(which, value);
+        w.SetGaugeCaption(which, std::to_string(int(value)) + " %");
+        for (const auto& [other, g] : gauges) {
+            if (g == gauge) {
+                EXPECT_FLOAT_EQ(g->Position(), value);
+                EXPECT_EQ(g->Caption(), std::to_string(int(value)) + " %");
+            } else {
+                EXPECT_NE(g->Position(), value) << g->objectName().toStdString();
+            }
+        }
+        value += 10;
+    }
 }

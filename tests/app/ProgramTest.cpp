@@ -304,3 +304,32 @@ TEST(Program, UnderARealXServerTheWindowIsGrabbed) {
     fs::remove_all(home);
     fs::remove_all(runtime);
 }
+
+// A start that cannot use its folder or its lock ends at once with status 1 and says why.
+TEST(Program, AnUnusableFolderOrLockEndsTheStartWithALine) {
+    const fs::path runtime = NewFolder("badrt");
+    const fs::path home = NewFolder("badhome");
+    fs::create_symlink(home / "elsewhere", runtime / "NAVTEX_CAN_ONLY_RUN_ONCE");
+    std::ofstream(home / "file") << "not a folder";
+    struct Case {
+        std::string home;
+        const char* says;
+    };
+    const Case cases[] = {
+        {(home / "file" / "tilo").string(), "cannot use the application folder"},
+        {(home / "ok").string(), "symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.home);
+        const pid_t pid = StartProgram({{"TILO_HOME", c.home}, {"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                       {}, home / "out.log");
+        EXPECT_EQ(WaitExit(pid, 20000), 1);
+        const std::string out = ReadAll(home / "out.log");
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    }
+    EXPECT_FALSE(fs::exists(home / "elsewhere")) << "the link was followed";
+    EXPECT_FALSE(fs::exists(home / "ok" / "Tilo.ini"));
+    fs::remove_all(home);
+    fs::remove_all(runtime);
+}
