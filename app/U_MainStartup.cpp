@@ -611,6 +611,8 @@ void TfrmMain::SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) 
 bool TfrmMain::FormCloseQuery(bool Ask) {
     if (FShutdownDone) return true;
     if (Ask && Prompts().MessageDlg("Quit Tilo ?", mtConfirmation, mbYes | mbCancel) != mrYes) return false;
+    // A signal served while the question was open has shut down already.
+    if (FShutdownDone) return true;
     FShutdownDone = true;
     try {
         if (meLog->document()->blockCount() > 2 && !meLog->document()->isEmpty())

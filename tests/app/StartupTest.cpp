@@ -356,3 +356,27 @@ TEST_F(Startup, TheFeedPortIs50123UnlessTheSwitchNamesAPort) {
         EXPECT_EQ(w.FeedPort(), port) << (value ? value : "(unset)");
     }
 }
+
+// A signal arriving while "Quit Tilo ?" is open shuts down from inside the question's
+// loop; the Yes that follows must not store the message or write the settings again.
+TEST_F(Startup, ASignalDuringTheQuestionShutsDownOnce) {
+    Ini("");
+    TfrmMain w;
+    NoDevice(w);
+    w.TimOpenDBTimer();
+    for (const char* l : {"ONE", "TWO", "THREE"}) w.meLogAdd(l);
+    struct TSignalInQuestion : TScriptedPrompts {
+        TfrmMain* Main = nullptr;
+        TModalResult MessageDlg(const std::string& Text, TMsgDlgType Type, TMsgDlgButtons Buttons) override {
+            Main->FormCloseQuery(false);
+            return TScriptedPrompts::MessageDlg(Text, Type, Buttons);
+        }
+    } prompts;
+    prompts.Main = &w;
+    prompts.Answers = {mrYes};
+    const int from = w.meSysLogLineCount();
+    EXPECT_TRUE(w.FormCloseQuery());
+    int stores = 0;
+    for (const auto& l : Lines(w, from)) stores += Like(l, "Database: message ??0 *");
+    EXPECT_EQ(stores, 1);
+}
