@@ -452,6 +452,22 @@ void TORQDatabase::CloseDataSets() {
 
 bool TORQDatabase::InTransaction() const { return FHandle && FHandle->InTransaction != 0; }
 
+void TORQDatabase::StartTransaction() {
+    CheckConnected();
+    if (InTransaction()) classlib::DatabaseError("Database is already within a transaction");
+    FHandle->StartTransaction();
+}
+
+void TORQDatabase::Commit(bool Flush) {
+    CheckConnected();
+    FHandle->Commit(Flush);
+}
+
+void TORQDatabase::Rollback() {
+    CheckConnected();
+    FHandle->Rollback();
+}
+
 void TORQDatabase::GetTableNames(std::vector<std::string>& List) {
     List.clear();
     const bool wasClosed = !Connected();
