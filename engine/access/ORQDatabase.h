@@ -186,9 +186,6 @@ public:
     // Removes DatabaseFileName. A missing file is no error; an existing one that cannot be
     // removed raises "Cannot delete database file '%s': %s" with the system's text.
     void DeleteDatabase();
-    // Opens, cuts the free pages off the end of a disk database's file, closes (also on
-    // failure).
-    void ShrinkDatabaseFile();
     // 31460 "Cannot %s database '%s': the file is in use" (Operation names the rebuild)
     // while any connection holds DatabaseFileName: another process's single-user,
     // multi-user or read-only fallback open, or a database object of this process. A

@@ -1,9 +1,9 @@
-// Database maintenance of TORQDatabase: creating and deleting the file, shrinking it, the
+// Database maintenance of TORQDatabase: creating and deleting the file, the
 // in-use check a rebuild runs before it writes anything, and the replacement of the
 // database file by its rebuilt copy.
 //
 // Rules kept here:
-// - Create, delete and shrink need a closed database and leave it closed.
+// - Create and delete need a closed database and leave it closed.
 // - The replacement is one rename(2) of a synced copy in the same folder: at every moment
 //   the database file's name holds either the untouched original or the complete copy.
 // - The in-use check opens the file with share mode exclusive: the share markers of every
@@ -129,23 +129,6 @@ void TORQDatabase::DeleteDatabase() {
     const int error = errno;
     DatabaseErrorFmt("Cannot delete database file '%s': %s", {FDatabaseFileName, std::string(std::strerror(error))},
                      this);
-}
-
-void TORQDatabase::ShrinkDatabaseFile() {
-    CheckDatabaseName();
-    AttachSession(true);
-    CheckClosed();
-    Open();
-    try {
-        if (FHandle) FHandle->ShrinkDatabaseFile();
-    } catch (...) {
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
-    }
-    Close();
 }
 
 void TORQDatabase::CheckFileNotInUse(const std::string& Operation) const {

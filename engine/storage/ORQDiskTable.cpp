@@ -129,6 +129,14 @@ uint8_t TORQDiskTableData::WriteLockType(TORQCursor* Cursor) const {
 }
 
 void TORQDiskTableData::FreeManagers() noexcept {
+    if (FRepairReadSession != -3) {
+        try {
+            if (TORQDiskPageManager* pm = DiskPageManager()) pm->DropPrivatePages(FRepairReadSession);
+        } catch (...) {
+            // A taken page stays in the session's list; it can never reach the file.
+        }
+        FRepairReadSession = -3;
+    }
     // The BLOB manager and the indexes read the record and field managers while they go.
     BlobManager.reset();
     IndexManager.reset();
@@ -393,7 +401,9 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
         BlobManager = std::make_unique<TORQDiskBlobManager>(*pm, *FieldManager, *RecordManager);
         LoadMetadata(session);
         SetupRecordManager();
-        if (Repair != 0)
+        if (Repair == RepairRead)
+            OpenForRepairRead(session);
+        else if (Repair != 0)
             OpenWithRepair(session);
         else
             ReadMostUpdatedFile(session);
@@ -419,6 +429,35 @@ void TORQDiskTableData::OpenWithRepair(int32_t SessionID) {
     SaveMetadata(-2);
     SaveState(-2);
     DiskPageManager()->CommitSession(-2);
+}
+
+void TORQDiskTableData::OpenForRepairRead(int32_t SessionID) {
+    try {
+        // The counters and roots the state holds, when it can be read; the page index is
+        // rebuilt whatever it says.
+        ReadMostUpdatedFile(SessionID);
+    } catch (const EORQException&) {
+    }
+    TORQDiskRecordManager* rm = DiskRecordManager();
+    TORQDiskPageManager* pm = DiskPageManager();
+    if (rm->StoredRecordSize() >= pm->DataSize)
+        RaiseNativeFmt(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
+    pm->PrivateAllocation = 1;
+    try {
+        rm->RebuildPageIndex(SessionID);
+    } catch (...) {
+        pm->PrivateAllocation = 0;
+        try {
+            pm->DropPrivatePages(SessionID);
+        } catch (...) {
+        }
+        throw;
+    }
+    pm->PrivateAllocation = 0;
+    FRepairReadSession = SessionID;
+    // This session's view is the rebuilt one: a bracket must not load the stored state
+    // over it.
+    FStateSession = SessionID;
 }
 
 void TORQDiskTableData::AddCursor(TORQCursor* Cursor) {

@@ -274,7 +274,7 @@ TEST_F(Maintenance, AFailedReplacementKeepsTheOriginalAndRemovesTheCopy) {
         EXPECT_EQ(disktest::ReadAll(File), c.OriginalKept ? original : rebuilt) << c.What;
         EXPECT_FALSE(std::filesystem::exists(tmp)) << c.What;
     }
-    // A real failure of the rename: the copy is gone (removed by hand), the file stays.
+    // No fault injected: a copy that is not there fails for real, and the file stays.
     SetFileFaultHook(nullptr);
     SetReplaceFaultHook(nullptr);
     disktest::WriteAll(File, original);
