@@ -248,6 +248,9 @@ void TORQDiskTableData::RollbackSessionPages(int32_t SessionID, bool InTransacti
 // State and metadata
 
 void TORQDiskTableData::ReadMostUpdatedFile(int32_t SessionID) {
+    // The repair read's view is the rebuilt one, from its open to its last cursor: the
+    // stored state (a multi-user bracket reloads it) would put the stored index back.
+    if (FRepairReadSession != -3) return;
     if (StateFile == nullptr || FieldManager == nullptr || RecordManager == nullptr)
         RaiseNative(20176, "Pointer is nil");
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
@@ -465,6 +468,10 @@ void TORQDiskTableData::AddCursor(TORQCursor* Cursor) {
     std::optional<TTablesLock> tables;
     if (MaintenanceInProgress == 0) tables.emplace(*FDatabase);
     if (HasCursor(Cursor)) return;
+    // The rebuilt index lives in the reading session's own pages: no other session can
+    // read through it.
+    if (FRepairReadSession != -3 && SessionIDOf(Cursor) != FRepairReadSession)
+        RaiseNativeFmt(20209, "Cannot open table '%s'. Table is locked", {TableName});
     if (!Cursors.empty() && Cursor->Exclusive != 0 && OpenedExclusively == 0)
         RaiseNativeFmt(20242, "Cannot access table '%s' in exclusive mode. Table is open by another cursors",
                        {TableName});

@@ -166,7 +166,8 @@ public:
     // file. RepairRead, the full repair's read, rebuilds it from the pages always (a
     // half-written commit's index and state may agree and still name pages the commit
     // never wrote) into the opening session's private pages: nothing is committed and no
-    // byte of the file is written; the pages go with the table's last cursor.
+    // byte of the file is written; the pages go with the table's last cursor. Until then
+    // the stored state is not read again and other sessions' cursors are refused (20209).
     static constexpr uint8_t RepairIndexWhenBroken = 1;
     static constexpr uint8_t RepairRead = 2;
     uint8_t Repair = 0;

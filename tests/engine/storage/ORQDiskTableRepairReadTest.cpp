@@ -64,7 +64,10 @@ int32_t MakeHalfWrittenCommit(const std::string& Name, int32_t Rows) {
     return Rows - Rows % perPage;
 }
 
-TEST(DiskTableRepairRead, AHalfWrittenCommitReadsWholeWithoutAByteWritten) {
+class DiskTableRepairRead : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DiskTableRepairRead, AHalfWrittenCommitReadsWholeWithoutAByteWritten) {
+    const bool multiUser = GetParam();
     DbFile f;
     const int32_t kept = MakeHalfWrittenCommit(f.Name, 100);
     ASSERT_GT(kept, 0);
@@ -72,7 +75,8 @@ TEST(DiskTableRepairRead, AHalfWrittenCommitReadsWholeWithoutAByteWritten) {
     std::vector<int64_t> expected;
     for (int32_t i = 0; i < kept; ++i) expected.push_back(i);
 
-    Connection c(f.Name, false);
+    Connection c(f.Name, multiUser);
+    ASSERT_EQ(c.S.MultiUser != 0, multiUser);
     c.Db->SetRecoveryMode(1);
     TORQDiskPageManager& pm = *c.Db->DiskPageManager();
     const std::vector<uint8_t> before = disktest::ReadAll(f.Name);
@@ -91,6 +95,10 @@ TEST(DiskTableRepairRead, AHalfWrittenCommitReadsWholeWithoutAByteWritten) {
         ASSERT_EQ(read.Disk->GetRecord(&read, gmPrior), grOK);
         EXPECT_EQ(read.Minute(), kept - 1) << "backwards too";
         EXPECT_GT(PrivatePagesOf(pm, c.S.SessionID), 0) << "the rebuilt index lives in the session's own pages";
+        // Another session cannot read through pages it does not own.
+        ExtraSession other(c);
+        EXPECT_EQ(Code([&] { Cursor second(c, "NAVTEXLOG", false, 0, &other.S); }), 20209);
+        EXPECT_EQ(read.Walk(""), expected) << "the rebuilt view stays";
         // Nothing of it can be committed: refused before the state byte is touched.
         EXPECT_EQ(Code([&] { pm.CommitSession(c.S.SessionID); }), 31463);
         EXPECT_EQ(disktest::ReadAll(f.Name), before);
@@ -103,5 +111,8 @@ TEST(DiskTableRepairRead, AHalfWrittenCommitReadsWholeWithoutAByteWritten) {
     }
     EXPECT_EQ(disktest::ReadAll(f.Name), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, DiskTableRepairRead, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& I) { return I.param ? "MultiUser" : "SingleUser"; });
 
 }  // namespace
