@@ -42,6 +42,23 @@ using TORQPasswordEvent = std::function<void(classlib::TPersistent* Sender, bool
 using TORQProgressEvent = std::function<void(classlib::TPersistent* Sender, int32_t PercentDone, bool& Continue)>;
 using TORQOnNeedRepairEvent = std::function<void(classlib::TPersistent* Sender, bool& DoRepair)>;
 
+// The steps of ReplaceDatabaseFile a test may fail. The sync of the rebuilt copy goes
+// through the database file's own fault hook (TORQFileCall::Sync).
+enum class TORQReplaceStep : uint8_t { Rename, SyncFolder };
+// Consulted before each step; a positive answer fails it with that error number.
+using TORQReplaceFaultHook = std::function<int(TORQReplaceStep Step, const std::string& FileName)>;
+void SetReplaceFaultHook(TORQReplaceFaultHook Hook);
+
+// Puts the rebuilt RebuiltFileName (in FileName's folder) in place of FileName: the copy
+// is synced, renamed over FileName with rename(2) and the folder synced. Never
+// delete-then-rename: a crash between the two would leave no database. A failing sync or
+// rename keeps FileName as it was, removes the copy and raises 31461 "Cannot replace
+// database file '%s' by its rebuilt copy: %s" with the system's text. A failing folder
+// sync comes after the rename, which cannot be taken back: FileName is then the complete,
+// synced copy (after a crash the original or the copy), and the same 31461 reports that
+// the replacement may not survive one.
+void ReplaceDatabaseFile(const std::string& FileName, const std::string& RebuiltFileName);
+
 class TORQDatabase : public classlib::TComponent {
 public:
     static constexpr double EngineVersion = 5.18;
@@ -161,6 +178,20 @@ public:
     void CloseDataSets();
     classlib::TDataSet* GetDataSet(int32_t Index) const { return FDataSets.at(static_cast<size_t>(Index)); }
     int32_t DataSetCount() const { return static_cast<int32_t>(FDataSets.size()); }
+
+    // ---- maintenance (the database closed before and after) ----
+    // The file made empty with this component's page size, pages per extent, password,
+    // cipher and connection count. "Cannot create database" when no handle can be made.
+    void CreateDatabase();
+    // Removes DatabaseFileName. A missing file is no error; an existing one that cannot be
+    // removed raises "Cannot delete database file '%s': %s" with the system's text.
+    void DeleteDatabase();
+    // 31460 "Cannot %s database '%s': the file is in use" (Operation names the rebuild)
+    // while any connection holds DatabaseFileName: another process's single-user,
+    // multi-user or read-only fallback open, or a database object of this process. A
+    // rebuild calls it before writing anything: Linux renames over an open file, and the
+    // other holder's writes would go to the orphaned one. A missing file passes.
+    void CheckFileNotInUse(const std::string& Operation) const;
 
     // The repair question and conversion notice texts.
     static const char* const RepairQuestion;

@@ -160,6 +160,7 @@ void TORQLocalSession::Disconnect() {
     DatabaseData = nullptr;
     SessionID = -1;
     InTransaction = 0;
+    FUndoFailure = nullptr;
     FreeIfUnusedDisk(data);
 }
 
@@ -200,11 +201,20 @@ bool TORQLocalSession::TableExists(const std::string& TableName) {
     return DatabaseData->TableExists(TableName);
 }
 
-void TORQLocalSession::StartTransaction() { InTransaction = 1; }
+void TORQLocalSession::StartTransaction() {
+    InTransaction = 1;
+    FUndoFailure = nullptr;
+}
+
+void TORQLocalSession::MarkUndoFailed(std::exception_ptr Failure) {
+    if (InTransaction == 0 || !Failure) return;
+    FUndoFailure = std::move(Failure);
+}
 
 void TORQLocalSession::Commit(bool Flush) {
     if (InTransaction == 0) RaiseNative(20229, "Database is not within a transaction. Cannot perform operation");
     CheckConnected();
+    if (FUndoFailure) std::rethrow_exception(FUndoFailure);
     DatabaseData->Commit(SessionID, Flush);
     InTransaction = 0;
 }
@@ -214,6 +224,7 @@ void TORQLocalSession::Rollback() {
     CheckConnected();
     DatabaseData->Rollback(SessionID);
     InTransaction = 0;
+    FUndoFailure = nullptr;
 }
 
 void TORQLocalSession::FlushBuffers() {

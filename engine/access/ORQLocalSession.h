@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -72,10 +73,19 @@ public:
     // 30964 "Database '%s' is not open" while unconnected.
     void GetTablesList(std::vector<std::string>& List) override;
     bool TableExists(const std::string& TableName) override;
+    // Starts with the failed-undo mark clear.
     void StartTransaction() override;
     // 20229 outside a transaction; a commit that raises leaves the transaction open.
+    // While the failed-undo mark is set, raises the failure it recorded and commits
+    // nothing.
     void Commit(bool Flush) override;
+    // A rollback that succeeds clears the failed-undo mark.
     void Rollback() override;
+    // The failed-undo mark: a statement whose changes could not be undone leaves the
+    // transaction holding part of them, so only a rollback may end it. Records the undo's
+    // failure, which Commit raises again; ignored outside a transaction or without one.
+    void MarkUndoFailed(std::exception_ptr Failure);
+    bool UndoFailed() const { return FUndoFailure != nullptr; }
     void FlushBuffers() override;
 
     // Under the unit's mutex: the first listed object that matches, or nil.
@@ -91,6 +101,8 @@ public:
     TORQDiskDatabaseData* DiskDatabaseData() const;
 
 private:
+    std::exception_ptr FUndoFailure;
+
     // Frees Data through the engine-wide list when it is a disk object without sessions.
     static void FreeIfUnusedDisk(TORQDatabaseData* Data);
     void Disconnect();

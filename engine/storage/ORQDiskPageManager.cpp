@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -568,6 +569,13 @@ void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    if (PrivateAllocation != 0) {
+        if (FNextPrivatePage == std::numeric_limits<int32_t>::max())
+            RaiseNative(20064, "Invalid page number");
+        Page->PageNo = FNextPrivatePage++;
+        Page->AllocBuffer();
+        return;
+    }
     // The map pages an allocation changes are written at once, before any commit.
     CheckFileChangesAllowed();
     CheckHandleWritable();
@@ -577,6 +585,7 @@ void TORQDiskPageManager::AllocatePage(TORQPage* Page) {
 
 void TORQDiskPageManager::FreePage(int32_t PageNo) {
     std::lock_guard guard(CriticalSection());
+    if (IsPrivatePage(PageNo)) return;  // never on disk, never in the map
     TFileUse use(*this);
     CheckOpen(10459);
     CheckHandleWritable();
@@ -618,6 +627,8 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10460);
+    if (IsPrivatePage(Page->PageNo))
+        RaiseNativeFmt(31463, "Page %d of a repair read cannot be written", {Page->PageNo});
     if (Page->GetBuffer() == nullptr) RaiseNative(20038, "Invalid page buffer. Buffer is Nil");
     const int32_t stamp = Page->GetChangeStamp();
     // A stamp marked invalid (or otherwise out of range) starts again at 0 instead of
@@ -645,14 +656,14 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
 
 void TORQDiskPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) {
     std::lock_guard guard(CriticalSection());
-    if (FFreeSpaceManager) FFreeSpaceManager->CheckNotMapPage(PageNo);
+    if (FFreeSpaceManager && !IsPrivatePage(PageNo)) FFreeSpaceManager->CheckNotMapPage(PageNo);
     TORQPageManager::FreePageForSession(SessionID, PageNo);
 }
 
 TORQPage* TORQDiskPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
-    if (FFreeSpaceManager) FFreeSpaceManager->CheckNotMapPage(PageNo);
+    if (FFreeSpaceManager && !IsPrivatePage(PageNo)) FFreeSpaceManager->CheckNotMapPage(PageNo);
     return TORQPageManager::GetPage(SessionID, PageNo, Validate, ExpectedType);
 }
 
@@ -671,6 +682,8 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     if (HasTakenSharedPage(SessionID)) RaiseNative(20152, "Some session pages not released");
     for (int32_t i = 0; i < session->PrivateList.Count(); ++i) {
         const TORQPage* page = session->PrivateList.Items(i);
+        if (IsPrivatePage(page->PageNo))
+            RaiseNativeFmt(31463, "Page %d of a repair read cannot be written", {page->PageNo});
         if (!session->FreedPages.Contains(page->PageNo) && page->Modified == 0) RaiseNative(20085, "Invalid page");
         if (page->UseCount > 0) RaiseNative(20086, "Cannot write used page");
     }
@@ -695,6 +708,24 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     FHeader1[hState] = found;
     WriteHeader(false);
     Barrier();
+}
+
+void TORQDiskPageManager::DropPrivatePages(int32_t SessionID) {
+    std::lock_guard guard(CriticalSection());
+    TSessionPages* session = FindSession(SessionID);
+    if (session == nullptr) return;
+    TORQSortedPageList& own = session->PrivateList;
+    for (int32_t i = own.Count() - 1; i >= 0; --i) {
+        TORQPage* page = own.Items(i);
+        if (!IsPrivatePage(page->PageNo)) continue;
+        if (page->UseCount > 0) RaiseNative(20088, "Cannot remove used page");
+        own.Delete(page->PageNo);
+        delete page;
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
+        if (!IsPrivatePage(session->AllocatedPages[i])) session->AllocatedPages[kept++] = session->AllocatedPages[i];
+    session->AllocatedPages.SetSize(kept);
 }
 
 bool TORQDiskPageManager::ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) {

@@ -225,7 +225,21 @@ public:
     // recovery mode), then 30962 while the handle is read-only. Nothing when it is writable.
     void CheckWritable();
 
-    bool IsMapPage(int32_t PageNo) const { return FFreeSpaceManager && FFreeSpaceManager->IsMapPage(PageNo); }
+    bool IsMapPage(int32_t PageNo) const {
+        return !IsPrivatePage(PageNo) && FFreeSpaceManager && FFreeSpaceManager->IsMapPage(PageNo);
+    }
+
+    // Private pages: what a repair read builds for itself (a record page index rebuilt
+    // from the pages) without writing a byte of the file it reads. Numbered from
+    // PrivatePageBase, far above any page a file holds; they live only in the allocating
+    // session's own list. Writing one raises 31463, a commit of a session holding one
+    // raises 31463 before it writes anything, a free or rollback forgets them.
+    static constexpr int32_t PrivatePageBase = 0x4000'0000;
+    static bool IsPrivatePage(int32_t PageNo) { return PageNo >= PrivatePageBase; }
+    // While set, AllocatePage hands out private pages and touches neither map nor file.
+    uint8_t PrivateAllocation = 0;
+    // Forgets the session's private pages (none may be taken); its other pages stay.
+    void DropPrivatePages(int32_t SessionID);
     TORQDiskTablePagesCacheManager& TablePagesCache() { return FTablePagesCache; }
 
 private:
@@ -261,6 +275,7 @@ private:
     int64_t FPage0Offset = HeaderSizeTotal;
     // On a read-only file: ids handed out count up in memory from one random offset.
     TORQDiskTablePagesCacheManager FTablePagesCache;
+    int32_t FNextPrivatePage = PrivatePageBase;
     uint8_t FReadOnlyIDTaken = 0;
     int32_t FReadOnlyIDOffset = 0;
     int32_t FLastReadOnlyID = 0;

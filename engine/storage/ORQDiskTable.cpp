@@ -129,6 +129,14 @@ uint8_t TORQDiskTableData::WriteLockType(TORQCursor* Cursor) const {
 }
 
 void TORQDiskTableData::FreeManagers() noexcept {
+    if (FRepairReadSession != -3) {
+        try {
+            if (TORQDiskPageManager* pm = DiskPageManager()) pm->DropPrivatePages(FRepairReadSession);
+        } catch (...) {
+            // A taken page stays in the session's list; it can never reach the file.
+        }
+        FRepairReadSession = -3;
+    }
     // The BLOB manager and the indexes read the record and field managers while they go.
     BlobManager.reset();
     IndexManager.reset();
@@ -240,6 +248,9 @@ void TORQDiskTableData::RollbackSessionPages(int32_t SessionID, bool InTransacti
 // State and metadata
 
 void TORQDiskTableData::ReadMostUpdatedFile(int32_t SessionID) {
+    // The repair read's view is the rebuilt one, from its open to its last cursor: the
+    // stored state (a multi-user bracket reloads it) would put the stored index back.
+    if (FRepairReadSession != -3) return;
     if (StateFile == nullptr || FieldManager == nullptr || RecordManager == nullptr)
         RaiseNative(20176, "Pointer is nil");
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
@@ -393,7 +404,9 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
         BlobManager = std::make_unique<TORQDiskBlobManager>(*pm, *FieldManager, *RecordManager);
         LoadMetadata(session);
         SetupRecordManager();
-        if (Repair != 0)
+        if (Repair == RepairRead)
+            OpenForRepairRead(session);
+        else if (Repair != 0)
             OpenWithRepair(session);
         else
             ReadMostUpdatedFile(session);
@@ -421,11 +434,44 @@ void TORQDiskTableData::OpenWithRepair(int32_t SessionID) {
     DiskPageManager()->CommitSession(-2);
 }
 
+void TORQDiskTableData::OpenForRepairRead(int32_t SessionID) {
+    try {
+        // The counters and roots the state holds, when it can be read; the page index is
+        // rebuilt whatever it says.
+        ReadMostUpdatedFile(SessionID);
+    } catch (const EORQException&) {
+    }
+    TORQDiskRecordManager* rm = DiskRecordManager();
+    TORQDiskPageManager* pm = DiskPageManager();
+    if (rm->StoredRecordSize() >= pm->DataSize)
+        RaiseNativeFmt(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
+    pm->PrivateAllocation = 1;
+    try {
+        rm->RebuildPageIndex(SessionID);
+    } catch (...) {
+        pm->PrivateAllocation = 0;
+        try {
+            pm->DropPrivatePages(SessionID);
+        } catch (...) {
+        }
+        throw;
+    }
+    pm->PrivateAllocation = 0;
+    FRepairReadSession = SessionID;
+    // This session's view is the rebuilt one: a bracket must not load the stored state
+    // over it.
+    FStateSession = SessionID;
+}
+
 void TORQDiskTableData::AddCursor(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     std::optional<TTablesLock> tables;
     if (MaintenanceInProgress == 0) tables.emplace(*FDatabase);
     if (HasCursor(Cursor)) return;
+    // The rebuilt index lives in the reading session's own pages: no other session can
+    // read through it.
+    if (FRepairReadSession != -3 && SessionIDOf(Cursor) != FRepairReadSession)
+        RaiseNativeFmt(20209, "Cannot open table '%s'. Table is locked", {TableName});
     if (!Cursors.empty() && Cursor->Exclusive != 0 && OpenedExclusively == 0)
         RaiseNativeFmt(20242, "Cannot access table '%s' in exclusive mode. Table is open by another cursors",
                        {TableName});

@@ -161,7 +161,15 @@ public:
     uint8_t OpenedExclusively = 0;
     uint8_t MaintenanceInProgress = 0;
     int32_t TableCounter = -1;
-    // Set by the owner: the next first open rebuilds a broken record page index.
+    // Set by the owner for the next first open. RepairIndexWhenBroken rebuilds the record
+    // page index when the state read or the count check raises and commits it into the
+    // file. RepairRead, the full repair's read, rebuilds it from the pages always (a
+    // half-written commit's index and state may agree and still name pages the commit
+    // never wrote) into the opening session's private pages: nothing is committed and no
+    // byte of the file is written; the pages go with the table's last cursor. Until then
+    // the stored state is not read again and other sessions' cursors are refused (20209).
+    static constexpr uint8_t RepairIndexWhenBroken = 1;
+    static constexpr uint8_t RepairRead = 2;
     uint8_t Repair = 0;
 
 private:
@@ -172,6 +180,9 @@ private:
     // The first cursor's open: files, managers, definitions, state.
     void OpenTableFiles(TORQCursor* Cursor);
     void OpenWithRepair(int32_t SessionID);
+    void OpenForRepairRead(int32_t SessionID);
+    // The session whose private pages hold the repair read's page index; -3 none.
+    int32_t FRepairReadSession = -3;
     // Managers, files and the temporary page store; never throws.
     void FreeManagers() noexcept;
     // The failed change's cleanup (see the rules above); never throws.

@@ -88,7 +88,7 @@ struct Connection {
 class Cursor : public TORQCursor {
 public:
     // On: another session of the connection's database, else the connection's own.
-    Cursor(Connection& C, const std::string& Table, bool Exclusive = false, bool Repair = false,
+    Cursor(Connection& C, const std::string& Table, bool Exclusive = false, uint8_t Repair = 0,
            TORQBaseSession* On = nullptr)
         : FConnection(C) {
         TableName = Table;
@@ -96,7 +96,7 @@ public:
         Session = On != nullptr ? On : &C.S;
         DatabaseData = C.Db.get();
         auto* t = static_cast<TORQDiskTableData*>(C.Db->GetTableData(this));
-        t->Repair = Repair ? 1 : 0;
+        t->Repair = Repair;
         try {
             t->AddCursor(this);
         } catch (...) {
