@@ -15,6 +15,10 @@
 
 #include "app/TiloApplication.h"
 #include "app/components/Led.h"
+#include "app/AudioPump.h"
+#include "decoder/UWavein4.h"
+#include "decoder/uModem.h"
+#include "platform/AudioSource.h"
 
 namespace tilo {
 
@@ -76,6 +80,7 @@ TfrmMain::TfrmMain(QWidget* Parent) : QMainWindow(Parent), Decoder(*this) {
     BuildSysLogPage();
     BuildSchedulePage();
     BuildFeed();
+    BuildFrame();
 
     TSunTimer = new QTimer(this);
     TSunTimer->setInterval(5000);
@@ -105,6 +110,12 @@ TfrmMain::~TfrmMain() {
     ServSock->OnClientDisconnect = nullptr;
     ServSock->OnClientConnect = nullptr;
     ServSock->OnClientError = nullptr;
+    // Capture stops before the modem and the controls its blocks reach go.
+    FAudioWindow.reset();
+    FWaveIn.reset();
+    Decoder.FModem = nullptr;
+    FModem.reset();
+    delete FWaterfallBitmap;
 }
 
 void TfrmMain::BuildSysLogPage() {
@@ -158,20 +169,20 @@ TLed* LedOf(const TfrmMain& Main, TDecoderLed Led) {
 void TfrmMain::SetLedStatus(TDecoderLed Led, bool Status) { LedOf(*this, Led)->SetStatus(Status); }
 void TfrmMain::SetLedFlash(TDecoderLed Led, bool Flash) { LedOf(*this, Led)->SetFlash(Flash); }
 
-// ---- what the pages still to come answer for ----
-// The message store (data module), the lexicon correction (stations page), the option
-// switches and the polarity (options page) and the demodulator (start-up) are not part
-// of this window yet: until they are, messages are not stored and the switches read as
-// in a fresh installation.
+// ---- the option switches and the store ----
+// The lexicon correction belongs to the stations page, which is not part of this window
+// yet: until it is, garbled words stay as received.
 
-void TfrmMain::AddLogRecord(char, const std::string&, double, const std::string&, const std::string&, int32_t,
-                            int32_t) {}
+void TfrmMain::AddLogRecord(char IdLetter, const std::string& MsgType, double UtcTime, const std::string& MsgNumber,
+                            const std::string& MsgText, int32_t Freq, int32_t SigQual) {
+    DataModuleAddLogRecord(IdLetter, MsgType, UtcTime, MsgNumber, MsgText, Freq, SigQual);
+}
 void TfrmMain::CorrectGarbledWords() {}
-bool TfrmMain::cbUOS() const { return false; }
-bool TfrmMain::cbMinUNIDLen() const { return false; }
-int32_t TfrmMain::FMinUnidLen() const { return 0; }
-int32_t TfrmMain::RadioGroup1ItemIndex() const { return 0; }
-void TfrmMain::SetModemPolarity(uint8_t) {}
+bool TfrmMain::cbUOS() const { return cbUOSBox->isChecked(); }
+bool TfrmMain::cbMinUNIDLen() const { return cbMinUNIDLenBox->isChecked(); }
+int32_t TfrmMain::FMinUnidLen() const { return FMinUnidLenValue; }
+int32_t TfrmMain::RadioGroup1ItemIndex() const { return RadioGroup1->ItemIndex(); }
+void TfrmMain::SetModemPolarity(uint8_t Polarity) { TModem::SetPolarity(Polarity); }
 
 std::string TfrmMain::rgFreqText() const { return rgFreq->ItemText(); }
 

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,8 +29,15 @@
 #include "decoder/DecoderHost.h"
 #include "decoder/NavtexDecoder.h"
 
+class QChartView;
+class QComboBox;
+class QDateTimeEdit;
 class QEvent;
 class QGroupBox;
+class QImage;
+class QLineEdit;
+class QListWidget;
+class QSlider;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
@@ -37,7 +45,18 @@ class QTimer;
 
 namespace tilo {
 
+class TAnalogGauge;
+class TAudioPump;
+class TDataModule1;
+class TDBGrid;
+class TDBMemo;
+class TDBNavigator;
+class TFrmAbout;
 class TLed;
+class TModem;
+class TPaintImage;
+class TWaveIn;
+class TAudioSource;
 
 // A NAVAREA preference box; Tag is its NAVAREA number.
 class TNavareaCheckBox;
@@ -144,7 +163,112 @@ public:
     void SetClockText(const std::string& Text) override;
     bool ClockLocal() const override { return FClockLocal; }
 
+    // ---- the frame, start-up and shutdown (U_MainStartup.cpp) ----
+    QTabWidget* PageControl2;   // "Waterfall", "Message"
+    QWidget* tsSpectrum;        // PageControl1's pages, in their order
+    QWidget* tsMessages;
+    QWidget* tsCalibration;
+    QWidget* tsOptions;
+    QWidget* tsDatabase;
+    QWidget* tsStations;
+    QWidget* tsEphemeris;
+    QWidget* tsReport;
+    QWidget* tsStatistics;
+    QWidget* tsWaterfall;       // PageControl2's pages
+    QWidget* tsMessage;
+    QCheckBox* cbUOSBox;        // form name cbUOS ("UoS")
+    TRadioGroup* RadioGroup1;   // "SIGNAL POLARITY"
+    QPushButton* sbForceResync;
+    TAnalogGauge* Gaugelvl;
+    TAnalogGauge* ErrGauge;
+    TAnalogGauge* GaugeCPU;
+    TClickLabel* Image1;        // a click shows the about box
+    QChartView* ChSpectrum;     // bottom axis 0 .. rate / 4
+    QChartView* chHist;         // bottom axis: one hour of UTC date-times
+    TPaintImage* pbWfall;
+    QImage* FWaterfallBitmap = nullptr;  // as large as pbWfall, 24 bits, black
+    TPaintImage* imScope;
+    QLineEdit* edtRXLat;
+    QLineEdit* edtRXLon;
+    QLineEdit* edtMinUNIDLen;
+    QCheckBox* cbMinUNIDLenBox;  // form name cbMinUNIDLen
+    QCheckBox* cbConfirmDelete;
+    QListWidget* cbAllStations;  // check list of the station lines; unchecked: not logged
+    QPlainTextEdit* mePersonalInfo;
+    TRadioGroup* rgSampRate;     // "11025", "12000"
+    QLabel* lbCorFac;
+    QSlider* tbCorFac;
+    QListWidget* lbAllStations;
+    QDateTimeEdit* DtpEphem;
+    QDateTimeEdit* dtpAtlas;     // the map report's date
+    TDBGrid* DBLogGridView;      // DBLogGrid above points here
+    TDBMemo* DBMemo1;
+    TDBNavigator* DBNavigator1;
+    QLabel* lblRecCount;
+    QComboBox* cbNav;
+    QDateTimeEdit* DTPCleanup;
+    QComboBox* cbNavStat;
+    QDateTimeEdit* DtpStart;
+    QDateTimeEdit* DtpEnd;
+    TDBGrid* DBStationGridView;  // DBStationGrd above points here
+    QTimer* Timer1;              // 1000 ms, running from construction
+    QTimer* TrackTimer;          // 1000 ms, running from construction
+    QTimer* TimOpenDB;           // 1000 ms, enabled by FormShow, acts once
+
+    bool FIsVistaOrLater = true;
+    std::unique_ptr<TModem> FModem;
+    std::unique_ptr<TWaveIn> FWaveIn;
+    std::unique_ptr<TAudioPump> FAudioWindow;  // runs FWaveIn on the event loop
+    TFrmAbout* FrmAbout = nullptr;             // shown by Image1; owned by the program
+    // The message store: null until the data module exists. Every call start-up and
+    // shutdown make on it goes through the DataModule* members (U_MainData.cpp).
+    TDataModule1* DataModule1 = nullptr;
+    // The sound input LoadSettingsAndStartAudio opens; tests replace it.
+    std::function<std::unique_ptr<TAudioSource>()> AudioSourceFactory;
+    // The feed's port: 50123, or TILO_FEED_PORT when set.
+    uint16_t FeedPort() const;
+
+    void FormCreate();
+    void FormActivate();
+    void FormShow();
+    void TimOpenDBTimer();
+    void LoadSettingsAndStartAudio();
+    void WaveInBuffer(const int16_t* Samples, int32_t Count);
+    void WaveInLogMessage(const std::string& Text);
+    // The close question and shutdown. Ask false: the steps after the question (a
+    // signal, a logout); they run once, a second call answers true and does nothing.
+    bool FormCloseQuery(bool Ask = true);
+    bool ShutdownDone() const { return FShutdownDone; }
+    void ReleaseMapLink();
+    void cbNavStatChange();
+    void Image1Click();
+    void ModemScopeData(const std::vector<double>& RawSound, const std::vector<double>& F1,
+                        const std::vector<double>& F2, const std::vector<double>& MarkLP,
+                        const std::vector<double>& SpaceLP);
+    void ModemPllPhase(double PhErr);
+    void SetGaugePosition(TDecoderGauge Gauge, float Position) override;
+    void SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) override;
+
+    // The data module's seam: each does nothing but report while DataModule1 is null.
+    bool DataModuleOpenTables();  // steps 2 to 7 of TimOpenDBTimer; false: none ran
+    void DataModuleLoadExclusionList();
+    void DataModuleAddLogRecord(char IdLetter, const std::string& MsgType, double UtcTime,
+                                const std::string& MsgNumber, const std::string& MsgText, int32_t Freq,
+                                int32_t SigQual);
+    void DataModuleCloseTables();
+
+protected:
+    void showEvent(QShowEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+
 private:
+    bool FActivated = false;
+    bool FDatabasesOpened = false;  // TimOpenDBTimer has run
+    bool FShutdownDone = false;
+    int32_t FMinUnidLenValue = 0;
+    void BuildFrame();
+    TAnalogGauge* MakeGauge(const std::string& Name, const std::string& Caption, QWidget* Parent);
     int32_t FWheelRest = 0;  // high-resolution wheel delta not yet a whole notch
 
     void BuildSysLogPage();

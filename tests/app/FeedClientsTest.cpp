@@ -1,6 +1,7 @@
 // The TCP feed against clients that misbehave: one that floods its input, one that
 // resets at once, thousands that come and go, and the spectrum record a client reads
 // while the input is silent. Real sockets on 127.0.0.1 only, bounded in count and time.
+#include <QPlainTextEdit>
 #include <gtest/gtest.h>
 
 #include <QTimer>
@@ -34,6 +35,7 @@ struct TFeedClients : testing::Test {
     TfrmMain w;
     uint16_t port = 0;
     void SetUp() override {
+        w.meSysLog->clear();  // the creation lines
         w.ClockSource = [] { return Utc(2024, 5, 17, 12, 0, 0); };
         w.ServSock->SetPort(0);
         w.ServSock->SetActive(true);

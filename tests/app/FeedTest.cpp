@@ -1,5 +1,6 @@
 // The TCP feed over real loopback sockets: records, their order, late and slow
 // clients, and the server's lines in the system log.
+#include <QPlainTextEdit>
 #include <gtest/gtest.h>
 
 #include <QTcpServer>
@@ -27,6 +28,7 @@ struct TFeed : testing::Test {
     TfrmMain w;
     uint16_t port = 0;
     void SetUp() override {
+        w.meSysLog->clear();  // the creation lines
         w.ClockSource = [] { return Utc(2024, 5, 17, 12, 0, 0); };
         w.ServSock->SetPort(0);  // any free port: test programs run side by side
         w.ServSock->SetActive(true);
@@ -241,6 +243,7 @@ TEST(FeedPort, TakenPortGivesTheListenFailureLine) {
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, 0));
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2024, 5, 17, 7, 8, 9); };
     w.ServSock->SetPort(other.serverPort());
     w.ServSock->SetActive(true);
@@ -255,6 +258,7 @@ TEST(FeedPort, TakenPortGivesTheListenFailureLine) {
 
 TEST(FeedPort, DefaultPortIs50123) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     EXPECT_EQ(w.ServSock->Port(), 50123);
     EXPECT_FALSE(w.ServSock->Active());
 }

@@ -55,6 +55,7 @@ int Minutes(const std::string& HhMm) { return std::stoi(HhMm.substr(0, 2)) * 60 
 
 TEST(SysLog, ClearsOnlyOnceMoreThan5000LinesAreHeld) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2024, 3, 1, 8, 15, 30); };
     for (int i = 1; i <= 5001; ++i) w.SysLog("line " + std::to_string(i));
     ASSERT_EQ(w.meSysLogLineCount(), 5001);
@@ -67,6 +68,7 @@ TEST(SysLog, ClearsOnlyOnceMoreThan5000LinesAreHeld) {
 
 TEST(SysLog, DatabaseMessagesArePrefixedAndStationTextIgnored) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2024, 3, 1, 23, 59, 59); };
     w.DatabaseMessage("Log table succesfully opened, 3 records");
     w.StationTextHook("anything");
@@ -76,6 +78,7 @@ TEST(SysLog, DatabaseMessagesArePrefixedAndStationTextIgnored) {
 
 TEST(ScheduleLine, SlotIsTheStartOfTheTenMinutes) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     struct Case {
         int h, m, s;
         int freqItem;
@@ -101,6 +104,7 @@ TEST(ScheduleLine, SlotIsTheStartOfTheTenMinutes) {
 
 TEST(Ticker, OneCharacterPerTickAndAtMostTheLast100) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.edtTicker->setText("");
     std::string fed;
     for (int i = 0; i < 130; ++i) fed += char('A' + i % 26);
@@ -121,6 +125,7 @@ TEST(Ticker, OneCharacterPerTickAndAtMostTheLast100) {
 
 TEST(Ticker, DoubleClickTogglesRawMode) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     EXPECT_FALSE(w.Decoder.FTickerRaw);
     w.edtTicker->OnDblClick();
     EXPECT_TRUE(w.Decoder.FTickerRaw);
@@ -135,6 +140,7 @@ TEST(Ticker, DoubleClickTogglesRawMode) {
 TEST(Clock, ToggleChangesClockTextAndSunTimesAtOnce) {
     TZoneGuard zone("<+05>-5");
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     RxLat = 51.5;
     RxLon = 0;
     w.ClockSource = [] { return Utc(2023, 6, 21, 12, 0, 0); };
@@ -160,6 +166,7 @@ TEST(Clock, ToggleChangesClockTextAndSunTimesAtOnce) {
 
 TEST(Clock, SunTimesShiftWithLongitudeAndStayWithinTheDay) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2023, 3, 20, 12, 0, 0); };
     RxLat = 0;
     // The equator at the equinox: 12 h 07 min of day, sunrise 05:56 at Greenwich.
@@ -205,6 +212,7 @@ void Wheel(QWidget* Target, int Delta) {
 
 TEST(AppEvents, WheelOverAFocusedDataGridBecomesArrowKeys) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     auto* logGrid = new QTableView(w.tsSysLog);
     auto* stationGrid = new QTableView(w.tsSysLog);
     w.tsSysLog->layout()->addWidget(logGrid);
@@ -294,6 +302,7 @@ public:
 
 TEST(AppEvents, EscapedExceptionsAreLoggedAndTheProgramGoesOn) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2024, 1, 1, 10, 0, 0); };
     TThrower thrower;
     TCounter later;
@@ -323,6 +332,7 @@ TEST(AppEvents, ExceptionLineOfAnUnknownException) {
 
 TEST(SysLog, PageGrabForReview) {
     TfrmMain w;
+    w.meSysLog->clear();  // the creation lines
     w.ClockSource = [] { return Utc(2024, 5, 17, 6, 30, 0); };
     w.ServSock->SetPort(0);
     w.ServSock->SetActive(true);

@@ -1,0 +1,646 @@
+// The main window's frame, its start-up and its shutdown.
+//
+// The frame: PageControl1's eleven pages and PageControl2's two, in their fixed order,
+// the decoder's controls beside the ticker, and every control start-up reads or writes,
+// in its design state; the pages' own handlers and the rest of their controls come
+// with those pages.
+//
+// Start-up runs in four steps: the constructor (FormCreate), the first activation
+// (FormActivate), the first show (FormShow, which arms TimOpenDB) and TimOpenDB's one
+// tick (the databases, then LoadSettingsAndStartAudio). Timer1 and TrackTimer tick
+// from construction on, before any of the settings are read, so everything they reach
+// is valid from the constructor. TimOpenDB acts once per run: Qt shows a restored
+// window again. The demodulator is made with its defaults before the settings are
+// read, so a settings file that fails half-way still leaves a working receiver.
+#include "app/U_Main.h"
+
+#include <QBoxLayout>
+#include <QChart>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDateTimeEdit>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTimer>
+#include <QValueAxis>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/AudioPump.h"
+#include "app/DBCtrls.h"
+#include "app/DBGrids.h"
+#include "app/MesUtilD4.h"
+#include "app/PaintImage.h"
+#include "app/Prompts.h"
+#include "app/Settings.h"
+#include "app/UCommon.h"
+#include "app/components/AnalogGauge.h"
+#include "app/uAbout.h"
+#include "classlib/Classes.h"
+#include "classlib/DateUtils.h"
+#include "classlib/NumConv.h"
+#include "decoder/UCommon.h"
+#include "decoder/UWavein4.h"
+#include "decoder/uModem.h"
+#include "platform/AudioSource.h"
+
+namespace tilo {
+
+namespace {
+
+QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
+std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
+
+QWidget* NewPage(QTabWidget* Pages, const char* Name, const char* Title) {
+    auto* page = new QWidget(Pages);
+    page->setObjectName(Name);
+    Pages->addTab(page, Title);
+    return page;
+}
+
+template <typename T>
+T* Named(T* Control, const char* Name) {
+    Control->setObjectName(Name);
+    return Control;
+}
+
+QDateTimeEdit* NewDatePicker(const char* Name, QWidget* Parent) {
+    auto* d = Named(new QDateTimeEdit(Parent), Name);
+    d->setDisplayFormat("yyyy-MM-dd");
+    d->setCalendarPopup(true);
+    return d;
+}
+
+QChartView* NewChart(const char* Name, QWidget* Parent) {
+    auto* chart = new QChart;
+    chart->legend()->hide();
+    auto* x = new QValueAxis(chart);
+    auto* y = new QValueAxis(chart);
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    auto* view = Named(new QChartView(chart, Parent), Name);
+    return view;
+}
+
+QValueAxis* BottomAxis(QChartView* Chart) {
+    const auto axes = Chart->chart()->axes(Qt::Horizontal);
+    return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+}
+
+QDateTime Now() { return QDateTime::currentDateTime(); }
+
+int32_t ItemNumber(const std::string& Text, int32_t Default) {
+    int32_t v = 0;
+    return classlib::TryStrToInt(Text, v) ? v : Default;
+}
+
+}  // namespace
+
+// ---- the frame ----
+
+TAnalogGauge* TfrmMain::MakeGauge(const std::string& Name, const std::string& Caption, QWidget* Parent) {
+    auto* g = new TAnalogGauge(Parent);
+    g->setObjectName(Q8(Name));
+    g->SetCaption(Caption);
+    g->setFixedSize(90, 90);
+    return g;
+}
+
+void TfrmMain::BuildFrame() {
+    setObjectName("frmMain");
+    auto* central = centralWidget();
+    auto* layout = static_cast<QVBoxLayout*>(central->layout());
+    auto* top = static_cast<QHBoxLayout*>(layout->itemAt(0)->layout());
+
+    // Beside the ticker: the decoder's own controls, the gauges and the picture.
+    auto* decoderBox = new QWidget(central);
+    auto* dl = new QHBoxLayout(decoderBox);
+    dl->setContentsMargins(0, 0, 0, 0);
+    cbUOSBox = Named(new QCheckBox("UoS", decoderBox), "cbUOS");
+    connect(cbUOSBox, &QCheckBox::clicked, this, [this] { Decoder.cbUOSClick(); });
+    RadioGroup1 = Named(new TRadioGroup("SIGNAL POLARITY", {"Normal  (USB)", "Inverted (LSB)"}, decoderBox),
+                        "RadioGroup1");
+    RadioGroup1->SetItemIndex(0);
+    RadioGroup1->OnClick = [this] { Decoder.RadioGroup1Click(); };
+    sbForceResync = Named(new QPushButton("Resync", decoderBox), "sbForceResync");
+    connect(sbForceResync, &QPushButton::clicked, this, [this] { Decoder.sbForceResyncClick(); });
+    dl->addWidget(cbUOSBox);
+    dl->addWidget(RadioGroup1);
+    dl->addWidget(sbForceResync);
+    top->insertWidget(1, decoderBox);
+
+    auto* gauges = new QHBoxLayout;
+    Gaugelvl = MakeGauge("Gaugelvl", "0 %", central);
+    ErrGauge = MakeGauge("ErrGauge", "ERRORS", central);
+    GaugeCPU = MakeGauge("GaugeCPU", "    0 %", central);
+    gauges->addWidget(Gaugelvl);
+    gauges->addWidget(ErrGauge);
+    gauges->addWidget(GaugeCPU);
+    gauges->addStretch(1);
+    Image1 = Named(new TClickLabel(central), "Image1");
+    Image1->setPixmap(QPixmap::fromImage(TiloPicture(80)));
+    Image1->setToolTip("About Tilo");
+    Image1->OnClick = [this] { Image1Click(); };
+    gauges->addWidget(Image1);
+    layout->insertLayout(1, gauges);
+
+    // PageControl1 holds "System Log" and "NAVTEX Schedule" already; the rest go round them.
+    PageControl1->setObjectName("PageControl1");
+    tsSpectrum = new QWidget(PageControl1);
+    tsSpectrum->setObjectName("tsSpectrum");
+    PageControl1->insertTab(0, tsSpectrum, "Spectrum");
+    tsMessages = new QWidget(PageControl1);
+    tsMessages->setObjectName("tsMessages");
+    PageControl1->insertTab(1, tsMessages, "Messages");
+    tsCalibration = NewPage(PageControl1, "tsCalibration", "Calibration");
+    tsOptions = NewPage(PageControl1, "tsOptions", "Options");
+    tsDatabase = NewPage(PageControl1, "tsDatabase", "Database");
+    tsStations = NewPage(PageControl1, "tsStations", "Stations");
+    tsEphemeris = NewPage(PageControl1, "tsEphemeris", "Ephemeris");
+    tsReport = NewPage(PageControl1, "tsReport", "Report");
+    tsStatistics = NewPage(PageControl1, "tsStatistics", "Reception Statistics");
+
+    // Spectrum: the spectrum chart and the quality history.
+    {
+        auto* l = new QVBoxLayout(tsSpectrum);
+        ChSpectrum = NewChart("ChSpectrum", tsSpectrum);
+        ChSpectrum->setEnabled(false);  // start-up enables it
+        chHist = NewChart("chHist", tsSpectrum);
+        l->addWidget(ChSpectrum, 2);
+        l->addWidget(chHist, 1);
+    }
+    // Messages: the log grid, the selected message, the navigator and the filters.
+    {
+        auto* l = new QVBoxLayout(tsMessages);
+        DBLogGridView = Named(new TDBGrid(tsMessages), "DBLogGrid");
+        TDBGridColumns& c = DBLogGridView->Columns();
+        c.Add("UTCRECEIVED", "", 0, true);
+        c.Add("FREQ", "", 0, true);
+        c.Add("SIGQUAL", "SQ", 0, true);
+        c.Add("IDLETTER", "B1");
+        c.Add("MSGTYPE", "B2", 0, true);
+        c.Add("MSGNUMBER", "", 0, true);
+        c.Add("NAVAREA");
+        c.Add("STATION", "", 0, true);
+        c.Add("DIST", "DIST (Km)", 0, true);
+        DBLogGridView->SetHint("Shift-Click on leftmost column = copy to  Reception Report");
+        DBLogGrid = DBLogGridView;
+        DBMemo1 = Named(new TDBMemo(tsMessages), "DBMemo1");
+        DBMemo1->SetDataField("MSGTEXT");
+        DBMemo1->setReadOnly(true);
+        DBNavigator1 = Named(new TDBNavigator(tsMessages), "DBNavigator1");
+        lblRecCount = Named(new QLabel("RECORDS: ", tsMessages), "lblRecCount");
+        cbNav = Named(new QComboBox(tsMessages), "cbNav");
+        auto* bar = new QHBoxLayout;
+        bar->addWidget(DBNavigator1);
+        bar->addWidget(lblRecCount);
+        bar->addWidget(new QLabel("NAVAREA:", tsMessages));
+        bar->addWidget(cbNav);
+        bar->addStretch(1);
+        l->addWidget(DBLogGridView, 2);
+        l->addLayout(bar);
+        l->addWidget(DBMemo1, 1);
+    }
+    // Calibration: the correction factor of the modem's baud rate.
+    {
+        auto* l = new QVBoxLayout(tsCalibration);
+        lbCorFac = Named(new QLabel("1.0000", tsCalibration), "lbCorFac");
+        tbCorFac = Named(new QSlider(Qt::Horizontal, tsCalibration), "tbCorFac");
+        tbCorFac->setRange(-1000, 1000);
+        l->addWidget(lbCorFac);
+        l->addWidget(tbCorFac);
+        l->addStretch(1);
+    }
+    // Options: the receiver's position, message length, confirmations, stations not
+    // logged, personal information and the sample rate.
+    {
+        auto* l = new QVBoxLayout(tsOptions);
+        auto* row = new QHBoxLayout;
+        edtRXLat = Named(new QLineEdit("0", tsOptions), "edtRXLat");
+        edtRXLon = Named(new QLineEdit("0", tsOptions), "edtRXLon");
+        row->addWidget(new QLabel("RX Lat:", tsOptions));
+        row->addWidget(edtRXLat);
+        row->addWidget(new QLabel("RX Lon:", tsOptions));
+        row->addWidget(edtRXLon);
+        edtMinUNIDLen = Named(new QLineEdit("0", tsOptions), "edtMinUNIDLen");
+        cbMinUNIDLenBox = Named(new QCheckBox("Minimum length of UNID messages", tsOptions), "cbMinUNIDLen");
+        row->addWidget(cbMinUNIDLenBox);
+        row->addWidget(edtMinUNIDLen);
+        l->addLayout(row);
+        cbConfirmDelete = Named(new QCheckBox("Confirm delete", tsOptions), "cbConfirmDelete");
+        l->addWidget(cbConfirmDelete);
+        cbAllStations = Named(new QListWidget(tsOptions), "cbAllStations");
+        cbAllStations->setToolTip("Unchecked stations are not logged");
+        l->addWidget(cbAllStations, 1);
+        mePersonalInfo = Named(new QPlainTextEdit(tsOptions), "mePersonalInfo");
+        l->addWidget(mePersonalInfo);
+        rgSampRate = Named(new TRadioGroup("Sample rate", {"11025", "12000"}, tsOptions), "rgSampRate");
+        rgSampRate->SetItemIndex(0);
+        l->addWidget(rgSampRate);
+    }
+    // Database: the clean-up date.
+    {
+        auto* l = new QVBoxLayout(tsDatabase);
+        DTPCleanup = NewDatePicker("DTPCleanup", tsDatabase);
+        DTPCleanup->hide();
+        l->addWidget(DTPCleanup);
+        l->addStretch(1);
+    }
+    // Stations: every station line.
+    {
+        auto* l = new QVBoxLayout(tsStations);
+        lbAllStations = Named(new QListWidget(tsStations), "lbAllStations");
+        l->addWidget(lbAllStations);
+    }
+    // Ephemeris: the station grid and its date.
+    {
+        auto* l = new QVBoxLayout(tsEphemeris);
+        DBStationGridView = Named(new TDBGrid(tsEphemeris), "DBStationGrd");
+        DBStationGridView->ReadOnly = true;
+        DBStationGridView->RowSelect = true;
+        TDBGridColumns& c = DBStationGridView->Columns();
+        for (const char* f : {"NAVAREA", "IDLETTER", "FREQ", "CALLSIGN", "LOCATION", "COUNTRYCODE"}) c.Add(f);
+        DBStationGridView->SetHint("Double-click to select station");
+        DBStationGrd = DBStationGridView;
+        DtpEphem = NewDatePicker("DtpEphem", tsEphemeris);
+        l->addWidget(DtpEphem);
+        l->addWidget(DBStationGridView, 1);
+    }
+    // Reception Statistics: NAVAREA and period, and the map report's date.
+    {
+        auto* l = new QHBoxLayout(tsStatistics);
+        cbNavStat = Named(new QComboBox(tsStatistics), "cbNavStat");
+        connect(cbNavStat, &QComboBox::activated, this, [this] { cbNavStatChange(); });
+        DtpStart = NewDatePicker("DtpStart", tsStatistics);
+        DtpEnd = NewDatePicker("DtpEnd", tsStatistics);
+        dtpAtlas = NewDatePicker("dtpAtlas", tsStatistics);
+        l->addWidget(new QLabel("NAVAREA:", tsStatistics));
+        l->addWidget(cbNavStat);
+        l->addWidget(DtpStart);
+        l->addWidget(DtpEnd);
+        l->addWidget(new QLabel("Map:", tsStatistics));
+        l->addWidget(dtpAtlas);
+        l->addStretch(1);
+    }
+
+    // PageControl2: the waterfall and the current message.
+    PageControl2 = Named(new QTabWidget(central), "PageControl2");
+    tsWaterfall = NewPage(PageControl2, "tsWaterfall", "Waterfall");
+    tsMessage = NewPage(PageControl2, "tsMessage", "Message");
+    {
+        auto* l = new QHBoxLayout(tsWaterfall);
+        pbWfall = Named(new TPaintImage(tsWaterfall), "pbWfall");
+        pbWfall->setMinimumSize(512, 120);
+        imScope = Named(new TPaintImage(tsWaterfall), "imScope");
+        imScope->setFixedSize(200, 120);
+        l->addWidget(pbWfall, 1);
+        l->addWidget(imScope);
+        auto* m = new QVBoxLayout(tsMessage);
+        meLog->setParent(tsMessage);
+        meLog->setObjectName("meLog");
+        meLog->show();
+        m->addWidget(meLog);
+    }
+    layout->addWidget(PageControl2, 1);
+
+    // The decoder's one-second ticks run from the first moment of the loop.
+    Timer1 = Named(new QTimer(this), "Timer1");
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, [this] { Decoder.Timer1Timer(); });
+    Timer1->start();
+    TrackTimer = Named(new QTimer(this), "TrackTimer");
+    TrackTimer->setInterval(1000);
+    connect(TrackTimer, &QTimer::timeout, this, [this] { Decoder.TrackTimerTimer(); });
+    TrackTimer->start();
+    TimOpenDB = Named(new QTimer(this), "TimOpenDB");
+    TimOpenDB->setInterval(1000);
+    connect(TimOpenDB, &QTimer::timeout, this, [this] { TimOpenDBTimer(); });
+
+    // The same defaults LoadSettingsAndStartAudio starts from, for the ticks before it.
+    Decoder.FSpectrum.assign(256, {});
+    Decoder.FAvgSpectrum.assign(256, {});
+
+    resize(1000, 760);
+    FormCreate();
+}
+
+// ---- creation, activation, show ----
+
+void TfrmMain::FormCreate() {
+    setWindowTitle("Tilo 5.6 Tilomark");
+    PageControl1->setCurrentIndex(0);
+    PageControl2->setCurrentIndex(1);
+    SysLog("startup...");
+    const QSize size = pbWfall->size();
+    FWaterfallBitmap = new QImage(size, QImage::Format_RGB888);
+    FWaterfallBitmap->fill(Qt::black);
+    pbWfall->Picture = *FWaterfallBitmap;
+    TOSVersion v;
+    GetWindowsVersion(v);
+    FIsVistaOrLater = v.Major > 5;
+    SysLog("OS version: " + std::to_string(v.Major) + "." + std::to_string(v.Minor) + " build " +
+           std::to_string(v.Build) + ", " + v.Name);
+    SysLog("CPU's detected: " + std::to_string(CountProcessors()));
+}
+
+void TfrmMain::FormActivate() {
+    if (FActivated) return;
+    FActivated = true;
+    QImage scope(imScope->size(), QImage::Format_RGB888);
+    QPainter p(&scope);
+    p.setPen(QColor(0, 128, 0));
+    p.setBrush(QColor(0, 22, 0));
+    p.drawRect(0, 0, scope.width() - 1, scope.height() - 1);
+    p.end();
+    imScope->Picture = scope;
+    imScope->update();
+}
+
+void TfrmMain::FormShow() {
+    if (!FDatabasesOpened) TimOpenDB->start();
+}
+
+void TfrmMain::showEvent(QShowEvent* Event) {
+    QMainWindow::showEvent(Event);
+    FormShow();
+}
+
+void TfrmMain::changeEvent(QEvent* Event) {
+    QMainWindow::changeEvent(Event);
+    if (Event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+// ---- the delayed database opening ----
+
+void TfrmMain::TimOpenDBTimer() {
+    TimOpenDB->stop();
+    if (FDatabasesOpened) return;
+    FDatabasesOpened = true;
+    SysLog("opening databases...");
+    DataModuleOpenTables();
+    LoadSettingsAndStartAudio();
+    edtTicker->clear();
+}
+
+uint16_t TfrmMain::FeedPort() const {
+    const char* v = std::getenv("TILO_FEED_PORT");
+    if (v && *v) {
+        char* end = nullptr;
+        const long port = std::strtol(v, &end, 10);
+        if (*end == '\0' && port > 0 && port < 65536) return static_cast<uint16_t>(port);
+    }
+    return 50123;
+}
+
+// ---- the main initialisation ----
+
+void TfrmMain::LoadSettingsAndStartAudio() {
+    SetSampleRate(11025);
+    Decoder.FBitBuffer.clear();
+    Decoder.FBitRemainder.clear();
+    Decoder.FLine.clear();
+    Decoder.LastChars.clear();
+    Decoder.ScoreWindow.clear();
+    Decoder.FNotSynced = true;
+    Decoder.ShiftState = 0;
+    Decoder.FMessageQuality = -1;
+    Decoder.FSpectrum.assign(256, {});
+    Decoder.FAvgSpectrum.assign(256, {});
+
+    // The demodulator first, with its defaults and its events: the settings only retune it.
+    if (!FModem) {
+        FModem = std::make_unique<TModem>();
+        FModem->OnDataReady = [this](const std::string& Bits, double Faze, const TNvector& Re, const TNvector& Im,
+                                     const std::vector<int32_t>& PllBits) {
+            Decoder.ModemBlockDone(Bits, Faze, Re, Im, PllBits);
+        };
+        FModem->OnDiagOutput = [this](const TArrDbl& Raw, const TArrDbl& F1, const TArrDbl& F2,
+                                      const TNvector& Mark, const TNvector& Space) {
+            ModemScopeData(Raw, F1, F2, Mark, Space);
+        };
+        FModem->OnPLLOutput = [this](double PhErr) { ModemPllPhase(PhErr); };
+        Decoder.FModem = FModem.get();
+    }
+    Decoder.FAfcCentre = FModem->FCenter;
+    Decoder.FAfcLow = FModem->FCenter - 250;
+    Decoder.FAfcHigh = FModem->FCenter + 250;
+
+    int32_t rate = 11025;
+    try {
+        const std::string path = SettingsPath();
+        SysLog("path: " + path);
+        TSettingsFile ini(path);
+        FSelectedNavAreas.clear();
+        const auto lat = ini.RxLat();
+        if (!lat.Message.empty()) SysLog(lat.Message);
+        const auto lon = ini.RxLon();
+        if (!lon.Message.empty()) SysLog(lon.Message);
+        RxLat = lat.Value;
+        RxLon = lon.Value;
+        const int32_t freq = ini.Freq();
+        const auto corFac = ini.CorFac();
+        edtRXLat->setText(Q8(classlib::FloatToStr(RxLat)));
+        edtRXLon->setText(Q8(classlib::FloatToStr(RxLon)));
+        cbConfirmDelete->setChecked(ini.ConfirmDelete());
+        FMinUnidLenValue = ini.MinLen();
+        edtMinUNIDLen->setText(QString::number(FMinUnidLenValue));
+        cbMinUNIDLenBox->setChecked(ini.MinLenOn());
+        ApplyNavareaString(ini.NavAreas());
+        sbApplyNavareaClick();
+        DBNavigator1->ConfirmDelete = cbConfirmDelete->isChecked();
+        const auto samp = ini.SampRate();
+        if (!samp.Message.empty()) Prompts().ShowMessage(samp.Message);
+        rate = samp.Value;
+        rgSampRate->SetItemIndex(rate == 12000 ? 1 : 0);
+        SetSampleRate(rate);
+        if (QValueAxis* x = BottomAxis(ChSpectrum)) x->setMax(std::round(rate / 4.0));
+
+        // The rate may have changed since the modem was made: SetFreq and SetBaud
+        // design its filters and bit clock for the rate in force.
+        FModem->SetFreq(freq, FModem->Shift);
+        if (corFac.Message.empty()) {
+            FModem->SetBaud(100 * corFac.Value);
+        } else {
+            FModem->SetBaud(FModem->Baud());
+            SysLog(corFac.Message);
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, "%.4f", corFac.Value);
+        lbCorFac->setText(text);
+        tbCorFac->setValue(static_cast<int>(std::lround((corFac.Value - 1) * 100000)));
+        SysLog("modem FCenter/Shift set to: " + std::to_string(FModem->FCenter) + "/" +
+               std::to_string(FModem->Shift));
+        Decoder.FAfcCentre = freq;
+
+        classlib::TStringList lines;
+        FillStationList(lines);
+        cbAllStations->clear();
+        lbAllStations->clear();
+        for (int i = 0; i < lines.Count(); ++i) {
+            auto* item = new QListWidgetItem(Q8(lines.Get(i)), cbAllStations);
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(Qt::Checked);
+            lbAllStations->addItem(Q8(lines.Get(i)));
+        }
+        for (const std::string& line : ini.DoNotLog())
+            for (int i = 0; i < cbAllStations->count(); ++i)
+                if (S8(cbAllStations->item(i)->text()) == line) cbAllStations->item(i)->setCheckState(Qt::Unchecked);
+        DataModuleLoadExclusionList();
+
+        mePersonalInfo->clear();
+        for (const std::string& line : ini.UserInfo()) mePersonalInfo->appendPlainText(Q8(line));
+    } catch (...) {
+        SysLog("error while reading Tilo.ini : " + std::string(std::strerror(errno)));
+    }
+
+    Decoder.BlockCounter = 0;
+    Decoder.AfcPrevious = 0;
+    Decoder.FAfcLow = FModem->FCenter - 250;
+    Decoder.FAfcHigh = FModem->FCenter + 250;
+
+    auto onBuffer = [this](const int16_t* Samples, int32_t Count) { WaveInBuffer(Samples, Count); };
+    auto onLog = [this](const std::string& Text) { WaveInLogMessage(Text); };
+    FAudioWindow.reset();
+    FWaveIn.reset();
+    std::unique_ptr<TAudioSource> source = AudioSourceFactory ? AudioSourceFactory() : CreateAudioSource();
+    FWaveIn = std::make_unique<TWaveIn>(std::move(source), onBuffer, 8, 2048, onLog);
+    FAudioWindow = std::make_unique<TAudioPump>(*FWaveIn);
+    SysLog("audio settings: PCM, " + std::to_string(SampleRate) + "Hz, 16bit, " + "1024" + " samples/block");
+    if (FWaveIn->Open(-1, SampleRate)) {
+        SysLog("audio format supported, starting input.");
+        FWaveIn->Start();
+    }
+    FAudioWindow->Rearm();
+
+    cbNav->clear();
+    cbNav->addItems({"*", "UNID"});
+    cbNavStat->clear();
+    for (int n = 1; n <= 21; ++n) {
+        cbNav->addItem(QString::number(n));
+        cbNavStat->addItem(QString::number(n));
+    }
+    cbNavStat->setCurrentIndex(0);
+    cbNavStatChange();
+    cbNav->setCurrentIndex(0);
+
+    const QDateTime now = Now();
+    for (QDateTimeEdit* d : {DtpStart, DtpEnd, dtpAtlas, DtpEphem}) d->setDateTime(now);
+    DTPCleanup->setDateTime(now.addDays(-365));
+
+    ChSpectrum->setEnabled(true);
+    ErrGauge->SetScale(0);  // refused: the gauge only redraws
+
+    const std::string folder = ApplicationFolder();
+    for (const char* name : {"LOG", "DUMPS"}) {
+        const QString dir = Q8(folder + name);
+        if (!QDir(dir).exists() && !QDir().mkpath(dir))
+            Prompts().ShowMessage(std::string("!! cannot create directory ") + name + "\\");
+    }
+
+    SunTimerTimer();
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    ServSock->SetPort(FeedPort());
+    ServSock->SetActive(true);
+    SchedTimerTimer();
+    TickerTimer->start();
+
+    if (QValueAxis* x = BottomAxis(chHist)) {
+        const double utc = UtcClock();
+        x->setRange(utc, utc + 1.0 / 24);
+    }
+    Decoder.ResetDecoder();
+}
+
+// ---- capture ----
+
+void TfrmMain::WaveInBuffer(const int16_t* Samples, int32_t Count) {
+    if (!FWaveIn || !FWaveIn->Recording() || !FModem) return;
+    FWaveIn->AddNextBuffer();
+    std::vector<int16_t> block(ModemBlockSize, 0);
+    std::copy_n(Samples, std::min<std::size_t>(ModemBlockSize, static_cast<std::size_t>(Count)), block.begin());
+    FModem->ProcessBlock(block);
+}
+
+void TfrmMain::WaveInLogMessage(const std::string& Text) { SysLog(Text); }
+
+// ---- the stubs the pages take over ----
+
+void TfrmMain::ModemScopeData(const std::vector<double>&, const std::vector<double>&, const std::vector<double>&,
+                              const std::vector<double>&, const std::vector<double>&) {}
+void TfrmMain::ModemPllPhase(double) {}
+void TfrmMain::cbNavStatChange() {}
+void TfrmMain::ReleaseMapLink() {}
+
+void TfrmMain::Image1Click() {
+    if (FrmAbout) FrmAbout->ShowOver(this);
+}
+
+void TfrmMain::SetGaugePosition(TDecoderGauge Gauge, float Position) {
+    switch (Gauge) {
+        case TDecoderGauge::Gaugelvl: Gaugelvl->SetPosition(Position); break;
+        case TDecoderGauge::ErrGauge: ErrGauge->SetPosition(Position); break;
+        case TDecoderGauge::GaugeCPU: GaugeCPU->SetPosition(Position); break;
+    }
+}
+
+void TfrmMain::SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) {
+    switch (Gauge) {
+        case TDecoderGauge::Gaugelvl: Gaugelvl->SetCaption(Caption); break;
+        case TDecoderGauge::ErrGauge: ErrGauge->SetCaption(Caption); break;
+        case TDecoderGauge::GaugeCPU: GaugeCPU->SetCaption(Caption); break;
+    }
+}
+
+// ---- shutdown ----
+
+bool TfrmMain::FormCloseQuery(bool Ask) {
+    if (FShutdownDone) return true;
+    if (Ask && Prompts().MessageDlg("Quit Tilo ?", mtConfirmation, mbYes | mbCancel) != mrYes) return false;
+    FShutdownDone = true;
+    try {
+        if (meLog->document()->blockCount() > 2 && !meLog->document()->isEmpty())
+            AddLogRecord('?', "?", UtcClock(), "0", meLogText(), ItemNumber(rgFreq->ItemText(), 518),
+                         Decoder.FMessageQuality);
+    } catch (...) {
+    }
+    try {
+        DataModuleCloseTables();
+    } catch (...) {
+    }
+    try {
+        disconnect(Timer1, nullptr, this, nullptr);
+        disconnect(TrackTimer, nullptr, this, nullptr);
+        Timer1->stop();
+        TrackTimer->stop();
+        ReleaseMapLink();
+        if (FWaveIn) FWaveIn->Stop();
+        FAudioWindow.reset();
+        FWaveIn.reset();
+        TSettingsFile ini(SettingsPath());
+        ini.WriteShutdown(static_cast<int32_t>(std::lround((Decoder.FAfcLow + Decoder.FAfcHigh) / 2.0)), SampleRate);
+        ini.Save();
+    } catch (...) {
+    }
+    return true;
+}
+
+void TfrmMain::closeEvent(QCloseEvent* Event) {
+    if (FormCloseQuery(true)) Event->accept();
+    else Event->ignore();
+}
+
+}  // namespace tilo
