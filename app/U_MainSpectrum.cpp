@@ -150,3 +150,303 @@ double LocalDateTimeNow() {
 }
 
 }  // namespace tilo
+
+// ---- the main window's receive page ----
+
+#include "app/U_Main.h"
+
+#include <QBoxLayout>
+#include <QChart>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QValueAxis>
+
+#include "app/MesUtilD4.h"
+#include "app/PaintImage.h"
+#include "app/components/AnalogGauge.h"
+#include "app/components/Led.h"
+#include "app/Prompts.h"
+#include "app/SpectrumChart.h"
+#include "decoder/uModem.h"
+
+namespace tilo {
+
+namespace {
+
+QLineSeries* HistorySeries(QChartView* Chart) {
+    const auto series = Chart->chart()->series();
+    return series.isEmpty() ? nullptr : qobject_cast<QLineSeries*>(series.first());
+}
+
+}  // namespace
+
+double TfrmMain::LocalNow() const { return LocalClockSource ? LocalClockSource() : LocalDateTimeNow(); }
+
+void TfrmMain::BuildSpectrumPage() {
+    auto* l = new QVBoxLayout(tsSpectrum);
+    ChSpectrum = new TSpectrumChart(tsSpectrum);
+    ChSpectrum->setObjectName("ChSpectrum");
+    ChSpectrum->setEnabled(false);  // start-up enables it
+    ChSpectrum->OnBeforeDrawAxes = [this](QPainter& C) { ChSpectrumBeforeDrawAxes(C); };
+    ChSpectrum->OnAfterDraw = [this](QPainter& C) { ChSpectrumAfterDraw(C); };
+    ChSpectrum->OnMouseDown = [this](QMouseEvent& E) { ChSpectrumMouseDown(E); };
+    ChSpectrum->OnMouseMove = [this](QMouseEvent& E) { ChSpectrumMouseMove(E); };
+    ChSpectrum->OnMouseUp = [this](QMouseEvent& E) { ChSpectrumMouseUp(E); };
+
+    auto* chart = new QChart;
+    chart->legend()->hide();
+    auto* x = new QValueAxis(chart);
+    auto* y = new QValueAxis(chart);
+    y->setRange(0, 100);
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    auto* hist = new QLineSeries(chart);
+    chart->addSeries(hist);
+    hist->attachAxis(x);
+    hist->attachAxis(y);
+    chHist = new QChartView(chart, tsSpectrum);
+    chHist->setObjectName("chHist");
+
+    auto* bar = new QHBoxLayout;
+    cbTrackBox = new QCheckBox("ON", tsSpectrum);
+    cbTrackBox->setObjectName("cbTrack");
+    cbTrackBox->setChecked(true);
+    cbTrackBox->setToolTip("Automatic tuning");
+    connect(cbTrackBox, &QCheckBox::clicked, this, [this] { Decoder.cbTrackClick(); });
+    sbLinLog = new QPushButton("LIN", tsSpectrum);
+    sbLinLog->setObjectName("sbLinLog");
+    sbFilRaw = new QPushButton("FIL", tsSpectrum);
+    sbFilRaw->setObjectName("sbFilRaw");
+    for (QPushButton* b : {sbLinLog, sbFilRaw}) b->setCheckable(true);
+    connect(sbLinLog, &QPushButton::clicked, this, [this] { rgLinLogClick(); });
+    connect(sbFilRaw, &QPushButton::clicked, this, [this] { sbFilRawClick(); });
+    TBSNR = new QSlider(Qt::Vertical, tsSpectrum);
+    TBSNR->setObjectName("TBSNR");
+    TBSNR->setRange(-50, 50);
+    bar->addWidget(new QLabel("AUTO TUNE", tsSpectrum));
+    bar->addWidget(cbTrackBox);
+    bar->addWidget(sbLinLog);
+    bar->addWidget(sbFilRaw);
+    bar->addStretch(1);
+    auto* charts = new QHBoxLayout;
+    auto* left = new QVBoxLayout;
+    left->addWidget(ChSpectrum, 2);
+    left->addWidget(chHist, 1);
+    charts->addLayout(left, 1);
+    charts->addWidget(TBSNR);
+    l->addLayout(bar);
+    l->addLayout(charts, 1);
+}
+
+void TfrmMain::BuildWaterfallPage() {
+    auto* l = new QHBoxLayout(tsWaterfall);
+    pbWfall = new TPaintImage(tsWaterfall);
+    pbWfall->setObjectName("pbWfall");
+    pbWfall->setMinimumSize(512, 120);
+    auto* wcol = new QVBoxLayout;
+    cbFreezeBox = new QCheckBox("FREEZE", tsWaterfall);
+    cbFreezeBox->setObjectName("cbFreeze");
+    cbWFallDumpBox = new QCheckBox("DUMP periodically", tsWaterfall);
+    cbWFallDumpBox->setObjectName("cbWFallDump");
+    tbwfallspeed = new QSlider(Qt::Vertical, tsWaterfall);
+    tbwfallspeed->setObjectName("tbwfallspeed");
+    tbwfallspeed->setRange(1, 60);
+    tbwfallspeed->setValue(60);
+    wcol->addWidget(cbFreezeBox);
+    wcol->addWidget(cbWFallDumpBox);
+    wcol->addWidget(new QLabel("SPEED", tsWaterfall));
+    wcol->addWidget(tbwfallspeed, 1);
+    imScope = new TPaintImage(tsWaterfall);
+    imScope->setObjectName("imScope");
+    imScope->setFixedSize(200, 120);
+    auto* scol = new QVBoxLayout;
+    rgScopeSel = new TRadioGroup("SCOPE", {"OFF", "RAW", "FIR", "ENV", "BITS"}, tsWaterfall);
+    rgScopeSel->setObjectName("rgScopeSel");
+    rgScopeSel->SetItemIndex(0);
+    rgScopeScale = new TRadioGroup("TIME", {"X 1", "X 2", "X 4"}, tsWaterfall);
+    rgScopeScale->setObjectName("rgScopeScale");
+    rgScopeScale->SetItemIndex(0);
+    cbOneShotBox = new QCheckBox("ONE SHOT", tsWaterfall);
+    cbOneShotBox->setObjectName("cbOneShot");
+    scol->addWidget(rgScopeSel);
+    scol->addWidget(rgScopeScale);
+    scol->addWidget(cbOneShotBox);
+    scol->addStretch(1);
+    l->addWidget(pbWfall, 1);
+    l->addLayout(wcol);
+    l->addWidget(imScope);
+    l->addLayout(scol);
+}
+
+// ---- the chart's marks ----
+
+void TfrmMain::ChSpectrumBeforeDrawAxes(QPainter& Canvas) {
+    if (!cbTrackBox->isChecked()) return;
+    const QColor band(53, 0, 117);
+    const int32_t x1 = ChSpectrum->XOf(Decoder.FAfcLow), x2 = ChSpectrum->XOf(Decoder.FAfcHigh);
+    const int32_t h = ChSpectrum->height();
+    Canvas.setPen(band);
+    Canvas.setBrush(band);
+    Canvas.drawRect(QRect(QPoint(std::min(x1, x2), 25), QPoint(std::max(x1, x2), h - 5)));
+}
+
+void TfrmMain::ChSpectrumAfterDraw(QPainter& Canvas) {
+    if (!FModem) return;
+    QFont font = Canvas.font();
+    font.setPointSize(8);
+    Canvas.setFont(font);
+    const int32_t w = Canvas.fontMetrics().horizontalAdvance("XXXXXX") / 2;
+    const int32_t h = ChSpectrum->height();
+    const int32_t centre = FModem->FCenter, shift = FModem->Shift;
+    Canvas.setPen(QPen(QColor(255, 255, 0), 1));
+    for (int32_t f : {centre - shift / 2, centre + shift / 2}) {
+        const int32_t x = ChSpectrum->XOf(f);
+        Canvas.drawLine(x, 25, x, h - 10);
+    }
+    Canvas.setPen(QPen(Qt::red, 2));
+    const int32_t xc = ChSpectrum->XOf(centre);
+    Canvas.drawLine(xc, h / 2 - 10, xc, h - 20);
+    if (ledCanTune->Status()) {
+        const QColor orange(227, 116, 13);
+        const int32_t xa = ChSpectrum->XOf(Decoder.FAfcCentre);
+        Canvas.setPen(QPen(orange, 1));
+        Canvas.drawLine(xa, 25, xa, h - 100);
+        Canvas.drawText(QPoint(xa - w, 10 + Canvas.fontMetrics().ascent()),
+                        QString::number(Decoder.FAfcCentre) + "Hz");
+    }
+    font.setBold(true);
+    Canvas.setFont(font);
+    Canvas.setPen(QColor(0, 255, 255));
+    Canvas.drawText(QPoint(xc - w, h - 15 + Canvas.fontMetrics().ascent()), QString::number(centre) + "Hz");
+}
+
+// ---- tuning by mouse ----
+
+namespace {
+
+bool TuningInRange(int32_t F) { return F > 250 && F < SampleRate / 4 - 250; }
+
+}  // namespace
+
+void TfrmMain::ChSpectrumMouseDown(QMouseEvent& Event) {
+    if (Event.modifiers() & Qt::ShiftModifier) return;
+    const int32_t f = int32_t(std::nearbyint(ChSpectrum->FrequencyAt(Event.position().x())));
+    if (!FModem || !TuningInRange(f)) return;
+    FTuningDrag = true;
+    FModem->SetFreq(f, FModem->Shift);
+    Decoder.FAfcLow = FModem->FCenter - 250;
+    Decoder.FAfcHigh = FModem->FCenter + 250;
+    ChSpectrum->viewport()->update();
+}
+
+void TfrmMain::ChSpectrumMouseMove(QMouseEvent& Event) {
+    if (Event.modifiers() & Qt::ShiftModifier) return;
+    if (!FTuningDrag || !FModem) return;
+    const int32_t f = int32_t(std::nearbyint(ChSpectrum->FrequencyAt(Event.position().x())));
+    if (!TuningInRange(f)) return;
+    FModem->SetFreq(f, FModem->Shift);
+    Decoder.FAfcLow = FModem->FCenter - 250;
+    Decoder.FAfcHigh = FModem->FCenter + 250;
+    ChSpectrum->viewport()->update();
+}
+
+void TfrmMain::ChSpectrumMouseUp(QMouseEvent& Event) {
+    // Every release ends a drag: a Shift release too, or later moves would go on tuning.
+    FTuningDrag = false;
+    if (!(Event.modifiers() & Qt::ShiftModifier)) return;
+    const double f = ChSpectrum->FrequencyAt(Event.position().x());
+    const double y = ChSpectrum->ValueAt(Event.position().y());
+    Prompts().ShowMessage(std::to_string(int32_t(std::nearbyint(f))) + " " +
+                          std::to_string(int32_t(std::nearbyint(y))));
+}
+
+// ---- the block handler's displays ----
+
+int32_t TfrmMain::TBSNRPosition() const { return TBSNR->value(); }
+
+void TfrmMain::DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Speed, bool Dump) {
+    if (!FWaterfallBitmap) return;
+    TWaterfallLine line;
+    line.Centre = Centre;
+    line.Blocks = Speed;
+    line.Dump = Dump;
+    line.LocalNow = LocalNow();
+    line.UtcText = Decoder.UtcTimeStr(0);
+    line.Snapshot = [this] { DumpWaterfallJpeg(); };
+    tilo::DrawWaterfallLine(S, *FWaterfallBitmap, FWaterfall, line);
+}
+
+void TfrmMain::RepaintWaterfall() {
+    if (!FWaterfallBitmap) return;
+    pbWfall->Picture = *FWaterfallBitmap;
+    pbWfall->update();
+}
+
+bool TfrmMain::cbFreeze() const { return cbFreezeBox->isChecked(); }
+bool TfrmMain::cbWFallDump() const { return cbWFallDumpBox->isChecked(); }
+int32_t TfrmMain::tbwfallspeedPosition() const { return tbwfallspeed->value(); }
+int32_t TfrmMain::tbwfallspeedMax() const { return tbwfallspeed->maximum(); }
+bool TfrmMain::SpectrumPageShown() const { return PageControl1->currentIndex() == 0; }
+bool TfrmMain::sbFilRawDown() const { return sbFilRaw->isChecked(); }
+
+void TfrmMain::SetSpectrumSeries(const TSpectrum& S) { ChSpectrum->SetSpectrum(S); }
+
+void TfrmMain::ResetHistoryChart(double AxisMin, double AxisMax) {
+    if (QLineSeries* s = HistorySeries(chHist)) s->clear();
+    const auto axes = chHist->chart()->axes(Qt::Horizontal);
+    if (!axes.isEmpty()) axes.first()->setRange(AxisMin, AxisMax);
+}
+
+void TfrmMain::AddHistoryPoint(double Time, double Value) {
+    if (QLineSeries* s = HistorySeries(chHist)) s->append(Time, Value);
+}
+
+bool TfrmMain::cbTrack() const { return cbTrackBox->isChecked(); }
+int32_t TfrmMain::rgScopeSelItemIndex() const { return rgScopeSel->ItemIndex(); }
+void TfrmMain::SetScopeSelection(int32_t Index) { rgScopeSel->SetItemIndex(Index); }
+int32_t TfrmMain::rgScopeScaleItemIndex() const { return rgScopeScale->ItemIndex(); }
+bool TfrmMain::cbOneShot() const { return cbOneShotBox->isChecked(); }
+
+void TfrmMain::DrawScope(const std::vector<double>& Trace, int32_t Scale) {
+    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB888)
+        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB888);
+    tilo::DrawScope(Trace, {}, {}, imScope->Picture, Scale);
+    imScope->update();
+}
+
+void TfrmMain::ModemScopeData(const std::vector<double>& RawSound, const std::vector<double>& F1,
+                              const std::vector<double>& F2, const std::vector<double>& MarkLP,
+                              const std::vector<double>& SpaceLP) {
+    const int32_t zoom = ScopeZoom(rgScopeScale->ItemIndex());
+    const std::vector<double> none;
+    bool drawn = true;
+    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB888)
+        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB888);
+    switch (rgScopeSel->ItemIndex()) {
+        case 1: tilo::DrawScope(RawSound, none, none, imScope->Picture, zoom); break;
+        case 2: tilo::DrawScope(F1, F2, none, imScope->Picture, zoom); break;      // upper tone first
+        case 3: tilo::DrawScope(MarkLP, SpaceLP, none, imScope->Picture, zoom); break;  // mark first
+        default: drawn = false; break;
+    }
+    if (!drawn) return;
+    imScope->update();
+    if (cbOneShotBox->isChecked()) rgScopeSel->SetItemIndex(0);
+}
+
+void TfrmMain::ModemPllPhase(double PhErr) {
+    if (!gbCalib->isEnabled()) return;
+    agPLL->SetPosition(float(agPLL->Scale() / 2.0 + SmoothPhase(PhErr, 0.025)));
+}
+
+void TfrmMain::DumpWaterfallJpeg() {
+    if (!FWaterfallBitmap) return;
+    const std::string error = tilo::DumpWaterfallJpeg(*FWaterfallBitmap, ApplicationFolder(), LocalNow());
+    if (!error.empty()) SysLog("Failed to write screendump: " + error);
+}
+
+}  // namespace tilo
