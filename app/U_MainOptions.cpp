@@ -70,6 +70,7 @@ void TfrmMain::BuildCalibrationPage() {
     Memo1 = new QPlainTextEdit(gbCalib);
     Memo1->setObjectName("Memo1");
     Memo1->setReadOnly(true);
+    Memo1->setFixedHeight(60);
     Memo1->setPlainText("Tune a steady NAVTEX signal and move the correction factor until the BIT PHASE "
                         "needle stands still in the green band. SAVE keeps the factor.");
     rgSampRate = new TRadioGroup("SOUND CARD SAMPLE RATE", {"11025", "12000"}, gbCalib);
@@ -79,6 +80,7 @@ void TfrmMain::BuildCalibrationPage() {
     Memo2 = new QPlainTextEdit(gbCalib);
     Memo2->setObjectName("Memo2");
     Memo2->setReadOnly(true);
+    Memo2->setFixedHeight(60);
     Memo2->setPlainText("Some sound cards run 11025 samples per second badly: try 12000 when the "
                         "correction factor cannot be found.");
     btnSampRate = new QPushButton("CHANGE", gbCalib);
@@ -106,6 +108,7 @@ void TfrmMain::BuildCalibrationPage() {
     agPLL->SetIndMaximum(60);
     agPLL->SetCaption("    BIT   PHASE");
     agPLL->SetPosition(55);
+    agPLL->setFixedSize(225, 180);
     sbAudio = new QPushButton("AUDIO INPUT", tsCalibration);
     sbAudio->setObjectName("sbAudio");
     connect(sbAudio, &QPushButton::clicked, this, [this] { sbAudioClick(); });

@@ -5,6 +5,7 @@
 
 #include <QFont>
 #include <QPainter>
+#include <QPolygon>
 
 #include <algorithm>
 #include <cmath>
@@ -119,13 +120,11 @@ void DrawScopeTrace(const std::vector<double>& Trace, QImage& Image, int32_t Tim
     double scale = h * 0.8 / (*hi - *lo);
     if (!std::isfinite(scale)) scale = 1.0;  // a flat trace
     p.setPen(Colour);
-    QPoint from(0, h / 2);
     const int32_t last = (int32_t(v.size()) - 1) / z;
-    for (int32_t i = 0; i <= last; ++i) {
-        const QPoint to(RoundInt(i * step), h / 2 - RoundInt(v[size_t(i)] * scale));
-        p.drawLine(from, to);
-        from = to;
-    }
+    QPolygon line(last + 2);
+    line[0] = QPoint(0, h / 2);
+    for (int32_t i = 0; i <= last; ++i) line[i + 1] = QPoint(RoundInt(i * step), h / 2 - RoundInt(v[size_t(i)] * scale));
+    p.drawPolyline(line);
 }
 
 std::string WaterfallDumpName(double LocalNow) {
@@ -203,6 +202,8 @@ void TfrmMain::BuildSpectrumPage() {
     auto* x = new QValueAxis(chart);
     auto* y = new QValueAxis(chart);
     y->setRange(0, 100);
+    y->setLabelFormat("%d");
+    x->setLabelsVisible(false);  // date-times: the hour shown is always the last one
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     auto* hist = new QLineSeries(chart);
@@ -381,9 +382,10 @@ void TfrmMain::DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Spe
     tilo::DrawWaterfallLine(S, *FWaterfallBitmap, FWaterfall, line);
 }
 
+// The control gets the bitmap in the raster engine's format, so its paint is a copy.
 void TfrmMain::RepaintWaterfall() {
     if (!FWaterfallBitmap) return;
-    pbWfall->Picture = *FWaterfallBitmap;
+    pbWfall->Picture = FWaterfallBitmap->convertToFormat(QImage::Format_RGB32);
     pbWfall->update();
 }
 
@@ -412,9 +414,11 @@ void TfrmMain::SetScopeSelection(int32_t Index) { rgScopeSel->SetItemIndex(Index
 int32_t TfrmMain::rgScopeScaleItemIndex() const { return rgScopeScale->ItemIndex(); }
 bool TfrmMain::cbOneShot() const { return cbOneShotBox->isChecked(); }
 
+// The scope is drawn in the raster engine's own pixel format: a 24-bit image costs a
+// conversion on every one of its thousand line segments per block.
 void TfrmMain::DrawScope(const std::vector<double>& Trace, int32_t Scale) {
-    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB888)
-        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB888);
+    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB32)
+        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB32);
     tilo::DrawScope(Trace, {}, {}, imScope->Picture, Scale);
     imScope->update();
 }
@@ -425,8 +429,8 @@ void TfrmMain::ModemScopeData(const std::vector<double>& RawSound, const std::ve
     const int32_t zoom = ScopeZoom(rgScopeScale->ItemIndex());
     const std::vector<double> none;
     bool drawn = true;
-    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB888)
-        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB888);
+    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB32)
+        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB32);
     switch (rgScopeSel->ItemIndex()) {
         case 1: tilo::DrawScope(RawSound, none, none, imScope->Picture, zoom); break;
         case 2: tilo::DrawScope(F1, F2, none, imScope->Picture, zoom); break;      // upper tone first
