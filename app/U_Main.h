@@ -29,6 +29,7 @@
 #include "decoder/DecoderHost.h"
 #include "decoder/NavtexDecoder.h"
 #include "app/Displays.h"
+#include "app/SpectrumChart.h"  // ChSpectrum is also a QChartView to its readers
 
 class QChartView;
 class QComboBox;
@@ -56,7 +57,6 @@ class TFrmAbout;
 class TLed;
 class TModem;
 class TPaintImage;
-class TSpectrumChart;
 class TWaveIn;
 class TAudioSource;
 

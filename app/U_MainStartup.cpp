@@ -344,7 +344,8 @@ uint16_t TfrmMain::FeedPort() const {
     if (v && *v) {
         char* end = nullptr;
         const long port = std::strtol(v, &end, 10);
-        if (*end == '\0' && port > 0 && port < 65536) return static_cast<uint16_t>(port);
+        // 0: any free port, for tests running side by side.
+        if (*end == '\0' && port >= 0 && port < 65536) return static_cast<uint16_t>(port);
     }
     return 50123;
 }
@@ -550,6 +551,8 @@ void TfrmMain::SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) 
 bool TfrmMain::FormCloseQuery(bool Ask) {
     if (FShutdownDone) return true;
     if (Ask && Prompts().MessageDlg("Quit Tilo ?", mtConfirmation, mbYes | mbCancel) != mrYes) return false;
+    // A signal served while the question was open has shut down already.
+    if (FShutdownDone) return true;
     FShutdownDone = true;
     try {
         if (meLog->document()->blockCount() > 2 && !meLog->document()->isEmpty())

@@ -1,0 +1,335 @@
+// The built program end to end, in child processes: a synthesised recording replayed
+// unpaced through the whole receiver, read by a feed client; then a second start while
+// the first runs; then SIGTERM. Nothing is stored yet (the message store is not part of
+// the program), so the checks are on the feed, the system log's records, the settings
+// file and the second start.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QImage>
+
+#include "MainTestKit.h"
+#include "NavtexSynth.h"
+#include "platform/WavFile.h"
+
+namespace fs = std::filesystem;
+using namespace tilo;
+
+namespace {
+
+std::string ReadAll(const fs::path& P) {
+    std::ifstream in(P, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+fs::path NewFolder(const std::string& Name) {
+    const fs::path p = fs::temp_directory_path() / ("tilo_prog_" + std::to_string(::getpid()) + "_" + Name);
+    fs::remove_all(p);
+    fs::create_directories(p);
+    fs::permissions(p, fs::perms::owner_all, fs::perm_options::replace);
+    return p;
+}
+
+// A free TCP port on the loopback interface.
+uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Starts the program with the environment given (Unset names removed, the rest
+// inherited), standard output and error into Log.
+pid_t StartProgram(const std::map<std::string, std::string>& Set, const std::vector<std::string>& Unset,
+                   const fs::path& Log) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const auto& n : Unset) ::unsetenv(n.c_str());
+        for (const auto& [k, v] : Set) ::setenv(k.c_str(), v.c_str(), 1);
+        const int fd = ::open(Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::execl(TILO_PROGRAM, TILO_PROGRAM, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The exit status, or -1 when it has not ended within Ms.
+int WaitExit(pid_t Pid, int Ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    for (;;) {
+        int status = 0;
+        if (::waitpid(Pid, &status, WNOHANG) == Pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() > until) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::vector<std::string> Records(const std::string& Feed) {
+    std::vector<std::string> out;
+    std::size_t b = 0;
+    for (std::size_t e; (e = Feed.find('@', b)) != std::string::npos; b = e + 1) out.push_back(Feed.substr(b, e - b));
+    return out;
+}
+
+struct TMessage {
+    std::string Header;
+    std::vector<std::string> Lines;
+};
+
+// The broadcasts, invented, each short: two by letter and keyword, one by a unique
+// keyword, one from a station not to be logged, one of a letter no station has.
+const std::vector<TMessage> Broadcasts = {
+    {"EA01", {"EQUATOR EAST RADIO", "GALE WARNING AREA ONE"}},
+    {"FB02", {"EQUATOR FAR RADIO", "ICE REPORT"}},
+    {"GA03", {"MERIDIAN NORTH", "BUOY ADRIFT"}},
+    {"HA04", {"EXCLUDED STATION", "SHOULD NOT BE LOGGED"}},
+    {"ZA05", {"NOBODY SENDS THIS", "UNKNOWN LETTER"}},
+};
+
+}  // namespace
+
+TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing) {
+    const fs::path home = NewFolder("home");
+    const fs::path second = NewFolder("second");
+    const fs::path runtime = NewFolder("runtime");
+    std::ofstream(home / "Tilo.ini") << "[OPTIONS]\r\nRX_LAT=0\r\nRX_LON=0\r\n"
+                                        "[DO_NOT_LOG]\r\n1=518 4H EXCL,XX\r\n";
+    TSynthOptions o;
+    o.Centre = 1200;
+    o.LeadSeconds = 0.5;
+    o.TailSeconds = 0.5;
+    std::vector<int16_t> audio(size_t(10 * o.SampleRate), 0);
+    for (const TMessage& m : Broadcasts) {
+        std::string text;
+        for (const auto& l : m.Lines) text += l + "\n";
+        const std::vector<int16_t> s = SynthesiseNavtex({text, m.Header}, o);
+        audio.insert(audio.end(), s.begin(), s.end());
+    }
+    const fs::path wav = home / "replay.wav";
+    WriteWavFile(wav.string(), o.SampleRate, audio);
+    const uint16_t port = FreePort();
+
+    // No display variable at all: the program picks the offscreen platform itself.
+    const std::vector<std::string> noDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    const pid_t first = StartProgram({{"TILO_HOME", home.string()},
+                                      {"TILO_AUDIO_FILE", wav.string()},
+                                      {"TILO_AUDIO_PACE", "0"},
+                                      {"TILO_FEED_PORT", std::to_string(port)},
+                                      {"XDG_RUNTIME_DIR", runtime.string()}},
+                                     noDisplay, home / "first.log");
+    ASSERT_GT(first, 0);
+    std::unique_ptr<tilo_test::TFeedClient> client;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!client || !client->Connected) {
+        ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadAll(home / "first.log");
+        ASSERT_EQ(WaitExit(first, 0), -1) << "ended early:\n" << ReadAll(home / "first.log");
+        client = std::make_unique<tilo_test::TFeedClient>(port);
+        if (!client->Connected) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool ended = tilo_test::WaitFor([&] {
+        client->Read();
+        return client->Received.find(" End of audio file ") != std::string::npos || client->Closed;
+    }, 25000);
+    const std::vector<std::string> records = Records(client->Received);
+
+    // The second start, while the first holds the lock.
+    const pid_t again = StartProgram({{"TILO_HOME", second.string()}, {"XDG_RUNTIME_DIR", runtime.string()},
+                                      {"QT_QPA_PLATFORM", "offscreen"}},
+                                     {}, runtime / "second.log");
+    const int againStatus = WaitExit(again, 20000);
+
+    ::kill(first, SIGTERM);
+    const int firstStatus = WaitExit(first, 20000);
+    if (firstStatus == -1) ::kill(first, SIGKILL), WaitExit(first, 5000);
+    const std::string firstLog = ReadAll(home / "first.log");
+
+    ASSERT_TRUE(ended) << "no end of the recording in the feed; program output:\n" << firstLog;
+    EXPECT_EQ(firstStatus, 0) << firstLog;
+    EXPECT_NE(firstLog.find("running on the offscreen platform"), std::string::npos) << firstLog;
+
+    // Every record is one tag, '#', its text; the status rounds keep their order.
+    std::vector<std::string> lines, stores;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::string& r = records[i];
+        ASSERT_TRUE(r.size() >= 2 && r[1] == '#' && std::string("SLAFYEUTMZ").find(r[0]) != std::string::npos)
+            << "record " << i << ": " << r;
+        if (r[0] == 'L') {
+            ASSERT_TRUE(i >= 1 && i + 4 < records.size());
+            std::string round;
+            for (std::size_t k = i - 1; k <= i + 4; ++k) round += records[k][0];
+            EXPECT_EQ(round, "SLAFYE") << "status round at record " << i;
+        }
+        if (r[0] == 'M' && r.size() > 12 && r.compare(10, 2, "> ") == 0) lines.push_back(r.substr(12));
+        if (r[0] == 'Z' && r.find("Database: message ") != std::string::npos) stores.push_back(r.substr(11));
+    }
+    // Every message's lines, in order, header first.
+    std::vector<std::string> expected;
+    std::vector<std::string> expectedStores;
+    for (const TMessage& m : Broadcasts) {
+        expected.push_back("ZCZC " + m.Header);
+        for (const auto& l : m.Lines) expected.push_back(l);
+        expectedStores.push_back("Database: message " + m.Header + " (*");
+    }
+    std::size_t at = 0;
+    for (const std::string& l : lines)
+        if (at < expected.size() && l == expected[at]) ++at;
+    EXPECT_EQ(at, expected.size()) << "missing from the feed: " << (at < expected.size() ? expected[at] : "")
+                                   << "\nM lines:\n"
+                                   << testing::PrintToString(lines);
+    // Each finished message reached the store's side, which reports it as not stored.
+    ASSERT_EQ(stores.size(), expectedStores.size()) << testing::PrintToString(stores);
+    for (std::size_t i = 0; i < stores.size(); ++i)
+        EXPECT_TRUE(tilo_test::Like(stores[i], expectedStores[i])) << stores[i];
+
+    // The tuning is saved at the end; the NAVAREAs were written at the start.
+    const std::string ini = ReadAll(home / "Tilo.ini");
+    EXPECT_NE(ini.find("FREQ=1200"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("SAMPRATE=11025"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("NAVAREAS=111111111111111111111"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("1=518 4H EXCL,XX"), std::string::npos) << "the start-up read wrote the file back: " << ini;
+    EXPECT_FALSE(fs::exists(home / "TILO_QUEUE.TXT"));
+
+    EXPECT_EQ(againStatus, 0);
+    const std::string againLog = ReadAll(runtime / "second.log");
+    EXPECT_NE(againLog.find("Tilo is already running."), std::string::npos) << againLog;
+    std::vector<std::string> made;
+    for (const auto& e : fs::directory_iterator(second)) made.push_back(e.path().filename().string());
+    EXPECT_EQ(made, std::vector<std::string>{"LOG"});
+
+    for (const fs::path& p : {home, second, runtime}) fs::remove_all(p);
+}
+
+// Stopped from a terminal or a service manager, the receiver still saves its tuning.
+// The input here is a file that does not exist: start-up reports it and goes on.
+TEST(Program, InterruptAndHangUpEndItWithStatusZeroAndTheTuningSaved) {
+    for (int sig : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const fs::path home = NewFolder("sig" + std::to_string(sig));
+        const fs::path runtime = NewFolder("sigrt" + std::to_string(sig));
+        const uint16_t port = FreePort();
+        const pid_t pid = StartProgram({{"TILO_HOME", home.string()},
+                                        {"TILO_AUDIO_FILE", (home / "missing.wav").string()},
+                                        {"TILO_FEED_PORT", std::to_string(port)},
+                                        {"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                       {}, runtime / "out.log");
+        ASSERT_GT(pid, 0);
+        std::unique_ptr<tilo_test::TFeedClient> client;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!client || !client->Connected) {
+            if (std::chrono::steady_clock::now() > until || WaitExit(pid, 0) != -1) break;
+            client = std::make_unique<tilo_test::TFeedClient>(port);
+            if (!client->Connected) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(client && client->Connected) << ReadAll(runtime / "out.log");
+        ::kill(pid, sig);
+        const int status = WaitExit(pid, 20000);
+        if (status == -1) ::kill(pid, SIGKILL), WaitExit(pid, 5000);
+        EXPECT_EQ(status, 0) << ReadAll(runtime / "out.log");
+        const std::string ini = ReadAll(home / "Tilo.ini");
+        EXPECT_NE(ini.find("[SETTINGS]\r\nFREQ=1200\r\nSAMPRATE=11025\r\n"), std::string::npos) << ini;
+        fs::remove_all(home);
+        fs::remove_all(runtime);
+    }
+}
+
+// Under a real X server (Xvfb) on the xcb platform: the program starts, its window is
+// grabbed from the root window by a small grabber on that display, and it ends at
+// SIGTERM with status 0. Leak detection is off there: the X libraries keep memory.
+TEST(Program, UnderARealXServerTheWindowIsGrabbed) {
+    if (::access("/usr/bin/xvfb-run", X_OK) != 0) GTEST_SKIP() << "xvfb-run is not installed";
+    const fs::path home = NewFolder("x11");
+    const fs::path runtime = NewFolder("x11rt");
+    const fs::path grabs = fs::path(TILO_BINARY_DIR) / "grabs";
+    fs::create_directories(grabs);
+    const fs::path out = grabs / "main_window_x11.png";
+    fs::remove(out);
+    const uint16_t port = FreePort();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TILO_HOME", home.c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::setenv("TILO_FEED_PORT", std::to_string(port).c_str(), 1);
+        ::setenv("TILO_AUDIO_FILE", (home / "none.wav").c_str(), 1);
+        ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+        const int fd = ::open((runtime / "x11.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        const std::string script =
+            "\"$0\" & P=$!; \"$1\" \"$2\" \"$3\"; G=$?; kill -TERM $P; wait $P; S=$?; "
+            "if [ $G -ne 0 ]; then exit 99; fi; exit $S";
+        ::execl("/usr/bin/xvfb-run", "xvfb-run", "-a", "-s", "-screen 0 1100x850x24", "sh", "-c", script.c_str(),
+                TILO_PROGRAM, TILO_XGRAB, std::to_string(port).c_str(), out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const int status = WaitExit(pid, 28000);
+    if (status == -1) ::kill(pid, SIGKILL), WaitExit(pid, 5000);
+    const std::string log = ReadAll(runtime / "x11.log");
+    EXPECT_EQ(status, 0) << log;
+    const QImage grab(QString::fromStdString(out.string()));
+    ASSERT_FALSE(grab.isNull()) << log;
+    EXPECT_EQ(grab.size(), QSize(1100, 850));
+    // The window's light frame over Xvfb's black root: most of the grab is painted.
+    int painted = 0;
+    for (int y = 0; y < grab.height(); y += 10)
+        for (int x = 0; x < grab.width(); x += 10) painted += grab.pixelColor(x, y).lightness() > 100;
+    EXPECT_GT(painted, (grab.width() / 10) * (grab.height() / 10) / 2) << log;
+    EXPECT_EQ(log.find("running on the offscreen platform"), std::string::npos) << log;
+    EXPECT_NE(ReadAll(home / "Tilo.ini").find("FREQ=1200"), std::string::npos);
+    fs::remove_all(home);
+    fs::remove_all(runtime);
+}
+
+// A start that cannot use its folder or its lock ends at once with status 1 and says why.
+TEST(Program, AnUnusableFolderOrLockEndsTheStartWithALine) {
+    const fs::path runtime = NewFolder("badrt");
+    const fs::path home = NewFolder("badhome");
+    fs::create_symlink(home / "elsewhere", runtime / "NAVTEX_CAN_ONLY_RUN_ONCE");
+    std::ofstream(home / "file") << "not a folder";
+    struct Case {
+        std::string home;
+        const char* says;
+    };
+    const Case cases[] = {
+        {(home / "file" / "tilo").string(), "cannot use the application folder"},
+        {(home / "ok").string(), "symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.home);
+        const pid_t pid = StartProgram({{"TILO_HOME", c.home}, {"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                       {}, home / "out.log");
+        EXPECT_EQ(WaitExit(pid, 20000), 1);
+        const std::string out = ReadAll(home / "out.log");
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+    }
+    EXPECT_FALSE(fs::exists(home / "elsewhere")) << "the link was followed";
+    EXPECT_FALSE(fs::exists(home / "ok" / "Tilo.ini"));
+    fs::remove_all(home);
+    fs::remove_all(runtime);
+}
