@@ -18,6 +18,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@
 #include "app/SpectrumChart.h"
 #include "app/components/AnalogGauge.h"
 #include "app/components/Led.h"
+#include "classlib/NumConv.h"
 #include "decoder/UWavein4.h"
 #include "decoder/uModem.h"
 #include "tools/navtex-synth/NavtexSynth.h"
@@ -586,4 +588,52 @@ TEST_F(ReceiverPages, AudioInputStartsTheInstalledMixer) {
     EXPECT_TRUE(tilo_test::Like(W->meSysLogLine(W->meSysLogLineCount() - 1),
                                 "##:##:## AUDIO INPUT: no mixer program found"));
     ::setenv("PATH", saved.c_str(), 1);
+}
+
+TEST_F(ReceiverPages, WaterfallSpeedFreezeWheelAndHistory) {
+    Start();
+    std::vector<int16_t> tone(ModemBlockSize * 6);
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(2 * std::numbers::pi * 1000.0 * i / 11025));
+    // At the speed's maximum every block draws a line; two below it every third one.
+    struct Case {
+        int position, lines;
+    };
+    for (const Case c : {Case{60, 6}, Case{58, 2}}) {
+        W->tbwfallspeed->setValue(c.position);
+        W->FWaterfallBitmap->fill(Qt::black);
+        W->FWaterfall = {};
+        Feed(tone);
+        int lines = 0;
+        for (int y = 0; y < W->FWaterfallBitmap->height(); ++y) {
+            int top = 0;
+            // Left of the label, whose cyan has full green too.
+            for (int x = 0; x < W->FWaterfallBitmap->width() - 100; ++x)
+                top = std::max(top, qGreen(W->FWaterfallBitmap->pixel(x, y)));
+            lines += top > 100;
+        }
+        EXPECT_EQ(lines, c.lines) << c.position;
+    }
+    // Frozen, the control keeps its picture while the bitmap scrolls on.
+    W->tbwfallspeed->setValue(60);
+    W->cbFreezeBox->setChecked(true);
+    const QImage shown = W->pbWfall->Picture;
+    Feed(tone);
+    EXPECT_EQ(W->pbWfall->Picture, shown);
+    W->cbFreezeBox->setChecked(false);
+    Feed(tone);
+    EXPECT_NE(W->pbWfall->Picture, shown);
+    // The wheel turns both track bars.
+    W->cbEnableCalib->click();
+    for (QSlider* s : {W->tbwfallspeed, W->tbCorFac}) {
+        const int before = s->value();
+        QWheelEvent wheel(QPointF(5, 5), s->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(s, &wheel);
+        EXPECT_NE(s->value(), before) << s->objectName().toStdString();
+    }
+    EXPECT_EQ(W->lbCorFac->text().toStdString(), classlib::FloatToStr(W->tbCorFac->value() / 100000.0 + 1));
+    // The quality history: one point every fifth block.
+    const auto* hist = qobject_cast<QLineSeries*>(W->chHist->chart()->series().first());
+    ASSERT_TRUE(hist);
+    EXPECT_EQ(hist->count(), W->Decoder.BlockCounter / 5);
 }
