@@ -28,6 +28,8 @@
 #include "app/ServerSocket.h"
 #include "decoder/DecoderHost.h"
 #include "decoder/NavtexDecoder.h"
+#include "app/Displays.h"
+#include "app/SpectrumChart.h"  // ChSpectrum is also a QChartView to its readers
 
 class QChartView;
 class QComboBox;
@@ -183,7 +185,7 @@ public:
     TAnalogGauge* ErrGauge;
     TAnalogGauge* GaugeCPU;
     TClickLabel* Image1;        // a click shows the about box
-    QChartView* ChSpectrum;     // bottom axis 0 .. rate / 4
+    TSpectrumChart* ChSpectrum; // bottom axis 0 .. rate / 4
     QChartView* chHist;         // bottom axis: one hour of UTC date-times
     TPaintImage* pbWfall;
     QImage* FWaterfallBitmap = nullptr;  // as large as pbWfall, 24 bits, black
@@ -256,6 +258,82 @@ public:
                                 const std::string& MsgNumber, const std::string& MsgText, int32_t Freq,
                                 int32_t SigQual);
     void DataModuleCloseTables();
+
+    // ---- spectrum, waterfall, scope and tuning (U_MainSpectrum.cpp) ----
+    QCheckBox* cbTrackBox;       // form name cbTrack ("ON")
+    QSlider* TBSNR;              // calibration offset of the quality gauge, -50 .. 50
+    QCheckBox* cbFreezeBox;
+    QCheckBox* cbWFallDumpBox;      // "DUMP periodically"
+    QSlider* tbwfallspeed;       // 1 .. 60
+    TRadioGroup* rgScopeSel;     // "OFF", "RAW", "FIR", "ENV", "BITS"
+    TRadioGroup* rgScopeScale;   // "X 1", "X 2", "X 4"
+    QCheckBox* cbOneShotBox;
+    QPushButton* sbLinLog;       // down: logarithmic axis ("LOG"), up "LIN"
+    QPushButton* sbFilRaw;       // down: the block's own spectrum ("RAW"), up "FIL"
+    bool FTuningDrag = false;
+    TWaterfallState FWaterfall;
+    // The local clock as a date-time; tests replace it.
+    std::function<double()> LocalClockSource;
+    double LocalNow() const;
+
+    void BuildSpectrumPage();
+    void BuildWaterfallPage();
+    void ChSpectrumBeforeDrawAxes(QPainter& Canvas);
+    void ChSpectrumAfterDraw(QPainter& Canvas);
+    void ChSpectrumMouseDown(QMouseEvent& Event);
+    void ChSpectrumMouseMove(QMouseEvent& Event);
+    void ChSpectrumMouseUp(QMouseEvent& Event);
+    void DumpWaterfallJpeg();
+
+    int32_t TBSNRPosition() const override;
+    void DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Speed, bool Dump) override;
+    void RepaintWaterfall() override;
+    bool cbFreeze() const override;
+    bool cbWFallDump() const override;
+    int32_t tbwfallspeedPosition() const override;
+    int32_t tbwfallspeedMax() const override;
+    bool SpectrumPageShown() const override;
+    bool sbFilRawDown() const override;
+    void SetSpectrumSeries(const TSpectrum& S) override;
+    void ResetHistoryChart(double AxisMin, double AxisMax) override;
+    void AddHistoryPoint(double Time, double Value) override;
+    bool cbTrack() const override;
+    int32_t rgScopeSelItemIndex() const override;
+    void SetScopeSelection(int32_t Index) override;
+    int32_t rgScopeScaleItemIndex() const override;
+    bool cbOneShot() const override;
+    void DrawScope(const std::vector<double>& Trace, int32_t Scale) override;
+
+    // ---- options, calibration and audio controls (U_MainOptions.cpp) ----
+    QCheckBox* cbEnableCalib;    // "Enable Sound Card Calibration"
+    QGroupBox* gbCalib;
+    QPushButton* btnSaveCorFac;  // "SAVE"
+    QPlainTextEdit* Memo1;
+    QLabel* Label1;              // "CORRECTION FACTOR"
+    QPlainTextEdit* Memo2;
+    QPushButton* btnSampRate;    // "CHANGE"
+    TAnalogGauge* agPLL;         // "    BIT   PHASE"
+    QPushButton* sbAudio;        // "AUDIO INPUT"
+    QPushButton* btnSaveOptions;
+    QPushButton* SpeedButton4;   // "CHECK ALL"
+    QPushButton* SpeedButton5;   // "UNCHECK ALL"
+    // The mixer sbAudioClick starts; tests replace it (the default starts it detached).
+    std::function<bool(const std::string& Program, const std::vector<std::string>& Arguments)> StartProgram;
+
+    void BuildCalibrationPage();
+    void BuildOptionsPage();
+    void cbEnableCalibClick();
+    void tbCorFacChange();
+    void btnSaveCorFacClick();
+    void rgSampRateClick();
+    void btnSampRateClick();
+    void sbAudioClick();
+    void btnSaveOptionsClick();
+    void SpeedButton4Click();
+    void SpeedButton5Click();
+    void rgLinLogClick();
+    void sbFilRawClick();
+    void PageControl1Change();
 
 protected:
     void showEvent(QShowEvent* Event) override;

@@ -45,6 +45,7 @@
 #include "app/DBGrids.h"
 #include "app/MesUtilD4.h"
 #include "app/PaintImage.h"
+#include "app/SpectrumChart.h"
 #include "app/Prompts.h"
 #include "app/Settings.h"
 #include "app/UCommon.h"
@@ -83,17 +84,6 @@ QDateTimeEdit* NewDatePicker(const char* Name, QWidget* Parent) {
     d->setDisplayFormat("yyyy-MM-dd");
     d->setCalendarPopup(true);
     return d;
-}
-
-QChartView* NewChart(const char* Name, QWidget* Parent) {
-    auto* chart = new QChart;
-    chart->legend()->hide();
-    auto* x = new QValueAxis(chart);
-    auto* y = new QValueAxis(chart);
-    chart->addAxis(x, Qt::AlignBottom);
-    chart->addAxis(y, Qt::AlignLeft);
-    auto* view = Named(new QChartView(chart, Parent), Name);
-    return view;
 }
 
 QValueAxis* BottomAxis(QChartView* Chart) {
@@ -174,15 +164,8 @@ void TfrmMain::BuildFrame() {
     tsReport = NewPage(PageControl1, "tsReport", "Report");
     tsStatistics = NewPage(PageControl1, "tsStatistics", "Reception Statistics");
 
-    // Spectrum: the spectrum chart and the quality history.
-    {
-        auto* l = new QVBoxLayout(tsSpectrum);
-        ChSpectrum = NewChart("ChSpectrum", tsSpectrum);
-        ChSpectrum->setEnabled(false);  // start-up enables it
-        chHist = NewChart("chHist", tsSpectrum);
-        l->addWidget(ChSpectrum, 2);
-        l->addWidget(chHist, 1);
-    }
+    // Spectrum: the spectrum chart and the quality history (U_MainSpectrum.cpp).
+    BuildSpectrumPage();
     // Messages: the log grid, the selected message, the navigator and the filters.
     {
         auto* l = new QVBoxLayout(tsMessages);
@@ -215,43 +198,9 @@ void TfrmMain::BuildFrame() {
         l->addLayout(bar);
         l->addWidget(DBMemo1, 1);
     }
-    // Calibration: the correction factor of the modem's baud rate.
-    {
-        auto* l = new QVBoxLayout(tsCalibration);
-        lbCorFac = Named(new QLabel("1.0000", tsCalibration), "lbCorFac");
-        tbCorFac = Named(new QSlider(Qt::Horizontal, tsCalibration), "tbCorFac");
-        tbCorFac->setRange(-1000, 1000);
-        l->addWidget(lbCorFac);
-        l->addWidget(tbCorFac);
-        l->addStretch(1);
-    }
-    // Options: the receiver's position, message length, confirmations, stations not
-    // logged, personal information and the sample rate.
-    {
-        auto* l = new QVBoxLayout(tsOptions);
-        auto* row = new QHBoxLayout;
-        edtRXLat = Named(new QLineEdit("0", tsOptions), "edtRXLat");
-        edtRXLon = Named(new QLineEdit("0", tsOptions), "edtRXLon");
-        row->addWidget(new QLabel("RX Lat:", tsOptions));
-        row->addWidget(edtRXLat);
-        row->addWidget(new QLabel("RX Lon:", tsOptions));
-        row->addWidget(edtRXLon);
-        edtMinUNIDLen = Named(new QLineEdit("0", tsOptions), "edtMinUNIDLen");
-        cbMinUNIDLenBox = Named(new QCheckBox("Minimum length of UNID messages", tsOptions), "cbMinUNIDLen");
-        row->addWidget(cbMinUNIDLenBox);
-        row->addWidget(edtMinUNIDLen);
-        l->addLayout(row);
-        cbConfirmDelete = Named(new QCheckBox("Confirm delete", tsOptions), "cbConfirmDelete");
-        l->addWidget(cbConfirmDelete);
-        cbAllStations = Named(new QListWidget(tsOptions), "cbAllStations");
-        cbAllStations->setToolTip("Unchecked stations are not logged");
-        l->addWidget(cbAllStations, 1);
-        mePersonalInfo = Named(new QPlainTextEdit(tsOptions), "mePersonalInfo");
-        l->addWidget(mePersonalInfo);
-        rgSampRate = Named(new TRadioGroup("Sample rate", {"11025", "12000"}, tsOptions), "rgSampRate");
-        rgSampRate->SetItemIndex(0);
-        l->addWidget(rgSampRate);
-    }
+    // Calibration and Options (U_MainOptions.cpp).
+    BuildCalibrationPage();
+    BuildOptionsPage();
     // Database: the clean-up date.
     {
         auto* l = new QVBoxLayout(tsDatabase);
@@ -301,14 +250,8 @@ void TfrmMain::BuildFrame() {
     PageControl2 = Named(new QTabWidget(central), "PageControl2");
     tsWaterfall = NewPage(PageControl2, "tsWaterfall", "Waterfall");
     tsMessage = NewPage(PageControl2, "tsMessage", "Message");
+    BuildWaterfallPage();  // U_MainSpectrum.cpp
     {
-        auto* l = new QHBoxLayout(tsWaterfall);
-        pbWfall = Named(new TPaintImage(tsWaterfall), "pbWfall");
-        pbWfall->setMinimumSize(512, 120);
-        imScope = Named(new TPaintImage(tsWaterfall), "imScope");
-        imScope->setFixedSize(200, 120);
-        l->addWidget(pbWfall, 1);
-        l->addWidget(imScope);
         auto* m = new QVBoxLayout(tsMessage);
         meLog->setParent(tsMessage);
         meLog->setObjectName("meLog");
@@ -580,9 +523,6 @@ void TfrmMain::WaveInLogMessage(const std::string& Text) { SysLog(Text); }
 
 // ---- the stubs the pages take over ----
 
-void TfrmMain::ModemScopeData(const std::vector<double>&, const std::vector<double>&, const std::vector<double>&,
-                              const std::vector<double>&, const std::vector<double>&) {}
-void TfrmMain::ModemPllPhase(double) {}
 void TfrmMain::cbNavStatChange() {}
 void TfrmMain::ReleaseMapLink() {}
 

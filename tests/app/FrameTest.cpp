@@ -46,7 +46,7 @@ TEST(Frame, PagesInTheirOrderWithTheirControls) {
         {"cbNav", w.tsMessages},        {"lbCorFac", w.tsCalibration},  {"tbCorFac", w.tsCalibration},
         {"edtRXLat", w.tsOptions},      {"edtRXLon", w.tsOptions},      {"edtMinUNIDLen", w.tsOptions},
         {"cbMinUNIDLen", w.tsOptions},  {"cbConfirmDelete", w.tsOptions}, {"cbAllStations", w.tsOptions},
-        {"mePersonalInfo", w.tsOptions}, {"rgSampRate", w.tsOptions},   {"DTPCleanup", w.tsDatabase},
+        {"mePersonalInfo", w.tsOptions}, {"rgSampRate", w.tsCalibration},  {"DTPCleanup", w.tsDatabase},
         {"lbAllStations", w.tsStations}, {"DBStationGrd", w.tsEphemeris}, {"DtpEphem", w.tsEphemeris},
         {"cbNavStat", w.tsStatistics},  {"DtpStart", w.tsStatistics},   {"DtpEnd", w.tsStatistics},
         {"dtpAtlas", w.tsStatistics},   {"pbWfall", w.tsWaterfall},     {"imScope", w.tsWaterfall},

@@ -1,0 +1,183 @@
+// What the receive page's displays cost per audio block (1024 samples, 92.9 ms at 11025
+// samples per second; the budget for all displays together is well under 5 %, 4.6 ms):
+// the example recording's blocks through a shown main window (Spectrum and Waterfall
+// pages shown; a second run with the scope on RAW), every display widget rendered into
+// an image per block so that its paint counts, at the default size and at 1920 x 1080;
+// beside it the same blocks through the decoder with a host that shows nothing; and one
+// waterfall snapshot at full size. Counters give each display's milliseconds per block.
+#include "app/AudioPump.h"
+#include "app/Displays.h"
+#include "app/PaintImage.h"
+#include "app/SpectrumChart.h"
+#include "app/TiloApplication.h"
+#include "app/U_Main.h"
+#include "app/components/AnalogGauge.h"
+#include "bench/QuietHost.h"
+#include "decoder/NavtexDecoder.h"
+#include "decoder/UCommon.h"
+#include "decoder/UWavein4.h"
+#include "decoder/uModem.h"
+#include "platform/WavFile.h"
+
+#include <QApplication>
+#include <QChartView>
+#include <QTabWidget>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+tilo::TTiloApplication& App() {
+    static int argc = 1;
+    static char name[] = "bench_displays";
+    static char* argv[] = {name, nullptr};
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static tilo::TTiloApplication app(argc, argv);
+    return app;
+}
+
+const std::vector<int16_t>& Recording() {
+    static const std::vector<int16_t> pcm =
+        tilo::ReadWavFile(std::string(TILO_SOURCE_DIR) + "/tests/data/sitor_b_example_11025.wav").Samples;
+    return pcm;
+}
+
+// A sound input that never delivers: the benchmark feeds the demodulator itself.
+class TSilentSource : public tilo::TAudioSource {
+public:
+    int32_t DeviceCount() override { return 1; }
+    tilo::TAudioError QueryFormat(int32_t) override { return {}; }
+    tilo::TAudioError Open(int32_t, int32_t) override { return {}; }
+    tilo::TAudioError Start() override { return {}; }
+    tilo::TAudioError Reset() override { return {}; }
+    tilo::TAudioError Close() override { return {}; }
+    std::vector<pollfd> PollDescriptors() override { return {}; }
+    int64_t Read(int16_t*, std::size_t, tilo::TAudioError&) override { return 0; }
+    std::string Name() const override { return "silent"; }
+};
+
+std::unique_ptr<tilo::TfrmMain> Window(int Width, int Height) {
+    App();
+    static const std::string home = (std::filesystem::temp_directory_path() / "bench_displays").string() + "/";
+    std::filesystem::create_directories(home);
+    setenv("TILO_HOME", home.c_str(), 1);
+    setenv("TILO_FEED_PORT", "50987", 1);
+    auto w = std::make_unique<tilo::TfrmMain>();
+    w->AudioSourceFactory = [] { return std::make_unique<TSilentSource>(); };
+    w->resize(Width, Height);
+    w->show();
+    w->TimOpenDBTimer();
+    w->PageControl1->setCurrentIndex(0);
+    w->PageControl2->setCurrentIndex(0);
+    QApplication::processEvents();
+    return w;
+}
+
+double Ms(std::chrono::steady_clock::duration D) { return std::chrono::duration<double, std::milli>(D).count(); }
+
+void Displays(benchmark::State& State, int Width, int Height, int Scope) {
+    auto w = Window(Width, Height);
+    w->rgScopeSel->SetItemIndex(Scope);
+    const std::vector<int16_t>& pcm = Recording();
+    QImage canvas(1920, 1080, QImage::Format_RGB32);
+    double spectrum = 0, waterfall = 0, scope = 0, history = 0, gauges = 0, handler = 0;
+    std::size_t at = 0, blocks = 0;
+    using clock = std::chrono::steady_clock;
+    for (auto _ : State) {
+        if (at + tilo::ModemBlockSize > pcm.size()) at = 0;
+        const auto t0 = clock::now();
+        w->FModem->ProcessBlock(std::span<const int16_t>(pcm.data() + at, tilo::ModemBlockSize));
+        const auto t1 = clock::now();
+        static_cast<QWidget*>(w->ChSpectrum)->render(&canvas);  // the widget, not the scene
+        const auto t2 = clock::now();
+        w->pbWfall->render(&canvas);
+        const auto t3 = clock::now();
+        w->imScope->render(&canvas);
+        const auto t4 = clock::now();
+        static_cast<QWidget*>(w->chHist)->render(&canvas);
+        const auto t5 = clock::now();
+        w->Gaugelvl->render(&canvas);
+        w->ErrGauge->render(&canvas);
+        const auto t6 = clock::now();
+        handler += Ms(t1 - t0);
+        spectrum += Ms(t2 - t1);
+        waterfall += Ms(t3 - t2);
+        scope += Ms(t4 - t3);
+        history += Ms(t5 - t4);
+        gauges += Ms(t6 - t5);
+        at += tilo::ModemBlockSize;
+        ++blocks;
+    }
+    const double n = double(blocks);
+    State.counters["block_ms"] = handler / n;
+    State.counters["spectrum_ms"] = spectrum / n;
+    State.counters["waterfall_ms"] = waterfall / n;
+    State.counters["scope_ms"] = scope / n;
+    State.counters["history_ms"] = history / n;
+    State.counters["gauges_ms"] = gauges / n;
+    State.counters["paint_ms"] = (spectrum + waterfall + scope + history + gauges) / n;
+}
+
+void BM_DisplaysDefault(benchmark::State& S) { Displays(S, 1000, 760, 0); }
+void BM_DisplaysDefaultScopeRaw(benchmark::State& S) { Displays(S, 1000, 760, 1); }
+void BM_DisplaysFullHd(benchmark::State& S) { Displays(S, 1920, 1080, 0); }
+void BM_DisplaysFullHdScopeRaw(benchmark::State& S) { Displays(S, 1920, 1080, 1); }
+
+// The same blocks through the demodulator and decoder with nothing shown.
+void BM_DecoderAlone(benchmark::State& State) {
+    tilo::SetSampleRate(11025);
+    TQuietHost host;
+    tilo::TNavtexDecoder dec(host);
+    tilo::TModem modem;
+    modem.OnDataReady = [&](const std::string& Bits, double Faze, const tilo::TNvector& Re, const tilo::TNvector& Im,
+                            const std::vector<int32_t>& PllBits) { dec.ModemBlockDone(Bits, Faze, Re, Im, PllBits); };
+    dec.FModem = &modem;
+    const std::vector<int16_t>& pcm = Recording();
+    std::size_t at = 0;
+    for (auto _ : State) {
+        if (at + tilo::ModemBlockSize > pcm.size()) at = 0;
+        modem.ProcessBlock(std::span<const int16_t>(pcm.data() + at, tilo::ModemBlockSize));
+        at += tilo::ModemBlockSize;
+    }
+}
+
+void BM_DumpWaterfallJpegFullHd(benchmark::State& State) {
+    auto w = Window(1920, 1080);
+    const std::string folder = (std::filesystem::temp_directory_path() / "bench_displays").string() + "/";
+    std::filesystem::create_directories(folder + "DUMPS");
+    // The bitmap as large as the waterfall control of a full-screen window, filled with
+    // the recording's lines.
+    QImage bitmap(w->pbWfall->size(), QImage::Format_RGB888);
+    bitmap.fill(Qt::black);
+    tilo::TWaterfallState st;
+    const std::vector<int16_t>& pcm = Recording();
+    for (std::size_t at = 0; at + tilo::ModemBlockSize <= pcm.size(); at += tilo::ModemBlockSize) {
+        w->FModem->ProcessBlock(std::span<const int16_t>(pcm.data() + at, tilo::ModemBlockSize));
+        tilo::DrawWaterfallLine(w->Decoder.FSpectrum, bitmap, st, {1000, 1, false, 0, "12:00:00", {}});
+    }
+    State.counters["width"] = bitmap.width();
+    State.counters["height"] = bitmap.height();
+    double t = 46000.5;
+    for (auto _ : State) {
+        const std::string err = tilo::DumpWaterfallJpeg(bitmap, folder, t);
+        if (!err.empty()) State.SkipWithError(err.c_str());
+        t += 1.0 / 86400;
+    }
+    std::filesystem::remove_all(folder + "DUMPS");
+}
+
+}  // namespace
+
+BENCHMARK(BM_DecoderAlone)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DisplaysDefault)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DisplaysDefaultScopeRaw)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DisplaysFullHd)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DisplaysFullHdScopeRaw)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DumpWaterfallJpegFullHd)->Unit(benchmark::kMillisecond);
