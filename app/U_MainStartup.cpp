@@ -106,7 +106,9 @@ TAnalogGauge* TfrmMain::MakeGauge(const std::string& Name, const std::string& Ca
     auto* g = new TAnalogGauge(Parent);
     g->setObjectName(Q8(Name));
     g->SetCaption(Caption);
-    g->setFixedSize(90, 90);
+    // The dial at two thirds of its design size (225 x 180): the smallest at which its
+    // scale numbers stay apart.
+    g->setFixedSize(150, 120);
     return g;
 }
 
