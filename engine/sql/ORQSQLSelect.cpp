@@ -188,6 +188,8 @@ int32_t TORQSQLSelect::ReadTopNumber(int32_t Code) {
     if (FToken.Kind == tktParameter) {
         if (!FToken.ParamValue || FToken.ParamValue->IsNull()) RaiseFound(Code, kIntegerExpected);
         value = FToken.ParamValue->GetAsInteger();
+        // -1 stands for "absent"; no negative count or start is a TOP.
+        if (value < 0) RaiseFound(Code, kIntegerExpected);
     } else {
         try {
             const long long n = std::stoll(FToken.Text);

@@ -4,6 +4,7 @@
 #include "ExprTestUtil.h"
 #include "SQLStatementPrint.h"
 #include "engine/foundation/ORQExcept.h"
+#include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQSQLSelect.h"
 
 using namespace orq;
@@ -58,6 +59,8 @@ TEST(SQLSelectParse, TextsGiveTheirTrees) {
         {"select * from t as a, u b", "SELECT * FROM t AS a,u AS b"},
         {"select * from t password 'secret'", "SELECT * FROM t PW 'secret'"},
         {"select * from (select a from t) s", "SELECT * FROM (SELECT a FROM t) AS s"},
+        {"select * from u, (select a from t where a > 1) as s, v",
+         "SELECT * FROM u,(SELECT a FROM t WHERE >{r}(a,1)) AS s,v"},
         {"select * from (t1 join t2 on t1.a = t2.a) j",
          "SELECT * FROM INNER{t1; t2 ON ={r}(t1.a,t2.a)} AS j"},
         // Joins: every kind; ON or USING in between folds to the left, none nests right.
@@ -116,6 +119,41 @@ TEST(SQLSelectParse, ParametersGiveNumbersAndNames) {
 
 namespace {
 
+// A subquery in a condition parsed as a query expression at the lexer, not run.
+class ParsedOnly : public TORQSubqueryStatement {
+public:
+    ParsedOnly(TORQLexer& Lexer, TORQQuery* Query) : Union(Lexer, Query) {}
+    void Execute(TORQQuery*, TORQCursor*, TORQAO*) override {}
+    int32_t FieldCount() override { return 0; }
+    int64_t RecordCount() override { return 0; }
+    void GetFirstRowValue(int32_t, TORQVariant&) override {}
+    bool Locate(const TORQVariant&) override { return false; }
+    bool FindKey(uint8_t, const TORQVariant&) override { return false; }
+    uint8_t FirstFieldType() override { return 0; }
+    int32_t FirstFieldSize() override { return 0; }
+    bool IsSelfContained() override { return true; }
+    TORQSQLUnion Union;
+};
+
+}  // namespace
+
+TEST(SQLSelectParse, SubqueriesInConditionsEndWhereTheirParenthesisCloses) {
+    int32_t parsed = 0;
+    SetSubqueryFactory([&](TORQLexer& Lexer, TORQQuery* Query, TORQAO*) {
+        ++parsed;
+        return std::make_unique<ParsedOnly>(Lexer, Query);
+    });
+    struct Reset {
+        ~Reset() { SetSubqueryFactory(nullptr); }
+    } reset;
+    EXPECT_EQ(Parse("select a from t where b in (select c from u union select d from v order by 1) and "
+                    "exists (select * from w x where x.k = t.k) order by a"),
+              "SELECT a FROM t WHERE AND(IN(b,#0),EXISTS(#0)) ORDER BY a");
+    EXPECT_GT(parsed, 0);
+}
+
+namespace {
+
 struct ErrorCase {
     const char* text;
     int32_t code;
@@ -129,6 +167,7 @@ TEST(SQLSelectParse, ErrorsNameTheTokenAndItsPosition) {
         {"select", 30161, "Unexpected end of SQL command found at line 1, column 1"},
         {"select top x from t", 30158, "Integer expected, but 'x' found at line 1, column 12"},
         {"select top 1, y a from t", 30159, "Integer expected, but 'y' found at line 1, column 15"},
+        {"select top :minus a from t", 30158, "Integer expected, but 'minus' found at line 1, column 12"},
         {"select top 99999999999 a from t", 30158, "Integer expected, but '99999999999' found at line 1, column 12"},
         {"select , a from t", 30160, "Expression expected, but ',' found at line 1, column 8"},
         {"select a as 1 from t", 30162, "Field pseudonym expected, but '1' found at line 1, column 13"},
@@ -177,9 +216,13 @@ TEST(SQLSelectParse, ErrorsNameTheTokenAndItsPosition) {
          "Field name expected, but expression ',...' found at line 1, column 26"},
         {"select * from t as\n  ,", 30177, "Field pseudonym expected, but ',' found at line 2, column 3"},
     };
+    TORQSQLParams params;
+    TORQSQLParam* minus = params.AddParam();
+    minus->Name = "minus";
+    minus->SetAsInteger(-3);
     for (const ErrorCase& c : cases) {
         try {
-            Parse(c.text);
+            Parse(c.text, &params);
             ADD_FAILURE() << c.text << ": no error";
         } catch (const EORQException& e) {
             EXPECT_EQ(e.NativeError(), c.code) << c.text;
