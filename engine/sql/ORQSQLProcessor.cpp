@@ -21,15 +21,6 @@ constexpr std::string_view kSQLTokenExpected = "SQL token expected, but '%s' fou
 
 bool InKinds(TTokenKinds Kinds, TTokenKind Kind) { return (Kinds & TokenKindBit(Kind)) != 0; }
 
-// Operators lex as tktString but never name anything.
-bool IsOperatorToken(const TToken& Token) {
-    if (Token.Kind != tktString) return false;
-    static constexpr std::string_view ops[] = {"+", "-", "*", "/", "=", "<", ">", "<=", ">=", "<>", "|", "||", ":"};
-    for (std::string_view op : ops)
-        if (Token.Text == op) return true;
-    return false;
-}
-
 // The query's InMemory flag; a statement made without a query parses for disk tables.
 bool QueryInMemory(TORQQuery* Query) {
     (void)Query;  // the query component is not part of the engine yet
@@ -62,6 +53,14 @@ bool TORQSQLCommand::GetNextToken() { return FLexer.GetNextToken(FToken); }
 bool TORQSQLCommand::IsWord(const TToken& Token, std::string_view Word) {
     return Token.Kind == tktReservedWord && Token.ReservedWordCode >= 0 && Token.ReservedWordCode < ReservedWordCount &&
            ReservedWords[Token.ReservedWordCode] == Word;
+}
+
+bool TORQSQLCommand::IsOperatorToken(const TToken& Token) {
+    if (Token.Kind != tktString) return false;
+    static constexpr std::string_view ops[] = {"+", "-", "*", "/", "=", "<", ">", "<=", ">=", "<>", "|", "||", ":"};
+    for (std::string_view op : ops)
+        if (Token.Text == op) return true;
+    return false;
 }
 
 std::string TORQSQLCommand::TokenValueText(const TToken& Token) {

@@ -82,6 +82,8 @@ public:
     // A reserved word by its text.
     static bool IsWord(const TToken& Token, std::string_view Word);
     bool IsWord(std::string_view Word) const { return IsWord(FToken, Word); }
+    // Operators lex as tktString but never name anything.
+    static bool IsOperatorToken(const TToken& Token);
     // A parameter's value or the token's text.
     static std::string TokenValueText(const TToken& Token);
 

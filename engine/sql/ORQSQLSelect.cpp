@@ -25,14 +25,6 @@ constexpr TTokenKinds kReferenceStart = tksTableNames | Bit(tktLeftParenthesis);
 constexpr TTokenKinds kSortItem = tksNamesOrReserved | Bit(tktInt) | Bit(tktParameter);
 constexpr TTokenKinds kSortItemAfterComma = tksNamesOrReserved | Bit(tktInt);
 
-bool IsOperatorToken(const TToken& Token) {
-    if (Token.Kind != tktString) return false;
-    static constexpr std::string_view ops[] = {"+", "-", "*", "/", "=", "<", ">", "<=", ">=", "<>", "|", "||", ":"};
-    for (std::string_view op : ops)
-        if (Token.Text == op) return true;
-    return false;
-}
-
 bool IsJoinWord(const TToken& Token) {
     for (std::string_view w : {"CROSS", "NATURAL", "INNER", "LEFT", "RIGHT", "FULL", "OUTER", "JOIN"})
         if (TORQSQLCommand::IsWord(Token, w)) return true;
