@@ -3,12 +3,14 @@
 // whether the operator groups. This is the start of the class: the operators themselves
 // (scans, joins, grouping, materialisation) complete it and implement the look-up.
 //
-// TORQSelectListItem: what alias replacement reads of one select-list item.
+// TORQSelectListItem: one select-list entry (also an item of a field list: GROUP BY,
+// USING and key lists). TORQFields: such a list.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orq {
 
@@ -47,10 +49,21 @@ public:
 };
 
 struct TORQSelectListItem {
-    std::string TableName;
-    std::string FieldName;
+    std::string TableName;  // the qualifier of a plain field reference
+    std::string FieldName;  // of a plain field reference; "*" for all fields of a table
     std::string Alias;
-    bool IsExpression = false;
+    bool IsExpression = false;  // computed (no plain field reference)
+    bool AllFields = false;     // "t.*"
+    bool IsDuplicate = false;   // a plain field repeating an earlier entry, so computed
+    // The computed entry's expression; none for a plain field. Copies of the item share it.
+    std::shared_ptr<TORQExpression> Expression;
+};
+
+class TORQFields {
+public:
+    int32_t Count() const { return static_cast<int32_t>(Items.size()); }
+    void Add(const TORQSelectListItem& Item) { Items.push_back(Item); }
+    std::vector<TORQSelectListItem> Items;
 };
 
 }  // namespace orq

@@ -455,8 +455,16 @@ TEST(ExprBinding, CanEvaluateOnMarksOuterReferences) {
 }
 
 TEST(ExprBinding, ReplaceAliasesAndUsesOnlyFields) {
-    std::vector<TORQSelectListItem> items = {
-        {"T", "FREQ", "F", false}, {"", "", "E", true}, {"U", "CODE", "C", false}, {"U", "CODE2", "code", false}};
+    auto item = [](const char* table, const char* field, const char* alias, bool expression) {
+        TORQSelectListItem i;
+        i.TableName = table;
+        i.FieldName = field;
+        i.Alias = alias;
+        i.IsExpression = expression;
+        return i;
+    };
+    std::vector<TORQSelectListItem> items = {item("T", "FREQ", "F", false), item("", "", "E", true),
+                                             item("U", "CODE", "C", false), item("U", "CODE2", "code", false)};
     auto f = FieldRef("f");
     f->ReplaceAliases(items);
     EXPECT_EQ(f->FieldName, "FREQ");
