@@ -29,7 +29,7 @@
 #include "decoder/DecoderHost.h"
 #include "decoder/NavtexDecoder.h"
 #include "app/Displays.h"
-#include "app/SpectrumChart.h"  // ChSpectrum is also a QChartView to its readers
+#include "app/ChSpectrum.h"  // ChSpectrum is also a QChartView to its readers
 
 class QChartView;
 class QComboBox;

@@ -28,7 +28,7 @@
 #include "app/MesUtilD4.h"
 #include "app/Prompts.h"
 #include "app/Settings.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 #include "app/UCommon.h"
 #include "app/components/AnalogGauge.h"
 #include "classlib/NumConv.h"

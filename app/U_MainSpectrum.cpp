@@ -170,7 +170,7 @@ double LocalDateTimeNow() {
 #include "app/components/AnalogGauge.h"
 #include "app/components/Led.h"
 #include "app/Prompts.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 #include "decoder/uModem.h"
 
 namespace tilo {

@@ -45,7 +45,7 @@
 #include "app/DBGrids.h"
 #include "app/MesUtilD4.h"
 #include "app/PaintImage.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 #include "app/Prompts.h"
 #include "app/Settings.h"
 #include "app/UCommon.h"

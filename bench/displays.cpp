@@ -8,7 +8,7 @@
 #include "app/AudioPump.h"
 #include "app/Displays.h"
 #include "app/PaintImage.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 #include "app/TiloApplication.h"
 #include "app/U_Main.h"
 #include "app/components/AnalogGauge.h"

@@ -20,7 +20,7 @@
 #include "QtTestApp.h"
 #include "app/Displays.h"
 #include "app/JpegFile.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 
 using namespace tilo;
 

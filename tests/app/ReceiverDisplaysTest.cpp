@@ -41,7 +41,7 @@
 #include "app/JpegFile.h"
 #include "app/PaintImage.h"
 #include "app/UCommon.h"
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 #include "app/components/AnalogGauge.h"
 #include "app/components/Led.h"
 #include "classlib/NumConv.h"

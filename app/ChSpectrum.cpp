@@ -1,4 +1,4 @@
-#include "app/SpectrumChart.h"
+#include "app/ChSpectrum.h"
 
 #include <QChart>
 #include <QLineSeries>
