@@ -189,7 +189,20 @@ std::unique_ptr<TORQLocalCursor> TORQTable::BuildCursor() {
 TORQCursor* TORQTable::CreateCursor() {
     CheckTableName();
     IndexDefs().SetUpdated(false);
-    std::unique_ptr<TORQLocalCursor> c = BuildCursor();
+    std::unique_ptr<TORQLocalCursor> c;
+    try {
+        c = BuildCursor();
+    } catch (const EORQException&) {
+        // A restructure cut short may have left the table under its interim name; a
+        // file that cannot be changed keeps it there for its repair.
+        bool resolved = false;
+        try {
+            resolved = ResolveRestructureLeftovers();
+        } catch (...) {
+        }
+        if (!resolved) throw;
+        c = BuildCursor();
+    }
     FBuildingCursor = c.get();
     try {
         IndexDefs().Update();

@@ -130,6 +130,21 @@ public:
                    int32_t ToPct = 100);
     // Opens and closes the table with the cursor's repair mode on, on every path off again.
     void OpenInRepairMode();
+    // Builds the table anew from RestructureFieldDefs and RestructureIndexDefs and moves
+    // the records: old fields go to new ones by object id, else by name, else are
+    // dropped. The new structure is filled as "NEW_<N>_{guid}"; once filled, N becomes
+    // "OLD_<N>_{guid}", the new table N, and the old one is dropped, so at every moment
+    // N or a recognisable leftover holds all the records. False with the reason in
+    // ErrorText when it failed; N is then as it was.
+    bool RestructureTable(std::string& ErrorText);
+    bool RestructureTableSimple();
+    // Completes or undoes a restructure of this table's name that was cut short: NEW
+    // beside N without OLD: NEW dropped; OLD and NEW without N: NEW becomes N, OLD
+    // dropped; OLD beside N: OLD dropped; OLD alone: OLD becomes N. True when it found one.
+    bool ResolveRestructureLeftovers();
+    // Replaces this table by one with Source's structure and records. True when nothing
+    // was added to Log.
+    bool ImportTable(classlib::TDataSet& Source, std::string& Log, classlib::TIndexDefs* SourceIndexDefs = nullptr);
 
     // ---- overrides ----
     classlib::TDataSource* GetDataSource() override;
@@ -149,6 +164,8 @@ protected:
     void DoOnNewRecord() override;
     bool KeepsCursorDesignTime() const override { return true; }
 
+    // A table of this one's database and kind named Name (closed).
+    std::unique_ptr<TORQTable> Sibling(const std::string& Name) const;
     // A cursor with this table's settings, its table opened; freed on failure.
     std::unique_ptr<TORQLocalCursor> BuildCursor();
     // A closed exclusive cursor for table-level operations.
