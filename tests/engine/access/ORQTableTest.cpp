@@ -268,6 +268,41 @@ TEST_F(TableDefs, MaintenanceInATransactionIsRefusedWithItsCode) {
     EXPECT_NE(t.FindField("DIST"), nullptr);
 }
 
+// Another process has the table open: the exclusive lock is not had in 50 tries.
+TEST_F(TableDefs, AddIndexWhileAnotherProcessHasTheTableOpenIsRefused) {
+    lctest::TFakeTime time;
+    TEngineEnv env(ekDisk, true);
+    CreateLog(env.Name());
+    const std::string path = env.Path;
+    disktest::HoldingChild hold([path] {
+        auto* c = lctest::TConnection::Disk(path, true, "CHILD").release();
+        auto* cursor = new lctest::TCursor(*c, "NAVTEXLOG");
+        cursor->Open();
+        return 0;
+    });
+    ASSERT_EQ(hold.SetupResult, 0);
+    TORQTable t;
+    t.SetDatabaseName(env.Name());
+    t.SetTableName("NAVTEXLOG");
+    std::string text;
+    EXPECT_EQ(NativeCode([&] {
+                  try {
+                      t.AddIndex("IDX_F", "FREQ", 0);
+                  } catch (const std::exception& e) {
+                      text = e.what();
+                      throw;
+                  }
+              }),
+              20228);
+    EXPECT_NE(text.find("Cannot access table 'NAVTEXLOG' in exclusive mode. Table is open by another user"),
+              std::string::npos);
+    EXPECT_EQ(t.DatabaseFlags(), 0);
+    hold.Release();
+    t.AddIndex("IDX_F", "FREQ", 0);
+    t.IndexDefs().Update();
+    EXPECT_GE(t.IndexDefs().IndexOf("IDX_F"), 0);
+}
+
 TEST_F(TableDefs, TableFlagsAndExists) {
     TORQTable t;
     t.SetTableName("X");
