@@ -1394,7 +1394,8 @@ namespace orq {
 
 bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
                                 int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
-                                bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log) {
+                                bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
+                                bool Batched) {
     using namespace classlib;
     bool result = true;
     std::string tableName = "unknown";
@@ -1408,6 +1409,7 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
     auto* sourceDs = dynamic_cast<TORQDataSet*>(&Source);
     auto* destDs = dynamic_cast<TORQDataSet*>(&Dest);
     const bool byIds = MapByFieldIds && sourceDs != nullptr && destDs != nullptr;
+    TORQCursor* batch = Batched && destDs != nullptr ? destDs->Cursor() : nullptr;
     Source.DisableControls();
     TBookmark bookmark = Source.GetBookmark();
     auto restore = [&]() {
@@ -1419,6 +1421,7 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
         Source.EnableControls();
     };
     try {
+        if (batch != nullptr) batch->BeginUpdateBatch();
         Source.First();
         const int32_t defCount = Source.FieldDefs().Count();
         const bool byPosition = Source.Fields().Count() == defCount;
@@ -1475,6 +1478,10 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
                 result = false;
             }
             ++counter;
+            if (batch != nullptr && (counter - 1) % 1000 == 0) {
+                batch->CommitBatch();
+                batch->BeginUpdateBatch();
+            }
             Source.Next();
             if ((counter - 2) % every == 0 && OnProgress) {
                 const int32_t pos =
@@ -1490,7 +1497,14 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
                 }
             }
         }
+        if (batch != nullptr) batch->CommitBatch();
     } catch (...) {
+        if (batch != nullptr) {
+            try {
+                batch->RollbackBatch();
+            } catch (...) {
+            }
+        }
         restore();
         throw;
     }

@@ -122,9 +122,13 @@ public:
     // id. Failures are logged in Log; without IgnoreErrors they pass on. Progress runs
     // from ProgressMin to ProgressMax; OnProgress can stop the copy. Source's bookmark and
     // controls are restored on every path. NameTable names the table in the lines.
+    // Batched (a bulk copy that stops at its first failure): Dest's posts go into its
+    // cursor's update batch, committed every 1,000 records and at the end, and rolled
+    // back with the rest on a failure; otherwise each record commits alone.
     static bool CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
                               int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
-                              bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log);
+                              bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
+                              bool Batched = false);
 
     // ---- the engine side ----
     TORQCursor* Cursor() const { return FCursor; }

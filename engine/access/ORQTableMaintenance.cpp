@@ -411,7 +411,7 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
             if (OnCopyProgress) OnCopyProgress(this, Pct, Go);
         };
         std::string log;
-        CopyTableData(this, *this, dest, ToPct, FromPct, progress, false, IgnoreErrors, Continue, log);
+        CopyTableData(this, *this, dest, ToPct, FromPct, progress, false, IgnoreErrors, Continue, log, !IgnoreErrors);
         ErrorText += log;
         dest.Close();
         result = true;
@@ -537,7 +537,7 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
         auto progress = [this](TDataSet*, int32_t Pct, bool& Go) {
             if (OnRestructureProgress) OnRestructureProgress(this, Pct, Go);
         };
-        copied = CopyTableData(this, *this, *fresh, 99, 0, progress, true, false, go, log);
+        copied = CopyTableData(this, *this, *fresh, 99, 0, progress, true, false, go, log, true);
         SetFiltered(filtered);
         if (AfterRestructure) AfterRestructure(this);
     } catch (const std::exception& e) {

@@ -10,6 +10,7 @@
 
 #include "ORQDataSetTestFixture.h"
 
+#include "../../classlib/TestDataSet.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQTable.h"
 #include "engine/storage/ORQDatabaseFile.h"
@@ -238,9 +239,9 @@ TEST_F(Restructure, LeftoversOfACutRestructureAreResolved) {
 TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     disktest::TempDir dir;
     const std::string path = dir.File("TILO_DB.ORQ");
-    int passedAt = -1, runs = 0, needsRepair = 0, leftoversMet = 0;
-    for (int n = 1; n < 4000 && passedAt < 0; n += (n < 60 ? 1 : n / 8)) {
-        for (int err : {EIO, ENOSPC}) {
+    int passedAt = -1, runs = 0, needsRepair = 0, leftoversMet = 0, total = 0;
+    auto once = [&](int n, int err) {
+        {
             std::filesystem::remove(path);
             {
                 TORQLocalSession s;
@@ -278,6 +279,7 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
                 }
                 SetFileFaultHook(nullptr);
                 if (calls < n) passedAt = n;
+                total = calls;
                 try {
                     db.Close();
                 } catch (...) {
@@ -304,7 +306,7 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
                 t.SetTableName(holder);
                 t.Open();
                 EXPECT_EQ(t.RecordCount(), 50);
-                continue;
+                return;
             }
             if (!Leftovers(db).empty()) ++leftoversMet;
             const TSnapshot s = Snap("ORQDB");
@@ -315,13 +317,22 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
             t.Open();
             const int32_t size = t.FieldByName("IDTEXT")->Size();
             EXPECT_TRUE(size == 100 || size == 300);
-            if (ok) EXPECT_EQ(size, 300);
+            if (ok) {
+                EXPECT_EQ(size, 300);
+            }
             t.Close();
             t.ResolveRestructureLeftovers();
             EXPECT_TRUE(Leftovers(db).empty());
             ++runs;
         }
-    }
+    };
+    // A run without failure counts the calls; then each call fails in turn (every call
+    // of the swap at the end, a sample of the copy's), with EIO and with ENOSPC.
+    once(1 << 30, EIO);
+    ASSERT_GT(total, 0);
+    const int calls = total;
+    for (int n = 1; n <= calls; n += (n < 40 || n > calls - 60 ? 1 : std::max(1, calls / 60)))
+        for (int err : {EIO, ENOSPC}) once(n, err);
     std::printf("fault runs: %d clean reopen, %d needing repair, %d with leftovers resolved\n", runs, needsRepair,
                 leftoversMet);
     EXPECT_GT(passedAt, 0) << "the restructure never ran through";
@@ -346,6 +357,54 @@ TEST_F(Restructure, ImportFromAnEngineTableTakesItsStructureAndRecords) {
     dst.Open();
     EXPECT_EQ(dst.RecordCount(), 30);
     EXPECT_EQ(dst.FieldByName("IDTEXT")->Size(), 100);
+}
+
+// A dataset of the class library: its unnamed index becomes the primary key, one
+// without fields is skipped with its line, duplicates of the key fail alone.
+TEST_F(Restructure, ImportFromAnotherDatasetNamesThePrimaryKeyAndLogsWhatItSkips) {
+    TEngineEnv env(ekDisk);
+    classlib_test::TTestDataSet src;
+    src.Structure = {{"ID", ftInteger}, {"NAME", ftString, 20}};
+    src.IndexStructure = {{"", "ID", "", "", ixPrimary | ixUnique}, {"BYEXPR", "", "", "", 0},
+                          {"BYNAME", "NAME", "NAME", "", 0}};
+    src.Open();
+    for (int id : {1, 2, 3, 2, 4}) {
+        src.Append();
+        src.FieldByName("ID")->SetAsInteger(id);
+        src.FieldByName("NAME")->SetAsString("N" + std::to_string(id));
+        src.Post();
+    }
+    src.IndexDefs.Update();
+    TORQTable dst;
+    dst.SetDatabaseName(env.Name());
+    dst.SetTableName("IMPORTED");
+    std::string log = "before\n";
+    EXPECT_FALSE(dst.ImportTable(src, log, &src.IndexDefs));
+    EXPECT_EQ(log.rfind("before\nCannot import index 'BYEXPR'. Index type is not supported, index skipped", 0), 0u)
+        << log;
+    EXPECT_NE(log.find("Error importing table. Cannot copy data due to error: Error copying table \"IMPORTED\". "
+                       "Record #4 was not imported due to error: "),
+              std::string::npos)
+        << log;
+    dst.IndexDefs().Update();
+    EXPECT_GE(dst.IndexDefs().IndexOf("idxPrimaryKey"), 0);
+    EXPECT_GE(dst.IndexDefs().IndexOf("BYNAME"), 0);
+    dst.SetIndexName("idxPrimaryKey");
+    dst.Open();
+    std::vector<int> ids;
+    for (dst.First(); !dst.Eof(); dst.Next()) ids.push_back(dst.FieldByName("ID")->AsInteger());
+    EXPECT_EQ(ids, (std::vector<int>{1, 2, 3, 4}));
+    // Nothing to log: True.
+    dst.Close();
+    classlib_test::TTestDataSet clean;
+    clean.Structure = {{"ID", ftInteger}};
+    clean.Open();
+    TORQTable other;
+    other.SetDatabaseName(env.Name());
+    other.SetTableName("CLEAN");
+    std::string none;
+    EXPECT_TRUE(other.ImportTable(clean, none));
+    EXPECT_EQ(none, "");
 }
 
 }  // namespace
