@@ -331,7 +331,7 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     once(1 << 30, EIO);
     ASSERT_GT(total, 0);
     const int calls = total;
-    for (int n = 1; n <= calls; n += (n < 40 || n > calls - 60 ? 1 : std::max(1, calls / 60)))
+    for (int n = 1; n <= calls; n += (n < 30 || n > calls - 40 ? 1 : std::max(1, calls / 30)))
         for (int err : {EIO, ENOSPC}) once(n, err);
     std::printf("fault runs: %d clean reopen, %d needing repair, %d with leftovers resolved\n", runs, needsRepair,
                 leftoversMet);
