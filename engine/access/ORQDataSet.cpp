@@ -7,7 +7,10 @@
 #include <mutex>
 
 #include "classlib/DBFields.h"
+#include "classlib/SysUtils.h"
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQCopyFieldValue.h"
+#include "engine/access/ORQTable.h"
 #include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalSession.h"
 #include "engine/access/ORQUserInterface.h"
@@ -1381,5 +1384,132 @@ int32_t TORQDataSet::PSExecuteStatement(const std::string& ASQL, TParams* AParam
 }
 
 bool TORQDataSet::PSInTransaction() { return FCursor != nullptr && FCursor->SessionInTransaction(); }
+
+}  // namespace orq
+
+namespace orq {
+
+// ---------------------------------------------------------------------------------
+// Copying records between datasets
+
+bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
+                                int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
+                                bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
+                                bool Batched) {
+    using namespace classlib;
+    bool result = true;
+    std::string tableName = "unknown";
+    if (auto* table = dynamic_cast<TORQTable*>(NameTable)) tableName = table->TableName();
+    Source.CheckBrowseMode();
+    int64_t counter = 1;
+    const int64_t count = Source.RecordCount();
+    const int64_t span = static_cast<int64_t>(ProgressMax) - ProgressMin;
+    const int64_t step = span == 0 ? 1 : count / span + 1;
+    const int64_t every = std::max<int64_t>(1, std::min<int64_t>(step, 30));
+    auto* sourceDs = dynamic_cast<TORQDataSet*>(&Source);
+    auto* destDs = dynamic_cast<TORQDataSet*>(&Dest);
+    const bool byIds = MapByFieldIds && sourceDs != nullptr && destDs != nullptr;
+    TORQCursor* batch = Batched && destDs != nullptr ? destDs->Cursor() : nullptr;
+    Source.DisableControls();
+    TBookmark bookmark = Source.GetBookmark();
+    auto restore = [&]() {
+        try {
+            if (!bookmark.empty() && Source.BookmarkValid(bookmark)) Source.GotoBookmark(bookmark);
+        } catch (...) {
+        }
+        Source.FreeBookmark(bookmark);
+        Source.EnableControls();
+    };
+    try {
+        if (batch != nullptr) batch->BeginUpdateBatch();
+        Source.First();
+        const int32_t defCount = Source.FieldDefs().Count();
+        const bool byPosition = Source.Fields().Count() == defCount;
+        while (!Source.Eof()) {
+            Dest.Insert();
+            for (int32_t i = 0; i < defCount; ++i) {
+                const std::string defName = Source.FieldDefs().Items(i)->Name();
+                TField* from = byPosition ? Source.Fields().Fields(i) : Source.FindField(defName);
+                if (from == nullptr) {
+                    const std::string text = classlib::Format(
+                        "Error copying table \"%s\". Field '%s' has a data type that is not supported\r\n",
+                        {tableName, defName});
+                    Log += text;
+                    if (!IgnoreErrors) RaiseNative(10499, text);
+                    result = false;
+                    continue;
+                }
+                TField* to = nullptr;
+                if (byIds) {
+                    const int32_t at = sourceDs->Fields().IndexOf(from);
+                    if (at >= 0 && at < sourceDs->AdvFieldDefs().Count()) {
+                        const int32_t id = sourceDs->AdvFieldDefs().GetItem(at)->ObjectID;
+                        TORQAdvFieldDefs& target = sourceDs->RestructureFieldDefs();
+                        for (int32_t p = 0; p < target.Count(); ++p)
+                            if (target.GetItem(p)->ObjectID == id && id != -1) {
+                                if (p < Dest.Fields().Count()) to = Dest.Fields().Fields(p);
+                                break;
+                            }
+                    }
+                    if (to == nullptr) to = Dest.FindField(from->FieldName());
+                } else {
+                    to = Dest.FindField(from->FieldName());
+                }
+                if (to == nullptr) continue;
+                try {
+                    orq::CopyFieldValue(*from, *to);
+                } catch (const std::exception& e) {
+                    Log += classlib::Format("Error copying table \"%s\". Record #%d, field '%s' was copied with Null value "
+                                      "due to error: %s\r\n",
+                                      {tableName, counter, from->FieldName(), std::string(e.what())});
+                    to->Clear();
+                    if (!IgnoreErrors) throw;
+                    result = false;
+                }
+            }
+            try {
+                Dest.Post();
+            } catch (const std::exception& e) {
+                Log += classlib::Format("Error copying table \"%s\". Record #%d was not imported due to error: %s\r\n",
+                                  {tableName, counter, std::string(e.what())});
+                Log += "\r\n";
+                Dest.Cancel();
+                if (!IgnoreErrors) throw;
+                result = false;
+            }
+            ++counter;
+            if (batch != nullptr && (counter - 1) % 1000 == 0) {
+                batch->CommitBatch();
+                batch->BeginUpdateBatch();
+            }
+            Source.Next();
+            if ((counter - 2) % every == 0 && OnProgress) {
+                const int32_t pos =
+                    ProgressMin + (count > 0 ? static_cast<int32_t>(std::llround(static_cast<double>(counter - 1) *
+                                                                                 static_cast<double>(span) /
+                                                                                 static_cast<double>(count)))
+                                             : 0);
+                OnProgress(&Source, pos, Continue);
+                if (!Continue) {
+                    Log += "Terminated by User.\r\n";
+                    result = false;
+                    break;
+                }
+            }
+        }
+        if (batch != nullptr) batch->CommitBatch();
+    } catch (...) {
+        if (batch != nullptr) {
+            try {
+                batch->RollbackBatch();
+            } catch (...) {
+            }
+        }
+        restore();
+        throw;
+    }
+    restore();
+    return result;
+}
 
 }  // namespace orq

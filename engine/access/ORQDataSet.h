@@ -80,6 +80,8 @@ public:
     bool FieldNamesInInserts = false;
 };
 
+using TORQTableProgressEvent = std::function<void(classlib::TDataSet* DataSet, int32_t PercentDone, bool& Continue)>;
+
 using TORQUpdateRecordEvent =
     std::function<void(classlib::TDataSet* DataSet, classlib::TUpdateKind UpdateKind, classlib::TUpdateAction& Action)>;
 
@@ -113,6 +115,20 @@ public:
     bool ReadOnly() const { return FReadOnly; }
     void SetReadOnly(bool Value) { FReadOnly = Value; }
     TORQUpdateRecordEvent OnUpdateRecord;
+
+    // Copies every record of Source into Dest, fields matched by position (Source with as
+    // many fields as definitions) or name; with MapByFieldIds a source field goes to the
+    // Dest field at the position of the source's RestructureFieldDefs entry of its field
+    // id. Failures are logged in Log; without IgnoreErrors they pass on. Progress runs
+    // from ProgressMin to ProgressMax; OnProgress can stop the copy. Source's bookmark and
+    // controls are restored on every path. NameTable names the table in the lines.
+    // Batched (a bulk copy that stops at its first failure): Dest's posts go into its
+    // cursor's update batch, committed every 1,000 records and at the end, and rolled
+    // back with the rest on a failure; otherwise each record commits alone.
+    static bool CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
+                              int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
+                              bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
+                              bool Batched = false);
 
     // ---- the engine side ----
     TORQCursor* Cursor() const { return FCursor; }

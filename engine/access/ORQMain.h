@@ -13,6 +13,7 @@
 #include "engine/access/ORQBLOBStream.h"
 #include "engine/access/ORQDataSet.h"
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQTable.h"
 #include "engine/access/ORQSessions.h"
 
 namespace orq {
