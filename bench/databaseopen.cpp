@@ -24,6 +24,7 @@
 #include "engine/access/ORQMain.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/storage/ORQDiskEngine.h"
+#include "tests/engine/storage/LogSchema.h"
 
 namespace {
 
@@ -123,16 +124,7 @@ void CreateEngineFiles(const std::string& Empty, const std::string& Log) {
     s.DatabaseFileName = Log;
     s.SetConnected(true);
     TORQFieldDefs log;
-    AddField(log, "UTCRECEIVED", aftDateTime);
-    AddField(log, "FREQ", aftInteger);
-    AddField(log, "SIGQUAL", aftDouble);
-    AddField(log, "IDLETTER", aftVarChar, 1);
-    AddField(log, "MSGTYPE", aftVarChar, 1);
-    AddField(log, "MSGNUMBER", aftVarChar, 4);
-    AddField(log, "NAVAREA", aftSmallInt);
-    AddField(log, "STATION", aftVarChar, 75);
-    AddField(log, "MSGTEXT", aftMemo);
-    AddField(log, "DIST", aftInteger);
+    logschema::LogFields(log);
     TORQIndexDefs logIndexes;
     AddIndex(logIndexes, "IDX_DT", "UTCRECEIVED", true);
     AddIndex(logIndexes, "IDX_STATION", "STATION", false);

@@ -12,6 +12,7 @@
 #include "app/TiloApplication.h"
 #include "app/U_Main.h"
 #include "app/components/AnalogGauge.h"
+#include "bench/AppBench.h"
 #include "bench/QuietHost.h"
 #include "decoder/NavtexDecoder.h"
 #include "decoder/UCommon.h"
@@ -34,34 +35,13 @@
 
 namespace {
 
-tilo::TTiloApplication& App() {
-    static int argc = 1;
-    static char name[] = "bench_displays";
-    static char* argv[] = {name, nullptr};
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static tilo::TTiloApplication app(argc, argv);
-    return app;
-}
+tilo::TTiloApplication& App() { return BenchApp("bench_displays"); }
 
 const std::vector<int16_t>& Recording() {
     static const std::vector<int16_t> pcm =
         tilo::ReadWavFile(std::string(TILO_SOURCE_DIR) + "/tests/data/sitor_b_example_11025.wav").Samples;
     return pcm;
 }
-
-// A sound input that never delivers: the benchmark feeds the demodulator itself.
-class TSilentSource : public tilo::TAudioSource {
-public:
-    int32_t DeviceCount() override { return 1; }
-    tilo::TAudioError QueryFormat(int32_t) override { return {}; }
-    tilo::TAudioError Open(int32_t, int32_t) override { return {}; }
-    tilo::TAudioError Start() override { return {}; }
-    tilo::TAudioError Reset() override { return {}; }
-    tilo::TAudioError Close() override { return {}; }
-    std::vector<pollfd> PollDescriptors() override { return {}; }
-    int64_t Read(int16_t*, std::size_t, tilo::TAudioError&) override { return 0; }
-    std::string Name() const override { return "silent"; }
-};
 
 std::unique_ptr<tilo::TfrmMain> Window(int Width, int Height) {
     App();
@@ -70,7 +50,8 @@ std::unique_ptr<tilo::TfrmMain> Window(int Width, int Height) {
     setenv("TILO_HOME", home.c_str(), 1);
     setenv("TILO_FEED_PORT", "50987", 1);
     auto w = std::make_unique<tilo::TfrmMain>();
-    w->AudioSourceFactory = [] { return std::make_unique<TSilentSource>(); };
+    // A sound input that never delivers: the benchmark feeds the demodulator itself.
+    w->AudioSourceFactory = [] { return std::make_unique<TSilentSource>(1, "silent"); };
     w->resize(Width, Height);
     w->show();
     w->TimOpenDBTimer();

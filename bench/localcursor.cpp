@@ -25,6 +25,7 @@
 #include "engine/sql/ORQExpression.h"
 #include "engine/storage/ORQDiskEngine.h"
 #include "engine/storage/ORQEngineState.h"
+#include "tests/engine/storage/LogSchema.h"
 
 namespace {
 
@@ -90,13 +91,8 @@ public:
     }
 };
 
-enum : int32_t { fUtc, fFreq, fQual, fLetter, fType, fNumber, fArea, fStation, fText, fDist, fFieldCount };
-
-void AddField(TORQFieldDefs& Fields, const std::string& Name, uint8_t Type, int32_t Size = 0) {
-    TORQFieldDef* f = Fields.Add();
-    f->Name = Name;
-    f->SetDataType(Type, Size);
-}
+// The message log's field numbers.
+using namespace logschema;
 
 void RunEngine(benchmark::State& State, bool MultiUser) {
     const int n = Rows();
@@ -123,23 +119,9 @@ void RunEngine(benchmark::State& State, bool MultiUser) {
         c.TableName = "NAVTEXLOG";
         {
             TORQFieldDefs fields;
-            AddField(fields, "UTCRECEIVED", aftDateTime);
-            AddField(fields, "FREQ", aftInteger);
-            AddField(fields, "SIGQUAL", aftDouble);
-            AddField(fields, "IDLETTER", aftVarChar, 1);
-            AddField(fields, "MSGTYPE", aftVarChar, 1);
-            AddField(fields, "MSGNUMBER", aftVarChar, 4);
-            AddField(fields, "NAVAREA", aftSmallInt);
-            AddField(fields, "STATION", aftVarChar, 75);
-            AddField(fields, "MSGTEXT", aftMemo);
-            AddField(fields, "DIST", aftInteger);
+            logschema::LogFields(fields);
             TORQIndexDefs indexes;
-            TORQIndexDef* d = indexes.Add();
-            d->Name = "IDX_DT";
-            d->Primary = 1;
-            d->Unique = 1;
-            d->SetColumnCount(1);
-            d->GetColumn(0).FieldName = "UTCRECEIVED";
+            logschema::DateIndex(indexes);
             c.CreateTable(fields, indexes, TORQConstraintDefs());
         }
         c.OpenTable(nullptr, nullptr, nullptr);

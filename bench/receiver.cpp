@@ -10,15 +10,12 @@
 #include "app/TiloApplication.h"
 #include "app/UCommon.h"
 #include "app/U_Main.h"
+#include "bench/AppBench.h"
 #include "decoder/DecodingChain.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
 #include "tests/classlib/TestDataSet.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -34,33 +31,7 @@
 
 namespace {
 
-tilo::TTiloApplication& App() {
-    static int argc = 1;
-    static char name[] = "bench_receiver";
-    static char* argv[] = {name, nullptr};
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static tilo::TTiloApplication app(argc, argv);
-    return app;
-}
-
-int Connect(uint16_t Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
-std::size_t Drain(int Fd) {
-    char buf[65536];
-    std::size_t total = 0;
-    ssize_t n;
-    while ((n = ::recv(Fd, buf, sizeof buf, 0)) > 0) total += std::size_t(n);
-    return total;
-}
+tilo::TTiloApplication& App() { return BenchApp("bench_receiver"); }
 
 // The records of one status round as the decoder makes them from a two-tone signal.
 std::vector<std::string> StatusRound() {

@@ -9,10 +9,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -25,50 +21,14 @@
 
 #include "app/TiloApplication.h"
 #include "app/U_Main.h"
+#include "bench/AppBench.h"
 #include "decoder/uModem.h"
 #include "platform/AudioSource.h"
 #include "tools/navtex-synth/NavtexSynth.h"
 
 namespace {
 
-tilo::TTiloApplication& App() {
-    static int argc = 1;
-    static char name[] = "bench_startup";
-    static char* argv[] = {name, nullptr};
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static tilo::TTiloApplication app(argc, argv);
-    return app;
-}
-
-class TNoDevice : public tilo::TAudioSource {
-public:
-    int32_t DeviceCount() override { return 0; }
-    tilo::TAudioError QueryFormat(int32_t) override { return {}; }
-    tilo::TAudioError Open(int32_t, int32_t) override { return {}; }
-    tilo::TAudioError Start() override { return {}; }
-    tilo::TAudioError Reset() override { return {}; }
-    tilo::TAudioError Close() override { return {}; }
-    std::vector<pollfd> PollDescriptors() override { return {}; }
-    int64_t Read(int16_t*, std::size_t, tilo::TAudioError&) override { return 0; }
-    std::string Name() const override { return "none"; }
-};
-
-int Connect(uint16_t Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
-void Drain(int Fd) {
-    char buf[65536];
-    while (::recv(Fd, buf, sizeof buf, 0) > 0) {
-    }
-}
+tilo::TTiloApplication& App() { return BenchApp("bench_startup"); }
 
 void BM_BlockThroughTheWiredWindow(benchmark::State& state) {
     App();
@@ -83,7 +43,7 @@ void BM_BlockThroughTheWiredWindow(benchmark::State& state) {
     const std::vector<int16_t> audio = tilo::SynthesiseNavtex({text, "EA01"}, o);
     {
         tilo::TfrmMain w;
-        w.AudioSourceFactory = [] { return std::unique_ptr<tilo::TAudioSource>(new TNoDevice); };
+        w.AudioSourceFactory = [] { return std::make_unique<TSilentSource>(0, "none"); };
         w.TimOpenDBTimer();
         w.PageControl1->setCurrentWidget(w.tsMessages);
         w.show();

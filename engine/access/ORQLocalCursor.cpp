@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -63,6 +64,20 @@ void CheckDatabaseWritable(TORQDatabaseData& Database) {
 // A disk table left without cursors goes (its database owns it).
 void FreeDiskTableIfUnused(TORQTableData* Table) {
     if (auto* disk = dynamic_cast<TORQDiskTableData*>(Table)) disk->FreeIfUnused();
+}
+
+// Runs a change of a table; a disk table left without cursors goes after it, whether it
+// succeeded or failed (then AfterFailure runs and the failure goes on).
+void ChangeThenFreeDiskTable(TORQTableData* Table, const std::function<void()>& Change,
+                             const std::function<void()>& AfterFailure = {}) {
+    try {
+        Change();
+    } catch (...) {
+        FreeDiskTableIfUnused(Table);
+        if (AfterFailure) AfterFailure();
+        throw;
+    }
+    FreeDiskTableIfUnused(Table);
 }
 
 }  // namespace
@@ -247,29 +262,31 @@ void TORQLocalCursor::CreateTable(const TORQFieldDefs& Fields, const TORQIndexDe
     TORQTableData* table = database.GetTableData(this);
     if (table == nullptr) RaiseNative(20151, "Pointer is nil");
     const bool onDisk = dynamic_cast<TORQDiskTableData*>(table) != nullptr;
-    try {
-        table->CreateTable(this, Fields, Indexes, Constraints);
-    } catch (...) {
-        // A table of an in-process engine is its object: a failed one must not stay listed.
-        if (onDisk)
-            FreeDiskTableIfUnused(table);
-        else if (table->CursorCount() == 0)
-            database.FreeTableData(table);
-        CloseTable();
-        throw;
-    }
-    if (onDisk) FreeDiskTableIfUnused(table);
+    ChangeThenFreeDiskTable(
+        table, [&] { table->CreateTable(this, Fields, Indexes, Constraints); },
+        [&] {
+            // A table of an in-process engine is its object: a failed one must not stay listed.
+            if (!onDisk && table->CursorCount() == 0) database.FreeTableData(table);
+            CloseTable();
+        });
     CloseTable();
+}
+
+TORQTableData* TORQLocalCursor::ExistingTableForChange(TORQDatabaseData& Database, int32_t NotFoundCode,
+                                                       int32_t NoDataCode, const std::function<void()>& Checks) {
+    CheckDatabaseWritable(Database);
+    CloseTable();
+    if (!Database.TableExists(TableName)) RaiseNativeFmt(NotFoundCode, "Table '%s' not found", {TableName});
+    if (Checks) Checks();
+    TORQTableData* table = Database.GetTableData(this);
+    if (table == nullptr) RaiseNativeFmt(NoDataCode, "Table not found, table name = %s", {TableName});
+    return table;
 }
 
 void TORQLocalCursor::DeleteTable() {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
-    CheckDatabaseWritable(database);
-    CloseTable();
-    if (!database.TableExists(TableName)) RaiseNativeFmt(20132, "Table '%s' not found", {TableName});
-    TORQTableData* table = database.GetTableData(this);
-    if (table == nullptr) RaiseNativeFmt(10027, "Table not found, table name = %s", {TableName});
+    TORQTableData* table = ExistingTableForChange(database, 20132, 10027);
     auto* disk = dynamic_cast<TORQDiskTableData*>(table);
     // The fields' object ids, for the session's named objects (sequence values).
     std::vector<int32_t> ids;
@@ -305,41 +322,21 @@ void TORQLocalCursor::DeleteTable() {
 void TORQLocalCursor::EmptyTable() {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
-    CheckDatabaseWritable(database);
-    CloseTable();
-    if (!database.TableExists(TableName)) RaiseNativeFmt(20133, "Table '%s' not found", {TableName});
-    TORQTableData* table = database.GetTableData(this);
-    if (table == nullptr) RaiseNativeFmt(10073, "Table not found, table name = %s", {TableName});
-    try {
-        table->EmptyTable(this);
-    } catch (...) {
-        FreeDiskTableIfUnused(table);
-        CloseTable();
-        throw;
-    }
-    FreeDiskTableIfUnused(table);
+    TORQTableData* table = ExistingTableForChange(database, 20133, 10073);
+    ChangeThenFreeDiskTable(table, [&] { table->EmptyTable(this); }, [&] { CloseTable(); });
     CloseTable();
 }
 
 void TORQLocalCursor::RenameTable(const std::string& NewName) {
     TORQDatabaseData& database = SessionDatabase();
     TDatabaseLock lock(database);
-    CheckDatabaseWritable(database);
-    CloseTable();
-    if (!database.TableExists(TableName)) RaiseNativeFmt(20134, "Table '%s' not found", {TableName});
-    if (NewName == TableName) RaiseNativeFmt(30452, "Cannot rename table '%s' into itself", {TableName});
-    if (!SameName(NewName, TableName) && database.TableExists(NewName))
-        RaiseNativeFmt(30451, "Table %s already exists", {NewName});
-    TORQTableData* table = database.GetTableData(this);
-    if (table == nullptr) RaiseNativeFmt(10151, "Table not found, table name = %s", {TableName});
-    try {
-        table->RenameTable(NewName, this);
-    } catch (...) {
-        FreeDiskTableIfUnused(table);
-        throw;
-    }
+    TORQTableData* table = ExistingTableForChange(database, 20134, 10151, [&] {
+        if (NewName == TableName) RaiseNativeFmt(30452, "Cannot rename table '%s' into itself", {TableName});
+        if (!SameName(NewName, TableName) && database.TableExists(NewName))
+            RaiseNativeFmt(30451, "Table %s already exists", {NewName});
+    });
     // The disk object keeps the old name; the next open finds the table under the new.
-    FreeDiskTableIfUnused(table);
+    ChangeThenFreeDiskTable(table, [&] { table->RenameTable(NewName, this); });
     CloseTable();
     TableName = NewName;
 }
@@ -525,15 +522,7 @@ void TORQLocalCursor::AddIndex(const TORQIndexDef& IndexDef) {
     RefreshDefinitions(false);
     if (IndexDefs.FindByName(IndexDef.Name) != nullptr)
         RaiseNativeFmt(20022, "Cannot create index '%s'. Index already exists", {IndexDef.Name});
-    CheckDatabaseWritable(*TableData->DatabaseData);
-    TTableDataGuard guard(*this);
-    try {
-        TableData->AddIndex(IndexDef, this);
-    } catch (...) {
-        RefreshDefinitions(true);
-        throw;
-    }
-    RefreshDefinitions(true);
+    ChangeIndexes([&] { TableData->AddIndex(IndexDef, this); });
 }
 
 void TORQLocalCursor::DeleteIndex(const std::string& Name) {
@@ -542,10 +531,14 @@ void TORQLocalCursor::DeleteIndex(const std::string& Name) {
     const TORQIndexDef* def = IndexDefs.FindByName(Name);
     if (def == nullptr) RaiseNativeFmt(20021, "Cannot delete index '%s'. Index not found", {Name});
     const int32_t id = def->ObjectID;
+    ChangeIndexes([&] { TableData->DeleteIndex(id, this); });
+}
+
+void TORQLocalCursor::ChangeIndexes(const std::function<void()>& Change) {
     CheckDatabaseWritable(*TableData->DatabaseData);
     TTableDataGuard guard(*this);
     try {
-        TableData->DeleteIndex(id, this);
+        Change();
     } catch (...) {
         RefreshDefinitions(true);
         throw;

@@ -156,6 +156,15 @@ private:
     bool InSessionTransaction() const;
     TORQDatabaseData& SessionDatabase();
     void CheckTableData(int32_t Code) const;
+    // The start of a change of an existing table, under the caller's lock of Database:
+    // refused on a database that needs repair, this cursor's table closed, the table
+    // looked for (NotFoundCode), Checks run, its data got (NoDataCode).
+    TORQTableData* ExistingTableForChange(TORQDatabaseData& Database, int32_t NotFoundCode, int32_t NoDataCode,
+                                          const std::function<void()>& Checks = {});
+    // Runs a change of the open table's indexes under the table data's lock, refused on
+    // a database that needs repair; the definitions are read again whether or not it
+    // succeeds.
+    void ChangeIndexes(const std::function<void()>& Change);
     // One try at a time, leaving the table data's lock for each sleep.
     bool RetryTableLock(uint8_t Type, int32_t Tries, int32_t Delay, bool RandomSleep);
     bool RetryRecordLock(const TORQRecordID& RecordID, int32_t Tries, int32_t Delay);

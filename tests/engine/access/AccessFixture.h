@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../storage/DiskTestUtil.h"
+#include "../storage/LogSchema.h"
 #include "engine/access/ORQLocalEngine.h"
 #include "engine/access/ORQMain.h"
 #include "engine/access/ORQScriptedUserInterface.h"
@@ -76,21 +77,11 @@ inline void CreateFile(const std::string& Path, const FileOptions& O = {}) {
 // The message log's shape, small: a date key with its primary index and a memo.
 inline void CreateLogTable(TORQDiskDatabaseData& Db, TORQBaseSession& S, const std::string& Name = "NAVTEXLOG") {
     TORQFieldDefs fields;
-    auto add = [&](const std::string& N, uint8_t Type, int32_t Size = 0) {
-        TORQFieldDef* f = fields.Add();
-        f->Name = N;
-        f->SetDataType(Type, Size);
-    };
-    add("UTCRECEIVED", aftDateTime);
-    add("FREQ", aftInteger);
-    add("MSGTEXT", aftMemo);
+    logschema::AddField(fields, "UTCRECEIVED", aftDateTime);
+    logschema::AddField(fields, "FREQ", aftInteger);
+    logschema::AddField(fields, "MSGTEXT", aftMemo);
     TORQIndexDefs indexes;
-    TORQIndexDef* d = indexes.Add();
-    d->Name = "IDX_DT";
-    d->Primary = 1;
-    d->Unique = 1;
-    d->SetColumnCount(1);
-    d->GetColumn(0).FieldName = "UTCRECEIVED";
+    logschema::DateIndex(indexes);
     TORQConstraintDefs none;
     TORQCursor named;
     named.TableName = Name;

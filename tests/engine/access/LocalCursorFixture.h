@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../storage/DiskTestUtil.h"
+#include "../storage/LogSchema.h"
 #include "classlib/Variant.h"
 #include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalEngine.h"
@@ -94,36 +95,9 @@ inline std::string CreateDatabaseFile(const disktest::TempDir& Dir, const std::s
     return path;
 }
 
-// Field numbers of the message log.
-enum : int32_t { fUtc, fFreq, fQual, fLetter, fType, fNumber, fArea, fStation, fText, fDist, fFieldCount };
-
-inline void AddField(TORQFieldDefs& Fields, const std::string& Name, uint8_t Type, int32_t Size = 0) {
-    TORQFieldDef* f = Fields.Add();
-    f->Name = Name;
-    f->SetDataType(Type, Size);
-}
-
-inline void LogFields(TORQFieldDefs& fields) {
-    AddField(fields, "UTCRECEIVED", aftDateTime);
-    AddField(fields, "FREQ", aftInteger);
-    AddField(fields, "SIGQUAL", aftDouble);
-    AddField(fields, "IDLETTER", aftVarChar, 1);
-    AddField(fields, "MSGTYPE", aftVarChar, 1);
-    AddField(fields, "MSGNUMBER", aftVarChar, 4);
-    AddField(fields, "NAVAREA", aftSmallInt);
-    AddField(fields, "STATION", aftVarChar, 75);
-    AddField(fields, "MSGTEXT", aftMemo);
-    AddField(fields, "DIST", aftInteger);
-}
-
-inline void LogIndexes(TORQIndexDefs& indexes, bool Unique = true) {
-    TORQIndexDef* d = indexes.Add();
-    d->Name = "IDX_DT";
-    d->Primary = Unique ? 1 : 0;
-    d->Unique = Unique ? 1 : 0;
-    d->SetColumnCount(1);
-    d->GetColumn(0).FieldName = "UTCRECEIVED";
-}
+// The message log's schema: its field numbers, LogFields and its date key.
+using namespace logschema;
+inline void LogIndexes(TORQIndexDefs& indexes, bool Unique = true) { DateIndex(indexes, Unique); }
 
 constexpr double DayZero = 46000.0;
 inline double MinuteDate(int64_t Minute) { return DayZero + static_cast<double>(Minute) / 1440.0; }

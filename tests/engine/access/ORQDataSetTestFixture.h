@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../storage/DiskTestUtil.h"
+#include "../storage/LogSchema.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQDataSet.h"
 #include "engine/access/ORQLocalCursor.h"
@@ -64,11 +65,7 @@ inline std::string Raised(const std::function<void()>& F) {
 enum TEngineKind { ekMemory, ekTemp, ekDisk };
 inline const char* KindName(TEngineKind K) { return K == ekMemory ? "Memory" : K == ekTemp ? "Temp" : "Disk"; }
 
-inline void AddField(TORQFieldDefs& Fields, const std::string& Name, uint8_t Type, int32_t Size = 0) {
-    TORQFieldDef* f = Fields.Add();
-    f->Name = Name;
-    f->SetDataType(Type, Size);
-}
+using logschema::AddField;
 
 inline void AddIndex(TORQIndexDefs& Indexes, const std::string& Name, const std::string& Field, bool Unique) {
     TORQIndexDef* d = Indexes.Add();
@@ -80,18 +77,7 @@ inline void AddIndex(TORQIndexDefs& Indexes, const std::string& Name, const std:
 }
 
 // The message log's table: its ten fields and the date key.
-inline void NavtexLogFields(TORQFieldDefs& F) {
-    AddField(F, "UTCRECEIVED", aftDateTime);
-    AddField(F, "FREQ", aftInteger);
-    AddField(F, "SIGQUAL", aftDouble);
-    AddField(F, "IDLETTER", aftVarChar, 1);
-    AddField(F, "MSGTYPE", aftVarChar, 1);
-    AddField(F, "MSGNUMBER", aftVarChar, 4);
-    AddField(F, "NAVAREA", aftSmallInt);
-    AddField(F, "STATION", aftVarChar, 75);
-    AddField(F, "MSGTEXT", aftMemo);
-    AddField(F, "DIST", aftInteger);
-}
+inline void NavtexLogFields(TORQFieldDefs& F) { logschema::LogFields(F); }
 
 inline void NavtexLogIndexes(TORQIndexDefs& I) { AddIndex(I, "IDX_DT", "UTCRECEIVED", true); }
 

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "DiskTestUtil.h"
+#include "LogSchema.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/foundation/ORQVariant.h"
@@ -27,36 +28,8 @@ namespace disktable {
 
 using namespace orq;
 
-// Field numbers of the message log.
-enum : int32_t { fUtc, fFreq, fQual, fLetter, fType, fNumber, fArea, fStation, fText, fDist, fFieldCount };
-
-inline void AddField(TORQFieldDefs& Fields, const std::string& Name, uint8_t Type, int32_t Size = 0) {
-    TORQFieldDef* f = Fields.Add();
-    f->Name = Name;
-    f->SetDataType(Type, Size);
-}
-
-inline void LogFields(TORQFieldDefs& Fields) {
-    AddField(Fields, "UTCRECEIVED", aftDateTime);
-    AddField(Fields, "FREQ", aftInteger);
-    AddField(Fields, "SIGQUAL", aftDouble);
-    AddField(Fields, "IDLETTER", aftVarChar, 1);
-    AddField(Fields, "MSGTYPE", aftVarChar, 1);
-    AddField(Fields, "MSGNUMBER", aftVarChar, 4);
-    AddField(Fields, "NAVAREA", aftSmallInt);
-    AddField(Fields, "STATION", aftVarChar, 75);
-    AddField(Fields, "MSGTEXT", aftMemo);
-    AddField(Fields, "DIST", aftInteger);
-}
-
-inline void DateIndex(TORQIndexDefs& Indexes) {
-    TORQIndexDef* d = Indexes.Add();
-    d->Name = "IDX_DT";
-    d->Primary = 1;
-    d->Unique = 1;
-    d->SetColumnCount(1);
-    d->GetColumn(0).FieldName = "UTCRECEIVED";
-}
+// The message log's schema: its field numbers, LogFields and DateIndex.
+using namespace logschema;
 
 class Session : public TORQBaseSession {
 public:
