@@ -319,4 +319,28 @@ private:
     std::vector<std::string> FProjectionAliases;
 };
 
+// Sets a database-use flag for a scope and clears it on every path, but only when this
+// scope's call set it (an outer one keeps its flag).
+class TORQDatabaseFlagScope {
+public:
+    TORQDatabaseFlagScope(TORQDataSet& DataSet, int32_t Flag) : FDataSet(DataSet), FFlag(Flag) {
+        FSet = FDataSet.SetDatabaseFlag(Flag, true);
+    }
+    ~TORQDatabaseFlagScope() {
+        if (!FSet) return;
+        try {
+            FDataSet.SetDatabaseFlag(FFlag, false);
+        } catch (...) {
+            // A destructor never raises; the flag's release failing leaves the database in use.
+        }
+    }
+    TORQDatabaseFlagScope(const TORQDatabaseFlagScope&) = delete;
+    TORQDatabaseFlagScope& operator=(const TORQDatabaseFlagScope&) = delete;
+
+private:
+    TORQDataSet& FDataSet;
+    int32_t FFlag;
+    bool FSet = false;
+};
+
 }  // namespace orq

@@ -29,27 +29,6 @@ std::string Trimmed(const std::string& S) {
     return S.substr(b, e - b);
 }
 
-// Clears a database-use flag on every path of the scope that set it.
-class TFlagScope {
-public:
-    TFlagScope(TORQDataSet& DataSet, int32_t Flag) : FDataSet(DataSet), FFlag(Flag) {
-        FSet = FDataSet.SetDatabaseFlag(Flag, true);
-    }
-    ~TFlagScope() {
-        if (!FSet) return;
-        try {
-            FDataSet.SetDatabaseFlag(FFlag, false);
-        } catch (...) {
-        }
-    }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    TORQDataSet& FDataSet;
-    int32_t FFlag;
-    bool FSet = false;
-};
 }  // namespace
 
 TORQTable::TORQTable(TComponent* AOwner) : TORQDataSet(AOwner) {
@@ -98,7 +77,7 @@ void TORQTable::CheckTableName() const {
 bool TORQTable::Exists() {
     if (DatabaseName().empty()) return false;
     try {
-        TFlagScope flag(*this, dfTableOp);
+        TORQDatabaseFlagScope flag(*this, dfTableOp);
         if (Database() == nullptr) return false;
         return Database()->TableExists(FTableName);
     } catch (...) {
@@ -223,7 +202,7 @@ void TORQTable::InitFieldDefs() {
         InternalInitFieldDefs();
         return;
     }
-    TFlagScope flag(*this, dfFieldList);
+    TORQDatabaseFlagScope flag(*this, dfFieldList);
     CheckTableName();
     std::unique_ptr<TORQLocalCursor> c = BuildCursor();
     c->InitFieldDefs();
@@ -236,7 +215,7 @@ void TORQTable::InitFieldDefs() {
 }
 
 void TORQTable::UpdateIndexDefs() {
-    TFlagScope flag(*this, dfIndexList);
+    TORQDatabaseFlagScope flag(*this, dfIndexList);
     FieldDefs().Update();
     TORQCursor* c = Cursor() != nullptr ? Cursor() : FBuildingCursor;
     std::unique_ptr<TORQLocalCursor> own;

@@ -22,27 +22,6 @@ using namespace classlib;
 
 namespace {
 
-class TFlagScope {
-public:
-    TFlagScope(TORQDataSet& DataSet, int32_t Flag) : FDataSet(DataSet), FFlag(Flag) {
-        FSet = FDataSet.SetDatabaseFlag(Flag, true);
-    }
-    ~TFlagScope() {
-        if (!FSet) return;
-        try {
-            FDataSet.SetDatabaseFlag(FFlag, false);
-        } catch (...) {
-        }
-    }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    TORQDataSet& FDataSet;
-    int32_t FFlag;
-    bool FSet = false;
-};
-
 std::string Upper(std::string S) {
     for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return S;
@@ -154,7 +133,7 @@ void TORQTable::FixIndexedSizes() {
 void TORQTable::CreateTable() {
     CheckInactive();
     CheckTableName();
-    TFlagScope flag(*this, dfTableOp);
+    TORQDatabaseFlagScope flag(*this, dfTableOp);
     std::unique_ptr<TORQLocalCursor> c = MaintenanceCursor(true);
     for (int32_t i = 0; i < Fields().Count(); ++i) {
         TField* f = Fields().Fields(i);
@@ -186,7 +165,7 @@ void TORQTable::CreateTable() {
 void TORQTable::DeleteTable() {
     if (Active()) Close();
     CheckTableName();
-    TFlagScope flag(*this, dfTableOp);
+    TORQDatabaseFlagScope flag(*this, dfTableOp);
     std::unique_ptr<TORQLocalCursor> c = MaintenanceCursor(false);
     CheckNotInTransaction(20183, "DeleteTable");
     c->DeleteTable();
@@ -194,7 +173,7 @@ void TORQTable::DeleteTable() {
 
 void TORQTable::EmptyTable() {
     CheckInactive();
-    TFlagScope flag(*this, dfTableOp);
+    TORQDatabaseFlagScope flag(*this, dfTableOp);
     std::unique_ptr<TORQLocalCursor> c = MaintenanceCursor(false);
     c->EmptyTable();
 }
@@ -203,7 +182,7 @@ void TORQTable::RenameTable(const std::string& NewName) {
     CheckInactive();
     CheckTableName();
     {
-        TFlagScope flag(*this, dfTableOp);
+        TORQDatabaseFlagScope flag(*this, dfTableOp);
         std::unique_ptr<TORQLocalCursor> c = MaintenanceCursor(false);
         CheckNotInTransaction(20181, "RenameTable");
         c->RenameTable(NewName);
@@ -237,7 +216,7 @@ void TORQTable::RenameField(const std::string& OldName, const std::string& NewNa
 void TORQTable::AddIndex(const std::string& Name, const std::string& Fields_, TIndexOptions Options,
                          const std::string& DescFields, const std::string& CaseInsFields) {
     FieldDefs().Update();
-    TFlagScope flag(*this, dfIndexOp);
+    TORQDatabaseFlagScope flag(*this, dfIndexOp);
     std::unique_ptr<TORQLocalCursor> own;
     TORQCursor* c = Cursor();
     if (c != nullptr) {
@@ -271,7 +250,7 @@ void TORQTable::AddIndex(const std::string& Name, const std::string& Fields_, TI
 }
 
 void TORQTable::DeleteIndex(const std::string& Name) {
-    TFlagScope flag(*this, dfIndexOp);
+    TORQDatabaseFlagScope flag(*this, dfIndexOp);
     std::unique_ptr<TORQLocalCursor> own;
     TORQCursor* c = Cursor();
     if (c != nullptr) {
@@ -424,7 +403,7 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
 }
 
 void TORQTable::OpenInRepairMode() {
-    TFlagScope flag(*this, dfRepair);
+    TORQDatabaseFlagScope flag(*this, dfRepair);
     FRepairMode = true;
     try {
         Open();
@@ -468,7 +447,7 @@ bool TORQTable::ResolveRestructureLeftovers() {
     const std::string n = TableName();
     std::vector<std::string> names;
     {
-        TFlagScope flag(*this, dfTableOp);
+        TORQDatabaseFlagScope flag(*this, dfTableOp);
         if (Database() == nullptr) return false;
         Database()->GetTableNames(names);
     }
@@ -501,7 +480,7 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
     CheckTableName();
     const std::string n = TableName();
     {
-        TFlagScope flag(*this, dfTableOp);
+        TORQDatabaseFlagScope flag(*this, dfTableOp);
         CheckNotInTransaction(20181, "RenameTable");
     }
     ResolveRestructureLeftovers();
