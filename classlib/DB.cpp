@@ -297,18 +297,26 @@ void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool T
             break;
         }
         case ftWideString: {
+            // The first Size characters, then the terminator. The native side is a record
+            // buffer, where a wide field may start at an odd offset: copied bytewise.
             const size_t size = static_cast<size_t>(std::max<int32_t>(Field->Size(), 0));
             if (ToNative) {
                 const auto& ws = *static_cast<const std::u16string*>(Source);
                 const size_t n = std::min(ws.size(), size);
-                auto* out = static_cast<char16_t*>(Dest);
+                auto* out = static_cast<unsigned char*>(Dest);
                 std::memcpy(out, ws.data(), n * 2);
-                out[n] = 0;
+                const char16_t zero = 0;
+                std::memcpy(out + n * 2, &zero, 2);
             } else {
-                const auto* in = static_cast<const char16_t*>(Source);
-                size_t n = 0;
-                while (n < size && in[n] != 0) ++n;
-                static_cast<std::u16string*>(Dest)->assign(in, n);
+                const auto* in = static_cast<const unsigned char*>(Source);
+                std::u16string text;
+                for (size_t n = 0; n < size; ++n) {
+                    char16_t c;
+                    std::memcpy(&c, in + n * 2, 2);
+                    if (c == 0) break;
+                    text.push_back(c);
+                }
+                *static_cast<std::u16string*>(Dest) = std::move(text);
             }
             break;
         }

@@ -651,24 +651,8 @@ void TORQDataSet::SetFieldData(TField* Field, const void* Buffer) {
 }
 
 void TORQDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool ToNative) {
+    // Wide strings convert as the framework does (the first Size characters, then the terminator).
     switch (Field->DataType()) {
-        case ftWideString: {
-            // The first Size characters are kept, then the terminator.
-            const size_t size = static_cast<size_t>(std::max<int32_t>(Field->Size(), 0));
-            if (ToNative) {
-                const auto& ws = *static_cast<const std::u16string*>(Source);
-                const size_t n = std::min(ws.size(), size);
-                auto* out = static_cast<char16_t*>(Dest);
-                std::memcpy(out, ws.data(), n * 2);
-                out[n] = 0;
-            } else {
-                const auto* in = static_cast<const char16_t*>(Source);
-                size_t n = 0;
-                while (n < size && in[n] != 0) ++n;
-                static_cast<std::u16string*>(Dest)->assign(in, n);
-            }
-            break;
-        }
         case ftTimeStamp: {
             auto* bytes = static_cast<uint8_t*>(Dest);
             if (ToNative) {
