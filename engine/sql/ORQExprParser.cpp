@@ -113,16 +113,7 @@ bool TORQExprParser::KnownToFail(int32_t Position, uint8_t Rule) const {
 // Errors
 
 void TORQExprParser::Where(int32_t& Line, int32_t& Column) const {
-    Line = FToken.Line;
-    Column = FToken.Column;
-    if (FToken.Kind != tktNone) return;
-    // Past the end: the position of the command's last token.
-    const int32_t command = FLexer.CommandPosition();
-    if (command < 0 || command >= FLexer.CommandCount()) return;
-    const TSQLCommand& c = FLexer.Commands(command);
-    if (c.TokenCount() == 0) return;
-    Line = c.Tokens.back().Line;
-    Column = c.Tokens.back().Column;
+    FLexer.ErrorPosition(FToken, Line, Column);
 }
 
 void TORQExprParser::RaiseExpected(int32_t Code, std::string_view Expected) const {

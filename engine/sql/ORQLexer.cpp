@@ -400,4 +400,15 @@ bool TORQLexer::IsReservedWord(const TToken& Token, int32_t Code) {
     return Token.Kind == tktReservedWord && (Code == NoReservedWord || Token.ReservedWordCode == Code);
 }
 
+void TORQLexer::ErrorPosition(const TToken& Token, int32_t& Line, int32_t& Column) const {
+    Line = Token.Line;
+    Column = Token.Column;
+    if (Token.Kind != tktNone) return;
+    if (FCurrentCommand < 0 || FCurrentCommand >= CommandCount()) return;
+    const TSQLCommand& c = Commands(FCurrentCommand);
+    if (c.TokenCount() == 0) return;
+    Line = c.Tokens.back().Line;
+    Column = c.Tokens.back().Column;
+}
+
 }  // namespace orq

@@ -108,6 +108,9 @@ public:
     const TSQLCommand& Commands(int32_t Index) const { return FCommands.at(static_cast<size_t>(Index)); }
     // -1 before the first command.
     int32_t CommandPosition() const { return FCurrentCommand; }
+    // Where an error at Token is reported: the token's own place, or past the end (an
+    // empty token) the place of the current command's last token.
+    void ErrorPosition(const TToken& Token, int32_t& Line, int32_t& Column) const;
 
     // Moves to the next command; true while there is one.
     bool NextCommand();

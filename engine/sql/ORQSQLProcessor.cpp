@@ -69,15 +69,7 @@ std::string TORQSQLCommand::TokenValueText(const TToken& Token) {
 }
 
 void TORQSQLCommand::ErrorPosition(int32_t& Line, int32_t& Column) const {
-    Line = FToken.Line;
-    Column = FToken.Column;
-    if (FToken.Kind != tktNone) return;
-    const int32_t command = FLexer.CommandPosition();
-    if (command < 0 || command >= FLexer.CommandCount()) return;
-    const TSQLCommand& c = FLexer.Commands(command);
-    if (c.TokenCount() == 0) return;
-    Line = c.Tokens.back().Line;
-    Column = c.Tokens.back().Column;
+    FLexer.ErrorPosition(FToken, Line, Column);
 }
 
 void TORQSQLCommand::RaiseFound(int32_t Code, std::string_view Format) const {
