@@ -189,7 +189,6 @@ private:
     void CreateComponents();
     void Provision();
     void ProvisionDatabase(const std::string& DatabaseName, const std::string& FileName, bool IsLog);
-    void RestoreStation(const classlib::TBookmark& Mark);
     bool FindStationByKey(const std::string& Freq, const std::string& NavArea, const std::string& IdLetter,
                           const std::string& CallSign);
     void GetKeywords(const char* Field, const std::string& Freq, const std::string& IdLetter,
@@ -208,7 +207,8 @@ private:
     void WriteQueueFile();
     void ReadQueueFile();
     void UpdateRetryTimer();
-    void IdentifyEnd(bool Excluded, const std::string& Line, const char* StoredTag);
+    // The exclusion test and the report after an identification.
+    void IdentifyEnd(const char* StoredTag);
     bool ExclusionListHolds(const std::string& Line) const;
 
     // DataModuleLog.cpp
