@@ -57,15 +57,15 @@ namespace {
 // ---------------------------------------------------------------------------------
 // The schema
 
-struct TFieldSpec {
+struct TFieldShape {
     const char* Name;
     uint8_t Type;
     int32_t Size;
 };
 
-void AddFields(orq::TORQTable& Table, std::initializer_list<TFieldSpec> Fields) {
+void AddFields(orq::TORQTable& Table, std::initializer_list<TFieldShape> Fields) {
     Table.AdvFieldDefs().Clear();
-    for (const TFieldSpec& f : Fields) {
+    for (const TFieldShape& f : Fields) {
         orq::TORQAdvFieldDef* d = Table.AdvFieldDefs().Add();
         d->Name = f.Name;
         d->DataType = f.Type;
