@@ -326,11 +326,16 @@ TEST_F(TableDefs, ANewRecordCarriesItsMemoDefault) {
     t.SetTableName("D");
     AddAdv(t, "ID", aftInteger);
     AddAdv(t, "NOTE", aftMemo)->DefaultValue.SetAsString("abc");
+    // A default expression gives its value; one that fails to evaluate its own text.
+    AddAdv(t, "UPPERED", aftMemo)->DefaultValue.SetAsString("UPPER('abc')");
+    AddAdv(t, "FAILING", aftMemo)->DefaultValue.SetAsString("1/0");
     AddAdv(t, "LAST", aftMemo)->DefaultValue.SetAsString("zz");
     t.CreateTable();
     t.Open();
     t.Append();
     EXPECT_EQ(t.FieldByName("NOTE")->AsString(), "abc");
+    EXPECT_EQ(t.FieldByName("UPPERED")->AsString(), "ABC");
+    EXPECT_EQ(t.FieldByName("FAILING")->AsString(), "1/0");
     EXPECT_EQ(t.FieldByName("LAST")->AsString(), "zz");  // the last field is covered too
     t.FieldByName("ID")->SetAsInteger(1);
     t.Post();
@@ -831,6 +836,14 @@ TEST_F(TableCopy, CopyTableDataLogsAndStopsWhenAsked) {
     EXPECT_EQ(positions.front(), 1);
     EXPECT_EQ(positions.back(), 99);
     EXPECT_EQ(positions.size(), 50u);
+    // A source that is no table is named "unknown".
+    dst.Close();
+    dst.EmptyTable();
+    dst.Open();
+    Append(dst, 7, "S");
+    log.clear();
+    TORQDataSet::CopyTableData(nullptr, src, dst, 100, 0, nullptr, false, true, go, log);
+    EXPECT_EQ(log.rfind("Error copying table \"unknown\". Record #7 was not imported due to error: ", 0), 0u) << log;
     // Stopped by the handler.
     dst.Close();
     dst.EmptyTable();
@@ -848,6 +861,53 @@ TEST_F(TableCopy, CopyTableDataLogsAndStopsWhenAsked) {
     go = true;
     EXPECT_TRUE(TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, false, go, log));
     EXPECT_EQ(log, "");
+}
+
+// A source definition without a field object: its line, then 10499 or, ignoring errors,
+// the field skipped in every record.
+TEST_F(TableCopy, AFieldWithoutAnObjectIsLoggedAsUnsupported) {
+    TEngineEnv env(ekMemory);
+    CreateLog(env.Name(), "SRC");
+    CreateLog(env.Name(), "DST");
+    {
+        TORQTable fill;
+        fill.SetDatabaseName(env.Name());
+        fill.SetTableName("SRC");
+        fill.Open();
+        for (int m = 1; m <= 3; ++m) Append(fill, m, "S");
+    }
+    TORQTable src;
+    src.SetDatabaseName(env.Name());
+    src.SetTableName("SRC");
+    src.FieldDefs().Update();
+    for (const char* name : {"UTCRECEIVED", "FREQ"}) {
+        const TFieldDef* d = src.FieldDefs().Find(name);
+        TField* f = CreateFieldOfType(d->DataType(), &src);
+        f->SetFieldName(name);
+        f->SetDataSet(&src);
+    }
+    src.Open();
+    TORQTable dst;
+    dst.SetDatabaseName(env.Name());
+    dst.SetTableName("DST");
+    dst.Open();
+    const std::string line = "Error copying table \"SRC\". Field 'NAVAREA' has a data type that is not supported\r\n";
+    std::string log;
+    bool go = true;
+    EXPECT_EQ(NativeCode([&] { TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, false, go, log); }),
+              10499);
+    EXPECT_EQ(log, line);
+    dst.Cancel();
+    log.clear();
+    EXPECT_FALSE(TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, true, go, log));
+    EXPECT_EQ(dst.RecordCount(), 3);
+    // Four definitions lack an object, in each of the three records.
+    size_t lines = 0;
+    for (size_t at = log.find("has a data type that is not supported"); at != std::string::npos;
+         at = log.find("has a data type that is not supported", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 12u);
+    EXPECT_EQ(Walk(dst), (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace
