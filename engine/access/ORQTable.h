@@ -15,7 +15,10 @@
 //   own code); EmptyTable is never refused, and a rollback leaves it done.
 // - CreateTable replaces a table of that name; Exists answers False on any error.
 // - A range handed to the cursor is the pair of applied key buffers: a range equal to
-//   the applied one moves nothing.
+//   the applied one moves nothing. A key's field count of 0 means every index field.
+// - A copy, import or restructure whose progress events are unassigned shows the wait
+//   window ("Copy Table...", "Import Table...", "Restructure Table..."), unless the
+//   database is in SilentMode or the table temporary; its Abort stops the operation.
 #pragma once
 
 #include <cstdint>
