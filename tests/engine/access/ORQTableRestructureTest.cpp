@@ -246,22 +246,24 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     disktest::TempDir dir;
     const std::string path = dir.File("TILO_DB.ORQ");
     int passedAt = -1, runs = 0, needsRepair = 0, leftoversMet = 0, total = 0;
+    // Every run starts from a copy of one file holding the table.
+    const std::string original = dir.File("ORIGINAL.ORQ");
+    {
+        {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = original;
+            s.CreateDatabase();
+        }
+        TORQDatabase db(nullptr);
+        db.SetDatabaseName("ORQDB");
+        db.SetDatabaseFileName(original);
+        db.Open();
+        CreateStations("ORQDB", 50);
+    }
     auto once = [&](int n, int err) {
         {
-            std::filesystem::remove(path);
-            {
-                TORQLocalSession s;
-                s.DatabaseName = "ORQDB";
-                s.DatabaseFileName = path;
-                s.CreateDatabase();
-            }
-            {
-                TORQDatabase db(nullptr);
-                db.SetDatabaseName("ORQDB");
-                db.SetDatabaseFileName(path);
-                db.Open();
-                CreateStations("ORQDB", 50);
-            }
+            std::filesystem::copy_file(original, path, std::filesystem::copy_options::overwrite_existing);
             bool ok = false;
             {
                 TORQDatabase db(nullptr);
