@@ -140,6 +140,7 @@ TEST_F(DataModuleStore, AGridEditIsIdentifiedAgainAndKeptEvenForADoNotLogStation
     Module->FExclusionList.Add(excluded);
     classlib::TDataSet& L = *Module->LogTable;
     L.Edit();
+    L.FieldByName("MSGTEXT")->SetAsString("ZCZC EDITED");
     L.FieldByName("IDLETTER")->SetAsString("E");
     L.FieldByName("NAVAREA")->SetAsInteger(5);
     L.Post();
@@ -147,6 +148,13 @@ TEST_F(DataModuleStore, AGridEditIsIdentifiedAgainAndKeptEvenForADoNotLogStation
     ASSERT_TRUE(Find("01"));
     EXPECT_EQ(Field("STATION"), "EXC ECHO,EE");
     EXPECT_EQ(L.FieldByName("DIST")->AsInteger(), 5009);
+    EXPECT_EQ(Field("MSGTEXT"), "ZCZC EDITED") << "the operator's text survives the identification";
+    // An edit of the text alone, read back by the identification before the post.
+    L.Edit();
+    L.FieldByName("MSGTEXT")->SetAsString("ZCZC EDITED AGAIN");
+    L.Post();
+    ASSERT_TRUE(Find("01"));
+    EXPECT_EQ(Field("MSGTEXT"), "ZCZC EDITED AGAIN");
     EXPECT_EQ(LogCount(), 1);
 }
 
