@@ -242,9 +242,7 @@ void TORQBTreeRecordIndex::GetRecord(int32_t SessionID, TORQGetRecordRequest& Re
     } else if (Request.AtEnd != 0) {
         found = Last(SessionID, path);
     } else {
-        if (PositionCache != nullptr && PositionCache->IndexID == IndexDef->ObjectID &&
-            PositionCache->RecordPageNo == Request.RecordID.PageNo &&
-            PositionCache->RecordSlotNo == Request.RecordID.SlotNo && PositionCache->PositionStamp == ChangeStamp) {
+        if (HoldsPosition(PositionCache, Request.RecordID, ChangeStamp)) {
             found = true;
             path.Assign(PositionCache->KeyPath);
         } else {

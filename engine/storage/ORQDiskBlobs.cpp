@@ -213,23 +213,24 @@ void TORQSmallBlobPage::RemoveBlob(const TORQBlobReference& Reference, int32_t& 
 }
 
 const uint8_t* TORQSmallBlobPage::BlobBytes(const TORQBlobReference& Reference, TORQBlobHeader& Header) const {
-    // One pass that checks every entry fits, as FindEntry does, and keeps the one sought.
+    // Walks the entries up to the one sought, checking that each one passed fits: the
+    // entries beyond it are not needed to read it and are checked by whoever reads them.
+    // Only an entry's identifier and size are read on the way, the whole header at the end.
     const int32_t size = GetDataSize();
     const int32_t count = GetBlobCount();
+    const uint8_t* data = GetData();
     int32_t at = CountSize;
-    int32_t found = -1;
     for (int32_t k = 0; k < count; ++k) {
         if (at + TORQBlobHeader::ByteSize > size) RaiseDamaged();
-        const TORQBlobHeader h = HeaderAt(at);
-        if (h.StoredSize < 0 || h.StoredSize > size - at - TORQBlobHeader::ByteSize) RaiseDamaged();
-        if (found < 0 && h.BlobID == Reference.BlobID) {
-            found = at;
-            Header = h;
+        const auto stored = static_cast<int64_t>(LoadLE64(data + at + 6));
+        if (stored < 0 || stored > size - at - TORQBlobHeader::ByteSize) RaiseDamaged();
+        if (static_cast<int16_t>(LoadLE16(data + at)) == Reference.BlobID) {
+            Header = HeaderAt(at);
+            return data + at + TORQBlobHeader::ByteSize;
         }
-        at += TORQBlobHeader::ByteSize + static_cast<int32_t>(h.StoredSize);
+        at += TORQBlobHeader::ByteSize + static_cast<int32_t>(stored);
     }
-    if (found < 0) RaiseNative(20171, "Cannot find blob field");
-    return GetData() + found + TORQBlobHeader::ByteSize;
+    RaiseNative(20171, "Cannot find blob field");
 }
 
 void TORQSmallBlobPage::ReadBlob(TORQBlobCacheEntry& Entry, const TORQBlobReference& Reference) const {

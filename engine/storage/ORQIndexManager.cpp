@@ -13,6 +13,13 @@ namespace orq {
 
 TORQIndex::~TORQIndex() = default;
 
+bool TORQIndex::HoldsPosition(const TORQIndexPositionCache* Cache, const TORQRecordID& RecordID,
+                              int32_t ChangeStamp) const {
+    return Cache != nullptr && IndexDef != nullptr && Cache->IndexID == IndexDef->ObjectID &&
+           Cache->RecordPageNo == RecordID.PageNo && Cache->RecordSlotNo == RecordID.SlotNo &&
+           Cache->PositionStamp == ChangeStamp;
+}
+
 void TORQIndex::CreateIndex(TORQCursor* /*Cursor*/, TORQIndexDef& Definition) {
     if (IndexDef.get() == &Definition) return;
     auto copy = std::make_unique<TORQIndexDef>();
@@ -176,6 +183,20 @@ void TORQBaseIndexManager::EmptyAllIndexes(int32_t SessionID) {
 void TORQBaseIndexManager::NavigateByIndex(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                                            TORQIndexPositionCache* PositionCache) {
     TORQIndex& index = GetIndex(Request.IndexID);
+    if (Request.AtBeginning == 0 && Request.AtEnd == 0 && index.HoldsPosition(PositionCache, Request.RecordID, ChangeStamp)) {
+        // Nothing changed since the cursor came to this record: it is there, and the index
+        // steps on from the kept key path without reading it first. The buffer is read only
+        // when no step is taken, so that it ends as a read before the step leaves it.
+        index.GetRecord(SessionID, Request, ChangeStamp, PositionCache);
+        if (Request.Result != grOK) {
+            TORQGetRecordRequest current = Request;
+            current.Mode = gmCurrent;
+            current.AtBeginning = 0;
+            current.AtEnd = 0;
+            TableData->RecordManager->ReadRecord(SessionID, current);
+        }
+        return;
+    }
     if (Request.AtBeginning == 0 && Request.AtEnd == 0) {
         // The index finds the current record by its key, so the buffer must hold the
         // stored record; a record that is gone leaves its last values there.

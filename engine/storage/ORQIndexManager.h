@@ -50,6 +50,9 @@ public:
     // Base: replaces the own copy by a new copy of Definition.
     virtual void OpenIndex(const TORQIndexDef& Definition);
     virtual void RebuildIndex(TORQCursor* Cursor) = 0;
+    // The cursor's kept position stands on RecordID in this index and nothing in the table
+    // changed since it was taken: the step can go on from its key path.
+    bool HoldsPosition(const TORQIndexPositionCache* Cache, const TORQRecordID& RecordID, int32_t ChangeStamp) const;
     virtual void GetRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                            TORQIndexPositionCache* PositionCache) = 0;
     virtual void GetNearestRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,

@@ -821,4 +821,48 @@ TEST(DiskBlobDamage, FlippedHeadersAndPageListsRaiseCleanly) {
     EXPECT_GT(raised, 100) << "the flips reached what is checked";
 }
 
+// A value streamed from its shared page is found by walking the entries before it: each one
+// passed must fit, while a damaged entry beyond it does not hinder reading it.
+TEST(DiskBlobDamage, AStreamedValueChecksTheEntriesBeforeIt) {
+    BlobTable t;
+    const Bytes values[] = {Pattern(100, 1), Pattern(200, 2), Pattern(300, 3)};
+    std::vector<TORQBlobReference> refs;
+    for (const Bytes& v : values) refs.push_back(t.Store(v));
+    ASSERT_EQ(refs[1].PageNo, refs[0].PageNo);
+    ASSERT_EQ(refs[2].PageNo, refs[0].PageNo);
+    t.Pm->CommitSession(Session);
+    TORQMemoryStream root;
+    t.Blobs->SaveIndexRoot(root);
+    t.Blobs.reset();
+    t.Pm->CloseDatabaseFile();
+    Bytes file = t.Db.File();
+    // The second entry claims more bytes than the page holds: its stored size, at 6 in
+    // its header, after the count (2 bytes) and the first entry (22 + 100 bytes).
+    const size_t second = 380 + static_cast<size_t>(refs[0].PageNo) * 4096 + 40 + 2 + 22 + 100;
+    ASSERT_EQ(diskpages::LE32(file, second + 6), 200u);
+    file[second + 6 + 1] = 0x40;
+    disktest::WriteAll(t.Db.Name, file);
+    t.Open();
+    root.SetPosition(0);
+    t.Blobs->LoadIndexRoot(root);
+    auto read = [&](const TORQBlobReference& Ref) {
+        Bytes r = t.Record();
+        Ref.ToBytes(r.data() + t.Offset(1));
+        SetBit(r.data(), 1, false);
+        TORQMemoryStream out;
+        TORQBLOBDescriptor d;
+        t.Blobs->ReadBlob(Session, r.data(), out, d, 1);
+        EXPECT_EQ(t.Blobs->CacheEntryCount(), 0) << "streamed, not copied";
+        Bytes got(static_cast<size_t>(out.Size()));
+        out.SetPosition(0);
+        if (!got.empty()) out.ReadBuffer(got.data(), out.Size());
+        return got;
+    };
+    EXPECT_EQ(read(refs[0]), values[0]);
+    ExpectNative([&] { read(refs[1]); }, 31010);
+    ExpectNative([&] { read(refs[2]); }, 31010);
+    ExpectNative([&] { read(TORQBlobReference{refs[0].PageNo, 77}); }, 31010);
+    t.Blobs->Close();
+}
+
 }  // namespace
