@@ -210,6 +210,8 @@ private:
     // The exclusion test and the report after an identification.
     void IdentifyEnd(const char* StoredTag);
     bool ExclusionListHolds(const std::string& Line) const;
+    std::string MessageText() const;
+    void IdentReport(const std::string& Text);
 
     // DataModuleLog.cpp
     enum class TDeletion { IdentifiedBefore, Unidentified, CloserThan, IdentifiedBeforeCloserThan };
@@ -222,6 +224,8 @@ private:
     bool FStoring = false;       // a store runs: post events are its own
     bool FStoringNew = false;    // the post running is a new message's
     bool FFlushing = false;
+    const std::string* FNewText = nullptr;  // the text of the new message being posted
+    std::vector<std::string> FIdentReports;   // its identification's reports
     std::unique_ptr<orq::TORQTable> FTimeTable;  // NAVTEXLOG by IDX_DT, never filtered or shown
     std::unique_ptr<QTimer> FRetryTimer;
 };

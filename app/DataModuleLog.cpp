@@ -121,15 +121,16 @@ void TDataModule1::SetLogFilterPeriod(TDateTime From, TDateTime To) {
 // ---------------------------------------------------------------------------------
 // Deletions
 
-// The condition of Kind as the filter states it, from the record's fields: a Null value
-// meets no comparison (a Null STATION is neither 'UNID' nor other than it).
+// The condition of Kind as the engine evaluates its filter, from the record's fields: a
+// Null STATION is not 'UNID' (so it is other than 'UNID'); a Null date or distance is
+// below nothing.
 bool TDataModule1::RecordMeets(TDeletion Kind, TDateTime Date, int32_t Distance) {
     const TDataSet& L = *LogTable;
     const classlib::TField* station = L.FieldByName("STATION");
     const classlib::TField* time = L.FieldByName("UTCRECEIVED");
     const classlib::TField* dist = L.FieldByName("DIST");
     const bool unid = !station->IsNull() && station->AsString() == "UNID";
-    const bool identified = !station->IsNull() && station->AsString() != "UNID";
+    const bool identified = !unid;
     const bool before = !time->IsNull() && time->AsDateTime() < Date;
     const bool closer = !dist->IsNull() && dist->AsInteger() < Distance;
     switch (Kind) {

@@ -209,6 +209,8 @@ bool TDataModule1::StoreMessage(TQueuedMessage& M) {
         recNo = L.RecNo();
         const TDateTime time = FirstFreeMillisecond(M.UtcTime);
         TFlagScope fresh(FStoringNew);
+        FNewText = &M.MsgText;
+        FIdentReports.clear();
         L.Append();
         L.FieldByName("UTCRECEIVED")->SetAsDateTime(time);
         L.FieldByName("SIGQUAL")->SetAsFloat(M.SigQual);
@@ -216,11 +218,14 @@ bool TDataModule1::StoreMessage(TQueuedMessage& M) {
         L.FieldByName("IDLETTER")->SetAsString(std::string(1, M.IdLetter));
         L.FieldByName("MSGTYPE")->SetAsString(M.MsgType);
         L.FieldByName("MSGNUMBER")->SetAsString(M.MsgNumber);
-        L.FieldByName("MSGTEXT")->SetAsString(M.MsgText);
         L.FieldByName("STATION")->SetAsString("UNID");
         L.FieldByName("NAVAREA")->SetAsString("0");
+        L.FieldByName("MSGTEXT")->SetAsString(M.MsgText);
         L.Post();
+        FNewText = nullptr;
     } catch (const std::exception& e) {
+        FNewText = nullptr;
+        FIdentReports.clear();
         const std::string error = e.what();
         // The insert is undone; a dataset the failure left in another state is opened
         // afresh.
@@ -241,6 +246,9 @@ bool TDataModule1::StoreMessage(TQueuedMessage& M) {
         }
         return false;
     }
+    std::vector<std::string> reports;
+    reports.swap(FIdentReports);
+    for (const std::string& r : reports) Report(r);
     try {
         if (recNo > 0) L.SetRecNo(recNo);
     } catch (...) {
@@ -263,6 +271,19 @@ void TDataModule1::DsLogUpdateData(classlib::TPersistent* /*Sender*/) {
     StationTable->EnableControls();
 }
 
+// A new message's identification is reported once its post is through: a post that
+// fails and is retried reports nothing twice and nothing it did not do.
+void TDataModule1::IdentReport(const std::string& Text) {
+    if (FNewText != nullptr)
+        FIdentReports.push_back(Text);
+    else
+        Report(Text);
+}
+
+// The text of the record being posted. A new message's is its own: the engine cannot
+// read back a memo of a pending record once another field was set after it.
+std::string TDataModule1::MessageText() const { return FNewText != nullptr ? *FNewText : Text(*LogTable, "MSGTEXT"); }
+
 bool TDataModule1::ExclusionListHolds(const std::string& Line) const {
     return FExclusionList.Text().find(Line) != std::string::npos;
 }
@@ -272,15 +293,15 @@ void TDataModule1::IdentifyEnd(const char* StoredTag) {
     const std::string line = Text(L, "FREQ") + " " + Text(L, "NAVAREA") + Text(L, "IDLETTER") + " " + Text(L, "STATION");
     const std::string head = RecordHead(L);
     if (!ExclusionListHolds(line)) {
-        Report(head + " STORED " + StoredTag);
+        IdentReport(head + " STORED " + StoredTag);
         return;
     }
     if (L.State() == classlib::dsInsert) {
-        Report(head + " on exclusion list, DELETED");
+        IdentReport(head + " on exclusion list, DELETED");
         L.Delete();  // an insert is cancelled: nothing is stored
     } else {
         // Only new messages are dropped; an operator's edit is kept.
-        Report(head + " on exclusion list, edited record kept");
+        IdentReport(head + " on exclusion list, edited record kept");
     }
 }
 
@@ -289,7 +310,7 @@ bool TDataModule1::IdentifyByUniqueId() {
     try {
         std::string navArea, letter, station;
         int32_t dist = -1;
-        FindStationByUniqueId(Text(L, "MSGTEXT"), navArea, letter, L.FieldByName("FREQ")->AsInteger(), dist, station);
+        FindStationByUniqueId(MessageText(), navArea, letter, L.FieldByName("FREQ")->AsInteger(), dist, station);
         if (station == "UNID") return false;
         L.FieldByName("STATION")->SetAsString(station);
         L.FieldByName("IDLETTER")->SetAsString(letter);
@@ -310,7 +331,7 @@ void TDataModule1::IdentifyByIdLetter() {
             L.FieldByName("STATION")->SetAsString("UNID");
             L.FieldByName("NAVAREA")->SetAsInteger(0);
             L.FieldByName("DIST")->SetAsInteger(0);
-            Report(" no valid ID-char for " + letter + Text(L, "MSGTYPE") + Text(L, "MSGNUMBER") + "/" +
+            IdentReport(" no valid ID-char for " + letter + Text(L, "MSGTYPE") + Text(L, "MSGNUMBER") + "/" +
                    Text(L, "NAVAREA") + ", message stored. (GID)");
             return;
         }
@@ -322,7 +343,7 @@ void TDataModule1::IdentifyByIdLetter() {
             FindStationsByArea(Text(L, "NAVAREA"), letter, freq, dist, bearing, station);
         } else {
             std::string navArea;
-            FindStationByIdText(letter[0], Text(L, "MSGTEXT"), freq, station, dist, navArea);
+            FindStationByIdText(letter[0], MessageText(), freq, station, dist, navArea);
             L.FieldByName("NAVAREA")->SetAsString(navArea);
         }
         if (station != "UNID") {
@@ -333,7 +354,7 @@ void TDataModule1::IdentifyByIdLetter() {
         } else {
             L.FieldByName("STATION")->SetAsString("UNID");
             L.FieldByName("DIST")->SetAsInteger(0);
-            Report("message " + letter + Text(L, "MSGTYPE") + Text(L, "MSGNUMBER") + "/" + Text(L, "STATION") +
+            IdentReport("message " + letter + Text(L, "MSGTYPE") + Text(L, "MSGNUMBER") + "/" + Text(L, "STATION") +
                    " stored, station could not be identified. (GID)");
         }
     } catch (...) {
