@@ -368,7 +368,9 @@ TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedA
             if (W->meSysLogLine(i).find("DATABASE: delete operation finished.") != std::string::npos) finished = true;
         }
         const bool failed = !finished;
-        if (failed) EXPECT_TRUE(trapped) << "write " << n;
+        if (failed) {
+            EXPECT_TRUE(trapped) << "write " << n;
+        }
         EXPECT_TRUE(arrived);
         // What this session shows: never a half-cleaned log.
         const int32_t count = Log().RecordCount();
@@ -383,8 +385,10 @@ TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedA
         Module->LogTable->Open();
         auto shown = Shown();
         const bool stored = !shown.empty() && shown.back() == arrival;
-        if (stored) shown.pop_back();
-        else EXPECT_GT(FileSize("TILO_QUEUE.TXT"), 0) << "write " << n << ": the message is lost";
+        if (stored)
+            shown.pop_back();
+        else
+            EXPECT_GT(FileSize("TILO_QUEUE.TXT"), 0) << "write " << n << ": the message is lost";
         const bool committed = shown == cleaned;
         EXPECT_TRUE(committed || (failed && shown == all)) << "write " << n << ": " << shown.size() << " records";
         if (failed && committed) ++lateFailures;
