@@ -57,15 +57,15 @@ namespace {
 // ---------------------------------------------------------------------------------
 // The schema
 
-struct TFieldSpec {
+struct TFieldShape {
     const char* Name;
     uint8_t Type;
     int32_t Size;
 };
 
-void AddFields(orq::TORQTable& Table, std::initializer_list<TFieldSpec> Fields) {
+void AddFields(orq::TORQTable& Table, std::initializer_list<TFieldShape> Fields) {
     Table.AdvFieldDefs().Clear();
-    for (const TFieldSpec& f : Fields) {
+    for (const TFieldShape& f : Fields) {
         orq::TORQAdvFieldDef* d = Table.AdvFieldDefs().Add();
         d->Name = f.Name;
         d->DataType = f.Type;
@@ -414,6 +414,15 @@ void TDataModule1::CreateComponents() {
     LogTable->AfterOpen = settled;
     LogTable->AfterPost = settled;
     LogTable->AfterCancel = settled;
+    StationTable->AfterOpen = settled;
+    // The time look-up's cursor holds the file only while the log table is open: a
+    // compaction or repair needs the file free.
+    LogTable->AfterClose = [this](TDataSet*) {
+        try {
+            if (FTimeTable) FTimeTable->Close();
+        } catch (...) {
+        }
+    };
 
     FTimeTable = std::make_unique<orq::TORQTable>(nullptr);
     FTimeTable->SetDatabaseName("NAVTEX");
@@ -454,35 +463,39 @@ void TDataModule1::ProvisionDatabase(const std::string& DatabaseName, const std:
         if (fresh) report("cannot create database file " + FileName + ": " + ErrorText(e));
         return;
     }
-    std::vector<std::string> created;
+    std::vector<std::unique_ptr<orq::TORQTable>> created;
+    std::vector<std::string> names;
     for (const std::string& name : wanted) {
         if (Contains(present, name)) continue;
-        orq::TORQTable t(nullptr);
-        t.SetDatabaseName(DatabaseName);
-        t.SetTableName(name);
+        auto t = std::make_unique<orq::TORQTable>(nullptr);
+        t->SetDatabaseName(DatabaseName);
+        t->SetTableName(name);
         if (name == "NAVTEXLOG")
-            DefineLogTable(t);
+            DefineLogTable(*t);
         else if (name == "STATIONS")
-            DefineStationTable(t);
+            DefineStationTable(*t);
         else
-            DefineWordTable(t);
+            DefineWordTable(*t);
         try {
-            t.CreateTable();
+            t->CreateTable();
         } catch (const std::exception& e) {
             report("cannot create table " + name + " in " + FileName + ": " + ErrorText(e));
             continue;
         }
-        created.push_back(name);
         if (!fresh) report("created missing table " + name + " in " + FileName);
+        names.push_back(name);
+        created.push_back(std::move(t));
+    }
+    if (fresh) report("created database file " + FileName + " with tables " + Join(names, ", "));
+    // Only a table created now is filled: an existing one is never refilled.
+    for (auto& t : created) {
         try {
-            if (name == "STATIONS") FillStations(db, t, report);
-            if (name == "DBWORD") FillWords(db, t, report);
+            if (t->TableName() == "STATIONS") FillStations(db, *t, report);
+            if (t->TableName() == "DBWORD") FillWords(db, *t, report);
         } catch (const std::exception& e) {
-            report("table " + name + " in " + FileName + " not filled: " + ErrorText(e));
+            report("table " + t->TableName() + " in " + FileName + " not filled: " + ErrorText(e));
         }
     }
-    if (fresh)
-        report("created database file " + FileName + " with tables " + Join(created, ", "));
     try {
         db.Close();
     } catch (...) {

@@ -226,6 +226,7 @@ private:
     bool FFlushing = false;
     const std::string* FNewText = nullptr;  // the text of the new message being posted
     std::vector<std::string> FIdentReports;   // its identification's reports
+    const std::string* FEditText = nullptr;  // an edited record's text, read once
     std::unique_ptr<orq::TORQTable> FTimeTable;  // NAVTEXLOG by IDX_DT, never filtered or shown
     std::unique_ptr<QTimer> FRetryTimer;
 };

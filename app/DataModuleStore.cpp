@@ -261,14 +261,32 @@ bool TDataModule1::StoreMessage(TQueuedMessage& M) {
 // Identification
 
 void TDataModule1::DsLogUpdateData(classlib::TPersistent* /*Sender*/) {
+    TDataSet& L = *LogTable;
+    // An edited record's text is read once, and written again as the last change before
+    // the post: the engine drops a pending memo value that was read back before the post.
+    std::string text;
+    bool rewrite = false;
+    if (FNewText == nullptr) {
+        try {
+            text = Text(L, "MSGTEXT");
+            rewrite = true;
+        } catch (...) {
+        }
+    }
+    const std::string* before = FEditText;
+    FEditText = rewrite ? &text : nullptr;
     StationTable->DisableControls();
     try {
         if (!IdentifyByUniqueId()) IdentifyByIdLetter();
     } catch (...) {
+        FEditText = before;
         StationTable->EnableControls();
         throw;
     }
+    FEditText = before;
     StationTable->EnableControls();
+    if (rewrite && (L.State() == classlib::dsEdit || L.State() == classlib::dsInsert))
+        L.FieldByName("MSGTEXT")->SetAsString(text);
 }
 
 // A new message's identification is reported once its post is through: a post that
@@ -282,7 +300,11 @@ void TDataModule1::IdentReport(const std::string& Text) {
 
 // The text of the record being posted. A new message's is its own: the engine cannot
 // read back a memo of a pending record once another field was set after it.
-std::string TDataModule1::MessageText() const { return FNewText != nullptr ? *FNewText : Text(*LogTable, "MSGTEXT"); }
+std::string TDataModule1::MessageText() const {
+    if (FNewText != nullptr) return *FNewText;
+    if (FEditText != nullptr) return *FEditText;
+    return Text(*LogTable, "MSGTEXT");
+}
 
 bool TDataModule1::ExclusionListHolds(const std::string& Line) const {
     return FExclusionList.Text().find(Line) != std::string::npos;

@@ -1469,7 +1469,7 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
             Source.Next();
             if ((counter - 2) % every == 0 && OnProgress) {
                 const int32_t pos =
-                    ProgressMin + (count > 0 ? static_cast<int32_t>(std::llround(static_cast<double>(counter - 1) *
+                    ProgressMin + (count > 0 ? static_cast<int32_t>(std::nearbyint(static_cast<double>(counter - 1) *
                                                                                  static_cast<double>(span) /
                                                                                  static_cast<double>(count)))
                                              : 0);

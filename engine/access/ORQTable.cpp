@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "classlib/DBFields.h"
+#include "classlib/DBParams.h"
 #include "engine/access/ORQBLOBStream.h"
 #include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalSession.h"
@@ -113,6 +114,79 @@ void TORQTable::PSSetCommandText(const std::string& CommandText) {
 std::unique_ptr<TIndexDefs> TORQTable::PSGetIndexDefs(TIndexOptions IndexTypes) {
     IndexDefs().Update();
     return SelectIndexDefs(IndexDefs(), IndexTypes);
+}
+
+bool TORQTable::FieldsExist(const std::string& Names) {
+    const bool byDefs = Fields().Count() == 0;
+    size_t pos = 0;
+    while (pos < Names.size()) {
+        const std::string name = ExtractFieldName(Names, pos);
+        if (name.empty()) continue;
+        if (byDefs ? !FieldDefExists(FieldDefs(), name) : FindField(name) == nullptr) return false;
+    }
+    return true;
+}
+
+std::unique_ptr<TIndexDef> TORQTable::PSGetDefaultOrder() {
+    IndexDefs().Update();
+    const TIndexDef* found = nullptr;
+    try {
+        if (!IndexName().empty())
+            found = IndexDefs().Find(IndexName());
+        else if (!IndexFieldNames().empty())
+            found = IndexDefs().FindIndexForFields(IndexFieldNames());
+        if (found != nullptr && !FieldsExist(found->Fields())) found = nullptr;
+    } catch (const std::exception&) {
+        found = nullptr;
+    }
+    for (TIndexOptions option : {TIndexOptions(ixPrimary), TIndexOptions(ixUnique)}) {
+        for (int i = 0; found == nullptr && i < IndexDefs().Count(); ++i) {
+            const TIndexDef* d = IndexDefs().Items(i);
+            if ((d->Options() & option) && FieldsExist(d->Fields())) found = d;
+        }
+    }
+    if (found == nullptr) return nullptr;
+    auto copy = std::make_unique<TIndexDef>(nullptr, std::string(), std::string(), 0);
+    copy->Assign(found);
+    return copy;
+}
+
+std::string TORQTable::PSGetKeyFields() {
+    std::string result = TORQDataSet::PSGetKeyFields();
+    if (!result.empty() || !Exists()) return result;
+    IndexDefs().Update();
+    for (int i = 0; i < IndexDefs().Count(); ++i) {
+        const TIndexDef* d = IndexDefs().Items(i);
+        if ((d->Options() & ixUnique) && FieldsExist(d->Fields())) return d->Fields();
+    }
+    if (Fields().Count() == 0) {
+        for (int i = 0; i < FieldDefs().Count(); ++i) result += (i > 0 ? ";" : "") + FieldDefs().Items(i)->Name();
+        return result;
+    }
+    for (int32_t i = 0; i < Fields().Count(); ++i) result += (i > 0 ? ";" : "") + Fields().Fields(i)->FieldName();
+    return result;
+}
+
+void TORQTable::PSSetParams(TParams* AParams) {
+    if (AParams == nullptr || AParams->Count() == 0) {
+        if (Active()) CancelRange();
+        PSReset();
+        return;
+    }
+    Open();
+    PSReset();
+    auto assign = [&] {
+        for (int i = 0; i < AParams->Count(); ++i) {
+            const TParam* p = AParams->Items(i);
+            TField* f = p->Name().empty() ? GetIndexField(i) : FieldByName(p->Name());
+            f->SetValue(p->Value());
+        }
+    };
+    SetRangeStart();
+    assign();
+    SetRangeEnd();
+    assign();
+    ApplyRange();
 }
 
 // ---------------------------------------------------------------------------------
@@ -409,6 +483,10 @@ TField* TORQTable::GetIndexField(int32_t Index) {
 
 void TORQTable::SetIndexField(int32_t Index, TField* Value) { GetIndexField(Index)->SetValue(Value->Value()); }
 
+int32_t TORQTable::KeyColumns(const TKeyBuffer& Key) const {
+    return Key.FieldCount > 0 ? std::min<int32_t>(Key.FieldCount, IndexFieldCount()) : IndexFieldCount();
+}
+
 bool TORQTable::SetCursorRange() {
     if (Cursor() == nullptr) RaiseNative(tablenil::SetRange, SNilPointer);
     TORQCursor& c = *Cursor();
@@ -430,7 +508,7 @@ bool TORQTable::SetCursorRange() {
         to->FieldCount = from->FieldCount;
     }
     c.SetRange(curStart.Modified ? curStart.Record : nullptr, curEnd.Modified ? curEnd.Record : nullptr,
-               curStart.Exclusive, curEnd.Exclusive, curStart.FieldCount, curEnd.FieldCount);
+               curStart.Exclusive, curEnd.Exclusive, KeyColumns(curStart), KeyColumns(curEnd));
     return true;
 }
 
@@ -506,6 +584,62 @@ bool TORQTable::FindKey(const std::vector<Variant>& KeyValues) {
     CurrentKeyBuffer()->FieldCount = static_cast<int32_t>(KeyValues.size());
     Post();
     return GotoKey();
+}
+
+void TORQTable::GotoNearest() {
+    if (Cursor() == nullptr) RaiseNative(tablenil::SetKey, SNilPointer);
+    CheckBrowseMode();
+    TORQCursor& c = *Cursor();
+    CursorPosChanged();
+    TKeyBuffer& k = KeyBuffer(kiLookup);
+    TKeyBuffer& start = KeyBuffer(kiCurRangeStart);
+    TKeyBuffer& end = KeyBuffer(kiCurRangeEnd);
+    c.ClearUnusedFieldBytes(k.Record);
+    // The key becomes the range start for one read; the applied end still bounds it.
+    auto restoreRange = [&] {
+        if (start.Modified || end.Modified)
+            c.SetRange(start.Modified ? start.Record : nullptr, end.Modified ? end.Record : nullptr, start.Exclusive,
+                       end.Exclusive, KeyColumns(start), KeyColumns(end));
+        else
+            c.CancelRange();
+    };
+    classlib::TGetResult result = classlib::grError;
+    uint8_t* scratch = c.AllocRecordBuffer();
+    try {
+        c.SetRange(k.Record, end.Modified ? end.Record : nullptr, k.Exclusive, end.Exclusive, KeyColumns(k),
+                   KeyColumns(end));
+        InternalFirst();
+        result = GetRecord(scratch, classlib::gmNext, true);
+        restoreRange();
+        // A key below the applied start: the range's first record is the nearest.
+        if (result == classlib::grOK && start.Modified && GetRecord(scratch, classlib::gmCurrent, false) != classlib::grOK) {
+            InternalFirst();
+            result = GetRecord(scratch, classlib::gmNext, true);
+        }
+    } catch (...) {
+        FreeRecordBuffer(scratch);
+        try {
+            restoreRange();
+        } catch (...) {
+        }
+        throw;
+    }
+    FreeRecordBuffer(scratch);
+    if (result != classlib::grOK) {
+        Last();
+        return;
+    }
+    DoBeforeScroll();
+    Resync(rmExact | rmCenter);
+    DoAfterScroll();
+}
+
+void TORQTable::FindNearest(const std::vector<Variant>& KeyValues) {
+    SetKey();
+    AssignKeyValues(KeyValues);
+    CurrentKeyBuffer()->FieldCount = static_cast<int32_t>(KeyValues.size());
+    Post();
+    GotoNearest();
 }
 
 // ---------------------------------------------------------------------------------

@@ -15,7 +15,10 @@
 //   own code); EmptyTable is never refused, and a rollback leaves it done.
 // - CreateTable replaces a table of that name; Exists answers False on any error.
 // - A range handed to the cursor is the pair of applied key buffers: a range equal to
-//   the applied one moves nothing.
+//   the applied one moves nothing. A key's field count of 0 means every index field.
+// - A copy, import or restructure whose progress events are unassigned shows the wait
+//   window ("Copy Table...", "Import Table...", "Restructure Table..."), unless the
+//   database is in SilentMode or the table temporary; its Abort stops the operation.
 #pragma once
 
 #include <cstdint>
@@ -73,6 +76,11 @@ public:
     // "Circular datalinks are not allowed" for a source linked back to this table.
     void SetMasterSource(classlib::TDataSource* Source);
     TORQExportToSqlOptions& ExportToSqlOptions() { return FExportToSqlOptions; }
+    // The definitions are stored with a form only when StoreDefs is set and the list is
+    // not empty.
+    bool IsFieldDefsStored() { return StoreDefs && FieldDefs().Count() > 0; }
+    bool IsIndexDefsStored() { return StoreDefs && IndexDefs().Count() > 0; }
+    void SetIndexDefs(const classlib::TIndexDefs& Value) { IndexDefs().Assign(&Value); }
 
     TORQDataSetNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;
     TORQTableProgressEvent OnCopyProgress, OnImportProgress, OnRestructureProgress;
@@ -109,6 +117,10 @@ public:
     // The lookup key: the first record whose index fields equal it.
     bool GotoKey();
     bool FindKey(const std::vector<classlib::Variant>& KeyValues);
+    // The first record in index order at or past the lookup key (past it when the key
+    // is exclusive), inside the applied range and filter; the last record when none is.
+    void GotoNearest();
+    void FindNearest(const std::vector<classlib::Variant>& KeyValues);
     classlib::TField* GetIndexField(int32_t Index);
     void SetIndexField(int32_t Index, classlib::TField* Value);
     int32_t IndexFieldCount() const { return static_cast<int32_t>(IndexFieldNumbers().size()); }
@@ -154,6 +166,16 @@ public:
     std::string PSGetTableName() override { return FTableName; }
     void PSSetCommandText(const std::string& CommandText) override;
     std::unique_ptr<classlib::TIndexDefs> PSGetIndexDefs(classlib::TIndexOptions IndexTypes) override;
+    // A copy of the index the table is ordered by (named, or found for the field names),
+    // else of the first primary, else the first unique index whose fields all exist.
+    std::unique_ptr<classlib::TIndexDef> PSGetDefaultOrder() override;
+    // The framework's key fields; else the fields of the first unique index whose fields
+    // all exist; else every field name.
+    std::string PSGetKeyFields() override;
+    // Parameters become the range (by name, or to the index field of their position);
+    // none cancels it. The dataset is reset before the range is applied, as a reset
+    // reopens it and would drop the range.
+    void PSSetParams(classlib::TParams* AParams) override;
 
 protected:
     TORQCursor* CreateCursor() override;
@@ -179,11 +201,16 @@ private:
     void SetKeyBuffer(TKeyIndex Kind, bool Clear);
     void PostKeyBuffer(bool Commit);
     bool SetCursorRange();
+    // The index columns a key buffer compares: its count, 0 meaning all.
+    int32_t KeyColumns(const TKeyBuffer& Key) const;
     void SetLinkRanges(const std::vector<classlib::TField*>& MasterFields);
     void CheckMasterRange();
     void MasterChanged();
     void MasterDisabled();
     void AssignKeyValues(const std::vector<classlib::Variant>& Values);
+    // Whether every name of the ';'-list is a field of the dataset (a definition while
+    // no field objects exist).
+    bool FieldsExist(const std::string& Names);
     // Runs F under a read lock of the table (900 tries 100 ms apart), or without it.
     void UnderReadLock(const std::function<void()>& F);
     bool DisableTempFiles();

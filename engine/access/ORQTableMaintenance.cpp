@@ -11,6 +11,7 @@
 #include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalSession.h"
 #include "engine/access/ORQTable.h"
+#include "engine/access/ORQUserInterface.h"
 #include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQExpressionSeam.h"
@@ -37,6 +38,73 @@ std::string BaseTypeSQLName(uint8_t Base) {
 bool IsGuidAdvanced(uint8_t T) { return T == 36; }
 
 }  // namespace
+
+// The progress of one copy, import or restructure: the program's three events, and for
+// each one unassigned the default wait window (unless the database is silent or the
+// table temporary). The window is stopped on every path.
+class TORQTableProgress {
+public:
+    TORQTableProgress(TORQTable& Table, const TORQDataSetNotifyEvent& Before, const TORQTableProgressEvent& Progress,
+                      const TORQDataSetNotifyEvent& After, const char* Text, bool PumpAtStart)
+        : FTable(Table), FBefore(Before), FProgress(Progress), FAfter(After), FText(Text), FPumpAtStart(PumpAtStart) {}
+    ~TORQTableProgress() { StopWindow(); }
+    TORQTableProgress(const TORQTableProgress&) = delete;
+    TORQTableProgress& operator=(const TORQTableProgress&) = delete;
+
+    void Before() {
+        FBeforeDone = true;
+        if (FBefore) {
+            FBefore(&FTable);
+            return;
+        }
+        TORQDatabase* db = FTable.Database();
+        if ((db != nullptr && db->SilentMode) || FTable.Temporary()) return;
+        FWindow = UserInterface().CreateWaitWindow();
+        FWindow->SetPosition(0);
+        FWindow->StartWait(FText);
+        if (FPumpAtStart) UserInterface().ProcessMessages();
+    }
+    void Step(int32_t Percent, bool& Continue) {
+        if (FProgress) {
+            FProgress(&FTable, Percent, Continue);
+            return;
+        }
+        if (FWindow == nullptr) return;
+        FWindow->SetPosition(Percent);
+        UserInterface().ProcessMessages();
+        if (FWindow->Aborted()) Continue = false;
+    }
+    // Runs once, and only after Before.
+    void After() {
+        if (!FBeforeDone || FAfterDone) return;
+        FAfterDone = true;
+        StopWindow();
+        if (FAfter) FAfter(&FTable);
+    }
+    TORQTableProgressEvent Event() {
+        return [this](classlib::TDataSet*, int32_t P, bool& C) { Step(P, C); };
+    }
+
+private:
+    void StopWindow() {
+        if (FWindow == nullptr) return;
+        try {
+            FWindow->StopWait();
+        } catch (...) {
+        }
+        FWindow.reset();
+    }
+
+    TORQTable& FTable;
+    const TORQDataSetNotifyEvent& FBefore;
+    const TORQTableProgressEvent& FProgress;
+    const TORQDataSetNotifyEvent& FAfter;
+    const char* FText;
+    bool FPumpAtStart;
+    bool FBeforeDone = false;
+    bool FAfterDone = false;
+    std::unique_ptr<TORQWaitWindow> FWindow;
+};
 
 std::unique_ptr<TORQLocalCursor> TORQTable::MaintenanceCursor(bool ForCreate) {
     TORQDatabase* db = Database();
@@ -280,9 +348,9 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
     std::unique_ptr<TORQDatabase> madeDb;
     std::string destFile;
     std::string destDbName;
-    bool afterCopyDue = false;
+    TORQTableProgress progress(*this, BeforeCopy, OnCopyProgress, AfterCopy, "Copy Table...", true);
     auto finish = [&]() {
-        if (afterCopyDue && AfterCopy) AfterCopy(this);
+        progress.After();
         try {
             if (wasOpen) {
                 if (!bookmark.empty() && BookmarkValid(bookmark)) GotoBookmark(bookmark);
@@ -356,8 +424,7 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
                 RaiseNativeFmt(20297, "Cannot copy table \"%s\". Field object for field \"%s\" is not created.",
                                {TableName(), name});
         }
-        if (BeforeCopy) BeforeCopy(this);
-        afterCopyDue = true;
+        progress.Before();
         TORQTable dest(nullptr);
         dest.SetDatabaseName(destDbName);
         if (self && DestDatabaseFileName.empty()) {
@@ -386,11 +453,9 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
             return r;
         }
         dest.Open();
-        auto progress = [this](TDataSet*, int32_t Pct, bool& Go) {
-            if (OnCopyProgress) OnCopyProgress(this, Pct, Go);
-        };
         std::string log;
-        CopyTableData(this, *this, dest, ToPct, FromPct, progress, false, IgnoreErrors, Continue, log, !IgnoreErrors);
+        CopyTableData(this, *this, dest, ToPct, FromPct, progress.Event(), false, IgnoreErrors, Continue, log,
+                      !IgnoreErrors);
         ErrorText += log;
         dest.Close();
         result = true;
@@ -505,26 +570,29 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
     bool copied = false;
     const bool filtered = Filtered();
     std::string log;
+    TORQTableProgress progress(*this, BeforeRestructure, OnRestructureProgress, AfterRestructure,
+                               "Restructure Table...", false);
     try {
         fresh->Open();
         TORQAdvFieldDefs target;
         target.Assign(RestructureFieldDefs());
         Open();
         RestructureFieldDefs().Assign(target);
-        if (BeforeRestructure) BeforeRestructure(this);
+        progress.Before();
         SetFiltered(false);
-        auto progress = [this](TDataSet*, int32_t Pct, bool& Go) {
-            if (OnRestructureProgress) OnRestructureProgress(this, Pct, Go);
-        };
-        copied = CopyTableData(this, *this, *fresh, 99, 0, progress, true, false, go, log, true);
+        copied = CopyTableData(this, *this, *fresh, 99, 0, progress.Event(), true, false, go, log, true);
         SetFiltered(filtered);
-        if (AfterRestructure) AfterRestructure(this);
+        progress.After();
     } catch (const std::exception& e) {
         ErrorText += log;
         ErrorText += Format("Error restructuring table. Cannot copy data due to error: %s\r\n", {e.what()});
         copied = false;
         try {
             SetFiltered(filtered);
+        } catch (...) {
+        }
+        try {
+            progress.After();
         } catch (...) {
         }
     }
@@ -615,20 +683,31 @@ bool TORQTable::ImportTable(TDataSet& Source, std::string& Log, TIndexDefs* Sour
     if (Cursor() == nullptr) RaiseNative(tablenil::ImportOpen, "Nil pointer occured");
     bool go = true;
     std::string copyLog;
+    TORQTableProgress progress(*this, BeforeImport, OnImportProgress, AfterImport, "Import Table...", false);
+    TORQCursor* locked = Cursor();
+    locked->LockTableData();
+    auto unlock = [&] {
+        try {
+            locked->UnlockTableData();
+        } catch (...) {
+        }
+    };
     try {
-        if (BeforeImport) BeforeImport(this);
-        auto progress = [this](TDataSet*, int32_t Pct, bool& Go) {
-            if (OnImportProgress) OnImportProgress(this, Pct, Go);
-        };
-        CopyTableData(this, Source, *this, 100, 0, progress, false, true, go, copyLog);
+        progress.Before();
+        CopyTableData(this, Source, *this, 100, 0, progress.Event(), false, true, go, copyLog);
         if (!copyLog.empty())
             Log += Format("Error importing table. Cannot copy data due to error: %s\r\n", {copyLog});
-        if (AfterImport) AfterImport(this);
+        progress.After();
     } catch (...) {
-        if (AfterImport) AfterImport(this);
+        try {
+            progress.After();
+        } catch (...) {
+        }
+        unlock();
         Close();
         throw;
     }
+    unlock();
     Close();
     return Log == before;
 }

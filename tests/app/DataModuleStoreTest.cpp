@@ -140,6 +140,7 @@ TEST_F(DataModuleStore, AGridEditIsIdentifiedAgainAndKeptEvenForADoNotLogStation
     Module->FExclusionList.Add(excluded);
     classlib::TDataSet& L = *Module->LogTable;
     L.Edit();
+    L.FieldByName("MSGTEXT")->SetAsString("ZCZC EDITED");
     L.FieldByName("IDLETTER")->SetAsString("E");
     L.FieldByName("NAVAREA")->SetAsInteger(5);
     L.Post();
@@ -147,6 +148,13 @@ TEST_F(DataModuleStore, AGridEditIsIdentifiedAgainAndKeptEvenForADoNotLogStation
     ASSERT_TRUE(Find("01"));
     EXPECT_EQ(Field("STATION"), "EXC ECHO,EE");
     EXPECT_EQ(L.FieldByName("DIST")->AsInteger(), 5009);
+    EXPECT_EQ(Field("MSGTEXT"), "ZCZC EDITED") << "the operator's text survives the identification";
+    // An edit of the text alone, read back by the identification before the post.
+    L.Edit();
+    L.FieldByName("MSGTEXT")->SetAsString("ZCZC EDITED AGAIN");
+    L.Post();
+    ASSERT_TRUE(Find("01"));
+    EXPECT_EQ(Field("MSGTEXT"), "ZCZC EDITED AGAIN");
     EXPECT_EQ(LogCount(), 1);
 }
 
@@ -280,6 +288,51 @@ TEST_F(DataModuleStore, QueuedMessagesSurviveTheModuleAndADamagedQueueFileIsSetA
     ASSERT_FALSE(Reports.empty());
     EXPECT_NE(Reports.back().find("renamed TILO_QUEUE.TXT.bad"), std::string::npos) << Reports.back();
     EXPECT_EQ(LogCount(), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The database compaction, where the engine has it.
+template <typename D>
+auto Compact(D& Db, int) -> decltype(Db.CompactDatabase(), bool()) {
+    return Db.CompactDatabase();
+}
+template <typename D>
+bool Compact(D&, long) {
+    throw std::logic_error("no compaction in this engine");
+}
+
+class DataModuleCompaction : public DataModuleFixture {};
+
+TEST_F(DataModuleCompaction, AMessageArrivingDuringACompactionIsStoredAfterTheReopen) {
+    Make();
+    AddStation({1, 518, "S", "STA1", "ALPHA", "AA", 0, 45, "ALPHA", ""});
+    Module->AddLogRecord('S', "A", 46000, "01", "ALPHA", 518, 1);
+    orq::TORQDatabase& db = *Module->ORQDB;
+    Module->LogTable->Close();
+    Module->StationTable->Close();
+    db.Close();
+    int progress = 0;
+    db.OnCompactProgress = [&](classlib::TPersistent*, int32_t, bool& Continue) {
+        Continue = true;
+        if (progress++ == 0) Module->AddLogRecord('S', "A", 46001, "02", "ALPHA", 518, 1);
+    };
+    try {
+        ASSERT_TRUE(Compact(db, 0));
+    } catch (const std::logic_error&) {
+        GTEST_SKIP() << "the engine has no compaction yet";
+    }
+    EXPECT_GT(progress, 0);
+    EXPECT_EQ(Module->QueuedCount(), 1);
+    db.Open();
+    Module->LogTable->Open();
+    EXPECT_EQ(Module->QueuedCount(), 1) << "the station table is still closed";
+    Module->StationTable->Open();
+    EXPECT_EQ(Module->QueuedCount(), 0);
+    EXPECT_EQ(LogCount(), 2);
+    EXPECT_EQ(Reports.back(), "message SA02/1/STA1 ALPHA,AA STORED (GID)");
 }
 
 }  // namespace

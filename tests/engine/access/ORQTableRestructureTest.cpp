@@ -3,7 +3,12 @@
 // and processes killed mid-restructure, and importing another dataset.
 #include <algorithm>
 #include <csignal>
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +18,7 @@
 #include "../../classlib/TestDataSet.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQTable.h"
+#include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQDatabaseFile.h"
 
 using namespace dstest;
@@ -240,22 +246,24 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     disktest::TempDir dir;
     const std::string path = dir.File("TILO_DB.ORQ");
     int passedAt = -1, runs = 0, needsRepair = 0, leftoversMet = 0, total = 0;
+    // Every run starts from a copy of one file holding the table.
+    const std::string original = dir.File("ORIGINAL.ORQ");
+    {
+        {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = original;
+            s.CreateDatabase();
+        }
+        TORQDatabase db(nullptr);
+        db.SetDatabaseName("ORQDB");
+        db.SetDatabaseFileName(original);
+        db.Open();
+        CreateStations("ORQDB", 50);
+    }
     auto once = [&](int n, int err) {
         {
-            std::filesystem::remove(path);
-            {
-                TORQLocalSession s;
-                s.DatabaseName = "ORQDB";
-                s.DatabaseFileName = path;
-                s.CreateDatabase();
-            }
-            {
-                TORQDatabase db(nullptr);
-                db.SetDatabaseName("ORQDB");
-                db.SetDatabaseFileName(path);
-                db.Open();
-                CreateStations("ORQDB", 50);
-            }
+            std::filesystem::copy_file(original, path, std::filesystem::copy_options::overwrite_existing);
             bool ok = false;
             {
                 TORQDatabase db(nullptr);
@@ -336,6 +344,324 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     std::printf("fault runs: %d clean reopen, %d needing repair, %d with leftovers resolved\n", runs, needsRepair,
                 leftoversMet);
     EXPECT_GT(passedAt, 0) << "the restructure never ran through";
+}
+
+// A child restructures the table over and over and is killed at random points. After
+// each kill the next open finds N with every record, in the old structure or the new,
+// and no interim table once it resolved what the cut left. TILO_KILL_SECONDS sets the
+// length of the run (3 s).
+TEST_F(Restructure, AKilledRestructureNeverLosesTheTable) {
+    const char* e = std::getenv("TILO_KILL_SECONDS");
+    const double seconds = e != nullptr && std::atof(e) > 0 ? std::atof(e) : 3.0;
+    constexpr int Rows = 2000;
+    disktest::TempDir dir;
+    const std::string path = dir.File("TILO_DB.ORQ");
+    auto openDb = [&](TORQDatabase& Db) {
+        Db.SetDatabaseName("ORQDB");
+        Db.SetDatabaseFileName(path);
+        Db.Open();
+        if (auto* disk = dynamic_cast<TORQDiskDatabaseData*>(Db.Handle()->DatabaseData)) {
+            disk->CommitBarriers = false;
+            if (disk->DiskPageManager() != nullptr) disk->DiskPageManager()->CommitBarriers = false;
+        }
+    };
+    auto fresh = [&] {
+        std::filesystem::remove(path);
+        {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = path;
+            s.CreateDatabase();
+        }
+        TORQDatabase db(nullptr);
+        openDb(db);
+        CreateStations("ORQDB", Rows);
+    };
+    // Toggles IDTEXT between 100 and 300 wide.
+    auto restructure = [&] {
+        TORQTable t;
+        t.SetDatabaseName("ORQDB");
+        t.SetTableName("STATIONS");
+        t.FieldDefs().Update();
+        TORQAdvFieldDef* d = t.RestructureFieldDefs().Find("IDTEXT");
+        d->Size = d->Size == 100 ? 300 : 100;
+        return t.RestructureTableSimple();
+    };
+    fresh();
+    const TSnapshot want = [&] {
+        TORQDatabase db(nullptr);
+        openDb(db);
+        return Snap("ORQDB");
+    }();
+    // One restructure's length sets the span the kills fall in.
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        TORQDatabase db(nullptr);
+        openDb(db);
+        ASSERT_TRUE(restructure());
+    }
+    const int64_t oneUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    std::mt19937 rng(40);
+    int kills = 0, finished = 0, needsRepair = 0;
+    std::map<std::string, int> states;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
+    while (std::chrono::steady_clock::now() < deadline) {
+        int fd[2];
+        ASSERT_EQ(pipe(fd), 0);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fd[0]);
+            try {
+                TORQDatabase db(nullptr);
+                openDb(db);
+                for (;;) {
+                    if (!restructure()) _exit(3);
+                    const char done = 1;
+                    if (write(fd[1], &done, 1) != 1) _exit(4);
+                }
+            } catch (...) {
+            }
+            _exit(2);
+        }
+        close(fd[1]);
+        usleep(static_cast<useconds_t>(rng() % static_cast<uint64_t>(oneUs * 2 + 1)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped by itself: " << WEXITSTATUS(status);
+        char c;
+        while (read(fd[0], &c, 1) == 1) ++finished;
+        close(fd[0]);
+        ++kills;
+
+        bool rebuild = false;
+        {
+            TORQDatabase db(nullptr);
+            openDb(db);
+            std::vector<std::string> names;
+            db.GetTableNames(names);
+            std::string state;
+            for (const char* kind : {"STATIONS", "OLD_", "NEW_"})
+                for (const auto& n : names)
+                    if (n == kind || (kind[3] == '_' && n.rfind(kind, 0) == 0)) {
+                        state += std::string(state.empty() ? "" : "+") + (n == "STATIONS" ? "N" : n.substr(0, 3));
+                        break;
+                    }
+            ++states[state];
+            if (db.ReadOnly()) {
+                // A torn commit waits for the database's repair; the records are whole in N
+                // or, N renamed away, in the new table.
+                ++needsRepair;
+                std::string holder = "STATIONS";
+                if (std::find(names.begin(), names.end(), "STATIONS") == names.end())
+                    for (const auto& n : names)
+                        if (n.rfind("NEW_", 0) == 0) holder = n;
+                TORQTable t;
+                t.SetDatabaseName("ORQDB");
+                t.SetTableName(holder);
+                t.Open();
+                EXPECT_EQ(t.RecordCount(), Rows);
+                rebuild = true;
+            } else {
+                SCOPED_TRACE("kill " + std::to_string(kills) + " state " + state);
+                const TSnapshot now = Snap("ORQDB");
+                ASSERT_EQ(now.Ids, want.Ids);
+                EXPECT_EQ(now.Order, want.Order);
+                TORQTable t;
+                t.SetDatabaseName("ORQDB");
+                t.SetTableName("STATIONS");
+                t.Open();
+                const int32_t size = t.FieldByName("IDTEXT")->Size();
+                EXPECT_TRUE(size == 100 || size == 300) << size;
+                t.Close();
+                // What an open beside N leaves, the next restructure (or repair) resolves.
+                t.ResolveRestructureLeftovers();
+                EXPECT_TRUE(Leftovers(db).empty());
+            }
+        }
+        if (rebuild) fresh();
+    }
+    std::printf("kill runs: %d kills, %d restructures finished, %d needing repair; states met:", kills, finished,
+                needsRepair);
+    for (const auto& [state, n] : states) std::printf(" %s %d", state.c_str(), n);
+    std::printf("\n");
+    EXPECT_GT(kills, 0);
+}
+
+// ---------------------------------------------------------------------------------
+// Progress
+
+// The window's own entries of the scripted log, and the positions it was set to.
+std::vector<std::string> WaitEntries(const std::vector<std::string>& Log) {
+    std::vector<std::string> out;
+    for (const auto& l : Log)
+        if (l.rfind("Wait.", 0) == 0 && l.rfind("Wait.Position(", 0) != 0 && l != "Wait.Aborted=0") out.push_back(l);
+    return out;
+}
+
+std::vector<int> WaitPositions(const std::vector<std::string>& Log) {
+    std::vector<int> out;
+    for (const auto& l : Log)
+        if (l.rfind("Wait.Position(", 0) == 0) out.push_back(std::atoi(l.c_str() + 14));
+    return out;
+}
+
+// Without its own progress events a copy, an import and a restructure show the wait
+// window with their texts, stepped to the share done; silent databases, temporary
+// tables and a program's own events keep it away; its Abort stops the operation.
+TEST_F(Restructure, TheWaitWindowStandsInForUnassignedProgressEvents) {
+    TEngineEnv env(ekDisk);
+    CreateStations(env.Name(), 40);
+    TORQTable t;
+    t.SetDatabaseName(env.Name());
+    t.SetTableName("STATIONS");
+    // 40 records: a step after each, at Round(k x span / 40), halves to even.
+    std::vector<int> copySteps{0}, restructureSteps{0};
+    for (int k = 1; k <= 40; ++k) {
+        copySteps.push_back(static_cast<int>(std::nearbyint(k * 100.0 / 40)));
+        restructureSteps.push_back(static_cast<int>(std::nearbyint(k * 99.0 / 40)));
+    }
+    ASSERT_EQ(std::vector<int>(copySteps.begin(), copySteps.begin() + 6), (std::vector<int>{0, 2, 5, 8, 10, 12}));
+    std::string err;
+    bool go = true;
+    UI.Log.clear();
+    ASSERT_TRUE(t.CopyTable("C1", err, go));
+    EXPECT_EQ(WaitEntries(UI.Log), (std::vector<std::string>{"Wait.Create", "Wait.Start(Copy Table...)", "Wait.Stop"}));
+    EXPECT_EQ(WaitPositions(UI.Log), copySteps);
+    // The copy serves pending events right after the start, then at every step.
+    auto start = std::find(UI.Log.begin(), UI.Log.end(), "Wait.Start(Copy Table...)");
+    ASSERT_NE(start, UI.Log.end());
+    EXPECT_EQ(*(start + 1), "ProcessMessages");
+    EXPECT_EQ(std::count(UI.Log.begin(), UI.Log.end(), "ProcessMessages"), 41);
+
+    UI.Log.clear();
+    TORQTable imported;
+    imported.SetDatabaseName(env.Name());
+    imported.SetTableName("IMPORTED");
+    t.Open();
+    std::string log;
+    ASSERT_TRUE(imported.ImportTable(t, log)) << log;
+    t.Close();
+    EXPECT_EQ(WaitEntries(UI.Log),
+              (std::vector<std::string>{"Wait.Create", "Wait.Start(Import Table...)", "Wait.Stop"}));
+    EXPECT_EQ(WaitPositions(UI.Log), copySteps);
+    EXPECT_EQ(std::count(UI.Log.begin(), UI.Log.end(), "ProcessMessages"), 40);
+
+    UI.Log.clear();
+    t.FieldDefs().Update();
+    t.RestructureFieldDefs().Find("IDTEXT")->Size = 120;
+    ASSERT_TRUE(t.RestructureTable(err)) << err;
+    EXPECT_EQ(WaitEntries(UI.Log),
+              (std::vector<std::string>{"Wait.Create", "Wait.Start(Restructure Table...)", "Wait.Stop"}));
+    EXPECT_EQ(WaitPositions(UI.Log), restructureSteps);
+
+    // The program's own events, and a silent database: no window.
+    std::vector<int> seen;
+    int befores = 0, afters = 0;
+    t.BeforeCopy = [&](TDataSet* D) { befores += D == &t; };
+    t.OnCopyProgress = [&](TDataSet*, int32_t P, bool&) { seen.push_back(P); };
+    t.AfterCopy = [&](TDataSet* D) { afters += D == &t; };
+    UI.Log.clear();
+    ASSERT_TRUE(t.CopyTable("C2", err, go));
+    EXPECT_TRUE(WaitEntries(UI.Log).empty());
+    EXPECT_EQ(seen, std::vector<int>(copySteps.begin() + 1, copySteps.end()));
+    EXPECT_EQ(befores, 1);
+    EXPECT_EQ(afters, 1);
+    t.BeforeCopy = nullptr;
+    t.OnCopyProgress = nullptr;
+    t.AfterCopy = nullptr;
+    env.Db->SilentMode = true;
+    UI.Log.clear();
+    ASSERT_TRUE(t.CopyTable("C3", err, go));
+    EXPECT_TRUE(WaitEntries(UI.Log).empty());
+    env.Db->SilentMode = false;
+
+    // Abort pressed: the third position (the second step) answers stop.
+    const TSnapshot before = Snap(env.Name());
+    UI.AbortAtStep = 3;
+    UI.Log.clear();
+    err.clear();
+    t.FieldDefs().Update();
+    t.RestructureFieldDefs().Find("IDTEXT")->Size = 200;
+    EXPECT_FALSE(t.RestructureTable(err));
+    EXPECT_NE(err.find("Terminated by User.\r\n"), std::string::npos) << err;
+    EXPECT_EQ(UI.Log.back(), "Wait.Stop");
+    EXPECT_EQ(WaitPositions(UI.Log), (std::vector<int>{0, 2, 5}));
+    EXPECT_EQ(Snap(env.Name()).Ids, before.Ids);
+    EXPECT_TRUE(Leftovers(*env.Db).empty());
+    t.Open();
+    EXPECT_EQ(t.FieldByName("IDTEXT")->Size(), 120);
+    t.Close();
+    // A copy stopped so reports it through Continue and its error text.
+    go = true;
+    err.clear();
+    t.CopyTable("C4", err, go);
+    EXPECT_FALSE(go);
+    EXPECT_EQ(err, "Terminated by User.\r\n");
+    UI.AbortAtStep = 0;
+}
+
+TEST_F(Restructure, ATemporaryTableCopiesWithoutTheWaitWindow) {
+    TEngineEnv env(ekTemp);
+    TORQTable t;
+    t.SetTemporary(true);
+    t.SetTableName("TMP");
+    AddAdv(t, "N", aftInteger);
+    t.CreateTable();
+    t.Open();
+    for (int i = 0; i < 5; ++i) {
+        t.Append();
+        t.FieldByName("N")->SetAsInteger(i);
+        t.Post();
+    }
+    UI.Log.clear();
+    std::string err;
+    bool go = true;
+    ASSERT_TRUE(t.CopyTable("TMP2", err, go)) << err;
+    EXPECT_TRUE(WaitEntries(UI.Log).empty());
+    TORQTable c;
+    c.SetTemporary(true);
+    c.SetTableName("TMP2");
+    c.Open();
+    EXPECT_EQ(c.RecordCount(), 5);
+}
+
+// The import holds the table data's lock from before the copy to after it: another
+// thread of the program waits meanwhile.
+TEST_F(Restructure, AnImportHoldsTheTableDataLock) {
+    TEngineEnv env(ekDisk);
+    CreateStations(env.Name(), 10);
+    TORQTable src;
+    src.SetDatabaseName(env.Name());
+    src.SetTableName("STATIONS");
+    src.Open();
+    TORQTable dst;
+    dst.SetDatabaseName(env.Name());
+    dst.SetTableName("COPY");
+    std::recursive_mutex& lock = env.Db->Handle()->DatabaseData->LockSection();
+    auto freeElsewhere = [&] {
+        bool got = false;
+        std::thread([&] {
+            got = lock.try_lock();
+            if (got) lock.unlock();
+        }).join();
+        return got;
+    };
+    int checks = 0;
+    bool heldBefore = false, heldAfter = false;
+    std::vector<bool> heldAtSteps;
+    dst.BeforeImport = [&](TDataSet*) { heldBefore = !freeElsewhere(); ++checks; };
+    dst.OnImportProgress = [&](TDataSet*, int32_t, bool&) { heldAtSteps.push_back(!freeElsewhere()); };
+    dst.AfterImport = [&](TDataSet*) { heldAfter = !freeElsewhere(); ++checks; };
+    std::string log;
+    ASSERT_TRUE(dst.ImportTable(src, log)) << log;
+    EXPECT_EQ(checks, 2);
+    EXPECT_TRUE(heldBefore);
+    EXPECT_TRUE(heldAfter);
+    EXPECT_EQ(heldAtSteps, std::vector<bool>(10, true));
+    EXPECT_TRUE(freeElsewhere());
 }
 
 // ---------------------------------------------------------------------------------

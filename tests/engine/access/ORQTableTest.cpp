@@ -9,6 +9,7 @@
 
 #include "LocalCursorFixture.h"
 #include "classlib/DBFields.h"
+#include "classlib/DBParams.h"
 #include "engine/access/ORQTable.h"
 
 using namespace dstest;
@@ -325,11 +326,16 @@ TEST_F(TableDefs, ANewRecordCarriesItsMemoDefault) {
     t.SetTableName("D");
     AddAdv(t, "ID", aftInteger);
     AddAdv(t, "NOTE", aftMemo)->DefaultValue.SetAsString("abc");
+    // A default expression gives its value; one that fails to evaluate its own text.
+    AddAdv(t, "UPPERED", aftMemo)->DefaultValue.SetAsString("UPPER('abc')");
+    AddAdv(t, "FAILING", aftMemo)->DefaultValue.SetAsString("1/0");
     AddAdv(t, "LAST", aftMemo)->DefaultValue.SetAsString("zz");
     t.CreateTable();
     t.Open();
     t.Append();
     EXPECT_EQ(t.FieldByName("NOTE")->AsString(), "abc");
+    EXPECT_EQ(t.FieldByName("UPPERED")->AsString(), "ABC");
+    EXPECT_EQ(t.FieldByName("FAILING")->AsString(), "1/0");
     EXPECT_EQ(t.FieldByName("LAST")->AsString(), "zz");  // the last field is covered too
     t.FieldByName("ID")->SetAsInteger(1);
     t.Post();
@@ -448,6 +454,228 @@ TEST_F(TableRanges, AnUnchangedRangeDoesNotMoveTheCursorAndFindKeyFinds) {
     t.Cancel();
     EXPECT_EQ(t.State(), dsBrowse);
     EXPECT_NE(Raised([&] { t.GetIndexField(5); }).find("Field index out of range"), std::string::npos);
+}
+
+// Nearest keys against brute force: rows (a, l) with holes, on an ascending and a
+// descending index, full and partial keys, inclusive and exclusive, and inside a range.
+TEST_F(TableRanges, NearestKeysMatchBruteForce) {
+    TEngineEnv env(ekDisk);
+    {
+        TORQTable t;
+        t.SetDatabaseName(env.Name());
+        t.SetTableName("STATIONS");
+        AddAdv(t, "NAVAREA", aftInteger);
+        AddAdv(t, "IDLETTER", aftInteger);
+        AddAdv(t, "N", aftInteger);
+        AddAdvIndex(t, "IDX_NAVLOC", "NAVAREA;IDLETTER", 0);
+        AddAdvIndex(t, "IDX_DESC", "NAVAREA;IDLETTER", ixDescending);
+        t.CreateTable();
+    }
+    TORQTable t;
+    t.SetDatabaseName(env.Name());
+    t.SetTableName("STATIONS");
+    t.Open();
+    std::vector<std::pair<int, int>> rows;
+    for (int a : {1, 3, 5})
+        for (int l : {0, 2, 4}) {
+            rows.push_back({a, l});
+            t.Append();
+            t.FieldByName("NAVAREA")->SetAsInteger(a);
+            t.FieldByName("IDLETTER")->SetAsInteger(l);
+            t.FieldByName("N")->SetAsInteger(a * 10 + l);
+            t.Post();
+        }
+    struct Case {
+        const char* Index;
+        std::vector<int> Key;
+        bool Exclusive;
+        std::vector<int> Range;  // an applied range over NAVAREA, or none
+    } cases[] = {
+        {"IDX_NAVLOC", {3, 1}, false, {}}, {"IDX_NAVLOC", {3, 2}, false, {}}, {"IDX_NAVLOC", {3, 2}, true, {}},
+        {"IDX_NAVLOC", {4}, false, {}},    {"IDX_NAVLOC", {3}, true, {}},     {"IDX_NAVLOC", {0}, false, {}},
+        {"IDX_NAVLOC", {9}, false, {}},    {"IDX_NAVLOC", {1}, false, {3}},   {"IDX_NAVLOC", {3, 3}, false, {3}},
+        {"IDX_NAVLOC", {4}, false, {3}},   {"IDX_DESC", {3, 3}, false, {}},   {"IDX_DESC", {3}, true, {}},
+        {"IDX_DESC", {0}, false, {}},
+    };
+    for (const Case& c : cases) {
+        const bool desc = std::string(c.Index) == "IDX_DESC";
+        SCOPED_TRACE(std::string(c.Index) + " key " + std::to_string(c.Key[0]) +
+                     (c.Key.size() > 1 ? "," + std::to_string(c.Key[1]) : "") + (c.Exclusive ? " exclusive" : "") +
+                     (c.Range.empty() ? "" : " in range"));
+        t.SetIndexName(c.Index);
+        if (!c.Range.empty()) t.SetRange({Variant::FromInteger(c.Range[0])}, {Variant::FromInteger(c.Range[0])});
+        // Brute force: the rows in index order, kept by the range; the first at or past
+        // the key prefix, else the last.
+        std::vector<std::pair<int, int>> order = rows;
+        std::sort(order.begin(), order.end());
+        if (desc) std::reverse(order.begin(), order.end());
+        if (!c.Range.empty())
+            order.erase(std::remove_if(order.begin(), order.end(), [&](auto& r) { return r.first != c.Range[0]; }),
+                        order.end());
+        auto cmp = [&](const std::pair<int, int>& r) {
+            const int rv[2] = {r.first, r.second};
+            for (size_t i = 0; i < c.Key.size(); ++i)
+                if (rv[i] != c.Key[i]) return desc ? (rv[i] > c.Key[i] ? -1 : 1) : (rv[i] < c.Key[i] ? -1 : 1);
+            return 0;
+        };
+        auto it = std::find_if(order.begin(), order.end(),
+                               [&](auto& r) { return c.Exclusive ? cmp(r) > 0 : cmp(r) >= 0; });
+        const auto want = it != order.end() ? *it : order.back();
+        t.SetKey();
+        for (size_t i = 0; i < c.Key.size(); ++i) t.GetIndexField(static_cast<int32_t>(i))->SetAsInteger(c.Key[i]);
+        t.SetKeyFieldCount(static_cast<int32_t>(c.Key.size()));
+        t.SetKeyExclusive(c.Exclusive);
+        t.Post();
+        t.GotoNearest();
+        EXPECT_EQ(t.FieldByName("N")->AsInteger(), want.first * 10 + want.second);
+        if (!c.Exclusive) {
+            std::vector<Variant> values;
+            for (int v : c.Key) values.push_back(Variant::FromInteger(v));
+            t.First();
+            t.FindNearest(values);
+            EXPECT_EQ(t.FieldByName("N")->AsInteger(), want.first * 10 + want.second);
+        }
+        // The applied range is in force again.
+        EXPECT_EQ(t.RecordCount(), c.Range.empty() ? 9 : 3);
+        if (!c.Range.empty()) t.CancelRange();
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Provider support and stored definitions
+
+class TableProvider : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        Env = std::make_unique<TEngineEnv>(ekMemory);
+        TORQTable t;
+        t.SetDatabaseName(Env->Name());
+        t.SetTableName("P");
+        AddAdv(t, "ID", aftInteger);
+        AddAdv(t, "NAME", aftVarChar, 20);
+        AddAdv(t, "CODE", aftInteger);
+        AddAdvIndex(t, "IDX_NAME", "NAME", 0);
+        AddAdvIndex(t, "IDX_CODE", "CODE", ixUnique);
+        AddAdvIndex(t, "IDX_ID", "ID", ixPrimary | ixUnique);
+        t.CreateTable();
+        t.Open();
+        for (int i = 1; i <= 6; ++i) {
+            t.Append();
+            t.FieldByName("ID")->SetAsInteger(i);
+            t.FieldByName("NAME")->SetAsString(i % 2 ? "ODD" : "EVEN");
+            t.FieldByName("CODE")->SetAsInteger(100 - i);
+            t.Post();
+        }
+    }
+    void TearDown() override {
+        Env.reset();
+        EngineTest::TearDown();
+    }
+    // A table of P, with field objects only for Only when given.
+    std::unique_ptr<TORQTable> Table(const std::vector<std::string>& Only = {}) {
+        auto t = std::make_unique<TORQTable>();
+        t->SetDatabaseName(Env->Name());
+        t->SetTableName("P");
+        if (!Only.empty()) {
+            t->FieldDefs().Update();
+            for (const std::string& name : Only) {
+                const TFieldDef* d = t->FieldDefs().Find(name);
+                TField* f = CreateFieldOfType(d->DataType(), t.get());
+                f->SetSize(d->Size());
+                f->SetFieldName(name);
+                f->SetDataSet(t.get());
+            }
+        }
+        return t;
+    }
+    std::unique_ptr<TEngineEnv> Env;
+};
+
+TEST_F(TableProvider, DefaultOrderTakesTheCurrentIndexElseThePrimaryElseAUniqueOne) {
+    struct Case {
+        const char* Name;
+        std::string IndexName, IndexFieldNames;
+        std::vector<std::string> Only;
+        const char* Want;  // nullptr: none
+    } cases[] = {
+        {"named", "IDX_NAME", "", {}, "IDX_NAME"},
+        {"by field names", "", "CODE", {}, "IDX_CODE"},
+        {"none chosen: the primary, though a unique one comes first", "", "", {}, "IDX_ID"},
+        {"the primary's field has no object", "", "", {"NAME", "CODE"}, "IDX_CODE"},
+        {"the named index's field has no object", "IDX_NAME", "", {"ID", "CODE"}, "IDX_ID"},
+        {"no index usable", "", "", {"NAME"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto t = Table(c.Only);
+        if (!c.IndexName.empty()) t->SetIndexName(c.IndexName);
+        if (!c.IndexFieldNames.empty()) t->SetIndexFieldNames(c.IndexFieldNames);
+        t->Open();
+        std::unique_ptr<TIndexDef> d = t->PSGetDefaultOrder();
+        if (c.Want == nullptr) {
+            EXPECT_EQ(d, nullptr);
+            continue;
+        }
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->Name(), c.Want);
+        // A copy: changing it leaves the table's definitions alone.
+        d->SetName("CHANGED");
+        t->IndexDefs().Update();
+        EXPECT_GE(t->IndexDefs().IndexOf(c.Want), 0);
+    }
+}
+
+TEST_F(TableProvider, KeyFieldsAreTheFirstUsableUniqueIndexElseEveryField) {
+    EXPECT_EQ(Table()->PSGetKeyFields(), "CODE");           // closed: the definitions count
+    auto open = Table();
+    open->Open();
+    EXPECT_EQ(open->PSGetKeyFields(), "CODE");
+    auto noCode = Table({"ID", "NAME"});
+    noCode->Open();
+    EXPECT_EQ(noCode->PSGetKeyFields(), "ID");               // the primary is unique too
+    auto neither = Table({"NAME"});
+    neither->Open();
+    EXPECT_EQ(neither->PSGetKeyFields(), "NAME");            // every field there is
+    auto missing = Table();
+    missing->SetTableName("NO_SUCH_TABLE");
+    EXPECT_EQ(missing->PSGetKeyFields(), "");
+}
+
+TEST_F(TableProvider, ParamsBecomeTheRangeAndNoneCancelsIt) {
+    auto t = Table();
+    t->SetIndexName("IDX_CODE");
+    TParams byPosition;
+    byPosition.CreateParam(ftInteger, "", ptInput)->SetAsInteger(97);
+    t->PSSetParams(&byPosition);  // opens the table
+    ASSERT_TRUE(t->Active());
+    EXPECT_EQ(Walk(*t, "ID"), (std::vector<int>{3}));
+    TParams byName;
+    byName.CreateParam(ftInteger, "CODE", ptInput)->SetAsInteger(95);
+    t->PSSetParams(&byName);
+    EXPECT_EQ(Walk(*t, "ID"), (std::vector<int>{5}));
+    TParams none;
+    t->PSSetParams(&none);
+    EXPECT_EQ(Walk(*t, "ID"), (std::vector<int>{6, 5, 4, 3, 2, 1}));
+}
+
+TEST_F(TableProvider, DefinitionsAreStoredOnlyOnceChangedAndNotEmpty) {
+    TORQTable t;
+    EXPECT_FALSE(t.IsFieldDefsStored());
+    EXPECT_FALSE(t.IsIndexDefsStored());
+    t.FieldDefs().Add("A", ftInteger, 0, false);
+    EXPECT_TRUE(t.StoreDefs);
+    EXPECT_TRUE(t.IsFieldDefsStored());
+    EXPECT_FALSE(t.IsIndexDefsStored());  // still empty
+    TIndexDefs other(nullptr);
+    other.Add("IDX_A", "A", ixUnique)->SetDescFields("A");
+    t.SetIndexDefs(other);
+    ASSERT_EQ(t.IndexDefs().Count(), 1);
+    EXPECT_EQ(t.IndexDefs().Items(0)->DescFields(), "A");
+    EXPECT_TRUE(t.IsIndexDefsStored());
+    t.StoreDefs = false;
+    EXPECT_FALSE(t.IsFieldDefsStored());
+    EXPECT_FALSE(t.IsIndexDefsStored());
 }
 
 // ---------------------------------------------------------------------------------
@@ -608,6 +836,14 @@ TEST_F(TableCopy, CopyTableDataLogsAndStopsWhenAsked) {
     EXPECT_EQ(positions.front(), 1);
     EXPECT_EQ(positions.back(), 99);
     EXPECT_EQ(positions.size(), 50u);
+    // A source that is no table is named "unknown".
+    dst.Close();
+    dst.EmptyTable();
+    dst.Open();
+    Append(dst, 7, "S");
+    log.clear();
+    TORQDataSet::CopyTableData(nullptr, src, dst, 100, 0, nullptr, false, true, go, log);
+    EXPECT_EQ(log.rfind("Error copying table \"unknown\". Record #7 was not imported due to error: ", 0), 0u) << log;
     // Stopped by the handler.
     dst.Close();
     dst.EmptyTable();
@@ -625,6 +861,53 @@ TEST_F(TableCopy, CopyTableDataLogsAndStopsWhenAsked) {
     go = true;
     EXPECT_TRUE(TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, false, go, log));
     EXPECT_EQ(log, "");
+}
+
+// A source definition without a field object: its line, then 10499 or, ignoring errors,
+// the field skipped in every record.
+TEST_F(TableCopy, AFieldWithoutAnObjectIsLoggedAsUnsupported) {
+    TEngineEnv env(ekMemory);
+    CreateLog(env.Name(), "SRC");
+    CreateLog(env.Name(), "DST");
+    {
+        TORQTable fill;
+        fill.SetDatabaseName(env.Name());
+        fill.SetTableName("SRC");
+        fill.Open();
+        for (int m = 1; m <= 3; ++m) Append(fill, m, "S");
+    }
+    TORQTable src;
+    src.SetDatabaseName(env.Name());
+    src.SetTableName("SRC");
+    src.FieldDefs().Update();
+    for (const char* name : {"UTCRECEIVED", "FREQ"}) {
+        const TFieldDef* d = src.FieldDefs().Find(name);
+        TField* f = CreateFieldOfType(d->DataType(), &src);
+        f->SetFieldName(name);
+        f->SetDataSet(&src);
+    }
+    src.Open();
+    TORQTable dst;
+    dst.SetDatabaseName(env.Name());
+    dst.SetTableName("DST");
+    dst.Open();
+    const std::string line = "Error copying table \"SRC\". Field 'NAVAREA' has a data type that is not supported\r\n";
+    std::string log;
+    bool go = true;
+    EXPECT_EQ(NativeCode([&] { TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, false, go, log); }),
+              10499);
+    EXPECT_EQ(log, line);
+    dst.Cancel();
+    log.clear();
+    EXPECT_FALSE(TORQDataSet::CopyTableData(&src, src, dst, 100, 0, nullptr, false, true, go, log));
+    EXPECT_EQ(dst.RecordCount(), 3);
+    // Four definitions lack an object, in each of the three records.
+    size_t lines = 0;
+    for (size_t at = log.find("has a data type that is not supported"); at != std::string::npos;
+         at = log.find("has a data type that is not supported", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 12u);
+    EXPECT_EQ(Walk(dst), (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace
