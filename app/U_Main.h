@@ -30,6 +30,7 @@
 #include "decoder/NavtexDecoder.h"
 #include "app/Displays.h"
 #include "app/ChSpectrum.h"  // ChSpectrum is also a QChartView to its readers
+#include "app/ReceptionStatistics.h"
 
 class QChartView;
 class QComboBox;
@@ -59,6 +60,17 @@ class TModem;
 class TPaintImage;
 class TWaveIn;
 class TAudioSource;
+
+}  // namespace tilo
+
+namespace classlib {
+class TDataSet;
+}
+namespace orq {
+class TORQDatabase;
+}
+
+namespace tilo {
 
 // A NAVAREA preference box; Tag is its NAVAREA number.
 class TNavareaCheckBox;
@@ -335,6 +347,71 @@ public:
     void sbFilRawClick();
     void PageControl1Change();
 
+    // ---- message log views, filters, search and clean-up (U_MainLog.cpp) ----
+    TRadioGroup* RgFreqDB;        // "FREQUENCY": "BOTH", "518 KHz", "490 KHz"
+    QLineEdit* edtID;             // identification letter, upper case, one character; "*": any
+    QLineEdit* edtSrchtext;       // upper case
+    TLed* ledFilter;              // flashes while a filter or search narrows the view
+    QPushButton* sbFilter;        // "Filter data"
+    QPushButton* sbTextSearch;    // "Start message body search"
+    QPushButton* sbClear;         // "Clear filter"
+    TRadioGroup* rgCleanUp;       // "DELETE RECORDS WHERE  :", none selected
+    QLineEdit* edtDist;           // the distance limit in km, "0"
+    QCheckBox* cbCompact;         // "Compact database afterwards"
+    QPushButton* sbCleanup;       // "EXECUTE"
+    // Step 8 of the clean-up on the closed log database: the engine's compaction;
+    // tests replace it.
+    std::function<void(orq::TORQDatabase& Database)> CompactLogDatabase;
+
+    void BuildLogPages();
+    void sbFilterClick();
+    void MatchSearchText(classlib::TDataSet* DataSet, bool& Accept);
+    void sbTextSearchClick();
+    void sbClearClick();
+    void DBNavigator1Click();
+    void DBLogGridKeyDown(int& Key, Qt::KeyboardModifiers Shift);
+    void rgCleanUpClick();
+    void sbCleanupClick();
+    // "RECORDS: " and the log table's count under its current filter.
+    void ShowRecordCount();
+    // The data module's bulk work runs: the handlers that move or filter the log do
+    // nothing, as their work would interleave with a loop that serves events.
+    bool LogWorkRunning() const;
+    // The buttons of those handlers, the navigator and the grid, off while bulk work runs.
+    void EnableLogWorkControls(bool Enabled);
+    // What sbClearClick does once it may run: the view unfiltered, on its last record,
+    // the filter controls on their defaults, ledFilter off.
+    void ClearLogView();
+
+    // ---- reception reports and statistics (U_MainReports.cpp) ----
+    QPlainTextEdit* meResume;     // report lines, fixed pitch
+    QPlainTextEdit* meRAW;        // per picked record "---", its line and its text
+    TRadioGroup* rgReportFormat;  // "Report Format": "NDBList", "KX-R"
+    TRadioGroup* rgHeadFoot;      // "Personal Info": "Do not include", "Include as header", "Include as footer"
+    QPushButton* sbSavereport;    // "SAVE REPORT AS..."
+    QPushButton* sbClearReport;   // "NEW REPORT"
+    QLineEdit* edtRevShift;
+    QPushButton* sbReverse;       // "REV"
+    QComboBox* cbFreq;            // "518", "490"
+    QComboBox* cbNavStations;     // letter + ":" + station text
+    TRadioGroup* rgDayMonth;      // "Per Day", "Per Month"
+    QCheckBox* cbMsgCount;        // "Plot Message Count"
+    QCheckBox* cbSigQual;         // "Plot Signal Quality"
+    QPushButton* sbPlotStats;     // "PLOT"
+    QChartView* StatChart;        // series 0 the count, series 1 the mean quality
+    QPushButton* SpeedButton2;    // "CLOSE"
+    TStatistics FStatistics;      // the entries of the last plot
+
+    void BuildReportPages();
+    void DBLogGridMouseUp(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+    void sbClearReportClick();
+    void sbReverseClick();
+    void sbSavereportClick();
+    void sbPlotStatsClick();
+    void PlotDailyStatistics(char IdLetter, int32_t NavArea, int32_t Freq);
+    void PlotMonthlyStatistics(char IdLetter, int32_t NavArea, int32_t Freq);
+    void SpeedButton2Click();
+
 protected:
     void showEvent(QShowEvent* Event) override;
     void changeEvent(QEvent* Event) override;
@@ -353,6 +430,13 @@ private:
     void BuildSchedulePage();
     void BuildFeed();
     std::string UtcTime() const;  // "hh:mm:ss"
+
+    // The text search: its text as clicked, and whether its own scan runs (the only
+    // time MatchSearchText serves events).
+    std::string FSearchText;
+    bool FSearchScanning = false;
+    int64_t FSearchServedAt = 0;  // steady clock, ms
+    void PlotStatistics(bool Monthly, char IdLetter, int32_t NavArea, int32_t Freq);
 };
 
 class TNavareaCheckBox : public QCheckBox {

@@ -247,6 +247,10 @@ void TfrmMain::BuildFrame() {
         l->addWidget(dtpAtlas);
         l->addStretch(1);
     }
+    // The log views and clean-up, the report and the statistics (U_MainLog.cpp,
+    // U_MainReports.cpp) add their controls to these pages.
+    BuildLogPages();
+    BuildReportPages();
 
     // PageControl2: the waterfall and the current message.
     PageControl2 = Named(new QTabWidget(central), "PageControl2");
@@ -525,7 +529,6 @@ void TfrmMain::WaveInLogMessage(const std::string& Text) { SysLog(Text); }
 
 // ---- the stubs the pages take over ----
 
-void TfrmMain::cbNavStatChange() {}
 void TfrmMain::ReleaseMapLink() {}
 
 void TfrmMain::Image1Click() {
