@@ -414,6 +414,15 @@ void TDataModule1::CreateComponents() {
     LogTable->AfterOpen = settled;
     LogTable->AfterPost = settled;
     LogTable->AfterCancel = settled;
+    StationTable->AfterOpen = settled;
+    // The time look-up's cursor holds the file only while the log table is open: a
+    // compaction or repair needs the file free.
+    LogTable->AfterClose = [this](TDataSet*) {
+        try {
+            if (FTimeTable) FTimeTable->Close();
+        } catch (...) {
+        }
+    };
 
     FTimeTable = std::make_unique<orq::TORQTable>(nullptr);
     FTimeTable->SetDatabaseName("NAVTEX");

@@ -70,6 +70,12 @@ TEST_F(DataModuleProvision, AnEmptyFolderGetsBothFilesWithTheSchemaAndTheReports
     Module.reset();
     EXPECT_EQ(tilo::DataModule1, nullptr);
 
+    // Plain components of the two names read the files back.
+    orq::TORQDatabase navtex(nullptr), lex(nullptr);
+    navtex.SetDatabaseName("NAVTEX");
+    navtex.SetDatabaseFileName("TILO_DB.ORQ");
+    lex.SetDatabaseName("LEX");
+    lex.SetDatabaseFileName("LEX.ORQ");
     const int pk = classlib::ixPrimary | classlib::ixUnique;
     EXPECT_EQ(Structure("NAVTEX", "NAVTEXLOG"),
               (std::vector<std::string>{F("UTCRECEIVED", aftDateTime, 0), F("FREQ", aftInteger, 0),

@@ -283,3 +283,48 @@ TEST_F(DataModuleStore, QueuedMessagesSurviveTheModuleAndADamagedQueueFileIsSetA
 }
 
 }  // namespace
+
+namespace {
+
+// The database compaction, where the engine has it.
+template <typename D>
+auto Compact(D& Db, int) -> decltype(Db.CompactDatabase(), bool()) {
+    return Db.CompactDatabase();
+}
+template <typename D>
+bool Compact(D&, long) {
+    throw std::logic_error("no compaction in this engine");
+}
+
+class DataModuleCompaction : public DataModuleFixture {};
+
+TEST_F(DataModuleCompaction, AMessageArrivingDuringACompactionIsStoredAfterTheReopen) {
+    Make();
+    AddStation({1, 518, "S", "STA1", "ALPHA", "AA", 0, 45, "ALPHA", ""});
+    Module->AddLogRecord('S', "A", 46000, "01", "ALPHA", 518, 1);
+    orq::TORQDatabase& db = *Module->ORQDB;
+    Module->LogTable->Close();
+    Module->StationTable->Close();
+    db.Close();
+    int progress = 0;
+    db.OnCompactProgress = [&](classlib::TPersistent*, int32_t, bool& Continue) {
+        Continue = true;
+        if (progress++ == 0) Module->AddLogRecord('S', "A", 46001, "02", "ALPHA", 518, 1);
+    };
+    try {
+        ASSERT_TRUE(Compact(db, 0));
+    } catch (const std::logic_error&) {
+        GTEST_SKIP() << "the engine has no compaction yet";
+    }
+    EXPECT_GT(progress, 0);
+    EXPECT_EQ(Module->QueuedCount(), 1);
+    db.Open();
+    Module->LogTable->Open();
+    EXPECT_EQ(Module->QueuedCount(), 1) << "the station table is still closed";
+    Module->StationTable->Open();
+    EXPECT_EQ(Module->QueuedCount(), 0);
+    EXPECT_EQ(LogCount(), 2);
+    EXPECT_EQ(Reports.back(), "message SA02/1/STA1 ALPHA,AA STORED (GID)");
+}
+
+}  // namespace
