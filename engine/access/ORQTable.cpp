@@ -119,7 +119,7 @@ std::unique_ptr<TIndexDefs> TORQTable::PSGetIndexDefs(TIndexOptions IndexTypes) 
 // The cursor and the definitions
 
 bool TORQTable::DisableTempFiles() {
-    if (InMemory()) return true;
+    if (InMemory() || TableDisableTempFiles) return true;
     TORQDatabase* db = Database();
     if (db == nullptr) return false;
     if (db->OwnedBySession) return false;  // the table's own flag, never set here
