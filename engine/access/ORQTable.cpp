@@ -193,7 +193,7 @@ void TORQTable::PSSetParams(TParams* AParams) {
 // The cursor and the definitions
 
 bool TORQTable::DisableTempFiles() {
-    if (InMemory()) return true;
+    if (InMemory() || TableDisableTempFiles) return true;
     TORQDatabase* db = Database();
     if (db == nullptr) return false;
     if (db->OwnedBySession) return false;  // the table's own flag, never set here

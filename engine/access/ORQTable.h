@@ -56,6 +56,9 @@ public:
 
     // ---- properties ----
     bool StoreDefs = false;
+    // The table's own request to keep its data out of temporary files (query results
+    // of a database that disables them); the database's setting applies besides.
+    bool TableDisableTempFiles = false;
     const std::string& TableName() const { return FTableName; }
     void SetTableName(const std::string& Value);
     bool Exclusive() const { return FExclusive; }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExprNodesExt.h"
@@ -292,11 +293,30 @@ int32_t TORQExprNodeDateFunction::GetDataSize() {
 // TORQExprNodeSystem
 
 TORQExprNodeSystem::TORQExprNodeSystem(uint8_t Operator, uint8_t InMemory, std::string FieldName,
-                                       std::string TableName, const std::string& /*DatabaseName*/,
-                                       const std::string& /*SessionName*/)
+                                       std::string TableName, const std::string& DatabaseName,
+                                       const std::string& SessionName)
     : TORQExprNode(Operator), TableName(std::move(TableName)), FieldName(std::move(FieldName)), InMemory(InMemory) {
-    // LASTAUTOINC opens the table through the data-access layer's table component.
-    if (Operator == doLastAutoinc) RaiseNative(30902, "LASTAUTOINC is not available: the table component is missing");
+    if (Operator != doLastAutoinc) return;
+    auto table = std::make_unique<TORQTable>();
+    table->SetSessionName(SessionName);
+    table->SetDatabaseName(DatabaseName);
+    table->SetTableName(this->TableName);
+    table->SetInMemory(InMemory != 0);
+    table->SetReadOnly(true);
+    table->Open();
+    const TORQAdvFieldDef* def = table->AdvFieldDefs().Find(this->FieldName);
+    if (def == nullptr) RaiseNativeFmt(30337, "Field '%s' not found", {this->FieldName});
+    FieldType = def->DataType;
+    Table = std::move(table);
+}
+
+TORQExprNodeSystem::~TORQExprNodeSystem() {
+    if (!Table) return;
+    try {
+        Table->Close();
+    } catch (...) {
+        // Freeing a node never raises.
+    }
 }
 
 TORQVariant& TORQExprNodeSystem::GetValue() {
@@ -306,7 +326,10 @@ TORQVariant& TORQExprNodeSystem::GetValue() {
             if (Value.DataType() != bdtInteger) Value.Clear(bdtInteger);
             Value.SetAsInteger(RowCounter);
             return Value;
-        case doLastAutoinc: RaiseNative(30902, "LASTAUTOINC is not available: the table component is missing");
+        case doLastAutoinc:
+            if (Value.DataType() != bdtLargeInt) Value.Clear(bdtLargeInt);
+            Value.SetAsLargeInt(Table->GetLastAutoincValue(FieldName));
+            return Value;
         default: RaiseUnknownOperator(30338, Operator);
     }
 }

@@ -6,8 +6,9 @@
 //   text, LENGTH and POS answer 0). Case mapping is the engine's fixed rule.
 // - Date functions read the local clock afresh at every evaluation; TODATE and TOSTRING
 //   own the picture they were built with.
-// - ROWNUM counts its evaluations for the life of the node. LASTAUTOINC needs the table
-//   component of the data-access layer and raises 30902 until that exists.
+// - ROWNUM counts its evaluations for the life of the node. LASTAUTOINC holds its table
+//   open, read-only, from the node's building to its freeing, in the expression's
+//   session and database.
 #pragma once
 
 #include <memory>
@@ -54,10 +55,14 @@ public:
     uint8_t DatePart = dpYear;
 };
 
+class TORQTable;
+
 class TORQExprNodeSystem : public TORQExprNode {
 public:
+    // LASTAUTOINC opens its table here; 30337 for a field the table lacks.
     TORQExprNodeSystem(uint8_t Operator, uint8_t InMemory, std::string FieldName, std::string TableName,
                        const std::string& DatabaseName, const std::string& SessionName);
+    ~TORQExprNodeSystem() override;
 
     TORQVariant& GetValue() override;
     uint8_t GetDataType() override;
@@ -68,6 +73,7 @@ public:
     uint8_t InMemory;
     uint8_t FieldType = 0;
     int32_t RowCounter = 0;
+    std::unique_ptr<TORQTable> Table;  // LASTAUTOINC's, open
 };
 
 // The local date and time now, as a TDateTime.

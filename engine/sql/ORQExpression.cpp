@@ -56,10 +56,6 @@ TORQSelectListItem FieldItem(TORQExprNode* Node) {
 
 }  // namespace
 
-void TORQAO::AddCondition(std::unique_ptr<TORQExpression> /*Condition*/) {
-    RaiseNativeFmt(30339, "The method '%s' not overrided in class '%s'", {"AddCondition", "TORQAO"});
-}
-
 TORQExpression::~TORQExpression() = default;
 
 std::unique_ptr<TORQExpression> TORQExpression::CreateWithRoot(TORQExprNodePtr Root) {
@@ -361,8 +357,7 @@ bool TORQExpression::UsesOnlyFields(const std::string& FieldList) {
 void TORQExpression::ReplaceAliases(const std::vector<TORQSelectListItem>& Items) {
     FPrepared = false;
     if (!FRoot) return;
-    const std::vector<TORQSelectListItem> copy = Items;
-    FRoot->ReplaceAliases(copy);
+    FRoot->ReplaceAliases(Items);
 }
 
 // ---------------------------------------------------------------------------------

@@ -154,7 +154,7 @@ void TORQSQLCommand::ParseFieldNameList(std::vector<std::string>& List) {
 
 void TORQSQLCommand::ParseFieldExpressionList(TORQFields& List) {
     for (;;) {
-        auto expression = std::make_shared<TORQExpression>();
+        auto expression = std::make_unique<TORQExpression>();
         expression->InMemory = InMemory;
         expression->ParseValueExpression(FQuery, FLexer);
         GetCurrentToken();
@@ -166,7 +166,7 @@ void TORQSQLCommand::ParseFieldExpressionList(TORQFields& List) {
             item.IsExpression = true;
             item.Expression = std::move(expression);
         }
-        List.Add(item);
+        List.Add(std::move(item));
         if (FToken.Kind != tktComma) return;
         ExpectNextToken(tksNamesOrReserved, 10410, kUnexpectedToken);
     }

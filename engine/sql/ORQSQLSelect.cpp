@@ -202,7 +202,7 @@ void TORQSQLSelect::ParseTop() {
 
 void TORQSQLSelect::ParseSelectItem() {
     TORQSelectListItem item;
-    auto expression = std::make_shared<TORQExpression>();
+    auto expression = std::make_unique<TORQExpression>();
     expression->InMemory = InMemory;
     expression->ParseValueExpression(FQuery, FLexer);
     GetCurrentToken();

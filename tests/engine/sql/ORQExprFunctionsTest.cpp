@@ -234,7 +234,6 @@ TEST(ExprSystemFunctions, RowNumAndLastAutoinc) {
     }
     EXPECT_EQ(rownum.GetDataType(), aftInteger);
     EXPECT_EQ(rownum.GetDataSize(), 0);
-    ExpectNative([] { TORQExprNodeSystem(doLastAutoinc, 0, "ID", "LOG", "DB", "Default"); }, 30902);
     ExpectNative([] { TORQExprNodeSystem(doAdd, 0, "", "", "", "").GetValue(); }, 30338,
                  "Unknown operator: '+' - Native error: 30338");
 }

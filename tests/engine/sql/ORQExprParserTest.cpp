@@ -328,7 +328,6 @@ TEST(ExprParser, ErrorsNameTheTokenAndItsPosition) {
         {"LASTAUTOINC X", false, 30086, "Token '(' expected, but 'X' found at line 1, column 13"},
         {"LASTAUTOINC(T F)", false, 30334, "Token ',' expected, but 'F' found at line 1, column 15"},
         {"LASTAUTOINC(T, F X)", false, 30089, "Token ')' expected, but 'X' found at line 1, column 18"},
-        {"LASTAUTOINC(T, F)", false, 30902, "LASTAUTOINC is not available: the table component is missing"},
         {"MIMETOBIN X", false, 30479, "Token '(' expected, but 'X' found at line 1, column 11"},
         {"MIMETOBIN(X)", false, 30480,
          "String argument expected for function 'MimeToBin()', but 'X' found at line 1, column 11"},
