@@ -1,5 +1,6 @@
 // The main window's construction and the decoder's host methods that belong to no
 // other file of the window.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QGroupBox>
@@ -24,7 +25,6 @@ namespace tilo {
 
 namespace {
 
-QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
 
 }  // namespace
 

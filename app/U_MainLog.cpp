@@ -18,6 +18,7 @@
 //   leaves the log as it was, and the operation costs one commit. Every path restores
 //   the grid and memo, the database and its datasets, SchedTimer and sbCleanup before
 //   a failure goes on to the application's exception event.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -47,14 +48,7 @@ namespace tilo {
 
 namespace {
 
-QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
-std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
 
-template <typename T>
-T* Named(T* Control, const char* Name) {
-    Control->setObjectName(Name);
-    return Control;
-}
 
 // An edit whose typing is upper-cased as it arrives.
 QLineEdit* UpperCaseEdit(const char* Name, const QString& Text, QWidget* Parent) {

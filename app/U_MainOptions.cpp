@@ -5,6 +5,7 @@
 // Each settings writer opens "Tilo.ini" afresh and saves once. The sample-rate change
 // waits twice with the event loop running; a close request served meanwhile has freed
 // capture, and the handler ends after that wait without touching it.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -41,8 +42,6 @@ namespace tilo {
 
 namespace {
 
-QString Q8o(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
-std::string S8o(const QString& Text) { return Text.toLatin1().toStdString(); }
 
 }  // namespace
 
@@ -185,13 +184,13 @@ void TfrmMain::cbEnableCalibClick() {
 
 void TfrmMain::tbCorFacChange() {
     const double factor = tbCorFac->value() / 100000.0 + 1;
-    lbCorFac->setText(Q8o(classlib::FloatToStr(factor)));
+    lbCorFac->setText(Q8(classlib::FloatToStr(factor)));
     if (FModem) FModem->SetBaud(100 * factor);
 }
 
 void TfrmMain::btnSaveCorFacClick() {
     TSettingsFile ini(SettingsPath());
-    ini.WriteCorFac(S8o(lbCorFac->text()));
+    ini.WriteCorFac(S8(lbCorFac->text()));
     ini.Save();
 }
 
@@ -268,17 +267,17 @@ void TfrmMain::sbAudioClick() {
 
 void TfrmMain::btnSaveOptionsClick() {
     double lat = 0, lon = 0;
-    if (!classlib::TryStrToFloat(S8o(edtRXLat->text()), lat)) {
+    if (!classlib::TryStrToFloat(S8(edtRXLat->text()), lat)) {
         Prompts().ShowMessage("Illegal value for RX latitude\rsave aborted!");
         return;
     }
-    if (!classlib::TryStrToFloat(S8o(edtRXLon->text()), lon)) {
+    if (!classlib::TryStrToFloat(S8(edtRXLon->text()), lon)) {
         Prompts().ShowMessage("Illegal value for RX longitude\rsave aborted!");
         return;
     }
     // Checked with the position, before anything changes.
     int32_t minLen = 0;
-    if (!classlib::TryStrToInt(S8o(edtMinUNIDLen->text()), minLen)) {
+    if (!classlib::TryStrToInt(S8(edtMinUNIDLen->text()), minLen)) {
         Prompts().ShowMessage("Illegal value for minimum fragment length\rsave aborted!");
         return;
     }
@@ -287,18 +286,18 @@ void TfrmMain::btnSaveOptionsClick() {
     RxLon = lon;
     FMinUnidLenValue = minLen;
     TOptionsSettings o;
-    o.RxLat = S8o(edtRXLat->text());
-    o.RxLon = S8o(edtRXLon->text());
+    o.RxLat = S8(edtRXLat->text());
+    o.RxLon = S8(edtRXLon->text());
     o.MinLen = minLen;
     o.MinLenOn = cbMinUNIDLenBox->isChecked();
     o.ConfirmDelete = cbConfirmDelete->isChecked();
     DBNavigator1->ConfirmDelete = o.ConfirmDelete;
     for (int i = 0; i < cbAllStations->count(); ++i)
-        if (cbAllStations->item(i)->checkState() != Qt::Checked) o.DoNotLog.push_back(S8o(cbAllStations->item(i)->text()));
+        if (cbAllStations->item(i)->checkState() != Qt::Checked) o.DoNotLog.push_back(S8(cbAllStations->item(i)->text()));
     DataModuleLoadExclusionList();
     if (!mePersonalInfo->document()->isEmpty())
         for (QTextBlock b = mePersonalInfo->document()->begin(); b.isValid(); b = b.next())
-            o.UserInfo.push_back(S8o(b.text()));
+            o.UserInfo.push_back(S8(b.text()));
     ini.WriteOptions(o);
     ini.Save();
 }

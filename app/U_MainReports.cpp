@@ -10,6 +10,7 @@
 //   queue), removes the text search's record filter before its own filter, and ends as
 //   "Clear filter" ends, so the message page's controls never claim a filter that is
 //   gone. The chart's series are replaced in bulk.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -56,14 +57,7 @@ namespace tilo {
 
 namespace {
 
-QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
-std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
 
-template <typename T>
-T* Named(T* Control, const char* Name) {
-    Control->setObjectName(Name);
-    return Control;
-}
 
 classlib::TDateTime PickerValue(const QDateTimeEdit& Picker) {
     const QDateTime v = Picker.dateTime();

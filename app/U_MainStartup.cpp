@@ -12,6 +12,7 @@
 // is valid from the constructor. TimOpenDB acts once per run: Qt shows a restored
 // window again. The demodulator is made with its defaults before the settings are
 // read, so a settings file that fails half-way still leaves a working receiver.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -63,8 +64,6 @@ namespace tilo {
 
 namespace {
 
-QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
-std::string S8(const QString& Text) { return Text.toLatin1().toStdString(); }
 
 QWidget* NewPage(QTabWidget* Pages, const char* Name, const char* Title) {
     auto* page = new QWidget(Pages);
@@ -73,11 +72,6 @@ QWidget* NewPage(QTabWidget* Pages, const char* Name, const char* Title) {
     return page;
 }
 
-template <typename T>
-T* Named(T* Control, const char* Name) {
-    Control->setObjectName(Name);
-    return Control;
-}
 
 QDateTimeEdit* NewDatePicker(const char* Name, QWidget* Parent) {
     auto* d = Named(new QDateTimeEdit(Parent), Name);

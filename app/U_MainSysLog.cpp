@@ -1,5 +1,6 @@
 // The main window's running services: the system log, the ticker, the clock's
 // UTC/local switch, the sun and schedule timers, and the two application events.
+#include "app/FrameText.h"
 #include "app/U_Main.h"
 
 #include <QApplication>
@@ -19,7 +20,6 @@ namespace tilo {
 
 namespace {
 
-QString Q8(const std::string& Text) { return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size())); }
 
 std::string Trim(const std::string& Text) {
     std::size_t b = 0, e = Text.size();

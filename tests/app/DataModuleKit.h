@@ -30,9 +30,26 @@ struct TKitStation {
     const char* Location;
     const char* CountryCode;
     double Lat, Lon;
-    const char* IdText;
-    const char* UniqueId;
+    const char* IdText = "";
+    const char* UniqueId = "";
 };
+
+// A station appended and posted the way the operator's grid would.
+inline void AddKitStation(tilo::TDataModule1& Module, const TKitStation& S) {
+    classlib::TDataSet& t = *Module.StationTable;
+    t.Append();
+    t.FieldByName("NAVAREA")->SetAsInteger(S.NavArea);
+    t.FieldByName("FREQ")->SetAsFloat(S.Freq);
+    t.FieldByName("IDLETTER")->SetAsString(S.Letter);
+    t.FieldByName("CALLSIGN")->SetAsString(S.Call);
+    t.FieldByName("LOCATION")->SetAsString(S.Location);
+    t.FieldByName("COUNTRYCODE")->SetAsString(S.CountryCode);
+    t.FieldByName("LAT")->SetAsFloat(S.Lat);
+    t.FieldByName("LON")->SetAsFloat(S.Lon);
+    if (*S.IdText) t.FieldByName("IDTEXT")->SetAsString(S.IdText);
+    if (*S.UniqueId) t.FieldByName("UNIQUEID")->SetAsString(S.UniqueId);
+    t.Post();
+}
 
 class DataModuleFixture : public ::testing::Test {
 protected:
@@ -68,21 +85,7 @@ protected:
         }
     }
 
-    void AddStation(const TKitStation& S) {
-        classlib::TDataSet& t = *Module->StationTable;
-        t.Append();
-        t.FieldByName("NAVAREA")->SetAsInteger(S.NavArea);
-        t.FieldByName("FREQ")->SetAsFloat(S.Freq);
-        t.FieldByName("IDLETTER")->SetAsString(S.Letter);
-        t.FieldByName("CALLSIGN")->SetAsString(S.Call);
-        t.FieldByName("LOCATION")->SetAsString(S.Location);
-        t.FieldByName("COUNTRYCODE")->SetAsString(S.CountryCode);
-        t.FieldByName("LAT")->SetAsFloat(S.Lat);
-        t.FieldByName("LON")->SetAsFloat(S.Lon);
-        if (*S.IdText) t.FieldByName("IDTEXT")->SetAsString(S.IdText);
-        if (*S.UniqueId) t.FieldByName("UNIQUEID")->SetAsString(S.UniqueId);
-        t.Post();
-    }
+    void AddStation(const TKitStation& S) { AddKitStation(*Module, S); }
 
     int LogCount() { return Module->LogTable->RecordCount(); }
     std::string Field(const char* Name) { return Module->LogTable->FieldByName(Name)->AsString(); }

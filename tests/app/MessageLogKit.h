@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DataModuleKit.h"
 #include "QtTestApp.h"
 #include "ScriptedPrompts.h"
 #include "app/Controls.h"
@@ -95,16 +96,6 @@ inline void SetFields(classlib::TDataSet& T, const TFixRecord& R) {
     T.FieldByName("DIST")->SetAsInteger(R.Dist);
 }
 
-struct TKitStation {
-    int NavArea;
-    double Freq;
-    const char* Letter;
-    const char* Call;
-    const char* Location;
-    const char* CountryCode;
-    double Lat, Lon;
-};
-
 class LogPagesFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -146,19 +137,7 @@ protected:
         t.Close();
     }
 
-    void AddStation(const TKitStation& S) {
-        classlib::TDataSet& t = *Module->StationTable;
-        t.Append();
-        t.FieldByName("NAVAREA")->SetAsInteger(S.NavArea);
-        t.FieldByName("FREQ")->SetAsFloat(S.Freq);
-        t.FieldByName("IDLETTER")->SetAsString(S.Letter);
-        t.FieldByName("CALLSIGN")->SetAsString(S.Call);
-        t.FieldByName("LOCATION")->SetAsString(S.Location);
-        t.FieldByName("COUNTRYCODE")->SetAsString(S.CountryCode);
-        t.FieldByName("LAT")->SetAsFloat(S.Lat);
-        t.FieldByName("LON")->SetAsFloat(S.Lon);
-        t.Post();
-    }
+    void AddStation(const TKitStation& S) { AddKitStation(*Module, S); }
 
     // The module, the fixture log (unless Records is null) and the window on them.
     void Make(const std::vector<TFixRecord>* Records) {
