@@ -295,11 +295,6 @@ void TORQDatabase::ConfirmConversion(bool& DoConvert) {
     DoConvert = true;
 }
 
-void TORQDatabase::RepairDatabase(std::string& ErrorText) {
-    ErrorText.clear();
-    RaiseNativeFmt(20301, "Cannot repair database '%s': repair is not available", {FDatabaseFileName});
-}
-
 // ---------------------------------------------------------------------------------
 // Open and close
 
@@ -328,6 +323,7 @@ void TORQDatabase::Open() {
 void TORQDatabase::OpenLocked(bool Designing) {
     const bool reserved = IsReservedDatabaseName(FDatabaseName);
     if (!reserved) {
+        CheckNoRebuildOfFile();
         if (OwnedBySession) {
             if (!FileExists(FDatabaseFileName))
                 DatabaseErrorFmt("Database '%s' is not open and names no file", {FDatabaseName}, this);
@@ -361,6 +357,10 @@ void TORQDatabase::OpenLocked(bool Designing) {
     PageSize = FHandle->PageSize;
     PagesPerExtent = FHandle->PagesPerExtent;
     MaxConnections = FHandle->MaxConnections;
+    FAlgorithmAtConnect = EncryptionAlgorithm;
+    FPageSizeAtConnect = PageSize;
+    FPagesPerExtentAtConnect = PagesPerExtent;
+    FMaxConnectionsAtConnect = MaxConnections;
     FSession->DBNotification(dbOpen, this);
 }
 
@@ -420,6 +420,11 @@ void TORQDatabase::Close() {
 // Datasets and catalog
 
 void TORQDatabase::AddDataSet(classlib::TDataSet* DataSet) {
+    // A record stored in the source after its table was copied would vanish with the
+    // replacement.
+    if (!FRebuildOperation.empty() && DataSet != nullptr &&
+        std::find(FRebuildDataSets.begin(), FRebuildDataSets.end(), DataSet) == FRebuildDataSets.end())
+        RaiseNativeFmt(31462, "Database '%s' is busy: %s is running", {FDatabaseName, FRebuildOperation});
     if (DataSet != nullptr && std::find(FDataSets.begin(), FDataSets.end(), DataSet) == FDataSets.end())
         FDataSets.push_back(DataSet);
 }

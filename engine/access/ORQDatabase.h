@@ -155,8 +155,10 @@ public:
     void AskRepair(bool& DoRepair);
     void ConfirmConversion(bool& DoConvert);
 
-    // The rebuild the open runs on a file that needs repair or conversion. Until database
-    // maintenance fills it, 20301 "Cannot repair database '%s': repair is not available".
+    // The rebuild the open runs on a file that needs repair or conversion: the file is
+    // rebuilt into DatabaseFileName + ".tmp", which replaces it. ErrorText holds the
+    // problems met and each table's copied and found counts; on a failed rebuild
+    // ("Unknown error" when nothing said why) the file stays as it was.
     virtual void RepairDatabase(std::string& ErrorText);
 
     bool InTransaction() const;
@@ -193,6 +195,26 @@ public:
     // other holder's writes would go to the orphaned one. A missing file passes.
     void CheckFileNotInUse(const std::string& Operation) const;
 
+    // A setting handed to CopyDatabase as KeepFileSetting takes the source file's own.
+    static constexpr int32_t KeepFileSetting = -1;
+    // The rebuild into DestFileName, table by table; see ORQDatabaseMaintenance.cpp.
+    bool CopyDatabase(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
+                      const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
+                      int32_t DestPagesPerExtent, int32_t DestMaxConnections, const classlib::TNotifyEvent& BeforeEvent,
+                      const TORQProgressEvent& ProgressEvent, const classlib::TNotifyEvent& AfterEvent);
+    // The rebuild into DestFileName. An exception deletes it and passes on; a False copy
+    // deletes it and raises 30456 "Operation %s failed: %s" (an empty reason: aborted).
+    bool CompactDatabaseTo(const std::string& DestFileName);
+    // The rebuild into DatabaseFileName + ".tmp", which then replaces the file.
+    bool CompactDatabase();
+    bool RepairDatabaseTo(const std::string& DestFileName, std::string& ErrorText);
+    // Cuts the free pages off the end of the file (open, shrink, close).
+    void ShrinkDatabaseFile();
+    // The operation ("CompactDatabase", "RepairDatabase") of the rebuild this database
+    // runs, empty when none. Meanwhile only the rebuild's own datasets open on it, and no
+    // other connection on its file (31462 "Database '%s' is busy: %s is running").
+    const std::string& RebuildOperation() const { return FRebuildOperation; }
+
     // The repair question and conversion notice texts.
     static const char* const RepairQuestion;
     static const char* const ConversionNotice;
@@ -210,6 +232,31 @@ private:
     void HandleNeedsRepair();
     // The session dies: close, then move to the default session (or none).
     void SessionDestroyed(TORQSession* Dying);
+
+    // The rebuild, with the file replaced by DestFileName when Replace is set (the source
+    // still held exclusively).
+    bool Rebuild(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
+                 const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
+                 int32_t DestPagesPerExtent, int32_t DestMaxConnections, const classlib::TNotifyEvent& BeforeEvent,
+                 const TORQProgressEvent& ProgressEvent, const classlib::TNotifyEvent& AfterEvent, bool Replace);
+    // CompactDatabaseTo and CompactDatabase.
+    bool Compact(const std::string& DestFileName, bool Replace);
+    // The settings a rebuild hands on: the component's where the program set them after
+    // the last connection, else KeepFileSetting.
+    int32_t RebuildSetting(int32_t Value, int32_t AtConnect) const {
+        return Value == AtConnect ? KeepFileSetting : Value;
+    }
+    // 31462 while another database of this process rebuilds this one's file.
+    void CheckNoRebuildOfFile() const;
+
+    // The settings as the last connection left them (the defaults before any).
+    uint8_t FAlgorithmAtConnect = 0;
+    int32_t FPageSizeAtConnect = 4096;
+    int32_t FPagesPerExtentAtConnect = 8;
+    int32_t FMaxConnectionsAtConnect = 500;
+    std::string FRebuildOperation;
+    // The datasets the running rebuild opens on this database.
+    std::vector<const classlib::TDataSet*> FRebuildDataSets;
 
     std::string FDatabaseFileName;
     std::string FDatabaseName;

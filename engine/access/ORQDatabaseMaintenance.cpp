@@ -1,30 +1,54 @@
-// Database maintenance of TORQDatabase: creating and deleting the file, the
+// Database maintenance of TORQDatabase: creating and deleting the file, the rebuild
+// into a fresh file table by table that compacting, repairing and converting share, the
 // in-use check a rebuild runs before it writes anything, and the replacement of the
 // database file by its rebuilt copy.
 //
 // Rules kept here:
-// - Create and delete need a closed database and leave it closed.
+// - Create, delete and the rebuilds need a closed database and leave it closed.
+// - A rebuild writes nothing into its source: it holds the file exclusively from its first
+//   read until the replacement is in place (the rename runs before the source closes),
+//   reads a repair's tables through page indexes rebuilt in private pages, and resolves
+//   the leftovers of a restructure cut short in what it copies. Meanwhile the database
+//   takes no dataset but the rebuild's own and its file no other connection of this
+//   process (31462).
 // - The replacement is one rename(2) of a synced copy in the same folder: at every moment
 //   the database file's name holds either the untouched original or the complete copy.
+//   A rebuild that fails leaves no copy behind; a killed one's is replaced by the next.
+// - The copy commits without barriers: nothing of it counts until the one sync before
+//   the rename.
+// - The rebuild keeps the source's page size, pages per extent, cipher and connection
+//   count unless the program set them after the component's last connection: the repair
+//   inside an open runs before the open learns the file's settings.
 // - The in-use check opens the file with share mode exclusive: the share markers of every
 //   other open (single-user, multi-user or a read-only fallback reader, in this process
 //   or another) refuse it, and nothing is written by the probe.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
 
 #include "classlib/DB.h"
+#include "classlib/SysUtils.h"
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQLocalCursor.h"
 #include "engine/access/ORQLocalSession.h"
+#include "engine/access/ORQTable.h"
+#include "engine/access/ORQUserInterface.h"
+#include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQDatabaseFile.h"
 #include "engine/storage/ORQDiskDatabase.h"
+#include "engine/storage/ORQDiskTable.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQFieldManager.h"
 
 namespace orq {
 
@@ -66,6 +90,176 @@ int SyncFolder(const std::string& FileName) {
 void RemoveQuietly(const std::string& FileName) {
     std::error_code ec;
     std::filesystem::remove(FileName, ec);
+}
+
+std::string Upper(std::string S) {
+    for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return S;
+}
+
+// The files this process is rebuilding (canonical names) and the database running each.
+std::mutex& RebuildsMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, const TORQDatabase*>& Rebuilds() {
+    static std::map<std::string, const TORQDatabase*> m;
+    return m;
+}
+
+// The leftover kind ("OLD" or "NEW") and the table name of a restructure's interim name
+// "<kind>_<name>_{guid}"; empty kind for any other name.
+std::pair<std::string, std::string> LeftoverOf(const std::string& Name) {
+    const size_t guid = 38;
+    if (Name.size() <= 4 + 1 + guid || Name[Name.size() - guid - 1] != '_' || Name[Name.size() - guid] != '{' ||
+        Name.back() != '}')
+        return {};
+    const std::string kind = Upper(Name.substr(0, 4));
+    if (kind != "OLD_" && kind != "NEW_") return {};
+    return {kind.substr(0, 3), Name.substr(4, Name.size() - 4 - guid - 1)};
+}
+
+// What the rebuild copies, as (source table, name in the copy): every table under its
+// name; where a restructure was cut short, the table that holds the records (a NEW table
+// beside its OLD one without the table itself, else an OLD one alone) under the table's
+// name, and no interim table.
+std::vector<std::pair<std::string, std::string>> CopyPlan(const std::vector<std::string>& Names) {
+    std::vector<std::pair<std::string, std::string>> plan;
+    struct TLeft {
+        std::string Name, Old, New;
+    };
+    std::map<std::string, TLeft> left;
+    std::vector<std::string> plain;
+    for (const std::string& name : Names) {
+        const auto [kind, base] = LeftoverOf(name);
+        if (kind.empty()) {
+            plain.push_back(name);
+            continue;
+        }
+        TLeft& l = left[Upper(base)];
+        l.Name = base;
+        (kind == "OLD" ? l.Old : l.New) = name;
+    }
+    for (const std::string& name : plain) {
+        plan.emplace_back(name, name);
+        left.erase(Upper(name));
+    }
+    for (const auto& [key, l] : left) {
+        if (!l.New.empty() && !l.Old.empty())
+            plan.emplace_back(l.New, l.Name);
+        else if (!l.Old.empty())
+            plan.emplace_back(l.Old, l.Name);
+    }
+    return plan;
+}
+
+}  // namespace
+
+void TORQDatabase::CheckNoRebuildOfFile() const {
+    if (FDatabaseFileName.empty()) return;
+    const std::string canonical = CanonicalDatabaseFileName(FDatabaseFileName);
+    std::string operation;
+    {
+        std::lock_guard guard(RebuildsMutex());
+        auto it = Rebuilds().find(canonical);
+        if (it == Rebuilds().end() || it->second == this) return;
+        operation = it->second->RebuildOperation();
+    }
+    RaiseNativeFmt(31462, "Database '%s' is busy: %s is running", {FDatabaseFileName, operation});
+}
+
+namespace {
+
+// The rebuild's marks on its database for its duration: the operation, the file in the
+// process's list, the rebuild's own datasets; all cleared on every path.
+class TRebuildMark {
+public:
+    TRebuildMark(TORQDatabase& Database, std::string& Operation, std::vector<const classlib::TDataSet*>& Own,
+                 const std::string& Name)
+        : FOperation(Operation), FOwn(Own),
+          FFile(CanonicalDatabaseFileName(Database.DatabaseFileName())) {
+        {
+            std::lock_guard guard(RebuildsMutex());
+            if (!Rebuilds().emplace(FFile, &Database).second) FFile.clear();
+        }
+        FOperation = Name;
+    }
+    ~TRebuildMark() {
+        FOperation.clear();
+        FOwn.clear();
+        if (FFile.empty()) return;
+        std::lock_guard guard(RebuildsMutex());
+        Rebuilds().erase(FFile);
+    }
+    TRebuildMark(const TRebuildMark&) = delete;
+    TRebuildMark& operator=(const TRebuildMark&) = delete;
+
+private:
+    std::string& FOperation;
+    std::vector<const classlib::TDataSet*>& FOwn;
+    std::string FFile;
+};
+
+// A dataset of the rebuild, admitted while it lives.
+class TOwnDataSet {
+public:
+    TOwnDataSet(std::vector<const classlib::TDataSet*>& Own, const classlib::TDataSet* DataSet)
+        : FOwn(Own), FDataSet(DataSet) {
+        FOwn.push_back(DataSet);
+    }
+    ~TOwnDataSet() { std::erase(FOwn, FDataSet); }
+    TOwnDataSet(const TOwnDataSet&) = delete;
+    TOwnDataSet& operator=(const TOwnDataSet&) = delete;
+
+private:
+    std::vector<const classlib::TDataSet*>& FOwn;
+    const classlib::TDataSet* FDataSet;
+};
+
+std::unique_ptr<TORQTable> TableOf(const std::string& SessionName, const std::string& DatabaseName,
+                                   const std::string& TableName) {
+    auto t = std::make_unique<TORQTable>(nullptr);
+    t->SetSessionName(SessionName);
+    t->SetDatabaseName(DatabaseName);
+    t->SetTableName(TableName);
+    return t;
+}
+
+// The copy's autoincrement counters go on where the source's stood: the copy raised
+// them only to the values its records hold, and a counter that fell back would hand out
+// the numbers of deleted records again. Both tables open.
+void CarryAutoincCounters(TORQTable& Source, TORQTable& Copy) {
+    auto* from = dynamic_cast<TORQLocalCursor*>(Source.Cursor());
+    auto* to = dynamic_cast<TORQLocalCursor*>(Copy.Cursor());
+    if (from == nullptr || to == nullptr || from->TableData == nullptr || to->TableData == nullptr) return;
+    TORQBaseFieldManager* fm = from->TableData->FieldManager.get();
+    TORQBaseFieldManager* tm = to->TableData->FieldManager.get();
+    auto* disk = dynamic_cast<TORQDiskTableData*>(to->TableData);
+    if (fm == nullptr || tm == nullptr || disk == nullptr) return;
+    bool changed = false;
+    for (int32_t i = 0; i < tm->FieldDefs.GetCount() && i < static_cast<int32_t>(tm->AutoincValues.size()); ++i)
+        for (int32_t j = 0; j < fm->FieldDefs.GetCount() && j < static_cast<int32_t>(fm->AutoincValues.size()); ++j) {
+            if (fm->FieldDefs.GetItem(j)->Name != tm->FieldDefs.GetItem(i)->Name) continue;
+            int64_t& counter = tm->AutoincValues[static_cast<size_t>(i)];
+            const int64_t stood = fm->AutoincValues[static_cast<size_t>(j)];
+            if (stood > counter) {
+                counter = stood;
+                changed = true;
+            }
+        }
+    if (!changed) return;
+    const int32_t session = to->Session->SessionID;
+    TORQTableLock lock(*disk);
+    disk->SaveState(session);
+    disk->CommitSessionPages(session, false);
+}
+
+void CloseQuietly(TORQDatabase& Database) {
+    try {
+        Database.Close();
+    } catch (...) {
+        // Close frees the handle before it passes a failure on; nothing was written.
+    }
 }
 
 }  // namespace
@@ -159,6 +353,305 @@ void TORQDatabase::CheckFileNotInUse(const std::string& Operation) const {
     } catch (...) {
         // A read-only descriptor that closes with an error has written nothing.
     }
+}
+
+
+// ---------------------------------------------------------------------------------
+// The rebuild
+
+bool TORQDatabase::CopyDatabase(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
+                                const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
+                                int32_t DestPagesPerExtent, int32_t DestMaxConnections,
+                                const classlib::TNotifyEvent& BeforeEvent, const TORQProgressEvent& ProgressEvent,
+                                const classlib::TNotifyEvent& AfterEvent) {
+    return Rebuild(DestFileName, ErrorText, IsRepair, DestPassword, DestEncryptionAlgorithm, DestPageSize,
+                   DestPagesPerExtent, DestMaxConnections, BeforeEvent, ProgressEvent, AfterEvent, false);
+}
+
+bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
+                           const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
+                           int32_t DestPagesPerExtent, int32_t DestMaxConnections,
+                           const classlib::TNotifyEvent& BeforeEvent, const TORQProgressEvent& ProgressEvent,
+                           const classlib::TNotifyEvent& AfterEvent, bool Replace) {
+    CheckDatabaseName();
+    AttachSession(true);
+    CheckClosed();
+    bool result = false;
+    if (BeforeEvent) BeforeEvent(this);
+    ErrorText.clear();
+    const bool savedExclusive = Exclusive;
+    const bool savedSilent = SilentMode;
+    std::unique_ptr<TORQDatabase> dest;
+    std::exception_ptr failure;
+    {
+        TRebuildMark mark(*this, FRebuildOperation, FRebuildDataSets, IsRepair ? "RepairDatabase" : "CompactDatabase");
+        try {
+            // The source, held exclusively from its first read to the replacement.
+            Exclusive = true;
+            SilentMode = true;
+            try {
+                Open();
+            } catch (...) {
+                SilentMode = savedSilent;
+                throw;
+            }
+            SilentMode = savedSilent;
+            if (FHandle) FHandle->SetRecoveryMode(true);
+            TORQLocalSession& source = *FHandle;
+            auto setting = [](int32_t Given, int32_t OfFile) { return Given == KeepFileSetting ? OfFile : Given; };
+
+            // The copy. A killed rebuild's leftover of our own name goes first.
+            if (Replace) RemoveQuietly(DestFileName);
+            dest = std::make_unique<TORQDatabase>(nullptr);
+            dest->SetSessionName(FSessionName);
+            dest->SetDatabaseName(MakeUniqueName("TempDatabase"));
+            dest->SetDatabaseFileName(DestFileName);
+            dest->Password = DestPassword;
+            dest->EncryptionAlgorithm =
+                static_cast<uint8_t>(setting(DestEncryptionAlgorithm, source.GetPasswordRecord()->Algorithm));
+            dest->PageSize = setting(DestPageSize, source.PageSize);
+            dest->PagesPerExtent = setting(DestPagesPerExtent, source.PagesPerExtent);
+            dest->MaxConnections = setting(DestMaxConnections, source.MaxConnections);
+            dest->SilentMode = true;
+            bool created = false;
+            try {
+                dest->CreateDatabase();
+                dest->Open();
+                created = true;
+            } catch (const std::exception& e) {
+                ErrorText = classlib::Format("Create database error: '%s'", {std::string(e.what())});
+                if (!IsRepair) RaiseNative(30449, ErrorText);
+            }
+            if (created) {
+                if (TORQDiskDatabaseData* disk = dest->Handle()->DiskDatabaseData()) {
+                    disk->CommitBarriers = false;
+                    if (disk->DiskPageManager() != nullptr) disk->DiskPageManager()->CommitBarriers = false;
+                }
+                std::vector<std::string> names;
+                bool listed = true;
+                try {
+                    GetTableNames(names);
+                } catch (const std::exception& e) {
+                    // Never an empty database in the place of the file.
+                    if (!IsRepair) throw;
+                    ErrorText += e.what();
+                    listed = false;
+                }
+                bool go = listed;
+                const auto plan = CopyPlan(names);
+                const int32_t n = static_cast<int32_t>(plan.size());
+                for (int32_t i = 0; go && i < n; ++i) {
+                    const auto& [from, as] = plan[static_cast<size_t>(i)];
+                    std::string problem;
+                    try {
+                        std::unique_ptr<TORQTable> table = TableOf(FSessionName, FDatabaseName, from);
+                        TOwnDataSet ownTable(FRebuildDataSets, table.get());
+                        std::unique_ptr<TORQTable> view;
+                        std::optional<TOwnDataSet> ownView;
+                        if (IsRepair) {
+                            // The rebuilt page index lives while this table stays open.
+                            view = TableOf(FSessionName, FDatabaseName, from);
+                            ownView.emplace(FRebuildDataSets, view.get());
+                            view->OpenInRepairMode(true);
+                        }
+                        table->Open();
+                        const int64_t found = table->RecordCount();
+                        table->Close();
+                        table->OnCopyProgress = [&](classlib::TDataSet*, int32_t Percent, bool& Continue) {
+                            if (ProgressEvent) ProgressEvent(this, Percent, Continue);
+                        };
+                        table->BeforeCopy = [](classlib::TDataSet*) {};
+                        table->AfterCopy = [](classlib::TDataSet*) {};
+                        std::string copyText;
+                        table->CopyTable(as, copyText, go, DestFileName, DestPassword, IsRepair, false, true,
+                                         i * 100 / n, (i + 1) * 100 / n);
+                        if (!go) break;
+                        std::unique_ptr<TORQTable> copy = TableOf(FSessionName, dest->DatabaseName(), as);
+                        copy->Open();
+                        const int64_t copied = copy->RecordCount();
+                        table->Open();
+                        CarryAutoincCounters(*table, *copy);
+                        table->Close();
+                        copy->Close();
+                        if (IsRepair) {
+                            ErrorText += copyText;
+                            ErrorText += classlib::Format("Table '%s': %d of %d records copied\r\n",
+                                                          {as, copied, found});
+                        } else if (copied != found) {
+                            problem = classlib::Format("the copy holds %d of its %d records", {copied, found});
+                        }
+                    } catch (const std::exception& e) {
+                        problem = e.what();
+                    }
+                    if (problem.empty()) continue;
+                    const std::string text =
+                        classlib::Format("Problem occured while copying table '%s': '%s'", {as, problem});
+                    ErrorText += text;
+                    if (!IsRepair) RaiseNative(20199, text);
+                    ErrorText += "\r\n";
+                }
+                if (FHandle) FHandle->SetRecoveryMode(false);
+                if (go && ProgressEvent) ProgressEvent(this, 100, go);
+                if (go) {
+                    dest->Close();
+                    dest->ShrinkDatabaseFile();
+                    result = IsRepair || ErrorText.empty();
+                } else if (!IsRepair) {
+                    // The operator's abort gives no reason.
+                    ErrorText.clear();
+                }
+                if (result && Replace) ReplaceDatabaseFile(FDatabaseFileName, DestFileName);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        try {
+            if (FHandle) FHandle->SetRecoveryMode(false);
+        } catch (...) {
+        }
+        // The source was only read: a failing close has nothing of the rebuild to lose.
+        CloseQuietly(*this);
+        if (dest) {
+            CloseQuietly(*dest);
+            dest.reset();
+        }
+        Exclusive = savedExclusive;
+        SilentMode = savedSilent;
+    }
+    if (AfterEvent) {
+        try {
+            AfterEvent(this);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+    return result;
+}
+
+namespace {
+
+// The default progress of a rebuild whose events are unassigned: the wait window. A
+// repair's shows at once and serves the program's events from its start; a compact's
+// shows itself on its timer.
+struct TRebuildEvents {
+    classlib::TNotifyEvent Before, After;
+    TORQProgressEvent Progress;
+};
+
+TRebuildEvents RebuildEvents(TORQDatabase& Db, bool Repair, const classlib::TNotifyEvent& Before,
+                             const TORQProgressEvent& Progress, const classlib::TNotifyEvent& After) {
+    TRebuildEvents e{Before, After, Progress};
+    if (Db.SilentMode) return e;
+    TORQDatabase* db = &Db;
+    if (!e.Before)
+        e.Before = [db, Repair](classlib::TPersistent*) {
+            db->WaitWindow = UserInterface().CreateWaitWindow();
+            db->WaitWindow->SetPosition(0);
+            db->WaitWindow->StartWait(Repair ? "Repairing Database..." : "Compacting Database...");
+            if (Repair) {
+                db->WaitWindow->MakeVisible();
+                UserInterface().ProcessMessages();
+            }
+        };
+    if (!e.Progress)
+        e.Progress = [db, Repair](classlib::TPersistent*, int32_t Percent, bool& Continue) {
+            if (!db->WaitWindow) return;
+            if (Repair) db->WaitWindow->MakeVisible();
+            db->WaitWindow->SetPosition(Percent);
+            UserInterface().ProcessMessages();
+            if (db->WaitWindow && db->WaitWindow->Aborted()) Continue = false;
+        };
+    if (!e.After)
+        e.After = [db](classlib::TPersistent*) {
+            if (!db->WaitWindow) return;
+            std::unique_ptr<TORQWaitWindow> window = std::move(db->WaitWindow);
+            window->StopWait();
+        };
+    return e;
+}
+
+}  // namespace
+
+bool TORQDatabase::Compact(const std::string& DestFileName, bool Replace) {
+    CheckDatabaseName();
+    AttachSession(true);
+    CheckInactive();
+    CheckFileNotInUse("compact");
+    const TRebuildEvents events = RebuildEvents(*this, false, BeforeCompact, OnCompactProgress, AfterCompact);
+    std::string errorText;
+    bool done = false;
+    try {
+        done = Rebuild(DestFileName, errorText, false, Password,
+                       RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
+                       RebuildSetting(PageSize, FPageSizeAtConnect),
+                       RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
+                       RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
+                       events.After, Replace);
+    } catch (...) {
+        RemoveQuietly(DestFileName);
+        throw;
+    }
+    if (!done) {
+        RemoveQuietly(DestFileName);
+        RaiseNativeFmt(30456, "Operation %s failed: %s", {std::string("CompactDatabase"), errorText});
+    }
+    return true;
+}
+
+bool TORQDatabase::CompactDatabaseTo(const std::string& DestFileName) { return Compact(DestFileName, false); }
+
+bool TORQDatabase::CompactDatabase() { return Compact(FDatabaseFileName + ".tmp", true); }
+
+bool TORQDatabase::RepairDatabaseTo(const std::string& DestFileName, std::string& ErrorText) {
+    CheckDatabaseName();
+    AttachSession(true);
+    CheckClosed();
+    CheckFileNotInUse("repair");
+    const TRebuildEvents events = RebuildEvents(*this, true, BeforeRepair, OnRepairProgress, AfterRepair);
+    return Rebuild(DestFileName, ErrorText, true, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
+                   RebuildSetting(PageSize, FPageSizeAtConnect),
+                   RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
+                   RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
+                   events.After, false);
+}
+
+void TORQDatabase::RepairDatabase(std::string& ErrorText) {
+    ErrorText.clear();
+    const std::string tmp = FDatabaseFileName + ".tmp";
+    CheckDatabaseName();
+    AttachSession(true);
+    CheckClosed();
+    CheckFileNotInUse("repair");
+    const TRebuildEvents events = RebuildEvents(*this, true, BeforeRepair, OnRepairProgress, AfterRepair);
+    bool done = false;
+    try {
+        done = Rebuild(tmp, ErrorText, true, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
+                       RebuildSetting(PageSize, FPageSizeAtConnect),
+                       RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
+                       RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
+                       events.After, true);
+    } catch (...) {
+        RemoveQuietly(tmp);
+        throw;
+    }
+    if (done) return;
+    if (ErrorText.empty()) ErrorText = "Unknown error";
+    RemoveQuietly(tmp);
+}
+
+void TORQDatabase::ShrinkDatabaseFile() {
+    CheckDatabaseName();
+    AttachSession(true);
+    CheckClosed();
+    Open();
+    try {
+        FHandle->ShrinkDatabaseFile();
+    } catch (...) {
+        CloseQuietly(*this);
+        throw;
+    }
+    Close();
 }
 
 }  // namespace orq

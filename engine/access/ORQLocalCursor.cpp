@@ -389,9 +389,14 @@ void TORQLocalCursor::OpenTable(const TORQFieldDefs* Fields, const TORQIndexDefs
     }
     // The table component's option byte: kept where the table keeps its temporary data.
     if (TableOption != 0) table->TemporaryStorage = TableOption;
+    auto* repaired = dynamic_cast<TORQDiskTableData*>(table);
+    if (repaired != nullptr && (RepairOption == 0 || repaired->CursorCount() != 0)) repaired = nullptr;
+    if (repaired != nullptr) repaired->Repair = RepairOption;
     try {
         table->AddCursor(this);
+        if (repaired != nullptr) repaired->Repair = 0;
     } catch (...) {
+        if (repaired != nullptr) repaired->Repair = 0;
         if (created)
             table->DeleteTable(nullptr, true);
         else

@@ -68,8 +68,11 @@ public:
     void EmptyTable() override;
     void RenameTable(const std::string& NewName) override;
     void InitFieldDefs() override;
+    // With RepairOption set (a repair kind of TORQDiskTableData) the open that opens a
+    // disk table's data first opens it with that repair.
     void OpenTable(const TORQFieldDefs* Fields, const TORQIndexDefs* Indexes,
                    const TORQConstraintDefs* Constraints) override;
+    uint8_t RepairOption = 0;
     void CloseTable() override;
     void LockTableData() override;
     void UnlockTableData() override;

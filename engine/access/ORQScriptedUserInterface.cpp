@@ -60,7 +60,10 @@ std::unique_ptr<TORQWaitWindow> TORQScriptedUserInterface::CreateWaitWindow() {
     return std::make_unique<TScriptedWaitWindow>(Log, AbortAtStep);
 }
 
-void TORQScriptedUserInterface::ProcessMessages() { Log.push_back("ProcessMessages"); }
+void TORQScriptedUserInterface::ProcessMessages() {
+    Log.push_back("ProcessMessages");
+    if (OnProcessMessages) OnProcessMessages();
+}
 
 void TORQScriptedUserInterface::HandleException(std::exception_ptr E) {
     Log.push_back("Exception(" + ExceptionText(E) + ")");

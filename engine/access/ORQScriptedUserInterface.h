@@ -11,6 +11,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ public:
     // (counted from 1 per window); 0 never aborts.
     int AbortAtStep = 0;
     std::vector<std::string> Log;
+    // The program's events a ProcessMessages serves (after its log line).
+    std::function<void()> OnProcessMessages;
 
     bool PasswordDialog(const std::string& Name, std::string& Password) override;
     bool Confirm(const std::string& Text) override;

@@ -13,6 +13,7 @@
 #include "engine/access/ORQLocalSession.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
+#include "engine/storage/ORQDiskTable.h"
 #include "engine/storage/ORQEngineState.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
 
@@ -212,6 +213,9 @@ std::unique_ptr<TORQLocalCursor> TORQTable::BuildCursor() {
     c->TemporaryTable = FTemporary ? 1 : 0;
     c->TableOption = DisableTempFiles() ? 1 : 0;
     c->DesignTime = orq::IsDesignTime() ? 1 : 0;
+    // The full repair's read: the record page index rebuilt from the pages, the file not
+    // written.
+    c->RepairOption = FRepairMode ? TORQDiskTableData::RepairRead : 0;
     // Data fields without a definition of their name become definitions.
     for (int32_t i = 0; i < Fields().Count(); ++i) {
         TField* f = Fields().Fields(i);
@@ -247,7 +251,10 @@ TORQCursor* TORQTable::CreateCursor() {
         c = BuildCursor();
     } catch (const EORQException&) {
         // A restructure cut short may have left the table under its interim name; a
-        // file that cannot be changed keeps it there for its repair.
+        // file that cannot be changed keeps it there for its repair. A rebuild resolves
+        // the leftovers in its copy and never writes its source.
+        TORQDatabase* db = Database();
+        if (db != nullptr && !db->RebuildOperation().empty()) throw;
         bool resolved = false;
         try {
             resolved = ResolveRestructureLeftovers();

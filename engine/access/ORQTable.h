@@ -143,8 +143,12 @@ public:
                    const std::string& DestDatabaseFileName = {}, const std::string& DestPassword = {},
                    bool IgnoreErrors = false, bool Overwrite = false, bool CopyIndexes = true, int32_t FromPct = 0,
                    int32_t ToPct = 100);
-    // Opens and closes the table with the cursor's repair mode on, on every path off again.
-    void OpenInRepairMode();
+    // Opens and closes the table with the cursor's repair mode on, on every path off again:
+    // the full repair's read, whose record page index is rebuilt from the pages without a
+    // byte of the file written. That index lives while the table's data has a cursor:
+    // KeepOpen leaves the table open, and other tables of the same name and database read
+    // through it meanwhile.
+    void OpenInRepairMode(bool KeepOpen = false);
     // Builds the table anew from RestructureFieldDefs and RestructureIndexDefs and moves
     // the records: old fields go to new ones by object id, else by name, else are
     // dropped. The new structure is filled as "NEW_<N>_{guid}"; once filled, N becomes

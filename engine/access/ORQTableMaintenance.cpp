@@ -467,12 +467,12 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
     return result;
 }
 
-void TORQTable::OpenInRepairMode() {
+void TORQTable::OpenInRepairMode(bool KeepOpen) {
     TORQDatabaseFlagScope flag(*this, dfRepair);
     FRepairMode = true;
     try {
         Open();
-        Close();
+        if (!KeepOpen) Close();
     } catch (...) {
         FRepairMode = false;
         try {

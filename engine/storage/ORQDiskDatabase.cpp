@@ -1,6 +1,7 @@
 #include "engine/storage/ORQDiskDatabase.h"
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <mutex>
 
@@ -175,19 +176,37 @@ void TORQDiskDatabaseData::ConnectSession(TORQBaseSession* Session) {
 void TORQDiskDatabaseData::DisconnectSession(TORQBaseSession* Session) {
     std::lock_guard guard(LockSection());
     if (std::find(Sessions.begin(), Sessions.end(), Session) == Sessions.end()) return;
+    // The session leaves the list whatever fails on the way: its owner frees it after this
+    // call, and a listed session would be read again by the next connect.
+    std::exception_ptr failure;
     if (Session->InTransaction != 0) {
-        Session->Rollback();
+        try {
+            Session->Rollback();
+        } catch (...) {
+            failure = std::current_exception();
+        }
         // Whatever the session's own rollback did: its pages and transaction locks go.
-        Rollback(Session->SessionID);
+        try {
+            Rollback(Session->SessionID);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
         Session->InTransaction = 0;
     }
     try {
         ReleaseSessionNumber(Session->SessionID, Sessions.size() == 1);
     } catch (...) {
-        if (!IsDesignTime()) throw;
+        if (!IsDesignTime() && !failure) failure = std::current_exception();
     }
     std::erase(Sessions, Session);
-    if (Sessions.empty()) Close();
+    if (Sessions.empty()) {
+        try {
+            Close();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 void TORQDiskDatabaseData::GetTablesList(std::vector<std::string>& List) {
