@@ -101,17 +101,6 @@ private:
     TDataModule1& FModule;
 };
 
-// The engine's compaction of a closed database: the file rebuilt into "<file>.tmp",
-// which then replaces it.
-template <typename TDatabase>
-void EngineCompact(TDatabase& Database) {
-    if constexpr (requires { Database.CompactDatabase(); }) {
-        Database.CompactDatabase();
-    } else {
-        classlib::DatabaseError("Compacting a database is not available in this build");
-    }
-}
-
 }  // namespace
 
 // ---- the pages ----
@@ -175,7 +164,8 @@ void TfrmMain::BuildLogPages() {
     g->addWidget(cbCompact);
     g->addWidget(sbCleanup, 0, Qt::AlignLeft);
     db->insertWidget(0, group);
-    CompactLogDatabase = [](orq::TORQDatabase& Database) { EngineCompact(Database); };
+    // The file rebuilt into "<file>.tmp", which then replaces it.
+    CompactLogDatabase = [](orq::TORQDatabase& Database) { Database.CompactDatabase(); };
 }
 
 // ---- the view ----
