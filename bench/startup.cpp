@@ -232,6 +232,7 @@ double SqliteOpenAndCount(const std::filesystem::path& File, int64_t& Count) {
 
 struct TStartFigures {
     double Provision = 1e18, SqliteProvision = 1e18;
+    double Tables = 1e18;
     double Module = 1e18, Opening = 1e18, FirstBlock = 1e18, Start = 1e18, SqliteOpen = 1e18;
     double Message = 0, MessageAir = 0;
     int32_t Blocks = 0, Stored = 0;
@@ -297,6 +298,16 @@ void StoreStart(benchmark::State& State) {
             m->FOnMessage = nullptr;
             w.DataModule1 = nullptr;
         }
+        // The same work as SQLite's alone: the module (both files open), the log table
+        // open, at its last record, counted.
+        for (int run = 0; run < Runs; ++run) {
+            const auto t = Clock::now();
+            tilo::TDataModule1 m;
+            m.LogTable->Open();
+            m.LogTable->Last();
+            if (m.LogTable->RecordCount() != LogRecords) std::abort();
+            f.Tables = std::min(f.Tables, Ms(t));
+        }
         for (int run = 0; run < Runs; ++run)
             f.SqliteOpen = std::min(f.SqliteOpen, SqliteOpenAndCount(home / "log.sqlite", f.SqliteRecords));
 
@@ -342,7 +353,9 @@ void StoreStart(benchmark::State& State) {
     std::printf("\n%-52s %10s %10s %8s\n", "message store at start, ms (fastest of 5)", "engine", "SQLite", "ratio");
     std::printf("  %-50s %10.1f %10.1f %8.2f\n", "fresh folder: create, import defaults, open", f.Provision,
                 f.SqliteProvision, f.Provision / f.SqliteProvision);
-    std::printf("  %-50s %10.1f %10.2f %8.1f\n", "100,000-record log: module to first block / open+count", f.Start,
+    std::printf("  %-50s %10.1f %10.2f %8.1f\n", "100,000-record log: module, open, Last, count", f.Tables,
+                f.SqliteOpen, f.Tables / f.SqliteOpen);
+    std::printf("  %-50s %10.1f %10.2f %8.1f\n", "100,000-record log: module to first block", f.Start,
                 f.SqliteOpen, f.Start / f.SqliteOpen);
     std::printf("    %-48s %10.1f\n", "module created (provisioning check, both open)", f.Module);
     std::printf("    %-48s %10.1f\n", "delayed opening (tables, count, last, settings)", f.Opening);
@@ -355,6 +368,7 @@ void StoreStart(benchmark::State& State) {
     State.counters["provision_ms"] = f.Provision;
     State.counters["sqlite_provision_ms"] = f.SqliteProvision;
     State.counters["start_ms"] = f.Start;
+    State.counters["tables_ms"] = f.Tables;
     State.counters["sqlite_open_count_ms"] = f.SqliteOpen;
     State.counters["message_ms"] = f.Message;
     State.counters["stored"] = f.Stored;
