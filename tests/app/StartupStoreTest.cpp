@@ -5,7 +5,10 @@
 // that no longer opens (the severe line and box, and a receiver that still runs and
 // keeps what it decodes); a lexicon that does not open; narrow keyword fields widened
 // once with their records.
+#include <QAbstractItemModel>
+#include <QCoreApplication>
 #include <QLabel>
+#include <QTabWidget>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -213,6 +216,19 @@ TEST_F(StartupStore, AFreshFolderOpensWithTheLinesInOrderStoresDropsAndClosesAtS
     EXPECT_EQ(Module->FExclusionList.Text(), first + "\r\n");
     Decoded('F', "04", {"EQUATOR FAR RADIO"});
     EXPECT_EQ(Module->LogTable->RecordCount(), 3);
+
+    // Every page of the started receiver with its stored messages, for review; the
+    // message page's grid shows the three.
+    W->resize(1100, 760);
+    W->show();
+    for (int i = 0; i < W->PageControl1->count(); ++i) {
+        W->PageControl1->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        if (W->PageControl1->currentWidget() == W->tsMessages)
+            EXPECT_EQ(W->DBLogGridView->model()->rowCount(), 3);
+        tilo_test::SaveGrab(W->grab().toImage(),
+                            "started_" + W->PageControl1->tabText(i).replace(' ', '_').toStdString());
+    }
 
     // Shutdown stores the cut-off message, then closes the log and word tables.
     for (const char* l : {"ZCZC", "PART OF A MESSAGE", "CUT OFF"}) W->meLogAdd(std::string("2026-03-16 11:00:00> ") + l);
