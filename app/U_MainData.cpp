@@ -70,18 +70,20 @@ void WidenKeywordFields(TfrmMain& W) {
         W.SysLog("Database: stationtable: changing fieldsize \"" + def->Name + "\" to " +
                  std::to_string(KeywordFieldSize) + " ...");
         st.Close();
-        // Closing may read the definitions afresh: look the field up again.
-        if (!st.RestructureFieldDefs().Find(name)) st.FieldDefs().Update();
-        def = st.RestructureFieldDefs().Find(name);
-        if (def == nullptr) classlib::DatabaseError(std::string("Field '") + name + "' not found in STATIONS");
-        def->Size = KeywordFieldSize;
-        std::string error;
-        if (!st.RestructureTable(error)) {
+        try {
+            // Closing may read the definitions afresh: look the field up again.
+            if (!st.RestructureFieldDefs().Find(name)) st.FieldDefs().Update();
+            def = st.RestructureFieldDefs().Find(name);
+            if (def == nullptr) classlib::DatabaseError(std::string("Field '") + name + "' not found in STATIONS");
+            def->Size = KeywordFieldSize;
+            std::string error;
+            if (!st.RestructureTable(error)) classlib::DatabaseError("STATIONS not restructured: " + error);
+        } catch (...) {
             try {
                 st.Open();
             } catch (...) {
             }
-            classlib::DatabaseError("STATIONS not restructured: " + error);
+            throw;
         }
         st.Open();
     }

@@ -148,6 +148,61 @@ struct StartupStore : testing::Test {
         text += "2026-03-16 10:20:32> NNNN\r\n";
         W->AddLogRecord(Letter, "A", tilo_test::Utc(2026, 3, 16, 10, 20, 33), Serial, text, 518, 90);
     }
+    // A station table as an older install left it: the keyword fields 100 wide, two
+    // stations.
+    static void MakeNarrowStationTable() {
+        using namespace orq;
+        {
+            TORQDatabase db(nullptr);
+            db.SetDatabaseName("NAVTEX");
+            db.SetDatabaseFileName("TILO_DB.ORQ");
+            db.CreateDatabase();
+            db.Open();
+            TORQTable t(nullptr);
+            t.SetDatabaseName("NAVTEX");
+            t.SetTableName("STATIONS");
+            struct F {
+                const char* Name;
+                uint8_t Type;
+                int32_t Size;
+            };
+            for (const F& f : {F{"NAVAREA", aftSmallInt, 0}, F{"FREQ", aftDouble, 0}, F{"IDLETTER", aftChar, 1},
+                               F{"CALLSIGN", aftVarChar, 8}, F{"LOCATION", aftVarChar, 40}, F{"COUNTRY", aftVarChar, 25},
+                               F{"COUNTRYCODE", aftVarChar, 10}, F{"LAT", aftDouble, 0}, F{"LON", aftDouble, 0},
+                               F{"T1", aftVarChar, 10}, F{"T2", aftVarChar, 10}, F{"T3", aftVarChar, 10},
+                               F{"T4", aftVarChar, 10}, F{"T5", aftVarChar, 10}, F{"T6", aftVarChar, 10},
+                               F{"IDTEXT", aftVarChar, 100}, F{"UNIQUEID", aftVarChar, 100}}) {
+                TORQAdvFieldDef* d = t.AdvFieldDefs().Add();
+                d->Name = f.Name;
+                d->DataType = f.Type;
+                d->Size = f.Size;
+            }
+            TORQAdvIndexDef* i = t.AdvIndexDefs().Add();
+            i->Name = "IDX_NAVLOC";
+            i->Fields = "NAVAREA;LOCATION";
+            i->MaxIndexedSizes = "0;40";
+            t.CreateTable();
+            t.Open();
+            for (const tilo_test::TKitStation& s :
+                 {tilo_test::TKitStation{1, 518, "E", "EQE", "EQUATOR EAST", "EE", 0, 45, "EQUATOR EAST", "EASTERN"},
+                  tilo_test::TKitStation{2, 518, "F", "EQF", "EQUATOR FAR", "EF", 0, 90, "EQUATOR FAR", ""}}) {
+                t.Append();
+                t.FieldByName("NAVAREA")->SetAsInteger(s.NavArea);
+                t.FieldByName("FREQ")->SetAsFloat(s.Freq);
+                t.FieldByName("IDLETTER")->SetAsString(s.Letter);
+                t.FieldByName("CALLSIGN")->SetAsString(s.Call);
+                t.FieldByName("LOCATION")->SetAsString(s.Location);
+                t.FieldByName("COUNTRYCODE")->SetAsString(s.CountryCode);
+                t.FieldByName("LAT")->SetAsFloat(s.Lat);
+                t.FieldByName("LON")->SetAsFloat(s.Lon);
+                t.FieldByName("IDTEXT")->SetAsString(s.IdText);
+                if (*s.UniqueId) t.FieldByName("UNIQUEID")->SetAsString(s.UniqueId);
+                t.Post();
+            }
+            t.Close();
+            db.Close();
+        }
+    }
     static void Garble(const fs::path& File) {
         std::ofstream(File, std::ios::binary | std::ios::trunc) << std::string(8192, '\x5a');
     }
@@ -307,58 +362,9 @@ TEST_F(StartupStore, ALexiconThatDoesNotOpenIsAnExceptionLineAndStartUpGoesOn) {
 // once, with its line, and the records keep their keywords; a table already 300 wide
 // is left alone.
 TEST_F(StartupStore, NarrowKeywordFieldsAreWidenedOnceWithTheirRecords) {
-    using namespace orq;
+    using orq::TORQTable;
     const std::string longKeywords = std::string(150, 'K') + ",EQUATOR EAST";
-    {
-        TORQDatabase db(nullptr);
-        db.SetDatabaseName("NAVTEX");
-        db.SetDatabaseFileName("TILO_DB.ORQ");
-        db.CreateDatabase();
-        db.Open();
-        TORQTable t(nullptr);
-        t.SetDatabaseName("NAVTEX");
-        t.SetTableName("STATIONS");
-        struct F {
-            const char* Name;
-            uint8_t Type;
-            int32_t Size;
-        };
-        for (const F& f : {F{"NAVAREA", aftSmallInt, 0}, F{"FREQ", aftDouble, 0}, F{"IDLETTER", aftChar, 1},
-                           F{"CALLSIGN", aftVarChar, 8}, F{"LOCATION", aftVarChar, 40}, F{"COUNTRY", aftVarChar, 25},
-                           F{"COUNTRYCODE", aftVarChar, 10}, F{"LAT", aftDouble, 0}, F{"LON", aftDouble, 0},
-                           F{"T1", aftVarChar, 10}, F{"T2", aftVarChar, 10}, F{"T3", aftVarChar, 10},
-                           F{"T4", aftVarChar, 10}, F{"T5", aftVarChar, 10}, F{"T6", aftVarChar, 10},
-                           F{"IDTEXT", aftVarChar, 100}, F{"UNIQUEID", aftVarChar, 100}}) {
-            TORQAdvFieldDef* d = t.AdvFieldDefs().Add();
-            d->Name = f.Name;
-            d->DataType = f.Type;
-            d->Size = f.Size;
-        }
-        TORQAdvIndexDef* i = t.AdvIndexDefs().Add();
-        i->Name = "IDX_NAVLOC";
-        i->Fields = "NAVAREA;LOCATION";
-        i->MaxIndexedSizes = "0;40";
-        t.CreateTable();
-        t.Open();
-        for (const tilo_test::TKitStation& s :
-             {tilo_test::TKitStation{1, 518, "E", "EQE", "EQUATOR EAST", "EE", 0, 45, "EQUATOR EAST", "EASTERN"},
-              tilo_test::TKitStation{2, 518, "F", "EQF", "EQUATOR FAR", "EF", 0, 90, "EQUATOR FAR", ""}}) {
-            t.Append();
-            t.FieldByName("NAVAREA")->SetAsInteger(s.NavArea);
-            t.FieldByName("FREQ")->SetAsFloat(s.Freq);
-            t.FieldByName("IDLETTER")->SetAsString(s.Letter);
-            t.FieldByName("CALLSIGN")->SetAsString(s.Call);
-            t.FieldByName("LOCATION")->SetAsString(s.Location);
-            t.FieldByName("COUNTRYCODE")->SetAsString(s.CountryCode);
-            t.FieldByName("LAT")->SetAsFloat(s.Lat);
-            t.FieldByName("LON")->SetAsFloat(s.Lon);
-            t.FieldByName("IDTEXT")->SetAsString(s.IdText);
-            if (*s.UniqueId) t.FieldByName("UNIQUEID")->SetAsString(s.UniqueId);
-            t.Post();
-        }
-        t.Close();
-        db.Close();
-    }
+    MakeNarrowStationTable();
     Ini("");
     Start();
     EXPECT_EQ(Lines().at(6), "Database: stationtable: changing fieldsize \"IDTEXT\" to 300 ...");
@@ -387,6 +393,29 @@ TEST_F(StartupStore, NarrowKeywordFieldsAreWidenedOnceWithTheirRecords) {
     Module->GetIdKeywords("518", "E", "1", "EQE", keywords);
     EXPECT_EQ(keywords.Count(), 2);
     EXPECT_EQ(keywords.Get(0), std::string(150, 'K'));
+}
+
+// A widening that cannot run (another cursor holds the station table): its exception
+// line, and the station table open again, so that messages are still identified and
+// stored rather than left waiting.
+TEST_F(StartupStore, AWideningThatFailsLeavesTheStationTableOpen) {
+    MakeNarrowStationTable();
+    Ini("");
+    MakeStore();
+    orq::TORQTable holder(nullptr);
+    holder.SetDatabaseName("NAVTEX");
+    holder.SetTableName("STATIONS");
+    holder.Open();
+    MakeWindow();
+    W->TimOpenDBTimer();
+    EXPECT_EQ(Count("EXCEPTION trapped @* TfrmMain *'STATIONS'*"), 1) << testing::PrintToString(Lines());
+    EXPECT_TRUE(Module->StationTable->Active());
+    EXPECT_EQ(Module->StationTable->FieldByName("IDTEXT")->Size(), 100);
+    EXPECT_EQ(Count("audio settings: PCM, 11025Hz, 16bit, 1024 samples/block"), 1);
+    const int from = W->meSysLogLineCount();
+    Decoded('E', "01", {"EQUATOR EAST RADIO"});
+    EXPECT_EQ(Lines(from), std::vector<std::string>{"Database: message EA01/1/EQE EQUATOR EAST,EE STORED (GID)"});
+    holder.Close();
 }
 
 }  // namespace
