@@ -330,6 +330,43 @@ TEST_F(CleanUp, NoOptionCancelAndABadDistance) {
     EXPECT_EQ(FileSize("TILO_DB.ORQ"), size);
 }
 
+TEST_F(CleanUp, WhileTheDeletionServesEventsTheLogHandlersDoNothingAndTheirControlsAreOff) {
+    const auto log = FixtureLog();
+    Make(&log);
+    bool checked = false;
+    OnProcess = [&] {
+        if (checked) return;
+        checked = true;
+        for (QWidget* c : std::initializer_list<QWidget*>{W->sbFilter, W->sbTextSearch, W->sbClear, W->sbCleanup,
+                                                          W->sbPlotStats, W->DBNavigator1, W->DBLogGridView})
+            EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+        // Each would change the deletion's filter (which stops it) or start work of
+        // its own inside the loop; a second clean-up would ask its question again.
+        const std::string filter = Log().Filter();
+        W->edtID->setText("A");
+        W->edtSrchtext->setText("GALE");
+        W->sbFilterClick();
+        W->sbTextSearchClick();
+        W->sbClearClick();
+        W->sbPlotStatsClick();
+        W->sbCleanupClick();
+        int key = Qt::Key_Down;
+        W->DBLogGridKeyDown(key, Qt::NoModifier);
+        EXPECT_EQ(key, 0);
+        EXPECT_EQ(Log().Filter(), filter);
+        EXPECT_FALSE(Log().OnFilterRecord());
+        EXPECT_EQ(W->edtSrchtext->text(), "GALE");
+        W->edtID->setText("*");
+        W->edtSrchtext->clear();
+    };
+    Run(3);
+    OnProcess = nullptr;
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(Shows(), std::vector<std::string>{"12 records deleted."});
+    EXPECT_EQ(Shown(), Times(log, [](const TFixRecord& r) { return r.Station != "UNID"; }));
+    ExpectRestored();
+}
+
 TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedAndRestores) {
     const auto log = FixtureLog();
     const auto all = Times(log, [](const TFixRecord&) { return true; });
