@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QDateTimeEdit>
 #include <QLabel>
 #include <QTabWidget>
 #include <QWheelEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -95,6 +97,29 @@ TEST_F(MessagesPage, EveryCombinationOfTheFilterControlsShowsTheBruteForceSet) {
     W->PageControl1->setCurrentWidget(W->tsMessages);
     QCoreApplication::processEvents();
     SaveGrab(W->grab().toImage(), "messages-page");
+}
+
+TEST_F(MessagesPage, TheGridShowsSeveralWholeRecordsAboveTheMemo) {
+    const auto log = FixtureLog();
+    Make(&log);
+    W->resize(1100, 1000);
+    TDBGrid& g = *W->DBLogGridView;
+    ShowPageOf(&g);
+    // The frequency items on one line, so that the filter row is one line of controls.
+    const auto items = W->RgFreqDB->findChildren<QRadioButton*>();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[1]->y(), items[0]->y());
+    EXPECT_EQ(items[2]->y(), items[0]->y());
+    EXPECT_GE(g.VisibleRows(), 6);
+    EXPECT_GT(g.height(), W->DBMemo1->height());
+    // Every text of the window whole in its column: the reception time with its seconds.
+    const TDBGridModel& m = g.Model();
+    const QFontMetrics fm = g.fontMetrics();
+    ASSERT_GT(m.rowCount(), 0);
+    for (int r = 0; r < m.rowCount(); ++r)
+        for (int c = 0; c < m.columnCount(); ++c)
+            EXPECT_GE(g.columnWidth(c), fm.horizontalAdvance(m.Text(r, c)) + 6) << m.Text(r, c).toStdString();
+    EXPECT_EQ(m.Text(m.ActiveRow(), 0).toStdString(), "2026-04-24 15:47:00");
 }
 
 TEST_F(MessagesPage, TextSearchIsAnUntrimmedCaseSensitiveSubstringAndClearShowsAll) {
