@@ -46,6 +46,13 @@ double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clo
 
 // BIG: N, G10 (N mod 10), G1000 (N mod 1000), K (a scattered key 0..999), U (a
 // scattered unindexed number), T (a short text). SMALL: K 0..999 and W.
+// A letter and a number: "T12".
+std::string Tagged(char Tag, int N) {
+    std::string s(1, Tag);
+    s += std::to_string(N);
+    return s;
+}
+
 int KeyOf(int N) { return static_cast<int>((static_cast<int64_t>(N) * 7919) % SmallRows); }
 int ScatterOf(int N) { return static_cast<int>((static_cast<int64_t>(N) * 104729) % 1000003); }
 
@@ -110,7 +117,7 @@ private:
         TORQTable t;
         t.SetDatabaseName(Db.DatabaseName());
         t.SetTableName(Name);
-        auto add = [&](const char* F, uint8_t Type, int32_t Size = 0) {
+        auto add = [&](const std::string& F, uint8_t Type, int32_t Size = 0) {
             TORQAdvFieldDef* d = t.AdvFieldDefs().Add();
             d->Name = F;
             d->DataType = Type;
@@ -139,10 +146,10 @@ private:
                 t.Fields()[2]->SetAsInteger(n % 1000);
                 t.Fields()[3]->SetAsInteger(KeyOf(n));
                 t.Fields()[4]->SetAsInteger(ScatterOf(n));
-                t.Fields()[5]->SetAsString("T" + std::to_string(n % 977));
+                t.Fields()[5]->SetAsString(Tagged('T', n % 977));
             } else {
                 t.Fields()[0]->SetAsInteger(n);
-                t.Fields()[1]->SetAsString("W" + std::to_string(n));
+                t.Fields()[1]->SetAsString(Tagged('W', n));
             }
             t.Post();
         }
@@ -257,7 +264,7 @@ public:
             sqlite3_bind_int(s, 3, n % 1000);
             sqlite3_bind_int(s, 4, KeyOf(n));
             sqlite3_bind_int(s, 5, ScatterOf(n));
-            const std::string t = "T" + std::to_string(n % 977);
+            const std::string t = Tagged('T', n % 977);
             sqlite3_bind_text(s, 6, t.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_step(s);
             sqlite3_reset(s);
@@ -266,7 +273,7 @@ public:
         sqlite3_prepare_v2(Db, "INSERT INTO SMALL VALUES (?, ?)", -1, &s, nullptr);
         for (int n = 0; n < SmallRows; ++n) {
             sqlite3_bind_int(s, 1, n);
-            const std::string w = "W" + std::to_string(n);
+            const std::string w = Tagged('W', n);
             sqlite3_bind_text(s, 2, w.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_step(s);
             sqlite3_reset(s);
