@@ -5,6 +5,7 @@
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQQuery.h"
+#include "engine/foundation/ORQMemory.h"
 #include "engine/sql/ORQSQLSelect.h"
 
 using namespace ratest;
@@ -148,6 +149,69 @@ TEST_P(QueryTest, OrderByUsesTheTablesIndexOrATemporaryOne) {
     EXPECT_EQ(ResultTablesLeft(), 0);
 }
 
+TEST_P(QueryTest, OrderAndGroupSpillPastTheMemoryLimit) {
+    TEngineEnv env(GetParam());
+    const int n = 5000;
+    std::vector<int64_t> sums(7, 0);
+    std::vector<int> counts(7, 0);
+    {
+        TORQTable t;
+        t.SetDatabaseName(env.Name());
+        t.SetTableName("R");
+        for (const char* name : {"A", "G"}) {
+            TORQAdvFieldDef* f = t.AdvFieldDefs().Add();
+            f->Name = name;
+            f->DataType = aftInteger;
+        }
+        // Wide records: few of them fit a result table's share of the memory.
+        TORQAdvFieldDef* f = t.AdvFieldDefs().Add();
+        f->Name = "WIDE";
+        f->DataType = aftVarChar;
+        f->Size = 400;
+        t.CreateTable();
+        t.Open();
+        for (int i = 0; i < n; ++i) {
+            const int a = (i * 7919) % n, g = i % 7;
+            t.Append();
+            t.Fields()[0]->SetAsInteger(a);
+            t.Fields()[1]->SetAsInteger(g);
+            t.Post();
+            sums[static_cast<size_t>(g)] += a;
+            ++counts[static_cast<size_t>(g)];
+        }
+        t.Close();
+    }
+    // A result table keeps a tenth of the available memory in records, the rest in its
+    // spill file: with a limit a few MB above what is in use, that is fewer records
+    // than the table has.
+    const int64_t limit = GlobalMemoryManager().UsedMemory() + 4 * 1024 * 1024;
+    ASSERT_LT(limit / 10 / 400, n);
+    GlobalMemoryManager().SetMemoryLimit(limit);
+    struct TRestore {
+        ~TRestore() { GlobalMemoryManager().SetMemoryLimit(0); }
+    } restore;
+    auto q = Query(env, "select a, g, wide from r order by g, a desc");
+    q->Open();
+    int rows = 0, g = -1, a = n;
+    for (q->First(); !q->Eof(); q->Next(), ++rows) {
+        const int ng = q->Fields()[1]->AsInteger(), na = q->Fields()[0]->AsInteger();
+        EXPECT_TRUE(ng > g || (ng == g && na < a)) << rows;
+        g = ng;
+        a = na;
+    }
+    EXPECT_EQ(rows, n);
+    q->CloseDataSet();
+    auto group = Query(env, "select g, count(*), sum(a) from r group by g order by g");
+    group->Open();
+    int k = 0;
+    for (group->First(); !group->Eof(); group->Next(), ++k) {
+        EXPECT_EQ(group->Fields()[0]->AsInteger(), k);
+        EXPECT_EQ(group->Fields()[1]->AsInteger(), counts[static_cast<size_t>(k)]);
+        EXPECT_EQ(group->Fields()[2]->AsLargeInt(), sums[static_cast<size_t>(k)]);
+    }
+    EXPECT_EQ(k, 7);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, QueryTest, ::testing::Values(ekMemory, ekDisk),
                          [](const auto& Info) { return std::string(dstest::KindName(Info.param)); });
 
@@ -171,6 +235,25 @@ TEST_F(QueryComponent, LifeCycleLeavesNoResultTables) {
         // Destroyed while open.
     }
     EXPECT_EQ(ResultTablesLeft(), 0);
+}
+
+TEST_F(QueryComponent, RefreshRunsACopiedResultAgain) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    auto q = Query(env, "select name from p where id > 3");
+    q->Open();
+    EXPECT_EQ(q->RecordCount(), 1);
+    TORQTable t;
+    t.SetDatabaseName(env.Name());
+    t.SetTableName("P");
+    t.Open();
+    t.Append();
+    t.Fields()[0]->SetAsInteger(7);
+    t.Post();
+    t.Close();
+    EXPECT_EQ(q->RecordCount(), 1);
+    q->Refresh();
+    EXPECT_EQ(q->RecordCount(), 2);
 }
 
 TEST_F(QueryComponent, ParametersFollowTheirNames) {
