@@ -296,6 +296,49 @@ TEST_F(QueryComponent, DetailReopensWhenTheMasterMoves) {
               std::string::npos);
 }
 
+TEST_F(QueryComponent, DetailStaysWhileTheMasterEditsAKey) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    MakeTable(env, "D", Depts);
+    TORQTable master;
+    master.SetDatabaseName(env.Name());
+    master.SetTableName("D");
+    master.Open();
+    classlib::TDataSource source(nullptr);
+    source.SetDataSet(&master);
+    auto detail = Query(env, "select name from p where dept = :dept order by name");
+    detail->SetDataSource(&source);
+    int opens = 0;
+    detail->AfterOpen = [&](classlib::TDataSet*) { ++opens; };
+    detail->Open();
+    EXPECT_EQ(opens, 1);
+    master.SetKey();
+    master.FieldByName("DEPT")->SetAsInteger(20);
+    // Editing the key changes no current record: the detail keeps its rows.
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(Show(Read(*detail)), Show({{"ann"}, {"cid"}}));
+    master.Cancel();
+    master.First();
+    master.Next();
+    EXPECT_GT(opens, 1);
+    EXPECT_EQ(Show(Read(*detail)), Show({{"bob"}}));
+}
+
+TEST_F(QueryComponent, ParameterTypesReachTheStatement) {
+    TEngineEnv env(ekMemory);
+    const TData days = {{{"ID", aftInteger}, {"DDAY", aftDate}, {"TTIME", aftTimeStamp}},
+                        {{"1", "2024-03-01", "2024-03-01 10:00:00"}, {"2", "2024-03-02", "2024-03-02 11:30:00"}}};
+    MakeTable(env, "DAYS", days);
+    auto q = Query(env, "select id from days where dday = :d and ttime > :t");
+    q->ParamByName("d")->SetAsDateTime(classlib::EncodeDate(2024, 3, 2));
+    q->ParamByName("t")->SetAsDateTime(classlib::EncodeDate(2024, 3, 2) + classlib::EncodeTime(11, 0, 0, 0));
+    EXPECT_EQ(Show(Open(*q)), Show({{"2"}}));
+    q->Close();
+    // A Null date parameter asks for a Null date: none here.
+    q->ParamByName("d")->Clear();
+    EXPECT_EQ(Open(*q).size(), 0u);
+}
+
 TEST_F(QueryComponent, ErrorsAndRowsAffected) {
     TEngineEnv env(ekMemory);
     MakeTable(env, "P", People);
