@@ -1,7 +1,9 @@
-// Queries on a multi-user disk file against another process: a forked child holding a
-// table's post lock makes a SELECT give up after its tries (its table cannot even be
-// read), and the SELECT runs once the lock is gone; a child killed inside a transaction leaves only the rows
-// committed before it; a correlated subquery over the same multi-user table completes.
+// Queries on a multi-user disk file against other connections: a forked child holding
+// a table's post lock makes a SELECT give up after its tries (its table cannot even be
+// read), and the SELECT runs once the lock is gone; tables another session locks after
+// the query opened them make it give up with 20225 after its 900 tries; a child killed
+// inside a transaction leaves only the rows committed before it; a correlated subquery
+// over the same multi-user table completes.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,6 +154,60 @@ TEST_F(QueryProcesses, SelectGivesUpUnderAPostLockAndRunsAfterIt) {
     EXPECT_EQ(Count("PARENT", "select count(*) from items a where exists "
                               "(select * from items b where b.grp = a.grp and b.id <> a.id)"),
               2);
+}
+
+TEST_F(QueryProcesses, TablesLockedAfterTheirOpenGiveTableIsLocked) {
+    auto db = Connect("PARENT");
+    {
+        TORQTable t;
+        t.SetDatabaseName("PARENT");
+        t.SetTableName("OTHER");
+        TORQAdvFieldDef* f = t.AdvFieldDefs().Add();
+        f->Name = "K";
+        f->DataType = aftInteger;
+        t.CreateTable();
+    }
+    // Another session of this process holds OTHER's post lock. The query opens ITEMS,
+    // then waits to open OTHER; at its first wait the other session lets OTHER go and
+    // takes ITEMS instead, so the opens succeed and the query's own locking finds ITEMS
+    // held.
+    TORQSession other(nullptr);
+    other.SetSessionName("HOLDER");
+    other.SetActive(true);
+    auto holder = std::make_unique<TORQDatabase>(&other);
+    holder->SetDatabaseName("HOLDER_DB");
+    holder->SetDatabaseFileName(Path);
+    holder->MultiUser = true;
+    holder->SilentMode = true;
+    holder->Open();
+    TORQTable items, others;
+    for (auto [t, name] : {std::pair{&items, "ITEMS"}, std::pair{&others, "OTHER"}}) {
+        t->SetSessionName("HOLDER");
+        t->SetDatabaseName("HOLDER_DB");
+        t->SetTableName(name);
+        t->Open();
+    }
+    auto* heldItems = dynamic_cast<TORQLocalCursor*>(items.Cursor());
+    auto* heldOthers = dynamic_cast<TORQLocalCursor*>(others.Cursor());
+    ASSERT_TRUE(heldItems != nullptr && heldOthers != nullptr);
+    ASSERT_TRUE(heldOthers->LockTable(ltPost, 1, 1, 0));
+    int sleeps = 0;
+    bool swapped = false;
+    SetEngineSleeper([&](int32_t) {
+        ++sleeps;
+        if (swapped) return;
+        swapped = true;
+        heldOthers->UnlockTable(ltPost, 1);
+        heldItems->LockTable(ltPost, 1, 1, 0);
+    });
+    EXPECT_EQ(NativeCode([&] { Count("PARENT", "select count(*) from items, other"); }), 20225);
+    EXPECT_TRUE(swapped);
+    EXPECT_GE(sleeps, 900);
+    heldItems->UnlockTable(ltPost, 1);
+    EXPECT_EQ(Count("PARENT", "select count(*) from items, other"), 0);
+    items.Close();
+    others.Close();
+    holder->Close();
 }
 
 TEST_F(QueryProcesses, AKilledTransactionLeavesOnlyCommittedRows) {
