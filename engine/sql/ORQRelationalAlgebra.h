@@ -129,6 +129,8 @@ public:
     bool ReadingLeft = true;
     bool Distinct = false;
     bool MergeRows = true;
+    // INTERSECT ALL: the right row of the match just returned is used up.
+    bool PendingRightStep = false;
 
 private:
     // Non-raw comparison of the current left and right rows (10335): 0, 1 left less, 2.
