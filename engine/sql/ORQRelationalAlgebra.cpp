@@ -544,7 +544,11 @@ bool TORQAO::LockTables() {
     }
     bool ok = true;
     if (Left) ok = Left->LockTables();
-    if (ok && Right) ok = Right->LockTables();
+    if (ok && Right) {
+        ok = Right->LockTables();
+        // A refused tree holds nothing: the left input's locks go again.
+        if (!ok && Left) Left->UnlockTables();
+    }
     return ok;
 }
 

@@ -230,7 +230,8 @@ TEST_F(OperatorLifecycle, AFailureMidMaterialisationLeavesNoResultTable) {
 }
 
 // A forked child holds a table's post lock: the tree's read lock is refused, nothing is
-// left held, and it is granted once the child lets go.
+// left held (also where another input was locked first), and it is granted once the
+// child lets go.
 TEST_F(OperatorLifecycle, LockTablesAnswersFalseWhileAnotherProcessPosts) {
     int toChild[2], toParent[2];
     ASSERT_EQ(pipe(toChild), 0);
@@ -265,6 +266,17 @@ TEST_F(OperatorLifecycle, LockTablesAnswersFalseWhileAnotherProcessPosts) {
             if (!t.Cursor()->LockTable(4, 1, 1, 0)) _exit(92);
             if (write(toParent[1], "L", 1) != 1) _exit(93);
             if (read(toChild[0], &c, 1) != 1) _exit(94);
+            {
+                // U is free again only if the parent let its read lock go.
+                TORQTable u;
+                u.SetDatabaseName("CHILDDB");
+                u.SetTableName("U");
+                u.Open();
+                const bool free = u.Cursor()->LockTable(4, 1, 1, 0);
+                if (free) u.Cursor()->UnlockTable(4, 1);
+                if (write(toParent[1], free ? "Y" : "N", 1) != 1) _exit(98);
+            }
+            if (read(toChild[0], &c, 1) != 1) _exit(99);
             t.Cursor()->UnlockTable(4, 1);
             if (write(toParent[1], "U", 1) != 1) _exit(95);
             if (read(toChild[0], &c, 1) != 1) _exit(96);
@@ -291,6 +303,17 @@ TEST_F(OperatorLifecycle, LockTablesAnswersFalseWhileAnotherProcessPosts) {
         make.AdvFieldDefs().Add()->Name = "K";
         make.AdvFieldDefs().GetItem(0)->DataType = aftInteger;
         make.CreateTable();
+        make.SetTableName("U");
+        make.CreateTable();
+        auto base = [&db](const char* Name, const char* Alias) {
+            auto t = std::make_unique<TORQTable>();
+            t->SetDatabaseName("LOCKDB");
+            t->SetTableName(Name);
+            return std::make_unique<TORQAOTable>(Name, std::move(t), &db, Alias);
+        };
+        // U is locked first, then T is refused: U's lock goes again.
+        TORQAOJoin second(base("U", ""), nullptr, nullptr, nullptr, false, jkCross, base("T", ""));
+        EXPECT_TRUE(second.OpenTables());
         auto table = std::make_unique<TORQTable>();
         table->SetDatabaseName("LOCKDB");
         table->SetTableName("T");
@@ -308,6 +331,12 @@ TEST_F(OperatorLifecycle, LockTablesAnswersFalseWhileAnotherProcessPosts) {
         EXPECT_FALSE(join.Left->TablesLocked);
         EXPECT_FALSE(join.Right->TablesLocked);
         EXPECT_TRUE(join.UnlockTables());
+        EXPECT_FALSE(second.LockTables());
+        EXPECT_FALSE(second.Left->TablesLocked);
+        EXPECT_FALSE(second.Right->TablesLocked);
+        ASSERT_EQ(write(toChild[1], "P", 1), 1);
+        ASSERT_EQ(read(toParent[0], &c, 1), 1);
+        EXPECT_EQ(c, 'Y') << "the left input's lock was let go";
         ASSERT_EQ(write(toChild[1], "R", 1), 1);
         ASSERT_EQ(read(toParent[0], &c, 1), 1);
         ASSERT_EQ(c, 'U');

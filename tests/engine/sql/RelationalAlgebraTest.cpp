@@ -404,4 +404,21 @@ TEST_F(Operators, ResultTablesDemoteAutoincrementsAndGoIntoATargetOnlyWhenDirect
     EXPECT_EQ(ResultTablesLeft(), 0);
 }
 
+// A star among a base table's items leaves the table whole: no projection is set.
+TEST_F(Operators, AStarItemKeepsTheBaseTableWhole) {
+    TEngineEnv env(dstest::ekMemory);
+    MakeTable(env, "T", Numbers());
+    auto base = Base(env, "T", "X");
+    std::vector<TORQSelectListItem> items;
+    items.push_back(Field("", "N"));
+    items.push_back(Field("x", "*"));
+    base->SetSelectList(items, 1, false);
+    EXPECT_EQ(base->GetProjection().Count(), 0);
+    base->Open(true);
+    EXPECT_EQ(Names(*base), (std::vector<std::string>{"N", "S", "G"}));
+    std::vector<TORQSelectListItem> wrong;
+    wrong.push_back(Field("T", "*"));
+    EXPECT_EQ(NativeCode([&] { Base(env, "T", "X")->SetSelectList(wrong, 0, false); }), 30327);
+}
+
 }  // namespace
