@@ -34,15 +34,9 @@
 
 namespace fs = std::filesystem;
 using namespace tilo;
+using tilo_test::ReadAll;
 
 namespace {
-
-std::string ReadAll(const fs::path& P) {
-    std::ifstream in(P, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 fs::path NewFolder(const std::string& Name) {
     const fs::path p = fs::temp_directory_path() / ("tilo_prog_" + std::to_string(::getpid()) + "_" + Name);
