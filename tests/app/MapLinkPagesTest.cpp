@@ -190,6 +190,17 @@ TEST_F(MapLinkPages, ConnectSetsUpTheMapForTheReceiverAndShowsTheGroup) {
     EXPECT_EQ(W->FAtlas, nullptr);
 }
 
+TEST_F(MapLinkPages, AMapFailingAtShutdownDoesNotStopTheRestOfIt) {
+    MakeWithLog({Niton}, {});
+    ConnectMap();
+    Recorder()->FailAt(2);  // MapCall41
+    EXPECT_TRUE(W->FormCloseQuery(false));
+    EXPECT_EQ(W->FAtlas, nullptr);
+    EXPECT_TRUE(SysLogHas("IDxMap.MapCall41 failed: status 0x80004005"));
+    // The settings are still written back, after the map's release.
+    EXPECT_NE(ReadFile(Folder + "/Tilo.ini").find("SAMPRATE"), std::string::npos) << ReadFile(Folder + "/Tilo.ini");
+}
+
 TEST_F(MapLinkPages, ADaysReportDrawsEachStationHeardOnceWithItsPathAndTheTitle) {
     MakeWithLog({Niton, Corsen}, DayLog);
     ConnectMap();

@@ -106,6 +106,7 @@ TEST_F(StationPages, KeywordEditorChecksATypedKeywordInOrder) {
         EXPECT_EQ(Keywords(), list) << c.Typed.toStdString();
     }
     EXPECT_EQ(Counter(), "22 chars used, MAX = 300");
+    tilo_test::SaveGrab(W->tsStations->grab().toImage(), "stations_keyword_editor");
     // Nothing reaches the table before CONFIRM.
     EXPECT_EQ(Field("GBR12", "IDTEXT"), "NEWPORT,PORTLAND");
 }
@@ -421,8 +422,10 @@ TEST_F(EphemerisPage, DaylightAtReceiverAndStationFollowsTheirLongitudesAndLatit
     for (const QPointF& p : Points(1)) EXPECT_EQ(p.y(), -1);
 
     DoubleClickStation(1);  // 80 N in June: the sun never sets
+    EXPECT_EQ(W->Chart1->chart()->title().toStdString().rfind("Ephemeris comparison for NORTH, NORTH (", 0), 0u);
     EXPECT_EQ(Points(1).size(), 240u);
     EXPECT_FALSE(W->edtNoSunDX->isVisible());
+    QCoreApplication::processEvents();
     const QImage summer = W->Chart1->grab().toImage();
 
     SetDate(2024, 12, 21);  // the date change redraws: no sun at 80 N
@@ -433,6 +436,7 @@ TEST_F(EphemerisPage, DaylightAtReceiverAndStationFollowsTheirLongitudesAndLatit
     EXPECT_LT(Points(0).size(), 100u);
     EXPECT_NE(W->Chart1->chart()->title().toStdString().find("on 2024-12-21"), std::string::npos);
     tilo_test::SaveGrab(summer, "ephemeris_north_june");
+    QCoreApplication::processEvents();
     tilo_test::SaveGrab(W->Chart1->grab().toImage(), "ephemeris_north_december");
 
     RxLat = 80;  // the receiver's own notice
