@@ -183,11 +183,13 @@ TEST_F(MapLinkPages, ConnectSetsUpTheMapForTheReceiverAndShowsTheGroup) {
     EXPECT_EQ(Recorder()->Calls(), ClearLog);
 
     // Shutdown sends MapCall41 (false) and drops the reference.
-    Recorder()->ClearCalls();
-    const std::weak_ptr<TRecordingMapLink> made = Made;
+    std::shared_ptr<TRecordingMapLink> held = Recorder();
+    held->ClearCalls();
     EXPECT_TRUE(W->FormCloseQuery(false));
-    EXPECT_EQ(made.lock(), nullptr);
+    EXPECT_EQ(held->Calls(), Map("MapCall41(0)"));
     EXPECT_EQ(W->FAtlas, nullptr);
+    held.reset();
+    EXPECT_EQ(Made.lock(), nullptr);  // the window held the last reference
 }
 
 TEST_F(MapLinkPages, AMapFailingAtShutdownDoesNotStopTheRestOfIt) {
