@@ -333,7 +333,6 @@ void TfrmMain::BuildStationPages() {
     x->setRange(0, 24);
     x->setTickCount(13);
     x->setLabelFormat("%d");
-    x->setTitleText("UTC (hours)");
     auto* y = new QValueAxis(chart);
     y->setRange(-2, 2);
     y->setLabelsVisible(false);
@@ -349,6 +348,7 @@ void TfrmMain::BuildStationPages() {
         s->attachAxis(x);
         s->attachAxis(y);
     }
+    chart->legend()->setAlignment(Qt::AlignRight);
     Chart1 = Named(new QChartView(chart, tsEphemeris), "Chart1");
     Chart1->setMinimumHeight(180);
     eph->addWidget(Chart1, 1);

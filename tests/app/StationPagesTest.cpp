@@ -400,6 +400,7 @@ TEST_F(EphemerisPage, ADoubleClickedStationShowsTitlePositionTransmissionsAndNow
     EXPECT_NEAR(Points(2)[0].x(), 9.25, 1e-9);
     EXPECT_NEAR(Points(2)[4].x(), 7 + 5 / 60.0, 1e-9);
     EXPECT_NEAR(Points(2)[8].x(), 23 + 55 / 60.0, 1e-9);
+    QCoreApplication::processEvents();
     tilo_test::SaveGrab(W->Chart1->grab().toImage(), "ephemeris_sydney");
 
     DoubleClickStation(3);  // no transmission times
