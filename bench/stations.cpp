@@ -550,8 +550,11 @@ double MapReportFromLog() {
             s.FieldByName("NAVAREA")->SetAsInteger(1 + i % 21);
             s.FieldByName("FREQ")->SetAsFloat(518);
             s.FieldByName("IDLETTER")->SetAsString(std::string(1, char('A' + i % 26)));
-            s.FieldByName("CALLSIGN")->SetAsString("C" + std::to_string(i));
-            s.FieldByName("LOCATION")->SetAsString("PLACE " + std::to_string(i));
+            std::string call = "C", place = "PLACE ";  // appended: GCC 12 misreads "C" + text
+            call += std::to_string(i);
+            place += std::to_string(i);
+            s.FieldByName("CALLSIGN")->SetAsString(call);
+            s.FieldByName("LOCATION")->SetAsString(place);
             s.FieldByName("COUNTRYCODE")->SetAsString("CC");
             s.FieldByName("LAT")->SetAsFloat(-60 + (i * 37) % 130 + 0.5);
             s.FieldByName("LON")->SetAsFloat(-170 + (i * 53) % 340 + 0.5);
@@ -570,7 +573,12 @@ double MapReportFromLog() {
                 l.FieldByName("FREQ")->SetAsInteger(518);
                 l.FieldByName("IDLETTER")->SetAsString("A");
                 l.FieldByName("NAVAREA")->SetAsInteger(1);
-                l.FieldByName("STATION")->SetAsString("C" + std::to_string(st) + " PLACE " + std::to_string(st) + ",CC");
+                std::string station = "C";
+                station += std::to_string(st);
+                station += " PLACE ";
+                station += std::to_string(st);
+                station += ",CC";
+                l.FieldByName("STATION")->SetAsString(station);
                 l.FieldByName("MSGTEXT")->SetAsString("ZCZC AA00\r\nGALE WARNING\r\nNNNN");
                 l.Post();
             }
