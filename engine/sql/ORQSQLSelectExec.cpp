@@ -57,8 +57,7 @@ std::string Join(const std::vector<std::string>& Names) {
 
 // The qualifier a reference's columns answer to.
 std::string Qualifier(const TORQTableReference& R) {
-    if (R.Kind == trkTable) return R.Alias.empty() ? R.TableName : R.Alias;
-    if (R.Kind == trkDerived) return R.Alias;
+    if (R.Kind == trkTable && R.Alias.empty()) return R.TableName;
     return R.Alias;
 }
 

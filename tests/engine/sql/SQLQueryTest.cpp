@@ -355,6 +355,9 @@ TEST_F(QueryComponent, ErrorsAndRowsAffected) {
     q->ExecSQL();
     // A SELECT adds nothing to the rows affected; its count goes with the result.
     EXPECT_EQ(q->RowsAffected(), 0);
+    // A total beyond the Int32 range shows as its largest value, never wrapped.
+    q->Processor()->RowsAffected = INT64_C(1) << 32;
+    EXPECT_EQ(q->RowsAffected(), 2147483647);
     q->UnPrepare();
     EXPECT_EQ(q->RowsAffected(), -1);
     // A text without a result keeps its count when unprepared.
