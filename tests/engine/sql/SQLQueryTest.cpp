@@ -6,6 +6,7 @@
 
 #include "engine/access/ORQQuery.h"
 #include "engine/foundation/ORQMemory.h"
+#include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQSQLSelect.h"
 
 using namespace ratest;
@@ -254,6 +255,48 @@ TEST_F(QueryComponent, RefreshRunsACopiedResultAgain) {
     EXPECT_EQ(q->RecordCount(), 1);
     q->Refresh();
     EXPECT_EQ(q->RecordCount(), 2);
+}
+
+TORQExprNodeSubquery* FindSubquery(TORQExprNode* Node) {
+    if (Node == nullptr) return nullptr;
+    if (auto* s = dynamic_cast<TORQExprNodeSubquery*>(Node)) return s;
+    for (int32_t i = 0; i < Node->ChildCount(); ++i)
+        if (TORQExprNodeSubquery* s = FindSubquery(Node->Child(i))) return s;
+    return nullptr;
+}
+
+TEST_F(QueryComponent, ASubqueryIsCorrelatedWhenItsTreeCannotStandAlone) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    MakeTable(env, "D", Depts);
+    auto q = Query(env, "select 1 from d");
+    q->Prepare();
+    struct Case {
+        const char* Text;
+        bool InSelectList;
+        uint8_t Correlated;
+    };
+    const Case cases[] = {
+        {"select * from p where dept in (select dept from d)", false, 0},
+        {"select * from p where exists (select * from d where dept = 10)", false, 0},
+        {"select * from p where exists (select * from d where d.dept = p.dept)", false, 1},
+        {"select * from p x where exists (select * from p y where y.id <> x.id and y.dept = x.dept)", false, 1},
+        {"select * from p where id = (select max(id) from p)", false, 0},
+        {"select (select title from d where d.dept = p.dept) from p", true, 1},
+        {"select (select count(*) from d) from p", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        TORQLexer lexer(c.Text, nullptr);
+        lexer.NextCommand();
+        TORQSQLUnion statement(lexer, q.get());
+        TORQSQLSelect& select = *statement.Root->Select;
+        TORQExprNode* root = c.InSelectList ? select.SelectList[0].Expression->Root() : select.Where->Root();
+        TORQExprNodeSubquery* node = FindSubquery(root);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->IsCorrelated, c.Correlated);
+    }
+    q->UnPrepare();
 }
 
 TEST_F(QueryComponent, ParametersFollowTheirNames) {
