@@ -299,6 +299,48 @@ TEST_F(QueryComponent, ASubqueryIsCorrelatedWhenItsTreeCannotStandAlone) {
     q->UnPrepare();
 }
 
+TEST_F(QueryComponent, ATableOfAnotherFileOpensThroughADatabaseOfItsOwn) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    disktest::TempDir dir;
+    const std::string file = dir.File("OTHER.ORQ");
+    {
+        TORQDatabase other(nullptr);
+        other.SetDatabaseName("OTHER_DB");
+        other.SetDatabaseFileName(file);
+        other.CreateDatabase();
+        other.Open();
+        TORQTable t;
+        t.SetDatabaseName("OTHER_DB");
+        t.SetTableName("X");
+        TORQAdvFieldDef* f = t.AdvFieldDefs().Add();
+        f->Name = "ID";
+        f->DataType = aftInteger;
+        t.CreateTable();
+        t.Open();
+        for (int i : {2, 4}) {
+            t.Append();
+            t.Fields()[0]->SetAsInteger(i);
+            t.Post();
+        }
+        t.Close();
+        other.Close();
+    }
+    auto tempDatabases = [] {
+        int n = 0;
+        for (int32_t i = 0; i < DefaultSession().DatabaseCount(); ++i)
+            if (DefaultSession().Databases(i)->DatabaseName().rfind("TEMP_DB", 0) == 0) ++n;
+        return n;
+    };
+    {
+        auto q = Query(env, "select p.name from p, \"" + file + "\".x where p.id = x.id order by p.name");
+        EXPECT_EQ(Show(Open(*q)), Show({{"bob"}, {"dan"}}));
+        EXPECT_EQ(tempDatabases(), 1);
+    }
+    // The database component made for the file goes with the statement.
+    EXPECT_EQ(tempDatabases(), 0);
+}
+
 TEST_F(QueryComponent, ParametersFollowTheirNames) {
     TEngineEnv env(ekMemory);
     MakeTable(env, "P", People);
