@@ -6,6 +6,7 @@
 
 #include "engine/access/ORQQuery.h"
 #include "engine/foundation/ORQMemory.h"
+#include "engine/storage/ORQTableData.h"
 #include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQSQLSelect.h"
 
@@ -148,6 +149,27 @@ TEST_P(QueryTest, OrderByUsesTheTablesIndexOrATemporaryOne) {
         q->CloseDataSet();
     }
     EXPECT_EQ(ResultTablesLeft(), 0);
+
+    // A live result is the table itself: an unindexed order takes a temporary index of
+    // the table's, which on disk goes when the table's last user closes (a MEMORY
+    // table keeps its own for later queries).
+    auto temporaryIndexes = [&] {
+        TORQTable t;
+        t.SetDatabaseName(env.Name());
+        t.SetTableName("K");
+        t.Open();
+        int n = 0;
+        const TORQIndexDefs& defs = t.Cursor()->TableData->IndexManager->IndexDefs;
+        for (int32_t i = 0; i < defs.GetCount(); ++i)
+            if (defs.GetItem(i)->Name.rfind("TEMPORARY_INDEX_", 0) == 0) ++n;
+        return n;
+    };
+    auto live = Query(env, "select a, b from k order by b", true);
+    live->Open();
+    EXPECT_EQ(live->FieldByName("B")->AsInteger(), 0);
+    EXPECT_EQ(temporaryIndexes(), 1);
+    live->CloseDataSet();
+    if (GetParam() == ekDisk) EXPECT_EQ(temporaryIndexes(), 0);
 }
 
 TEST_P(QueryTest, OrderAndGroupSpillPastTheMemoryLimit) {
