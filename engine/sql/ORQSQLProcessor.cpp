@@ -212,7 +212,8 @@ void TORQSQLCommand::OpenForeignTable(TORQQuery* Query, const std::string& Datab
     if (db) table->SetDatabaseName(db->DatabaseName());
     else if (Query != nullptr) table->SetDatabaseName(Query->DatabaseName());
     table->SetTableName(TableName);
-    if (InMemoryTable || QueryInMemory(Query)) table->SetInMemory(true);
+    // A table of a file of its own is in memory only when asked.
+    if (InMemoryTable || (DatabaseFileName.empty() && QueryInMemory(Query))) table->SetInMemory(true);
     Database = std::move(db);
     Table = std::move(table);
 }

@@ -63,8 +63,8 @@ public:
     // A table component for TableName, not opened. With a DatabaseFileName a database
     // component of its own is made for that file (named "TEMP_DB" and a GUID, taking the
     // query's MultiUser, DisableTempFiles and session, Password and SilentMode); without
-    // one the table uses the query's DatabaseName. In memory when asked or when the
-    // query is.
+    // one the table uses the query's DatabaseName. In memory when asked, or, without a
+    // file of its own, when the query is.
     static void OpenForeignTable(TORQQuery* Query, const std::string& DatabaseFileName, bool InMemoryTable,
                                  const std::string& Password, const std::string& TableName,
                                  std::unique_ptr<TORQDatabase>& Database, std::unique_ptr<TORQTable>& Table);

@@ -292,7 +292,8 @@ void TORQSQLSelect::ParseInto() {
 std::unique_ptr<TORQTableReference> TORQSQLSelect::ParseBaseTable() {
     auto reference = std::make_unique<TORQTableReference>();
     reference->InMemory = InMemory;
-    if (IsWord("MEMORY")) {
+    const bool memoryWritten = IsWord("MEMORY");
+    if (memoryWritten) {
         reference->InMemory = true;
         ExpectNextToken(tksTableNames, 30180, kTableNameExpected);
     }
@@ -312,6 +313,8 @@ std::unique_ptr<TORQTableReference> TORQSQLSelect::ParseBaseTable() {
         reference->TableName = TokenValueText(FToken);
         GetNextToken();
     }
+    // A table of a named database file is that file's, whatever the query's default.
+    if (!reference->DatabaseFileName.empty() && !memoryWritten) reference->InMemory = false;
     ParseAlias(reference->Alias);
     if (IsWord("PASSWORD")) {
         ExpectNextToken(tksQuotedValues, 30178,

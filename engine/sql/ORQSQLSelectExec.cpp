@@ -57,8 +57,7 @@ std::string Join(const std::vector<std::string>& Names) {
 
 // The qualifier a reference's columns answer to.
 std::string Qualifier(const TORQTableReference& R) {
-    if (R.Kind == trkTable) return R.Alias.empty() ? R.TableName : R.Alias;
-    if (R.Kind == trkDerived) return R.Alias;
+    if (R.Kind == trkTable && R.Alias.empty()) return R.TableName;
     return R.Alias;
 }
 
@@ -222,8 +221,7 @@ std::unique_ptr<TORQAO> TORQSQLSelect::BuildReference(TORQTableReference& R, TBu
     if (R.Kind == trkTable) {
         R.Database.reset();
         std::unique_ptr<TORQTable> table;
-        OpenForeignTable(B.Query, R.DatabaseFileName, R.InMemory || InMemoryQuery(B.Query), R.Password, R.TableName,
-                         R.Database, table);
+        OpenForeignTable(B.Query, R.DatabaseFileName, R.InMemory, R.Password, R.TableName, R.Database, table);
         TORQDatabase* db = R.Database ? R.Database.get() : QueryDatabaseComponent(B.Query);
         return std::make_unique<TORQAOTable>(R.TableName, std::move(table), db, R.Alias);
     }

@@ -6,6 +6,8 @@
 
 #include "engine/access/ORQQuery.h"
 #include "engine/foundation/ORQMemory.h"
+#include "engine/storage/ORQTableData.h"
+#include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQSQLSelect.h"
 
 using namespace ratest;
@@ -147,6 +149,27 @@ TEST_P(QueryTest, OrderByUsesTheTablesIndexOrATemporaryOne) {
         q->CloseDataSet();
     }
     EXPECT_EQ(ResultTablesLeft(), 0);
+
+    // A live result is the table itself: an unindexed order takes a temporary index of
+    // the table's, which on disk goes when the table's last user closes (a MEMORY
+    // table keeps its own for later queries).
+    auto temporaryIndexes = [&] {
+        TORQTable t;
+        t.SetDatabaseName(env.Name());
+        t.SetTableName("K");
+        t.Open();
+        int n = 0;
+        const TORQIndexDefs& defs = t.Cursor()->TableData->IndexManager->IndexDefs;
+        for (int32_t i = 0; i < defs.GetCount(); ++i)
+            if (defs.GetItem(i)->Name.rfind("TEMPORARY_INDEX_", 0) == 0) ++n;
+        return n;
+    };
+    auto live = Query(env, "select a, b from k order by b", true);
+    live->Open();
+    EXPECT_EQ(live->FieldByName("B")->AsInteger(), 0);
+    EXPECT_EQ(temporaryIndexes(), 1);
+    live->CloseDataSet();
+    if (GetParam() == ekDisk) EXPECT_EQ(temporaryIndexes(), 0);
 }
 
 TEST_P(QueryTest, OrderAndGroupSpillPastTheMemoryLimit) {
@@ -256,6 +279,90 @@ TEST_F(QueryComponent, RefreshRunsACopiedResultAgain) {
     EXPECT_EQ(q->RecordCount(), 2);
 }
 
+TORQExprNodeSubquery* FindSubquery(TORQExprNode* Node) {
+    if (Node == nullptr) return nullptr;
+    if (auto* s = dynamic_cast<TORQExprNodeSubquery*>(Node)) return s;
+    for (int32_t i = 0; i < Node->ChildCount(); ++i)
+        if (TORQExprNodeSubquery* s = FindSubquery(Node->Child(i))) return s;
+    return nullptr;
+}
+
+TEST_F(QueryComponent, ASubqueryIsCorrelatedWhenItsTreeCannotStandAlone) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    MakeTable(env, "D", Depts);
+    auto q = Query(env, "select 1 from d");
+    q->Prepare();
+    struct Case {
+        const char* Text;
+        bool InSelectList;
+        uint8_t Correlated;
+    };
+    const Case cases[] = {
+        {"select * from p where dept in (select dept from d)", false, 0},
+        {"select * from p where exists (select * from d where dept = 10)", false, 0},
+        {"select * from p where exists (select * from d where d.dept = p.dept)", false, 1},
+        {"select * from p x where exists (select * from p y where y.id <> x.id and y.dept = x.dept)", false, 1},
+        {"select * from p where id = (select max(id) from p)", false, 0},
+        {"select (select title from d where d.dept = p.dept) from p", true, 1},
+        {"select (select count(*) from d) from p", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        TORQLexer lexer(c.Text, nullptr);
+        lexer.NextCommand();
+        TORQSQLUnion statement(lexer, q.get());
+        TORQSQLSelect& select = *statement.Root->Select;
+        TORQExprNode* root = c.InSelectList ? select.SelectList[0].Expression->Root() : select.Where->Root();
+        TORQExprNodeSubquery* node = FindSubquery(root);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->IsCorrelated, c.Correlated);
+    }
+    q->UnPrepare();
+}
+
+TEST_F(QueryComponent, ATableOfAnotherFileOpensThroughADatabaseOfItsOwn) {
+    TEngineEnv env(ekMemory);
+    MakeTable(env, "P", People);
+    disktest::TempDir dir;
+    const std::string file = dir.File("OTHER.ORQ");
+    {
+        TORQDatabase other(nullptr);
+        other.SetDatabaseName("OTHER_DB");
+        other.SetDatabaseFileName(file);
+        other.CreateDatabase();
+        other.Open();
+        TORQTable t;
+        t.SetDatabaseName("OTHER_DB");
+        t.SetTableName("X");
+        TORQAdvFieldDef* f = t.AdvFieldDefs().Add();
+        f->Name = "ID";
+        f->DataType = aftInteger;
+        t.CreateTable();
+        t.Open();
+        for (int i : {2, 4}) {
+            t.Append();
+            t.Fields()[0]->SetAsInteger(i);
+            t.Post();
+        }
+        t.Close();
+        other.Close();
+    }
+    auto tempDatabases = [] {
+        int n = 0;
+        for (int32_t i = 0; i < DefaultSession().DatabaseCount(); ++i)
+            if (DefaultSession().Databases(i)->DatabaseName().rfind("TEMP_DB", 0) == 0) ++n;
+        return n;
+    };
+    {
+        auto q = Query(env, "select p.name from p, \"" + file + "\".x where p.id = x.id order by p.name");
+        EXPECT_EQ(Show(Open(*q)), Show({{"bob"}, {"dan"}}));
+        EXPECT_EQ(tempDatabases(), 1);
+    }
+    // The database component made for the file goes with the statement.
+    EXPECT_EQ(tempDatabases(), 0);
+}
+
 TEST_F(QueryComponent, ParametersFollowTheirNames) {
     TEngineEnv env(ekMemory);
     MakeTable(env, "P", People);
@@ -355,6 +462,9 @@ TEST_F(QueryComponent, ErrorsAndRowsAffected) {
     q->ExecSQL();
     // A SELECT adds nothing to the rows affected; its count goes with the result.
     EXPECT_EQ(q->RowsAffected(), 0);
+    // A total beyond the Int32 range shows as its largest value, never wrapped.
+    q->Processor()->RowsAffected = INT64_C(1) << 32;
+    EXPECT_EQ(q->RowsAffected(), 2147483647);
     q->UnPrepare();
     EXPECT_EQ(q->RowsAffected(), -1);
     // A text without a result keeps its count when unprepared.
