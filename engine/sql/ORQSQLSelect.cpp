@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/access/ORQDatabase.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExprText.h"
@@ -119,7 +120,10 @@ void TORQTableReference::SetSubquery(TORQLexer& Lexer, TORQQuery* Query) {
 
 TORQSQLSelect::TORQSQLSelect(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCursorCommand(Lexer, Query) { Parse(); }
 
-TORQSQLSelect::~TORQSQLSelect() = default;
+TORQSQLSelect::~TORQSQLSelect() {
+    // The tree reads the references' tables and database components.
+    FTree.reset();
+}
 
 void TORQSQLSelect::Parse() {
     if (!GetCurrentToken()) RaiseNative(30155, "Blank SQL command");
@@ -437,7 +441,7 @@ TORQSQLUnion::TORQSQLUnion(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCursorCo
     }
 }
 
-TORQSQLUnion::~TORQSQLUnion() = default;
+TORQSQLUnion::~TORQSQLUnion() { FTree.reset(); }
 
 template <typename F>
 void TORQSQLUnion::ParseSetOperation(std::unique_ptr<TORQQueryExprNode>& Tree, uint8_t SetKind, F&& Next) {
