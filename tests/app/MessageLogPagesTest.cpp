@@ -404,12 +404,13 @@ TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedA
         ::unlink("TILO_QUEUE.TXT");
         Make(&log);
         Prompts.Log.clear();
-        // A message arriving while the deletion serves events waits for its end.
+        // A message the decoder hands over while the deletion serves events waits for
+        // its end.
         bool arrived = false;
         OnProcess = [&] {
             if (arrived) return;
             arrived = true;
-            Module->AddLogRecord('Q', "Z", At(2026, 6, 1, 12), "77", "short", 518, 40);
+            W->AddLogRecord('Q', "Z", At(2026, 6, 1, 12), "77", "short", 518, 40);
         };
         writes = 0;
         // From the deletion's n-th write on the disk fails while the work runs (a single
