@@ -1,6 +1,7 @@
 // The call sequences of the map link, in the order the map program expects them.
 #include "app/AtlasLink.h"
 
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -36,8 +37,15 @@ void InBracket(IAtlas& Atlas, TBody&& Body, const std::function<void()>& Closing
         }
         throw;
     }
-    if (Closing) Closing();
+    // The bracket closes even when Closing fails; Closing's failure is then raised.
+    std::exception_ptr closingFailure;
+    try {
+        if (Closing) Closing();
+    } catch (...) {
+        closingFailure = std::current_exception();
+    }
     OleCheck(Map(Atlas)->MapCall12(), "IDxMap", "MapCall12");
+    if (closingFailure) std::rethrow_exception(closingFailure);
 }
 
 }  // namespace

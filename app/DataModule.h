@@ -127,6 +127,9 @@ public:
     // as it can now.
     void FlushQueue();
     int32_t QueuedCount() const { return static_cast<int32_t>(FQueue.size()); }
+    // The timer that tries a waiting queue again every QueueRetryInterval; running
+    // exactly while the queue is not empty (and there is an application).
+    QTimer* RetryTimer() const { return FRetryTimer.get(); }
 
     // ---- station look-ups (DataModule.cpp) ----
     void FindStationsByArea(const std::string& NavArea, const std::string& IdLetter, int32_t Freq, int32_t& Dist,

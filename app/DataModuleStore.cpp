@@ -262,8 +262,8 @@ bool TDataModule1::StoreMessage(TQueuedMessage& M) {
 
 void TDataModule1::DsLogUpdateData(classlib::TPersistent* /*Sender*/) {
     TDataSet& L = *LogTable;
-    // An edited record's text is read once, and written again as the last change before
-    // the post: the engine drops a pending memo value that was read back before the post.
+    // An edited record's text is read once for the identification, and written again as
+    // the last change before the post, so the post stores that text whatever was read.
     std::string text;
     bool rewrite = false;
     if (FNewText == nullptr) {

@@ -170,14 +170,12 @@ void TfrmMain::SetLedStatus(TDecoderLed Led, bool Status) { LedOf(*this, Led)->S
 void TfrmMain::SetLedFlash(TDecoderLed Led, bool Flash) { LedOf(*this, Led)->SetFlash(Flash); }
 
 // ---- the option switches and the store ----
-// The lexicon correction belongs to the stations page, which is not part of this window
-// yet: until it is, garbled words stay as received.
+// The lexicon correction is the stations page's (U_MainStations.cpp).
 
 void TfrmMain::AddLogRecord(char IdLetter, const std::string& MsgType, double UtcTime, const std::string& MsgNumber,
                             const std::string& MsgText, int32_t Freq, int32_t SigQual) {
     DataModuleAddLogRecord(IdLetter, MsgType, UtcTime, MsgNumber, MsgText, Freq, SigQual);
 }
-void TfrmMain::CorrectGarbledWords() {}
 bool TfrmMain::cbUOS() const { return cbUOSBox->isChecked(); }
 bool TfrmMain::cbMinUNIDLen() const { return cbMinUNIDLenBox->isChecked(); }
 int32_t TfrmMain::FMinUnidLen() const { return FMinUnidLenValue; }

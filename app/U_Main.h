@@ -60,6 +60,8 @@ class TModem;
 class TPaintImage;
 class TWaveIn;
 class TAudioSource;
+class TLexicon;
+class IAtlas;
 
 }  // namespace tilo
 
@@ -411,6 +413,51 @@ public:
     void PlotDailyStatistics(char IdLetter, int32_t NavArea, int32_t Freq);
     void PlotMonthlyStatistics(char IdLetter, int32_t NavArea, int32_t Freq);
     void SpeedButton2Click();
+
+    // ---- stations page, keyword lists, ephemeris and the lexicon (U_MainStations.cpp) ----
+    QLabel* lblCurrentStation;    // the chosen station line; "..." until one is chosen
+    TRadioGroup* rgKeyWords;      // "Select Keyword Type": 0 GID, 1 UID
+    QListWidget* lbKeyWords;      // one keyword a line
+    QLineEdit* edtNewKeyWord;     // upper case
+    QPushButton* btnAddNewKeyw;   // "ADD"
+    QPushButton* sbConfirmKW;     // "CONFIRM KEYWORD LIST"
+    QLabel* stMaxlen;             // "<n> chars used, MAX = 300"
+    QCheckBox* cbNoKeyWords;      // "do NOT import Keyword List", checked
+    QPushButton* btnExport;       // "EXPORT"
+    QPushButton* btnImport;       // "IMPORT"
+    QLineEdit* edtLat;            // the chosen station's position, read-only
+    QLineEdit* edtLon;
+    QChartView* Chart1;           // series 0 receiver daylight, 1 station daylight, 2 transmissions, 3 now
+    QLineEdit* edtNoSunLoc;       // "NO SUN ON THIS DATE", shown when the receiver has none
+    QLineEdit* edtNoSunDX;        // the same for the station
+    // The lexicon in memory, read at the first look-up after WordTable opens and dropped
+    // when it closes; the table it was read from.
+    std::shared_ptr<TLexicon> FLexicon;
+    const void* FLexiconTable = nullptr;
+
+    void BuildStationPages();
+    void lbAllStationsClick();
+    void rgKeyWordsClick();
+    void btnAddNewKeywClick();
+    void meKeyWordsDblClick();
+    void sbConfirmKWClick();
+    void btnExportClick();
+    void btnImportClick();
+    void DBStationGrdDblClick();
+    void DtpEphemChange();
+    void DrawEphemeris();
+
+    // ---- the map link (U_MainMapLink.cpp) ----
+    QPushButton* btnMapConnect;   // "CONNECT"
+    QGroupBox* gbAtlas;           // the report group, hidden until connected
+    QPushButton* btnMapReport;    // "REPORT"
+    QPushButton* btnMapClear;     // "CLEAR"
+    std::shared_ptr<IAtlas> FAtlas;  // empty until CONNECT succeeded
+
+    void BuildMapLinkGroup();
+    void btnMapConnectClick();
+    void btnMapReportClick();
+    void btnMapClearClick();
 
 protected:
     void showEvent(QShowEvent* Event) override;

@@ -25,6 +25,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -111,6 +112,9 @@ void TfrmMain::BuildLogPages() {
     auto* row = new QHBoxLayout;
     RgFreqDB = Named(new TRadioGroup("FREQUENCY", {"BOTH", "518 KHz", "490 KHz"}, tsMessages), "RgFreqDB");
     RgFreqDB->SetItemIndex(0);
+    // Its items side by side: stacked, the row took three lines of the page's height
+    // from the grid, which then showed three records in a window of 1000 pixels.
+    if (auto* items = qobject_cast<QBoxLayout*>(RgFreqDB->layout())) items->setDirection(QBoxLayout::LeftToRight);
     edtID = UpperCaseEdit("edtID", "*", tsMessages);
     edtID->setMaxLength(1);
     edtID->setFixedWidth(28);
@@ -134,6 +138,22 @@ void TfrmMain::BuildLogPages() {
     connect(sbTextSearch, &QPushButton::clicked, this,
             [this] { GuardedAction(sbTextSearch, [this] { sbTextSearchClick(); }); });
     connect(sbClear, &QPushButton::clicked, this, [this] { GuardedAction(sbClear, [this] { sbClearClick(); }); });
+    // Widths from the texts they show: the whole reception time and a readable station
+    // text; the one-character codes narrow.
+    {
+        const QFontMetrics fm = DBLogGridView->fontMetrics();
+        const int pad = 2 * fm.horizontalAdvance('0');
+        TDBGridColumns& c = DBLogGridView->Columns();
+        const std::pair<const char*, const char*> widths[] = {
+            {"UTCRECEIVED", "0000-00-00 00:00:00"}, {"FREQ", "FREQ0"},   {"SIGQUAL", "SQ00"},
+            {"IDLETTER", "B10"},                    {"MSGTYPE", "B20"},  {"MSGNUMBER", "MSGNUMBER"},
+            {"NAVAREA", "NAVAREA"},                 {"STATION", "NMC SAN FRANCISCO,USA / XXXXX"},
+            {"DIST", "DIST (Km)0"}};
+        for (int32_t i = 0; i < c.Count(); ++i)
+            for (const auto& [field, sample] : widths)
+                if (c.Items(i).FieldName == field) c.Items(i).Width = fm.horizontalAdvance(sample) + pad;
+        c.Changed();
+    }
     DBLogGridView->OnKeyDown = [this](int& Key, Qt::KeyboardModifiers Shift) { DBLogGridKeyDown(Key, Shift); };
     DBNavigator1->OnClick = [this](TNavigateBtn) { DBNavigator1Click(); };
 
@@ -187,9 +207,18 @@ void TfrmMain::sbFilterClick() {
     if (!DataModule1 || LogWorkRunning()) return;
     edtSrchtext->clear();
     classlib::TDataSet& log = *DataModule1->LogTable;
-    log.SetOnFilterRecord(nullptr);
-    const int32_t freq = RgFreqDB->ItemIndex() == 1 ? 518 : RgFreqDB->ItemIndex() == 2 ? 490 : -1;
-    DataModule1->SetLogFilter(freq, S8(cbNav->currentText()), S8(edtID->text()));
+    {
+        // The grid follows once, at the end: the filter's first record and then its last
+        // would each convert the grid's window.
+        struct TQuiet {
+            classlib::TDataSet& L;
+            explicit TQuiet(classlib::TDataSet& Log) : L(Log) { L.DisableControls(); }
+            ~TQuiet() { L.EnableControls(); }
+        } quiet(log);
+        log.SetOnFilterRecord(nullptr);
+        const int32_t freq = RgFreqDB->ItemIndex() == 1 ? 518 : RgFreqDB->ItemIndex() == 2 ? 490 : -1;
+        DataModule1->SetLogFilter(freq, S8(cbNav->currentText()), S8(edtID->text()));
+    }
     ShowRecordCount();
     const bool narrowed = edtID->text() != "*" || cbNav->currentIndex() > 0 || RgFreqDB->ItemIndex() != 0;
     ledFilter->SetFlash(narrowed);

@@ -365,8 +365,15 @@ void TfrmMain::PlotStatistics(bool Monthly, char IdLetter, int32_t NavArea, int3
                         QDateTime::fromMSecsSinceEpoch(qint64(ChartTime(classlib::StrToDate(FStatistics.front().Date))),
                                                        Qt::UTC),
                         QDateTime::fromMSecsSinceEpoch(qint64(ChartTime(last)), Qt::UTC));
+                // Counts are whole: ticks a whole step apart (at most ten steps), so
+                // that no two labels of the "%d" format read alike.
+                const int32_t step = (most + 9) / 10;
+                const int32_t top = (most + step - 1) / step * step;
                 for (QAbstractAxis* a : chart->axes(Qt::Vertical))
-                    if (a->alignment() == Qt::AlignLeft) a->setRange(0, most);
+                    if (a->alignment() == Qt::AlignLeft) {
+                        a->setRange(0, top);
+                        if (auto* v = qobject_cast<QValueAxis*>(a)) v->setTickCount(top / step + 1);
+                    }
                 StatSeries(*StatChart, 0)->replace(counts);
                 StatSeries(*StatChart, 1)->replace(means);
             }

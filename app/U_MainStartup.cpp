@@ -245,6 +245,8 @@ void TfrmMain::BuildFrame() {
     // U_MainReports.cpp) add their controls to these pages.
     BuildLogPages();
     BuildReportPages();
+    BuildStationPages();
+    BuildMapLinkGroup();
 
     // PageControl2: the waterfall and the current message.
     PageControl2 = Named(new QTabWidget(central), "PageControl2");
@@ -522,8 +524,6 @@ void TfrmMain::WaveInBuffer(const int16_t* Samples, int32_t Count) {
 void TfrmMain::WaveInLogMessage(const std::string& Text) { SysLog(Text); }
 
 // ---- the stubs the pages take over ----
-
-void TfrmMain::ReleaseMapLink() {}
 
 void TfrmMain::Image1Click() {
     if (FrmAbout) FrmAbout->ShowOver(this);

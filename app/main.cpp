@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QGuiApplication>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "app/DataModule.h"
 #include "app/MesUtilD4.h"
 #include "app/Prompts.h"
 #include "app/QtUserInterface.h"
@@ -50,6 +53,8 @@ bool Unset(const char* Name) {
     const char* v = std::getenv(Name);
     return !v || !*v;
 }
+
+bool IsOffscreen() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
 
 // Standard error's line of a failure that ends the program.
 void Fail(const std::string& Text) { std::fprintf(stderr, "tilo: %s\n", Text.c_str()); }
@@ -110,42 +115,66 @@ int main(int argc, char** argv) {
                 }
             };
             if (noDisplay) frmMain->SysLog(noDisplayLine);
-            // The message store joins here, between the main window and the about box.
-            auto frmAbout = std::make_unique<TFrmAbout>(frmMain.get());
-            frmMain->FrmAbout = frmAbout.get();
-
-            // The signals reach the loop through a pipe; a handler itself does nothing else.
-            std::unique_ptr<QSocketNotifier> signalNotifier;
-            if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-                signalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-                QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [main = frmMain.get()] {
-                    char buf[16];
-                    while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
-                    }
-                    main->FormCloseQuery(false);
-                    QCoreApplication::quit();
-                });
-                struct sigaction sa{};
-                sa.sa_handler = OnSignal;
-                sigemptyset(&sa.sa_mask);
-                sa.sa_flags = SA_RESTART;
-                for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &sa, nullptr);
+            // The message store: provisioning, then both databases open. A failure ends
+            // the program with its message; the box is left out where no one could see
+            // it and it would hold the program for ever.
+            std::unique_ptr<TDataModule1> dataModule;
+            try {
+                dataModule = std::make_unique<TDataModule1>();
+            } catch (const std::exception& e) {
+                Fail(std::string("cannot open the message store: ") + e.what());
+                if (!IsOffscreen()) ui.ShowError(e.what());
+                status = 1;
+            } catch (...) {
+                Fail("cannot open the message store");
+                if (!IsOffscreen()) ui.ShowError("cannot open the message store");
+                status = 1;
             }
-            // A logout: the session manager asks the program to save, then ends it.
-            QObject::connect(&app, &QGuiApplication::commitDataRequest,
-                             [main = frmMain.get()](QSessionManager&) { main->FormCloseQuery(false); });
-            QObject::connect(&app, &QCoreApplication::aboutToQuit,
-                             [main = frmMain.get()] { main->FormCloseQuery(false); });
+            if (dataModule) {
+                frmMain->DataModule1 = dataModule.get();
+                auto frmAbout = std::make_unique<TFrmAbout>(frmMain.get());
+                frmMain->FrmAbout = frmAbout.get();
 
-            frmMain->show();
-            status = app.exec();
+                // The signals reach the loop through a pipe; a handler itself does nothing else.
+                std::unique_ptr<QSocketNotifier> signalNotifier;
+                if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+                    signalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
+                    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [main = frmMain.get()] {
+                        char buf[16];
+                        while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
+                        }
+                        main->FormCloseQuery(false);
+                        QCoreApplication::quit();
+                    });
+                    struct sigaction sa{};
+                    sa.sa_handler = OnSignal;
+                    sigemptyset(&sa.sa_mask);
+                    sa.sa_flags = SA_RESTART;
+                    for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &sa, nullptr);
+                }
+                // A logout: the session manager asks the program to save, then ends it.
+                QObject::connect(&app, &QGuiApplication::commitDataRequest,
+                                 [main = frmMain.get()](QSessionManager&) { main->FormCloseQuery(false); });
+                QObject::connect(&app, &QCoreApplication::aboutToQuit,
+                                 [main = frmMain.get()] { main->FormCloseQuery(false); });
 
-            for (int s : {SIGTERM, SIGINT, SIGHUP}) ::signal(s, SIG_DFL);
-            signalNotifier.reset();
-            frmMain->FrmAbout = nullptr;
-            frmAbout.reset();
+                frmMain->show();
+                status = app.exec();
+
+                for (int s : {SIGTERM, SIGINT, SIGHUP}) ::signal(s, SIG_DFL);
+                signalNotifier.reset();
+                frmMain->FrmAbout = nullptr;
+                frmAbout.reset();
+                ui.OnException = nullptr;
+                // The store reports to the window: it goes quiet before the window goes,
+                // and goes after it, as the grids hold its data sources.
+                dataModule->FOnMessage = nullptr;
+                dataModule->FOnStationText = nullptr;
+                frmMain->DataModule1 = nullptr;
+                frmMain.reset();
+                dataModule.reset();
+            }
             ui.OnException = nullptr;
-            frmMain.reset();
         }
         orq::SetUserInterface(previousUi);
         SetPrompts(previousPrompts);

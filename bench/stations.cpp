@@ -4,6 +4,15 @@
 // word list in memory; the scan through the word table joins with the data module),
 // the export and import of 1,000 stations through the station file, and the map report
 // of a day of 500 messages from 100 stations drawn into the map window.
+//
+// StationDatabases runs the same work on disk in one run, beside SQLite: the look-up by
+// a scan of the word table DBWORD (and from memory after one read of it) against
+// SQLite's "WHERE length(WORDS) = ? AND WORDS GLOB ?" ('~' as '?', the half rule applied
+// to its rows); the export and import of 1,000 stations through the station table and
+// the same file code over an SQLite table (a prepared look-up on the four key fields,
+// then UPDATE or INSERT, each committed as the engine's posts are); and the map report of
+// a day of 500 messages from 100 stations, the log filtered by the data module and every
+// station's position looked up, drawn into the map window.
 #include "app/AtlasLink.h"
 #include "app/Lexicon.h"
 #include "app/MapWindow.h"
@@ -12,13 +21,23 @@
 #include <QApplication>
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "app/DataModule.h"
+#include "app/UCommon.h"
+#include "classlib/DB.h"
+#include "classlib/DBFields.h"
+#include "engine/access/ORQMain.h"
 
 namespace {
 
@@ -180,5 +199,459 @@ void BM_MapReport(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MapReport)->Unit(benchmark::kMillisecond);
+
+// ---- the same work on disk, beside SQLite ----
+
+using Clock = std::chrono::steady_clock;
+constexpr double BlockMs = 1024.0 / 11025.0 * 1000.0;
+double MsSince(Clock::time_point T) { return std::chrono::duration<double, std::milli>(Clock::now() - T).count(); }
+
+void Exec(sqlite3* Db, const char* Sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(Db, Sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        std::fprintf(stderr, "%s\n", error);
+        std::abort();
+    }
+}
+
+std::string Column(sqlite3_stmt* Q, int C) {
+    const unsigned char* p = sqlite3_column_text(Q, C);
+    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
+}
+
+std::filesystem::path NewFolder(const char* Name) {
+    char tmpl[] = "/tmp/tilo_bench_st_XXXXXX";
+    const char* d = ::mkdtemp(tmpl);
+    if (d == nullptr) std::abort();
+    const std::filesystem::path p = std::filesystem::path(d) / Name;
+    std::filesystem::create_directories(p);
+    return p;
+}
+
+class TTableWords : public TWordSource {
+public:
+    explicit TTableWords(classlib::TDataSet& T) : FT(T) {}
+    void ForEachWord(const std::function<void(const std::string&)>& Visit) override {
+        const classlib::TField* f = FT.FieldByName("WORDS");
+        for (FT.First(); !FT.Eof(); FT.Next()) Visit(f->AsString());
+    }
+
+private:
+    classlib::TDataSet& FT;
+};
+
+class TTableStations : public TStationSource, public TStationStore {
+public:
+    explicit TTableStations(TDataModule1& M) : FM(M), FT(*M.StationTable) {}
+    bool NextStation(TStationRecord& S) override {
+        if (!FStarted) FT.First(); else FT.Next();
+        FStarted = true;
+        if (FT.Eof()) return false;
+        for (int f = 0; f < StationFieldCount; ++f) S.Fields[f] = FT.FieldByName(StationFieldNames[f])->AsString();
+        return true;
+    }
+    bool LocateStation(const std::string& NavArea, const std::string& Freq, const std::string& IdLetter,
+                       const std::string& CallSign) override {
+        return FM.LocateStation(Freq, IdLetter, NavArea, CallSign);
+    }
+    void EditStation() override { FT.Edit(); }
+    void AppendStation() override { FT.Append(); }
+    void SetField(TStationField F, const std::string& Text) override {
+        FT.FieldByName(StationFieldNames[F])->SetAsString(Text);
+    }
+    void PostStation() override { FT.Post(); }
+    void CancelStation() override { FT.Cancel(); }
+
+private:
+    TDataModule1& FM;
+    classlib::TDataSet& FT;
+    bool FStarted = false;
+};
+
+const char* const StationColumns = "NAVAREA, FREQ, IDLETTER, CALLSIGN, LOCATION, COUNTRYCODE, COUNTRY, LAT, LON, "
+                                   "T1, T2, T3, T4, T5, T6, IDTEXT, UNIQUEID";
+
+class TSqliteStations : public TStationSource, public TStationStore {
+public:
+    explicit TSqliteStations(sqlite3* Db) : FDb(Db) {
+        sqlite3_prepare_v2(Db, (std::string("SELECT ") + StationColumns + " FROM STATIONS ORDER BY NAVAREA, LOCATION")
+                                   .c_str(), -1, &FAll, nullptr);
+        sqlite3_prepare_v2(Db, "SELECT rowid FROM STATIONS WHERE NAVAREA = ? AND FREQ = ? AND IDLETTER = ? AND "
+                               "CALLSIGN = ?", -1, &FFind, nullptr);
+        sqlite3_prepare_v2(Db, (std::string("INSERT INTO STATIONS (") + StationColumns +
+                                ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str(), -1, &FInsert, nullptr);
+        sqlite3_prepare_v2(Db, "UPDATE STATIONS SET LOCATION = ?5, COUNTRYCODE = ?6, COUNTRY = ?7, LAT = ?8, LON = ?9,"
+                               " T1 = ?10, T2 = ?11, T3 = ?12, T4 = ?13, T5 = ?14, T6 = ?15, IDTEXT = ?16,"
+                               " UNIQUEID = ?17 WHERE rowid = ?18", -1, &FUpdate, nullptr);
+    }
+    ~TSqliteStations() override {
+        for (sqlite3_stmt* q : {FAll, FFind, FInsert, FUpdate}) sqlite3_finalize(q);
+    }
+    bool NextStation(TStationRecord& S) override {
+        if (sqlite3_step(FAll) != SQLITE_ROW) {
+            sqlite3_reset(FAll);
+            return false;
+        }
+        for (int f = 0; f < StationFieldCount; ++f) S.Fields[f] = Column(FAll, f);
+        return true;
+    }
+    bool LocateStation(const std::string& NavArea, const std::string& Freq, const std::string& IdLetter,
+                       const std::string& CallSign) override {
+        sqlite3_bind_int(FFind, 1, std::atoi(NavArea.c_str()));
+        sqlite3_bind_double(FFind, 2, std::atof(Freq.c_str()));
+        sqlite3_bind_text(FFind, 3, IdLetter.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(FFind, 4, CallSign.c_str(), -1, SQLITE_TRANSIENT);
+        const bool found = sqlite3_step(FFind) == SQLITE_ROW;
+        FRow = found ? sqlite3_column_int64(FFind, 0) : 0;
+        sqlite3_reset(FFind);
+        return found;
+    }
+    void EditStation() override { FRecord = TStationRecord(); }
+    void AppendStation() override {
+        FRecord = TStationRecord();
+        FRow = 0;
+    }
+    void SetField(TStationField F, const std::string& Text) override { FRecord[F] = Text; }
+    void PostStation() override {
+        sqlite3_stmt* q = FRow ? FUpdate : FInsert;
+        for (int f = FRow ? int(sfLocation) : 0; f < StationFieldCount; ++f)
+            sqlite3_bind_text(q, f + 1, FRecord.Fields[f].c_str(), -1, SQLITE_TRANSIENT);
+        if (FRow) sqlite3_bind_int64(q, 18, FRow);
+        if (sqlite3_step(q) != SQLITE_DONE) std::abort();
+        sqlite3_reset(q);
+    }
+    void CancelStation() override {}
+
+private:
+    sqlite3* FDb;
+    sqlite3_stmt *FAll = nullptr, *FFind = nullptr, *FInsert = nullptr, *FUpdate = nullptr;
+    sqlite3_int64 FRow = 0;
+    TStationRecord FRecord;
+};
+
+// Unique upper-case words (the lexicon's primary index is unique).
+std::vector<std::string> UniqueWords(int Count) {
+    std::vector<std::string> all = Words(Count + Count / 4), words;
+    std::set<std::string> seen;
+    for (const std::string& w : all)
+        if (int(words.size()) < Count && seen.insert(w).second) words.push_back(w);
+    return words;
+}
+
+struct TLexiconFigures {
+    double Scan = 0, Memory = 0, Read = 0, Sqlite = 0;
+};
+
+TLexiconFigures LexiconOnDisk(int Count) {
+    const std::vector<std::string> words = UniqueWords(Count);
+    std::string candidate = "ABC~EFGH";
+    for (const std::string& w : words)
+        if (w.size() == 8) {
+            candidate = w.substr(0, 3) + "~" + w.substr(4);
+            break;
+        }
+    TLexiconFigures f;
+    std::string engineAnswer;
+    {
+        const std::filesystem::path dir = NewFolder("engine");
+        if (::chdir(dir.c_str()) != 0) std::abort();
+        orq::StartEngine();
+        TDataModule1::DefaultDataFolder = (dir / "none").string();
+        {
+            TDataModule1 m;
+            m.ProcessMessages = [] {};
+            classlib::TDataSet& t = *m.WordTable;
+            t.Open();
+            m.LEXDB->StartTransaction();
+            for (const std::string& w : words) {
+                t.Append();
+                t.FieldByName("WORDS")->SetAsString(w);
+                t.Post();
+            }
+            m.LEXDB->Commit(true);
+            TTableWords source(t);
+            const int runs = Count > 50000 ? 3 : 10;
+            auto at = Clock::now();
+            for (int i = 0; i < runs; ++i) engineAnswer = LookupLexicon(candidate, source);
+            f.Scan = MsSince(at) / runs;
+            TLexicon lexicon;
+            at = Clock::now();
+            lexicon.Lookup(candidate, source);
+            f.Read = MsSince(at);
+            at = Clock::now();
+            for (int i = 0; i < 100; ++i) benchmark::DoNotOptimize(lexicon.Lookup(candidate, source));
+            f.Memory = MsSince(at) / 100;
+            if (lexicon.Lookup(candidate, source) != engineAnswer) std::fprintf(stderr, "memory answer differs\n");
+        }
+        orq::StopEngine();
+        std::filesystem::remove_all(dir.parent_path());
+    }
+    {
+        const std::filesystem::path dir = NewFolder("sqlite");
+        sqlite3* db = nullptr;
+        sqlite3_open((dir / "lex.sqlite").c_str(), &db);
+        Exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                 "CREATE TABLE DBWORD (WORDS VARCHAR(40) PRIMARY KEY)");
+        sqlite3_stmt* ins = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO DBWORD VALUES (?)", -1, &ins, nullptr);
+        Exec(db, "BEGIN");
+        for (const std::string& w : words) {
+            sqlite3_bind_text(ins, 1, w.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_step(ins);
+            sqlite3_reset(ins);
+        }
+        Exec(db, "COMMIT");
+        sqlite3_finalize(ins);
+        sqlite3_stmt* q = nullptr;
+        sqlite3_prepare_v2(db, "SELECT WORDS FROM DBWORD WHERE length(WORDS) = ? AND WORDS GLOB ?", -1, &q, nullptr);
+        std::string pattern = candidate;
+        for (char& c : pattern)
+            if (c == '~') c = '?';
+        std::string answer;
+        const int runs = 10;
+        const auto at = Clock::now();
+        for (int i = 0; i < runs; ++i) {
+            answer.clear();
+            sqlite3_bind_int(q, 1, int(candidate.size()));
+            sqlite3_bind_text(q, 2, pattern.c_str(), -1, SQLITE_TRANSIENT);
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                const std::string w = Column(q, 0);
+                if (!WildcardMatch(w, candidate)) continue;
+                if (!answer.empty()) answer += '|';
+                answer += w;
+            }
+            sqlite3_reset(q);
+        }
+        f.Sqlite = MsSince(at) / runs;
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        std::filesystem::remove_all(dir.parent_path());
+        // SQLite's rows come in its index order, the engine's in the table's: compare as sets.
+        auto split = [](const std::string& S) {
+            std::set<std::string> v;
+            std::size_t at = 0;
+            while (at < S.size()) {
+                std::size_t bar = S.find('|', at);
+                if (bar == std::string::npos) bar = S.size();
+                v.insert(S.substr(at, bar - at));
+                at = bar + 1;
+            }
+            return v;
+        };
+        if (split(answer) != split(engineAnswer)) std::fprintf(stderr, "sqlite answer differs\n");
+    }
+    return f;
+}
+
+struct TStationFigures {
+    double Export = 0, ImportNew = 0, ImportFound = 0;
+};
+
+TStationFigures StationsInEngine(const TStations& Rows) {
+    TStationFigures f;
+    const std::filesystem::path dir = NewFolder("engine");
+    if (::chdir(dir.c_str()) != 0) std::abort();
+    orq::StartEngine();
+    TDataModule1::DefaultDataFolder = (dir / "none").string();
+    {
+        TDataModule1 m;
+        m.ProcessMessages = [] {};
+        m.StationTable->Open();
+        TStations rows = Rows;
+        rows.Rewind();
+        const std::string file = (dir / StationFileName).string();
+        WriteStationFile(file, rows);
+        {
+            TTableStations store(m);
+            auto at = Clock::now();
+            ReadStationFile(file, store, true);
+            f.ImportNew = MsSince(at);
+            at = Clock::now();
+            ReadStationFile(file, store, true);
+            f.ImportFound = MsSince(at);
+        }
+        TTableStations source(m);
+        const auto at = Clock::now();
+        if (!WriteStationFile(file, source).Ok) std::fprintf(stderr, "engine export failed\n");
+        f.Export = MsSince(at);
+    }
+    orq::StopEngine();
+    std::filesystem::remove_all(dir.parent_path());
+    return f;
+}
+
+TStationFigures StationsInSqlite(const TStations& Rows) {
+    TStationFigures f;
+    const std::filesystem::path dir = NewFolder("sqlite");
+    sqlite3* db = nullptr;
+    sqlite3_open((dir / "stations.sqlite").c_str(), &db);
+    Exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+             "CREATE TABLE STATIONS (NAVAREA SMALLINT, FREQ REAL, IDLETTER CHAR(1), CALLSIGN VARCHAR(8),"
+             " LOCATION VARCHAR(40), COUNTRYCODE VARCHAR(10), COUNTRY VARCHAR(25), LAT REAL, LON REAL,"
+             " T1 VARCHAR(10), T2 VARCHAR(10), T3 VARCHAR(10), T4 VARCHAR(10), T5 VARCHAR(10), T6 VARCHAR(10),"
+             " IDTEXT VARCHAR(300), UNIQUEID VARCHAR(300));"
+             "CREATE INDEX IDX_NAVLOC ON STATIONS (NAVAREA, LOCATION)");
+    {
+        TStations rows = Rows;
+        rows.Rewind();
+        const std::string file = (dir / StationFileName).string();
+        WriteStationFile(file, rows);
+        TSqliteStations store(db);
+        auto at = Clock::now();
+        ReadStationFile(file, store, true);
+        f.ImportNew = MsSince(at);
+        at = Clock::now();
+        ReadStationFile(file, store, true);
+        f.ImportFound = MsSince(at);
+        at = Clock::now();
+        if (!WriteStationFile(file, store).Ok) std::fprintf(stderr, "sqlite export failed\n");
+        f.Export = MsSince(at);
+    }
+    sqlite3_close(db);
+    std::filesystem::remove_all(dir.parent_path());
+    return f;
+}
+
+class TLogDay : public TMapReportSource {
+public:
+    explicit TLogDay(TDataModule1& M) : FM(M), FLog(*M.LogTable) {}
+    bool NextRecord(std::string& Station, double& Lat, double& Lon) override {
+        if (FStarted) FLog.Next();
+        FStarted = true;
+        if (FLog.Eof()) return false;
+        Station = FLog.FieldByName("STATION")->AsString();
+        FM.GetStationPosition(Station, Lat, Lon);
+        return true;
+    }
+
+private:
+    TDataModule1& FM;
+    classlib::TDataSet& FLog;
+    bool FStarted = false;
+};
+
+// The report of a day of 500 messages from 100 stations, in a log of 3 such days.
+double MapReportFromLog() {
+    App();
+    const std::filesystem::path dir = NewFolder("engine");
+    if (::chdir(dir.c_str()) != 0) std::abort();
+    orq::StartEngine();
+    TDataModule1::DefaultDataFolder = (dir / "none").string();
+    double ms = 0;
+    {
+        TDataModule1 m;
+        m.ProcessMessages = [] {};
+        m.LogTable->Open();
+        m.StationTable->Open();
+        classlib::TDataSet& s = *m.StationTable;
+        m.ORQDB->StartTransaction();
+        for (int i = 0; i < 100; ++i) {
+            s.Append();
+            s.FieldByName("NAVAREA")->SetAsInteger(1 + i % 21);
+            s.FieldByName("FREQ")->SetAsFloat(518);
+            s.FieldByName("IDLETTER")->SetAsString(std::string(1, char('A' + i % 26)));
+            std::string call = "C", place = "PLACE ";  // appended: GCC 12 misreads "C" + text
+            call += std::to_string(i);
+            place += std::to_string(i);
+            s.FieldByName("CALLSIGN")->SetAsString(call);
+            s.FieldByName("LOCATION")->SetAsString(place);
+            s.FieldByName("COUNTRYCODE")->SetAsString("CC");
+            s.FieldByName("LAT")->SetAsFloat(-60 + (i * 37) % 130 + 0.5);
+            s.FieldByName("LON")->SetAsFloat(-170 + (i * 53) % 340 + 0.5);
+            s.Post();
+        }
+        m.ORQDB->Commit(true);
+        classlib::TDataSet& l = *m.LogTable;
+        m.DsLog->OnUpdateData = nullptr;
+        const classlib::TDateTime first = classlib::EncodeDate(2024, 6, 20);
+        m.ORQDB->StartTransaction();
+        for (int d = 0; d < 3; ++d)
+            for (int i = 0; i < 500; ++i) {
+                const int st = (i * 7) % 100;
+                l.Append();
+                l.FieldByName("UTCRECEIVED")->SetAsDateTime(first + d + i / 500.0);
+                l.FieldByName("FREQ")->SetAsInteger(518);
+                l.FieldByName("IDLETTER")->SetAsString("A");
+                l.FieldByName("NAVAREA")->SetAsInteger(1);
+                std::string station = "C";
+                station += std::to_string(st);
+                station += " PLACE ";
+                station += std::to_string(st);
+                station += ",CC";
+                l.FieldByName("STATION")->SetAsString(station);
+                l.FieldByName("MSGTEXT")->SetAsString("ZCZC AA00\r\nGALE WARNING\r\nNNNN");
+                l.Post();
+            }
+        m.ORQDB->Commit(true);
+        const std::shared_ptr<IAtlas> atlas = TMapWindow::CreateAtlas();
+        TMapWindow* w = TMapWindow::WindowOf(atlas);
+        w->resize(1080, 540);
+        const classlib::TDateTime day = first + 1;
+        const int runs = 5;
+        const auto at = Clock::now();
+        for (int r = 0; r < runs; ++r) {
+            l.DisableControls();
+            m.SetLogFilterPeriod(day, day + 0.9999999);
+            l.First();
+            TLogDay source(m);
+            TMapReportHooks hooks;
+            hooks.Closing = [&] {
+                l.EnableControls();
+                l.SetFiltered(false);
+                l.Last();
+            };
+            AtlasReport(atlas.get(), day, 51, 2, source, hooks);
+            benchmark::DoNotOptimize(w->grab().toImage().constBits());
+        }
+        ms = MsSince(at) / runs;
+        if (w->Layers().at(4).Points.size() != 101) std::fprintf(stderr, "map report drew %zu points\n",
+                                                                w->Layers().at(4).Points.size());
+    }
+    orq::StopEngine();
+    std::filesystem::remove_all(dir.parent_path());
+    return ms;
+}
+
+void StationDatabases(benchmark::State& State) {
+    TLexiconFigures lex[2];
+    TStationFigures engine, sqlite;
+    double map = 0;
+    App();
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) std::abort();
+    for (auto _ : State) {
+        lex[0] = LexiconOnDisk(10000);
+        lex[1] = LexiconOnDisk(100000);
+        const TStations rows = Stations(1000);
+        engine = StationsInEngine(rows);
+        sqlite = StationsInSqlite(rows);
+        map = MapReportFromLog();
+    }
+    if (::chdir(cwd) != 0) std::abort();
+    std::printf("\n%-40s %10s %10s %8s %10s\n", "ms (audio block 92.9 ms)", "engine", "SQLite", "ratio", "of block");
+    const char* sizes[] = {"10,000", "100,000"};
+    for (int i = 0; i < 2; ++i) {
+        std::printf("  look-up, %-7s words, table scan  %10.3f %10.3f %8.2f %9.1f%%\n", sizes[i], lex[i].Scan,
+                    lex[i].Sqlite, lex[i].Scan / lex[i].Sqlite, 100 * lex[i].Scan / BlockMs);
+        std::printf("  look-up, %-7s words, in memory   %10.4f %10.3f %8.4f %9.2f%%   (first read %.1f ms)\n",
+                    sizes[i], lex[i].Memory, lex[i].Sqlite, lex[i].Memory / lex[i].Sqlite,
+                    100 * lex[i].Memory / BlockMs, lex[i].Read);
+        State.counters[std::string("scan_") + sizes[i] + "_ms"] = lex[i].Scan;
+        State.counters[std::string("memory_") + sizes[i] + "_ms"] = lex[i].Memory;
+        State.counters[std::string("sqlite_") + sizes[i] + "_ms"] = lex[i].Sqlite;
+    }
+    std::printf("  export of 1,000 stations              %10.1f %10.1f %8.2f\n", engine.Export, sqlite.Export,
+                engine.Export / sqlite.Export);
+    std::printf("  import of 1,000 new stations          %10.1f %10.1f %8.2f\n", engine.ImportNew, sqlite.ImportNew,
+                engine.ImportNew / sqlite.ImportNew);
+    std::printf("  import of 1,000 existing stations     %10.1f %10.1f %8.2f\n", engine.ImportFound,
+                sqlite.ImportFound, engine.ImportFound / sqlite.ImportFound);
+    std::printf("  map report, 500 messages, 100 stations %9.1f %10s %8s %9.1f%%\n\n", map, "-", "-",
+                100 * map / BlockMs);
+    State.counters["export_ms"] = engine.Export;
+    State.counters["import_new_ms"] = engine.ImportNew;
+    State.counters["map_report_ms"] = map;
+}
+BENCHMARK(StationDatabases)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "classlib/DBFields.h"
 #include "classlib/SysUtils.h"
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQQuery.h"
 #include "engine/access/ORQCopyFieldValue.h"
 #include "engine/access/ORQTable.h"
 #include "engine/access/ORQLocalCursor.h"
@@ -1360,11 +1361,25 @@ void TORQDataSet::PSEndTransaction(bool Commit) {
 }
 
 int32_t TORQDataSet::PSExecuteStatement(const std::string& ASQL, TParams* AParams) {
-    (void)ASQL;
-    (void)AParams;
     const bool set = SetDatabaseFlag(dfProvider, true);
+    int32_t rows = 0;
+    try {
+        TORQQuery query(nullptr);
+        query.SetSessionName(FSessionName);
+        query.SetDatabaseName(FDatabaseName);
+        if (FInMemory) query.SetInMemory(true);
+        TStringList text;
+        text.SetText(ASQL);
+        query.SetSQL(text);
+        if (AParams != nullptr) query.Params().Assign(AParams);
+        query.ExecSQL();
+        rows = query.RowsAffected();
+    } catch (...) {
+        if (set) SetDatabaseFlag(dfProvider, false);
+        throw;
+    }
     if (set) SetDatabaseFlag(dfProvider, false);
-    RaiseNative(31400, "SQL statements are not available: the query component is not built");
+    return rows;
 }
 
 bool TORQDataSet::PSInTransaction() { return FCursor != nullptr && FCursor->SessionInTransaction(); }

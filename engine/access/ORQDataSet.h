@@ -200,7 +200,7 @@ public:
     bool PSUpdateRecord(classlib::TUpdateKind UpdateKind, classlib::TDataSet* Delta) override;
     void PSStartTransaction() override;
     void PSEndTransaction(bool Commit) override;
-    // 31400 until the query component exists.
+    // Runs ASQL through a query of this dataset's database; the rows affected.
     int32_t PSExecuteStatement(const std::string& ASQL, classlib::TParams* AParams) override;
     std::string PSGetQuoteChar() override { return "`"; }
     bool PSInTransaction() override;

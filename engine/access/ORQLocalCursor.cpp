@@ -1040,8 +1040,17 @@ void TORQLocalCursor::CloseStream(std::size_t Index, bool Store) {
     if (stored) TableData->StoreBlobStream(this, field, *stream);
     // An unchanged disk value read into the buffer's cache is let go again. A discarding
     // close (the table's) leaves the buffer alone: its owner may have freed it already.
-    if (Store && (!stored || !stream->Modified()) && DiskTable() != nullptr && CurrentRecord != nullptr)
-        TableData->FreeBlob(CurrentRecord, field);
+    if (Store && (!stored || !stream->Modified()) && CurrentRecord != nullptr) ReleaseReadBlob(field);
+}
+
+void TORQLocalCursor::ReleaseReadBlob(int32_t FieldNo) {
+    TORQDiskTableData* disk = DiskTable();
+    if (disk == nullptr || disk->BlobManager == nullptr) return;
+    // A value written on this buffer and not posted yet is the post's to store: reading
+    // it back must not drop it for the stored one.
+    const TORQBlobCacheEntry* entry = disk->BlobManager->GetCacheEntry(CurrentRecord, FieldNo);
+    if (entry != nullptr && entry->Modified != 0) return;
+    TableData->FreeBlob(CurrentRecord, FieldNo);
 }
 
 void TORQLocalCursor::ReleaseStreams(bool OnlyWritable, bool Store) {
@@ -1124,11 +1133,11 @@ void TORQLocalCursor::CopyFieldValue(int32_t FieldNo, bool Projected_, TORQCurso
                 Dest.TableData->WriteBlob(&Dest, DestFieldNo, data, header, Dest.CurrentRecord);
             } catch (...) {
                 TableData->DeleteBlob(data);
-                TableData->FreeBlob(CurrentRecord, base);
+                ReleaseReadBlob(base);
                 throw;
             }
             TableData->DeleteBlob(data);
-            TableData->FreeBlob(CurrentRecord, base);
+            ReleaseReadBlob(base);
             return;
         }
         std::string bytes;
@@ -1141,7 +1150,7 @@ void TORQLocalCursor::CopyFieldValue(int32_t FieldNo, bool Projected_, TORQCurso
                 if (!bytes.empty()) in->ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
             }
             in.reset();
-            TableData->FreeBlob(CurrentRecord, base);
+            ReleaseReadBlob(base);
         } else {
             TORQVariant v;
             GetFieldValue(v, base, true);

@@ -183,6 +183,9 @@ private:
     TORQLocalBLOBStream* OpenStream(uint8_t Mode, int32_t FieldNo);
     // Stores (when Store and the mode writes) or discards one stream and frees it.
     void CloseStream(std::size_t Index, bool Store);
+    // Lets the buffer's cached copy of a disk BLOB go, unless it holds a value written
+    // and not yet posted.
+    void ReleaseReadBlob(int32_t FieldNo);
     void ReleaseStreams(bool OnlyWritable, bool Store);
     // Frees whatever this cursor holds of a table and forgets it (the close's work).
     void DetachTable();

@@ -3,7 +3,8 @@
 //
 // StartEngine, in this order: the storage engine's state (the database list with MEMORY
 // and TEMP, the session component manager, the design-time flag cleared), the expression
-// factory the storage engine makes its default expressions with, then the session list
+// factory the storage engine makes its default expressions with, the statement layer's
+// subquery factory (so subqueries in expressions run), then the session list
 // and the session "Default". StopEngine frees the session list (the default session; the
 // others are deactivated and unlisted for their owners to free), then the storage state.
 // A second start or stop does nothing; a stop then a start gives a fresh engine. Nothing
@@ -13,6 +14,7 @@
 #include "engine/access/ORQBLOBStream.h"
 #include "engine/access/ORQDataSet.h"
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQQuery.h"
 #include "engine/access/ORQTable.h"
 #include "engine/access/ORQSessions.h"
 

@@ -8,6 +8,7 @@
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExpression.h"
+#include "engine/sql/ORQSQLSelect.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQEngineState.h"
 
@@ -74,6 +75,7 @@ void StartEngine() {
     if (GSessionList != nullptr) return;
     StartStorageEngine();
     InstallExpressionFactory();
+    InstallSubqueryFactory();
     auto list = std::make_unique<TORQSessionList>();
     GSessionList = list.get();
     try {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "engine/access/ORQQuery.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
@@ -81,6 +82,12 @@ void TORQExpression::Prepare() {
 
 bool TORQExpression::BeginParse(TORQQuery* Query, TORQLexer& Lexer) {
     FQuery = Query;
+    if (Query != nullptr) {
+        // Tables an expression opens itself (LASTAUTOINC) are the query's.
+        DatabaseName = Query->DatabaseName();
+        SessionName = Query->SessionName();
+        InMemory = InMemory || Query->InMemory();
+    }
     FLexer = &Lexer;
     TToken token;
     return Lexer.GetCurrentToken(token);

@@ -140,10 +140,9 @@ int32_t TORQAO::FindField(const std::string& FieldName, const std::string& ATabl
 }
 
 TORQVariant& TORQAO::GetCurrentFieldValue(int32_t FieldNo) {
-    if (FieldNo >= 0 && static_cast<size_t>(FieldNo) >= CurrentValues.size())
-        while (CurrentValues.size() <= static_cast<size_t>(FieldNo))
-            CurrentValues.push_back(std::make_unique<TORQVariant>());
-    if (FieldNo < 0) RaiseNativeFmt(10307, SInvalidFieldNo, {FieldNo, GetColumnCount()});
+    // Checked before the slots grow: a wild number must not allocate them.
+    if (FieldNo < 0 || FieldNo >= GetColumnCount()) RaiseNativeFmt(10307, SInvalidFieldNo, {FieldNo, GetColumnCount()});
+    while (CurrentValues.size() <= static_cast<size_t>(FieldNo)) CurrentValues.push_back(std::make_unique<TORQVariant>());
     TORQVariant& v = *CurrentValues[static_cast<size_t>(FieldNo)];
     GetFieldValue(v, FieldNo, true);
     return v;
@@ -545,7 +544,11 @@ bool TORQAO::LockTables() {
     }
     bool ok = true;
     if (Left) ok = Left->LockTables();
-    if (ok && Right) ok = Right->LockTables();
+    if (ok && Right) {
+        ok = Right->LockTables();
+        // A refused tree holds nothing: the left input's locks go again.
+        if (!ok && Left) Left->UnlockTables();
+    }
     return ok;
 }
 
@@ -955,8 +958,9 @@ void TORQAOTableExpr::SetRowLimit(int64_t Start, int64_t Count) {
     TORQAO::SetRowLimit(Start, Count);
     if (RowLimit < 0) return;
     Left->SetRowLimit(Start, Count);
-    // The input applies the start row; this stage keeps only the count.
-    if (Left->RowLimit >= 0) StartRow = -1;
+    // An input that materialises applies the start row; this stage keeps only the
+    // count. A base table applies no window, so the start row stays here.
+    if (!Left->IsBaseTable && Left->RowLimit >= 0) StartRow = -1;
 }
 
 void TORQAOTableExpr::Open(bool AIsResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor) {
@@ -1005,9 +1009,12 @@ int64_t TORQAOSQLTopRowCount::PipelinedRecordCount() { return Left->RecordCount(
 
 void TORQAOSQLTopRowCount::SetRowLimit(int64_t Start, int64_t Count) {
     TORQAO::SetRowLimit(Start, Count);
-    Left->SetRowLimit(Start, Count);
-    // The start row is applied once: by the input when it took the window.
-    if (Left->RowLimit >= 0 && Left->StartRow > 1) StartRow = -1;
+    // The window is applied once, here, over the input's rows as they come out (after
+    // its conditions). The input only learns how many rows the window reaches, so that
+    // it can stop early; it skips nothing itself.
+    if (RowLimit < 0) return;
+    const int64_t skipped = StartRow > 1 ? StartRow - 1 : 0;
+    if (RowLimit <= INT64_MAX - skipped) Left->SetRowLimit(1, skipped + RowLimit);
 }
 
 }  // namespace orq

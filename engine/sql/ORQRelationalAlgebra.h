@@ -16,8 +16,10 @@
 //   pair mixes type families whose orders differ (numbers and texts, texts and dates),
 //   nothing is merged: the join tests every pair, INTERSECT and EXCEPT test each left
 //   row against the whole right input.
-// - A window with a start row is applied once: where the input takes the window over,
-//   the operator above keeps only its row count.
+// - A window with a start row is applied once. TOP applies it to its input's rows as
+//   they come out and hands the input only the number of rows the window reaches; a
+//   derived table hands its window to an input that materialises and keeps only the
+//   row count itself.
 // - The computing stage above a set operation: a union's columns re-point between its
 //   inputs' result tables while it streams, so whatever computes over a union's rows
 //   (a select list with expressions, an ORDER BY by expression) needs a derived table
@@ -127,6 +129,8 @@ public:
     bool ReadingLeft = true;
     bool Distinct = false;
     bool MergeRows = true;
+    // INTERSECT ALL: the right row of the match just returned is used up.
+    bool PendingRightStep = false;
 
 private:
     // Non-raw comparison of the current left and right rows (10335): 0, 1 left less, 2.

@@ -152,6 +152,9 @@ bool TORQAOGroupBy::GroupContinues() {
     return true;
 }
 
+// A base input's condition serves both cursors over its table without being set again
+// per step: the table's filter hands each candidate record to the expression itself,
+// and setting it would rebuild the cursor's record bitmap on every row.
 void TORQAOGroupBy::AdvanceBoth() {
     Left->Next();
     AuxTable->Next();

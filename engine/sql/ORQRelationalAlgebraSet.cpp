@@ -153,7 +153,12 @@ void TORQAOUnion::SeekIntersect() {
             return;
         }
         const uint8_t c = CompareRows();
-        if (c == 0) return;
+        if (c == 0) {
+            // With ALL each right row pairs with one left row: a value kept m times on the
+            // left and n times on the right is kept min(m, n) times.
+            if (!Distinct) PendingRightStep = true;
+            return;
+        }
         if (c == 1) Left->Next();
         else Right->Next();
     }
@@ -173,8 +178,13 @@ void TORQAOUnion::SeekExcept() {
         if (Right->Eof()) return;
         const uint8_t c = CompareRows();
         if (c == 1) return;
-        if (c == 0) Left->Next();
-        else Right->Next();
+        if (c == 0) {
+            // With ALL a right row takes away one left row only (m - n of a value remain).
+            Left->Next();
+            if (!Distinct) Right->Next();
+        } else {
+            Right->Next();
+        }
     }
 }
 
@@ -182,6 +192,7 @@ void TORQAOUnion::PipelinedFirst() {
     if (Kind > ukExcept) RaiseNativeFmt(10336, "Invalid union type = %d", {Kind});
     AtEnd = false;
     BeforeFirst = false;
+    PendingRightStep = false;
     Left->First();
     Right->First();
     if (Kind == ukIntersect) {
@@ -201,6 +212,8 @@ void TORQAOUnion::PipelinedNext() {
     if (Kind == ukIntersect) {
         if (!AtEnd) {
             Left->Next();
+            if (PendingRightStep) Right->Next();
+            PendingRightStep = false;
             SeekIntersect();
         }
         return;

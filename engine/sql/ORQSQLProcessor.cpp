@@ -2,7 +2,12 @@
 
 #include <array>
 
+#include "classlib/DBCommon.h"
+#include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQQuery.h"
+#include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQExcept.h"
+#include "engine/foundation/ORQContainers.h"
 #include "engine/sql/ORQExprText.h"
 #include "engine/sql/ORQExpression.h"
 #include "engine/sql/ORQSQLSelect.h"
@@ -22,9 +27,13 @@ constexpr std::string_view kSQLTokenExpected = "SQL token expected, but '%s' fou
 bool InKinds(TTokenKinds Kinds, TTokenKind Kind) { return (Kinds & TokenKindBit(Kind)) != 0; }
 
 // The query's InMemory flag; a statement made without a query parses for disk tables.
-bool QueryInMemory(TORQQuery* Query) {
-    (void)Query;  // the query component is not part of the engine yet
-    return false;
+bool QueryInMemory(TORQQuery* Query) { return Query != nullptr && Query->InMemory(); }
+
+// The database component the query is attached to while it runs.
+TORQDatabase& QueryDatabase(TORQQuery* Query) {
+    if (Query == nullptr || Query->Database() == nullptr)
+        classlib::DatabaseError("Cannot perform this operation on a closed database", Query);
+    return *Query->Database();
 }
 
 std::array<TORQStatementFactory, 10>& StatementFactories() {
@@ -172,6 +181,48 @@ void TORQSQLCommand::ParseFieldExpressionList(TORQFields& List) {
     }
 }
 
+void TORQSQLCommand::Execute(TORQQuery*, bool, TORQAO*, TORQCursor*, bool&, bool) {}
+
+void TORQSQLCommand::OpenForeignTable(TORQQuery* Query, const std::string& DatabaseFileName, bool InMemoryTable,
+                                      const std::string& Password, const std::string& TableName,
+                                      std::unique_ptr<TORQDatabase>& Database, std::unique_ptr<TORQTable>& Table) {
+    const std::string session = Query != nullptr ? Query->SessionName() : std::string();
+    std::unique_ptr<TORQDatabase> db;
+    if (!DatabaseFileName.empty()) {
+        db = std::make_unique<TORQDatabase>(nullptr);
+        if (Query != nullptr && Query->Database() != nullptr) {
+            db->MultiUser = Query->Database()->MultiUser;
+            db->DisableTempFiles = Query->Database()->DisableTempFiles;
+        }
+        db->SetDatabaseFileName(DatabaseFileName);
+        db->SetSessionName(session);
+        for (;;) {
+            try {
+                db->SetDatabaseName(MakeUniqueName("TEMP_DB"));
+                break;
+            } catch (const classlib::EDatabaseError&) {
+                // Another component holds the name: a new GUID is tried.
+            }
+        }
+        db->Password = Password;
+        db->SilentMode = true;
+    }
+    auto table = std::make_unique<TORQTable>();
+    table->SetSessionName(session);
+    if (db) table->SetDatabaseName(db->DatabaseName());
+    else if (Query != nullptr) table->SetDatabaseName(Query->DatabaseName());
+    table->SetTableName(TableName);
+    // A table of a file of its own is in memory only when asked.
+    if (InMemoryTable || (DatabaseFileName.empty() && QueryInMemory(Query))) table->SetInMemory(true);
+    Database = std::move(db);
+    Table = std::move(table);
+}
+
+void TORQSQLCommand::FreeTableAndDatabase(std::unique_ptr<TORQTable>& Table, std::unique_ptr<TORQDatabase>& Database) {
+    Table.reset();
+    Database.reset();
+}
+
 // ---------------------------------------------------------------------------------
 // Transaction statements
 
@@ -181,6 +232,18 @@ TORQSQLStartTransaction::TORQSQLStartTransaction(TORQLexer& Lexer, TORQQuery* Qu
     if (!GetNextToken()) RaiseUnexpectedEnd(30459);
     if (!IsWord("TRANSACTION")) RaiseExpected(30460, "TRANSACTION");
     GetNextToken();
+}
+
+void TORQSQLStartTransaction::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    QueryDatabase(Query).StartTransaction();
+}
+
+void TORQSQLCommit::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    QueryDatabase(Query).Commit(Flush);
+}
+
+void TORQSQLRollback::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    QueryDatabase(Query).Rollback();
 }
 
 TORQSQLCommit::TORQSQLCommit(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCommand(Lexer, Query) {
@@ -208,6 +271,21 @@ TORQSQLProcessor::~TORQSQLProcessor() {
     // The statement may still read the lexer while it goes.
     FStatement.reset();
     FLexer.reset();
+}
+
+TORQCursor* TORQSQLProcessor::ExecuteSQL() {
+    RowsAffected = 0;
+    FStatement.reset();
+    FLexer.reset();
+    FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
+    while (ParseNextStatement(*FLexer)) {
+        FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
+        RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+    }
+    if (!FStatement) return nullptr;
+    TORQCursor* cursor = FStatement->GetResultCursor();
+    if (cursor != nullptr) cursor->First();
+    return cursor;
 }
 
 bool TORQSQLProcessor::ParseNextStatement(TORQLexer& Lexer) {

@@ -14,6 +14,10 @@
 //   the next command is dispatched.
 // - A statement kind whose class is not registered raises 30941 at its first token, so a
 //   text naming it fails cleanly instead of being skipped.
+// - ExecuteSQL makes a new lexer per execution and runs each statement before the next
+//   is parsed: a failing command leaves those before it done. Only the last command's
+//   result cursor is handed back; it belongs to that statement, which lives until the
+//   next execution or the processor's end.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +33,9 @@
 namespace orq {
 
 class TORQQuery;
+class TORQDatabase;
+class TORQTable;
+class TORQCursor;
 
 // A set of token kinds, one bit per kind.
 using TTokenKinds = uint16_t;
@@ -45,6 +52,23 @@ public:
     // Stores both and reads the current token; each child parses in its own constructor.
     TORQSQLCommand(TORQLexer& Lexer, TORQQuery* Query);
     virtual ~TORQSQLCommand() = default;
+
+    // Runs the parsed statement for Query; ReadOnly receives whether a result may not be
+    // edited. Nothing here: each statement supplies it.
+    virtual void Execute(TORQQuery* Query, bool ResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor,
+                         bool& ReadOnly, bool RequestLive);
+    virtual TORQCursor* GetResultCursor() { return nullptr; }
+    virtual TORQTable* GetResultTable() { return nullptr; }
+
+    // A table component for TableName, not opened. With a DatabaseFileName a database
+    // component of its own is made for that file (named "TEMP_DB" and a GUID, taking the
+    // query's MultiUser, DisableTempFiles and session, Password and SilentMode); without
+    // one the table uses the query's DatabaseName. In memory when asked, or, without a
+    // file of its own, when the query is.
+    static void OpenForeignTable(TORQQuery* Query, const std::string& DatabaseFileName, bool InMemoryTable,
+                                 const std::string& Password, const std::string& TableName,
+                                 std::unique_ptr<TORQDatabase>& Database, std::unique_ptr<TORQTable>& Table);
+    static void FreeTableAndDatabase(std::unique_ptr<TORQTable>& Table, std::unique_ptr<TORQDatabase>& Database);
     TORQSQLCommand(const TORQSQLCommand&) = delete;
     TORQSQLCommand& operator=(const TORQSQLCommand&) = delete;
 
@@ -95,20 +119,28 @@ protected:
 
 // START TRANSACTION, COMMIT [... FLUSH ...] and ROLLBACK: parsed from the command's first
 // token.
+// Each runs on the query's database component (none without a query: 20229's check is
+// the database's own).
 class TORQSQLStartTransaction : public TORQSQLCommand {
 public:
     TORQSQLStartTransaction(TORQLexer& Lexer, TORQQuery* Query);
+    void Execute(TORQQuery* Query, bool ResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor, bool& ReadOnly,
+                 bool RequestLive) override;
 };
 
 class TORQSQLCommit : public TORQSQLCommand {
 public:
     TORQSQLCommit(TORQLexer& Lexer, TORQQuery* Query);
+    void Execute(TORQQuery* Query, bool ResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor, bool& ReadOnly,
+                 bool RequestLive) override;
     bool Flush = false;
 };
 
 class TORQSQLRollback : public TORQSQLCommand {
 public:
     TORQSQLRollback(TORQLexer& Lexer, TORQQuery* Query);
+    void Execute(TORQQuery* Query, bool ResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor, bool& ReadOnly,
+                 bool RequestLive) override;
 };
 
 // Statement kinds whose classes other units register.
@@ -138,6 +170,11 @@ public:
     bool ParseNextStatement(TORQLexer& Lexer);
     // The statement of the command parsed last; none before the first.
     TORQSQLCommand* Statement() const { return FStatement.get(); }
+
+    // Runs the whole text: the 64-bit sum of rows affected in RowsAffected, and the last
+    // command's result cursor set to its start (none when it has none).
+    TORQCursor* ExecuteSQL();
+    void ExecuteSQLNoResult() { ExecuteSQL(); }
 
     bool RequestLive = false;
     bool InMemory = false;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/access/ORQDatabase.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExprText.h"
@@ -119,7 +120,10 @@ void TORQTableReference::SetSubquery(TORQLexer& Lexer, TORQQuery* Query) {
 
 TORQSQLSelect::TORQSQLSelect(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCursorCommand(Lexer, Query) { Parse(); }
 
-TORQSQLSelect::~TORQSQLSelect() = default;
+TORQSQLSelect::~TORQSQLSelect() {
+    // The tree reads the references' tables and database components.
+    FTree.reset();
+}
 
 void TORQSQLSelect::Parse() {
     if (!GetCurrentToken()) RaiseNative(30155, "Blank SQL command");
@@ -288,7 +292,8 @@ void TORQSQLSelect::ParseInto() {
 std::unique_ptr<TORQTableReference> TORQSQLSelect::ParseBaseTable() {
     auto reference = std::make_unique<TORQTableReference>();
     reference->InMemory = InMemory;
-    if (IsWord("MEMORY")) {
+    const bool memoryWritten = IsWord("MEMORY");
+    if (memoryWritten) {
         reference->InMemory = true;
         ExpectNextToken(tksTableNames, 30180, kTableNameExpected);
     }
@@ -308,6 +313,8 @@ std::unique_ptr<TORQTableReference> TORQSQLSelect::ParseBaseTable() {
         reference->TableName = TokenValueText(FToken);
         GetNextToken();
     }
+    // A table of a named database file is that file's, whatever the query's default.
+    if (!reference->DatabaseFileName.empty() && !memoryWritten) reference->InMemory = false;
     ParseAlias(reference->Alias);
     if (IsWord("PASSWORD")) {
         ExpectNextToken(tksQuotedValues, 30178,
@@ -437,7 +444,7 @@ TORQSQLUnion::TORQSQLUnion(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCursorCo
     }
 }
 
-TORQSQLUnion::~TORQSQLUnion() = default;
+TORQSQLUnion::~TORQSQLUnion() { FTree.reset(); }
 
 template <typename F>
 void TORQSQLUnion::ParseSetOperation(std::unique_ptr<TORQQueryExprNode>& Tree, uint8_t SetKind, F&& Next) {

@@ -13,6 +13,9 @@
 //   between nest to the right.
 // - Every node owns its children, conditions and subqueries; a parse error frees what
 //   was built.
+// - Running (ORQSQLSelectExec.cpp): the statement owns the operator tree it built last,
+//   and frees it before the parsed objects whose tables and database components the
+//   tree reads (a table reference owns the database component made for its file).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,7 @@
 namespace orq {
 
 class TORQSQLUnion;
+class TORQDatabase;
 
 struct TORQSortItem {
     std::string TableName;
@@ -37,6 +41,29 @@ struct TORQSortItem {
 class TORQSQLCursorCommand : public TORQSQLCommand {
 public:
     using TORQSQLCommand::TORQSQLCommand;
+    ~TORQSQLCursorCommand() override;
+
+    // Builds the tree, locks and opens the tables, lets the root fill its result and
+    // copies it into an INTO table; ReadOnly receives whether the result may be edited.
+    void Execute(TORQQuery* Query, bool ResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor, bool& ReadOnly,
+                 bool RequestLive) override;
+    TORQCursor* GetResultCursor() override;
+    TORQTable* GetResultTable() override;
+    // Whether the result can be the base table itself (valid after BuildOperatorTree).
+    virtual bool CanBeLive() = 0;
+    // The root of the query's operator tree; the caller owns it. Outside a subquery a
+    // condition part that no operator takes raises.
+    virtual std::unique_ptr<TORQAO> BuildOperatorTree(TORQQuery* Query, bool RequestLive, bool Subquery,
+                                                      TORQAO* OuterOperator, TORQCursor* OuterCursor) = 0;
+    // Hands the ORDER BY list to Operator (positions resolved; 30195, 20243).
+    void ApplyOrderBy(TORQAO& Operator);
+    TORQAO* Tree() const { return FTree.get(); }
+    // Frees the tree built last.
+    void FreeTree() { FTree.reset(); }
+    // Conditions that no operator takes stay for the expression that runs the query.
+    bool IsSubquery = false;
+    // Whether the last BuildOperatorTree placed every condition part.
+    bool ConditionsPlaced = true;
 
     bool IntoInMemory = false;
     std::string IntoDatabaseName;
@@ -45,6 +72,8 @@ public:
     std::vector<TORQSortItem> OrderBy;
 
 protected:
+    std::unique_ptr<TORQAO> FTree;
+
     // ORDER BY at the current token, when there; 30188, 30187, 30186, 30189.
     void ParseOrderBy();
     // A search condition from the current token with the select list's aliases resolved
@@ -82,6 +111,8 @@ public:
     std::vector<std::string> UsingList;
     std::unique_ptr<TORQExpression> OnCondition;
     std::unique_ptr<TORQSQLUnion> Subquery;
+    // The database component made for a base table named with a database file.
+    std::unique_ptr<TORQDatabase> Database;
 };
 
 // One SELECT block, parsed from the lexer's current token; the current token is left on
@@ -90,6 +121,10 @@ class TORQSQLSelect : public TORQSQLCursorCommand {
 public:
     TORQSQLSelect(TORQLexer& Lexer, TORQQuery* Query);
     ~TORQSQLSelect() override;
+
+    bool CanBeLive() override;
+    std::unique_ptr<TORQAO> BuildOperatorTree(TORQQuery* Query, bool RequestLive, bool Subquery,
+                                              TORQAO* OuterOperator, TORQCursor* OuterCursor) override;
 
     bool Distinct = false;
     int32_t TopCount = -1;
@@ -111,6 +146,10 @@ private:
     std::unique_ptr<TORQTableReference> ParseTableReference();
     std::unique_ptr<TORQTableReference> ParseBaseTable();
     int32_t ReadTopNumber(int32_t Code);
+
+    struct TBuild;
+    std::unique_ptr<TORQAO> BuildReference(TORQTableReference& Reference, TBuild& B);
+    std::unique_ptr<TORQAO> BuildFrom(TBuild& B);
 };
 
 enum TORQQueryExprKind : uint8_t { qekSelect = 0, qekUnion = 1, qekExcept = 2, qekIntersect = 3 };
@@ -127,6 +166,7 @@ public:
     void MakeSetOperation(uint8_t Kind, std::unique_ptr<TORQQueryExprNode> Right, std::vector<std::string> ByList,
                           bool Corresponding, bool All);
     bool HasInto() const;
+    bool CanBeLive() const;
 
     uint8_t Kind = qekSelect;
     std::unique_ptr<TORQQueryExprNode> Left;
@@ -143,6 +183,10 @@ public:
     TORQSQLUnion(TORQLexer& Lexer, TORQQuery* Query);
     ~TORQSQLUnion() override;
 
+    bool CanBeLive() override;
+    std::unique_ptr<TORQAO> BuildOperatorTree(TORQQuery* Query, bool RequestLive, bool Subquery,
+                                              TORQAO* OuterOperator, TORQCursor* OuterCursor) override;
+
     std::unique_ptr<TORQQueryExprNode> Root;
 
 private:
@@ -152,6 +196,11 @@ private:
     // [ALL] [CORRESPONDING [BY (list)]] after a set-operation word, then Next.
     template <typename F>
     void ParseSetOperation(std::unique_ptr<TORQQueryExprNode>& Tree, uint8_t Kind, F&& Next);
+    std::unique_ptr<TORQAO> BuildNode(TORQQueryExprNode& Node, TORQQuery* Query, bool RequestLive, bool Subquery,
+                                      TORQAO* OuterOperator, TORQCursor* OuterCursor);
 };
+
+// Installs the statement layer's subquery factory (the engine's start calls it).
+void InstallSubqueryFactory();
 
 }  // namespace orq

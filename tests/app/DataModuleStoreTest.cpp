@@ -3,6 +3,9 @@
 // work, closed tables, an operator's edit and failed writes.
 #include "DataModuleKit.h"
 
+#include <QTest>
+#include <QTimer>
+
 #include <cmath>
 
 #include "engine/storage/ORQDatabaseFile.h"
@@ -252,6 +255,51 @@ TEST_F(DataModuleStore, AFailedWriteIsReportedQueuedAndStoredOnceInOrderAfterThe
     EXPECT_EQ(stored, (std::vector<std::string>{"message SA01/1/STA1 ALPHA,AA STORED (GID)",
                                                 "message SA02/1/STA1 ALPHA,AA STORED (GID)"}));
     for (const std::string& r : Reports) std::printf("  log: %s\n", r.c_str());
+}
+
+TEST_F(DataModuleStore, TheRetryTimerStoresTheQueueInOrderOnceTheFaultClears) {
+    Make();
+    AddStations();
+    bool fail = true;
+    orq::SetFileFaultHook([&](orq::TORQFileCall Call, const std::string& File) {
+        return fail && Call == orq::TORQFileCall::Write && File.find("TILO_DB.ORQ") != std::string::npos ? 28 : 0;
+    });
+    QTimer* timer = Module->RetryTimer();
+    ASSERT_NE(timer, nullptr);
+    EXPECT_FALSE(timer->isActive());
+    Module->AddLogRecord('S', "A", Minute(1), "01", "ALPHA", 518, 1);
+    Module->AddLogRecord('S', "A", Minute(2), "02", "ALPHA", 518, 1);
+    ASSERT_EQ(Module->QueuedCount(), 2);
+    EXPECT_TRUE(timer->isActive());
+    EXPECT_EQ(timer->interval(), 10000);
+    // The timer's own ticks, sped up; nothing else flushes in this test.
+    timer->setInterval(5);
+    int ticks = 0;
+    QObject::connect(timer, &QTimer::timeout, [&] { ++ticks; });
+    // Ticks while the disk still fails: kept, in the queue file, reported once.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 5000));
+    EXPECT_EQ(Module->QueuedCount(), 2);
+    EXPECT_TRUE(Exists("TILO_QUEUE.TXT"));
+    EXPECT_TRUE(timer->isActive());
+    int failures = 0;
+    for (const std::string& r : Reports)
+        if (r.find("NOT stored, kept for retry") != std::string::npos) ++failures;
+    EXPECT_EQ(failures, 1);
+    // The fault clears: the next tick stores both, in order, and the timer stops.
+    const size_t before = Reports.size();
+    fail = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Module->QueuedCount() == 0; }, 5000));
+    orq::SetFileFaultHook(nullptr);
+    EXPECT_FALSE(timer->isActive());
+    EXPECT_FALSE(Exists("TILO_QUEUE.TXT"));
+    EXPECT_EQ(LogCount(), 2);
+    Module->LogTable->First();
+    EXPECT_EQ(Field("MSGNUMBER"), "01");
+    Module->LogTable->Next();
+    EXPECT_EQ(Field("MSGNUMBER"), "02");
+    EXPECT_EQ(std::vector<std::string>(Reports.begin() + std::ptrdiff_t(before), Reports.end()),
+              (std::vector<std::string>{"message SA01/1/STA1 ALPHA,AA STORED (GID)",
+                                        "message SA02/1/STA1 ALPHA,AA STORED (GID)"}));
 }
 
 TEST_F(DataModuleStore, QueuedMessagesSurviveTheModuleAndADamagedQueueFileIsSetAside) {

@@ -12,12 +12,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "app/U_Main.h"
 #include "classlib/DateUtils.h"
+#include "platform/AudioSource.h"
 
 namespace tilo_test {
 
@@ -102,6 +106,28 @@ public:
 
 private:
     int FFd = -1;
+};
+
+// A file's bytes, empty when it cannot be read.
+inline std::string ReadAll(const std::filesystem::path& P) {
+    std::ifstream in(P, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// An input with no devices, as on a machine without a sound card.
+class TNoDevice : public tilo::TAudioSource {
+public:
+    int32_t DeviceCount() override { return 0; }
+    tilo::TAudioError QueryFormat(int32_t) override { return {}; }
+    tilo::TAudioError Open(int32_t, int32_t) override { return {}; }
+    tilo::TAudioError Start() override { return {}; }
+    tilo::TAudioError Reset() override { return {}; }
+    tilo::TAudioError Close() override { return {}; }
+    std::vector<pollfd> PollDescriptors() override { return {}; }
+    int64_t Read(int16_t*, std::size_t, tilo::TAudioError&) override { return 0; }
+    std::string Name() const override { return "none"; }
 };
 
 }  // namespace tilo_test

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QDateTimeEdit>
 #include <QLabel>
 #include <QTabWidget>
 #include <QWheelEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -93,6 +95,29 @@ TEST_F(MessagesPage, EveryCombinationOfTheFilterControlsShowsTheBruteForceSet) {
     W->PageControl1->setCurrentWidget(W->tsMessages);
     QCoreApplication::processEvents();
     SaveGrab(W->grab().toImage(), "messages-page");
+}
+
+TEST_F(MessagesPage, TheGridShowsSeveralWholeRecordsAboveTheMemo) {
+    const auto log = FixtureLog();
+    Make(&log);
+    W->resize(1100, 1000);
+    TDBGrid& g = *W->DBLogGridView;
+    ShowPageOf(&g);
+    // The frequency items on one line, so that the filter row is one line of controls.
+    const auto items = W->RgFreqDB->findChildren<QRadioButton*>();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[1]->y(), items[0]->y());
+    EXPECT_EQ(items[2]->y(), items[0]->y());
+    EXPECT_GE(g.VisibleRows(), 6);
+    EXPECT_GT(g.height(), W->DBMemo1->height());
+    // Every text of the window whole in its column: the reception time with its seconds.
+    const TDBGridModel& m = g.Model();
+    const QFontMetrics fm = g.fontMetrics();
+    ASSERT_GT(m.rowCount(), 0);
+    for (int r = 0; r < m.rowCount(); ++r)
+        for (int c = 0; c < m.columnCount(); ++c)
+            EXPECT_GE(g.columnWidth(c), fm.horizontalAdvance(m.Text(r, c)) + 6) << m.Text(r, c).toStdString();
+    EXPECT_EQ(m.Text(m.ActiveRow(), 0).toStdString(), "2026-04-24 15:47:00");
 }
 
 TEST_F(MessagesPage, TextSearchIsAnUntrimmedCaseSensitiveSubstringAndClearShowsAll) {
@@ -328,6 +353,43 @@ TEST_F(CleanUp, NoOptionCancelAndABadDistance) {
     EXPECT_EQ(FileSize("TILO_DB.ORQ"), size);
 }
 
+TEST_F(CleanUp, WhileTheDeletionServesEventsTheLogHandlersDoNothingAndTheirControlsAreOff) {
+    const auto log = FixtureLog();
+    Make(&log);
+    bool checked = false;
+    OnProcess = [&] {
+        if (checked) return;
+        checked = true;
+        for (QWidget* c : std::initializer_list<QWidget*>{W->sbFilter, W->sbTextSearch, W->sbClear, W->sbCleanup,
+                                                          W->sbPlotStats, W->DBNavigator1, W->DBLogGridView})
+            EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+        // Each would change the deletion's filter (which stops it) or start work of
+        // its own inside the loop; a second clean-up would ask its question again.
+        const std::string filter = Log().Filter();
+        W->edtID->setText("A");
+        W->edtSrchtext->setText("GALE");
+        W->sbFilterClick();
+        W->sbTextSearchClick();
+        W->sbClearClick();
+        W->sbPlotStatsClick();
+        W->sbCleanupClick();
+        int key = Qt::Key_Down;
+        W->DBLogGridKeyDown(key, Qt::NoModifier);
+        EXPECT_EQ(key, 0);
+        EXPECT_EQ(Log().Filter(), filter);
+        EXPECT_FALSE(Log().OnFilterRecord());
+        EXPECT_EQ(W->edtSrchtext->text(), "GALE");
+        W->edtID->setText("*");
+        W->edtSrchtext->clear();
+    };
+    Run(3);
+    OnProcess = nullptr;
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(Shows(), std::vector<std::string>{"12 records deleted."});
+    EXPECT_EQ(Shown(), Times(log, [](const TFixRecord& r) { return r.Station != "UNID"; }));
+    ExpectRestored();
+}
+
 TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedAndRestores) {
     const auto log = FixtureLog();
     const auto all = Times(log, [](const TFixRecord&) { return true; });
@@ -340,12 +402,13 @@ TEST_F(CleanUp, EveryFailedWriteOfTheDeletionLeavesTheLogAsItWasOrWhollyCleanedA
         ::unlink("TILO_QUEUE.TXT");
         Make(&log);
         Prompts.Log.clear();
-        // A message arriving while the deletion serves events waits for its end.
+        // A message the decoder hands over while the deletion serves events waits for
+        // its end.
         bool arrived = false;
         OnProcess = [&] {
             if (arrived) return;
             arrived = true;
-            Module->AddLogRecord('Q', "Z", At(2026, 6, 1, 12), "77", "short", 518, 40);
+            W->AddLogRecord('Q', "Z", At(2026, 6, 1, 12), "77", "short", 518, 40);
         };
         writes = 0;
         // From the deletion's n-th write on the disk fails while the work runs (a single

@@ -1,8 +1,8 @@
 // The built program end to end, in child processes: a synthesised recording replayed
-// unpaced through the whole receiver, read by a feed client; then a second start while
-// the first runs; then SIGTERM. Nothing is stored yet (the message store is not part of
-// the program), so the checks are on the feed, the system log's records, the settings
-// file and the second start.
+// unpaced through the whole receiver into its message store, read by a feed client;
+// then a second start while the first runs; then SIGTERM. A fresh folder provisioned
+// from the default data, a restart that keeps the log, the signals, a real X server,
+// and the starts that cannot use their folder, lock or database.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -24,19 +25,18 @@
 
 #include "MainTestKit.h"
 #include "NavtexSynth.h"
+#include "app/DataModule.h"
+#include "app/UCommon.h"
+#include "classlib/DB.h"
+#include "engine/access/ORQMain.h"
+#include "engine/access/ORQTable.h"
 #include "platform/WavFile.h"
 
 namespace fs = std::filesystem;
 using namespace tilo;
+using tilo_test::ReadAll;
 
 namespace {
-
-std::string ReadAll(const fs::path& P) {
-    std::ifstream in(P, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 fs::path NewFolder(const std::string& Name) {
     const fs::path p = fs::temp_directory_path() / ("tilo_prog_" + std::to_string(::getpid()) + "_" + Name);
@@ -94,42 +94,145 @@ std::vector<std::string> Records(const std::string& Feed) {
     return out;
 }
 
+// Invented stations on 518 kHz, the receiver at 0/0: two found by letter and place
+// name, 45 E and 90 E on the equator; one by its unique keyword, 60 N on the meridian;
+// one on the do-not-log list.
+const char* const StationFile =
+    "VERSION5\r\n"
+    "1#518#E#EQE#EQUATOR EAST#EE#EASTLAND#0#45#######EQUATOR EAST##\r\n"
+    "2#518#F#EQF#EQUATOR FAR#EF#FARLAND#0#90#######EQUATOR FAR##\r\n"
+    "3#518#G#MRN#MERIDIAN NORTH#MN#NORTHLAND#60#0########MERIDIAN NORTH#\r\n"
+    "4#518#H#EXC#EXCLUDED#XX#NOLAND#10#10#######EXCLUDED STATION##\r\n";
+
 struct TMessage {
     std::string Header;
     std::vector<std::string> Lines;
 };
 
-// The broadcasts, invented, each short: two by letter and keyword, one by a unique
-// keyword, one from a station not to be logged, one of a letter no station has.
+// The broadcasts, each short: two by letter and keyword, one by a unique keyword (sent
+// under another letter), one from the station not to be logged, one of a letter no
+// station has.
 const std::vector<TMessage> Broadcasts = {
     {"EA01", {"EQUATOR EAST RADIO", "GALE WARNING AREA ONE"}},
     {"FB02", {"EQUATOR FAR RADIO", "ICE REPORT"}},
-    {"GA03", {"MERIDIAN NORTH", "BUOY ADRIFT"}},
+    {"WA03", {"MERIDIAN NORTH", "BUOY ADRIFT"}},
     {"HA04", {"EXCLUDED STATION", "SHOULD NOT BE LOGGED"}},
     {"ZA05", {"NOBODY SENDS THIS", "UNKNOWN LETTER"}},
 };
 
-}  // namespace
+// Runs Body with the engine started and Folder the current folder (where the store
+// resolves its files), default data from Defaults.
+void InFolder(const fs::path& Folder, const std::string& Defaults, const std::function<void()>& Body) {
+    char before[4096];
+    ASSERT_NE(::getcwd(before, sizeof before), nullptr);
+    ASSERT_EQ(::chdir(Folder.c_str()), 0);
+    orq::StartEngine();
+    TDataModule1::DefaultDataFolder = Defaults;
+    RxLat = RxLon = 0;
+    Body();
+    TDataModule1::DefaultDataFolder.clear();
+    orq::StopEngine();
+    ASSERT_EQ(::chdir(before), 0);
+}
 
-TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing) {
-    const fs::path home = NewFolder("home");
-    const fs::path second = NewFolder("second");
-    const fs::path runtime = NewFolder("runtime");
-    std::ofstream(home / "Tilo.ini") << "[OPTIONS]\r\nRX_LAT=0\r\nRX_LON=0\r\n"
-                                        "[DO_NOT_LOG]\r\n1=518 4H EXCL,XX\r\n";
+struct TStored {
+    std::string Time, IdLetter, MsgType, MsgNumber, NavArea, Station, Dist, Freq;
+    std::vector<std::string> Lines;  // the text's lines without their date-time and "> "
+};
+
+// The message log of the database file in Folder, in its index order (reception time).
+std::vector<TStored> StoredLog(const fs::path& Folder, int32_t* Stations = nullptr, int32_t* Words = nullptr) {
+    std::vector<TStored> out;
+    InFolder(Folder, (Folder / "no-default-data").string(), [&] {
+        TDataModule1 dm;
+        classlib::TDataSet& l = *dm.LogTable;
+        l.Open();
+        for (l.First(); !l.Eof(); l.Next()) {
+            TStored r;
+            auto f = [&](const char* Name) { return l.FieldByName(Name)->AsString(); };
+            r.Time = f("UTCRECEIVED");
+            r.IdLetter = f("IDLETTER");
+            r.MsgType = f("MSGTYPE");
+            r.MsgNumber = f("MSGNUMBER");
+            r.NavArea = f("NAVAREA");
+            r.Station = f("STATION");
+            r.Dist = f("DIST");
+            r.Freq = f("FREQ");
+            std::stringstream text(f("MSGTEXT"));
+            for (std::string line; std::getline(text, line);) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                const std::size_t at = line.find("> ");
+                r.Lines.push_back(at == std::string::npos ? "?" + line : line.substr(at + 2));
+            }
+            out.push_back(r);
+        }
+        if (Stations) {
+            dm.StationTable->Open();
+            *Stations = dm.StationTable->RecordCount();
+        }
+        if (Words) {
+            dm.WordTable->Open();
+            *Words = dm.WordTable->RecordCount();
+        }
+    });
+    return out;
+}
+
+// A recording of Messages at 1200 Hz without noise after Lead seconds of silence.
+void WriteRecording(const fs::path& Wav, const std::vector<TMessage>& Messages, double Lead) {
     TSynthOptions o;
     o.Centre = 1200;
     o.LeadSeconds = 0.5;
     o.TailSeconds = 0.5;
-    std::vector<int16_t> audio(size_t(10 * o.SampleRate), 0);
-    for (const TMessage& m : Broadcasts) {
+    std::vector<int16_t> audio(size_t(Lead * o.SampleRate), 0);
+    for (const TMessage& m : Messages) {
         std::string text;
         for (const auto& l : m.Lines) text += l + "\n";
         const std::vector<int16_t> s = SynthesiseNavtex({text, m.Header}, o);
         audio.insert(audio.end(), s.begin(), s.end());
     }
+    WriteWavFile(Wav.string(), o.SampleRate, audio);
+}
+
+// A feed client of the program Pid on Port, connected as soon as it listens; null when
+// the program ended or did not listen within 20 s.
+std::unique_ptr<tilo_test::TFeedClient> Connect(pid_t Pid, uint16_t Port) {
+    std::unique_ptr<tilo_test::TFeedClient> client;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!client || !client->Connected) {
+        if (std::chrono::steady_clock::now() > until || WaitExit(Pid, 0) != -1) return nullptr;
+        client = std::make_unique<tilo_test::TFeedClient>(Port);
+        if (!client->Connected) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return client;
+}
+
+bool ReadToEndOfAudio(tilo_test::TFeedClient& Client) {
+    return tilo_test::WaitFor([&] {
+        Client.Read();
+        return Client.Received.find(" End of audio file ") != std::string::npos || Client.Closed;
+    }, 25000);
+}
+
+}  // namespace
+
+TEST(Program, ARecordingIsDecodedStoredWithItsStationsAndFedAndASecondStartMakesNothing) {
+    const fs::path home = NewFolder("home");
+    const fs::path second = NewFolder("second");
+    const fs::path runtime = NewFolder("runtime");
+    const fs::path defaults = NewFolder("defaults");
+    std::ofstream(defaults / "TILO_STATIONS.TXT", std::ios::binary) << StationFile;
+    std::ofstream(defaults / "lexicon.txt", std::ios::binary) << "GALE\r\nWARNING\r\n";
+    const std::string excluded = FormatStationLine("518", "4", "H", "EXC", "EXCLUDED", "XX");
+    std::ofstream(home / "Tilo.ini") << "[OPTIONS]\r\nRX_LAT=0\r\nRX_LON=0\r\n"
+                                        "[DO_NOT_LOG]\r\n1=" + excluded + "\r\n";
+    // The database as a first start makes it, from the invented station file.
+    InFolder(home, defaults.string(), [] { TDataModule1 dm; });
+    ASSERT_TRUE(fs::exists(home / "TILO_DB.ORQ"));
+    // About 10 s of silence first, so that a client connecting from the program's start
+    // is accepted before the first message.
     const fs::path wav = home / "replay.wav";
-    WriteWavFile(wav.string(), o.SampleRate, audio);
+    WriteRecording(wav, Broadcasts, 10);
     const uint16_t port = FreePort();
 
     // No display variable at all: the program picks the offscreen platform itself.
@@ -141,18 +244,9 @@ TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing
                                       {"XDG_RUNTIME_DIR", runtime.string()}},
                                      noDisplay, home / "first.log");
     ASSERT_GT(first, 0);
-    std::unique_ptr<tilo_test::TFeedClient> client;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!client || !client->Connected) {
-        ASSERT_LT(std::chrono::steady_clock::now(), until) << ReadAll(home / "first.log");
-        ASSERT_EQ(WaitExit(first, 0), -1) << "ended early:\n" << ReadAll(home / "first.log");
-        client = std::make_unique<tilo_test::TFeedClient>(port);
-        if (!client->Connected) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    const bool ended = tilo_test::WaitFor([&] {
-        client->Read();
-        return client->Received.find(" End of audio file ") != std::string::npos || client->Closed;
-    }, 25000);
+    std::unique_ptr<tilo_test::TFeedClient> client = Connect(first, port);
+    ASSERT_TRUE(client) << ReadAll(home / "first.log");
+    const bool ended = ReadToEndOfAudio(*client);
     const std::vector<std::string> records = Records(client->Received);
 
     // The second start, while the first holds the lock.
@@ -183,15 +277,13 @@ TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing
             EXPECT_EQ(round, "SLAFYE") << "status round at record " << i;
         }
         if (r[0] == 'M' && r.size() > 12 && r.compare(10, 2, "> ") == 0) lines.push_back(r.substr(12));
-        if (r[0] == 'Z' && r.find("Database: message ") != std::string::npos) stores.push_back(r.substr(11));
+        if (r[0] == 'Z' && r.find("Database: ") != std::string::npos) stores.push_back(r.substr(11));
     }
     // Every message's lines, in order, header first.
     std::vector<std::string> expected;
-    std::vector<std::string> expectedStores;
     for (const TMessage& m : Broadcasts) {
         expected.push_back("ZCZC " + m.Header);
         for (const auto& l : m.Lines) expected.push_back(l);
-        expectedStores.push_back("Database: message " + m.Header + " (*");
     }
     std::size_t at = 0;
     for (const std::string& l : lines)
@@ -199,17 +291,51 @@ TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing
     EXPECT_EQ(at, expected.size()) << "missing from the feed: " << (at < expected.size() ? expected[at] : "")
                                    << "\nM lines:\n"
                                    << testing::PrintToString(lines);
-    // Each finished message reached the store's side, which reports it as not stored.
-    ASSERT_EQ(stores.size(), expectedStores.size()) << testing::PrintToString(stores);
-    for (std::size_t i = 0; i < stores.size(); ++i)
-        EXPECT_TRUE(tilo_test::Like(stores[i], expectedStores[i])) << stores[i];
+    // The store's reports, one per message, in order.
+    EXPECT_EQ(stores, (std::vector<std::string>{
+                          "Database: message EA01/1/EQE EQUATOR EAST,EE STORED (GID)",
+                          "Database: message FB02/2/EQF EQUATOR FAR,EF STORED (GID)",
+                          "Database: message GA03/3/MRN MERIDIAN NORTH,MN STORED (UID)",
+                          "Database: message HA04/4/EXC EXCLUDED,XX on exclusion list, DELETED",
+                          "Database: message ZA05/UNID stored, station could not be identified. (GID)",
+                      }));
+
+    // The log holds exactly the four kept, with their stations and distances: 6378 km
+    // times pi/4, pi/2 and pi/3.
+    const std::vector<TStored> log = StoredLog(home);
+    ASSERT_EQ(log.size(), 4u);
+    struct Want {
+        const char *Letter, *Type, *Serial, *NavArea, *Station, *Dist;
+        std::size_t Broadcast;
+    };
+    const Want want[] = {
+        {"E", "A", "01", "1", "EQE EQUATOR EAST,EE", "5009", 0},
+        {"F", "B", "02", "2", "EQF EQUATOR FAR,EF", "10019", 1},
+        {"G", "A", "03", "3", "MRN MERIDIAN NORTH,MN", "6679", 2},
+        {"Z", "A", "05", "0", "UNID", "0", 4},
+    };
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        SCOPED_TRACE(want[i].Serial);
+        EXPECT_EQ(log[i].IdLetter, want[i].Letter);
+        EXPECT_EQ(log[i].MsgType, want[i].Type);
+        EXPECT_EQ(log[i].MsgNumber, want[i].Serial);
+        EXPECT_EQ(log[i].NavArea, want[i].NavArea);
+        EXPECT_EQ(log[i].Station, want[i].Station);
+        EXPECT_EQ(log[i].Dist, want[i].Dist);
+        EXPECT_EQ(log[i].Freq, "518");
+        const TMessage& m = Broadcasts[want[i].Broadcast];
+        std::vector<std::string> text = {"ZCZC " + m.Header};
+        text.insert(text.end(), m.Lines.begin(), m.Lines.end());
+        text.push_back("NNNN");
+        EXPECT_EQ(log[i].Lines, text);
+    }
 
     // The tuning is saved at the end; the NAVAREAs were written at the start.
     const std::string ini = ReadAll(home / "Tilo.ini");
     EXPECT_NE(ini.find("FREQ=1200"), std::string::npos) << ini;
     EXPECT_NE(ini.find("SAMPRATE=11025"), std::string::npos) << ini;
     EXPECT_NE(ini.find("NAVAREAS=111111111111111111111"), std::string::npos) << ini;
-    EXPECT_NE(ini.find("1=518 4H EXCL,XX"), std::string::npos) << "the start-up read wrote the file back: " << ini;
+    EXPECT_NE(ini.find("1=" + excluded), std::string::npos) << "the start-up read wrote the file back: " << ini;
     EXPECT_FALSE(fs::exists(home / "TILO_QUEUE.TXT"));
 
     EXPECT_EQ(againStatus, 0);
@@ -219,7 +345,58 @@ TEST(Program, ARecordingReplayedUnpacedReachesTheFeedAndASecondStartMakesNothing
     for (const auto& e : fs::directory_iterator(second)) made.push_back(e.path().filename().string());
     EXPECT_EQ(made, std::vector<std::string>{"LOG"});
 
-    for (const fs::path& p : {home, second, runtime}) fs::remove_all(p);
+    for (const fs::path& p : {home, second, runtime, defaults}) fs::remove_all(p);
+}
+
+// A fresh folder: the program makes both database files from the default data beside
+// it, stores what it decodes, and a restart keeps the log and adds to it.
+TEST(Program, AFreshFolderIsProvisionedFromTheDefaultDataAndARestartKeepsTheLog) {
+    const fs::path home = NewFolder("fresh");
+    const fs::path runtime = NewFolder("freshrt");
+    // Two stations of the default list (NAVAREA 1, 518 kHz), found by their place names.
+    const std::vector<TMessage> first = {{"EA01", {"NITON RADIO", "GALE WARNING WIGHT"}}};
+    const std::vector<TMessage> then = {{"DA02", {"TORSHAVN RADIO", "FAROE ICE"}}};
+    WriteRecording(runtime / "first.wav", first, 1);
+    WriteRecording(runtime / "then.wav", then, 1);
+    std::vector<std::string> stores;
+    for (const fs::path& wav : {runtime / "first.wav", runtime / "then.wav"}) {
+        SCOPED_TRACE(wav.string());
+        const uint16_t port = FreePort();
+        const pid_t pid = StartProgram({{"TILO_HOME", home.string()},
+                                        {"TILO_AUDIO_FILE", wav.string()},
+                                        {"TILO_AUDIO_PACE", "0"},
+                                        {"TILO_FEED_PORT", std::to_string(port)},
+                                        {"XDG_RUNTIME_DIR", runtime.string()},
+                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                       {}, runtime / "out.log");
+        ASSERT_GT(pid, 0);
+        std::unique_ptr<tilo_test::TFeedClient> client = Connect(pid, port);
+        ASSERT_TRUE(client) << ReadAll(runtime / "out.log");
+        const bool ended = ReadToEndOfAudio(*client);
+        ::kill(pid, SIGTERM);
+        const int status = WaitExit(pid, 20000);
+        if (status == -1) ::kill(pid, SIGKILL), WaitExit(pid, 5000);
+        ASSERT_TRUE(ended) << ReadAll(runtime / "out.log");
+        EXPECT_EQ(status, 0) << ReadAll(runtime / "out.log");
+        for (const std::string& r : Records(client->Received))
+            if (r.size() > 11 && r[0] == 'Z' && r.find("Database: message ") != std::string::npos)
+                stores.push_back(r.substr(11));
+    }
+    EXPECT_EQ(stores, (std::vector<std::string>{"Database: message EA01/1/ NITON,GB STORED (GID)",
+                                                "Database: message DA02/1/ TORSHAVN,FO STORED (GID)"}));
+    for (const char* f : {"TILO_DB.ORQ", "LEX.ORQ", "Tilo.ini", "LOG", "DUMPS"})
+        EXPECT_TRUE(fs::exists(home / f)) << f;
+    // The default data's counts: 110 stations, 3,656 words.
+    int32_t stations = 0, words = 0;
+    const std::vector<TStored> log = StoredLog(home, &stations, &words);
+    EXPECT_EQ(stations, 110);
+    EXPECT_EQ(words, 3656);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].Station, " NITON,GB");
+    EXPECT_EQ(log[1].Station, " TORSHAVN,FO");
+    EXPECT_EQ(log[0].Lines.at(1), "NITON RADIO");
+    fs::remove_all(home);
+    fs::remove_all(runtime);
 }
 
 // Stopped from a terminal or a service manager, the receiver still saves its tuning.
@@ -305,31 +482,41 @@ TEST(Program, UnderARealXServerTheWindowIsGrabbed) {
     fs::remove_all(runtime);
 }
 
-// A start that cannot use its folder or its lock ends at once with status 1 and says why.
+// A start that cannot use its folder, its lock or its database ends at once with status
+// 1 and says why.
 TEST(Program, AnUnusableFolderOrLockEndsTheStartWithALine) {
     const fs::path runtime = NewFolder("badrt");
     const fs::path home = NewFolder("badhome");
     fs::create_symlink(home / "elsewhere", runtime / "NAVTEX_CAN_ONLY_RUN_ONCE");
     std::ofstream(home / "file") << "not a folder";
+    // A database file that is not one: never replaced, the start ends with its message.
+    fs::create_directories(home / "baddb");
+    const std::string garbage(8192, 'Z');
+    std::ofstream(home / "baddb" / "TILO_DB.ORQ", std::ios::binary) << garbage;
+    const fs::path freeRuntime = NewFolder("badrt2");
     struct Case {
         std::string home;
+        fs::path runtime;
         const char* says;
     };
     const Case cases[] = {
-        {(home / "file" / "tilo").string(), "cannot use the application folder"},
-        {(home / "ok").string(), "symbolic link"},
+        {(home / "file" / "tilo").string(), runtime, "cannot use the application folder"},
+        {(home / "ok").string(), runtime, "symbolic link"},
+        {(home / "baddb").string(), freeRuntime, "tilo: cannot open the message store: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.home);
-        const pid_t pid = StartProgram({{"TILO_HOME", c.home}, {"XDG_RUNTIME_DIR", runtime.string()},
+        const pid_t pid = StartProgram({{"TILO_HOME", c.home}, {"XDG_RUNTIME_DIR", c.runtime.string()},
                                         {"QT_QPA_PLATFORM", "offscreen"}},
                                        {}, home / "out.log");
         EXPECT_EQ(WaitExit(pid, 20000), 1);
         const std::string out = ReadAll(home / "out.log");
         EXPECT_NE(out.find(c.says), std::string::npos) << out;
     }
+    EXPECT_EQ(ReadAll(home / "baddb" / "TILO_DB.ORQ"), garbage);
     EXPECT_FALSE(fs::exists(home / "elsewhere")) << "the link was followed";
     EXPECT_FALSE(fs::exists(home / "ok" / "Tilo.ini"));
     fs::remove_all(home);
     fs::remove_all(runtime);
+    fs::remove_all(freeRuntime);
 }

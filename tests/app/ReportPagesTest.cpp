@@ -14,9 +14,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QValueAxis>
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -198,6 +200,19 @@ protected:
         return v;
     }
     QLineSeries* Series(int I) { return qobject_cast<QLineSeries*>(W->StatChart->chart()->series()[I]); }
+    // The count axis from 0 to at least Most in whole steps: its "%d" labels all differ.
+    void ExpectWholeCountTicks(int Most) {
+        QValueAxis* count = nullptr;
+        for (QAbstractAxis* a : W->StatChart->chart()->axes(Qt::Vertical))
+            if (a->alignment() == Qt::AlignLeft) count = qobject_cast<QValueAxis*>(a);
+        ASSERT_NE(count, nullptr);
+        EXPECT_EQ(count->min(), 0);
+        EXPECT_GE(count->max(), Most);
+        ASSERT_GE(count->tickCount(), 2);
+        const double step = count->max() / (count->tickCount() - 1);
+        EXPECT_GE(step, 1);
+        EXPECT_EQ(step, std::floor(step)) << count->max() << " in " << count->tickCount() << " ticks";
+    }
     TScriptedPrompts Prompts;
 };
 
@@ -257,6 +272,7 @@ TEST_F(StatisticsPage, DailyAndMonthlyPlotsFromTheEngineLog) {
         EXPECT_EQ(Series(0)->at(i).y(), daily[size_t(i)].Count);
         EXPECT_EQ(Series(1)->at(i).y(), daily[size_t(i)].Mean);
     }
+    ExpectWholeCountTicks(2);
     // Cleared as "Clear filter" clears.
     EXPECT_FALSE(Log().OnFilterRecord());
     EXPECT_FALSE(Log().Filtered());
@@ -284,6 +300,7 @@ TEST_F(StatisticsPage, DailyAndMonthlyPlotsFromTheEngineLog) {
     EXPECT_EQ(monthly[13].Count, 1);
     EXPECT_EQ(Series(0)->count(), 14);
     EXPECT_EQ(Series(1)->count(), 0);
+    ExpectWholeCountTicks(3);
     SaveGrab(W->grab().toImage(), "statistics-per-month");
 
     // Reversed periods, equal values, no data.

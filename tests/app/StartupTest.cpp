@@ -35,31 +35,12 @@
 
 namespace fs = std::filesystem;
 using namespace tilo;
+using tilo_test::ReadAll;
+using tilo_test::TNoDevice;
 using tilo_test::Like;
 using tilo_test::TScriptedPrompts;
 
 namespace {
-
-// An input with no devices, as on a machine without a sound card.
-class TNoDevice : public TAudioSource {
-public:
-    int32_t DeviceCount() override { return 0; }
-    TAudioError QueryFormat(int32_t) override { return {}; }
-    TAudioError Open(int32_t, int32_t) override { return {}; }
-    TAudioError Start() override { return {}; }
-    TAudioError Reset() override { return {}; }
-    TAudioError Close() override { return {}; }
-    std::vector<pollfd> PollDescriptors() override { return {}; }
-    int64_t Read(int16_t*, std::size_t, TAudioError&) override { return 0; }
-    std::string Name() const override { return "none"; }
-};
-
-std::string ReadAll(const fs::path& P) {
-    std::ifstream in(P, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct Startup : testing::Test {
     fs::path Home;

@@ -8,6 +8,7 @@
 #include "ExprTestUtil.h"
 #include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQLexer.h"
+#include "engine/sql/ORQSQLSelect.h"
 
 using namespace orq;
 using namespace exprtest;
@@ -411,7 +412,7 @@ struct SubqueryFixture {
             return std::make_unique<ScriptedStatement>(script);
         });
     }
-    ~SubqueryFixture() { SetSubqueryFactory(nullptr); }
+    ~SubqueryFixture() { InstallSubqueryFactory(); }
     std::unique_ptr<TORQExprNodeSubquery> Make(bool scalar = true, bool singleRow = false) {
         lexer.SetTokenPosition(0);
         return std::make_unique<TORQExprNodeSubquery>(scalar ? 1 : 0, lexer, nullptr, singleRow ? 1 : 0);
@@ -419,13 +420,6 @@ struct SubqueryFixture {
 };
 
 }  // namespace
-
-TEST(ExprSubquery, NotAvailableWithoutTheStatementLayer) {
-    TORQLexer lexer("SELECT 1", nullptr);
-    lexer.NextCommand();
-    ExpectNative([&] { TORQExprNodeSubquery(1, lexer, nullptr, 1); }, 30900,
-                 "Subqueries are not available - Native error: 30900");
-}
 
 TEST(ExprSubquery, ScalarRowsAndShapes) {
     SubqueryFixture fx;

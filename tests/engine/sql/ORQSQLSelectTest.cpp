@@ -144,7 +144,7 @@ TEST(SQLSelectParse, SubqueriesInConditionsEndWhereTheirParenthesisCloses) {
         return std::make_unique<ParsedOnly>(Lexer, Query);
     });
     struct Reset {
-        ~Reset() { SetSubqueryFactory(nullptr); }
+        ~Reset() { InstallSubqueryFactory(); }
     } reset;
     EXPECT_EQ(Parse("select a from t where b in (select c from u union select d from v order by 1) and "
                     "exists (select * from w x where x.k = t.k) order by a"),

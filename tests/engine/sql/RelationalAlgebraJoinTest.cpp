@@ -1,7 +1,8 @@
 // The join operator against a nested-loop model: every kind with and without keys,
 // with an extra ON condition, NATURAL, the smaller input on either side, over seeded
-// random tables with Nulls, duplicate keys, mixed-case and accented text, in MEMORY
-// and on disk; the construction errors; keys of type families that sort differently.
+// random tables with Nulls, duplicate keys, mixed-case and accented text and a BLOB
+// column, in MEMORY and on disk; the construction errors; keys of type families that
+// sort differently.
 #include "RelationalAlgebraFixture.h"
 
 using namespace ratest;
@@ -10,15 +11,21 @@ namespace {
 
 const char* const Texts[] = {"abc", "ABC", "\xc3\x84pfel", "\xc3\xa4pfel", "zz", "Zz", "m"};
 
-// K an integer key with Nulls and repeats, S a text key, V a value.
+// K an integer key with Nulls and repeats, S a text key, V a value, B a BLOB (Null or
+// up to 5,000 bytes of any value).
 TData RandomTable(std::mt19937& Rng, int Count, const std::string& Prefix) {
     TData d;
-    d.Columns = {{"K", aftInteger}, {"S", aftVarChar, 20}, {Prefix + "V", aftInteger}};
-    std::uniform_int_distribution<int> key(0, 5), text(0, 7), value(0, 99);
+    d.Columns = {{"K", aftInteger}, {"S", aftVarChar, 20}, {Prefix + "V", aftInteger}, {Prefix + "B", aftBlob}};
+    std::uniform_int_distribution<int> key(0, 5), text(0, 7), value(0, 99), size(-1, 5000);
     for (int i = 0; i < Count; ++i) {
-        const int k = key(Rng), s = text(Rng);
+        const int k = key(Rng), s = text(Rng), n = size(Rng);
+        Cell blob = Null;
+        if (n > 0) {
+            blob = std::string(static_cast<size_t>(n), '\0');
+            for (char& c : *blob) c = static_cast<char>(Rng());
+        }
         d.Data.push_back({k == 5 ? Null : Cell(std::to_string(k)), s == 7 ? Null : Cell(Texts[s]),
-                          Cell(std::to_string(value(Rng)))});
+                          Cell(std::to_string(value(Rng))), blob});
     }
     return d;
 }
@@ -80,9 +87,11 @@ TEST_P(JoinModel, EveryKindGivesTheModelsRows) {
                             c.Natural, c.Kind, Base(env, "TR"));
             if (where) join.AddCondition(std::move(where));
             OpenAll(join);
-            const uint8_t kind = (c.Kind == jkInner && !c.Keys && !c.ExtraOn && !c.Natural) ? jkCross : c.Kind;
+            const uint8_t kind = (c.Kind == jkInner && !c.Keys && !c.ExtraOn && !c.Natural) ? uint8_t{jkCross} : c.Kind;
             EXPECT_EQ(Sorted(Result(join)), Sorted(ModelJoin(l, r, kind, pairs, on)));
-            if (kind == jkCross) EXPECT_EQ(Result(join), ModelJoin(l, r, kind, pairs, on)) << "left-major order";
+            if (kind == jkCross) {
+                EXPECT_EQ(Result(join), ModelJoin(l, r, kind, pairs, on)) << "left-major order";
+            }
         }
         TORQTable drop;
         drop.SetDatabaseName(env.Name());
