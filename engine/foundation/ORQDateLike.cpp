@@ -1,5 +1,7 @@
 #include "engine/foundation/ORQDateLike.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "engine/foundation/ORQCollation.h"
@@ -109,10 +111,79 @@ bool TryParseDateTime(std::string_view Text, TDateTime& DateTime) {
     return true;
 }
 
+namespace {
+
+// A pattern of literals and '%' only: each run of literals is found at its first place
+// after the previous one (the leftmost match leaves the most text to the rest), the first
+// at the start and the last at the end unless a '%' stands there. Cls compares characters.
+bool MatchRuns(std::string_view Text, const std::vector<Token>& Tok, const uint16_t* Cls) {
+    auto same = [Cls](char a, char32_t b) {
+        return Cls[static_cast<uint8_t>(a)] == Cls[static_cast<uint8_t>(static_cast<char>(b))];
+    };
+    auto at = [&](size_t Pos, size_t First, size_t End) {
+        for (size_t k = First; k < End; ++k)
+            if (!same(Text[Pos + k - First], Tok[k].ch)) return false;
+        return true;
+    };
+    size_t pos = 0, k = 0;
+    const size_t n = Tok.size();
+    bool anchored = true;  // no '%' before this run
+    while (k < n) {
+        if (Tok[k].kind == Token::Many) {
+            anchored = false;
+            ++k;
+            continue;
+        }
+        size_t end = k;
+        while (end < n && Tok[end].kind == Token::Literal) ++end;
+        const size_t len = end - k;
+        if (end == n && !anchored) {
+            // The last run ends the text.
+            if (Text.size() - pos < len) return false;
+            return at(Text.size() - len, k, end);
+        }
+        if (anchored) {
+            if (Text.size() - pos < len || !at(pos, k, end)) return false;
+        } else {
+            // A first character no other byte equals is looked for with memchr.
+            const auto first = static_cast<uint8_t>(static_cast<char>(Tok[k].ch));
+            bool alone = true;
+            for (int b = 0; b < 256 && alone; ++b) alone = b == first || Cls[b] != Cls[first];
+            bool found = false;
+            while (pos + len <= Text.size()) {
+                if (alone) {
+                    const void* hit = std::memchr(Text.data() + pos, first, Text.size() - len + 1 - pos);
+                    if (hit == nullptr) break;
+                    pos = static_cast<size_t>(static_cast<const char*>(hit) - Text.data());
+                } else if (!same(Text[pos], Tok[k].ch)) {
+                    ++pos;
+                    continue;
+                }
+                if (at(pos, k, end)) {
+                    found = true;
+                    break;
+                }
+                ++pos;
+            }
+            if (!found) return false;
+        }
+        pos += len;
+        k = end;
+    }
+    return anchored ? pos == Text.size() : true;
+}
+
+}  // namespace
+
 bool IsLike(std::string_view Text, std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase) {
-    std::vector<Token> tok;
+    // The tokens of one call, their room kept for the next.
+    thread_local std::vector<Token> tok;
+    tok.clear();
     if (!Tokenize(Pattern, HasEscape, EscapeChar, tok)) return false;
-    return Match(Text, tok, [IgnoreCase](char a, char b) { return SameAnsiChar(a, b, IgnoreCase); });
+    const uint16_t* cls = AnsiCharClasses(IgnoreCase);
+    if (std::none_of(tok.begin(), tok.end(), [](const Token& t) { return t.kind == Token::One; }))
+        return MatchRuns(Text, tok, cls);
+    return Match(Text, tok, [cls](char a, char b) { return cls[static_cast<uint8_t>(a)] == cls[static_cast<uint8_t>(b)]; });
 }
 
 bool IsLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool HasEscape, char16_t EscapeChar,

@@ -375,6 +375,24 @@ void TORQDiskBlobManager::ReadBlob(int32_t SessionID, uint8_t* Record, TORQStrea
     Descriptor.UncompressedSize = e->UncompressedSize;
 }
 
+bool TORQDiskBlobManager::ReadSharedValue(int32_t SessionID, uint8_t* Record, int32_t FieldNo, std::string& Bytes) {
+    const TORQFieldDef& f = BlobField(FieldNo);
+    if (f.BlobCompressionAlgorithm != 0 || f.BlobBlockSize == 0) return false;
+    if (GetBit(Record, FieldNo)) {
+        Bytes.clear();
+        return true;
+    }
+    const TORQBlobReference ref = GetReference(Record, FieldNo);
+    if (GetCacheEntry(Record, FieldNo) != nullptr || !ref.IsStored() || TreatAsLarge(SessionID, ref)) return false;
+    TPageHold page = TakePage(FPageManager, SessionID, ref.PageNo);
+    TORQBlobHeader h;
+    const uint8_t* bytes = TORQSmallBlobPage(page.get()).BlobBytes(ref, h);
+    // Sizes a stream would refuse are left to it, and its error.
+    if (h.BlockCount < 0 || h.UncompressedSize < 0 || h.UncompressedSize > h.StoredSize) return false;
+    Bytes.assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(h.UncompressedSize));
+    return true;
+}
+
 void TORQDiskBlobManager::GetBlobData(int32_t SessionID, uint8_t* Record, const uint8_t*& Data,
                                       TORQBlobDataHeader& Header, int32_t FieldNo) {
     BlobField(FieldNo);
