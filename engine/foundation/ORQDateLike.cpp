@@ -1,6 +1,8 @@
 #include "engine/foundation/ORQDateLike.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -145,25 +147,22 @@ bool MatchRuns(std::string_view Text, const std::vector<Token>& Tok, const uint1
         if (anchored) {
             if (Text.size() - pos < len || !at(pos, k, end)) return false;
         } else {
-            // A first character no other byte equals is looked for with memchr.
-            const auto first = static_cast<uint8_t>(static_cast<char>(Tok[k].ch));
-            bool alone = true;
-            for (int b = 0; b < 256 && alone; ++b) alone = b == first || Cls[b] != Cls[first];
+            // Horspool's search over the characters' classes: the byte under the window's
+            // last place tells how far the run can move on.
+            std::array<uint16_t, 256> shift;
+            shift.fill(static_cast<uint16_t>(std::min<size_t>(len, UINT16_MAX)));
+            if (len <= UINT16_MAX)
+                for (size_t i = 0; i + 1 < len; ++i)
+                    shift[Cls[static_cast<uint8_t>(static_cast<char>(Tok[k + i].ch))]] = static_cast<uint16_t>(len - 1 - i);
+            const uint16_t last = Cls[static_cast<uint8_t>(static_cast<char>(Tok[end - 1].ch))];
             bool found = false;
             while (pos + len <= Text.size()) {
-                if (alone) {
-                    const void* hit = std::memchr(Text.data() + pos, first, Text.size() - len + 1 - pos);
-                    if (hit == nullptr) break;
-                    pos = static_cast<size_t>(static_cast<const char*>(hit) - Text.data());
-                } else if (!same(Text[pos], Tok[k].ch)) {
-                    ++pos;
-                    continue;
-                }
-                if (at(pos, k, end)) {
+                const uint16_t c = Cls[static_cast<uint8_t>(Text[pos + len - 1])];
+                if (c == last && at(pos, k, end)) {
                     found = true;
                     break;
                 }
-                ++pos;
+                pos += len <= UINT16_MAX ? shift[c] : 1;
             }
             if (!found) return false;
         }
