@@ -122,6 +122,10 @@ TEST(IsLike, AgreesWithARecursiveMatcher) {
             ASSERT_EQ(IsLike(text, pattern, true, '!', ic), reference(text, pattern, ic))
                 << '"' << text << "\" LIKE \"" << pattern << "\" ignoring case " << ic;
     }
+    // The same pattern under another escape character is another pattern.
+    EXPECT_TRUE(IsLike("a%", "a!%", true, '!', false));
+    EXPECT_FALSE(IsLike("a%", "a!%", true, '#', false));
+    EXPECT_TRUE(IsLike("a!x", "a!%", true, '#', false));
     // A long text searched for a run that recurs in part before it ends.
     const std::string log = std::string(3000, 'G') + "GALE WARNIN GALE WARNING END";
     EXPECT_TRUE(IsLike(log, "%GALE WARNING%", false, 0, false));
