@@ -1,14 +1,16 @@
 // The message log on disk, side by side with SQLite in the same run: single-row appends each
 // committed, bulk appends in transactions of 1,000 with the date and station indexes,
 // one-hour range scans on the date index, scans filtering on the station and on the message
-// text, and deleting the oldest half then appending as many again (the file growth).
+// text (a search in the text read, and the filter MSGTEXT LIKE '%GALE WARNING%' evaluated
+// on each record), and deleting the oldest half then appending as many again (the file
+// growth).
 //
 // Modes: SQLite with journal DELETE + synchronous FULL, SQLite with WAL + synchronous
 // NORMAL, the engine with commit barriers (fdatasync) on and off. Each mode runs the whole
 // workload once; its phases are the counters (seconds). Files live in a folder of the
 // current directory (TILO_BENCH_DIR overrides): run it on a disk-backed file system, a tmpfs
 // measures nothing. TILO_BENCH_ROWS sets the bulk row count (20,000). TILO_BENCH_SCANS runs
-// each read phase (range, station, memo) that many times over in every mode, the fastest
+// each read phase (range, station, memo, like) that many times over in every mode, the fastest
 // pass counting (1): on a shared machine it keeps the short phases' figures steady.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "engine/foundation/ORQVariant.h"
+#include "engine/sql/ORQExpression.h"
 #include "engine/storage/ORQDiskEngine.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
 
@@ -83,8 +86,8 @@ double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clo
 
 // What each phase found, so that no engine skips work the others do.
 struct Result {
-    double Single = 0, Bulk = 0, Range = 0, Station = 0, Memo = 0, Delete = 0, Refill = 0;
-    int64_t RangeRows = 0, StationRows = 0, MemoRows = 0;
+    double Single = 0, Bulk = 0, Range = 0, Station = 0, Memo = 0, Like = 0, Delete = 0, Refill = 0;
+    int64_t RangeRows = 0, StationRows = 0, MemoRows = 0, LikeRows = 0;
     double SizeFull = 0, SizeRefilled = 0;
 };
 
@@ -94,11 +97,13 @@ void Report(benchmark::State& State, const Result& R) {
     State.counters["range_s"] = R.Range;
     State.counters["station_s"] = R.Station;
     State.counters["memo_s"] = R.Memo;
+    State.counters["like_s"] = R.Like;
     State.counters["delhalf_s"] = R.Delete;
     State.counters["refill_s"] = R.Refill;
     State.counters["range_rows"] = static_cast<double>(R.RangeRows);
     State.counters["station_rows"] = static_cast<double>(R.StationRows);
     State.counters["memo_rows"] = static_cast<double>(R.MemoRows);
+    State.counters["like_rows"] = static_cast<double>(R.LikeRows);
     State.counters["MB_full"] = R.SizeFull / 1e6;
     State.counters["MB_refilled"] = R.SizeRefilled / 1e6;
 }
@@ -185,6 +190,9 @@ void Sqlite(benchmark::State& State) {
         t = Clock::now();
         r.MemoRows = SqliteCount(db, "SELECT STATION, MSGTEXT FROM NAVTEXLOG WHERE MSGTEXT LIKE '%GALE WARNING%'", {});
         Fastest(r.Memo, pass, Since(t));
+        t = Clock::now();
+        r.LikeRows = SqliteCount(db, "SELECT STATION, MSGTEXT FROM NAVTEXLOG WHERE MSGTEXT LIKE '%GALE WARNING%'", {});
+        Fastest(r.Like, pass, Since(t));
         }
         r.SizeFull = FileBytes(dir);
         t = Clock::now();
@@ -403,6 +411,16 @@ void Engine(benchmark::State& State) {
             while (log.Next())
                 if (log.Text().find("GALE WARNING") != std::string::npos) ++r.MemoRows;
             Fastest(r.Memo, pass, Since(t));
+            TORQExpression like;
+            like.ParseFilter(&log, "MSGTEXT LIKE '%GALE WARNING%'", false, false);
+            t = Clock::now();
+            r.LikeRows = 0;
+            log.Rewind("");
+            while (log.Next()) {
+                like.SetRecordBuffer(log.CurrentRecord, 0);
+                if (like.GetBooleanValue()) ++r.LikeRows;
+            }
+            Fastest(r.Like, pass, Since(t));
             }
             r.SizeFull = FileBytes(dir);
             t = Clock::now();

@@ -2,6 +2,8 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ucol.h>
+#include <unicode/ucoleitr.h>
+#include <unicode/uset.h>
 #include <unicode/utf16.h>
 
 #include <array>
@@ -75,11 +77,16 @@ int Collate(const UCollator* c, const char16_t* a, size_t na, const char16_t* b,
 }
 
 // Equivalence classes of the 256 bytes under each strength: two bytes collate equal
-// exactly when their classes are equal.
+// exactly when their classes are equal. A simple byte collates as one element with a
+// primary weight, and no contraction holds it: a text of simple bytes collates as the
+// sequence of its bytes' elements, so two such texts are equal exactly when they are as
+// long and their bytes' classes are equal position by position.
 struct AnsiClasses {
     std::array<uint16_t, 256> cls[2];
+    std::array<bool, 256> simple{};
     AnsiClasses() {
         const Collators& c = TheCollators();
+        FindSimpleBytes(c.Get(false));
         for (int s = 0; s < 2; ++s) {
             for (int b = 0; b < 256; ++b) {
                 const char16_t cb = WidenByte(static_cast<uint8_t>(b));
@@ -94,7 +101,56 @@ struct AnsiClasses {
             }
         }
     }
+    void FindSimpleBytes(const UCollator* Collator);
 };
+
+void AnsiClasses::FindSimpleBytes(const UCollator* Collator) {
+    UErrorCode st = U_ZERO_ERROR;
+    for (int b = 0; b < 256; ++b) {
+        const UChar cb = WidenByte(static_cast<uint8_t>(b));
+        UCollationElements* it = ucol_openElements(Collator, &cb, 1, &st);
+        if (U_FAILURE(st)) return;  // nothing simple: every comparison asks the collator
+        int32_t elements = 0;
+        int32_t first = 0;
+        for (int32_t e = ucol_next(it, &st); e != UCOL_NULLORDER && U_SUCCESS(st); e = ucol_next(it, &st))
+            if (elements++ == 0) first = e;
+        ucol_closeElements(it);
+        if (U_FAILURE(st)) return;
+        simple[static_cast<size_t>(b)] = elements == 1 && ucol_primaryOrder(first) != 0;
+    }
+    // Every character of a contraction (or of its prefix) collates with its neighbours.
+    USet* contractions = uset_openEmpty();
+    ucol_getContractionsAndExpansions(Collator, contractions, nullptr, true, &st);
+    if (U_FAILURE(st)) {
+        uset_close(contractions);
+        simple.fill(false);
+        return;
+    }
+    std::vector<UChar> text(64);
+    std::vector<bool> held(0x10000);
+    for (int32_t i = 0; i < uset_getItemCount(contractions); ++i) {
+        UChar32 start = 0, end = 0;
+        UErrorCode ist = U_ZERO_ERROR;
+        int32_t n = uset_getItem(contractions, i, &start, &end, text.data(), static_cast<int32_t>(text.size()), &ist);
+        if (ist == U_BUFFER_OVERFLOW_ERROR) {
+            text.resize(static_cast<size_t>(n));
+            ist = U_ZERO_ERROR;
+            n = uset_getItem(contractions, i, &start, &end, text.data(), n, &ist);
+        }
+        if (U_FAILURE(ist)) {
+            simple.fill(false);
+            break;
+        }
+        if (n == 0) {  // an item of single characters
+            for (UChar32 u = start; u <= end && u < 0x10000; ++u) held[static_cast<size_t>(u)] = true;
+        } else {
+            for (int32_t k = 0; k < n; ++k) held[text[static_cast<size_t>(k)]] = true;
+        }
+    }
+    uset_close(contractions);
+    for (int b = 0; b < 256; ++b)
+        if (held[WidenByte(static_cast<uint8_t>(b))]) simple[static_cast<size_t>(b)] = false;
+}
 
 const AnsiClasses& TheAnsiClasses() {
     static const AnsiClasses a;
@@ -176,11 +232,29 @@ int CompareAnsiText(std::string_view A, std::string_view B, bool IgnoreCase) {
     return Collate(TheCollators().Get(IgnoreCase), a, A.size(), b, B.size());
 }
 
+bool SameAnsiText(std::string_view A, std::string_view B, bool IgnoreCase) {
+    if (A == B) return true;
+    const AnsiClasses& t = TheAnsiClasses();
+    auto simple = [&t](std::string_view S) {
+        for (const char ch : S)
+            if (!t.simple[static_cast<uint8_t>(ch)]) return false;
+        return true;
+    };
+    if (!simple(A) || !simple(B)) return CompareAnsiText(A, B, IgnoreCase) == 0;
+    if (A.size() != B.size()) return false;
+    const auto& cls = t.cls[IgnoreCase ? 1 : 0];
+    for (size_t k = 0; k < A.size(); ++k)
+        if (cls[static_cast<uint8_t>(A[k])] != cls[static_cast<uint8_t>(B[k])]) return false;
+    return true;
+}
+
 bool SameWideChar(char16_t A, char16_t B, bool IgnoreCase) {
     if (A == B) return true;
     if (A < 256 && B < 256 && NarrowUnit(A) == A && NarrowUnit(B) == B) return SameAnsiChar(char(A), char(B), IgnoreCase);
     return Collate(TheCollators().Get(IgnoreCase), &A, 1, &B, 1) == 0;
 }
+
+const uint16_t* AnsiCharClasses(bool IgnoreCase) { return TheAnsiClasses().cls[IgnoreCase ? 1 : 0].data(); }
 
 bool SameAnsiChar(char A, char B, bool IgnoreCase) {
     if (A == B) return true;

@@ -27,10 +27,16 @@ std::string WideToAnsi(std::u16string_view S);
 // Collation of counted texts: -1, 0 or +1.
 int CompareWideText(std::u16string_view A, std::u16string_view B, bool IgnoreCase);
 int CompareAnsiText(std::string_view A, std::string_view B, bool IgnoreCase);
+// CompareAnsiText(A, B, IgnoreCase) == 0, mostly without the collator: texts of characters
+// that collate one by one compare through their characters' classes.
+bool SameAnsiText(std::string_view A, std::string_view B, bool IgnoreCase);
 
 // Whether two single characters collate equal (the LIKE comparison).
 bool SameWideChar(char16_t A, char16_t B, bool IgnoreCase);
 bool SameAnsiChar(char A, char B, bool IgnoreCase);
+// The 256 classes SameAnsiChar compares: bytes A and B are the same character exactly when
+// their classes are equal.
+const uint16_t* AnsiCharClasses(bool IgnoreCase);
 
 // The engine's 8-bit case rule: a Windows-1252 character upper-cased by the simple
 // mapping above, where its upper-case letter exists in the code page (\xFF to \x9F);

@@ -557,47 +557,10 @@ void* ConvertValueBuffer(const void* Source, int32_t SourceSize, uint8_t SourceT
     return ConvertValue(Source, SourceSize, SourceType, size, DestType);
 }
 
-int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Type1, uint8_t Type2, bool IsNull1,
-                            bool IsNull2, int32_t Length, bool IgnoreCase, int32_t /*Locale*/) {
-    if (IsNull1 || IsNull2) return IsNull1 && IsNull2 ? cmpBothNull : IsNull1 ? cmpFirstNull : cmpSecondNull;
-    // Two signed integers of different widths compare in the wider one, which holds both
-    // exactly: compared as 64-bit values, without a converted copy of either.
-    if (Type1 != Type2 && IsSignedInt(Type1) && IsSignedInt(Type2)) {
-        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
-        const int64_t x = SignedIntAt(Buffer1, Type1), y = SignedIntAt(Buffer2, Type2);
-        return x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
-    }
-    // A signed integer against plain text compares as text: its decimal form is made on the
-    // stack, the text it would be converted to.
-    const bool text1 = Type1 == bdtFixedChar || Type1 == bdtVarChar, text2 = Type2 == bdtFixedChar || Type2 == bdtVarChar;
-    if ((IsSignedInt(Type1) && text2) || (text1 && IsSignedInt(Type2))) {
-        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
-        char digits[24];
-        const void* number = text1 ? Buffer2 : Buffer1;
-        const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntAt(number, text1 ? Type2 : Type1)).ptr;
-        std::string_view decimal(digits, static_cast<size_t>(end - digits));
-        if (Length >= 0 && decimal.size() > static_cast<size_t>(Length)) decimal = decimal.substr(0, static_cast<size_t>(Length));
-        const std::string_view text = Bounded(text1 ? Buffer1 : Buffer2, Length);
-        return Sign(text1 ? CompareAnsiText(text, decimal, IgnoreCase) : CompareAnsiText(decimal, text, IgnoreCase));
-    }
-    uint8_t w = Type1;
-    if (Type1 != Type2 || Type1 == bdtClob || Type1 == bdtWideClob) {
-        w = ResultDataType(Type1, Type2, true);
-        if (w == 0)
-            RaiseNativeFmt(30044, "Cannot compare Incompatible DataTypes: '%s' and '%s'",
-                           {BaseFieldTypeName(Type1), BaseFieldTypeName(Type2)});
-    }
-    if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
-    TORQMemoryBlock t1, t2;
-    // Text sources are passed to the conversion as a pointer to the text.
-    auto convert = [w](const void*& buf, uint8_t type, TORQMemoryBlock& t) {
-        if (type == w) return;
-        const void* src = IsStringBaseType(type) || type == bdtClob || type == bdtWideClob ? &buf : buf;
-        t = TORQMemoryBlock::Adopt(ConvertValueBuffer(src, -1, type, w));
-        buf = t.Data();
-    };
-    convert(Buffer1, Type1, t1);
-    convert(Buffer2, Type2, t2);
+namespace {
+
+// Two values of type W.
+int32_t CompareSameType(const void* Buffer1, const void* Buffer2, uint8_t w, int32_t Length, bool IgnoreCase) {
     switch (w) {
         case bdtFixedChar: case bdtVarChar: case bdtBytes:
             return Sign(CompareAnsiText(Bounded(Buffer1, Length), Bounded(Buffer2, Length), IgnoreCase));
@@ -631,6 +594,54 @@ int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Ty
         default:
             RaiseNativeFmt(30047, "Unknown DataType: '%s'", {BaseFieldTypeName(w)});
     }
+}
+
+}  // namespace
+
+int32_t CompareValueBuffers(const void* Buffer1, const void* Buffer2, uint8_t Type1, uint8_t Type2, bool IsNull1,
+                            bool IsNull2, int32_t Length, bool IgnoreCase, int32_t /*Locale*/) {
+    if (IsNull1 || IsNull2) return IsNull1 && IsNull2 ? cmpBothNull : IsNull1 ? cmpFirstNull : cmpSecondNull;
+    // Two signed integers of different widths compare in the wider one, which holds both
+    // exactly: compared as 64-bit values, without a converted copy of either.
+    if (Type1 != Type2 && IsSignedInt(Type1) && IsSignedInt(Type2)) {
+        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
+        const int64_t x = SignedIntAt(Buffer1, Type1), y = SignedIntAt(Buffer2, Type2);
+        return x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
+    }
+    // A signed integer against plain text compares as text: its decimal form is made on the
+    // stack, the text it would be converted to.
+    const bool text1 = Type1 == bdtFixedChar || Type1 == bdtVarChar, text2 = Type2 == bdtFixedChar || Type2 == bdtVarChar;
+    if ((IsSignedInt(Type1) && text2) || (text1 && IsSignedInt(Type2))) {
+        if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
+        char digits[24];
+        const void* number = text1 ? Buffer2 : Buffer1;
+        const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntAt(number, text1 ? Type2 : Type1)).ptr;
+        std::string_view decimal(digits, static_cast<size_t>(end - digits));
+        if (Length >= 0 && decimal.size() > static_cast<size_t>(Length)) decimal = decimal.substr(0, static_cast<size_t>(Length));
+        const std::string_view text = Bounded(text1 ? Buffer1 : Buffer2, Length);
+        return Sign(text1 ? CompareAnsiText(text, decimal, IgnoreCase) : CompareAnsiText(decimal, text, IgnoreCase));
+    }
+    uint8_t w = Type1;
+    if (Type1 != Type2 || Type1 == bdtClob || Type1 == bdtWideClob) {
+        w = ResultDataType(Type1, Type2, true);
+        if (w == 0)
+            RaiseNativeFmt(30044, "Cannot compare Incompatible DataTypes: '%s' and '%s'",
+                           {BaseFieldTypeName(Type1), BaseFieldTypeName(Type2)});
+    }
+    if (!Buffer1 || !Buffer2) RaiseNative(30140, "Value is Null");
+    // Values of one type, as keys mostly are, compare without a conversion block.
+    if (Type1 == w && Type2 == w) return CompareSameType(Buffer1, Buffer2, w, Length, IgnoreCase);
+    TORQMemoryBlock t1, t2;
+    // Text sources are passed to the conversion as a pointer to the text.
+    auto convert = [w](const void*& buf, uint8_t type, TORQMemoryBlock& t) {
+        if (type == w) return;
+        const void* src = IsStringBaseType(type) || type == bdtClob || type == bdtWideClob ? &buf : buf;
+        t = TORQMemoryBlock::Adopt(ConvertValueBuffer(src, -1, type, w));
+        buf = t.Data();
+    };
+    convert(Buffer1, Type1, t1);
+    convert(Buffer2, Type2, t2);
+    return CompareSameType(Buffer1, Buffer2, w, Length, IgnoreCase);
 }
 
 int32_t CompareKeyValues(const void* Buffer1, const void* Buffer2, uint8_t Type1, uint8_t Type2, bool IsNull1,

@@ -1,5 +1,9 @@
 #include "engine/foundation/ORQDateLike.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "engine/foundation/ORQCollation.h"
@@ -109,10 +113,120 @@ bool TryParseDateTime(std::string_view Text, TDateTime& DateTime) {
     return true;
 }
 
+namespace {
+
+// A pattern of literals and '%' only, compiled for one character equality: its runs of
+// literals, each run's bytes, and for a run searched for (one after a '%') Horspool's
+// shifts and the bytes equal to its last character, both by byte.
+struct TLikeRuns {
+    struct TRun {
+        std::string Bytes;
+        bool AfterMany = false;  // a '%' stands before it
+        std::array<uint8_t, 256> Shift{};
+        std::array<bool, 256> EndsWith{};
+    };
+    std::vector<TRun> Runs;
+    bool EndsWithMany = false;
+    const uint16_t* Cls = nullptr;
+
+    void Compile(const std::vector<Token>& Tok, const uint16_t* Classes) {
+        Cls = Classes;
+        Runs.clear();
+        EndsWithMany = !Tok.empty() && Tok.back().kind == Token::Many;
+        bool afterMany = false;
+        for (size_t k = 0; k < Tok.size();) {
+            if (Tok[k].kind == Token::Many) {
+                afterMany = true;
+                ++k;
+                continue;
+            }
+            TRun run;
+            run.AfterMany = afterMany;
+            for (; k < Tok.size() && Tok[k].kind == Token::Literal; ++k) run.Bytes += static_cast<char>(Tok[k].ch);
+            const size_t len = run.Bytes.size();
+            // Shifts past 255 are cut to 255: a shorter move is always safe.
+            const auto whole = static_cast<uint8_t>(std::min<size_t>(len, 255));
+            for (int b = 0; b < 256; ++b) {
+                const uint16_t c = Cls[b];
+                run.EndsWith[static_cast<size_t>(b)] = c == Cls[static_cast<uint8_t>(run.Bytes.back())];
+                uint8_t shift = whole;
+                for (size_t i = 0; i + 1 < len; ++i)
+                    if (Cls[static_cast<uint8_t>(run.Bytes[i])] == c) shift = static_cast<uint8_t>(std::min<size_t>(len - 1 - i, 255));
+                run.Shift[static_cast<size_t>(b)] = shift;
+            }
+            Runs.push_back(std::move(run));
+            afterMany = false;
+        }
+    }
+
+    bool SameAt(std::string_view Text, size_t Pos, const std::string& Run) const {
+        for (size_t i = 0; i < Run.size(); ++i)
+            if (Cls[static_cast<uint8_t>(Text[Pos + i])] != Cls[static_cast<uint8_t>(Run[i])]) return false;
+        return true;
+    }
+
+    // Each run at its first place after the previous one (the leftmost match leaves the
+    // most text to the rest); the first at the start unless a '%' precedes it, the last
+    // at the end unless a '%' follows it.
+    bool Match(std::string_view Text) const {
+        size_t pos = 0;
+        for (size_t r = 0; r < Runs.size(); ++r) {
+            const TRun& run = Runs[r];
+            const size_t len = run.Bytes.size();
+            if (Text.size() - pos < len) return false;
+            if (r + 1 == Runs.size() && !EndsWithMany && run.AfterMany) return SameAt(Text, Text.size() - len, run.Bytes);
+            if (!run.AfterMany) {
+                if (!SameAt(Text, pos, run.Bytes)) return false;
+            } else {
+                // Horspool's search: the byte under the window's last place tells how far
+                // the run can move on.
+                for (;;) {
+                    if (pos + len > Text.size()) return false;
+                    const auto c = static_cast<uint8_t>(Text[pos + len - 1]);
+                    if (run.EndsWith[c] && SameAt(Text, pos, run.Bytes)) break;
+                    pos += run.Shift[c];
+                }
+            }
+            pos += len;
+        }
+        return EndsWithMany || pos == Text.size();
+    }
+};
+
+// The last pattern compiled on this thread, kept for the next record's match.
+struct TLikeCache {
+    std::string Pattern;
+    bool HasEscape = false;
+    char EscapeChar = 0;
+    bool IgnoreCase = false;
+    bool Valid = false;    // a pattern was compiled
+    bool Tokenized = false;
+    bool RunsOnly = false;
+    std::vector<Token> Tok;
+    TLikeRuns Runs;
+};
+
+}  // namespace
+
 bool IsLike(std::string_view Text, std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase) {
-    std::vector<Token> tok;
-    if (!Tokenize(Pattern, HasEscape, EscapeChar, tok)) return false;
-    return Match(Text, tok, [IgnoreCase](char a, char b) { return SameAnsiChar(a, b, IgnoreCase); });
+    thread_local TLikeCache cache;
+    if (!cache.Valid || cache.Pattern != Pattern || cache.HasEscape != HasEscape ||
+        (HasEscape && cache.EscapeChar != EscapeChar) || cache.IgnoreCase != IgnoreCase) {
+        cache.Valid = false;
+        cache.Pattern.assign(Pattern);
+        cache.HasEscape = HasEscape;
+        cache.EscapeChar = EscapeChar;
+        cache.IgnoreCase = IgnoreCase;
+        cache.Tok.clear();
+        cache.Tokenized = Tokenize(Pattern, HasEscape, EscapeChar, cache.Tok);
+        cache.RunsOnly = std::none_of(cache.Tok.begin(), cache.Tok.end(), [](const Token& t) { return t.kind == Token::One; });
+        if (cache.Tokenized && cache.RunsOnly) cache.Runs.Compile(cache.Tok, AnsiCharClasses(IgnoreCase));
+        cache.Valid = true;
+    }
+    if (!cache.Tokenized) return false;
+    if (cache.RunsOnly) return cache.Runs.Match(Text);
+    const uint16_t* cls = AnsiCharClasses(IgnoreCase);
+    return Match(Text, cache.Tok, [cls](char a, char b) { return cls[static_cast<uint8_t>(a)] == cls[static_cast<uint8_t>(b)]; });
 }
 
 bool IsLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool HasEscape, char16_t EscapeChar,

@@ -357,7 +357,7 @@ void TORQVariant::SetAsTimeStamp(const TORQTimeStamp& V) {
     SetFixed(b, bdtTimeStamp);
 }
 
-void TORQVariant::SetAsBoolean(bool V) {
+void TORQVariant::SetBooleanValue(bool V) {
     const uint16_t w = V ? 0xFFFF : 0;
     SetFixed(&w, bdtBoolean);
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -98,7 +99,16 @@ public:
     void SetAsTime(classlib::TDateTime V) { SetAsMilliseconds(TimeToMilliseconds(V)); }
     void SetAsTimeStamp(const TORQTimeStamp& V);
     void SetAsDateTime(classlib::TDateTime V) { SetAsTimeStamp(DateTimeToTimeStamp(V)); }
-    void SetAsBoolean(bool V);  // stores 0xFFFF for true
+    void SetAsBoolean(bool V) {  // stores 0xFFFF for true
+        // An owned logical value is overwritten where it stands.
+        if (FDataType == bdtBoolean && FData != nullptr && !FIsReference && FDataSize == 2) {
+            const uint16_t w = V ? 0xFFFF : 0;
+            std::memcpy(FData, &w, 2);
+            FNullMarker = 0;
+            return;
+        }
+        SetBooleanValue(V);
+    }
     void SetAsCurrency(double V) { SetFixed(&V, bdtCurrency); }
 
     int8_t GetAsShortInt() const { return Get<int8_t>(bdtShortInt); }
@@ -119,7 +129,14 @@ public:
     classlib::TDateTime GetAsTime() const { return MillisecondsToTime(GetAsMilliseconds()); }
     TORQTimeStamp GetAsTimeStamp() const;
     classlib::TDateTime GetAsDateTime() const { return TimeStampToDateTime(GetAsTimeStamp()); }
-    bool GetAsBoolean() const { return Get<uint16_t>(bdtBoolean) != 0; }
+    bool GetAsBoolean() const {
+        if (FDataType == bdtBoolean && FNullMarker == 0 && FData != nullptr && FDataSize >= 2) {
+            uint16_t w;
+            std::memcpy(&w, FData, 2);
+            return w != 0;
+        }
+        return Get<uint16_t>(bdtBoolean) != 0;
+    }
     double GetAsCurrency() const { return Get<double>(bdtCurrency); }
 
     // By the variant's type code; other codes raise 30113.
@@ -146,6 +163,7 @@ private:
     // SetValue for the fixed-size types and for text (Text is the characters themselves).
     void SetFixed(const void* ValuePtr, uint8_t ValueType);
     void SetText(const void* Text, uint8_t ValueType);
+    void SetBooleanValue(bool V);
     // GetValue for the fixed-size types, 8-bit text (and BLOB bytes), and wide text.
     void GetFixed(void* Value, uint8_t ValueType) const;
     void GetText(std::string& Value, uint8_t ValueType) const;

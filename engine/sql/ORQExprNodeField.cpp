@@ -123,27 +123,18 @@ void TORQExprNodeField::BindToCursor(TORQCursor* BindCursor, TORQAO* Operator, T
 void TORQExprNodeField::ReadClobValue() {
     TORQTableData* tableData = Cursor != nullptr ? Cursor->TableData : nullptr;
     if (tableData == nullptr) RaiseNative(30903, "CLOB values are not available: the cursor has no table data");
-    // The table data opens the BLOB of the cursor's current buffer: show it this one.
+    // The table data reads the BLOB of the cursor's current buffer: show it this one. The
+    // bytes land in the node's own buffer, reused from record to record.
+    Value.Clear(0);  // it may refer to the buffer about to be overwritten
     uint8_t* saved = SwapCursorBuffer(Cursor, RecordBuffer);
-    std::unique_ptr<TORQLocalBLOBStream> stream;
     try {
-        stream = tableData->CreateBlobStream(Cursor, false, TORQLocalBLOBStream::bmReadOnly, FieldNo);
+        tableData->ReadBlobValue(Cursor, FieldNo, FClobBytes);
     } catch (...) {
         SwapCursorBuffer(Cursor, saved);
         throw;
     }
     SwapCursorBuffer(Cursor, saved);
-    std::string bytes;
-    if (stream) {
-        stream->Seek(0, soBeginning);
-        char chunk[4096];
-        for (;;) {
-            const int64_t n = stream->Read(chunk, sizeof chunk);
-            if (n <= 0) break;
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    Value.Clear(0);
+    const std::string& bytes = FClobBytes;
     if (BaseType == bdtWideClob) {
         // Stored as UTF-16 code units, little-endian.
         std::u16string text(bytes.size() / 2, u'\0');
@@ -152,10 +143,15 @@ void TORQExprNodeField::ReadClobValue() {
                                             (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
         Value.Clear(bdtWideVarChar);
         Value.SetAsWideString(text);
-    } else {
-        Value.Clear(bdtVarChar);
-        Value.SetAsString(bytes);
+        return;
     }
+    // The text up to its first zero byte, as SetAsString would keep it, referred to in
+    // place; an empty text is Null.
+    const std::size_t length = ::strnlen(bytes.data(), bytes.size());
+    Value.Clear(bdtVarChar);
+    if (length == 0) return;
+    FClobBytes.resize(length);  // the string keeps its terminator after the text
+    Value.SetData(FClobBytes.data(), static_cast<int32_t>(length + 1), bdtVarChar, false);
 }
 
 }  // namespace orq

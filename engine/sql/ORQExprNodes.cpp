@@ -1,6 +1,9 @@
 #include "engine/sql/ORQExprNodes.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -96,6 +99,11 @@ int32_t TORQExprNode::IndexOfChild(const TORQExprNode* Node) const {
     for (std::size_t i = 0; i < Children.size(); ++i)
         if (Children[i].get() == Node) return static_cast<int32_t>(i);
     return -1;
+}
+
+int32_t TORQExprNode::GetTruth() {
+    TORQVariant& v = GetValue();
+    return v.IsNull() ? -1 : v.GetAsBoolean() ? 1 : 0;
 }
 
 void TORQExprNode::Prepare() {
@@ -303,6 +311,18 @@ TORQVariant& TORQExprNodeField::GetValue() {
     return Value;
 }
 
+bool TORQExprNodeField::ValueInPlace(const uint8_t*& Data, int32_t& DataSize) const {
+    if (RecordBuffer == nullptr || BaseType == bdtClob || BaseType == bdtWideClob) return false;
+    if (FNullBit >= 0 && GetBit(RecordBuffer, FNullBit)) {
+        Data = nullptr;
+        DataSize = 0;
+        return true;
+    }
+    Data = RecordBuffer + Offset;
+    DataSize = StoredValueSize(BaseType, Data, FMemorySize);
+    return true;
+}
+
 bool TORQExprNodeField::CanEvaluateOn(TORQAO* Operator1, TORQAO* Operator2, uint8_t Flag, TORQCursor* OnCursor) {
     IsOuterReference = 0;
     int32_t no = -1;
@@ -367,6 +387,143 @@ void TORQExprNodeComparison::Prepare() {
     }
 }
 
+namespace {
+
+bool IsSignedInteger(uint8_t T) { return T >= bdtShortInt && T <= bdtLargeInt; }
+bool IsPlainText(uint8_t T) { return T == bdtFixedChar || T == bdtVarChar; }
+
+int64_t SignedIntegerAt(const void* P, uint8_t T) {
+    switch (T) {
+        case bdtShortInt: { int8_t v; std::memcpy(&v, P, 1); return v; }
+        case bdtSmallInt: { int16_t v; std::memcpy(&v, P, 2); return v; }
+        case bdtInteger: { int32_t v; std::memcpy(&v, P, 4); return v; }
+        default: { int64_t v; std::memcpy(&v, P, 8); return v; }
+    }
+}
+
+// Fixed-size values compared by their bytes in CompareValueBuffers.
+bool IsFixedCompared(uint8_t T) {
+    switch (T) {
+        case bdtShortInt: case bdtSmallInt: case bdtInteger: case bdtLargeInt: case bdtByte: case bdtWord:
+        case bdtCardinal: case bdtSingle: case bdtDouble: case bdtExtended: case bdtDate: case bdtTime:
+        case bdtTimeStamp: case bdtBoolean: case bdtCurrency:
+            return true;
+        default: return false;
+    }
+}
+
+// A text as TORQVariant::Compare reads it: up to its terminator within its bytes, and at
+// most Length characters when Length is not -1.
+std::string_view TextInPlace(const uint8_t* Data, int32_t Size, int32_t Length) {
+    const auto size = static_cast<size_t>(Size);
+    const size_t limit = Length < 0 ? size : std::min(size, static_cast<size_t>(Length));
+    const char* p = reinterpret_cast<const char*>(Data);
+    return {p, ::strnlen(p, limit)};
+}
+
+int32_t TextCode(std::string_view A, std::string_view B, uint8_t Operator, bool IgnoreCase) {
+    // Equality needs no order: any code but equal answers it.
+    if (Operator == doEqual || Operator == doNotEqual) return SameAnsiText(A, B, IgnoreCase) ? cmpEqual : cmpLess;
+    const int c = CompareAnsiText(A, B, IgnoreCase);
+    return c < 0 ? cmpLess : c > 0 ? cmpGreater : cmpEqual;
+}
+
+}  // namespace
+
+bool TORQExprNodeComparison::CompareInPlace(int32_t& Code) {
+    if (Children.size() != 2) return false;
+    TORQExprNode* left = Children[0].get();
+    TORQExprNode* right = Children[1].get();
+    if (left != FInPlaceNodes[0] || right != FInPlaceNodes[1]) {
+        FInPlace = ipUnknown;
+        FInPlaceNodes[0] = left;
+        FInPlaceNodes[1] = right;
+    }
+    if (FInPlace == ipNone) return false;
+    if (FInPlace == ipUnknown && (dynamic_cast<TORQExprNodeField*>(left) == nullptr ||
+                                  dynamic_cast<TORQExprNodeConst*>(right) == nullptr)) {
+        FInPlace = ipNone;
+        return false;
+    }
+    const auto* field = static_cast<const TORQExprNodeField*>(left);
+    const TORQVariant& constant = static_cast<const TORQExprNodeConst*>(right)->Value;
+    const uint8_t ft = field->BaseType, ct = constant.DataType();
+    if (FInPlace == ipUnknown || ft != FInPlaceTypes[0] || ct != FInPlaceTypes[1]) {
+        FInPlaceTypes[0] = ft;
+        FInPlaceTypes[1] = ct;
+        FConverted = TORQMemoryBlock();
+        FConvertedFrom.clear();
+        if (IsSignedInteger(ft) && IsSignedInteger(ct)) FInPlace = ipIntegers;
+        else if (IsPlainText(ft) && IsPlainText(ct)) FInPlace = ipTexts;
+        else if (IsSignedInteger(ft) && IsPlainText(ct)) FInPlace = ipIntegerText;
+        else if (IsFixedCompared(ft) && ct != 0 && !IsBlobBaseType(ct) && ct != bdtBytes && ct != bdtVarBytes &&
+                 (ct == ft || ResultDataType(ft, ct, true) == ft))
+            FInPlace = ipFixed;
+        else FInPlace = ipNone;
+        if (FInPlace == ipNone) return false;
+    }
+    const uint8_t* data = nullptr;
+    int32_t size = 0;
+    if (!field->ValueInPlace(data, size)) return false;
+    const bool constantNull = constant.IsNull();
+    if (data == nullptr || constantNull) {
+        Code = data == nullptr && constantNull ? cmpBothNull : data == nullptr ? cmpFirstNull : cmpSecondNull;
+    } else {
+        const auto* k = static_cast<const uint8_t*>(constant.Data());
+        const int32_t length = PartialCompare != 0 ? constant.GetStringLength() : -1;
+        switch (FInPlace) {
+            case ipIntegers: {
+                const int64_t x = SignedIntegerAt(data, ft), y = SignedIntegerAt(k, ct);
+                Code = x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
+                break;
+            }
+            case ipTexts:
+                if (size <= 0 || constant.DataSize() <= 0) return false;
+                Code = TextCode(TextInPlace(data, size, length), TextInPlace(k, constant.DataSize(), length),
+                                Operator, IgnoreCase != 0);
+                break;
+            case ipIntegerText: {
+                // The number as the text it would be converted to, made on the stack.
+                if (constant.DataSize() <= 0) return false;
+                char digits[24];
+                const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntegerAt(data, ft)).ptr;
+                std::string_view decimal(digits, static_cast<size_t>(end - digits));
+                if (length >= 0 && decimal.size() > static_cast<size_t>(length))
+                    decimal = decimal.substr(0, static_cast<size_t>(length));
+                Code = TextCode(decimal, TextInPlace(k, constant.DataSize(), length), Operator, IgnoreCase != 0);
+                break;
+            }
+            default: {
+                const void* other = k;
+                if (ct != ft) {
+                    // Converted once for as long as the constant keeps its bytes.
+                    const auto n = static_cast<size_t>(std::max(constant.DataSize(), 0));
+                    if (FConverted.Data() == nullptr || FConvertedFrom.size() != n ||
+                        std::memcmp(FConvertedFrom.data(), k, n) != 0) {
+                        FConverted = TORQMemoryBlock();
+                        FConvertedFrom.assign(k, k + n);
+                        const void* source = k;
+                        const void* from = IsStringBaseType(ct) ? static_cast<const void*>(&source) : source;
+                        FConverted = TORQMemoryBlock::Adopt(ConvertValueBuffer(from, -1, ct, ft));
+                    }
+                    other = FConverted.Data();
+                }
+                Code = CompareValueBuffers(data, other, ft, ft, false, false, -1, IgnoreCase != 0);
+                break;
+            }
+        }
+    }
+    if (RawCompare == 0) {
+        switch (Code) {
+            case cmpFirstNull: Code = cmpLess; break;
+            case cmpSecondNull: Code = cmpGreater; break;
+            case cmpBothNull: Code = cmpEqual; break;
+            default: break;
+        }
+    }
+    return true;
+}
+
 TORQVariant& TORQExprNodeComparison::GetValue() {
     if (Quantifier != 0) {
         auto* sub = dynamic_cast<TORQExprNodeSubquery*>(Child(1));
@@ -374,21 +531,32 @@ TORQVariant& TORQExprNodeComparison::GetValue() {
         Value.SetAsBoolean(sub->CompareQuantified(Operator, Quantifier, Child(0)->GetValue()));
         return Value;
     }
-    TORQVariant& left = Child(0)->GetValue();
-    TORQVariant& right = Child(1)->GetValue();
-    const int32_t code = left.Compare(right, RawCompare != 0, IgnoreCase != 0, PartialCompare != 0);
-    bool result;
+    int32_t code = cmpEqual;
+    if (!CompareInPlace(code)) {
+        TORQVariant& left = Child(0)->GetValue();
+        TORQVariant& right = Child(1)->GetValue();
+        code = left.Compare(right, RawCompare != 0, IgnoreCase != 0, PartialCompare != 0);
+    }
+    Value.SetAsBoolean(Holds(code));
+    return Value;
+}
+
+int32_t TORQExprNodeComparison::GetTruth() {
+    int32_t code = cmpEqual;
+    if (Quantifier != 0 || !CompareInPlace(code)) return TORQExprNode::GetTruth();
+    return Holds(code) ? 1 : 0;
+}
+
+bool TORQExprNodeComparison::Holds(int32_t Code) const {
     switch (Operator) {
-        case doEqual: result = code == cmpEqual; break;
-        case doNotEqual: result = RawCompare != 0 ? (code == cmpLess || code == cmpGreater) : code != cmpEqual; break;
-        case doGreater: result = code == cmpGreater; break;
-        case doLess: result = code == cmpLess; break;
-        case doGreaterOrEqual: result = code == cmpEqual || code == cmpGreater; break;
-        case doLessOrEqual: result = code == cmpEqual || code == cmpLess; break;
+        case doEqual: return Code == cmpEqual;
+        case doNotEqual: return RawCompare != 0 ? (Code == cmpLess || Code == cmpGreater) : Code != cmpEqual;
+        case doGreater: return Code == cmpGreater;
+        case doLess: return Code == cmpLess;
+        case doGreaterOrEqual: return Code == cmpEqual || Code == cmpGreater;
+        case doLessOrEqual: return Code == cmpEqual || Code == cmpLess;
         default: RaiseUnknownOperator(30117, Operator);
     }
-    Value.SetAsBoolean(result);
-    return Value;
 }
 
 bool TORQExprNodeComparison::GetScanPair(TORQExprNodeField*& Field, TORQExprNode*& ValueNode, bool& FieldOnLeft) {
@@ -577,38 +745,14 @@ TORQVariant& TORQExprNodeBoolean::GetValue() {
     bool isNull = false;
     bool result = false;
     switch (Operator) {
-        case doNot: {
-            TORQVariant& v = Child(0)->GetValue();
-            if (v.IsNull()) return Value;
-            result = !v.GetAsBoolean();
+        case doNot:
+        case doAnd:
+        case doOr: {
+            const int32_t truth = TORQExprNodeBoolean::GetTruth();
+            if (truth < 0) return Value;
+            result = truth == 1;
             break;
         }
-        case doAnd:
-            result = true;
-            for (auto& c : Children) {
-                TORQVariant& v = c->GetValue();
-                if (v.IsNull()) {
-                    isNull = true;
-                } else if (!v.GetAsBoolean()) {
-                    result = false;
-                    isNull = false;
-                    break;
-                }
-            }
-            break;
-        case doOr:
-            result = false;
-            for (auto& c : Children) {
-                TORQVariant& v = c->GetValue();
-                if (v.IsNull()) {
-                    isNull = true;
-                } else if (v.GetAsBoolean()) {
-                    result = true;
-                    isNull = false;
-                    break;
-                }
-            }
-            break;
         case doIn:
         case doNotIn:
             result = EvaluateIn(isNull);
@@ -636,6 +780,35 @@ TORQVariant& TORQExprNodeBoolean::GetValue() {
     }
     if (!isNull) Value.SetAsBoolean(result);
     return Value;
+}
+
+int32_t TORQExprNodeBoolean::GetTruth() {
+    switch (Operator) {
+        case doNot: {
+            const int32_t truth = Child(0)->GetTruth();
+            return truth < 0 ? -1 : 1 - truth;
+        }
+        case doAnd: {
+            // False decides whatever came before; Null only when nothing is false.
+            int32_t truth = 1;
+            for (auto& c : Children) {
+                const int32_t t = c->GetTruth();
+                if (t == 0) return 0;
+                if (t < 0) truth = -1;
+            }
+            return truth;
+        }
+        case doOr: {
+            int32_t truth = 0;
+            for (auto& c : Children) {
+                const int32_t t = c->GetTruth();
+                if (t == 1) return 1;
+                if (t < 0) truth = -1;
+            }
+            return truth;
+        }
+        default: return TORQExprNode::GetTruth();
+    }
 }
 
 bool TORQExprNodeBoolean::EvaluateIn(bool& IsNull) {
@@ -686,8 +859,20 @@ bool TORQExprNodeBoolean::EvaluateLike(bool& IsNull) {
         const char16_t esc = hasEscape ? AnsiToWide(EscapeText.substr(0, 1))[0] : u'\0';
         return IsLikeWide(text, pat, hasEscape, esc, IgnoreCase != 0);
     }
-    const std::string text = valueNull ? std::string() : ValueAsText(v);
-    const std::string pat = ValueAsText(pattern);
+    // VARCHAR values are matched where they stand, as GetAsString would read them; others
+    // through their text.
+    auto inPlace = [](const TORQVariant& V, std::string& Copy) -> std::string_view {
+        if (V.IsNull()) return {};
+        if (V.DataType() == bdtVarChar && V.DataSize() > 0) {
+            const char* p = static_cast<const char*>(V.Data());
+            return {p, ::strnlen(p, static_cast<size_t>(V.DataSize()))};
+        }
+        Copy = ValueAsText(V);
+        return Copy;
+    };
+    std::string textCopy, patternCopy;
+    const std::string_view text = inPlace(v, textCopy);
+    const std::string_view pat = inPlace(pattern, patternCopy);
     return IsLike(text, pat, hasEscape, hasEscape ? EscapeText[0] : '\0', IgnoreCase != 0);
 }
 

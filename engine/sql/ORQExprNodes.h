@@ -11,7 +11,8 @@
 //   node's own Value, overwritten by the next evaluation (callers copy what must last).
 // - A field reference of a fixed-size type refers to the record buffer's bytes in place:
 //   evaluating it allocates nothing, and the value follows the buffer's current content.
-//   Text read through a CLOB stream is copied, and the stream is closed on every path.
+//   A CLOB's text is read into the node's own buffer, reused from record to record, and
+//   the value refers to it.
 // - Two row sides: a field reference reads the buffer given for its side (0 the scanned
 //   row, 1 the outer row of a join or correlated subquery).
 // - 8-bit case mapping and text comparison are the engine's fixed collation, never the
@@ -24,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQAO.h"
 
@@ -64,6 +66,9 @@ public:
     // The virtual operations, in slot order.
     virtual void Prepare();
     virtual TORQVariant& GetValue() = 0;
+    // The value as a condition: 1 true, 0 false, -1 Null (GetValue read as a Boolean). A
+    // comparison or a logical operator answers without making its own value.
+    virtual int32_t GetTruth();
     virtual void FetchSubqueryRow() {}
     virtual TORQVariant* GetSubqueryValue(int32_t /*Index*/) { return nullptr; }
     virtual bool ContainsAggregate();
@@ -161,6 +166,10 @@ public:
     uint8_t IsOuterReference = 0;
     uint8_t LookupFlag = 0;
 
+    // The value's bytes in the bound record buffer, read without building a value: false
+    // when it is read otherwise (through an operator, or a CLOB stream); Data nil for Null.
+    bool ValueInPlace(const uint8_t*& Data, int32_t& DataSize) const;
+
 private:
     // Looks the name up in Cursor's two field lists and takes the binding; false when absent.
     bool BindCursorField(TORQCursor* Source);
@@ -169,6 +178,7 @@ private:
     void ReadClobValue();
     int32_t FNullBit = -1;       // bit of the record's null bitmap, -1 none
     int32_t FMemorySize = 0;     // bytes of the value in the record buffer
+    std::string FClobBytes;      // the last CLOB read, its room kept for the next
 };
 
 class TORQExprNodeSubquery;
@@ -181,6 +191,7 @@ public:
 
     void Prepare() override;
     TORQVariant& GetValue() override;
+    int32_t GetTruth() override;
     uint8_t GetDataType() override { return aftBoolean; }
     int32_t GetDataSize() override { return 0; }
     bool CanServeIndexColumn(int32_t Column, uint8_t PreviousOperator, int32_t RestrictValue,
@@ -197,6 +208,21 @@ public:
     // The field/value pair an index scan reads; false when there is none. Sets IgnoreCase
     // when the field side is UPPER or LOWER of the field.
     bool GetScanPair(TORQExprNodeField*& Field, TORQExprNode*& ValueNode, bool& FieldOnLeft);
+
+private:
+    // A field of a record buffer against a constant is compared on the record's bytes, the
+    // way TORQVariant::Compare would compare the two values; false when the pair is not
+    // of that kind.
+    bool CompareInPlace(int32_t& Code);
+    // The comparison's answer for a comparison code.
+    bool Holds(int32_t Code) const;
+    enum : uint8_t { ipUnknown, ipNone, ipIntegers, ipTexts, ipIntegerText, ipFixed };
+    uint8_t FInPlace = ipUnknown;
+    const TORQExprNode* FInPlaceNodes[2] = {nullptr, nullptr};
+    uint8_t FInPlaceTypes[2] = {0, 0};
+    // The constant in the field's type, and the bytes it was converted from.
+    TORQMemoryBlock FConverted;
+    std::vector<uint8_t> FConvertedFrom;
 };
 
 class TORQExprNodeBoolean : public TORQExprNode {
@@ -209,6 +235,7 @@ public:
         : TORQExprNode(Operator, IgnoreCase, PartialCompare, std::move(Child1), std::move(Child2), std::move(Child3)) {}
 
     TORQVariant& GetValue() override;
+    int32_t GetTruth() override;
     uint8_t GetDataType() override { return aftBoolean; }
     int32_t GetDataSize() override { return 0; }
     bool CanServeIndexColumn(int32_t Column, uint8_t PreviousOperator, int32_t RestrictValue,

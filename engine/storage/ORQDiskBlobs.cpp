@@ -157,16 +157,19 @@ int32_t TORQSmallBlobPage::FindEntry(int16_t BlobID) const {
 int16_t TORQSmallBlobPage::NewBlobID() const {
     const int32_t count = GetBlobCount();
     GetEntriesEnd();
-    std::vector<bool> taken(65536, false);
+    // The ids in use, sorted: a page holds far fewer entries than there are ids.
+    std::vector<int16_t> taken;
+    taken.reserve(static_cast<size_t>(count));
     int32_t at = CountSize;
     for (int32_t k = 0; k < count; ++k) {
         const TORQBlobHeader h = HeaderAt(at);
-        taken[static_cast<uint16_t>(h.BlobID)] = true;
+        taken.push_back(h.BlobID);
         at += TORQBlobHeader::ByteSize + static_cast<int32_t>(h.StoredSize);
     }
+    std::sort(taken.begin(), taken.end());
     auto id = static_cast<int16_t>(count);
     for (int32_t step = 0; step < 65536; ++step) {
-        if (id != -1 && id != AmbiguousBlobID && !taken[static_cast<uint16_t>(id)]) return id;
+        if (id != -1 && id != AmbiguousBlobID && !std::binary_search(taken.begin(), taken.end(), id)) return id;
         id = id == -2 ? int16_t{0} : static_cast<int16_t>(static_cast<uint16_t>(id) + 1u);
     }
     RaiseNative(20172, "Invalid blob field ID");
@@ -373,6 +376,24 @@ void TORQDiskBlobManager::ReadBlob(int32_t SessionID, uint8_t* Record, TORQStrea
     if (e->StoredSize() > 0) WriteStreamChecked(e->Data.Data(), e->StoredSize(), Stream, 20162);
     Descriptor.BlockCount = e->BlockCount;
     Descriptor.UncompressedSize = e->UncompressedSize;
+}
+
+bool TORQDiskBlobManager::ReadSharedValue(int32_t SessionID, uint8_t* Record, int32_t FieldNo, std::string& Bytes) {
+    const TORQFieldDef& f = BlobField(FieldNo);
+    if (f.BlobCompressionAlgorithm != 0 || f.BlobBlockSize == 0) return false;
+    if (GetBit(Record, FieldNo)) {
+        Bytes.clear();
+        return true;
+    }
+    const TORQBlobReference ref = GetReference(Record, FieldNo);
+    if (GetCacheEntry(Record, FieldNo) != nullptr || !ref.IsStored() || TreatAsLarge(SessionID, ref)) return false;
+    TPageHold page = TakePage(FPageManager, SessionID, ref.PageNo);
+    TORQBlobHeader h;
+    const uint8_t* bytes = TORQSmallBlobPage(page.get()).BlobBytes(ref, h);
+    // Sizes a stream would refuse are left to it, and its error.
+    if (h.BlockCount < 0 || h.UncompressedSize < 0 || h.UncompressedSize > h.StoredSize) return false;
+    Bytes.assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(h.UncompressedSize));
+    return true;
 }
 
 void TORQDiskBlobManager::GetBlobData(int32_t SessionID, uint8_t* Record, const uint8_t*& Data,

@@ -44,6 +44,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -152,6 +153,10 @@ public:
     // when a non-Null field has no value to load.
     void ReadBlob(int32_t SessionID, uint8_t* Record, TORQStream& Stream, TORQBLOBDescriptor& Descriptor,
                   int32_t FieldNo);
+    // A value stored as it is (compression algorithm 0) on a shared page without a copy
+    // attached, read whole into Bytes straight from the cached page; empty for a Null
+    // field. False, with nothing read, for any other value.
+    bool ReadSharedValue(int32_t SessionID, uint8_t* Record, int32_t FieldNo, std::string& Bytes);
     // As ReadBlob, handing out the cache entry's bytes (valid until the entry is dropped;
     // nil when S is 0). 20291 when there is no value to load.
     void GetBlobData(int32_t SessionID, uint8_t* Record, const uint8_t*& Data, TORQBlobDataHeader& Header,

@@ -593,6 +593,20 @@ void TORQDiskPageManager::FreePage(int32_t PageNo) {
     FFreeSpaceManager->FreePageNumber(PageNo);
 }
 
+void TORQDiskPageManager::FreePages(const std::vector<int32_t>& PageNos) {
+    std::lock_guard guard(CriticalSection());
+    std::vector<int32_t> stored;
+    stored.reserve(PageNos.size());
+    for (const int32_t number : PageNos)
+        if (!IsPrivatePage(number)) stored.push_back(number);  // never on disk, never in the map
+    if (stored.empty()) return;
+    TFileUse use(*this);
+    CheckOpen(10459);
+    CheckHandleWritable();
+    for (const int32_t number : stored) WritePageChangeCounter(number, InvalidStamp);
+    FFreeSpaceManager->FreePageNumbers(stored);
+}
+
 bool TORQDiskPageManager::ReadPage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);

@@ -189,6 +189,8 @@ public:
     void AllocatePage(TORQPage* Page) override;
     // Stamps the page 2147483647 on disk first (20198), so other processes see it changed.
     void FreePage(int32_t PageNo) override;
+    // Every page stamped as FreePage does, then the numbers freed in one map operation.
+    void FreePages(const std::vector<int32_t>& PageNos) override;
     bool ReadPage(TORQPage* Page) override;
     void WritePage(TORQPage* Page) override;
     // 30434 for a map page; else the base.

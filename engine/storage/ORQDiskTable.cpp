@@ -938,6 +938,14 @@ std::unique_ptr<TORQLocalBLOBStream> TORQDiskTableData::CreateBlobStream(TORQCur
     return std::make_unique<TORQLocalBLOBStream>(std::move(base), std::move(compressed), FieldNo, Mode, Cursor);
 }
 
+void TORQDiskTableData::ReadBlobValue(TORQCursor* Cursor, int32_t FieldNo, std::string& Bytes) {
+    TORQTableLock lock(*this);
+    if (BlobManager == nullptr || FieldManager == nullptr) RaiseNative(20176, "Pointer is nil");
+    uint8_t* record = Cursor != nullptr ? Cursor->CurrentRecord : nullptr;
+    if (record != nullptr && BlobManager->ReadSharedValue(SessionIDOf(Cursor), record, FieldNo, Bytes)) return;
+    TORQTableData::ReadBlobValue(Cursor, FieldNo, Bytes);
+}
+
 void TORQDiskTableData::ReadBlob(TORQCursor* Cursor, int32_t FieldNo, uint8_t*& Data, TORQBlobDataHeader& Header,
                                  const uint8_t* Record) {
     TORQTableLock lock(*this);

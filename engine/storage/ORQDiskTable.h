@@ -106,6 +106,8 @@ public:
     // 20149 for a block size of 0; 20248 for a stored value whose size is negative.
     std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool Truncate, uint8_t Mode,
                                                           int32_t FieldNo) override;
+    // A value on a shared page is read from the cached page, without a stream.
+    void ReadBlobValue(TORQCursor* Cursor, int32_t FieldNo, std::string& Bytes) override;
     void ReadBlob(TORQCursor* Cursor, int32_t FieldNo, uint8_t*& Data, TORQBlobDataHeader& Header,
                   const uint8_t* Record) override;
     void WriteBlob(TORQCursor* Cursor, int32_t FieldNo, const uint8_t* Data, const TORQBlobDataHeader& Header,

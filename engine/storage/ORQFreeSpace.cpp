@@ -45,6 +45,14 @@ public:
     // Written only here, so a step that raised leaves the page as it was on disk.
     void Release() {
         if (FPage.Modified == 0) return;
+        if (FMap.FDeferWrites) {
+            Keep();
+            if (std::find(FMap.FDeferredPages.begin(), FMap.FDeferredPages.end(), FPage.PageNo) ==
+                FMap.FDeferredPages.end())
+                FMap.FDeferredPages.push_back(FPage.PageNo);
+            FPage.Modified = 0;
+            return;
+        }
         // What a failed write left in the file is not known: the next use reads it.
         FMap.FOperationPages.erase(FPage.PageNo);
         FManager.WritePage(&FPage);
@@ -71,6 +79,8 @@ public:
     ~TOperation() {
         FMap.FInOperation = false;
         FMap.FOperationPages.clear();
+        FMap.FDeferWrites = false;
+        FMap.FDeferredPages.clear();
     }
     TOperation(const TOperation&) = delete;
     TOperation& operator=(const TOperation&) = delete;
@@ -221,6 +231,56 @@ void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
             }
         },
         [this] { FPageManager.UnlockHeader(); });
+}
+
+void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos) {
+    if (PageNos.empty()) return;
+    if (PageNos.size() == 1) {
+        FreePageNumber(PageNos.front());
+        return;
+    }
+    std::sort(PageNos.begin(), PageNos.end());
+    std::lock_guard guard(FPageManager.CriticalSection());
+    LockHeader(20232);
+    TOperation operation(*this);
+    Bracket(
+        [this, &PageNos] {
+            LoadCounts();
+            // The marks gather in the operation's copies of the map pages, each written once
+            // when every mark held: a number found free already leaves the map as it was.
+            FDeferWrites = true;
+            for (const int32_t page : PageNos) SetPfsBit(page, false);
+            int32_t extent = -1;
+            for (const int32_t page : PageNos) {
+                if (page / FPagesPerExtent == extent) continue;
+                extent = page / FPagesPerExtent;
+                UpdateEamEntry(page);
+            }
+            FDeferWrites = false;
+            WriteDeferred();
+            FLowestMaybeFree = std::min(FLowestMaybeFree, PageNos.front());
+            FreedPageTail();
+        },
+        [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+}
+
+void TORQDatabaseFreeSpaceManager::WriteDeferred() {
+    std::vector<int32_t> pages;
+    pages.swap(FDeferredPages);
+    std::sort(pages.begin(), pages.end());
+    for (const int32_t number : pages) {
+        const auto copy = FOperationPages.find(number);
+        if (copy == FOperationPages.end()) continue;
+        TORQPage page(&FPageManager);
+        page.PageNo = number;
+        page.SessionID = -2;
+        page.AllocBuffer();
+        std::memcpy(page.GetBuffer(), copy->second.data(), copy->second.size());
+        // What a failed write left in the file is not known: the next use reads it.
+        FOperationPages.erase(copy);
+        FPageManager.WritePage(&page);
+        FOperationPages[number].assign(page.GetBuffer(), page.GetBuffer() + page.GetPageSize());
+    }
 }
 
 // After a page was marked free: the new highest used page, and the file cut by whole growth

@@ -48,6 +48,9 @@ public:
     // Marks the page free and cuts unused whole growth steps from the end. 20232 when the
     // header lock cannot be had.
     void FreePageNumber(int32_t PageNo);
+    // FreePageNumber for every number, in one operation: each map page read and written
+    // once, the counts stored once. A number already free (30427) frees none of them.
+    void FreePageNumbers(std::vector<int32_t> PageNos);
     bool IsMapPage(int32_t PageNo) const;
     // 30434 for a PFS or EAM page.
     void CheckNotMapPage(int32_t PageNo) const;
@@ -103,6 +106,10 @@ private:
     // The map pages of the locked operation running, as last read or written.
     bool FInOperation = false;
     std::unordered_map<int32_t, std::vector<uint8_t>> FOperationPages;
+    // While set, a changed map page is kept among the copies and written by WriteDeferred.
+    bool FDeferWrites = false;
+    std::vector<int32_t> FDeferredPages;
+    void WriteDeferred();
 };
 
 }  // namespace orq

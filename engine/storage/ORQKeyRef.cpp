@@ -7,6 +7,7 @@
 #include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
+#include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQTableData.h"
 
@@ -98,6 +99,34 @@ bool FillsPrefix(const uint8_t* Value, int32_t Chars, int32_t Width) {
 }
 
 int Signed(int32_t c) { return c < 0 ? -1 : (c > 0 ? 1 : 0); }
+
+template <typename T>
+int Order(const uint8_t* A, const uint8_t* B) {
+    T x, y;
+    std::memcpy(&x, A, sizeof x);
+    std::memcpy(&y, B, sizeof y);
+    return x < y ? -1 : y < x ? 1 : 0;
+}
+
+// Two non-Null key values of a fixed-size type, ordered where they stand as
+// CompareKeyValues orders them; false for a type left to it.
+bool OrderFixed(const uint8_t* A, const uint8_t* B, uint8_t Type, int& Result) {
+    switch (Type) {
+        case bdtShortInt: Result = Order<int8_t>(A, B); return true;
+        case bdtSmallInt: Result = Order<int16_t>(A, B); return true;
+        case bdtInteger: case bdtDate: case bdtTime: Result = Order<int32_t>(A, B); return true;
+        case bdtLargeInt: Result = Order<int64_t>(A, B); return true;
+        case bdtByte: Result = Order<uint8_t>(A, B); return true;
+        case bdtWord: Result = Order<uint16_t>(A, B); return true;
+        case bdtCardinal: Result = Order<uint32_t>(A, B); return true;
+        case bdtDouble: case bdtCurrency: Result = Order<double>(A, B); return true;
+        case bdtTimeStamp:
+            Result = Order<int32_t>(A, B);
+            if (Result == 0) Result = Order<int32_t>(A + 4, B + 4);
+            return true;
+        default: return false;
+    }
+}
 
 }  // namespace
 
@@ -227,7 +256,8 @@ int TORQRecordKeyRef::CompareKeys(const uint8_t* Key1, const uint8_t* Key2, cons
             return Signed(CompareKeyValues(a + 1, b + 1, col.DataType, col.DataType, null1, null2, lim,
                                            col.CaseInsensitive != 0));
         };
-        int c = cmp(k1, k2, limit);
+        int c = 0;
+        if (null1 || null2 || !OrderFixed(k1 + 1, k2 + 1, col.DataType, c)) c = cmp(k1, k2, limit);
         if (col.Spare == 2 && c == 0) {
             if (!FullCompare || !Value2) return 0;
             // Values ending within the kept prefix (or a search limited to it) are equal

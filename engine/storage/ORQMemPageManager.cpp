@@ -113,8 +113,14 @@ bool TORQMemoryPageManager::ReadPage(TORQPage* Page) {
 void TORQMemoryPageManager::WritePage(TORQPage* Page) {
     if (!IsAllocated(Page->PageNo)) RaiseNative(10393, "Page allocation not released");
     uint8_t* block = FPages[static_cast<std::size_t>(Page->PageNo)];
-    if (Page->OwnsBuffer != 0 && Page->Buffer != nullptr && Page->Buffer != block)
+    if (Page->OwnsBuffer != 0 && Page->Buffer != nullptr && Page->Buffer != block) {
         std::memcpy(block, Page->Buffer, MemoryPageSize);
+        // The page reads the stored block again, as a page read does: a page that once
+        // grew for a split is not copied again at every later commit.
+        Page->FreeBuffer();
+        Page->Buffer = block;
+        Page->OwnsBuffer = 0;
+    }
 }
 
 void TORQMemoryPageManager::SaveToStream(TORQStream& Stream) {

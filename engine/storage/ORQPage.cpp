@@ -42,9 +42,6 @@ TORQPage::~TORQPage() {
     }
 }
 
-uint16_t TORQPage::GetHeaderSize() const { return PageManager->HeaderSize; }
-uint16_t TORQPage::GetPageSize() const { return PageManager->PageSize; }
-
 void TORQPage::InitHeader() {
     const uint16_t header = GetHeaderSize();
     if (Buffer == nullptr || header < 32) return;
@@ -354,7 +351,6 @@ void TORQPageManager::FreeAll() {
     std::vector<TORQPage*> shared;
     for (int32_t i = 0; i < FSharedList.Count(); ++i) shared.push_back(FSharedList.Items(i));
     FSharedList.Clear();
-    FTakenShared.clear();
     for (TORQPage* page : shared) delete page;
 }
 
@@ -385,6 +381,10 @@ void TORQPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) {
     SessionEntry(SessionID).FreedPages.Append(PageNo);
 }
 
+void TORQPageManager::LeaveTaken(const TORQPage& Page) {
+    if (TSessionPages* s = FindSession(Page.SessionID); s != nullptr && s->TakenShared > 0) --s->TakenShared;
+}
+
 void TORQPageManager::DropSharedPage(int32_t PageNo) {
     TORQPage* page = FSharedList.GetPage(PageNo);
     if (page == nullptr) return;
@@ -392,7 +392,7 @@ void TORQPageManager::DropSharedPage(int32_t PageNo) {
     if (page->UseCount == 0) {
         delete page;
     } else {
-        FTakenShared.erase(page);
+        LeaveTaken(*page);
         page->List = nullptr;  // its last ReleasePage frees it
     }
 }
@@ -433,13 +433,13 @@ TORQPage* TORQPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Valid
     }
     if (page->UseCount > 0 && page->SessionID != SessionID) RaiseNative(20090, "Page is used by other session");
     page->SessionID = SessionID;
-    if (++page->UseCount == 1 && page->List == &FSharedList) FTakenShared.insert(page);
+    if (++page->UseCount == 1 && page->List == &FSharedList) ++session.TakenShared;
     return page;
 }
 
 bool TORQPageManager::HasTakenSharedPage(int32_t SessionID) const {
-    for (const TORQPage* page : FTakenShared)
-        if (page->SessionID == SessionID) return true;
+    for (const auto& s : FSessions)
+        if (s->SessionID == SessionID) return s->TakenShared > 0;
     return false;
 }
 
@@ -468,11 +468,12 @@ TORQPage* TORQPageManager::AddNewPage(int32_t SessionID, uint16_t PageType) {
 
 void TORQPageManager::ReleasePage(TORQPage* Page) {
     if (Page == nullptr) return;
+    const bool taken = Page->UseCount > 0;
     if (Page->UseCount > 0) --Page->UseCount;
     if (Page->UseCount > 0) return;
     Page->ReadFlag = 0;
     if (Page->List == &FSharedList) {
-        FTakenShared.erase(Page);
+        if (taken) LeaveTaken(*Page);
         if (Page->Modified != 0) {
             FSharedList.Delete(Page->PageNo);
             TSessionPages& session = SessionEntry(Page->SessionID);
@@ -509,6 +510,10 @@ void TORQPageManager::Evict() {
     }
 }
 
+void TORQPageManager::FreePages(const std::vector<int32_t>& PageNos) {
+    for (const int32_t number : PageNos) FreePage(number);
+}
+
 void TORQPageManager::CommitSession(int32_t SessionID) {
     if (HasTakenSharedPage(SessionID)) RaiseNative(20152, "Some session pages not released");
     TSessionPages* session = FindSession(SessionID);
@@ -521,9 +526,10 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
         if (!freed && page->Modified == 0) RaiseNative(20085, "Invalid page");
         if (page->UseCount > 0) RaiseNative(20086, "Cannot write used page");
     }
-    for (int32_t i = 0; i < session->FreedPages.Count(); ++i) {
-        const int32_t number = session->FreedPages[i];
-        FreePage(number);
+    std::vector<int32_t> freed(static_cast<size_t>(session->FreedPages.Count()));
+    for (int32_t i = 0; i < session->FreedPages.Count(); ++i) freed[static_cast<size_t>(i)] = session->FreedPages[i];
+    FreePages(freed);
+    for (const int32_t number : freed) {
         if (TORQPage* page = own.GetPage(number)) {
             own.Delete(number);
             delete page;

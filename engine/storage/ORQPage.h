@@ -249,6 +249,8 @@ public:
     // Gives Page a free number and a buffer.
     virtual void AllocatePage(TORQPage* Page) = 0;
     virtual void FreePage(int32_t PageNo) = 0;
+    // Frees the numbers of a commit; FreePage for each unless the storage frees them at once.
+    virtual void FreePages(const std::vector<int32_t>& PageNos);
     // Fills Page from storage; false when it cannot.
     virtual bool ReadPage(TORQPage* Page) = 0;
     virtual void WritePage(TORQPage* Page) = 0;
@@ -296,8 +298,13 @@ protected:
         TORQSortedPageList PrivateList;
         TORQIntegerArray AllocatedPages{0, 10, 100};
         TORQIntegerArray FreedPages{0, 10, 100};
+        // Shared pages the session holds taken (released to a use count of 0 or detached
+        // while taken leaves the count).
+        int32_t TakenShared = 0;
     };
     TSessionPages& SessionEntry(int32_t SessionID);
+    // A taken shared page is no longer held as one.
+    void LeaveTaken(const TORQPage& Page);
     TSessionPages* FindSession(int32_t SessionID);
     // Frees every page object and session entry (an engine replacing its whole store).
     void FreeAll();
@@ -315,8 +322,11 @@ private:
     TORQSharedPageList FSharedList;
     // The pages of the shared list with a use count above 0, so a commit's check of its
     // session's taken pages does not walk the whole cache.
-    std::unordered_set<TORQPage*> FTakenShared;
     std::vector<std::unique_ptr<TSessionPages>> FSessions;
 };
+
+// Asked for every entry a page view reads: inline.
+inline uint16_t TORQPage::GetHeaderSize() const { return PageManager->HeaderSize; }
+inline uint16_t TORQPage::GetPageSize() const { return PageManager->PageSize; }
 
 }  // namespace orq

@@ -6,6 +6,7 @@
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/storage/ORQDatabaseData.h"
+#include "engine/storage/ORQLocalBLOBStream.h"
 #include "engine/storage/ORQPage.h"
 
 namespace orq {
@@ -258,6 +259,29 @@ void TORQTableData::FreeBlobFields(uint8_t* Record) {
 std::unique_ptr<TORQLocalBLOBStream> TORQTableData::CreateBlobStream(TORQCursor*, bool, uint8_t, int32_t) {
     RaiseNotOverridden("CreateBlobStream", ClassName());
 }
+
+void TORQTableData::ReadBlobValue(TORQCursor* Cursor, int32_t FieldNo, std::string& Bytes) {
+    Bytes.clear();
+    std::unique_ptr<TORQLocalBLOBStream> stream = CreateBlobStream(Cursor, false, TORQLocalBLOBStream::bmReadOnly, FieldNo);
+    if (!stream) return;
+    stream->Seek(0, soBeginning);
+    const int64_t size = stream->Size();
+    int64_t got = 0;
+    if (size > 0) {
+        Bytes.resize(static_cast<size_t>(size));
+        while (got < size) {
+            const int64_t n = stream->Read(Bytes.data() + got, size - got);
+            if (n <= 0) break;
+            got += n;
+        }
+        Bytes.resize(static_cast<size_t>(got));
+    }
+    // Whatever the stream holds beyond the size it gave.
+    char chunk[4096];
+    for (int64_t n = stream->Read(chunk, sizeof chunk); n > 0; n = stream->Read(chunk, sizeof chunk))
+        Bytes.append(chunk, static_cast<size_t>(n));
+}
+
 void TORQTableData::ReadBlob(TORQCursor*, int32_t, uint8_t*&, TORQBlobDataHeader&, const uint8_t*) {
     RaiseNotOverridden("ReadBlob", ClassName());
 }

@@ -104,6 +104,10 @@ public:
     // Mode 0 write, 1 read, 2 both; a Truncate stream starts empty. Owned by the caller.
     virtual std::unique_ptr<TORQLocalBLOBStream> CreateBlobStream(TORQCursor* Cursor, bool Truncate, uint8_t Mode,
                                                                   int32_t FieldNo);
+    // The value of BLOB field FieldNo of the cursor's CurrentRecord, read whole into Bytes,
+    // whose room serves the next read again; empty for Null. Through CreateBlobStream
+    // unless the engine has a shorter way.
+    virtual void ReadBlobValue(TORQCursor* Cursor, int32_t FieldNo, std::string& Bytes);
     virtual void ReadBlob(TORQCursor* Cursor, int32_t FieldNo, uint8_t*& Data, TORQBlobDataHeader& Header,
                           const uint8_t* Record);
     virtual void WriteBlob(TORQCursor* Cursor, int32_t FieldNo, const uint8_t* Data, const TORQBlobDataHeader& Header,

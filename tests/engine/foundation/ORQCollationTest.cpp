@@ -142,3 +142,37 @@ TEST(CharEquality, ByCollationWithAndWithoutCase) {
     EXPECT_FALSE(SameWideChar(u'\u0416', u'\u0436', false));
     EXPECT_TRUE(SameWideChar(u'\u20AC', u'\u20AC', false));
 }
+
+// Text equality without the collator must answer exactly as the collator does: every pair
+// of single bytes, texts with ignorable controls, expansions and case, and random texts
+// over every byte.
+TEST(TextEquality, AnswersAsTheCollator) {
+    auto check = [](const std::string& a, const std::string& b) {
+        for (const bool ic : {false, true})
+            ASSERT_EQ(SameAnsiText(a, b, ic), CompareAnsiText(a, b, ic) == 0)
+                << '"' << a << "\" \"" << b << "\" ignoring case " << ic;
+    };
+    for (int x = 0; x < 256; ++x)
+        for (int y = 0; y < 256; ++y) check(std::string(1, static_cast<char>(x)), std::string(1, static_cast<char>(y)));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"A\x01", "A"},  {"\x01", ""},       {"A\xAD" "B", "AB"}, {"\xE6", "ae"},   {"\xDF", "ss"},
+        {"\x8C", "OE"},  {"\xC4", "A\xA8"},  {"STATION", "station"}, {"STATION 7", "STATION 7 "},
+        {"a-b", "ab"},   {"co-op", "coop"},  {"\xE9t\xE9", "ETE"},   {"10", "1"},   {"", ""}};
+    for (const auto& [a, b] : cases) {
+        check(a, b);
+        check(b, a);
+    }
+    std::mt19937 rng(35);
+    for (int k = 0; k < 20000; ++k) {
+        std::string a, b;
+        const auto len = rng() % 4;
+        for (uint32_t j = 0; j < len; ++j) a += static_cast<char>(rng() % 256);
+        // A near copy: one byte changed or its case bit flipped, or a control added.
+        b = a;
+        const auto change = rng() % 3;
+        if (!b.empty() && change == 0) b[rng() % b.size()] = static_cast<char>(rng() % 256);
+        else if (!b.empty() && change == 1) b[rng() % b.size()] ^= 0x20;
+        else b.insert(b.begin() + static_cast<std::ptrdiff_t>(rng() % (b.size() + 1)), static_cast<char>(rng() % 32));
+        check(a, b);
+    }
+}

@@ -1,9 +1,13 @@
 // Fixed date/time forms and LIKE.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
 #include <string>
+#include <string_view>
 
 #include "classlib/DateUtils.h"
+#include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQDateLike.h"
 
 using namespace orq;
@@ -90,6 +94,44 @@ TEST(IsLike, ManyWildcardsStayPolynomial) {
     const std::string pattern = std::string(40, '%').insert(20, "a%a%a%a%a%a%a%a%a%a%") + "b";
     EXPECT_FALSE(IsLike(text, pattern, false, 0, true));
     EXPECT_TRUE(IsLike(text + "b", pattern, false, 0, true));
+}
+
+// Patterns with and without '_' against a plain recursive matcher over the same character
+// equality: texts and patterns drawn from a few letters, their case, an accent, '%', '_'
+// and the escape.
+TEST(IsLike, AgreesWithARecursiveMatcher) {
+    std::function<bool(std::string_view, std::string_view, bool)> reference = [&](std::string_view t,
+                                                                                std::string_view p, bool ic) {
+        if (p.empty()) return t.empty();
+        if (p[0] == '%') return reference(t, p.substr(1), ic) || (!t.empty() && reference(t.substr(1), p, ic));
+        if (t.empty()) return false;
+        if (p[0] == '_') return reference(t.substr(1), p.substr(1), ic);
+        if (p[0] == '!' && p.size() > 1)
+            return SameAnsiChar(t[0], p[1], ic) && reference(t.substr(1), p.substr(2), ic);
+        return SameAnsiChar(t[0], p[0], ic) && reference(t.substr(1), p.substr(1), ic);
+    };
+    std::mt19937 rng(35);
+    const char textChars[] = "abAB\xE4\xC4%_!";
+    const char patternChars[] = "abAB\xE4%%%_!";
+    for (int k = 0; k < 20000; ++k) {
+        std::string text, pattern;
+        for (auto n = rng() % 8; n > 0; --n) text += textChars[rng() % (sizeof textChars - 1)];
+        for (auto n = rng() % 6; n > 0; --n) pattern += patternChars[rng() % (sizeof patternChars - 1)];
+        if (!pattern.empty() && pattern.back() == '!') continue;  // a trailing escape matches nothing
+        for (const bool ic : {false, true})
+            ASSERT_EQ(IsLike(text, pattern, true, '!', ic), reference(text, pattern, ic))
+                << '"' << text << "\" LIKE \"" << pattern << "\" ignoring case " << ic;
+    }
+    // The same pattern under another escape character is another pattern.
+    EXPECT_TRUE(IsLike("a%", "a!%", true, '!', false));
+    EXPECT_FALSE(IsLike("a%", "a!%", true, '#', false));
+    EXPECT_TRUE(IsLike("a!x", "a!%", true, '#', false));
+    // A long text searched for a run that recurs in part before it ends.
+    const std::string log = std::string(3000, 'G') + "GALE WARNIN GALE WARNING END";
+    EXPECT_TRUE(IsLike(log, "%GALE WARNING%", false, 0, false));
+    EXPECT_TRUE(IsLike(log, "%gale warning%end", false, 0, true));
+    EXPECT_FALSE(IsLike(log, "%GALE WARNING", false, 0, false));
+    EXPECT_FALSE(IsLike(log, "%gale warning%", false, 0, false));
 }
 
 TEST(IsLikeWide, SameRulesOnUtf16) {

@@ -122,7 +122,7 @@ TEST(ExprCursor, ValuesAreReadInPlace) {
     cond->Prepare();
     EXPECT_EQ(Truth(*cond), Maybe(true));
     auto* freq = static_cast<TORQExprNodeField*>(cond->Child(0)->Child(0));
-    EXPECT_EQ(freq->Value.Data(), rec + c.FieldDefs.GetItem(0)->MemoryOffset);
+    EXPECT_EQ(freq->GetValue().Data(), rec + c.FieldDefs.GetItem(0)->MemoryOffset);
     EXPECT_TRUE(freq->Value.IsReference());
 
     // No engine allocation on the evaluation path: with the memory limit at what is in
@@ -150,6 +150,104 @@ TEST(ExprCursor, ValuesAreReadInPlace) {
     EXPECT_TRUE(freq->GetValue().IsNull());
     EXPECT_EQ(freq->Value.DataType(), bdtInteger);
     EXPECT_EQ(Truth(*cond), Maybe(false));
+}
+
+// A field compared with a constant is answered from the record's bytes; every answer, Null
+// and error must be the one the two values' own comparison gives, under every operator and
+// flag, and a constant changed between records is the one compared.
+TEST(ExprCursor, FieldAgainstConstantAnswersAsTheValuesCompare) {
+    TestCursor c({{"SI", aftSmallInt, 0}, {"I", aftInteger, 0}, {"L", aftLargeInt, 0}, {"V", aftVarChar, 6},
+                  {"C", aftChar, 2}, {"TS", aftDateTime, 0}, {"D", aftDouble, 0}, {"DT", aftDate, 0}});
+    using Setter = std::function<void(TORQVariant&)>;
+    const Setter none;
+    const std::vector<std::vector<Setter>> values = {
+        {I(-5), I(3), I(30), I(518), none},
+        {I(518), I(490), I(-1), I(3), none},
+        {[](TORQVariant& v) { v.SetAsLargeInt(518); }, [](TORQVariant& v) { v.SetAsLargeInt(1000000000000); },
+         [](TORQVariant& v) { v.SetAsLargeInt(-3); }},
+        {S("A"), S("a"), S("AB"), S("3"), S("03"), S("\xC4"), S("A\x01"), none},
+        {S("A"), S("B "), S("a")},
+        {TS(45292.0), TS(45292.5), TS(45300.25), none},
+        {[](TORQVariant& v) { v.SetAsDouble(518); }, [](TORQVariant& v) { v.SetAsDouble(3.5); }, none},
+        {[](TORQVariant& v) { v.SetAsDate(45292.0); }, [](TORQVariant& v) { v.SetAsDate(45301.0); }}};
+    std::vector<uint8_t*> records;
+    for (size_t r = 0; r < 8; ++r) {
+        uint8_t* rec = c.NewBuffer();
+        for (size_t f = 0; f < values.size(); ++f) c.Set(rec, static_cast<int32_t>(f), values[f][r % values[f].size()]);
+        records.push_back(rec);
+    }
+    std::vector<std::function<std::unique_ptr<TORQExprNodeConst>()>> constants = {
+        [] { return Int(518); }, [] { return Int(3); }, [] { return Large(-3); }, [] { return Dbl(3.0); },
+        [] { return Dbl(518.5); }, [] { return Str("3"); }, [] { return Str("03"); }, [] { return Str("-1"); },
+        [] { return Str("A"); }, [] { return Str("a"); }, [] { return Str("AB"); }, [] { return Str("\xE4"); },
+        [] { return Str("2024-01-01"); }, [] { return Str("2024-01-01 12:00:00"); }, [] { return Str("abc"); },
+        [] { return Stamp(45292.5); }, [] { return Null(bdtInteger); }, [] { return Null(bdtVarChar); },
+        [] {
+            auto n = std::make_unique<TORQExprNodeConst>();
+            n->Value.SetAsSmallInt(30);
+            return n;
+        }};
+    struct Answer {
+        Maybe Truth;
+        int32_t Error = 0;
+        bool operator==(const Answer&) const = default;
+    };
+    const uint8_t ops[] = {doEqual, doNotEqual, doGreater, doLess, doGreaterOrEqual, doLessOrEqual};
+    for (size_t f = 0; f < values.size(); ++f) {
+        const std::string name = c.FieldDefs.GetItem(static_cast<int32_t>(f))->Name;
+        for (const auto& constant : constants) {
+            auto node = std::make_unique<TORQExprNodeComparison>(doEqual, 0, 0, Bound(c, name.c_str()), constant(), 1);
+            node->Prepare();
+            const TORQVariant& k = node->Child(1)->Value;
+            for (uint8_t op : ops)
+                for (int flags = 0; flags < 8; ++flags) {
+                    node->Operator = op;
+                    node->RawCompare = flags & 1;
+                    node->IgnoreCase = (flags >> 1) & 1;
+                    node->PartialCompare = (flags >> 2) & 1;
+                    for (size_t ri = 0; ri < records.size(); ++ri) {
+                        uint8_t* rec = records[ri];
+                        Answer expected, got;
+                        try {
+                            TORQVariant v;
+                            c.CurrentRecord = rec;
+                            c.GetFieldValue(v, static_cast<int32_t>(f), true);
+                            const int32_t code = v.Compare(k, flags & 1, (flags >> 1) & 1, (flags >> 2) & 1);
+                            switch (op) {
+                                case doEqual: expected.Truth = code == cmpEqual; break;
+                                case doNotEqual:
+                                    expected.Truth = (flags & 1) ? code == cmpLess || code == cmpGreater : code != cmpEqual;
+                                    break;
+                                case doGreater: expected.Truth = code == cmpGreater; break;
+                                case doLess: expected.Truth = code == cmpLess; break;
+                                case doGreaterOrEqual: expected.Truth = code == cmpEqual || code == cmpGreater; break;
+                                default: expected.Truth = code == cmpEqual || code == cmpLess; break;
+                            }
+                        } catch (const EORQException& e) {
+                            expected.Error = e.NativeError();
+                        }
+                        try {
+                            node->SetRecordBuffer(rec, 0);
+                            got.Truth = Truth(*node);
+                        } catch (const EORQException& e) {
+                            got.Error = e.NativeError();
+                        }
+                        ASSERT_EQ(got, expected) << name << " " << DataOperatorName(op) << " '" << Text(k)
+                                                 << "' flags " << flags << " record "
+                                                 << ri;
+                    }
+                }
+        }
+    }
+
+    // The constant converted for a date field follows a change of the constant.
+    auto after = std::make_unique<TORQExprNodeComparison>(doGreater, 0, 0, Bound(c, "TS"), Str("2024-01-01"), 1);
+    after->SetRecordBuffer(records[1], 0);  // 2024-01-01 12:00
+    EXPECT_EQ(Truth(*after), Maybe(true));
+    static_cast<TORQExprNodeConst*>(after->Child(1))->Value.SetAsString("2024-01-02");
+    EXPECT_EQ(Truth(*after), Maybe(false));
+    static_cast<TORQExprNodeConst*>(after->Child(1))->Value.SetAsString("2024-01-01 11:59:59");
+    EXPECT_EQ(Truth(*after), Maybe(true));
 }
 
 // A field reference's text is as long as its characters, not the field's declared
@@ -452,4 +550,29 @@ TEST(ExprCursor, ClobValuesAreReadWholeAndNullOpensNothing) {
     SetBit(rec, 1, false);
     ExpectNative([&] { f->GetValue(); }, 30903);
     EXPECT_EQ(c.CurrentRecord, shown);
+}
+
+// The CLOB buffer serves record after record: a shorter text after a longer one is only
+// itself, up to its first zero byte, and an empty one is Null.
+TEST(ExprCursor, AClobAfterALongerOneIsOnlyItsOwnText) {
+    TestCursor c({{"BODY", aftMemo, 0}});
+    BlobTableData data;
+    c.TableData = &data;
+    auto f = Bound(c, "BODY");
+    auto like = Logic(doLike, List(Bound(c, "BODY"), Str("%END")));
+    like->SetRecordBuffer(c.CurrentRecord, 0);
+    const std::string longer = std::string(5000, 'x') + "END";
+    data.Contents = {longer};
+    EXPECT_EQ(Text(f->GetValue()), longer);
+    EXPECT_EQ(Truth(*like), Maybe(true));
+    data.Contents = {"AB"};
+    EXPECT_EQ(Text(f->GetValue()), "AB");
+    EXPECT_EQ(f->GetValue().DataSize(), 3);
+    EXPECT_EQ(Truth(*like), Maybe(false));
+    data.Contents = {std::string("CD\0END", 6)};
+    EXPECT_EQ(Text(f->GetValue()), "CD");
+    EXPECT_EQ(Truth(*like), Maybe(false));
+    data.Contents = {""};
+    EXPECT_TRUE(f->GetValue().IsNull());
+    EXPECT_EQ(data.Counters.alive, 0);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DiskPageFixture.h"
@@ -183,6 +184,48 @@ TEST(FreeSpace, AShrinkNeverEndsTheFileOnAMapPage) {
     EXPECT_EQ(db.HeaderI32(30), 11);
     EXPECT_EQ(Masked(db.PageBytes(8)), MapPage(3, Bytes{0x03}, 41));
     EXPECT_EQ(fsm.AllocatePageNumber(), 10);
+}
+
+// A commit's pages freed in one operation leave the map, the counts and the file exactly as
+// freeing them one by one does (pages spread over several map groups, the top ones cut by
+// whole steps), and a number already free among them leaves the file untouched.
+TEST(FreeSpace, FreeingManyAtOnceEqualsFreeingEachInTurn) {
+    const std::vector<int32_t> freed = {44, 5, 20, 21, 13, 43, 45, 12, 30};
+    auto run = [&](bool AtOnce) {
+        Database db({}, 2, 41);
+        auto m = db.Open();
+        TORQDatabaseFreeSpaceManager& fsm = *m->FreeSpaceManager();
+        while (fsm.AllocatePageNumber() < 45) {
+        }
+        if (AtOnce) {
+            fsm.FreePageNumbers(freed);
+        } else {
+            for (const int32_t p : freed) fsm.FreePageNumber(p);
+        }
+        // The stored file with every page's change stamp masked, then the pages handed out next.
+        std::vector<uint8_t> file = db.File();
+        for (std::size_t at = 380; at + 41 <= file.size(); at += 41)
+            for (std::size_t k = 4; k < 8; ++k) file[at + k] = 0;
+        std::vector<int32_t> next;
+        for (int i = 0; i < 12; ++i) next.push_back(fsm.AllocatePageNumber());
+        return std::make_pair(file, next);
+    };
+    const auto each = run(false);
+    const auto once = run(true);
+    EXPECT_EQ(once.first, each.first);
+    EXPECT_EQ(once.second, each.second);
+    EXPECT_LT(each.first.size(), 380u + 46u * 41u) << "the freed top pages were cut";
+
+    Database db({}, 2, 41);
+    auto m = db.Open();
+    TORQDatabaseFreeSpaceManager& fsm = *m->FreeSpaceManager();
+    while (fsm.AllocatePageNumber() < 30) {
+    }
+    fsm.FreePageNumber(12);
+    const std::vector<uint8_t> before = db.File();
+    ExpectNative([&] { fsm.FreePageNumbers({5, 20, 12, 21}); }, 30427, "Page: 12 already free - Native error: 30427");
+    EXPECT_EQ(db.File(), before);
+    EXPECT_EQ(fsm.AllocatePageNumber(), 12);
 }
 
 TEST(FreeSpace, TwoManagersOnOneFileNeverShareAPage) {
