@@ -8,6 +8,7 @@
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExpression.h"
+#include "engine/sql/ORQSQLDDL.h"
 #include "engine/sql/ORQSQLDML.h"
 #include "engine/sql/ORQSQLSelect.h"
 #include "engine/storage/ORQCursor.h"
@@ -78,6 +79,7 @@ void StartEngine() {
     InstallExpressionFactory();
     InstallSubqueryFactory();
     InstallDataStatements();
+    InstallDefinitionStatements();
     auto list = std::make_unique<TORQSessionList>();
     GSessionList = list.get();
     try {
