@@ -465,12 +465,14 @@ void TORQDatabase::StartTransaction() {
 
 void TORQDatabase::Commit(bool Flush) {
     CheckConnected();
+    if (!FHandle->UndoFailure.empty()) RaiseNative(30950, FHandle->UndoFailure);
     FHandle->Commit(Flush);
 }
 
 void TORQDatabase::Rollback() {
     CheckConnected();
     FHandle->Rollback();
+    FHandle->UndoFailure.clear();
 }
 
 void TORQDatabase::GetTableNames(std::vector<std::string>& List) {

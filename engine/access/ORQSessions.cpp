@@ -8,6 +8,8 @@
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/sql/ORQExpression.h"
+#include "engine/sql/ORQSQLDDL.h"
+#include "engine/sql/ORQSQLDML.h"
 #include "engine/sql/ORQSQLSelect.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQEngineState.h"
@@ -76,6 +78,8 @@ void StartEngine() {
     StartStorageEngine();
     InstallExpressionFactory();
     InstallSubqueryFactory();
+    InstallDataStatements();
+    InstallDefinitionStatements();
     auto list = std::make_unique<TORQSessionList>();
     GSessionList = list.get();
     try {

@@ -132,6 +132,9 @@ public:
     // Asking for the last value of a sequence this session never drew raises instead
     // of answering the table's counter.
     uint8_t StrictSequences = 0;
+    // Set when a statement inside the transaction failed and could not undo its
+    // changes: COMMIT is refused with it until ROLLBACK clears it.
+    std::string UndoFailure;
     // The database password this session opens with (never stored in the file).
     TORQPassword Password;
 };

@@ -49,19 +49,6 @@ TEST(SQLProcessorParse, DispatchErrorsNameTheTokenAndItsPosition) {
         {"start work", 30460, "Token 'TRANSACTION' expected, but 'work' found at line 1, column 7"},
         // The second command fails after the first parsed.
         {"commit; start work", 30460, "Token 'TRANSACTION' expected, but 'work' found at line 1, column 15"},
-        // Statements whose classes are not registered.
-        {"insert into t values (1)", 30941, "SQL statement 'INSERT' is not available at line 1, column 1"},
-        {"update t set a = 1", 30941, "SQL statement 'UPDATE' is not available at line 1, column 1"},
-        {"delete from t", 30941, "SQL statement 'DELETE' is not available at line 1, column 1"},
-        {"create table t (a integer)", 30941, "SQL statement 'CREATE TABLE' is not available at line 1, column 1"},
-        {"create unique index i on t (a)", 30941,
-         "SQL statement 'CREATE INDEX' is not available at line 1, column 1"},
-        {"create index i on t (a)", 30941, "SQL statement 'CREATE INDEX' is not available at line 1, column 1"},
-        {"drop table t", 30941, "SQL statement 'DROP TABLE' is not available at line 1, column 1"},
-        {"drop index t.i", 30941, "SQL statement 'DROP INDEX' is not available at line 1, column 1"},
-        {"alter table t add b integer", 30941, "SQL statement 'ALTER TABLE' is not available at line 1, column 1"},
-        {" rename table t to u", 30941, "SQL statement 'RENAME TABLE' is not available at line 1, column 2"},
-        {"truncate table t", 30941, "SQL statement 'TRUNCATE TABLE' is not available at line 1, column 1"},
     };
     for (const ErrorCase& c : cases) {
         try {

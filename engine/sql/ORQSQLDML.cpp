@@ -1,0 +1,676 @@
+// INSERT, UPDATE and DELETE: parsing, the changes through the table component, the
+// table locks, the write batch and the statement's own undo list.
+#include "engine/sql/ORQSQLDML.h"
+
+#include <functional>
+
+#include "classlib/DB.h"
+#include "classlib/DBFields.h"
+#include "engine/access/ORQCopyFieldValue.h"
+#include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQQuery.h"
+#include "engine/access/ORQTable.h"
+#include "engine/foundation/ORQCollation.h"
+#include "engine/foundation/ORQExcept.h"
+#include "engine/foundation/ORQTypesRoutines.h"
+#include "engine/foundation/ORQVariant.h"
+#include "engine/sql/ORQAO.h"
+#include "engine/sql/ORQExpression.h"
+#include "engine/sql/ORQSQLSelect.h"
+#include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQEngineState.h"
+
+namespace orq {
+
+namespace {
+
+using classlib::TField;
+using classlib::TFieldType;
+
+constexpr std::string_view kUnexpectedEnd = "Unexpected end of SQL command found at line %d, column %d";
+constexpr std::string_view kTableNameExpected = "Table name expected, but '%s' found at line %d, column %d";
+
+// The post lock is waited for this long; the in-transaction lock gets one try.
+constexpr int32_t kPostLockTries = 1125;
+constexpr int32_t kPostLockDelay = 80;
+constexpr uint8_t kPostLock = 4;
+constexpr uint8_t kTransactionLock = 3;
+constexpr int32_t kUpdateAttempts = 15;
+constexpr int32_t kUpdateRetryDelay = 100;
+
+TToken ReservedToken(std::string_view Word) {
+    TToken t;
+    t.Kind = tktReservedWord;
+    t.Text = std::string(Word);
+    t.ReservedWordCode = static_cast<int16_t>(TORQLexer::ReservedWordCode(Word));
+    return t;
+}
+
+TToken StarToken() {
+    TToken t;
+    t.Kind = tktString;
+    t.Text = "*";
+    return t;
+}
+
+bool InKinds(TTokenKinds Kinds, TTokenKind Kind) { return (Kinds & TokenKindBit(Kind)) != 0; }
+
+bool InTransaction(TORQTable& Table) { return Table.Cursor() != nullptr && Table.Cursor()->SessionInTransaction(); }
+
+// A second component over the table a live result reads.
+std::unique_ptr<TORQTable> SecondTable(TORQTable& Result) {
+    auto t = std::make_unique<TORQTable>();
+    t->SetSessionName(Result.SessionName());
+    t->SetInMemory(Result.InMemory());
+    if (!Result.InMemory()) t->SetDatabaseName(Result.DatabaseName());
+    t->SetTableName(Result.TableName());
+    t->Open();
+    return t;
+}
+
+// The statement's own changes, played back in reverse order when it fails where no
+// write batch can discard them.
+class TUndoList {
+public:
+    explicit TUndoList(TORQTable& Table) : FTable(Table) {}
+
+    // After a posted insert: the new record is current.
+    void Inserted() { FEntries.push_back({kInserted, FTable.GetBookmark(), {}}); }
+    // The current record's values, read before it changes.
+    std::vector<classlib::Variant> Snapshot() {
+        std::vector<classlib::Variant> values;
+        for (int i = 0; i < FTable.FieldCount(); ++i) values.push_back(FTable.Fields()[i]->Value());
+        return values;
+    }
+    void Updated(classlib::TBookmark Bookmark, std::vector<classlib::Variant> Before) {
+        FEntries.push_back({kUpdated, std::move(Bookmark), std::move(Before)});
+    }
+    void Deleted(std::vector<classlib::Variant> Before) { FEntries.push_back({kDeleted, {}, std::move(Before)}); }
+    bool Empty() const { return FEntries.empty(); }
+
+    void Undo() {
+        if (FTable.State() == classlib::dsEdit || FTable.State() == classlib::dsInsert) FTable.Cancel();
+        for (auto it = FEntries.rbegin(); it != FEntries.rend(); ++it) {
+            switch (it->Kind) {
+                case kInserted:
+                    FTable.GotoBookmark(it->Bookmark);
+                    FTable.Delete();
+                    break;
+                case kUpdated:
+                    FTable.GotoBookmark(it->Bookmark);
+                    FTable.Edit();
+                    WriteBack(it->Values, false);
+                    break;
+                case kDeleted:
+                    FTable.Append();
+                    WriteBack(it->Values, true);
+                    break;
+            }
+        }
+        FEntries.clear();
+    }
+
+private:
+    enum TKind { kInserted, kUpdated, kDeleted };
+    struct TEntry {
+        TKind Kind;
+        classlib::TBookmark Bookmark;
+        std::vector<classlib::Variant> Values;
+    };
+
+    void WriteBack(const std::vector<classlib::Variant>& Values, bool Appending) {
+        try {
+            for (int i = 0; i < FTable.FieldCount() && i < static_cast<int>(Values.size()); ++i) {
+                TField& f = *FTable.Fields()[i];
+                // A counter keeps its value on an edit; a re-appended record takes its
+                // old one where the field accepts it.
+                if (f.DataType() == classlib::ftAutoInc && !Appending) continue;
+                if (Values[i].IsNull()) f.Clear();
+                else f.SetValue(Values[i]);
+            }
+            FTable.Post();
+        } catch (...) {
+            FTable.Cancel();
+            throw;
+        }
+    }
+
+    TORQTable& FTable;
+    std::vector<TEntry> FEntries;
+};
+
+std::string ExceptionText(const std::exception_ptr& E) {
+    try {
+        std::rethrow_exception(E);
+    } catch (const classlib::Exception& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+// Runs Body as one change of Target: outside a transaction under the post lock (LockCode
+// when refused) and the in-transaction lock when free, in a write batch; an undo list
+// stands in where the batch cannot discard (MEMORY tables, transactions). Any failure
+// leaves the table as before and passes on.
+void RunAsOneChange(TORQTable& Target, bool TakeLocks, int32_t LockCode, const std::string& TableName,
+                    const std::function<void(TUndoList*)>& Body) {
+    TORQCursor* cursor = Target.Cursor();
+    const bool inTransaction = InTransaction(Target);
+    const bool useUndo = inTransaction || Target.InMemory();
+    bool postLock = false, transactionLock = false;
+    auto unlock = [&] {
+        if (transactionLock) cursor->UnlockTableForSession(kTransactionLock);
+        if (postLock) cursor->UnlockTableForSession(kPostLock);
+        transactionLock = postLock = false;
+    };
+    if (TakeLocks && !inTransaction) {
+        if (!cursor->LockTableForSession(kPostLock, kPostLockTries, kPostLockDelay))
+            RaiseNative(LockCode, "Table is locked");
+        postLock = true;
+        transactionLock = cursor->LockTableForSession(kTransactionLock, 1, 0);
+    }
+    TUndoList undo(Target);
+    bool batch = false;
+    try {
+        if (!inTransaction) {
+            cursor->BeginUpdateBatch();
+            batch = true;
+        }
+        Body(useUndo ? &undo : nullptr);
+        if (batch) cursor->CommitBatch();
+        batch = false;
+    } catch (...) {
+        std::exception_ptr failure = std::current_exception();
+        if (Target.State() == classlib::dsEdit || Target.State() == classlib::dsInsert) {
+            try {
+                Target.Cancel();
+            } catch (...) {
+            }
+        }
+        if (batch) {
+            try {
+                cursor->RollbackBatch();
+            } catch (...) {
+            }
+        }
+        if (useUndo && !undo.Empty()) {
+            try {
+                undo.Undo();
+            } catch (...) {
+                const std::string text = "Statement failed and its changes to table '" + TableName +
+                                         "' could not be undone: " + ExceptionText(failure) + "; " +
+                                         ExceptionText(std::current_exception());
+                if (inTransaction && cursor->Session != nullptr) cursor->Session->UndoFailure = text;
+                unlock();
+                RaiseNative(30950, text);
+            }
+        }
+        unlock();
+        std::rethrow_exception(failure);
+    }
+    unlock();
+}
+
+bool IsIntegerField(TFieldType T) {
+    return T == classlib::ftSmallint || T == classlib::ftInteger || T == classlib::ftWord ||
+           T == classlib::ftAutoInc;
+}
+
+}  // namespace
+
+void AssignValueToField(TORQVariant* Value, TField& Field) {
+    if (Value == nullptr) RaiseNative(30359, "Value is Null");
+    if (Value->IsNull()) {
+        Field.Clear();
+        return;
+    }
+    const TFieldType type = Field.DataType();
+    if (IsIntegerField(type)) {
+        Field.SetAsInteger(Value->GetAsInteger());
+    } else if (type == classlib::ftDate || type == classlib::ftTime || type == classlib::ftDateTime ||
+               type == classlib::ftTimeStamp) {
+        Field.SetAsDateTime(Value->GetAsDateTime());
+    } else if (type == classlib::ftBlob || type == classlib::ftGraphic) {
+        if (Value->IsBlob()) {
+            Field.SetAsString(
+                std::string(static_cast<const char*>(Value->Data()), static_cast<std::size_t>(Value->DataSize())));
+        } else {
+            Field.SetAsString(Value->GetAsString());
+        }
+    } else if (type == classlib::ftMemo || type == classlib::ftFmtMemo) {
+        if (Value->IsString() || Value->IsBlob()) {
+            Field.SetAsString(Value->GetAsString());
+        } else {
+            TORQVariant text;
+            text.Assign(*Value, true);
+            text.CastTo(bdtVarChar);
+            Field.SetAsString(text.GetAsString());
+        }
+    } else if (type == classlib::ftLargeint) {
+        Field.SetAsLargeInt(Value->GetAsLargeInt());
+    } else {
+        Field.SetValue(Value->GetAsVariant());
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// INSERT
+
+TORQSQLInsert::TORQSQLInsert(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCommand(Lexer, Query) { Parse(); }
+
+TORQSQLInsert::~TORQSQLInsert() = default;
+
+void TORQSQLInsert::Parse() {
+    if (!GetCurrentToken()) RaiseNative(30204, "Blank SQL command");
+    if (!GetNextToken()) RaiseUnexpectedEnd(30205);
+    if (!IsWord("INTO")) RaiseExpected(30206, "INTO");
+    GetNextToken();
+    if (!(FToken.Kind == tktString || FToken.Kind == tktQuotedString || FToken.Kind == tktBracketedString ||
+          FToken.Kind == tktReservedWord || FToken.Kind == tktParameter))
+        RaiseFound(30207, kTableNameExpected);
+    if (IsWord("MEMORY")) {
+        InMemoryTable = true;
+        ExpectNextToken(tksTableNames, 30208, kTableNameExpected);
+    }
+    TableName = TokenValueText(FToken);
+    if (!GetNextToken()) RaiseUnexpectedEnd(30209);
+    if (FToken.Kind == tktDot) {
+        DatabaseFileName = TableName;
+        ExpectNextToken(tksTableNames, 30493, kTableNameExpected);
+        TableName = TokenValueText(FToken);
+        if (!GetNextToken()) RaiseUnexpectedEnd(30209);
+    }
+    if (IsWord("PASSWORD")) {
+        ExpectNextToken(tksQuotedValues, 30210,
+                        "Quoted password expected (for PASSWORD \"passwordData\"), but '%s' found at line %d, column %d");
+        Password = TokenValueText(FToken);
+        if (!GetNextToken()) RaiseUnexpectedEnd(30211);
+    }
+    if (FToken.Kind == tktLeftParenthesis) {
+        TToken next;
+        FLexer.PeekNextToken(next);
+        if (IsWord(next, "SELECT")) {
+            GetNextToken();
+            SourceQuery = std::make_unique<TORQSQLSelect>(FLexer, FQuery);
+            GetCurrentToken();
+            if (FToken.Kind != tktRightParenthesis) {
+                int32_t line, column;
+                ErrorPosition(line, column);
+                RaiseNativeFmt(20256, "Missing symbol ')' at line %d, column %d", {line, column});
+            }
+            GetNextToken();
+            return;
+        }
+        for (;;) {
+            if (!GetNextToken() || !(FToken.Kind == tktString || FToken.Kind == tktQuotedString ||
+                                     FToken.Kind == tktBracketedString || FToken.Kind == tktReservedWord))
+                RaiseFound(2156, "Field name expected, but '%s' found at line %d, column %d");
+            Columns.push_back(FToken.Text);
+            if (!GetNextToken() || (FToken.Kind != tktRightParenthesis && FToken.Kind != tktComma))
+                RaiseFound(30212, "')' or ',' symbol expected, but '%s' found at line %d, column %d");
+            if (FToken.Kind == tktRightParenthesis) break;
+        }
+        if (!GetNextToken()) RaiseUnexpectedEnd(30213);
+    }
+    if (IsWord("VALUES")) {
+        ParseValues();
+        return;
+    }
+    if (FToken.Kind == tktLeftParenthesis) {
+        if (!GetNextToken()) RaiseUnexpectedEnd(30213);
+    }
+    if (!IsWord("SELECT")) RaiseFound(30213, "Unexpected token '%s' found at line %d, column %d");
+    SourceQuery = std::make_unique<TORQSQLSelect>(FLexer, FQuery);
+    GetCurrentToken();
+    if (FToken.Kind == tktRightParenthesis) GetNextToken();
+}
+
+void TORQSQLInsert::ParseValues() {
+    if (!GetNextToken() || FToken.Kind != tktLeftParenthesis)
+        RaiseFound(30214, "'(' symbol expected, but '%s' found at line %d, column %d");
+    for (;;) {
+        // The current token is the row's '('.
+        std::vector<std::unique_ptr<TORQExpression>> row;
+        TToken rowStart = FToken;
+        for (;;) {
+            if (!GetNextToken()) RaiseUnexpectedEnd(30203);
+            auto e = std::make_unique<TORQExpression>();
+            e->InMemory = InMemory;
+            e->ParseValueExpression(FQuery, FLexer);
+            if (e->Root() == nullptr) {
+                GetCurrentToken();
+                RaiseFound(30357, "Error parsing parameter '%s' at line %d, column %d");
+            }
+            row.push_back(std::move(e));
+            if (!GetCurrentToken()) RaiseUnexpectedEnd(30203);
+            if (FToken.Kind == tktRightParenthesis) break;
+            if (FToken.Kind != tktComma)
+                RaiseFound(30212, "')' or ',' symbol expected, but '%s' found at line %d, column %d");
+        }
+        // Every row against the list: a shorter or longer row would fill wrong columns.
+        if (!Columns.empty() && Columns.size() != row.size())
+            RaiseNativeFmt(20259,
+                           "Number of field names does not equal the number of field values: %d <> %d. Found at "
+                           "line %d, column %d",
+                           {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(row.size()), rowStart.Line,
+                            rowStart.Column});
+        Rows.push_back(std::move(row));
+        if (!GetNextToken() || FToken.Kind != tktComma) return;
+        if (!GetNextToken() || FToken.Kind != tktLeftParenthesis)
+            RaiseFound(30214, "'(' symbol expected, but '%s' found at line %d, column %d");
+    }
+}
+
+void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    RowsAffected = 0;
+    std::unique_ptr<TORQDatabase> database;
+    std::unique_ptr<TORQTable> target;
+    // The source runs first: an INSERT ... SELECT from its own target reads what was
+    // there before.
+    TORQTable* source = nullptr;
+    if (SourceQuery) {
+        bool readOnly = true;
+        SourceQuery->Execute(Query, true, nullptr, nullptr, readOnly, false);
+        source = SourceQuery->GetResultTable();
+        if (source == nullptr) RaiseNative(10308, "Nil pointer occured");
+    }
+    OpenForeignTable(Query, DatabaseFileName, InMemoryTable, Password, TableName, database, target);
+    struct TFree {
+        std::unique_ptr<TORQTable>& T;
+        std::unique_ptr<TORQDatabase>& D;
+        ~TFree() { FreeTableAndDatabase(T, D); }
+    } freeAtEnd{target, database};
+    target->Open();
+
+    auto fieldAt = [&](std::size_t Index, std::size_t Count) -> TField& {
+        if (!Columns.empty() && Columns.size() == Count) return *target->FieldByName(Columns[Index]);
+        if (Index >= static_cast<std::size_t>(target->FieldCount()))
+            RaiseNativeFmt(20259,
+                           "Number of field names does not equal the number of field values: %d <> %d. Found at "
+                           "line %d, column %d",
+                           {target->FieldCount(), static_cast<int32_t>(Count), Token().Line, Token().Column});
+        return *target->Fields()[static_cast<int>(Index)];
+    };
+
+    if (!SourceQuery) {
+        RunAsOneChange(*target, Rows.size() > 1, 20224, TableName, [&](TUndoList* Undo) {
+            for (auto& row : Rows) {
+                target->Insert();
+                for (std::size_t i = 0; i < row.size(); ++i) {
+                    TField& field = fieldAt(i, row.size());
+                    TORQVariant* v = row[i]->GetValue(true);
+                    if (v == nullptr)
+                        RaiseNativeFmt(30356, "Parameter Value undefined (FieldName='%s', Type='%s')",
+                                       {field.FieldName(), AdvancedFieldTypeName(0)});
+                    AssignValueToField(v, field);
+                }
+                target->Post();
+                if (Undo != nullptr) Undo->Inserted();
+                ++RowsAffected;
+            }
+        });
+        return;
+    }
+
+    RunAsOneChange(*target, true, 20224, TableName, [&](TUndoList* Undo) {
+        const std::size_t count = static_cast<std::size_t>(source->FieldCount());
+        if (!Columns.empty() && Columns.size() != count)
+            RaiseNativeFmt(20259,
+                           "Number of field names does not equal the number of field values: %d <> %d. Found at "
+                           "line %d, column %d",
+                           {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(count), Token().Line,
+                            Token().Column});
+        for (source->First(); !source->Eof(); source->Next()) {
+            target->Insert();
+            for (std::size_t i = 0; i < count; ++i)
+                CopyFieldValue(*source->Fields()[static_cast<int>(i)], fieldAt(i, count));
+            target->Post();
+            if (Undo != nullptr) Undo->Inserted();
+            ++RowsAffected;
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------------
+// UPDATE
+
+TORQSQLUpdate::TORQSQLUpdate(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCommand(Lexer, Query) { Parse(); }
+
+TORQSQLUpdate::~TORQSQLUpdate() {
+    FInternalQuery.reset();
+    FInternalLexer.reset();
+}
+
+std::string TORQSQLUpdate::ParseColumn(int32_t Code) {
+    if (!InKinds(tksNamesOrReserved, FToken.Kind))
+        RaiseFound(Code, "Field name expected, but '%s' found at line %d, column %d");
+    std::string name = FToken.Text;
+    TToken next;
+    if (FLexer.PeekNextToken(next) && next.Kind == tktDot) {
+        const std::string qualifier = Alias.empty() ? TableName : Alias;
+        if (AnsiUpperCase(name) == AnsiUpperCase(qualifier) || AnsiUpperCase(name) == AnsiUpperCase(TableName)) {
+            GetNextToken();
+            ExpectNextToken(tksNamesOrReserved, Code, "Field name expected, but '%s' found at line %d, column %d");
+            name = FToken.Text;
+        }
+    }
+    return name;
+}
+
+void TORQSQLUpdate::Parse() {
+    if (!GetCurrentToken()) RaiseNative(30216, "Blank SQL command");
+    if (!GetNextToken() || !InKinds(tksTableNames, FToken.Kind)) RaiseFound(30217, kTableNameExpected);
+    const int32_t tableStart = FLexer.GetTokenPosition();
+    ParseTableName(DatabaseFileName, TableName, InMemoryTable, Password, Alias);
+    const int32_t tableEnd = FLexer.GetTokenPosition();
+    if (!IsWord("SET")) RaiseExpected(30220, "SET");
+    if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+    if (FToken.Kind == tktLeftParenthesis) {
+        RowForm = true;
+        for (;;) {
+            if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+            Columns.push_back(ParseColumn(30494));
+            if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+            if (FToken.Kind == tktRightParenthesis) break;
+            if (FToken.Kind != tktComma) RaiseExpected(30494, ")");
+        }
+        if (!GetNextToken() || !(FToken.Kind == tktString && FToken.Text == "=")) RaiseExpected(30495, "=");
+        if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+        RowSubquery = std::make_unique<TORQExpression>();
+        RowSubquery->InMemory = InMemory;
+        RowSubquery->ParseSubquery(FQuery, FLexer);
+        GetCurrentToken();
+        if (RowSubquery->Root() == nullptr) RaiseFound(30357, "Error parsing parameter '%s' at line %d, column %d");
+    } else {
+        for (;;) {
+            Columns.push_back(ParseColumn(30221));
+            if (!GetNextToken() || !(FToken.Kind == tktString && FToken.Text == "=")) RaiseExpected(30221, "=");
+            if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+            auto e = std::make_unique<TORQExpression>();
+            e->InMemory = InMemory;
+            e->ParseValueExpression(FQuery, FLexer);
+            if (e->Root() == nullptr) {
+                GetCurrentToken();
+                RaiseFound(30357, "Error parsing parameter '%s' at line %d, column %d");
+            }
+            Values.push_back(std::move(e));
+            if (!GetCurrentToken() || IsWord("WHERE")) break;
+            if (FToken.Kind != tktComma) RaiseExpected(30222, ",");
+            if (!GetNextToken()) RaiseUnexpectedEnd(30223);
+        }
+    }
+    // The internal query: SELECT * FROM the table as written, and the rest of the
+    // command from WHERE on, parameter values carried.
+    const int32_t restStart = FToken.Kind == tktNone ? -1 : FLexer.GetTokenPosition();
+    FInternalLexer = std::make_unique<TORQLexer>("", FLexer.Params());
+    FInternalLexer->AddCommand();
+    FInternalLexer->AddToken(ReservedToken("SELECT"));
+    FInternalLexer->AddToken(StarToken());
+    FInternalLexer->AddToken(ReservedToken("FROM"));
+    const TSQLCommand& command = FLexer.Commands(FLexer.CommandPosition());
+    for (int32_t i = tableStart; i < tableEnd && i < command.TokenCount(); ++i)
+        FInternalLexer->AddToken(command.Tokens[static_cast<size_t>(i)]);
+    if (restStart >= 0)
+        for (int32_t i = restStart; i < command.TokenCount(); ++i)
+            FInternalLexer->AddToken(command.Tokens[static_cast<size_t>(i)]);
+    FInternalLexer->SetTokenPosition(0);
+    FInternalQuery = std::make_unique<TORQSQLSelect>(*FInternalLexer, FQuery);
+    FLexer.SetTokenPosition(command.TokenCount());
+}
+
+namespace {
+
+// The live result of an internal query must be the base table itself.
+TORQTable& LiveBaseTable(TORQSQLSelect& Internal, TORQQuery* Query, const std::string& TableName) {
+    bool readOnly = true;
+    Internal.Execute(Query, true, nullptr, nullptr, readOnly, true);
+    TORQAO* root = Internal.Tree();
+    TORQTable* result = Internal.GetResultTable();
+    if (root == nullptr || !root->IsBaseTable || result == nullptr || Internal.From.size() != 1 ||
+        Internal.From[0]->Kind != trkTable)
+        RaiseNativeFmt(30951, "Table '%s' cannot be changed through this statement: its FROM must name the table alone",
+                       {TableName});
+    return *result;
+}
+
+std::vector<classlib::TBookmark> CollectPositions(TORQTable& Result) {
+    std::vector<classlib::TBookmark> positions;
+    for (Result.First(); !Result.Eof(); Result.Next()) positions.push_back(Result.GetBookmark());
+    return positions;
+}
+
+}  // namespace
+
+void TORQSQLUpdate::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    RowsAffected = 0;
+    if (FInternalQuery->From.size() != 1 || FInternalQuery->From[0]->Kind != trkTable)
+        RaiseNativeFmt(30951, "Table '%s' cannot be changed through this statement: its FROM must name the table alone",
+                       {TableName});
+    TORQTable& result = LiveBaseTable(*FInternalQuery, Query, TableName);
+    std::unique_ptr<TORQTable> target = SecondTable(result);
+    std::vector<TField*> fields;
+    for (const std::string& c : Columns) fields.push_back(target->FieldByName(c));
+    TORQCursor* cursor = target->Cursor();
+    for (auto& v : Values) v->BindFields(cursor, nullptr, nullptr);
+    if (RowSubquery) RowSubquery->BindFields(cursor, nullptr, nullptr);
+
+    auto attempt = [&](TUndoList* Undo) {
+        RowsAffected = 0;
+        const std::vector<classlib::TBookmark> positions = CollectPositions(result);
+        std::vector<std::unique_ptr<TORQVariant>> values(Columns.size());
+        for (const classlib::TBookmark& position : positions) {
+            target->GotoBookmark(position);
+            uint8_t* record = target->GetActiveRecordBuffer();
+            // Every value from the record as it was.
+            if (RowSubquery) {
+                RowSubquery->SetRecordBuffer(record, 0);
+                RowSubquery->FetchSubqueryRow();
+            }
+            for (std::size_t i = 0; i < Columns.size(); ++i) {
+                TORQVariant* v = nullptr;
+                if (RowSubquery) {
+                    v = RowSubquery->GetSubqueryValue(static_cast<int32_t>(i));
+                } else {
+                    Values[i]->SetRecordBuffer(record, 0);
+                    v = Values[i]->GetValue(true);
+                }
+                if (v == nullptr) {
+                    values[i].reset();
+                    continue;
+                }
+                values[i] = std::make_unique<TORQVariant>();
+                values[i]->Assign(*v, true);
+            }
+            std::vector<classlib::Variant> before;
+            if (Undo != nullptr) before = Undo->Snapshot();
+            target->Edit();
+            for (std::size_t i = 0; i < Columns.size(); ++i) AssignValueToField(values[i].get(), *fields[i]);
+            target->Post();
+            if (Undo != nullptr) Undo->Updated(position, std::move(before));
+            ++RowsAffected;
+        }
+    };
+
+    if (InTransaction(*target)) {
+        RunAsOneChange(*target, false, 20223, TableName, attempt);
+        return;
+    }
+    for (int32_t n = 1;; ++n) {
+        try {
+            RunAsOneChange(*target, true, 20223, TableName, attempt);
+            return;
+        } catch (...) {
+            RowsAffected = 0;
+            if (n >= kUpdateAttempts) throw;
+        }
+        EngineSleep(kUpdateRetryDelay);
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// DELETE
+
+TORQSQLDelete::TORQSQLDelete(TORQLexer& Lexer, TORQQuery* Query) : TORQSQLCommand(Lexer, Query) {
+    GetCurrentToken();
+    const TSQLCommand& command = FLexer.Commands(FLexer.CommandPosition());
+    const int32_t start = FLexer.GetTokenPosition() + 1;
+    if (start >= command.TokenCount()) RaiseUnexpectedEnd(30224);
+    FInternalLexer = std::make_unique<TORQLexer>("", FLexer.Params());
+    FInternalLexer->AddCommand();
+    TToken select = ReservedToken("SELECT");
+    select.Line = FToken.Line;
+    select.Column = FToken.Column;
+    FInternalLexer->AddToken(select);
+    TToken star = StarToken();
+    star.Line = FToken.Line;
+    star.Column = FToken.Column;
+    FInternalLexer->AddToken(star);
+    for (int32_t i = start; i < command.TokenCount(); ++i)
+        FInternalLexer->AddToken(command.Tokens[static_cast<size_t>(i)]);
+    FInternalLexer->SetTokenPosition(0);
+    FInternalQuery = std::make_unique<TORQSQLSelect>(*FInternalLexer, FQuery);
+    FLexer.SetTokenPosition(command.TokenCount());
+}
+
+TORQSQLDelete::~TORQSQLDelete() {
+    FInternalQuery.reset();
+    FInternalLexer.reset();
+}
+
+void TORQSQLDelete::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&, bool) {
+    RowsAffected = 0;
+    const std::string name = FInternalQuery->From.empty() ? std::string() : FInternalQuery->From[0]->TableName;
+    if (FInternalQuery->From.size() != 1 || FInternalQuery->From[0]->Kind != trkTable)
+        RaiseNativeFmt(30951, "Table '%s' cannot be changed through this statement: its FROM must name the table alone",
+                       {name});
+    TORQTable& result = LiveBaseTable(*FInternalQuery, Query, name);
+    std::unique_ptr<TORQTable> target = SecondTable(result);
+    RunAsOneChange(*target, true, 20223, name, [&](TUndoList* Undo) {
+        const std::vector<classlib::TBookmark> positions = CollectPositions(result);
+        for (const classlib::TBookmark& position : positions) {
+            target->GotoBookmark(position);
+            std::vector<classlib::Variant> before;
+            if (Undo != nullptr) before = Undo->Snapshot();
+            target->Delete();
+            if (Undo != nullptr) Undo->Deleted(std::move(before));
+            ++RowsAffected;
+        }
+    });
+}
+
+void InstallDataStatements() {
+    RegisterStatementClass(TORQStatementKind::Insert, [](TORQLexer& Lexer, TORQQuery* Query) {
+        return std::unique_ptr<TORQSQLCommand>(new TORQSQLInsert(Lexer, Query));
+    });
+    RegisterStatementClass(TORQStatementKind::Update, [](TORQLexer& Lexer, TORQQuery* Query) {
+        return std::unique_ptr<TORQSQLCommand>(new TORQSQLUpdate(Lexer, Query));
+    });
+    RegisterStatementClass(TORQStatementKind::Delete, [](TORQLexer& Lexer, TORQQuery* Query) {
+        return std::unique_ptr<TORQSQLCommand>(new TORQSQLDelete(Lexer, Query));
+    });
+}
+
+}  // namespace orq
