@@ -863,12 +863,15 @@ void TORQDataSet::InternalDelete() {
     if (active == nullptr) RaiseNative(10071, SNilPointer);
     // The framework reads the window again from the cursor's position, and a deleted
     // record's position has no next one: the record after it (before it, at the end)
-    // is found first and becomes the position once the delete succeeded.
+    // is found first and becomes the position once the delete succeeded. The search
+    // leaves the position as it was: a step that met the end or the beginning sets
+    // the cursor's flag, and the delete's re-read of the record would then find none.
     const TORQRecordID target = TORQRecordID::FromBytes(active + R());
     TORQRecordID neighbour;
     bool found = false;
     uint8_t* scratch = c.AllocRecordBuffer();
     try {
+        TPositionKeeper keep(c);
         c.CurrentRecord = scratch;
         for (uint8_t mode : {uint8_t{1}, uint8_t{2}}) {
             c.CurrentRecordID = target;
