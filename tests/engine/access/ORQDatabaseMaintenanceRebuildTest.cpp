@@ -24,6 +24,7 @@
 #include "classlib/DBFields.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQTable.h"
+#include "engine/foundation/ORQContainers.h"
 
 namespace {
 
@@ -611,6 +612,55 @@ TEST_F(Rebuild, TheLogPagesCompactionStepKeepsCountsAndTheLastRecord) {
     log->Last();
     EXPECT_EQ(log->FieldByName("MSGTEXT")->AsString(), last);
     EXPECT_EQ(last, Text(model.Minutes.back()));
+}
+
+TEST_F(Rebuild, ARestructureCutShortIsResolvedInTheCopyNeverInTheSource) {
+    struct Case {
+        const char* What;
+        bool KeepTable, Old, New;
+        std::vector<int> Expected;  // the log's minutes under its name in the copy
+    };
+    const std::vector<Case> cases = {
+        {"an interim NEW beside the table", true, false, true, {5, 6, 7, 8, 9}},
+        {"NEW and OLD without the table: NEW is the table", false, true, true, {100, 101}},
+        {"OLD alone: it is the table", false, true, false, {5, 6, 7, 8, 9}},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(File);
+        MakeModelFile(File, 10);
+        {
+            auto db = Make(File, "MAKER");
+            db->Open();
+            if (!c.KeepTable) Table(*db, "NAVTEXLOG")->RenameTable(MakeUniqueName("OLD_NAVTEXLOG_"));
+            if (c.New) {
+                auto fresh = Table(*db, MakeUniqueName("NEW_NAVTEXLOG_"));
+                AddField(*fresh, "UTCRECEIVED", aftDateTime);
+                AddField(*fresh, "FREQ", aftInteger);
+                AddField(*fresh, "STATION", aftVarChar, 75);
+                AddField(*fresh, "MSGTEXT", aftMemo);
+                AddIndex(*fresh, "IDX_DT", "UTCRECEIVED", ixPrimary | ixUnique);
+                fresh->CreateTable();
+                fresh->Open();
+                AppendLog(*fresh, 100);
+                AppendLog(*fresh, 101);
+                fresh->Close();
+            }
+            if (!c.Old && !c.KeepTable) Table(*db, "NAVTEXLOG")->DeleteTable();
+            db->Close();
+        }
+        const std::vector<uint8_t> source = disktest::ReadAll(File);
+        auto db = Make(File);
+        const std::string copy = Dir.File("COPY.ORQ");
+        std::filesystem::remove(copy);
+        EXPECT_TRUE(db->CompactDatabaseTo(copy)) << c.What;
+        EXPECT_EQ(disktest::ReadAll(File), source) << c.What << ": the source is not written";
+        EXPECT_EQ(LogMinutes(copy), c.Expected) << c.What;
+        auto reader = Make(copy, "COPYREADER");
+        std::vector<std::string> names;
+        reader->GetTableNames(names);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"COUNTER", "NAVTEXLOG", "STATIONS"})) << c.What;
+    }
 }
 
 // ---------------------------------------------------------------------------------
