@@ -24,6 +24,7 @@
 #include "classlib/DBFields.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQTable.h"
+#include "engine/foundation/ORQContainers.h"
 
 namespace {
 
@@ -613,6 +614,55 @@ TEST_F(Rebuild, TheLogPagesCompactionStepKeepsCountsAndTheLastRecord) {
     EXPECT_EQ(last, Text(model.Minutes.back()));
 }
 
+TEST_F(Rebuild, ARestructureCutShortIsResolvedInTheCopyNeverInTheSource) {
+    struct Case {
+        const char* What;
+        bool KeepTable, Old, New;
+        std::vector<int> Expected;  // the log's minutes under its name in the copy
+    };
+    const std::vector<Case> cases = {
+        {"an interim NEW beside the table", true, false, true, {5, 6, 7, 8, 9}},
+        {"NEW and OLD without the table: NEW is the table", false, true, true, {100, 101}},
+        {"OLD alone: it is the table", false, true, false, {5, 6, 7, 8, 9}},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(File);
+        MakeModelFile(File, 10);
+        {
+            auto db = Make(File, "MAKER");
+            db->Open();
+            if (!c.KeepTable) Table(*db, "NAVTEXLOG")->RenameTable(MakeUniqueName("OLD_NAVTEXLOG_"));
+            if (c.New) {
+                auto fresh = Table(*db, MakeUniqueName("NEW_NAVTEXLOG_"));
+                AddField(*fresh, "UTCRECEIVED", aftDateTime);
+                AddField(*fresh, "FREQ", aftInteger);
+                AddField(*fresh, "STATION", aftVarChar, 75);
+                AddField(*fresh, "MSGTEXT", aftMemo);
+                AddIndex(*fresh, "IDX_DT", "UTCRECEIVED", ixPrimary | ixUnique);
+                fresh->CreateTable();
+                fresh->Open();
+                AppendLog(*fresh, 100);
+                AppendLog(*fresh, 101);
+                fresh->Close();
+            }
+            if (!c.Old && !c.KeepTable) Table(*db, "NAVTEXLOG")->DeleteTable();
+            db->Close();
+        }
+        const std::vector<uint8_t> source = disktest::ReadAll(File);
+        auto db = Make(File);
+        const std::string copy = Dir.File("COPY.ORQ");
+        std::filesystem::remove(copy);
+        EXPECT_TRUE(db->CompactDatabaseTo(copy)) << c.What;
+        EXPECT_EQ(disktest::ReadAll(File), source) << c.What << ": the source is not written";
+        EXPECT_EQ(LogMinutes(copy), c.Expected) << c.What;
+        auto reader = Make(copy, "COPYREADER");
+        std::vector<std::string> names;
+        reader->GetTableNames(names);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"COUNTER", "NAVTEXLOG", "STATIONS"})) << c.What;
+    }
+}
+
 // ---------------------------------------------------------------------------------
 // Repair and conversion
 
@@ -698,7 +748,8 @@ int MakeHalfWrittenCommit(const std::string& Name, int Rows) {
 // The writer's rows in date order, each checked consistent with the indexes; each row's
 // text, unless it is one of Unchecked (a commit the kill cut short may have left its memo
 // unwritten: it comes over empty, never as another row's).
-std::vector<int64_t> WriterMinutes(const std::string& Path, const std::set<int64_t>& Unchecked = {}) {
+std::vector<int64_t> WriterMinutes(const std::string& Path, const std::set<int64_t>& Unchecked = {},
+                                   std::set<int64_t>* EmptyMemos = nullptr) {
     disktable::Connection c(Path, false);
     disktable::Cursor log(c, "NAVTEXLOG");
     disktable::ExpectConsistent(log);
@@ -709,7 +760,10 @@ std::vector<int64_t> WriterMinutes(const std::string& Path, const std::set<int64
         const int64_t m = log.Minute();
         out.push_back(m);
         const std::string text = log.GetText(logschema::fText);
-        if (Unchecked.count(m) != 0 && text.empty()) continue;
+        if (Unchecked.count(m) != 0 && text.empty()) {
+            if (EmptyMemos != nullptr) EmptyMemos->insert(m);
+            continue;
+        }
         EXPECT_EQ(text, "ROW " + std::to_string(m));
     }
     return out;
@@ -751,6 +805,8 @@ TEST_F(Rebuild, AWriterKilledAtRandomPointsLeavesFilesTheOpenRepairsWhole) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(KillSeconds());
     std::set<int64_t> reported;
     int kills = 0, repairs = 0;
+    // Rows of a commit the kill cut short that the repair kept (their memo may be unwritten).
+    std::set<int64_t> cutRows, emptyMemos;
     int64_t next = 0;
     while (std::chrono::steady_clock::now() < end) {
         int fds[2];
@@ -778,16 +834,23 @@ TEST_F(Rebuild, AWriterKilledAtRandomPointsLeavesFilesTheOpenRepairsWhole) {
         EXPECT_FALSE(std::filesystem::exists(tmp));
         // The row the killed commit was writing.
         const int64_t cut = reported.empty() ? next : std::max(next, *reported.rbegin() + 1);
-        const std::vector<int64_t> rows = WriterMinutes(path, {cut});
+        std::set<int64_t> unchecked = cutRows;
+        unchecked.insert(cut);
+        const std::vector<int64_t> rows = WriterMinutes(path, unchecked, &emptyMemos);
         const std::set<int64_t> present(rows.begin(), rows.end());
         for (int64_t r : reported) ASSERT_TRUE(present.count(r)) << "reported commit " << r << " lost, kill " << kills;
         // At most the row the writer committed but could not report yet.
         ASSERT_LE(present.size(), reported.size() + 1);
-        if (present.size() > reported.size()) reported.insert(*present.rbegin());
+        if (present.size() > reported.size()) {
+            cutRows.insert(*present.rbegin());
+            reported.insert(*present.rbegin());
+        }
         next = present.empty() ? 0 : *present.rbegin() + 1;
     }
     EXPECT_GT(kills, 0);
-    std::printf("[ kills    ] %d writers killed, %d files repaired, %zu rows kept\n", kills, repairs, reported.size());
+    std::printf("[ kills    ] %d writers killed, %d files repaired, %zu rows kept; %d rows of an unreported commit "
+                "kept, %d of them with their memo unwritten\n",
+                kills, repairs, reported.size(), static_cast<int>(cutRows.size()), static_cast<int>(emptyMemos.size()));
 }
 
 TEST_F(Rebuild, DuplicatesUnderAUniqueIndexAreNamedByARepairAndRefusedByACompaction) {
