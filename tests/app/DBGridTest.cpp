@@ -1,6 +1,7 @@
 // The data-aware grid over a test dataset shaped like the message log: which link
 // event renews which rows (against the model's signals and the dataset's reads),
-// painting inside a filter scan, the keys, mouse, wheel and scroll bar, and editing.
+// painting inside a filter scan, walks over the dataset (the test dataset and an engine
+// table) with the grid following, the keys, mouse, wheel and scroll bar, and editing.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QScrollBar>
 #include <QWindow>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "app/DBGrids.h"
 #include "app/TiloApplication.h"
 #include "app/U_Main.h"
+#include "engine/access/ORQMain.h"
 
 using namespace tilo;
 using namespace classlib;
@@ -553,6 +556,142 @@ TEST(DBGrid, UnknownRecordNumbersGiveAThreePositionBar) {
     sb->setSliderDown(false);
     EXPECT_EQ(f.DataSet.TrueRecNo(), 1);
     EXPECT_EQ(f.DataSet.SetRecNoCalls, 0);
+}
+
+// ---- walks ----
+
+namespace {
+
+// A grid of Rows rows (shown or not) on Source while the test walks DataSet, whose
+// record i reads back as Index() == i. After every step the current record is the one
+// the step asked for, and a repaint of the grid moves nothing and reads nothing.
+void ExpectWalks(TDataSet& DataSet, TDataSource& Source, int Count, int Rows, bool Shown,
+                 const std::function<int()>& Index, const std::function<int64_t()>& Reads) {
+    TDBGrid grid;
+    if (Shown) ShowRows(grid, Rows);
+    grid.SetDataSource(&Source);
+    if (Shown) {
+        EXPECT_EQ(grid.DataLink().BufferCount(), Rows);
+    }
+    auto settled = [&](int Want, const std::string& Where) {
+        SCOPED_TRACE(Where);
+        EXPECT_EQ(Index(), Want);
+        const int64_t reads = Reads();
+        grid.repaint();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Reads(), reads) << "a repaint read the dataset";
+        EXPECT_EQ(Index(), Want) << "after a repaint";
+        if (Shown && grid.Model().ActiveRow() >= 0) {
+            EXPECT_EQ(grid.Model().Text(grid.Model().ActiveRow(), 0).toStdString(), DataSet.Fields()[0]->DisplayText());
+        }
+    };
+    std::vector<int> seen, forward, backward;
+    for (int i = 0; i < Count; ++i) {
+        forward.push_back(i);
+        backward.push_back(Count - 1 - i);
+    }
+
+    DataSet.First();
+    while (!DataSet.Eof()) {
+        seen.push_back(Index());
+        settled(seen.back(), "forward");
+        DataSet.Next();
+    }
+    EXPECT_EQ(seen, forward);
+
+    seen.clear();
+    DataSet.Last();
+    while (!DataSet.Bof()) {
+        seen.push_back(Index());
+        settled(seen.back(), "backward");
+        DataSet.Prior();
+    }
+    EXPECT_EQ(seen, backward);
+
+    seen.clear();
+    for (DataSet.First(); !DataSet.Eof(); DataSet.MoveBy(3)) seen.push_back(Index());
+    std::vector<int> threes;
+    for (int i = 0; i < Count; i += 3) threes.push_back(i);
+    EXPECT_EQ(seen, threes);
+
+    DataSet.First();
+    int at = 0;
+    for (int step : {2, 3, -1, 7, -20, 30, -4, 1, -1}) {
+        DataSet.MoveBy(step);
+        at = std::clamp(at + step, 0, Count - 1);
+        settled(at, "MoveBy " + std::to_string(step));
+    }
+    DataSet.Last();
+    settled(Count - 1, "Last");
+    DataSet.First();
+    settled(0, "First");
+    grid.SetDataSource(nullptr);
+}
+
+struct TWalkCase {
+    int Records, Rows;
+    bool Shown;
+};
+// Windows smaller and larger than the records, shown and hidden.
+const TWalkCase WalkCases[] = {{12, 4, true}, {12, 30, true}, {12, 4, false}, {1, 4, true}, {40, 12, true}};
+
+std::string WalkName(const TWalkCase& C) {
+    return std::to_string(C.Records) + " records, " + std::to_string(C.Rows) + " rows" + (C.Shown ? "" : ", hidden");
+}
+
+}  // namespace
+
+TEST(DBGrid, AWalkWithControlsEnabledSeesEveryRecordInOrder) {
+    for (const TWalkCase& c : WalkCases) {
+        SCOPED_TRACE(WalkName(c));
+        TCountingDataSet ds;
+        tilo_test::FillLog(ds, c.Records);
+        TDataSource src(nullptr);
+        src.SetDataSet(&ds);
+        ds.Last();  // the walk starts away from its first record
+        ExpectWalks(ds, src, c.Records, c.Rows, c.Shown, [&] { return ds.FieldByName("DIST")->AsInteger(); },
+                    [&] { return ds.Reads + ds.FieldReads; });
+    }
+}
+
+TEST(DBGrid, AWalkOverAnEngineTableSeesEveryRecordInKeyOrder) {
+    orq::StartEngine();
+    struct Stop {
+        ~Stop() { orq::StopEngine(); }
+    } stop;
+    int table = 0;
+    for (const TWalkCase& c : WalkCases) {
+        SCOPED_TRACE(WalkName(c));
+        orq::TORQTable t(nullptr);
+        t.SetDatabaseName("MEMORY");
+        t.SetTableName("WALK" + std::to_string(++table));
+        for (auto [name, type, size] : {std::tuple{"DIST", orq::aftInteger, 0}, {"STATION", orq::aftVarChar, 20}}) {
+            orq::TORQAdvFieldDef* d = t.AdvFieldDefs().Add();
+            d->Name = name;
+            d->DataType = type;
+            d->Size = size;
+        }
+        orq::TORQAdvIndexDef* key = t.AdvIndexDefs().Add();
+        key->Name = "IDX_DIST";
+        key->Fields = "DIST";
+        key->Options = ixPrimary | ixUnique;
+        t.CreateTable();
+        t.SetIndexName("IDX_DIST");
+        t.Open();
+        TDataSource src(nullptr);
+        src.SetDataSet(&t);
+        // Stored in the reverse of the key's order.
+        for (int i = c.Records - 1; i >= 0; --i) {
+            t.Append();
+            t.FieldByName("DIST")->SetAsInteger(i);
+            t.FieldByName("STATION")->SetAsString("GBR" + std::to_string(i));
+            t.Post();
+        }
+        t.Last();
+        ExpectWalks(t, src, c.Records, c.Rows, c.Shown, [&] { return t.FieldByName("DIST")->AsInteger(); },
+                    [] { return int64_t(0); });
+        t.Close();
+    }
 }
 
 // ---- editing ----
