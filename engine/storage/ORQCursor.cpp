@@ -325,6 +325,7 @@ void TORQCursor::RestorePosition(const uint8_t* Block) {
 void TORQCursor::FreePosition(uint8_t*& Block) const { GlobalMemoryManager().FreeAndNillMem(Block); }
 
 void TORQCursor::ResetRecordBitmap() {
+    KnownNeighbour.Valid = false;
     if (RecordBitmap != nullptr) RecordBitmap->Reset();
 }
 

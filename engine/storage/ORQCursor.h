@@ -145,6 +145,25 @@ class TORQSessionComponentManager {};
 // ---------------------------------------------------------------------------------
 // Cursor
 
+// What a filtered cursor's last delete learned of the record that followed the deleted
+// one: the nearest accepted record before it (or that there is none). It holds only
+// while the table is unchanged since (same change stamp and session) and the cursor's
+// order and filters are the ones it was taken under; the table data checks all of it
+// before trusting it.
+struct TORQKnownNeighbour {
+    bool Valid = false;
+    int32_t SessionID = -2;
+    int32_t Stamp = 0;
+    int32_t IndexID = -1;
+    const void* Filter = nullptr;
+    const void* Condition = nullptr;
+    const uint8_t* RangeStart = nullptr;
+    const uint8_t* RangeEnd = nullptr;
+    TORQRecordID Record;  // the record it is about
+    bool PriorFound = false;
+    TORQRecordID Prior;
+};
+
 class TORQCursor {
 public:
     TORQCursor() = default;
@@ -251,7 +270,7 @@ public:
     void FreePosition(uint8_t*& Block) const;
 
     // Forgets the record bitmap's contents so the filtered set is rebuilt on the next
-    // read; nothing without a bitmap.
+    // read (and what the last delete learned of its neighbours).
     virtual void ResetRecordBitmap();
     // A new, empty bitmap over TableData (10425 without one) replaces any held.
     void CreateRecordBitmap();
@@ -312,6 +331,7 @@ public:
     std::vector<std::unique_ptr<TORQLocalBLOBStream>> BlobStreams;
     std::unique_ptr<TORQRecordBitmap> RecordBitmap;  // the filtered record set, owned
     TORQIndexPositionCache IndexPositionCache;
+    TORQKnownNeighbour KnownNeighbour;  // kept by the table data's deletes
     uint8_t UpdateBatch = 0;  // a write batch is pending
     uint8_t TableOption = 0;
     int32_t ResultCode = 0;

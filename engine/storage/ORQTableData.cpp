@@ -503,9 +503,26 @@ void TORQTableData::DeleteAndFree(TORQCursor* Cursor, bool Force) {
     database->FreeTableData(this);
 }
 
+bool TORQTableData::MayKeepNeighbour(const TORQCursor* Cursor) {
+    // A callback may answer differently from one call to the next, and distinct
+    // stepping compares with the record stepped from: both are probed every time.
+    return Cursor->IsFiltered() && !Cursor->HasLinkedKey() && !Cursor->OnFilterRecord;
+}
+
+bool TORQTableData::KnowsPriorNeighbour(const TORQCursor* Cursor) const {
+    const TORQKnownNeighbour& k = Cursor->KnownNeighbour;
+    return k.Valid && MayKeepNeighbour(Cursor) && RecordManager != nullptr && Cursor->Bof == 0 &&
+           Cursor->Eof == 0 && k.Record == Cursor->CurrentRecordID && k.Stamp == RecordManager->ChangeStamp &&
+           k.SessionID == SessionIDOf(Cursor) && k.IndexID == Cursor->IndexID &&
+           k.Filter == Cursor->FilterExpression.get() && k.Condition == Cursor->ConditionExpression &&
+           k.RangeStart == Cursor->RangeStartKey && k.RangeEnd == Cursor->RangeEndKey;
+}
+
 TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
     TNeighbours n;
     n.Reached = Cursor->CurrentRecordID;
+    const bool known = KnowsPriorNeighbour(Cursor);
+    const TORQKnownNeighbour kept = Cursor->KnownNeighbour;
     uint8_t* buffer = Cursor->CurrentRecord;
     uint8_t* position = Cursor->SavePosition();
     uint8_t* scratch = nullptr;
@@ -520,7 +537,13 @@ TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
         Cursor->CurrentRecord = scratch;
         n.NextFound = GetRecordInternal(Cursor, gmNext) == grOK;
         n.Reached = Cursor->CurrentRecordID;
-        if (n.NextFound) {
+        n.Next = Cursor->CurrentRecordID;
+        if (n.NextFound && known) {
+            // What the prior probe would answer: a filtered move that finds nothing
+            // leaves the position where it was.
+            n.PriorFound = kept.PriorFound;
+            n.Reached = kept.PriorFound ? kept.Prior : kept.Record;
+        } else if (n.NextFound) {
             Cursor->RestorePosition(position);
             n.PriorFound = GetRecordInternal(Cursor, gmPrior) == grOK;
             n.Reached = Cursor->CurrentRecordID;
@@ -534,6 +557,21 @@ TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
 }
 
 void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours) {
+    TORQKnownNeighbour& k = Cursor->KnownNeighbour;
+    k.Valid = Neighbours.NextFound && MayKeepNeighbour(Cursor) && RecordManager != nullptr;
+    if (k.Valid) {
+        // The deleted record's prior neighbour is now the one of the record after it.
+        k.SessionID = SessionIDOf(Cursor);
+        k.Stamp = RecordManager->ChangeStamp;
+        k.IndexID = Cursor->IndexID;
+        k.Filter = Cursor->FilterExpression.get();
+        k.Condition = Cursor->ConditionExpression;
+        k.RangeStart = Cursor->RangeStartKey;
+        k.RangeEnd = Cursor->RangeEndKey;
+        k.Record = Neighbours.Next;
+        k.PriorFound = Neighbours.PriorFound;
+        k.Prior = Neighbours.PriorFound ? Neighbours.Reached : TORQRecordID{};
+    }
     Cursor->Eof = 0;
     if (Neighbours.NextFound && Neighbours.PriorFound) {
         // Both neighbours exist: the cursor looks its place up again.

@@ -213,13 +213,22 @@ protected:
     // Where a cursor goes once its record is deleted: the neighbours are probed before the
     // delete with a scratch buffer (the cursor's buffer and position put back on every
     // path), and the cursor is placed from them after it.
+    // Deleting a filtered set one record after the other would walk back over every
+    // refused record before it at each delete; the prior neighbour of the record that
+    // follows a deleted one is the deleted one's, so the cursor keeps it (while the table
+    // and the cursor's filters stay as they were) and the next delete takes it from there.
     struct TNeighbours {
         bool NextFound = false;
         bool PriorFound = false;
         TORQRecordID Reached;
+        TORQRecordID Next;  // when NextFound
     };
     TNeighbours ProbeNeighbours(TORQCursor* Cursor);
-    static void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours);
+    void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours);
+    // Whether the cursor's kept neighbour may stand for a probe now: a filtered cursor on
+    // that very record, under the same stamp, session, order and filters.
+    bool KnowsPriorNeighbour(const TORQCursor* Cursor) const;
+    static bool MayKeepNeighbour(const TORQCursor* Cursor);
     // The key maintenance of every index (nothing while a table has none).
     void InsertIndexKeys(TORQCursor* Cursor);
     void DeleteIndexKeys(TORQCursor* Cursor);
