@@ -98,7 +98,7 @@ TfrmMain::TfrmMain(QWidget* Parent) : QMainWindow(Parent), Decoder(*this) {
         app->OnMessage = [this](QObject* Receiver, QEvent* Event) { return AppEvntMessage(Receiver, Event); };
         app->OnException = [this](const std::string& Sender, const std::exception* E) { AppEvntException(Sender, E); };
     }
-    resize(900, 600);
+    resize(DefaultSize());
 }
 
 TfrmMain::~TfrmMain() {

@@ -84,6 +84,17 @@ public:
     explicit TfrmMain(QWidget* Parent = nullptr);
     ~TfrmMain() override;
 
+    // ---- the window's size ----
+    // Pages taller than their page control scroll, so the window's minimum fits a
+    // small laptop screen. WholePagesSize: the least size at which no page scrolls.
+    // DefaultSize: the size the window is made with, as it opened on desktop screens
+    // before (1220 x 1000), or the whole-pages size when that is larger.
+    QSize WholePagesSize() const;
+    QSize DefaultSize() const;
+    // Sizes the window for the screen area Available (what the panels leave): the
+    // default size where it fits with the window's frame, else maximised.
+    void FitToScreen(const QRect& Available);
+
     // ---- controls ----
     QTabWidget* PageControl1;
     QWidget* tsSysLog;        // "System Log"

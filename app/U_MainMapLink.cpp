@@ -58,6 +58,19 @@ private:
     bool FStarted = false;
 };
 
+// Removes Control from Layout or from the row of Layout that holds it.
+bool TakeOutOfLayout(QLayout& Layout, QWidget* Control) {
+    for (int i = 0; i < Layout.count(); ++i) {
+        QLayoutItem* item = Layout.itemAt(i);
+        if (item->widget() == Control) {
+            delete Layout.takeAt(i);
+            return true;
+        }
+        if (item->layout() && TakeOutOfLayout(*item->layout(), Control)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void TfrmMain::BuildMapLinkGroup() {
@@ -78,7 +91,7 @@ void TfrmMain::BuildMapLinkGroup() {
     btnMapReport = Named(new QPushButton("REPORT", gbAtlas), "btnMapReport");
     btnMapClear = Named(new QPushButton("CLEAR", gbAtlas), "btnMapClear");
     if (QLayout* old = dtpAtlas->parentWidget() ? dtpAtlas->parentWidget()->layout() : nullptr) {
-        old->removeWidget(dtpAtlas);
+        TakeOutOfLayout(*old, dtpAtlas);
         // The label "Map:" that stood before the date goes with it.
         for (QLabel* l : tsStatistics->findChildren<QLabel*>())
             if (l->text() == "Map:") l->hide();

@@ -162,9 +162,20 @@ void TfrmMain::BuildReportPages() {
         DBLogGridMouseUp(B, S, X, Y);
     };
 
-    // Reception Statistics: the station and plot controls above the chart, which is
-    // placed under the page's row of NAVAREA and period.
-    auto* row = static_cast<QBoxLayout*>(tsStatistics->layout());
+    // Reception Statistics: two rows of controls above the chart, the station's
+    // (NAVAREA, frequency, station) and the plot's (what, per what, the period); the
+    // page's row of NAVAREA and period is shared out between them.
+    QLayout* frameRow = tsStatistics->layout();
+    auto* row = new QHBoxLayout;
+    auto* plot = new QHBoxLayout;
+    while (QLayoutItem* item = frameRow->takeAt(0)) {
+        if (item->widget() == DtpStart || item->widget() == DtpEnd) {
+            delete item;
+            continue;
+        }
+        row->addItem(item);
+    }
+    delete frameRow;
     cbFreq = Named(new QComboBox(tsStatistics), "cbFreq");
     cbFreq->addItems({"518", "490"});
     connect(cbFreq, &QComboBox::activated, this, [this] { GuardedAction(cbFreq, [this] { cbNavStatChange(); }); });
@@ -186,9 +197,12 @@ void TfrmMain::BuildReportPages() {
     auto* checks = new QVBoxLayout;
     checks->addWidget(cbMsgCount);
     checks->addWidget(cbSigQual);
-    row->insertWidget(at++, rgDayMonth);
-    row->insertLayout(at++, checks);
-    row->insertWidget(at + 2, sbPlotStats);  // after the two period pickers
+    plot->addWidget(rgDayMonth);
+    plot->addLayout(checks);
+    plot->addWidget(DtpStart);
+    plot->addWidget(DtpEnd);
+    plot->addWidget(sbPlotStats);
+    plot->addStretch(1);
 
     auto* chart = new QChart;
     chart->legend()->setVisible(true);
@@ -217,10 +231,13 @@ void TfrmMain::BuildReportPages() {
     StatChart = Named(new QChartView(chart), "StatChart");
     SpeedButton2 = Named(new QPushButton("CLOSE", tsStatistics), "SpeedButton2");
     connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(); });
-    // The page's row becomes the top of a column with the chart under it.
+    // The two rows are the top of a column with the chart under it.
     auto* holder = new QWidget(tsStatistics);
     holder->setObjectName("StatControls");
-    holder->setLayout(row);  // taken from the page, its controls with it
+    auto* rows = new QVBoxLayout(holder);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->addLayout(row);
+    rows->addLayout(plot);
     auto* column = new QVBoxLayout;
     column->addWidget(holder);
     auto* chartRow = new QHBoxLayout;

@@ -265,7 +265,9 @@ void TfrmMain::BuildWaterfallPage() {
     imScope = new TPaintImage(tsWaterfall);
     imScope->setObjectName("imScope");
     imScope->setFixedSize(200, 120);
-    auto* scol = new QVBoxLayout;
+    // The scope's choices in two columns, no higher than the scope's selector.
+    auto* scol = new QHBoxLayout;
+    auto* time = new QVBoxLayout;
     rgScopeSel = new TRadioGroup("SCOPE", {"OFF", "RAW", "FIR", "ENV", "BITS"}, tsWaterfall);
     rgScopeSel->setObjectName("rgScopeSel");
     rgScopeSel->SetItemIndex(0);
@@ -274,10 +276,11 @@ void TfrmMain::BuildWaterfallPage() {
     rgScopeScale->SetItemIndex(0);
     cbOneShotBox = new QCheckBox("ONE SHOT", tsWaterfall);
     cbOneShotBox->setObjectName("cbOneShot");
-    scol->addWidget(rgScopeSel);
-    scol->addWidget(rgScopeScale);
-    scol->addWidget(cbOneShotBox);
-    scol->addStretch(1);
+    time->addWidget(rgScopeScale);
+    time->addWidget(cbOneShotBox);
+    time->addStretch(1);
+    scol->addWidget(rgScopeSel, 0, Qt::AlignTop);
+    scol->addLayout(time);
     l->addWidget(pbWfall, 1);
     l->addLayout(wcol);
     l->addWidget(imScope);

@@ -1,9 +1,10 @@
 // The main window's frame, its start-up and its shutdown.
 //
 // The frame: PageControl1's eleven pages and PageControl2's two, in their fixed order,
-// the decoder's controls beside the ticker, and every control start-up reads or writes,
-// in its design state; the pages' own handlers and the rest of their controls come
-// with those pages.
+// the gauges and the decoder's controls under the ticker, and every control start-up
+// reads or writes, in its design state; the pages' own handlers and the rest of their
+// controls come with those pages. The forms' pages scroll where their page control is
+// lower than they are, so the window fits a small laptop screen.
 //
 // Start-up runs in four steps: the constructor (FormCreate), the first activation
 // (FormActivate), the first show (FormShow, which arms TimOpenDB) and TimOpenDB's one
@@ -24,17 +25,23 @@
 #include <QDateTimeEdit>
 #include <QDir>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
+#include <QStyle>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QTimer>
 #include <QValueAxis>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -87,6 +94,46 @@ QValueAxis* BottomAxis(QChartView* Chart) {
 
 QDateTime Now() { return QDateTime::currentDateTime(); }
 
+// A page's content in a scroll area: the content keeps its whole width and at least a
+// strip of its height, and otherwise follows the page as it did unscrolled.
+class TPageScroll final : public QScrollArea {
+public:
+    explicit TPageScroll(QWidget* Parent) : QScrollArea(Parent) {
+        setWidgetResizable(true);
+        setFrameShape(QFrame::NoFrame);
+    }
+    QSize minimumSizeHint() const override {
+        const QSize content = widget() ? widget()->minimumSizeHint() : QSize(0, 0);
+        return {content.width() + verticalScrollBar()->sizeHint().width(), std::min(content.height(), KStrip)};
+    }
+    QSize sizeHint() const override {
+        const QSize content = widget() ? widget()->sizeHint().expandedTo(widget()->minimumSizeHint()) : QSize(0, 0);
+        return {content.width() + verticalScrollBar()->sizeHint().width(), content.height()};
+    }
+
+private:
+    // The least of a page shown: as high as the waterfall and the gauges.
+    static constexpr int KStrip = 120;
+};
+
+// Moves Page's layout, with every control in it, into a scroll area that fills Page.
+void ScrollPage(QWidget* Page) {
+    const auto controls = Page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    auto* content = new QWidget;
+    content->setLayout(Page->layout());  // takes the layout from the page, its controls with it
+    for (QWidget* w : controls)
+        if (w->parentWidget() == Page && !w->isWindow()) {  // placed outside the layout
+            const bool hidden = w->isHidden();
+            w->setParent(content);
+            w->setHidden(hidden);
+        }
+    auto* scroll = new TPageScroll(Page);
+    scroll->setWidget(content);
+    auto* l = new QVBoxLayout(Page);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->addWidget(scroll);
+}
+
 int32_t ItemNumber(const std::string& Text, int32_t Default) {
     int32_t v = 0;
     return classlib::TryStrToInt(Text, v) ? v : Default;
@@ -112,7 +159,7 @@ void TfrmMain::BuildFrame() {
     auto* layout = static_cast<QVBoxLayout*>(central->layout());
     auto* top = static_cast<QHBoxLayout*>(layout->itemAt(0)->layout());
 
-    // Beside the ticker: the decoder's own controls, the gauges and the picture.
+    // Under the ticker: the gauges, the decoder's own controls and the picture.
     auto* decoderBox = new QWidget(central);
     auto* dl = new QHBoxLayout(decoderBox);
     dl->setContentsMargins(0, 0, 0, 0);
@@ -127,8 +174,9 @@ void TfrmMain::BuildFrame() {
     dl->addWidget(cbUOSBox);
     dl->addWidget(RadioGroup1);
     dl->addWidget(sbForceResync);
-    top->insertWidget(1, decoderBox);
 
+    // The gauges' row also holds the frequency and the decoder's controls, which are
+    // lower than the dials: the ticker's row stays one line high.
     auto* gauges = new QHBoxLayout;
     Gaugelvl = MakeGauge("Gaugelvl", "0 %", central);
     ErrGauge = MakeGauge("ErrGauge", "ERRORS", central);
@@ -136,6 +184,9 @@ void TfrmMain::BuildFrame() {
     gauges->addWidget(Gaugelvl);
     gauges->addWidget(ErrGauge);
     gauges->addWidget(GaugeCPU);
+    top->removeWidget(rgFreq);
+    gauges->addWidget(rgFreq, 0, Qt::AlignVCenter);
+    gauges->addWidget(decoderBox, 0, Qt::AlignVCenter);
     gauges->addStretch(1);
     Image1 = Named(new TClickLabel(central), "Image1");
     Image1->setPixmap(QPixmap::fromImage(TiloPicture(80)));
@@ -193,6 +244,14 @@ void TfrmMain::BuildFrame() {
         l->addWidget(DBLogGridView, 2);
         l->addLayout(bar);
         l->addWidget(DBMemo1, 1);
+        // On a low screen the grid keeps three whole records in view and the memo three
+        // lines of the message: the memo gives way first.
+        const QHeaderView* header = DBLogGridView->horizontalHeader();
+        DBLogGridView->setMinimumHeight(std::max(header->sizeHint().height(), header->minimumHeight()) +
+                                        3 * DBLogGridView->verticalHeader()->defaultSectionSize() +
+                                        2 * DBLogGridView->frameWidth());
+        DBMemo1->setMinimumHeight(3 * DBMemo1->fontMetrics().lineSpacing() +
+                                  2 * int(DBMemo1->document()->documentMargin()) + 2 * DBMemo1->frameWidth());
     }
     // Calibration and Options (U_MainOptions.cpp).
     BuildCalibrationPage();
@@ -262,6 +321,12 @@ void TfrmMain::BuildFrame() {
     }
     layout->addWidget(PageControl2, 1);
 
+    // The pages of groups and forms scroll when their page control is lower than they
+    // are; the pages that are one view (log, grid, charts, memo) shrink with it.
+    for (QWidget* page : {tsCalibration, tsOptions, tsDatabase, tsStations, tsEphemeris, tsReport, tsStatistics,
+                          tsWaterfall})
+        ScrollPage(page);
+
     // The decoder's one-second ticks run from the first moment of the loop.
     Timer1 = Named(new QTimer(this), "Timer1");
     Timer1->setInterval(1000);
@@ -279,8 +344,45 @@ void TfrmMain::BuildFrame() {
     Decoder.FSpectrum.assign(256, {});
     Decoder.FAvgSpectrum.assign(256, {});
 
-    resize(1000, 760);
     FormCreate();
+}
+
+// ---- the window's size ----
+
+QSize TfrmMain::WholePagesSize() const {
+    // The two page controls share the column's height: each needs what its tallest page
+    // needs whole beyond what the minimum gives it.
+    QSize size = minimumSizeHint();
+    for (const QTabWidget* pages : {PageControl1, PageControl2}) {
+        int least = 0;
+        int whole = 0;
+        for (int i = 0; i < pages->count(); ++i) {
+            const QWidget* page = pages->widget(i);
+            least = std::max(least, page->minimumSizeHint().height());
+            const auto* scroll = page->findChild<const QScrollArea*>(QString(), Qt::FindDirectChildrenOnly);
+            whole = std::max(whole, scroll && scroll->widget() ? scroll->widget()->minimumSizeHint().height()
+                                                               : page->minimumSizeHint().height());
+        }
+        size.rheight() += std::max(0, whole - least);
+    }
+    return size;
+}
+
+QSize TfrmMain::DefaultSize() const { return QSize(1220, 1000).expandedTo(WholePagesSize()); }
+
+void TfrmMain::FitToScreen(const QRect& Available) {
+    const QSize whole = DefaultSize();
+    // The title bar and the borders the window manager adds, which the window's own
+    // size leaves out.
+    const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    const QSize room = Available.size() - QSize(8, title + 8);
+    if (whole.width() <= room.width() && whole.height() <= room.height()) {
+        resize(whole);
+        return;
+    }
+    resize(room.expandedTo(minimumSizeHint()));
+    move(Available.topLeft());
+    setWindowState(windowState() | Qt::WindowMaximized);
 }
 
 // ---- creation, activation, show ----

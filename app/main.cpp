@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <QGuiApplication>
+#include <QScreen>
 
 #include <cerrno>
 #include <cstdio>
@@ -158,6 +159,8 @@ int main(int argc, char** argv) {
                 QObject::connect(&app, &QCoreApplication::aboutToQuit,
                                  [main = frmMain.get()] { main->FormCloseQuery(false); });
 
+                if (QScreen* screen = QGuiApplication::primaryScreen())
+                    frmMain->FitToScreen(screen->availableGeometry());
                 frmMain->show();
                 status = app.exec();
 
