@@ -147,3 +147,27 @@ TEST_F(ChangeFaults, InsertSelectCopiesEveryRowOrNone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A failing UPDATE outside a transaction tries 15 times, 100 ms apart; inside one it runs
+// once and the transaction stays open.
+TEST_F(ChangeFaults, FailingUpdateRetriesOutsideATransactionOnly) {
+    auto db = Open();
+    db->Open();
+    std::vector<int32_t> waits;
+    SetEngineSleeper([&](int32_t Ms) { waits.push_back(Ms); });
+    // The key of row 1 meets row 2's.
+    EXPECT_ANY_THROW(Exec("update t set a = a + 1 where a <= 2"));
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 100), 14);
+    EXPECT_EQ(Value("select count(*) from t where a <= 2"), 2);
+    waits.clear();
+    db->StartTransaction();
+    EXPECT_ANY_THROW(Exec("update t set a = a + 1 where a <= 2"));
+    EXPECT_EQ(std::count(waits.begin(), waits.end(), 100), 0);
+    EXPECT_TRUE(db->InTransaction());
+    db->Commit(false);
+    EXPECT_EQ(Value("select sum(a) from t where a <= 2"), 3);
+}
+
+}  // namespace
