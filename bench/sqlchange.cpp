@@ -126,11 +126,14 @@ struct TSQLite {
     }
 };
 
+// Made once per side and kept to the end of the process: the engine's own state goes
+// with the process, so nothing is torn down after main returns.
 template <typename T>
 T& Shared(bool Disk) {
-    static std::unique_ptr<T> memory, disk;
-    auto& p = Disk ? disk : memory;
-    if (!p) p = std::make_unique<T>(Disk);
+    static T* memory = nullptr;
+    static T* disk = nullptr;
+    T*& p = Disk ? disk : memory;
+    if (p == nullptr) p = new T(Disk);
     return *p;
 }
 
