@@ -28,6 +28,7 @@
 
 #include "DataModuleKit.h"
 #include "QtTestApp.h"
+#include "WindowFolderFixture.h"
 #include "ScriptedPrompts.h"
 #include "app/Controls.h"
 #include "app/DBCtrls.h"
@@ -97,29 +98,10 @@ inline void SetFields(classlib::TDataSet& T, const TFixRecord& R) {
     T.FieldByName("DIST")->SetAsInteger(R.Dist);
 }
 
-class LogPagesFixture : public ::testing::Test {
+class LogPagesFixture : public WindowFolderFixture {
 protected:
-    void SetUp() override {
-        orq::StartEngine();
-        Folder = TempFolder();
-        char before[4096];
-        ASSERT_NE(::getcwd(before, sizeof before), nullptr);
-        FBefore = before;
-        ASSERT_EQ(::chdir(Folder.c_str()), 0);
-        ::setenv("TILO_HOME", Folder.c_str(), 1);
-        ::mkdir((Folder + "/LOG").c_str(), 0755);
-        tilo::TDataModule1::DefaultDataFolder = Folder + "/no-default-data";
-        tilo::RxLat = 50;
-        tilo::RxLon = 0;
-    }
-    void TearDown() override {
-        W.reset();
-        Module.reset();
-        tilo::TDataModule1::DefaultDataFolder.clear();
-        ::unsetenv("TILO_HOME");
-        EXPECT_EQ(::chdir(FBefore.c_str()), 0);
-        orq::StopEngine();
-    }
+    LogPagesFixture() : WindowFolderFixture(50, 0) {}
+
 
     // Writes Records into the log before the module opens it, in one transaction.
     void WriteLog(const std::vector<TFixRecord>& Records) {
@@ -232,14 +214,7 @@ protected:
         for (int i = 0; i < Index; ++i) QTest::keyClick(Box, Qt::Key_Down);
     }
 
-    std::string Folder;
-    std::unique_ptr<tilo::TDataModule1> Module;
-    std::unique_ptr<tilo::TfrmMain> W;
-    int Served = 0;
-    std::function<void()> OnProcess;
 
-private:
-    std::string FBefore;
 };
 
 }  // namespace tilo_test

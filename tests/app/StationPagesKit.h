@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "QtTestApp.h"
+#include "WindowFolderFixture.h"
 #include "ScriptedPrompts.h"
 #include "app/Controls.h"
 #include "app/DBCtrls.h"
@@ -42,29 +43,10 @@ namespace tilo_test {
 // A station's 17 field texts in the station file's order.
 using TStationTexts = std::array<std::string, tilo::StationFieldCount>;
 
-class StationPagesFixture : public ::testing::Test {
+class StationPagesFixture : public WindowFolderFixture {
 protected:
-    void SetUp() override {
-        orq::StartEngine();
-        Folder = TempFolder();
-        char before[4096];
-        ASSERT_NE(::getcwd(before, sizeof before), nullptr);
-        FBefore = before;
-        ASSERT_EQ(::chdir(Folder.c_str()), 0);
-        ::setenv("TILO_HOME", Folder.c_str(), 1);
-        ::mkdir((Folder + "/LOG").c_str(), 0755);
-        tilo::TDataModule1::DefaultDataFolder = Folder + "/no-default-data";
-        tilo::RxLat = 51;
-        tilo::RxLon = 2;
-    }
-    void TearDown() override {
-        W.reset();
-        Module.reset();
-        tilo::TDataModule1::DefaultDataFolder.clear();
-        ::unsetenv("TILO_HOME");
-        EXPECT_EQ(::chdir(FBefore.c_str()), 0);
-        orq::StopEngine();
-    }
+    StationPagesFixture() : WindowFolderFixture(51, 2) {}
+
 
     // The module with Stations, and the window on it.
     void Make(const std::vector<TStationTexts>& Stations) {
@@ -184,18 +166,11 @@ protected:
     }
     std::string StationFile() const { return Folder + "/" + tilo::StationFileName; }
 
-    std::string Folder;
-    std::unique_ptr<tilo::TDataModule1> Module;
-    std::unique_ptr<tilo::TfrmMain> W;
     TScriptedPrompts Prompts;
     classlib::TDateTime Now = classlib::EncodeDate(2024, 6, 21) + classlib::EncodeTime(13, 30, 0, 0);
-    int Served = 0;
-    std::function<void()> OnProcess;
     // The window the fixture makes; empty: a plain TfrmMain.
     std::function<std::unique_ptr<tilo::TfrmMain>()> MakeWindow;
 
-private:
-    std::string FBefore;
 };
 
 }  // namespace tilo_test
