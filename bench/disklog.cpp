@@ -287,11 +287,11 @@ public:
         GetFieldValue(v, fStation, true);
         return v.GetAsString();
     }
-    std::string Text() {
-        std::unique_ptr<TORQLocalBLOBStream> s = Disk->CreateBlobStream(this, false, TORQLocalBLOBStream::bmReadOnly, fText);
-        std::string out(static_cast<size_t>(s->Size()), '\0');
-        if (!out.empty()) s->Read(out.data(), static_cast<int64_t>(out.size()));
-        return out;
+    // The whole memo into a buffer kept across rows: a value on a shared page is copied
+    // straight from the cached page, any other through a stream.
+    const std::string& Text() {
+        Disk->ReadBlobValue(this, fText, FText);
+        return FText;
     }
     void Rewind(const std::string& Index) {
         SetIndexName(Index);
@@ -301,6 +301,9 @@ public:
     bool Next() { return Disk->GetRecord(this, gmNext) == grOK; }
 
     TORQDiskTableData* Disk = nullptr;
+
+private:
+    std::string FText;
 };
 
 void AddField(TORQFieldDefs& Fields, const std::string& Name, uint8_t Type, int32_t Size = 0) {

@@ -42,8 +42,10 @@ public:
 
 // One connection: the database object with one session.
 struct Connection {
-    Connection(const std::string& Name, bool Multi) : Db(std::make_unique<TORQDiskDatabaseData>()), S(Multi) {
+    Connection(const std::string& Name, bool Multi, const TORQPassword& Password = {})
+        : Db(std::make_unique<TORQDiskDatabaseData>()), S(Multi) {
         Db->DatabaseName = Name;
+        Db->Password = Password;
         Db->CommitBarriers = false;
         S.DatabaseData = Db.get();
         Db->ConnectSession(&S);

@@ -624,66 +624,83 @@ TEST(DiskTable, SteppingReleasesTheCopiesOfMemosReadForThePreviousRecord) {
 // A memo read whole for an expression is the value a stream reads, into one buffer reused
 // from record to record whatever the lengths: from the cached page for a value on a shared
 // page (no copy attached), through a stream for a large, a compressed or an edited value.
+// Plain and enciphered files alike, committed rows and rows still on the session's pages.
 TEST(DiskTable, AMemoReadWholeIsTheValueAStreamReads) {
-    DbFile f;
-    Connection c(f.Name, false);
-    TORQFieldDefs fields;
-    AddField(fields, "ID", aftInteger);
-    AddField(fields, "PLAIN", aftMemo);
-    AddField(fields, "PACKED", aftMemo);
-    fields.GetItem(2)->BlobCompressionAlgorithm = 1;
-    fields.GetItem(2)->BlobCompressionMode = 1;
-    {
-        TORQIndexDefs none;
-        TORQConstraintDefs noConstraints;
-        TORQCursor named;
-        named.TableName = "MEMOS";
-        named.Session = &c.S;
-        auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
-        t->CreateTable(&named, fields, none, noConstraints);
-        t->FreeIfUnused();
-    }
-    Cursor memos(c, "MEMOS");
-    // Long and short values in turn, a large one, an empty one (Null).
-    const std::vector<std::string> texts = {TextOf(7) + "END", "XY", TextOf(5), "", TextOf(14), "Q"};
-    for (size_t i = 0; i < texts.size(); ++i) {
-        memos.Clear();
-        memos.SetInt(0, static_cast<int64_t>(i));
-        memos.SetText(1, texts[i]);
-        memos.SetText(2, texts[i]);
-        ASSERT_TRUE(memos.Append());
-    }
-    memos.Disk->ClearRecordBlobs(memos.CurrentRecord);
-    TORQDiskBlobManager& blobs = *memos.Disk->BlobManager;
-    std::string bytes = "stale";
-    memos.ResetToBeginning();
-    for (size_t i = 0; i < texts.size(); ++i) {
-        ASSERT_EQ(memos.Disk->GetRecord(&memos, gmNext), grOK);
-        const std::string& want = texts[static_cast<size_t>(memos.GetInt(0))];
-        for (const int32_t field : {1, 2}) {
-            memos.Disk->ReadBlobValue(&memos, field, bytes);
-            EXPECT_EQ(bytes, want) << "field " << field << " record " << i;
-            EXPECT_EQ(bytes, memos.GetText(field));
-        }
-        // A value on a shared page leaves no copy behind.
-        if (want.size() < 1000) EXPECT_EQ(blobs.CacheEntryCount(), 0) << i;
-    }
-    // An edited value is the one read, not the stored one.
-    memos.ResetToBeginning();
-    ASSERT_EQ(memos.Disk->GetRecord(&memos, gmNext), grOK);
-    memos.SetText(1, "edited");
-    memos.Disk->ReadBlobValue(&memos, 1, bytes);
-    EXPECT_EQ(bytes, "edited");
+    std::string binary;
+    for (int i = 0; i < 600; ++i) binary.push_back(static_cast<char>((i * 37) & 0xFF));
+    // Long and short values in turn, bytes of every value (NUL and 0xFF), sizes about a page
+    // and past it, a large one, an empty one (Null), a single byte.
+    const std::vector<std::string> texts = {TextOf(7) + "END", "XY",  binary, std::string(3000, 'a'),
+                                            std::string(5000, 'b'), TextOf(5), "", TextOf(14), "Q"};
+    for (const bool enciphered : {false, true}) {
+        for (const bool committed : {true, false}) {
+            SCOPED_TRACE(std::string(enciphered ? "enciphered" : "plain") + (committed ? " committed" : " uncommitted"));
+            DbFile f;
+            Connection c(f.Name, false, enciphered ? TORQPassword{"navtex", 3} : TORQPassword{});
+            TORQFieldDefs fields;
+            AddField(fields, "ID", aftInteger);
+            AddField(fields, "PLAIN", aftMemo);
+            AddField(fields, "PACKED", aftMemo);
+            fields.GetItem(2)->BlobCompressionAlgorithm = 1;
+            fields.GetItem(2)->BlobCompressionMode = 1;
+            {
+                TORQIndexDefs none;
+                TORQConstraintDefs noConstraints;
+                TORQCursor named;
+                named.TableName = "MEMOS";
+                named.Session = &c.S;
+                auto* t = static_cast<TORQDiskTableData*>(c.Db->GetTableData(&named));
+                t->CreateTable(&named, fields, none, noConstraints);
+                t->FreeIfUnused();
+            }
+            Cursor memos(c, "MEMOS");
+            if (!committed) c.S.InTransaction = 1;
+            for (size_t i = 0; i < texts.size(); ++i) {
+                memos.Clear();
+                memos.SetInt(0, static_cast<int64_t>(i));
+                memos.SetText(1, texts[i]);
+                memos.SetText(2, texts[i]);
+                ASSERT_TRUE(memos.Append());
+            }
+            memos.Disk->ClearRecordBlobs(memos.CurrentRecord);
+            TORQDiskBlobManager& blobs = *memos.Disk->BlobManager;
+            std::string bytes = "stale";
+            memos.ResetToBeginning();
+            for (size_t i = 0; i < texts.size(); ++i) {
+                ASSERT_EQ(memos.Disk->GetRecord(&memos, gmNext), grOK);
+                const std::string& want = texts[static_cast<size_t>(memos.GetInt(0))];
+                for (const int32_t field : {1, 2}) {
+                    memos.Disk->ReadBlobValue(&memos, field, bytes);
+                    EXPECT_EQ(bytes, want) << "field " << field << " record " << i;
+                    EXPECT_EQ(bytes, memos.GetText(field));
+                }
+                // A value on a shared page leaves no copy behind.
+                if (want.size() < 1000) {
+                    EXPECT_EQ(blobs.CacheEntryCount(), 0) << i;
+                }
+            }
+            // An edited value is the one read, not the stored one.
+            memos.ResetToBeginning();
+            ASSERT_EQ(memos.Disk->GetRecord(&memos, gmNext), grOK);
+            memos.SetText(1, "edited");
+            memos.Disk->ReadBlobValue(&memos, 1, bytes);
+            EXPECT_EQ(bytes, "edited");
+            memos.Disk->ClearRecordBlobs(memos.CurrentRecord);
+            if (!committed) {
+                c.S.Rollback();
+                continue;
+            }
 
-    // Through a filter: the short value after the long one is matched on its own bytes.
-    memos.Disk->ClearRecordBlobs(memos.CurrentRecord);
-    TORQExpression like;
-    like.ParseFilter(&memos, "PLAIN LIKE '%END'", false, false);
-    std::vector<int64_t> matched;
-    memos.ResetToBeginning();
-    while (memos.Disk->GetRecord(&memos, gmNext) == grOK) {
-        like.SetRecordBuffer(memos.CurrentRecord, 0);
-        if (like.GetBooleanValue()) matched.push_back(memos.GetInt(0));
+            // Through a filter: the short value after the long one is matched on its own bytes.
+            TORQExpression like;
+            like.ParseFilter(&memos, "PLAIN LIKE '%END'", false, false);
+            std::vector<int64_t> matched;
+            memos.ResetToBeginning();
+            while (memos.Disk->GetRecord(&memos, gmNext) == grOK) {
+                like.SetRecordBuffer(memos.CurrentRecord, 0);
+                if (like.GetBooleanValue()) matched.push_back(memos.GetInt(0));
+            }
+            EXPECT_EQ(matched, std::vector<int64_t>{0});
+        }
     }
-    EXPECT_EQ(matched, std::vector<int64_t>{0});
 }
