@@ -11,6 +11,7 @@
 #include "engine/access/ORQQuery.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQCollation.h"
+#include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/foundation/ORQVariant.h"
@@ -370,12 +371,48 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
     std::unique_ptr<TORQTable> target;
     // The source runs first: an INSERT ... SELECT from its own target reads what was
     // there before.
+    // The source result is copied into a temporary table of its own, so the insert
+    // reads a still copy whatever the result is built from; it goes at the end.
+    std::unique_ptr<TORQTable> copy;
+    struct TDropCopy {
+        std::unique_ptr<TORQTable>& T;
+        ~TDropCopy() {
+            if (!T) return;
+            try {
+                T->Close();
+                if (T->Exists()) T->DeleteTable();
+            } catch (...) {
+                // The statement's own outcome is the one to report.
+            }
+        }
+    } dropCopy{copy};
     TORQTable* source = nullptr;
     if (SourceQuery) {
         bool readOnly = true;
         SourceQuery->Execute(Query, true, nullptr, nullptr, readOnly, false);
-        source = SourceQuery->GetResultTable();
-        if (source == nullptr) RaiseNative(10308, "Nil pointer occured");
+        TORQTable* result = SourceQuery->GetResultTable();
+        if (result == nullptr) RaiseNative(10308, "Nil pointer occured");
+        TORQDatabase* db = Query != nullptr ? Query->Database() : nullptr;
+        copy = std::make_unique<TORQTable>();
+        if (Query != nullptr) copy->SetSessionName(Query->SessionName());
+        copy->SetTemporary(true);
+        copy->TableDisableTempFiles = SourceQuery->InMemory || (db != nullptr && db->DisableTempFiles);
+        copy->SetTableName(MakeUniqueName("TmpTableForInsert"));
+        const bool silent = db != nullptr && db->SilentMode;
+        if (db != nullptr) db->SilentMode = true;
+        std::string log;
+        bool imported = false;
+        try {
+            imported = copy->ImportTable(*result, log);
+        } catch (const classlib::Exception& e) {
+            log = e.Message();
+        } catch (const std::exception& e) {
+            log = e.what();
+        }
+        if (db != nullptr) db->SilentMode = silent;
+        if (!imported) RaiseNativeFmt(10403, "Error importing table. Cannot copy data due to error: %s\r\n", {log});
+        if (!copy->Active()) copy->Open();
+        source = copy.get();
     }
     OpenForeignTable(Query, DatabaseFileName, InMemoryTable, Password, TableName, database, target);
     struct TFree {

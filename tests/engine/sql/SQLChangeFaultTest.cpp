@@ -10,6 +10,7 @@
 #include "engine/access/ORQQuery.h"
 #include "engine/storage/ORQDatabaseFile.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQTempEngine.h"
 
 using namespace ratest;
 
@@ -144,6 +145,30 @@ TEST_F(ChangeFaults, InsertSelectCopiesEveryRowOrNone) {
             if (writes < n) break;
         }
     }
+}
+
+// The source rows go through a temporary copy named "TmpTableForInsert" and a GUID,
+// dropped whether the insert succeeds or fails.
+TEST_F(ChangeFaults, InsertSelectDropsItsTemporaryCopy) {
+    auto copies = [] {
+        int n = 0;
+        TORQTemporaryDatabaseData& temp = TemporaryDatabase();
+        for (int32_t i = 0; i < temp.TableDataCount(); ++i) {
+            const std::string name = temp.TableDataAt(i)->TableName;
+            if (name.rfind("TmpTableForInsert{", 0) == 0 && name.size() == 17 + 38 && name.back() == '}') ++n;
+        }
+        return n;
+    };
+    auto db = Open();
+    db->Open();
+    Exec("insert into s select a, b from t where a <= 3");
+    EXPECT_EQ(Value("select count(*) from s"), 3);
+    EXPECT_EQ(copies(), 0);
+    // Every key of the copy meets one already in t: the statement fails, t as before.
+    EXPECT_THROW(Exec("insert into t select a, b from t where a > 990"), std::exception);
+    EXPECT_EQ(Value("select count(*) from t"), kRows);
+    EXPECT_EQ(copies(), 0);
+    db->Close();
 }
 
 }  // namespace
