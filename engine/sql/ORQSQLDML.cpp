@@ -11,6 +11,7 @@
 #include "engine/access/ORQQuery.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQCollation.h"
+#include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 #include "engine/foundation/ORQVariant.h"
@@ -151,12 +152,50 @@ std::string ExceptionText(const std::exception_ptr& E) {
     }
 }
 
+// Held for a whole UPDATE or DELETE on the cursor of its live result; the post-lock
+// wait lets it go between its tries so that the holder can finish.
+class TThreadLock {
+public:
+    explicit TThreadLock(TORQCursor* Cursor) : FCursor(Cursor) { Take(); }
+    ~TThreadLock() {
+        try {
+            Release();
+        } catch (...) {
+        }
+    }
+    void Take() {
+        if (FCursor == nullptr || FHeld) return;
+        FCursor->LockTableData();
+        FHeld = true;
+    }
+    void Release() {
+        if (!FHeld) return;
+        FHeld = false;
+        FCursor->UnlockTableData();
+    }
+
+private:
+    TORQCursor* FCursor;
+    bool FHeld = false;
+};
+
+// The post lock by single tries, the thread lock (when held) let go between them.
+bool TakePostLock(TORQCursor* Cursor, TThreadLock* Thread) {
+    for (int32_t n = 1;; ++n) {
+        if (Cursor->LockTableForSession(kPostLock, 1, 0)) return true;
+        if (n >= kPostLockTries) return false;
+        if (Thread != nullptr) Thread->Release();
+        EngineSleep(kPostLockDelay);
+        if (Thread != nullptr) Thread->Take();
+    }
+}
+
 // Runs Body as one change of Target: outside a transaction under the post lock (LockCode
 // when refused) and the in-transaction lock when free, in a write batch; an undo list
 // stands in where the batch cannot discard (MEMORY tables, transactions). Any failure
 // leaves the table as before and passes on.
 void RunAsOneChange(TORQTable& Target, bool TakeLocks, int32_t LockCode, const std::string& TableName,
-                    const std::function<void(TUndoList*)>& Body) {
+                    const std::function<void(TUndoList*)>& Body, TThreadLock* Thread = nullptr) {
     TORQCursor* cursor = Target.Cursor();
     const bool inTransaction = InTransaction(Target);
     const bool useUndo = inTransaction || Target.InMemory();
@@ -167,8 +206,7 @@ void RunAsOneChange(TORQTable& Target, bool TakeLocks, int32_t LockCode, const s
         transactionLock = postLock = false;
     };
     if (TakeLocks && !inTransaction) {
-        if (!cursor->LockTableForSession(kPostLock, kPostLockTries, kPostLockDelay))
-            RaiseNative(LockCode, "Table is locked");
+        if (!TakePostLock(cursor, Thread)) RaiseNative(LockCode, "Table is locked");
         postLock = true;
         transactionLock = cursor->LockTableForSession(kTransactionLock, 1, 0);
     }
@@ -370,12 +408,48 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
     std::unique_ptr<TORQTable> target;
     // The source runs first: an INSERT ... SELECT from its own target reads what was
     // there before.
+    // The source result is copied into a temporary table of its own, so the insert
+    // reads a still copy whatever the result is built from; it goes at the end.
+    std::unique_ptr<TORQTable> copy;
+    struct TDropCopy {
+        std::unique_ptr<TORQTable>& T;
+        ~TDropCopy() {
+            if (!T) return;
+            try {
+                T->Close();
+                if (T->Exists()) T->DeleteTable();
+            } catch (...) {
+                // The statement's own outcome is the one to report.
+            }
+        }
+    } dropCopy{copy};
     TORQTable* source = nullptr;
     if (SourceQuery) {
         bool readOnly = true;
         SourceQuery->Execute(Query, true, nullptr, nullptr, readOnly, false);
-        source = SourceQuery->GetResultTable();
-        if (source == nullptr) RaiseNative(10308, "Nil pointer occured");
+        TORQTable* result = SourceQuery->GetResultTable();
+        if (result == nullptr) RaiseNative(10308, "Nil pointer occured");
+        TORQDatabase* db = Query != nullptr ? Query->Database() : nullptr;
+        copy = std::make_unique<TORQTable>();
+        if (Query != nullptr) copy->SetSessionName(Query->SessionName());
+        copy->SetTemporary(true);
+        copy->TableDisableTempFiles = SourceQuery->InMemory || (db != nullptr && db->DisableTempFiles);
+        copy->SetTableName(MakeUniqueName("TmpTableForInsert"));
+        const bool silent = db != nullptr && db->SilentMode;
+        if (db != nullptr) db->SilentMode = true;
+        std::string log;
+        bool imported = false;
+        try {
+            imported = copy->ImportTable(*result, log);
+        } catch (const classlib::Exception& e) {
+            log = e.Message();
+        } catch (const std::exception& e) {
+            log = e.what();
+        }
+        if (db != nullptr) db->SilentMode = silent;
+        if (!imported) RaiseNativeFmt(10403, "Error importing table. Cannot copy data due to error: %s\r\n", {log});
+        if (!copy->Active()) copy->Open();
+        source = copy.get();
     }
     OpenForeignTable(Query, DatabaseFileName, InMemoryTable, Password, TableName, database, target);
     struct TFree {
@@ -550,6 +624,7 @@ void TORQSQLUpdate::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
         RaiseNativeFmt(30951, "Table '%s' cannot be changed through this statement: its FROM must name the table alone",
                        {TableName});
     TORQTable& result = LiveBaseTable(*FInternalQuery, Query, TableName);
+    TThreadLock threadLock(result.Cursor());
     std::unique_ptr<TORQTable> target = SecondTable(result);
     std::vector<TField*> fields;
     for (const std::string& c : Columns) fields.push_back(target->FieldByName(c));
@@ -600,7 +675,7 @@ void TORQSQLUpdate::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
     }
     for (int32_t n = 1;; ++n) {
         try {
-            RunAsOneChange(*target, true, 20223, TableName, attempt);
+            RunAsOneChange(*target, true, 20223, TableName, attempt, &threadLock);
             return;
         } catch (...) {
             RowsAffected = 0;
@@ -647,6 +722,7 @@ void TORQSQLDelete::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
         RaiseNativeFmt(30951, "Table '%s' cannot be changed through this statement: its FROM must name the table alone",
                        {name});
     TORQTable& result = LiveBaseTable(*FInternalQuery, Query, name);
+    TThreadLock threadLock(result.Cursor());
     std::unique_ptr<TORQTable> target = SecondTable(result);
     RunAsOneChange(*target, true, 20223, name, [&](TUndoList* Undo) {
         const std::vector<classlib::TBookmark> positions = CollectPositions(result);
@@ -658,7 +734,7 @@ void TORQSQLDelete::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
             if (Undo != nullptr) Undo->Deleted(std::move(before));
             ++RowsAffected;
         }
-    });
+    }, &threadLock);
 }
 
 void InstallDataStatements() {

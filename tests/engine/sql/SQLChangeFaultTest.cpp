@@ -3,6 +3,8 @@
 // reports success with every row changed once or fails with the table as before, and
 // the file opens sound afterwards.
 #include <cerrno>
+#include <mutex>
+#include <thread>
 
 #include "RelationalAlgebraFixture.h"
 
@@ -10,6 +12,9 @@
 #include "engine/access/ORQQuery.h"
 #include "engine/storage/ORQDatabaseFile.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQTableData.h"
+#include "engine/storage/ORQDatabaseData.h"
+#include "engine/storage/ORQTempEngine.h"
 
 using namespace ratest;
 
@@ -146,6 +151,30 @@ TEST_F(ChangeFaults, InsertSelectCopiesEveryRowOrNone) {
     }
 }
 
+// The source rows go through a temporary copy named "TmpTableForInsert" and a GUID,
+// dropped whether the insert succeeds or fails.
+TEST_F(ChangeFaults, InsertSelectDropsItsTemporaryCopy) {
+    auto copies = [] {
+        int n = 0;
+        TORQTemporaryDatabaseData& temp = TemporaryDatabase();
+        for (int32_t i = 0; i < temp.TableDataCount(); ++i) {
+            const std::string name = temp.TableDataAt(i)->TableName;
+            if (name.rfind("TmpTableForInsert{", 0) == 0 && name.size() == 17 + 38 && name.back() == '}') ++n;
+        }
+        return n;
+    };
+    auto db = Open();
+    db->Open();
+    Exec("insert into s select a, b from t where a <= 3");
+    EXPECT_EQ(Value("select count(*) from s"), 3);
+    EXPECT_EQ(copies(), 0);
+    // Every key of the copy meets one already in t: the statement fails, t as before.
+    EXPECT_THROW(Exec("insert into t select a, b from t where a > 990"), std::exception);
+    EXPECT_EQ(Value("select count(*) from t"), kRows);
+    EXPECT_EQ(copies(), 0);
+    db->Close();
+}
+
 }  // namespace
 
 namespace {
@@ -168,6 +197,36 @@ TEST_F(ChangeFaults, FailingUpdateRetriesOutsideATransactionOnly) {
     EXPECT_TRUE(db->InTransaction());
     db->Commit(false);
     EXPECT_EQ(Value("select sum(a) from t where a <= 2"), 3);
+}
+
+// The table's thread lock is held for the whole UPDATE, its waits between attempts
+// included, and let go at its end.
+TEST_F(ChangeFaults, UpdateHoldsTheTableThreadLockForTheStatement) {
+    auto db = Open();
+    db->Open();
+    TORQTable probe;
+    probe.SetDatabaseName("FDB");
+    probe.SetTableName("T");
+    probe.Open();
+    std::recursive_mutex& lock = probe.Cursor()->TableData->DatabaseData->LockSection();
+    auto freeElsewhere = [&] {
+        bool taken = false;
+        std::thread other([&] {
+            taken = lock.try_lock();
+            if (taken) lock.unlock();
+        });
+        other.join();
+        return taken;
+    };
+    std::vector<bool> duringWaits;
+    SetEngineSleeper([&](int32_t Ms) {
+        if (Ms == 100) duringWaits.push_back(freeElsewhere());
+    });
+    EXPECT_ANY_THROW(Exec("update t set a = a + 1 where a <= 2"));
+    ASSERT_EQ(duringWaits.size(), 14u);
+    EXPECT_EQ(std::count(duringWaits.begin(), duringWaits.end(), true), 0);
+    EXPECT_TRUE(freeElsewhere());
+    probe.Close();
 }
 
 }  // namespace
