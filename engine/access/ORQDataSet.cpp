@@ -1424,7 +1424,16 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
     };
     try {
         if (batch != nullptr) batch->BeginUpdateBatch();
+        auto* sourceCursor = sourceDs != nullptr ? dynamic_cast<TORQLocalCursor*>(sourceDs->Cursor()) : nullptr;
+        // The records the source's repair read went past.
+        auto noteSkipped = [&]() {
+            if (sourceCursor == nullptr) return;
+            for (const TORQSkippedRecord& s : sourceCursor->TakeSkippedRecords())
+                Log += classlib::Format("table '%s': the record at page %d, slot %d could not be read: %s\r\n",
+                                        {tableName, s.PageNo, s.SlotNo, s.Reason});
+        };
         Source.First();
+        noteSkipped();
         const int32_t defCount = Source.FieldDefs().Count();
         const bool byPosition = Source.Fields().Count() == defCount;
         while (!Source.Eof()) {
@@ -1485,6 +1494,7 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
                 batch->BeginUpdateBatch();
             }
             Source.Next();
+            noteSkipped();
             if ((counter - 2) % every == 0 && OnProgress) {
                 const int32_t pos =
                     ProgressMin + (count > 0 ? static_cast<int32_t>(std::nearbyint(static_cast<double>(counter - 1) *

@@ -610,6 +610,20 @@ int64_t TORQLocalCursor::GetRecordCount() {
     return TableData->GetRecordCount(this);
 }
 
+std::vector<TORQSkippedRecord> TORQLocalCursor::TakeSkippedRecords() {
+    std::vector<TORQSkippedRecord> out;
+    auto* disk = dynamic_cast<TORQDiskTableData*>(TableData);
+    TORQDiskRecordManager* rm = disk != nullptr ? disk->DiskRecordManager() : nullptr;
+    if (rm == nullptr) return out;
+    TORQTableLock lock(*disk);
+    for (TORQSkippedRecord& s : rm->Skipped)
+        if (!s.Reported) {
+            s.Reported = true;
+            out.push_back(s);
+        }
+    return out;
+}
+
 uint8_t TORQLocalCursor::GetRecord(uint8_t Mode) {
     TTableDataGuard guard(*this);
     return TableData->GetRecord(this, Mode);

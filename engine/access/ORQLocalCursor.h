@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/storage/ORQCursor.h"
+#include "engine/storage/ORQRecordPages.h"
 
 namespace orq {
 
@@ -73,6 +74,9 @@ public:
     void OpenTable(const TORQFieldDefs* Fields, const TORQIndexDefs* Indexes,
                    const TORQConstraintDefs* Constraints) override;
     uint8_t RepairOption = 0;
+    // The records a repair read's stepping went past since the last call, taken from the
+    // table's data.
+    std::vector<TORQSkippedRecord> TakeSkippedRecords();
     void CloseTable() override;
     void LockTableData() override;
     void UnlockTableData() override;

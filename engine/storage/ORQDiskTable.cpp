@@ -457,6 +457,7 @@ void TORQDiskTableData::OpenForRepairRead(int32_t SessionID) {
         throw;
     }
     pm->PrivateAllocation = 0;
+    rm->SkipUnreadable = true;
     FRepairReadSession = SessionID;
     // This session's view is the rebuilt one: a bracket must not load the stored state
     // over it.

@@ -321,11 +321,40 @@ bool TORQDiskRecordManager::IndexPageBefore(int32_t SessionID, int32_t PageNo, i
     return true;
 }
 
+namespace {
+std::function<void(int32_t, int32_t)>& RecordReadFaultHook() {
+    static std::function<void(int32_t, int32_t)> hook;
+    return hook;
+}
+}  // namespace
+
+void SetRecordReadFaultHook(std::function<void(int32_t PageNo, int32_t SlotNo)> Hook) {
+    RecordReadFaultHook() = std::move(Hook);
+}
+
 void TORQDiskRecordManager::DeliverRecord(const TORQSmallRecordPage& View, const TORQRecordID& RecordID,
                                           uint8_t* Record, int32_t Code) {
     if (Record == nullptr) return;
+    if (const auto& hook = RecordReadFaultHook()) hook(RecordID.PageNo, RecordID.SlotNo);
     if (!View.ReadRecord(RecordID, FWorkBuffer)) RaiseRecordNotFound(Code);
     ToMemory(Record);
+}
+
+bool TORQDiskRecordManager::DeliverOrSkip(const TORQSmallRecordPage& View, TORQRecordID& Found, uint8_t* Record,
+                                          int32_t Code, bool Forward) {
+    for (;;) {
+        try {
+            DeliverRecord(View, Found, Record, Code);
+            return true;
+        } catch (const std::exception& e) {
+            if (!SkipUnreadable) throw;
+            const bool noted = std::any_of(Skipped.begin(), Skipped.end(), [&](const TORQSkippedRecord& S) {
+                return S.PageNo == Found.PageNo && S.SlotNo == Found.SlotNo;
+            });
+            if (!noted) Skipped.push_back({Found.PageNo, int32_t{Found.SlotNo}, e.what()});
+        }
+        if (!(Forward ? View.GetNextRecord(Found) : View.GetPriorRecord(Found))) return false;
+    }
 }
 
 bool TORQDiskRecordManager::EdgeRecordOf(int32_t SessionID, int32_t PageNo, bool Last, TORQRecordID& RecordID,
@@ -341,8 +370,7 @@ bool TORQDiskRecordManager::EdgeRecordOf(int32_t SessionID, int32_t PageNo, bool
         view.GetLastRecord(RecordID);
     else
         view.GetFirstRecord(RecordID);
-    DeliverRecord(view, RecordID, Record, Code);
-    return true;
+    return DeliverOrSkip(view, RecordID, Record, Code, !Last);
 }
 
 void TORQDiskRecordManager::GetRecordIDByRecNo(int32_t SessionID, int64_t RecNo, TORQRecordID& RecordID) {
@@ -493,6 +521,12 @@ void TORQDiskRecordManager::ReadRecord(int32_t SessionID, TORQGetRecordRequest& 
             return;
         }
         have = EdgeRecordOf(SessionID, pageNo, !beginning, found, record, beginning ? 20146 : 20148);
+        // Pages whose every record was skipped.
+        for (int32_t from = pageNo, neighbour = -1;
+             !have && (beginning ? IndexPageAfter(SessionID, from, neighbour) : IndexPageBefore(SessionID, from, neighbour));
+             from = neighbour)
+            have = EdgeRecordOf(SessionID, neighbour, !beginning, found, record, beginning ? 20146 : 20148);
+        if (!have) Request.Result = beginning ? grEOF : grBOF;
     } else if (mode == gmNext || mode == gmPrior) {
         const bool forward = mode == gmNext;
         Request.Result = forward ? grEOF : grBOF;
@@ -505,12 +539,12 @@ void TORQDiskRecordManager::ReadRecord(int32_t SessionID, TORQGetRecordRequest& 
                 TORQSmallRecordPage view(page, FStoredRecordSize, FRecordsPerPage);
                 found = current;
                 have = forward ? view.GetNextRecord(found) : view.GetPriorRecord(found);
-                if (have) DeliverRecord(view, found, record, forward ? 20145 : 20147);
+                if (have) have = DeliverOrSkip(view, found, record, forward ? 20145 : 20147, forward);
             }
         }
-        int32_t neighbour = -1;
-        if (!have && (forward ? IndexPageAfter(SessionID, current.PageNo, neighbour)
-                              : IndexPageBefore(SessionID, current.PageNo, neighbour)))
+        for (int32_t from = current.PageNo, neighbour = -1;
+             !have && (forward ? IndexPageAfter(SessionID, from, neighbour) : IndexPageBefore(SessionID, from, neighbour));
+             from = neighbour)
             have = EdgeRecordOf(SessionID, neighbour, !forward, found, record, forward ? 20146 : 20148);
     } else {
         Request.Result = grError;

@@ -26,6 +26,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "engine/storage/ORQBTreePageIndex.h"
@@ -82,6 +84,19 @@ private:
 // Records per page for a data area of DataSize bytes; 0 when one record does not fit.
 int32_t RecordsPerRecordPage(int32_t DataSize, int32_t RecordSize);
 
+// A record a stepping read could not deliver and went past.
+struct TORQSkippedRecord {
+    int32_t PageNo = -1;
+    int32_t SlotNo = -1;
+    std::string Reason;
+    // Taken by the reader's report; kept so that a later step over it is not noted again.
+    bool Reported = false;
+};
+
+// Called before a record's bytes are delivered, with its page and slot; what it raises is
+// that record's read failure. For tests of the reads that go past such records.
+void SetRecordReadFaultHook(std::function<void(int32_t PageNo, int32_t SlotNo)> Hook);
+
 class TORQDiskRecordManager : public TORQBaseRecordManager {
 public:
     // The table id is what the owner field of the table's record pages holds.
@@ -127,6 +142,12 @@ public:
     int32_t StoredRecordSize() const { return FStoredRecordSize; }
     int32_t TableID() const { return FTableID; }
 
+    // Set for the full repair's read: a step meeting a record that cannot be delivered
+    // notes it in Skipped (once per record) and goes on to the next one, so one bad slot
+    // does not end the reading of its table.
+    bool SkipUnreadable = false;
+    std::vector<TORQSkippedRecord> Skipped;
+
 private:
     class TPageUse;
     // The page when the table could hold records on it: nil for numbers no record page can
@@ -135,7 +156,11 @@ private:
     // Copies the slot into the caller's memory record when one is given; Code when the
     // slot holds no record.
     void DeliverRecord(const TORQSmallRecordPage& View, const TORQRecordID& RecordID, uint8_t* Record, int32_t Code);
-    // The first (last) record of a page the index lists, delivered as above.
+    // Delivers Found or, with SkipUnreadable, the first deliverable record past it on the
+    // page in the step's direction; false when the page has none left.
+    bool DeliverOrSkip(const TORQSmallRecordPage& View, TORQRecordID& Found, uint8_t* Record, int32_t Code,
+                       bool Forward);
+    // The first (last) deliverable record of a page the index lists; false when none is.
     bool EdgeRecordOf(int32_t SessionID, int32_t PageNo, bool Last, TORQRecordID& RecordID, uint8_t* Record,
                       int32_t Code);
     // The index's nearest page above (below) PageNo by number.

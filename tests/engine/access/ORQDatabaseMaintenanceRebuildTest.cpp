@@ -721,6 +721,57 @@ TEST_F(Rebuild, ARepairKeepsTheTablesThatCanBeReadAndNamesTheOther) {
     EXPECT_FALSE(std::filesystem::exists(Tmp));
 }
 
+// One record of NAVTEXLOG cannot be read (its slot fails as a damaged one does): the
+// repair goes past it, names it by page and slot, and keeps every other record. The
+// unreadable one is the table's first, one inside the page, and its last.
+TEST_F(Rebuild, ARepairSkipsARecordThatCannotBeReadAndNamesItsPageAndSlot) {
+    for (const int slot : {10, 14, 19}) {
+        SCOPED_TRACE(slot);
+        std::filesystem::remove(File);
+        const TModel model = MakeModelFile(File, 20);
+        int32_t tableID = -1;
+        {
+            disktable::Connection c(File, false);
+            disktable::Cursor log(c, "NAVTEXLOG");
+            tableID = log.Disk->TableID;
+        }
+        const std::vector<int64_t> pages = PagesOf(File, tableID, 10);
+        ASSERT_EQ(pages.size(), 1u);
+        const auto page = static_cast<int32_t>(pages.front());
+        std::string reason;
+        SetRecordReadFaultHook([&](int32_t PageNo, int32_t SlotNo) {
+            if (PageNo != page || SlotNo != slot) return;
+            try {
+                RaiseNative(20145, "Record not found");
+            } catch (const std::exception& e) {
+                reason = e.what();
+                throw;
+            }
+        });
+        struct TUnhook {
+            ~TUnhook() { SetRecordReadFaultHook(nullptr); }
+        } unhook;
+        MarkNeedsRepair(File);
+        auto db = Make(File);
+        std::string text;
+        db->RepairDatabase(text);
+        ASSERT_FALSE(reason.empty()) << "the record was read";
+        const std::string line = "table 'NAVTEXLOG': the record at page " + std::to_string(page) + ", slot " +
+                                 std::to_string(slot) + " could not be read: " + reason + "\r\n";
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+        EXPECT_EQ(text.find(line, text.find(line) + 1), std::string::npos) << "named once: " << text;
+        EXPECT_NE(text.find("Table 'NAVTEXLOG': 9 of 10 records copied"), std::string::npos) << text;
+        EXPECT_NE(text.find("Table 'STATIONS': 12 of 12 records copied"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Problem occured"), std::string::npos) << text;
+        SetRecordReadFaultHook(nullptr);
+        // Slot N holds minute N: the rows were appended in order and the first ten deleted.
+        std::vector<int> expected;
+        for (const int m : model.Minutes)
+            if (m != slot) expected.push_back(m);
+        EXPECT_EQ(LogMinutes(File), expected);
+    }
+}
+
 // A file whose last commit was cut off: the index and state name every row, but the last
 // record page came back without its records. Answers the rows still on the other pages.
 int MakeHalfWrittenCommit(const std::string& Name, int Rows) {
