@@ -198,6 +198,23 @@ void TfrmMain::EnableLogWorkControls(bool Enabled) {
         if (w) w->setEnabled(Enabled);
 }
 
+namespace {
+
+// The grid follows a filter change once, at its end: the filter's first record and then
+// its last would each convert the grid's window.
+class TControlsQuiet {
+public:
+    explicit TControlsQuiet(classlib::TDataSet& Log) : FLog(Log) { FLog.DisableControls(); }
+    ~TControlsQuiet() { FLog.EnableControls(); }
+    TControlsQuiet(const TControlsQuiet&) = delete;
+    TControlsQuiet& operator=(const TControlsQuiet&) = delete;
+
+private:
+    classlib::TDataSet& FLog;
+};
+
+}  // namespace
+
 void TfrmMain::ShowRecordCount() {
     const int32_t n = DataModule1 ? DataModule1->LogTable->RecordCount() : 0;
     lblRecCount->setText(Q8("RECORDS: " + std::to_string(n)));
@@ -208,13 +225,7 @@ void TfrmMain::sbFilterClick() {
     edtSrchtext->clear();
     classlib::TDataSet& log = *DataModule1->LogTable;
     {
-        // The grid follows once, at the end: the filter's first record and then its last
-        // would each convert the grid's window.
-        struct TQuiet {
-            classlib::TDataSet& L;
-            explicit TQuiet(classlib::TDataSet& Log) : L(Log) { L.DisableControls(); }
-            ~TQuiet() { L.EnableControls(); }
-        } quiet(log);
+        TControlsQuiet quiet(log);
         log.SetOnFilterRecord(nullptr);
         const int32_t freq = RgFreqDB->ItemIndex() == 1 ? 518 : RgFreqDB->ItemIndex() == 2 ? 490 : -1;
         DataModule1->SetLogFilter(freq, S8(cbNav->currentText()), S8(edtID->text()));
@@ -272,9 +283,12 @@ void TfrmMain::sbTextSearchClick() {
 
 void TfrmMain::ClearLogView() {
     classlib::TDataSet& log = *DataModule1->LogTable;
-    log.SetOnFilterRecord(nullptr);
-    log.SetFilterText("");
-    log.Last();
+    {
+        TControlsQuiet quiet(log);
+        log.SetOnFilterRecord(nullptr);
+        log.SetFilterText("");
+        log.Last();
+    }
     edtID->setText("*");
     cbNav->setCurrentIndex(0);
     RgFreqDB->SetItemIndex(0);

@@ -1,5 +1,5 @@
-// The message page over a 20,000-record log: each key, wheel notch, letter filter and
-// search converts at most one window of rows (a move by one record one row), whatever the
+// The message page over a 20,000-record log: each key, wheel notch, letter filter,
+// search and clearing converts at most one window of rows (a move by one record one row), whatever the
 // log's length and the grid's height.
 #include <gtest/gtest.h>
 
@@ -95,6 +95,10 @@ TEST_F(BigLog, KeysWheelFilterAndSearchConvertAWindowOfRows) {
         g.setFocus();
         EXPECT_LE(converted([&] { QTest::keyClick(&g, Qt::Key_Up); }), 1);
         EXPECT_EQ(Served, served);  // moves under the search serve nothing
+        // Clearing: the whole log again, the window at its end once.
+        EXPECT_LE(converted([&] { Click(W->sbClear); }), window);
+        EXPECT_EQ(Label(), "RECORDS: 20000");
+        EXPECT_EQ(Log().RecNo(), 20000);
         std::printf("[ big log ] window %d rows; search scan %lld ms, events served %d times\n", window,
                     static_cast<long long>(ms), served);
     }
