@@ -3,6 +3,7 @@
 // reports success with every row changed once or fails with the table as before, and
 // the file opens sound afterwards.
 #include <cerrno>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -91,64 +92,54 @@ protected:
         return ok;
     }
 
+    // Runs Text with its N-th write failing, with EIO and then a full disk, for every N
+    // until the statement no longer reaches write N; after each run the file reopens
+    // writable and Check (told whether the statement reported success) holds in it.
+    void SweepWriteFaults(const std::string& Text, const std::function<void(bool)>& Check) {
+        for (int error : {EIO, ENOSPC}) {
+            for (int n = 1;; ++n) {
+                SCOPED_TRACE("write " + std::to_string(n) + " errno " + std::to_string(error));
+                int writes = 0;
+                bool ok;
+                {
+                    auto db = Open();
+                    db->Open();
+                    ok = RunFailing(Text, n, error, writes);
+                    try {
+                        db->Close();
+                    } catch (...) {
+                    }
+                }
+                auto db = Open();
+                db->Open();
+                ASSERT_FALSE(db->ReadOnly());
+                Check(ok);
+                db->Close();
+                if (writes < n) break;
+            }
+        }
+    }
+
     disktest::TempDir Dir;
     std::string Path;
 };
 
 TEST_F(ChangeFaults, UpdateChangesEveryRowOnceOrNone) {
     int generation = 0;
-    for (int error : {EIO, ENOSPC}) {
-        for (int n = 1;; ++n) {
-            SCOPED_TRACE("write " + std::to_string(n) + " errno " + std::to_string(error));
-            int writes = 0;
-            bool ok;
-            {
-                auto db = Open();
-                db->Open();
-                ok = RunFailing("update t set b = b + 1", n, error, writes);
-                try {
-                    db->Close();
-                } catch (...) {
-                }
-            }
-            auto db = Open();
-            db->Open();
-            ASSERT_FALSE(db->ReadOnly());
-            if (ok) ++generation;
-            EXPECT_EQ(Value("select count(*) from t where b = " + std::to_string(generation)), kRows);
-            EXPECT_EQ(Value("select count(*) from t"), kRows);
-            EXPECT_EQ(Value("select b from t where a = 500"), generation);
-            db->Close();
-            if (writes < n) break;  // the statement ran without reaching write n
-        }
-    }
+    SweepWriteFaults("update t set b = b + 1", [&](bool Ok) {
+        if (Ok) ++generation;
+        EXPECT_EQ(Value("select count(*) from t where b = " + std::to_string(generation)), kRows);
+        EXPECT_EQ(Value("select count(*) from t"), kRows);
+        EXPECT_EQ(Value("select b from t where a = 500"), generation);
+    });
 }
 
 TEST_F(ChangeFaults, InsertSelectCopiesEveryRowOrNone) {
     int64_t expected = 0;
-    for (int error : {EIO, ENOSPC}) {
-        for (int n = 1;; ++n) {
-            SCOPED_TRACE("write " + std::to_string(n) + " errno " + std::to_string(error));
-            int writes = 0;
-            bool ok;
-            {
-                auto db = Open();
-                db->Open();
-                ok = RunFailing("insert into s select a, b from t", n, error, writes);
-                try {
-                    db->Close();
-                } catch (...) {
-                }
-            }
-            auto db = Open();
-            db->Open();
-            ASSERT_FALSE(db->ReadOnly());
-            if (ok) expected += kRows;
-            EXPECT_EQ(Value("select count(*) from s"), expected);
-            db->Close();
-            if (writes < n) break;
-        }
-    }
+    SweepWriteFaults("insert into s select a, b from t", [&](bool Ok) {
+        if (Ok) expected += kRows;
+        EXPECT_EQ(Value("select count(*) from s"), expected);
+    });
 }
 
 // The source rows go through a temporary copy named "TmpTableForInsert" and a GUID,
