@@ -22,6 +22,7 @@
 #include <string>
 #include <tuple>
 
+#include "BenchFolder.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQLocalEngine.h"
@@ -42,14 +43,7 @@ int Rows() {
     return n < Batch ? Batch : n / Batch * Batch;
 }
 
-std::filesystem::path BenchDir(const char* Mode) {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                ("orq-bench-compact-" + std::string(Mode) + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("compact-" + Mode); }
 
 double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
 double Days(int64_t Minute) { return 46000.0 + static_cast<double>(Minute) / 1440.0; }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFolder.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQExpression.h"
 #include "engine/storage/ORQDiskEngine.h"
@@ -55,14 +56,7 @@ int BulkRows() {
     return n < Batch ? Batch : n / Batch * Batch;
 }
 
-std::filesystem::path BenchDir(const char* Mode) {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                ("orq-bench-disklog-" + std::string(Mode) + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("disklog-" + Mode); }
 
 // One message: minute-spaced dates, 40 stations, texts of 80 to 700 bytes; every 97th
 // mentions a gale warning (what the memo scan looks for).

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchFolder.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQLocalCursor.h"
@@ -42,14 +43,7 @@ const int Rows = [] {
     return n > 0 ? n : 20000;
 }();
 
-std::filesystem::path BenchDir(const char* Mode) {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                ("orq-bench-dataset-" + std::string(Mode) + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("dataset-" + Mode); }
 
 double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
 

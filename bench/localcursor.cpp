@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchFolder.h"
 #include "classlib/Variant.h"
 #include "engine/access/ORQLocalCursor.h"
 #include "engine/foundation/ORQVariant.h"
@@ -42,14 +43,7 @@ int Rows() {
     return n < 1000 ? 1000 : n;
 }
 
-std::filesystem::path BenchDir(const std::string& Mode) {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                ("orq-bench-localcursor-" + Mode + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("localcursor-" + Mode); }
 
 double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
 double Days(int64_t Minute) { return 46000.0 + static_cast<double>(Minute) / 1440.0; }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchFolder.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQMain.h"
 #include "engine/access/ORQQuery.h"
@@ -33,10 +34,7 @@ int Rows() {
 }
 
 std::filesystem::path BenchDir() {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    static const std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                             ("orq-bench-sqlchange-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    static const std::filesystem::path dir = FreshBenchDir("sqlchange");
     return dir;
 }
 

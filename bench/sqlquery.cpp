@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchFolder.h"
 #include "engine/access/ORQMain.h"
 #include "engine/access/ORQQuery.h"
 #include "engine/sql/ORQLexer.h"
@@ -37,10 +38,7 @@ int Rows() {
 }
 
 std::filesystem::path BenchDir() {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    static const std::filesystem::path dir =
-        std::filesystem::path(where != nullptr ? where : ".") / ("orq-bench-sqlquery-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    static const std::filesystem::path dir = FreshBenchDir("sqlquery");
     return dir;
 }
 

@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchFolder.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQLocalEngine.h"
@@ -50,14 +51,7 @@ const int Rows = EnvInt("TILO_BENCH_ROWS", 20000, 1000) / 1000 * 1000;
 const int RestructureRows = EnvInt("TILO_BENCH_RESTRUCTURE_ROWS", 100000, 1000);
 constexpr int Batch = 1000;
 
-std::filesystem::path BenchDir(const std::string& Mode) {
-    const char* where = std::getenv("TILO_BENCH_DIR");
-    std::filesystem::path dir = std::filesystem::path(where != nullptr ? where : ".") /
-                                ("orq-bench-tablelog-" + Mode + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("tablelog-" + Mode); }
 
 double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clock::now() - Start).count(); }
 
