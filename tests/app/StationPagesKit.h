@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,6 +71,10 @@ protected:
         Module->StationTable->First();
         W->resize(1100, 760);
         W->show();
+        // Showing starts the delayed start-up tick, which would reset the pickers, the
+        // receiver's position and the lists in the middle of a test that runs past its
+        // second: these pages are set up here instead.
+        W->TimOpenDB->stop();
         QCoreApplication::processEvents();
     }
 
