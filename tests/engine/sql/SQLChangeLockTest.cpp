@@ -1,6 +1,6 @@
 // Data-changing statements against another process on a multi-user file: a forked child
 // holding the table's post lock makes UPDATE and DELETE raise 20223 and INSERT ... SELECT
-// 20224 after their tries (UPDATE after 15 attempts 100 ms apart, each 1,125 tries 80 ms
+// (and a VALUES list of several rows) 20224 after their tries (UPDATE after 15 attempts 100 ms apart, each 1,125 tries 80 ms
 // apart), the table unchanged; the statement runs as soon as the lock goes; two
 // processes updating disjoint rows of one table lose nothing; an INSERT ... SELECT takes
 // its source's columns as the select list shows them; and one whose copy of the source
@@ -261,7 +261,10 @@ TEST_F(ChangeLocks, AnotherProcessHoldingThePostLockExhaustsTheTries) {
         int32_t Code;
         int Attempts;
     };
-    const TCase cases[] = {{kUpdate, 20223, 15}, {kDelete, 20223, 1}, {kInsertSelect, 20224, 1}};
+    const TCase cases[] = {{kUpdate, 20223, 15},
+                           {kDelete, 20223, 1},
+                           {kInsertSelect, 20224, 1},
+                           {"insert into items values (201, 5, 0, 0), (202, 5, 0, 0)", 20224, 1}};
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Sql);
         LockHolder holder(Path);
