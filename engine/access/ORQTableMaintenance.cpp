@@ -651,8 +651,24 @@ bool TORQTable::ImportTable(TDataSet& Source, std::string& Log, TIndexDefs* Sour
     if (auto* engine = dynamic_cast<TORQDataSet*>(&Source)) {
         engine->FieldDefs().Update();
         engine->IndexDefs().Update();
-        AdvFieldDefs().Assign(engine->AdvFieldDefs());
-        AdvIndexDefs().Assign(engine->AdvIndexDefs(), true);
+        const TORQCursor* cursor = engine->Cursor();
+        if (cursor != nullptr && cursor->Projected != 0) {
+            // A projected source (a query's result) shows some of its stored fields, in
+            // its own order and under its own names: those are what it holds for its
+            // reader. Its indexes name the stored layout and stay behind.
+            const TORQAdvFieldDefs& stored = engine->AdvFieldDefs();
+            for (int32_t i = 0; i < cursor->ProjectedFieldDefs.GetCount(); ++i) {
+                const TORQFieldDef& shown = *cursor->ProjectedFieldDefs.GetItem(i);
+                if (shown.BaseFieldNo < 0 || shown.BaseFieldNo >= stored.Count())
+                    RaiseNativeFmt(10323, "Cannot find field %s", {shown.Name});
+                TORQAdvFieldDef* d = AdvFieldDefs().Add();
+                d->Assign(*stored.GetItem(shown.BaseFieldNo));
+                d->Name = shown.Name;
+            }
+        } else {
+            AdvFieldDefs().Assign(engine->AdvFieldDefs());
+            AdvIndexDefs().Assign(engine->AdvIndexDefs(), true);
+        }
     } else {
         Source.FieldDefs().Update();
         FieldDefs().Assign(&Source.FieldDefs());
