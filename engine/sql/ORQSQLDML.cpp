@@ -3,9 +3,11 @@
 #include "engine/sql/ORQSQLDML.h"
 
 #include <functional>
+#include <stdexcept>
 
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
+#include "engine/access/ORQAdvDefs.h"
 #include "engine/access/ORQCopyFieldValue.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQQuery.h"
@@ -70,64 +72,152 @@ std::unique_ptr<TORQTable> SecondTable(TORQTable& Result) {
 }
 
 // The statement's own changes, played back in reverse order when it fails where no
-// write batch can discard them.
+// write batch can discard them. The entries live in a TEMP table of their own, made at
+// the first change, so a large statement's before-images spill to temporary files like
+// any result: the kind, the record's position and, for an updated or deleted record,
+// every field's value as it was. An edit's or delete's entry is posted only once that
+// change has succeeded, so a change that failed is never played back.
 class TUndoList {
 public:
-    explicit TUndoList(TORQTable& Table) : FTable(Table) {}
+    enum TKind : int32_t { kInserted = 1, kUpdated = 2, kDeleted = 3 };
+
+    TUndoList(TORQTable& Table, bool DisableTempFiles) : FTable(Table), FDisableTempFiles(DisableTempFiles) {}
+    ~TUndoList() { Drop(); }
 
     // After a posted insert: the new record is current.
-    void Inserted() { FEntries.push_back({kInserted, FTable.GetBookmark(), {}}); }
-    // The current record's values, read before it changes.
-    std::vector<classlib::Variant> Snapshot() {
-        std::vector<classlib::Variant> values;
-        for (int i = 0; i < FTable.FieldCount(); ++i) values.push_back(FTable.Fields()[i]->Value());
-        return values;
+    void Inserted() {
+        Open(false);
+        FLog->Append();
+        Mark(kInserted);
+        FLog->Post();
+        ++FCount;
     }
-    void Updated(classlib::TBookmark Bookmark, std::vector<classlib::Variant> Before) {
-        FEntries.push_back({kUpdated, std::move(Bookmark), std::move(Before)});
+    // Before the current record is edited (kUpdated) or deleted (kDeleted).
+    void Before(TKind Kind) {
+        Open(true);
+        FLog->Append();
+        Mark(Kind);
+        for (int i = 0; i < FTable.FieldCount(); ++i)
+            CopyFieldValue(*FTable.Fields()[i], *FLog->Fields()[kFirstValue + i]);
     }
-    void Deleted(std::vector<classlib::Variant> Before) { FEntries.push_back({kDeleted, {}, std::move(Before)}); }
-    bool Empty() const { return FEntries.empty(); }
+    // The change Before announced has succeeded.
+    void Confirm() {
+        FLog->Post();
+        ++FCount;
+    }
+    bool Empty() const { return FCount == 0; }
 
     void Undo() {
         if (FTable.State() == classlib::dsEdit || FTable.State() == classlib::dsInsert) FTable.Cancel();
-        for (auto it = FEntries.rbegin(); it != FEntries.rend(); ++it) {
-            switch (it->Kind) {
+        if (FLog && FLog->State() == classlib::dsInsert) FLog->Cancel();
+        if (FCount == 0) return;
+        for (FLog->Last(); !FLog->Bof(); FLog->Prior()) {
+            const classlib::TBookmark position = Unpack(FLog->Fields()[kPosition]->AsLargeInt());
+            switch (FLog->Fields()[kKind]->AsInteger()) {
                 case kInserted:
-                    FTable.GotoBookmark(it->Bookmark);
+                    FTable.GotoBookmark(position);
                     FTable.Delete();
                     break;
                 case kUpdated:
-                    FTable.GotoBookmark(it->Bookmark);
+                    FTable.GotoBookmark(position);
                     FTable.Edit();
-                    WriteBack(it->Values, false);
+                    WriteBack(false);
                     break;
                 case kDeleted:
                     FTable.Append();
-                    WriteBack(it->Values, true);
+                    WriteBack(true);
                     break;
+                default:
+                    throw std::logic_error("undo list entry of no kind");
             }
         }
-        FEntries.clear();
+        FCount = 0;
     }
 
 private:
-    enum TKind { kInserted, kUpdated, kDeleted };
-    struct TEntry {
-        TKind Kind;
-        classlib::TBookmark Bookmark;
-        std::vector<classlib::Variant> Values;
-    };
+    static constexpr int kKind = 0, kPosition = 1, kFirstValue = 2;
 
-    void WriteBack(const std::vector<classlib::Variant>& Values, bool Appending) {
+    void Open(bool Values) {
+        if (FLog) {
+            // One statement makes one kind of change, so the first entry fixed the layout.
+            if (Values && !FHasValues) throw std::logic_error("undo list without values");
+            return;
+        }
+        auto log = std::make_unique<TORQTable>();
+        log->SetSessionName(FTable.SessionName());
+        log->SetTemporary(true);
+        log->TableDisableTempFiles = FDisableTempFiles;
+        log->SetTableName(MakeUniqueName("TmpUndoList"));
+        auto add = [&](std::string Name, uint8_t Type, int32_t Size) {
+            TORQAdvFieldDef* d = log->AdvFieldDefs().Add();
+            d->Name = std::move(Name);
+            d->DataType = Type;
+            d->Size = Size;
+            return d;
+        };
+        add("KIND", aftSmallInt, 0);
+        add("POS", aftLargeInt, 0);
+        if (Values) {
+            for (int i = 0; i < FTable.FieldCount(); ++i) {
+                TField& f = *FTable.Fields()[i];
+                const TORQAdvFieldDef* own = FTable.AdvFieldDefs().Find(f.FieldName());
+                uint8_t type = own != nullptr ? own->DataType : FieldTypeToAdvancedFieldType(f.DataType());
+                // A counter's old value is a plain number here.
+                if (IsAutoincAdvancedType(type)) type = BaseToAdvancedFieldType(AdvancedToBaseFieldType(type));
+                TORQAdvFieldDef* d = add("V" + std::to_string(i), type, own != nullptr ? own->Size : f.Size());
+                if (own != nullptr) {
+                    d->BlobCompressionAlgorithm = own->BlobCompressionAlgorithm;
+                    d->BlobCompressionMode = own->BlobCompressionMode;
+                    if (own->BlobBlockSize > 0) d->BlobBlockSize = own->BlobBlockSize;
+                }
+            }
+        }
+        log->CreateTable();
+        FLog = std::move(log);
+        FHasValues = Values;
+        FLog->Open();
+    }
+
+    void Drop() noexcept {
+        if (!FLog) return;
         try {
-            for (int i = 0; i < FTable.FieldCount() && i < static_cast<int>(Values.size()); ++i) {
+            if (FLog->State() == classlib::dsInsert) FLog->Cancel();
+            FLog->Close();
+            FLog->DeleteTable();
+        } catch (...) {
+            // The statement's own outcome is the one to report.
+        }
+        FLog.reset();
+    }
+
+    void Mark(TKind Kind) {
+        FLog->Fields()[kKind]->SetAsInteger(Kind);
+        FLog->Fields()[kPosition]->SetAsLargeInt(Pack(FTable.GetBookmark()));
+    }
+
+    // A position is the component's bookmark, at most 8 bytes, kept as one number.
+    int64_t Pack(const classlib::TBookmark& Bookmark) {
+        if (Bookmark.size() > sizeof(uint64_t)) throw std::logic_error("bookmark wider than 8 bytes");
+        FBookmarkSize = Bookmark.size();
+        uint64_t v = 0;
+        for (std::size_t i = 0; i < Bookmark.size(); ++i) v |= static_cast<uint64_t>(Bookmark[i]) << (8 * i);
+        return static_cast<int64_t>(v);
+    }
+    classlib::TBookmark Unpack(int64_t Value) const {
+        classlib::TBookmark b(FBookmarkSize);
+        for (std::size_t i = 0; i < b.size(); ++i)
+            b[i] = static_cast<uint8_t>(static_cast<uint64_t>(Value) >> (8 * i));
+        return b;
+    }
+
+    void WriteBack(bool Appending) {
+        try {
+            for (int i = 0; i < FTable.FieldCount(); ++i) {
                 TField& f = *FTable.Fields()[i];
                 // A counter keeps its value on an edit; a re-appended record takes its
                 // old one where the field accepts it.
                 if (f.DataType() == classlib::ftAutoInc && !Appending) continue;
-                if (Values[i].IsNull()) f.Clear();
-                else f.SetValue(Values[i]);
+                CopyFieldValue(*FLog->Fields()[kFirstValue + i], f);
             }
             FTable.Post();
         } catch (...) {
@@ -137,7 +227,11 @@ private:
     }
 
     TORQTable& FTable;
-    std::vector<TEntry> FEntries;
+    bool FDisableTempFiles;
+    std::unique_ptr<TORQTable> FLog;
+    bool FHasValues = false;
+    int64_t FCount = 0;
+    std::size_t FBookmarkSize = 0;
 };
 
 std::string ExceptionText(const std::exception_ptr& E) {
@@ -190,12 +284,20 @@ bool TakePostLock(TORQCursor* Cursor, TThreadLock* Thread) {
     }
 }
 
+// The undo list keeps to memory where the statement's results do.
+bool UndoDisablesTempFiles(TORQQuery* Query, bool InMemoryQuery) {
+    TORQDatabase* db = Query != nullptr ? Query->Database() : nullptr;
+    return InMemoryQuery || (db != nullptr && db->DisableTempFiles);
+}
+
 // Runs Body as one change of Target: outside a transaction under the post lock (LockCode
 // when refused) and the in-transaction lock when free, in a write batch; an undo list
-// stands in where the batch cannot discard (MEMORY tables, transactions). Any failure
-// leaves the table as before and passes on.
+// stands in where the batch cannot discard (MEMORY tables, transactions), kept in
+// temporary files unless DisableTempFiles. Any failure leaves the table as before and
+// passes on.
 void RunAsOneChange(TORQTable& Target, bool TakeLocks, int32_t LockCode, const std::string& TableName,
-                    const std::function<void(TUndoList*)>& Body, TThreadLock* Thread = nullptr) {
+                    bool DisableTempFiles, const std::function<void(TUndoList*)>& Body,
+                    TThreadLock* Thread = nullptr) {
     TORQCursor* cursor = Target.Cursor();
     const bool inTransaction = InTransaction(Target);
     const bool useUndo = inTransaction || Target.InMemory();
@@ -210,7 +312,7 @@ void RunAsOneChange(TORQTable& Target, bool TakeLocks, int32_t LockCode, const s
         postLock = true;
         transactionLock = cursor->LockTableForSession(kTransactionLock, 1, 0);
     }
-    TUndoList undo(Target);
+    TUndoList undo(Target, DisableTempFiles);
     bool batch = false;
     try {
         if (!inTransaction) {
@@ -470,7 +572,7 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
     };
 
     if (!SourceQuery) {
-        RunAsOneChange(*target, Rows.size() > 1, 20224, TableName, [&](TUndoList* Undo) {
+        RunAsOneChange(*target, Rows.size() > 1, 20224, TableName, UndoDisablesTempFiles(Query, InMemory), [&](TUndoList* Undo) {
             for (auto& row : Rows) {
                 target->Insert();
                 for (std::size_t i = 0; i < row.size(); ++i) {
@@ -489,7 +591,7 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
         return;
     }
 
-    RunAsOneChange(*target, true, 20224, TableName, [&](TUndoList* Undo) {
+    RunAsOneChange(*target, true, 20224, TableName, UndoDisablesTempFiles(Query, InMemory), [&](TUndoList* Undo) {
         const std::size_t count = static_cast<std::size_t>(source->FieldCount());
         if (!Columns.empty() && Columns.size() != count)
             RaiseNativeFmt(20259,
@@ -610,6 +712,17 @@ TORQTable& LiveBaseTable(TORQSQLSelect& Internal, TORQQuery* Query, const std::s
     return *result;
 }
 
+// Whether the live result's cursor holds its matching records as a set: a filtered
+// cursor (the WHERE went into it) whose record bitmap has examined every record and is
+// current. Counting its records is what collects the set; an unfiltered result keeps
+// no set, as it stands for the whole table.
+bool HoldsCollectedSet(TORQTable& Result) {
+    const TORQCursor* c = Result.Cursor();
+    if (c == nullptr || !c->IsFiltered()) return false;
+    Result.RecordCount();
+    return c->HasActiveRecordBitmap() && c->RecordBitmap->Complete != 0 && !c->RecordBitmap->IsStale();
+}
+
 std::vector<classlib::TBookmark> CollectPositions(TORQTable& Result) {
     std::vector<classlib::TBookmark> positions;
     for (Result.First(); !Result.Eof(); Result.Next()) positions.push_back(Result.GetBookmark());
@@ -659,23 +772,23 @@ void TORQSQLUpdate::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
                 values[i] = std::make_unique<TORQVariant>();
                 values[i]->Assign(*v, true);
             }
-            std::vector<classlib::Variant> before;
-            if (Undo != nullptr) before = Undo->Snapshot();
+            if (Undo != nullptr) Undo->Before(TUndoList::kUpdated);
             target->Edit();
             for (std::size_t i = 0; i < Columns.size(); ++i) AssignValueToField(values[i].get(), *fields[i]);
             target->Post();
-            if (Undo != nullptr) Undo->Updated(position, std::move(before));
+            if (Undo != nullptr) Undo->Confirm();
             ++RowsAffected;
         }
     };
 
+    const bool undoInMemory = UndoDisablesTempFiles(Query, InMemory);
     if (InTransaction(*target)) {
-        RunAsOneChange(*target, false, 20223, TableName, attempt);
+        RunAsOneChange(*target, false, 20223, TableName, undoInMemory, attempt);
         return;
     }
     for (int32_t n = 1;; ++n) {
         try {
-            RunAsOneChange(*target, true, 20223, TableName, attempt, &threadLock);
+            RunAsOneChange(*target, true, 20223, TableName, undoInMemory, attempt, &threadLock);
             return;
         } catch (...) {
             RowsAffected = 0;
@@ -723,15 +836,18 @@ void TORQSQLDelete::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
                        {name});
     TORQTable& result = LiveBaseTable(*FInternalQuery, Query, name);
     TThreadLock threadLock(result.Cursor());
-    std::unique_ptr<TORQTable> target = SecondTable(result);
-    RunAsOneChange(*target, true, 20223, name, [&](TUndoList* Undo) {
+    // A result whose matching records were collected as a set deletes them itself;
+    // otherwise a second component deletes them by bookmark.
+    std::unique_ptr<TORQTable> second;
+    if (!HoldsCollectedSet(result)) second = SecondTable(result);
+    TORQTable& target = second ? *second : result;
+    RunAsOneChange(target, true, 20223, name, UndoDisablesTempFiles(Query, InMemory), [&](TUndoList* Undo) {
         const std::vector<classlib::TBookmark> positions = CollectPositions(result);
         for (const classlib::TBookmark& position : positions) {
-            target->GotoBookmark(position);
-            std::vector<classlib::Variant> before;
-            if (Undo != nullptr) before = Undo->Snapshot();
-            target->Delete();
-            if (Undo != nullptr) Undo->Deleted(std::move(before));
+            target.GotoBookmark(position);
+            if (Undo != nullptr) Undo->Before(TUndoList::kDeleted);
+            target.Delete();
+            if (Undo != nullptr) Undo->Confirm();
             ++RowsAffected;
         }
     }, &threadLock);

@@ -5,12 +5,16 @@
 // - A statement that fails leaves every table it changed as it was before it started.
 //   On a disk table outside a transaction the cursor's write batch discards the
 //   statement's pages; elsewhere (inside a transaction, MEMORY tables, whose records
-//   change in place) the statement keeps an undo list of its own changes and plays it
-//   back in reverse order before the error passes on. An undo that fails too raises
-//   30950 naming both, and inside a transaction marks it so that COMMIT is refused.
+//   change in place) the statement keeps an undo list of its own changes, in a TEMP
+//   table that spills to temporary files like any result, and plays it back in reverse
+//   order before the error passes on. An undo that fails too raises 30950 naming both,
+//   and inside a transaction marks it so that COMMIT is refused.
 // - UPDATE and DELETE collect the matching positions before the first change and then
 //   change each by position, so a changed key never meets the walk again; their FROM
 //   must name the base table alone (30951), checked before anything changes.
+// - DELETE deletes through its live result when the result's cursor holds the matching
+//   records as a set (a filtered cursor whose record bitmap is complete); otherwise
+//   through a second component over the table, by bookmark.
 // - UPDATE evaluates every value of a record against the record as it was before any
 //   of its fields is written.
 #pragma once

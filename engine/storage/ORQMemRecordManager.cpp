@@ -9,6 +9,7 @@
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQRecordPages.h"
 
 namespace orq {
 
@@ -186,6 +187,7 @@ void TORQMemoryRecordManager::ReadRecord(int32_t, TORQGetRecordRequest& Request)
         }
     }
     if (Request.RecordBuffer == nullptr) RaiseNative(10019, "Error retrieving record");
+    RunRecordReadFaultHook(slot, 0);
     if (RecordSize > 0) std::memcpy(Request.RecordBuffer, SlotData(slot), static_cast<size_t>(RecordSize));
     Request.RecordID = SlotID(slot);
     Request.Result = grOK;

@@ -332,6 +332,10 @@ void SetRecordReadFaultHook(std::function<void(int32_t PageNo, int32_t SlotNo)> 
     RecordReadFaultHook() = std::move(Hook);
 }
 
+void RunRecordReadFaultHook(int32_t PageNo, int32_t SlotNo) {
+    if (const auto& hook = RecordReadFaultHook()) hook(PageNo, SlotNo);
+}
+
 void TORQDiskRecordManager::DeliverRecord(const TORQSmallRecordPage& View, const TORQRecordID& RecordID,
                                           uint8_t* Record, int32_t Code) {
     if (Record == nullptr) return;

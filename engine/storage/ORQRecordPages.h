@@ -96,6 +96,9 @@ struct TORQSkippedRecord {
 // Called before a record's bytes are delivered, with its page and slot; what it raises is
 // that record's read failure. For tests of the reads that go past such records.
 void SetRecordReadFaultHook(std::function<void(int32_t PageNo, int32_t SlotNo)> Hook);
+// Runs that hook, when set, for a record about to be delivered; the in-memory engine's
+// reads call it too (with the slot as PageNo).
+void RunRecordReadFaultHook(int32_t PageNo, int32_t SlotNo);
 
 class TORQDiskRecordManager : public TORQBaseRecordManager {
 public:
