@@ -467,7 +467,13 @@ int32_t TORQBTreeLeafController::FindExact(int32_t SessionID, const uint8_t* Key
         return -1;
     }
     int32_t outcome = 0;
-    int32_t i = FindEntry(true, SessionID, feLeftmost, 0, nullptr, Key, outcome);
+    // Entries of one key stand in record-id order (an insert places them so): a search
+    // over key and value finds the entry in a run of equal keys without walking it. Any
+    // entry it finds is the one (one entry per record); the walk below stays for a
+    // page whose run is not in that order.
+    int32_t i = FindEntry(true, SessionID, feAny, 0, Value, Key, outcome);
+    if (outcome == feFound) return i;
+    i = FindEntry(true, SessionID, feLeftmost, 0, nullptr, Key, outcome);
     if (outcome != feFound) return -1;
     while (CompareValueAt(Value, i) != 0) {
         ++i;
@@ -606,12 +612,17 @@ void TORQBTreeLeafController::GetLastEntry(int32_t, uint8_t* Key, uint8_t* Value
 int TORQBTreeNodeController::CompareWithEntry(bool, int32_t SessionID, int32_t Index, const uint8_t* Value,
                                               const uint8_t* Key) {
     TORQBTreeKeyRef& ref = FPage.KeyRef();
+    TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(Index));
+    if (child->IsLeaf() && child->EntryCount() > 0) {
+        // Compared where it stands, the page held meanwhile: no copy of the entry.
+        int c = ref.CompareKeys(Key, child->KeyAt(0), child->ValueAt(0), Value, SessionID, true);
+        if (c == 0) c = CompareValues(Value, child->ValueAt(0), ref.ValueSize);
+        return c;
+    }
     TORQKeyBuffer firstKey(ref.KeySize);
     TORQKeyBuffer firstValue(ref.ValueSize);
-    {
-        TORQBTreePageHolder child = FPage.LoadPage(SessionID, FPage.ChildAt(Index));
-        child->GetFirstEntry(SessionID, firstKey.Get(), firstValue.Get());
-    }
+    child->GetFirstEntry(SessionID, firstKey.Get(), firstValue.Get());
+    child.reset();
     int c = ref.CompareKeys(Key, firstKey.Get(), firstValue.Get(), Value, SessionID, true);
     if (c == 0) c = CompareValues(Value, firstValue.Get(), ref.ValueSize);
     return c;

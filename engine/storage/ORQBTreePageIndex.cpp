@@ -81,16 +81,24 @@ void TORQBTreePageIndex::EnsureSummary(int32_t SessionID) {
 void TORQBTreePageIndex::NoteAmount(int32_t PageNo, int32_t Amount) {
     if (!FSummaryValid) return;
     if (auto it = FAmounts.find(PageNo); it != FAmounts.end()) {
-        FByAmount.erase({it->second, PageNo});
         if (Amount == 0) {
+            FByAmount.erase({it->second, PageNo});
             FAmounts.erase(it);
             return;
         }
+        // The set's node is reused for the new amount: no allocation per change.
+        auto node = FByAmount.extract({it->second, PageNo});
         it->second = static_cast<uint16_t>(Amount);
-    } else {
-        if (Amount == 0) return;
-        FAmounts.emplace(PageNo, static_cast<uint16_t>(Amount));
+        if (node.empty()) {
+            FByAmount.emplace(static_cast<uint16_t>(Amount), PageNo);
+        } else {
+            node.value() = {static_cast<uint16_t>(Amount), PageNo};
+            FByAmount.insert(std::move(node));
+        }
+        return;
     }
+    if (Amount == 0) return;
+    FAmounts.emplace(PageNo, static_cast<uint16_t>(Amount));
     FByAmount.emplace(static_cast<uint16_t>(Amount), PageNo);
 }
 
@@ -246,7 +254,10 @@ void TORQBTreePageIndex::SubtractAmount(int32_t SessionID, int32_t Amount, int32
     if (FRootPageNo == -1) RaiseNative(20110, "Invalid page number");
     TORQKeyPath path;
     if (!FindKey(SessionID, PageNo, path)) RaiseNative(20111, "Invalid page number");
-    const int32_t stored = GetAmount(SessionID, path);
+    // The leaf is loaded once to read the amount and to set it.
+    int32_t entry = 0;
+    TORQBTreePageHolder leaf = LoadLeafAt(SessionID, path, 20107, entry);
+    const int32_t stored = LoadLE16(leaf->ValueAt(entry));
     int64_t result = NewAmount;
     if (NewAmount < 0) {
         if (stored == 0) RaiseNative(20112, "Index error: page is empty");
@@ -256,9 +267,12 @@ void TORQBTreePageIndex::SubtractAmount(int32_t SessionID, int32_t Amount, int32
     }
     if (result > 0xFFFF) RaiseAmountRange(result);
     if (result != 0) {
-        SetAmount(SessionID, path, static_cast<uint16_t>(result));
+        StoreLE16(leaf->ValueAt(entry), static_cast<uint16_t>(result));
+        leaf->MarkModified();
+        NoteAmount(static_cast<int32_t>(LoadLE32(leaf->KeyAt(entry))), static_cast<int32_t>(result));
         return;
     }
+    leaf.reset();
     uint8_t key[4];
     uint8_t value[2];
     StoreLE32(key, static_cast<uint32_t>(PageNo));

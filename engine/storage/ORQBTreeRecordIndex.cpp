@@ -288,6 +288,36 @@ void TORQBTreeRecordIndex::GetNearestRecord(int32_t SessionID, TORQGetRecordRequ
     }
 }
 
+bool TORQBTreeRecordIndex::FindNearestPath(int32_t SessionID, const TORQRecordID& Gone, const uint8_t* Record,
+                                           bool Forward, TORQKeyPath& Path) {
+    if (RootPageNo() == -1) RaiseNoRoot(20293);
+    bool found = FindKey(SessionID, Forward, Path, Forward ? scGreaterOrEqual : scLessOrEqual, Record,
+                         FKeyRef.ColumnCount());
+    TORQTableData* table = IndexManager != nullptr ? IndexManager->TableData : nullptr;
+    if (!found || table == nullptr || !table->RecordManager) return found;
+    // Entries of one key stand in record-id order: those of the gone record's key on the
+    // near side of its id are passed.
+    uint8_t gone[TORQRecordID::ByteSize];
+    Gone.ToBytes(gone);
+    TORQKeyBuffer record(table->RecordManager->RecordSize + TORQRecordID::ByteSize + 1);
+    while (found) {
+        uint8_t at[TORQRecordID::ByteSize];
+        const TORQRecordID id = RecordIdAtPath(SessionID, Path);
+        id.ToBytes(at);
+        const int c = CompareValues(at, gone, TORQRecordID::ByteSize);
+        if (Forward ? c > 0 : c < 0) break;
+        TORQGetRecordRequest read;
+        read.Mode = gmCurrent;
+        read.RecordID = id;
+        read.RecordBuffer = record.Get();
+        read.Result = grError;
+        table->RecordManager->ReadRecord(SessionID, read);
+        if (read.Result != grOK || CompareRecordKeys(record.Get(), Record, FKeyRef.ColumnCount()) != 0) break;
+        found = Forward ? Next(SessionID, Path) : Prior(SessionID, Path);
+    }
+    return found;
+}
+
 int64_t TORQBTreeRecordIndex::GetRecNo(int32_t SessionID, const TORQRecordID& RecordID, const uint8_t* Record) {
     TORQKeyPath path;
     if (!FindRecordPath(SessionID, RecordID, path, Record)) return -1;

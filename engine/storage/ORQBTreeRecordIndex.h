@@ -78,6 +78,11 @@ public:
     // The record id of the entry recorded at the path's deepest level (20068 for an empty
     // path or an entry outside its page).
     TORQRecordID RecordIdAtPath(int32_t SessionID, const TORQKeyPath& Path);
+    // The path of the entry nearest to where record Gone's entry stood (Record holds its
+    // last values) in the direction: unlike GetNearestRecord, other entries of an equal
+    // key count, in their record-id order. False when there is none that way.
+    bool FindNearestPath(int32_t SessionID, const TORQRecordID& Gone, const uint8_t* Record, bool Forward,
+                         TORQKeyPath& Path);
     // Root FindKey with the key built from Record, over the first ColumnCount columns.
     bool FindKey(int32_t SessionID, bool Forward, TORQKeyPath& Path, int32_t Condition, const uint8_t* Record,
                  int32_t ColumnCount);

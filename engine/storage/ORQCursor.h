@@ -145,11 +145,13 @@ class TORQSessionComponentManager {};
 // ---------------------------------------------------------------------------------
 // Cursor
 
-// What a filtered cursor's last delete learned of the record that followed the deleted
-// one: the nearest accepted record before it (or that there is none). It holds only
-// while the table is unchanged since (same change stamp and session) and the cursor's
-// order and filters are the ones it was taken under; the table data checks all of it
-// before trusting it.
+// What a filtered cursor's deletes learned of its accepted records: no accepted record
+// lies between Low and High in the cursor's order (without Low, none before High;
+// without High, none after Low). Low is an accepted record, or the place of the record
+// the last delete removed (LowIsPlace) until the cursor steps back from there to one.
+// It holds only while the table is unchanged since (same change stamp and session) and
+// the cursor's order and filters are the ones it was taken under; the table data checks
+// all of it before trusting it.
 struct TORQKnownNeighbour {
     bool Valid = false;
     int32_t SessionID = -2;
@@ -159,9 +161,16 @@ struct TORQKnownNeighbour {
     const void* Condition = nullptr;
     const uint8_t* RangeStart = nullptr;
     const uint8_t* RangeEnd = nullptr;
-    TORQRecordID Record;  // the record it is about
-    bool PriorFound = false;
-    TORQRecordID Prior;
+    bool LowFound = false;
+    bool LowIsPlace = false;
+    TORQRecordID Low;
+    bool HighFound = false;
+    TORQRecordID High;
+    // The stored values of the record the last delete removed when the cursor was left
+    // on its place (empty otherwise): an ordered move from that place starts by them,
+    // whatever the cursor's buffer holds by then.
+    TORQRecordID Place;
+    std::vector<uint8_t> PlaceRecord;
 };
 
 class TORQCursor {

@@ -1103,10 +1103,10 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
         if (!ReadStoredRecord(session, id, storedRecord)) return false;
-        neighbours = ProbeNeighbours(Cursor);
+        neighbours = ProbeNeighbours(Cursor, storedRecord);
         if (Cursor->CurrentRecord != nullptr) FreeBlobFields(Cursor->CurrentRecord);
         BlobManager->FreeBlobs(session, Cursor->CurrentRecord, storedRecord);
-        DeleteIndexKeys(Cursor);
+        DeleteIndexKeys(Cursor, storedRecord);
         TORQRecordID deleted = id;
         if (!RecordManager->DeleteRecord(session, deleted)) {
             FailChange(Cursor);
@@ -1119,7 +1119,7 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
         throw;
     }
     if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
-    PlaceAfterDelete(Cursor, neighbours);
+    PlaceAfterDelete(Cursor, neighbours, storedRecord);
     return true;
 }
 

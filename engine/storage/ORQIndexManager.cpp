@@ -1,6 +1,7 @@
 #include "engine/storage/ORQIndexManager.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "engine/foundation/ORQExcept.h"
@@ -221,19 +222,23 @@ void TORQBaseIndexManager::InsertRecordKeys(TORQCursor* Cursor) {
     }
 }
 
-void TORQBaseIndexManager::DeleteRecordKeys(TORQCursor* Cursor) {
+void TORQBaseIndexManager::DeleteRecordKeys(TORQCursor* Cursor, const uint8_t* Stored) {
     if (IndexDefs.GetCount() == 0) return;
     // The keys to remove are the stored record's, whatever the cursor's buffer holds
     // now; the buffer itself is left as it is.
     const int32_t size = TableData->RecordManager->RecordSize;
     std::vector<uint8_t> stored(static_cast<size_t>(std::max(1, size)), 0);
-    TORQGetRecordRequest request;
-    request.Mode = gmCurrent;
-    request.RecordID = Cursor->CurrentRecordID;
-    request.RecordBuffer = stored.data();
-    request.Result = grError;
-    TableData->RecordManager->ReadRecord(SessionOf(Cursor), request);
-    if (request.Result == grError) return;
+    if (Stored != nullptr) {
+        std::memcpy(stored.data(), Stored, static_cast<size_t>(size));
+    } else {
+        TORQGetRecordRequest request;
+        request.Mode = gmCurrent;
+        request.RecordID = Cursor->CurrentRecordID;
+        request.RecordBuffer = stored.data();
+        request.Result = grError;
+        TableData->RecordManager->ReadRecord(SessionOf(Cursor), request);
+        if (request.Result == grError) return;
+    }
     uint8_t* buffer = Cursor->CurrentRecord;
     Cursor->CurrentRecord = stored.data();
     try {

@@ -138,8 +138,9 @@ public:
                          TORQIndexPositionCache* PositionCache);
     // The keys of the cursor's record (CurrentRecord, CurrentRecordID) into every index.
     void InsertRecordKeys(TORQCursor* Cursor);
-    // The stored record's keys out of every index; nothing when it is gone.
-    void DeleteRecordKeys(TORQCursor* Cursor);
+    // The stored record's keys out of every index; nothing when it is gone. Stored, when
+    // given, is that record as the caller has just read it (not read again).
+    void DeleteRecordKeys(TORQCursor* Cursor, const uint8_t* Stored = nullptr);
     // With RemoveOld (before the record is rewritten) the stored record is read into the
     // cursor's OldRecord and its keys removed where they change; without it (after)
     // CurrentRecord's keys go in where they changed.

@@ -462,7 +462,7 @@ bool TORQMemoryTableData::DeleteRecord(TORQCursor* Cursor) {
     const int32_t stamp = rm->ChangeStamp;
     if (!rm->DeleteRecord(SessionIDOf(Cursor), deleted)) return false;
     KeepRecordBitmap(Cursor, id, true, stamp);
-    PlaceAfterDelete(Cursor, neighbours);
+    PlaceAfterDelete(Cursor, neighbours, static_cast<const uint8_t*>(stored.Data()));
     CommitSessionPages(SessionIDOf(Cursor), InTransaction(Cursor));
     // The record is gone: its blocks with it, and the cursor's copy forgets them.
     if (stored.Data() != nullptr) {

@@ -1,13 +1,16 @@
 #include "engine/storage/ORQTableData.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQTypesRoutines.h"
+#include "engine/storage/ORQBTreeRecordIndex.h"
 #include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQLocalBLOBStream.h"
 #include "engine/storage/ORQPage.h"
+#include "engine/storage/ORQTableScan.h"
 
 namespace orq {
 
@@ -203,7 +206,11 @@ uint8_t TORQTableData::GetRecord(TORQCursor* Cursor, uint8_t Mode) {
     if (GetPhysicalRecordCount(Cursor) == 0) return grEOF;
     if (!(Cursor->HasLinkedKey() && Mode != gmCurrent && !Cursor->Bof && !Cursor->Eof)) {
         Cursor->KeyBuffer = nullptr;
-        return GetRecordInternal(Cursor, Mode);
+        const bool placed = Cursor->Bof == 0 && Cursor->Eof == 0;
+        const TORQRecordID from = Cursor->CurrentRecordID;
+        const uint8_t result = GetRecordInternal(Cursor, Mode);
+        if (placed) KeepNeighboursOnStep(Cursor, Mode, from, result);
+        return result;
     }
     // Distinct stepping: the record stepped from is held in KeyBuffer, so that the
     // record fetched differs from it in the first LinkedKeyFieldCount key columns.
@@ -480,8 +487,8 @@ void TORQTableData::InsertIndexKeys(TORQCursor* Cursor) {
     if (IndexManager != nullptr) IndexManager->InsertRecordKeys(Cursor);
 }
 
-void TORQTableData::DeleteIndexKeys(TORQCursor* Cursor) {
-    if (IndexManager != nullptr) IndexManager->DeleteRecordKeys(Cursor);
+void TORQTableData::DeleteIndexKeys(TORQCursor* Cursor, const uint8_t* Stored) {
+    if (IndexManager != nullptr) IndexManager->DeleteRecordKeys(Cursor, Stored);
 }
 
 void TORQTableData::UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld) {
@@ -509,20 +516,65 @@ bool TORQTableData::MayKeepNeighbour(const TORQCursor* Cursor) {
     return Cursor->IsFiltered() && !Cursor->HasLinkedKey() && !Cursor->OnFilterRecord;
 }
 
-bool TORQTableData::KnowsPriorNeighbour(const TORQCursor* Cursor) const {
+bool TORQTableData::KnowsNeighbours(const TORQCursor* Cursor) const {
     const TORQKnownNeighbour& k = Cursor->KnownNeighbour;
     return k.Valid && MayKeepNeighbour(Cursor) && RecordManager != nullptr && Cursor->Bof == 0 &&
-           Cursor->Eof == 0 && k.Record == Cursor->CurrentRecordID && k.Stamp == RecordManager->ChangeStamp &&
-           k.SessionID == SessionIDOf(Cursor) && k.IndexID == Cursor->IndexID &&
-           k.Filter == Cursor->FilterExpression.get() && k.Condition == Cursor->ConditionExpression &&
-           k.RangeStart == Cursor->RangeStartKey && k.RangeEnd == Cursor->RangeEndKey;
+           Cursor->Eof == 0 && k.Stamp == RecordManager->ChangeStamp && k.SessionID == SessionIDOf(Cursor) &&
+           k.IndexID == Cursor->IndexID && k.Filter == Cursor->FilterExpression.get() &&
+           k.Condition == Cursor->ConditionExpression && k.RangeStart == Cursor->RangeStartKey &&
+           k.RangeEnd == Cursor->RangeEndKey;
 }
 
-TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
+bool TORQTableData::ProbeInIndex(TORQCursor* Cursor, const uint8_t* Stored, TNeighbours& Neighbours) {
+    if (Cursor->IsFiltered() || !Cursor->HasIndex() || Cursor->Bof != 0 || Cursor->Eof != 0 ||
+        RecordManager == nullptr || IndexManager == nullptr)
+        return false;
+    auto* index = dynamic_cast<TORQBTreeRecordIndex*>(&OpenIndex(Cursor->IndexID));
+    if (index == nullptr) return false;
+    const int32_t session = SessionIDOf(Cursor);
+    const TORQRecordID at = Cursor->CurrentRecordID;
+    TORQKeyPath own;
+    if (index->HoldsPosition(&Cursor->IndexPositionCache, at, RecordManager->ChangeStamp)) {
+        own.Assign(Cursor->IndexPositionCache.KeyPath);
+    } else {
+        TORQMemoryBlock block;
+        if (Stored == nullptr) {
+            block = TORQMemoryBlock(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
+            TORQGetRecordRequest current;
+            current.Mode = gmCurrent;
+            current.RecordID = at;
+            current.RecordBuffer = static_cast<uint8_t*>(block.Data());
+            current.Result = grError;
+            RecordManager->ReadRecord(session, current);
+            if (current.Result != grOK) return false;
+            Stored = current.RecordBuffer;
+        }
+        if (!index->FindRecordPath(session, at, own, Stored)) return false;
+    }
+    TORQKeyPath path;
+    path.Assign(own);
+    Neighbours.NextFound = index->Next(session, path);
+    if (Neighbours.NextFound) Neighbours.Next = index->RecordIdAtPath(session, path);
+    Neighbours.Reached = Neighbours.NextFound ? Neighbours.Next : at;
+    if (Neighbours.NextFound) {
+        path.Assign(own);
+        Neighbours.PriorFound = index->Prior(session, path);
+        Neighbours.Reached = Neighbours.PriorFound ? index->RecordIdAtPath(session, path) : at;
+    }
+    return true;
+}
+
+TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor, const uint8_t* Stored) {
     TNeighbours n;
-    n.Reached = Cursor->CurrentRecordID;
-    const bool known = KnowsPriorNeighbour(Cursor);
+    const TORQRecordID at = Cursor->CurrentRecordID;
+    n.Reached = at;
+    if (ProbeInIndex(Cursor, Stored, n)) return n;
     const TORQKnownNeighbour kept = Cursor->KnownNeighbour;
+    const bool known = KnowsNeighbours(Cursor);
+    // The record is the low end of a kept gap: what follows it is known; the high end:
+    // what precedes it.
+    const bool knowsNext = known && kept.LowFound && !kept.LowIsPlace && kept.Low == at;
+    const bool knowsPrior = known && kept.HighFound && kept.High == at;
     uint8_t* buffer = Cursor->CurrentRecord;
     uint8_t* position = Cursor->SavePosition();
     uint8_t* scratch = nullptr;
@@ -535,14 +587,20 @@ TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
     try {
         scratch = Cursor->AllocRecordBuffer();
         Cursor->CurrentRecord = scratch;
-        n.NextFound = GetRecordInternal(Cursor, gmNext) == grOK;
-        n.Reached = Cursor->CurrentRecordID;
-        n.Next = Cursor->CurrentRecordID;
-        if (n.NextFound && known) {
-            // What the prior probe would answer: a filtered move that finds nothing
+        if (knowsNext) {
+            // What the next probe would answer: a filtered move that finds nothing
             // leaves the position where it was.
-            n.PriorFound = kept.PriorFound;
-            n.Reached = kept.PriorFound ? kept.Prior : kept.Record;
+            n.NextFound = kept.HighFound;
+            n.Next = kept.High;
+            n.Reached = kept.HighFound ? kept.High : at;
+        } else {
+            n.NextFound = GetRecordInternal(Cursor, gmNext) == grOK;
+            n.Reached = Cursor->CurrentRecordID;
+            n.Next = Cursor->CurrentRecordID;
+        }
+        if (n.NextFound && knowsPrior) {
+            n.PriorFound = kept.LowFound;
+            n.Reached = kept.LowFound ? kept.Low : at;
         } else if (n.NextFound) {
             Cursor->RestorePosition(position);
             n.PriorFound = GetRecordInternal(Cursor, gmPrior) == grOK;
@@ -556,11 +614,18 @@ TORQTableData::TNeighbours TORQTableData::ProbeNeighbours(TORQCursor* Cursor) {
     return n;
 }
 
-void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours) {
+void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours, const uint8_t* Stored) {
     TORQKnownNeighbour& k = Cursor->KnownNeighbour;
-    k.Valid = Neighbours.NextFound && MayKeepNeighbour(Cursor) && RecordManager != nullptr;
+    k.PlaceRecord.clear();
+    if (Cursor->IsFiltered() && Stored != nullptr && RecordManager != nullptr &&
+        !(Neighbours.NextFound && Neighbours.PriorFound)) {
+        k.Place = Cursor->CurrentRecordID;
+        k.PlaceRecord.assign(Stored, Stored + RecordManager->RecordSize);
+    }
+    k.Valid = MayKeepNeighbour(Cursor) && RecordManager != nullptr;
     if (k.Valid) {
-        // The deleted record's prior neighbour is now the one of the record after it.
+        // With the record gone its neighbours are adjacent; without a next one, nothing
+        // accepted follows its place.
         k.SessionID = SessionIDOf(Cursor);
         k.Stamp = RecordManager->ChangeStamp;
         k.IndexID = Cursor->IndexID;
@@ -568,9 +633,11 @@ void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neig
         k.Condition = Cursor->ConditionExpression;
         k.RangeStart = Cursor->RangeStartKey;
         k.RangeEnd = Cursor->RangeEndKey;
-        k.Record = Neighbours.Next;
-        k.PriorFound = Neighbours.PriorFound;
-        k.Prior = Neighbours.PriorFound ? Neighbours.Reached : TORQRecordID{};
+        k.HighFound = Neighbours.NextFound;
+        k.High = Neighbours.NextFound ? Neighbours.Next : TORQRecordID{};
+        k.LowFound = !Neighbours.NextFound || Neighbours.PriorFound;
+        k.LowIsPlace = !Neighbours.NextFound;
+        k.Low = k.LowFound ? Neighbours.Reached : TORQRecordID{};
     }
     Cursor->Eof = 0;
     if (Neighbours.NextFound && Neighbours.PriorFound) {
@@ -580,6 +647,77 @@ void TORQTableData::PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neig
         Cursor->Bof = 0;
         Cursor->CurrentRecordID = Neighbours.Reached;
     }
+}
+
+void TORQTableData::KeepNeighboursOnStep(TORQCursor* Cursor, uint8_t Mode, const TORQRecordID& From,
+                                         uint8_t Result) {
+    // Stepping back from the deleted record's place passes refused records only: nothing
+    // accepted follows the record reached either.
+    TORQKnownNeighbour& k = Cursor->KnownNeighbour;
+    if (Result != grOK || Mode != gmPrior || !k.Valid || !k.LowIsPlace || !(k.Low == From)) return;
+    if (!KnowsNeighbours(Cursor)) return;
+    k.Low = Cursor->CurrentRecordID;
+    k.LowIsPlace = false;
+}
+
+bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& Found, TORQRecordID& RecordID) {
+    if (!Cursor->HasIndex() || Cursor->Bof != 0 || Cursor->Eof != 0) return false;
+    const int32_t session = SessionIDOf(Cursor);
+    const int32_t size = RecordManager->RecordSize;
+    TORQMemoryBlock block(std::max(size + TORQRecordID::ByteSize + 1, Cursor->RecordBufferSize), true);
+    auto* scratch = static_cast<uint8_t*>(block.Data());
+    TORQGetRecordRequest request;
+    request.Mode = gmCurrent;
+    request.RecordID = Cursor->CurrentRecordID;
+    request.RecordBuffer = scratch;
+    request.Result = grError;
+    RecordManager->ReadRecord(session, request);
+    if (request.Result != grError) return false;
+    // The index finds the nearest record by the gone record's values (kept by this
+    // cursor's delete, else those left in its buffer, as for an unfiltered move), but
+    // counting the records of an equal key, which may be accepted ones: the filters judge
+    // them.
+    Found = false;
+    auto* index = dynamic_cast<TORQBTreeRecordIndex*>(&OpenIndex(Cursor->IndexID));
+    if (index == nullptr) return false;
+    const TORQKnownNeighbour& k = Cursor->KnownNeighbour;
+    const uint8_t* values = k.Place == Cursor->CurrentRecordID && static_cast<int32_t>(k.PlaceRecord.size()) == size
+                                ? k.PlaceRecord.data()
+                                : Cursor->CurrentRecord;
+    if (values != nullptr) std::memcpy(scratch, values, static_cast<size_t>(size));
+    TORQKeyPath path;
+    if (!index->FindNearestPath(session, Cursor->CurrentRecordID, scratch, Forward, path)) return true;
+    index->GetRecordIdAtPath(session, path, request.RecordID);
+    request.Result = grError;
+    RecordManager->ReadRecord(session, request);
+    if (request.Result != grOK) return true;
+    const TORQRecordID from = Cursor->CurrentRecordID;
+    uint8_t* buffer = Cursor->CurrentRecord;
+    const auto rebind = [&] {
+        Cursor->CurrentRecord = buffer;
+        Cursor->CurrentRecordID = from;
+        for (TORQBaseExpression* e : {Cursor->FilterExpression.get(), Cursor->ConditionExpression})
+            if (e != nullptr) e->SetRecordBuffer(buffer, 0);
+    };
+    try {
+        request.RecordID.ToBytes(scratch + size);
+        Cursor->CurrentRecord = scratch;
+        if (RecordAccepted(Cursor)) {
+            Found = true;
+            RecordID = request.RecordID;
+        } else {
+            // On from that record as from any other.
+            Cursor->CurrentRecordID = request.RecordID;
+            Cursor->CurrentRecord = buffer;
+            TORQTableScan scan(*this, Cursor);
+            Found = scan.ScanRecords(nullptr, false, Cursor->RecordBitmap.get(), &RecordID, Forward, false, nullptr);
+        }
+    } catch (...) {
+        rebind();
+        throw;
+    }
+    rebind();
+    return true;
 }
 
 }  // namespace orq

@@ -213,25 +213,41 @@ protected:
     // Where a cursor goes once its record is deleted: the neighbours are probed before the
     // delete with a scratch buffer (the cursor's buffer and position put back on every
     // path), and the cursor is placed from them after it.
-    // Deleting a filtered set one record after the other would walk back over every
-    // refused record before it at each delete; the prior neighbour of the record that
-    // follows a deleted one is the deleted one's, so the cursor keeps it (while the table
-    // and the cursor's filters stay as they were) and the next delete takes it from there.
+    // Deleting a filtered set one record after the other would walk over every refused
+    // record beside it at each delete, forward or back: the deleted record's neighbours
+    // are adjacent accepted records once it is gone, so the cursor keeps them (while the
+    // table and the cursor's filters stay as they were) and the next delete, on either of
+    // them, takes its probe on that side from there. A delete that finds nothing after
+    // its record keeps that for the record the cursor next steps back to.
     struct TNeighbours {
         bool NextFound = false;
         bool PriorFound = false;
         TORQRecordID Reached;
         TORQRecordID Next;  // when NextFound
     };
-    TNeighbours ProbeNeighbours(TORQCursor* Cursor);
-    void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours);
-    // Whether the cursor's kept neighbour may stand for a probe now: a filtered cursor on
-    // that very record, under the same stamp, session, order and filters.
-    bool KnowsPriorNeighbour(const TORQCursor* Cursor) const;
+    // Stored, when given, is the record as the caller has just read it.
+    TNeighbours ProbeNeighbours(TORQCursor* Cursor, const uint8_t* Stored = nullptr);
+    // An unfiltered cursor on an index: the neighbours are the entries beside the
+    // record's in the index, stepped to from its path without reading them. False when
+    // the cursor is not such a one (nothing done).
+    bool ProbeInIndex(TORQCursor* Cursor, const uint8_t* Stored, TNeighbours& Neighbours);
+    // Stored: the deleted record as read before the delete (nil when not at hand).
+    void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours, const uint8_t* Stored);
+    // Whether the cursor's kept neighbours may stand for a probe now: a filtered cursor on
+    // a record, under the same stamp, session, order and filters.
+    bool KnowsNeighbours(const TORQCursor* Cursor) const;
     static bool MayKeepNeighbour(const TORQCursor* Cursor);
+    // A filtered move from the place of a record that is gone (deleted by this cursor or
+    // any other): through an index, it starts from the record nearest to that place, found
+    // by the key values the cursor's buffer still holds; nothing found leaves the cursor
+    // where it was. False (nothing done) when the place is a record or the cursor
+    // follows no index; else Found and RecordID answer the move.
+    // After a move of the cursor from record or place From.
+    void KeepNeighboursOnStep(TORQCursor* Cursor, uint8_t Mode, const TORQRecordID& From, uint8_t Result);
+    bool SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& Found, TORQRecordID& RecordID);
     // The key maintenance of every index (nothing while a table has none).
     void InsertIndexKeys(TORQCursor* Cursor);
-    void DeleteIndexKeys(TORQCursor* Cursor);
+    void DeleteIndexKeys(TORQCursor* Cursor, const uint8_t* Stored = nullptr);
     void UpdateIndexKeys(TORQCursor* Cursor, bool RemoveOld);
     // The index of that id, opened on demand; 10324 when it has no definition.
     TORQIndex& OpenIndex(int32_t IndexID) const;

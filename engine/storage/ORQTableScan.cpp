@@ -683,9 +683,12 @@ uint8_t TORQTableData::GetFilteredRecord(TORQCursor* Cursor, uint8_t Mode) {
     if (forward ? Cursor->Eof != 0 : Cursor->Bof != 0) return forward ? grEOF : grBOF;
     if (Cursor->RecordBitmap == nullptr) Cursor->CreateRecordBitmap();
     TORQRecordID id;
-    TORQTableScan scan(*this, Cursor);
-    if (!scan.ScanRecords(nullptr, false, Cursor->RecordBitmap.get(), &id, forward, fromStart, nullptr))
-        return forward ? grEOF : grBOF;
+    bool found = false;
+    if (fromStart || !SearchFromGonePlace(Cursor, forward, found, id)) {
+        TORQTableScan scan(*this, Cursor);
+        found = scan.ScanRecords(nullptr, false, Cursor->RecordBitmap.get(), &id, forward, fromStart, nullptr);
+    }
+    if (!found) return forward ? grEOF : grBOF;
     TORQGetRecordRequest request;
     request.Mode = gmCurrent;
     request.RecordID = id;
