@@ -1353,9 +1353,13 @@ bool TORQDataSet::GetBlobValue(TField* Field, std::string& Value) {
     auto* blob = dynamic_cast<TBlobField*>(Field);
     if (blob == nullptr) DatabaseErrorFmt("Field '%s' is not a BLOB field", {Field->DisplayName()}, this);
     if (blob->DataSet() != this) return false;
-    // The field of that name in this dataset, as the stream takes it.
-    auto* field = dynamic_cast<TBlobField*>(FieldByName(blob->FieldName()));
-    if (field == nullptr) field = blob;
+    // The field of that name in this dataset, as the stream takes it: the field itself
+    // when it is one of the dataset's.
+    TBlobField* field = blob;
+    if (Fields().IndexOf(blob) < 0) {
+        field = dynamic_cast<TBlobField*>(FieldByName(blob->FieldName()));
+        if (field == nullptr) field = blob;
+    }
     bool opened = false;
     if (!ReadBlobValue(field, Value, opened)) return false;
     if (!opened) RefreshUnopenedBlob();

@@ -1096,8 +1096,9 @@ void TORQLocalCursor::ReleaseReadBlob(int32_t FieldNo) {
     if (disk == nullptr || disk->BlobManager == nullptr) return;
     // A value written on this buffer and not posted yet is the post's to store: reading
     // it back must not drop it for the stored one.
+    // Without an entry there is no copy to let go (a stale handle reads as none).
     const TORQBlobCacheEntry* entry = disk->BlobManager->GetCacheEntry(CurrentRecord, FieldNo);
-    if (entry != nullptr && entry->Modified != 0) return;
+    if (entry == nullptr || entry->Modified != 0) return;
     TableData->FreeBlob(CurrentRecord, FieldNo);
 }
 
