@@ -109,9 +109,8 @@ void TDBMemo::LoadMemo() {
     TField* field = FDataLink->Field();
     TDataSet* ds = FDataLink->DataSet();
     std::string text;
-    // A record being filled or edited keeps the text shown: the engine drops a pending
-    // memo value that is read back before the post, so reading it here would store a
-    // new message without its text. The post's refresh shows the stored value.
+    // A record being filled or edited keeps the text shown, with no read while its
+    // fields are set one by one; the post's refresh shows the stored value.
     if (ds != nullptr && (ds->State() == classlib::dsInsert || ds->State() == classlib::dsEdit)) return;
     // One read of the field: a Null or empty value reads as "".
     if (field != nullptr && FDataLink->Active() && ds != nullptr && !ds->IsEmpty()) text = field->AsString();

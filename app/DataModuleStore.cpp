@@ -298,8 +298,8 @@ void TDataModule1::IdentReport(const std::string& Text) {
         Report(Text);
 }
 
-// The text of the record being posted. A new message's is its own: the engine cannot
-// read back a memo of a pending record once another field was set after it.
+// The text of the record being posted. A new message's is the one it brought, with no
+// read of the memo being filled.
 std::string TDataModule1::MessageText() const {
     if (FNewText != nullptr) return *FNewText;
     if (FEditText != nullptr) return *FEditText;

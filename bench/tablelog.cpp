@@ -2,7 +2,9 @@
 // on a disk-backed folder: log-shaped records (ten fields, the memo among them, the date
 // key IDX_DT and a station index) appended through TORQTable each committed, then as many
 // in transactions of 1,000; the receiver's station-and-period filter and its text search
-// on MSGTEXT, walked reading every field; and the restructure of a 100,000-record station
+// on MSGTEXT, walked reading every field; every record's MSGTEXT read in date order (the
+// memo through the field's AsString, the fastest of TILO_BENCH_MEMO_WALKS walks, 3); and
+// the restructure of a 100,000-record station
 // table widening a VARCHAR(100) to 300 with two indexes, against SQLite's rebuild (CREATE,
 // INSERT ... SELECT, DROP, RENAME, the indexes; one transaction).
 //
@@ -50,6 +52,7 @@ int EnvInt(const char* Name, int Default, int Min) {
 const int Rows = EnvInt("TILO_BENCH_ROWS", 20000, 1000) / 1000 * 1000;
 const int RestructureRows = EnvInt("TILO_BENCH_RESTRUCTURE_ROWS", 100000, 1000);
 constexpr int Batch = 1000;
+const int MemoWalks = EnvInt("TILO_BENCH_MEMO_WALKS", 3, 1);
 
 std::filesystem::path BenchDir(const std::string& Mode) { return FreshBenchDir("tablelog-" + Mode); }
 
@@ -107,8 +110,8 @@ constexpr double FilterFromDays = FirstDay + 4, FilterToDays = FirstDay + 19 + 8
 const char* const SearchText = "GALE WARNING";
 
 struct Result {
-    double AppendEach = 0, AppendBatched = 0, BrowseStation = 0, BrowseText = 0, Restructure = 0;
-    int64_t StationRows = 0, TextRows = 0, Checksum = 0, Restructured = 0;
+    double AppendEach = 0, AppendBatched = 0, BrowseStation = 0, BrowseText = 0, ReadMemo = 0, Restructure = 0;
+    int64_t StationRows = 0, TextRows = 0, MemoRows = 0, MemoBytes = 0, Checksum = 0, Restructured = 0;
 };
 
 void Report(benchmark::State& State, const Result& R) {
@@ -116,6 +119,9 @@ void Report(benchmark::State& State, const Result& R) {
     State.counters["append_tx1000_s"] = R.AppendBatched;
     State.counters["browse_station_s"] = R.BrowseStation;
     State.counters["browse_text_s"] = R.BrowseText;
+    State.counters["read_memo_s"] = R.ReadMemo;
+    State.counters["memo_rows"] = static_cast<double>(R.MemoRows);
+    State.counters["memo_bytes"] = static_cast<double>(R.MemoBytes);
     State.counters["restructure_s"] = R.Restructure;
     State.counters["station_rows"] = static_cast<double>(R.StationRows);
     State.counters["text_rows"] = static_cast<double>(R.TextRows);
@@ -137,6 +143,7 @@ struct TResults {
                       {"append in tx of 1,000", &Result::AppendBatched, Rows},
                       {"browse station+period", &Result::BrowseStation, 2 * Rows},
                       {"browse text search", &Result::BrowseText, 2 * Rows},
+                      {"read every memo", &Result::ReadMemo, 2 * Rows},
                       {"restructure 100->300", &Result::Restructure, RestructureRows}};
         std::printf("\n%-24s %11s %11s %7s   %11s %11s %7s\n", "phase (seconds)", "barriers", "DEL+FULL", "ratio",
                     "no barrier", "WAL+NORM", "ratio");
@@ -267,6 +274,24 @@ void Sqlite(benchmark::State& State) {
         const std::string text = std::string("SELECT * FROM NAVTEXLOG WHERE instr(MSGTEXT, '") + SearchText + "') > 0";
         r.TextRows = SqliteWalk(db, text.c_str(), {}, r.Checksum);
         r.BrowseText = Since(t);
+        for (int walk = 0; walk < MemoWalks; ++walk) {
+            t = Clock::now();
+            sqlite3_stmt* q = nullptr;
+            if (sqlite3_prepare_v2(db, "SELECT MSGTEXT FROM NAVTEXLOG ORDER BY UTCRECEIVED", -1, &q, nullptr) !=
+                SQLITE_OK)
+                std::abort();
+            int64_t rows = 0, bytes = 0;
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                sqlite3_column_text(q, 0);
+                bytes += sqlite3_column_bytes(q, 0);
+                ++rows;
+            }
+            sqlite3_finalize(q);
+            const double s = Since(t);
+            if (walk == 0 || s < r.ReadMemo) r.ReadMemo = s;
+            r.MemoRows = rows;
+            r.MemoBytes = bytes;
+        }
         SqliteStations(db, RestructureRows, 100);
         t = Clock::now();
         Exec(db,
@@ -432,6 +457,22 @@ void Engine(benchmark::State& State) {
                 ++r.TextRows;
             }
             r.BrowseText = Since(t);
+            log.SetFiltered(false);
+            log.SetOnFilterRecord(nullptr);
+            log.DisableControls();
+            for (int walk = 0; walk < MemoWalks; ++walk) {
+                t = Clock::now();
+                int64_t rows = 0, bytes = 0;
+                for (log.First(); !log.Eof(); log.Next()) {
+                    bytes += static_cast<int64_t>(text->AsString().size());
+                    ++rows;
+                }
+                const double s = Since(t);
+                if (walk == 0 || s < r.ReadMemo) r.ReadMemo = s;
+                r.MemoRows = rows;
+                r.MemoBytes = bytes;
+            }
+            log.EnableControls();
             log.Close();
             // The station table, filled in transactions (not timed), then widened as the
             // receiver does at start-up.

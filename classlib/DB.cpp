@@ -349,6 +349,12 @@ std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField* Field, TBlobStreamMo
 
 void TDataSet::CloseBlob(TField* Field) { (void)Field; }
 
+bool TDataSet::GetBlobValue(TField* Field, std::string& Value) {
+    (void)Field;
+    (void)Value;
+    return false;
+}
+
 // ---- events ----
 
 TDataSource* TDataSet::GetDataSource() { return nullptr; }

@@ -225,6 +225,9 @@ public:
     // The stream over Field's BLOB in the current record; nil when there is none.
     virtual std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
     virtual void CloseBlob(TField* Field);
+    // Field's whole value in the current record, as a stream opened for reading would
+    // read it; false when the dataset has no road of its own (a stream is read instead).
+    virtual bool GetBlobValue(TField* Field, std::string& Value);
 
     // ---- data sources and events ----
     // The data source this dataset follows (a detail's master); nil by default.

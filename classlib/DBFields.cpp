@@ -654,9 +654,12 @@ bool TBlobField::IsNull() const {
 void TBlobField::Clear() { OpenStream(bmWrite); }
 
 std::string TBlobField::GetAsString() const {
+    CheckDataSet();
+    std::string s;
+    if (DataSet()->GetBlobValue(const_cast<TBlobField*>(this), s)) return s;
     std::unique_ptr<TStream> blob = OpenStream(bmRead);
     const int64_t size = blob->Size();
-    std::string s(static_cast<size_t>(std::max<int64_t>(size, 0)), '\0');
+    s.assign(static_cast<size_t>(std::max<int64_t>(size, 0)), '\0');
     blob->SetPosition(0);
     blob->ReadBuffer(s.data(), static_cast<int64_t>(s.size()));
     return s;

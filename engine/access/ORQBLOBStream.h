@@ -12,11 +12,18 @@
 //   Only a modified stream marks its field modified and signals the field change when
 //   it closes; an exception from that signal goes to the user interface's handler.
 // - Close may raise (the BLOB is stored there); the destructor closes without raising,
-//   handing a failure to the user interface's handler.
+//   handing a failure to the user interface's handler. It closes this stream's own
+//   local stream only: another stream open on the same field stays open.
+// - Opened for reading, the stream takes the value whole where the cursor can read it
+//   so (the bytes a local stream would give, pending values included) and serves it
+//   from its own copy, with no local stream; writes raise 10115 and size changes 10116
+//   as a read-only local stream's do. A copy taken stays readable after the cursor let
+//   its streams go.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "classlib/Classes.h"
 #include "classlib/DBCommon.h"
@@ -52,6 +59,10 @@ public:
     void Detach();
 
     TORQLocalBLOBStream* LocalStream() const { return FLocalStream; }
+    // A local stream or a whole value was had: the BLOB could be opened.
+    bool Opened() const { return FLocalStream != nullptr || FWholeOpened; }
+    // Served from a value read whole.
+    bool Whole() const { return FWhole; }
     bool BlobModified() const { return FModified; }
     classlib::TBlobField* Field() const { return FField; }
     TORQDataSet* DataSet() const { return FDataSet; }
@@ -62,6 +73,10 @@ protected:
 
 private:
     TORQLocalBLOBStream* FLocalStream = nullptr;
+    bool FWhole = false;
+    bool FWholeOpened = false;
+    std::string FValue;
+    int64_t FPosition = 0;
     bool FModified = false;
     bool FClosed = false;
     classlib::TBlobField* FField = nullptr;

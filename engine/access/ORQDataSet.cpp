@@ -1299,24 +1299,71 @@ void TORQDataSet::CloseBlob(TField* Field) {
     c.CurrentRecord = saved;
 }
 
+void TORQDataSet::CloseBlobStream(TField* Field, TORQLocalBLOBStream& Stream) {
+    TORQCursor& c = CheckCursor(nilcode::Blob);
+    (void)Field;
+    uint8_t* saved = c.CurrentRecord;
+    c.CurrentRecord = GetActiveRecordBuffer();
+    try {
+        c.CloseBlobStream(Stream);
+    } catch (...) {
+        c.CurrentRecord = saved;
+        throw;
+    }
+    c.CurrentRecord = saved;
+}
+
+bool TORQDataSet::ReadBlobValue(TBlobField* Field, std::string& Bytes, bool& Opened) {
+    Bytes.clear();
+    Opened = false;
+    TORQCursor& c = CheckCursor(nilcode::Blob);
+    uint8_t* buffer = GetActiveRecordBuffer();
+    if (buffer == nullptr) return true;
+    TPositionKeeper keep(c);
+    PointCursorAt(buffer);
+    return c.ReadBlobValue(State() == dsInsert, State() == dsEdit, State() == dsBrowse, BaseFieldNo(Field), Bytes,
+                           Opened);
+}
+
+void TORQDataSet::RefreshUnopenedBlob() {
+    // A BLOB that cannot be opened while browsing: the record may be gone, so the
+    // window is read again once. In an edit a refresh would post it, so nothing.
+    if (FRefreshGuard || State() != dsBrowse) return;
+    FRefreshGuard = true;
+    try {
+        Refresh();
+    } catch (...) {
+        FRefreshGuard = false;
+        throw;
+    }
+    FRefreshGuard = false;
+}
+
 std::unique_ptr<TStream> TORQDataSet::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
     if (Mode != bmRead && FReadOnly) RaiseNative(10107, "Dataset is in read only mode");
     auto* blob = dynamic_cast<TBlobField*>(Field);
     if (blob == nullptr) DatabaseErrorFmt("Field '%s' is not a BLOB field", {Field->DisplayName()}, this);
     auto stream = std::make_unique<TORQBLOBStream>(blob, Mode);
-    // A BLOB that cannot be opened while browsing: the record may be gone, so the
-    // window is read again once. In an edit a refresh would post it, so nothing.
-    if (stream->LocalStream() == nullptr && !FRefreshGuard && State() == dsBrowse) {
-        FRefreshGuard = true;
-        try {
-            Refresh();
-        } catch (...) {
-            FRefreshGuard = false;
-            throw;
-        }
-        FRefreshGuard = false;
-    }
+    if (!stream->Opened()) RefreshUnopenedBlob();
     return std::make_unique<TORQBLOBStreamOwner>(std::move(stream));
+}
+
+bool TORQDataSet::GetBlobValue(TField* Field, std::string& Value) {
+    Value.clear();
+    auto* blob = dynamic_cast<TBlobField*>(Field);
+    if (blob == nullptr) DatabaseErrorFmt("Field '%s' is not a BLOB field", {Field->DisplayName()}, this);
+    if (blob->DataSet() != this) return false;
+    // The field of that name in this dataset, as the stream takes it: the field itself
+    // when it is one of the dataset's.
+    TBlobField* field = blob;
+    if (Fields().IndexOf(blob) < 0) {
+        field = dynamic_cast<TBlobField*>(FieldByName(blob->FieldName()));
+        if (field == nullptr) field = blob;
+    }
+    bool opened = false;
+    if (!ReadBlobValue(field, Value, opened)) return false;
+    if (!opened) RefreshUnopenedBlob();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------

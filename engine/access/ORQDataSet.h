@@ -192,7 +192,17 @@ public:
     // opened. 10111 for a writing mode outside dsEdit and dsInsert.
     TORQLocalBLOBStream* OpenBlob(classlib::TBlobField* Field, classlib::TBlobStreamMode Mode);
     std::unique_ptr<classlib::TStream> CreateBlobStream(classlib::TField* Field, classlib::TBlobStreamMode Mode) override;
+    // Closes every stream the cursor has open on Field.
     void CloseBlob(classlib::TField* Field) override;
+    // Closes one stream OpenBlob handed out, the field's others staying open.
+    void CloseBlobStream(classlib::TField* Field, TORQLocalBLOBStream& Stream);
+    // Field's whole value in the active buffer, as a stream OpenBlob opens for reading
+    // would read it, with nothing left open; false when the cursor has no such road.
+    // Opened false (Bytes empty) where OpenBlob would answer nil.
+    bool ReadBlobValue(classlib::TBlobField* Field, std::string& Bytes, bool& Opened);
+    // AsString of a BLOB field without a stream: CreateBlobStream's checks and its one
+    // refresh of a BLOB that cannot be opened while browsing.
+    bool GetBlobValue(classlib::TField* Field, std::string& Value) override;
 
     // ---- overrides of the framework's public protocol ----
     bool PSIsSQLSupported() override { return true; }
@@ -275,6 +285,8 @@ protected:
 
     // The refresh CreateBlobStream runs at most once at a time.
     bool FRefreshGuard = false;
+    // The one refresh after a BLOB could not be opened while browsing.
+    void RefreshUnopenedBlob();
 
 private:
     TORQCursor& CheckCursor(int32_t Code) const;

@@ -1009,16 +1009,17 @@ TORQLocalBLOBStream* TORQLocalCursor::OpenStream(uint8_t Mode, int32_t FieldNo) 
     return BlobStreams.back().get();
 }
 
-TORQLocalBLOBStream* TORQLocalCursor::OpenBlob(bool IsInsert, bool IsEdit, bool IsBrowse, uint8_t Mode,
-                                               int32_t FieldNo) {
-    TTableDataGuard guard(*this);
-    if (!UsesLocks()) return OpenStream(Mode, FieldNo);
+template <class TOpen>
+bool TORQLocalCursor::WithBlobOpen(bool IsInsert, bool IsEdit, bool IsBrowse, TOpen&& Open) {
+    if (!UsesLocks()) {
+        Open();
+        return true;
+    }
     const TORQCursorLockTuning tuning = CursorLockTuning();
     TORQDiskTableData* disk = DiskTable();
-    if (!disk->SetTableLock(SessionNo(), ltRead, 1, tuning.BlobReadDelay, tuning.BlobReadTries)) return nullptr;
-    TORQLocalBLOBStream* result = nullptr;
+    if (!disk->SetTableLock(SessionNo(), ltRead, 1, tuning.BlobReadDelay, tuning.BlobReadTries)) return false;
+    bool readable = true;
     try {
-        bool readable = true;
         if (IsBrowse && !IsInsert && !IsEdit && BlobStreams.empty()) {
             // The latest reference: another process may have replaced the value. The
             // buffer's cached values belong to the record it held.
@@ -1034,7 +1035,7 @@ TORQLocalBLOBStream* TORQLocalCursor::OpenBlob(bool IsInsert, bool IsEdit, bool 
             RestorePosition(saved);
             FreePosition(saved);
         }
-        if (readable) result = OpenStream(Mode, FieldNo);
+        if (readable) Open();
     } catch (...) {
         try {
             disk->ReleaseTableLock(SessionNo(), ltRead, 1);
@@ -1043,7 +1044,40 @@ TORQLocalBLOBStream* TORQLocalCursor::OpenBlob(bool IsInsert, bool IsEdit, bool 
         throw;
     }
     disk->ReleaseTableLock(SessionNo(), ltRead, 1);
+    return readable;
+}
+
+TORQLocalBLOBStream* TORQLocalCursor::OpenBlob(bool IsInsert, bool IsEdit, bool IsBrowse, uint8_t Mode,
+                                               int32_t FieldNo) {
+    TTableDataGuard guard(*this);
+    TORQLocalBLOBStream* result = nullptr;
+    WithBlobOpen(IsInsert, IsEdit, IsBrowse, [&] { result = OpenStream(Mode, FieldNo); });
     return result;
+}
+
+void TORQLocalCursor::ReadValue(int32_t FieldNo, std::string& Bytes) {
+    if (FieldNo < 0 || FieldNo >= FieldDefs.GetCount())
+        RaiseNativeFmt(10110, SInvalidFieldNo, {FieldNo, FieldDefs.GetCount()});
+    if (Active == 0) RaiseNative(10113, "Nil pointer occured");
+    try {
+        TableData->ReadBlobValue(this, FieldNo, Bytes);
+    } catch (...) {
+        try {
+            if (CurrentRecord != nullptr) ReleaseReadBlob(FieldNo);
+        } catch (...) {
+        }
+        throw;
+    }
+    // As a read stream's close does.
+    if (CurrentRecord != nullptr) ReleaseReadBlob(FieldNo);
+}
+
+bool TORQLocalCursor::ReadBlobValue(bool IsInsert, bool IsEdit, bool IsBrowse, int32_t FieldNo, std::string& Bytes,
+                                    bool& Opened) {
+    Bytes.clear();
+    TTableDataGuard guard(*this);
+    Opened = WithBlobOpen(IsInsert, IsEdit, IsBrowse, [&] { ReadValue(FieldNo, Bytes); });
+    return true;
 }
 
 void TORQLocalCursor::CloseStream(std::size_t Index, bool Store) {
@@ -1062,8 +1096,9 @@ void TORQLocalCursor::ReleaseReadBlob(int32_t FieldNo) {
     if (disk == nullptr || disk->BlobManager == nullptr) return;
     // A value written on this buffer and not posted yet is the post's to store: reading
     // it back must not drop it for the stored one.
+    // Without an entry there is no copy to let go (a stale handle reads as none).
     const TORQBlobCacheEntry* entry = disk->BlobManager->GetCacheEntry(CurrentRecord, FieldNo);
-    if (entry != nullptr && entry->Modified != 0) return;
+    if (entry == nullptr || entry->Modified != 0) return;
     TableData->FreeBlob(CurrentRecord, FieldNo);
 }
 
@@ -1100,6 +1135,13 @@ void TORQLocalCursor::CloseBlob(int32_t FieldNo) {
         }
     }
     if (failure) std::rethrow_exception(failure);
+}
+
+void TORQLocalCursor::CloseBlobStream(TORQLocalBLOBStream& Stream) {
+    if (Active == 0) RaiseNative(10119, "Nil pointer occured");
+    TTableDataGuard guard(*this);
+    for (std::size_t i = BlobStreams.size(); i-- > 0;)
+        if (BlobStreams[i].get() == &Stream) return CloseStream(i, true);
 }
 
 void TORQLocalCursor::FreeBlobs(bool OnlyWritable) {

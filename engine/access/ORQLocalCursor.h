@@ -120,6 +120,11 @@ public:
     bool FindKey(const std::string& KeyText, bool Nearest, const classlib::Variant& KeyValues) override;
     TORQLocalBLOBStream* OpenBlob(bool IsInsert, bool IsEdit, bool IsBrowse, uint8_t Mode, int32_t FieldNo) override;
     void CloseBlob(int32_t FieldNo) override;
+    void CloseBlobStream(TORQLocalBLOBStream& Stream) override;
+    // Under the same locks as OpenBlob; the buffer's copy of a stored value read on the
+    // way is let go again, a value written and not yet posted stays.
+    bool ReadBlobValue(bool IsInsert, bool IsEdit, bool IsBrowse, int32_t FieldNo, std::string& Bytes,
+                       bool& Opened) override;
     // OnlyWritable: the streams in modes 0 and 2 only. Each is closed as CloseBlob does.
     void FreeBlobs(bool OnlyWritable) override;
     int64_t GetLastAutoincValue(int32_t FieldNo) override;
@@ -185,6 +190,12 @@ private:
     void RefreshDefinitions(bool Constraints);
     std::vector<std::string> BaseNames(const std::vector<std::string>& FieldNames) const;
     TORQLocalBLOBStream* OpenStream(uint8_t Mode, int32_t FieldNo);
+    // OpenBlob's frame: with the multi-user locks, the read lock around Open, and in a
+    // browse with nothing open the record read again first; false when the BLOB cannot
+    // be opened (the lock not had, the record gone).
+    template <class TOpen>
+    bool WithBlobOpen(bool IsInsert, bool IsEdit, bool IsBrowse, TOpen&& Open);
+    void ReadValue(int32_t FieldNo, std::string& Bytes);
     // Stores (when Store and the mode writes) or discards one stream and frees it.
     void CloseStream(std::size_t Index, bool Store);
     // Lets the buffer's cached copy of a disk BLOB go, unless it holds a value written

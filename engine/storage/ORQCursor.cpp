@@ -154,6 +154,12 @@ TORQLocalBLOBStream* TORQCursor::OpenBlob(bool, bool, bool, uint8_t, int32_t) {
     RaiseNotOverridden("OpenBlob", ClassName());
 }
 void TORQCursor::CloseBlob(int32_t) { RaiseNotOverridden("CloseBlob", ClassName()); }
+void TORQCursor::CloseBlobStream(TORQLocalBLOBStream&) { RaiseNotOverridden("CloseBlobStream", ClassName()); }
+bool TORQCursor::ReadBlobValue(bool, bool, bool, int32_t, std::string& Bytes, bool& Opened) {
+    Bytes.clear();
+    Opened = false;
+    return false;
+}
 void TORQCursor::FreeBlobs(bool) { RaiseNotOverridden("FreeBlobs", ClassName()); }
 int64_t TORQCursor::GetLastAutoincValue(int32_t) { RaiseNotOverridden("GetLastAutoincValue", ClassName()); }
 void TORQCursor::BeginUpdateBatch() { RaiseNotOverridden("BeginUpdateBatch", ClassName()); }

@@ -236,6 +236,15 @@ public:
     // the cursor's (its open BLOB list); nil when the BLOB cannot be opened.
     virtual TORQLocalBLOBStream* OpenBlob(bool IsInsert, bool IsEdit, bool IsBrowse, uint8_t Mode, int32_t FieldNo);
     virtual void CloseBlob(int32_t FieldNo);
+    // Closes the one stream OpenBlob handed out (storing it as CloseBlob does) and leaves
+    // the field's other streams open; a stream no longer listed is ignored.
+    virtual void CloseBlobStream(TORQLocalBLOBStream& Stream);
+    // The whole value of a BLOB field of the current record, as a read-only stream of
+    // OpenBlob would read it, with nothing left open. False when this cursor has no such
+    // road (the caller opens a stream); otherwise Opened tells whether the BLOB could be
+    // opened at all (OpenBlob's nil), Bytes being empty when not.
+    virtual bool ReadBlobValue(bool IsInsert, bool IsEdit, bool IsBrowse, int32_t FieldNo, std::string& Bytes,
+                               bool& Opened);
     virtual void FreeBlobs(bool StoreWritten);
     virtual int64_t GetLastAutoincValue(int32_t FieldNo);
     virtual void BeginUpdateBatch();

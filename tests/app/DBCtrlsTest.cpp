@@ -84,8 +84,7 @@ TEST(DBMemo, FollowsTheCurrentRecordReadingItsFieldOncePerEvent) {
         EXPECT_EQ(log.DataSet.FieldReads - reads, 1) << m.Name;
     }
     // While the record is edited nothing is read back, not even a change of its own
-    // field (the engine drops a pending memo value read back before the post); the
-    // post shows the new text.
+    // field; the post shows the new text.
     log.DataSet.Edit();
     int64_t reads = log.DataSet.FieldReads;
     log.DataSet.FieldByName("STATION")->SetAsString("OTHER");

@@ -277,3 +277,191 @@ TEST_F(BlobConflicts, InAnEditAStreamThatCannotOpenLeavesTheEditAndAWriteRaises)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------
+// Two roads to a value: whole, and through a local stream
+
+// A disk database component of its own, plain or enciphered, single- or multi-user.
+struct TDiskDb {
+    TDiskDb(const std::string& Password, bool MultiUser) {
+        Path = Dir.File("TILO_DB.ORQ");
+        Db = std::make_unique<TORQDatabase>(nullptr);
+        Db->SetDatabaseName("ORQDB");
+        Db->SetDatabaseFileName(Path);
+        Db->Password = Password;
+        Db->EncryptionAlgorithm = Password.empty() ? 0 : 3;
+        Db->MultiUser = MultiUser;
+        Db->CreateDatabase();
+        Db->Open();
+        if (auto* disk = dynamic_cast<TORQDiskDatabaseData*>(Db->Handle()->DatabaseData)) {
+            disk->CommitBarriers = false;
+            if (disk->DiskPageManager() != nullptr) disk->DiskPageManager()->CommitBarriers = false;
+        }
+    }
+    ~TDiskDb() {
+        try {
+            Db->Close();
+        } catch (...) {
+        }
+    }
+    disktest::TempDir Dir;
+    std::string Path;
+    std::unique_ptr<TORQDatabase> Db;
+};
+
+// Everything a stream opened for reading gives, from a position the reads leave alone.
+std::string ReadWhole(TStream& S) {
+    std::string got;
+    char chunk[777];
+    S.SetPosition(0);
+    for (int64_t n = S.Read(chunk, sizeof chunk); n > 0; n = S.Read(chunk, sizeof chunk))
+        got.append(chunk, static_cast<size_t>(n));
+    return got;
+}
+
+// A memo or BLOB read through the dataset is the value written, whichever road it takes:
+// AsString and a stream opened for reading take it whole (from the cached page for a plain
+// value on a shared page, by the value's stream for a compressed, a large or a pending
+// one); a stream opened for reading and writing in an edit reads it through a local
+// stream. Value kinds: long and short in turn, every byte value, about a page and past it,
+// a value of many pages, an empty one (Null) and a single byte; in a stored (B0) and a
+// compressed (B1) field. Plain and enciphered files, single- and multi-user, rows
+// committed and rows still on the session's pages, and a value set on the edited record
+// and not yet posted.
+TEST_F(EngineTest, AMemoReadsTheSameWholeAndThroughAStream) {
+    std::string binary;
+    for (int i = 0; i < 600; ++i) binary.push_back(static_cast<char>((i * 37) & 0xFF));
+    const std::vector<std::string> values = {Pattern(2500, 1) + "END", "XY", binary, std::string(3000, 'a'),
+                                             std::string(5000, 'b'), Pattern(70000, 2), "", "Q"};
+    struct Setting {
+        const char* Password;
+        bool MultiUser, Committed;
+    };
+    for (const Setting& set : {Setting{"", false, true}, Setting{"", false, false}, Setting{"navtex", false, true},
+                               Setting{"navtex", false, false}, Setting{"", true, true}}) {
+        SCOPED_TRACE(std::string(*set.Password ? "enciphered" : "plain") + (set.MultiUser ? " multi-user" : "") +
+                     (set.Committed ? " committed" : " in a transaction"));
+        TDiskDb disk(set.Password, set.MultiUser);
+        {
+            TORQFieldDefs f;
+            AddField(f, "UTCRECEIVED", aftDateTime);
+            AddField(f, "FREQ", aftInteger);
+            AddField(f, "B0", aftMemo);
+            AddField(f, "B1", aftBlob);
+            f.GetItem(3)->BlobCompressionAlgorithm = 1;
+            f.GetItem(3)->BlobCompressionMode = 1;
+            TORQIndexDefs i;
+            AddIndex(i, "IDX_DT", "UTCRECEIVED", true);
+            TORQLocalCursor c;
+            c.TableName = "BLOBS";
+            c.Session = disk.Db->Handle();
+            c.CreateTable(f, i, TORQConstraintDefs{});
+        }
+        auto ds = std::make_unique<TTestDataSet>();
+        ds->SetDatabaseName("ORQDB");
+        ds->TableName = "BLOBS";
+        ds->Open();
+        if (!set.Committed) disk.Db->StartTransaction();
+        for (size_t k = 0; k < values.size(); ++k) {
+            AppendKey(*ds, static_cast<int>(k));
+            ds->FieldByName("B0")->SetAsString(values[k]);
+            ds->FieldByName("B1")->SetAsString(values[k]);
+            ds->Post();
+        }
+        ds->Close();
+        ds->Open();
+        auto check = [&](const std::string& Want, const char* What) {
+            for (const char* name : {"B0", "B1"}) {
+                SCOPED_TRACE(std::string(What) + " " + name + " of " + std::to_string(Want.size()) + " bytes");
+                TField* field = ds->FieldByName(name);
+                EXPECT_TRUE(field->AsString() == Want);
+                EXPECT_EQ(field->IsNull(), Want.empty());
+                {
+                    auto s = ds->CreateBlobStream(field, bmRead);
+                    EXPECT_EQ(s->Size(), static_cast<int64_t>(Want.size()));
+                    EXPECT_TRUE(ReadWhole(*s) == Want);
+                    EXPECT_EQ(NativeCode([&] { s->Write("x", 1); }), 10115);
+                }
+                if (ds->State() == dsEdit) {
+                    auto s = ds->CreateBlobStream(field, bmReadWrite);
+                    ASSERT_FALSE(dynamic_cast<TORQBLOBStreamOwner&>(*s).Stream().Whole());
+                    EXPECT_TRUE(ReadWhole(*s) == Want) << "through a local stream";
+                }
+                TORQVariant v;
+                ds->GetFieldValue(v, name[1] == '0' ? 2 : 3, false);
+                EXPECT_EQ(v.IsNull(), Want.empty());
+                if (!Want.empty()) {
+                    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(v.Data()), static_cast<size_t>(v.DataSize())) ==
+                                Want) << "for the SQL layer";
+                }
+            }
+        };
+        // Long after short and short after long: nothing of one value shows in the next.
+        ds->First();
+        for (size_t k = 0; k < values.size(); ++k, ds->Next()) {
+            ASSERT_EQ(ds->FieldByName("FREQ")->AsInteger(), static_cast<int>(k));
+            check(values[k], "browsing");
+            ds->Edit();
+            check(values[k], "edited, as stored");
+            const std::string pending = values[(k + 3) % values.size()];
+            ds->FieldByName("B0")->SetAsString(pending);
+            ds->FieldByName("B1")->SetAsString(pending);
+            ds->FieldByName("FREQ")->SetAsInteger(static_cast<int>(k));
+            check(pending, "edited, set and not posted");
+            ds->Cancel();
+            check(values[k], "cancelled");
+        }
+        if (!set.Committed) disk.Db->Rollback();
+    }
+}
+
+// Closing one stream of a field leaves the field's other streams open: a value read while
+// a stream of the same field is open (a field-change handler, a bound control) neither
+// ends a reader's stream nor stores a writer's half-written value and lets the rest go.
+TEST_P(Blobs, ClosingOneStreamOfAFieldLeavesItsOtherStreamsOpen) {
+    if (GetParam() == ekTemp) GTEST_SKIP() << "TEMP tables take no updates";
+    TEngineEnv env(GetParam());
+    CreateBlobTable(env);
+    auto ds = env.Open("BLOBS");
+    const std::string old = Pattern(3000, 1), head = Pattern(20, 2), tail = Pattern(100000, 3);
+    AppendKey(*ds, 1);
+    for (const char* name : {"B0", "B1"}) ds->FieldByName(name)->SetAsString(old);
+    ds->Post();
+    for (const char* name : {"B0", "B1"}) {
+        SCOPED_TRACE(name);
+        TField* field = ds->FieldByName(name);
+        {
+            // Readers: the first still reads its value after the others closed.
+            auto first = ds->CreateBlobStream(field, bmRead);
+            EXPECT_TRUE(field->AsString() == old);
+            { auto second = ds->CreateBlobStream(field, bmRead); }
+            EXPECT_TRUE(ReadWhole(*first) == old);
+        }
+        ds->Edit();
+        {
+            auto reader = ds->CreateBlobStream(field, bmRead);
+            // A writer holding the field: a read in between sees the value it started from
+            // and leaves the writer writing.
+            auto writer = ds->CreateBlobStream(field, bmWrite);
+            writer->WriteBuffer(head.data(), static_cast<int64_t>(head.size()));
+            EXPECT_TRUE(field->AsString() == old);
+            EXPECT_TRUE(ReadWhole(*ds->CreateBlobStream(field, bmRead)) == old);
+            writer->WriteBuffer(tail.data(), static_cast<int64_t>(tail.size()));
+            EXPECT_EQ(writer->Size(), static_cast<int64_t>(head.size() + tail.size()));
+            writer.reset();
+            EXPECT_TRUE(field->AsString() == head + tail) << "the written value once its stream closed";
+            EXPECT_TRUE(ReadWhole(*reader) == old) << "an open reader keeps the value it opened";
+        }
+        ds->Post();
+        EXPECT_TRUE(field->AsString() == head + tail);
+        if (GetParam() == ekDisk) {
+            ds->Close();
+            ds->Open();
+            field = ds->FieldByName(name);
+        }
+        EXPECT_TRUE(field->AsString() == head + tail) << "as stored";
+        ds->Edit();
+        field->SetAsString(old);
+        ds->Post();
+    }
+}

@@ -164,6 +164,46 @@ TEST_F(LocalCursorBlobs, FreeBlobsDetachesTheDatasetStreamAndNeverFreesIt) {
     EXPECT_EQ(Mine->GetText(1), "written");
 }
 
+// One stream of a field closes alone: a reader closed beside a writer leaves the writer
+// writing, and the writer's close stores what it wrote. A value read whole opens nothing
+// and keeps no copy of a stored value, and it is the pending value once one was written.
+TEST_F(LocalCursorBlobs, OneStreamClosesAloneAndAWholeReadLeavesNothingOpen) {
+    ASSERT_TRUE(SeekId(*Mine, 1));
+    ASSERT_EQ(Mine->BeginEdit(), 0);
+    const auto whole = [&](int32_t F, bool Browse = false) {
+        std::string bytes = "stale";
+        bool opened = false;
+        EXPECT_TRUE(Mine->ReadBlobValue(false, !Browse, Browse, F, bytes, opened));
+        EXPECT_TRUE(opened);
+        return bytes;
+    };
+    TORQLocalBLOBStream* w = Mine->OpenBlob(false, true, false, TORQLocalBLOBStream::bmReadWrite, 1);
+    TORQLocalBLOBStream* r = Mine->OpenBlob(false, true, false, TORQLocalBLOBStream::bmReadOnly, 1);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(r, nullptr);
+    w->Seek(0, soEnd);
+    w->Write(" and more", 9);
+    Mine->CloseBlobStream(*r);
+    ASSERT_EQ(Mine->BlobStreams.size(), 1u);
+    EXPECT_EQ(Mine->BlobStreams[0].get(), w);
+    w->Write(" again", 6);
+    EXPECT_EQ(whole(1), "first 1") << "nothing is stored before the writer closes";
+    EXPECT_EQ(Mine->BlobStreams.size(), 1u);
+    Mine->CloseBlobStream(*w);
+    EXPECT_TRUE(Mine->BlobStreams.empty());
+    EXPECT_EQ(whole(1), "first 1 and more again");
+    EXPECT_EQ(whole(2), "");
+    EXPECT_EQ(Blobs(*Mine).CacheEntryCount(), 1) << "the pending value only";
+    ASSERT_EQ(Mine->Post(false), 0);
+    ASSERT_TRUE(SeekId(*Mine, 1));
+    EXPECT_EQ(whole(1, true), "first 1 and more again");
+    EXPECT_TRUE(Mine->BlobStreams.empty());
+    EXPECT_EQ(Blobs(*Mine).CacheEntryCount(), 0);
+    std::string bytes;
+    bool opened = false;
+    EXPECT_EQ(NativeCode([&] { Mine->ReadBlobValue(false, false, true, 5, bytes, opened); }), 10110);
+}
+
 class LocalCursorBlobBrowse : public LocalCursorBlobs, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(LocalCursorBlobBrowse, BrowsingReadsTheValueAnotherSideReplacedAndNilForAGoneRecord) {
@@ -178,9 +218,10 @@ TEST_P(LocalCursorBlobBrowse, BrowsingReadsTheValueAnotherSideReplacedAndNilForA
         cursor->Open();
         return Action(*cursor);
     };
-    const auto replace = [](TCursor& c) {
+    std::string replacement = "replaced by the other side";
+    const auto replace = [&replacement](TCursor& c) {
         if (!SeekId(c, 2) || c.BeginEdit() != 0) return 40;
-        c.SetText(1, "replaced by the other side", false);
+        c.SetText(1, replacement, false);
         return c.Post(false) == 0 ? 0 : 41;
     };
     const auto remove = [](TCursor& c) { return SeekId(c, 2) && c.Delete() == 0 ? 0 : 42; };
@@ -188,7 +229,19 @@ TEST_P(LocalCursorBlobBrowse, BrowsingReadsTheValueAnotherSideReplacedAndNilForA
     // The buffer still holds the old reference: the browse open reads the record again.
     EXPECT_EQ(Mine->GetText(1), "replaced by the other side");
     EXPECT_EQ(Mine->CurrentRecordID, at);
+    // So does a value read whole.
+    replacement = "replaced again, longer than before";
+    ASSERT_EQ(forked ? disktest::InChild([&] { return other(replace); }) : other(replace), 0);
+    std::string bytes;
+    bool opened = false;
+    ASSERT_TRUE(Mine->ReadBlobValue(false, false, true, 1, bytes, opened));
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(bytes, replacement);
+    EXPECT_EQ(Mine->CurrentRecordID, at);
     ASSERT_EQ(forked ? disktest::InChild([&] { return other(remove); }) : other(remove), 0);
+    ASSERT_TRUE(Mine->ReadBlobValue(false, false, true, 1, bytes, opened));
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(bytes, "");
     EXPECT_EQ(Mine->OpenBlob(false, false, true, TORQLocalBLOBStream::bmReadOnly, 1), nullptr);
     EXPECT_TRUE(Mine->BlobStreams.empty());
     EXPECT_EQ(Blobs(*Mine).CacheEntryCount(), 0);
