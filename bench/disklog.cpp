@@ -1,6 +1,7 @@
 // The message log on disk, side by side with SQLite in the same run: single-row appends each
 // committed, bulk appends in transactions of 1,000 with the date and station indexes,
-// one-hour range scans on the date index, scans filtering on the station and on the message
+// one-hour range scans on the date index (from a key search, and as a range on the cursor
+// (range_cursor_s; SQLite's peer is range_s)), scans filtering on the station and on the message
 // text (a search in the text read, and the filter MSGTEXT LIKE '%GALE WARNING%' evaluated
 // on each record), and deleting the oldest half then appending as many again (the file
 // growth).
@@ -87,8 +88,8 @@ double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clo
 
 // What each phase found, so that no engine skips work the others do.
 struct Result {
-    double Single = 0, Bulk = 0, Range = 0, Station = 0, Memo = 0, Like = 0, Delete = 0, Refill = 0;
-    int64_t RangeRows = 0, StationRows = 0, MemoRows = 0, LikeRows = 0;
+    double Single = 0, Bulk = 0, Range = 0, RangeCursor = 0, Station = 0, Memo = 0, Like = 0, Delete = 0, Refill = 0;
+    int64_t RangeRows = 0, RangeCursorRows = 0, StationRows = 0, MemoRows = 0, LikeRows = 0;
     double SizeFull = 0, SizeRefilled = 0;
 };
 
@@ -96,6 +97,10 @@ void Report(benchmark::State& State, const Result& R) {
     State.counters["single_s"] = R.Single;
     State.counters["bulk_s"] = R.Bulk;
     State.counters["range_s"] = R.Range;
+    if (R.RangeCursorRows > 0) {
+        State.counters["range_cursor_s"] = R.RangeCursor;
+        State.counters["range_cursor_rows"] = static_cast<double>(R.RangeCursorRows);
+    }
     State.counters["station_s"] = R.Station;
     State.counters["memo_s"] = R.Memo;
     State.counters["like_s"] = R.Like;
@@ -405,6 +410,31 @@ void Engine(benchmark::State& State) {
                     log.SearchKey = nullptr;
                     log.FreeRecordBuffer(key);
                     Fastest(r.Range, pass, Since(t));
+                }
+                if (ReadPhase("range")) {
+                    // The same hours through a range on the cursor: each read steps within it.
+                    t = Clock::now();
+                    log.SetIndexName("IDX_DT");
+                    uint8_t* low = log.AllocRecordIDBuffer();
+                    uint8_t* high = log.AllocRecordIDBuffer();
+                    r.RangeCursorRows = 0;
+                    for (int sc = 0; sc < RangeScans; ++sc) {
+                        const int64_t from = static_cast<int64_t>(sc) * 7919 % (bulk - 60);
+                        TORQVariant v;
+                        v.SetAsDateTime(Days(from) - 1e-7);
+                        log.SetFieldValue(v, fUtc, low, true);
+                        v.SetAsDateTime(Days(from + 60) - 1e-7);
+                        log.SetFieldValue(v, fUtc, high, true);
+                        log.SetRange(low, high, false, true, 1, 1);
+                        log.Bof = 1;
+                        log.Eof = 0;
+                        while (log.Next())
+                            if (!log.Text().empty()) ++r.RangeCursorRows;
+                    }
+                    log.CancelRange();
+                    log.FreeRecordBuffer(low);
+                    log.FreeRecordBuffer(high);
+                    Fastest(r.RangeCursor, pass, Since(t));
                 }
                 // Filtered scans are tested row by row here (no filtered scans on disk tables yet).
                 if (ReadPhase("station")) {
