@@ -1,6 +1,7 @@
 // The message log on disk, side by side with SQLite in the same run: single-row appends each
 // committed, bulk appends in transactions of 1,000 with the date and station indexes,
-// one-hour range scans on the date index, scans filtering on the station and on the message
+// one-hour range scans on the date index (from a key search, and as a range on the cursor
+// (range_cursor_s; SQLite's peer is range_s)), scans filtering on the station and on the message
 // text (a search in the text read, and the filter MSGTEXT LIKE '%GALE WARNING%' evaluated
 // on each record), and deleting the oldest half then appending as many again (the file
 // growth).
@@ -12,6 +13,8 @@
 // measures nothing. TILO_BENCH_ROWS sets the bulk row count (20,000). TILO_BENCH_SCANS runs
 // each read phase (range, station, memo, like) that many times over in every mode, the fastest
 // pass counting (1): on a shared machine it keeps the short phases' figures steady.
+// TILO_BENCH_READS names the read phases the engine runs (a list of range, station, memo,
+// like; all when unset): a profile of one phase then holds that phase alone.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -47,6 +50,11 @@ int ScanPasses() {
     return n < 1 ? 1 : n;
 }
 
+bool ReadPhase(const char* Name) {
+    const char* e = std::getenv("TILO_BENCH_READS");
+    return e == nullptr || std::strstr(e, Name) != nullptr;
+}
+
 // The fastest of the passes so far.
 void Fastest(double& Phase, int Pass, double Seconds) { Phase = Pass == 0 ? Seconds : std::min(Phase, Seconds); }
 
@@ -80,8 +88,8 @@ double Since(Clock::time_point Start) { return std::chrono::duration<double>(Clo
 
 // What each phase found, so that no engine skips work the others do.
 struct Result {
-    double Single = 0, Bulk = 0, Range = 0, Station = 0, Memo = 0, Like = 0, Delete = 0, Refill = 0;
-    int64_t RangeRows = 0, StationRows = 0, MemoRows = 0, LikeRows = 0;
+    double Single = 0, Bulk = 0, Range = 0, RangeCursor = 0, Station = 0, Memo = 0, Like = 0, Delete = 0, Refill = 0;
+    int64_t RangeRows = 0, RangeCursorRows = 0, StationRows = 0, MemoRows = 0, LikeRows = 0;
     double SizeFull = 0, SizeRefilled = 0;
 };
 
@@ -89,6 +97,10 @@ void Report(benchmark::State& State, const Result& R) {
     State.counters["single_s"] = R.Single;
     State.counters["bulk_s"] = R.Bulk;
     State.counters["range_s"] = R.Range;
+    if (R.RangeCursorRows > 0) {
+        State.counters["range_cursor_s"] = R.RangeCursor;
+        State.counters["range_cursor_rows"] = static_cast<double>(R.RangeCursorRows);
+    }
     State.counters["station_s"] = R.Station;
     State.counters["memo_s"] = R.Memo;
     State.counters["like_s"] = R.Like;
@@ -372,52 +384,84 @@ void Engine(benchmark::State& State) {
             }
             r.Bulk = Since(t);
             for (int pass = 0; pass < ScanPasses(); ++pass) {
-                // Each hour's first row is found by a key search on the date index, then the
-                // hour is stepped through.
-                t = Clock::now();
-                r.RangeRows = r.StationRows = r.MemoRows = 0;
-                log.SetIndexName("IDX_DT");
-                uint8_t* key = log.AllocRecordIDBuffer();
-                for (int sc = 0; sc < RangeScans; ++sc) {
-                    const int64_t from = static_cast<int64_t>(sc) * 7919 % (bulk - 60);
-                    const double lo = Days(from) - 1e-7, hi = Days(from + 60) - 1e-7;
-                    TORQVariant v;
-                    v.SetAsDateTime(lo);
-                    log.SetFieldValue(v, fUtc, key, true);
-                    log.SearchKey = key;
-                    log.SearchKeySize = log.RecordIDBufferSize;
-                    log.SearchKeyFieldCount = 1;
-                    if (!log.Disk->FindKey(&log, scoGreaterOrEqual)) continue;
-                    if (log.Disk->GetRecord(&log, gmCurrent) != grOK) continue;
-                    while (log.Date() < hi) {
-                        if (!log.Text().empty()) ++r.RangeRows;
-                        if (!log.Next()) break;
+                r.RangeRows = r.StationRows = r.MemoRows = r.LikeRows = 0;
+                if (ReadPhase("range")) {
+                    // Each hour's first row is found by a key search on the date index, then
+                    // the hour is stepped through.
+                    t = Clock::now();
+                    log.SetIndexName("IDX_DT");
+                    uint8_t* key = log.AllocRecordIDBuffer();
+                    for (int sc = 0; sc < RangeScans; ++sc) {
+                        const int64_t from = static_cast<int64_t>(sc) * 7919 % (bulk - 60);
+                        const double lo = Days(from) - 1e-7, hi = Days(from + 60) - 1e-7;
+                        TORQVariant v;
+                        v.SetAsDateTime(lo);
+                        log.SetFieldValue(v, fUtc, key, true);
+                        log.SearchKey = key;
+                        log.SearchKeySize = log.RecordIDBufferSize;
+                        log.SearchKeyFieldCount = 1;
+                        if (!log.Disk->FindKey(&log, scoGreaterOrEqual)) continue;
+                        if (log.Disk->GetRecord(&log, gmCurrent) != grOK) continue;
+                        while (log.Date() < hi) {
+                            if (!log.Text().empty()) ++r.RangeRows;
+                            if (!log.Next()) break;
+                        }
                     }
-            }
-            log.SearchKey = nullptr;
-            log.FreeRecordBuffer(key);
-            Fastest(r.Range, pass, Since(t));
-            // Filtered scans are tested row by row here (no filtered scans on disk tables yet).
-            t = Clock::now();
-            log.Rewind("");
-            while (log.Next())
-                if (log.Station() == "STATION 7" && !log.Text().empty()) ++r.StationRows;
-            Fastest(r.Station, pass, Since(t));
-            t = Clock::now();
-            log.Rewind("");
-            while (log.Next())
-                if (log.Text().find("GALE WARNING") != std::string::npos) ++r.MemoRows;
-            Fastest(r.Memo, pass, Since(t));
-            TORQExpression like;
-            like.ParseFilter(&log, "MSGTEXT LIKE '%GALE WARNING%'", false, false);
-            t = Clock::now();
-            r.LikeRows = 0;
-            log.Rewind("");
-            while (log.Next()) {
-                like.SetRecordBuffer(log.CurrentRecord, 0);
-                if (like.GetBooleanValue()) ++r.LikeRows;
-            }
-            Fastest(r.Like, pass, Since(t));
+                    log.SearchKey = nullptr;
+                    log.FreeRecordBuffer(key);
+                    Fastest(r.Range, pass, Since(t));
+                }
+                if (ReadPhase("range")) {
+                    // The same hours through a range on the cursor: each read steps within it.
+                    t = Clock::now();
+                    log.SetIndexName("IDX_DT");
+                    uint8_t* low = log.AllocRecordIDBuffer();
+                    uint8_t* high = log.AllocRecordIDBuffer();
+                    r.RangeCursorRows = 0;
+                    for (int sc = 0; sc < RangeScans; ++sc) {
+                        const int64_t from = static_cast<int64_t>(sc) * 7919 % (bulk - 60);
+                        TORQVariant v;
+                        v.SetAsDateTime(Days(from) - 1e-7);
+                        log.SetFieldValue(v, fUtc, low, true);
+                        v.SetAsDateTime(Days(from + 60) - 1e-7);
+                        log.SetFieldValue(v, fUtc, high, true);
+                        log.SetRange(low, high, false, true, 1, 1);
+                        log.Bof = 1;
+                        log.Eof = 0;
+                        while (log.Next())
+                            if (!log.Text().empty()) ++r.RangeCursorRows;
+                    }
+                    log.CancelRange();
+                    log.FreeRecordBuffer(low);
+                    log.FreeRecordBuffer(high);
+                    Fastest(r.RangeCursor, pass, Since(t));
+                }
+                // Filtered scans are tested row by row here (no filtered scans on disk tables yet).
+                if (ReadPhase("station")) {
+                    t = Clock::now();
+                    log.Rewind("");
+                    while (log.Next())
+                        if (log.Station() == "STATION 7" && !log.Text().empty()) ++r.StationRows;
+                    Fastest(r.Station, pass, Since(t));
+                }
+                if (ReadPhase("memo")) {
+                    t = Clock::now();
+                    log.Rewind("");
+                    while (log.Next())
+                        if (log.Text().find("GALE WARNING") != std::string::npos) ++r.MemoRows;
+                    Fastest(r.Memo, pass, Since(t));
+                }
+                if (ReadPhase("like")) {
+                    TORQExpression like;
+                    like.ParseFilter(&log, "MSGTEXT LIKE '%GALE WARNING%'", false, false);
+                    t = Clock::now();
+                    log.Rewind("");
+                    while (log.Next()) {
+                        like.SetRecordBuffer(log.CurrentRecord, 0);
+                        if (like.GetBooleanValue()) ++r.LikeRows;
+                    }
+                    Fastest(r.Like, pass, Since(t));
+                }
             }
             r.SizeFull = FileBytes(dir);
             t = Clock::now();

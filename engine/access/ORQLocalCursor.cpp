@@ -474,6 +474,7 @@ void TORQLocalCursor::CloseTable() {
     }
     RecordBitmap.reset();
     FilterExpression.reset();
+    ScanPlan.reset();
     ProjectedFieldDefs.Clear();
     if (Projected == 0) FieldDefs.Clear();
     IndexDefs.Clear();

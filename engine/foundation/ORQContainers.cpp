@@ -2,7 +2,9 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -138,11 +140,21 @@ void TORQBitsArray::SetSize(int32_t NewBitCount) {
     if (FBits == nullptr) {
         FBits = static_cast<uint8_t*>(GlobalMemoryManager().AllocMem(bytes));
     } else {
-        try {
-            GlobalMemoryManager().ReallocMemZeroed(FBits, bytes);
-        } catch (...) {
-            if (FBits == nullptr) FBitCount = FSetBitsCount = 0;  // an overrun lost the block
-            throw;
+        const int64_t held = GlobalMemoryManager().GetBlockSize(FBits);
+        const int64_t used = ByteCount();
+        if (bytes > used && bytes <= held) {
+            // Room already held (grown ahead before): the bytes coming into use read 0.
+            std::memset(FBits + used, 0, static_cast<std::size_t>(bytes - used));
+        } else if (bytes != used) {
+            // A bitmap grown one bit at a time (a set numbered by key position) would copy
+            // itself at every bit: growth takes at least as much again as it holds.
+            const int64_t size = bytes > held ? std::max(bytes, std::min<int64_t>(2 * held, INT32_MAX / 8 + 1)) : bytes;
+            try {
+                GlobalMemoryManager().ReallocMemZeroed(FBits, size);
+            } catch (...) {
+                if (FBits == nullptr) FBitCount = FSetBitsCount = 0;  // an overrun lost the block
+                throw;
+            }
         }
         // The old last byte may hold bits beyond the old count (set-all fills whole
         // bytes, shrinking leaves them): they become real bits now and must read 0.

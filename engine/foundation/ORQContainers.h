@@ -203,11 +203,25 @@ class TORQKeyPath {
 public:
     static constexpr int32_t MaxLevels = 32;
 
+    TORQKeyPath() = default;
+    // Copies count the levels in use only: a step copies paths often, and no level past
+    // LevelCount is ever read.
+    TORQKeyPath(const TORQKeyPath& Source) { Assign(Source); }
+    TORQKeyPath& operator=(const TORQKeyPath& Source) {
+        Assign(Source);
+        return *this;
+    }
     void Clear() {
         LevelCount = 0;
         CurrentLevel = 0;
     }
-    void Assign(const TORQKeyPath& Source) { *this = Source; }
+    void Assign(const TORQKeyPath& Source) {
+        if (&Source == this) return;
+        const int32_t n = Source.LevelCount < 0 ? 0 : (Source.LevelCount > MaxLevels ? MaxLevels : Source.LevelCount);
+        for (int32_t i = 0; i < n; ++i) Levels[i] = Source.Levels[i];
+        LevelCount = Source.LevelCount;
+        CurrentLevel = Source.CurrentLevel;
+    }
 
     // Writes the level at the current level, then advances the current level and the
     // level count.
@@ -244,6 +258,7 @@ public:
     void Invalidate() {
         IndexID = -1;
         PositionStamp = -1;
+        LeafPageNo = -1;
     }
 
     TORQKeyPath KeyPath;
@@ -251,6 +266,13 @@ public:
     int32_t RecordPageNo = 0;
     uint16_t RecordSlotNo = 0;
     int64_t PositionStamp = -1;
+    // The values of one leaf of index LeafIndexID as read at LeafStamp (LeafPageNo -1:
+    // none), so that a step within the leaf reads no page.
+    int32_t LeafIndexID = -1;
+    int32_t LeafPageNo = -1;
+    int64_t LeafStamp = -1;
+    int32_t LeafValueSize = 0;
+    std::vector<uint8_t> LeafValues;
 };
 
 // An ordered list of pointers whose order its users keep. An owning list frees its

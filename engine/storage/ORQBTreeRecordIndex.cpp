@@ -171,6 +171,15 @@ void TORQBTreeRecordIndex::GetRecordIdAtPath(int32_t SessionID, const TORQKeyPat
     }
 }
 
+bool TORQBTreeRecordIndex::PathHoldsRecord(int32_t SessionID, const TORQKeyPath& KeyPath,
+                                           const TORQRecordID& RecordID) {
+    if (KeyPath.LevelCount <= 0 || KeyPath.LevelCount > TORQKeyPath::MaxLevels) return false;
+    const TORQKeyPathLevel& at = KeyPath.Levels[KeyPath.LevelCount - 1];
+    TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, at.PageNo);
+    return leaf->IsLeaf() && at.EntryNo >= 0 && at.EntryNo < leaf->EntryCount() &&
+           TORQRecordID::FromBytes(leaf->ValueAt(at.EntryNo)) == RecordID;
+}
+
 TORQKeyPath* TORQBTreeRecordIndex::CreateKeyPath() { return new TORQKeyPath(); }
 
 void TORQBTreeRecordIndex::FreeKeyPath(TORQKeyPath*& KeyPath) {
@@ -203,9 +212,37 @@ int32_t TORQBTreeRecordIndex::ComparePositions(const TORQKeyPath& A, const TORQK
     return TORQKeyPath::CompareKeyPaths(A, B);
 }
 
+TORQRecordID TORQBTreeRecordIndex::RecordIdAtPath(int32_t SessionID, const TORQKeyPath& Path,
+                                                 TORQIndexPositionCache* PositionCache, int32_t ChangeStamp) {
+    if (PositionCache == nullptr) return RecordIdAtPath(SessionID, Path);
+    if (Path.LevelCount <= 0 || Path.LevelCount > TORQKeyPath::MaxLevels) RaiseInvalidPosition(20068);
+    const TORQKeyPathLevel& at = Path.Levels[Path.LevelCount - 1];
+    TORQIndexPositionCache& c = *PositionCache;
+    const int32_t size = FKeyRef.ValueSize;
+    if (c.LeafPageNo != at.PageNo || c.LeafIndexID != IndexDef->ObjectID || c.LeafStamp != ChangeStamp ||
+        c.LeafValueSize != size) {
+        c.LeafPageNo = -1;
+        TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, at.PageNo);
+        if (!leaf->IsLeaf() || size != TORQRecordID::ByteSize) RaiseInvalidPosition(20068);
+        const int32_t count = leaf->EntryCount();
+        c.LeafValues.resize(static_cast<size_t>(count) * static_cast<size_t>(size));
+        for (int32_t i = 0; i < count; ++i)
+            std::memcpy(c.LeafValues.data() + static_cast<size_t>(i) * static_cast<size_t>(size), leaf->ValueAt(i),
+                        static_cast<size_t>(size));
+        c.LeafIndexID = IndexDef->ObjectID;
+        c.LeafStamp = ChangeStamp;
+        c.LeafValueSize = size;
+        c.LeafPageNo = at.PageNo;
+    }
+    // A stale path must not read past the page's entries.
+    const size_t count = c.LeafValues.size() / static_cast<size_t>(size);
+    if (at.EntryNo < 0 || static_cast<size_t>(at.EntryNo) >= count) RaiseInvalidPosition(20068);
+    return TORQRecordID::FromBytes(c.LeafValues.data() + static_cast<size_t>(at.EntryNo) * static_cast<size_t>(size));
+}
+
 void TORQBTreeRecordIndex::ReadAtPath(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                                       TORQIndexPositionCache* PositionCache, const TORQKeyPath& Path) {
-    Request.RecordID = RecordIdAtPath(SessionID, Path);
+    Request.RecordID = RecordIdAtPath(SessionID, Path, PositionCache, ChangeStamp);
     Request.Result = grOK;
     Request.AtBeginning = 0;
     Request.AtEnd = 0;
@@ -442,7 +479,11 @@ bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexSc
     }
     if (found && Position.Started == 0) {
         Position.EndPath.reset();
-        if (StartCondition != nullptr) {
+        // A lone bound the scan moves away from holds up to the tree's end: no end to find.
+        const uint8_t op = StartCondition != nullptr ? StartCondition->Operator : scoNone;
+        const bool openEnded = EndCondition == nullptr && (Forward ? op == scoGreater || op == scoGreaterOrEqual
+                                                                   : op == scoLess || op == scoLessOrEqual);
+        if (StartCondition != nullptr && !openEnded) {
             auto end = std::make_unique<TORQKeyPath>();
             const TORQScanSearchCondition& bound = EndCondition != nullptr ? *EndCondition : *StartCondition;
             found = FindCondition(SessionID, !Forward, *end, bound, *StartCondition);
@@ -457,7 +498,7 @@ bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexSc
         }
     }
     if (!found) return false;
-    RecordID = RecordIdAtPath(SessionID, current);
+    RecordID = RecordIdAtPath(SessionID, current, &Position.Leaf, 0);
     if (Position.Started == 0) {
         Position.Forward = Forward ? 1 : 0;
         Position.Started = 1;

@@ -30,6 +30,9 @@ public:
     uint8_t Started = 0;
     std::unique_ptr<TORQKeyPath> EndPath;  // nil until started, and for a scan without a start condition
     TORQKeyPath CurrentPath;
+    // The values of the leaf the scan stands in; a position lives no longer than the state
+    // of the tree it was started in.
+    TORQIndexPositionCache Leaf;
 };
 
 class TORQBTreeRecordIndex : public TORQIndex {
@@ -69,6 +72,7 @@ public:
     void UpdateKey(TORQCursor* Cursor, bool RemoveOld) override;
     int32_t MaxEntriesPerPage() override;
     void GetRecordIdAtPath(int32_t SessionID, const TORQKeyPath& KeyPath, TORQRecordID& RecordID) override;
+    bool PathHoldsRecord(int32_t SessionID, const TORQKeyPath& KeyPath, const TORQRecordID& RecordID) override;
 
     // Path navigation over the leaf level.
     bool First(int32_t SessionID, TORQKeyPath& Path);
@@ -83,6 +87,10 @@ public:
     // key count, in their record-id order. False when there is none that way.
     bool FindNearestPath(int32_t SessionID, const TORQRecordID& Gone, const uint8_t* Record, bool Forward,
                          TORQKeyPath& Path);
+    // The same through the leaf's values kept in PositionCache (read into it when they are
+    // not those of the path's leaf at ChangeStamp); nil reads the page.
+    TORQRecordID RecordIdAtPath(int32_t SessionID, const TORQKeyPath& Path, TORQIndexPositionCache* PositionCache,
+                                int32_t ChangeStamp);
     // Root FindKey with the key built from Record, over the first ColumnCount columns.
     bool FindKey(int32_t SessionID, bool Forward, TORQKeyPath& Path, int32_t Condition, const uint8_t* Record,
                  int32_t ColumnCount);

@@ -332,6 +332,7 @@ void TORQCursor::FreePosition(uint8_t*& Block) const { GlobalMemoryManager().Fre
 
 void TORQCursor::ResetRecordBitmap() {
     KnownNeighbour.Valid = false;
+    ScanPlan.reset();
     if (RecordBitmap != nullptr) RecordBitmap->Reset();
 }
 

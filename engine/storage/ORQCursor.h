@@ -42,6 +42,12 @@ namespace orq {
 class TORQBaseSession;
 class TORQTableData;
 class TORQDatabaseData;
+class TORQScanPlan;
+
+// Frees a cursor's kept scan plan (ORQTableScan.h).
+struct TORQScanPlanDelete {
+    void operator()(TORQScanPlan* Plan) const noexcept;
+};
 
 // A record's position: page number then slot. Ordered by page (signed), then slot
 // (unsigned); 6 bytes in a record buffer and on disk.
@@ -288,7 +294,7 @@ public:
     void FreePosition(uint8_t*& Block) const;
 
     // Forgets the record bitmap's contents so the filtered set is rebuilt on the next
-    // read (and what the last delete learned of its neighbours).
+    // read (and what the last delete learned of its neighbours and the kept scan plan).
     virtual void ResetRecordBitmap();
     // A new, empty bitmap over TableData (10425 without one) replaces any held.
     void CreateRecordBitmap();
@@ -350,6 +356,8 @@ public:
     std::unique_ptr<TORQRecordBitmap> RecordBitmap;  // the filtered record set, owned
     TORQIndexPositionCache IndexPositionCache;
     TORQKnownNeighbour KnownNeighbour;  // kept by the table data's deletes
+    // The filtered steps' plan, kept by the table scan while what it was chosen under holds.
+    std::unique_ptr<TORQScanPlan, TORQScanPlanDelete> ScanPlan;
     uint8_t UpdateBatch = 0;  // a write batch is pending
     uint8_t TableOption = 0;
     int32_t ResultCode = 0;

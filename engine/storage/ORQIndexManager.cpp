@@ -21,6 +21,8 @@ bool TORQIndex::HoldsPosition(const TORQIndexPositionCache* Cache, const TORQRec
            Cache->PositionStamp == ChangeStamp;
 }
 
+bool TORQIndex::PathHoldsRecord(int32_t, const TORQKeyPath&, const TORQRecordID&) { return false; }
+
 void TORQIndex::CreateIndex(TORQCursor* /*Cursor*/, TORQIndexDef& Definition) {
     if (IndexDef.get() == &Definition) return;
     auto copy = std::make_unique<TORQIndexDef>();

@@ -53,6 +53,8 @@ public:
     // The cursor's kept position stands on RecordID in this index and nothing in the table
     // changed since it was taken: the step can go on from its key path.
     bool HoldsPosition(const TORQIndexPositionCache* Cache, const TORQRecordID& RecordID, int32_t ChangeStamp) const;
+    // Whether the leaf entry KeyPath ends at holds RecordID (base: false, nothing known).
+    virtual bool PathHoldsRecord(int32_t SessionID, const TORQKeyPath& KeyPath, const TORQRecordID& RecordID);
     virtual void GetRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,
                            TORQIndexPositionCache* PositionCache) = 0;
     virtual void GetNearestRecord(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,

@@ -68,6 +68,7 @@ void TORQTableCursor::CloseTable() {
     if (Active == 0) return;
     Release();
     FilterExpression.reset();
+    ScanPlan.reset();
     BlobStreams.clear();
     IndexDefs.Clear();
     ConstraintDefs.Clear();

@@ -213,6 +213,8 @@ bool TORQTableScan::ScanRecords(TORQBaseExpression* ExtraNode, bool FillBitmap, 
         if (RecordID != nullptr) *RecordID = id;
         return true;
     }
+    if (ExtraNode == nullptr && KeyCondition == nullptr && !FillBitmap && !FCursor->HasLinkedKey())
+        return StepWithPlan(Bitmap, RecordID, Forward, FromStart);
     TORQScanSearchConditionArray conditions;
     BuildScanConditions(conditions, Forward, ExtraNode, KeyCondition);
     if (FTable.IndexManager != nullptr) conditions.ChooseIndexes(FTable.IndexManager->IndexDefs, false);
@@ -234,6 +236,150 @@ bool TORQTableScan::ScanRecords(TORQBaseExpression* ExtraNode, bool FillBitmap, 
     if (Bitmap != nullptr && FillBitmap) Bitmap->Complete = 1;
     if (Bitmap != nullptr && FromStart && Bitmap->Complete != 0 && FCursor->HasLinkedKey() && FCursor->HasIndex())
         FTable.OpenIndex(FCursor->IndexID).RemoveDuplicates(FSession, *Bitmap, FCursor->LinkedKeyFieldCount);
+    return found;
+}
+
+// ---------------------------------------------------------------------------------
+// The kept plan
+
+TORQScanPlan::TORQScanPlan() = default;
+TORQScanPlan::~TORQScanPlan() = default;
+
+void TORQScanPlanDelete::operator()(TORQScanPlan* Plan) const noexcept { delete Plan; }
+
+namespace {
+
+bool SameKeyConditions(const TORQScanSearchCondition& A, const TORQScanSearchCondition& B) {
+    if (A.Expression != B.Expression || A.Operator != B.Operator || A.IndexID != B.IndexID ||
+        A.FieldCount != B.FieldCount || A.KeySize != B.KeySize || A.PartialCompare != B.PartialCompare ||
+        A.Nodes != B.Nodes || A.Expressions != B.Expressions)
+        return false;
+    if (A.KeySize <= 0 || A.Key == nullptr || B.Key == nullptr) return A.Key == B.Key;
+    return std::memcmp(A.Key, B.Key, static_cast<size_t>(A.KeySize)) == 0;
+}
+
+// The same conditions in any order: putting detached nodes back reorders an expression.
+bool SameConditionSets(const TORQScanSearchConditionArray& A, const TORQScanSearchConditionArray& B) {
+    if (A.Count() != B.Count()) return false;
+    std::vector<bool> used(static_cast<size_t>(B.Count()), false);
+    for (int32_t i = 0; i < A.Count(); ++i) {
+        bool matched = false;
+        for (int32_t k = 0; k < B.Count() && !matched; ++k) {
+            if (used[static_cast<size_t>(k)] || !SameKeyConditions(A.Items(i), B.Items(k))) continue;
+            used[static_cast<size_t>(k)] = true;
+            matched = true;
+        }
+        if (!matched) return false;
+    }
+    return true;
+}
+
+bool SameRangeKey(const std::vector<uint8_t>& Kept, const uint8_t* Key, int32_t Size) {
+    if (Key == nullptr) return Kept.empty();
+    return Kept.size() == static_cast<size_t>(Size) && (Size == 0 || std::memcmp(Kept.data(), Key, Kept.size()) == 0);
+}
+
+std::vector<uint8_t> CopyRangeKey(const uint8_t* Key, int32_t Size) {
+    if (Key == nullptr) return {};
+    return std::vector<uint8_t>(Key, Key + Size);
+}
+
+}  // namespace
+
+bool TORQTableScan::PlanHolds(TORQScanPlan& Plan, bool Forward) {
+    const TORQCursor& c = *FCursor;
+    if (Plan.Table != &FTable || Plan.SessionID != FSession || Plan.IndexID != c.IndexID ||
+        Plan.Stamp != FTable.RecordManager->ChangeStamp || Plan.Filter != c.FilterExpression.get() ||
+        Plan.Condition != c.ConditionExpression || Plan.Callback != static_cast<bool>(c.OnFilterRecord))
+        return false;
+    if (Plan.HasRangeStart != (c.RangeStartKey != nullptr) || Plan.HasRangeEnd != (c.RangeEndKey != nullptr) ||
+        Plan.RangeStartExclusive != c.RangeStartExclusive || Plan.RangeEndExclusive != c.RangeEndExclusive ||
+        Plan.RangeStartFieldCount != c.RangeStartFieldCount || Plan.RangeEndFieldCount != c.RangeEndFieldCount ||
+        !SameRangeKey(Plan.RangeStart, c.RangeStartKey, c.RecordSize) ||
+        !SameRangeKey(Plan.RangeEnd, c.RangeEndKey, c.RecordSize))
+        return false;
+    const TORQIndexDefs* defs = FTable.IndexManager != nullptr ? &FTable.IndexManager->IndexDefs : nullptr;
+    if (Plan.DefinitionCount != (defs != nullptr ? defs->GetCount() : 0)) return false;
+    for (const TORQScanPlan::TUsedIndex& u : Plan.Indexes) {
+        const TORQIndexDef* d = IndexDefOf(u.IndexID);
+        if (d == nullptr || d->RootPage != u.RootPage || d->RecordStamp != u.RecordStamp) return false;
+    }
+    if (!Plan.HasDerived) return true;
+    // Keys taken from the expressions follow their values (an outer record's, a
+    // parameter's): the plan holds only while they come out the same.
+    TORQScanSearchConditionArray now;
+    BuildScanConditions(now, Forward, nullptr, nullptr);
+    if (FTable.IndexManager != nullptr) now.ChooseIndexes(FTable.IndexManager->IndexDefs, false);
+    return SameConditionSets(now, Plan.Derived);
+}
+
+std::unique_ptr<TORQScanPlan, TORQScanPlanDelete> TORQTableScan::MakePlan(bool Forward) {
+    std::unique_ptr<TORQScanPlan, TORQScanPlanDelete> plan(new TORQScanPlan());
+    TORQScanPlan& p = *plan;
+    const TORQCursor& c = *FCursor;
+    p.Table = &FTable;
+    p.SessionID = FSession;
+    p.IndexID = c.IndexID;
+    p.Stamp = FTable.RecordManager->ChangeStamp;
+    p.Filter = c.FilterExpression.get();
+    p.Condition = c.ConditionExpression;
+    p.Callback = static_cast<bool>(c.OnFilterRecord);
+    p.HasRangeStart = c.RangeStartKey != nullptr;
+    p.HasRangeEnd = c.RangeEndKey != nullptr;
+    p.RangeStartExclusive = c.RangeStartExclusive;
+    p.RangeEndExclusive = c.RangeEndExclusive;
+    p.RangeStartFieldCount = c.RangeStartFieldCount;
+    p.RangeEndFieldCount = c.RangeEndFieldCount;
+    p.RangeStart = CopyRangeKey(c.RangeStartKey, c.RecordSize);
+    p.RangeEnd = CopyRangeKey(c.RangeEndKey, c.RecordSize);
+    p.DefinitionCount = FTable.IndexManager != nullptr ? FTable.IndexManager->IndexDefs.GetCount() : 0;
+    TORQScanSearchConditionArray& conditions = p.Conditions;
+    BuildScanConditions(conditions, Forward, nullptr, nullptr);
+    if (FTable.IndexManager != nullptr) conditions.ChooseIndexes(FTable.IndexManager->IndexDefs, false);
+    for (int32_t i = 0; i < conditions.Count(); ++i) {
+        const TORQScanSearchCondition& k = conditions.Items(i);
+        if (IsDerivedCondition(k)) p.HasDerived = true;
+        if (!IsKeyCondition(k)) continue;
+        const bool listed = std::any_of(p.Indexes.begin(), p.Indexes.end(),
+                                        [&](const TORQScanPlan::TUsedIndex& u) { return u.IndexID == k.IndexID; });
+        if (listed) continue;
+        const TORQIndexDef* d = IndexDefOf(k.IndexID);
+        p.Indexes.push_back({k.IndexID, d != nullptr ? d->RootPage : -1, d != nullptr ? d->RecordStamp : 0});
+    }
+    if (p.HasDerived)
+        for (int32_t i = 0; i < conditions.Count(); ++i) p.Derived.AddCondition(conditions.Items(i));
+    if (!MergeScanConditions(conditions)) {
+        p.Empty = true;
+        return plan;
+    }
+    ChooseScanPair(conditions, p.Main, p.Paired);
+    conditions.RemoveMergedConditions(p.Main, p.Paired);
+    return plan;
+}
+
+bool TORQTableScan::StepWithPlan(TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart) {
+    // Held here while it runs, so that a callback resetting the cursor's plan cannot free
+    // it under the scan; a plan that failed part way is not kept.
+    std::unique_ptr<TORQScanPlan, TORQScanPlanDelete> kept = std::move(FCursor->ScanPlan);
+    if (kept && !PlanHolds(*kept, Forward)) kept.reset();
+    if (!kept) kept = MakePlan(Forward);
+    TORQScanPlan& plan = *kept;
+    bool found = false;
+    if (!plan.Empty) {
+        int32_t main = plan.Main, paired = plan.Paired;
+        OrderScanEnds(plan.Conditions, Forward, main, paired);
+        if (main >= 0) plan.Conditions.DetachConditions(main, paired);
+        try {
+            found =
+                ScanWithConditions(plan.Conditions, main, paired, false, Bitmap, RecordID, Forward, FromStart, &plan);
+        } catch (...) {
+            if (main >= 0) plan.Conditions.AttachConditions(main, paired);
+            throw;
+        }
+        if (main >= 0) plan.Conditions.AttachConditions(main, paired);
+    }
+    // Whatever the scan's callbacks changed is checked when the plan is next used.
+    if (!FCursor->ScanPlan) FCursor->ScanPlan = std::move(kept);
     return found;
 }
 
@@ -324,6 +470,22 @@ bool TORQTableScan::MergeScanConditions(TORQScanSearchConditionArray& Conditions
 
 void TORQTableScan::ChooseScanConditions(TORQScanSearchConditionArray& Conditions, bool Forward, int32_t& Main,
                                          int32_t& Paired) {
+    ChooseScanPair(Conditions, Main, Paired);
+    OrderScanEnds(Conditions, Forward, Main, Paired);
+}
+
+void TORQTableScan::OrderScanEnds(TORQScanSearchConditionArray& Conditions, bool Forward, int32_t& Main,
+                                  int32_t& Paired) {
+    if (Main < 0 || Paired < 0) return;
+    TORQIndex* index =
+        FTable.IndexManager != nullptr ? FTable.IndexManager->FindOpenIndex(Conditions.Items(Main).IndexID) : nullptr;
+    if (index == nullptr) RaiseNative(20273, "Pointer is nil");
+    const int32_t c = index->CompareConditions(Conditions.Items(Main), Conditions.Items(Paired));
+    // Moving forward the scan starts at the lower end, backward at the higher.
+    if (Forward ? c > 0 : c < 0) std::swap(Main, Paired);
+}
+
+void TORQTableScan::ChooseScanPair(TORQScanSearchConditionArray& Conditions, int32_t& Main, int32_t& Paired) {
     Main = -1;
     Paired = -1;
     int32_t keys = 0, onlyKey = -1;
@@ -368,16 +530,6 @@ void TORQTableScan::ChooseScanConditions(TORQScanSearchConditionArray& Condition
     if (FTable.PageManager != nullptr && FTable.PageManager->DataSize != 0 && FullScanCost() < best) {
         Main = -1;
         Paired = -1;
-        return;
-    }
-    if (Paired != -1) {
-        TORQIndex* index = FTable.IndexManager != nullptr
-                               ? FTable.IndexManager->FindOpenIndex(Conditions.Items(Main).IndexID)
-                               : nullptr;
-        if (index == nullptr) RaiseNative(20273, "Pointer is nil");
-        const int32_t c = index->CompareConditions(Conditions.Items(Main), Conditions.Items(Paired));
-        // Moving forward the scan starts at the lower end, backward at the higher.
-        if (Forward ? c > 0 : c < 0) std::swap(Main, Paired);
     }
 }
 
@@ -453,7 +605,7 @@ bool TORQTableScan::RecordMatches(TORQScanSearchConditionArray& Conditions, int3
 
 bool TORQTableScan::ScanWithConditions(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired,
                                        bool FillBitmap, TORQRecordBitmap* Bitmap, TORQRecordID* RecordID,
-                                       bool Forward, bool FromStart) {
+                                       bool Forward, bool FromStart, TORQScanPlan* Plan) {
     if (Main >= Conditions.Count())
         RaiseNativeFmt(10382, "Invalid condition number = %d, count = %d", {Main, Conditions.Count()});
     TScanBuffer buffer(FCursor);
@@ -473,7 +625,7 @@ bool TORQTableScan::ScanWithConditions(TORQScanSearchConditionArray& Conditions,
         return ScanUnordered(Conditions, Main, Paired, FillBitmap, Bitmap, RecordID, Forward, FromStart, buffer.Get());
     if (Conditions.Items(Main).IndexID == FCursor->IndexID)
         return ScanCursorIndex(Conditions, Main, Paired, FillBitmap, Bitmap, RecordID, Forward, FromStart,
-                               buffer.Get());
+                               buffer.Get(), Plan);
     return ScanOtherIndex(Conditions, Main, Paired, FillBitmap, Bitmap, RecordID, Forward, FromStart, buffer.Get());
 }
 
@@ -486,7 +638,9 @@ bool TORQTableScan::ScanPhysical(TORQScanSearchConditionArray& Conditions, bool 
         Bitmap->SetAll();
         return false;
     }
-    TORQIndexPositionCache cache;
+    // The cursor's own place in its index: a step from the record it stands on goes on
+    // from the kept key path, and the record found leaves its path there.
+    TORQIndexPositionCache& cache = FCursor->IndexPositionCache;
     TORQGetRecordRequest request;
     request.Mode = Forward ? gmNext : gmPrior;
     request.IndexID = FCursor->IndexID;
@@ -514,29 +668,49 @@ bool TORQTableScan::ScanPhysical(TORQScanSearchConditionArray& Conditions, bool 
 
 bool TORQTableScan::ScanCursorIndex(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired,
                                     bool FillBitmap, TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward,
-                                    bool FromStart, uint8_t* Buffer) {
+                                    bool FromStart, uint8_t* Buffer, TORQScanPlan* Plan) {
     const TORQScanSearchCondition& main = Conditions.Items(Main);
     const TORQScanSearchCondition* paired = Paired >= 0 ? &Conditions.Items(Paired) : nullptr;
     TORQIndex& index = FTable.OpenIndex(main.IndexID);
-    TScanPosition position(index);
+    std::unique_ptr<TORQIndexScanPosition>* kept = Plan != nullptr ? &Plan->Scans[Forward ? 1 : 0] : nullptr;
+    // This direction's scan knows its end already and the cursor's kept path names its
+    // record as the table stands: the step goes on from there.
+    const bool resume = !FromStart && kept != nullptr && *kept && (*kept)->Started != 0 && HoldsCursorPosition(index);
     TORQRecordID id = FCursor->CurrentRecordID;
-    if (!FromStart && !ReadByID(id, Buffer)) return false;
+    if (!FromStart && !resume && !ReadByID(id, Buffer)) return false;
+    std::unique_ptr<TORQIndexScanPosition> fresh;
+    TORQIndexScanPosition* position = nullptr;
+    if (resume) {
+        position = kept->get();
+        position->CurrentPath.Assign(FCursor->IndexPositionCache.KeyPath);
+    } else {
+        fresh.reset(index.CreateScanPosition());
+        if (fresh == nullptr) RaiseNative(20273, "Pointer is nil");
+        position = fresh.get();
+    }
     const bool check = NeedsRecordCheck(Conditions, Main, Paired);
     bool restart = FromStart;
-    while (index.ScanNext(FSession, restart, position.Get(), id, Buffer, paired, &main, Forward)) {
+    bool found = false;
+    while (index.ScanNext(FSession, restart, *position, id, Buffer, paired, &main, Forward)) {
         restart = false;
         if (check && (!ReadByID(id, Buffer) || !RecordMatches(Conditions, Main, Paired, id, Buffer))) continue;
         if (Bitmap != nullptr) {
             if (Bitmap->IndexOrder != 0)
-                Bitmap->SetBitAtPath(main.IndexID, position.Get().CurrentPath);
+                Bitmap->SetBitAtPath(main.IndexID, position->CurrentPath);
             else
                 Bitmap->SetBits(id);
         }
         if (FillBitmap) continue;
-        if (RecordID != nullptr) *RecordID = id;
-        return true;
+        found = true;
+        break;
     }
-    return false;
+    if (found) {
+        KeepPosition(index, id, position->CurrentPath);
+        if (RecordID != nullptr) *RecordID = id;
+    }
+    // A started scan has found its far end: the next step this way starts from it.
+    if (kept != nullptr && fresh != nullptr && fresh->Started != 0) *kept = std::move(fresh);
+    return found;
 }
 
 bool TORQTableScan::ScanUnordered(TORQScanSearchConditionArray& Conditions, int32_t Main, int32_t Paired,
@@ -603,7 +777,7 @@ bool TORQTableScan::ScanOtherIndex(TORQScanSearchConditionArray& Conditions, int
     TORQIndex& index = FTable.OpenIndex(main.IndexID);
     TORQIndex& order = FTable.OpenIndex(FCursor->IndexID);
     TORQKeyPath current, best, path;
-    if (!FromStart) LocateCurrent(order, current, Buffer);
+    if (!FromStart && !HeldPathOfCurrent(order, current)) LocateCurrent(order, current, Buffer);
     if (Bitmap != nullptr && FromStart) RestartBitmap(*Bitmap, true);
     const bool check = NeedsRecordCheck(Conditions, Main, Paired);
     TScanPosition position(index);
@@ -628,6 +802,7 @@ bool TORQTableScan::ScanOtherIndex(TORQScanSearchConditionArray& Conditions, int
         }
     }
     if (Bitmap != nullptr && !FillBitmap && FromStart) Bitmap->Complete = 1;
+    if (have && !FillBitmap) KeepPosition(order, bestID, best);
     if (have && RecordID != nullptr) *RecordID = bestID;
     return have;
 }
@@ -637,12 +812,38 @@ bool TORQTableScan::SeekInRecordBitmap(bool FromStart, bool Forward, TORQRecordB
     if (Bitmap.IndexOrder == 0) return Bitmap.FindNext(FromStart, Forward, RecordID, FCursor->CurrentRecordID);
     TORQIndex& order = FTable.OpenIndex(FCursor->IndexID);
     TORQKeyPath current, found;
-    if (!FromStart) {
+    if (!FromStart && !HeldPathOfCurrent(order, current)) {
         TScanBuffer buffer(FCursor);
         LocateCurrent(order, current, buffer.Get());
     }
     if (!Bitmap.FindNextAtPath(FromStart, Forward, FCursor->IndexID, found, current)) return false;
+    // The bitmap's path names entries by number only (no pages): it is no path to keep.
     order.GetRecordIdAtPath(FSession, found, RecordID);
+    return true;
+}
+
+void TORQTableScan::KeepPosition(TORQIndex& Index, const TORQRecordID& RecordID, const TORQKeyPath& Path) {
+    if (Index.IndexDef == nullptr) return;
+    TORQIndexPositionCache& cache = FCursor->IndexPositionCache;
+    cache.IndexID = Index.IndexDef->ObjectID;
+    cache.PositionStamp = FTable.RecordManager->ChangeStamp;
+    cache.RecordPageNo = RecordID.PageNo;
+    cache.RecordSlotNo = RecordID.SlotNo;
+    cache.KeyPath.Assign(Path);
+}
+
+bool TORQTableScan::HoldsCursorPosition(TORQIndex& Index) const {
+    return FCursor->Bof == 0 && FCursor->Eof == 0 &&
+           Index.HoldsPosition(&FCursor->IndexPositionCache, FCursor->CurrentRecordID, FTable.RecordManager->ChangeStamp);
+}
+
+bool TORQTableScan::HeldPathOfCurrent(TORQIndex& Index, TORQKeyPath& Path) {
+    // The entry there must still name the record: an index that lost the key, which the
+    // search from the record reports, is not stepped over unseen.
+    if (!HoldsCursorPosition(Index) ||
+        !Index.PathHoldsRecord(FSession, FCursor->IndexPositionCache.KeyPath, FCursor->CurrentRecordID))
+        return false;
+    Path.Assign(FCursor->IndexPositionCache.KeyPath);
     return true;
 }
 

@@ -100,6 +100,46 @@ TEST(BitsArray, PositionRankAndSearch) {
     EXPECT_EQ(wide.GetBitRank(25), 25);
 }
 
+// Grown a bit at a time (a set numbered by key position), with bits set at the end as it
+// grows and shrinks in between: every new bit reads 0, every set one stays.
+TEST(BitsArray, GrowingBitByBitKeepsSetBitsAndAddsClearOnes) {
+    TORQBitsArray a;
+    std::vector<bool> model;
+    auto check = [&] {
+        ASSERT_EQ(a.BitCount(), static_cast<int32_t>(model.size()));
+        int32_t set = 0;
+        for (size_t i = 0; i < model.size(); ++i) {
+            ASSERT_EQ(a.GetBit(static_cast<int32_t>(i)), model[i]) << i;
+            set += model[i] ? 1 : 0;
+        }
+        EXPECT_EQ(a.SetBitsCount(), set);
+    };
+    for (int32_t n = 1; n <= 3000; ++n) {
+        a.SetSize(n);
+        model.resize(static_cast<size_t>(n), false);
+        if (n % 3 == 0) {
+            a.SetBit(n - 1, true);
+            model[static_cast<size_t>(n - 1)] = true;
+        }
+        if (n % 997 == 0) {
+            check();
+            // Down into the middle of a byte, then on again past what it held.
+            a.SetSize(n / 2 + 3);
+            model.resize(static_cast<size_t>(n / 2 + 3));
+            check();
+            a.SetSize(n);
+            model.resize(static_cast<size_t>(n), false);
+            check();
+        }
+    }
+    check();
+    a.SetAll();
+    model.assign(model.size(), true);
+    a.SetSize(3011);
+    model.resize(3011, false);
+    check();
+}
+
 TEST(BitsArray, ShrinkRecountsAndEmptyFrees) {
     TORQBitsArray a;
     WithBits(a, 16, {3, 12});

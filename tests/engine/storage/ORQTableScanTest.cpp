@@ -9,10 +9,12 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "DiskTableFixture.h"
 #include "FakeExpression.h"
 #include "MemTableFixture.h"
 #include "engine/storage/ORQTableScan.h"
@@ -27,6 +29,18 @@ namespace {
 struct TRow {
     int32_t Slot;
     int64_t A, B, C;
+};
+
+struct TMode {
+    const char* Name;
+    const char* CursorIndex;  // "" physical order
+    // Filter: comparisons on the fake (field, operator, value), a callback, a range on
+    // the cursor's index [low, high] with exclusive flags.
+    std::vector<std::tuple<std::string, uint8_t, int64_t>> Compares;
+    std::function<bool(const TRow&)> Callback;
+    bool HasRange = false;
+    int64_t Low = 0, High = 0;
+    bool LowExclusive = false, HighExclusive = false;
 };
 
 // Counts the record reads of a MEMORY table.
@@ -102,6 +116,7 @@ protected:
         for (const auto& [slot, row] : rows) live.push_back(row);
         return live;
     }
+    void ApplyMode(TTestCursor& Cur, const TMode& M, FakeExpression& E, const std::map<int32_t, TRow>& BySlot);
     static void UseIndex(TTestCursor& C, const std::string& Name) {
         C.IndexDefs.Assign(C.TableData->IndexManager->IndexDefs);
         C.SetIndexName(Name);
@@ -436,18 +451,6 @@ TEST_F(TableScan, MovingFromARecordGoneFromTheCursorsIndexIsRefused) {
 
 namespace {
 
-struct TMode {
-    const char* Name;
-    const char* CursorIndex;  // "" physical order
-    // Filter: comparisons on the fake (field, operator, value), a callback, a range on
-    // the cursor's index [low, high] with exclusive flags.
-    std::vector<std::tuple<std::string, uint8_t, int64_t>> Compares;
-    std::function<bool(const TRow&)> Callback;
-    bool HasRange = false;
-    int64_t Low = 0, High = 0;
-    bool LowExclusive = false, HighExclusive = false;
-};
-
 bool Passes(const TMode& M, const TRow& R) {
     for (const auto& [f, op, v] : M.Compares) {
         const int64_t x = f == "A" ? R.A : (f == "B" ? R.B : R.C);
@@ -481,14 +484,9 @@ std::vector<int32_t> Expected(const TMode& M, std::vector<TRow> Rows) {
     return slots;
 }
 
-}  // namespace
-
-TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
-    TORQMemoryTableData& t = MakeScanTable();
-    const std::vector<TRow> rows = Seed(t, 20260, 300);
-    std::map<int32_t, TRow> bySlot;
-    for (const TRow& r : rows) bySlot[r.Slot] = r;
-    const std::vector<TMode> modes = {
+// Every way in: physical, the cursor's index, another index; comparisons, a callback, a range.
+std::vector<TMode> NavigationModes() {
+    return {
         {"physical, callback", "", {}, [](const TRow& r) { return r.A % 3 == 0; }},
         {"physical, comparisons", "", {{"A", scoGreaterOrEqual, 5}, {"A", scoLess, 12}, {"B", 6, 3}}, nullptr},
         {"physical, unique equality", "", {{"C", scoEqual, (7 * 7919) % 10007}}, nullptr},
@@ -501,40 +499,55 @@ TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
         {"other index, comparisons", "IC", {{"A", scoGreaterOrEqual, 15}}, nullptr},
         {"other index, range and comparison", "IC", {{"A", scoLess, 6}}, nullptr, true, 1000, 8000, false, false},
     };
+}
+
+}  // namespace
+
+// Puts mode M on the cursor: its order, filter (in E), callback (over the rows by slot) and range.
+void TableScan::ApplyMode(TTestCursor& Cur, const TMode& M, FakeExpression& E, const std::map<int32_t, TRow>& BySlot) {
+    Cur.IndexDefs.Assign(Cur.TableData->IndexManager->IndexDefs);
+    Cur.SetIndexName(M.CursorIndex);
+    Cur.SetFilterExpression(nullptr);
+    Cur.OnFilterRecord = nullptr;
+    if (*M.CursorIndex != 0) UseIndex(Cur, M.CursorIndex);
+    if (!M.Compares.empty()) {
+        for (const auto& [f, op, v] : M.Compares) E.Compare(f, op, v);
+        Cur.SetFilterExpression(&E);
+    }
+    if (M.Callback)
+        Cur.OnFilterRecord = [&Cur, &M, &BySlot](const uint8_t* Record) {
+            const int32_t slot = TORQRecordID::FromBytes(Record + Cur.RecordSize).PageNo;
+            EXPECT_EQ(IntAt(Cur, Record, 0), BySlot.at(slot).A);
+            return M.Callback(BySlot.at(slot));
+        };
+    if (M.HasRange && std::string(M.CursorIndex) == "IC") {
+        // IC's key is C: the range keys hold C.
+        uint8_t* low = Key(Cur, 0);
+        uint8_t* high = Key(Cur, 0);
+        TORQVariant v;
+        v.SetAsLargeInt(M.Low);
+        Cur.SetFieldValue(v, 2, low, true);
+        v.SetAsLargeInt(M.High);
+        Cur.SetFieldValue(v, 2, high, true);
+        Cur.SetRange(low, high, M.LowExclusive, M.HighExclusive, 1, 1);
+    } else if (M.HasRange) {
+        Cur.SetRange(Key(Cur, M.Low), Key(Cur, M.High), M.LowExclusive, M.HighExclusive, 1, 1);
+    }
+}
+
+TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
+    TORQMemoryTableData& t = MakeScanTable();
+    const std::vector<TRow> rows = Seed(t, 20260, 300);
+    std::map<int32_t, TRow> bySlot;
+    for (const TRow& r : rows) bySlot[r.Slot] = r;
+    const std::vector<TMode> modes = NavigationModes();
     // One cursor for every mode: changing its order, filter and range must not leave a
     // bitmap of the mode before behind.
     TTestCursor cur(t);
     for (const TMode& m : modes) {
         SCOPED_TRACE(m.Name);
-        cur.IndexDefs.Assign(t.IndexManager->IndexDefs);
-        cur.SetIndexName(m.CursorIndex);
-        cur.SetFilterExpression(nullptr);
-        cur.OnFilterRecord = nullptr;
-        if (*m.CursorIndex != 0) UseIndex(cur, m.CursorIndex);
         FakeExpression e;
-        if (!m.Compares.empty()) {
-            for (const auto& [f, op, v] : m.Compares) e.Compare(f, op, v);
-            cur.SetFilterExpression(&e);
-        }
-        if (m.Callback)
-            cur.OnFilterRecord = [&](const uint8_t* Record) {
-                const int32_t slot = TORQRecordID::FromBytes(Record + cur.RecordSize).PageNo;
-                EXPECT_EQ(IntAt(cur, Record, 0), bySlot.at(slot).A);
-                return m.Callback(bySlot.at(slot));
-            };
-        if (m.HasRange)
-            cur.SetRange(Key(cur, m.Low), Key(cur, m.High), m.LowExclusive, m.HighExclusive, 1, 1);
-        if (std::string(m.CursorIndex) == "IC" && m.HasRange) {
-            // IC's key is C: the range keys hold C.
-            uint8_t* low = Key(cur, 0);
-            uint8_t* high = Key(cur, 0);
-            TORQVariant v;
-            v.SetAsLargeInt(m.Low);
-            cur.SetFieldValue(v, 2, low, true);
-            v.SetAsLargeInt(m.High);
-            cur.SetFieldValue(v, 2, high, true);
-            cur.SetRange(low, high, m.LowExclusive, m.HighExclusive, 1, 1);
-        }
+        ApplyMode(cur, m, e, bySlot);
         const std::vector<int32_t> want = Expected(m, rows);
         ASSERT_FALSE(want.empty());
 
@@ -587,6 +600,113 @@ TEST_F(TableScan, FilteredNavigationMatchesTheModelInEveryMode) {
         cur.CancelRange();
         cur.SetFilterExpression(nullptr);
     }
+}
+
+// Steps of one cursor, now on, now back, with another cursor's inserts and deletes in
+// between (never of the record the cursor stands on): each step reads what the model
+// finds after (before) the cursor's record as the table stands then. Runs without a
+// change keep the cursor's plan and place; a change makes it choose again.
+TEST_F(TableScan, StepsMatchTheModelWhileAnotherCursorChangesTheTable) {
+    TORQMemoryTableData& t = MakeScanTable();
+    std::map<int32_t, TRow> live;
+    for (const TRow& r : Seed(t, 515, 240)) live[r.Slot] = r;
+    std::set<int64_t> usedC;
+    for (const auto& [slot, r] : live) usedC.insert(r.C);
+    TTestCursor other(t);
+    const std::vector<TMode> modes = NavigationModes();
+    int changes = 0, reads = 0;
+    for (size_t mi = 0; mi < modes.size(); ++mi) {
+        const TMode& m = modes[mi];
+        SCOPED_TRACE(m.Name);
+        TTestCursor cur(t);
+        FakeExpression e;
+        ApplyMode(cur, m, e, live);
+        std::mt19937 rng(static_cast<uint32_t>(900 + mi));
+        bool forward = true, placed = false;
+        int32_t at = -1;
+        cur.ResetToBeginning();
+        // The model: the row the next read must reach as the table stands now, -1 for none
+        // (the accepted row after, or before, the cursor's record in the whole order).
+        auto expected = [&]() -> int32_t {
+            std::vector<TRow> rows;
+            for (const auto& [slot, r] : live) rows.push_back(r);
+            TMode all = m;
+            all.Compares.clear();
+            all.Callback = nullptr;
+            all.HasRange = false;
+            const std::vector<int32_t> order = Expected(all, rows);
+            const long n = static_cast<long>(order.size());
+            long k = forward ? 0 : n - 1;
+            if (placed) {
+                const long here = std::find(order.begin(), order.end(), at) - order.begin();
+                EXPECT_LT(here, n);
+                k = here + (forward ? 1 : -1);
+            }
+            for (; k >= 0 && k < n; k += forward ? 1 : -1)
+                if (Passes(m, live.at(order[static_cast<size_t>(k)]))) return order[static_cast<size_t>(k)];
+            return -1;
+        };
+        auto insert = [&](int64_t A, int64_t B) {
+            int64_t c = 0;
+            do c = rng() % 10007; while (usedC.count(c) != 0);
+            const int32_t slot = Insert(t, other, A, B, c);
+            live[slot] = TRow{slot, A, B, c};
+            usedC.insert(c);
+            ++changes;
+        };
+        auto erase = [&](int32_t Slot) {
+            ASSERT_TRUE(t.GotoRecord(&other, TORQMemoryRecordManager::SlotID(Slot)));
+            ASSERT_TRUE(t.DeleteRecord(&other));
+            usedC.erase(live.at(Slot).C);
+            live.erase(Slot);
+            ++changes;
+        };
+        for (int step = 0; step < 160; ++step) {
+            SCOPED_TRACE("step " + std::to_string(step));
+            if (placed && rng() % 6 == 0) forward = !forward;
+            // Half the steps change nothing; the others insert a row anywhere or a twin of
+            // the cursor's record (its neighbour in the order), or delete a row anywhere or
+            // the one the read would reach.
+            switch (rng() % 8) {
+                case 0: insert(rng() % 20, rng() % 10); break;
+                case 1:
+                    if (placed) insert(live.at(at).A, live.at(at).B);
+                    break;
+                case 2: {
+                    auto it = live.begin();
+                    std::advance(it, static_cast<long>(rng() % live.size()));
+                    if (!placed || it->first != at) erase(it->first);
+                    break;
+                }
+                case 3:
+                    if (const int32_t next = expected(); next >= 0) erase(next);
+                    break;
+                default: break;
+            }
+            const int32_t want = expected();
+            const uint8_t r = t.GetRecord(&cur, forward ? gmNext : gmPrior);
+            if (want < 0) {
+                ASSERT_EQ(r, forward ? grEOF : grBOF);
+                // Start over from the far end, the other way.
+                forward = !forward;
+                placed = false;
+                if (forward)
+                    cur.ResetToBeginning();
+                else
+                    cur.ResetToEnd();
+                continue;
+            }
+            ASSERT_EQ(r, grOK);
+            ASSERT_EQ(cur.CurrentRecordID.PageNo, want);
+            EXPECT_EQ(cur.GetInt(0), live.at(cur.CurrentRecordID.PageNo).A);
+            at = cur.CurrentRecordID.PageNo;
+            placed = true;
+            ++reads;
+        }
+    }
+    // The walks did move and the table did change under them.
+    EXPECT_GT(changes, 300);
+    EXPECT_GT(reads, 800);
 }
 
 TEST_F(TableScan, DistinctSteppingVisitsOneRecordPerKey) {
@@ -757,4 +877,112 @@ TEST_F(TableScan, FindRecordAndFindKey) {
     cur.SearchKey = Key(cur, 40);
     EXPECT_FALSE(t.FindKey(&cur, scoEqual));
     EXPECT_EQ(cur.CurrentRecordID.PageNo, at->Slot);
+}
+
+// ---------------------------------------------------------------------------------
+// A ranged, filtered disk cursor while another process changes the table
+
+TEST(DiskTableScan, RangedStepsMatchTheModelWhileAnotherProcessChangesTheTable) {
+    using namespace disktable;
+    DbFile f;
+    Connection conn(f.Name, true);
+    CreateLogTable(conn);
+    Cursor cur(conn, "NAVTEXLOG");
+    // Even minutes 0 .. 118; DIST 1 accepts a row.
+    std::map<int64_t, int64_t> dist;  // by minute, the live rows
+    std::map<int64_t, TORQRecordID> ids;
+    for (int64_t m = 0; m < 120; m += 2) {
+        cur.FillLog(m, "ZCZC " + std::to_string(m));
+        cur.SetInt(fDist, m % 3 == 0 ? 1 : 0);
+        ASSERT_TRUE(cur.Append());
+        dist[m] = m % 3 == 0 ? 1 : 0;
+        ids[m] = cur.CurrentRecordID;
+        cur.Disk->ClearRecordBlobs(cur.CurrentRecord);
+    }
+    cur.SetIndexName("IDX_DT");
+    auto minuteKey = [&](int64_t Minute) {
+        uint8_t* k = cur.AllocRecordIDBuffer();
+        TORQVariant v;
+        v.SetAsDateTime(46000.0 + static_cast<double>(Minute) / 1440.0);
+        cur.SetFieldValue(v, fUtc, k, true);
+        return k;
+    };
+    uint8_t* low = minuteKey(10);
+    uint8_t* high = minuteKey(100);
+    cur.SetRange(low, high, false, false, 1, 1);
+    FakeExpression e;
+    e.Compare("DIST", scoEqual, 1);
+    cur.SetFilterExpression(&e);
+
+    // In a child: an accepted row at an odd minute, or a row gone.
+    auto change = [&](int64_t Minute, bool Insert) {
+        return disktest::InChild([&] {
+            Connection other(f.Name, true);
+            Cursor w(other, "NAVTEXLOG");
+            if (Insert) {
+                w.FillLog(Minute, "NNNN");
+                w.SetInt(fDist, 1);
+                return w.Append() ? 0 : 1;
+            }
+            return w.Disk->GotoRecord(&w, ids.at(Minute)) && w.Disk->DeleteRecord(&w) ? 0 : 2;
+        });
+    };
+    std::mt19937 rng(4711);
+    bool forward = true, placed = false;
+    int64_t at = -1;
+    int changes = 0;
+    cur.ResetToBeginning();
+    for (int step = 0; step < 90; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        if (step % 5 == 2) {
+            const bool insert = rng() % 2 == 0;
+            int64_t m = 0;
+            if (insert) {
+                do m = 2 * static_cast<int64_t>(rng() % 60) + 1; while (dist.count(m) != 0);
+            } else {
+                std::vector<int64_t> known;
+                for (const auto& [minute, id] : ids)
+                    if (dist.count(minute) != 0 && (!placed || minute != at)) known.push_back(minute);
+                m = known[rng() % known.size()];
+            }
+            ASSERT_EQ(change(m, insert), 0);
+            if (insert)
+                dist[m] = 1;
+            else
+                dist.erase(m);
+            ++changes;
+        }
+        if (placed && rng() % 5 == 0) forward = !forward;
+        std::vector<int64_t> accepted;
+        for (const auto& [m, d] : dist)
+            if (d == 1 && m >= 10 && m <= 100) accepted.push_back(m);
+        int64_t want = -1;
+        if (forward) {
+            auto it = placed ? std::upper_bound(accepted.begin(), accepted.end(), at) : accepted.begin();
+            if (it != accepted.end()) want = *it;
+        } else {
+            auto it = placed ? std::lower_bound(accepted.begin(), accepted.end(), at) : accepted.end();
+            if (it != accepted.begin()) want = *std::prev(it);
+        }
+        const uint8_t r = cur.Disk->GetRecord(&cur, forward ? gmNext : gmPrior);
+        if (want < 0) {
+            ASSERT_EQ(r, forward ? grEOF : grBOF);
+            forward = !forward;
+            placed = false;
+            if (forward)
+                cur.ResetToBeginning();
+            else
+                cur.ResetToEnd();
+            continue;
+        }
+        ASSERT_EQ(r, grOK);
+        ASSERT_EQ(cur.Minute(), want);
+        at = want;
+        placed = true;
+    }
+    EXPECT_EQ(changes, 18);
+    cur.SetFilterExpression(nullptr);
+    cur.CancelRange();
+    cur.FreeRecordBuffer(low);
+    cur.FreeRecordBuffer(high);
 }
