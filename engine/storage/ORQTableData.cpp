@@ -661,9 +661,14 @@ void TORQTableData::KeepNeighboursOnStep(TORQCursor* Cursor, uint8_t Mode, const
 }
 
 bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& Found, TORQRecordID& RecordID) {
-    if (!Cursor->HasIndex() || Cursor->Bof != 0 || Cursor->Eof != 0) return false;
-    const int32_t session = SessionIDOf(Cursor);
+    // Only the place this cursor's own delete left it on, whose values it kept; a record
+    // another cursor deleted under it stays refused as a position the index cannot place.
+    const TORQKnownNeighbour& k = Cursor->KnownNeighbour;
     const int32_t size = RecordManager->RecordSize;
+    if (!Cursor->HasIndex() || Cursor->Bof != 0 || Cursor->Eof != 0 || !(k.Place == Cursor->CurrentRecordID) ||
+        static_cast<int32_t>(k.PlaceRecord.size()) != size)
+        return false;
+    const int32_t session = SessionIDOf(Cursor);
     TORQMemoryBlock block(std::max(size + TORQRecordID::ByteSize + 1, Cursor->RecordBufferSize), true);
     auto* scratch = static_cast<uint8_t*>(block.Data());
     TORQGetRecordRequest request;
@@ -673,18 +678,13 @@ bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& 
     request.Result = grError;
     RecordManager->ReadRecord(session, request);
     if (request.Result != grError) return false;
-    // The index finds the nearest record by the gone record's values (kept by this
-    // cursor's delete, else those left in its buffer, as for an unfiltered move), but
-    // counting the records of an equal key, which may be accepted ones: the filters judge
-    // them.
+    // The index finds the nearest record by the gone record's kept values, counting the
+    // records of an equal key (unlike an unfiltered move), which may be accepted ones: the
+    // filters judge them.
     Found = false;
     auto* index = dynamic_cast<TORQBTreeRecordIndex*>(&OpenIndex(Cursor->IndexID));
     if (index == nullptr) return false;
-    const TORQKnownNeighbour& k = Cursor->KnownNeighbour;
-    const uint8_t* values = k.Place == Cursor->CurrentRecordID && static_cast<int32_t>(k.PlaceRecord.size()) == size
-                                ? k.PlaceRecord.data()
-                                : Cursor->CurrentRecord;
-    if (values != nullptr) std::memcpy(scratch, values, static_cast<size_t>(size));
+    std::memcpy(scratch, k.PlaceRecord.data(), static_cast<size_t>(size));
     TORQKeyPath path;
     if (!index->FindNearestPath(session, Cursor->CurrentRecordID, scratch, Forward, path)) return true;
     index->GetRecordIdAtPath(session, path, request.RecordID);

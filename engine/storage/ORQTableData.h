@@ -237,11 +237,11 @@ protected:
     // a record, under the same stamp, session, order and filters.
     bool KnowsNeighbours(const TORQCursor* Cursor) const;
     static bool MayKeepNeighbour(const TORQCursor* Cursor);
-    // A filtered move from the place of a record that is gone (deleted by this cursor or
-    // any other): through an index, it starts from the record nearest to that place, found
-    // by the key values the cursor's buffer still holds; nothing found leaves the cursor
-    // where it was. False (nothing done) when the place is a record or the cursor
-    // follows no index; else Found and RecordID answer the move.
+    // A filtered move from the place of the record this cursor's last delete removed:
+    // through an index, it starts from the record nearest to that place, found by the
+    // values the delete kept; nothing found leaves the cursor where it was. False
+    // (nothing done) when the cursor stands elsewhere, on a record, or follows no index;
+    // else Found and RecordID answer the move.
     // After a move of the cursor from record or place From.
     void KeepNeighboursOnStep(TORQCursor* Cursor, uint8_t Mode, const TORQRecordID& From, uint8_t Result);
     bool SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& Found, TORQRecordID& RecordID);
