@@ -24,9 +24,12 @@ void CopyFieldValue(TField& Source, TField& Target) {
         Target.Clear();
         return;
     }
-    if (auto* blob = dynamic_cast<TBlobField*>(&Target); blob && Source.IsBlob()) {
-        CopyBlob(Source, *blob);
-        return;
+    // The cheap question first: the cast costs more than the copy of a small value.
+    if (Source.IsBlob()) {
+        if (auto* blob = dynamic_cast<TBlobField*>(&Target)) {
+            CopyBlob(Source, *blob);
+            return;
+        }
     }
     switch (Source.DataType()) {
         case ftString:

@@ -1483,36 +1483,50 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
         noteSkipped();
         const int32_t defCount = Source.FieldDefs().Count();
         const bool byPosition = Source.Fields().Count() == defCount;
+        // Which source field goes to which target field is the same for every record:
+        // found once by name (or object id) rather than once per record and field.
+        struct TPair {
+            std::string DefName;
+            TField* From = nullptr;
+            TField* To = nullptr;
+        };
+        std::vector<TPair> pairs(static_cast<std::size_t>(std::max(defCount, 0)));
+        for (int32_t i = 0; i < defCount; ++i) {
+            TPair& p = pairs[static_cast<std::size_t>(i)];
+            p.DefName = Source.FieldDefs().Items(i)->Name();
+            p.From = byPosition ? Source.Fields().Fields(i) : Source.FindField(p.DefName);
+            if (p.From == nullptr) continue;
+            if (byIds) {
+                const int32_t at = sourceDs->Fields().IndexOf(p.From);
+                if (at >= 0 && at < sourceDs->AdvFieldDefs().Count()) {
+                    const int32_t id = sourceDs->AdvFieldDefs().GetItem(at)->ObjectID;
+                    TORQAdvFieldDefs& target = sourceDs->RestructureFieldDefs();
+                    for (int32_t k = 0; k < target.Count(); ++k)
+                        if (target.GetItem(k)->ObjectID == id && id != -1) {
+                            if (k < Dest.Fields().Count()) p.To = Dest.Fields().Fields(k);
+                            break;
+                        }
+                }
+                if (p.To == nullptr) p.To = Dest.FindField(p.From->FieldName());
+            } else {
+                p.To = Dest.FindField(p.From->FieldName());
+            }
+        }
         while (!Source.Eof()) {
             Dest.Insert();
             for (int32_t i = 0; i < defCount; ++i) {
-                const std::string defName = Source.FieldDefs().Items(i)->Name();
-                TField* from = byPosition ? Source.Fields().Fields(i) : Source.FindField(defName);
+                const TPair& p = pairs[static_cast<std::size_t>(i)];
+                TField* from = p.From;
                 if (from == nullptr) {
                     const std::string text = classlib::Format(
                         "Error copying table \"%s\". Field '%s' has a data type that is not supported\r\n",
-                        {tableName, defName});
+                        {tableName, p.DefName});
                     Log += text;
                     if (!IgnoreErrors) RaiseNative(10499, text);
                     result = false;
                     continue;
                 }
-                TField* to = nullptr;
-                if (byIds) {
-                    const int32_t at = sourceDs->Fields().IndexOf(from);
-                    if (at >= 0 && at < sourceDs->AdvFieldDefs().Count()) {
-                        const int32_t id = sourceDs->AdvFieldDefs().GetItem(at)->ObjectID;
-                        TORQAdvFieldDefs& target = sourceDs->RestructureFieldDefs();
-                        for (int32_t p = 0; p < target.Count(); ++p)
-                            if (target.GetItem(p)->ObjectID == id && id != -1) {
-                                if (p < Dest.Fields().Count()) to = Dest.Fields().Fields(p);
-                                break;
-                            }
-                    }
-                    if (to == nullptr) to = Dest.FindField(from->FieldName());
-                } else {
-                    to = Dest.FindField(from->FieldName());
-                }
+                TField* to = p.To;
                 if (to == nullptr) continue;
                 try {
                     orq::CopyFieldValue(*from, *to);

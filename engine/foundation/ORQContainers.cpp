@@ -134,27 +134,35 @@ void TORQBitsArray::SetSize(int32_t NewBitCount) {
     if (NewBitCount <= 0) {
         GlobalMemoryManager().FreeAndNillMem(FBits);
         FBitCount = FSetBitsCount = 0;
+        FCapacityBytes = 0;
         return;
     }
     int64_t bytes = (static_cast<int64_t>(NewBitCount) + 7) / 8;
     if (FBits == nullptr) {
         FBits = static_cast<uint8_t*>(GlobalMemoryManager().AllocMem(bytes));
+        FCapacityBytes = bytes;
+    } else if (bytes <= FCapacityBytes && NewBitCount >= FBitCount) {
+        // Growing within the block: the bytes past the old count may hold old bits (a
+        // shrink leaves them), and every new bit must read 0.
+        const int64_t oldBytes = ByteCount();
+        if (bytes > oldBytes)
+            std::memset(FBits + oldBytes, 0, static_cast<std::size_t>(bytes - oldBytes));
+        if (NewBitCount > FBitCount && (FBitCount & 7) != 0)
+            FBits[FBitCount >> 3] &= static_cast<uint8_t>((1u << (FBitCount & 7)) - 1);
     } else {
-        const int64_t held = GlobalMemoryManager().GetBlockSize(FBits);
-        const int64_t used = ByteCount();
-        if (bytes > used && bytes <= held) {
-            // Room already held (grown ahead before): the bytes coming into use read 0.
-            std::memset(FBits + used, 0, static_cast<std::size_t>(bytes - used));
-        } else if (bytes != used) {
-            // A bitmap grown one bit at a time (a set numbered by key position) would copy
-            // itself at every bit: growth takes at least as much again as it holds.
-            const int64_t size = bytes > held ? std::max(bytes, std::min<int64_t>(2 * held, INT32_MAX / 8 + 1)) : bytes;
-            try {
-                GlobalMemoryManager().ReallocMemZeroed(FBits, size);
-            } catch (...) {
-                if (FBits == nullptr) FBitCount = FSetBitsCount = 0;  // an overrun lost the block
-                throw;
+        // A growth by a bit at a time (a bitmap following its table's inserts) would copy
+        // the whole block on every bit: the block grows by half at least.
+        const int64_t room = NewBitCount > FBitCount ? std::max<int64_t>(bytes, FCapacityBytes + FCapacityBytes / 2)
+                                                     : bytes;
+        try {
+            GlobalMemoryManager().ReallocMemZeroed(FBits, room);
+            FCapacityBytes = room;
+        } catch (...) {
+            if (FBits == nullptr) {  // an overrun lost the block
+                FBitCount = FSetBitsCount = 0;
+                FCapacityBytes = 0;
             }
+            throw;
         }
         // The old last byte may hold bits beyond the old count (set-all fills whole
         // bytes, shrinking leaves them): they become real bits now and must read 0.

@@ -114,6 +114,7 @@ private:
     uint8_t* FBits = nullptr;
     int32_t FBitCount = 0;
     int32_t FSetBitsCount = 0;
+    int64_t FCapacityBytes = 0;  // the block's size; the bytes past ByteCount() are spare
 };
 
 // Scan operators of a condition, in index-key order.

@@ -178,21 +178,39 @@ void TORQMemoryManager::FreeAndNillMem(void*& P) {
 void TORQMemoryManager::ReallocMem(void*& P, int64_t NewSize, bool ZeroNewTail) {
     void* fresh = nullptr;
     try {
-        int64_t oldSize = 0;
-        if (P != nullptr) {
-            if (!HasStartSignature(P)) RaiseNative(30002, "Invalid pointer");
-            oldSize = Load64(HeaderOf(P));
+        if (P == nullptr) {
+            fresh = GetMem(NewSize);
+            if (ZeroNewTail) std::memset(fresh, 0, static_cast<std::size_t>(NewSize));
+            P = fresh;
+            return;
         }
-        fresh = GetMem(NewSize);
-        int64_t keep = oldSize < NewSize ? oldSize : NewSize;
-        if (keep > 0) std::memcpy(fresh, P, static_cast<std::size_t>(keep));
+        if (!HasStartSignature(P)) RaiseNative(30002, "Invalid pointer");
+        uint8_t* block = HeaderOf(P);
+        const int64_t oldSize = Load64(block);
+        // The checks of GetMem, with the old block still counted, as a copy would need.
+        if (NewSize == 0) RaiseNative(30286, "Cannot allocate 0 bytes");
+        if (NewSize < 0)
+            RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Invalid block size = %d", {NewSize})});
+        const int64_t limit = MemoryLimit();
+        if (limit != 0 && (NewSize > limit || UsedMemory() > limit - NewSize))
+            RaiseNativeFmt(30004, "Memory limit exceeded (Limit = %d bytes)", {limit});
+        if (NewSize > MaxBlockSize)
+            RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Invalid block size = %d", {NewSize})});
+        // An overrun old block is released and reported, as freeing it would.
+        if (LoadLE32(block + HeaderSize + oldSize) != EndSignature) FreeAndNillMem(P);
+        // The system resizes in place where it can (large blocks are remapped, not
+        // copied): a growing block no longer costs a copy of itself each time.
+        auto* moved = static_cast<uint8_t*>(std::realloc(block, static_cast<std::size_t>(NewSize + Overhead)));
+        if (moved == nullptr)
+            RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Out of memory (%d bytes)", {NewSize})});
+        StoreLE64(moved, uint64_t(NewSize));
+        StoreLE32(moved + HeaderSize + NewSize, EndSignature);
+        if (NewSize > oldSize) FUsedMemory.fetch_add(NewSize - oldSize, std::memory_order_relaxed);
+        else FUsedMemory.fetch_sub(oldSize - NewSize, std::memory_order_relaxed);
+        P = moved + HeaderSize;
         if (ZeroNewTail && NewSize > oldSize)
-            std::memset(static_cast<uint8_t*>(fresh) + oldSize, 0, static_cast<std::size_t>(NewSize - oldSize));
-        FreeAndNillMem(P);
-        P = fresh;
+            std::memset(static_cast<uint8_t*>(P) + oldSize, 0, static_cast<std::size_t>(NewSize - oldSize));
     } catch (const std::exception& e) {
-        // When the old block was freed but found overrun, the new one would be lost:
-        // release it too. Before that point the old block is untouched and stays valid.
         if (fresh != nullptr && P != fresh) FreeAndNillMem(fresh);
         RaiseNativeFmt(30014, "ReallocMem error: %s", {e.what()});
     }

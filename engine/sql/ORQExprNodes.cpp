@@ -180,8 +180,25 @@ bool TORQExprNode::IsScanField(TORQExprNode* Node) {
     return false;
 }
 
+namespace {
+
+// Arithmetic of constants alone (RAND aside): the same value for every record, so it
+// can bound a key range as a constant does ("id < 1000 + 500", "id > -5").
+bool IsConstantArithmetic(TORQExprNode* Node) {
+    if (dynamic_cast<TORQExprNodeArithmetic*>(Node) == nullptr || Node->Operator == doRand || Node->ChildCount() == 0)
+        return false;
+    for (int32_t i = 0; i < Node->ChildCount(); ++i) {
+        TORQExprNode* c = Node->Child(i);
+        if (dynamic_cast<TORQExprNodeConst*>(c) == nullptr && !IsConstantArithmetic(c)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool TORQExprNode::IsScanValue(TORQExprNode* Node) {
     if (dynamic_cast<TORQExprNodeConst*>(Node) != nullptr) return true;
+    if (IsConstantArithmetic(Node)) return true;
     auto* f = dynamic_cast<TORQExprNodeField*>(Node);
     return f != nullptr && f->IsOuterReference != 0;
 }
@@ -654,7 +671,18 @@ bool TORQExprNodeComparison::CanServeIndexColumn(int32_t Column, uint8_t Previou
     if (Operator < doEqual || Operator > doLessOrEqual || Operator == doNotEqual) return false;
     if (isString && valueNode->GetDataSize() >= field->Size) return false;
     if (Column > 0 && !(PreviousOperator == doEqual && Operator == doEqual)) return false;
-    TORQVariant& value = valueNode->GetValue();
+    TORQVariant* computed = nullptr;
+    if (dynamic_cast<TORQExprNodeArithmetic*>(valueNode) != nullptr) {
+        // Computed once here: one that cannot be (1 / 0, an overflow) stays with the record
+        // check, which raises as it always did, and only when a record is read.
+        if (isString) return false;
+        try {
+            computed = &valueNode->GetValue();
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    TORQVariant& value = computed != nullptr ? *computed : valueNode->GetValue();
     // A raw comparison with Null holds for no record, while a key range would hold Nulls
     // or everything above them: the record check alone answers it.
     if (RawCompare != 0 && value.IsNull()) return false;

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
@@ -599,10 +601,15 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
                            "line %d, column %d",
                            {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(count), Token().Line,
                             Token().Column});
+        // The field pairs are the same for every row: found with the first one (so that
+        // an empty source raises nothing, as before), not per row and field by name.
+        std::vector<std::pair<TField*, TField*>> pairs;
         for (source->First(); !source->Eof(); source->Next()) {
             target->Insert();
-            for (std::size_t i = 0; i < count; ++i)
-                CopyFieldValue(*source->Fields()[static_cast<int>(i)], fieldAt(i, count));
+            if (pairs.empty())
+                for (std::size_t i = 0; i < count; ++i)
+                    pairs.emplace_back(source->Fields()[static_cast<int>(i)], &fieldAt(i, count));
+            for (const auto& [from, to] : pairs) CopyFieldValue(*from, *to);
             target->Post();
             if (Undo != nullptr) Undo->Inserted();
             ++RowsAffected;

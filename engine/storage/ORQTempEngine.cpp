@@ -79,11 +79,28 @@ void TORQTemporaryRecordManager::EmptyRecords(int32_t) {
 
 bool TORQTemporaryRecordManager::StoreInMemory(const uint8_t* Record) {
     if (MemoryRecords >= MemoryCapacity) {
-        int64_t capacity = static_cast<int64_t>(MemoryCapacity) + RecordGrowth;
-        if (KeepInMemory == 0) capacity = std::min<int64_t>(capacity, MemoryLimit);
+        // The block grows by half its size, at least RecordGrowth records: a fixed step
+        // copies the whole block again every RecordGrowth records. When the larger block
+        // cannot be had, one step of RecordGrowth is tried still.
+        auto capacityAfter = [&](int64_t Step) {
+            int64_t capacity = static_cast<int64_t>(MemoryCapacity) + Step;
+            if (KeepInMemory == 0) capacity = std::min<int64_t>(capacity, MemoryLimit);
+            return capacity;
+        };
+        const int64_t wide = capacityAfter(std::max<int64_t>(RecordGrowth, MemoryCapacity / 2));
+        int64_t capacity = capacityAfter(RecordGrowth);
         if (capacity > INT32_MAX || capacity <= MemoryRecords) return false;
         // The block is replaced only when the larger one could be had.
-        GlobalMemoryManager().ReallocMem(MemoryBlock, capacity * RecordSize);
+        if (wide > capacity && wide <= INT32_MAX) {
+            try {
+                GlobalMemoryManager().ReallocMem(MemoryBlock, wide * RecordSize);
+                capacity = wide;
+            } catch (const EORQException&) {
+                GlobalMemoryManager().ReallocMem(MemoryBlock, capacity * RecordSize);
+            }
+        } else {
+            GlobalMemoryManager().ReallocMem(MemoryBlock, capacity * RecordSize);
+        }
         MemoryCapacity = static_cast<int32_t>(capacity);
     }
     std::memcpy(MemoryBlock + static_cast<int64_t>(MemoryRecords) * RecordSize, Record,

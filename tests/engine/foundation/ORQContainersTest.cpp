@@ -73,6 +73,27 @@ TEST(BitsArray, GrowingAfterSetAllAddsClearBits) {
     EXPECT_FALSE(b.GetBit(6));
 }
 
+// A bitmap following its table's inserts grows a bit at a time into spare room: the
+// bits it gains read 0 there too, after a set-all and after a shrink.
+TEST(BitsArray, GrowingBitByBitIntoSpareRoomAddsClearBits) {
+    TORQBitsArray a;
+    a.SetSize(1);
+    for (int32_t n = 2; n <= 200; ++n) {
+        if (n == 70) a.SetAll();
+        if (n == 150) {
+            a.SetSize(60);  // leaves set bits 0 .. 59 and stale bytes past them
+            a.SetSize(150);
+        }
+        a.SetSize(n);
+        ASSERT_FALSE(a.GetBit(n - 1)) << n;
+    }
+    EXPECT_EQ(a.SetBitsCount(), 60);
+    EXPECT_EQ(a.CountSetBits(), 60);
+    int32_t first = -1;
+    ASSERT_TRUE(a.FindFirst(false, first));
+    EXPECT_EQ(first, 60);
+}
+
 TEST(BitsArray, PositionRankAndSearch) {
     TORQBitsArray a;
     WithBits(a, 8, {1, 4, 6});
