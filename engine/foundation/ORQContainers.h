@@ -267,8 +267,8 @@ public:
     int32_t RecordPageNo = 0;
     uint16_t RecordSlotNo = 0;
     int64_t PositionStamp = -1;
-    // The values of one leaf of index LeafIndexID as read at LeafStamp (LeafPageNo -1:
-    // none), so that a step within the leaf reads no page.
+    // The entries of one leaf of index LeafIndexID as read at LeafStamp (LeafPageNo -1:
+    // none), LeafValueSize bytes apart, so that a step within the leaf reads no page.
     int32_t LeafIndexID = -1;
     int32_t LeafPageNo = -1;
     int64_t LeafStamp = -1;

@@ -218,26 +218,27 @@ TORQRecordID TORQBTreeRecordIndex::RecordIdAtPath(int32_t SessionID, const TORQK
     if (Path.LevelCount <= 0 || Path.LevelCount > TORQKeyPath::MaxLevels) RaiseInvalidPosition(20068);
     const TORQKeyPathLevel& at = Path.Levels[Path.LevelCount - 1];
     TORQIndexPositionCache& c = *PositionCache;
-    const int32_t size = FKeyRef.ValueSize;
-    if (c.LeafPageNo != at.PageNo || c.LeafIndexID != IndexDef->ObjectID || c.LeafStamp != ChangeStamp ||
-        c.LeafValueSize != size) {
+    // The leaf's entries are kept as they lie in the page (one copy); LeafValueSize is
+    // their stride, the value following the key in each.
+    if (c.LeafPageNo != at.PageNo || c.LeafIndexID != IndexDef->ObjectID || c.LeafStamp != ChangeStamp) {
         c.LeafPageNo = -1;
         TORQBTreePageHolder leaf = TORQBTreePage::Load(PageManager(), FKeyRef, SessionID, at.PageNo);
-        if (!leaf->IsLeaf() || size != TORQRecordID::ByteSize) RaiseInvalidPosition(20068);
+        if (!leaf->IsLeaf() || leaf->ValueSize() != TORQRecordID::ByteSize) RaiseInvalidPosition(20068);
         const int32_t count = leaf->EntryCount();
-        c.LeafValues.resize(static_cast<size_t>(count) * static_cast<size_t>(size));
-        for (int32_t i = 0; i < count; ++i)
-            std::memcpy(c.LeafValues.data() + static_cast<size_t>(i) * static_cast<size_t>(size), leaf->ValueAt(i),
-                        static_cast<size_t>(size));
+        const int32_t stride = leaf->EntrySize();
+        c.LeafValues.resize(static_cast<size_t>(count) * static_cast<size_t>(stride));
+        if (count > 0) std::memcpy(c.LeafValues.data(), leaf->KeyAt(0), c.LeafValues.size());
         c.LeafIndexID = IndexDef->ObjectID;
         c.LeafStamp = ChangeStamp;
-        c.LeafValueSize = size;
+        c.LeafValueSize = stride;
         c.LeafPageNo = at.PageNo;
     }
     // A stale path must not read past the page's entries.
-    const size_t count = c.LeafValues.size() / static_cast<size_t>(size);
+    const auto stride = static_cast<size_t>(c.LeafValueSize);
+    const size_t count = stride > 0 ? c.LeafValues.size() / stride : 0;
     if (at.EntryNo < 0 || static_cast<size_t>(at.EntryNo) >= count) RaiseInvalidPosition(20068);
-    return TORQRecordID::FromBytes(c.LeafValues.data() + static_cast<size_t>(at.EntryNo) * static_cast<size_t>(size));
+    return TORQRecordID::FromBytes(c.LeafValues.data() + static_cast<size_t>(at.EntryNo) * stride +
+                                   static_cast<size_t>(FKeyRef.KeySize));
 }
 
 void TORQBTreeRecordIndex::ReadAtPath(int32_t SessionID, TORQGetRecordRequest& Request, int32_t ChangeStamp,

@@ -655,10 +655,10 @@ bool TORQTableScan::ScanPhysical(TORQScanSearchConditionArray& Conditions, bool 
         request.RecordID.ToBytes(Buffer + FTable.RecordManager->RecordSize);
         if (!RecordMatches(Conditions, -1, -1, request.RecordID, Buffer)) continue;
         if (Bitmap != nullptr) {
-            if (Bitmap->IndexOrder != 0)
-                Bitmap->SetBitAtPath(FCursor->IndexID, cache.KeyPath);
-            else
+            if (Bitmap->IndexOrder == 0)
                 Bitmap->SetBits(request.RecordID);
+            else if (FillBitmap)
+                Bitmap->SetBitAtPath(FCursor->IndexID, cache.KeyPath);
         }
         if (FillBitmap) continue;
         if (RecordID != nullptr) *RecordID = request.RecordID;
@@ -694,11 +694,13 @@ bool TORQTableScan::ScanCursorIndex(TORQScanSearchConditionArray& Conditions, in
     while (index.ScanNext(FSession, restart, *position, id, Buffer, paired, &main, Forward)) {
         restart = false;
         if (check && (!ReadByID(id, Buffer) || !RecordMatches(Conditions, Main, Paired, id, Buffer))) continue;
+        // A bitmap is read only once complete: a step marks nothing in one numbered by key
+        // position, which would grow to the position's number at every record.
         if (Bitmap != nullptr) {
-            if (Bitmap->IndexOrder != 0)
-                Bitmap->SetBitAtPath(main.IndexID, position->CurrentPath);
-            else
+            if (Bitmap->IndexOrder == 0)
                 Bitmap->SetBits(id);
+            else if (FillBitmap)
+                Bitmap->SetBitAtPath(main.IndexID, position->CurrentPath);
         }
         if (FillBitmap) continue;
         found = true;
