@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "ForkPipe.h"
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQDatabase.h"
@@ -32,32 +33,6 @@ using namespace ratest;
 namespace {
 
 constexpr int kRows = 20;  // ids 1..20; group 1 holds 1..10, group 2 the rest
-
-struct TPipe {
-    int Fd[2] = {-1, -1};
-    TPipe() {
-        if (pipe(Fd) != 0) std::abort();
-    }
-    ~TPipe() {
-        for (int f : Fd)
-            if (f >= 0) close(f);
-    }
-    // A process that keeps only its reading end reads an end once every writer is gone.
-    void KeepReading() { Drop(1); }
-    void KeepWriting() { Drop(0); }
-    void Drop(int End) {
-        if (Fd[End] >= 0) close(Fd[End]);
-        Fd[End] = -1;
-    }
-    void Send(char C = 1) {
-        if (write(Fd[1], &C, 1) != 1) _exit(90);
-    }
-    // The byte sent, or -1 when every writer went away.
-    int Wait() {
-        char c;
-        return read(Fd[0], &c, 1) == 1 ? c : -1;
-    }
-};
 
 std::unique_ptr<TORQDatabase> Connect(const std::string& Name, const std::string& Path, bool MultiUser = true) {
     auto db = std::make_unique<TORQDatabase>(nullptr);
