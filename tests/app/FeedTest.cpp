@@ -231,12 +231,23 @@ TEST_F(TFeed, SlowClientIsLeftBehindThenDropped) {
     EXPECT_EQ(CountLines("12:00:00 net:*[127.0.0.1] disconnected, clients:1"), 1);
     w.BroadcastToClients("E#5");
     expected += "E#5@";
-    ASSERT_TRUE(fast->ReadUntil(expected.size(), 20000));
-    EXPECT_TRUE(fast->Received == expected) << "fast client's stream differs";
+    // A test that runs past a second also carries the window's clock records: they
+    // are the feed's own, and left out of the comparison.
+    const auto withoutClock = [](std::string Stream) {
+        const std::string tick = "U#12:00:00 UTC@";
+        for (std::size_t at; (at = Stream.find(tick)) != std::string::npos;) Stream.erase(at, tick.size());
+        return Stream;
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        fast->Read();
+        return withoutClock(fast->Received).size() >= expected.size();
+    }, 20000));
+    EXPECT_TRUE(withoutClock(fast->Received) == expected) << "fast client's stream differs";
     // What the slow client got before the end is the start of the same stream.
     WaitFor([&] { return !slow->Read(); });
     EXPECT_TRUE(slow->Closed);
-    EXPECT_EQ(slow->Received, expected.substr(0, slow->Received.size()));
+    const std::string slowGot = withoutClock(slow->Received);
+    EXPECT_EQ(slowGot, expected.substr(0, slowGot.size()));
 }
 
 TEST(FeedPort, TakenPortGivesTheListenFailureLine) {

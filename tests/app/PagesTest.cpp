@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdlib>
@@ -71,6 +72,7 @@ TEST(SchedulePage, FixedColumnsStayInViewWhenTheGridScrollsRight) {
     w.PageControl1->setCurrentWidget(w.tsSchedule);
     w.resize(700, 500);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would rebuild the pages mid-test
     w.BuildScheduleGrid(false);
     QCoreApplication::processEvents();
     TStringGrid& g = *w.sgSched;
@@ -107,6 +109,7 @@ TEST(SchedulePage, ARebuildSelectsTheFirstRowAfreshWithPlainHeaders) {
     w.PageControl1->setCurrentWidget(w.tsSchedule);
     w.resize(900, 500);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would rebuild the pages mid-test
     TStringGrid& g = *w.sgSched;
     w.ApplyNavareaString("111100000000000000000");
     w.BuildScheduleGrid(false);
@@ -159,6 +162,7 @@ TEST(SchedulePage, OnAirNowKeepsEveryRowOfTheCurrentSlotInView) {
     w.PageControl1->setCurrentWidget(w.tsSchedule);
     w.resize(700, 420);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would rebuild the pages mid-test
     TStringGrid& g = *w.sgSched;
     // 60 rows: a slot every 20 minutes, the 06:40 and 14:00 slotTexts with two and three rows.
     std::vector<std::string> slotTexts;
@@ -226,6 +230,7 @@ TEST(Leds, MainWindowLedsAreTwentyPixelsAndNamed) {
     }
     EXPECT_EQ(tips.size(), 3u);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would rebuild the pages mid-test
     w.SetLedStatus(TDecoderLed::LedSync, true);
     QCoreApplication::processEvents();
     tilo_test::SaveGrab(w.LedSync->grab().toImage().scaled(100, 100), "led-main-window-lit");
