@@ -4,6 +4,7 @@
 // table) with the grid following, the keys, mouse, wheel and scroll bar, and editing.
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -489,6 +490,7 @@ TEST(DBGrid, WheelNotchesOverTheFocusedGridMoveOneRecordEach) {
     w.DBLogGrid = grid;
     grid->SetDataSource(&src);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would reload the settings mid-test
     Focus(*grid);
     auto wheel = [&](int Delta) {
         QWheelEvent e(QPointF(5, 5), grid->viewport()->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, Delta),

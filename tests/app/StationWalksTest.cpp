@@ -3,6 +3,7 @@
 // after every walk, and the schedule grid.
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <QCheckBox>
 #include <QPushButton>
 #include <QTabWidget>
@@ -283,6 +284,7 @@ TEST(ScheduleGrid, CellsWithAndWithoutBearingAndGrabs) {
     w.PageControl1->setCurrentWidget(w.tsSchedule);
     w.resize(1000, 640);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would reload the settings mid-test
     w.cbShowBearing->click();  // on
     EXPECT_EQ(w.sgSched->Cells(2, 1), "1S NORTH ISLAND,XX/0" + Deg);
     EXPECT_EQ(w.sgSched->Cells(0, 3), "00:50");

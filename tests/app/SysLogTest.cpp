@@ -2,6 +2,7 @@
 // times, and the two application events.
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -224,6 +225,7 @@ TEST(AppEvents, WheelOverAFocusedDataGridBecomesArrowKeys) {
     stationGrid->installEventFilter(&stationKeys);
     logGrid->viewport()->installEventFilter(&logKeys);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would reload the settings mid-test
     w.activateWindow();
     QApplication::setActiveWindow(&w);
 
@@ -347,6 +349,7 @@ TEST(SysLog, PageGrabForReview) {
     w.PageControl1->setCurrentWidget(w.tsSysLog);
     w.resize(900, 500);
     w.show();
+    w.TimOpenDB->stop();  // the start-up tick would reload the settings mid-test
     QCoreApplication::processEvents();
     EXPECT_EQ(w.meSysLogLineCount(), 4);
     tilo_test::SaveGrab(w.grab().toImage(), "syslog-page");
