@@ -357,6 +357,16 @@ void TORQTableData::RollbackSession(int32_t SessionID) {
 // ---------------------------------------------------------------------------------
 // Record access
 
+uint8_t TORQTableData::ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer) {
+    TORQGetRecordRequest request;
+    request.Mode = gmCurrent;
+    request.RecordID = RecordID;
+    request.RecordBuffer = Buffer;
+    request.Result = grError;
+    RecordManager->ReadRecord(SessionID, request);
+    return request.Result;
+}
+
 bool TORQTableData::GotoRecord(TORQCursor* Cursor, const TORQRecordID& RecordID) {
     TORQTableLock lock(*this);
     TORQGetRecordRequest request;
@@ -438,14 +448,9 @@ bool TORQTableData::LocateRecordInIndex(int32_t SessionID, int32_t IndexID, TORQ
                                         const TORQRecordID& RecordID) {
     TORQTableLock lock(*this);
     TORQMemoryBlock buffer(std::max(1, RecordManager->RecordSize), true);
-    TORQGetRecordRequest request;
-    request.Mode = gmCurrent;
-    request.RecordID = RecordID;
-    request.RecordBuffer = static_cast<uint8_t*>(buffer.Data());
-    request.Result = grError;
-    RecordManager->ReadRecord(SessionID, request);
-    if (request.Result != grOK) return false;
-    if (!OpenIndex(IndexID).FindRecordPath(SessionID, RecordID, KeyPath, request.RecordBuffer))
+    auto* stored = static_cast<uint8_t*>(buffer.Data());
+    if (ReadStoredRecord(SessionID, RecordID, stored) != grOK) return false;
+    if (!OpenIndex(IndexID).FindRecordPath(SessionID, RecordID, KeyPath, stored))
         RaiseNative(20253, "Cannot retrieve record for index");
     return true;
 }
@@ -540,14 +545,9 @@ bool TORQTableData::ProbeInIndex(TORQCursor* Cursor, const uint8_t* Stored, TNei
         TORQMemoryBlock block;
         if (Stored == nullptr) {
             block = TORQMemoryBlock(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
-            TORQGetRecordRequest current;
-            current.Mode = gmCurrent;
-            current.RecordID = at;
-            current.RecordBuffer = static_cast<uint8_t*>(block.Data());
-            current.Result = grError;
-            RecordManager->ReadRecord(session, current);
-            if (current.Result != grOK) return false;
-            Stored = current.RecordBuffer;
+            auto* read = static_cast<uint8_t*>(block.Data());
+            if (ReadStoredRecord(session, at, read) != grOK) return false;
+            Stored = read;
         }
         if (!index->FindRecordPath(session, at, own, Stored)) return false;
     }
@@ -671,13 +671,7 @@ bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& 
     const int32_t session = SessionIDOf(Cursor);
     TORQMemoryBlock block(std::max(size + TORQRecordID::ByteSize + 1, Cursor->RecordBufferSize), true);
     auto* scratch = static_cast<uint8_t*>(block.Data());
-    TORQGetRecordRequest request;
-    request.Mode = gmCurrent;
-    request.RecordID = Cursor->CurrentRecordID;
-    request.RecordBuffer = scratch;
-    request.Result = grError;
-    RecordManager->ReadRecord(session, request);
-    if (request.Result != grError) return false;
+    if (ReadStoredRecord(session, Cursor->CurrentRecordID, scratch) != grError) return false;
     // The index finds the nearest record by the gone record's kept values, counting the
     // records of an equal key (unlike an unfiltered move), which may be accepted ones: the
     // filters judge them.
@@ -687,10 +681,9 @@ bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& 
     std::memcpy(scratch, k.PlaceRecord.data(), static_cast<size_t>(size));
     TORQKeyPath path;
     if (!index->FindNearestPath(session, Cursor->CurrentRecordID, scratch, Forward, path)) return true;
-    index->GetRecordIdAtPath(session, path, request.RecordID);
-    request.Result = grError;
-    RecordManager->ReadRecord(session, request);
-    if (request.Result != grOK) return true;
+    TORQRecordID nearest;
+    index->GetRecordIdAtPath(session, path, nearest);
+    if (ReadStoredRecord(session, nearest, scratch) != grOK) return true;
     const TORQRecordID from = Cursor->CurrentRecordID;
     uint8_t* buffer = Cursor->CurrentRecord;
     const auto rebind = [&] {
@@ -700,14 +693,14 @@ bool TORQTableData::SearchFromGonePlace(TORQCursor* Cursor, bool Forward, bool& 
             if (e != nullptr) e->SetRecordBuffer(buffer, 0);
     };
     try {
-        request.RecordID.ToBytes(scratch + size);
+        nearest.ToBytes(scratch + size);
         Cursor->CurrentRecord = scratch;
         if (RecordAccepted(Cursor)) {
             Found = true;
-            RecordID = request.RecordID;
+            RecordID = nearest;
         } else {
             // On from that record as from any other.
-            Cursor->CurrentRecordID = request.RecordID;
+            Cursor->CurrentRecordID = nearest;
             Cursor->CurrentRecord = buffer;
             TORQTableScan scan(*this, Cursor);
             Found = scan.ScanRecords(nullptr, false, Cursor->RecordBitmap.get(), &RecordID, Forward, false, nullptr);

@@ -231,6 +231,8 @@ protected:
     // record's in the index, stepped to from its path without reading them. False when
     // the cursor is not such a one (nothing done).
     bool ProbeInIndex(TORQCursor* Cursor, const uint8_t* Stored, TNeighbours& Neighbours);
+    // Reads record RecordID as stored (no index position kept) into Buffer; the read's result.
+    uint8_t ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer);
     // Stored: the deleted record as read before the delete (nil when not at hand).
     void PlaceAfterDelete(TORQCursor* Cursor, const TNeighbours& Neighbours, const uint8_t* Stored);
     // Whether the cursor's kept neighbours may stand for a probe now: a filtered cursor on
