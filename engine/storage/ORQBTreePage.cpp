@@ -273,9 +273,47 @@ int32_t TORQBTreePageController::FindEntry(bool FullCompare, int32_t SessionID, 
     }
     int32_t lo = Start;
     int32_t hi = count - 1;
+    // An inner page compares a value by loading the child: within a run of equal keys the
+    // run's two ends are tried first, which settles at once the record appended last or
+    // the oldest one, the common inserts and deletes of a log.
+    bool runEndsTried = Value == nullptr || Mode != feAny || FPage.IsLeaf();
     while (lo <= hi) {
         const int32_t mid = (lo + hi) / 2;
         int c = CompareKeyAt(FullCompare, SessionID, mid, Key);
+        if (c == 0 && !runEndsTried) {
+            runEndsTried = true;
+            int32_t a = mid, b = hi;  // the run's last entry within [mid, hi]
+            while (a < b) {
+                const int32_t m = a + (b - a + 1) / 2;
+                if (CompareKeyAt(FullCompare, SessionID, m, Key) == 0) a = m;
+                else b = m - 1;
+            }
+            const int last = CompareWithEntry(FullCompare, SessionID, a, Value, Key);
+            if (last == 0) {
+                Outcome = feFound;
+                return a;
+            }
+            if (last > 0) {
+                lo = a + 1;
+                continue;
+            }
+            hi = a - 1;
+            a = lo, b = mid;  // the run's first entry within [lo, mid]
+            while (a < b) {
+                const int32_t m = a + (b - a) / 2;
+                if (CompareKeyAt(FullCompare, SessionID, m, Key) == 0) b = m;
+                else a = m + 1;
+            }
+            if (a > hi) continue;
+            const int first = CompareWithEntry(FullCompare, SessionID, a, Value, Key);
+            if (first == 0) {
+                Outcome = feFound;
+                return a;
+            }
+            if (first < 0) hi = a - 1;
+            else lo = a + 1;
+            continue;
+        }
         if (c == 0 && Value != nullptr) c = CompareWithEntry(FullCompare, SessionID, mid, Value, Key);
         if (c < 0) {
             hi = mid - 1;

@@ -350,7 +350,11 @@ bool TORQDatabaseFile::ReadBuffer(void* Buffer, int64_t Position, int32_t Count,
 
 void TORQDatabaseFile::WriteBuffer(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode) {
     CheckOpen("WriteBuffer");
-    SetPosition(Position, ErrorCode);
+    // pwrite takes the position itself: a seek first would only cost a call per write.
+    if (Position < 0)
+        RaiseNativeFmt(ErrorCode == 0 ? 30372 : ErrorCode,
+                       "Cannot Set File Position to %d. FileName='%s'. FilePosition = %d, FileSize = %d",
+                       {Position, FFileName, CurrentPosition(), CurrentSize()});
     int error = 0;
     bool ok = WriteOnce(Buffer, Position, Count, error);
     if (!ok && Reconnect()) ok = WriteOnce(Buffer, Position, Count, error);

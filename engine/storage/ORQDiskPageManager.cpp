@@ -161,6 +161,7 @@ void TORQDiskPageManager::CreateDatabaseFile(const std::string& FileName, const 
     SetDefaultHeader();
     SetPageGeometry(Size);
     FPassword = Password;
+    FStoredHeaderKnown = false;
     FDatabaseFile->CreateFile(FileName);
     try {
         FHeader1[hEncrypted] = encrypted ? 0xFF : 0;
@@ -234,6 +235,7 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
     SharedAccess = MultiUser ? 1 : 0;
     SetDefaultHeader();
     FReadOnlyIDTaken = 0;
+    FStoredHeaderKnown = false;
     FDatabaseFile->OpenFile(FileName, access, share);
     if (IsDesignTime()) FDatabaseFile->CloseFile();
     FDatabaseOpen = 1;
@@ -298,6 +300,7 @@ void TORQDiskPageManager::CloseDatabaseFile() {
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
     FReadOnlyIDTaken = 0;
+    FStoredHeaderKnown = false;
     if (FDatabaseFile->IsOpen()) FDatabaseFile->CloseFile();
 }
 
@@ -305,8 +308,19 @@ void TORQDiskPageManager::ReadHeader() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    if (FStoredHeaderKnown && SoleWriter()) {
+        std::memcpy(FHeader1, FStoredHeader1, sizeof FHeader1);
+        return;
+    }
+    FStoredHeaderKnown = false;
     std::memset(FHeader1, 0, sizeof FHeader1);
-    FDatabaseFile->ReadBuffer(FHeader1, FHeaderOffset, HeaderPart1Size, 10464, true);
+    if (FDatabaseFile->ReadBuffer(FHeader1, FHeaderOffset, HeaderPart1Size, 10464, true) != HeaderPart1Size) return;
+    std::memcpy(FStoredHeader1, FHeader1, sizeof FHeader1);
+    FStoredHeaderKnown = true;
+}
+
+bool TORQDiskPageManager::SoleWriter() const {
+    return SharedAccess == 0 && !IsDesignTime() && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
 }
 
 void TORQDiskPageManager::WriteHeader(bool CheckExternalChange) {
@@ -322,7 +336,10 @@ void TORQDiskPageManager::WriteHeader(bool CheckExternalChange) {
     }
     // A part 1 zeroed by a short read must never overwrite the real one.
     if (!HeaderPart1Valid()) InvalidFormat();
+    FStoredHeaderKnown = false;
     FDatabaseFile->WriteBuffer(FHeader1, FHeaderOffset, HeaderPart1Size, 10462);
+    std::memcpy(FStoredHeader1, FHeader1, sizeof FHeader1);
+    FStoredHeaderKnown = true;
 }
 
 void TORQDiskPageManager::ReadPasswordCheck() {
@@ -471,7 +488,10 @@ void TORQDiskPageManager::CheckFileChangesAllowed() {
     TFileUse use(*this);
     // The state as the file holds it now: another process may have left a commit torn.
     uint8_t state = 0;
-    FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
+    if (FStoredHeaderKnown && SoleWriter())
+        state = FStoredHeader1[hState];
+    else
+        FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
     CheckChangesAllowed(state);
 }
 
@@ -614,7 +634,8 @@ bool TORQDiskPageManager::ReadPage(TORQPage* Page) {
     if (Page->GetBuffer() == nullptr) Page->AllocBuffer();
     // Read and deciphered apart from the page: a failure leaves the cached copy as it was,
     // only marked invalid, so nothing half-read or garbled is ever served or written.
-    std::vector<uint8_t> in(PageSize);
+    std::vector<uint8_t>& in = FReadScratch;
+    in.resize(static_cast<size_t>(PageSize));
     // A short read is a failure: another process may have cut the file under the page.
     if (!FDatabaseFile->ReadBuffer(in.data(), GetPageOffset(Page->PageNo), PageSize)) {
         Page->SetChangeStamp(InvalidStamp);
@@ -648,7 +669,8 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
     // A stamp marked invalid (or otherwise out of range) starts again at 0 instead of
     // overflowing into values ownership tests would accept.
     const int32_t next = stamp < 0 || stamp >= MaxStamp ? 0 : stamp + 1;
-    std::vector<uint8_t> out(Page->GetBuffer(), Page->GetBuffer() + PageSize);
+    std::vector<uint8_t>& out = FWriteScratch;
+    out.assign(Page->GetBuffer(), Page->GetBuffer() + PageSize);
     StoreLE32(out.data() + PageHeaderChangeStampOffset, static_cast<uint32_t>(next));
     const bool encipher = IsEncrypted() && !IsMapPage(Page->PageNo) && Page->CipherFlag != 0;
     uint32_t crc = 0;

@@ -118,6 +118,7 @@ public:
     // writing is not writable to a single-user open.
     static bool IsFileWritable(const std::string& FileName, bool& MultiUser);
 
+    // A sole writer takes part 1 from its copy of what the file holds, when it has one.
     void ReadHeader();
     // With CheckExternalChange in design-time mode: 20196 when another application changed
     // the file. 20237 when part 1 lacks its signature or length.
@@ -162,6 +163,11 @@ public:
     TORQDatabaseFile& DatabaseFile() { return *FDatabaseFile; }
     TORQDatabaseFreeSpaceManager* FreeSpaceManager() const { return FFreeSpaceManager.get(); }
     bool Exclusive() const { return FExclusive != 0; }
+    // No other process can change the file while this one has it: open for writing by a
+    // single user (others may then only read), outside design-time mode, which closes the
+    // handle between uses. The header and map as this process last read or wrote them
+    // then stand for the file, as its cached pages already do.
+    bool SoleWriter() const;
     int32_t HeaderLockCount() const { return FHeaderLockCount; }
     int64_t HeaderOffset() const { return FHeaderOffset; }
     int64_t Part2Offset() const { return FPart2Offset; }
@@ -263,6 +269,13 @@ private:
     std::unique_ptr<TORQDatabaseFile> FDatabaseFile;
     std::unique_ptr<TORQDatabaseFreeSpaceManager> FFreeSpaceManager;
     uint8_t FHeader1[HeaderPart1Size] = {};
+    // Part 1 as the file holds it, while FStoredHeaderKnown: taken from a whole read or a
+    // write that succeeded, forgotten as a write starts (a failed one leaves it unknown).
+    uint8_t FStoredHeader1[HeaderPart1Size] = {};
+    bool FStoredHeaderKnown = false;
+    // A page on its way to or from the file, kept so a page read or write allocates nothing.
+    std::vector<uint8_t> FReadScratch;
+    std::vector<uint8_t> FWriteScratch;
     uint8_t FHeader2[HeaderPart2Size] = {};
     TORQPassword FPassword;
     uint8_t FHeader3[HeaderPart3Size] = {};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include "engine/foundation/ORQExcept.h"
@@ -14,7 +15,8 @@ namespace orq {
 // One map page read into a private page object of the page manager (session -2), written
 // back on release when it changed. Within one locked operation a page read or written
 // before is taken from the operation's copies instead of the file: under the header lock
-// no other manager changes the map.
+// no other manager changes the map. A sole writer keeps the copies from one operation to
+// the next, as no other process can change the map at all.
 class TORQDatabaseFreeSpaceManager::TMapPage {
 public:
     TMapPage(TORQDatabaseFreeSpaceManager& Map, int32_t PageNo, uint16_t ExpectedType, int32_t ErrorCode)
@@ -23,8 +25,9 @@ public:
         FPage.SessionID = -2;
         const auto copy = Map.FOperationPages.find(PageNo);
         if (Map.FInOperation && copy != Map.FOperationPages.end()) {
-            FPage.AllocBuffer();
-            std::memcpy(FPage.GetBuffer(), copy->second.data(), copy->second.size());
+            // Changed in place: an operation that raises drops its copies (TOperation).
+            FPage.Buffer = copy->second.data();
+            FPage.OwnsBuffer = 0;
         } else {
             if (!FManager.ReadPage(&FPage)) RaiseNativeFmt(ErrorCode, "Cannot read page %d", {PageNo});
             Keep();
@@ -54,15 +57,23 @@ public:
             return;
         }
         // What a failed write left in the file is not known: the next use reads it.
-        FMap.FOperationPages.erase(FPage.PageNo);
-        FManager.WritePage(&FPage);
+        try {
+            FManager.WritePage(&FPage);
+        } catch (...) {
+            if (FPage.OwnsBuffer == 0) {
+                FPage.Buffer = nullptr;  // the copy under it goes
+                FPage.OwnsBuffer = 1;
+            }
+            FMap.FOperationPages.erase(FPage.PageNo);
+            throw;
+        }
         FPage.Modified = 0;
         Keep();
     }
 
 private:
     void Keep() {
-        if (!FMap.FInOperation) return;
+        if (!FMap.FInOperation || FPage.OwnsBuffer == 0) return;
         const uint8_t* bytes = FPage.GetBuffer();
         FMap.FOperationPages[FPage.PageNo].assign(bytes, bytes + FPage.GetPageSize());
     }
@@ -72,13 +83,18 @@ private:
     TORQPage FPage;
 };
 
-// The copies of one locked operation live as long as it does.
+// The copies of one locked operation live as long as it does; a sole writer's outlive it
+// unless it failed: a copy may then hold a change that never reached the file.
 class TORQDatabaseFreeSpaceManager::TOperation {
 public:
-    explicit TOperation(TORQDatabaseFreeSpaceManager& Map) : FMap(Map) { FMap.FInOperation = true; }
+    explicit TOperation(TORQDatabaseFreeSpaceManager& Map)
+        : FMap(Map), FUncaught(std::uncaught_exceptions()) {
+        FMap.FInOperation = true;
+    }
     ~TOperation() {
         FMap.FInOperation = false;
-        FMap.FOperationPages.clear();
+        if (std::uncaught_exceptions() > FUncaught || !FMap.FDeferredPages.empty() || !FMap.FPageManager.SoleWriter())
+            FMap.FOperationPages.clear();
         FMap.FDeferWrites = false;
         FMap.FDeferredPages.clear();
     }
@@ -87,6 +103,7 @@ public:
 
 private:
     TORQDatabaseFreeSpaceManager& FMap;
+    int FUncaught;
 };
 
 TORQDatabaseFreeSpaceManager::TORQDatabaseFreeSpaceManager(TORQDiskPageManager& PageManager)
@@ -246,6 +263,8 @@ void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos)
     Bracket(
         [this, &PageNos] {
             LoadCounts();
+            // Lowered first: a write failing halfway may leave some of the pages free.
+            FLowestMaybeFree = std::min(FLowestMaybeFree, PageNos.front());
             // The marks gather in the operation's copies of the map pages, each written once
             // when every mark held: a number found free already leaves the map as it was.
             FDeferWrites = true;
@@ -258,7 +277,6 @@ void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos)
             }
             FDeferWrites = false;
             WriteDeferred();
-            FLowestMaybeFree = std::min(FLowestMaybeFree, PageNos.front());
             FreedPageTail();
         },
         [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
@@ -267,7 +285,13 @@ void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos)
 void TORQDatabaseFreeSpaceManager::WriteDeferred() {
     std::vector<int32_t> pages;
     pages.swap(FDeferredPages);
-    std::sort(pages.begin(), pages.end());
+    // The EAM pages first: a write failing halfway then leaves an extent marked with a free
+    // page whose bits still show it full, which only costs a search, and never an extent
+    // marked full over pages the PFS page shows free, which would be lost to every search.
+    std::sort(pages.begin(), pages.end(), [this](int32_t A, int32_t B) {
+        const bool pfsA = A % FPfsSpan == 0, pfsB = B % FPfsSpan == 0;
+        return pfsA != pfsB ? pfsB : A < B;
+    });
     for (const int32_t number : pages) {
         const auto copy = FOperationPages.find(number);
         if (copy == FOperationPages.end()) continue;
@@ -301,6 +325,7 @@ void TORQDatabaseFreeSpaceManager::FreedPageTail() {
     FPageCount = FPageManager.HeaderPageCount();
     FLoadedCount = FPageCount;
     FLoadedHighest = FHighestUsed;
+    std::erase_if(FOperationPages, [this](const auto& Copy) { return Copy.first >= FPageCount; });
 }
 
 int32_t TORQDatabaseFreeSpaceManager::FindFreePage() {

@@ -11,7 +11,9 @@
 // Rules kept here:
 // - Every allocation and release runs under the header lock and starts by reloading the
 //   page count and the highest used page from the header, so processes sharing the file
-//   never hand out one page twice; both are stored back before the lock is left.
+//   never hand out one page twice; both are stored back before the lock is left. A sole
+//   writer (TORQDiskPageManager::SoleWriter) reloads them, and its map pages, from what it
+//   last read or wrote.
 // - The file never ends on a map page: growth adds pages past one, and a shrink that would
 //   leave one last keeps whole steps more. Every map page a page below the count needs
 //   then lies inside the file.
@@ -103,7 +105,8 @@ private:
     int32_t FLoadedCount = 0;
     // No page below it is free, as far as this manager knows: where a search starts.
     int32_t FLowestMaybeFree = 0;
-    // The map pages of the locked operation running, as last read or written.
+    // The map pages of the locked operation running, as last read or written (a sole
+    // writer's kept between operations).
     bool FInOperation = false;
     std::unordered_map<int32_t, std::vector<uint8_t>> FOperationPages;
     // While set, a changed map page is kept among the copies and written by WriteDeferred.

@@ -561,10 +561,13 @@ INSTANTIATE_TEST_SUITE_P(Seeded, BTreeRandom,
                          ::testing::Values(RandomCase{128, 0, 12, 80000, 3000, 2200, 1},
                                            RandomCase{128, 40, 12, 60000, 1500, 1000, 2},
                                            RandomCase{192, 40, 8, 60000, 8000, 4000, 3},
-                                           RandomCase{112, 40, 12, 60000, 900, 900, 4}),
+                                           RandomCase{112, 40, 12, 60000, 900, 900, 4},
+                                           // Seven keys: runs of equal keys span many inner entries.
+                                           RandomCase{128, 40, 12, 40000, 6, 1500, 5}),
                          [](const ::testing::TestParamInfo<RandomCase>& Info) {
                              return "Page" + std::to_string(Info.param.PageSize) + "Header" +
-                                    std::to_string(Info.param.HeaderSize) + "Key" + std::to_string(Info.param.KeySize);
+                                    std::to_string(Info.param.HeaderSize) + "Key" + std::to_string(Info.param.KeySize) +
+                                    (Info.param.KeyRange < 100 ? "FewKeys" : "");
                          });
 
 }  // namespace

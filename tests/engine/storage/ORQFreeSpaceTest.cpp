@@ -3,6 +3,7 @@
 // a shrink at a group boundary on a tiny geometry, and the damaged-map errors.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -290,4 +291,127 @@ TEST(FreeSpace, AGrowthCutShortByAFailedWriteDoesNotBlockLaterAllocations) {
         EXPECT_EQ(db.HeaderI32(34), b) << "highest used page in the header";
     }
     EXPECT_GE(cuts, 2) << "the growth writes the map and then the header";
+}
+
+namespace {
+
+// What a run of frees, batch frees, reuses and growths did while the writes from the n-th
+// to the n+(Window-1)-th failed (alternately at once and after 36 bytes: a header cut
+// between its two counts): each step's outcome, then the pages handed out up to the
+// first past the end, next to the pages the file shows free and the file itself.
+struct TFaultRun {
+    std::vector<std::string> Events;
+    std::set<int32_t> Drained;
+    std::set<int32_t> FileFree;
+    std::vector<uint8_t> File;
+    int Failures = 0;
+};
+
+// The message names the scratch file: the code is what two runs can share.
+std::string NativeCode(const EORQException& E) {
+    const std::string text = E.what();
+    const std::size_t at = text.rfind("Native error: ");
+    return at == std::string::npos ? text : text.substr(at);
+}
+
+TFaultRun RunWithFailedWrites(bool MultiUser, int FailAt, int Window) {
+    TFaultRun run;
+    Database db({}, 2, 41);
+    auto m = db.Open(MultiUser);
+    EXPECT_EQ(m->SoleWriter(), !MultiUser);
+    TORQDatabaseFreeSpaceManager& fsm = *m->FreeSpaceManager();
+    std::set<int32_t> held;
+    auto take = [&] {
+        const int32_t p = fsm.AllocatePageNumber();
+        EXPECT_TRUE(held.insert(p).second) << "page " << p << " handed out twice";
+        run.Events.push_back("take " + std::to_string(p));
+    };
+    for (int i = 0; i < 30; ++i) take();
+    {
+        int writes = 0;
+        diskpages::HookScope hook([&](TORQFileCall call, const std::string&) {
+            if (call != TORQFileCall::Write || ++writes < FailAt || writes >= FailAt + Window) return 0;
+            return FailAt % 2 == 0 ? 5 /* EIO */ : -36;
+        });
+        auto step = [&](auto&& Change) {
+            try {
+                Change();
+            } catch (const EORQException& e) {
+                ++run.Failures;
+                run.Events.push_back(std::string("failed ") + NativeCode(e));
+                m->RollbackSession(-2);
+            }
+        };
+        // The held pages at these places in number order, no longer held: freed or not, a
+        // caller whose free failed never uses them again.
+        auto pick = [&](std::vector<int> Places) {
+            std::vector<int32_t> pages;
+            for (const int at : Places) pages.push_back(*std::next(held.begin(), at));
+            for (const int32_t p : pages) held.erase(p);
+            return pages;
+        };
+        for (const int at : {5, 14, 9}) step([&, p = pick({at})] { fsm.FreePageNumber(p.front()); });
+        step([&, p = pick({18, 6, 19, 1})] { fsm.FreePageNumbers(p); });
+        for (int i = 0; i < 14; ++i) step(take);
+        const int n = static_cast<int>(held.size());
+        step([&, p = pick({n - 1, n - 2, n - 4})] { fsm.FreePageNumbers(p); });
+    }
+    try {
+        const int32_t count = fsm.PageCount();
+        auto fresh = db.Open(true);
+        for (int32_t p = 0; p < fresh->FreeSpaceManager()->PageCount(); ++p) {
+            const bool used = fresh->FreeSpaceManager()->IsPageUsed(p);
+            if (held.count(p) != 0) EXPECT_TRUE(used) << "page " << p << " is held but free in the file";
+            if (!used && !fresh->FreeSpaceManager()->IsMapPage(p)) run.FileFree.insert(p);
+        }
+        fresh->CloseDatabaseFile();
+        for (int32_t p = fsm.AllocatePageNumber(); p < count; p = fsm.AllocatePageNumber()) {
+            EXPECT_EQ(held.count(p), 0u) << "page " << p << " handed out twice";
+            run.Drained.insert(p);
+        }
+    } catch (const EORQException& e) {
+        run.Events.push_back(std::string("afterwards ") + NativeCode(e));
+    }
+    run.File = db.File();
+    return run;
+}
+
+}  // namespace
+
+// A sole writer keeps its map pages and header between operations instead of reading them
+// again. Whichever write of the run fails (with the file layer's retry), the manager
+// afterwards hands out exactly the pages the file shows free, on a single-user and a shared
+// open alike.
+TEST(FreeSpace, AfterAFailedWriteTheManagerHandsOutExactlyThePagesTheFileShowsFree) {
+    for (const bool multiUser : {false, true}) {
+        int failAt = 1;
+        for (bool failed = true; failed; ++failAt) {
+            SCOPED_TRACE(std::string(multiUser ? "shared" : "single-user") + ", write " + std::to_string(failAt));
+            const TFaultRun run = RunWithFailedWrites(multiUser, failAt, 2);
+            EXPECT_EQ(run.Drained, run.FileFree);
+            failed = run.Failures > 0;
+        }
+        EXPECT_GT(failAt, 40) << "the run writes the map and header some fifty times";
+    }
+}
+
+// Several writes in a row failing (a full disk): the re-store of a failed operation fails
+// too, and the file is left as the faults leave it. A single-user open, which takes the
+// header and the map from what it last read or wrote, then does exactly what a shared one,
+// which reads them again, does: the same steps fail, the same pages come out, the same
+// file results.
+TEST(FreeSpace, UnderRunsOfFailedWritesASingleUserOpenActsAsASharedOne) {
+    int compared = 0;
+    for (const int window : {3, 4, 6}) {
+        for (int failAt = 1; failAt <= 64; ++failAt) {
+            SCOPED_TRACE("writes " + std::to_string(failAt) + " to " + std::to_string(failAt + window - 1));
+            const TFaultRun single = RunWithFailedWrites(false, failAt, window);
+            const TFaultRun shared = RunWithFailedWrites(true, failAt, window);
+            EXPECT_EQ(single.Events, shared.Events);
+            EXPECT_EQ(single.Drained, shared.Drained);
+            EXPECT_EQ(single.File, shared.File);
+            if (single.Failures > 0) ++compared;
+        }
+    }
+    EXPECT_GE(compared, 150);
 }
