@@ -83,6 +83,7 @@ TORQDiskPageManager::TORQDiskPageManager(int64_t AvailableMemory)
 }
 
 TORQDiskPageManager::~TORQDiskPageManager() {
+    ReleaseReservedQuietly();
     FFreeSpaceManager.reset();
     CloseQuietly(*FDatabaseFile);
 }
@@ -294,8 +295,19 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
     return needsRepair;
 }
 
+void TORQDiskPageManager::ReleaseReservedQuietly() {
+    if (!FFreeSpaceManager || FFreeSpaceManager->ReservedCount() == 0) return;
+    try {
+        TFileUse use(*this);
+        FFreeSpaceManager->ReleaseReserved();
+    } catch (const EORQException&) {
+        // A close goes on: the pages stay marked used, as a process that died leaves them.
+    }
+}
+
 void TORQDiskPageManager::CloseDatabaseFile() {
     std::lock_guard guard(CriticalSection());
+    ReleaseReservedQuietly();
     FFreeSpaceManager.reset();
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
@@ -544,6 +556,7 @@ void TORQDiskPageManager::ShrinkFile() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20232, "Database is locked");
+    if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
     // Another process may have allocated pages since this one last looked.
     ReadHeader();
     const int32_t excess = HeaderPageCount() - 1 - HighestUsedPage();
@@ -733,6 +746,9 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     const uint8_t found = State();
     CheckChangesAllowed(found);
     CheckHandleWritable();
+    // Given back before the commit writes anything: the map it leaves is as without the
+    // reserve, and a failure fails the commit before its first write.
+    if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
     if (found == 2) {
         FHeader1[hState] = 1;
         WriteHeader(true);

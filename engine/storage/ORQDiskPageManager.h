@@ -265,6 +265,8 @@ private:
     bool HeaderPart1Valid() const;
     void WriteFileLength(int32_t PageCount);
     void Barrier();
+    // The free-space reserve back to the map on close; a failure keeps them marked used.
+    void ReleaseReservedQuietly();
 
     std::unique_ptr<TORQDatabaseFile> FDatabaseFile;
     std::unique_ptr<TORQDatabaseFreeSpaceManager> FFreeSpaceManager;

@@ -197,21 +197,75 @@ auto Bracket(TBody&& Body, TStore&& Store, TUnlock&& Unlock) {
 
 int32_t TORQDatabaseFreeSpaceManager::AllocatePageNumber() {
     std::lock_guard guard(FPageManager.CriticalSection());
+    if (!FReserved.empty()) {
+        const int32_t r = FReserved.back();
+        FReserved.pop_back();
+        ++FReserveRun;
+        return r;
+    }
     LockHeader(20231);
-    TOperation operation(*this);
-    return Bracket(
-        [this] {
-            LoadCounts();
-            int32_t r = FindFreePage();
-            if (r == -1) r = Grow();
-            FHighestUsed = std::max(FHighestUsed, r);
-            return r;
-        },
-        [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+    std::vector<int32_t> reserve;
+    int32_t r = -1;
+    {
+        TOperation operation(*this);
+        r = Bracket(
+            [this, &reserve] {
+                LoadCounts();
+                const bool reserving = FPageManager.SoleWriter();
+                // The page and the reserve marked in the copies, each map page written once;
+                // the search position goes back if the marks did not reach the file.
+                const int32_t lowest = FLowestMaybeFree;
+                FDeferWrites = reserving;
+                try {
+                    int32_t found = FindFreePage();
+                    if (found == -1) {
+                        // Growth writes its new map pages at once, as it always has.
+                        FDeferWrites = false;
+                        found = Grow();
+                        FDeferWrites = reserving;
+                    }
+                    FHighestUsed = std::max(FHighestUsed, found);
+                    ++FReserveRun;
+                    if (reserving) reserve = Reserve(std::min(FReserveRun, MaxReserved));
+                    return found;
+                } catch (...) {
+                    FLowestMaybeFree = std::min(FLowestMaybeFree, lowest);
+                    throw;
+                }
+            },
+            [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
+    }
+    // Kept only once the header holds the counts they were taken under.
+    FReserved = std::move(reserve);
+    return r;
+}
+
+std::vector<int32_t> TORQDatabaseFreeSpaceManager::Reserve(int32_t Count) {
+    std::vector<int32_t> taken;
+    // No growth for them: a reserve taken and given back leaves the file as it was.
+    while (static_cast<int32_t>(taken.size()) < Count) {
+        const int32_t q = FindFreePage();
+        if (q == -1) break;
+        taken.push_back(q);
+    }
+    FDeferWrites = false;
+    WriteDeferred(false);
+    for (const int32_t q : taken) FHighestUsed = std::max(FHighestUsed, q);
+    return {taken.rbegin(), taken.rend()};
+}
+
+void TORQDatabaseFreeSpaceManager::ReleaseReserved() {
+    std::lock_guard guard(FPageManager.CriticalSection());
+    FReserveRun = 0;
+    if (FReserved.empty()) return;
+    std::vector<int32_t> pages;
+    pages.swap(FReserved);
+    FreePageNumbers(std::move(pages));
 }
 
 void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
     std::lock_guard guard(FPageManager.CriticalSection());
+    ReleaseReserved();  // the freed page is then the next one handed out, as without a reserve
     LockHeader(20232);
     TOperation operation(*this);
     // A free that fails after the map marked the page free puts the mark back, so that the
@@ -251,13 +305,16 @@ void TORQDatabaseFreeSpaceManager::FreePageNumber(int32_t PageNo) {
 }
 
 void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos) {
+    std::lock_guard guard(FPageManager.CriticalSection());
+    FReserveRun = 0;
+    PageNos.insert(PageNos.end(), FReserved.begin(), FReserved.end());
+    FReserved.clear();
     if (PageNos.empty()) return;
     if (PageNos.size() == 1) {
         FreePageNumber(PageNos.front());
         return;
     }
     std::sort(PageNos.begin(), PageNos.end());
-    std::lock_guard guard(FPageManager.CriticalSection());
     LockHeader(20232);
     TOperation operation(*this);
     Bracket(
@@ -276,21 +333,20 @@ void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos)
                 UpdateEamEntry(page);
             }
             FDeferWrites = false;
-            WriteDeferred();
+            WriteDeferred(true);
             FreedPageTail();
         },
         [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
 }
 
-void TORQDatabaseFreeSpaceManager::WriteDeferred() {
+void TORQDatabaseFreeSpaceManager::WriteDeferred(bool EamFirst) {
     std::vector<int32_t> pages;
     pages.swap(FDeferredPages);
-    // The EAM pages first: a write failing halfway then leaves an extent marked with a free
-    // page whose bits still show it full, which only costs a search, and never an extent
-    // marked full over pages the PFS page shows free, which would be lost to every search.
-    std::sort(pages.begin(), pages.end(), [this](int32_t A, int32_t B) {
+    // Ordered so that a write failing halfway never leaves an extent marked full over pages
+    // the PFS page shows free, which every search would skip for good.
+    std::sort(pages.begin(), pages.end(), [this, EamFirst](int32_t A, int32_t B) {
         const bool pfsA = A % FPfsSpan == 0, pfsB = B % FPfsSpan == 0;
-        return pfsA != pfsB ? pfsB : A < B;
+        return pfsA != pfsB ? pfsB == EamFirst : A < B;
     });
     for (const int32_t number : pages) {
         const auto copy = FOperationPages.find(number);
@@ -405,18 +461,28 @@ int32_t TORQDatabaseFreeSpaceManager::Grow() {
     int32_t n = GetGrowStep();
     if (candidate >= FPageCount + n) n = candidate - FPageCount + 1;
     while (IsMapPage(FPageCount + n - 1)) ++n;
+    const int32_t oldCount = FPageCount;
     FPageManager.AddPages(n);
     FPageCount = FPageManager.HeaderPageCount();
     const int32_t newLast = FPageCount - 1;
-    for (int32_t k = lastPfs + 1; k <= newLast / FPfsSpan; ++k) {
-        TMapPage pfs(*this, k * FPfsSpan, ptPFS);
-        pfs.Data()[0] = 1;  // its own bit
-        pfs.Release();
-    }
-    for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) {
-        TMapPage eam(*this, EamPageNo(g), ptEAM);
-        eam.Data()[0] = 1;  // the group's first extent has a free page
-        eam.Release();
+    try {
+        for (int32_t k = lastPfs + 1; k <= newLast / FPfsSpan; ++k) {
+            TMapPage pfs(*this, k * FPfsSpan, ptPFS);
+            pfs.Data()[0] = 1;  // its own bit
+            pfs.Release();
+        }
+        for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) {
+            TMapPage eam(*this, EamPageNo(g), ptEAM);
+            eam.Data()[0] = 1;  // the group's first extent has a free page
+            eam.Release();
+        }
+    } catch (...) {
+        // A count stored over map pages that never reached the file would make every
+        // later search of their group fail on them: the file stays longer than counted.
+        FPageManager.SetHeaderPageCount(oldCount);
+        FPageManager.PageCount = oldCount;
+        FPageCount = oldCount;
+        throw;
     }
     FHighestUsed = candidate;
     for (int32_t g = lastGroup + 1; g <= newLast / FEamSpan; ++g) SetPfsBit(EamPageNo(g), true);

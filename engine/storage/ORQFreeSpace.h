@@ -53,6 +53,15 @@ public:
     // FreePageNumber for every number, in one operation: each map page read and written
     // once, the counts stored once. A number already free (30427) frees none of them.
     void FreePageNumbers(std::vector<int32_t> PageNos);
+    // A sole writer marks the pages its next allocations will take in the same operation as
+    // the one it hands out, as many as it took since the last give-back (at most
+    // MaxReserved), and hands them out in order without touching the file. They go back to
+    // the map before any free, at the end of a commit and on close, so the pages handed
+    // out and the map after a commit are as without them; a process dying meanwhile leaves
+    // them marked used, as it leaves the pages of its open transaction.
+    void ReleaseReserved();
+    int32_t ReservedCount() const { return static_cast<int32_t>(FReserved.size()); }
+    static constexpr int32_t MaxReserved = 64;
     bool IsMapPage(int32_t PageNo) const;
     // 30434 for a PFS or EAM page.
     void CheckNotMapPage(int32_t PageNo) const;
@@ -112,7 +121,14 @@ private:
     // While set, a changed map page is kept among the copies and written by WriteDeferred.
     bool FDeferWrites = false;
     std::vector<int32_t> FDeferredPages;
-    void WriteDeferred();
+    // EamFirst for frees (an extent marked with a free page its bits do not show costs a
+    // search), else the PFS pages first (an extent marked full over free bits is lost).
+    void WriteDeferred(bool EamFirst);
+    // Highest last: the next allocation pops the lowest.
+    std::vector<int32_t> FReserved;
+    int32_t FReserveRun = 0;  // allocations since the last give-back
+    // Up to Count more free pages marked used, highest first; no growth.
+    std::vector<int32_t> Reserve(int32_t Count);
 };
 
 }  // namespace orq
