@@ -230,6 +230,10 @@ int64_t TORQDatabaseFile::CurrentSize() const {
 void TORQDatabaseFile::SetPosition(int64_t Position, int32_t ErrorCode) {
     CheckOpen("SetPosition");
     if (Seek(Position)) return;
+    RaisePosition(Position, ErrorCode);
+}
+
+void TORQDatabaseFile::RaisePosition(int64_t Position, int32_t ErrorCode) const {
     RaiseNativeFmt(ErrorCode == 0 ? 30372 : ErrorCode,
                    "Cannot Set File Position to %d. FileName='%s'. FilePosition = %d, FileSize = %d",
                    {Position, FFileName, CurrentPosition(), CurrentSize()});
@@ -351,10 +355,7 @@ bool TORQDatabaseFile::ReadBuffer(void* Buffer, int64_t Position, int32_t Count,
 void TORQDatabaseFile::WriteBuffer(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode) {
     CheckOpen("WriteBuffer");
     // pwrite takes the position itself: a seek first would only cost a call per write.
-    if (Position < 0)
-        RaiseNativeFmt(ErrorCode == 0 ? 30372 : ErrorCode,
-                       "Cannot Set File Position to %d. FileName='%s'. FilePosition = %d, FileSize = %d",
-                       {Position, FFileName, CurrentPosition(), CurrentSize()});
+    if (Position < 0) RaisePosition(Position, ErrorCode);
     int error = 0;
     bool ok = WriteOnce(Buffer, Position, Count, error);
     if (!ok && Reconnect()) ok = WriteOnce(Buffer, Position, Count, error);

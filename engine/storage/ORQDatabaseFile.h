@@ -135,6 +135,8 @@ private:
     bool WriteOnce(const void* Buffer, int64_t Position, int32_t Count, int& Error);
     // For messages: the position and size at the moment of a failure, -1 when unknown.
     int64_t CurrentPosition() const;
+    // The failure of a seek to Position (ErrorCode 0 means 30372).
+    [[noreturn]] void RaisePosition(int64_t Position, int32_t ErrorCode) const;
     int64_t CurrentSize() const;
 
     std::string FFileName;

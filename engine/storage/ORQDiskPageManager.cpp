@@ -320,7 +320,7 @@ void TORQDiskPageManager::ReadHeader() {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
-    if (FStoredHeaderKnown && SoleWriter()) {
+    if (HeaderCopyStands()) {
         std::memcpy(FHeader1, FStoredHeader1, sizeof FHeader1);
         return;
     }
@@ -330,6 +330,8 @@ void TORQDiskPageManager::ReadHeader() {
     std::memcpy(FStoredHeader1, FHeader1, sizeof FHeader1);
     FStoredHeaderKnown = true;
 }
+
+bool TORQDiskPageManager::HeaderCopyStands() const { return FStoredHeaderKnown && SoleWriter(); }
 
 bool TORQDiskPageManager::SoleWriter() const {
     return SharedAccess == 0 && !IsDesignTime() && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
@@ -500,7 +502,7 @@ void TORQDiskPageManager::CheckFileChangesAllowed() {
     TFileUse use(*this);
     // The state as the file holds it now: another process may have left a commit torn.
     uint8_t state = 0;
-    if (FStoredHeaderKnown && SoleWriter())
+    if (HeaderCopyStands())
         state = FStoredHeader1[hState];
     else
         FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);

@@ -275,6 +275,8 @@ private:
     // write that succeeded, forgotten as a write starts (a failed one leaves it unknown).
     uint8_t FStoredHeader1[HeaderPart1Size] = {};
     bool FStoredHeaderKnown = false;
+    // The copy of part 1 may stand for the file: known, and no other writer.
+    bool HeaderCopyStands() const;
     // A page on its way to or from the file, kept so a page read or write allocates nothing.
     std::vector<uint8_t> FReadScratch;
     std::vector<uint8_t> FWriteScratch;

@@ -1002,16 +1002,6 @@ void TORQDiskTableData::RecoverFailedChange(TORQCursor* Cursor) {
     RollbackSessionPages(session, false);
 }
 
-bool TORQDiskTableData::ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer) {
-    TORQGetRecordRequest request;
-    request.Mode = gmCurrent;
-    request.RecordID = RecordID;
-    request.RecordBuffer = Buffer;
-    request.Result = grError;
-    RecordManager->ReadRecord(SessionID, request);
-    return request.Result == grOK;
-}
-
 bool TORQDiskTableData::InsertRecord(TORQCursor* Cursor) {
     TORQTableLock lock(*this);
     if (RecordManager == nullptr) RaiseNative(20135, "Nil pointer occured");
@@ -1066,7 +1056,7 @@ bool TORQDiskTableData::UpdateRecord(TORQCursor* Cursor) {
     bool ok = false;
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
-        if (ReadStoredRecord(session, Cursor->CurrentRecordID, Cursor->OldRecord)) {
+        if (ReadStoredRecord(session, Cursor->CurrentRecordID, Cursor->OldRecord) == grOK) {
             UpdateIndexKeys(Cursor, true);
             BlobManager->FlushBlobs(session, Cursor->CurrentRecord, Cursor->OldRecord);
             ok = RecordManager->UpdateRecord(session, Cursor->CurrentRecord, Cursor->CurrentRecordID);
@@ -1102,7 +1092,7 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     TNeighbours neighbours;
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
-        if (!ReadStoredRecord(session, id, storedRecord)) return false;
+        if (ReadStoredRecord(session, id, storedRecord) != grOK) return false;
         neighbours = ProbeNeighbours(Cursor, storedRecord);
         if (Cursor->CurrentRecord != nullptr) FreeBlobFields(Cursor->CurrentRecord);
         BlobManager->FreeBlobs(session, Cursor->CurrentRecord, storedRecord);

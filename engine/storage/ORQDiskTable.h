@@ -192,8 +192,6 @@ private:
     // Before a change outside a transaction and batch: a failed change whose cleanup
     // could not finish is cleaned up now.
     void RecoverFailedChange(TORQCursor* Cursor);
-    // Reads the stored record of RecordID into Buffer; false when there is none.
-    bool ReadStoredRecord(int32_t SessionID, const TORQRecordID& RecordID, uint8_t* Buffer);
     void CheckStaleTemporaryIndexes(TORQCursor* Cursor);
     bool HasBlobFields() const;
     int32_t MaxStateSize() const;

@@ -164,6 +164,14 @@ std::vector<int> InsertionOrder(size_t Rows, bool Shuffle) {
 
 class FilteredDelete : public orq::test::MemTableTest {
 protected:
+    // The cursor on Index ("" physical) with the filter M = 1 in E.
+    static void FilterOnIndex(orq::test::TTestCursor& Cur, TORQMemoryTableData& T, const char* Index,
+                              FakeExpression& E) {
+        Cur.IndexDefs.Assign(T.IndexManager->IndexDefs);
+        Cur.SetIndexName(Index);
+        E.Compare("M", scoEqual, 1);
+        Cur.SetFilterExpression(&E);
+    }
     // K, M and G INTEGER, IK on K, IG on G (three rows to a value); M = 1 is accepted.
     TORQMemoryTableData& MakeRows() {
         TORQFieldDefs fields;
@@ -216,11 +224,8 @@ TEST_F(FilteredDelete, PlacesAndReadsAfterEachDeleteMatchTheModel) {
             r.Table = &t;
             r.Ids = Fill(t, tc.Pattern, index);
             orq::test::TTestCursor cur(t);
-            cur.IndexDefs.Assign(t.IndexManager->IndexDefs);
-            cur.SetIndexName(index);
             FakeExpression e;
-            e.Compare("M", scoEqual, 1);
-            cur.SetFilterExpression(&e);
+            FilterOnIndex(cur, t, index, e);
             r.Cur = &cur;
             r.ResetToBeginning = [&] { cur.ResetToBeginning(); };
             RunDeletes(r, tc.Pattern, tc.Order);
@@ -310,11 +315,8 @@ TEST_F(FilteredDelete, DeletingEveryMatchInEitherDirectionJudgesEachRecordBounde
             TORQMemoryTableData& t = MakeRows();
             const std::vector<TORQRecordID> ids = Fill(t, pattern, index);
             orq::test::TTestCursor cur(t);
-            cur.IndexDefs.Assign(t.IndexManager->IndexDefs);
-            cur.SetIndexName(index);
             FakeExpression e;
-            e.Compare("M", scoEqual, 1);
-            cur.SetFilterExpression(&e);
+            FilterOnIndex(cur, t, index, e);
             const std::vector<int> rows = DeletionOrder(pattern, order);
             const bool forward = std::string(order) == "first on";
             for (size_t k = 0; k < rows.size(); ++k) {
