@@ -2,11 +2,12 @@
 // smooths a rectified tone into its envelope.
 //
 // Invariants: the tap count N is always even (0 before the first Design); the delay line
-// holds exactly N samples and is used as a ring whose write position is always inside it
-// and points at the oldest sample. The delay line runs on across Filter calls, so blocks
-// filtered one after another give bit for bit what one call over their concatenation
-// gives. A redesign that keeps N keeps the running signal; one that changes N keeps the
-// old samples that still fit, zero-fills the rest and moves the write position to 0.
+// holds exactly N samples, oldest first, between calls. It behaves as a ring of N samples
+// whose write position (kept, always inside it) points at the oldest sample. The delay
+// line runs on across Filter calls, so blocks filtered one after another give bit for bit
+// what one call over their concatenation gives. A redesign that keeps N keeps the running
+// signal; one that changes N keeps the ring's samples that still fit at their places in
+// it, zero-fills the rest and moves the write position to 0.
 #pragma once
 
 #include <cstdint>
@@ -40,19 +41,35 @@ public:
 protected:
     // The even tap count for a transition width; validates the arguments.
     static int32_t TapCountFor(double SampleRate, double Width);
-    // Unit-sum Blackman-windowed sinc low-pass at normalised frequency f.
-    static std::vector<double> Kernel(int32_t N, double f);
+    // Unit-sum windowed sinc low-pass at normalised frequency f, as long as the window.
+    static std::vector<double> Kernel(const std::vector<double>& Win, double f);
+    // The Blackman window of N taps; WindowFor keeps the last one made, since tracking
+    // redesigns the tone filters at the same length every second.
+    static std::vector<double> Window(int32_t N);
+    const std::vector<double>& WindowFor(int32_t N);
     // Installs new taps, resizing the delay line when N changes.
     void SetTaps(std::vector<double> Taps);
 
 private:
     std::vector<double> FTaps;
-    std::vector<double> FDelay;       // ring of FTapCount samples
-    int32_t FWritePos = 0;
+    int32_t FWritePos = 0;            // where the ring's oldest sample would lie
     int32_t FTapCount = 0;
     std::vector<double> FRevTaps;     // taps from the oldest sample's to the newest's
-    std::vector<double> FWork;        // history then input, contiguous; reused across calls
+    std::vector<double> FWork;        // the delay line, then the input while filtering
+    std::vector<double> FWindow;
 };
+
+// One build of the filters' inner loop: Out[i] = sum over j of Taps[j] * In[i + j], j from
+// 0 up, added from 0, for i below Count. Every build gives the same bits; Filter runs the
+// first one in FirKernels() that the processor supports.
+struct TFirKernel {
+    using TSums = void (*)(const double* In, const double* Taps, std::size_t N, double* Out,
+                           std::size_t Count);
+    const char* Name;  // the processor feature it needs, or "default"
+    TSums Sums;
+    bool Supported() const;
+};
+std::span<const TFirKernel> FirKernels();
 
 class TLowPass : public TBandPass {
 public:

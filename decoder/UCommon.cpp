@@ -113,6 +113,33 @@ void BandPower(int32_t Centre, int32_t Shift, const TSpectrum& Spectrum, TBandPo
             if (tones[t] - half <= p.Freq && p.Freq <= tones[t] + half) *fields[t] += p.Mag;
 }
 
+namespace {
+
+// BandPower over a spectrum whose frequencies ascend: each tone's points are one run, found
+// by binary search and summed in the same order as the full scan adds them.
+void BandPowerAscending(int32_t Centre, int32_t Shift, const TSpectrum& Spectrum, TBandPowers& Powers) {
+    const int32_t half = ToneFilterBandwidth / 4;
+    const double tones[3] = {static_cast<double>(int64_t{Centre} - Shift / 2),
+                             static_cast<double>(int64_t{Centre} + Shift / 2), static_cast<double>(Centre)};
+    double* fields[3] = {&Powers.Lower, &Powers.Upper, &Powers.Centre};
+    for (int t = 0; t < 3; ++t) {
+        const double lo = tones[t] - half, hi = tones[t] + half;
+        auto p = std::lower_bound(Spectrum.begin(), Spectrum.end(), lo,
+                                  [](const TSpecPoint& P, double F) { return P.Freq < F; });
+        double sum = 0.0;
+        for (; p != Spectrum.end() && p->Freq <= hi; ++p) sum += p->Mag;
+        *fields[t] = sum;
+    }
+}
+
+bool FrequenciesAscend(const TSpectrum& Spectrum) {
+    for (size_t i = 1; i < Spectrum.size(); ++i)
+        if (!(Spectrum[i - 1].Freq <= Spectrum[i].Freq)) return false;  // NaN included
+    return Spectrum.empty() || Spectrum[0].Freq == Spectrum[0].Freq;
+}
+
+}  // namespace
+
 bool FindSignalCentre(const TSpectrum& Spectrum, int32_t Low, int32_t High, TBandPowers& Best,
                       int32_t& Centre, int32_t Shift, int32_t Step) {
     if (Step < 1) return false;  // the scan would never end
@@ -121,9 +148,10 @@ bool FindSignalCentre(const TSpectrum& Spectrum, int32_t Low, int32_t High, TBan
     MeanMagnitude(Spectrum, powers);
     double bestScore = 0.0;
     int32_t bestX = Centre;
+    const auto bandPower = FrequenciesAscend(Spectrum) ? BandPowerAscending : BandPower;
     // 64-bit candidate so that a band near the integer limits cannot wrap.
     for (int64_t x = int64_t{Low} + h; x < int64_t{High} - h; x += Step) {
-        BandPower(static_cast<int32_t>(x), Shift, Spectrum, powers);
+        bandPower(static_cast<int32_t>(x), Shift, Spectrum, powers);
         const double score = powers.Mean > 0.0 ? (powers.Lower + powers.Upper) * 100.0 / powers.Mean : 0.0;
         if (score > bestScore) {  // strictly: the lowest centre wins a tie
             bestScore = score;

@@ -192,3 +192,28 @@ TEST(FIRFilters, RectifyModesOverTheRangeClampedToTheData) {
     std::vector<double> empty;
     TBandPass::Rectify(empty, 10, 0);
 }
+
+TEST(FIRFilters, EveryBuildOfTheInnerLoopGivesThePlainSumsBits) {
+    // Lengths around the vector widths and lane blocks (16, 32 and 64 outputs), tap
+    // counts from none to longer than a block.
+    const std::vector<double> in = Noise(2200, 4);
+    const std::vector<double> taps = Noise(700, 5);
+    int32_t tried = 0;
+    for (const tilo::TFirKernel& kernel : tilo::FirKernels()) {
+        if (!kernel.Supported()) continue;
+        ++tried;
+        for (std::size_t n : {0, 1, 2, 7, 44, 340, 700}) {
+            for (std::size_t count : {0, 1, 15, 16, 17, 63, 64, 65, 1024, 1500}) {
+                std::vector<double> out(count, -1.0);
+                kernel.Sums(in.data(), taps.data(), n, out.data(), count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    double sum = 0;
+                    for (std::size_t j = 0; j < n; ++j) sum = sum + taps[j] * in[i + j];
+                    ASSERT_EQ(out[i], sum) << kernel.Name << " n=" << n << " count=" << count << " i=" << i;
+                }
+            }
+        }
+    }
+    EXPECT_GE(tried, 1);
+    EXPECT_STREQ(tilo::FirKernels().back().Name, "default");
+}

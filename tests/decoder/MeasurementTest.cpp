@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
 
 using namespace tilo;
 
@@ -180,4 +181,50 @@ TEST(FindSignalCentre, TieGoesToLowestCandidateAndBandLimitsTheScan) {
     EXPECT_FALSE(FindSignalCentre(flat, 1000, 1170, best, centre, 170, 8));
     EXPECT_FALSE(FindSignalCentre(flat, 750, 1250, best, centre, 170, 0));
     EXPECT_EQ(centre, 7);
+}
+
+TEST(FindSignalCentre, AgreesBitForBitWithTheScanOfEveryCandidate) {
+    // The candidates' band powers summed over the whole spectrum, as BandPower does; the
+    // search must pick the same centre with the same powers, to the bit, whether the
+    // frequencies ascend (repeated values included) or not (out of order, NaN).
+    const auto plainScan = [](const TSpectrum& s, int32_t low, int32_t high, int32_t shift, int32_t step,
+                              TBandPowers& best, int32_t& centre) {
+        TBandPowers p;
+        MeanMagnitude(s, p);
+        double bestScore = 0;
+        int32_t bestX = centre;
+        for (int64_t x = int64_t{low} + shift / 2; x < int64_t{high} - shift / 2; x += step) {
+            BandPower(int32_t(x), shift, s, p);
+            const double score = p.Mean > 0 ? (p.Lower + p.Upper) * 100.0 / p.Mean : 0;
+            if (score > bestScore) {
+                bestScore = score;
+                best = p;
+                bestX = int32_t(x);
+            }
+        }
+        if (best.Mean > 0 && bestScore > 10) centre = bestX;
+        return best.Mean > 0 && bestScore > 10;
+    };
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> mag(0, 100);
+    for (int round = 0; round < 60; ++round) {
+        TSpectrum s(512);
+        double f = 0;
+        for (auto& p : s) {
+            p.Freq = f;
+            p.Mag = mag(rng);
+            f += (rng() % 4 == 0) ? 0.0 : 10.7666015625 / 2 * (0.5 + mag(rng) / 100);
+        }
+        if (round % 3 == 1) std::swap(s[150], s[200]);
+        if (round % 3 == 2) s[180].Freq = NAN;
+        TBandPowers expected, got;
+        int32_t expectedCentre = 700, gotCentre = 700;
+        const bool expectedFound = plainScan(s, 750, 1250, 170, 8, expected, expectedCentre);
+        ASSERT_EQ(FindSignalCentre(s, 750, 1250, got, gotCentre, 170, 8), expectedFound) << round;
+        EXPECT_EQ(gotCentre, expectedCentre) << round;
+        EXPECT_EQ(got.Lower, expected.Lower) << round;
+        EXPECT_EQ(got.Upper, expected.Upper) << round;
+        EXPECT_EQ(got.Centre, expected.Centre) << round;
+        EXPECT_EQ(got.Mean, expected.Mean) << round;
+    }
 }
