@@ -2,7 +2,10 @@
 // two-minute broadcast with noise, repeated) goes through the demodulator block by block,
 // alone and with the whole per-block work of the receiver (block handler with spectrum,
 // character and message stages, tracking and clock ticks every second of audio); the
-// "x_realtime" counter is audio seconds processed per second of processing.
+// "x_realtime" counter is audio seconds processed per second of processing. Below them,
+// the off-air recording played for twenty minutes through the whole chain, and each
+// stage of one block alone. bench/decoder-before-after.sh builds this same file against
+// an earlier commit's decoder and runs both, with navtex-decode on the long recording.
 #include "NavtexSynth.h"
 
 #include "QuietHost.h"
@@ -12,11 +15,13 @@
 #include "decoder/U_FFT.h"
 #include "decoder/UCommon.h"
 #include "decoder/uModem.h"
+#include "platform/WavFile.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -157,5 +162,114 @@ void BM_BandPassBlock(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(in.size()));
 }
 BENCHMARK(BM_BandPassBlock);
+
+// The repository's recording, found from this file's own path (the build passes absolute
+// source paths), so that the same file builds against any commit.
+std::string RecordingPath() {
+    const std::string self = __FILE__;
+    return self.substr(0, self.rfind("bench/")) + "tests/data/sitor_b_example_11025.wav";
+}
+
+// The off-air recording of the repository, played 71 times over (20 minutes 13 s): the
+// whole chain as navtex-decode runs it, timed in processor seconds of this thread.
+void BM_WholeChainRecording20Min(benchmark::State& state) {
+    const tilo::TWavData wav = tilo::ReadWavFile(RecordingPath());
+    tilo::SetSampleRate(wav.SampleRate);
+    std::vector<int16_t> audio;
+    for (int i = 0; i < 71; ++i) audio.insert(audio.end(), wav.Samples.begin(), wav.Samples.end());
+    double cpu = 0;
+    std::size_t ticker = 0;
+    for (auto _ : state) {
+        timespec a{}, b{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+        TQuietHost host;
+        tilo::TModem modem;
+        tilo::TNavtexDecoder decoder(host);
+        tilo::TDecodingChain chain(modem, decoder, 1000, 170);
+        for (std::size_t p = 0; p < audio.size(); p += tilo::ModemBlockSize)
+            chain.ProcessBlock(std::span<const int16_t>(audio).subspan(
+                p, std::min(tilo::ModemBlockSize, audio.size() - p)));
+        chain.Finish();
+        ticker += decoder.FTickerBuffer.size();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+        cpu += double(b.tv_sec - a.tv_sec) + double(b.tv_nsec - a.tv_nsec) * 1e-9;
+    }
+    benchmark::DoNotOptimize(ticker);
+    const double seconds = double(audio.size()) / wav.SampleRate;
+    state.counters["cpu_s"] = cpu / double(state.iterations());
+    state.counters["x_realtime"] = seconds * double(state.iterations()) / cpu;
+}
+BENCHMARK(BM_WholeChainRecording20Min)->Iterations(3)->Unit(benchmark::kSecond)->UseRealTime();
+
+// One block through each stage alone, on the recording's audio at 11025 per second.
+std::vector<int16_t> RecordingBlock(std::size_t index) {
+    const tilo::TWavData wav = tilo::ReadWavFile(RecordingPath());
+    const std::size_t from = std::min(index * tilo::ModemBlockSize, wav.Samples.size() - tilo::ModemBlockSize);
+    return {wav.Samples.begin() + std::ptrdiff_t(from),
+            wav.Samples.begin() + std::ptrdiff_t(from + tilo::ModemBlockSize)};
+}
+
+void BM_StageToneBandPass(benchmark::State& state) {
+    const std::vector<int16_t> block = RecordingBlock(40);
+    const std::vector<double> in(block.begin(), block.end());
+    std::vector<double> out(in.size());
+    tilo::TBandPass filter;
+    filter.Design(11025, 1085, tilo::ToneFilterBandwidth);
+    for (auto _ : state) {
+        filter.Filter(in, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_StageToneBandPass);
+
+void BM_StageEnvelopeLowPass(benchmark::State& state) {
+    const std::vector<int16_t> block = RecordingBlock(40);
+    std::vector<double> in(block.begin(), block.end()), out(in.size());
+    for (double& x : in) x = std::abs(x);
+    tilo::TLowPass filter;
+    filter.Design(11025, 100, 1000);
+    for (auto _ : state) {
+        filter.Filter(in, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_StageEnvelopeLowPass);
+
+// The demodulator's whole block (four filters, slicer and bit clock) and the clock alone.
+void BM_StageDemodulatorBlock(benchmark::State& state) {
+    tilo::SetSampleRate(11025);
+    const std::vector<int16_t> block = RecordingBlock(40);
+    tilo::TModem modem;
+    modem.SetFreq(1000, 170);
+    for (auto _ : state) modem.ProcessBlock(block);
+}
+BENCHMARK(BM_StageDemodulatorBlock);
+
+void BM_StageBitClock(benchmark::State& state) {
+    tilo::SetSampleRate(11025);
+    std::vector<int32_t> sliced(tilo::ModemBlockSize);
+    for (std::size_t i = 0; i < sliced.size(); ++i) sliced[i] = (i / 110 + i / 330) % 2;
+    tilo::TModem modem;
+    for (auto _ : state) benchmark::DoNotOptimize(modem.ClockBits(sliced));
+}
+BENCHMARK(BM_StageBitClock);
+
+// The block handler without the demodulator: level, quality, spectrum and its averages,
+// waterfall and status round; every eleventh block also searches for the signal's centre.
+void BM_StageBlockHandler(benchmark::State& state) {
+    tilo::SetSampleRate(11025);
+    const std::vector<int16_t> block = RecordingBlock(40);
+    const tilo::TNvector re(block.begin(), block.end()), im(block.size(), 0.0);
+    const std::vector<int32_t> sliced(block.size(), 0);
+    TQuietHost host;
+    tilo::TNavtexDecoder decoder(host);
+    decoder.SetAfcBand(1000);
+    int64_t n = 0;
+    for (auto _ : state) {
+        if (++n % 11 == 0) decoder.TrackTimerTimer();
+        decoder.ModemBlockDone("", 0, re, im, sliced);
+    }
+}
+BENCHMARK(BM_StageBlockHandler);
 
 }  // namespace
