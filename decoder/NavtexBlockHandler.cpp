@@ -67,7 +67,7 @@ void TNavtexDecoder::SetAfcBand(int32_t Centre) {
 }
 
 void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/, const TNvector& RealData,
-                                    const TNvector& ImagData, const std::vector<int32_t>& PLLBits) {
+                                    const TNvector& /*ImagData*/, const std::vector<int32_t>& PLLBits) {
     // 1. Level.
     const double level = SmoothLevel(SignalLevelPercent(RealData));
     const int64_t levelRounded = RoundEven(level);
@@ -92,9 +92,10 @@ void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/
         }
     }
 
-    // 3. Spectrum: the transform replaces its arrays, so it works on copies.
-    TNvector re = RealData, im = ImagData;
-    SpectrumMagnitude(FFFTPlan, re, im, FSpectrum);
+    // 3. Spectrum: the transform works in its arrays, so it works on a copy, in arrays
+    // kept from block to block.
+    FFFTRe.assign(RealData.begin(), RealData.end());
+    SpectrumMagnitude(FFFTPlan, FFFTRe, FFFTIm, FSpectrum);
     FSpectrum = InterpolateSpectrum(FSpectrum);
     if (FAvgSpectrum.size() != FSpectrum.size()) FAvgSpectrum.resize(FSpectrum.size());
     FSpectrum = NormalizeSpectrum(FSpectrum);

@@ -107,6 +107,7 @@ public:
 private:
     TDecoderHost& FHost;
     TRealFFTPlan FFFTPlan{1024};  // the spectrum of every block
+    TNvector FFFTRe, FFFTIm;      // its working arrays
 
     void FinishLine();
     void ShowLine(const std::string& Line);

@@ -49,7 +49,7 @@ void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Sc
     const double binWidth = n > 0 ? static_cast<double>(SampleRate) / n : 0.0;
     uint8_t status = FFT_OK;
     if (Plan.Length() == n)
-        RealFFT(Plan, false, Samples, status, Scratch);
+        RealFFTLowBins(Plan, Samples, Scratch, n / 4, status);
     else
         RealFFT(n, false, Samples, status, Scratch);
     if (status != FFT_OK) return;  // all zero rather than magnitudes of raw samples

@@ -49,8 +49,9 @@ double SignalLevelPercent(std::span<const double> Samples);
 void RemoveDC(std::span<double> Samples);
 
 // Magnitudes of bins 1 .. n/4-1 of the real FFT of the n samples, as n/4 points at
-// multiples of rate/n; point 0 stays (0, 0). Samples and Scratch are replaced by the
-// transform's arrays. A length the FFT refuses gives an all-zero spectrum.
+// multiples of rate/n; point 0 stays (0, 0). Samples and Scratch are worked in (their
+// contents afterwards are the transform's). A length the FFT refuses gives an all-zero
+// spectrum.
 void SpectrumMagnitude(TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum);
 // The same with the tables of Plan when its length is that of Samples.
 void SpectrumMagnitude(const TRealFFTPlan& Plan, TNvector& Samples, TNvector& Scratch, TSpectrum& Spectrum);

@@ -38,12 +38,15 @@ public:
 
 private:
     friend void RealFFT(const TRealFFTPlan& Plan, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
+    friend void RealFFTLowBins(const TRealFFTPlan& Plan, TNvector& Re, TNvector& Im, int32_t Count,
+                               uint8_t& Status);
     int32_t FN = 0;
     int32_t FLog2 = 0;
     uint8_t FStatus = FFT_OK;
     TNvector FWr, FWi;          // m entries
     TNvector FCos, FSin;        // m entries: cos(pi*i/m), -sin(pi*i/m)
     std::vector<int32_t> FReverse;  // m entries: bit-reversed index
+    TNvector FStageWr, FStageWi;    // m-1 entries: each stage's twiddles in butterfly order
 };
 
 // Forward: Re holds N real samples on entry (missing ones read as 0); on success Re and
@@ -53,5 +56,11 @@ private:
 void RealFFT(int32_t N, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
 // The same with the tables of Plan (N is its length).
 void RealFFT(const TRealFFTPlan& Plan, bool Inverse, TNvector& Re, uint8_t& Status, TNvector& Im);
+
+// The forward transform's bins 0 .. Count-1 only (Count at most N/4), the same bits as
+// RealFFT gives them, without the work for the rest: Re holds the N samples on entry
+// (missing ones read as 0); on success Re and Im hold Count bins. Both arrays are worked
+// in place, so a caller that keeps them avoids allocating per transform.
+void RealFFTLowBins(const TRealFFTPlan& Plan, TNvector& Re, TNvector& Im, int32_t Count, uint8_t& Status);
 
 }  // namespace tilo

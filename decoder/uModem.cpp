@@ -41,6 +41,9 @@ TModem::TModem() {
     SpaceLP.assign(ModemBlockSize, 0.0);
     PLLBits.assign(ModemBlockSize, 0);
     FRunFrom.assign(ModemBlockSize, 0);
+    FEdges.assign(ModemBlockSize + 1, 0);
+    FBitAt.assign(ModemBlockSize, 0);
+    FPulled.assign(ModemBlockSize, 0.0);
     SetFreq(1200, 170);
     FUpperLP->Design(SampleRate, 100, 1000);
     FLowerLP->Design(SampleRate, 100, 1000);
@@ -134,24 +137,51 @@ std::string TModem::RecoverBits() {
     runFrom[last] = 1;
     for (int32_t k = last - 1; k >= 0; --k)
         runFrom[k] = PLLBits[k] == PLLBits[k + 1] ? runFrom[k + 1] + 1 : 1;
-    int32_t runTo = 0;  // equal samples ending at i-1
-    std::string bits;
-    for (int32_t i = 0; i < last; ++i) {
-        FPhase += FClockStep;
-        if (FPhase >= FHalfBit) {
-            FPhase = -FHalfBit;
-            bits += MajorityBit(i, MajorityHalfWidth);
-        }
-        if (i > EdgeHalf && i + EdgeHalf - 1 <= last) {  // window i-10 .. i+9 inside the block
-            const int32_t before = PLLBits[i - 1];
-            if (runTo >= EdgeHalf && runFrom[i] >= EdgeHalf && PLLBits[i] == 1 - before &&
-                (before == 0 || before == 1)) {
-                FPhase -= FPhase / ClockPullDivisor;
-                if (OnPLLOutput) OnPLLOutput(FPhase);
-            }
-        }
-        runTo = i > 0 && PLLBits[i] == PLLBits[i - 1] ? runTo + 1 : 1;
+    // The edges first, as the clock would find them sample by sample: they do not depend
+    // on its phase, so the phase loop below only meets them in order.
+    const int32_t* sliced = PLLBits.data();
+    int32_t* edges = FEdges.data();
+    int32_t edgeCount = 0;
+    int32_t runTo = 1;  // equal samples ending at i-1
+    for (int32_t i = 1; i < last; ++i) {
+        const int32_t before = sliced[i - 1];
+        // window i-10 .. i+9 inside the block
+        const bool edge = i > EdgeHalf && i + EdgeHalf - 1 <= last && runTo >= EdgeHalf &&
+                          runFrom[i] >= EdgeHalf && sliced[i] == 1 - before && (before == 0 || before == 1);
+        edges[edgeCount] = i;
+        edgeCount += edge;
+        runTo = sliced[i] == before ? runTo + 1 : 1;
     }
+    edges[edgeCount] = last;  // past every sample the clock visits
+    // The phase loop calls nothing, so the phase stays in a register: it notes where bits
+    // fall and the phase after each pull, and both are handed on afterwards in order.
+    const double step = FClockStep, halfBit = FHalfBit;
+    double phase = FPhase;
+    const int32_t* nextEdge = edges;
+    int32_t* bitAt = FBitAt.data();
+    int32_t bitCount = 0;
+    double* pulled = FPulled.data();
+    for (int32_t i = 0; i < last; ++i) {
+        phase += step;
+        if (phase >= halfBit) {
+            phase = -halfBit;
+            bitAt[bitCount++] = i;
+        }
+        if (i == *nextEdge) {
+            ++nextEdge;
+            phase -= phase / ClockPullDivisor;
+            *pulled++ = phase;
+        }
+    }
+    if (OnPLLOutput) {
+        for (const double* p = FPulled.data(); p != pulled; ++p) {
+            FPhase = *p;
+            OnPLLOutput(*p);
+        }
+    }
+    FPhase = phase;
+    std::string bits(static_cast<std::size_t>(bitCount), '0');
+    for (int32_t b = 0; b < bitCount; ++b) bits[b] = MajorityBit(bitAt[b], MajorityHalfWidth);
     return bits;
 }
 

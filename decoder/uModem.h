@@ -97,6 +97,9 @@ private:
     double FThresholdCoef = 0.8;
     std::vector<int32_t> PLLBits;
     std::vector<int32_t> FRunFrom;  // RecoverBits' run lengths
+    std::vector<int32_t> FEdges;    // RecoverBits' edge positions, then an end mark
+    std::vector<int32_t> FBitAt;    // RecoverBits' samples where a bit is taken
+    std::vector<double> FPulled;    // RecoverBits' phase after each pull
     double FClockStep = 0;
     std::unique_ptr<TBandPass> FUpperBP;
 };

@@ -157,3 +157,37 @@ TEST(RealFFT, PlanGivesTheSameBitsAsTheTransformAloneAndRefusesLikeIt) {
         EXPECT_EQ(im, TNvector(4, 2.0));
     }
 }
+
+TEST(RealFFT, LowBinsAloneAreTheFullTransformsBits) {
+    std::mt19937 rng(1852);
+    std::uniform_real_distribution<double> u(-32768, 32768);
+    for (int32_t n : {8, 64, 1024, 4096}) {
+        for (std::size_t given : {std::size_t(n), std::size_t(n) - 3}) {  // missing samples read as 0
+            TNvector x(given);
+            for (double& v : x) v = u(rng);
+            TNvector re = x, im;
+            uint8_t status = 9;
+            tilo::RealFFT(n, false, re, status, im);
+            ASSERT_EQ(status, tilo::FFT_OK);
+            const tilo::TRealFFTPlan plan(n);
+            TNvector lowRe = x, lowIm{1.0, 2.0};
+            status = 9;
+            tilo::RealFFTLowBins(plan, lowRe, lowIm, n / 4, status);
+            ASSERT_EQ(status, tilo::FFT_OK);
+            ASSERT_EQ(lowRe.size(), std::size_t(n / 4));
+            ASSERT_EQ(lowIm.size(), std::size_t(n / 4));
+            for (int32_t k = 0; k < n / 4; ++k) {
+                ASSERT_EQ(lowRe[k], re[k]) << n << " bin " << k;
+                ASSERT_EQ(lowIm[k], im[k]) << n << " bin " << k;
+            }
+        }
+    }
+    // A refused length says so and leaves the arrays alone.
+    const tilo::TRealFFTPlan bad(12);
+    TNvector re{1, 2, 3}, im{4};
+    uint8_t status = 0;
+    tilo::RealFFTLowBins(bad, re, im, 3, status);
+    EXPECT_EQ(status, tilo::FFT_BAD_LENGTH);
+    EXPECT_EQ(re, (TNvector{1, 2, 3}));
+    EXPECT_EQ(im, TNvector{4});
+}
