@@ -44,5 +44,5 @@ echo "navtex-decode, 20 min recording, best of 7 CPU s: before $best_before, aft
 
 for tree in "$work/base" "$top"; do
   echo "== bench_decoder at $([ "$tree" = "$top" ] && echo 'the working tree' || echo "$base")"
-  "$tree/build/bench/bench/bench_decoder" --benchmark_filter='Stage|Recording20Min'
+  TILO_SOURCE_DIR="$top" "$tree/build/bench/bench/bench_decoder" --benchmark_filter='Stage|Recording20Min'
 done

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 #include <string>
@@ -163,11 +164,15 @@ void BM_BandPassBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_BandPassBlock);
 
-// The repository's recording, found from this file's own path (the build passes absolute
-// source paths), so that the same file builds against any commit.
+// The repository's recording: TILO_SOURCE_DIR in the environment names the source tree
+// (bench/decoder-before-after.sh sets it for a build of another commit), else the tree
+// this program was built from.
 std::string RecordingPath() {
-    const std::string self = __FILE__;
-    return self.substr(0, self.rfind("bench/")) + "tests/data/sitor_b_example_11025.wav";
+    const char* dir = std::getenv("TILO_SOURCE_DIR");
+#ifdef TILO_SOURCE_DIR
+    if (dir == nullptr) dir = TILO_SOURCE_DIR;
+#endif
+    return std::string(dir ? dir : ".") + "/tests/data/sitor_b_example_11025.wav";
 }
 
 // The off-air recording of the repository, played 71 times over (20 minutes 13 s): the
