@@ -7,6 +7,7 @@
 #include "engine/access/ORQQuery.h"
 
 using namespace ratest;
+using namespace classlib;
 using dstest::ekDisk;
 
 namespace {
@@ -92,7 +93,7 @@ TEST(QueryForm, ProviderSupportKeepsTheClassLibrarysBehaviour) {
     std::vector<TPacketAttribute> attributes;
     q.PSGetAttributes(attributes);
     EXPECT_TRUE(attributes.empty());
-    const EORQException failure(20224, "Record locked by another user");
+    const EORQException failure = EORQException::CreateNative(20224, "Record locked by another user");
     auto first = q.PSGetUpdateException(failure, nullptr);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->Message(), failure.Message());
