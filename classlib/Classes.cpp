@@ -29,6 +29,8 @@ bool IsValidIdent(std::string_view s) {
 
 // ---- TPersistent ----
 
+void TPersistent::DefineProperties(TFiler&) {}
+
 void TPersistent::Assign(const TPersistent* Source) {
     if (Source != nullptr) {
         Source->AssignTo(this);

@@ -27,9 +27,14 @@
 
 namespace classlib {
 
+class TFiler;
+
 class TPersistent {
 public:
     virtual ~TPersistent() = default;
+    // Declares to Filer the entries this object keeps beyond its properties
+    // (classlib/Streaming.h); none by default.
+    virtual void DefineProperties(TFiler& Filer);
     // Copies Source into this object; a class that cannot take Source raises EConvertError.
     virtual void Assign(const TPersistent* Source);
     virtual std::string ClassName() const { return "TPersistent"; }

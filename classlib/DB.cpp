@@ -461,6 +461,14 @@ int32_t TDataSet::PSExecuteStatement(const std::string& ASQL, TParams* AParams) 
     (void)AParams;
     DatabaseError("This dataset does not execute statements", this);
 }
+std::unique_ptr<EUpdateError> TDataSet::PSGetUpdateException(const Exception& E, const EUpdateError* Prev) {
+    if (const auto* update = dynamic_cast<const EUpdateError*>(&E)) return std::make_unique<EUpdateError>(*update);
+    const int32_t previous = Prev ? Prev->ErrorCode : 0;
+    return std::make_unique<EUpdateError>(E.Message(), "", previous, previous, E.Message());
+}
+
+void TDataSet::PSGetAttributes(std::vector<TPacketAttribute>&) {}
+
 std::string TDataSet::PSGetQuoteChar() { return "\""; }
 void TDataSet::PSReset() {}
 bool TDataSet::PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) {

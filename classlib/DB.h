@@ -48,6 +48,13 @@ namespace classlib {
 
 class TDataSource;
 class TDataLink;
+// A named value a provider puts into its data packets.
+struct TPacketAttribute {
+    std::string Name;
+    Variant Value;
+    bool IncludeInDelta = false;
+};
+
 class TDataSet;
 
 using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
@@ -240,6 +247,12 @@ public:
     static intptr_t FieldInfo(TField* Field) { return reinterpret_cast<intptr_t>(Field); }
 
     // ---- provider support ----
+    // The update error to report for E, the failure of one record of a delta; Prev is the
+    // error of the record before it (or nil). An EUpdateError is passed on as it is;
+    // anything else becomes one with E's message, chained to Prev's code.
+    virtual std::unique_ptr<EUpdateError> PSGetUpdateException(const Exception& E, const EUpdateError* Prev);
+    // Adds the attributes a provider puts into its data packets; none by default.
+    virtual void PSGetAttributes(std::vector<TPacketAttribute>& List);
     virtual bool PSIsSQLSupported();
     virtual bool PSIsSQLBased();
     virtual bool PSInTransaction();

@@ -20,6 +20,21 @@ namespace classlib {
 // Misuse of a dataset, a field, a definition or a parameter.
 class EDatabaseError : public Exception { using Exception::Exception; };
 
+// A failed update of a provider's delta: the message and context of the failure, its
+// error code, the code of the failure before it, and the message of the exception that
+// caused it.
+class EUpdateError : public EDatabaseError {
+public:
+    EUpdateError(std::string Message, std::string Context, int32_t ErrorCode, int32_t PreviousError,
+                 std::string OriginalMessage)
+        : EDatabaseError(std::move(Message)), Context(std::move(Context)), ErrorCode(ErrorCode),
+          PreviousError(PreviousError), OriginalMessage(std::move(OriginalMessage)) {}
+    std::string Context;
+    int32_t ErrorCode;
+    int32_t PreviousError;
+    std::string OriginalMessage;
+};
+
 // Raises EDatabaseError with Message, prefixed "Name: " when Component has a name.
 [[noreturn]] void DatabaseError(std::string_view Message, const TComponent* Component = nullptr);
 [[noreturn]] void DatabaseErrorFmt(std::string_view Fmt, std::initializer_list<FormatArg> Args,

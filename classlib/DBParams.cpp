@@ -1,5 +1,7 @@
 #include "classlib/DBParams.h"
 
+#include "classlib/Streaming.h"
+
 #include "classlib/DBDefs.h"
 #include "classlib/DBFields.h"
 #include "classlib/VarUtils.h"
@@ -147,6 +149,72 @@ void TParams::AssignValues(const TParams& Value) {
         p->SetValue(src->Value());
         p->SetBound(src->Bound());
     }
+}
+
+bool TParams::IsEqual(const TParams& Value) const {
+    if (FItems.size() != Value.FItems.size()) return false;
+    for (size_t i = 0; i < FItems.size(); ++i) {
+        const TParam& a = *FItems[i];
+        const TParam& b = *Value.FItems[i];
+        if (a.Name() != b.Name() || a.DataType() != b.DataType() || a.ParamType() != b.ParamType() ||
+            a.Bound() != b.Bound() || !(a.Value() == b.Value()))
+            return false;
+    }
+    return true;
+}
+
+void TParams::WriteData(TWriter& Writer) const {
+    Writer.WriteCollectionBegin();
+    for (const auto& p : FItems) {
+        Writer.WriteItem([&p](TWriter& W) {
+            W.WriteName("Name");
+            W.WriteString(p->Name());
+            W.WriteName("DataType");
+            W.WriteInteger(static_cast<int64_t>(p->DataType()));
+            W.WriteName("ParamType");
+            W.WriteInteger(static_cast<int64_t>(p->ParamType()));
+            W.WriteName("Bound");
+            W.WriteBoolean(p->Bound());
+            if (!p->Value().IsEmpty()) {
+                W.WriteName("Value");
+                W.WriteVariant(p->Value());
+            }
+        });
+    }
+    Writer.WriteCollectionEnd();
+}
+
+void TParams::ReadData(TReader& Reader) {
+    Reader.ReadCollectionBegin();
+    std::vector<std::unique_ptr<TParam>> items;
+    while (!Reader.EndOfList()) {
+        auto p = std::make_unique<TParam>(this);
+        bool bound = false;
+        for (std::string name = Reader.ReadName(); !name.empty(); name = Reader.ReadName()) {
+            if (name == "Name") {
+                p->SetName(Reader.ReadString());
+            } else if (name == "DataType") {
+                const int64_t t = Reader.ReadInteger();
+                if (t < 0 || t > static_cast<int64_t>(ftFMTBcd)) throw EReadError("Invalid property value");
+                p->SetDataType(static_cast<TFieldType>(t));
+            } else if (name == "ParamType") {
+                const int64_t t = Reader.ReadInteger();
+                if (t < 0 || t > static_cast<int64_t>(ptResult)) throw EReadError("Invalid property value");
+                p->SetParamType(static_cast<TParamType>(t));
+            } else if (name == "Bound") {
+                bound = Reader.ReadBoolean();
+            } else if (name == "Value") {
+                const TFieldType type = p->DataType();
+                p->SetValue(Reader.ReadVariant());
+                p->SetDataType(type);
+            } else {
+                throw EReadError("Error reading TParam." + name + ": Property " + name + " does not exist");
+            }
+        }
+        p->SetBound(bound);
+        items.push_back(std::move(p));
+    }
+    FItems = std::move(items);
 }
 
 std::string TParams::ParseSQL(std::string_view SQL, bool DoCreate) {

@@ -19,6 +19,8 @@ namespace classlib {
 
 class TField;
 class TParams;
+class TReader;
+class TWriter;
 
 class TParam : public TPersistent {
 public:
@@ -94,6 +96,14 @@ public:
     // For each parameter of Value, its data type, value and bound flag go to the
     // parameter of the same name here, if there is one.
     void AssignValues(const TParams& Value);
+
+    // Same parameters in the same order: names, data and parameter types, bound flags and
+    // values.
+    bool IsEqual(const TParams& Value) const;
+    // The list as a collection of a stream's entries (classlib/Streaming.h), and back:
+    // reading replaces every parameter.
+    void WriteData(TWriter& Writer) const;
+    void ReadData(TReader& Reader);
 
     // The text with every parameter replaced by "?"; with DoCreate, a parameter is
     // added for each name not yet in the list (once per name).

@@ -4,6 +4,7 @@
 
 #include "classlib/DBCommon.h"
 #include "classlib/DBSQLText.h"
+#include "classlib/Streaming.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
@@ -106,6 +107,26 @@ void TORQQuery::QueryChanged() {
         FText = FSQL->Text();
     }
     DataEvent(dePropertyChange, 0);
+}
+
+void TORQQuery::DefineProperties(TFiler& Filer) {
+    TORQDataSet::DefineProperties(Filer);
+    Filer.DefineBinaryProperty(
+        "Data",
+        [this](TStream& Stream) {
+            std::vector<uint8_t> bytes(static_cast<size_t>(Stream.Size() - Stream.Position()));
+            if (!bytes.empty()) Stream.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+            BinaryData = std::move(bytes);
+        },
+        [this](TStream& Stream) {
+            if (!BinaryData.empty()) Stream.WriteBuffer(BinaryData.data(), static_cast<int64_t>(BinaryData.size()));
+        },
+        !BinaryData.empty());
+    const auto* ancestor = dynamic_cast<const TORQQuery*>(Filer.Ancestor);
+    Filer.DefineProperty(
+        "ParamData", [this](TReader& Reader) { FParams->ReadData(Reader); },
+        [this](TWriter& Writer) { FParams->WriteData(Writer); },
+        ancestor ? !FParams->IsEqual(*ancestor->FParams) : FParams->Count() > 0);
 }
 
 // ---------------------------------------------------------------------------------

@@ -93,6 +93,10 @@ public:
     std::vector<uint8_t> BinaryData;
 
     // ---- overrides ----
+    // Besides the inherited entries: "Data" (the binary data, when there is any) and
+    // "ParamData" (the parameters, when they differ from the ancestor's or, without
+    // one, when there is at least one).
+    void DefineProperties(classlib::TFiler& Filer) override;
     void CloseDataSet() override;
     bool SetDatabaseFlag(int32_t Flag, bool On) override;
     classlib::TDataSource* GetDataSource() override;

@@ -87,6 +87,9 @@ public:
 
     TORQDataSetNotifyEvent BeforeCopy, AfterCopy, BeforeImport, AfterImport, BeforeRestructure, AfterRestructure;
     TORQTableProgressEvent OnCopyProgress, OnImportProgress, OnRestructureProgress;
+    // Kept for forms that set them; no operation of the table raises them.
+    TORQDataSetNotifyEvent BeforeExport, AfterExport, BeforeBatchMove, AfterBatchMove;
+    TORQTableProgressEvent OnExportProgress, OnBatchMoveProgress;
 
     // ---- table operations ----
     // "Missing TableName property" for an empty (trimmed) name.
