@@ -44,24 +44,19 @@ void WriteList(TCfgFile& F, const char* Section, int32_t FirstKey, const std::ve
 }  // namespace
 
 std::string SetAsideUnreadableSettings(const std::string& Path) {
+    // Missing, not a file or not readable: left where it is; the settings read reports
+    // what it cannot read and the defaults run, as always.
     struct stat st {};
-    if (::stat(Path.c_str(), &st) != 0) return {};  // missing: the defaults, as always
+    if (::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    std::ifstream in(Path, std::ios::binary);
+    if (!in) return {};
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return {};
     std::string why;
-    if (!S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-    } else {
-        std::ifstream in(Path, std::ios::binary);
-        if (!in) {
-            why = std::strerror(errno);
-        } else {
-            const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (in.bad()) why = "read error";
-            for (std::size_t i = 0; why.empty() && i < data.size(); ++i) {
-                const auto c = static_cast<unsigned char>(data[i]);
-                if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
-                    why = "control character " + std::to_string(c) + " at byte " + std::to_string(i);
-            }
-        }
+    for (std::size_t i = 0; why.empty() && i < data.size(); ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
+            why = "control character " + std::to_string(c) + " at byte " + std::to_string(i);
     }
     if (why.empty()) return {};
     std::string bad = Path + ".bad";
