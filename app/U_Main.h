@@ -499,6 +499,7 @@ private:
     int64_t FAudioSinceTick = 0;  // samples since the last once-a-second tick
     double FClockOffset = 0;      // days a replay put the clock ahead of the wall clock
     void AudioSecondTick();
+    void EndAudioClock();
     void BuildFrame();
     TAnalogGauge* MakeGauge(const std::string& Name, const std::string& Caption, QWidget* Parent);
     int32_t FWheelRest = 0;  // high-resolution wheel delta not yet a whole notch

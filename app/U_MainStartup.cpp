@@ -333,7 +333,11 @@ void TfrmMain::BuildFrame() {
     Timer1 = Named(new QTimer(this), "Timer1");
     Timer1->setInterval(1000);
     connect(Timer1, &QTimer::timeout, this, [this] {
-        if (!AudioClockRuns()) Decoder.Timer1Timer();
+        if (AudioClockRuns()) return;
+        // A recording that stopped without its end (a read error): the wall clock
+        // takes over from its time.
+        if (FAudioClockOn) EndAudioClock();
+        Decoder.Timer1Timer();
     });
     Timer1->start();
     TrackTimer = Named(new QTimer(this), "TrackTimer");
@@ -668,6 +672,10 @@ void TfrmMain::WaveInEnd() {
     } catch (...) {
         DecodingFailure("Decoder error");
     }
+    EndAudioClock();
+}
+
+void TfrmMain::EndAudioClock() {
     // Back to the wall clock and its timers, never back in time: what comes after the
     // recording is later than what it stored.
     const double ended = UtcClock();
@@ -724,6 +732,7 @@ bool TfrmMain::FormCloseQuery(bool Ask) {
     // A signal served while the question was open has shut down already.
     if (FShutdownDone) return true;
     FShutdownDone = true;
+    if (FAudioClockOn && !AudioClockRuns()) EndAudioClock();
     try {
         if (meLog->document()->blockCount() > 2 && !meLog->document()->isEmpty())
             AddLogRecord('?', "?", UtcClock(), "0", meLogText(), ItemNumber(rgFreq->ItemText(), 518),

@@ -176,3 +176,59 @@ TEST_F(Replay, PacedAndUnpacedReplaysStoreTheSameRows) {
     ASSERT_EQ(paced.size(), 1u);
     EXPECT_EQ(unpaced, paced);
 }
+
+namespace {
+
+// A recording of Seconds of silence whose read fails after that: it ends without its end.
+class TFailingRecording : public TAudioSource {
+public:
+    explicit TFailingRecording(int Seconds) : FLeft(std::size_t(Seconds) * 11025) {}
+    int32_t DeviceCount() override { return 1; }
+    TAudioError QueryFormat(int32_t) override { return {}; }
+    TAudioError Open(int32_t, int32_t) override { return {}; }
+    TAudioError Start() override { return {}; }
+    TAudioError Reset() override { return {}; }
+    TAudioError Close() override { return {}; }
+    std::vector<pollfd> PollDescriptors() override { return {}; }
+    int32_t RetryAfterMs() const override { return 1; }
+    bool Finite() const override { return true; }
+    int64_t Read(int16_t* Dest, std::size_t Count, TAudioError& Err) override {
+        if (FLeft == 0) {
+            Err = {EIO, "the disk went away"};
+            return -1;
+        }
+        const std::size_t n = std::min(Count, FLeft);
+        std::fill_n(Dest, n, int16_t(0));
+        FLeft -= n;
+        return int64_t(n);
+    }
+    std::string Name() const override { return "failing recording"; }
+
+private:
+    std::size_t FLeft;
+};
+
+}  // namespace
+
+// The clock runs on the recording's samples while it plays and goes on from its time
+// when it stops, also when it stops on an error: never back to an earlier wall time.
+TEST_F(Replay, TheClockGoesOnFromTheRecordingsTimeWhenItStops) {
+    double wall = Start;
+    Module = std::make_unique<TDataModule1>();
+    W = std::make_unique<TfrmMain>();
+    W->DataModule1 = Module.get();
+    W->ClockSource = [&] { return wall; };
+    W->AudioSourceFactory = [] { return std::make_unique<TFailingRecording>(5); };
+    W->TimOpenDBTimer();
+    ASSERT_TRUE(tilo_test::WaitFor([&] { return !W->FWaveIn->Recording(); }, 20000));
+    // 5 s of audio in 1024-sample buffers: 53 whole ones reach the decoder; the part of
+    // the 54th goes with the error.
+    const double played = 53 * 1024.0 / 11025 / 86400;
+    EXPECT_NEAR(W->UtcClock(), Start + played, 1e-9);
+    // The next wall-clock tick (within a second) hands the time over; from there it
+    // runs with the wall clock.
+    wall = Start + 1.0 / 86400;
+    tilo_test::WaitFor([] { return false; }, 1500);
+    wall = Start + 2.0 / 86400;
+    EXPECT_NEAR(W->UtcClock(), Start + played + 1.0 / 86400, 1e-9);
+}
