@@ -17,6 +17,10 @@
 //   a table closed, the log table not browsing, an earlier message waiting, or a failed
 //   post) is queued in order and written through to "TILO_QUEUE.TXT" in the application
 //   folder, then stored at the next chance. The queue file survives the module.
+// - Each message is stored once, whatever is killed when: a queue record carries the
+//   message's identity (reception time, letter, subject, serial, a hash of its text),
+//   and the flush drops a queued message the log already holds, as it does after a
+//   run that stored it and died before it could rewrite the queue file.
 // - A bulk deletion deletes only records that meet its condition: it stops as soon as
 //   the log table's filter is no longer its own.
 // - Every station walk disables the station table's controls and puts its current
@@ -127,6 +131,11 @@ public:
     // as it can now.
     void FlushQueue();
     int32_t QueuedCount() const { return static_cast<int32_t>(FQueue.size()); }
+    // Called by FlushQueue after each message is stored ("stored") and after the queue
+    // file no longer holds it ("rewritten"); tests kill the process there.
+    std::function<void(const char* Step)> OnFlushStep;
+    // The 64-bit FNV-1a hash of a message's text: the queue record's identity of it.
+    static uint64_t TextHash(const std::string& Text);
     // The timer that tries a waiting queue again every QueueRetryInterval; running
     // exactly while the queue is not empty (and there is an application).
     QTimer* RetryTimer() const { return FRetryTimer.get(); }
@@ -205,6 +214,10 @@ private:
     bool CanStoreNow() const;
     // Appends and posts one message; false (reported, the insert undone) when it failed.
     bool StoreMessage(TQueuedMessage& Message);
+    // The log holds this message already: a record from its reception time on (the
+    // store moves a time to the next free millisecond) with its subject, serial and
+    // text. The letter is left out: identification by a unique keyword replaces it.
+    bool AlreadyStored(const TQueuedMessage& Message);
     classlib::TDateTime FirstFreeMillisecond(classlib::TDateTime Time);
     void Enqueue(const TQueuedMessage& Message);
     void WriteQueueFile();

@@ -103,22 +103,44 @@ bool ParseInt(const std::string& S, int64_t& V) {
     return classlib::TryStrToInt64(S, V);
 }
 
-// One message of the queue file: "MSG#" letter "#" subject "#" serial "#" time "#"
-// frequency "#" quality "#" length "#" CR LF, the text, CR LF. The letter is one
-// character; the fields after the serial hold no "#", so they are split from the end.
+std::string Hex16(uint64_t V) {
+    static const char Digits[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, V >>= 4) out[size_t(i)] = Digits[V & 15];
+    return out;
+}
+
+// One message of the queue file: "MSG2#" letter "#" subject "#" serial "#" time "#"
+// frequency "#" quality "#" length "#" text hash (16 hexadecimal digits) "#" CR LF, the
+// text, CR LF. Files of earlier runs hold "MSG#" records without the hash; their
+// identity is taken from the text itself. The letter is one character; the fields
+// after the serial hold no "#", so they are split from the end.
 bool ParseQueuedMessage(const std::string& Data, size_t& Pos, TDataModule1::TQueuedMessage& M, std::string& Why) {
     const size_t eol = Data.find("\r\n", Pos);
-    if (eol == std::string::npos || Data.compare(Pos, 4, "MSG#") != 0 || eol < Pos + 6 || Data[Pos + 5] != '#') {
+    const bool withHash = Data.compare(Pos, 5, "MSG2#") == 0;
+    const size_t letter = Pos + (withHash ? 5 : 4);
+    if (eol == std::string::npos || (!withHash && Data.compare(Pos, 4, "MSG#") != 0) || eol < letter + 2 ||
+        Data[letter + 1] != '#') {
         Why = "no message header at byte " + std::to_string(Pos);
         return false;
     }
-    M.IdLetter = Data[Pos + 4];
-    std::string rest = Data.substr(Pos + 6, eol - Pos - 6);
+    M.IdLetter = Data[letter];
+    std::string rest = Data.substr(letter + 2, eol - letter - 2);
     if (rest.empty() || rest.back() != '#') {
         Why = "header not ended by '#' at byte " + std::to_string(Pos);
         return false;
     }
     rest.pop_back();
+    std::string textHash;
+    if (withHash) {
+        const size_t at = rest.rfind('#');
+        if (at == std::string::npos || rest.size() - at - 1 != 16) {
+            Why = "text hash missing at byte " + std::to_string(Pos);
+            return false;
+        }
+        textHash = rest.substr(at + 1);
+        rest.resize(at);
+    }
     std::string tail[4];  // length, quality, frequency, time
     for (std::string& t : tail) {
         const size_t hash = rest.rfind('#');
@@ -151,6 +173,10 @@ bool ParseQueuedMessage(const std::string& Data, size_t& Pos, TDataModule1::TQue
         return false;
     }
     M.MsgText = Data.substr(text, static_cast<size_t>(length));
+    if (withHash && Hex16(TDataModule1::TextHash(M.MsgText)) != textHash) {
+        Why = "text of message at byte " + std::to_string(Pos) + " does not match its hash";
+        return false;
+    }
     Pos = text + static_cast<size_t>(length) + 2;
     return true;
 }
@@ -402,17 +428,51 @@ void TDataModule1::Enqueue(const TQueuedMessage& Message) {
     UpdateRetryTimer();
 }
 
+uint64_t TDataModule1::TextHash(const std::string& Text) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : Text) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+bool TDataModule1::AlreadyStored(const TQueuedMessage& M) {
+    if (!FTimeTable->Active()) FTimeTable->Open();
+    const uint64_t hash = TextHash(M.MsgText);
+    for (int64_t ms = std::llround(M.UtcTime * classlib::MSecsPerDay);
+         FTimeTable->FindKey({classlib::Variant::FromDate(static_cast<double>(ms) / classlib::MSecsPerDay)}); ++ms) {
+        const TDataSet& t = *FTimeTable;
+        if (Text(t, "MSGTYPE") == M.MsgType && Text(t, "MSGNUMBER") == M.MsgNumber &&
+            TextHash(Text(t, "MSGTEXT")) == hash)
+            return true;
+    }
+    return false;
+}
+
 void TDataModule1::FlushQueue() {
     if (FFlushing || FStoring) return;
     TFlagScope flushing(FFlushing);
     if (!FQueueFileRead) ReadQueueFile();
     while (!FQueue.empty() && CanStoreNow()) {
-        if (!StoreMessage(FQueue.front())) {
+        TQueuedMessage& m = FQueue.front();
+        bool stored = false;
+        try {
+            stored = AlreadyStored(m);
+        } catch (...) {
+            // Not known to be there: the store below decides, as it did before.
+        }
+        if (stored) {
+            Report("message " + Serial(m) + " of " + classlib::FormatDateTime("yyyy-mm-dd hh:nn:ss", m.UtcTime) +
+                   " is in the log already, not stored again");
+        } else if (!StoreMessage(m)) {
             WriteQueueFile();  // keeps the file as the queue
             break;
         }
+        if (OnFlushStep) OnFlushStep("stored");
         FQueue.erase(FQueue.begin());
         WriteQueueFile();
+        if (OnFlushStep) OnFlushStep("rewritten");
     }
     UpdateRetryTimer();
 }
@@ -434,9 +494,10 @@ void TDataModule1::WriteQueueFile() {
     }
     std::string data;
     for (const TQueuedMessage& m : FQueue) {
-        data += "MSG#" + std::string(1, m.IdLetter) + "#" + m.MsgType + "#" + m.MsgNumber + "#" +
+        data += "MSG2#" + std::string(1, m.IdLetter) + "#" + m.MsgType + "#" + m.MsgNumber + "#" +
                 classlib::FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", m.UtcTime) + "#" + std::to_string(m.Freq) +
-                "#" + std::to_string(m.SigQual) + "#" + std::to_string(m.MsgText.size()) + "#\r\n";
+                "#" + std::to_string(m.SigQual) + "#" + std::to_string(m.MsgText.size()) + "#" +
+                Hex16(TextHash(m.MsgText)) + "#\r\n";
         data += m.MsgText;
         data += "\r\n";
     }

@@ -1,5 +1,13 @@
 #include "app/Settings.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
 #include "app/MesUtilD4.h"
 #include "classlib/NumConv.h"
 
@@ -34,6 +42,39 @@ void WriteList(TCfgFile& F, const char* Section, int32_t FirstKey, const std::ve
 }
 
 }  // namespace
+
+std::string SetAsideUnreadableSettings(const std::string& Path) {
+    // Missing, not a file or not readable: left where it is; the settings read reports
+    // what it cannot read and the defaults run, as always.
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    std::ifstream in(Path, std::ios::binary);
+    if (!in) return {};
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return {};
+    std::string why;
+    for (std::size_t i = 0; why.empty() && i < data.size(); ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F)
+            why = "control character " + std::to_string(c) + " at byte " + std::to_string(i);
+    }
+    if (why.empty()) return {};
+    std::string bad = Path + ".bad";
+    for (int n = 2; ::access(bad.c_str(), F_OK) == 0; ++n) bad = Path + ".bad." + std::to_string(n);
+    std::string text = Path + " cannot be read as a settings file (" + why + ")";
+    if (::rename(Path.c_str(), bad.c_str()) != 0)
+        return text + "; not kept aside: " + std::strerror(errno) + "; defaults used";
+    text += ": kept as " + bad;
+    try {
+        TSettingsFile fresh(Path);
+        fresh.WriteShutdown(1200, 11025);
+        fresh.Save();
+        text += ", a fresh one written";
+    } catch (const std::exception& e) {
+        text += ", no fresh one written: " + std::string(e.what());
+    }
+    return text;
+}
 
 std::string SettingsPath() { return ApplicationFolder() + "Tilo.ini"; }
 

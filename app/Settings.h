@@ -23,6 +23,14 @@ namespace tilo {
 // ApplicationFolder() + "Tilo.ini".
 std::string SettingsPath();
 
+// Makes sure the settings file at Path is one before anything reads it. A file that is
+// not text of lines (a NUL or another control character than tab, CR and LF in it) is
+// kept aside as Path + ".bad" (".bad.2", ... when that exists) and a fresh file with the
+// defaults of the tuning is written in its place. Returns what was done, for the system
+// log and standard error; empty when the file is text, missing or cannot be read (the
+// settings read reports that one).
+std::string SetAsideUnreadableSettings(const std::string& Path);
+
 inline constexpr char DefaultNavAreas[] = "111111111111111111111";  // NAVAREA 1 .. 21 all shown
 
 // A value as the receiver uses it; Message is empty unless the stored text was rejected.

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 
 #include "app/TiloApplication.h"
@@ -131,6 +132,14 @@ void TfrmMain::BuildSysLogPage() {
 std::string TfrmMain::UtcTime() const { return Decoder.UtcTimeStr(0); }
 
 double TfrmMain::UtcClock() const {
+    if (FAudioClockOn)
+        return FAudioClockStart + double(FAudioSamples) / double(std::max(1, SampleRate)) / 86400.0;
+    return WallUtcClock() + FClockOffset;
+}
+
+bool TfrmMain::AudioClockRuns() const { return FAudioClockOn && FWaveIn && FWaveIn->Recording(); }
+
+double TfrmMain::WallUtcClock() const {
     if (ClockSource) return ClockSource();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::system_clock::now().time_since_epoch())

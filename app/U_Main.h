@@ -131,6 +131,14 @@ public:
 
     // The UTC clock as a date-time; tests replace it.
     std::function<double()> ClockSource;
+    // The receiver's time. While a recording (a file source) plays, the clock runs on its
+    // audio: the wall time its first buffer arrived plus the samples delivered since, and
+    // the once-a-second work (tracking request, clock, CPU gauge) runs once per second of
+    // those samples, so a replay as fast as possible decodes, tracks and stores what one
+    // in real time does. Otherwise the wall clock and the 1000 ms timers; after a
+    // recording that ran ahead of the wall clock, time goes on from where it ended.
+    bool AudioClockRuns() const;
+    double WallUtcClock() const;
 
     // ---- system log, ticker, clock and timers ----
     void SysLog(const std::string& Msg) override;
@@ -262,6 +270,11 @@ public:
     void LoadSettingsAndStartAudio();
     void WaveInBuffer(const int16_t* Samples, int32_t Count);
     void WaveInLogMessage(const std::string& Text);
+    // A failure or warning of the sound input: also on standard error, where a receiver
+    // without a screen is watched.
+    void WaveInProblem(const std::string& Text);
+    // The recording ended: the decoder finishes the line its last samples began.
+    void WaveInEnd();
     // The close question and shutdown. Ask false: the steps after the question (a
     // signal, a logout); they run once, a second call answers true and does nothing.
     bool FormCloseQuery(bool Ask = true);
@@ -480,6 +493,13 @@ private:
     bool FDatabasesOpened = false;  // TimOpenDBTimer has run
     bool FShutdownDone = false;
     int32_t FMinUnidLenValue = 0;
+    bool FAudioClockOn = false;   // a recording sets the time (AudioClockRuns)
+    double FAudioClockStart = 0;  // UTC date-time of its first sample
+    int64_t FAudioSamples = 0;    // samples it delivered
+    int64_t FAudioSinceTick = 0;  // samples since the last once-a-second tick
+    double FClockOffset = 0;      // days a replay put the clock ahead of the wall clock
+    void AudioSecondTick();
+    void EndAudioClock();
     void BuildFrame();
     TAnalogGauge* MakeGauge(const std::string& Name, const std::string& Caption, QWidget* Parent);
     int32_t FWheelRest = 0;  // high-resolution wheel delta not yet a whole notch

@@ -44,6 +44,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -327,14 +328,23 @@ void TfrmMain::BuildFrame() {
                           tsWaterfall})
         ScrollPage(page);
 
-    // The decoder's one-second ticks run from the first moment of the loop.
+    // The decoder's one-second ticks run from the first moment of the loop; while a
+    // recording plays, its audio ticks them instead (AudioSecondTick).
     Timer1 = Named(new QTimer(this), "Timer1");
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { Decoder.Timer1Timer(); });
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        if (AudioClockRuns()) return;
+        // A recording that stopped without its end (a read error): the wall clock
+        // takes over from its time.
+        if (FAudioClockOn) EndAudioClock();
+        Decoder.Timer1Timer();
+    });
     Timer1->start();
     TrackTimer = Named(new QTimer(this), "TrackTimer");
     TrackTimer->setInterval(1000);
-    connect(TrackTimer, &QTimer::timeout, this, [this] { Decoder.TrackTimerTimer(); });
+    connect(TrackTimer, &QTimer::timeout, this, [this] {
+        if (!AudioClockRuns()) Decoder.TrackTimerTimer();
+    });
     TrackTimer->start();
     TimOpenDB = Named(new QTimer(this), "TimOpenDB");
     TimOpenDB->setInterval(1000);
@@ -491,6 +501,10 @@ void TfrmMain::LoadSettingsAndStartAudio() {
     try {
         const std::string path = SettingsPath();
         SysLog("path: " + path);
+        if (const std::string setAside = SetAsideUnreadableSettings(path); !setAside.empty()) {
+            SysLog(setAside);
+            std::fprintf(stderr, "tilo: %s\n", setAside.c_str());
+        }
         TSettingsFile ini(path);
         FSelectedNavAreas.clear();
         const auto lat = ini.RxLat();
@@ -566,6 +580,9 @@ void TfrmMain::LoadSettingsAndStartAudio() {
     FWaveIn.reset();
     std::unique_ptr<TAudioSource> source = AudioSourceFactory ? AudioSourceFactory() : CreateAudioSource();
     FWaveIn = std::make_unique<TWaveIn>(std::move(source), onBuffer, 8, 2048, onLog);
+    FWaveIn->OnProblem = [this](const std::string& Text) { WaveInProblem(Text); };
+    FWaveIn->OnEnd = [this] { WaveInEnd(); };
+    if (!FWaveIn->Ready()) WaveInProblem(FWaveIn->LastMessage());
     FAudioWindow = std::make_unique<TAudioPump>(*FWaveIn);
     SysLog("audio settings: PCM, " + std::to_string(SampleRate) + "Hz, 16bit, " + "1024" + " samples/block");
     if (FWaveIn->Open(-1, SampleRate)) {
@@ -618,12 +635,72 @@ void TfrmMain::LoadSettingsAndStartAudio() {
 void TfrmMain::WaveInBuffer(const int16_t* Samples, int32_t Count) {
     if (!FWaveIn || !FWaveIn->Recording() || !FModem) return;
     FWaveIn->AddNextBuffer();
+    if (!FAudioClockOn && FWaveIn->Finite()) {
+        // The recording's time starts now; tracking requests follow its seconds from
+        // here, whatever the wall-clock timers asked before.
+        FAudioClockStart = UtcClock();
+        FAudioSamples = 0;
+        FAudioSinceTick = 0;
+        FAudioClockOn = true;
+        Decoder.FAfcRequest = false;
+    }
     std::vector<int16_t> block(ModemBlockSize, 0);
     std::copy_n(Samples, std::min<std::size_t>(ModemBlockSize, static_cast<std::size_t>(Count)), block.begin());
     FModem->ProcessBlock(block);
+    if (FAudioClockOn) {
+        FAudioSamples += Count;
+        FAudioSinceTick += Count;
+        if (FAudioSinceTick >= SampleRate) {
+            FAudioSinceTick -= SampleRate;
+            AudioSecondTick();
+        }
+    }
+}
+
+void TfrmMain::AudioSecondTick() {
+    // In the order the chain of navtex-decode runs them.
+    Decoder.TrackTimerTimer();
+    Decoder.Timer1Timer();
+}
+
+void TfrmMain::WaveInEnd() {
+    // As in the block handler: a failing character stage is reported, the rest goes on.
+    try {
+        Decoder.FlushBits();
+    } catch (const std::exception& e) {
+        DecodingFailure(std::string("Decoder error: ") + e.what());
+    } catch (...) {
+        DecodingFailure("Decoder error");
+    }
+    EndAudioClock();
+}
+
+void TfrmMain::EndAudioClock() {
+    // Back to the wall clock and its timers, never back in time: what comes after the
+    // recording is later than what it stored.
+    const double ended = UtcClock();
+    FAudioClockOn = false;
+    FClockOffset = std::max(0.0, ended - WallUtcClock());
 }
 
 void TfrmMain::WaveInLogMessage(const std::string& Text) { SysLog(Text); }
+
+void TfrmMain::WaveInProblem(const std::string& Text) {
+    // One line per problem: the reader's texts carry the old line breaks.
+    std::string line;
+    bool broken = false;  // after a line break, whose blanks go with it
+    for (char c : Text) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+            broken = true;
+        } else if (!(broken && c == ' ')) {
+            line += c;
+            broken = false;
+        }
+    }
+    std::fprintf(stderr, "tilo: %s\n", line.c_str());
+    std::fflush(stderr);
+}
 
 // ---- the stubs the pages take over ----
 
@@ -655,6 +732,7 @@ bool TfrmMain::FormCloseQuery(bool Ask) {
     // A signal served while the question was open has shut down already.
     if (FShutdownDone) return true;
     FShutdownDone = true;
+    if (FAudioClockOn && !AudioClockRuns()) EndAudioClock();
     try {
         if (meLog->document()->blockCount() > 2 && !meLog->document()->isEmpty())
             AddLogRecord('?', "?", UtcClock(), "0", meLogText(), ItemNumber(rgFreq->ItemText(), 518),

@@ -71,6 +71,18 @@ int main(int argc, char** argv) {
         Fail("cannot use the application folder " + folder + ": " + std::strerror(errno));
         return 1;
     }
+    // The databases, the queue and the settings are all written here: a folder that
+    // refuses a new file is named with the system's reason before anything fails on it.
+    {
+        char probe[] = ".tilo-write-probe-XXXXXX";
+        const int fd = ::mkstemp(probe);
+        if (fd < 0) {
+            Fail("Cannot write in folder " + folder + ": " + std::strerror(errno));
+            return 1;
+        }
+        ::close(fd);
+        ::unlink(probe);
+    }
     MesUtilD4Start();
     orq::StartEngine();
 

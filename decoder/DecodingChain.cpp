@@ -49,11 +49,6 @@ void TDecodingChain::ProcessBlock(std::span<const int16_t> Samples) {
     }
 }
 
-void TDecodingChain::Finish() {
-    if (FDecoder.FBitBuffer.empty()) return;
-    std::string gathered = std::move(FDecoder.FBitBuffer);
-    FDecoder.FBitBuffer.clear();
-    FDecoder.ProcessBitString(std::move(gathered));
-}
+void TDecodingChain::Finish() { FDecoder.FlushBits(); }
 
 }  // namespace tilo

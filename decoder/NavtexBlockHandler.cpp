@@ -186,6 +186,13 @@ void TNavtexDecoder::ModemBlockDone(const std::string& sBits, double /*PLLFaze*/
     }
 }
 
+void TNavtexDecoder::FlushBits() {
+    if (FBitBuffer.empty()) return;
+    std::string gathered = std::move(FBitBuffer);
+    FBitBuffer.clear();
+    ProcessBitString(std::move(gathered));
+}
+
 void TNavtexDecoder::TrackTimerTimer() { FAfcRequest = true; }
 
 void TNavtexDecoder::cbTrackClick() {

@@ -83,6 +83,9 @@ public:
     int32_t SmoothAfcFrequency(int32_t F);
     // The operator tuned to Centre: tracking starts there and searches Centre +- 250 Hz.
     void SetAfcBand(int32_t Centre);
+    // At the end of a recording: the bits still gathered (less than the block handler's
+    // hand-over size) go to the character stage, so the last line is finished.
+    void FlushBits();
     void TrackTimerTimer();  // every second
     void cbTrackClick();
     void Timer1Timer();      // every second

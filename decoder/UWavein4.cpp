@@ -40,22 +40,22 @@ void TWaveIn::Create(int32_t Count, int32_t Size) {
     FBufferSize = Size;
     // With fewer than two buffers nothing would ever be queued; more than 16 exceed the ring.
     if (Count < 2 || Count > MaxBuffers) {
-        Report("Invalid number of recording buffers: " + std::to_string(Count) + " (2 to 16 allowed)");
+        Problem("Invalid number of recording buffers: " + std::to_string(Count) + " (2 to 16 allowed)");
         return;
     }
     if (Size < 2) {
-        Report("Invalid recording buffer size: " + std::to_string(Size) + " bytes");
+        Problem("Invalid recording buffer size: " + std::to_string(Size) + " bytes");
         return;
     }
     if (!FSource || FSource->DeviceCount() <= 0) {
-        Report("No wave audio recording devices found");
+        Problem("No wave audio recording devices found");
         return;
     }
     try {
         FBuffers.assign(static_cast<size_t>(Count), std::vector<int16_t>(static_cast<size_t>(Size) / 2, 0));
     } catch (const std::bad_alloc&) {
         FBuffers.clear();
-        Report("Error Locking wave buffer memory");
+        Problem("Error Locking wave buffer memory");
         return;
     }
     FBufferLength = Size - Size % FBlockAlign;
@@ -72,7 +72,7 @@ bool TWaveIn::Open(int32_t DeviceId, int32_t SampleRate) {
     FFill = 0;
     FAtEnd = false;
     if (!FReady) {
-        Report("Could not open the input device for recording: the reader has no buffers");
+        Problem("Could not open the input device for recording: the reader has no buffers");
         return false;
     }
     FDeviceId = DeviceId;
@@ -80,14 +80,15 @@ bool TWaveIn::Open(int32_t DeviceId, int32_t SampleRate) {
     FBufferLength = FBufferSize - FBufferSize % FBlockAlign;
 
     if (TAudioError err = FSource->QueryFormat(SampleRate)) {
-        Report("WaveIn format query: format not supported\r error code=" + Hex8(err.Code) + "\r\n" + err.Text);
+        Problem("WaveIn format query: format not supported\r error code=" + Hex8(err.Code) + "\r\n" + err.Text);
         return false;
     }
     if (TAudioError err = FSource->Open(SampleRate, FBufferLength / 2)) {
-        Report("Could not open the input device for recording: errorcode = " + Hex8(err.Code) + "\r " + err.Text);
+        Problem("Could not open the input device for recording: errorcode = " + Hex8(err.Code) + "\r " + err.Text);
         return false;
     }
     FOpen = true;
+    ReportWarning();
     for (auto& b : FBuffers) std::fill(b.begin(), b.end(), int16_t{0});
     return AddNextBuffer();
 }
@@ -95,14 +96,14 @@ bool TWaveIn::Open(int32_t DeviceId, int32_t SampleRate) {
 bool TWaveIn::Start() {
     if (TAudioError err = FOpen ? FSource->Start() : TAudioError{EBADF, WaveErrorText(EBADF)}) {
         Close();
-        Report("Error starting wavein, close attempted: " + err.Text);
+        Problem("Error starting wavein, close attempted: " + err.Text);
         return false;
     }
     Report("WaveIn Open OK");
     FRecording = true;
     for (int32_t i = 0; i < FBufferCount - 1; ++i) {
         if (!AddNextBuffer()) {
-            Report("AddNextBuffer failed from open");
+            Problem("AddNextBuffer failed from open");
             return false;
         }
     }
@@ -114,7 +115,7 @@ bool TWaveIn::AddNextBuffer() {
     // A buffer still waiting to be filled cannot be queued a second time.
     if (std::find(FQueue.begin(), FQueue.end(), FNextBuffer) != FQueue.end()) {
         Stop();
-        Report("Error adding buffer, recording stopped: buffer " + std::to_string(FNextBuffer) +
+        Problem("Error adding buffer, recording stopped: buffer " + std::to_string(FNextBuffer) +
                " is still queued");
         return false;
     }
@@ -128,7 +129,7 @@ void TWaveIn::Stop() {
     if (!FOpen) return;
     FRecording = false;
     if (TAudioError err = FSource->Reset())
-        Report("Error in waveInReset: " + err.Text);
+        Problem("Error in waveInReset: " + err.Text);
     else
         Report("WaveInReset OK.");
     FQueue.clear();
@@ -142,7 +143,7 @@ void TWaveIn::Close() {
     FQueue.clear();
     FFill = 0;
     if (TAudioError err = FSource->Close())
-        Report("Error closing input device: " + err.Text);
+        Problem("Error closing input device: " + err.Text);
     else
         Report("Input Device closed.");
     FOpen = false;
@@ -151,6 +152,24 @@ void TWaveIn::Close() {
 void TWaveIn::Report(const std::string& Text) {
     FLastMessage = Text;
     if (OnLog) OnLog(Text);
+}
+
+void TWaveIn::Problem(const std::string& Text) {
+    Report(Text);
+    if (OnProblem) OnProblem(Text);
+}
+
+void TWaveIn::ReportWarning() {
+    if (!FSource) return;
+    if (const std::string w = FSource->TakeWarning(); !w.empty()) Problem(w);
+}
+
+void TWaveIn::Ended() {
+    // A file that turned out shorter than its header is only known to be at its end.
+    ReportWarning();
+    if (OnEnd) OnEnd();
+    Report("End of " + FSource->Name());
+    Stop();
 }
 
 std::vector<pollfd> TWaveIn::PollDescriptors() const {
@@ -174,14 +193,14 @@ void TWaveIn::HandleEvents() {
         if (n < 0) {
             // Both recover in the source: reported once, recording goes on at the next call.
             if (err.Code == EPIPE) {
-                Report("Recording overrun, samples lost");
+                Problem("Recording overrun, samples lost");
                 return;
             }
             if (err.Code == ESTRPIPE) {
                 Report("Recording device suspended, resuming");
                 return;
             }
-            Report("Error reading from the input device, recording stopped: " + err.Text);
+            Problem("Error reading from the input device, recording stopped: " + err.Text);
             Stop();
             return;
         }
@@ -195,8 +214,7 @@ void TWaveIn::HandleEvents() {
             }
             FAtEnd = true;
             if (!partial) {
-                Report("End of " + FSource->Name());
-                Stop();
+                Ended();
                 return;
             }
         }
@@ -205,8 +223,7 @@ void TWaveIn::HandleEvents() {
         ++delivered;
         if (OnBuffer) OnBuffer(buf.data(), perBuffer);
         if (FAtEnd && FRecording) {
-            Report("End of " + FSource->Name());
-            Stop();
+            Ended();
             return;
         }
     }

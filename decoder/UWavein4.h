@@ -6,7 +6,10 @@
 // filled buffer goes to OnBuffer, which calls AddNextBuffer and then processes the
 // samples. Buffers are filled strictly in queue order; while recording with N buffers,
 // N-1 are queued and the one being processed is not, so its samples stay put during the
-// callback. Every status and error text goes to OnLog and is kept as LastMessage.
+// callback. Every status and error text goes to OnLog and is kept as LastMessage; the
+// errors and warnings among them also go to OnProblem. When a finite source (a file)
+// ends, OnEnd runs after its last buffer and before the end is reported, so that the
+// owner finishes what the last samples began.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +72,8 @@ public:
     bool IsOpen() const { return FOpen; }
     bool Recording() const { return FRecording; }
     bool AtEnd() const { return FAtEnd; }
+    // The source is a recording with an end, whose samples are the receiver's time.
+    bool Finite() const { return FSource && FSource->Finite(); }
     const std::string& LastMessage() const { return FLastMessage; }
     int32_t BuffersQueued() const { return FBuffersQueued; }
     int32_t QueuedNow() const { return static_cast<int32_t>(FQueue.size()); }
@@ -78,9 +83,14 @@ public:
 
     TBufferProc OnBuffer;
     TLogProc OnLog;
+    TLogProc OnProblem;
+    std::function<void()> OnEnd;
 
 private:
     void Create(int32_t Count, int32_t Size);
+    void Problem(const std::string& Text);
+    void ReportWarning();
+    void Ended();
 
     std::unique_ptr<TAudioSource> FSource;
     int32_t FDeviceId = -1;

@@ -54,6 +54,12 @@ public:
     virtual int64_t Read(int16_t* Dest, std::size_t Count, TAudioError& Err) = 0;
     // True once a finite source has delivered its last sample.
     virtual bool AtEnd() const { return false; }
+    // A recording with an end (a file): its own sample count, not the wall clock, is
+    // the receiver's time while it plays.
+    virtual bool Finite() const { return false; }
+    // A problem that does not stop delivery (a file whose data ends before its header
+    // says), given once; empty when there is none.
+    virtual std::string TakeWarning() { return {}; }
     // Describes the source for the log ("default capture device", a file name).
     virtual std::string Name() const = 0;
 };

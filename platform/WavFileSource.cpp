@@ -29,7 +29,7 @@ TWavFileSource::~TWavFileSource() {
 TAudioError TWavFileSource::QueryFormat(int32_t SampleRate) {
     // Only the rate is checked here; a file that cannot be read is Open's error.
     try {
-        TWavReader reader(FFileName);
+        TWavReader reader(FFileName, true);
         if (reader.SampleRate() != SampleRate)
             return TAudioError{EINVAL, "the file has " + std::to_string(reader.SampleRate()) +
                                            " samples per second, not " + std::to_string(SampleRate)};
@@ -42,7 +42,7 @@ TAudioError TWavFileSource::Open(int32_t SampleRate, int32_t PeriodFrames) {
     if (FReader) Close();
     if (SampleRate <= 0 || PeriodFrames <= 0) return TAudioError{EINVAL, "invalid sample rate or period"};
     try {
-        auto reader = std::make_unique<TWavReader>(FFileName);
+        auto reader = std::make_unique<TWavReader>(FFileName, true);
         if (reader->SampleRate() != SampleRate)
             return TAudioError{EINVAL, "the file has " + std::to_string(reader->SampleRate()) +
                                            " samples per second, not " + std::to_string(SampleRate)};
@@ -61,6 +61,7 @@ TAudioError TWavFileSource::Open(int32_t SampleRate, int32_t PeriodFrames) {
     FPeriod = PeriodFrames;
     FStarted = false;
     FFailed = false;
+    FWarned = false;
     return {};
 }
 
@@ -129,6 +130,13 @@ int64_t TWavFileSource::Read(int16_t* Dest, std::size_t Count, TAudioError& Err)
         Err = TAudioError{EIO, e.what()};
         return -1;
     }
+}
+
+std::string TWavFileSource::TakeWarning() {
+    if (!FReader || FWarned || !FReader->Truncated()) return {};
+    FWarned = true;
+    return "WAV file \"" + FFileName + "\": the data ends after " + std::to_string(FReader->SampleCount()) + " of " +
+           std::to_string(FReader->DeclaredCount()) + " samples; played as far as it goes";
 }
 
 bool TWavFileSource::AtEnd() const {

@@ -1,8 +1,9 @@
 // A WAV file as the audio input, in place of a sound card. Paced, it releases samples at
 // the file's rate from the moment of Start, with a timer descriptor waking the owner
 // about once per period; unpaced, every sample is ready at once and its descriptor is
-// always readable. The file must be 16-bit PCM mono at the requested rate: a missing,
-// truncated or foreign file is an error value, never a crash.
+// always readable. The file must be 16-bit PCM mono at the requested rate: a missing or
+// foreign file is an error value, never a crash. A file whose data ends before its
+// header says plays as far as it goes, with a warning (TakeWarning) once that is known.
 #pragma once
 
 #include <chrono>
@@ -29,6 +30,8 @@ public:
     std::vector<pollfd> PollDescriptors() override;
     int64_t Read(int16_t* Dest, std::size_t Count, TAudioError& Err) override;
     bool AtEnd() const override;
+    bool Finite() const override { return true; }
+    std::string TakeWarning() override;
     std::string Name() const override { return "audio file \"" + FFileName + "\""; }
 
 private:
@@ -40,6 +43,7 @@ private:
     int32_t FPeriod = 0;
     bool FStarted = false;
     bool FFailed = false;
+    bool FWarned = false;  // the truncation was reported
     std::chrono::steady_clock::time_point FStartTime;
 };
 

@@ -6,7 +6,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
 
 #include "engine/storage/ORQDatabaseFile.h"
 
@@ -33,6 +41,17 @@ protected:
         Module->StationTable->First();
     }
     TDateTime Minute(int M) { return EncodeDate(2026, 1, 1) + M / 1440.0; }
+    static std::string Hash(const std::string& Text) {
+        char buf[17];
+        std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(tilo::TDataModule1::TextHash(Text)));
+        return buf;
+    }
+    int Stored(const std::string& Serial) {
+        int n = 0;
+        classlib::TDataSet& l = *Module->LogTable;
+        for (l.First(); !l.Eof(); l.Next()) n += Field("MSGNUMBER") == Serial;
+        return n;
+    }
     static long long Ms(TDateTime T) { return std::llround(T * classlib::MSecsPerDay); }
     long long StoredMs() { return Ms(Module->LogTable->FieldByName("UTCRECEIVED")->AsDateTime()); }
     bool Find(const std::string& Serial) {
@@ -310,8 +329,9 @@ TEST_F(DataModuleStore, QueuedMessagesSurviveTheModuleAndADamagedQueueFileIsSetA
     Module->AddLogRecord('S', "A", Minute(1), "01", text, 518, 11);
     Module->AddLogRecord('S', "B", Minute(2), "02", "ALPHA", 490, 12);
     EXPECT_EQ(ReadFile("TILO_QUEUE.TXT"),
-              "MSG#S#A#01#2026-03-04 05:06:07.000#518#11#" + std::to_string(text.size()) + "#\r\n" + text +
-                  "\r\nMSG#S#B#02#2026-01-01 00:02:00.000#490#12#5#\r\nALPHA\r\n");
+              "MSG2#S#A#01#2026-03-04 05:06:07.000#518#11#" + std::to_string(text.size()) + "#" + Hash(text) +
+                  "#\r\n" + text + "\r\nMSG2#S#B#02#2026-01-01 00:02:00.000#490#12#5#" + Hash("ALPHA") +
+                  "#\r\nALPHA\r\n");
     Module.reset();  // bulk work never ended
     Make();
     EXPECT_EQ(LogCount(), 0);
@@ -336,6 +356,84 @@ TEST_F(DataModuleStore, QueuedMessagesSurviveTheModuleAndADamagedQueueFileIsSetA
     ASSERT_FALSE(Reports.empty());
     EXPECT_NE(Reports.back().find("renamed TILO_QUEUE.TXT.bad"), std::string::npos) << Reports.back();
     EXPECT_EQ(LogCount(), 2);
+}
+
+TEST(QueueTextHash, IsFnv1a64) {
+    // The published FNV-1a 64-bit vectors.
+    EXPECT_EQ(tilo::TDataModule1::TextHash(""), 0xcbf29ce484222325ull);
+    EXPECT_EQ(tilo::TDataModule1::TextHash("a"), 0xaf63dc4c8601ec8cull);
+    EXPECT_EQ(tilo::TDataModule1::TextHash("foobar"), 0x85944171f73967e8ull);
+}
+
+TEST_F(DataModuleStore, AQueueFileOfAnEarlierVersionWithoutTheHashStillFlushes) {
+    WriteFile("TILO_QUEUE.TXT", "MSG#S#A#01#2026-03-04 05:06:07.000#518#11#5#\r\nALPHA\r\n"
+                                "MSG#K#B#02#2026-03-04 05:07:07.000#518#12#4#\r\nKILO\r\n");
+    Make();
+    AddStations();
+    Module->FlushQueue();
+    EXPECT_EQ(LogCount(), 2);
+    EXPECT_EQ(Stored("01"), 1);
+    EXPECT_EQ(Stored("02"), 1);
+    EXPECT_FALSE(Exists("TILO_QUEUE.TXT"));
+}
+
+TEST_F(DataModuleStore, AQueueRecordWhoseTextDoesNotMatchItsHashIsSetAside) {
+    const std::string bad = "MSG2#S#A#01#2026-03-04 05:06:07.000#518#11#5#" + Hash("ALPHB") + "#\r\nALPHA\r\n";
+    WriteFile("TILO_QUEUE.TXT", bad);
+    Make();
+    Module->FlushQueue();
+    EXPECT_EQ(LogCount(), 0);
+    EXPECT_EQ(ReadFile("TILO_QUEUE.TXT.bad"), bad);
+}
+
+// A child flushes a queue of three and is killed after the Kill-th step (a message
+// stored, or the queue file rewritten without it); the next flush stores the rest.
+// Whenever the kill came, each message is in the log once.
+TEST_F(DataModuleStore, AKillAtAnyStepOfTheFlushLeavesEachMessageStoredOnce) {
+    Make();
+    AddStations();
+    Module->BeginBulkWork("export");
+    // One of them identified by its unique keyword, which replaces its letter.
+    Module->AddLogRecord('S', "A", Minute(1), "01", "ALPHA ONE", 518, 10);
+    Module->AddLogRecord('W', "B", Minute(1), "02", "UNIQUEKILO", 518, 10);
+    Module->AddLogRecord('S', "C", Minute(2), "03", "ALPHA THREE", 518, 10);
+    Module.reset();
+    // The folder as the flush finds it, put back before every round.
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(Folder))
+        if (e.is_regular_file()) files[e.path().filename().string()] = ReadFile(e.path().string());
+    ASSERT_TRUE(files.count("TILO_QUEUE.TXT"));
+    for (int kill = 1; kill <= 6; ++kill) {
+        SCOPED_TRACE("killed after step " + std::to_string(kill));
+        for (const auto& e : std::filesystem::directory_iterator(Folder))
+            if (e.is_regular_file()) std::filesystem::remove(e.path());
+        for (const auto& [name, data] : files) WriteFile(name, data);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            Make();
+            int steps = 0;
+            Module->OnFlushStep = [&](const char*) {
+                if (++steps == kill) ::raise(SIGKILL);
+            };
+            Module->FlushQueue();
+            ::_exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        Reports.clear();
+        Make();
+        Module->FlushQueue();
+        EXPECT_EQ(LogCount(), 3);
+        for (const char* serial : {"01", "02", "03"}) EXPECT_EQ(Stored(serial), 1) << serial;
+        EXPECT_FALSE(Exists("TILO_QUEUE.TXT"));
+        // A kill between a store and the rewrite leaves that message to be found.
+        const int found = int(std::count_if(Reports.begin(), Reports.end(), [](const std::string& r) {
+            return r.find("is in the log already, not stored again") != std::string::npos;
+        }));
+        EXPECT_EQ(found, kill % 2) << testing::PrintToString(Reports);
+        Module.reset();
+    }
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -70,6 +73,24 @@ pid_t StartProgram(const std::map<std::string, std::string>& Set, const std::vec
         const int fd = ::open(Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
+        ::execl(TILO_PROGRAM, TILO_PROGRAM, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// As StartProgram, with standard output and standard error apart, run as user Uid when
+// it is not -1.
+pid_t StartProgramApart(const std::map<std::string, std::string>& Set, const fs::path& Out, const fs::path& Err,
+                        int Uid = -1) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const auto& [k, v] : Set) ::setenv(k.c_str(), v.c_str(), 1);
+        const int out = ::open(Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (Uid != -1 && (::setgid(gid_t(Uid)) != 0 || ::setuid(uid_t(Uid)) != 0)) ::_exit(126);
         ::execl(TILO_PROGRAM, TILO_PROGRAM, static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -519,4 +540,144 @@ TEST(Program, AnUnusableFolderOrLockEndsTheStartWithALine) {
     fs::remove_all(home);
     fs::remove_all(runtime);
     fs::remove_all(freeRuntime);
+}
+
+// Without a screen the audio file's problems are read on standard error: a file of
+// another format is named with its fault, and a file whose data ends early is played as
+// far as it goes, with the warning, its first message stored and the next one decoded
+// up to the cut.
+TEST(Program, AudioFileProblemsReachStandardErrorAndACutFilePlaysToItsEnd) {
+    const fs::path home = NewFolder("wavproblems");
+    const fs::path runtime = NewFolder("wavproblems_rt");
+    const fs::path defaults = NewFolder("wavproblems_def");
+    std::ofstream(defaults / "TILO_STATIONS.TXT", std::ios::binary) << StationFile;
+    std::ofstream(defaults / "lexicon.txt", std::ios::binary) << "GALE\r\n";
+    InFolder(home, defaults.string(), [] { TDataModule1 dm; });
+
+    // 8-bit stereo: a header of its own, then a little data.
+    const fs::path stereo = home / "stereo.wav";
+    {
+        std::string h = "RIFF";
+        auto u32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) h += char(v >> (8 * i)); };
+        auto u16 = [&](uint16_t v) { h += char(v), h += char(v >> 8); };
+        u32(36 + 100);
+        h += "WAVEfmt ";
+        u32(16), u16(1), u16(2), u32(11025), u32(22050), u16(2), u16(8);
+        h += "data";
+        u32(100);
+        h += std::string(100, '\x80');
+        std::ofstream(stereo, std::ios::binary) << h;
+    }
+    // Two messages, the file cut in the second one's text after its first lines.
+    const fs::path cut = home / "cut.wav";
+    const std::vector<TMessage> two = {{"EA01", {"EQUATOR EAST RADIO", "GALE WARNING AREA ONE"}},
+                                       {"FB02", {"EQUATOR FAR RADIO", "ICE REPORT", "THIRD LINE", "FOURTH LINE",
+                                                 "FIFTH LINE", "SIXTH LINE"}}};
+    WriteRecording(cut, two, 3);
+    const std::size_t whole = fs::file_size(cut);
+    fs::resize_file(cut, whole - (whole - 44) * 2 / 10 / 2 * 2);
+
+    {
+        const pid_t pid = StartProgramApart({{"TILO_HOME", home.string()}, {"TILO_AUDIO_FILE", stereo.string()},
+                                             {"TILO_AUDIO_PACE", "0"}, {"TILO_FEED_PORT", "0"},
+                                             {"XDG_RUNTIME_DIR", runtime.string()}, {"QT_QPA_PLATFORM", "offscreen"}},
+                                            home / "out1.log", home / "err1.log");
+        const std::string says = "tilo: Could not open the input device for recording: errorcode = 00000016 WAV file \"" +
+                                 stereo.string() +
+                                 "\": format tag 1, 2 channel(s), 8 bits; only 16-bit PCM mono is supported\n";
+        const bool seen = tilo_test::WaitFor(
+            [&] { return ReadAll(home / "err1.log").find(says) != std::string::npos || WaitExit(pid, 0) != -1; },
+            20000);
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(WaitExit(pid, 20000), 0);
+        EXPECT_TRUE(seen);
+        EXPECT_NE(ReadAll(home / "err1.log").find(says), std::string::npos) << ReadAll(home / "err1.log");
+        EXPECT_EQ(ReadAll(home / "out1.log"), "");
+    }
+    {
+        const uint16_t port = FreePort();
+        const pid_t pid = StartProgramApart({{"TILO_HOME", home.string()}, {"TILO_AUDIO_FILE", cut.string()},
+                                             {"TILO_AUDIO_PACE", "0"}, {"TILO_FEED_PORT", std::to_string(port)},
+                                             {"XDG_RUNTIME_DIR", runtime.string()}, {"QT_QPA_PLATFORM", "offscreen"}},
+                                            home / "out2.log", home / "err2.log");
+        std::unique_ptr<tilo_test::TFeedClient> client = Connect(pid, port);
+        ASSERT_TRUE(client) << ReadAll(home / "err2.log");
+        const bool ended = ReadToEndOfAudio(*client);
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(WaitExit(pid, 20000), 0);
+        ASSERT_TRUE(ended) << ReadAll(home / "err2.log");
+        const std::string err = ReadAll(home / "err2.log");
+        const std::size_t declared = (whole - 44) / 2, kept = (fs::file_size(cut) - 44) / 2;
+        EXPECT_NE(err.find("tilo: WAV file \"" + cut.string() + "\": the data ends after " + std::to_string(kept) +
+                           " of " + std::to_string(declared) + " samples; played as far as it goes\n"),
+                  std::string::npos)
+            << err;
+        std::vector<std::string> lines;
+        for (const std::string& r : Records(client->Received))
+            if (r[0] == 'M' && r.size() > 12 && r.compare(10, 2, "> ") == 0) lines.push_back(r.substr(12));
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "ZCZC FB02"), lines.end()) << testing::PrintToString(lines);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "ICE REPORT"), lines.end()) << testing::PrintToString(lines);
+        // The shutdown stores the message in progress after it: the clock goes on from
+        // the recording's time.
+        const std::vector<TStored> log = StoredLog(home);
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].IdLetter + log[0].MsgType + log[0].MsgNumber, "EA01");
+        EXPECT_EQ(log[0].Lines.back(), "NNNN");
+        EXPECT_EQ(log[1].IdLetter, "?");
+        EXPECT_EQ(log[1].Lines.at(0), "ZCZC FB02");
+    }
+    for (const fs::path& p : {home, runtime, defaults}) fs::remove_all(p);
+}
+
+// A folder the program cannot write in is named with the system's reason; a settings
+// file of random bytes is said to be one, kept aside and replaced by a fresh one.
+TEST(Program, AnUnwritableFolderAndASettingsFileOfRandomBytesAreNamed) {
+    const fs::path runtime = NewFolder("named_rt");
+    fs::permissions(runtime, fs::perms::all, fs::perm_options::replace);
+    {
+        // Read-only for whoever runs it: root is made someone else for this.
+        const fs::path home = NewFolder("readonly");
+        fs::permissions(home, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::replace);
+        const pid_t pid = StartProgramApart({{"TILO_HOME", home.string()}, {"XDG_RUNTIME_DIR", runtime.string()},
+                                             {"QT_QPA_PLATFORM", "offscreen"}},
+                                            runtime / "out.log", runtime / "err.log", ::geteuid() == 0 ? 65534 : -1);
+        EXPECT_EQ(WaitExit(pid, 20000), 1);
+        const std::string err = ReadAll(runtime / "err.log");
+        EXPECT_NE(err.find("tilo: Cannot write in folder " + home.string() + "/: " + std::strerror(EACCES) + "\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(err.find("does not exist"), std::string::npos) << err;
+        fs::permissions(home, fs::perms::owner_all, fs::perm_options::replace);
+        fs::remove_all(home);
+    }
+    {
+        const fs::path home = NewFolder("badini");
+        std::string garbage(4096, '\0');
+        uint32_t x = 12345;
+        for (char& c : garbage) x = x * 1103515245u + 12345u, c = char(x >> 16);
+        std::ofstream(home / "Tilo.ini", std::ios::binary) << garbage;
+        const pid_t pid = StartProgramApart({{"TILO_HOME", home.string()}, {"XDG_RUNTIME_DIR", runtime.string()},
+                                             {"TILO_AUDIO_FILE", (home / "none.wav").string()},
+                                             {"TILO_FEED_PORT", "0"}, {"QT_QPA_PLATFORM", "offscreen"}},
+                                            home / "out.log", home / "err.log");
+        const std::string says = "tilo: " + home.string() + "/Tilo.ini cannot be read as a settings file (";
+        const bool seen = tilo_test::WaitFor(
+            [&] { return ReadAll(home / "err.log").find(says) != std::string::npos || WaitExit(pid, 0) != -1; },
+            20000);
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(WaitExit(pid, 20000), 0);
+        const std::string err = ReadAll(home / "err.log");
+        EXPECT_TRUE(seen) << err;
+        EXPECT_NE(err.find("): kept as " + home.string() + "/Tilo.ini.bad, a fresh one written\n"), std::string::npos)
+            << err;
+        EXPECT_EQ(ReadAll(home / "Tilo.ini.bad"), garbage);
+        const std::string fresh = ReadAll(home / "Tilo.ini");
+        EXPECT_EQ(fresh.rfind("[SETTINGS]\r\n", 0), 0u) << fresh;
+        EXPECT_NE(fresh.find("FREQ=1200\r\n"), std::string::npos) << fresh;
+        EXPECT_NE(fresh.find("NAVAREAS=111111111111111111111\r\n"), std::string::npos) << fresh;
+        fs::remove_all(home);
+    }
+    fs::remove_all(runtime);
 }

@@ -321,6 +321,31 @@ TEST_F(StartupStore, ADatabaseFileThatDoesNotOpenIsSevereAndWhatIsDecodedWaits) 
     EXPECT_FALSE(fs::exists(Home / "TILO_QUEUE.TXT"));
 }
 
+// A settings file that is no text of lines: said in the system log, kept aside (an
+// earlier one kept aside stays), a fresh file written and its values used.
+TEST_F(StartupStore, ASettingsFileOfBinaryBytesIsSaidKeptAsideAndReplaced) {
+    const std::string earlier = "an earlier bad file";
+    std::ofstream(Home / "Tilo.ini.bad", std::ios::binary) << earlier;
+    const std::string binary = std::string("[SETTINGS]\r\nFREQ=1500\r\n") + '\0' + "\x01\x02garbage";
+    Ini(binary);
+    Start();
+    const std::string ini = (Home / "Tilo.ini").string();
+    EXPECT_EQ(Count(ini + " cannot be read as a settings file (control character 0 at byte 23): kept as " + ini +
+                    ".bad.2, a fresh one written"),
+              1)
+        << testing::PrintToString(Lines());
+    EXPECT_EQ(ReadAll(Home / "Tilo.ini.bad"), earlier);
+    EXPECT_EQ(ReadAll(Home / "Tilo.ini.bad.2"), binary);
+    EXPECT_NE(ReadAll(Home / "Tilo.ini").find("FREQ=1200\r\n"), std::string::npos);
+    EXPECT_EQ(Count("modem FCenter/Shift set to: 1200/170"), 1);
+    // A text file with blank and foreign lines is a settings file.
+    Close();
+    Ini("; comment\r\n\r\n[SETTINGS]\r\nFREQ=1300\r\nline \xe9\r\n");
+    Start();
+    EXPECT_EQ(Count("*cannot be read as a settings file*"), 0);
+    EXPECT_EQ(Count("modem FCenter/Shift set to: 1300/170"), 1);
+}
+
 // The lexicon does not open: an exception line, and the rest of start-up runs.
 TEST_F(StartupStore, ALexiconThatDoesNotOpenIsAnExceptionLineAndStartUpGoesOn) {
     Ini("");

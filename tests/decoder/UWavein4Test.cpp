@@ -78,6 +78,10 @@ TEST(TWaveIn, WavFileDeliversBuffersInOrderWithExactSamplesAndReportsEnd) {
               },
               8, 2048, log.Proc());
     self = &w;
+    // The end hook runs after the last buffer and before the end is reported.
+    w.OnEnd = [&] { log.lines.push_back("end hook after " + std::to_string(got.size())); };
+    std::vector<std::string> problems;
+    w.OnProblem = [&](const std::string& t) { problems.push_back(t); };
     ASSERT_TRUE(w.Ready());
     ASSERT_TRUE(w.Open(-1, 11025));
     EXPECT_EQ(w.QueuedNow(), 0);
@@ -93,8 +97,35 @@ TEST(TWaveIn, WavFileDeliversBuffersInOrderWithExactSamplesAndReportsEnd) {
     EXPECT_TRUE(std::all_of(got.begin() + samples.size(), got.end(), [](int16_t v) { return v == 0; }));
     EXPECT_EQ(queuedInCallback, (std::vector<int32_t>{7, 7, 7, 7}));
     EXPECT_TRUE(log.Has("WaveIn Open OK"));
-    EXPECT_TRUE(log.Has("End of audio file \"" + path + "\""));
+    const auto end = std::find(log.lines.begin(), log.lines.end(), "End of audio file \"" + path + "\"");
+    ASSERT_NE(end, log.lines.end());
+    EXPECT_EQ(*(end - 1), "end hook after 4096");
     EXPECT_EQ(log.lines.back(), "Input Device closed.");
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    std::filesystem::remove(path);
+}
+
+TEST(TWaveIn, ATruncatedFileIsPlayedToItsEndWithItsWarningAsAProblem) {
+    const auto path = (std::filesystem::temp_directory_path() / ("tilo_wavein_cut_" + std::to_string(::getpid()) + ".wav")).string();
+    WriteWavFile(path, 11025, std::vector<int16_t>(3000, 7));
+    std::filesystem::resize_file(path, 44 + 2 * 1500);
+    Log log;
+    std::vector<std::string> problems;
+    int32_t buffers = 0;
+    TWaveIn* self = nullptr;
+    TWaveIn w(std::make_unique<TWavFileSource>(path, false), [&](const int16_t*, int32_t) { ++buffers, self->AddNextBuffer(); },
+              8, 2048, log.Proc());
+    self = &w;
+    w.OnProblem = [&](const std::string& t) { problems.push_back(t); };
+    ASSERT_TRUE(w.Open(-1, 11025));
+    ASSERT_TRUE(w.Start());
+    for (int i = 0; i < 10 && w.Recording(); ++i) w.HandleEvents();
+    EXPECT_EQ(buffers, 2);
+    const std::string warning =
+        "WAV file \"" + path + "\": the data ends after 1500 of 3000 samples; played as far as it goes";
+    EXPECT_EQ(problems, std::vector<std::string>{warning});
+    EXPECT_TRUE(log.Has(warning));
+    EXPECT_TRUE(log.Has("End of audio file \"" + path + "\""));
     std::filesystem::remove(path);
 }
 
@@ -109,7 +140,10 @@ TEST(TWaveIn, BadWavFilesAreReportedAtOpen) {
     for (const auto& c : cases) {
         Log log;
         TWaveIn w(std::make_unique<TWavFileSource>(c.file, false), {}, 8, 2048, log.Proc());
+        std::vector<std::string> problems;
+        w.OnProblem = [&](const std::string& t) { problems.push_back(t); };
         EXPECT_FALSE(w.Open(-1, 11025));
+        EXPECT_EQ(problems, std::vector<std::string>{w.LastMessage()});
         EXPECT_FALSE(w.IsOpen());
         EXPECT_EQ(w.LastMessage().rfind(c.prefix, 0), 0u) << w.LastMessage();
         EXPECT_FALSE(w.Start());
