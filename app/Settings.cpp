@@ -1,5 +1,7 @@
 #include "app/Settings.h"
 
+#include <algorithm>
+
 #include "app/MesUtilD4.h"
 #include "classlib/NumConv.h"
 
@@ -103,6 +105,10 @@ void TSettingsFile::WriteShutdown(int32_t Freq, int32_t SampRate) {
     FFile.WriteInteger(SSettings, "FREQ", Freq);
     FFile.WriteInteger(SSettings, "SAMPRATE", SampRate);
 }
+
+int32_t TSettingsFile::PaneHeight() const { return std::max(0, FFile.ReadInteger(SSettings, "SPLITTER", 0)); }
+
+void TSettingsFile::WritePaneHeight(int32_t Pixels) { FFile.WriteInteger(SSettings, "SPLITTER", Pixels); }
 
 void TSettingsFile::WriteCorFac(const std::string& Text) { FFile.WriteString(SOptions, "CORFAC", Text); }
 

@@ -5,6 +5,11 @@
 // an image per block so that its paint counts, at the default size and at 1920 x 1080;
 // beside it the same blocks through the decoder with a host that shows nothing; and one
 // waterfall snapshot at full size. Counters give each display's milliseconds per block.
+//
+// The whole program's unpaced replay: a file of the recording played 20 times (340 s of
+// audio) through the main window shown at 1280 x 800 with its database open, from the
+// start of capture to "End of audio file", beside navtex-decode on the same file in the
+// same run. Counters give both as multiples of real time.
 #include "app/AudioPump.h"
 #include "app/Displays.h"
 #include "app/PaintImage.h"
@@ -19,6 +24,8 @@
 #include "decoder/UWavein4.h"
 #include "decoder/uModem.h"
 #include "platform/WavFile.h"
+#include "platform/WavFileSource.h"
+#include "tools/navtex-decode/NavtexDecode.h"
 
 #include <QApplication>
 #include <QChartView>
@@ -30,6 +37,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -156,6 +164,70 @@ void BM_DumpWaterfallJpegFullHd(benchmark::State& State) {
 
 }  // namespace
 
+namespace {
+
+// The recording Times over, as one file of its own.
+const std::string& ReplayFile() {
+    static const std::string path = [] {
+        const std::string p = (std::filesystem::temp_directory_path() / "bench_displays_replay.wav").string();
+        std::vector<int16_t> audio;
+        for (int i = 0; i < 20; ++i) audio.insert(audio.end(), Recording().begin(), Recording().end());
+        tilo::WriteWavFile(p, 11025, audio);
+        return p;
+    }();
+    return path;
+}
+
+double ReplaySeconds() { return double(Recording().size()) * 20 / 11025; }
+
+// The main window that notes the end of its audio file.
+class TReplayWindow : public tilo::TfrmMain {
+public:
+    bool Ended = false;
+    void SysLog(const std::string& Msg) override {
+        if (Msg.find("End of audio file") != std::string::npos) Ended = true;
+        tilo::TfrmMain::SysLog(Msg);
+    }
+};
+
+void BM_ReplayWholeProgram(benchmark::State& State) {
+    App();
+    const std::string file = ReplayFile();
+    const std::string home = (std::filesystem::temp_directory_path() / "bench_displays_replay").string() + "/";
+    double program = 0, decode = 0;
+    int runs = 0;
+    for (auto _ : State) {
+        std::filesystem::remove_all(home);
+        std::filesystem::create_directories(home);
+        setenv("TILO_HOME", home.c_str(), 1);
+        setenv("TILO_FEED_PORT", "0", 1);
+        auto w = std::make_unique<TReplayWindow>();
+        w->AudioSourceFactory = [&] { return std::make_unique<tilo::TWavFileSource>(file, false); };
+        w->resize(1280, 800);
+        w->show();
+        QApplication::processEvents();
+        const auto t0 = std::chrono::steady_clock::now();
+        w->TimOpenDBTimer();
+        while (!w->Ended) QApplication::processEvents(QEventLoop::AllEvents);
+        const auto t1 = std::chrono::steady_clock::now();
+        w->FormCloseQuery(false);
+        w.reset();
+        QApplication::processEvents();
+        std::ostringstream out, err;
+        const auto t2 = std::chrono::steady_clock::now();
+        tilo::NavtexDecodeMain({file}, out, err);
+        const auto t3 = std::chrono::steady_clock::now();
+        program += std::chrono::duration<double>(t1 - t0).count();
+        decode += std::chrono::duration<double>(t3 - t2).count();
+        ++runs;
+    }
+    State.counters["program_x_realtime"] = ReplaySeconds() * runs / program;
+    State.counters["navtex_decode_x_realtime"] = ReplaySeconds() * runs / decode;
+}
+
+}  // namespace
+
+BENCHMARK(BM_ReplayWholeProgram)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_DecoderAlone)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DisplaysDefault)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DisplaysDefaultScopeRaw)->Unit(benchmark::kMillisecond);
