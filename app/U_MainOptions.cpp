@@ -143,6 +143,7 @@ void TfrmMain::BuildOptionsPage() {
     cbMinUNIDLenBox->setObjectName("cbMinUNIDLen");
     edtMinUNIDLen = new QLineEdit("0", tsOptions);
     edtMinUNIDLen->setObjectName("edtMinUNIDLen");
+    FitEditToText(*edtMinUNIDLen, "000000");
     len->addWidget(cbMinUNIDLenBox);
     len->addWidget(edtMinUNIDLen);
     len->addWidget(new QLabel("characters", tsOptions));

@@ -270,6 +270,8 @@ void TfrmMain::BuildSpectrumPage() {
     auto* y = new QValueAxis(chart);
     y->setRange(0, 100);
     y->setLabelFormat("%d");
+    y->setTickCount(3);  // 0, 50, 100: labels a low chart can hold whole
+    chart->setMargins(QMargins(4, 4, 4, 4));
     x->setLabelsVisible(false);  // date-times: the hour shown is always the last one
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
@@ -279,6 +281,7 @@ void TfrmMain::BuildSpectrumPage() {
     hist->attachAxis(y);
     chHist = new QChartView(chart, tsSpectrum);
     chHist->setObjectName("chHist");
+    chHist->setMinimumHeight(130);
 
     auto* bar = new QHBoxLayout;
     cbTrackBox = new QCheckBox("ON", tsSpectrum);
@@ -576,6 +579,9 @@ void TfrmMain::DisplayFrame() {
     // The marks follow the tuning and the tracking whether or not the trace changed.
     if (DisplayShown(ChSpectrum)) ChSpectrum->viewport()->update();
     if (FWaterfallDirty && DisplayShown(pbWfall)) {
+        // In the raster engine's own format, so that the control's paint is a copy.
+        if (pbWfall->Picture.format() != QImage::Format_RGB32)
+            pbWfall->Picture = QImage(FWaterfallRing.Size(), QImage::Format_RGB32);
         FWaterfallRing.Compose(pbWfall->Picture);
         pbWfall->update();
         FWaterfallDirty = false;

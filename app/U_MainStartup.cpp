@@ -436,7 +436,7 @@ void TfrmMain::FormCreate() {
     FWaterfallBitmap = new QImage(size, QImage::Format_RGB888);
     FWaterfallBitmap->fill(Qt::black);
     FWaterfallRing.Reset(size);
-    pbWfall->Picture = *FWaterfallBitmap;
+    pbWfall->Picture = FWaterfallBitmap->convertToFormat(QImage::Format_RGB32);
     TOSVersion v;
     GetWindowsVersion(v);
     FIsVistaOrLater = v.Major > 5;
@@ -448,7 +448,7 @@ void TfrmMain::FormCreate() {
 void TfrmMain::FormActivate() {
     if (FActivated) return;
     FActivated = true;
-    QImage scope(imScope->size(), QImage::Format_RGB888);
+    QImage scope(imScope->size(), QImage::Format_RGB32);  // as the frames draw it
     QPainter p(&scope);
     p.setPen(QColor(0, 128, 0));
     p.setBrush(QColor(0, 22, 0));
