@@ -1,7 +1,5 @@
 #include "app/Settings.h"
 
-#include <algorithm>
-
 #include "app/MesUtilD4.h"
 #include "classlib/NumConv.h"
 
@@ -106,7 +104,10 @@ void TSettingsFile::WriteShutdown(int32_t Freq, int32_t SampRate) {
     FFile.WriteInteger(SSettings, "SAMPRATE", SampRate);
 }
 
-int32_t TSettingsFile::PaneHeight() const { return std::max(0, FFile.ReadInteger(SSettings, "SPLITTER", 0)); }
+int32_t TSettingsFile::PaneHeight() const {
+    const int32_t v = FFile.ReadInteger(SSettings, "SPLITTER", 0);
+    return v > 0 ? v : 0;
+}
 
 void TSettingsFile::WritePaneHeight(int32_t Pixels) { FFile.WriteInteger(SSettings, "SPLITTER", Pixels); }
 
