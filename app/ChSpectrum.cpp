@@ -51,6 +51,9 @@ TSpectrumChart::TSpectrumChart(QWidget* Parent) : QChartView(new QChart, Parent)
     Series->attachAxis(LinearAxis);
     setBackgroundBrush(Qt::black);
     setRenderHint(QPainter::Antialiasing, false);
+    // The marks are painted over the whole view and follow the tuning: a repaint of only
+    // the series' region would leave a frequency label of an earlier tuning standing.
+    setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
 }
 
 void TSpectrumChart::SetAxisMaximum(double Max) { BottomAxis->setRange(0, Max); }

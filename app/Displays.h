@@ -52,6 +52,26 @@ struct TWaterfallLine {
 // make the next line after it is set the due one. True when a line was drawn.
 bool DrawWaterfallLine(const TSpectrum& S, QImage& Bitmap, TWaterfallState& State, const TWaterfallLine& Line);
 
+// The waterfall's lines kept in place: a new line overwrites the oldest row and moves
+// the top, where DrawWaterfallLine scrolls the whole bitmap, so a line costs its own
+// width whatever the size. Same rules and the same picture as DrawWaterfallLine on a
+// bitmap of the same size: Compose puts the rows in order, newest on top.
+class TWaterfallRing {
+public:
+    // Size rows, all black; a null size holds nothing and draws nothing.
+    void Reset(QSize Size);
+    QSize Size() const { return FRows.size(); }
+    bool DrawLine(const TSpectrum& S, TWaterfallState& State, const TWaterfallLine& Line);
+    // The picture in Out's format (24-bit or the raster engine's 32-bit), resized to fit.
+    void Compose(QImage& Out) const;
+
+private:
+    // Rows in picture order again (the top at row 0), for drawing across rows.
+    void Unroll();
+    QImage FRows;        // 24-bit
+    int32_t FTop = 0;    // the row of the newest line
+};
+
 // Clears Image (brush (0, 22, 0), green frame) and draws the traces present: Trace1
 // lime, Trace2 red, Trace3 cyan. An empty trace is absent.
 void DrawScope(const std::vector<double>& Trace1, const std::vector<double>& Trace2,

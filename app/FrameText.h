@@ -3,7 +3,10 @@
 // so tests and grabs can find it.
 #pragma once
 
+#include <QLineEdit>
 #include <QString>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <string>
 
 namespace tilo {
@@ -17,6 +20,17 @@ template <typename T>
 T* Named(T* Control, const char* Name) {
     Control->setObjectName(Name);
     return Control;
+}
+
+// An edit as wide as Sample (its widest text) needs, frame and margins included, so a
+// short value does not stretch across the page.
+inline void FitEditToText(QLineEdit& Edit, const char* Sample) {
+    QStyleOptionFrame o;
+    o.initFrom(&Edit);
+    const QMargins m = Edit.textMargins();
+    const QSize text(Edit.fontMetrics().horizontalAdvance(QString::fromLatin1(Sample)) + 2 * 2 + m.left() + m.right(),
+                     Edit.sizeHint().height());
+    Edit.setFixedWidth(Edit.style()->sizeFromContents(QStyle::CT_LineEdit, &o, text, &Edit).width());
 }
 
 }  // namespace tilo

@@ -145,6 +145,13 @@ void TSettingsFile::WriteShutdown(int32_t Freq, int32_t SampRate) {
     FFile.WriteInteger(SSettings, "SAMPRATE", SampRate);
 }
 
+int32_t TSettingsFile::PaneHeight() const {
+    const int32_t v = FFile.ReadInteger(SSettings, "SPLITTER", 0);
+    return v > 0 ? v : 0;
+}
+
+void TSettingsFile::WritePaneHeight(int32_t Pixels) { FFile.WriteInteger(SSettings, "SPLITTER", Pixels); }
+
 void TSettingsFile::WriteCorFac(const std::string& Text) { FFile.WriteString(SOptions, "CORFAC", Text); }
 
 void TSettingsFile::WriteNavAreas(const std::string& Text) { FFile.WriteString(SOptions, "NAVAREAS", Text); }

@@ -68,11 +68,15 @@ public:
     TSettingRead<int32_t> SampRate() const;    // 11025 or 12000; else 11025 and a box
     std::vector<std::string> DoNotLog() const;
     std::vector<std::string> UserInfo() const;
+    // The lower pane's height in pixels as the user left it (SETTINGS, SPLITTER); 0 when
+    // never set or not a positive number.
+    int32_t PaneHeight() const;
 
     // RX_LAT, RX_LON, MINLEN, MINLEN_ON, CONFIRM_DELETE, DO_NOT_LOG, USER_INFO.
     void WriteOptions(const TOptionsSettings& Options);
     // FREQ, SAMPRATE.
     void WriteShutdown(int32_t Freq, int32_t SampRate);
+    void WritePaneHeight(int32_t Pixels);
     void WriteCorFac(const std::string& Text);
     void WriteNavAreas(const std::string& Text);
 

@@ -18,6 +18,7 @@
 #include "app/TiloApplication.h"
 #include "app/components/Led.h"
 #include "app/AudioPump.h"
+#include "classlib/DB.h"
 #include "decoder/UWavein4.h"
 #include "decoder/uModem.h"
 #include "platform/AudioSource.h"

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QList>
+#include <QPointF>
 #include <QMainWindow>
 
 #include <cstdint>
@@ -41,6 +43,7 @@ class QImage;
 class QLineEdit;
 class QListWidget;
 class QSlider;
+class QSplitter;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
@@ -67,6 +70,8 @@ class IAtlas;
 
 namespace classlib {
 class TDataSet;
+class TDataLink;
+class TDataSource;
 }
 namespace orq {
 class TORQDatabase;
@@ -200,6 +205,10 @@ public:
 
     // ---- the frame, start-up and shutdown (U_MainStartup.cpp) ----
     QTabWidget* PageControl2;   // "Waterfall", "Message"
+    QSplitter* splPages;        // PageControl1 over PageControl2
+    // The lower pane's height (PageControl2's), kept in the settings between runs.
+    int32_t PaneHeight() const;
+    void SetPaneHeight(int32_t Pixels);
     QWidget* tsSpectrum;        // PageControl1's pages, in their order
     QWidget* tsMessages;
     QWidget* tsCalibration;
@@ -342,6 +351,28 @@ public:
     bool cbOneShot() const override;
     void DrawScope(const std::vector<double>& Trace, int32_t Scale) override;
 
+    // ---- the displays' frame (U_MainSpectrum.cpp) ----
+    // The block handler's display values wait here, the latest kept (the waterfall keeps
+    // every line, the quality history every point), and are drawn on one frame timer at
+    // the screen's pace, only into displays that can be seen: a page not shown or a
+    // minimised window costs the copy of the values and nothing else. The decoder is fed
+    // every block all the same; what a display shows once drawn is what drawing every
+    // block would have shown.
+    static constexpr int32_t KFrameMs = 25;
+    QTimer* FrameTimer = nullptr;  // single shot, started by the first value waiting
+    TWaterfallRing FWaterfallRing;
+    // Draws what waits into the displays that are shown.
+    void DisplayFrame();
+    // The waterfall as drawn so far, in FWaterfallBitmap (newest line on top).
+    const QImage& WaterfallBitmap();
+    // Whether W can be seen now: shown, on the page shown, the window not minimised.
+    bool DisplayShown(const QWidget* W) const;
+    // Drawings each display got from the frame: spectrum, waterfall, scope, quality
+    // history, the level and quality gauges.
+    struct TDisplayDraws {
+        int32_t Spectrum = 0, Waterfall = 0, Scope = 0, History = 0, Gauges = 0;
+    } DisplayDraws;
+
     // ---- options, calibration and audio controls (U_MainOptions.cpp) ----
     QCheckBox* cbEnableCalib;    // "Enable Sound Card Calibration"
     QGroupBox* gbCalib;
@@ -400,6 +431,9 @@ public:
     void sbCleanupClick();
     // "RECORDS: " and the log table's count under its current filter.
     void ShowRecordCount();
+    // Keeps the count shown after every change of Source's dataset (store, delete,
+    // filter), taken once the change is over.
+    void WatchRecordCount(classlib::TDataSource* Source);
     // The data module's bulk work runs: the handlers that move or filter the log do
     // nothing, as their work would interleave with a loop that serves events.
     bool LogWorkRunning() const;
@@ -486,6 +520,7 @@ public:
 protected:
     void showEvent(QShowEvent* Event) override;
     void changeEvent(QEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
 
 private:
@@ -515,6 +550,30 @@ private:
     bool FSearchScanning = false;
     int64_t FSearchServedAt = 0;  // steady clock, ms
     void PlotStatistics(bool Monthly, char IdLetter, int32_t NavArea, int32_t Freq);
+
+    std::unique_ptr<classlib::TDataLink> FRecordCountLink;
+    QTimer* FRecordCountTimer = nullptr;
+
+    // What waits for the next frame (see DisplayFrame).
+    struct TGaugeWaiting {
+        bool Position = false, Caption = false;
+        float PositionValue = 0;
+        std::string CaptionText;
+    };
+    TGaugeWaiting FGaugeWaiting[4];  // Gaugelvl, ErrGauge, GaugeCPU, agPLL
+    TSpectrum FSpectrumWaiting;
+    bool FSpectrumDirty = false;
+    bool FWaterfallDirty = false;
+    QList<QPointF> FHistoryWaiting;
+    struct TScopeWaiting {
+        bool Dirty = false;
+        std::vector<double> Trace1, Trace2;
+        int32_t Zoom = 1;
+    } FScopeWaiting;
+    void ScheduleFrame();
+    TAnalogGauge* GaugeOf(int32_t Index) const;
+    void SetGaugeWaiting(int32_t Index, const float* Position, const std::string* Caption);
+    void WatchDisplays();
 };
 
 class TNavareaCheckBox : public QCheckBox {

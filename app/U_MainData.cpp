@@ -38,6 +38,7 @@ void OpenLogAndStationTables(TfrmMain& W) {
     W.DBLogGridView->SetDataSource(dm.DsLog);
     W.DBMemo1->SetDataSource(dm.DsLog);
     W.DBNavigator1->SetDataSource(dm.DsLog);
+    W.WatchRecordCount(dm.DsLog);
     classlib::TDataSet& log = *W.DBLogGridView->DataSource()->DataSet();
     log.Open();
     log.Last();

@@ -102,7 +102,43 @@ private:
     TDataModule1& FModule;
 };
 
+// Follows the log's data changes (a store, a delete, a filter, an open) for the record
+// count; scrolls and field edits change no count.
+class TRecordCountLink final : public classlib::TDataLink {
+public:
+    explicit TRecordCountLink(std::function<void()> Changed) : FChanged(std::move(Changed)) {}
+
+protected:
+    void ActiveChanged() override { FChanged(); }
+    void DataSetChanged() override { FChanged(); }
+    void LayoutChanged() override { FChanged(); }
+    void DataSetScrolled(int32_t) override {}
+    void RecordChanged(classlib::TField*) override {}
+
+private:
+    std::function<void()> FChanged;
+};
+
 }  // namespace
+
+// ---- the record count ----
+
+// The count is taken once the change is over (not inside the dataset's own event), and
+// not while bulk work walks the log: it is taken when that work ends.
+void TfrmMain::WatchRecordCount(classlib::TDataSource* Source) {
+    if (!FRecordCountLink) {
+        FRecordCountTimer = new QTimer(this);
+        FRecordCountTimer->setSingleShot(true);
+        connect(FRecordCountTimer, &QTimer::timeout, this, [this] {
+            if (LogWorkRunning()) FRecordCountTimer->start(100);
+            else ShowRecordCount();
+        });
+        FRecordCountLink = std::make_unique<TRecordCountLink>([this] {
+            if (!FRecordCountTimer->isActive()) FRecordCountTimer->start(0);
+        });
+    }
+    FRecordCountLink->SetDataSource(Source);
+}
 
 // ---- the pages ----
 
@@ -216,6 +252,7 @@ private:
 }  // namespace
 
 void TfrmMain::ShowRecordCount() {
+    if (FRecordCountTimer) FRecordCountTimer->stop();
     const int32_t n = DataModule1 ? DataModule1->LogTable->RecordCount() : 0;
     lblRecCount->setText(Q8("RECORDS: " + std::to_string(n)));
 }
@@ -446,6 +483,7 @@ void TfrmMain::sbCleanupClick() {
     } catch (...) {
         if (!failure) failure = std::current_exception();
     }
+    if (FRecordCountTimer) FRecordCountTimer->stop();  // this handler's own count stands
     lblRecCount->setText(Q8("DELETED RECORDS: " + std::to_string(count)));
     if (failure) std::rethrow_exception(failure);
 }

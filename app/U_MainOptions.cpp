@@ -6,6 +6,7 @@
 // waits twice with the event loop running; a close request served meanwhile has freed
 // capture, and the handler ends after that wait without touching it.
 #include "app/FrameText.h"
+#include "app/StationListBox.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -133,12 +134,16 @@ void TfrmMain::BuildOptionsPage() {
     row->addWidget(edtRXLat);
     row->addWidget(new QLabel("RX Longitude:", tsOptions));
     row->addWidget(edtRXLon);
+    row->addStretch(1);
     l->addLayout(row);
+    // As wide as a position in degrees with its decimals, not the page.
+    for (QLineEdit* e : {edtRXLat, edtRXLon}) FitEditToText(*e, "-000.0000000");
     auto* len = new QHBoxLayout;
     cbMinUNIDLenBox = new QCheckBox("Do not log message fragments containing less than  ", tsOptions);
     cbMinUNIDLenBox->setObjectName("cbMinUNIDLen");
     edtMinUNIDLen = new QLineEdit("0", tsOptions);
     edtMinUNIDLen->setObjectName("edtMinUNIDLen");
+    FitEditToText(*edtMinUNIDLen, "000000");
     len->addWidget(cbMinUNIDLenBox);
     len->addWidget(edtMinUNIDLen);
     len->addWidget(new QLabel("characters", tsOptions));
@@ -148,8 +153,10 @@ void TfrmMain::BuildOptionsPage() {
     cbConfirmDelete->setObjectName("cbConfirmDelete");
     l->addWidget(cbConfirmDelete);
     l->addWidget(new QLabel("UNCHECK to exclude a station from logging", tsOptions));
-    cbAllStations = new QListWidget(tsOptions);
+    cbAllStations = new TStationListBox(tsOptions);
     cbAllStations->setObjectName("cbAllStations");
+    // Whole rows: eight at least, the page scrolls for them.
+    cbAllStations->setMinimumHeight(8 * cbAllStations->fontMetrics().height() * 3 / 2 + 2 * cbAllStations->frameWidth());
     l->addWidget(cbAllStations, 1);
     auto* checks = new QHBoxLayout;
     SpeedButton4 = new QPushButton("CHECK ALL", tsOptions);
@@ -179,7 +186,10 @@ void TfrmMain::cbEnableCalibClick() {
                                                       rgSampRate, Memo2})
         w->setEnabled(on);
     btnSampRate->setEnabled(false);  // only after a rate is picked
-    if (!on) agPLL->SetPosition(55);
+    if (!on) {
+        FGaugeWaiting[3] = {};  // a phase still waiting for its frame is not shown
+        agPLL->SetPosition(55);
+    }
 }
 
 void TfrmMain::tbCorFacChange() {

@@ -18,7 +18,7 @@
 #include <QChartView>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateTimeAxis>
+#include <QCategoryAxis>
 #include <QDateTimeEdit>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -36,9 +36,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <vector>
 
 #include "app/DBCtrls.h"
 #include "app/DBGrids.h"
@@ -49,6 +51,7 @@
 #include "app/ReceptionStatistics.h"
 #include "classlib/DB.h"
 #include "classlib/DBFields.h"
+#include "classlib/DateUtils.h"
 #include "classlib/NumConv.h"
 #include "decoder/CodeTables.h"
 #include "engine/access/ORQMain.h"
@@ -69,6 +72,41 @@ classlib::TDateTime PickerValue(const QDateTimeEdit& Picker) {
 // A date-time as the chart's axis counts it: milliseconds since 1970-01-01 (the
 // record times are UTC, shown as they are).
 qreal ChartTime(classlib::TDateTime Value) { return qreal((Value - 25569.0) * 86400000.0); }
+
+// The statistics' time axis from First to Last (their dates): a label at every tick,
+// written from the tick's own date ("yyyy-MM-dd", as the records are, whatever the time
+// zone) on whole days, or on first days of months when Monthly, at most about eight.
+void SetStatisticsDateAxis(QCategoryAxis& Axis, classlib::TDateTime First, classlib::TDateTime Last, bool Monthly) {
+    for (const QString& label : Axis.categoriesLabels()) Axis.remove(label);
+    const classlib::TDateTime first = std::floor(First);
+    const classlib::TDateTime last = std::max(std::floor(Last), first + 1);
+    constexpr int32_t Most = 8;
+    std::vector<classlib::TDateTime> ticks;
+    if (Monthly) {
+        uint16_t y, m, d, ly, lm, ld;
+        classlib::DecodeDate(first, y, m, d);
+        classlib::DecodeDate(last, ly, lm, ld);
+        const int32_t months = (ly - y) * 12 + (lm - m);
+        const int32_t step = std::max(1, (months + Most - 1) / Most);
+        for (int32_t k = 0; k <= months; k += step) {
+            const int32_t n = (m - 1) + k;
+            ticks.push_back(classlib::EncodeDate(uint16_t(y + n / 12), uint16_t(n % 12 + 1), 1));
+        }
+    } else {
+        const int32_t days = int32_t(last - first);
+        const int32_t step = std::max(1, (days + Most - 1) / Most);
+        for (int32_t k = 0; k <= days; k += step) ticks.push_back(first + k);
+    }
+    Axis.setStartValue(ChartTime(first));
+    Axis.setRange(ChartTime(first), ChartTime(std::max(last, ticks.back())));
+    for (classlib::TDateTime t : ticks)
+        if (t >= first) Axis.append(QString::fromLatin1(classlib::DateToStr(t)), ChartTime(t));
+}
+
+QCategoryAxis* StatisticsDateAxis(QChartView& Chart) {
+    const auto axes = Chart.chart()->axes(Qt::Horizontal);
+    return axes.isEmpty() ? nullptr : qobject_cast<QCategoryAxis*>(axes.first());
+}
 
 std::vector<std::string> MemoLinesOf(const QPlainTextEdit& Memo) {
     return MemoLines(S8(Memo.toPlainText()));
@@ -212,8 +250,9 @@ void TfrmMain::BuildReportPages() {
     quality->setName("Signal Quality");
     chart->addSeries(count);
     chart->addSeries(quality);
-    auto* x = new QDateTimeAxis(chart);
-    x->setFormat("yyyy-MM-dd");
+    auto* x = new QCategoryAxis(chart);
+    x->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    SetStatisticsDateAxis(*x, PickerValue(*DtpStart), PickerValue(*DtpEnd), false);
     auto* left = new QValueAxis(chart);
     left->setLabelFormat("%d");
     left->setTitleText("Messages");
@@ -229,6 +268,8 @@ void TfrmMain::BuildReportPages() {
     quality->attachAxis(x);
     quality->attachAxis(right);
     StatChart = Named(new QChartView(chart), "StatChart");
+    // Room for both axis titles upright and a week of days read apart.
+    StatChart->setMinimumHeight(320);
     SpeedButton2 = Named(new QPushButton("CLOSE", tsStatistics), "SpeedButton2");
     connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(); });
     // The two rows are the top of a column with the chart under it.
@@ -376,12 +417,8 @@ void TfrmMain::PlotStatistics(bool Monthly, char IdLetter, int32_t NavArea, int3
                 int32_t most = 1;
                 for (const TStatisticsEntry& e : FStatistics) most = std::max(most, e.Count);
                 const classlib::TDateTime last = Monthly ? LastDayOfMonth(end) : end;
-                const auto xAxes = chart->axes(Qt::Horizontal);
-                if (!xAxes.isEmpty())
-                    xAxes.first()->setRange(
-                        QDateTime::fromMSecsSinceEpoch(qint64(ChartTime(classlib::StrToDate(FStatistics.front().Date))),
-                                                       Qt::UTC),
-                        QDateTime::fromMSecsSinceEpoch(qint64(ChartTime(last)), Qt::UTC));
+                if (QCategoryAxis* x = StatisticsDateAxis(*StatChart))
+                    SetStatisticsDateAxis(*x, classlib::StrToDate(FStatistics.front().Date), last, Monthly);
                 // Counts are whole: ticks a whole step apart (at most ten steps), so
                 // that no two labels of the "%d" format read alike.
                 const int32_t step = (most + 9) / 10;

@@ -32,44 +32,110 @@ double SmoothPhase(double X, double C) {
     return PhaseAverage;
 }
 
-bool DrawWaterfallLine(const TSpectrum& S, QImage& B, TWaterfallState& State, const TWaterfallLine& Line) {
-    if (++State.Blocks < std::max(Line.Blocks, 1)) return false;
-    State.Blocks = 0;
-    if (++State.Lines >= B.height() && Line.Dump) {
-        State.Lines = 0;
-        if (Line.Snapshot) Line.Snapshot();
-    }
-    if (B.isNull() || B.format() != QImage::Format_RGB888) return false;
+namespace {
+
+// A waterfall line as the pen would draw it: each entry of the interpolated spectrum
+// from the previous end up to (not including) its own column, in green.
+void WriteWaterfallRow(const TSpectrum& S, uchar* Row, int32_t Width) {
     const TSpectrum grid = InterpolateSpectrum(S);
-    const int32_t w = B.width();
-    const qsizetype bytes = qsizetype(w) * 3;
-    for (int32_t y = B.height() - 1; y > 0; --y) std::memcpy(B.scanLine(y), B.constScanLine(y - 1), size_t(bytes));
-    // The top line as the pen would draw it: each entry from the previous end up to (not
-    // including) its own column.
-    uchar* top = B.scanLine(0);
     const int32_t len = int32_t(grid.size());
     int32_t x = 0;
     for (int32_t i = 1; i <= len - 2; ++i) {
-        const int32_t to = std::min(RoundInt(double(i) * w / len) - 1, w);
+        const int32_t to = std::min(RoundInt(double(i) * Width / len) - 1, Width);
         const int32_t g = std::clamp(RoundInt(grid[size_t(i)].Mag * 2.55), 0, 255);
         for (; x < to; ++x) {
-            top[x * 3] = 0;
-            top[x * 3 + 1] = uchar(g);
-            top[x * 3 + 2] = 0;
+            Row[x * 3] = 0;
+            Row[x * 3 + 1] = uchar(g);
+            Row[x * 3 + 2] = 0;
         }
         x = std::max(x, to);
     }
-    if ((Line.LocalNow - State.LastLabel) * 86400.0 >= Line.Blocks) {
-        QPainter p(&B);
-        QFont f = p.font();
-        f.setPointSize(8);
-        p.setFont(f);
-        p.setPen(QColor(0, 255, 255));
-        const QString text = QString::fromLatin1(Line.UtcText + "-" + std::to_string(Line.Centre) + "Hz");
-        p.drawText(QRect(w - 100, 1, 100, B.height()), Qt::AlignLeft | Qt::AlignTop, text);
-        State.LastLabel = Line.LocalNow;
+}
+
+// Counts the block and the line; false when this block draws no line.
+bool WaterfallLineDue(int32_t Height, TWaterfallState& State, const TWaterfallLine& Line) {
+    if (++State.Blocks < std::max(Line.Blocks, 1)) return false;
+    State.Blocks = 0;
+    if (++State.Lines >= Height && Line.Dump) {
+        State.Lines = 0;
+        if (Line.Snapshot) Line.Snapshot();
     }
     return true;
+}
+
+bool WaterfallLabelDue(const TWaterfallState& State, const TWaterfallLine& Line) {
+    return (Line.LocalNow - State.LastLabel) * 86400.0 >= Line.Blocks;
+}
+
+void DrawWaterfallLabel(QImage& B, TWaterfallState& State, const TWaterfallLine& Line) {
+    QPainter p(&B);
+    QFont f = p.font();
+    f.setPointSize(8);
+    p.setFont(f);
+    p.setPen(QColor(0, 255, 255));
+    const QString text = QString::fromLatin1(Line.UtcText + "-" + std::to_string(Line.Centre) + "Hz");
+    p.drawText(QRect(B.width() - 100, 1, 100, B.height()), Qt::AlignLeft | Qt::AlignTop, text);
+    State.LastLabel = Line.LocalNow;
+}
+
+}  // namespace
+
+bool DrawWaterfallLine(const TSpectrum& S, QImage& B, TWaterfallState& State, const TWaterfallLine& Line) {
+    if (!WaterfallLineDue(B.height(), State, Line)) return false;
+    if (B.isNull() || B.format() != QImage::Format_RGB888) return false;
+    const qsizetype bytes = qsizetype(B.width()) * 3;
+    for (int32_t y = B.height() - 1; y > 0; --y) std::memcpy(B.scanLine(y), B.constScanLine(y - 1), size_t(bytes));
+    WriteWaterfallRow(S, B.scanLine(0), B.width());
+    if (WaterfallLabelDue(State, Line)) DrawWaterfallLabel(B, State, Line);
+    return true;
+}
+
+void TWaterfallRing::Reset(QSize Size) {
+    FRows = Size.isEmpty() ? QImage() : QImage(Size, QImage::Format_RGB888);
+    if (!FRows.isNull()) FRows.fill(Qt::black);
+    FTop = 0;
+}
+
+bool TWaterfallRing::DrawLine(const TSpectrum& S, TWaterfallState& State, const TWaterfallLine& Line) {
+    if (!WaterfallLineDue(FRows.height(), State, Line)) return false;
+    if (FRows.isNull()) return false;
+    // The oldest row becomes the newest: one step up, round the end.
+    FTop = (FTop == 0 ? FRows.height() : FTop) - 1;
+    WriteWaterfallRow(S, FRows.scanLine(FTop), FRows.width());
+    if (WaterfallLabelDue(State, Line)) {
+        // The label spans rows below the top: drawn on the rows in picture order.
+        Unroll();
+        DrawWaterfallLabel(FRows, State, Line);
+    }
+    return true;
+}
+
+void TWaterfallRing::Unroll() {
+    if (FTop == 0) return;
+    QImage ordered(FRows.size(), QImage::Format_RGB888);
+    Compose(ordered);
+    FRows = std::move(ordered);
+    FTop = 0;
+}
+
+void TWaterfallRing::Compose(QImage& Out) const {
+    if (FRows.isNull()) {
+        Out = QImage();
+        return;
+    }
+    const QImage::Format format =
+        Out.format() == QImage::Format_RGB32 ? QImage::Format_RGB32 : QImage::Format_RGB888;
+    if (Out.size() != FRows.size() || Out.format() != format) Out = QImage(FRows.size(), format);
+    const int32_t h = FRows.height(), w = FRows.width();
+    for (int32_t y = 0; y < h; ++y) {
+        const uchar* from = FRows.constScanLine((FTop + y) % h);
+        if (format == QImage::Format_RGB888) {
+            std::memcpy(Out.scanLine(y), from, size_t(w) * 3);
+        } else {
+            auto* to = reinterpret_cast<QRgb*>(Out.scanLine(y));
+            for (int32_t x = 0; x < w; ++x) to[x] = qRgb(from[x * 3], from[x * 3 + 1], from[x * 3 + 2]);
+        }
+    }
 }
 
 int32_t ScopeZoom(int32_t ItemIndex) {
@@ -163,6 +229,7 @@ double LocalDateTimeNow() {
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTimer>
 #include <QValueAxis>
 
 #include "app/MesUtilD4.h"
@@ -203,6 +270,8 @@ void TfrmMain::BuildSpectrumPage() {
     auto* y = new QValueAxis(chart);
     y->setRange(0, 100);
     y->setLabelFormat("%d");
+    y->setTickCount(3);  // 0, 50, 100: labels a low chart can hold whole
+    chart->setMargins(QMargins(4, 4, 4, 4));
     x->setLabelsVisible(false);  // date-times: the hour shown is always the last one
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
@@ -212,6 +281,7 @@ void TfrmMain::BuildSpectrumPage() {
     hist->attachAxis(y);
     chHist = new QChartView(chart, tsSpectrum);
     chHist->setObjectName("chHist");
+    chHist->setMinimumHeight(130);
 
     auto* bar = new QHBoxLayout;
     cbTrackBox = new QCheckBox("ON", tsSpectrum);
@@ -374,7 +444,7 @@ void TfrmMain::ChSpectrumMouseUp(QMouseEvent& Event) {
 int32_t TfrmMain::TBSNRPosition() const { return TBSNR->value(); }
 
 void TfrmMain::DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Speed, bool Dump) {
-    if (!FWaterfallBitmap) return;
+    if (FWaterfallRing.Size().isEmpty()) return;
     TWaterfallLine line;
     line.Centre = Centre;
     line.Blocks = Speed;
@@ -382,14 +452,17 @@ void TfrmMain::DrawWaterfallLine(const TSpectrum& S, int32_t Centre, int32_t Spe
     line.LocalNow = LocalNow();
     line.UtcText = Decoder.UtcTimeStr(0);
     line.Snapshot = [this] { DumpWaterfallJpeg(); };
-    tilo::DrawWaterfallLine(S, *FWaterfallBitmap, FWaterfall, line);
+    FWaterfallRing.DrawLine(S, FWaterfall, line);
 }
 
-// The control gets the bitmap in the raster engine's format, so its paint is a copy.
 void TfrmMain::RepaintWaterfall() {
-    if (!FWaterfallBitmap) return;
-    pbWfall->Picture = FWaterfallBitmap->convertToFormat(QImage::Format_RGB32);
-    pbWfall->update();
+    FWaterfallDirty = true;
+    ScheduleFrame();
+}
+
+const QImage& TfrmMain::WaterfallBitmap() {
+    if (FWaterfallBitmap) FWaterfallRing.Compose(*FWaterfallBitmap);
+    return *FWaterfallBitmap;
 }
 
 bool TfrmMain::cbFreeze() const { return cbFreezeBox->isChecked(); }
@@ -399,16 +472,22 @@ int32_t TfrmMain::tbwfallspeedMax() const { return tbwfallspeed->maximum(); }
 bool TfrmMain::SpectrumPageShown() const { return PageControl1->currentIndex() == 0; }
 bool TfrmMain::sbFilRawDown() const { return sbFilRaw->isChecked(); }
 
-void TfrmMain::SetSpectrumSeries(const TSpectrum& S) { ChSpectrum->SetSpectrum(S); }
+void TfrmMain::SetSpectrumSeries(const TSpectrum& S) {
+    FSpectrumWaiting = S;
+    FSpectrumDirty = true;
+    ScheduleFrame();
+}
 
 void TfrmMain::ResetHistoryChart(double AxisMin, double AxisMax) {
+    FHistoryWaiting.clear();
     if (QLineSeries* s = HistorySeries(chHist)) s->clear();
     const auto axes = chHist->chart()->axes(Qt::Horizontal);
     if (!axes.isEmpty()) axes.first()->setRange(AxisMin, AxisMax);
 }
 
 void TfrmMain::AddHistoryPoint(double Time, double Value) {
-    if (QLineSeries* s = HistorySeries(chHist)) s->append(Time, Value);
+    FHistoryWaiting.append(QPointF(Time, Value));
+    ScheduleFrame();
 }
 
 bool TfrmMain::cbTrack() const { return cbTrackBox->isChecked(); }
@@ -417,42 +496,132 @@ void TfrmMain::SetScopeSelection(int32_t Index) { rgScopeSel->SetItemIndex(Index
 int32_t TfrmMain::rgScopeScaleItemIndex() const { return rgScopeScale->ItemIndex(); }
 bool TfrmMain::cbOneShot() const { return cbOneShotBox->isChecked(); }
 
-// The scope is drawn in the raster engine's own pixel format: a 24-bit image costs a
-// conversion on every one of its thousand line segments per block.
 void TfrmMain::DrawScope(const std::vector<double>& Trace, int32_t Scale) {
-    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB32)
-        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB32);
-    tilo::DrawScope(Trace, {}, {}, imScope->Picture, Scale);
-    imScope->update();
+    FScopeWaiting.Trace1 = Trace;
+    FScopeWaiting.Trace2.clear();
+    FScopeWaiting.Zoom = Scale;
+    FScopeWaiting.Dirty = true;
+    ScheduleFrame();
 }
 
 void TfrmMain::ModemScopeData(const std::vector<double>& RawSound, const std::vector<double>& F1,
                               const std::vector<double>& F2, const std::vector<double>& MarkLP,
                               const std::vector<double>& SpaceLP) {
-    const int32_t zoom = ScopeZoom(rgScopeScale->ItemIndex());
-    const std::vector<double> none;
-    bool drawn = true;
-    if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB32)
-        imScope->Picture = QImage(imScope->size(), QImage::Format_RGB32);
+    TScopeWaiting& w = FScopeWaiting;
     switch (rgScopeSel->ItemIndex()) {
-        case 1: tilo::DrawScope(RawSound, none, none, imScope->Picture, zoom); break;
-        case 2: tilo::DrawScope(F1, F2, none, imScope->Picture, zoom); break;      // upper tone first
-        case 3: tilo::DrawScope(MarkLP, SpaceLP, none, imScope->Picture, zoom); break;  // mark first
-        default: drawn = false; break;
+        case 1: w.Trace1 = RawSound, w.Trace2.clear(); break;
+        case 2: w.Trace1 = F1, w.Trace2 = F2; break;          // upper tone first
+        case 3: w.Trace1 = MarkLP, w.Trace2 = SpaceLP; break;  // mark first
+        default: return;
     }
-    if (!drawn) return;
-    imScope->update();
+    w.Zoom = ScopeZoom(rgScopeScale->ItemIndex());
+    w.Dirty = true;
+    ScheduleFrame();
+    // The one picture waits for its frame; later blocks leave it alone.
     if (cbOneShotBox->isChecked()) rgScopeSel->SetItemIndex(0);
 }
 
 void TfrmMain::ModemPllPhase(double PhErr) {
     if (!gbCalib->isEnabled()) return;
-    agPLL->SetPosition(float(agPLL->Scale() / 2.0 + SmoothPhase(PhErr, 0.025)));
+    const float position = float(agPLL->Scale() / 2.0 + SmoothPhase(PhErr, 0.025));
+    SetGaugeWaiting(3, &position, nullptr);
+}
+
+// ---- the displays' frame ----
+
+TAnalogGauge* TfrmMain::GaugeOf(int32_t Index) const {
+    switch (Index) {
+        case 0: return Gaugelvl;
+        case 1: return ErrGauge;
+        case 2: return GaugeCPU;
+        default: return agPLL;
+    }
+}
+
+void TfrmMain::SetGaugePosition(TDecoderGauge Gauge, float Position) {
+    SetGaugeWaiting(int32_t(Gauge), &Position, nullptr);
+}
+
+void TfrmMain::SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) {
+    SetGaugeWaiting(int32_t(Gauge), nullptr, &Caption);
+}
+
+void TfrmMain::SetGaugeWaiting(int32_t Index, const float* Position, const std::string* Caption) {
+    TGaugeWaiting& g = FGaugeWaiting[Index];
+    if (Position) g.Position = true, g.PositionValue = *Position;
+    if (Caption) g.Caption = true, g.CaptionText = *Caption;
+    ScheduleFrame();
+}
+
+void TfrmMain::ScheduleFrame() {
+    if (FrameTimer && !FrameTimer->isActive()) FrameTimer->start();
+}
+
+bool TfrmMain::DisplayShown(const QWidget* W) const {
+    return W->isVisible() && !(window()->windowState() & Qt::WindowMinimized);
+}
+
+void TfrmMain::DisplayFrame() {
+    for (int32_t i = 0; i < 4; ++i) {
+        TGaugeWaiting& g = FGaugeWaiting[i];
+        TAnalogGauge* gauge = GaugeOf(i);
+        if ((!g.Position && !g.Caption) || !DisplayShown(gauge)) continue;
+        if (g.Caption) gauge->SetCaption(g.CaptionText);
+        if (g.Position) gauge->SetPosition(g.PositionValue);
+        g.Position = g.Caption = false;
+        ++DisplayDraws.Gauges;
+    }
+    if (FSpectrumDirty && DisplayShown(ChSpectrum)) {
+        ChSpectrum->SetSpectrum(FSpectrumWaiting);
+        FSpectrumDirty = false;
+        ++DisplayDraws.Spectrum;
+    }
+    // The marks follow the tuning and the tracking whether or not the trace changed.
+    if (DisplayShown(ChSpectrum)) ChSpectrum->viewport()->update();
+    if (FWaterfallDirty && DisplayShown(pbWfall)) {
+        // In the raster engine's own format, so that the control's paint is a copy.
+        if (pbWfall->Picture.format() != QImage::Format_RGB32)
+            pbWfall->Picture = QImage(FWaterfallRing.Size(), QImage::Format_RGB32);
+        FWaterfallRing.Compose(pbWfall->Picture);
+        pbWfall->update();
+        FWaterfallDirty = false;
+        ++DisplayDraws.Waterfall;
+    }
+    if (FScopeWaiting.Dirty && DisplayShown(imScope)) {
+        if (imScope->Picture.size() != imScope->size() || imScope->Picture.format() != QImage::Format_RGB32)
+            imScope->Picture = QImage(imScope->size(), QImage::Format_RGB32);
+        tilo::DrawScope(FScopeWaiting.Trace1, FScopeWaiting.Trace2, {}, imScope->Picture, FScopeWaiting.Zoom);
+        imScope->update();
+        FScopeWaiting.Dirty = false;
+        ++DisplayDraws.Scope;
+    }
+    if (!FHistoryWaiting.isEmpty() && DisplayShown(chHist)) {
+        if (QLineSeries* s = HistorySeries(chHist)) s->append(FHistoryWaiting);
+        FHistoryWaiting.clear();
+        ++DisplayDraws.History;
+    }
+}
+
+// A display coming into view (its page chosen, the window restored) draws what waits.
+void TfrmMain::WatchDisplays() {
+    FrameTimer = new QTimer(this);
+    FrameTimer->setObjectName("FrameTimer");
+    FrameTimer->setSingleShot(true);
+    FrameTimer->setInterval(KFrameMs);
+    connect(FrameTimer, &QTimer::timeout, this, [this] { DisplayFrame(); });
+    for (QWidget* w : std::initializer_list<QWidget*>{ChSpectrum, chHist, pbWfall, imScope, Gaugelvl, ErrGauge,
+                                                      GaugeCPU, agPLL})
+        w->installEventFilter(this);
+}
+
+bool TfrmMain::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Event->type() == QEvent::Show && FrameTimer) ScheduleFrame();
+    return QMainWindow::eventFilter(Watched, Event);
 }
 
 void TfrmMain::DumpWaterfallJpeg() {
     if (!FWaterfallBitmap) return;
-    const std::string error = tilo::DumpWaterfallJpeg(*FWaterfallBitmap, ApplicationFolder(), LocalNow());
+    const std::string error = tilo::DumpWaterfallJpeg(WaterfallBitmap(), ApplicationFolder(), LocalNow());
     if (!error.empty()) SysLog("Failed to write screendump: " + error);
 }
 

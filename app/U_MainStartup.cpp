@@ -14,6 +14,7 @@
 // window again. The demodulator is made with its defaults before the settings are
 // read, so a settings file that fails half-way still leaves a working receiver.
 #include "app/FrameText.h"
+#include "app/StationListBox.h"
 #include "app/U_Main.h"
 
 #include <QBoxLayout>
@@ -33,6 +34,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSplitter>
 #include <QScrollBar>
 #include <QSlider>
 #include <QStyle>
@@ -85,6 +87,7 @@ QDateTimeEdit* NewDatePicker(const char* Name, QWidget* Parent) {
     auto* d = Named(new QDateTimeEdit(Parent), Name);
     d->setDisplayFormat("yyyy-MM-dd");
     d->setCalendarPopup(true);
+    d->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);  // a date's width, not the page's
     return d;
 }
 
@@ -133,6 +136,16 @@ void ScrollPage(QWidget* Page) {
     auto* l = new QVBoxLayout(Page);
     l->setContentsMargins(0, 0, 0, 0);
     l->addWidget(scroll);
+}
+
+// A data grid column as wide as its title and its widest expected text need.
+int32_t ColumnWidth(const TDBGrid& Grid, const char* Title, const char* Widest) {
+    const QStyle* st = Grid.style();
+    const int header = QFontMetrics(Grid.horizontalHeader()->font()).horizontalAdvance(QString::fromLatin1(Title)) +
+                       2 * st->pixelMetric(QStyle::PM_HeaderMargin, nullptr, &Grid) + 4;
+    const int cell = Grid.fontMetrics().horizontalAdvance(QString::fromLatin1(Widest)) +
+                     2 * (st->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &Grid) + 1) + 4;
+    return std::max(header, cell);
 }
 
 int32_t ItemNumber(const std::string& Text, int32_t Default) {
@@ -219,15 +232,16 @@ void TfrmMain::BuildFrame() {
         auto* l = new QVBoxLayout(tsMessages);
         DBLogGridView = Named(new TDBGrid(tsMessages), "DBLogGrid");
         TDBGridColumns& c = DBLogGridView->Columns();
-        c.Add("UTCRECEIVED", "", 0, true);
-        c.Add("FREQ", "", 0, true);
-        c.Add("SIGQUAL", "SQ", 0, true);
-        c.Add("IDLETTER", "B1");
-        c.Add("MSGTYPE", "B2", 0, true);
-        c.Add("MSGNUMBER", "", 0, true);
-        c.Add("NAVAREA");
-        c.Add("STATION", "", 0, true);
-        c.Add("DIST", "DIST (Km)", 0, true);
+        const TDBGrid& g = *DBLogGridView;
+        c.Add("UTCRECEIVED", "", ColumnWidth(g, "UTCRECEIVED", "2026-12-31 23:59:59"), true);
+        c.Add("FREQ", "", ColumnWidth(g, "FREQ", "518"), true);
+        c.Add("SIGQUAL", "SQ", ColumnWidth(g, "SQ", "100"), true);
+        c.Add("IDLETTER", "B1", ColumnWidth(g, "B1", "W"));
+        c.Add("MSGTYPE", "B2", ColumnWidth(g, "B2", "W"), true);
+        c.Add("MSGNUMBER", "", ColumnWidth(g, "MSGNUMBER", "00"), true);
+        c.Add("NAVAREA", "", ColumnWidth(g, "NAVAREA", "21"));
+        c.Add("STATION", "", ColumnWidth(g, "STATION", "NETHERLANDS COASTGUARD,NL"), true);
+        c.Add("DIST", "DIST (Km)", ColumnWidth(g, "DIST (Km)", "20000"), true);
         DBLogGridView->SetHint("Shift-Click on leftmost column = copy to  Reception Report");
         DBLogGrid = DBLogGridView;
         DBMemo1 = Named(new TDBMemo(tsMessages), "DBMemo1");
@@ -268,7 +282,7 @@ void TfrmMain::BuildFrame() {
     // Stations: every station line.
     {
         auto* l = new QVBoxLayout(tsStations);
-        lbAllStations = Named(new QListWidget(tsStations), "lbAllStations");
+        lbAllStations = Named(new TStationListBox(tsStations), "lbAllStations");
         l->addWidget(lbAllStations);
     }
     // Ephemeris: the station grid and its date.
@@ -278,7 +292,11 @@ void TfrmMain::BuildFrame() {
         DBStationGridView->ReadOnly = true;
         DBStationGridView->RowSelect = true;
         TDBGridColumns& c = DBStationGridView->Columns();
-        for (const char* f : {"NAVAREA", "IDLETTER", "FREQ", "CALLSIGN", "LOCATION", "COUNTRYCODE"}) c.Add(f);
+        const TDBGrid& g = *DBStationGridView;
+        const char* const fields[][2] = {{"NAVAREA", "21"},  {"IDLETTER", "W"},
+                                         {"FREQ", "518"},    {"CALLSIGN", "WWWWWW"},
+                                         {"LOCATION", "NETHERLANDS COASTGUARD"}, {"COUNTRYCODE", "WW"}};
+        for (const auto& f : fields) c.Add(f[0], "", ColumnWidth(g, f[0], f[1]));
         DBStationGridView->SetHint("Double-click to select station");
         DBStationGrd = DBStationGridView;
         DtpEphem = NewDatePicker("DtpEphem", tsEphemeris);
@@ -320,7 +338,16 @@ void TfrmMain::BuildFrame() {
         meLog->show();
         m->addWidget(meLog);
     }
-    layout->addWidget(PageControl2, 1);
+    // The two page controls share the column in a splitter whose handle the user moves;
+    // the lower one starts at a third of it and keeps what the settings give it.
+    layout->removeWidget(PageControl1);
+    splPages = Named(new QSplitter(Qt::Vertical, central), "splPages");
+    splPages->setChildrenCollapsible(false);
+    splPages->addWidget(PageControl1);
+    splPages->addWidget(PageControl2);
+    splPages->setStretchFactor(0, 2);
+    splPages->setStretchFactor(1, 1);
+    layout->addWidget(splPages, 1);
 
     // The pages of groups and forms scroll when their page control is lower than they
     // are; the pages that are one view (log, grid, charts, memo) shrink with it.
@@ -354,6 +381,7 @@ void TfrmMain::BuildFrame() {
     Decoder.FSpectrum.assign(256, {});
     Decoder.FAvgSpectrum.assign(256, {});
 
+    WatchDisplays();
     FormCreate();
 }
 
@@ -395,6 +423,18 @@ void TfrmMain::FitToScreen(const QRect& Available) {
     setWindowState(windowState() | Qt::WindowMaximized);
 }
 
+// ---- the splitter ----
+
+int32_t TfrmMain::PaneHeight() const { return splPages->sizes().value(1); }
+
+void TfrmMain::SetPaneHeight(int32_t Pixels) {
+    const QList<int> sizes = splPages->sizes();
+    const int total = sizes.value(0) + sizes.value(1);
+    if (total <= 0) return;
+    // The splitter holds each side to its minimum itself.
+    splPages->setSizes({std::max(0, total - Pixels), Pixels});
+}
+
 // ---- creation, activation, show ----
 
 void TfrmMain::FormCreate() {
@@ -405,7 +445,8 @@ void TfrmMain::FormCreate() {
     const QSize size = pbWfall->size();
     FWaterfallBitmap = new QImage(size, QImage::Format_RGB888);
     FWaterfallBitmap->fill(Qt::black);
-    pbWfall->Picture = *FWaterfallBitmap;
+    FWaterfallRing.Reset(size);
+    pbWfall->Picture = FWaterfallBitmap->convertToFormat(QImage::Format_RGB32);
     TOSVersion v;
     GetWindowsVersion(v);
     FIsVistaOrLater = v.Major > 5;
@@ -417,7 +458,7 @@ void TfrmMain::FormCreate() {
 void TfrmMain::FormActivate() {
     if (FActivated) return;
     FActivated = true;
-    QImage scope(imScope->size(), QImage::Format_RGB888);
+    QImage scope(imScope->size(), QImage::Format_RGB32);  // as the frames draw it
     QPainter p(&scope);
     p.setPen(QColor(0, 128, 0));
     p.setBrush(QColor(0, 22, 0));
@@ -439,6 +480,7 @@ void TfrmMain::showEvent(QShowEvent* Event) {
 void TfrmMain::changeEvent(QEvent* Event) {
     QMainWindow::changeEvent(Event);
     if (Event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+    if (Event->type() == QEvent::WindowStateChange && FrameTimer) ScheduleFrame();
 }
 
 // ---- the delayed database opening ----
@@ -524,6 +566,7 @@ void TfrmMain::LoadSettingsAndStartAudio() {
         ApplyNavareaString(ini.NavAreas());
         sbApplyNavareaClick();
         DBNavigator1->ConfirmDelete = cbConfirmDelete->isChecked();
+        if (const int32_t pane = ini.PaneHeight(); pane > 0) SetPaneHeight(pane);
         const auto samp = ini.SampRate();
         if (!samp.Message.empty()) Prompts().ShowMessage(samp.Message);
         rate = samp.Value;
@@ -708,22 +751,6 @@ void TfrmMain::Image1Click() {
     if (FrmAbout) FrmAbout->ShowOver(this);
 }
 
-void TfrmMain::SetGaugePosition(TDecoderGauge Gauge, float Position) {
-    switch (Gauge) {
-        case TDecoderGauge::Gaugelvl: Gaugelvl->SetPosition(Position); break;
-        case TDecoderGauge::ErrGauge: ErrGauge->SetPosition(Position); break;
-        case TDecoderGauge::GaugeCPU: GaugeCPU->SetPosition(Position); break;
-    }
-}
-
-void TfrmMain::SetGaugeCaption(TDecoderGauge Gauge, const std::string& Caption) {
-    switch (Gauge) {
-        case TDecoderGauge::Gaugelvl: Gaugelvl->SetCaption(Caption); break;
-        case TDecoderGauge::ErrGauge: ErrGauge->SetCaption(Caption); break;
-        case TDecoderGauge::GaugeCPU: GaugeCPU->SetCaption(Caption); break;
-    }
-}
-
 // ---- shutdown ----
 
 bool TfrmMain::FormCloseQuery(bool Ask) {
@@ -754,6 +781,7 @@ bool TfrmMain::FormCloseQuery(bool Ask) {
         FWaveIn.reset();
         TSettingsFile ini(SettingsPath());
         ini.WriteShutdown(static_cast<int32_t>(std::lround((Decoder.FAfcLow + Decoder.FAfcHigh) / 2.0)), SampleRate);
+        ini.WritePaneHeight(PaneHeight());
         ini.Save();
     } catch (...) {
     }

@@ -314,7 +314,10 @@ void TfrmMain::BuildStationPages() {
     auto* pos = new QHBoxLayout;
     edtLat = Named(new QLineEdit(tsEphemeris), "edtLat");
     edtLon = Named(new QLineEdit(tsEphemeris), "edtLon");
-    for (QLineEdit* e : {edtLat, edtLon}) e->setReadOnly(true);
+    for (QLineEdit* e : {edtLat, edtLon}) {
+        e->setReadOnly(true);
+        FitEditToText(*e, "-000.0000000");
+    }
     edtNoSunLoc = Notice("edtNoSunLoc", tsEphemeris);
     edtNoSunDX = Notice("edtNoSunDX", tsEphemeris);
     pos->addWidget(new QLabel("LAT:", tsEphemeris));
@@ -498,8 +501,11 @@ void TfrmMain::DBStationGrdDblClick() {
     } catch (...) {
         // As the data module's: a distance that cannot be computed is -1.
     }
-    Chart1->chart()->setTitle(Q8("Ephemeris comparison for " + text("CALLSIGN") + ", " + text("LOCATION") + " (" +
-                                 std::to_string(distance) + " Km) on " + classlib::DateToStr(PickerDate(*DtpEphem))));
+    // A station without a call sign is named by its location alone.
+    const std::string callsign = text("CALLSIGN");
+    Chart1->chart()->setTitle(Q8("Ephemeris comparison for " + (callsign.empty() ? "" : callsign + ", ") +
+                                 text("LOCATION") + " (" + std::to_string(distance) + " Km) on " +
+                                 classlib::DateToStr(PickerDate(*DtpEphem))));
 
     QList<QPointF> times;
     for (const char* field : {"T1", "T2", "T3", "T4", "T5", "T6"}) {

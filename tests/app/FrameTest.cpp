@@ -179,12 +179,15 @@ TEST(Frame, PageGrabsForReview) {
 
 TEST(Frame, TheBlockHandlersGaugeValuesReachTheirGauges) {
     TfrmMain w;
+    w.show();
+    w.TimOpenDB->stop();  // no start-up here
     const std::pair<TDecoderGauge, TAnalogGauge*> gauges[] = {
         {TDecoderGauge::Gaugelvl, w.Gaugelvl}, {TDecoderGauge::ErrGauge, w.ErrGauge}, {TDecoderGauge::GaugeCPU, w.GaugeCPU}};
     float value = 10;
     for (const auto& [which, gauge] : gauges) {
         w.SetGaugePosition(which, value);
         w.SetGaugeCaption(which, std::to_string(int(value)) + " %");
+        w.DisplayFrame();
         for (const auto& [other, g] : gauges) {
             if (g == gauge) {
                 EXPECT_FLOAT_EQ(g->Position(), value);

@@ -175,6 +175,7 @@ protected:
             W->FModem->ProcessBlock(std::span<const int16_t>(Samples.data() + at, ModemBlockSize));
             if (++block % perSecond == 0) W->Decoder.TrackTimerTimer();
         }
+        W->DisplayFrame();
     }
     // True once the message with Header was handed to the store (the window logs it).
     bool Stored(const std::string& Header) const {
@@ -254,7 +255,7 @@ TEST_F(ReceiverPages, ASignalOffTuneShowsItsTonesAndAClickRetunesToIt) {
     // The waterfall's top line: its brightest column lies at one of the two tones.
     // The lines of the message (the last few hold its silent tail): each one's brightest
     // column lies at one of the two tones.
-    const QImage& b = *W->FWaterfallBitmap;
+    const QImage& b = W->WaterfallBitmap();
     const double perHz = b.width() / (SampleRate / 4.0);
     // Keyed FSK in noise spreads each line's peak over a few columns around its tone.
     auto brightest = [&](int y) {
@@ -273,6 +274,7 @@ TEST_F(ReceiverPages, ASignalOffTuneShowsItsTonesAndAClickRetunesToIt) {
     std::vector<int16_t> tone(ModemBlockSize * 4);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(2 * std::numbers::pi * 1000.0 * i / 11025));
     Feed(tone);
+    W->WaterfallBitmap();
     const double pointHz = (SampleRate / 4.0) / 512;
     EXPECT_EQ(brightest(0), int(std::nearbyint(std::nearbyint(1000 / pointHz) * b.width() / 512.0)) - 2)
         << brightest(0);
@@ -291,7 +293,7 @@ TEST_F(ReceiverPages, ASignalOffTuneShowsItsTonesAndAClickRetunesToIt) {
     Feed(Message(11025, 1350, "SECOND TEST MESSAGE NOW IN TUNE", 10, 2));
     EXPECT_NE(W->Decoder.FTickerBuffer.find("SECOND TEST MESSAGE NOW IN TUNE"), std::string::npos)
         << W->Decoder.FTickerBuffer;
-    tilo_test::SaveGrab(*W->FWaterfallBitmap, "waterfall_1350_in_tune");
+    tilo_test::SaveGrab(W->WaterfallBitmap(), "waterfall_1350_in_tune");
 
     // The axis and source switches; the band and estimate while tracking.
     W->cbTrackBox->setChecked(true);
@@ -338,7 +340,7 @@ TEST_F(ReceiverPages, TheRecordingsTonesLieAroundTheTunedCentre) {
     // Tracked to 991 Hz, the recording's peaks lie at 915 and 1098 Hz.
     EXPECT_NEAR(peak(c - 200, c), c - 85, 25);
     EXPECT_NEAR(peak(c, c + 200), c + 85, 25);
-    tilo_test::SaveGrab(*W->FWaterfallBitmap, "waterfall_recording");
+    tilo_test::SaveGrab(W->WaterfallBitmap(), "waterfall_recording");
 }
 
 TEST_F(ReceiverPages, WaterfallSnapshotsAndTheirFailure) {
@@ -371,6 +373,7 @@ TEST_F(ReceiverPages, WaterfallSnapshotsAndTheirFailure) {
 TEST_F(ReceiverPages, ScopePicturesOneShotAndThePageRule) {
     Start();
     W->PageControl1->setCurrentIndex(4);
+    W->PageControl2->setCurrentIndex(0);
     struct Case {
         int sel;
         const char* name;
@@ -390,9 +393,11 @@ TEST_F(ReceiverPages, ScopePicturesOneShotAndThePageRule) {
     for (std::size_t i = 0; i < one.size(); ++i) one[i] = int16_t(8000 * std::sin(i * 0.7));
     W->FModem->ProcessBlock(one);
     EXPECT_EQ(W->rgScopeSel->ItemIndex(), 0);
+    W->DisplayFrame();
     EXPECT_EQ(W->imScope->Picture.pixel(3, 3) & 0xFFFFFF, qRgb(0, 22, 0) & 0xFFFFFF);
     W->imScope->Picture.fill(Qt::black);
     W->FModem->ProcessBlock(one);
+    W->DisplayFrame();
     EXPECT_EQ(W->imScope->Picture.pixel(3, 3) & 0xFFFFFF, 0u);  // OFF draws nothing
 
     W->cbOneShotBox->setChecked(false);
@@ -432,7 +437,9 @@ TEST_F(ReceiverPages, CorrectionFactorTrackBarAndSave) {
     W->btnSaveCorFac->click();
     EXPECT_NE(ReadFile(Home + "Tilo.ini").find("CORFAC=1.01234"), std::string::npos) << ReadFile(Home + "Tilo.ini");
     tilo::PhaseAverage = 0;
+    W->PageControl1->setCurrentWidget(W->tsCalibration);
     W->ModemPllPhase(4);
+    W->DisplayFrame();
     EXPECT_FLOAT_EQ(W->agPLL->Position(), 55 + 0.1f);
     W->cbEnableCalib->click();
     EXPECT_EQ(W->agPLL->Position(), 55.0f);
@@ -592,6 +599,7 @@ TEST_F(ReceiverPages, AudioInputStartsTheInstalledMixer) {
 
 TEST_F(ReceiverPages, WaterfallSpeedFreezeWheelAndHistory) {
     Start();
+    W->PageControl2->setCurrentIndex(0);
     std::vector<int16_t> tone(ModemBlockSize * 6);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(2 * std::numbers::pi * 1000.0 * i / 11025));
     // At the speed's maximum every block draws a line; two below it every third one.
@@ -600,15 +608,15 @@ TEST_F(ReceiverPages, WaterfallSpeedFreezeWheelAndHistory) {
     };
     for (const Case c : {Case{60, 6}, Case{58, 2}}) {
         W->tbwfallspeed->setValue(c.position);
-        W->FWaterfallBitmap->fill(Qt::black);
+        W->FWaterfallRing.Reset(W->FWaterfallRing.Size());
         W->FWaterfall = {};
         Feed(tone);
+        const QImage& b = W->WaterfallBitmap();
         int lines = 0;
-        for (int y = 0; y < W->FWaterfallBitmap->height(); ++y) {
+        for (int y = 0; y < b.height(); ++y) {
             int top = 0;
             // Left of the label, whose cyan has full green too.
-            for (int x = 0; x < W->FWaterfallBitmap->width() - 100; ++x)
-                top = std::max(top, qGreen(W->FWaterfallBitmap->pixel(x, y)));
+            for (int x = 0; x < b.width() - 100; ++x) top = std::max(top, qGreen(b.pixel(x, y)));
             lines += top > 100;
         }
         EXPECT_EQ(lines, c.lines) << c.position;

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QCategoryAxis>
 #include <QValueAxis>
 
 #include <sys/stat.h>
@@ -326,4 +327,52 @@ TEST_F(StatisticsPage, DailyAndMonthlyPlotsFromTheEngineLog) {
     Click(W->SpeedButton2);
     EXPECT_EQ(Series(0)->count(), 0);
     EXPECT_TRUE(W->StatChart->chart()->title().isEmpty());
+}
+
+// The time axis reads the records' own days: a label on every tick, a whole day (or a
+// month's first day) apart, from the first entry to the end of the period; before any
+// plot it reads the pickers' period, never the epoch.
+TEST_F(StatisticsPage, TheDateAxisReadsTheDaysOfThePlot) {
+    const auto log = StationLog();
+    Make(&log);
+    auto axis = [&] { return qobject_cast<QCategoryAxis*>(W->StatChart->chart()->axes(Qt::Horizontal).first()); };
+    auto utcMs = [](int Y, int M, int D) {
+        return double(QDateTime(QDate(Y, M, D), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch());
+    };
+    ASSERT_NE(axis(), nullptr);
+    ASSERT_FALSE(axis()->categoriesLabels().isEmpty());
+    for (const QString& l : axis()->categoriesLabels()) EXPECT_FALSE(l.startsWith("1970")) << l.toStdString();
+
+    struct Case {
+        int item;
+        classlib::TDateTime from, to;
+        std::vector<std::string> labels;
+        double min, max;
+    };
+    const Case cases[] = {
+        // Nine days: every second day from the first entry, to the period's end.
+        {0, At(2025, 5, 1), At(2025, 5, 10), {"2025-05-01", "2025-05-03", "2025-05-05", "2025-05-07", "2025-05-09"},
+         utcMs(2025, 5, 1), utcMs(2025, 5, 10)},
+        // One day: its day and the next.
+        {0, At(2025, 5, 3), At(2025, 5, 3, 23), {"2025-05-03", "2025-05-04"}, utcMs(2025, 5, 3), utcMs(2025, 5, 4)},
+        // Fourteen months: every second month's first day.
+        {1, At(2025, 4, 10), At(2026, 5, 31),
+         {"2025-04-01", "2025-06-01", "2025-08-01", "2025-10-01", "2025-12-01", "2026-02-01", "2026-04-01"},
+         utcMs(2025, 4, 1), utcMs(2026, 5, 31)},
+    };
+    for (const Case& c : cases) {
+        SetPeriod(c.from, c.to);
+        ClickItem(W->rgDayMonth, c.item);
+        Click(W->sbPlotStats);
+        QCategoryAxis* x = axis();
+        std::vector<std::string> labels;
+        for (const QString& l : x->categoriesLabels()) {
+            labels.push_back(l.toStdString());
+            const QDate d = QDate::fromString(l, "yyyy-MM-dd");
+            EXPECT_EQ(x->endValue(l), utcMs(d.year(), d.month(), d.day())) << l.toStdString();
+        }
+        EXPECT_EQ(labels, c.labels);
+        EXPECT_EQ(x->min(), c.min);
+        EXPECT_EQ(x->max(), c.max);
+    }
 }

@@ -366,6 +366,18 @@ protected:
     }
 };
 
+// A station without a call sign is named by its location alone.
+TEST_F(EphemerisPage, AStationWithoutACallSignIsNamedByItsLocation) {
+    const TStationTexts svalbard = {"19", "518", "A", "", "SVALBARD", "NORWAY", "NO", "78.06", "13.63",
+                                    "", "", "", "", "", "", "", ""};
+    Make({svalbard});
+    SetDate(2024, 6, 21);
+    DoubleClickStation(0);
+    const std::string title = W->Chart1->chart()->title().toStdString();
+    EXPECT_EQ(title.rfind("Ephemeris comparison for SVALBARD (", 0), 0u) << title;
+    EXPECT_EQ(title.substr(title.size() - 18), " Km) on 2024-06-21") << title;
+}
+
 TEST_F(EphemerisPage, ADoubleClickedStationShowsTitlePositionTransmissionsAndNow) {
     const TStationTexts home = {"21", "518", "H", "HOME", "HOME", "X", "X", "51", "2", "", "", "", "", "", "", "", ""};
     Make({Niton, Corsen, Sydney, home});
