@@ -21,6 +21,7 @@
 #include "classlib/DB.h"
 #include "classlib/DBDefs.h"
 #include "classlib/NumConv.h"
+#include "engine/access/ORQLocalSession.h"
 #include "engine/access/ORQMain.h"
 #include "engine/foundation/ORQTypesRoutines.h"
 
@@ -341,6 +342,8 @@ TDataModule1::TDataModule1(classlib::TComponent* AOwner) : classlib::TComponent(
         CreateComponents();
         DataModuleCreate();
         EndLoading();
+        ReportOpen(*ORQDB, true);
+        ReportOpen(*LEXDB, false);
     } catch (...) {
         if (::tilo::DSStations == DSStations) ::tilo::DSStations = nullptr;
         if (DataModule1 == this) DataModule1 = nullptr;
@@ -444,6 +447,27 @@ void TDataModule1::Provision() {
     ProvisionDatabase("LEX", LexiconDatabaseFile, false);
 }
 
+void TDataModule1::ReportOpen(orq::TORQDatabase& Db, bool IsLog) {
+    const std::string& file = Db.DatabaseFileName();
+    if (Db.RepairRanAtOpen) {
+        // One line of the repair's text, its line breaks as "; ".
+        std::string text;
+        for (char c : Db.RepairTextAtOpen) {
+            if (c == '\r') continue;
+            if (c == '\n')
+                text += "; ";
+            else
+                text += c;
+        }
+        while (text.size() >= 2 && text.compare(text.size() - 2, 2, "; ") == 0) text.resize(text.size() - 2);
+        Report("repair of database file " + file + (text.empty() ? ": every table copied whole" : ": " + text), true);
+    }
+    if (Db.Connected() && Db.Handle() != nullptr && Db.Handle()->NeedsRepair != 0)
+        Report("database file " + file + " needs repair and is open for reading only" +
+                   (IsLog ? std::string(": messages wait in the queue until it is repaired") : std::string()),
+               true);
+}
+
 void TDataModule1::ProvisionDatabase(const std::string& DatabaseName, const std::string& FileName, bool IsLog) {
     auto report = [this](const std::string& Text) { Report(Text, true); };
     const std::vector<std::string> wanted =
@@ -456,6 +480,13 @@ void TDataModule1::ProvisionDatabase(const std::string& DatabaseName, const std:
     try {
         if (fresh) db.CreateDatabase();
         db.Open();
+        if (db.Handle()->NeedsRepair != 0) {
+            // A table missing from a damaged file may be what its repair brings back: no
+            // empty one in its place. The component's open offers the repair.
+            report("database file " + FileName + " needs repair: its tables are checked once it is repaired");
+            db.Close();
+            return;
+        }
         db.GetTableNames(present);
     } catch (const std::exception& e) {
         // An existing file that does not open is left as it is: the component's own open

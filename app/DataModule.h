@@ -201,6 +201,9 @@ private:
     void CreateComponents();
     void Provision();
     void ProvisionDatabase(const std::string& DatabaseName, const std::string& FileName, bool IsLog);
+    // What the open of Db did beyond opening: a repair's outcome, or a file left needing
+    // repair (open for reading only: the log's messages wait in the queue).
+    void ReportOpen(orq::TORQDatabase& Db, bool IsLog);
     bool FindStationByKey(const std::string& Freq, const std::string& NavArea, const std::string& IdLetter,
                           const std::string& CallSign);
     void GetKeywords(const char* Field, const std::string& Freq, const std::string& IdLetter,

@@ -305,8 +305,11 @@ void TORQDatabase::Open() {
         CheckDatabaseName();
         AttachSession(true);
         if (HandleShared && TakeSharedHandle()) return;
-        TORQSessionLock lock(*FSession);
-        OpenLocked(designing);
+        {
+            TORQSessionLock lock(*FSession);
+            OpenLocked(designing);
+        }
+        ResolveLeftoverTables();
     } catch (...) {
         // After any failed open the component is closed.
         if (FHandle) {
@@ -321,6 +324,8 @@ void TORQDatabase::Open() {
 }
 
 void TORQDatabase::OpenLocked(bool Designing) {
+    RepairRanAtOpen = false;
+    RepairTextAtOpen.clear();
     const bool reserved = IsReservedDatabaseName(FDatabaseName);
     if (!reserved) {
         CheckNoRebuildOfFile();
@@ -380,6 +385,8 @@ void TORQDatabase::HandleNeedsRepair() {
     try {
         std::string errorText;
         RepairDatabase(errorText);
+        RepairRanAtOpen = true;
+        RepairTextAtOpen = errorText;
         if (!errorText.empty()) UserInterface().ShowWarning(errorText);
     } catch (...) {
         InRepair = saved;

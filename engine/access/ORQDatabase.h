@@ -124,6 +124,11 @@ public:
     int32_t PagesPerExtent = 8;
     // Set while the open runs a repair or a conversion.
     bool InRepair = false;
+    // Whether the last open ran a repair or conversion, and the text it gave (problems
+    // met, the tables' counts, the name an original was kept under): beyond the warning
+    // box, for the program's own log.
+    bool RepairRanAtOpen = false;
+    std::string RepairTextAtOpen;
     // The default progress window of a repair or compact.
     std::unique_ptr<TORQWaitWindow> WaitWindow;
 
@@ -202,8 +207,11 @@ public:
                       const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
                       int32_t DestPagesPerExtent, int32_t DestMaxConnections, const classlib::TNotifyEvent& BeforeEvent,
                       const TORQProgressEvent& ProgressEvent, const classlib::TNotifyEvent& AfterEvent);
-    // The rebuild into DestFileName. An exception deletes it and passes on; a False copy
-    // deletes it and raises 30456 "Operation %s failed: %s" (an empty reason: aborted).
+    // The rebuild into DestFileName. An exception passes on and a False copy raises 30456
+    // "Operation %s failed: %s" (an empty reason: aborted); either leaves DestFileName as
+    // it was before (absent, or the file that stood there). A destination that is this
+    // database's file under any name, or that another connection holds, raises 30449
+    // "Create database error: '%s'" before anything is written.
     bool CompactDatabaseTo(const std::string& DestFileName);
     // The rebuild into DatabaseFileName + ".tmp", which then replaces the file.
     bool CompactDatabase();
@@ -230,15 +238,27 @@ private:
     void OpenLocked(bool Designing);
     // The repair question or conversion notice and the repair on a yes.
     void HandleNeedsRepair();
+    // After an open that may write (single-user, not read-only, no rebuild running): the
+    // interim tables of a restructure cut short are resolved, so none stays listed.
+    // Never fails the open: what cannot be resolved now waits for the next one.
+    void ResolveLeftoverTables();
     // The session dies: close, then move to the default session (or none).
     void SessionDestroyed(TORQSession* Dying);
 
-    // The rebuild, with the file replaced by DestFileName when Replace is set (the source
-    // still held exclusively).
+    // The rebuild into DestFileName, which then replaces ReplaceFileName unless that is
+    // empty (the source still held exclusively). A destination that is the source file
+    // or that someone holds is refused before anything is written; on any failure the
+    // copy is removed when the rebuild made it, and nothing else is.
     bool Rebuild(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
                  const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
                  int32_t DestPagesPerExtent, int32_t DestMaxConnections, const classlib::TNotifyEvent& BeforeEvent,
-                 const TORQProgressEvent& ProgressEvent, const classlib::TNotifyEvent& AfterEvent, bool Replace);
+                 const TORQProgressEvent& ProgressEvent, const classlib::TNotifyEvent& AfterEvent,
+                 const std::string& ReplaceFileName);
+    // Where a rebuild into DestFileName writes, and the file its copy then replaces: a
+    // destination that exists is built beside it and renamed over it only when complete.
+    std::pair<std::string, std::string> RebuildTarget(const std::string& DestFileName) const;
+    // Why DestFileName cannot take a rebuild of this database; empty when it can.
+    std::string DestinationProblem(const std::string& DestFileName) const;
     // CompactDatabaseTo and CompactDatabase.
     bool Compact(const std::string& DestFileName, bool Replace);
     // The settings a rebuild hands on: the component's where the program set them after

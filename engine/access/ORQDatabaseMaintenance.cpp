@@ -14,6 +14,14 @@
 // - The replacement is one rename(2) of a synced copy in the same folder: at every moment
 //   the database file's name holds either the untouched original or the complete copy.
 //   A rebuild that fails leaves no copy behind; a killed one's is replaced by the next.
+// - Nothing is removed that the rebuild did not make. A destination is compared with the
+//   source by identity (device and inode), never by name, and one that is the source or
+//   that any connection holds is refused before anything is written. A destination that
+//   exists is built beside it and renamed over it only when complete.
+// - A repair never destroys the only copy of data: unless every table came over whole
+//   (each record, each value, as many records as its state says it held), the original
+//   stays beside the file as "<file>.damaged-<UTC time>", named in the repair's text. A
+//   table whose definitions cannot be read makes the repair answer False: the file stays.
 // - The copy commits without barriers: nothing of it counts until the one sync before
 //   the rename.
 // - The rebuild keeps the source's page size, pages per extent, cipher and connection
@@ -23,12 +31,14 @@
 //   other open (single-user, multi-user or a read-only fallback reader, in this process
 //   or another) refuse it, and nothing is written by the probe.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -90,6 +100,41 @@ int SyncFolder(const std::string& FileName) {
 void RemoveQuietly(const std::string& FileName) {
     std::error_code ec;
     std::filesystem::remove(FileName, ec);
+}
+
+// A file's identity (device and inode), when it exists: names differ by spelling, links
+// and folders, the identity does not.
+std::optional<std::pair<dev_t, ino_t>> FileIdentity(const std::string& FileName) {
+    struct stat st {};
+    if (FileName.empty() || ::stat(FileName.c_str(), &st) != 0) return std::nullopt;
+    return std::pair{st.st_dev, st.st_ino};
+}
+
+// Whether any connection holds FileName: a database object of this process (any session
+// name: multi-user objects are one per session), or any open that an exclusive open is
+// refused by (single-user, multi-user or read-only fallback, here or in another process).
+// A file that cannot be opened at all is nobody's.
+bool FileHeld(const std::string& FileName) {
+    const std::string canonical = CanonicalDatabaseFileName(FileName);
+    if (DatabaseList().FindIf([&](const TORQDatabaseData& d) {
+            return dynamic_cast<const TORQDiskDatabaseData*>(&d) != nullptr && d.DatabaseName == canonical;
+        }) != nullptr)
+        return true;
+    const int plain = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (plain < 0) return false;
+    ::close(plain);
+    TORQDatabaseFile probe;
+    try {
+        probe.OpenFile(FileName, 0, 0);
+    } catch (const EORQException&) {
+        return true;
+    }
+    try {
+        probe.CloseFile();
+    } catch (...) {
+        // A read-only descriptor that closes with an error has written nothing.
+    }
+    return false;
 }
 
 std::string Upper(std::string S) {
@@ -254,6 +299,47 @@ void CarryAutoincCounters(TORQTable& Source, TORQTable& Copy) {
     disk->CommitSessionPages(session, false);
 }
 
+// The record count the stored state of a table open for a repair read gave; -1 unknown.
+int64_t StoredRecordCount(TORQTable& View) {
+    auto* cursor = dynamic_cast<TORQLocalCursor*>(View.Cursor());
+    auto* disk = cursor != nullptr ? dynamic_cast<TORQDiskTableData*>(cursor->TableData) : nullptr;
+    return disk != nullptr ? disk->RepairStoredRecordCount : -1;
+}
+
+// A second name for FileName's bytes, "<file>.damaged-<UTC time>", made before a repair
+// renames its copy over FileName: a hard link where the file system has them, else a
+// synced copy. Raises 31464 when neither can be made: the file is then not replaced.
+std::string KeepOriginal(const std::string& FileName) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc {};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    std::string reason = "no free name";
+    for (int n = 0; n < 100; ++n) {
+        const std::string name = FileName + ".damaged-" + stamp + (n == 0 ? "" : "-" + std::to_string(n));
+        if (::link(FileName.c_str(), name.c_str()) == 0) return name;
+        if (errno == EEXIST) continue;
+        reason = std::strerror(errno);
+        // No hard links on this file system: a copy, synced before the original goes.
+        std::error_code ec;
+        if (std::filesystem::copy_file(FileName, name, ec)) {
+            const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+            const bool synced = fd >= 0 && ::fsync(fd) == 0;
+            if (fd >= 0) ::close(fd);
+            if (synced) return name;
+            reason = "the copy cannot be synced";
+            RemoveQuietly(name);
+        } else if (ec != std::errc::file_exists) {
+            reason = ec.message();
+        } else {
+            continue;
+        }
+        break;
+    }
+    RaiseNativeFmt(31464, "Cannot keep the original of database file '%s': %s", {FileName, reason});
+}
+
 void CloseQuietly(TORQDatabase& Database) {
     try {
         Database.Close();
@@ -265,6 +351,27 @@ void CloseQuietly(TORQDatabase& Database) {
 }  // namespace
 
 void SetReplaceFaultHook(TORQReplaceFaultHook Hook) { ReplaceHook() = std::move(Hook); }
+
+void TORQDatabase::ResolveLeftoverTables() {
+    if (!FHandle || FReadOnly || MultiUser || !FRebuildOperation.empty() || FHandle->DiskDatabaseData() == nullptr)
+        return;
+    try {
+        std::vector<std::string> names;
+        FHandle->GetTablesList(names);
+        std::map<std::string, std::string> bases;
+        for (const std::string& name : names)
+            if (const auto [kind, base] = LeftoverOf(name); !kind.empty()) bases.emplace(Upper(base), base);
+        for (const auto& [key, base] : bases) {
+            try {
+                TableOf(FSessionName, FDatabaseName, base)->ResolveRestructureLeftovers();
+            } catch (...) {
+                // Left for the next open; the table's own open resolves a missing one.
+            }
+        }
+    } catch (...) {
+        // An unreadable catalog is the table opens' to report.
+    }
+}
 
 void ReplaceDatabaseFile(const std::string& FileName, const std::string& RebuiltFileName) {
     // The copy's last write precedes this sync; an exclusive open also proves that no
@@ -326,33 +433,23 @@ void TORQDatabase::DeleteDatabase() {
 }
 
 void TORQDatabase::CheckFileNotInUse(const std::string& Operation) const {
-    auto inUse = [&] {
+    // A file that is missing or unreadable is the open's to report, not a holder's.
+    if (FileHeld(FDatabaseFileName))
         RaiseNativeFmt(31460, "Cannot %s database '%s': the file is in use", {Operation, FDatabaseFileName});
-    };
-    // A database object of this process names the file (any session name: multi-user
-    // objects are one per session).
-    const std::string canonical = CanonicalDatabaseFileName(FDatabaseFileName);
-    if (DatabaseList().FindIf([&](const TORQDatabaseData& d) {
-            return dynamic_cast<const TORQDiskDatabaseData*>(&d) != nullptr && d.DatabaseName == canonical;
-        }) != nullptr)
-        inUse();
-    // Whether the file can be opened at all: a file that is missing or unreadable is the
-    // open's to report, not a holder's.
-    const int plain = ::open(FDatabaseFileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (plain < 0) return;
-    ::close(plain);
-    TORQDatabaseFile probe;
-    try {
-        probe.OpenFile(FDatabaseFileName, 0, 0);
-    } catch (const EORQException&) {
-        // The file opens, but not with every other open denied: someone holds it.
-        inUse();
-    }
-    try {
-        probe.CloseFile();
-    } catch (...) {
-        // A read-only descriptor that closes with an error has written nothing.
-    }
+}
+
+std::string TORQDatabase::DestinationProblem(const std::string& DestFileName) const {
+    const auto dest = FileIdentity(DestFileName);
+    if (!dest) return {};
+    if (dest == FileIdentity(FDatabaseFileName))
+        return classlib::Format("destination %s is the database file itself", {DestFileName});
+    if (FileHeld(DestFileName)) return classlib::Format("destination %s is in use", {DestFileName});
+    return {};
+}
+
+std::pair<std::string, std::string> TORQDatabase::RebuildTarget(const std::string& DestFileName) const {
+    if (!FileIdentity(DestFileName)) return {DestFileName, std::string()};
+    return {DestFileName + MakeUniqueName(".") + ".tmp", DestFileName};
 }
 
 
@@ -364,25 +461,37 @@ bool TORQDatabase::CopyDatabase(const std::string& DestFileName, std::string& Er
                                 int32_t DestPagesPerExtent, int32_t DestMaxConnections,
                                 const classlib::TNotifyEvent& BeforeEvent, const TORQProgressEvent& ProgressEvent,
                                 const classlib::TNotifyEvent& AfterEvent) {
-    return Rebuild(DestFileName, ErrorText, IsRepair, DestPassword, DestEncryptionAlgorithm, DestPageSize,
-                   DestPagesPerExtent, DestMaxConnections, BeforeEvent, ProgressEvent, AfterEvent, false);
+    const auto [build, replace] = RebuildTarget(DestFileName);
+    return Rebuild(build, ErrorText, IsRepair, DestPassword, DestEncryptionAlgorithm, DestPageSize,
+                   DestPagesPerExtent, DestMaxConnections, BeforeEvent, ProgressEvent, AfterEvent, replace);
 }
 
 bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorText, bool IsRepair,
                            const std::string& DestPassword, int32_t DestEncryptionAlgorithm, int32_t DestPageSize,
                            int32_t DestPagesPerExtent, int32_t DestMaxConnections,
                            const classlib::TNotifyEvent& BeforeEvent, const TORQProgressEvent& ProgressEvent,
-                           const classlib::TNotifyEvent& AfterEvent, bool Replace) {
+                           const classlib::TNotifyEvent& AfterEvent, const std::string& ReplaceFileName) {
     CheckDatabaseName();
     AttachSession(true);
     CheckClosed();
     bool result = false;
+    // The caller's destination; a rebuild of the file in place writes its own copy.
+    if (ReplaceFileName != FDatabaseFileName || DestFileName != FDatabaseFileName + ".tmp") {
+        const std::string problem = DestinationProblem(ReplaceFileName.empty() ? DestFileName : ReplaceFileName);
+        if (!problem.empty()) {
+            ErrorText = classlib::Format("Create database error: '%s'", {problem});
+            if (!IsRepair) RaiseNative(30449, ErrorText);
+            return false;
+        }
+    }
     if (BeforeEvent) BeforeEvent(this);
     ErrorText.clear();
     const bool savedExclusive = Exclusive;
     const bool savedSilent = SilentMode;
     std::unique_ptr<TORQDatabase> dest;
     std::exception_ptr failure;
+    // Set once the copy's file is made: it is then the rebuild's own to remove.
+    bool madeCopy = false;
     {
         TRebuildMark mark(*this, FRebuildOperation, FRebuildDataSets, IsRepair ? "RepairDatabase" : "CompactDatabase");
         try {
@@ -401,7 +510,7 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
             auto setting = [](int32_t Given, int32_t OfFile) { return Given == KeepFileSetting ? OfFile : Given; };
 
             // The copy. A killed rebuild's leftover of our own name goes first.
-            if (Replace) RemoveQuietly(DestFileName);
+            if (!ReplaceFileName.empty()) RemoveQuietly(DestFileName);
             dest = std::make_unique<TORQDatabase>(nullptr);
             dest->SetSessionName(FSessionName);
             dest->SetDatabaseName(MakeUniqueName("TempDatabase"));
@@ -415,6 +524,7 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
             dest->SilentMode = true;
             bool created = false;
             try {
+                madeCopy = true;
                 dest->CreateDatabase();
                 dest->Open();
                 created = true;
@@ -438,6 +548,10 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
                     listed = false;
                 }
                 bool go = listed;
+                // Whether the repair copied every record and value of every table.
+                bool whole = true;
+                // A table whose definitions cannot be read: the file must not be replaced.
+                bool lost = false;
                 const auto plan = CopyPlan(names);
                 const int32_t n = static_cast<int32_t>(plan.size());
                 for (int32_t i = 0; go && i < n; ++i) {
@@ -457,6 +571,7 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
                         table->Open();
                         const int64_t found = table->RecordCount();
                         table->Close();
+                        const int64_t held = IsRepair ? StoredRecordCount(*view) : found;
                         table->OnCopyProgress = [&](classlib::TDataSet*, int32_t Percent, bool& Continue) {
                             if (ProgressEvent) ProgressEvent(this, Percent, Continue);
                         };
@@ -477,22 +592,36 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
                             ErrorText += copyText;
                             ErrorText += classlib::Format("Table '%s': %d of %d records copied\r\n",
                                                           {as, copied, found});
+                            if (held > found)
+                                ErrorText += classlib::Format(
+                                    "Table '%s': %d records on pages that could not be read were not copied\r\n",
+                                    {as, held - found});
+                            // A state that cannot be read leaves unknown what the table held.
+                            if (!copyText.empty() || copied < found || held != found) whole = false;
                         } else if (copied != found) {
                             problem = classlib::Format("the copy holds %d of its %d records", {copied, found});
                         }
+                    } catch (const EORQException& e) {
+                        problem = e.what();
+                        // Nothing of such a table could be told apart in the copy.
+                        if (IsRepair && e.NativeError() == 31465) lost = true;
                     } catch (const std::exception& e) {
                         problem = e.what();
                     }
                     if (problem.empty()) continue;
+                    whole = false;
                     const std::string text =
                         classlib::Format("Problem occured while copying table '%s': '%s'", {as, problem});
                     ErrorText += text;
                     if (!IsRepair) RaiseNative(20199, text);
                     ErrorText += "\r\n";
+                    if (lost) break;
                 }
                 if (FHandle) FHandle->SetRecoveryMode(false);
                 if (go && ProgressEvent) ProgressEvent(this, 100, go);
-                if (go) {
+                if (lost) {
+                    ErrorText += "The database file is left as it was.\r\n";
+                } else if (go) {
                     dest->Close();
                     dest->ShrinkDatabaseFile();
                     result = IsRepair || ErrorText.empty();
@@ -500,7 +629,13 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
                     // The operator's abort gives no reason.
                     ErrorText.clear();
                 }
-                if (result && Replace) ReplaceDatabaseFile(FDatabaseFileName, DestFileName);
+                if (result && !ReplaceFileName.empty()) {
+                    // The only copy of what the repair could not carry over stays.
+                    if (IsRepair && !whole && ReplaceFileName == FDatabaseFileName)
+                        ErrorText += classlib::Format("The original file is kept as '%s'.\r\n",
+                                                      {KeepOriginal(ReplaceFileName)});
+                    ReplaceDatabaseFile(ReplaceFileName, DestFileName);
+                }
             }
         } catch (...) {
             failure = std::current_exception();
@@ -515,6 +650,7 @@ bool TORQDatabase::Rebuild(const std::string& DestFileName, std::string& ErrorTe
             CloseQuietly(*dest);
             dest.reset();
         }
+        if (madeCopy && (failure || !result)) RemoveQuietly(DestFileName);
         Exclusive = savedExclusive;
         SilentMode = savedSilent;
     }
@@ -578,24 +714,15 @@ bool TORQDatabase::Compact(const std::string& DestFileName, bool Replace) {
     AttachSession(true);
     CheckInactive();
     CheckFileNotInUse("compact");
+    const auto [build, replace] = Replace ? std::pair{DestFileName, FDatabaseFileName} : RebuildTarget(DestFileName);
     const TRebuildEvents events = RebuildEvents(*this, false, BeforeCompact, OnCompactProgress, AfterCompact);
     std::string errorText;
-    bool done = false;
-    try {
-        done = Rebuild(DestFileName, errorText, false, Password,
-                       RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
-                       RebuildSetting(PageSize, FPageSizeAtConnect),
-                       RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
-                       RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
-                       events.After, Replace);
-    } catch (...) {
-        RemoveQuietly(DestFileName);
-        throw;
-    }
-    if (!done) {
-        RemoveQuietly(DestFileName);
-        RaiseNativeFmt(30456, "Operation %s failed: %s", {std::string("CompactDatabase"), errorText});
-    }
+    const bool done = Rebuild(build, errorText, false, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
+                              RebuildSetting(PageSize, FPageSizeAtConnect),
+                              RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
+                              RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
+                              events.After, replace);
+    if (!done) RaiseNativeFmt(30456, "Operation %s failed: %s", {std::string("CompactDatabase"), errorText});
     return true;
 }
 
@@ -608,36 +735,29 @@ bool TORQDatabase::RepairDatabaseTo(const std::string& DestFileName, std::string
     AttachSession(true);
     CheckClosed();
     CheckFileNotInUse("repair");
+    const auto [build, replace] = RebuildTarget(DestFileName);
     const TRebuildEvents events = RebuildEvents(*this, true, BeforeRepair, OnRepairProgress, AfterRepair);
-    return Rebuild(DestFileName, ErrorText, true, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
+    return Rebuild(build, ErrorText, true, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
                    RebuildSetting(PageSize, FPageSizeAtConnect),
                    RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
                    RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
-                   events.After, false);
+                   events.After, replace);
 }
 
 void TORQDatabase::RepairDatabase(std::string& ErrorText) {
     ErrorText.clear();
-    const std::string tmp = FDatabaseFileName + ".tmp";
     CheckDatabaseName();
     AttachSession(true);
     CheckClosed();
     CheckFileNotInUse("repair");
     const TRebuildEvents events = RebuildEvents(*this, true, BeforeRepair, OnRepairProgress, AfterRepair);
-    bool done = false;
-    try {
-        done = Rebuild(tmp, ErrorText, true, Password, RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect),
-                       RebuildSetting(PageSize, FPageSizeAtConnect),
-                       RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
-                       RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress,
-                       events.After, true);
-    } catch (...) {
-        RemoveQuietly(tmp);
-        throw;
-    }
-    if (done) return;
-    if (ErrorText.empty()) ErrorText = "Unknown error";
-    RemoveQuietly(tmp);
+    const bool done =
+        Rebuild(FDatabaseFileName + ".tmp", ErrorText, true, Password,
+                RebuildSetting(EncryptionAlgorithm, FAlgorithmAtConnect), RebuildSetting(PageSize, FPageSizeAtConnect),
+                RebuildSetting(PagesPerExtent, FPagesPerExtentAtConnect),
+                RebuildSetting(MaxConnections, FMaxConnectionsAtConnect), events.Before, events.Progress, events.After,
+                FDatabaseFileName);
+    if (!done && ErrorText.empty()) ErrorText = "Unknown error";
 }
 
 void TORQDatabase::ShrinkDatabaseFile() {

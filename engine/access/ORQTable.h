@@ -164,6 +164,11 @@ public:
     // beside N without OLD: NEW dropped; OLD and NEW without N: NEW becomes N, OLD
     // dropped; OLD beside N: OLD dropped; OLD alone: OLD becomes N. True when it found one.
     bool ResolveRestructureLeftovers();
+    // After a failed step of a restructure's swap (N renamed to OldName, NewName renamed
+    // to N, OldName dropped): brings the table back under N with one structure, drops the
+    // other, and adds which it is to ErrorText. True when N has the new structure.
+    bool SettleRestructureSwap(const std::string& N, const std::string& OldName, const std::string& NewName,
+                               std::string& ErrorText);
     // Replaces this table by one with Source's structure and records. True when nothing
     // was added to Log.
     bool ImportTable(classlib::TDataSet& Source, std::string& Log, classlib::TIndexDefs* SourceIndexDefs = nullptr);

@@ -386,14 +386,12 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
             self = InMemory() || Upper(DatabaseName()) == "MEMORY";
         } else {
             destFile = DestDatabaseFileName;
-            // The same file by canonical path is this table's own database.
-            std::error_code ec;
+            // The same file (by identity: any spelling, link or folder) is this table's
+            // own database.
             const std::string ownFile = own != nullptr ? own->DatabaseFileName() : std::string();
             if (!ownFile.empty() && !InMemory() && !Temporary()) {
-                const auto a = std::filesystem::weakly_canonical(ownFile, ec);
-                std::error_code ec2;
-                const auto b = std::filesystem::weakly_canonical(DestDatabaseFileName, ec2);
-                self = !ec && !ec2 && a == b;
+                std::error_code ec;
+                self = std::filesystem::equivalent(ownFile, DestDatabaseFileName, ec) && !ec;
             }
             if (!self) {
                 madeDb = std::make_unique<TORQDatabase>(nullptr);
@@ -540,6 +538,59 @@ bool TORQTable::ResolveRestructureLeftovers() {
     return true;
 }
 
+namespace {
+
+// Each is tried in turn; a failure stops nothing (what stays is resolved by the next open).
+void DropQuietly(TORQTable& Table) {
+    try {
+        if (Table.Exists()) Table.DeleteTable();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+bool TORQTable::SettleRestructureSwap(const std::string& N, const std::string& OldName, const std::string& NewName,
+                                      std::string& ErrorText) {
+    // The new table never goes before it stands under N, nor the old one before the new
+    // one does: N holds the records at every step.
+    int structure = -1;  // 0 former, 1 new, -1 unknown
+    try {
+        std::vector<std::string> names;
+        {
+            TORQDatabaseFlagScope flag(*this, dfTableOp);
+            Database()->GetTableNames(names);
+        }
+        auto listed = [&](const std::string& Name) {
+            return std::any_of(names.begin(), names.end(),
+                               [&](const std::string& T) { return Upper(T) == Upper(Name); });
+        };
+        const bool hasN = listed(N), hasOld = listed(OldName), hasNew = listed(NewName);
+        if (!hasN && hasNew) {
+            Sibling(NewName)->RenameTable(N);
+            structure = 1;
+        } else if (!hasN && hasOld) {
+            Sibling(OldName)->RenameTable(N);
+            structure = 0;
+        } else if (hasN) {
+            // The copy under NEW was complete; it left that name only to become N.
+            structure = hasNew ? 0 : 1;
+        }
+        if (structure == 1 && hasOld) Sibling(OldName)->DeleteTable();
+        if (structure == 0 && hasNew) Sibling(NewName)->DeleteTable();
+    } catch (const std::exception& e) {
+        ErrorText += Format("Error restructuring table. Cannot settle the tables due to error: %s\r\n", {e.what()});
+    }
+    FTableName = N;
+    if (structure == 1)
+        ErrorText += Format("Table '%s' has its new structure.\r\n", {N});
+    else if (structure == 0)
+        ErrorText += Format("Table '%s' keeps its former structure.\r\n", {N});
+    else
+        ErrorText += Format("Table '%s' is settled when the database is next opened.\r\n", {N});
+    return structure == 1;
+}
+
 bool TORQTable::RestructureTable(std::string& ErrorText) {
     CheckInactive();
     CheckTableName();
@@ -548,7 +599,13 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
         TORQDatabaseFlagScope flag(*this, dfTableOp);
         CheckNotInTransaction(20181, "RenameTable");
     }
-    ResolveRestructureLeftovers();
+    try {
+        ResolveRestructureLeftovers();
+    } catch (const std::exception& e) {
+        ErrorText += Format("Error restructuring table. Cannot resolve an earlier restructure due to error: %s\r\n",
+                            {e.what()});
+        return false;
+    }
     // Index definitions never read would make the new table without its indexes.
     if (!IndexDefs().Updated()) IndexDefs().Update();
     bool go = true;
@@ -562,9 +619,12 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
             RaiseNativeFmt(20180, "Cannot perform '%s' operation on a database in transaction",
                            {std::string("RestructureTable")});
         ErrorText += Format("Error restructuring table. Cannot create table due to error: %s\r\n", {e.what()});
+        // A create whose commit failed late may have put the new table in the file.
+        DropQuietly(*fresh);
         return false;
     } catch (const std::exception& e) {
         ErrorText += Format("Error restructuring table. Cannot create table due to error: %s\r\n", {e.what()});
+        DropQuietly(*fresh);
         return false;
     }
     bool copied = false;
@@ -597,31 +657,44 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
         }
     }
     if (!copied && log.size() > 0 && ErrorText.find(log) == std::string::npos) ErrorText += log;
-    try {
-        fresh->Close();
-    } catch (...) {
+    for (TORQTable* t : {fresh.get(), this}) {
+        try {
+            t->Close();
+        } catch (const std::exception& e) {
+            if (copied)
+                ErrorText += Format("Error restructuring table. Cannot copy data due to error: %s\r\n", {e.what()});
+            copied = false;
+        }
     }
-    Close();
     if (!copied) {
         // N was never touched: the new table goes.
-        try {
-            fresh->DeleteTable();
-        } catch (...) {
-        }
+        DropQuietly(*fresh);
         return false;
     }
-    // N -> OLD, NEW -> N, OLD dropped; a cut here leaves states the next restructure
-    // or open resolves.
+    // N -> OLD, NEW -> N, OLD dropped. A step that fails is settled at once to N under
+    // one structure; a cut (or a failure of the settling too) leaves states the next
+    // open resolves.
     const std::string oldName = MakeUniqueName("OLD_" + n + "_");
-    FTableName = n;
-    RenameTable(oldName);
-    FTableName = n;
-    fresh->RenameTable(n);
+    const std::string newName = fresh->TableName();
+    bool swapped = false;
     try {
+        FTableName = n;
+        RenameTable(oldName);
+        FTableName = n;
+        fresh->RenameTable(n);
+        swapped = true;
         Sibling(oldName)->DeleteTable();
     } catch (const std::exception& e) {
-        ErrorText += Format("Error restructuring table. Cannot delete table due to error: %s\r\n", {e.what()});
+        FTableName = n;
+        ErrorText += Format(swapped ? "Error restructuring table. Cannot delete table due to error: %s\r\n"
+                                    : "Error restructuring table. Cannot rename table due to error: %s\r\n",
+                            {e.what()});
+        SettleRestructureSwap(n, oldName, newName, ErrorText);
+        FieldDefs().Clear();
+        IndexDefs().Clear();
         IndexDefs().SetUpdated(false);
+        AdvFieldDefs().Clear();
+        AdvIndexDefs().Clear();
         return false;
     }
     FieldDefs().Clear();

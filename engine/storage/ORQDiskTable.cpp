@@ -390,7 +390,13 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
     FDatabase->FindTable(TableName, TableID, locksPage, statePage, metaPage);
     try {
         TableLocksFile = std::make_unique<TORQTableLocksFile>(pm);
-        TableLocksFile->OpenLocksFile(locksPage);
+        try {
+            TableLocksFile->OpenLocksFile(locksPage);
+        } catch (const EORQException&) {
+            // A repair read holds the database for itself, so no table lock guards
+            // anything: a damaged lock file must not keep it from the records.
+            if (Repair != RepairRead) throw;
+        }
         MetadataFile = std::make_unique<TORQInternalDBTransactedAccessFile>(*pm, ptTableMetaData);
         MetadataFile->OpenFile(metaPage);
         StateFile = std::make_unique<TORQInternalDBTransactedAccessFile>(*pm, ptTableMostUpdated);
@@ -402,7 +408,17 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
         ConstraintManager = std::make_unique<TORQBaseConstraintManager>(this);
         RecordManager = std::make_unique<TORQDiskRecordManager>(*pm, TableID, *FieldManager);
         BlobManager = std::make_unique<TORQDiskBlobManager>(*pm, *FieldManager, *RecordManager);
-        LoadMetadata(session);
+        if (Repair == RepairRead) {
+            // A repair copies what it can of a damaged table, but nothing without its
+            // definitions: it must tell the two apart.
+            try {
+                LoadMetadata(session);
+            } catch (const std::exception& e) {
+                RaiseNativeFmt(31465, "The definitions of table '%s' cannot be read: %s", {TableName, e.what()});
+            }
+        } else {
+            LoadMetadata(session);
+        }
         SetupRecordManager();
         if (Repair == RepairRead)
             OpenForRepairRead(session);
@@ -435,13 +451,15 @@ void TORQDiskTableData::OpenWithRepair(int32_t SessionID) {
 }
 
 void TORQDiskTableData::OpenForRepairRead(int32_t SessionID) {
+    TORQDiskRecordManager* rm = DiskRecordManager();
+    RepairStoredRecordCount = -1;
     try {
         // The counters and roots the state holds, when it can be read; the page index is
         // rebuilt whatever it says.
         ReadMostUpdatedFile(SessionID);
+        RepairStoredRecordCount = rm->RecordCount;
     } catch (const EORQException&) {
     }
-    TORQDiskRecordManager* rm = DiskRecordManager();
     TORQDiskPageManager* pm = DiskPageManager();
     if (rm->StoredRecordSize() >= pm->DataSize)
         RaiseNativeFmt(10512, "Cannot repair page index for large table. Table name: \"%s\"", {TableName});
@@ -839,6 +857,7 @@ bool TORQDiskTableData::SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mo
     TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
     if (manager == nullptr) return true;
     if (TableLocksFile == nullptr) RaiseNativeFmt(31021, "Table '%s' is not open", {TableName});
+    if (FRepairReadSession != -3 && !TableLocksFile->IsOpen()) return true;
     if (!manager->SetTableLock(SessionID, Type, Mode, false, DelayMs, Tries, *TableLocksFile)) return false;
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.IncReadLocks(SessionID, TableID);
@@ -851,6 +870,7 @@ void TORQDiskTableData::ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_
     TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
     if (manager == nullptr) return;
     if (TableLocksFile == nullptr) RaiseNativeFmt(31021, "Table '%s' is not open", {TableName});
+    if (FRepairReadSession != -3 && !TableLocksFile->IsOpen()) return;
     // The period ends in the cache even when the manager cannot let go of the byte.
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.DecReadLocks(SessionID, TableID);

@@ -173,6 +173,9 @@ public:
     static constexpr uint8_t RepairIndexWhenBroken = 1;
     static constexpr uint8_t RepairRead = 2;
     uint8_t Repair = 0;
+    // The record count the stored state gave a repair read's open, -1 when it could not
+    // be read: what the table held, against what the rebuilt page index finds.
+    int64_t RepairStoredRecordCount = -1;
 
 private:
     class TBracket;

@@ -3,9 +3,14 @@
 // tables never touched; and the station table's keyword lists and look-ups.
 #include "DataModuleKit.h"
 
+#include <algorithm>
+
 #include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQLocalSession.h"
+#include "engine/access/ORQScriptedUserInterface.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQTypesRoutines.h"
+#include "engine/storage/ORQDiskDatabase.h"
 
 using namespace tilo_test;
 
@@ -214,6 +219,59 @@ TEST_F(DataModuleProvision, KeywordListsLookUpsAndTheStationTablesPosition) {
     EXPECT_TRUE(M::KeywordsInText(" BAR", "A BAR"));
     EXPECT_FALSE(M::KeywordsInText("", "ANY"));
     EXPECT_FALSE(M::KeywordsInText(",,", "ANY"));
+}
+
+}  // namespace
+
+namespace {
+
+// A log file whose message table cannot even be described any more: the repair offered at
+// the open answers False, so no empty log takes its place. The receiver says so in the
+// system log (the engine's box shows the repair's text), the file stays byte for byte,
+// and what it decodes waits in the queue.
+TEST_F(DataModuleProvision, ADamagedLogIsNeverReplacedByAnEmptyOneAndMessagesWaitInTheQueue) {
+    Make();
+    for (int i = 1; i <= 3; ++i)
+        Module->AddLogRecord('S', "A", 46000.0 + i / 1440.0, "0" + std::to_string(i), "MESSAGE", 518, 10);
+    ASSERT_EQ(LogCount(), 3);
+    Module.reset();
+    int32_t meta = -1;
+    {
+        orq::TORQDatabase db(nullptr);
+        db.SetDatabaseName("PROBE");
+        db.SetDatabaseFileName("TILO_DB.ORQ");
+        db.SilentMode = true;
+        db.Open();
+        int32_t id = -1, locks = -1, state = -1;
+        db.Handle()->DiskDatabaseData()->FindTable("NAVTEXLOG", id, locks, state, meta);
+    }
+    ASSERT_GT(meta, 0);
+    // The definitions overwritten, and the file marked as needing repair.
+    std::string bytes = ReadFile("TILO_DB.ORQ");
+    bytes.replace(static_cast<size_t>(380 + int64_t{meta} * 4096 + 40), 400, std::string(400, 'Z'));
+    bytes[42] = 1;
+    WriteFile("TILO_DB.ORQ", bytes);
+    orq::TORQScriptedUserInterface ui;
+    ui.ConfirmAnswers = {true};
+    Reports.clear();
+    Make(false);
+    auto reported = [&](const std::string& Part) {
+        return std::any_of(Reports.begin(), Reports.end(),
+                           [&](const std::string& R) { return R.find(Part) != std::string::npos; });
+    };
+    EXPECT_TRUE(reported("database file TILO_DB.ORQ needs repair: its tables are checked once it is repaired"));
+    EXPECT_TRUE(reported("repair of database file TILO_DB.ORQ: Problem occured while copying table 'NAVTEXLOG'"));
+    EXPECT_TRUE(reported("; The database file is left as it was."));
+    EXPECT_TRUE(reported("database file TILO_DB.ORQ needs repair and is open for reading only: messages wait in the "
+                         "queue until it is repaired"));
+    EXPECT_TRUE(std::any_of(ui.Log.begin(), ui.Log.end(),
+                            [](const std::string& L) { return L.rfind("Warning(Problem occured", 0) == 0; }));
+    EXPECT_ANY_THROW(Module->LogTable->Open());
+    Module->AddLogRecord('S', "A", 46000.5, "04", "KEPT", 518, 10);
+    EXPECT_NE(ReadFile("TILO_QUEUE.TXT").find("MSG#S#A#04#"), std::string::npos);
+    Module.reset();
+    EXPECT_EQ(ReadFile("TILO_DB.ORQ"), bytes);
+    EXPECT_FALSE(Exists("TILO_DB.ORQ.tmp"));
 }
 
 }  // namespace

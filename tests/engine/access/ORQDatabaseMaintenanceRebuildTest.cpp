@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -561,6 +562,132 @@ TEST_F(Rebuild, AFileInUseIsRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(db->CompactDatabase());
 }
 
+// The folder's entries, sorted.
+std::vector<std::string> Entries(const std::string& Folder) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(Folder)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The current folder for one scope.
+class TCurrentFolder {
+public:
+    explicit TCurrentFolder(const std::string& Folder) : FBefore(std::filesystem::current_path()) {
+        std::filesystem::current_path(Folder);
+    }
+    ~TCurrentFolder() { std::filesystem::current_path(FBefore); }
+
+private:
+    std::filesystem::path FBefore;
+};
+
+// Whatever the name, the database's own file is no destination; nor is a file another
+// connection holds. Both are refused before a byte is written.
+TEST_F(Rebuild, ADestinationThatIsTheSourceOrHeldIsRefusedAndStaysByteForByte) {
+    MakeModelFile(File, 10);
+    std::filesystem::create_hard_link(File, Dir.File("LINKED.ORQ"));
+    std::filesystem::create_symlink(File, Dir.File("SYMLINKED.ORQ"));
+    const std::vector<uint8_t> source = disktest::ReadAll(File);
+    const std::vector<std::string> entries = Entries(Dir.Path);
+    TCurrentFolder here(Dir.Path);
+    const std::string folder = std::filesystem::path(Dir.Path).filename().string();
+    auto db = Make(File);
+    for (const std::string& spelling : {std::string("TILO_DB.ORQ"), std::string("./TILO_DB.ORQ"), File,
+                                        "../" + folder + "/TILO_DB.ORQ", std::string("LINKED.ORQ"),
+                                        std::string("SYMLINKED.ORQ")}) {
+        SCOPED_TRACE(spelling);
+        const std::string said = Raised([&] { db->CompactDatabaseTo(spelling); });
+        EXPECT_EQ(said, "Create database error: 'destination " + spelling +
+                            " is the database file itself' - Native error: 30449");
+        std::string text;
+        EXPECT_FALSE(db->RepairDatabaseTo(spelling, text));
+        EXPECT_EQ(text, "Create database error: 'destination " + spelling + " is the database file itself'");
+        EXPECT_EQ(disktest::ReadAll(File), source);
+        EXPECT_EQ(Entries(Dir.Path), entries);
+        EXPECT_FALSE(db->Connected());
+    }
+    const std::string other = Dir.File("OTHER.ORQ");
+    const TModel otherModel = MakeModelFile(other, 4);
+    const std::vector<uint8_t> held = disktest::ReadAll(other);
+    auto expectRefused = [&](const char* What) {
+        EXPECT_EQ(NativeCode([&] { db->CompactDatabaseTo(other); }), 30449) << What;
+        std::string text;
+        EXPECT_FALSE(db->RepairDatabaseTo(other, text)) << What;
+        EXPECT_NE(text.find("is in use"), std::string::npos) << What << ": " << text;
+        EXPECT_EQ(disktest::ReadAll(other), held) << What;
+    };
+    for (const bool multiUser : {false, true}) {
+        std::unique_ptr<TORQLocalSession> s;
+        disktest::HoldingChild holder([&] { return HoldSession(other, multiUser, s); });
+        ASSERT_EQ(holder.SetupResult, 0);
+        expectRefused(multiUser ? "another process, multi-user" : "another process");
+    }
+    auto holder = Make(other, "HOLDER");
+    holder->Open();
+    expectRefused("another component");
+    holder->Close();
+    EXPECT_EQ(LogMinutes(other), otherModel.Minutes);
+    EXPECT_EQ(disktest::ReadAll(File), source);
+}
+
+// A rebuild into a file that stood there replaces it only when complete; one that fails
+// leaves it byte for byte, and removes only what it made itself.
+TEST_F(Rebuild, AFailedRebuildIntoAnExistingFileLeavesItAsItWas) {
+    const TModel model = MakeModelFile(File, 30);
+    const std::string dest = Dir.File("COPY.ORQ");
+    const TModel earlier = MakeModelFile(dest, 4);
+    const std::vector<uint8_t> before = disktest::ReadAll(dest);
+    const std::vector<std::string> entries = Entries(Dir.Path);
+    auto db = Make(File);
+    struct Case {
+        const char* What;
+        std::function<void()> Arm;
+        bool OverAFileOnly = false;  // only a copy made beside a file is renamed
+    };
+    const std::vector<Case> cases = {
+        {"aborted at the second step", [&] { UI->AbortAtStep = 2; }},
+        {"the copy's writes failing", [&] {
+             SetFileFaultHook([&](TORQFileCall Call, const std::string& Name) {
+                 return Call == TORQFileCall::Write && Name != File ? EIO : 0;
+             });
+         }},
+        {"the rename failing", [&] {
+             SetReplaceFaultHook([](TORQReplaceStep S, const std::string&) {
+                 return S == TORQReplaceStep::Rename ? EIO : 0;
+             });
+         },
+         true},
+    };
+    for (const bool exists : {true, false}) {
+        for (const Case& c : cases) {
+            if (!exists && c.OverAFileOnly) continue;
+            SCOPED_TRACE(std::string(c.What) + (exists ? ", over a file" : ", into no file"));
+            if (!exists) std::filesystem::remove(dest);
+            c.Arm();
+            EXPECT_NE(Raised([&] { db->CompactDatabaseTo(dest); }), "");
+            std::string text;
+            const std::string raised = Raised([&] { EXPECT_FALSE(db->RepairDatabaseTo(dest, text)); });
+            UI->AbortAtStep = 0;
+            SetFileFaultHook(nullptr);
+            SetReplaceFaultHook(nullptr);
+            if (exists) {
+                EXPECT_EQ(disktest::ReadAll(dest), before) << raised << text;
+                EXPECT_EQ(Entries(Dir.Path), entries);
+            } else {
+                EXPECT_FALSE(std::filesystem::exists(dest)) << raised << text;
+                EXPECT_EQ(Entries(Dir.Path).size(), entries.size() - 1);
+            }
+            ASSERT_EQ(LogMinutes(File), model.Minutes);
+        }
+    }
+    disktest::WriteAll(dest, before);
+    EXPECT_EQ(LogMinutes(dest), earlier.Minutes);
+    EXPECT_TRUE(db->CompactDatabaseTo(dest));
+    EXPECT_EQ(LogMinutes(dest), model.Minutes) << "a complete copy replaces it";
+    EXPECT_EQ(Entries(Dir.Path), entries);
+}
+
 TEST_F(Rebuild, WhileARebuildRunsNoOtherDatasetOrConnectionReachesTheFile) {
     const TModel model = MakeModelFile(File, 30);
     auto db = Make(File);
@@ -666,21 +793,25 @@ TEST_F(Rebuild, ARestructureCutShortIsResolvedInTheCopyNeverInTheSource) {
 // ---------------------------------------------------------------------------------
 // Repair and conversion
 
-// The table's id and its pages of one type.
-std::vector<int64_t> PagesOf(const std::string& Path, int32_t TableID, int Type, int32_t PageSize = 4096) {
+// The pages of one type (of the table TableID unless ByOwner is false).
+std::vector<int64_t> PagesOf(const std::string& Path, int32_t TableID, int Type, int32_t PageSize = 4096,
+                             bool ByOwner = true) {
     const std::vector<uint8_t> b = disktest::ReadAll(Path);
     std::vector<int64_t> out;
     for (int64_t p = 1; Page0 + (p + 1) * PageSize <= static_cast<int64_t>(b.size()); ++p) {
         const uint8_t* page = b.data() + Page0 + p * PageSize;
         const int32_t owner = static_cast<int32_t>(page[22] | page[23] << 8 | page[24] << 16 | page[25] << 24);
-        if (std::memcmp(page, "ORQP", 4) == 0 && (page[8] | page[9] << 8) == Type && owner == TableID)
+        if (std::memcmp(page, "ORQP", 4) == 0 && (page[8] | page[9] << 8) == Type && (!ByOwner || owner == TableID))
             out.push_back(p);
     }
     return out;
 }
 void MarkNeedsRepair(const std::string& Path) { disktest::Patch(Path, 42, {1}); }
 
-TEST_F(Rebuild, ARepairKeepsTheTablesThatCanBeReadAndNamesTheOther) {
+// Without a table's definitions nothing of it can be copied: the repair answers False
+// with the table named and the file left as it was, which the open then takes for
+// reading only.
+TEST_F(Rebuild, ARepairMeetingUnreadableDefinitionsLeavesTheFileAsItWas) {
     const TModel model = MakeModelFile(File, 20);
     // STATIONS' definitions overwritten.
     int32_t id = -1, locks = -1, state = -1, meta = -1;
@@ -691,6 +822,7 @@ TEST_F(Rebuild, ARepairKeepsTheTablesThatCanBeReadAndNamesTheOther) {
     ASSERT_GT(meta, 0);
     disktest::Patch(File, Page0 + int64_t{meta} * 4096 + 40, std::vector<uint8_t>(400, 0x5A));
     MarkNeedsRepair(File);
+    const std::vector<uint8_t> damaged = disktest::ReadAll(File);
     UI->ConfirmAnswers = {true};
     auto db = Make(File);
     db->Open();
@@ -703,22 +835,163 @@ TEST_F(Rebuild, ARepairKeepsTheTablesThatCanBeReadAndNamesTheOther) {
     EXPECT_EQ(*(start + 2), "ProcessMessages");
     EXPECT_EQ(UI->Log[UI->Log.size() - 1].substr(0, 8), "Warning(");
     const std::string warning = UI->Log.back();
-    EXPECT_NE(warning.find("Problem occured while copying table 'STATIONS': '"), std::string::npos) << warning;
-    EXPECT_NE(warning.find("Table 'NAVTEXLOG': 10 of 10 records copied"), std::string::npos) << warning;
-    EXPECT_NE(warning.find("Table 'COUNTER': 9 of 9 records copied"), std::string::npos) << warning;
-    EXPECT_EQ(db->Handle()->NeedsRepair, 0);
-    EXPECT_FALSE(db->ReadOnly()) << "a repaired file takes changes";
-    std::vector<std::string> names;
-    db->GetTableNames(names);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"COUNTER", "NAVTEXLOG"}));
+    EXPECT_NE(warning.find("Problem occured while copying table 'STATIONS': 'The definitions of table 'STATIONS' "
+                           "cannot be read: "),
+              std::string::npos)
+        << warning;
+    EXPECT_NE(warning.find("The database file is left as it was."), std::string::npos) << warning;
+    EXPECT_TRUE(db->RepairRanAtOpen);
+    EXPECT_EQ("Warning(" + db->RepairTextAtOpen + ")", warning);
+    EXPECT_NE(db->Handle()->NeedsRepair, 0);
+    EXPECT_TRUE(db->ReadOnly());
     auto log = Table(*db, "NAVTEXLOG", "IDX_DT");
     log->Open();
     EXPECT_EQ(Minutes(*log, false), model.Minutes);
-    AppendLog(*log, 500);
     log->Close();
     db->Close();
-    EXPECT_FALSE(std::filesystem::exists(Tmp));
+    EXPECT_EQ(disktest::ReadAll(File), damaged);
+    EXPECT_EQ(Entries(Dir.Path), std::vector<std::string>{"TILO_DB.ORQ"});
+    // RepairDatabaseTo answers False and leaves no copy.
+    std::string text;
+    EXPECT_FALSE(db->RepairDatabaseTo(Dir.File("COPY.ORQ"), text));
+    EXPECT_NE(text.find("The definitions of table 'STATIONS' cannot be read"), std::string::npos) << text;
+    EXPECT_EQ(Entries(Dir.Path), std::vector<std::string>{"TILO_DB.ORQ"});
+}
+
+// NAVTEXLOG's rows of a file: minute -> text (a memo that came over as Null is empty);
+// none when the file has no such table.
+std::map<int, std::string> LogRows(const std::string& Path) {
+    TORQDatabase db(nullptr);
+    db.SetDatabaseName("ROWREADER");
+    db.SetDatabaseFileName(Path);
+    db.SilentMode = true;
+    db.Open();
+    if (!db.TableExists("NAVTEXLOG")) return {};
+    auto log = Table(db, "NAVTEXLOG");
+    log->Open();
+    std::map<int, std::string> out;
+    for (log->First(); !log->Eof(); log->Next())
+        out[static_cast<int>(std::lround((log->FieldByName("UTCRECEIVED")->AsDateTime() - Day0) * 1440))] =
+            log->FieldByName("MSGTEXT")->AsString();
+    return out;
+}
+
+// The name a repair's text gives its kept original, empty when none.
+std::string KeptOriginal(const std::string& Text) {
+    const std::string lead = "The original file is kept as '";
+    const size_t at = Text.find(lead);
+    if (at == std::string::npos) return {};
+    const size_t end = Text.find('\'', at + lead.size());
+    return Text.substr(at + lead.size(), end - at - lead.size());
+}
+
+// The NAVTEXLOG records a repair's text says it did not copy: those it found and could
+// not copy, and those on pages it could not read.
+int ReportedLost(const std::string& Text) {
+    int lost = 0;
+    std::smatch m;
+    if (std::regex_search(Text, m, std::regex("Table 'NAVTEXLOG': (\\d+) of (\\d+) records copied")))
+        lost += std::stoi(m[2]) - std::stoi(m[1]);
+    if (std::regex_search(Text, m,
+                          std::regex("Table 'NAVTEXLOG': (\\d+) records on pages that could not be read were not")))
+        lost += std::stoi(m[1]);
+    return lost;
+}
+
+int RepairSeeds() {
+    const char* v = std::getenv("TILO_REPAIR_SEEDS");
+    return v != nullptr && std::atoi(v) > 0 ? std::atoi(v) : 50;
+}
+
+// Files of the receiver's tables (400 log rows, memos over several pages among them), each
+// with two bytes changed in the head of one page of NAVTEXLOG (its record, memo and index
+// pages, its definitions, state and lock pages), marked as needing repair.
+// TILO_REPAIR_SEEDS sets the number of files (50). Whatever the
+// repair does, no readable row is lost without the original kept beside the file byte for
+// byte and named in the result text; a damaged page costs at most its own records; a
+// repair that answers False leaves the file as it was.
+TEST_F(Rebuild, ARepairOfDamagedTablePageHeadsNeverLosesARowWithoutKeepingTheOriginal) {
+    const std::string pristine = Dir.File("PRISTINE.ORQ");
+    const TModel model = MakeModelFile(pristine, 800);
+    std::map<int, std::string> rows;
+    for (const int m : model.Minutes) rows[m] = Text(m);
+    ASSERT_EQ(LogRows(pristine), rows);
+    // The table's pages by kind: lock, state and definition pages, record, memo and
+    // index pages. Each seed picks a kind, then a page of it.
+    std::vector<std::vector<int64_t>> kinds;
+    int32_t perPage = 0;
+    {
+        disktable::Connection c(pristine, false);
+        int32_t id = -1, locks = -1, state = -1, meta = -1;
+        c.Db->FindTable("NAVTEXLOG", id, locks, state, meta);
+        kinds = {{locks}, {state}, {meta}, PagesOf(pristine, id, 10)};
+        // Memo and index pages name no table: the memos are the log's alone, the index
+        // pages all tables'.
+        for (const int type : {11, 12}) kinds.push_back(PagesOf(pristine, -1, type, 4096, false));
+        disktable::Cursor log(c, "NAVTEXLOG");
+        perPage = log.Disk->DiskRecordManager()->RecordsPerPage();
+    }
+    for (const auto& k : kinds) ASSERT_FALSE(k.empty());
+    std::mt19937 random(58);
+    std::map<std::string, int> outcomes;
+    for (int seed = 0; seed < RepairSeeds(); ++seed) {
+        const size_t k = random() % kinds.size();
+        const int64_t page = kinds[k][random() % kinds[k].size()];
+        // Two bytes of a field the page header gives meaning (signature, type, next page,
+        // owner); an internal file's first page is headed by its file header too.
+        std::vector<int64_t> fields = {0, 2, 8, 10, 12, 22, 24};
+        if (k < 3) fields.insert(fields.end(), {40, 42, 44, 46});
+        const int64_t at = Page0 + page * 4096 + fields[random() % fields.size()];
+        std::vector<uint8_t> bytes = disktest::ReadAll(pristine);
+        bytes[static_cast<size_t>(at)] ^= static_cast<uint8_t>(1 + random() % 255);
+        bytes[static_cast<size_t>(at + 1)] ^= static_cast<uint8_t>(1 + random() % 255);
+        bytes[42] = 1;  // needs repair
+        for (const auto& e : std::filesystem::directory_iterator(Dir.Path))
+            if (e.path().filename() != "PRISTINE.ORQ") std::filesystem::remove(e.path());
+        disktest::WriteAll(File, bytes);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": page " + std::to_string(page) + ", byte " +
+                     std::to_string(at - Page0 - page * 4096));
+        auto db = Make(File);
+        std::string text;
+        const std::string raised = Raised([&] { db->RepairDatabase(text); });
+        const std::string kept = KeptOriginal(text);
+        if (!kept.empty()) {
+            EXPECT_EQ(disktest::ReadAll(kept), bytes) << "the kept original is the damaged file";
+        }
+        if (disktest::ReadAll(File) == bytes) {
+            EXPECT_TRUE(!raised.empty() || text.find("The database file is left as it was.") != std::string::npos)
+                << raised << text;
+            ++outcomes["left as it was"];
+            continue;
+        }
+        ASSERT_EQ(raised, "");
+        const std::map<int, std::string> now = LogRows(File);
+        int lost = 0, nulled = 0;
+        for (const auto& [m, t] : rows) {
+            const auto it = now.find(m);
+            if (it == now.end())
+                ++lost;
+            else if (it->second != t)
+                ++nulled;
+        }
+        EXPECT_LE(now.size(), rows.size());
+        EXPECT_LE(lost, perPage) << text;
+        EXPECT_EQ(now.size() + static_cast<size_t>(lost), rows.size()) << "no row the file never held";
+        EXPECT_EQ(ReportedLost(text), lost) << text;
+        if (nulled > 0) {
+            EXPECT_NE(text.find("field 'MSGTEXT' was copied with Null value"), std::string::npos) << text;
+        }
+        if (lost > 0 || nulled > 0) {
+            EXPECT_FALSE(kept.empty()) << lost << " rows lost, " << nulled << " memos empty: " << text;
+            ++outcomes[lost > 0 ? "rows lost, original kept" : "values lost, original kept"];
+        } else {
+            ++outcomes[kept.empty() ? "whole" : "whole, original kept"];
+        }
+        if (!now.empty()) {
+            EXPECT_EQ(LogMinutes(File).size(), now.size()) << "the date index holds every row";
+        }
+    }
+    for (const auto& [o, k] : outcomes) std::printf("[ repairs  ] %s: %d\n", o.c_str(), k);
 }
 
 // One record of NAVTEXLOG cannot be read (its slot fails as a damaged one does): the
@@ -1010,5 +1283,6 @@ TEST_F(Rebuild, TheOpenRepairsOnYesOnlyAndConvertsAnOldFile) {
     std::memcpy(&version, b.data() + 18, 8);
     EXPECT_EQ(version, 5.18);
 }
+
 
 }  // namespace

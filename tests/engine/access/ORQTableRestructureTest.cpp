@@ -346,6 +346,192 @@ TEST_F(Restructure, AFailureAtAnyFileCallLosesNothing) {
     EXPECT_GT(passedAt, 0) << "the restructure never ran through";
 }
 
+// What a reopen of Path finds after a restructure of STATIONS that failed or was cut: a
+// file left needing repair is repaired first (the repair resolves what the cut left in
+// its copy). Every record under the one name STATIONS, in the former or the new width,
+// and no other table listed. Returns the width.
+int32_t ExpectOneStationTable(const std::string& Path, const TSnapshot& Want) {
+    bool repaired = false;
+    for (;;) {
+        TORQDatabase db(nullptr);
+        db.SetDatabaseName("ORQDB");
+        db.SetDatabaseFileName(Path);
+        db.SilentMode = true;
+        db.Open();
+        if (db.ReadOnly()) {
+            EXPECT_FALSE(repaired) << "the repair left the file needing one";
+            if (repaired) return -1;
+            db.Close();
+            std::string text;
+            db.RepairDatabase(text);
+            repaired = true;
+            continue;
+        }
+        std::vector<std::string> names;
+        db.GetTableNames(names);
+        EXPECT_EQ(names, std::vector<std::string>{"STATIONS"});
+        const TSnapshot s = Snap("ORQDB");
+        EXPECT_EQ(s.Ids, Want.Ids);
+        EXPECT_EQ(s.Order, Want.Order);
+        TORQTable t;
+        t.SetDatabaseName("ORQDB");
+        t.SetTableName("STATIONS");
+        t.Open();
+        return t.FieldByName("IDTEXT")->Size();
+    }
+}
+
+// A file holding STATIONS (50 records, IDTEXT 100 wide), and what it holds.
+struct TStationFile {
+    disktest::TempDir Dir;
+    std::string Original = Dir.File("ORIGINAL.ORQ");
+    std::string Path = Dir.File("TILO_DB.ORQ");
+    TSnapshot Want;
+    TStationFile() {
+        {
+            TORQLocalSession s;
+            s.DatabaseName = "ORQDB";
+            s.DatabaseFileName = Original;
+            s.CreateDatabase();
+        }
+        TORQDatabase db(nullptr);
+        db.SetDatabaseName("ORQDB");
+        db.SetDatabaseFileName(Original);
+        db.Open();
+        CreateStations("ORQDB", 50);
+        Want = Snap("ORQDB");
+    }
+    // A fresh copy at Path, opened in Db, with a restructure widening IDTEXT to 300 set
+    // up in T.
+    void Ready(TORQDatabase& Db, TORQTable& T) const {
+        std::filesystem::copy_file(Original, Path, std::filesystem::copy_options::overwrite_existing);
+        Db.SetDatabaseName("ORQDB");
+        Db.SetDatabaseFileName(Path);
+        Db.Open();
+        T.SetDatabaseName("ORQDB");
+        T.SetTableName("STATIONS");
+        T.FieldDefs().Update();
+        T.RestructureFieldDefs().Find("IDTEXT")->Size = 300;
+    }
+};
+
+// The restructure's syncs, and the writes of its swap (the last ones it makes), by
+// their number in a clean run.
+struct TCallPlan {
+    int Syncs = 0, Writes = 0;
+    std::vector<std::pair<TORQFileCall, int>> Points() const {
+        std::vector<std::pair<TORQFileCall, int>> out;
+        for (int n = 1; n <= Syncs; ++n) out.emplace_back(TORQFileCall::Sync, n);
+        for (int n = std::max(1, Writes - 30); n <= Writes; ++n) out.emplace_back(TORQFileCall::Write, n);
+        return out;
+    }
+};
+
+TCallPlan CountCalls(const TStationFile& F) {
+    TCallPlan plan;
+    TORQDatabase db(nullptr);
+    TORQTable t;
+    F.Ready(db, t);
+    SetFileFaultHook([&](TORQFileCall Call, const std::string&) {
+        plan.Syncs += Call == TORQFileCall::Sync;
+        plan.Writes += Call == TORQFileCall::Write;
+        return 0;
+    });
+    std::string e;
+    const bool ok = t.RestructureTable(e);
+    SetFileFaultHook(nullptr);
+    EXPECT_TRUE(ok) << e;
+    return plan;
+}
+
+// Each sync of a restructure, and each write of its renames and drop, fails once and then
+// for good: the operation answers False without raising, says which structure the table
+// has, and the file holds the table under its name and nothing else.
+TEST_F(Restructure, ASyncOrWriteFailingOnceOrForGoodLeavesOneTableUnderItsName) {
+    const TStationFile f;
+    const TCallPlan plan = CountCalls(f);
+    ASSERT_GT(plan.Syncs, 4);
+    std::map<std::string, int> outcomes;
+    for (const auto& [call, n] : plan.Points()) {
+        for (const bool forGood : {false, true}) {
+            const std::string what = std::string(call == TORQFileCall::Sync ? "sync #" : "write #") +
+                                     std::to_string(n) + (forGood ? " for good" : " once");
+            SCOPED_TRACE(what);
+            bool ok = false;
+            std::string text, raised;
+            {
+                TORQDatabase db(nullptr);
+                TORQTable t;
+                f.Ready(db, t);
+                int seen = 0;
+                SetFileFaultHook([&](TORQFileCall Call, const std::string&) {
+                    if (Call != call) return 0;
+                    ++seen;
+                    return (forGood ? seen >= n : seen == n) ? EIO : 0;
+                });
+                raised = Raised([&] { ok = t.RestructureTable(text); });
+                SetFileFaultHook(nullptr);
+                try {
+                    db.Close();
+                } catch (...) {
+                }
+            }
+            EXPECT_EQ(raised, "");
+            const int32_t width = ExpectOneStationTable(f.Path, f.Want);
+            EXPECT_TRUE(width == 100 || width == 300) << width;
+            if (ok) {
+                EXPECT_EQ(width, 300);
+            } else if (text.find("has its new structure") != std::string::npos) {
+                EXPECT_EQ(width, 300) << text;
+            } else if (text.find("keeps its former structure") != std::string::npos) {
+                EXPECT_EQ(width, 100) << text;
+            }
+            ++outcomes[ok ? "done" : width == 300 ? "false, new" : "false, former"];
+        }
+    }
+    for (const auto& [o, k] : outcomes) std::printf("[ outcome  ] %s: %d\n", o.c_str(), k);
+    EXPECT_GT(outcomes["false, former"], 0);
+}
+
+// A child restructuring the table is killed at each of the restructure's syncs and at
+// each write of its swap: the next open finds the table under its name, in one structure,
+// with every record, and nothing else.
+TEST_F(Restructure, KilledAtEachSyncOrSwapWriteItLeavesOneTableUnderItsName) {
+    const TStationFile f;
+    const TCallPlan plan = CountCalls(f);
+    std::map<int32_t, int> widths;
+    for (const auto& [call, n] : plan.Points()) {
+        SCOPED_TRACE(std::string(call == TORQFileCall::Sync ? "sync #" : "write #") + std::to_string(n));
+        std::filesystem::copy_file(f.Original, f.Path, std::filesystem::copy_options::overwrite_existing);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            try {
+                TORQDatabase db(nullptr);
+                TORQTable t;
+                f.Ready(db, t);
+                int seen = 0;
+                SetFileFaultHook([&](TORQFileCall Call, const std::string&) {
+                    if (Call == call && ++seen == n) kill(getpid(), SIGKILL);
+                    return 0;
+                });
+                std::string e;
+                t.RestructureTable(e);
+            } catch (...) {
+            }
+            _exit(3);
+        }
+        ASSERT_GT(pid, 0);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child reached the call";
+        ++widths[ExpectOneStationTable(f.Path, f.Want)];
+    }
+    EXPECT_GT(widths[100], 0);
+    EXPECT_GT(widths[300], 0);
+    EXPECT_EQ(widths.size(), 2u);
+}
+
 // A child restructures the table over and over and is killed at random points. After
 // each kill the next open finds N with every record, in the old structure or the new,
 // and no interim table once it resolved what the cut left. TILO_KILL_SECONDS sets the
