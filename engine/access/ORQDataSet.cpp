@@ -1441,6 +1441,41 @@ namespace orq {
 // ---------------------------------------------------------------------------------
 // Copying records between datasets
 
+std::vector<TORQDataSet::TCopyFieldPair> TORQDataSet::CopyFieldPairs(classlib::TDataSet& Source,
+                                                                     classlib::TDataSet& Dest, bool MapByFieldIds) {
+    using namespace classlib;
+    auto* sourceDs = dynamic_cast<TORQDataSet*>(&Source);
+    auto* destDs = dynamic_cast<TORQDataSet*>(&Dest);
+    const bool byIds = MapByFieldIds && sourceDs != nullptr && destDs != nullptr;
+    const int32_t defCount = Source.FieldDefs().Count();
+    const bool byPosition = Source.Fields().Count() == defCount;
+    // The same for every record: found once by name (or object id) rather than once per
+    // record and field.
+    std::vector<TCopyFieldPair> pairs(static_cast<std::size_t>(std::max(defCount, 0)));
+    for (int32_t i = 0; i < defCount; ++i) {
+        TCopyFieldPair& p = pairs[static_cast<std::size_t>(i)];
+        p.DefName = Source.FieldDefs().Items(i)->Name();
+        p.From = byPosition ? Source.Fields().Fields(i) : Source.FindField(p.DefName);
+        if (p.From == nullptr) continue;
+        if (byIds) {
+            const int32_t at = sourceDs->Fields().IndexOf(p.From);
+            if (at >= 0 && at < sourceDs->AdvFieldDefs().Count()) {
+                const int32_t id = sourceDs->AdvFieldDefs().GetItem(at)->ObjectID;
+                TORQAdvFieldDefs& target = sourceDs->RestructureFieldDefs();
+                for (int32_t k = 0; k < target.Count(); ++k)
+                    if (target.GetItem(k)->ObjectID == id && id != -1) {
+                        if (k < Dest.Fields().Count()) p.To = Dest.Fields().Fields(k);
+                        break;
+                    }
+            }
+            if (p.To == nullptr) p.To = Dest.FindField(p.From->FieldName());
+        } else {
+            p.To = Dest.FindField(p.From->FieldName());
+        }
+    }
+    return pairs;
+}
+
 bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
                                 int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
                                 bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
@@ -1457,7 +1492,6 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
     const int64_t every = std::max<int64_t>(1, std::min<int64_t>(step, 30));
     auto* sourceDs = dynamic_cast<TORQDataSet*>(&Source);
     auto* destDs = dynamic_cast<TORQDataSet*>(&Dest);
-    const bool byIds = MapByFieldIds && sourceDs != nullptr && destDs != nullptr;
     TORQCursor* batch = Batched && destDs != nullptr ? destDs->Cursor() : nullptr;
     Source.DisableControls();
     TBookmark bookmark = Source.GetBookmark();
@@ -1482,40 +1516,11 @@ bool TORQDataSet::CopyTableData(classlib::TDataSet* NameTable, classlib::TDataSe
         Source.First();
         noteSkipped();
         const int32_t defCount = Source.FieldDefs().Count();
-        const bool byPosition = Source.Fields().Count() == defCount;
-        // Which source field goes to which target field is the same for every record:
-        // found once by name (or object id) rather than once per record and field.
-        struct TPair {
-            std::string DefName;
-            TField* From = nullptr;
-            TField* To = nullptr;
-        };
-        std::vector<TPair> pairs(static_cast<std::size_t>(std::max(defCount, 0)));
-        for (int32_t i = 0; i < defCount; ++i) {
-            TPair& p = pairs[static_cast<std::size_t>(i)];
-            p.DefName = Source.FieldDefs().Items(i)->Name();
-            p.From = byPosition ? Source.Fields().Fields(i) : Source.FindField(p.DefName);
-            if (p.From == nullptr) continue;
-            if (byIds) {
-                const int32_t at = sourceDs->Fields().IndexOf(p.From);
-                if (at >= 0 && at < sourceDs->AdvFieldDefs().Count()) {
-                    const int32_t id = sourceDs->AdvFieldDefs().GetItem(at)->ObjectID;
-                    TORQAdvFieldDefs& target = sourceDs->RestructureFieldDefs();
-                    for (int32_t k = 0; k < target.Count(); ++k)
-                        if (target.GetItem(k)->ObjectID == id && id != -1) {
-                            if (k < Dest.Fields().Count()) p.To = Dest.Fields().Fields(k);
-                            break;
-                        }
-                }
-                if (p.To == nullptr) p.To = Dest.FindField(p.From->FieldName());
-            } else {
-                p.To = Dest.FindField(p.From->FieldName());
-            }
-        }
+        const std::vector<TCopyFieldPair> pairs = CopyFieldPairs(Source, Dest, MapByFieldIds);
         while (!Source.Eof()) {
             Dest.Insert();
             for (int32_t i = 0; i < defCount; ++i) {
-                const TPair& p = pairs[static_cast<std::size_t>(i)];
+                const TCopyFieldPair& p = pairs[static_cast<std::size_t>(i)];
                 TField* from = p.From;
                 if (from == nullptr) {
                     const std::string text = classlib::Format(

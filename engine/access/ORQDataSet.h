@@ -129,6 +129,25 @@ public:
                               int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
                               bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
                               bool Batched = false);
+    // CopyTableData's work at the storage level (TORQTableCopy: record and BLOB pages
+    // filled in turn, keys placed as each record is) when it can give the same table:
+    // both datasets engine tables over single-user disk tables, Source unfiltered, no
+    // record failure to skip (IgnoreErrors off), and every field pair copied as stored.
+    // Otherwise CopyTableData itself. The result, Log lines, progress and Continue as
+    // CopyTableData's; progress comes at least every 100 ms of work.
+    static bool CopyTableRecords(classlib::TDataSet* NameTable, classlib::TDataSet& Source, classlib::TDataSet& Dest,
+                                 int32_t ProgressMax, int32_t ProgressMin, const TORQTableProgressEvent& OnProgress,
+                                 bool MapByFieldIds, bool IgnoreErrors, bool& Continue, std::string& Log,
+                                 bool Batched = false);
+    // Which Source field goes to which Dest field, per field definition of Source (From
+    // nil: Source has no field object for it; To nil: Dest has no field for it).
+    struct TCopyFieldPair {
+        std::string DefName;
+        classlib::TField* From = nullptr;
+        classlib::TField* To = nullptr;
+    };
+    static std::vector<TCopyFieldPair> CopyFieldPairs(classlib::TDataSet& Source, classlib::TDataSet& Dest,
+                                                      bool MapByFieldIds);
 
     // ---- the engine side ----
     TORQCursor* Cursor() const { return FCursor; }

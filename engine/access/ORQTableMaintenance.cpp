@@ -452,7 +452,7 @@ bool TORQTable::CopyTable(const std::string& NewTableName, std::string& ErrorTex
         }
         dest.Open();
         std::string log;
-        CopyTableData(this, *this, dest, ToPct, FromPct, progress.Event(), false, IgnoreErrors, Continue, log,
+        CopyTableRecords(this, *this, dest, ToPct, FromPct, progress.Event(), false, IgnoreErrors, Continue, log,
                       !IgnoreErrors);
         ErrorText += log;
         dest.Close();
@@ -640,7 +640,7 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
         RestructureFieldDefs().Assign(target);
         progress.Before();
         SetFiltered(false);
-        copied = CopyTableData(this, *this, *fresh, 99, 0, progress.Event(), true, false, go, log, true);
+        copied = CopyTableRecords(this, *this, *fresh, 99, 0, progress.Event(), true, false, go, log, true);
         SetFiltered(filtered);
         progress.After();
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQConstraints.h"
 #include "engine/storage/ORQCursor.h"
@@ -126,6 +127,121 @@ void TORQBTreeRecordIndex::OpenIndex(const TORQIndexDef& Definition) {
 void TORQBTreeRecordIndex::RebuildIndex(TORQCursor* Cursor) {
     DropIndex(CursorSession(Cursor));
     CreateIndex(Cursor, *IndexDef);
+}
+
+void TORQBTreeRecordIndex::ForEachEntry(int32_t SessionID,
+                                        const std::function<void(const uint8_t* Key, const uint8_t* Value)>& Visit,
+                                        const std::function<void()>& BetweenPages) {
+    TORQKeyPath path;
+    if (!First(SessionID, path)) return;
+    TORQPageManager& pm = PageManager();
+    int32_t pageNo = path.Levels[path.LevelCount - 1].PageNo;
+    // A damaged chain must not loop: the leaves are fewer than the file's pages.
+    for (int64_t left = int64_t{pm.GetPageCount()} + 1; pageNo != -1; --left) {
+        {
+            TORQBTreePageHolder leaf = TORQBTreePage::Load(pm, FKeyRef, SessionID, pageNo);
+            if (left <= 0 || !leaf->IsLeaf()) RaiseNativeFmt(31004, "Index page is damaged. PageNo=%d", {pageNo});
+            for (int32_t k = 0; k < leaf->EntryCount(); ++k) Visit(leaf->KeyAt(k), leaf->ValueAt(k));
+            pageNo = leaf->NextPageNo();
+        }
+        if (BetweenPages) BetweenPages();
+    }
+}
+
+void TORQBTreeRecordIndex::BulkLoad(
+    int32_t SessionID,
+    const std::function<void(const std::function<void(const uint8_t* Key, const uint8_t* Value)>& Sink)>& Feed) {
+    TORQPageManager& pm = PageManager();
+    int32_t dataSize = 0;
+    {
+        TORQBTreePageHolder root = LoadRoot(SessionID, 20127);
+        if (!root->IsLeaf() || root->EntryCount() != 0)
+            RaiseNativeFmt(31471, "Index '%s' holds entries: it cannot be filled from the bottom up",
+                           {IndexDef->Name});
+        dataSize = root->GetDataSize();
+    }
+    const int32_t keySize = FKeyRef.KeySize;
+    const int32_t leafEntry = keySize + FKeyRef.ValueSize;
+    const int32_t innerEntry = keySize + 4;
+    const int32_t room = dataSize - BTreeBaseHeaderSize;
+    const int32_t leafMax = room / leafEntry;
+    const int32_t innerMax = room / innerEntry;
+    CheckKeyRefFitsPage(FKeyRef, dataSize);
+
+    // A page of the level being built: header as splits leave it, entries from Data.
+    auto fill = [&](TORQBTreePage& Page, bool Leaf, const uint8_t* Data, int32_t Count) {
+        Page.SetIsLeaf(Leaf);
+        Page.SetRootLeafMark(true);
+        Page.SetKeySize(static_cast<uint16_t>(keySize));
+        std::memcpy(Page.KeyAt(0), Data, static_cast<size_t>(Count) * static_cast<size_t>(Leaf ? leafEntry : innerEntry));
+        Page.SetEntryCount(Count);
+        Page.ZeroEntriesFrom(Count);
+        Page.MarkModified();
+    };
+    // The pages of one level, chained in turn; the first key and number of each, for the
+    // level above. No page stays taken between two entries: Feed's caller may commit.
+    std::vector<uint8_t> firstKeys;
+    std::vector<int32_t> pageNos;
+    int32_t previous = -1;
+    auto writePage = [&](bool Leaf, const uint8_t* Data, int32_t Count) {
+        TORQBTreePageHolder page = TORQBTreePage::New(pm, FKeyRef, SessionID);
+        fill(*page, Leaf, Data, Count);
+        if (previous != -1) {
+            TORQBTreePageHolder before = TORQBTreePage::Load(pm, FKeyRef, SessionID, previous);
+            before->SetNextPageNo(page->GetPageNo());
+            before->MarkModified();
+            page->SetPrevPageNo(previous);
+        }
+        firstKeys.insert(firstKeys.end(), Data, Data + keySize);
+        pageNos.push_back(page->GetPageNo());
+        previous = page->GetPageNo();
+    };
+
+    std::vector<uint8_t> leaf(static_cast<size_t>(leafMax) * static_cast<size_t>(leafEntry));
+    int32_t count = 0;
+    Feed([&](const uint8_t* Key, const uint8_t* Value) {
+        if (count == leafMax) {
+            writePage(true, leaf.data(), count);
+            count = 0;
+        }
+        uint8_t* at = leaf.data() + static_cast<size_t>(count) * static_cast<size_t>(leafEntry);
+        std::memcpy(at, Key, static_cast<size_t>(keySize));
+        std::memcpy(at + keySize, Value, static_cast<size_t>(FKeyRef.ValueSize));
+        ++count;
+    });
+    TORQBTreePageHolder root = LoadRoot(SessionID, 20127);
+    if (pageNos.empty()) {
+        // Everything fits the root leaf.
+        fill(*root, true, leaf.data(), count);
+        return;
+    }
+    if (count > 0) writePage(true, leaf.data(), count);
+    previous = -1;
+    // Inner levels until one fits the root; entries spread evenly over a level's pages.
+    std::vector<uint8_t> entries;
+    for (;;) {
+        const auto n = static_cast<int32_t>(pageNos.size());
+        entries.resize(static_cast<size_t>(n) * static_cast<size_t>(innerEntry));
+        for (int32_t k = 0; k < n; ++k) {
+            uint8_t* at = entries.data() + static_cast<size_t>(k) * static_cast<size_t>(innerEntry);
+            std::memcpy(at, firstKeys.data() + static_cast<size_t>(k) * static_cast<size_t>(keySize),
+                        static_cast<size_t>(keySize));
+            StoreLE32(at + keySize, static_cast<uint32_t>(pageNos[static_cast<size_t>(k)]));
+        }
+        if (n <= innerMax) {
+            fill(*root, false, entries.data(), n);
+            return;
+        }
+        firstKeys.clear();
+        pageNos.clear();
+        const int32_t pages = (n + innerMax - 1) / innerMax;
+        for (int32_t p = 0, from = 0; p < pages; ++p) {
+            const int32_t take = n / pages + (p < n % pages ? 1 : 0);
+            writePage(false, entries.data() + static_cast<size_t>(from) * static_cast<size_t>(innerEntry), take);
+            from += take;
+        }
+        previous = -1;
+    }
 }
 
 bool TORQBTreeRecordIndex::First(int32_t SessionID, TORQKeyPath& Path) {

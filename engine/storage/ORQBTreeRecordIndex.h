@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "engine/storage/ORQBTreePage.h"
@@ -94,6 +95,20 @@ public:
     // Root FindKey with the key built from Record, over the first ColumnCount columns.
     bool FindKey(int32_t SessionID, bool Forward, TORQKeyPath& Path, int32_t Condition, const uint8_t* Record,
                  int32_t ColumnCount);
+
+    // Every leaf entry (key, value) in index order, handed to Visit along the leaf chain;
+    // each leaf page is held while its entries are handed out, and BetweenPages (when
+    // given) runs after each, with no page of the walk taken.
+    void ForEachEntry(int32_t SessionID, const std::function<void(const uint8_t* Key, const uint8_t* Value)>& Visit,
+                      const std::function<void()>& BetweenPages = {});
+    // Fills this index, empty, from the bottom up: Feed hands Sink every entry in ascending
+    // (key, value) order; leaves are filled in turn and chained, each inner level above
+    // them likewise, and the top level's entries go into the root page, whose number never
+    // changes. No key is compared: the order is the caller's promise. No page stays taken
+    // between two entries. 31471 when the index holds entries.
+    void BulkLoad(int32_t SessionID,
+                  const std::function<void(const std::function<void(const uint8_t* Key, const uint8_t* Value)>& Sink)>&
+                      Feed);
 
     int32_t RootPageNo() const { return IndexDef ? IndexDef->RootPage : -1; }
     TORQRecordKeyRef& KeyRef() { return FKeyRef; }

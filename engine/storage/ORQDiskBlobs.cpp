@@ -557,6 +557,82 @@ TORQBlobReference TORQDiskBlobManager::StoreSmallBlob(int32_t SessionID, const T
     return ref;
 }
 
+TORQBlobReference TORQDiskBlobManager::CopyStoredValue(int32_t SessionID, const TORQBlobReference& Reference,
+                                                      TORQDiskBlobManager& Dest, int32_t DestSessionID) {
+    if (!TreatAsLarge(SessionID, Reference)) {
+        TPageHold page = TakePage(FPageManager, SessionID, Reference.PageNo);
+        TORQBlobHeader header;
+        const uint8_t* bytes = TORQSmallBlobPage(page.get()).BlobBytes(Reference, header);
+        if (header.BlockCount < 0 || header.UncompressedSize < 0)
+            RaiseNativeFmt(31012, "Invalid blob size: BlockCount=%d, UncompressedSize=%d",
+                           {header.BlockCount, header.UncompressedSize});
+        if (Dest.IsSmallBlob(header.StoredSize)) return Dest.AppendSmallBlob(DestSessionID, header, bytes);
+    }
+    // Large values (and a shared one too large for the other file's pages) through an
+    // entry. One that Dest shares goes to the page being filled too: the index may offer
+    // that page with room it no longer has.
+    TORQBlobCacheEntry entry;
+    LoadBlob(SessionID, Reference, entry);
+    if (Dest.IsSmallBlob(entry.StoredSize())) {
+        TORQBlobHeader header;
+        header.BlockCount = entry.BlockCount;
+        header.StoredSize = entry.StoredSize();
+        header.UncompressedSize = entry.UncompressedSize;
+        return Dest.AppendSmallBlob(DestSessionID, header, entry.Data.Data());
+    }
+    return Dest.StoreBlob(DestSessionID, entry);
+}
+
+TORQBlobReference TORQDiskBlobManager::AppendSmallBlob(int32_t SessionID, const TORQBlobHeader& Header,
+                                                      const uint8_t* Bytes) {
+    const auto need = static_cast<int32_t>(Header.StoredSize + TORQBlobHeader::ByteSize);
+    TPageHold page;
+    if (FAppendPage != -1 && FAppendEnd + need <= FPageManager.DataSize &&
+        FAppendCount < std::numeric_limits<uint16_t>::max()) {
+        page = TakePage(FPageManager, SessionID, FAppendPage);
+    } else {
+        EndAppend(SessionID);
+        page = NewPage(FPageManager, SessionID);
+        FAppendPage = page->PageNo;
+        FAppendEnd = TORQSmallBlobPage::CountSize;
+        FAppendCount = 0;
+        FAppendUsed = 0;
+        FAppendListed = 0;
+        FAppendNextID = 0;
+    }
+    // Ids in turn from 0 on a page of this append's own, past the one readers cannot tell
+    // from a large BLOB.
+    if (FAppendNextID == AmbiguousBlobID) ++FAppendNextID;
+    TORQBlobHeader h = Header;
+    h.BlobID = FAppendNextID;
+    uint8_t* data = page->GetData();
+    h.ToBytes(data + FAppendEnd);
+    if (h.StoredSize > 0)
+        std::memcpy(data + FAppendEnd + TORQBlobHeader::ByteSize, Bytes, static_cast<size_t>(h.StoredSize));
+    ++FAppendCount;
+    StoreLE16(data, static_cast<uint16_t>(FAppendCount));
+    page->Modified = 1;
+    FAppendEnd += need;
+    FAppendUsed += need;
+    ++FAppendNextID;
+    return TORQBlobReference{FAppendPage, h.BlobID};
+}
+
+void TORQDiskBlobManager::EndAppend(int32_t SessionID) {
+    if (FAppendPage == -1 || FAppendUsed == FAppendListed) return;
+    FBlobPageIndex.AddUsedSize(SessionID, FAppendUsed - FAppendListed, FAppendPage);
+    FAppendListed = FAppendUsed;
+}
+
+void TORQDiskBlobManager::CancelAppend() {
+    FAppendPage = -1;
+    FAppendEnd = 0;
+    FAppendCount = 0;
+    FAppendUsed = 0;
+    FAppendListed = 0;
+    FAppendNextID = 0;
+}
+
 TORQBlobReference TORQDiskBlobManager::StoreLargeBlob(int32_t SessionID, const TORQBlobCacheEntry& Entry) {
     const int32_t u = FPageManager.DataSize;
     const int64_t s = Entry.StoredSize();

@@ -197,6 +197,19 @@ public:
     // Whether PageNo holds a complete, consistent large BLOB; never raises.
     bool IsLargeBlob(int32_t SessionID, int32_t PageNo);
 
+    // A rebuild's copy: the value Reference names in this table, stored in its stored
+    // form by Dest (another table's manager, of this file or another) for DestSessionID;
+    // the new reference. A shared value is read in place on its page, checked as every
+    // read checks it, and appended to the shared page Dest is filling: a page of Dest's own
+    // making, whose used size Dest's BLOB page index learns when the page is left or
+    // EndAppend runs (the filling goes on on the same page). EndAppend comes before any
+    // commit, read or other change of Dest's values; CancelAppend forgets the page: after a
+    // failure (the caller rolls back) or once the copy is over.
+    TORQBlobReference CopyStoredValue(int32_t SessionID, const TORQBlobReference& Reference,
+                                      TORQDiskBlobManager& Dest, int32_t DestSessionID);
+    void EndAppend(int32_t SessionID);
+    void CancelAppend();
+
     // The field's reference and live cache entry (nil when none) in a memory record buffer.
     TORQBlobReference GetReference(const uint8_t* Record, int32_t FieldNo) const;
     TORQBlobCacheEntry* GetCacheEntry(const uint8_t* Record, int32_t FieldNo) const;
@@ -227,6 +240,9 @@ private:
     // Reads and checks the first page, the locator and the whole page list (31011).
     TLargeBlobLayout ReadLargeBlobLayout(int32_t SessionID, int32_t PageNo);
     TORQBlobReference StoreSmallBlob(int32_t SessionID, const TORQBlobCacheEntry& Entry);
+    // Appends one shared value (Header's sizes, Bytes its S stored bytes) to the page
+    // being filled, or a new one.
+    TORQBlobReference AppendSmallBlob(int32_t SessionID, const TORQBlobHeader& Header, const uint8_t* Bytes);
     TORQBlobReference StoreLargeBlob(int32_t SessionID, const TORQBlobCacheEntry& Entry);
     void FreeSmallBlob(int32_t SessionID, const TORQBlobReference& Reference);
     void FreeLargeBlob(int32_t SessionID, int32_t PageNo);
@@ -250,6 +266,14 @@ private:
     std::unordered_map<uint32_t, std::unique_ptr<TORQBlobCacheEntry>> FEntries;
     uint32_t FLastHandle = 0;
     TORQBTreeBlobPageIndex FBlobPageIndex;
+    // The shared page an append fills: its number, entries end, entry count, next id, the
+    // bytes its entries use (22 + S each) and of them those the index counts; -1 when none.
+    int32_t FAppendPage = -1;
+    int32_t FAppendEnd = 0;
+    int32_t FAppendCount = 0;
+    int32_t FAppendUsed = 0;
+    int32_t FAppendListed = 0;
+    int16_t FAppendNextID = 0;
 };
 
 }  // namespace orq

@@ -474,6 +474,45 @@ bool TORQDiskRecordManager::InsertRecord(int32_t SessionID, const uint8_t* Recor
     return true;
 }
 
+void TORQDiskRecordManager::AppendRecord(int32_t SessionID, const uint8_t* Record, TORQRecordID& RecordID) {
+    ToStored(Record);
+    TORQPage* page = nullptr;
+    if (FAppendPage != -1 && FAppendCount < FRecordsPerPage) {
+        page = FPageManager.GetPage(SessionID, FAppendPage, true, ptTableRecord);
+    } else {
+        EndAppend(SessionID);
+        page = FPageManager.AddNewPage(SessionID, ptTableRecord);
+        StoreLE32(page->GetBuffer() + TORQSmallRecordPage::OwnerTableOffset, static_cast<uint32_t>(FTableID));
+        FAppendPage = page->PageNo;
+        FAppendCount = 0;
+        FAppendListed = 0;
+    }
+    TPageUse use(FPageManager, page);
+    // The page is this fill's own: its slots below the count are used, the rest free.
+    const int32_t slot = FAppendCount;
+    page->GetData()[slot / 8] |= static_cast<uint8_t>(1u << (slot % 8));
+    const int32_t bitmap = TORQSmallRecordPage(page, FStoredRecordSize, FRecordsPerPage).BitmapSize();
+    std::memcpy(page->GetData() + bitmap + static_cast<size_t>(slot) * static_cast<size_t>(FStoredRecordSize),
+                FWorkBuffer, static_cast<size_t>(FStoredRecordSize));
+    page->Modified = 1;
+    ++FAppendCount;
+    ++RecordCount;
+    CountChange();
+    RecordID = TORQRecordID{FAppendPage, static_cast<uint16_t>(slot)};
+}
+
+void TORQDiskRecordManager::EndAppend(int32_t SessionID) {
+    if (FAppendPage == -1 || FAppendCount == FAppendListed) return;
+    FPageIndex.AddRecords(SessionID, FAppendPage, FAppendCount - FAppendListed);
+    FAppendListed = FAppendCount;
+}
+
+void TORQDiskRecordManager::CancelAppend() {
+    FAppendPage = -1;
+    FAppendCount = 0;
+    FAppendListed = 0;
+}
+
 bool TORQDiskRecordManager::UpdateRecord(int32_t SessionID, const uint8_t* Record, const TORQRecordID& RecordID) {
     ToStored(Record);
     TPageUse use(FPageManager, FPageManager.GetPage(SessionID, RecordID.PageNo, true, ptTableRecord));

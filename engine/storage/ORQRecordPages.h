@@ -127,6 +127,17 @@ public:
     // 20292 when the index's counts do not add up to the record count.
     void CheckRecordCount(int32_t SessionID);
 
+    // Filling a table in one pass (the rebuilds): each record goes to the next slot of a
+    // page of the fill's own making, a new page once that one is full, and the record page
+    // index learns a page's records when the page is left or EndAppend runs (the fill goes
+    // on on the same page). Until then the index lags behind the record count by the page
+    // being filled: EndAppend comes before any commit, read or other change. CancelAppend
+    // forgets the page: after a failure (the caller rolls the session back) or once the
+    // fill is over.
+    void AppendRecord(int32_t SessionID, const uint8_t* Record, TORQRecordID& RecordID);
+    void EndAppend(int32_t SessionID);
+    void CancelAppend();
+
     void EmptyRecords(int32_t SessionID) override;
     bool InsertRecord(int32_t SessionID, const uint8_t* Record, TORQRecordID& RecordID) override;
     bool UpdateRecord(int32_t SessionID, const uint8_t* Record, const TORQRecordID& RecordID) override;
@@ -184,6 +195,9 @@ private:
     std::vector<int64_t> FFieldValues;
     int32_t FStoredRecordSize = 0;
     uint8_t* FWorkBuffer = nullptr;  // engine memory, FStoredRecordSize bytes
+    int32_t FAppendPage = -1;
+    int32_t FAppendCount = 0;   // records on the page
+    int32_t FAppendListed = 0;  // of them, those the index counts
 };
 
 }  // namespace orq
