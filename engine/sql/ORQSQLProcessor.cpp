@@ -1,5 +1,6 @@
 #include "engine/sql/ORQSQLProcessor.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -285,6 +286,13 @@ bool TORQSQLProcessor::CanReuseStatement() const {
     // rewrites some, such as a LIKE prefix; those texts parse again).
     const auto& bindings = FLexer->ParamBindings()->Items();
     if (static_cast<int32_t>(bindings.size()) != FLexer->ParameterTokenCount()) return false;
+    // Each token's value went into exactly one constant.
+    for (const TToken& t : FLexer->Commands(0).Tokens) {
+        if (t.Kind != tktParameter) continue;
+        const auto uses = std::count_if(bindings.begin(), bindings.end(),
+                                        [&](const TORQParamBindings::TBinding& b) { return b.Source == t.ParamValue; });
+        if (uses != 1) return false;
+    }
     for (const TORQParamBindings::TBinding& b : bindings) {
         const TORQVariant& kept = b.Node->Value;
         const TORQVariant& given = *b.Source;
