@@ -6,6 +6,7 @@
 //   updaterange    10 % of the rows chosen by an indexed range
 //   updatescan     10 % of the rows chosen by an unindexed condition
 //   updatetx       the indexed-range UPDATE inside a transaction (ours: its undo list)
+// and the statement workload of StatementTable.h (at the end).
 // TILO_BENCH_ROWS sets the row count (100,000).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "BenchFolder.h"
+#include "StatementTable.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQMain.h"
 #include "engine/access/ORQQuery.h"
@@ -210,3 +212,83 @@ BENCHMARK(SQLiteUpdate)
     ->ArgNames({"disk", "kind"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
+
+// ---- the statement workload (StatementTable.h) ----
+//   wide/bulkinsert   every row by one prepared INSERT, in one transaction
+//   wide/update10     10 % of the rows by an indexed range, one statement
+//   wide/delete10     10 % of the rows by an indexed range, one statement (once)
+namespace {
+
+std::filesystem::path WideDir() {
+    static const std::filesystem::path dir = FreshBenchDir("sqlchange-wide");
+    return dir;
+}
+
+stmtbench::TOurs*& WideOurs() {
+    static stmtbench::TOurs* o = nullptr;
+    return o;
+}
+stmtbench::TSQLite*& WidePeer() {
+    static stmtbench::TSQLite* p = nullptr;
+    return p;
+}
+
+void WideBulkOurs(benchmark::State& State) {
+    for (auto _ : State) {
+        State.PauseTiming();
+        delete WideOurs();
+        WideOurs() = new stmtbench::TOurs(WideDir(), "WIDECHG");
+        State.ResumeTiming();
+        WideOurs()->InsertRows(0, stmtbench::Rows());
+    }
+    State.SetItemsProcessed(State.iterations() * stmtbench::Rows());
+}
+
+void WideBulkPeer(benchmark::State& State) {
+    for (auto _ : State) {
+        State.PauseTiming();
+        delete WidePeer();
+        WidePeer() = new stmtbench::TSQLite(WideDir());
+        State.ResumeTiming();
+        WidePeer()->InsertRows(0, stmtbench::Rows());
+    }
+    State.SetItemsProcessed(State.iterations() * stmtbench::Rows());
+}
+
+std::string WideRange(const char* Head) {
+    const int n = stmtbench::Rows();
+    return std::string(Head) + " where id >= " + std::to_string(n / 5) + " and id < " + std::to_string(n / 5 + n / 10);
+}
+
+void WideChangeOurs(benchmark::State& State, const char* Head) {
+    int64_t rows = 0;
+    for (auto _ : State) rows = WideOurs()->Exec(WideRange(Head));
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+void WideChangePeer(benchmark::State& State, const char* Head) {
+    int64_t rows = 0;
+    for (auto _ : State) {
+        WidePeer()->Exec(WideRange(Head));
+        rows = sqlite3_changes(WidePeer()->Db);
+    }
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+const int wideRegistered = [] {
+    benchmark::RegisterBenchmark("wide/bulkinsert/orq", WideBulkOurs)->Iterations(1)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("wide/bulkinsert/sqlite", WideBulkPeer)->Iterations(1)->Unit(benchmark::kMillisecond);
+    for (const auto& [name, head] : {std::pair{"update10", "update w set num = num + 1"},
+                                     std::pair{"delete10", "delete from w"}}) {
+        const int runs = std::string(name) == "update10" ? 5 : 1;
+        benchmark::RegisterBenchmark((std::string("wide/") + name + "/orq").c_str(), WideChangeOurs, head)
+            ->Iterations(runs)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("wide/") + name + "/sqlite").c_str(), WideChangePeer, head)
+            ->Iterations(runs)
+            ->Unit(benchmark::kMillisecond);
+    }
+    return 0;
+}();
+
+}  // namespace

@@ -9,6 +9,7 @@
 //             index on its key
 //   plan      lexing, parsing and the operator tree of a 20-line query against
 //             sqlite3_prepare_v2
+// and the statement workload of StatementTable.h (at the end).
 // TILO_BENCH_ROWS sets the row count (100,000).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -20,6 +21,7 @@
 #include <string>
 
 #include "BenchFolder.h"
+#include "StatementTable.h"
 #include "engine/access/ORQMain.h"
 #include "engine/access/ORQQuery.h"
 #include "engine/sql/ORQLexer.h"
@@ -310,5 +312,110 @@ void Register() {
 }
 
 const int registered = (Register(), 0);
+
+}  // namespace
+
+// ---- the statement workload (StatementTable.h), both sides prepared once ----
+//   wide/point   one row by its primary key, a new key each time
+//   wide/range   1,000 rows by a primary-key range, a new range each time
+//   wide/join    every row of W with its region from D
+//   wide/group   W grouped by its 100 names
+namespace {
+
+std::filesystem::path WideDir() {
+    static const std::filesystem::path dir = FreshBenchDir("sqlquery-wide");
+    return dir;
+}
+
+stmtbench::TOurs& WideOurs() {
+    static stmtbench::TOurs* o = [] {
+        auto* p = new stmtbench::TOurs(WideDir(), "WIDEQRY");
+        p->LoadRows();
+        return p;
+    }();
+    return *o;
+}
+
+stmtbench::TSQLite& WidePeer() {
+    static stmtbench::TSQLite* p = [] {
+        auto* s = new stmtbench::TSQLite(WideDir());
+        s->InsertRows(0, stmtbench::Rows());
+        return s;
+    }();
+    return *p;
+}
+
+const char* const WidePointText = "select name, num, txt from w where id = :id";
+const char* const WideRangeText = "select id, name, num from w where id >= :lo and id < :hi";
+const char* const WideJoinText = "select w.id, d.region from w, d where w.name = d.name";
+const char* const WideGroupText = "select name, count(*), sum(num) from w group by name";
+
+void WideOursParams(benchmark::State& State, const char* Text, int Span) {
+    auto q = WideOurs().Query(Text);
+    q->Prepare();
+    const int n = stmtbench::Rows() - Span;
+    int i = 0;
+    int64_t rows = 0;
+    for (auto _ : State) {
+        const int key = static_cast<int>((int64_t{i++} * 7919) % n);
+        if (Span == 0) {
+            q->ParamByName("id")->SetAsInteger(key);
+        } else {
+            q->ParamByName("lo")->SetAsInteger(key);
+            q->ParamByName("hi")->SetAsInteger(key + Span);
+        }
+        rows = stmtbench::ReadAll(*q);
+    }
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+void WidePeerParams(benchmark::State& State, const char* Text, int Span) {
+    std::string text = Text;
+    for (const char* name : {":id", ":lo", ":hi"})
+        if (auto at = text.find(name); at != std::string::npos) text.replace(at, 3, "?");
+    sqlite3_stmt* s = WidePeer().Prepare(text);
+    const int n = stmtbench::Rows() - Span;
+    int i = 0;
+    int64_t rows = 0;
+    for (auto _ : State) {
+        const int key = static_cast<int>((int64_t{i++} * 7919) % n);
+        sqlite3_bind_int(s, 1, key);
+        if (Span != 0) sqlite3_bind_int(s, 2, key + Span);
+        rows = stmtbench::TSQLite::StepAll(s);
+    }
+    sqlite3_finalize(s);
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+void WideOursWhole(benchmark::State& State, const char* Text) {
+    auto q = WideOurs().Query(Text);
+    q->Prepare();
+    int64_t rows = 0;
+    for (auto _ : State) rows = stmtbench::ReadAll(*q);
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+void WidePeerWhole(benchmark::State& State, const char* Text) {
+    sqlite3_stmt* s = WidePeer().Prepare(Text);
+    int64_t rows = 0;
+    for (auto _ : State) rows = stmtbench::TSQLite::StepAll(s);
+    sqlite3_finalize(s);
+    State.counters["rows"] = static_cast<double>(rows);
+}
+
+const int wideRegistered = [] {
+    benchmark::RegisterBenchmark("wide/point/orq", WideOursParams, WidePointText, 0);
+    benchmark::RegisterBenchmark("wide/point/sqlite", WidePeerParams, WidePointText, 0);
+    benchmark::RegisterBenchmark("wide/range/orq", WideOursParams, WideRangeText, 1000)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("wide/range/sqlite", WidePeerParams, WideRangeText, 1000)
+        ->Unit(benchmark::kMicrosecond);
+    for (const auto& [name, text] : {std::pair{"join", WideJoinText}, std::pair{"group", WideGroupText}}) {
+        benchmark::RegisterBenchmark((std::string("wide/") + name + "/orq").c_str(), WideOursWhole, text)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("wide/") + name + "/sqlite").c_str(), WidePeerWhole, text)
+            ->Unit(benchmark::kMillisecond);
+    }
+    return 0;
+}();
 
 }  // namespace

@@ -285,7 +285,14 @@ void TORQTable::InitFieldDefs() {
     }
     TORQDatabaseFlagScope flag(*this, dfFieldList);
     CheckTableName();
-    std::unique_ptr<TORQLocalCursor> c = BuildCursor();
+    // While the dataset's own cursor is being made, it has the table open already: the
+    // definitions come from it rather than from a second open of the table.
+    std::unique_ptr<TORQLocalCursor> own;
+    auto* c = dynamic_cast<TORQLocalCursor*>(FBuildingCursor);
+    if (c == nullptr) {
+        own = BuildCursor();
+        c = own.get();
+    }
     c->InitFieldDefs();
     EngineFieldDefs().Assign(c->FieldDefs);
     EngineConstraintDefs().Assign(c->ConstraintDefs);

@@ -223,12 +223,23 @@ int64_t TORQMemoryManager::GetBlockSize(const void* P) const {
 }
 
 int64_t TORQMemoryManager::GetAvailableMemory() {
-    int64_t available = MemInfoAvailable();
-    int64_t room = CgroupMemoryRoom("/proc/self/cgroup", "/sys/fs/cgroup");
-    if (available < 0) available = room >= 0 ? room : 0;
-    else if (room >= 0 && room < available) available = room;
-    if (available > AvailableMemoryCeiling) available = AvailableMemoryCeiling;
-    FAvailableMemory.store(available, std::memory_order_relaxed);
+    const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    const int64_t next = FNextRefresh.load(std::memory_order_acquire);
+    int64_t available = 0;
+    if (next != 0 && now < next) {
+        available = FAvailableMemory.load(std::memory_order_relaxed);
+    } else {
+        // Two threads may both read here; either figure is current.
+        available = MemInfoAvailable();
+        int64_t room = CgroupMemoryRoom("/proc/self/cgroup", "/sys/fs/cgroup");
+        if (available < 0) available = room >= 0 ? room : 0;
+        else if (room >= 0 && room < available) available = room;
+        if (available > AvailableMemoryCeiling) available = AvailableMemoryCeiling;
+        FAvailableMemory.store(available, std::memory_order_relaxed);
+        FSystemReads.fetch_add(1, std::memory_order_relaxed);
+        const int64_t refreshed = now + FRefreshInterval.load(std::memory_order_relaxed);
+        FNextRefresh.store(refreshed != 0 ? refreshed : 1, std::memory_order_release);
+    }
     int64_t limit = MemoryLimit();
     return limit != 0 && limit < available ? limit : available;
 }

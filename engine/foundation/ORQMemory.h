@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -72,7 +73,15 @@ public:
     // Bytes engine caches may plan to use: the memory the system reports available
     // (within this process's cgroup limit), clamped to 4 GiB - 1 because the caches
     // size themselves in 32-bit arithmetic; the limit instead when one is set and smaller.
+    // The system's figure costs several file reads, and every table open asks: it is
+    // read once and then at most once per RefreshInterval; a new limit applies at once.
     int64_t GetAvailableMemory();
+    // How often the system's figure has been read.
+    int64_t SystemReads() const { return FSystemReads.load(std::memory_order_relaxed); }
+    void SetRefreshInterval(std::chrono::steady_clock::duration Interval) {
+        FRefreshInterval.store(Interval.count(), std::memory_order_relaxed);
+        FNextRefresh.store(0, std::memory_order_relaxed);
+    }
 
     // 0 means no limit.
     int64_t MemoryLimit() const { return FMemoryLimit.load(std::memory_order_relaxed); }
@@ -93,6 +102,11 @@ private:
     std::atomic<int64_t> FUsedMemory{0};
     std::atomic<int64_t> FAvailableMemory{0};
     std::atomic<int64_t> FOverrunsFound{0};
+    std::atomic<int64_t> FSystemReads{0};
+    // steady_clock ticks; 0: read at the next call.
+    std::atomic<int64_t> FNextRefresh{0};
+    std::atomic<int64_t> FRefreshInterval{
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::seconds(1)).count()};
 };
 
 // Room left under the memory limits of the process's own cgroup and its ancestors, read

@@ -1,4 +1,5 @@
 #include "engine/sql/ORQExprNodes.h"
+#include "engine/sql/ORQLexer.h"
 
 #include <algorithm>
 #include <charconv>
@@ -205,6 +206,17 @@ bool TORQExprNode::IsScanValue(TORQExprNode* Node) {
 
 // ---------------------------------------------------------------------------------
 // TORQExprNodeConst
+
+TORQExprNodeConst::~TORQExprNodeConst() {
+    if (auto bindings = FBindings.lock()) bindings->Forget(this);
+}
+
+void TORQExprNodeConst::BindToParameter(const std::shared_ptr<TORQParamBindings>& Bindings,
+                                        std::shared_ptr<TORQVariant> Source) {
+    if (!Bindings || !Source) return;
+    Bindings->Add(this, std::move(Source));
+    FBindings = Bindings;
+}
 
 uint8_t TORQExprNodeConst::GetDataType() { return BaseToAdvancedFieldType(Value.DataType()); }
 

@@ -121,9 +121,15 @@ public:
 using TORQExprNodePtr = std::unique_ptr<TORQExprNode>;
 
 // A constant: its Value is the constant.
+class TORQParamBindings;
+
 class TORQExprNodeConst : public TORQExprNode {
 public:
     TORQExprNodeConst() : TORQExprNode(0) {}
+    ~TORQExprNodeConst() override;
+    // The value came from a parameter token: listed in Bindings with the token's value
+    // until this node is freed.
+    void BindToParameter(const std::shared_ptr<TORQParamBindings>& Bindings, std::shared_ptr<TORQVariant> Source);
     TORQVariant& GetValue() override { return Value; }
     uint8_t GetDataType() override;
     int32_t GetDataSize() override;
@@ -133,6 +139,9 @@ public:
     bool IsAllLowerCase() const;
     bool IsAllUpperCase() const;
     void DropLastChar();
+
+private:
+    std::weak_ptr<TORQParamBindings> FBindings;
 };
 
 class TORQExprNodeField : public TORQExprNode {

@@ -211,6 +211,7 @@ TORQExprNodePtr TORQExprParser::BooleanConstant() {
     }
     if (IsParamOfType(IsLogicalType)) {
         auto c = ConstOf(*FToken.ParamValue);
+        c->BindToParameter(FLexer.ParamBindings(), FToken.ParamValue);
         Advance();
         return c;
     }
@@ -228,6 +229,7 @@ TORQExprNodePtr TORQExprParser::NullConstant() {
         auto c = std::make_unique<TORQExprNodeConst>();
         const uint8_t t = FToken.ParamValue->DataType();
         c->Value.Clear(t != 0 ? t : uint8_t{bdtInteger});
+        c->BindToParameter(FLexer.ParamBindings(), FToken.ParamValue);
         Advance();
         return c;
     }
@@ -414,6 +416,8 @@ TORQExprNodePtr TORQExprParser::MakeSubquery(uint8_t IsScalar, uint8_t IsSingleR
         RaiseFound(30940, "Subquery not allowed in a filter, default or locate condition: '%s' found at line %d, "
                           "column %d");
     if (!HasSubqueryFactory()) RaiseFound(30900, "Subqueries are not available: '%s' found at line %d, column %d");
+    // A subquery's operators run once: a statement holding one is parsed for every run.
+    FLexer.ParamBindings()->HoldsSubquery = true;
     auto node = std::make_unique<TORQExprNodeSubquery>(IsScalar, FLexer, FQuery, IsSingleRow);
     FLexer.GetCurrentToken(FToken);
     return node;
@@ -612,6 +616,7 @@ TORQExprNodePtr TORQExprParser::Constant() {
                                         IsStringOrBlobType(FToken.ParamValue->DataType())))
                 return nullptr;
             c->Value.Assign(*FToken.ParamValue, true);
+            c->BindToParameter(FLexer.ParamBindings(), FToken.ParamValue);
             break;
         case tktReservedWord:
             if (IsWord(rwDate) || IsWord(rwTime) || IsWord(rwTimestamp)) return DateLiteral();
@@ -651,6 +656,7 @@ TORQExprNodePtr TORQExprParser::DateFunction(bool WithParameters) {
     if (IsWord(rwToDate)) return ToDate();
     if (WithParameters && IsParamOfType(IsDateTimeType)) {
         auto c = ConstOf(*FToken.ParamValue);
+        c->BindToParameter(FLexer.ParamBindings(), FToken.ParamValue);
         Advance();
         return c;
     }

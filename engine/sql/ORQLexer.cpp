@@ -5,6 +5,7 @@
 #include "classlib/NumConv.h"
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
+#include "engine/sql/ORQExprNodes.h"
 
 namespace orq {
 
@@ -274,10 +275,16 @@ private:
         if (FTok.Text[0] == ':') {
             FTok.Text.erase(0, 1);
             if (FParams) p = FParams->FindParam(FTok.Text);
+            if (p)
+                for (int32_t i = 0; i < FParams->Count() && FTok.ParamIndex < 0; ++i)
+                    if (FParams->Items(i) == p) FTok.ParamIndex = i;
         } else {
             const int32_t index = FPositional++;
             FTok.Text = "Param" + classlib::IntToStr(FPositional);
-            if (FParams && index < FParams->Count()) p = FParams->Items(index);
+            if (FParams && index < FParams->Count()) {
+                p = FParams->Items(index);
+                FTok.ParamIndex = index;
+            }
         }
         if (!p) RaiseNativeFmt(30358, "Value for parameter '%s' not found", {FTok.Text});
         auto value = std::make_shared<TORQVariant>();
@@ -325,6 +332,60 @@ private:
 TORQLexer::TORQLexer(std::string_view SQL, TORQSQLParams* Params) : FSQL(SQL), FParams(Params) { Lex(); }
 
 void TORQLexer::Lex() { TScanner(FSQL, FParams, FCommands).Run(); }
+
+int32_t TORQLexer::ParameterTokenCount() const {
+    int32_t n = 0;
+    for (const TSQLCommand& c : FCommands)
+        for (const TToken& t : c.Tokens)
+            if (t.Kind == tktParameter) ++n;
+    return n;
+}
+
+namespace {
+
+// What of a parameter's value the parse decides by: its type, Null, and a text's last
+// character where '%' (a prefix search) or '*' (a partial comparison) changes the node.
+struct TParseShape {
+    uint8_t Type = 0;
+    bool Null = false;
+    char16_t Last = 0;
+    bool operator==(const TParseShape&) const = default;
+};
+
+TParseShape ShapeOf(const TORQVariant& V) {
+    TParseShape s{V.DataType(), V.IsNull(), 0};
+    if (s.Null) return s;
+    if (V.IsWideString()) {
+        const std::u16string w = V.GetAsWideString();
+        if (!w.empty() && (w.back() == u'%' || w.back() == u'*')) s.Last = w.back();
+    } else if (V.IsString()) {
+        const std::string t = V.GetAsString();
+        if (!t.empty() && (t.back() == '%' || t.back() == '*')) s.Last = static_cast<char16_t>(t.back());
+    }
+    return s;
+}
+
+}  // namespace
+
+bool TORQLexer::RebindParameters(const TORQSQLParams& Params) {
+    std::vector<std::pair<TORQVariant*, const TORQSQLParam*>> updates;
+    for (TSQLCommand& c : FCommands)
+        for (TToken& t : c.Tokens) {
+            if (t.Kind != tktParameter) continue;
+            if (!t.ParamValue || t.ParamIndex < 0 || t.ParamIndex >= Params.Count()) return false;
+            const TORQSQLParam* p = Params.Items(t.ParamIndex);
+            // A named token must still find this parameter first by its name.
+            const bool positional = t.Text == "Param" + classlib::IntToStr(t.ParamIndex + 1);
+            if (!positional && Params.FindParam(t.Text) != p) return false;
+            if (!(ShapeOf(*p) == ShapeOf(*t.ParamValue))) return false;
+            updates.emplace_back(t.ParamValue.get(), p);
+        }
+    for (auto& [value, p] : updates) value->Assign(*p, true);
+    // A Null stays the typed Null the parse made of it.
+    for (const TORQParamBindings::TBinding& b : FBindings->Items())
+        if (!b.Source->IsNull()) b.Node->Value.Assign(*b.Source, true);
+    return true;
+}
 
 TSQLCommand* TORQLexer::Current() {
     return FCurrentCommand >= 0 && FCurrentCommand < CommandCount() ? &FCommands[static_cast<size_t>(FCurrentCommand)]

@@ -83,8 +83,35 @@ struct TToken {
     // tktParameter only: the value bound when the token was lexed. Copies of the token
     // share it; the lexer's own tokens keep it alive.
     std::shared_ptr<TORQVariant> ParamValue;
+    // tktParameter only: the index of the parameter the value came from.
+    int32_t ParamIndex = -1;
     int32_t Line = 0;    // of the token's first character, from 1
     int32_t Column = 0;
+};
+
+class TORQExprNodeConst;
+
+// The constants a parse made from parameter values, each with the token's value it copied:
+// a prepared statement takes new values by assigning them to these constants. A constant
+// leaves the list when it is freed (parses that back-track free what they made).
+class TORQParamBindings {
+public:
+    struct TBinding {
+        TORQExprNodeConst* Node;
+        std::shared_ptr<TORQVariant> Source;
+    };
+    void Add(TORQExprNodeConst* Node, std::shared_ptr<TORQVariant> Source) {
+        FItems.push_back({Node, std::move(Source)});
+    }
+    void Forget(const TORQExprNodeConst* Node) {
+        std::erase_if(FItems, [Node](const TBinding& B) { return B.Node == Node; });
+    }
+    const std::vector<TBinding>& Items() const { return FItems; }
+    // Set when the parse made a subquery.
+    bool HoldsSubquery = false;
+
+private:
+    std::vector<TBinding> FItems;
 };
 
 struct TSQLCommand {
@@ -136,6 +163,16 @@ public:
     static bool IsReservedWord(const TToken& Token, int32_t Code);
     static int32_t ReservedWordCode(std::string_view Text) { return FindReservedWord(Text); }
 
+    // The constants parsed from this lexer's parameter tokens.
+    const std::shared_ptr<TORQParamBindings>& ParamBindings() const { return FBindings; }
+    // How many parameter tokens the commands hold.
+    int32_t ParameterTokenCount() const;
+    // Each parameter token's value again from Params (the same parameters by name and
+    // order as when lexed), and each bound constant from its token; false, with nothing
+    // changed, when a new value could make the parse take another road (another type,
+    // Null-ness, or a trailing '%' or '*' where there was none).
+    bool RebindParameters(const TORQSQLParams& Params);
+
 private:
     TSQLCommand* Current();
     const TSQLCommand* Current() const;
@@ -145,6 +182,7 @@ private:
     TORQSQLParams* FParams;
     std::vector<TSQLCommand> FCommands;
     int32_t FCurrentCommand = -1;
+    std::shared_ptr<TORQParamBindings> FBindings = std::make_shared<TORQParamBindings>();
 };
 
 }  // namespace orq

@@ -586,7 +586,10 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
                     AssignValueToField(v, field);
                 }
                 target->Post();
-                if (Undo != nullptr) Undo->Inserted();
+                // Nothing after the last row's post can fail where the undo list plays
+                // back (a failing disk commit is discarded by its batch): that row needs
+                // no entry, and a one-row INSERT no list at all.
+                if (Undo != nullptr && &row != &Rows.back()) Undo->Inserted();
                 ++RowsAffected;
             }
         });

@@ -1,6 +1,8 @@
 #include "engine/sql/ORQSQLProcessor.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "classlib/DBCommon.h"
 #include "engine/access/ORQDatabase.h"
@@ -10,6 +12,7 @@
 #include "engine/foundation/ORQContainers.h"
 #include "engine/sql/ORQExprText.h"
 #include "engine/sql/ORQExpression.h"
+#include "engine/sql/ORQSQLDML.h"
 #include "engine/sql/ORQSQLSelect.h"
 
 namespace orq {
@@ -273,14 +276,57 @@ TORQSQLProcessor::~TORQSQLProcessor() {
     FLexer.reset();
 }
 
+bool TORQSQLProcessor::CanReuseStatement() const {
+    if (!FLexer || !FStatement || FLexer->CommandCount() != 1 || FLexer->ParamBindings()->HoldsSubquery) return false;
+    // A SELECT's operators take its conditions over while they are built: it is parsed
+    // for every run.
+    auto* insert = dynamic_cast<TORQSQLInsert*>(FStatement.get());
+    if (insert == nullptr || insert->SourceQuery) return false;
+    // Every parameter became a constant that holds the value as given (the parse
+    // rewrites some, such as a LIKE prefix; those texts parse again).
+    const auto& bindings = FLexer->ParamBindings()->Items();
+    if (static_cast<int32_t>(bindings.size()) != FLexer->ParameterTokenCount()) return false;
+    // Each token's value went into exactly one constant.
+    for (const TToken& t : FLexer->Commands(0).Tokens) {
+        if (t.Kind != tktParameter) continue;
+        const auto uses = std::count_if(bindings.begin(), bindings.end(),
+                                        [&](const TORQParamBindings::TBinding& b) { return b.Source == t.ParamValue; });
+        if (uses != 1) return false;
+    }
+    for (const TORQParamBindings::TBinding& b : bindings) {
+        const TORQVariant& kept = b.Node->Value;
+        const TORQVariant& given = *b.Source;
+        if (given.IsNull()) {
+            if (!kept.IsNull()) return false;
+            continue;
+        }
+        if (kept.IsNull() || kept.DataType() != given.DataType() || kept.DataSize() != given.DataSize() ||
+            std::memcmp(kept.Data(), given.Data(), static_cast<size_t>(given.DataSize())) != 0)
+            return false;
+    }
+    return true;
+}
+
 TORQCursor* TORQSQLProcessor::ExecuteSQL() {
     RowsAffected = 0;
-    FStatement.reset();
-    FLexer.reset();
-    FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
-    while (ParseNextStatement(*FLexer)) {
+    if (FReusable && FLexer && FStatement && FLexer->RebindParameters(FParams)) {
+        FReusable = false;
+        FStatement->RowsAffected = 0;
         FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
-        RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+        RowsAffected = static_cast<int64_t>(FStatement->RowsAffected);
+        FReusable = true;
+    } else {
+        FReusable = false;
+        FStatement.reset();
+        FLexer.reset();
+        FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
+        bool reusable = false;
+        while (ParseNextStatement(*FLexer)) {
+            reusable = CanReuseStatement();
+            FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
+            RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+        }
+        FReusable = reusable && FLexer->CommandCount() == 1;
     }
     if (!FStatement) return nullptr;
     TORQCursor* cursor = FStatement->GetResultCursor();
@@ -292,6 +338,7 @@ bool TORQSQLProcessor::ParseNextStatement(TORQLexer& Lexer) {
     if (Lexer.CommandCount() == 0) RaiseNative(30145, "Blank SQL command");
     if (!Lexer.NextCommand()) return false;
     FStatement.reset();
+    ++FParseCount;
     TToken first;
     if (!Lexer.GetCurrentToken(first)) RaiseNative(30146, "Blank SQL command");
 

@@ -18,6 +18,12 @@
 //   is parsed: a failing command leaves those before it done. Only the last command's
 //   result cursor is handed back; it belongs to that statement, which lives until the
 //   next execution or the processor's end.
+// - A text of one INSERT ... VALUES (no subquery) whose parameters all became constants
+//   of the parse is kept parsed: the next execution gives those constants the new values
+//   and runs the same statement again (its table opened anew, so a changed definition is
+//   seen; a SELECT's operators take its conditions over as they are built, so a SELECT
+//   is parsed for every run). New values that could have changed the
+//   parse (ORQLexer.h), a failed execution, or a text that cannot be kept parse again.
 #pragma once
 
 #include <cstdint>
@@ -180,13 +186,20 @@ public:
     bool InMemory = false;
     bool ReadOnly = false;
     int64_t RowsAffected = 0;
+    // How many statements this processor has parsed.
+    int64_t ParseCount() const { return FParseCount; }
 
 private:
+    // Whether the statement just parsed from FLexer can run again with new values.
+    bool CanReuseStatement() const;
+
     TORQQuery* FQuery;
     std::string FSQLText;
     TORQSQLParams FParams;
     std::unique_ptr<TORQLexer> FLexer;
     std::unique_ptr<TORQSQLCommand> FStatement;
+    int64_t FParseCount = 0;
+    bool FReusable = false;
 };
 
 }  // namespace orq

@@ -1,6 +1,7 @@
 #include "engine/storage/ORQBTreePageIndex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 #include "engine/foundation/ORQEndian.h"
@@ -36,7 +37,39 @@ private:
 
 }  // namespace
 
+namespace {
+std::atomic<int64_t> SummaryBuildCount{0};
+}  // namespace
+
 TORQBTreePageIndex::TORQBTreePageIndex(TORQPageManager& PageManager) : FPageManager(PageManager) {}
+
+int64_t TORQBTreePageIndex::SummaryBuilds() { return SummaryBuildCount.load(std::memory_order_relaxed); }
+
+void TORQBTreePageIndex::TakeSummary(TORQRoomSummary& Summary) {
+    Summary = TORQRoomSummary{};
+    if (!FSummaryValid || FSummaryGeneration != FPageManager.DiscardGeneration() || FRootPageNo == -1) {
+        InvalidateSummary();
+        return;
+    }
+    Summary.Valid = true;
+    Summary.RootPageNo = FRootPageNo;
+    Summary.Generation = FSummaryGeneration;
+    Summary.Amounts = std::move(FAmounts);
+    Summary.ByAmount = std::move(FByAmount);
+    InvalidateSummary();
+}
+
+bool TORQBTreePageIndex::AdoptSummary(TORQRoomSummary&& Summary) {
+    if (!Summary.Valid || Summary.RootPageNo != FRootPageNo || FRootPageNo == -1 ||
+        Summary.Generation != FPageManager.DiscardGeneration())
+        return false;
+    FAmounts = std::move(Summary.Amounts);
+    FByAmount = std::move(Summary.ByAmount);
+    FSummaryGeneration = Summary.Generation;
+    FSummaryValid = true;
+    Summary.Valid = false;
+    return true;
+}
 
 // ---------------------------------------------------------------------------------
 // Room summary
@@ -50,6 +83,7 @@ void TORQBTreePageIndex::InvalidateSummary() {
 void TORQBTreePageIndex::EnsureSummary(int32_t SessionID) {
     if (FSummaryValid && FSummaryGeneration == FPageManager.DiscardGeneration()) return;
     InvalidateSummary();
+    SummaryBuildCount.fetch_add(1, std::memory_order_relaxed);
     const uint64_t generation = FPageManager.DiscardGeneration();
     TORQKeyPath path;
     if (FRootPageNo != -1 && First(SessionID, path)) {

@@ -19,6 +19,10 @@
 //   generation) make it stale, and it is built again on next use. A page it offers is
 //   checked against the session's own view of the tree before it is given, so a summary
 //   that another process made stale can cost room, never a wrong page.
+// - A summary in step can be taken out when the table closes and given to the next open of
+//   the same tree (TakeSummary / AdoptSummary): it is adopted only for the same root and
+//   while no rollback has happened on the page manager since it was taken; the owner
+//   checks that the table's change stamp has not moved.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +37,15 @@
 #include "engine/storage/ORQPage.h"
 
 namespace orq {
+
+// A room summary kept between two opens of a table (see the rules above).
+struct TORQRoomSummary {
+    bool Valid = false;
+    int32_t RootPageNo = -1;
+    uint64_t Generation = 0;
+    std::unordered_map<int32_t, uint16_t> Amounts;
+    std::set<std::pair<uint16_t, int32_t>> ByAmount;
+};
 
 class TORQBTreePageIndex {
 public:
@@ -76,6 +89,13 @@ public:
     // The room summary as (page number, amount) in page order, built first when stale.
     std::vector<std::pair<int32_t, uint16_t>> RoomSummary(int32_t SessionID);
     void InvalidateSummary();
+    // Moves the summary out when it is in step (Summary.Valid says so); this index is
+    // left without one.
+    void TakeSummary(TORQRoomSummary& Summary);
+    // Uses Summary when it was taken from this tree and no rollback came since; true then.
+    bool AdoptSummary(TORQRoomSummary&& Summary);
+    // How many summaries were built from the tree in this process (all indexes).
+    static int64_t SummaryBuilds();
 
 protected:
     TORQBTreePageHolder LoadRoot(int32_t SessionID);

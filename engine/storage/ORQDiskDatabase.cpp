@@ -94,6 +94,7 @@ void TORQDiskDatabaseData::Close() {
     std::lock_guard guard(LockSection());
     // Table data objects point at the page manager: none may outlive it.
     while (TableDataCount() > 0) FreeTableData(TableDataAt(TableDataCount() - 1));
+    FParked.clear();
     FLockManager.reset();
     FCatalog.reset();
     if (FSessionsFile) {
@@ -111,6 +112,20 @@ void TORQDiskDatabaseData::Close() {
     if (!FPageManager) return;
     std::unique_ptr<TORQDiskPageManager> manager = std::move(FPageManager);
     manager->CloseDatabaseFile();
+}
+
+void TORQDiskDatabaseData::ParkTable(int32_t TableID, TParkedTable&& State) {
+    std::lock_guard guard(LockSection());
+    FParked[TableID] = std::move(State);
+}
+
+bool TORQDiskDatabaseData::UnparkTable(int32_t TableID, TParkedTable& State) {
+    std::lock_guard guard(LockSection());
+    auto it = FParked.find(TableID);
+    if (it == FParked.end()) return false;
+    State = std::move(it->second);
+    FParked.erase(it);
+    return true;
 }
 
 int32_t TORQDiskDatabaseData::FreeSingleUserNumber() const {

@@ -38,11 +38,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/ORQBTreePageIndex.h"
 #include "engine/storage/ORQCatalog.h"
 #include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQDiskPageManager.h"
@@ -97,6 +99,18 @@ public:
     void DeleteTable(std::string_view Name);
     void RenameTable(std::string_view OldName, std::string_view NewName);
 
+    // What a table keeps between its last close and its next open (ORQDiskTable.h), by
+    // table id; it goes with the page manager.
+    struct TParkedTable {
+        // The table's change stamp in the state file's numbering when it closed.
+        int32_t StoredStamp = 0;
+        TORQRoomSummary RecordRoom;
+        TORQRoomSummary BlobRoom;
+    };
+    void ParkTable(int32_t TableID, TParkedTable&& State);
+    // Takes the table's parked state out (false when there is none).
+    bool UnparkTable(int32_t TableID, TParkedTable& State);
+
     bool IsOpen() const { return FPageManager != nullptr; }
     bool IsMultiUser() const { return EngineValue != 0; }
     TORQDiskPageManager* DiskPageManager() const { return FPageManager.get(); }
@@ -138,6 +152,7 @@ private:
     uint8_t FSingleUserLockTaken = 0;
     uint8_t FNeedsRepair = 0;
     int32_t FTablesLockCount = 0;
+    std::map<int32_t, TParkedTable> FParked;
 };
 
 }  // namespace orq

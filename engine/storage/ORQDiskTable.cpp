@@ -152,6 +152,30 @@ void TORQDiskTableData::FreeManagers() noexcept {
     FBracketDepth.clear();
 }
 
+void TORQDiskTableData::ParkRoomSummaries() noexcept {
+    // A failed change leaves the pages in a state the summaries cannot tell. A session's
+    // uncommitted changes are in them, and in its stamp: only its own view matches again.
+    if (RecordManager == nullptr || FRepairReadSession != -3 || !FFailedSessions.empty()) return;
+    try {
+        TORQDiskDatabaseData::TParkedTable parked;
+        parked.StoredStamp = static_cast<int32_t>(static_cast<uint32_t>(RecordManager->ChangeStamp) - FStampOffset);
+        DiskRecordManager()->PageIndex().TakeSummary(parked.RecordRoom);
+        if (BlobManager != nullptr) BlobManager->BlobPageIndex().TakeSummary(parked.BlobRoom);
+        if (parked.RecordRoom.Valid || parked.BlobRoom.Valid) FDatabase->ParkTable(TableID, std::move(parked));
+    } catch (...) {
+        // Nothing parked: the next open builds the summaries again.
+    }
+}
+
+void TORQDiskTableData::UnparkRoomSummaries(bool Adopt) {
+    TORQDiskDatabaseData::TParkedTable parked;
+    if (!FDatabase->UnparkTable(TableID, parked) || !Adopt) return;
+    if (parked.StoredStamp != static_cast<int32_t>(static_cast<uint32_t>(RecordManager->ChangeStamp) - FStampOffset))
+        return;
+    DiskRecordManager()->PageIndex().AdoptSummary(std::move(parked.RecordRoom));
+    if (BlobManager != nullptr) BlobManager->BlobPageIndex().AdoptSummary(std::move(parked.BlobRoom));
+}
+
 // ---------------------------------------------------------------------------------
 // Managers
 
@@ -420,12 +444,16 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
             LoadMetadata(session);
         }
         SetupRecordManager();
-        if (Repair == RepairRead)
+        if (Repair == RepairRead) {
+            UnparkRoomSummaries(false);
             OpenForRepairRead(session);
-        else if (Repair != 0)
+        } else if (Repair != 0) {
+            UnparkRoomSummaries(false);
             OpenWithRepair(session);
-        else
+        } else {
             ReadMostUpdatedFile(session);
+            UnparkRoomSummaries(true);
+        }
     } catch (...) {
         FreeManagers();
         throw;
@@ -537,6 +565,7 @@ void TORQDiskTableData::RemoveCursor(TORQCursor* Cursor) {
     }
     TORQTableData::RemoveCursor(Cursor);
     if (Cursors.empty()) {
+        ParkRoomSummaries();
         FreeManagers();
         OpenedExclusively = 0;
     }

@@ -15,7 +15,12 @@
 //
 // Rules kept here:
 // - Managers and files exist from the first AddCursor (or inside CreateTable) to the
-//   last RemoveCursor; a table without cursors holds nothing but its name.
+//   last RemoveCursor; a table without cursors holds nothing but its name. Its page room
+//   summaries, which cost a walk of every page index leaf to build, are parked with the
+//   database at the last RemoveCursor and taken back by the next open when the table's
+//   change stamp in the state file is still the one they were parked with (no change of
+//   this process or another since) and no rollback came between; otherwise they are
+//   dropped and built again on first use.
 // - Multi-user: every read runs in a bracket (read lock, the table's state re-read for the
 //   session, the table pushed as the session's current one, the work, the reverse); a
 //   change runs in the same bracket under the post lock outside a transaction, so that
@@ -190,6 +195,9 @@ private:
     int32_t FRepairReadSession = -3;
     // Managers, files and the temporary page store; never throws.
     void FreeManagers() noexcept;
+    // The room summaries to the database at the last close, and back at the next open.
+    void ParkRoomSummaries() noexcept;
+    void UnparkRoomSummaries(bool Adopt);
     // The failed change's cleanup (see the rules above); never throws.
     void FailChange(TORQCursor* Cursor) noexcept;
     // Before a change outside a transaction and batch: a failed change whose cleanup

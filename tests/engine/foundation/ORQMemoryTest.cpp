@@ -148,6 +148,25 @@ TEST(MemoryManager, AvailableMemoryIsClampedAndLimited) {
     EXPECT_EQ(m.GetAvailableMemory(), 1048576);
 }
 
+TEST(MemoryManager, AvailableMemoryReadsTheSystemOncePerInterval) {
+    TORQMemoryManager m;
+    m.SetRefreshInterval(std::chrono::hours(1));
+    const int64_t first = m.GetAvailableMemory();
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(m.GetAvailableMemory(), first);
+    EXPECT_EQ(m.SystemReads(), 1);
+    // A new limit applies at once, without a read; lifting it gives the figure back.
+    m.SetMemoryLimit(4096);
+    EXPECT_EQ(m.GetAvailableMemory(), 4096);
+    m.SetMemoryLimit(0);
+    EXPECT_EQ(m.GetAvailableMemory(), first);
+    EXPECT_EQ(m.SystemReads(), 1);
+    // Once the interval has passed, the next call reads again.
+    m.SetRefreshInterval(std::chrono::steady_clock::duration::zero());
+    m.GetAvailableMemory();
+    m.GetAvailableMemory();
+    EXPECT_EQ(m.SystemReads(), 3);
+}
+
 TEST(MemoryManager, MoveOverlappedHandlesBothDirections) {
     char a[] = "0123456789";
     orq::MoveOverlapped(a, a + 2, 5);
