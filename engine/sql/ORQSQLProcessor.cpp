@@ -5,6 +5,7 @@
 #include "classlib/DBCommon.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQQuery.h"
+#include "engine/access/ORQSessions.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQContainers.h"
@@ -274,18 +275,35 @@ TORQSQLProcessor::~TORQSQLProcessor() {
 }
 
 TORQCursor* TORQSQLProcessor::ExecuteSQL() {
-    RowsAffected = 0;
-    FStatement.reset();
-    FLexer.reset();
-    FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
-    while (ParseNextStatement(*FLexer)) {
-        FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
-        RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+    // A statement fails with the engine's exceptions only: a run-time error from below
+    // (an integer overflow, a floating-point or conversion error, a dataset-layer error
+    // without a code) is raised again with a native code and its own text.
+    try {
+        RowsAffected = 0;
+        FStatement.reset();
+        FLexer.reset();
+        FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
+        while (ParseNextStatement(*FLexer)) {
+            FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
+            RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+        }
+        if (!FStatement) return nullptr;
+        TORQCursor* cursor = FStatement->GetResultCursor();
+        if (cursor != nullptr) cursor->First();
+        return cursor;
+    } catch (const EORQException&) {
+        throw;
+    } catch (const EORQEngineError&) {
+        throw;
+    } catch (const classlib::EIntOverflow&) {
+        RaiseIntegerOverflow();
+    } catch (const classlib::Exception& e) {
+        RaiseNativeFmt(30931, "%s", {e.Message()});
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        RaiseNativeFmt(30931, "%s", {std::string(e.what())});
     }
-    if (!FStatement) return nullptr;
-    TORQCursor* cursor = FStatement->GetResultCursor();
-    if (cursor != nullptr) cursor->First();
-    return cursor;
 }
 
 bool TORQSQLProcessor::ParseNextStatement(TORQLexer& Lexer) {
