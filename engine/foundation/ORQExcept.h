@@ -53,7 +53,7 @@ private:
 // conversion between integer widths whose result leaves the type's range. The engine
 // never hands out a wrapped integer; floating point keeps its own rules.
 [[noreturn]] inline void RaiseIntegerOverflow() { RaiseNative(30930, "Integer overflow"); }
-// 30931 "%s": any other run-time error that reached a statement's caller without a native
-// code (a floating-point or conversion error, a dataset-layer error), with its own text.
+// 30931 "%s": any other run-time error that would reach a statement's caller without a
+// native code (a floating-point or conversion error), with its own text.
 
 }  // namespace orq

@@ -5,7 +5,6 @@
 #include "classlib/DBCommon.h"
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQQuery.h"
-#include "engine/access/ORQSessions.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQContainers.h"
@@ -275,9 +274,9 @@ TORQSQLProcessor::~TORQSQLProcessor() {
 }
 
 TORQCursor* TORQSQLProcessor::ExecuteSQL() {
-    // A statement fails with the engine's exceptions only: a run-time error from below
-    // (an integer overflow, a floating-point or conversion error, a dataset-layer error
-    // without a code) is raised again with a native code and its own text.
+    // A statement fails with the engine's and the dataset layer's exceptions only: a
+    // run-time error from below (an integer overflow, a floating-point or conversion
+    // error) is raised again with a native code and its own text.
     try {
         RowsAffected = 0;
         FStatement.reset();
@@ -293,8 +292,8 @@ TORQCursor* TORQSQLProcessor::ExecuteSQL() {
         return cursor;
     } catch (const EORQException&) {
         throw;
-    } catch (const EORQEngineError&) {
-        throw;
+    } catch (const classlib::EDatabaseError&) {
+        throw;  // the dataset layer's own errors (EORQEngineError among them) pass as they are
     } catch (const classlib::EIntOverflow&) {
         RaiseIntegerOverflow();
     } catch (const classlib::Exception& e) {
