@@ -91,6 +91,11 @@ struct TORQFieldLink {
     // SourceFieldNo counts in the dataset's projected fields (a set operation's columns
     // and result-set columns relinked in projection order), else in its table's fields.
     bool SourceProjected = false;
+    // The FROM entry the column comes from (its alias, else its table name) and the
+    // field's name there: a qualified name still finds the column once the join that
+    // carries it is materialised and its inputs are gone. Empty for computed columns.
+    std::string OriginQualifier;
+    std::string OriginName;
 };
 
 // The ORDER BY lists: names upper-cased, "ASC"/"DESC", "CASE"/"NO_CASE".

@@ -559,11 +559,17 @@ int32_t TORQAO::FindFieldNumbers(const std::string& FieldName, const std::string
     const std::string upper = AnsiUpperCase(FieldName);
     for (int32_t i = 0; i < GetColumnCount(); ++i) {
         TORQFieldLink& c = Columns[static_cast<size_t>(i)];
-        if (!ATableName.empty() && !(IsBaseTable ? TableMatches(*this, ATableName)
-                                                  : (SameText(ATableName, TableName) || SameText(ATableName, TableAlias))))
+        // A materialised join keeps where each column came from: t.x finds it by that.
+        const bool byOrigin = !ATableName.empty() && !IsBaseTable && c.SourceDataSet == ResultTable.get() &&
+                              SameText(ATableName, c.OriginQualifier) && AnsiUpperCase(c.OriginName) == upper;
+        if (!byOrigin && !ATableName.empty() &&
+            !(IsBaseTable ? TableMatches(*this, ATableName)
+                          : (SameText(ATableName, TableName) || SameText(ATableName, TableAlias))))
             continue;
         if (SkipHidden && c.Hidden) continue;
-        if (AnsiUpperCase(c.Name) != upper && (c.DisplayName.empty() || AnsiUpperCase(c.DisplayName) != upper)) continue;
+        if (!byOrigin && AnsiUpperCase(c.Name) != upper &&
+            (c.DisplayName.empty() || AnsiUpperCase(c.DisplayName) != upper))
+            continue;
         if (ResultArray != nullptr && !ResultArray->Contains(i)) {
             ResultArray->Append(i);
             ++matches;
@@ -914,6 +920,8 @@ TORQAOTable::TORQAOTable(const std::string& ATableName, std::unique_ptr<TORQTabl
         c.SourceDataSet = ResultTable.get();
         c.SourceFieldNo = i;
         c.Hidden = true;
+        c.OriginQualifier = ATableAlias.empty() ? ATableName : ATableAlias;
+        c.OriginName = d.Name;
         Columns.push_back(std::move(c));
     }
 }

@@ -73,6 +73,10 @@ TORQAOJoin::TORQAOJoin(std::unique_ptr<TORQAO> LeftInput, std::unique_ptr<TORQEx
             c.BlobBlockSize = ic.BlobBlockSize;
             c.SourceOperator = input;
             c.SourceFieldNo = i;
+            // A derived table's columns answer to its alias.
+            const bool derived = !input->IsBaseTable && !input->TableAlias.empty();
+            c.OriginQualifier = derived ? input->TableAlias : ic.OriginQualifier;
+            c.OriginName = derived ? ic.Name : ic.OriginName;
             Columns.push_back(std::move(c));
         }
     }
