@@ -1,8 +1,10 @@
 // The relational operators, side by side with SQLite's in-memory database running the
 // same SQL in the same run: GROUP BY over the big table into 10 and into 1,000 groups,
 // a keyed join of the big table with a 1,000-row table with and without an index on the
-// key (the engine's join also on disk), ORDER BY on an unindexed column, and the filling
-// rate of a result table (a derived table copying every row).
+// key (the engine's join also on disk), ORDER BY on an unindexed column, the filling
+// rate of a result table (a derived table copying every row), and comma joins of 3 to 30
+// ten-row tables through SQL, linked in a chain but listed in another order (the join
+// order is the engine's planner's).
 //
 // The engine's trees are built in code, as the SQL layer builds them; each iteration
 // builds, opens and frees its tree (the result table is dropped with it). SQLite steps
@@ -18,12 +20,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQLocalEngine.h"
 #include "engine/access/ORQMain.h"
+#include "engine/access/ORQQuery.h"
 #include "engine/access/ORQTable.h"
 #include "engine/sql/ORQExpression.h"
 #include "engine/sql/ORQLexer.h"
@@ -247,6 +252,63 @@ int64_t EngineFill() {
 }
 
 // ---------------------------------------------------------------------------------
+// Wide joins: J1..J30 of ten rows (ID 1..10, P = 11 - ID); the chain JI.P = J(I+1).ID
+// meets one row per ID, so every width gives ten rows.
+
+constexpr int WideTables = 30;
+constexpr int WideRows = 10;
+
+// SELECT J1.ID, JN.ID FROM (J1..JN shuffled) WHERE (the chain's links shuffled).
+std::string WideJoinSql(int N) {
+    std::mt19937 random(static_cast<unsigned>(N));
+    std::vector<int> listed(static_cast<size_t>(N));
+    std::iota(listed.begin(), listed.end(), 1);
+    std::shuffle(listed.begin(), listed.end(), random);
+    std::vector<std::string> links;
+    for (int i = 1; i < N; ++i) links.push_back("J" + std::to_string(i) + ".P = J" + std::to_string(i + 1) + ".ID");
+    std::shuffle(links.begin(), links.end(), random);
+    std::string sql = "SELECT J1.ID, J" + std::to_string(N) + ".ID FROM ";
+    for (std::size_t i = 0; i < listed.size(); ++i) sql += (i ? ", J" : "J") + std::to_string(listed[i]);
+    for (std::size_t i = 0; i < links.size(); ++i) sql += (i ? " AND " : " WHERE ") + links[i];
+    return sql;
+}
+
+void FillWideTables(TORQDatabase& Db) {
+    for (int j = 1; j <= WideTables; ++j) {
+        TORQTable t;
+        t.SetDatabaseName(Db.DatabaseName());
+        t.SetTableName("J" + std::to_string(j));
+        for (const char* f : {"ID", "P"}) {
+            TORQAdvFieldDef* d = t.AdvFieldDefs().Add();
+            d->Name = f;
+            d->DataType = aftInteger;
+        }
+        t.CreateTable();
+        t.Open();
+        for (int r = 1; r <= WideRows; ++r) {
+            t.Append();
+            t.Fields()[0]->SetAsInteger(r);
+            t.Fields()[1]->SetAsInteger(WideRows + 1 - r);
+            t.Post();
+        }
+        t.Close();
+    }
+}
+
+int64_t EngineWideJoin(int N) {
+    static const bool filled = (FillWideTables(*Engine().Memory), true);
+    (void)filled;
+    TORQQuery q;
+    q.SetDatabaseName(Engine().Memory->DatabaseName());
+    q.SQL().SetText(WideJoinSql(N));
+    q.Open();
+    int64_t n = 0;
+    for (q.First(); !q.Eof(); q.Next()) ++n;
+    q.Close();
+    return n;
+}
+
+// ---------------------------------------------------------------------------------
 // SQLite
 
 class TSqlite {
@@ -284,6 +346,13 @@ public:
         Exec("CREATE TABLE SMALLX AS SELECT * FROM SMALL");
         Exec("CREATE INDEX BIGX_K ON BIGX (K)");
         Exec("CREATE INDEX SMALLX_K ON SMALLX (SK)");
+        for (int j = 1; j <= WideTables; ++j) {
+            const std::string name = "J" + std::to_string(j);
+            Exec(("CREATE TABLE " + name + " (ID INTEGER, P INTEGER)").c_str());
+            for (int r = 1; r <= WideRows; ++r)
+                Exec(("INSERT INTO " + name + " VALUES (" + std::to_string(r) + ", " + std::to_string(WideRows + 1 - r) + ")")
+                         .c_str());
+        }
     }
     ~TSqlite() { sqlite3_close(Db); }
 
@@ -396,6 +465,21 @@ void Fill(benchmark::State& State) {
     State.counters["rows_per_s"] = static_cast<double>(rows) * static_cast<double>(State.iterations()) / seconds;
 }
 
+void WideJoin(benchmark::State& State) {
+    const bool sqlite = State.range(0) != 0;
+    const int tables = static_cast<int>(State.range(1));
+    if (!sqlite) Engine();
+    else Sqlite();
+    double seconds = 0;
+    int64_t rows = 0;
+    for (auto _ : State) {
+        const auto start = Clock::now();
+        rows = sqlite ? Sqlite().Rows(WideJoinSql(tables)) : EngineWideJoin(tables);
+        seconds += Since(start);
+    }
+    Report(State, seconds, rows, WideRows);
+}
+
 BENCHMARK(GroupBy)->ArgNames({"sqlite", "groups"})->Args({0, 10})->Args({1, 10})->Args({0, 1000})->Args({1, 1000})
     ->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Join)->ArgNames({"side", "indexed"})
@@ -403,6 +487,8 @@ BENCHMARK(Join)->ArgNames({"side", "indexed"})
     ->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(OrderBy)->ArgName("sqlite")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(Fill)->ArgName("sqlite")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(WideJoin)->ArgNames({"sqlite", "tables"})
+    ->ArgsProduct({{0, 1}, {3, 4, 5, 6, 7, 8, 30}})->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

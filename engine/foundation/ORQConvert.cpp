@@ -96,8 +96,20 @@ struct Result {
     }
 };
 
-// v cut (or extended) to an integer type's width.
+// v in an integer type's width; a value outside the type's range is an overflow, never
+// cut to its low bits.
 void PutInt(Result& r, uint8_t dst, int64_t v) {
+    int64_t low = INT64_MIN, high = INT64_MAX;
+    switch (dst) {
+        case bdtShortInt: low = INT8_MIN, high = INT8_MAX; break;
+        case bdtSmallInt: low = INT16_MIN, high = INT16_MAX; break;
+        case bdtInteger: low = INT32_MIN, high = INT32_MAX; break;
+        case bdtByte: low = 0, high = UINT8_MAX; break;
+        case bdtWord: low = 0, high = UINT16_MAX; break;
+        case bdtCardinal: low = 0, high = UINT32_MAX; break;
+        default: break;
+    }
+    if (v < low || v > high) RaiseIntegerOverflow();
     switch (dst) {
         case bdtShortInt: case bdtByte: r.Value(static_cast<uint8_t>(static_cast<uint64_t>(v))); break;
         case bdtSmallInt: case bdtWord: r.Value(static_cast<uint16_t>(static_cast<uint64_t>(v))); break;
@@ -250,9 +262,10 @@ void FromText(Result& r, const std::string& s, uint8_t dst, bool fixedForms, boo
     switch (dst) {
         case bdtFixedChar: case bdtVarChar: case bdtBlob: r.Text(s); break;
         case bdtFixedWideChar: case bdtWideVarChar: r.Wide(AnsiToWide(s)); break;
-        case bdtShortInt: case bdtSmallInt: case bdtInteger: case bdtByte: case bdtWord: case bdtCardinal:
+        case bdtShortInt: case bdtSmallInt: case bdtInteger: case bdtByte: case bdtWord:
             PutInt(r, dst, StrToInt(s));
             break;
+        case bdtCardinal: PutInt(r, dst, StrToInt64(s)); break;  // the whole unsigned range
         case bdtLargeInt: PutInt(r, dst, int32Large ? StrToInt(s) : StrToInt64(s)); break;
         case bdtSingle: case bdtDouble: case bdtExtended: {
             long double x;

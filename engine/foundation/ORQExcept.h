@@ -49,4 +49,11 @@ private:
     throw EORQException::CreateNativeFmt(code, fmt, args);
 }
 
+// 30930 "Integer overflow": integer arithmetic (+, -, *, /, negation, SUM) or a
+// conversion between integer widths whose result leaves the type's range. The engine
+// never hands out a wrapped integer; floating point keeps its own rules.
+[[noreturn]] inline void RaiseIntegerOverflow() { RaiseNative(30930, "Integer overflow"); }
+// 30931 "%s": any other run-time error that would reach a statement's caller without a
+// native code (a floating-point or conversion error), with its own text.
+
 }  // namespace orq

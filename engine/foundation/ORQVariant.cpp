@@ -1,6 +1,7 @@
 #include "engine/foundation/ORQVariant.h"
 
 #include <cmath>
+#include <limits>
 #include <cstring>
 
 #include "classlib/NumConv.h"
@@ -39,14 +40,31 @@ T WrapNeg(T a) {
     using U = std::make_unsigned_t<T>;
     return static_cast<T>(static_cast<U>(U{0} - static_cast<U>(a)));
 }
-// Quotient truncated toward zero; the one overflowing case (minimum / -1) wraps.
+// Quotient truncated toward zero; minimum / -1 is an overflow.
 template <typename T>
 T CheckedDiv(T a, T b) {
     if (b == 0) throw EZeroDivide("Division by zero");
     if constexpr (std::is_signed_v<T>) {
-        if (b == -1) return WrapNeg(a);
+        if (b == -1) {
+            if (a == std::numeric_limits<T>::min()) RaiseIntegerOverflow();
+            return static_cast<T>(-a);
+        }
     }
     return static_cast<T>(a / b);
+}
+// The integer types' sum, difference and product, refused when they leave the type.
+template <typename T>
+T CheckedInt(T a, T b, char op) {
+    T r{};
+    bool overflow = false;
+    switch (op) {
+        case '+': overflow = __builtin_add_overflow(a, b, &r); break;
+        case '-': overflow = __builtin_sub_overflow(a, b, &r); break;
+        case '*': overflow = __builtin_mul_overflow(a, b, &r); break;
+        default: return CheckedDiv(a, b);
+    }
+    if (overflow) RaiseIntegerOverflow();
+    return r;
 }
 
 template <typename T>
@@ -450,25 +468,26 @@ Variant TORQVariant::GetAsVariant() const {
 void TORQVariant::Negate() {
     if (IsNull()) return;
     switch (FDataType) {
-        case bdtShortInt: SetAsShortInt(WrapNeg(GetAsShortInt())); break;
-        case bdtSmallInt: SetAsSmallInt(WrapNeg(GetAsSmallInt())); break;
-        case bdtInteger: case bdtDate: {
+        // The smallest value of a signed type, and any unsigned value but 0, has no
+        // negation in its type.
+        case bdtShortInt: SetAsShortInt(CheckedInt<int8_t>(0, GetAsShortInt(), '-')); break;
+        case bdtSmallInt: SetAsSmallInt(CheckedInt<int16_t>(0, GetAsSmallInt(), '-')); break;
+        case bdtInteger: {
+            const int32_t r = CheckedInt<int32_t>(0, GetAsInteger(), '-');
+            SetFixed(&r, FDataType);
+            break;
+        }
+        case bdtDate: {
             const int32_t v = Load<int32_t>(FData);
             if (v == INT32_MIN) throw EIntOverflow("Integer overflow");
             const int32_t r = -v;
             SetFixed(&r, FDataType);
             break;
         }
-        case bdtLargeInt: {
-            const int64_t v = GetAsLargeInt();
-            if (v == INT64_MIN) throw EIntOverflow("Integer overflow");
-            SetAsLargeInt(-v);
-            break;
-        }
-        // Unsigned types wrap: (2^n - v) mod 2^n.
-        case bdtByte: SetAsByte(WrapNeg(GetAsByte())); break;
-        case bdtWord: SetAsWord(WrapNeg(GetAsWord())); break;
-        case bdtCardinal: SetAsCardinal(WrapNeg(GetAsCardinal())); break;
+        case bdtLargeInt: SetAsLargeInt(CheckedInt<int64_t>(0, GetAsLargeInt(), '-')); break;
+        case bdtByte: SetAsByte(CheckedInt<uint8_t>(0, GetAsByte(), '-')); break;
+        case bdtWord: SetAsWord(CheckedInt<uint16_t>(0, GetAsWord(), '-')); break;
+        case bdtCardinal: SetAsCardinal(CheckedInt<uint32_t>(0, GetAsCardinal(), '-')); break;
         case bdtSingle: SetAsSingle(-GetAsSingle()); break;
         case bdtDouble: SetAsDouble(-GetAsDouble()); break;
         case bdtExtended: SetAsExtended(-GetAsExtended()); break;
@@ -489,6 +508,15 @@ void TORQVariant::Add(const TORQVariant& Other) {
         return;
     }
     Arithmetic(Other, '+');
+}
+
+void TORQVariant::Subtract(const TORQVariant& Other) {
+    if (Other.IsNull()) {
+        SetNull();
+        return;
+    }
+    if (IsNull()) return;
+    Arithmetic(Other, '-');
 }
 
 void TORQVariant::Multiply(const TORQVariant& Other) {
@@ -517,17 +545,21 @@ void TORQVariant::Divide(const TORQVariant& Other) {
 
 namespace {
 
+// Date and time parts (day numbers, milliseconds) keep their wrapping arithmetic; the
+// integer types are checked (CheckedInt).
 template <typename T>
 T Apply(T a, T b, char op) {
     if constexpr (std::is_integral_v<T>) {
         switch (op) {
             case '+': return WrapAdd(a, b);
+            case '-': return WrapAdd(a, WrapNeg(b));
             case '*': return WrapMul(a, b);
             default: return CheckedDiv(a, b);
         }
     } else {
         switch (op) {
             case '+': return a + b;
+            case '-': return a - b;
             case '*': return a * b;
             default:
                 if (b == 0) {
@@ -544,12 +576,17 @@ T Apply(T a, T b, char op) {
 void TORQVariant::Arithmetic(const TORQVariant& Other, char Op) {
     const uint8_t t = ResultDataType(FDataType, Other.FDataType, false);
     CastTo(t);  // 0: "Cannot cast from '<type>' to 'Unknown'"
-    const int32_t code = Op == '+' ? 30124 : Op == '*' ? 30126 : 30127;
+    const int32_t code = Op == '+' ? 30124 : Op == '-' ? 30125 : Op == '*' ? 30126 : 30127;
     const char opText[2] = {Op, 0};
     auto bin = [&](auto getter, auto setter) {
         auto a = (this->*getter)();
         auto b = (Other.*getter)();
         (this->*setter)(Apply(a, b, Op));
+    };
+    auto checked = [&](auto getter, auto setter) {
+        auto a = (this->*getter)();
+        auto b = (Other.*getter)();
+        (this->*setter)(CheckedInt(a, b, Op));
     };
     switch (t) {
         case bdtFixedChar: case bdtVarChar:
@@ -569,13 +606,13 @@ void TORQVariant::Arithmetic(const TORQVariant& Other, char Op) {
                 SetText(a.c_str(), t);
             }
             break;
-        case bdtShortInt: bin(&TORQVariant::GetAsShortInt, &TORQVariant::SetAsShortInt); break;
-        case bdtSmallInt: bin(&TORQVariant::GetAsSmallInt, &TORQVariant::SetAsSmallInt); break;
-        case bdtInteger: bin(&TORQVariant::GetAsInteger, &TORQVariant::SetAsInteger); break;
-        case bdtLargeInt: bin(&TORQVariant::GetAsLargeInt, &TORQVariant::SetAsLargeInt); break;
-        case bdtByte: bin(&TORQVariant::GetAsByte, &TORQVariant::SetAsByte); break;
-        case bdtWord: bin(&TORQVariant::GetAsWord, &TORQVariant::SetAsWord); break;
-        case bdtCardinal: bin(&TORQVariant::GetAsCardinal, &TORQVariant::SetAsCardinal); break;
+        case bdtShortInt: checked(&TORQVariant::GetAsShortInt, &TORQVariant::SetAsShortInt); break;
+        case bdtSmallInt: checked(&TORQVariant::GetAsSmallInt, &TORQVariant::SetAsSmallInt); break;
+        case bdtInteger: checked(&TORQVariant::GetAsInteger, &TORQVariant::SetAsInteger); break;
+        case bdtLargeInt: checked(&TORQVariant::GetAsLargeInt, &TORQVariant::SetAsLargeInt); break;
+        case bdtByte: checked(&TORQVariant::GetAsByte, &TORQVariant::SetAsByte); break;
+        case bdtWord: checked(&TORQVariant::GetAsWord, &TORQVariant::SetAsWord); break;
+        case bdtCardinal: checked(&TORQVariant::GetAsCardinal, &TORQVariant::SetAsCardinal); break;
         case bdtSingle: bin(&TORQVariant::GetAsSingle, &TORQVariant::SetAsSingle); break;
         case bdtDouble: bin(&TORQVariant::GetAsDouble, &TORQVariant::SetAsDouble); break;
         case bdtExtended: bin(&TORQVariant::GetAsExtended, &TORQVariant::SetAsExtended); break;

@@ -147,6 +147,9 @@ public:
     // The object is the left operand and takes the result; Other is unchanged.
     void Negate();
     void Add(const TORQVariant& Other);
+    // Self - Other in one step, so that an integer difference that fits is never refused
+    // for a negation that does not (x - minimum); Null on either side gives Null.
+    void Subtract(const TORQVariant& Other);
     void Multiply(const TORQVariant& Other);
     void Divide(const TORQVariant& Other);
     // 0 equal, 1 less, 2 greater; with RawResult also 3 (self Null), 4 (Other Null),

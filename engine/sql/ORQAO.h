@@ -91,6 +91,11 @@ struct TORQFieldLink {
     // SourceFieldNo counts in the dataset's projected fields (a set operation's columns
     // and result-set columns relinked in projection order), else in its table's fields.
     bool SourceProjected = false;
+    // The FROM entry the column comes from (its alias, else its table name) and the
+    // field's name there: a qualified name still finds the column once the join that
+    // carries it is materialised and its inputs are gone. Empty for computed columns.
+    std::string OriginQualifier;
+    std::string OriginName;
 };
 
 // The ORDER BY lists: names upper-cased, "ASC"/"DESC", "CASE"/"NO_CASE".
@@ -165,6 +170,9 @@ public:
     int32_t GetFieldPrecision(int32_t N);
     void GetFieldValue(TORQVariant& Value, int32_t FieldNo, bool AllowHidden, bool Flag = false);
     bool FindFieldByName(const std::string& Text, int32_t& FieldNo);
+    // Column N is read while this operator streams or later: every materialised input it
+    // links down to keeps the column it reads, so the value survives the copy.
+    void CarryColumn(int32_t N);
 
     // ---- the tree's base tables (left first; the right only after the left succeeded) ----
     bool OpenTables();
@@ -208,6 +216,9 @@ public:
     bool TablesLocked = false;
     bool DisableTempFiles = false;
     TORQVariant ScratchValue;
+    // A star takes the columns in column order rather than the left input's first: set
+    // on a join whose columns were put back into the order of the FROM list.
+    bool StarInColumnOrder = false;
     std::vector<TORQFieldLink> Columns;
     std::unique_ptr<TORQAO> Left, Right;
 
@@ -238,6 +249,12 @@ protected:
     bool ColumnFromRight(const TORQFieldLink& C) const {
         return C.SourceOperator != nullptr && C.SourceOperator == Right.get();
     }
+    // Column N is read from above: visible here (so it is copied, unless this is a base
+    // table, which is never copied) and carried from the inputs.
+    void RevealColumn(int32_t N);
+    // Wanted, or Wanted with "_1", "_2", ... when another column (hidden ones too) has
+    // that name as the result table would store it (cut to the longest field name).
+    std::string UniqueColumnName(const std::string& Wanted) const;
     // Whether this result table was made here, so dropping it is ours.
     bool OwnsTemporaryResult = false;
     std::vector<std::unique_ptr<TORQVariant>> CurrentValues;

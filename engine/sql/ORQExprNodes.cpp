@@ -997,7 +997,25 @@ TORQVariant& TORQExprNodeArithmetic::GetValue() {
     switch (Operator) {
         case doAdd:
             Value.Assign(Child(0)->GetValue(), true);
-            for (int32_t i = 1; i < ChildCount(); ++i) Value.Add(Child(i)->GetValue());
+            for (int32_t i = 1; i < ChildCount(); ++i) {
+                // a - b is parsed as a + (-b): integers subtract in one step, so that
+                // x - minimum is refused only when the difference leaves the type.
+                TORQExprNode* c = Child(i);
+                if (c->Operator == doNegate && c->ChildCount() == 1 && dynamic_cast<TORQExprNodeArithmetic*>(c)) {
+                    TORQVariant& b = c->Child(0)->GetValue();
+                    const auto integral = [](uint8_t t) { return t >= bdtShortInt && t <= bdtCardinal; };
+                    if (integral(Value.DataType()) && integral(b.DataType())) {
+                        Value.Subtract(b);
+                    } else {
+                        TORQVariant negated;
+                        negated.Assign(b, true);
+                        negated.Negate();
+                        Value.Add(negated);
+                    }
+                    continue;
+                }
+                Value.Add(c->GetValue());
+            }
             return Value;
         case doNegate:
             Value.Assign(Child(0)->GetValue(), true);

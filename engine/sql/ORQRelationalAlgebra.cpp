@@ -13,6 +13,7 @@
 #include "engine/foundation/ORQCollation.h"
 #include "engine/foundation/ORQExcept.h"
 #include "engine/foundation/ORQTypesRoutines.h"
+#include "engine/storage/ORQDefinitions.h"
 #include "engine/sql/ORQExpression.h"
 
 namespace orq {
@@ -32,6 +33,18 @@ std::string JoinNames(const std::vector<std::string>& Names) {
         s += Names[i];
     }
     return s;
+}
+
+// A column name as the result table stores it (names are cut to the longest a field
+// definition holds), so that names are told apart the way the table will tell them.
+std::string Fitted(const std::string& Name) {
+    return Name.size() > static_cast<std::size_t>(MaxNameLength) ? Name.substr(0, MaxNameLength) : Name;
+}
+
+// Candidate + Suffix within the longest name: the candidate gives way at its end.
+std::string WithSuffix(const std::string& Candidate, const std::string& Suffix) {
+    const std::size_t room = static_cast<std::size_t>(MaxNameLength) - Suffix.size();
+    return (Candidate.size() > room ? Candidate.substr(0, room) : Candidate) + Suffix;
 }
 
 bool Contains(const std::vector<std::string>& List, const std::string& Name) {
@@ -129,6 +142,7 @@ int32_t TORQAO::FindField(const std::string& FieldName, const std::string& ATabl
     const int32_t n = FindFieldNumbers(FieldName, ATableName, false, false, &found, LookupFlag);
     if (n > 0 && found.Count() > 0) {
         FieldNo = found[0];
+        CarryColumn(FieldNo);
         const TORQFieldLink& c = Columns[static_cast<size_t>(FieldNo)];
         Desc.Name = c.Name;
         Desc.DataType = c.DataType;
@@ -193,7 +207,7 @@ void TORQAO::MakeResultFieldNamesUnique() {
     for (int32_t i = 0; i < n; ++i) {
         std::string name = GetFieldName(i, false);
         if (name.empty()) name = MakeUniqueName("Expr");
-        Columns[static_cast<size_t>(i)].Name = name;
+        Columns[static_cast<size_t>(i)].Name = Fitted(name);
     }
     auto unique = [&](int32_t i) {
         std::string candidate = Columns[static_cast<size_t>(i)].Name;
@@ -203,7 +217,8 @@ void TORQAO::MakeResultFieldNamesUnique() {
             const std::string upper = AnsiUpperCase(candidate);
             for (int32_t j = 0; j < i && !taken; ++j) taken = AnsiUpperCase(Columns[static_cast<size_t>(j)].Name) == upper;
             if (!taken) break;
-            candidate += (k == 1) ? std::string("_1") : std::to_string(k);
+            // X, X_1, X_12, X_123 ...; a name at the longest gives way at its end.
+            candidate = WithSuffix(candidate, (k == 1) ? std::string("_1") : std::to_string(k));
             ++k;
         }
         Columns[static_cast<size_t>(i)].Name = candidate;
@@ -263,6 +278,36 @@ bool TORQAO::FindFieldByName(const std::string& Text, int32_t& FieldNo) {
         }
     }
     return false;
+}
+
+void TORQAO::CarryColumn(int32_t N) {
+    if (N < 0 || N >= GetColumnCount()) return;
+    const TORQFieldLink& c = Columns[static_cast<size_t>(N)];
+    if (c.SourceDataSet != nullptr || c.IsComputed || c.SourceOperator == nullptr || c.SourceOperator == this) return;
+    if (c.SourceOperator != Left.get() && c.SourceOperator != Right.get()) return;
+    c.SourceOperator->RevealColumn(c.SourceFieldNo);
+}
+
+void TORQAO::RevealColumn(int32_t N) {
+    // A grouping's hidden columns are its input's, not part of a group's row.
+    if (N < 0 || N >= GetColumnCount() || IsBaseTable || Materialised || IsGroupBy()) return;
+    Columns[static_cast<size_t>(N)].Hidden = false;
+    CarryColumn(N);
+}
+
+std::string TORQAO::UniqueColumnName(const std::string& Wanted) const {
+    const std::string base = Fitted(Wanted);
+    auto taken = [&](const std::string& Candidate) {
+        const std::string upper = AnsiUpperCase(Candidate);
+        for (const TORQFieldLink& c : Columns)
+            if (AnsiUpperCase(Fitted(c.Name)) == upper) return true;
+        return false;
+    };
+    if (!taken(base)) return base;
+    for (int32_t k = 1;; ++k) {
+        const std::string candidate = WithSuffix(base, "_" + std::to_string(k));
+        if (!taken(candidate)) return candidate;
+    }
 }
 
 [[noreturn]] void TORQAO::RaiseHidden(int32_t Code, int32_t FieldNo) {
@@ -401,8 +446,10 @@ void TORQAO::SetSelectList(std::vector<TORQSelectListItem>& Items, int32_t LastI
             TORQFieldLink c;
             c.Expression = std::move(item.Expression);
             c.Expression->BindToOperators(this, nullptr, nullptr);
-            c.Name = !item.Alias.empty() ? item.Alias : MakeUniqueName("Expr");
-            c.DisplayName = c.Name;
+            // The alias is what the query shows; the column's own name must differ from
+            // every other column's, as the result table's fields must.
+            c.DisplayName = !item.Alias.empty() ? item.Alias : MakeUniqueName("Expr");
+            c.Name = UniqueColumnName(c.DisplayName);
             c.DataType = c.Expression->GetDataType();
             c.Size = c.Expression->GetDataSize();
             c.Precision = c.Expression->GetDataExtra();
@@ -469,6 +516,19 @@ int32_t TORQAO::FindFieldNumbers(const std::string& FieldName, const std::string
         const TORQFieldLink& c = Columns[static_cast<size_t>(i)];
         return c.SourceOperator == input && c.SourceDataSet == nullptr && !c.IsComputed && found.Contains(c.SourceFieldNo);
     };
+    if (FieldName == "*" && StarInColumnOrder) {
+        // Columns put back into the order of the FROM list: a star follows them.
+        TORQIntegerArray left, right;
+        if (Left) Left->FindFieldNumbers(FieldName, ATableName, SkipHidden, KeepHidden, &left, Mode);
+        if (Right) Right->FindFieldNumbers(FieldName, ATableName, SkipHidden, KeepHidden, &right, Mode);
+        for (int32_t i = 0; i < GetColumnCount(); ++i) {
+            const TORQFieldLink& c = Columns[static_cast<size_t>(i)];
+            const bool own = c.IsComputed && c.SourceOperator == this && SameText(ATableName, TableName);
+            if (own || (Left && linked(Left.get(), left, i)) || (Right && linked(Right.get(), right, i)))
+                take(i, !IsGroupBy());
+        }
+        return matches;
+    }
     if (FieldName == "*") {
         TORQIntegerArray left;
         if (Left) Left->FindFieldNumbers(FieldName, ATableName, SkipHidden, KeepHidden, &left, Mode);
@@ -499,11 +559,17 @@ int32_t TORQAO::FindFieldNumbers(const std::string& FieldName, const std::string
     const std::string upper = AnsiUpperCase(FieldName);
     for (int32_t i = 0; i < GetColumnCount(); ++i) {
         TORQFieldLink& c = Columns[static_cast<size_t>(i)];
-        if (!ATableName.empty() && !(IsBaseTable ? TableMatches(*this, ATableName)
-                                                  : (SameText(ATableName, TableName) || SameText(ATableName, TableAlias))))
+        // A materialised join keeps where each column came from: t.x finds it by that.
+        const bool byOrigin = !ATableName.empty() && !IsBaseTable && c.SourceDataSet == ResultTable.get() &&
+                              SameText(ATableName, c.OriginQualifier) && AnsiUpperCase(c.OriginName) == upper;
+        if (!byOrigin && !ATableName.empty() &&
+            !(IsBaseTable ? TableMatches(*this, ATableName)
+                          : (SameText(ATableName, TableName) || SameText(ATableName, TableAlias))))
             continue;
         if (SkipHidden && c.Hidden) continue;
-        if (AnsiUpperCase(c.Name) != upper && (c.DisplayName.empty() || AnsiUpperCase(c.DisplayName) != upper)) continue;
+        if (!byOrigin && AnsiUpperCase(c.Name) != upper &&
+            (c.DisplayName.empty() || AnsiUpperCase(c.DisplayName) != upper))
+            continue;
         if (ResultArray != nullptr && !ResultArray->Contains(i)) {
             ResultArray->Append(i);
             ++matches;
@@ -572,6 +638,14 @@ void TORQAO::Open(bool AIsResultSet, TORQAO* OuterOperator, TORQCursor* OuterCur
     if (Opened) return;
     IsResultSet = AIsResultSet;
     if (!IsBaseTable && Condition) Condition->BindToOperators(this, OuterOperator, OuterCursor);
+    // An input that is copied needs a column to copy even when nothing above reads one
+    // (COUNT(*), a constant select list): its rows are what counts.
+    for (TORQAO* input : {Left.get(), Right.get()}) {
+        if (input == nullptr || input->IsBaseTable || input->Materialised || input->GetColumnCount() == 0) continue;
+        bool visible = false;
+        for (const TORQFieldLink& c : input->Columns) visible = visible || !c.Hidden;
+        if (!visible) input->RevealColumn(0);
+    }
     if (Left) Left->Open(false, OuterOperator, OuterCursor);
     if (Right) Right->Open(false, OuterOperator, OuterCursor);
     PrepareInputs();
@@ -846,6 +920,8 @@ TORQAOTable::TORQAOTable(const std::string& ATableName, std::unique_ptr<TORQTabl
         c.SourceDataSet = ResultTable.get();
         c.SourceFieldNo = i;
         c.Hidden = true;
+        c.OriginQualifier = ATableAlias.empty() ? ATableName : ATableAlias;
+        c.OriginName = d.Name;
         Columns.push_back(std::move(c));
     }
 }

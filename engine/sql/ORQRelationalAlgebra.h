@@ -63,6 +63,10 @@ public:
     bool PipelinedEof() override;
     int64_t PipelinedRecordCount() override;
     void Open(bool IsResultSet, TORQAO* OuterOperator = nullptr, TORQCursor* OuterCursor = nullptr) override;
+    // Before anything binds to the join: column Order[p] moves to position p (the key
+    // lists follow), the names are made unique again in the new order, and a star
+    // takes the columns in that order.
+    void ReorderColumns(const std::vector<int32_t>& Order);
 
     bool IsCross = false;
     bool IsOuter = false;

@@ -73,6 +73,10 @@ TORQAOJoin::TORQAOJoin(std::unique_ptr<TORQAO> LeftInput, std::unique_ptr<TORQEx
             c.BlobBlockSize = ic.BlobBlockSize;
             c.SourceOperator = input;
             c.SourceFieldNo = i;
+            // A derived table's columns answer to its alias.
+            const bool derived = !input->IsBaseTable && !input->TableAlias.empty();
+            c.OriginQualifier = derived ? input->TableAlias : ic.OriginQualifier;
+            c.OriginName = derived ? ic.Name : ic.OriginName;
             Columns.push_back(std::move(c));
         }
     }
@@ -152,6 +156,26 @@ TORQAOJoin::TORQAOJoin(std::unique_ptr<TORQAO> LeftInput, std::unique_ptr<TORQEx
 }
 
 TORQAOJoin::~TORQAOJoin() { OnCondition.reset(); }
+
+void TORQAOJoin::ReorderColumns(const std::vector<int32_t>& Order) {
+    const int32_t n = GetColumnCount();
+    if (static_cast<int32_t>(Order.size()) != n) RaiseNativeFmt(10306, "Invalid field number - FieldNo = %d, FieldCount = %d",
+                                                                {static_cast<int32_t>(Order.size()), n});
+    std::vector<int32_t> position(static_cast<size_t>(n), -1);
+    std::vector<TORQFieldLink> columns(static_cast<size_t>(n));
+    for (int32_t p = 0; p < n; ++p) {
+        const int32_t old = Order[static_cast<size_t>(p)];
+        if (old < 0 || old >= n || position[static_cast<size_t>(old)] >= 0)
+            RaiseNativeFmt(10306, "Invalid field number - FieldNo = %d, FieldCount = %d", {old, n});
+        position[static_cast<size_t>(old)] = p;
+        columns[static_cast<size_t>(p)] = std::move(Columns[static_cast<size_t>(old)]);
+    }
+    Columns = std::move(columns);
+    for (TORQIntegerArray* keys : {&LeftKeys, &RightKeys})
+        for (int32_t i = 0; i < keys->Count(); ++i) (*keys)[i] = position[static_cast<size_t>((*keys)[i])];
+    MakeResultFieldNamesUnique();
+    StarInColumnOrder = true;
+}
 
 void TORQAOJoin::Open(bool AIsResultSet, TORQAO* OuterOperator, TORQCursor* OuterCursor) {
     if (Opened) return;

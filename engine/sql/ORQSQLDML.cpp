@@ -436,6 +436,8 @@ void TORQSQLInsert::Parse() {
         FLexer.PeekNextToken(next);
         if (IsWord(next, "SELECT")) {
             GetNextToken();
+            SourceLine = FToken.Line;
+            SourceColumn = FToken.Column;
             SourceQuery = std::make_unique<TORQSQLSelect>(FLexer, FQuery);
             GetCurrentToken();
             if (FToken.Kind != tktRightParenthesis) {
@@ -465,6 +467,8 @@ void TORQSQLInsert::Parse() {
         if (!GetNextToken()) RaiseUnexpectedEnd(30213);
     }
     if (!IsWord("SELECT")) RaiseFound(30213, "Unexpected token '%s' found at line %d, column %d");
+    SourceLine = FToken.Line;
+    SourceColumn = FToken.Column;
     SourceQuery = std::make_unique<TORQSQLSelect>(FLexer, FQuery);
     GetCurrentToken();
     if (FToken.Kind == tktRightParenthesis) GetNextToken();
@@ -500,6 +504,7 @@ void TORQSQLInsert::ParseValues() {
                            {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(row.size()), rowStart.Line,
                             rowStart.Column});
         Rows.push_back(std::move(row));
+        RowPositions.emplace_back(rowStart.Line, rowStart.Column);
         if (!GetNextToken() || FToken.Kind != tktComma) return;
         if (!GetNextToken() || FToken.Kind != tktLeftParenthesis)
             RaiseFound(30214, "'(' symbol expected, but '%s' found at line %d, column %d");
@@ -563,22 +568,23 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
     } freeAtEnd{target, database};
     target->Open();
 
-    auto fieldAt = [&](std::size_t Index, std::size_t Count) -> TField& {
+    auto fieldAt = [&](std::size_t Index, std::size_t Count, std::pair<int32_t, int32_t> At) -> TField& {
         if (!Columns.empty() && Columns.size() == Count) return *target->FieldByName(Columns[Index]);
         if (Index >= static_cast<std::size_t>(target->FieldCount()))
             RaiseNativeFmt(20259,
                            "Number of field names does not equal the number of field values: %d <> %d. Found at "
                            "line %d, column %d",
-                           {target->FieldCount(), static_cast<int32_t>(Count), Token().Line, Token().Column});
+                           {target->FieldCount(), static_cast<int32_t>(Count), At.first, At.second});
         return *target->Fields()[static_cast<int>(Index)];
     };
 
     if (!SourceQuery) {
         RunAsOneChange(*target, Rows.size() > 1, 20224, TableName, UndoDisablesTempFiles(Query, InMemory), [&](TUndoList* Undo) {
-            for (auto& row : Rows) {
+            for (std::size_t r = 0; r < Rows.size(); ++r) {
+                auto& row = Rows[r];
                 target->Insert();
                 for (std::size_t i = 0; i < row.size(); ++i) {
-                    TField& field = fieldAt(i, row.size());
+                    TField& field = fieldAt(i, row.size(), RowPositions.at(r));
                     TORQVariant* v = row[i]->GetValue(true);
                     if (v == nullptr)
                         RaiseNativeFmt(30356, "Parameter Value undefined (FieldName='%s', Type='%s')",
@@ -602,8 +608,8 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
             RaiseNativeFmt(20259,
                            "Number of field names does not equal the number of field values: %d <> %d. Found at "
                            "line %d, column %d",
-                           {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(count), Token().Line,
-                            Token().Column});
+                           {static_cast<int32_t>(Columns.size()), static_cast<int32_t>(count), SourceLine,
+                            SourceColumn});
         // The field pairs are the same for every row: found with the first one (so that
         // an empty source raises nothing, as before), not per row and field by name.
         std::vector<std::pair<TField*, TField*>> pairs;
@@ -611,7 +617,7 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
             target->Insert();
             if (pairs.empty())
                 for (std::size_t i = 0; i < count; ++i)
-                    pairs.emplace_back(source->Fields()[static_cast<int>(i)], &fieldAt(i, count));
+                    pairs.emplace_back(source->Fields()[static_cast<int>(i)], &fieldAt(i, count, {SourceLine, SourceColumn}));
             for (const auto& [from, to] : pairs) CopyFieldValue(*from, *to);
             target->Post();
             if (Undo != nullptr) Undo->Inserted();

@@ -59,6 +59,10 @@ public:
 private:
     void Parse();
     void ParseValues();
+    // Where each VALUES row (its '(') and the source query (its SELECT) stand, for the
+    // errors found while executing.
+    std::vector<std::pair<int32_t, int32_t>> RowPositions;
+    int32_t SourceLine = 0, SourceColumn = 0;
 };
 
 class TORQSQLUpdate : public TORQSQLCommand {

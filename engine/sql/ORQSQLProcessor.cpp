@@ -308,30 +308,47 @@ bool TORQSQLProcessor::CanReuseStatement() const {
 }
 
 TORQCursor* TORQSQLProcessor::ExecuteSQL() {
-    RowsAffected = 0;
-    if (FReusable && FLexer && FStatement && FLexer->RebindParameters(FParams)) {
-        FReusable = false;
-        FStatement->RowsAffected = 0;
-        FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
-        RowsAffected = static_cast<int64_t>(FStatement->RowsAffected);
-        FReusable = true;
-    } else {
-        FReusable = false;
-        FStatement.reset();
-        FLexer.reset();
-        FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
-        bool reusable = false;
-        while (ParseNextStatement(*FLexer)) {
-            reusable = CanReuseStatement();
+    // A statement fails with the engine's and the dataset layer's exceptions only: a
+    // run-time error from below (an integer overflow, a floating-point or conversion
+    // error) is raised again with a native code and its own text.
+    try {
+        RowsAffected = 0;
+        if (FReusable && FLexer && FStatement && FLexer->RebindParameters(FParams)) {
+            FReusable = false;
+            FStatement->RowsAffected = 0;
             FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
-            RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+            RowsAffected = static_cast<int64_t>(FStatement->RowsAffected);
+            FReusable = true;
+        } else {
+            FReusable = false;
+            FStatement.reset();
+            FLexer.reset();
+            FLexer = std::make_unique<TORQLexer>(FSQLText, &FParams);
+            bool reusable = false;
+            while (ParseNextStatement(*FLexer)) {
+                reusable = CanReuseStatement();
+                FStatement->Execute(FQuery, true, nullptr, nullptr, ReadOnly, RequestLive);
+                RowsAffected += static_cast<int64_t>(FStatement->RowsAffected);
+            }
+            FReusable = reusable && FLexer->CommandCount() == 1;
         }
-        FReusable = reusable && FLexer->CommandCount() == 1;
+        if (!FStatement) return nullptr;
+        TORQCursor* cursor = FStatement->GetResultCursor();
+        if (cursor != nullptr) cursor->First();
+        return cursor;
+    } catch (const EORQException&) {
+        throw;
+    } catch (const classlib::EDatabaseError&) {
+        throw;  // the dataset layer's own errors (EORQEngineError among them) pass as they are
+    } catch (const classlib::EIntOverflow&) {
+        RaiseIntegerOverflow();
+    } catch (const classlib::Exception& e) {
+        RaiseNativeFmt(30931, "%s", {e.Message()});
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        RaiseNativeFmt(30931, "%s", {std::string(e.what())});
     }
-    if (!FStatement) return nullptr;
-    TORQCursor* cursor = FStatement->GetResultCursor();
-    if (cursor != nullptr) cursor->First();
-    return cursor;
 }
 
 bool TORQSQLProcessor::ParseNextStatement(TORQLexer& Lexer) {

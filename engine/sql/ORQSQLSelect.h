@@ -147,10 +147,23 @@ private:
     std::unique_ptr<TORQTableReference> ParseBaseTable();
     int32_t ReadTopNumber(int32_t Code);
 
-    struct TBuild;
+    // What every operator built for this SELECT is built with.
+    struct TBuild {
+        TORQQuery* Query;
+        bool Subquery;
+        TORQAO* OuterOperator;
+        TORQCursor* OuterCursor;
+    };
     std::unique_ptr<TORQAO> BuildReference(TORQTableReference& Reference, TBuild& B);
+    // The FROM list's operator tree (ORQSQLJoinOrder.cpp): the join order is planned
+    // over the entries; the tree's columns stay in the order of the list.
     std::unique_ptr<TORQAO> BuildFrom(TBuild& B);
 };
+
+// Whether comma-list joins are planned (true, the default) or built left-deep in the
+// order of the FROM list, the plan the join-order tests compare against.
+void SetJoinOrderPlanning(bool Planned);
+bool JoinOrderPlanning();
 
 enum TORQQueryExprKind : uint8_t { qekSelect = 0, qekUnion = 1, qekExcept = 2, qekIntersect = 3 };
 

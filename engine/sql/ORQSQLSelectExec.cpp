@@ -206,13 +206,6 @@ void TORQSQLCursorCommand::Execute(TORQQuery* Query, bool ResultSet, TORQAO* Out
 // ---------------------------------------------------------------------------------
 // TORQSQLSelect
 
-struct TORQSQLSelect::TBuild {
-    TORQQuery* Query;
-    bool Subquery;
-    TORQAO* OuterOperator;
-    TORQCursor* OuterCursor;
-};
-
 bool TORQSQLSelect::CanBeLive() {
     return !NotLive && (!Where || Where->IsEmptyCondition()) && (!Having || Having->IsEmptyCondition());
 }
@@ -276,22 +269,6 @@ std::unique_ptr<TORQAO> TORQSQLSelect::BuildReference(TORQTableReference& R, TBu
         }
     }
     return join;
-}
-
-std::unique_ptr<TORQAO> TORQSQLSelect::BuildFrom(TBuild& B) {
-    std::unique_ptr<TORQAO> tree = BuildReference(*From.at(0), B);
-    for (std::size_t i = 1; i < From.size(); ++i) {
-        std::unique_ptr<TORQAO> next = BuildReference(*From[i], B);
-        std::vector<TORQSelectListItem> a, b;
-        const int32_t n = Where ? Where->ExtractJoinFields(tree.get(), next.get(), a, b) : 0;
-        TORQFields leftKeys, rightKeys;
-        MoveItems(a, leftKeys);
-        MoveItems(b, rightKeys);
-        tree = std::make_unique<TORQAOJoin>(std::move(tree), nullptr, n > 0 ? &rightKeys : nullptr,
-                                            n > 0 ? &leftKeys : nullptr, false, n > 0 ? jkInner : jkCross,
-                                            std::move(next));
-    }
-    return tree;
 }
 
 std::unique_ptr<TORQAO> TORQSQLSelect::BuildOperatorTree(TORQQuery* Query, bool RequestLive, bool Subquery,

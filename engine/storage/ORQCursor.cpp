@@ -357,10 +357,14 @@ void TORQCursor::SetProjection(const std::vector<std::string>& FieldNames, const
         f->BaseFieldNo = positions[i];
         if (Aliases[i].empty()) continue;
         f->Name.clear();
-        std::string name = Aliases[i];
-        for (int32_t n = 1; n <= attempts && ProjectedFieldDefs.IndexOfName(name) >= 0; ++n)
-            name = Aliases[i] + "_" + std::to_string(n);
-        f->Name = FitName(name);
+        // Names are told apart as they are kept (cut to the longest name): a suffix makes
+        // room for itself at the alias's end.
+        std::string name = FitName(Aliases[i]);
+        for (int32_t n = 1; n <= attempts && ProjectedFieldDefs.IndexOfName(name) >= 0; ++n) {
+            const std::string suffix = "_" + std::to_string(n);
+            name = FitName(Aliases[i]).substr(0, static_cast<std::size_t>(MaxNameLength) - suffix.size()) + suffix;
+        }
+        f->Name = name;
     }
     Projected = 1;
 }

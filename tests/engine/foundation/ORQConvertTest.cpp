@@ -116,8 +116,11 @@ TEST(ResultAdvancedFieldType, PrefersTheOperandsOwnType) {
 }
 
 TEST(ConvertValue, EightBitTextSources) {
-    { Block b; ConvText(b, "300", bdtShortInt); EXPECT_EQ(b.As<int8_t>(), 44); EXPECT_EQ(b.size, 1); }
-    { Block b; ConvText(b, "-1", bdtCardinal); EXPECT_EQ(b.As<uint32_t>(), 4294967295u); }
+    // A value outside the integer type's range is refused, never cut to its low bits.
+    ExpectNative([] { Block b; ConvText(b, "300", bdtShortInt); }, 30930);
+    ExpectNative([] { Block b; ConvText(b, "-1", bdtCardinal); }, 30930);
+    { Block b; ConvText(b, "-128", bdtShortInt); EXPECT_EQ(b.As<int8_t>(), -128); EXPECT_EQ(b.size, 1); }
+    { Block b; ConvText(b, "4294967295", bdtCardinal); EXPECT_EQ(b.As<uint32_t>(), 4294967295u); }
     { Block b; ConvText(b, "$FF", bdtInteger); EXPECT_EQ(b.As<int32_t>(), 255); }
     { Block b; ConvText(b, "9999999999", bdtLargeInt); EXPECT_EQ(b.As<int64_t>(), 9999999999); }
     { Block b; ConvText(b, "1.5", bdtDouble); EXPECT_EQ(b.As<double>(), 1.5); }
@@ -213,7 +216,10 @@ TEST(ConvertValue, WideTextAtAnOddAddress) {
 TEST(ConvertValue, IntegerAndFloatSources) {
     { Block b; ConvVal<uint8_t>(b, bdtByte, 255, bdtVarChar); EXPECT_EQ(b.Text(), "255"); }
     { Block b; ConvVal<uint32_t>(b, bdtCardinal, 4294967295u, bdtVarChar); EXPECT_EQ(b.Text(), "4294967295"); }
-    { Block b; ConvVal<int32_t>(b, bdtInteger, -5, bdtByte); EXPECT_EQ(b.As<uint8_t>(), 251); }
+    ExpectNative([] { Block b; ConvVal<int32_t>(b, bdtInteger, -5, bdtByte); }, 30930);
+    ExpectNative([] { Block b; ConvVal<int64_t>(b, bdtLargeInt, 2147483648LL, bdtInteger); }, 30930);
+    ExpectNative([] { Block b; ConvVal<uint32_t>(b, bdtCardinal, 65536, bdtWord); }, 30930);
+    { Block b; ConvVal<int32_t>(b, bdtInteger, 255, bdtByte); EXPECT_EQ(b.As<uint8_t>(), 255); }
     { Block b; ConvVal<int8_t>(b, bdtShortInt, -5, bdtLargeInt); EXPECT_EQ(b.As<int64_t>(), -5); }
     { Block b; ConvVal<int32_t>(b, bdtInteger, 5, bdtTimeStamp); EXPECT_EQ(b.Ts(), (TORQTimeStamp{5, 0})); }
     { Block b; ConvVal<int32_t>(b, bdtInteger, 7, bdtBoolean); EXPECT_EQ(b.As<uint16_t>(), 0xFFFF); }

@@ -232,11 +232,11 @@ TEST(ExprArithmetic, OperatorsAndFunctionsWithTheirTypes) {
         {"NULL*7", [] { return Fn(doMultiply, Null(), Int(7)); }, "<null>", 0, 0},
         {"7/2", [] { return Fn(doDivide, Int(7), Int(2)); }, "3", bdtInteger, 0},
         {"7.0/2", [] { return Fn(doDivide, Dbl(7), Int(2)); }, "3.5", bdtDouble, 0},
-        // Integer arithmetic wraps at the type's edge (computed unsigned, never UB).
-        {"2147483647+1", [] { return Fn(doAdd, Int(2147483647), Int(1)); }, "-2147483648", bdtInteger, 0},
-        {"65536*65536", [] { return Fn(doMultiply, Int(65536), Int(65536)); }, "0", bdtInteger, 0},
-        {"LARGEINT max+1",
-         [] { return Fn(doAdd, Large(INT64_MAX), Int(1)); }, "-9223372036854775808", bdtLargeInt, aftLargeInt},
+        // Integer arithmetic up to the type's edge (beyond it: the overflow error).
+        {"2147483646+1", [] { return Fn(doAdd, Int(2147483646), Int(1)); }, "2147483647", bdtInteger, 0},
+        {"-65536*32768", [] { return Fn(doMultiply, Int(-65536), Int(32768)); }, "-2147483648", bdtInteger, 0},
+        {"LARGEINT max-1+1",
+         [] { return Fn(doAdd, Large(INT64_MAX - 1), Int(1)); }, "9223372036854775807", bdtLargeInt, aftLargeInt},
         {"ABS(-5)", [] { return Fn(doAbs, Int(-5)); }, "5", bdtInteger, aftInteger},
         {"ABS(-2.5)", [] { return Fn(doAbs, Dbl(-2.5)); }, "2.5", bdtDouble, aftDouble},
         {"ABS(SMALLINT -3)", [] { return Fn(doAbs, ConstOf(bdtSmallInt, -3)); }, "3", bdtSmallInt, aftSmallInt},
@@ -303,6 +303,14 @@ TEST(ExprArithmetic, FailuresInsteadOfNaNInfinityOrOverflow) {
     EXPECT_EQ(Text(Fn(doCeil, Dbl(2147483646.5))->GetValue()), "2147483647");
     EXPECT_EQ(Text(Fn(doFloor, Dbl(-2147483648.0))->GetValue()), "-2147483648");
     ExpectNative([] { Fn(doNegate, Str("a"))->GetValue(); }, 30123);
+    // Integer results beyond their type: the overflow error, never a wrapped value.
+    ExpectNative([] { Fn(doAdd, Int(2147483647), Int(1))->GetValue(); }, 30930, "Integer overflow - Native error: 30930");
+    ExpectNative([] { Fn(doMultiply, Int(65536), Int(65536))->GetValue(); }, 30930);
+    ExpectNative([] { Fn(doAdd, Large(INT64_MAX), Int(1))->GetValue(); }, 30930);
+    ExpectNative([] { Fn(doAbs, Large(INT64_MIN))->GetValue(); }, 30930);
+    // a - b is one subtraction: x - minimum is refused only when the difference leaves the type.
+    EXPECT_EQ(Text(Fn(doAdd, Int(-1), Fn(doNegate, Large(INT64_MIN)))->GetValue()), "9223372036854775807");
+    ExpectNative([] { Fn(doAdd, Int(0), Fn(doNegate, Large(INT64_MIN)))->GetValue(); }, 30930);
 }
 
 TEST(ExprArithmetic, RandStaysInRange) {
