@@ -18,6 +18,9 @@
 //   either is freed before the error leaves.
 // - Commit and rollback check their pages before they change anything; a failed write
 //   leaves the pages not yet written in the private list.
+// - A private page its session freed is never written. Once nobody holds it, it keeps
+//   only its header where the storage says its kind reads the same emptied
+//   (MayDiscardFreedPage); taken again, it comes back with a zero data area.
 // - The shared list keeps at most Capacity() pages once released pages are evicted:
 //   min(available memory / 65536, MaxCachePages), the figure given at construction. A
 //   look-up, a release and an eviction take constant time: the least recently released
