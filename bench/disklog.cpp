@@ -15,16 +15,24 @@
 // pass counting (1): on a shared machine it keeps the short phases' figures steady.
 // TILO_BENCH_READS names the read phases the engine runs (a list of range, station, memo,
 // like; all when unset): a profile of one phase then holds that phase alone.
+//
+// Cleanup: the oldest third of a large log (TILO_BENCH_CLEANUP_ROWS, 1,000,000) deleted in one
+// transaction, the engine (barriers on) beside SQLite's DELETE (journal DELETE, synchronous
+// FULL): the time, and the memory the process and the engine's own manager held at the
+// height of it above what they held after the open, and after the commit. Each log is built
+// once and kept between runs (BenchFolder.h: TILO_BENCH_CACHE); a run works on a copy.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -326,6 +334,24 @@ void AddIndex(TORQIndexDefs& Indexes, const std::string& Name, const std::string
     d->GetColumn(0).FieldName = Field;
 }
 
+void CreateLogTable(TORQDiskDatabaseData& Db, LogSession& S) {
+    TORQFieldDefs fields;
+    AddField(fields, "UTCRECEIVED", aftDateTime);
+    AddField(fields, "FREQ", aftInteger);
+    AddField(fields, "STATION", aftVarChar, 75);
+    AddField(fields, "MSGTEXT", aftMemo);
+    TORQIndexDefs indexes;
+    AddIndex(indexes, "IDX_DT", "UTCRECEIVED", true);
+    AddIndex(indexes, "IDX_ST", "STATION", false);
+    TORQConstraintDefs none;
+    TORQCursor named;
+    named.TableName = "NAVTEXLOG";
+    named.Session = &S;
+    auto* t = static_cast<TORQDiskTableData*>(Db.GetTableData(&named));
+    t->CreateTable(&named, fields, indexes, none);
+    t->FreeIfUnused();
+}
+
 void Engine(benchmark::State& State) {
     const bool barriers = State.range(0) != 0;
     const std::filesystem::path dir = BenchDir(barriers ? "barriers" : "nobarriers");
@@ -345,23 +371,7 @@ void Engine(benchmark::State& State) {
         LogSession s;
         s.DatabaseData = &db;
         db.ConnectSession(&s);
-        {
-            TORQFieldDefs fields;
-            AddField(fields, "UTCRECEIVED", aftDateTime);
-            AddField(fields, "FREQ", aftInteger);
-            AddField(fields, "STATION", aftVarChar, 75);
-            AddField(fields, "MSGTEXT", aftMemo);
-            TORQIndexDefs indexes;
-            AddIndex(indexes, "IDX_DT", "UTCRECEIVED", true);
-            AddIndex(indexes, "IDX_ST", "STATION", false);
-            TORQConstraintDefs none;
-            TORQCursor named;
-            named.TableName = "NAVTEXLOG";
-            named.Session = &s;
-            auto* t = static_cast<TORQDiskTableData*>(db.GetTableData(&named));
-            t->CreateTable(&named, fields, indexes, none);
-            t->FreeIfUnused();
-        }
+        CreateLogTable(db, s);
         {
             LogCursor log(db, s);
             auto begin = [&] { s.InTransaction = 1; };
@@ -492,7 +502,205 @@ void Engine(benchmark::State& State) {
     std::filesystem::remove_all(dir);
 }
 
+// ---- Clean-up of the oldest third in one transaction -----------------------------------
+
+int CleanupRows() {
+    const char* e = std::getenv("TILO_BENCH_CLEANUP_ROWS");
+    const int n = e != nullptr ? std::atoi(e) : 1000000;
+    return n < 3 * Batch ? 3 * Batch : n / Batch * Batch;
+}
+
+// The process's resident and peak resident size in bytes (/proc/self/status).
+double ProcStatus(const char* Key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(Key, 0) == 0) return std::atof(line.c_str() + std::strlen(Key)) * 1024.0;
+    return 0;
+}
+
+// The process's processor time in seconds: on a loaded machine the wall clock also
+// counts the time spent waiting for a processor.
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Starts the peak resident size again at the present one.
+void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Memory at the open, at the height of the work and after it: the process's (RSS) and the
+// engine manager's (left 0 for SQLite).
+struct Memory {
+    double RssOpen = 0, RssPeak = 0, RssAfter = 0, EngineOpen = 0, EnginePeak = 0, EngineAfter = 0;
+    void Open() {
+        ResetPeakRss();
+        RssOpen = ProcStatus("VmRSS:");
+        GlobalMemoryManager().ResetPeakUsedMemory();
+        EngineOpen = static_cast<double>(GlobalMemoryManager().UsedMemory());
+    }
+    void Done() {
+        RssPeak = ProcStatus("VmHWM:");
+        RssAfter = ProcStatus("VmRSS:");
+        EnginePeak = static_cast<double>(GlobalMemoryManager().PeakUsedMemory());
+        EngineAfter = static_cast<double>(GlobalMemoryManager().UsedMemory());
+    }
+};
+
+void ReportCleanup(benchmark::State& State, double Seconds, double Cpu, double Commit, int64_t Rows, const Memory& M,
+                   bool Engine) {
+    State.counters["delete_s"] = Seconds;
+    State.counters["delete_cpu_s"] = Cpu;
+    if (Commit >= 0) State.counters["commit_s"] = Commit;
+    State.counters["rows"] = static_cast<double>(Rows);
+    State.counters["rss_open_MB"] = M.RssOpen / 1e6;
+    State.counters["rss_peak_rise_MB"] = (M.RssPeak - M.RssOpen) / 1e6;
+    State.counters["rss_after_rise_MB"] = (M.RssAfter - M.RssOpen) / 1e6;
+    if (Engine) {
+        State.counters["orq_peak_rise_MB"] = (M.EnginePeak - M.EngineOpen) / 1e6;
+        State.counters["orq_after_rise_MB"] = (M.EngineAfter - M.EngineOpen) / 1e6;
+    }
+}
+
+// A fresh copy of a cached log in this run's folder.
+std::filesystem::path WorkingCopy(const std::filesystem::path& Cached, const std::string& Mode) {
+    const std::filesystem::path dir = BenchDir("cleanup-" + Mode);
+    const std::filesystem::path copy = dir / Cached.filename();
+    std::filesystem::copy_file(Cached, copy);
+    return copy;
+}
+
+std::filesystem::path SqliteLog(int Rows) {
+    return CachedBenchFile("disklog-cleanup-" + std::to_string(Rows) + ".sqlite", [&](const std::filesystem::path& P) {
+        sqlite3* db = nullptr;
+        sqlite3_open(P.string().c_str(), &db);
+        Exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=OFF");
+        Exec(db,
+             "CREATE TABLE NAVTEXLOG (UTCRECEIVED REAL, FREQ INTEGER, STATION VARCHAR(75), MSGTEXT TEXT);"
+             "CREATE UNIQUE INDEX IDX_DT ON NAVTEXLOG (UTCRECEIVED);"
+             "CREATE INDEX IDX_ST ON NAVTEXLOG (STATION)");
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO NAVTEXLOG VALUES (?, ?, ?, ?)", -1, &insert, nullptr);
+        for (int64_t i = 0; i < Rows; ++i) {
+            if (i % (10 * Batch) == 0) Exec(db, "BEGIN");
+            SqliteInsert(insert, i);
+            if (i % (10 * Batch) == 10 * Batch - 1 || i == Rows - 1) Exec(db, "COMMIT");
+        }
+        sqlite3_finalize(insert);
+        sqlite3_close(db);
+    });
+}
+
+std::filesystem::path EngineLog(int Rows) {
+    return CachedBenchFile("disklog-cleanup-" + std::to_string(Rows) + ".orq", [&](const std::filesystem::path& P) {
+        {
+            TORQDiskDatabaseData creator;
+            creator.DatabaseName = P.string();
+            creator.CreateDatabase();
+        }
+        TORQDiskDatabaseData db;
+        db.DatabaseName = P.string();
+        db.CommitBarriers = false;
+        LogSession s;
+        s.DatabaseData = &db;
+        db.ConnectSession(&s);
+        CreateLogTable(db, s);
+        {
+            LogCursor log(db, s);
+            for (int64_t i = 0; i < Rows; ++i) {
+                if (i % Batch == 0) s.InTransaction = 1;
+                log.Fill(i);
+                log.Append();
+                if (i % Batch == Batch - 1) {
+                    db.Commit(s.SessionID, false);
+                    s.InTransaction = 0;
+                }
+            }
+        }
+        db.DisconnectSession(&s);
+    });
+}
+
+void SqliteCleanup(benchmark::State& State) {
+    const int rows = CleanupRows();
+    const std::filesystem::path cached = SqliteLog(rows);
+    double seconds = 0, cpu = 0;
+    int64_t deleted = 0;
+    Memory m;
+    for (auto _ : State) {
+        const std::filesystem::path file = WorkingCopy(cached, "sqlite");
+        sqlite3* db = nullptr;
+        sqlite3_open(file.string().c_str(), &db);
+        Exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL");
+        SqliteCount(db, "SELECT count(*), 'x' FROM NAVTEXLOG", {});
+        m.Open();
+        const auto t = Clock::now();
+        const double c = CpuSeconds();
+        Exec(db, "BEGIN");
+        sqlite3_stmt* del = nullptr;
+        sqlite3_prepare_v2(db, "DELETE FROM NAVTEXLOG WHERE UTCRECEIVED < ?1", -1, &del, nullptr);
+        sqlite3_bind_double(del, 1, Days(rows / 3) - 1e-7);
+        if (sqlite3_step(del) != SQLITE_DONE) std::abort();
+        sqlite3_finalize(del);
+        deleted = sqlite3_changes(db);
+        Exec(db, "COMMIT");
+        seconds = Since(t);
+        cpu = CpuSeconds() - c;
+        m.Done();
+        sqlite3_close(db);
+        std::filesystem::remove_all(file.parent_path());
+    }
+    ReportCleanup(State, seconds, cpu, -1, deleted, m, false);
+}
+
+void EngineCleanup(benchmark::State& State) {
+    const int rows = CleanupRows();
+    const std::filesystem::path cached = EngineLog(rows);
+    double seconds = 0, cpu = 0, commitSeconds = 0;
+    int64_t deleted = 0;
+    Memory m;
+    for (auto _ : State) {
+        const std::filesystem::path file = WorkingCopy(cached, "engine");
+        {
+            TORQDiskDatabaseData db;
+            db.DatabaseName = file.string();
+            LogSession s;
+            s.DatabaseData = &db;
+            db.ConnectSession(&s);
+            {
+                LogCursor log(db, s);
+                m.Open();
+                const auto t = Clock::now();
+                const double cpuStart = CpuSeconds();
+                // The oldest rows by the date index, as the clean-up's filter finds them.
+                const double cutoff = Days(rows / 3) - 1e-7;
+                std::vector<TORQRecordID> oldest;
+                log.Rewind("IDX_DT");
+                while (log.Next() && log.Date() < cutoff) oldest.push_back(log.CurrentRecordID);
+                s.InTransaction = 1;
+                for (const TORQRecordID& id : oldest)
+                    if (!log.Disk->GotoRecord(&log, id) || !log.Disk->DeleteRecord(&log)) std::abort();
+                const auto c = Clock::now();
+                db.Commit(s.SessionID, true);
+                s.InTransaction = 0;
+                commitSeconds = Since(c);
+                seconds = Since(t);
+                cpu = CpuSeconds() - cpuStart;
+                deleted = static_cast<int64_t>(oldest.size());
+                std::vector<TORQRecordID>().swap(oldest);
+                m.Done();
+            }
+            db.DisconnectSession(&s);
+        }
+        std::filesystem::remove_all(file.parent_path());
+    }
+    ReportCleanup(State, seconds, cpu, commitSeconds, deleted, m, true);
+}
+
 }  // namespace
 
 BENCHMARK(Sqlite)->ArgName("wal")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Engine)->ArgName("barriers")->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(SqliteCleanup)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(EngineCleanup)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -12,7 +12,8 @@
 //   delete, empty, rename; 4 the field list; 5 index operations and the index list;
 //   11 opening in repair mode.
 // - Table maintenance refuses inside a transaction of the local session (the operation's
-//   own code); EmptyTable is never refused, and a rollback leaves it done.
+//   own code); EmptyTable is never refused: a disk table is emptied through the
+//   transaction's pages (a rollback brings its rows back), a MEMORY table in place.
 // - CreateTable replaces a table of that name; Exists answers False on any error.
 // - A range handed to the cursor is the pair of applied key buffers: a range equal to
 //   the applied one moves nothing. A key's field count of 0 means every index field.

@@ -13,6 +13,9 @@
 #include <limits>
 #include <new>
 #include <string>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
@@ -140,8 +143,20 @@ void* TORQMemoryManager::GetMem(int64_t Size) {
     block[9] = block[10] = block[11] = 0;
     StoreLE32(block + 12, StartSignature);
     StoreLE32(block + HeaderSize + Size, EndSignature);
-    FUsedMemory.fetch_add(Size, std::memory_order_relaxed);
+    NotePeak(FUsedMemory.fetch_add(Size, std::memory_order_relaxed) + Size);
     return block + HeaderSize;
+}
+
+void TORQMemoryManager::ReturnFreeMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+void TORQMemoryManager::NotePeak(int64_t Used) {
+    int64_t peak = FPeakUsedMemory.load(std::memory_order_relaxed);
+    while (Used > peak && !FPeakUsedMemory.compare_exchange_weak(peak, Used, std::memory_order_relaxed)) {
+    }
 }
 
 void* TORQMemoryManager::AllocMem(int64_t Size) {
@@ -205,7 +220,8 @@ void TORQMemoryManager::ReallocMem(void*& P, int64_t NewSize, bool ZeroNewTail) 
             RaiseNativeFmt(30015, "GetMem error: %s", {classlib::Format("Out of memory (%d bytes)", {NewSize})});
         StoreLE64(moved, uint64_t(NewSize));
         StoreLE32(moved + HeaderSize + NewSize, EndSignature);
-        if (NewSize > oldSize) FUsedMemory.fetch_add(NewSize - oldSize, std::memory_order_relaxed);
+        if (NewSize > oldSize)
+            NotePeak(FUsedMemory.fetch_add(NewSize - oldSize, std::memory_order_relaxed) + NewSize - oldSize);
         else FUsedMemory.fetch_sub(oldSize - NewSize, std::memory_order_relaxed);
         P = moved + HeaderSize;
         if (ZeroNewTail && NewSize > oldSize)

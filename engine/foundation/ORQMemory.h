@@ -87,8 +87,16 @@ public:
     int64_t MemoryLimit() const { return FMemoryLimit.load(std::memory_order_relaxed); }
     void SetMemoryLimit(int64_t Limit) { FMemoryLimit.store(Limit, std::memory_order_relaxed); }
     int64_t UsedMemory() const { return FUsedMemory.load(std::memory_order_relaxed); }
+    // The most UsedMemory reached since the last ResetPeakUsedMemory (which starts it at
+    // the present use): what a piece of work held at its height.
+    int64_t PeakUsedMemory() const { return FPeakUsedMemory.load(std::memory_order_relaxed); }
+    void ResetPeakUsedMemory() { FPeakUsedMemory.store(UsedMemory(), std::memory_order_relaxed); }
     // The value GetAvailableMemory last read from the system.
     int64_t AvailableMemory() const { return FAvailableMemory.load(std::memory_order_relaxed); }
+
+    // Hands the system the free memory the C library keeps after a large release (a big
+    // transaction's pages), so that the process shrinks again.
+    static void ReturnFreeMemory();
 
     // How many overruns FreeAndNillMem has found, also those whose 30137 no caller could
     // see (a block freed by a destructor): an overrun is never silent.
@@ -98,8 +106,11 @@ public:
     static constexpr int64_t MaxBlockSize = INT64_C(0x7FFFFFFFFFFF0000);
 
 private:
+    void NotePeak(int64_t Used);
+
     std::atomic<int64_t> FMemoryLimit{0};
     std::atomic<int64_t> FUsedMemory{0};
+    std::atomic<int64_t> FPeakUsedMemory{0};
     std::atomic<int64_t> FAvailableMemory{0};
     std::atomic<int64_t> FOverrunsFound{0};
     std::atomic<int64_t> FSystemReads{0};

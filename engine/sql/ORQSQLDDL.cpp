@@ -512,10 +512,10 @@ void TORQDDLTruncateTable::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*,
     std::unique_ptr<TORQTable> table = OpenTargetTable(Query, false, database);
     TFreeTable free{table, database};
     Wrapped(30491, "Error truncating table: '%s'", [&] {
-        // Emptying writes past the transaction's pages: refused inside one so that a
-        // ROLLBACK never leaves a table emptied.
+        // A disk table is emptied through the transaction's pages, so a ROLLBACK brings
+        // it back; a MEMORY table is emptied in place, which nothing could undo.
         TORQDatabase* db = database ? database.get() : (Query != nullptr ? Query->Database() : nullptr);
-        if (db != nullptr && db->Connected() && db->InTransaction())
+        if (table->InMemory() && db != nullptr && db->Connected() && db->InTransaction())
             RaiseNativeFmt(30953, "Cannot perform '%s' operation on a database in transaction", {"EmptyTable"});
         table->EmptyTable();
     });

@@ -12,6 +12,7 @@
 #include "engine/foundation/ORQCompression.h"
 #include "engine/foundation/ORQEndian.h"
 #include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQConst.h"
 #include "engine/storage/ORQEngineState.h"
 
 namespace orq {
@@ -705,6 +706,11 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
     }
 }
 
+bool TORQDiskPageManager::MayDiscardFreedPage(const TORQPage& Page) const {
+    const uint16_t type = Page.GetPageType();
+    return type == ptTableRecord || type == ptTableBlob;
+}
+
 void TORQDiskPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) {
     std::lock_guard guard(CriticalSection());
     if (FFreeSpaceManager && !IsPrivatePage(PageNo)) FFreeSpaceManager->CheckNotMapPage(PageNo);
@@ -735,7 +741,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         const TORQPage* page = session->PrivateList.Items(i);
         if (IsPrivatePage(page->PageNo))
             RaiseNativeFmt(31463, "Page %d of a repair read cannot be written", {page->PageNo});
-        if (!session->FreedPages.Contains(page->PageNo) && page->Modified == 0) RaiseNative(20085, "Invalid page");
+        if (!session->IsFreed(page->PageNo) && page->Modified == 0) RaiseNative(20085, "Invalid page");
         if (page->UseCount > 0) RaiseNative(20086, "Cannot write used page");
     }
     TFileUse use(*this);

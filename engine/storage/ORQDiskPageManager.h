@@ -198,6 +198,9 @@ public:
     // Every page stamped as FreePage does, then the numbers freed in one map operation.
     void FreePages(const std::vector<int32_t>& PageNos) override;
     bool ReadPage(TORQPage* Page) override;
+    // Record and BLOB pages: freed only once emptied (a large BLOB's first page zeroed),
+    // so a zero data area under their header reads as they did.
+    bool MayDiscardFreedPage(const TORQPage& Page) const override;
     void WritePage(TORQPage* Page) override;
     // 30434 for a map page; else the base.
     void FreePageForSession(int32_t SessionID, int32_t PageNo) override;

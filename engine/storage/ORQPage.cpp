@@ -21,6 +21,21 @@ int32_t GetI32(const uint8_t* P) {
     return static_cast<int32_t>(u);
 }
 
+// A commit or rollback of many pages gives the memory they held back to the system when
+// it ends (on every path), not only to the C library.
+class TLargeRelease {
+public:
+    explicit TLargeRelease(int32_t Pages) : FLarge(Pages >= 4096) {}
+    ~TLargeRelease() {
+        if (FLarge) TORQMemoryManager::ReturnFreeMemory();
+    }
+    TLargeRelease(const TLargeRelease&) = delete;
+    TLargeRelease& operator=(const TLargeRelease&) = delete;
+
+private:
+    bool FLarge;
+};
+
 int32_t RandomChangeStamp() {
     thread_local std::mt19937 generator{std::random_device{}()};
     return std::uniform_int_distribution<int32_t>(0, 0x3FFFFFFE)(generator);
@@ -91,6 +106,21 @@ void TORQPage::Refresh() {
         return;
     }
     if (!PageManager->ReadPage(this)) RaiseNativeFmt(20154, "Cannot read page %d", {PageNo});
+}
+
+void TORQPage::Discard() {
+    if (FDiscarded != 0 || Buffer == nullptr || OwnsBuffer == 0) return;
+    FKeptHeader.assign(Buffer, Buffer + GetHeaderSize());
+    FreeBuffer();
+    FDiscarded = 1;
+}
+
+void TORQPage::Restore() {
+    if (FDiscarded == 0) return;
+    AllocBuffer();
+    std::copy(FKeptHeader.begin(), FKeptHeader.end(), Buffer);
+    std::vector<uint8_t>().swap(FKeptHeader);
+    FDiscarded = 0;
 }
 
 uint16_t TORQPage::GetPageType() const {
@@ -233,6 +263,26 @@ void TORQSortedPageList::DeleteFirst(int32_t N) {
     std::copy(FKeys.begin() + N, FKeys.begin() + FCount, FKeys.begin());
     std::copy(FEntries.begin() + N, FEntries.begin() + FCount, FEntries.begin());
     SetCount(FCount - N);
+}
+
+std::vector<TORQPage*> TORQSortedPageList::Extract(const std::unordered_set<int32_t>& PageNos) {
+    std::vector<TORQPage*> taken;
+    if (PageNos.empty()) return taken;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < FCount; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        if (PageNos.contains(FKeys[at])) {
+            taken.push_back(FEntries[at].Page);
+            continue;
+        }
+        if (kept != i) {
+            FKeys[static_cast<std::size_t>(kept)] = FKeys[at];
+            FEntries[static_cast<std::size_t>(kept)] = FEntries[at];
+        }
+        ++kept;
+    }
+    SetCount(kept);
+    return taken;
 }
 
 TORQPage* TORQSortedPageList::FindOldest() {
@@ -378,7 +428,17 @@ TORQSortedPageList* TORQPageManager::PrivateList(int32_t SessionID) {
 }
 
 void TORQPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) {
-    SessionEntry(SessionID).FreedPages.Append(PageNo);
+    TSessionPages& session = SessionEntry(SessionID);
+    session.NoteFreed(PageNo);
+    if (TORQPage* page = session.PrivateList.GetPage(PageNo)) DiscardIfFreed(session, *page);
+}
+
+void TORQPageManager::DiscardIfFreed(TSessionPages& Session, TORQPage& Page) {
+    // A big delete frees most pages it changes: holding them whole until the commit
+    // would hold the deleted data in memory.
+    if (Page.UseCount == 0 && Page.Modified != 0 && !Session.FreedSet.empty() && Session.IsFreed(Page.PageNo) &&
+        MayDiscardFreedPage(Page))
+        Page.Discard();
 }
 
 void TORQPageManager::LeaveTaken(const TORQPage& Page) {
@@ -409,6 +469,7 @@ TORQPage* TORQPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Valid
                        {ExpectedType, found});
     };
     TORQPage* page = session.PrivateList.GetPage(PageNo);
+    if (page != nullptr && page->Discarded()) page->Restore();
     if (page == nullptr) {
         page = FSharedList.GetPage(PageNo);
         if (page != nullptr) {
@@ -479,6 +540,7 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
             TSessionPages& session = SessionEntry(Page->SessionID);
             Page->List = &session.PrivateList;
             session.PrivateList.Add(Page);
+            DiscardIfFreed(session, *Page);
         } else {
             FSharedList.Touch(Page);
         }
@@ -489,9 +551,13 @@ void TORQPageManager::ReleasePage(TORQPage* Page) {
             TSessionPages& session = SessionEntry(Page->SessionID);
             Page->List = &session.PrivateList;
             session.PrivateList.Add(Page);
+            DiscardIfFreed(session, *Page);
         } else {
             delete Page;
         }
+    } else if (TSessionPages* session = FindSession(Page->SessionID);
+               session != nullptr && Page->List == &session->PrivateList) {
+        DiscardIfFreed(*session, *Page);
     }
     if (FSharedList.Count() > FCapacity) Evict();
 }
@@ -519,24 +585,21 @@ void TORQPageManager::CommitSession(int32_t SessionID) {
     TSessionPages* session = FindSession(SessionID);
     if (session == nullptr) return;
     TORQSortedPageList& own = session->PrivateList;
+    const TLargeRelease release(own.Count() + session->FreedPages.Count());
     // Check every page before anything changes.
     for (int32_t i = 0; i < own.Count(); ++i) {
         const TORQPage* page = own.Items(i);
-        const bool freed = session->FreedPages.Contains(page->PageNo);
+        const bool freed = session->IsFreed(page->PageNo);
         if (!freed && page->Modified == 0) RaiseNative(20085, "Invalid page");
         if (page->UseCount > 0) RaiseNative(20086, "Cannot write used page");
     }
     std::vector<int32_t> freed(static_cast<size_t>(session->FreedPages.Count()));
     for (int32_t i = 0; i < session->FreedPages.Count(); ++i) freed[static_cast<size_t>(i)] = session->FreedPages[i];
     FreePages(freed);
-    for (const int32_t number : freed) {
-        if (TORQPage* page = own.GetPage(number)) {
-            own.Delete(number);
-            delete page;
-        }
-        DropSharedPage(number);
-    }
-    session->FreedPages.SetSize(0);
+    // The freed pages leave the private list in one pass: never written, never cached.
+    for (TORQPage* page : own.Extract(session->FreedSet)) delete page;
+    for (const int32_t number : freed) DropSharedPage(number);
+    session->ForgetFreed();
     session->AllocatedPages.SetSize(0);
     // Written in page order; the pages written leave the private list in one move at the
     // end, or when a write fails, so that the list keeps exactly the pages not written.
@@ -567,6 +630,7 @@ void TORQPageManager::RollbackSession(int32_t SessionID) {
     if (session == nullptr) return;
     ++FDiscardGeneration;
     TORQSortedPageList& own = session->PrivateList;
+    const TLargeRelease release(own.Count() + session->FreedPages.Count());
     for (int32_t i = 0; i < own.Count(); ++i) {
         const TORQPage* page = own.Items(i);
         if (page->Modified == 0) RaiseNative(20087, "Invalid index page");
@@ -580,7 +644,7 @@ void TORQPageManager::RollbackSession(int32_t SessionID) {
         FreePage(session->AllocatedPages[n - 1]);
         session->AllocatedPages.SetSize(n - 1);
     }
-    session->FreedPages.SetSize(0);
+    session->ForgetFreed();
     session->AllocatedPages.SetSize(0);
 }
 

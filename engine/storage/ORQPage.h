@@ -18,6 +18,9 @@
 //   either is freed before the error leaves.
 // - Commit and rollback check their pages before they change anything; a failed write
 //   leaves the pages not yet written in the private list.
+// - A private page its session freed is never written. Once nobody holds it, it keeps
+//   only its header where the storage says its kind reads the same emptied
+//   (MayDiscardFreedPage); taken again, it comes back with a zero data area.
 // - The shared list keeps at most Capacity() pages once released pages are evicted:
 //   min(available memory / 65536, MaxCachePages), the figure given at construction. A
 //   look-up, a release and an eviction take constant time: the least recently released
@@ -81,6 +84,12 @@ public:
     void Resize(int32_t NewSize);
     // With shared access, re-reads the page unless the stored change stamp shows it current.
     void Refresh();
+    // A page its session freed is never written: Discard gives its buffer back and keeps
+    // only the header; Restore makes it whole again, with that header and a zero data
+    // area (what an emptied record or BLOB page reads as).
+    void Discard();
+    void Restore();
+    bool Discarded() const { return FDiscarded != 0; }
 
     // The header's page type word and change stamp; 0 for a headerless page.
     uint16_t GetPageType() const;
@@ -112,6 +121,8 @@ public:
 
 private:
     friend class TORQSharedPageList;
+    uint8_t FDiscarded = 0;
+    std::vector<uint8_t> FKeptHeader;
     // The shared list's place of the page: its slot and its neighbours in recency order.
     int32_t FSharedSlot = -1;
     TORQPage* FOlder = nullptr;
@@ -142,6 +153,9 @@ public:
     void Delete(int32_t PageNo);
     // Removes the first N entries (at most Count) in one move.
     void DeleteFirst(int32_t N);
+    // Removes, in one pass, the entries whose numbers are listed and hands their pages
+    // back in page order; the others keep their order and stamps.
+    std::vector<TORQPage*> Extract(const std::unordered_set<int32_t>& PageNos);
     void Clear() { FCount = 0; }
     // The page with the smallest stamp (the first of equal ones), remembered as the oldest;
     // FindOlder: the first page by number whose stamp is below the remembered one, which
@@ -297,7 +311,20 @@ protected:
         int32_t SessionID;
         TORQSortedPageList PrivateList;
         TORQIntegerArray AllocatedPages{0, 10, 100};
+        // In the order freed; FreedSet holds the same numbers for look-ups, so that a
+        // commit that frees N pages and writes M costs no N x M searches.
         TORQIntegerArray FreedPages{0, 10, 100};
+        std::unordered_set<int32_t> FreedSet;
+        bool IsFreed(int32_t PageNo) const { return FreedSet.contains(PageNo); }
+        void NoteFreed(int32_t PageNo) {
+            FreedPages.Append(PageNo);
+            FreedSet.insert(PageNo);
+        }
+        // Both lists emptied, their memory given back.
+        void ForgetFreed() {
+            FreedPages.SetSize(0);
+            std::unordered_set<int32_t>().swap(FreedSet);
+        }
         // Shared pages the session holds taken (released to a use count of 0 or detached
         // while taken leaves the count).
         int32_t TakenShared = 0;
@@ -310,10 +337,15 @@ protected:
     void FreeAll();
     // Whether some session holds pages not yet committed or rolled back.
     bool HasUncommittedPages() const;
+    // Whether a private page the session freed may leave memory before the commit: the
+    // storage says which kinds read the same discarded and restored (none by default).
+    virtual bool MayDiscardFreedPage(const TORQPage&) const { return false; }
 
 private:
     // Takes the page of PageNo out of the shared list: freed when unused, else detached.
     void DropSharedPage(int32_t PageNo);
+    // A private page of Session that it freed and nobody holds keeps only its header.
+    void DiscardIfFreed(TSessionPages& Session, TORQPage& Page);
     void Evict();
 
     std::recursive_mutex FCriticalSection;

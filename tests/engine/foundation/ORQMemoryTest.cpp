@@ -31,6 +31,21 @@ TEST(MemoryManager, AllocMemIsZeroedAlignedAndSized) {
     EXPECT_EQ(m.GetBlockSize(nullptr), 0);
 }
 
+TEST(MemoryManager, PeakFollowsTheHeightSinceItsReset) {
+    TORQMemoryManager m;
+    void* a = m.GetMem(1000);
+    void* b = m.GetMem(500);
+    m.FreeAndNillMem(b);
+    EXPECT_EQ(m.PeakUsedMemory(), 1500);
+    m.ResetPeakUsedMemory();  // starts again at the present use
+    EXPECT_EQ(m.PeakUsedMemory(), 1000);
+    m.ReallocMem(a, 3000);    // a growth counts, a shrink does not lower the peak
+    m.ReallocMem(a, 10);
+    EXPECT_EQ(m.PeakUsedMemory(), 3000);
+    EXPECT_EQ(m.UsedMemory(), 10);
+    m.FreeAndNillMem(a);
+}
+
 TEST(MemoryManager, RejectsZeroNegativeAndHugeSizes) {
     TORQMemoryManager m;
     EXPECT_EQ(Raised([&] { m.GetMem(0); }), std::make_pair(30286, std::string("Cannot allocate 0 bytes - Native error: 30286")));

@@ -292,6 +292,50 @@ TEST(PageManager, CommitFreesReleasedNumbersAndKeepsUnwrittenPagesOnFailure) {
     m.CommitSession(77);
 }
 
+// A store whose record pages (type 10) read the same emptied as freed.
+class TestDiscardingStore : public TestPageStore {
+public:
+    bool MayDiscardFreedPage(const TORQPage& Page) const override { return Page.GetPageType() == 10; }
+};
+
+// Pages a session freed leave memory at once, or at their release when taken, unless the
+// store keeps their kind; read again they come back with their header and a zero data
+// area; the commit writes none of them, and a rollback drops them with the rest.
+TEST(PageManager, FreedPrivatePagesLeaveMemoryUntilReadAgain) {
+    TestDiscardingStore m;
+    for (int n = 0; n < 4; ++n) m.Put(n, 10, 7);
+    m.Put(4, 12, 7);
+    for (int n : {0, 1, 2, 4}) Change(m, 1, n, 9);
+    const int64_t held = GlobalMemoryManager().UsedMemory();
+    m.FreePageForSession(1, 0);
+    m.FreePageForSession(1, 4);  // a kind the store keeps
+    EXPECT_EQ(GlobalMemoryManager().UsedMemory(), held - m.PageSize);
+    TORQPage* taken = m.GetPage(1, 1, false, AnyPageType);
+    m.FreePageForSession(1, 1);
+    EXPECT_EQ(GlobalMemoryManager().UsedMemory(), held - m.PageSize);
+    m.ReleasePage(taken);
+    EXPECT_EQ(GlobalMemoryManager().UsedMemory(), held - 2 * m.PageSize);
+
+    TORQPage* again = m.GetPage(1, 0, false, 10);
+    EXPECT_EQ(again->GetPageType(), 10);
+    EXPECT_EQ(again->GetData()[0], 0);
+    m.ReleasePage(again);
+    EXPECT_EQ(GlobalMemoryManager().UsedMemory(), held - 2 * m.PageSize);
+
+    m.CommitSession(1);
+    EXPECT_EQ(m.Written, std::vector<int32_t>{2});
+    EXPECT_EQ(m.Freed, (std::vector<int32_t>{0, 4, 1}));
+    EXPECT_EQ(m.PrivateList(1)->Count(), 0);
+    EXPECT_EQ(m.StoredFirst(0), 7);
+
+    Change(m, 2, 3, 9);
+    m.FreePageForSession(2, 3);
+    m.RollbackSession(2);
+    EXPECT_EQ(m.PrivateList(2)->Count(), 0);
+    EXPECT_EQ(Look(m, 2, 3), 7);
+    EXPECT_EQ(m.Written, std::vector<int32_t>{2});
+}
+
 TEST(PageManager, CloseRefusesUncommittedPagesAndTheDestructorFreesThem) {
     TestPageStore m;
     m.Put(0, 3, 0);
@@ -418,6 +462,29 @@ TEST(SortedPageList, KeepsPagesByNumberAndRefusesWrongDeletes) {
     EXPECT_EQ(list.Count(), 1);
     list.Delete(5);
     EXPECT_EQ(list.Count(), 0);
+}
+
+// Extract takes the listed numbers out in one pass, in page order; the rest keep their
+// order and stamps.
+TEST(SortedPageList, ExtractTakesListedPagesAndKeepsTheRest) {
+    TestPageStore m;
+    std::vector<std::unique_ptr<TORQPage>> pages;
+    TORQSortedPageList list;
+    for (int32_t n : {9, 5, 1, 3, 7}) {
+        pages.push_back(std::make_unique<TORQPage>(&m));
+        pages.back()->PageNo = n;
+        list.Add(pages.back().get());
+    }
+    std::vector<int32_t> taken;
+    for (TORQPage* p : list.Extract({9, 3, 4, 1})) taken.push_back(p->PageNo);
+    EXPECT_EQ(taken, (std::vector<int32_t>{1, 3, 9}));
+    std::vector<int32_t> left;
+    for (int32_t i = 0; i < list.Count(); ++i) left.push_back(list.Items(i)->PageNo);
+    EXPECT_EQ(left, (std::vector<int32_t>{5, 7}));
+    EXPECT_EQ(list.GetPage(7), pages[4].get());
+    EXPECT_EQ(list.FindOldest(), pages[1].get());  // 5 was added before 7
+    EXPECT_TRUE(list.Extract({}).empty());
+    EXPECT_EQ(list.Count(), 2);
 }
 
 // The shared cache's list against a model (numbers in recency order) over a seeded run of
