@@ -616,13 +616,23 @@ bool TORQTable::RestructureTable(std::string& ErrorText) {
     FTableName = n;
     RenameTable(oldName);
     FTableName = n;
-    fresh->RenameTable(n);
+    try {
+        fresh->RenameTable(n);
+    } catch (...) {
+        // N as it was, when the file lets it; else the next open finishes the swap.
+        try {
+            Sibling(oldName)->RenameTable(n);
+        } catch (...) {
+        }
+        FTableName = n;
+        throw;
+    }
+    // The swap is done and reported so: an old copy that cannot go now is a leftover that
+    // the next restructure or open drops.
     try {
         Sibling(oldName)->DeleteTable();
     } catch (const std::exception& e) {
         ErrorText += Format("Error restructuring table. Cannot delete table due to error: %s\r\n", {e.what()});
-        IndexDefs().SetUpdated(false);
-        return false;
     }
     FieldDefs().Clear();
     IndexDefs().Clear();

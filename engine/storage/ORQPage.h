@@ -310,6 +310,10 @@ protected:
     void FreeAll();
     // Whether some session holds pages not yet committed or rolled back.
     bool HasUncommittedPages() const;
+    // Forgets every page of the shared list (a taken one is detached and goes with its
+    // last release): after a commit that failed, the cache may hold what never reached
+    // the file.
+    void DiscardSharedPages();
 
 private:
     // Takes the page of PageNo out of the shared list: freed when unused, else detached.
