@@ -182,10 +182,12 @@ void TORQCommitJournal::RaiseJournal(const char* Operation, int Error) const {
                    {std::string_view(Operation), FFileName, Error, std::string_view(std::strerror(Error))});
 }
 
-void TORQCommitJournal::OpenJournal(bool Barrier) {
+void TORQCommitJournal::OpenJournal(bool Barrier, bool Shared) {
+    // A sole writer's journal stays as it opened it; others may remove or replace a shared
+    // one between commits: the name is followed.
+    if (FHandle >= 0 && !Shared) return;
     struct stat st {};
     const bool present = ::stat(FFileName.c_str(), &st) == 0;
-    // Another process may have removed or replaced the file since: follow the name.
     if (FHandle >= 0 && present && st.st_dev == FDevice && st.st_ino == FInode) return;
     if (FHandle >= 0) {
         ::close(FHandle);
@@ -195,15 +197,17 @@ void TORQCommitJournal::OpenJournal(bool Barrier) {
     if (handle < 0) RaiseJournal("open", errno);
     struct stat opened {};
     ::fstat(handle, &opened);
+    FLength = opened.st_size;
     FHandle = handle;
     FDevice = opened.st_dev;
     FInode = opened.st_ino;
     if (!present && Barrier) SyncFolder(FFileName);
 }
 
-void TORQCommitJournal::Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier) {
+void TORQCommitJournal::Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier,
+                              bool Shared) {
     Abandon();
-    OpenJournal(Barrier);
+    OpenJournal(Barrier, Shared);
     FNonce = NextNonce();
     FRunning = FNonce;
     FFinalSize = -1;
@@ -236,6 +240,7 @@ void TORQCommitJournal::Flush() {
         RaiseJournal("write", error);
     if (FBufferAt == 0) FHeaderWritten = true;
     FBufferAt += static_cast<int64_t>(FBuffer.size());
+    FLength = std::max(FLength, FBufferAt);
     FBuffer.clear();
 }
 
@@ -325,11 +330,9 @@ void TORQCommitJournal::Invalidate() noexcept {
     int error = 0;
     if (!WriteAll(FHandle, FFileName, zero, MagicSize, 0, error)) return;
     FHeaderWritten = false;
-    struct stat st {};
-    if (::fstat(FHandle, &st) == 0 && st.st_size > KeepLimit &&
-        FileFaultFor(TORQFileCall::Truncate, FFileName) == 0) {
+    if (FLength > KeepLimit && FileFaultFor(TORQFileCall::Truncate, FFileName) == 0) {
         NotifyFileWrite(TORQFileCall::Truncate, FFileName, FHandle, HeaderSize, 0);
-        (void)!::ftruncate(FHandle, HeaderSize);
+        if (::ftruncate(FHandle, HeaderSize) == 0) FLength = HeaderSize;
     }
 }
 

@@ -58,9 +58,10 @@ public:
     static std::string JournalFileName(const std::string& DatabaseFileName) { return DatabaseFileName + "-journal"; }
     const std::string& FileName() const { return FFileName; }
 
-    // Starts collecting a commit: the file's part 1 and size as they are now. Opens (or
-    // creates, syncing its folder) the journal file; 31480 when it cannot.
-    void Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier);
+    // Starts collecting a commit: the file's part 1 and size as they are now (-1: not
+    // known). Opens (or creates, syncing its folder) the journal file, following its name
+    // when Shared; 31480 when it cannot.
+    void Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier, bool Shared);
     void Capture(int64_t Position, const void* Buffer, int32_t Count) override;
     void Patch(void* Buffer, int64_t Position, int32_t Count) override;
     void CaptureSize(int64_t Size) override;
@@ -94,7 +95,7 @@ private:
         int32_t Count;
         int64_t JournalAt;  // where its data starts in the journal file
     };
-    void OpenJournal(bool Barrier);
+    void OpenJournal(bool Barrier, bool Shared);
     void Append(const void* Bytes, int32_t Count);
     void Flush();
     // Copies Count journal bytes from At (buffered or in the file).
@@ -113,6 +114,7 @@ private:
     std::vector<TRecord> FRecords;
     std::vector<uint8_t> FBuffer;
     int64_t FBufferAt = 0;  // journal position of FBuffer[0]
+    int64_t FLength = 0;    // of the journal file, as far as this object wrote it
     std::vector<uint8_t> FScratch;
 };
 

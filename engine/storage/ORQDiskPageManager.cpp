@@ -540,6 +540,8 @@ bool TORQDiskPageManager::ResolveInterruptedCommit() {
     CheckOpen(10459);
     const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20230, "Database is locked");
     if (FDatabaseFile->AccessMode() == 1) {
+        // Recovery removes the journal file: ours opens it again by name.
+        if (FJournal) FJournal->Close(false);
         if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers) ==
             TORQCommitJournal::TRecovery::Applied) {
             DiscardSharedPages();
@@ -847,11 +849,12 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     CheckHandleWritable();
     uint8_t before[HeaderPart1Size];
     std::memcpy(before, FHeader1, sizeof before);
-    const int64_t sizeBefore = FDatabaseFile->GetSize();
+    // The length matters to the journal only where allocations may have grown the file.
+    const int64_t sizeBefore = session->AllocatedPages.Count() > 0 ? FDatabaseFile->GetSize() : -1;
     if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
     NoteCommitWrite();
     try {
-        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers);
+        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter());
         FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
         for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
             FCommitNewPages[static_cast<size_t>(i)] = session->AllocatedPages[i];
