@@ -53,6 +53,7 @@
 #include "engine/access/ORQUserInterface.h"
 #include "engine/foundation/ORQContainers.h"
 #include "engine/foundation/ORQExcept.h"
+#include "engine/storage/ORQCommitJournal.h"
 #include "engine/storage/ORQDatabaseData.h"
 #include "engine/storage/ORQDatabaseFile.h"
 #include "engine/storage/ORQDiskDatabase.h"
@@ -393,6 +394,10 @@ void ReplaceDatabaseFile(const std::string& FileName, const std::string& Rebuilt
         RemoveQuietly(RebuiltFileName);
         RaiseReplaceFailed(FileName, e.what());
     }
+    // The journals belong to the files they were written for: the copy was read through
+    // the source's, and neither may later be applied to the file that takes the name.
+    RemoveQuietly(TORQCommitJournal::JournalFileName(RebuiltFileName));
+    RemoveQuietly(TORQCommitJournal::JournalFileName(FileName));
     int error = InjectedFault(TORQReplaceStep::Rename, FileName);
     if (error == 0 && std::rename(RebuiltFileName.c_str(), FileName.c_str()) != 0) error = errno;
     if (error != 0) {
@@ -426,7 +431,11 @@ void TORQDatabase::DeleteDatabase() {
     CheckDatabaseName();
     AttachSession(true);
     CheckClosed();
-    if (::unlink(FDatabaseFileName.c_str()) == 0 || errno == ENOENT) return;
+    // The journal goes with the file: left, it could be applied to a new file of the name.
+    if (::unlink(FDatabaseFileName.c_str()) == 0 || errno == ENOENT) {
+        RemoveQuietly(TORQCommitJournal::JournalFileName(FDatabaseFileName));
+        return;
+    }
     const int error = errno;
     DatabaseErrorFmt("Cannot delete database file '%s': %s", {FDatabaseFileName, std::string(std::strerror(error))},
                      this);

@@ -803,12 +803,14 @@ void TORQSQLUpdate::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
         return;
     }
     for (int32_t n = 1;; ++n) {
+        const uint64_t commits = CommitWriteCount();
         try {
             RunAsOneChange(*target, true, 20223, TableName, undoInMemory, attempt, &threadLock);
             return;
         } catch (...) {
             RowsAffected = 0;
-            if (n >= kUpdateAttempts) throw;
+            // Run again only what failed before its commit began to write.
+            if (n >= kUpdateAttempts || !MayRetryAfter(std::current_exception(), commits)) throw;
         }
         EngineSleep(kUpdateRetryDelay);
     }

@@ -31,6 +31,11 @@ TORQFileFaultHook& FaultHook() {
     return hook;
 }
 
+TORQFileWriteObserver& WriteObserver() {
+    static TORQFileWriteObserver observer;
+    return observer;
+}
+
 // The error the hook injects for Call, 0 for none; errno is set to it.
 int Injected(TORQFileCall Call, const std::string& FileName) {
     const TORQFileFaultHook& hook = FaultHook();
@@ -104,6 +109,11 @@ bool IsHeaderAt(const uint8_t* Bytes, int32_t Available, int32_t Offset) {
 }  // namespace
 
 void SetFileFaultHook(TORQFileFaultHook Hook) { FaultHook() = std::move(Hook); }
+void SetFileWriteObserver(TORQFileWriteObserver Observer) { WriteObserver() = std::move(Observer); }
+int FileFaultFor(TORQFileCall Call, const std::string& FileName) { return Injected(Call, FileName); }
+void NotifyFileWrite(TORQFileCall Call, const std::string& FileName, int Handle, int64_t Position, int64_t Count) {
+    if (const TORQFileWriteObserver& observer = WriteObserver()) observer(Call, FileName, Handle, Position, Count);
+}
 
 TORQDatabaseFile::~TORQDatabaseFile() {
     if (FHandle >= 0) ::close(FHandle);
@@ -253,9 +263,21 @@ int64_t TORQDatabaseFile::GetPosition() {
 
 void TORQDatabaseFile::SetSize(int64_t Size) {
     CheckOpen("SetSize");
+    if (FSink != nullptr) {
+        FSink->CaptureSize(Size);
+        return;
+    }
+    SetSizeDirect(Size);
+}
+
+void TORQDatabaseFile::SetSizeDirect(int64_t Size) {
+    CheckOpen("SetSize");
     auto truncate = [&] {
-        return Injected(TORQFileCall::Truncate, FFileName) == 0 && ::ftruncate(FHandle, static_cast<off_t>(Size)) == 0;
+        if (Injected(TORQFileCall::Truncate, FFileName) != 0) return false;
+        NotifyFileWrite(TORQFileCall::Truncate, FFileName, FHandle, Size, 0);
+        return ::ftruncate(FHandle, static_cast<off_t>(Size)) == 0;
     };
+    FUnsynced = true;
     bool ok = truncate();
     if (!ok && Reconnect()) ok = truncate();
     if (!ok) {
@@ -304,6 +326,7 @@ bool TORQDatabaseFile::WriteOnce(const void* Buffer, int64_t Position, int32_t C
     } else if (injected < 0) {
         limit = -injected < Count ? -injected : Count;
     }
+    NotifyFileWrite(TORQFileCall::Write, FFileName, FHandle, Position, limit);
     const auto* bytes = static_cast<const uint8_t*>(Buffer);
     while (done < limit) {
         const ssize_t n = ::pwrite(FHandle, bytes + done, static_cast<size_t>(limit - done), static_cast<off_t>(Position + done));
@@ -331,6 +354,7 @@ int32_t TORQDatabaseFile::ReadBuffer(void* Buffer, int64_t Position, int32_t Cou
     int error = 0;
     bool ok = ReadOnce(Buffer, Position, Count, done, error);
     if (!ok && Reconnect()) ok = ReadOnce(Buffer, Position, Count, done, error);
+    if (ok && FSink != nullptr) FSink->Patch(Buffer, Position, done);
     if (ok && (done == Count || AllowShort)) return done;
     RaiseNativeFmt(ErrorCode,
                    "Cannot Read from file: '%s' Position = %d, Count = %d, FilePosition = %d, FileSize = %d, "
@@ -345,6 +369,7 @@ bool TORQDatabaseFile::ReadBuffer(void* Buffer, int64_t Position, int32_t Count,
     int error = 0;
     bool ok = ReadOnce(Buffer, Position, Count, done, error);
     if (!ok && Reconnect()) ok = ReadOnce(Buffer, Position, Count, done, error);
+    if (ok && FSink != nullptr) FSink->Patch(Buffer, Position, done);
     if (BytesRead != nullptr) {
         *BytesRead = ok ? done : 0;
         return ok;
@@ -354,9 +379,19 @@ bool TORQDatabaseFile::ReadBuffer(void* Buffer, int64_t Position, int32_t Count,
 
 void TORQDatabaseFile::WriteBuffer(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode) {
     CheckOpen("WriteBuffer");
+    if (FSink != nullptr && Position >= 0) {
+        FSink->Capture(Position, Buffer, Count);
+        return;
+    }
+    WriteBufferDirect(Buffer, Position, Count, ErrorCode);
+}
+
+void TORQDatabaseFile::WriteBufferDirect(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode) {
+    CheckOpen("WriteBuffer");
     // pwrite takes the position itself: a seek first would only cost a call per write.
     if (Position < 0) RaisePosition(Position, ErrorCode);
     int error = 0;
+    FUnsynced = true;
     bool ok = WriteOnce(Buffer, Position, Count, error);
     if (!ok && Reconnect()) ok = WriteOnce(Buffer, Position, Count, error);
     if (ok) return;
@@ -368,11 +403,16 @@ void TORQDatabaseFile::WriteBuffer(const void* Buffer, int64_t Position, int32_t
 
 void TORQDatabaseFile::FlushFileBuffers() {
     CheckOpen("FlushFileBuffers");
-    auto sync = [&] { return Injected(TORQFileCall::Sync, FFileName) == 0 && ::fdatasync(FHandle) == 0; };
+    auto sync = [&] {
+        if (Injected(TORQFileCall::Sync, FFileName) != 0) return false;
+        NotifyFileWrite(TORQFileCall::Sync, FFileName, FHandle, 0, 0);
+        return ::fdatasync(FHandle) == 0;
+    };
     bool ok = sync();
     // Only a lost handle is worth a second try: after a write-back error the kernel may
     // have dropped the dirty pages, and a repeated sync would then succeed without them.
     if (!ok && errno == EBADF && Reconnect()) ok = sync();
+    if (ok) FUnsynced = false;
     if (!ok) {
         const int error = errno;
         RaiseNativeFmt(30379, "Cannot flush file buffers for file: '%s'. ErrorCode:%d. ErrorMessage: %s",

@@ -47,6 +47,27 @@ enum class TORQFileCall : uint8_t { Read, Write, Lock, Unlock, Truncate, Sync };
 // Unset (the default) costs one test of a flag.
 using TORQFileFaultHook = std::function<int(TORQFileCall Call, const std::string& FileName)>;
 void SetFileFaultHook(TORQFileFaultHook Hook);
+// Test seam for crash simulation: told of each write (Position, Count), size change
+// (Position = new size) and sync that is about to reach the kernel, after the fault hook
+// let it pass, with the descriptor it goes to; a test can keep what it overwrites aside.
+using TORQFileWriteObserver =
+    std::function<void(TORQFileCall Call, const std::string& FileName, int Handle, int64_t Position, int64_t Count)>;
+void SetFileWriteObserver(TORQFileWriteObserver Observer);
+// The other files of a database (its commit journal) go through the same seams: the error
+// the fault hook injects for Call (errno set to it, 0 for none), and the observer's call.
+int FileFaultFor(TORQFileCall Call, const std::string& FileName);
+void NotifyFileWrite(TORQFileCall Call, const std::string& FileName, int Handle, int64_t Position, int64_t Count);
+
+// Where a database file's writes go while a commit collects them (the commit journal):
+// Capture takes a write instead of the file, Patch lays what was captured over bytes just
+// read, CaptureSize takes a size change.
+class TORQWriteSink {
+public:
+    virtual ~TORQWriteSink() = default;
+    virtual void Capture(int64_t Position, const void* Buffer, int32_t Count) = 0;
+    virtual void Patch(void* Buffer, int64_t Position, int32_t Count) = 0;
+    virtual void CaptureSize(int64_t Size) = 0;
+};
 
 class TORQDatabaseFile {
 public:
@@ -87,8 +108,16 @@ public:
     // nil; otherwise it succeeds and BytesRead tells how much arrived.
     bool ReadBuffer(void* Buffer, int64_t Position, int32_t Count, int32_t* BytesRead = nullptr);
     void WriteBuffer(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode);
+    // To the file itself even while a sink collects the writes.
+    void WriteBufferDirect(const void* Buffer, int64_t Position, int32_t Count, int32_t ErrorCode);
+    void SetSizeDirect(int64_t Size);
+    // While set, WriteBuffer and SetSize go to the sink and reads see what it holds.
+    void SetWriteSink(TORQWriteSink* Sink) { FSink = Sink; }
+    TORQWriteSink* WriteSink() const { return FSink; }
     // fdatasync; 30379 on failure.
     void FlushFileBuffers();
+    // Whether this handle wrote or resized the file since its last successful sync.
+    bool Unsynced() const { return FUnsynced; }
 
     bool LockByte(int32_t Count, int64_t Offset);
     bool UnlockByte(int32_t Count, int64_t Offset);
@@ -148,6 +177,8 @@ private:
     dev_t FDevice = 0;
     ino_t FInode = 0;
     std::vector<TLockRange> FHeld;
+    TORQWriteSink* FSink = nullptr;
+    bool FUnsynced = false;
 };
 
 }  // namespace orq

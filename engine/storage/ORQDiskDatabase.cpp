@@ -285,10 +285,22 @@ void TORQDiskDatabaseData::Commit(int32_t SessionID, bool Flush) {
                            {t->TableName});
     if (FLockManager && !FLockManager->LockTablesForCommit(SessionID))
         RaiseNative(20233, "Cannot commit changes. Locks of modified tables failed");
-    TORQDatabaseData::Commit(SessionID, Flush);
+    const uint64_t commits = CommitWriteCount();
+    try {
+        TORQDatabaseData::Commit(SessionID, Flush);
+    } catch (...) {
+        // A commit that began writing took part of the session's pages with it: the rest
+        // alone must never be committed.
+        if (CommitWriteCount() != commits)
+            for (int32_t i = 0; i < TableDataCount(); ++i)
+                if (auto* t = dynamic_cast<TORQDiskTableData*>(TableDataAt(i)))
+                    t->RefuseCommitUntilRollback(SessionID);
+        throw;
+    }
     for (int32_t i = 0; i < TableDataCount(); ++i)
         if (auto* t = dynamic_cast<TORQDiskTableData*>(TableDataAt(i))) t->SessionCommitted(SessionID);
-    if (Flush) FPageManager->DatabaseFile().FlushFileBuffers();
+    // With barriers on, the commit synced the file already.
+    if (Flush && !CommitBarriers) FPageManager->DatabaseFile().FlushFileBuffers();
     if (FLockManager) FLockManager->UnlockTransactionTables(SessionID);
 }
 

@@ -1,7 +1,9 @@
 #include "engine/storage/ORQDiskPageManager.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -165,6 +167,8 @@ void TORQDiskPageManager::CreateDatabaseFile(const std::string& FileName, const 
     FPassword = Password;
     FStoredHeaderKnown = false;
     FDatabaseFile->CreateFile(FileName);
+    // A journal beside a new file was left by one that is gone.
+    ::unlink(TORQCommitJournal::JournalFileName(FileName).c_str());
     try {
         FHeader1[hEncrypted] = encrypted ? 0xFF : 0;
         StoreLE16(FHeader1 + hPageSize, Size);
@@ -252,6 +256,14 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
         if (!RetryWithSleep(LockTries, LockDelay, [this] { return LockHeader(); }))
             RaiseNative(20230, "Database is locked");
         try {
+            // A commit cut short is finished before anything reads the header or a page.
+            if (FDatabaseFile->AccessMode() == 1)
+                TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers);
+            else if (TORQCommitJournal::HasValidJournal(*FDatabaseFile, FHeaderOffset))
+                RaiseNativeFmt(31482,
+                               "Database '%s' has an interrupted commit to complete and cannot be opened read-only "
+                               "until a writer has opened it",
+                               {FileName});
             ReadHeader();
         } catch (...) {
             UnlockHeader();
@@ -309,6 +321,17 @@ void TORQDiskPageManager::ReleaseReservedQuietly() {
 void TORQDiskPageManager::CloseDatabaseFile() {
     std::lock_guard guard(CriticalSection());
     ReleaseReservedQuietly();
+    if (FJournal) {
+        // Removed only when no commit of ours waits in it, and, when others share the file,
+        // under the header lock, so that no commit of theirs is writing it.
+        bool remove = !FRecoveryPending && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
+        bool locked = false;
+        if (remove && SharedAccess != 0) remove = locked = LockHeader();
+        FJournal->Close(remove);
+        if (locked) UnlockHeader();
+        FJournal.reset();
+    }
+    FRecoveryPending = false;
     FFreeSpaceManager.reset();
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
@@ -501,13 +524,76 @@ void TORQDiskPageManager::CheckFileChangesAllowed() {
     std::lock_guard guard(CriticalSection());
     if (FFreeSpaceManager && FFreeSpaceManager->RecoveryMode != 0) return;
     TFileUse use(*this);
+    if (FRecoveryPending) ResolveInterruptedCommit();
     // The state as the file holds it now: another process may have left a commit torn.
     uint8_t state = 0;
     if (HeaderCopyStands())
         state = FStoredHeader1[hState];
     else
         FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
+    if (state != 2 && ResolveInterruptedCommit()) return;
     CheckChangesAllowed(state);
+}
+
+bool TORQDiskPageManager::ResolveInterruptedCommit() {
+    std::lock_guard guard(CriticalSection());
+    TFileUse use(*this);
+    CheckOpen(10459);
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20230, "Database is locked");
+    if (FDatabaseFile->AccessMode() == 1) {
+        // Recovery removes the journal file: ours opens it again by name.
+        if (FJournal) FJournal->Close(false);
+        if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers) ==
+            TORQCommitJournal::TRecovery::Applied) {
+            DiscardSharedPages();
+            ReloadAfterChange();
+        }
+        FRecoveryPending = false;
+    }
+    uint8_t state = 0;
+    FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
+    return state == 2;
+}
+
+void TORQDiskPageManager::CheckInterruptedCommit() {
+    std::lock_guard guard(CriticalSection());
+    if (SharedAccess == 0 && !FRecoveryPending) return;
+    TFileUse use(*this);
+    CheckOpen(10459);
+    if (FRecoveryPending) {
+        ResolveInterruptedCommit();
+        return;
+    }
+    uint8_t state = 0;
+    FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
+    if (state == 1) ResolveInterruptedCommit();
+}
+
+void TORQDiskPageManager::ReloadAfterChange() {
+    FStoredHeaderKnown = false;
+    ReadHeader();
+    PageCount = HeaderPageCount();
+    if (FFreeSpaceManager && FFreeSpaceManager->ReservedCount() == 0) {
+        const uint8_t recovery = FFreeSpaceManager->RecoveryMode;
+        FFreeSpaceManager = std::make_unique<TORQDatabaseFreeSpaceManager>(*this);
+        FFreeSpaceManager->RecoveryMode = recovery;
+    }
+}
+
+void TORQDiskPageManager::AfterFailedCommit() noexcept {
+    FDatabaseFile->SetWriteSink(nullptr);
+    std::vector<int32_t> allocated;
+    allocated.swap(FCommitNewPages);
+    FWriteNewDirect = false;
+    DiscardSharedPages();
+    try {
+        ReloadAfterChange();
+        // The session's list of them is gone with the commit: given back as a rollback would.
+        if (!allocated.empty()) FreePages(allocated);
+    } catch (...) {
+        // The header is read again by the next operation that needs it.
+        FStoredHeaderKnown = false;
+    }
 }
 
 void TORQDiskPageManager::CheckHandleWritable() const {
@@ -647,6 +733,8 @@ bool TORQDiskPageManager::ReadPage(TORQPage* Page) {
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     CheckOpen(10459);
+    // The file holds a commit half-applied: finished before any page of it is read.
+    if (FRecoveryPending && FDatabaseFile->WriteSink() == nullptr) ResolveInterruptedCommit();
     if (Page->GetBuffer() == nullptr) Page->AllocBuffer();
     // Read and deciphered apart from the page: a failure leaves the cached copy as it was,
     // only marked invalid, so nothing half-read or garbled is ever served or written.
@@ -698,7 +786,13 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
         if (!EncryptBuffer(FPassword.Algorithm, data, DataSize, FPassword.Password))
             RaiseNativeFmt(10469, "Encrypt page error. Cannot encipher page. PageNo: %d", {Page->PageNo});
     }
-    FDatabaseFile->WriteBuffer(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
+    if (FWriteNewDirect && std::binary_search(FCommitNewPages.begin(), FCommitNewPages.end(), Page->PageNo)) {
+        // Referenced by nothing committed: safe in place before the commit point.
+        FDatabaseFile->WriteBufferDirect(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
+        FWroteDirect = true;
+    } else {
+        FDatabaseFile->WriteBuffer(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
+    }
     Page->SetChangeStamp(next);
     if (encipher) {
         Page->GetBuffer()[PageCipherOffset] = FPassword.Algorithm;
@@ -747,27 +841,91 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     TFileUse use(*this);
     CheckOpen(10460);
     const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20213, "Database is locked");
+    if (FRecoveryPending) ResolveInterruptedCommit();
     ReadHeader();
-    // A state other than 2 is a commit someone left half-written: the file needs repair and
-    // takes no change (20300), except from the rebuild in recovery mode, after whose commit
-    // the state stays as found.
-    const uint8_t found = State();
+    // A state other than 2 is a commit someone left half-written: finished from its
+    // journal, or else the file needs repair and takes no change (20300), except from the
+    // rebuild in recovery mode, after whose commit the state stays as found.
+    uint8_t found = State();
+    if (found != 2 && ResolveInterruptedCommit()) {
+        ReadHeader();
+        found = State();
+    }
     CheckChangesAllowed(found);
     CheckHandleWritable();
-    // Given back before the commit writes anything: the map it leaves is as without the
-    // reserve, and a failure fails the commit before its first write.
-    if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
-    if (found == 2) {
-        FHeader1[hState] = 1;
-        WriteHeader(true);
+    uint8_t before[HeaderPart1Size];
+    std::memcpy(before, FHeader1, sizeof before);
+    // The length matters to the journal only where allocations may have grown the file.
+    const int64_t sizeBefore = session->AllocatedPages.Count() > 0 ? FDatabaseFile->GetSize() : -1;
+    if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
+    NoteCommitWrite();
+    try {
+        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter());
+        FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
+        for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
+            FCommitNewPages[static_cast<size_t>(i)] = session->AllocatedPages[i];
+        std::sort(FCommitNewPages.begin(), FCommitNewPages.end());
+        FWriteNewDirect = FCommitNewPages.size() >= DirectPagesMinimum;
+        FWroteDirect = false;
+        FDatabaseFile->SetWriteSink(FJournal.get());
+        if (!FCommitNewPages.empty() && FFreeSpaceManager) {
+            // The allocations the commit stands on changed the map, the header's counts and
+            // the file's length before it, unsynced: the journal carries them too, so that
+            // a power cut cannot leave its pages marked free.
+            FJournal->CaptureSize(sizeBefore);
+            std::vector<int32_t> maps;
+            const TORQDatabaseFreeSpaceManager& map = *FFreeSpaceManager;
+            for (const int32_t number : FCommitNewPages) {
+                maps.push_back(number / map.PfsSpan() * map.PfsSpan());
+                maps.push_back(map.EamPageNo(number / map.EamSpan()));
+            }
+            std::sort(maps.begin(), maps.end());
+            maps.erase(std::unique(maps.begin(), maps.end()), maps.end());
+            std::vector<uint8_t> image(PageSize);
+            for (const int32_t number : maps) {
+                FDatabaseFile->ReadBuffer(image.data(), GetPageOffset(number), PageSize, 10464);
+                FJournal->Capture(GetPageOffset(number), image.data(), PageSize);
+            }
+        }
+        // Given back before the commit writes anything: the map it leaves is as without the
+        // reserve.
+        if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
+        TORQPageManager::CommitSession(SessionID);
+        StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
+        FHeader1[hState] = found;
+        WriteHeader(false);
+        FDatabaseFile->SetWriteSink(nullptr);
+        FCommitNewPages.clear();
+        FWriteNewDirect = false;
+        // Pages written straight through must be on disk before the journal points at them.
+        if (FWroteDirect) Barrier();
+        FJournal->Seal(CommitBarriers);
+    } catch (...) {
+        FDatabaseFile->SetWriteSink(nullptr);
+        FJournal->Abandon();
+        AfterFailedCommit();
+        throw;
     }
-    Barrier();
-    TORQPageManager::CommitSession(SessionID);
-    Barrier();
-    StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
-    FHeader1[hState] = found;
-    WriteHeader(false);
-    Barrier();
+    // The commit point is passed: from here the commit completes, now or at the next recovery.
+    try {
+        if (SharedAccess != 0 && found == 2) {
+            before[hState] = 1;
+            FDatabaseFile->WriteBufferDirect(before, FHeaderOffset, HeaderPart1Size, 10462);
+        }
+        FJournal->Apply(*FDatabaseFile);
+        Barrier();
+    } catch (const EORQException&) {
+        // The commit is durable in its sealed journal and so has happened: it is reported
+        // done, and completes in the file before this process or another next reads or
+        // changes it. Once more now; a failure again is raised by that next use.
+        FRecoveryPending = true;
+        try {
+            ResolveInterruptedCommit();
+        } catch (const EORQException&) {
+        }
+        return;
+    }
+    FJournal->Invalidate();
 }
 
 void TORQDiskPageManager::DropPrivatePages(int32_t SessionID) {

@@ -23,15 +23,29 @@
 //   (encrypted databases only), 18, 19 bytes, 20 cipher id, 21 byte, 22 owner table i32
 //   (-1), 26 i32 (-1), 30 i16, 32 eight reserved bytes (zero).
 //
-// Commit bracket (CommitSession): header lock; the state byte read under it; when it is 2,
-// state 1 is written; barrier; freed pages released, changed pages written in page order;
-// barrier; change counter + 1 and the state written back; barrier; unlock. The barriers are
-// fdatasync calls governed by CommitBarriers.
+// Commit bracket (CommitSession), all-or-nothing through the commit journal beside the
+// file (ORQCommitJournal.h): header lock; the state byte read under it; the writes of the
+// commit (freed pages released, changed pages in page order, change counter + 1 in part
+// 1) collected in the journal, with the map pages and the length that the session's
+// allocations changed before the commit; pages the session allocated written straight
+// through (and synced) when there are many; the journal sealed and synced (the commit
+// point);
+// multi-user: state 1 written in place, telling the other processes that a commit is
+// being applied; the journal applied in place; barrier; the journal invalidated; unlock.
+// Two fdatasync calls per commit, three when it wrote pages straight through, governed
+// by CommitBarriers. A failure before the commit point leaves the file as it was and
+// drops the cached pages; a failure after it applies the journal again at once, and when
+// that fails too, before the next read or change (the error raised is 31481).
 //
-// A file that needs repair takes no change: when the commit finds a state other than 2 (a
-// half-written commit of a killed process, ours or another's, or an earlier failed one)
-// it raises 20300 before writing anything, and so do the writes that precede a commit (a
-// page allocation, which changes map pages at once, and a growth of the file). Frees run
+// Recovery: the open (under the header lock, before the header is read), the next commit
+// or change, and in multi-user mode every table lock period that finds state 1, apply a
+// valid journal that matches the file and remove any other. A read-only open that finds
+// one raises 31482.
+//
+// A file that needs repair takes no change: when the commit finds a state other than 2
+// that no journal explains (a file written before the journal, or damaged) it raises
+// 20300 before writing anything, and so do the writes that precede a commit (a page
+// allocation, which changes map pages at once, and a growth of the file). Frees run
 // inside a commit or undo a rollback's allocations, and are let through. Writing on
 // could hand a killed commit's pages (a BLOB among them) to other rows. Only the rebuild,
 // which reads its source in recovery mode, is exempt; its state stays as found.
@@ -61,7 +75,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/storage/ORQCommitJournal.h"
 #include "engine/storage/ORQDatabaseFile.h"
 #include "engine/storage/ORQFreeSpace.h"
 #include "engine/storage/ORQPage.h"
@@ -184,9 +200,12 @@ public:
     static constexpr int32_t PageCipherOffset = 20;
     static constexpr int32_t PageCrcOffset = 14;
 
-    // fdatasync after the state-1 header write, after the last page write and after the
-    // state-2 write of every commit.
+    // fdatasync of the sealed journal and of the database file after the journal's
+    // writes in every commit.
     bool CommitBarriers = true;
+    // From this many allocated pages on, a commit writes them straight to the file and
+    // syncs it before sealing the journal, instead of carrying them in the journal.
+    static constexpr size_t DirectPagesMinimum = 64;
 
     // Header lock (4500 tries 20 ms apart, else 20236), then the stored page count.
     int32_t GetPageCount() override;
@@ -209,8 +228,15 @@ public:
     // file needs repair.
     void CommitSession(int32_t SessionID) override;
     // 20300 when the state byte the file holds now says it needs repair (outside recovery
-    // mode): what a change that writes before its commit asks first.
+    // mode) and no commit journal explains it: what a change that writes before its
+    // commit asks first.
     void CheckFileChangesAllowed();
+    // Under the header lock: applies a commit that a dead process (or this one, after a
+    // failure) left in the journal. Answers whether the file's state is 2 now.
+    bool ResolveInterruptedCommit();
+    // Before a multi-user lock period reads: a state of 1 is resolved first.
+    void CheckInterruptedCommit();
+    bool RecoveryPending() const { return FRecoveryPending; }
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.
     bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) override;
 
@@ -268,6 +294,21 @@ private:
     bool HeaderPart1Valid() const;
     void WriteFileLength(int32_t PageCount);
     void Barrier();
+    // The header, page count and map as the file holds them now.
+    void ReloadAfterChange();
+    // After a commit failed: no sink, no cached page that may hold what never reached the
+    // file, the header and map read again. Never throws.
+    void AfterFailedCommit() noexcept;
+
+    std::unique_ptr<TORQCommitJournal> FJournal;
+    // A commit of this process passed its commit point without all its writes reaching
+    // the file: recovered before the next read or change.
+    bool FRecoveryPending = false;
+    // The pages the committing session allocated, sorted, and whether they go straight
+    // to the file.
+    std::vector<int32_t> FCommitNewPages;
+    bool FWriteNewDirect = false;
+    bool FWroteDirect = false;
     // The free-space reserve back to the map on close; a failure keeps them marked used.
     void ReleaseReservedQuietly();
 

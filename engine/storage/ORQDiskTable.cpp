@@ -47,6 +47,8 @@ public:
         }
         TORQDiskTablePagesCacheManager& cache = FTable.DiskPageManager()->TablePagesCache();
         try {
+            // A commit another process left half-applied is finished before this one reads.
+            FTable.DiskPageManager()->CheckInterruptedCommit();
             // Within one lock period only this process can have changed the table, and the
             // loaded state already is this session's view of it.
             if (FTable.FStateSession != FSession || !cache.IsCounterRecorded(FSession, FTable.TableID))

@@ -149,6 +149,9 @@ public:
     void SaveMetadata(int32_t SessionID);
     // Whether a change of the session failed inside a transaction or an update batch.
     bool HasFailedChange(int32_t SessionID) const { return FFailedSessions.contains(SessionID); }
+    // The session's commit failed before its commit point: what it still holds is refused
+    // a commit of its own until it rolls back.
+    void RefuseCommitUntilRollback(int32_t SessionID) { FFailedSessions.insert(SessionID); }
     // 20292 when the record page index and the record count disagree.
     void CheckRecordCount(int32_t SessionID);
     // The database committed the session's pages: its changes are no longer pending.

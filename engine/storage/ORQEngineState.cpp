@@ -222,5 +222,31 @@ void EngineSleepRandom(int32_t Delay) {
     EngineSleep(half + EngineRandom(half));
 }
 
-}  // namespace orq
+namespace {
 
+std::atomic<uint64_t> GCommitWrites{0};
+
+// The codes of a database file failing: reads, writes, syncs, size changes, the commit
+// journal, and a file left needing repair.
+bool IsFileFailure(int32_t Code) {
+    return (Code >= 10459 && Code <= 10477) || Code == 20154 || Code == 20197 || Code == 20198 || Code == 20300 ||
+           (Code >= 30361 && Code <= 30379) || (Code >= 30399 && Code <= 30404) || (Code >= 31480 && Code <= 31482);
+}
+
+}  // namespace
+
+uint64_t CommitWriteCount() { return GCommitWrites.load(); }
+void NoteCommitWrite() { GCommitWrites.fetch_add(1); }
+
+bool MayRetryAfter(const std::exception_ptr& Failure, uint64_t Before) {
+    if (GCommitWrites.load() != Before) return false;
+    try {
+        std::rethrow_exception(Failure);
+    } catch (const EORQException& e) {
+        return !IsFileFailure(e.NativeError());
+    } catch (...) {
+        return true;
+    }
+}
+
+}  // namespace orq

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -108,5 +109,15 @@ int64_t EngineTickCount();
 // The retry loops' wait: Delay div 2 + EngineRandom(Delay div 2) milliseconds, that
 // is half to all of the delay.
 void EngineSleepRandom(int32_t Delay);
+
+// Commits that began writing to a disk database, counted process-wide. A retry loop
+// compares the count from before an attempt: an attempt that reached a commit is never
+// run again, whatever became of that commit.
+uint64_t CommitWriteCount();
+void NoteCommitWrite();
+// Whether an attempt that failed with Failure may run again: no commit began writing
+// since Before, and the failure is none of the file itself (a read, write, sync or
+// journal error, or a file needing repair), which trying again cannot mend.
+bool MayRetryAfter(const std::exception_ptr& Failure, uint64_t Before);
 
 }  // namespace orq

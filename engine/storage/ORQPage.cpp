@@ -648,4 +648,13 @@ void TORQPageManager::RollbackSession(int32_t SessionID) {
     session->AllocatedPages.SetSize(0);
 }
 
+void TORQPageManager::DiscardSharedPages() {
+    ++FDiscardGeneration;
+    std::vector<int32_t> numbers;
+    numbers.reserve(static_cast<size_t>(FSharedList.Count()));
+    for (TORQPage* page = FSharedList.Oldest(); page != nullptr; page = TORQSharedPageList::Newer(page))
+        numbers.push_back(page->PageNo);
+    for (const int32_t number : numbers) DropSharedPage(number);
+}
+
 }  // namespace orq

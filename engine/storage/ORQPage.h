@@ -340,6 +340,10 @@ protected:
     // Whether a private page the session freed may leave memory before the commit: the
     // storage says which kinds read the same discarded and restored (none by default).
     virtual bool MayDiscardFreedPage(const TORQPage&) const { return false; }
+    // Forgets every page of the shared list (a taken one is detached and goes with its
+    // last release): after a commit that failed, the cache may hold what never reached
+    // the file.
+    void DiscardSharedPages();
 
 private:
     // Takes the page of PageNo out of the shared list: freed when unused, else detached.

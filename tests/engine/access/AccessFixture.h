@@ -155,9 +155,20 @@ public:
     TORQDiskTableData* Disk = nullptr;
 };
 
-// A file whose last commit a killed process left half-written: a child appends a row and
-// is killed at the barrier that follows the state-1 header write.
-inline void MakeTornFile(const std::string& Path, bool MultiUser = false) {
+// A file left in the middle of a commit that no journal explains (written by an engine
+// from before the commit journal, or damaged): state 1 in its header and nothing beside
+// it. Such a file needs repair.
+inline void MakeTornFile(const std::string& Path) {
+    std::vector<uint8_t> bytes = disktest::ReadAll(Path);
+    ASSERT_GT(bytes.size(), 42u);
+    bytes[42] = 1;
+    disktest::WriteAll(Path, bytes);
+}
+
+// A child appends a row and dies inside the commit, after its journal was sealed and
+// while the file is half written: what the next open, or in multi-user mode the next
+// process to change the file, completes.
+inline void MakeInterruptedCommit(const std::string& Path, bool MultiUser = false) {
     const int rc = disktest::InChild([&] {
         TORQLocalSession s;
         s.DatabaseName = "ORQDB";
@@ -165,8 +176,11 @@ inline void MakeTornFile(const std::string& Path, bool MultiUser = false) {
         s.MultiUser = MultiUser ? 1 : 0;
         s.SetConnected(true);
         RowCursor log(s, "NAVTEXLOG");
-        SetFileFaultHook([](TORQFileCall Call, const std::string&) {
-            if (Call == TORQFileCall::Sync) kill(getpid(), SIGKILL);
+        bool sealed = false;
+        int writes = 0;
+        SetFileFaultHook([&](TORQFileCall Call, const std::string& File) {
+            if (Call == TORQFileCall::Sync && File != Path) sealed = true;
+            if (sealed && Call == TORQFileCall::Write && File == Path && ++writes == 2) kill(getpid(), SIGKILL);
             return 0;
         });
         log.Append(999);

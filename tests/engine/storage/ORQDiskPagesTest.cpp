@@ -304,33 +304,45 @@ TEST(DiskPages, AFailedEncryptedWriteLeavesTheCachedPagePlain) {
     EXPECT_EQ(data, Bytes(4056, 0x5A)) << "enciphered once";
 }
 
-// What the file holds at each barrier: the state byte, and whether the page being
-// committed reached the disk.
-TEST(DiskCommit, BarriersFollowTheStateOneWriteThePagesAndTheStateTwoWrite) {
-    for (const bool barriers : {true, false}) {
-        Database db;
-        auto m = db.Open();
-        m->CommitBarriers = barriers;
-        const int32_t n = AddPage(*m, 1, 0xC3);
-        std::vector<std::string> calls;
-        {
-            HookScope hook([&](TORQFileCall call, const std::string&) {
-                if (call == TORQFileCall::Write) calls.push_back("write");
-                if (call == TORQFileCall::Sync) {
-                    const Bytes page = db.PageBytes(n);
-                    calls.push_back("sync state " + std::to_string(db.StateByte()) +
-                                    (page.at(40) == 0xC3 ? " page" : " no page"));
-                }
-                return 0;
-            });
+// What the files hold at each barrier: the journal is synced before the database file
+// takes a byte of the commit, and the page is in the database file at its sync; in
+// multi-user mode the file says a commit is being applied (state 1) until that is done.
+// Without barriers the same writes in the same order.
+TEST(DiskCommit, TheJournalIsSyncedBeforeTheFileAndInvalidatedAfter) {
+    for (const bool multi : {true, false}) {
+        for (const bool barriers : {true, false}) {
+            Database db;
+            auto m = db.Open(multi);
+            m->CommitBarriers = barriers;
+            AddPage(*m, 1, 0x11);
             m->CommitSession(1);
+            const int32_t n = AddPage(*m, 1, 0xC3);
+            std::vector<std::string> calls;
+            {
+                HookScope hook([&](TORQFileCall call, const std::string& File) {
+                    const std::string file = File == db.Name ? "database" : "journal";
+                    std::string what;
+                    if (call == TORQFileCall::Write) what = "write " + file;
+                    if (call == TORQFileCall::Sync)
+                        what = "sync " + file + ", state " + std::to_string(db.StateByte()) +
+                               (db.PageBytes(n).at(40) == 0xC3 ? ", page" : ", no page");
+                    if (!what.empty() && (calls.empty() || calls.back() != what)) calls.push_back(what);
+                    return 0;
+                });
+                m->CommitSession(1);
+            }
+            std::vector<std::string> expected;
+            if (barriers)
+                expected = {"write journal", "sync journal, state 2, no page", "write database",
+                            std::string("sync database, state 2, page"), "write journal"};
+            else
+                expected = {"write journal", "write database", "write journal"};
+            EXPECT_EQ(calls, expected) << "multi-user " << multi << ", barriers " << barriers;
+            EXPECT_EQ(db.StateByte(), 2);
+            EXPECT_EQ(db.PageBytes(n).at(40), 0xC3);
+            m->CloseDatabaseFile();
+            EXPECT_FALSE(std::filesystem::exists(TORQCommitJournal::JournalFileName(db.Name)));
         }
-        const std::vector<std::string> expected =
-            barriers ? std::vector<std::string>{"write", "sync state 1 no page", "write", "sync state 1 page", "write",
-                                                "sync state 2 page"}
-                     : std::vector<std::string>{"write", "write", "write"};
-        EXPECT_EQ(calls, expected) << "barriers " << barriers;
-        EXPECT_EQ(db.StateByte(), 2);
     }
 }
 
@@ -351,63 +363,83 @@ TEST(DiskCommit, ACommitOfNothingLeavesTheHeaderAlone) {
     EXPECT_EQ(db.File(), before);
 }
 
-TEST(DiskCommit, AWriteFailingAfterStateOneLeavesTheFileNeedingRepair) {
+// A write failing inside a commit: before the journal is sealed the file keeps every byte
+// it had and the commit raises; after, the commit is done (its journal is on disk) and is
+// completed in the file at once, or by the next change when the disk still fails. The
+// file never needs repair.
+TEST(DiskCommit, AWriteFailingInsideACommitNeverLeavesTheFileNeedingRepair) {
     struct Case {
         const char* What;
         int Answer;  // the hook's answer for a failing write
+        bool Journal;  // fails a write of the journal, else of the database after the seal
+        bool Again;    // the next writes fail too
     };
-    const Case cases[] = {{"EIO", EIO}, {"ENOSPC", ENOSPC}, {"a short write", -100}};
+    const Case cases[] = {{"journal, EIO", EIO, true, false},
+                          {"journal, a short write", -100, true, false},
+                          {"database, EIO once", EIO, false, false},
+                          {"database, ENOSPC from there on", ENOSPC, false, true},
+                          {"database, a short write from there on", -100, false, true}};
     for (const Case& c : cases) {
         Database db;
-        auto m = db.Open();
+        auto m = db.Open(false);
         AddPage(*m, 1, 0x11);
         m->CommitSession(1);
         const int32_t counter = db.HeaderI32(38);
         const int32_t n = AddPage(*m, 1, 0x22);
-        {
-            bool armed = false;
-            HookScope hook([&](TORQFileCall call, const std::string&) {
-                if (call == TORQFileCall::Sync) armed = true;  // the state-1 header is on disk
-                return armed && call == TORQFileCall::Write ? c.Answer : 0;
-            });
-            EXPECT_EQ(Raised([&] { m->CommitSession(1); }).first, 10469) << c.What;
+        bool sealed = false;
+        int failed = 0;
+        HookScope hook([&](TORQFileCall call, const std::string& File) {
+            const bool journal = File != db.Name;
+            if (call == TORQFileCall::Sync && journal) sealed = true;
+            if (call != TORQFileCall::Write || journal != c.Journal || (!c.Journal && !sealed)) return 0;
+            if (failed > 0 && !c.Again) return 0;
+            ++failed;
+            return c.Answer;
+        });
+        if (c.Journal) {
+            EXPECT_EQ(Raised([&] { m->CommitSession(1); }).first, 31480) << c.What;
+            EXPECT_NE(db.PageBytes(n).at(40), 0x22) << c.What;
+            EXPECT_EQ(db.HeaderI32(38), counter) << c.What;
+            SetFileFaultHook(nullptr);
+            // Nothing of the failed commit stays behind to be committed later.
+            m->CommitSession(1);
+            EXPECT_NE(db.PageBytes(n).at(40), 0x22) << c.What;
+            EXPECT_EQ(db.HeaderI32(38), counter) << c.What;
+        } else {
+            m->CommitSession(1);  // done: the journal holds it
+            EXPECT_EQ(m->RecoveryPending(), c.Again) << c.What;
+            if (c.Again) {
+                EXPECT_EQ(db.StateByte(), 2) << c.What;
+                EXPECT_NE(Raised([&] { AddPage(*m, 1, 0x33); }).first, 0) << c.What;
+                SetFileFaultHook(nullptr);
+            }
+            AddPage(*m, 1, 0x33);
+            m->CommitSession(1);
+            EXPECT_EQ(db.PageBytes(n).at(40), 0x22) << c.What;
+            EXPECT_EQ(db.HeaderI32(38), counter + 2) << c.What;
         }
-        EXPECT_EQ(db.StateByte(), 1) << c.What;
-        EXPECT_EQ(db.HeaderI32(38), counter) << c.What;
-        if (c.Answer < 0) {
-            const Bytes page = db.PageBytes(n);
-            EXPECT_EQ(Bytes(page.begin(), page.begin() + 4), Txt("ORQP")) << "the torn page's first 100 bytes arrived";
-            EXPECT_EQ(page.at(100), 0) << "and nothing after them";
-        }
-        // Further changes are refused before a byte is written: the file needs repair. The
-        // page left from the failed commit is refused with them.
-        const Bytes torn = db.File();
-        EXPECT_EQ(Raised([&] { AddPage(*m, 1, 0x33); }).first, 20300) << c.What;
-        EXPECT_EQ(Raised([&] { m->CommitSession(1); }).first, 20300) << c.What;
-        EXPECT_EQ(db.File(), torn) << c.What;
-        // The rebuild reads its source in recovery mode, where commits still go through.
-        m->FreeSpaceManager()->RecoveryMode = 1;
-        AddPage(*m, 1, 0x33);
-        m->CommitSession(1);
-        EXPECT_EQ(db.PageBytes(n).at(40), 0x22) << c.What;
-        EXPECT_EQ(db.StateByte(), 1) << c.What;
-        EXPECT_EQ(db.HeaderI32(38), counter + 1) << c.What;
+        EXPECT_EQ(db.StateByte(), 2) << c.What;
         m->CloseDatabaseFile();
-        EXPECT_TRUE(db.NeedsRepair()) << c.What;
+        EXPECT_FALSE(db.NeedsRepair()) << c.What;
     }
 }
 
-TEST(DiskCommit, AProcessKilledBetweenTheStatesLeavesItsMarkForGood) {
+// A process killed inside its commit after the seal: the next process to change the file
+// completes that commit first, and the file never needs repair. A state 1 that no journal
+// explains (an older engine's crash, damage) still refuses every change.
+TEST(DiskCommit, AProcessKilledInsideItsCommitIsCompletedByTheNext) {
     Database db;
     auto m = db.Open();
     AddPage(*m, 1, 0x11);
     m->CommitSession(1);
-    // The child dies at the barrier behind its state-1 write, holding the header lock.
     const int child = disktest::InChild([&] {
         auto mine = db.Open();
         AddPage(*mine, 1, 0x44);
-        SetFileFaultHook([](TORQFileCall call, const std::string&) {
-            if (call == TORQFileCall::Sync) kill(getpid(), SIGKILL);
+        bool sealed = false;
+        int writes = 0;
+        SetFileFaultHook([&](TORQFileCall call, const std::string& File) {
+            if (call == TORQFileCall::Sync && File != db.Name) sealed = true;
+            if (sealed && call == TORQFileCall::Write && File == db.Name && ++writes == 3) kill(getpid(), SIGKILL);
             return 0;
         });
         mine->CommitSession(1);
@@ -416,17 +448,17 @@ TEST(DiskCommit, AProcessKilledBetweenTheStatesLeavesItsMarkForGood) {
     ASSERT_EQ(child, -1) << "killed";
     EXPECT_EQ(db.StateByte(), 1);
     const int32_t counter = db.HeaderI32(38);
-    // The lock died with the child; this process's changes are refused before they write
-    // anything, and the mark stays.
-    const Bytes torn = db.File();
-    EXPECT_EQ(Raised([&] { AddPage(*m, 1, 0x55); }).first, 20300);
-    EXPECT_EQ(db.File(), torn);
-    m->FreeSpaceManager()->RecoveryMode = 1;
     const int32_t n = AddPage(*m, 1, 0x55);
     m->CommitSession(1);
     EXPECT_EQ(db.PageBytes(n).at(40), 0x55);
-    EXPECT_EQ(db.StateByte(), 1);
-    EXPECT_EQ(db.HeaderI32(38), counter + 1);
+    EXPECT_EQ(db.StateByte(), 2);
+    EXPECT_EQ(db.HeaderI32(38), counter + 2) << "the dead process's commit, then ours";
+
+    Bytes torn = db.File();
+    torn.at(42) = 1;
+    disktest::WriteAll(db.Name, torn);
+    EXPECT_EQ(Raised([&] { AddPage(*m, 1, 0x66); }).first, 20300);
+    EXPECT_EQ(db.File(), torn);
     m->CloseDatabaseFile();
     EXPECT_TRUE(db.NeedsRepair());
 }

@@ -155,7 +155,7 @@ TEST(DiskReliability, KilledWritersNeverLoseAReportedCommit) {
 // One append with its commit, a file write (or sync) failing at each point in turn: as a
 // write error, as a disk full from that write on, and as a short write. A reported success
 // means the row is in the file; a failure leaves a file that reopens consistent without the
-// row, or one that reports needs-repair and still holds every earlier row.
+// row, never one that needs repair.
 TEST(DiskReliability, AFailingWriteAtEachPointOfACommitIsNeverASuccess) {
     DbFile f;
     {
@@ -218,15 +218,11 @@ TEST(DiskReliability, AFailingWriteAtEachPointOfACommitIsNeverASuccess) {
                 if (!repair) ExpectConsistent(log);
                 const std::vector<int64_t> rows = log.Walk("");
                 for (int64_t m = 0; m < 60; ++m) ASSERT_TRUE(Contains(rows, m)) << "row " << m << " lost at write " << n;
-                // A failed sync may have lost written pages: the commit cannot count.
-                if (mode.Call == TORQFileCall::Sync) {
-                    EXPECT_FALSE(success) << "a failed sync reported as a commit at " << n;
-                }
+                // A failing write or sync never leaves the file needing repair: before the
+                // journal's seal the commit is lost whole, after it the journal completes it.
+                EXPECT_FALSE(repair) << "needs repair after a failure at " << n;
                 if (success) {
                     EXPECT_TRUE(Contains(rows, NewRow)) << "success reported, row missing at write " << n;
-                } else if (!repair && mode.Call == TORQFileCall::Sync) {
-                    // The last sync failing leaves the row written, its durability unknown.
-                    EXPECT_NE(code, 0) << n;
                 } else if (!repair) {
                     EXPECT_NE(code, 0) << n;
                     EXPECT_FALSE(Contains(rows, NewRow)) << "failure reported, row stored at write " << n;
