@@ -268,7 +268,7 @@ TEST_F(DataModuleProvision, ADamagedLogIsNeverReplacedByAnEmptyOneAndMessagesWai
                             [](const std::string& L) { return L.rfind("Warning(Problem occured", 0) == 0; }));
     EXPECT_ANY_THROW(Module->LogTable->Open());
     Module->AddLogRecord('S', "A", 46000.5, "04", "KEPT", 518, 10);
-    EXPECT_NE(ReadFile("TILO_QUEUE.TXT").find("MSG#S#A#04#"), std::string::npos);
+    EXPECT_NE(ReadFile("TILO_QUEUE.TXT").find("MSG2#S#A#04#"), std::string::npos);
     Module.reset();
     EXPECT_EQ(ReadFile("TILO_DB.ORQ"), bytes);
     EXPECT_FALSE(Exists("TILO_DB.ORQ.tmp"));
