@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "HomeFolder.h"
 #include "MainTestKit.h"
 #include "QtTestApp.h"
 #include "ScriptedPrompts.h"
@@ -152,33 +153,22 @@ std::string FileName(const QString& Title) {
 }
 
 struct StartedReceiver : testing::Test {
+    tilo_test::THomeFolder Folder;
     fs::path Home;
-    std::string Before;
     tilo_test::TScriptedPrompts Prompts;
     std::unique_ptr<TDataModule1> Module;
     std::unique_ptr<TfrmMain> W;
 
     void SetUp() override {
-        orq::StartEngine();
-        Home = tilo_test::TempFolder();
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        Before = cwd;
-        ASSERT_EQ(::chdir(Home.c_str()), 0);
-        ::setenv("TILO_HOME", Home.c_str(), 1);
-        ::setenv("TILO_FEED_PORT", "0", 1);
+        Folder.Enter();
+        Home = Folder.Path;
         TDataModule1::DefaultDataFolder = std::string(TILO_SOURCE_DIR) + "/data";
         std::ofstream(Home / "Tilo.ini", std::ios::binary) << "[OPTIONS]\r\nRX_LAT=59.9\r\nRX_LON=10.7\r\n";
     }
     void TearDown() override {
         W.reset();
         Module.reset();
-        TDataModule1::DefaultDataFolder.clear();
-        ::unsetenv("TILO_HOME");
-        ::unsetenv("TILO_FEED_PORT");
-        EXPECT_EQ(::chdir(Before.c_str()), 0);
-        RxLat = RxLon = 0;
-        orq::StopEngine();
+        Folder.Leave();
     }
     // The program's order: the store, the window on it shown at Size, the delayed opening.
     void Start(QSize Size) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 
+#include "HomeFolder.h"
 #include "MainTestKit.h"
 #include "NavtexSynth.h"
 #include "QtTestApp.h"
@@ -47,37 +48,20 @@ struct TBroadcast {
 
 struct Replay : testing::Test {
     fs::path Home;
-    std::string Before;
+    tilo_test::THomeFolder Folder;
     std::unique_ptr<TDataModule1> Module;
     std::unique_ptr<TfrmMain> W;
     const double Start = tilo_test::Utc(2026, 3, 16, 10, 20, 30);
 
     void SetUp() override {
-        orq::StartEngine();
-        Home = tilo_test::TempFolder();
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        Before = cwd;
-        ASSERT_EQ(::chdir(Home.c_str()), 0);
-        ::setenv("TILO_HOME", Home.c_str(), 1);
-        ::setenv("TILO_FEED_PORT", "0", 1);
-        fs::create_directory(Home / "defaults");
-        std::ofstream(Home / "defaults" / "TILO_STATIONS.TXT", std::ios::binary)
-            << "VERSION5\r\n1#518#E#EQE#EQUATOR EAST#EE#EASTLAND#0#45#######EQUATOR EAST##\r\n";
-        std::ofstream(Home / "defaults" / "lexicon.txt", std::ios::binary) << "GALE\r\n";
+        Folder.Enter();
+        Home = Folder.Path;
+        Folder.Defaults(tilo_test::OneStationFile, "GALE\r\n");
         std::ofstream(Home / "Tilo.ini", std::ios::binary) << "[SETTINGS]\r\nFREQ=1200\r\n";
-        TDataModule1::DefaultDataFolder = (Home / "defaults").string();
-        RxLat = RxLon = 0;
     }
     void TearDown() override {
         Stop();
-        TDataModule1::DefaultDataFolder.clear();
-        ::unsetenv("TILO_HOME");
-        ::unsetenv("TILO_FEED_PORT");
-        EXPECT_EQ(::chdir(Before.c_str()), 0);
-        SetSampleRate(11025);
-        RxLat = RxLon = 0;
-        orq::StopEngine();
+        Folder.Leave();
     }
     void Stop() {
         if (Module) Module->FOnMessage = nullptr, Module->FOnStationText = nullptr;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 
+#include "HomeFolder.h"
 #include "DataModuleKit.h"
 #include "MainTestKit.h"
 #include "QtTestApp.h"
@@ -57,36 +58,20 @@ const char* const StationFile =
 const char* const Lexicon = "GALE\r\nWARNING\r\nNAVAREA\r\nICE\r\nBUOY\r\n";
 
 struct StartupStore : testing::Test {
+    tilo_test::THomeFolder Folder;
     fs::path Home;
-    std::string Before;
     TScriptedPrompts Prompts;
     std::unique_ptr<TDataModule1> Module;
     std::unique_ptr<TfrmMain> W;
 
     void SetUp() override {
-        orq::StartEngine();
-        Home = tilo_test::TempFolder();
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        Before = cwd;
-        ASSERT_EQ(::chdir(Home.c_str()), 0);
-        ::setenv("TILO_HOME", Home.c_str(), 1);
-        ::setenv("TILO_FEED_PORT", "0", 1);
-        fs::create_directory(Home / "defaults");
-        std::ofstream(Home / "defaults" / "TILO_STATIONS.TXT", std::ios::binary) << StationFile;
-        std::ofstream(Home / "defaults" / "lexicon.txt", std::ios::binary) << Lexicon;
-        TDataModule1::DefaultDataFolder = (Home / "defaults").string();
-        RxLat = RxLon = 0;
+        Folder.Enter();
+        Home = Folder.Path;
+        Folder.Defaults(StationFile, Lexicon);
     }
     void TearDown() override {
         Close();
-        TDataModule1::DefaultDataFolder.clear();
-        ::unsetenv("TILO_HOME");
-        ::unsetenv("TILO_FEED_PORT");
-        EXPECT_EQ(::chdir(Before.c_str()), 0);
-        SetSampleRate(11025);
-        RxLat = RxLon = 0;
-        orq::StopEngine();
+        Folder.Leave();
     }
     void Ini(const std::string& Text) { std::ofstream(Home / "Tilo.ini", std::ios::binary) << Text; }
 
