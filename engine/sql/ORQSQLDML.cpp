@@ -739,8 +739,12 @@ bool HoldsCollectedSet(TORQTable& Result) {
     return c->HasActiveRecordBitmap() && c->RecordBitmap->Complete != 0 && !c->RecordBitmap->IsStale();
 }
 
+// In the result's order. A filtered result's set is collected by counting it first, in
+// one pass over the candidates; each step then reads the set instead of searching the
+// candidates again from the start of the range.
 std::vector<classlib::TBookmark> CollectPositions(TORQTable& Result) {
     std::vector<classlib::TBookmark> positions;
+    if (Result.Cursor() != nullptr && Result.Cursor()->IsFiltered()) positions.reserve(static_cast<size_t>(Result.RecordCount()));
     for (Result.First(); !Result.Eof(); Result.Next()) positions.push_back(Result.GetBookmark());
     return positions;
 }

@@ -1141,10 +1141,12 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
     TORQMemoryBlock stored(RecordManager->RecordSize + TORQRecordID::ByteSize + 1, true);
     auto* storedRecord = static_cast<uint8_t*>(stored.Data());
     TNeighbours neighbours;
+    int32_t stamp = 0;
     try {
         if (IsMultiUser()) CheckStaleTemporaryIndexes(Cursor);
         if (ReadStoredRecord(session, id, storedRecord) != grOK) return false;
         neighbours = ProbeNeighbours(Cursor, storedRecord);
+        stamp = RecordManager->ChangeStamp;
         if (Cursor->CurrentRecord != nullptr) FreeBlobFields(Cursor->CurrentRecord);
         BlobManager->FreeBlobs(session, Cursor->CurrentRecord, storedRecord);
         DeleteIndexKeys(Cursor, storedRecord);
@@ -1159,7 +1161,9 @@ bool TORQDiskTableData::DeleteRecord(TORQCursor* Cursor) {
         FailChange(Cursor);
         throw;
     }
-    if (Cursor->HasActiveRecordBitmap()) Cursor->ResetRecordBitmap();
+    // The other records' membership is unchanged: the cursor's set loses this one only,
+    // so a walk over the set goes on without examining the table again.
+    KeepRecordBitmap(Cursor, id, true, stamp);
     PlaceAfterDelete(Cursor, neighbours, storedRecord);
     return true;
 }

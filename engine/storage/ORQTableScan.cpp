@@ -1,6 +1,7 @@
 #include "engine/storage/ORQTableScan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -169,6 +170,16 @@ private:
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int64_t> CandidateCount{0};
+
+void CountCandidate() { CandidateCount.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
+int64_t TORQTableScan::CandidatesExamined() { return CandidateCount.load(std::memory_order_relaxed); }
 
 TORQTableScan::TORQTableScan(TORQTableData& TableData, TORQCursor* Cursor)
     : FTable(TableData), FCursor(Cursor), FSession(SessionIDOf(Cursor)) {}
@@ -652,6 +663,7 @@ bool TORQTableScan::ScanPhysical(TORQScanSearchConditionArray& Conditions, bool 
         request.Result = grError;
         FTable.ReadRecord(FSession, request, FTable.RecordManager->ChangeStamp, &cache);
         if (request.Result != grOK) return false;
+        CountCandidate();
         request.RecordID.ToBytes(Buffer + FTable.RecordManager->RecordSize);
         if (!RecordMatches(Conditions, -1, -1, request.RecordID, Buffer)) continue;
         if (Bitmap != nullptr) {
@@ -693,6 +705,7 @@ bool TORQTableScan::ScanCursorIndex(TORQScanSearchConditionArray& Conditions, in
     bool found = false;
     while (index.ScanNext(FSession, restart, *position, id, Buffer, paired, &main, Forward)) {
         restart = false;
+        CountCandidate();
         if (check && (!ReadByID(id, Buffer) || !RecordMatches(Conditions, Main, Paired, id, Buffer))) continue;
         // A bitmap is read only once complete: a step marks nothing in one numbered by key
         // position, which would grow to the position's number at every record.
@@ -734,6 +747,7 @@ bool TORQTableScan::ScanUnordered(TORQScanSearchConditionArray& Conditions, int3
     bool restart = true;
     while (index.ScanNext(FSession, restart, position.Get(), id, Buffer, paired, &main, Forward)) {
         restart = false;
+        CountCandidate();
         if (check && (!ReadByID(id, Buffer) || !RecordMatches(Conditions, Main, Paired, id, Buffer))) continue;
         if (Bitmap != nullptr) Bitmap->SetBits(id);
         if (FillBitmap) continue;
@@ -788,6 +802,7 @@ bool TORQTableScan::ScanOtherIndex(TORQScanSearchConditionArray& Conditions, int
     bool restart = true;
     while (index.ScanNext(FSession, restart, position.Get(), id, Buffer, paired, &main, Forward)) {
         restart = false;
+        CountCandidate();
         // The record is needed for its path in the cursor's index either way.
         if (!ReadByID(id, Buffer)) continue;
         if (check && !RecordMatches(Conditions, Main, Paired, id, Buffer)) continue;

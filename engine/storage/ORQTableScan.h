@@ -130,6 +130,10 @@ public:
     // Empties Bitmap keeping its size, in index order or not, as of the table's change.
     void RestartBitmap(TORQRecordBitmap& Bitmap, bool IndexOrder) const;
 
+    // Process-wide count of the candidates (index entries and stored records) the scans
+    // have examined: the work a walk does, which tests read to show it stays linear.
+    static int64_t CandidatesExamined();
+
 private:
     // The cursor's step under its kept plan (made first when it no longer holds).
     bool StepWithPlan(TORQRecordBitmap* Bitmap, TORQRecordID* RecordID, bool Forward, bool FromStart);
