@@ -267,7 +267,11 @@ int TORQRecordKeyRef::CompareKeys(const uint8_t* Key1, const uint8_t* Key2, cons
             const int32_t width = IsWideStringType(col.DataType) ? 2 : 1;
             const int32_t prefixChars = (kept - 1) / width;
             const bool limited = limit >= 0 && limit <= prefixChars;
-            if (limited || (!FillsPrefix(k1 + 1, prefixChars, width) && !FillsPrefix(k2 + 1, prefixChars, width)))
+            // A prefix as long as the field's longest value (a field one character past
+            // the indexed size keeps a spare all the same) holds every value whole.
+            const bool whole = prefixChars >= (col.FullLength - 1) / width - 1;
+            if (limited || whole ||
+                (!FillsPrefix(k1 + 1, prefixChars, width) && !FillsPrefix(k2 + 1, prefixChars, width)))
                 continue;
             TORQKeyBuffer full1(FullKeySize), full2(FullKeySize);
             if (Value1)

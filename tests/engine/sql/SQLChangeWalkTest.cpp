@@ -5,6 +5,7 @@
 // examine grow with the rows, not with their square.
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "engine/access/ORQDatabase.h"
 #include "engine/access/ORQQuery.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQRecordPages.h"
 #include "engine/storage/ORQTableScan.h"
 
 using namespace ratest;
@@ -199,6 +201,66 @@ TEST_P(ChangeWalkModes, ChangesOfManyRowsExamineEachCandidateAFewTimes) {
     }
     if (Mode == wmDiskInTransaction) Env->Db->Commit(false);
     EXPECT_EQ(Dump("select count(*) from t"), std::to_string(left) + ";");
+}
+
+// Text keys as long as the indexed prefix hold their values whole: deleting their keys
+// reads no more records than deleting number keys does. Keys longer than the prefix
+// still compare by the whole value, so values alike in the prefix stay apart.
+TEST_P(ChangeWalkModes, TextKeysFillingThePrefixAreComparedInTheIndex) {
+    const auto padded = [](std::string Text, std::size_t Size) {
+        Text.resize(Size, '.');
+        return Text;
+    };
+    // N: the number key; S: every value exactly 20 characters; L: 24, alike in their
+    // first 20. Each with 12 values over the rows.
+    Exec("create table n (a integer not null, v integer, primary key (a), index (v))");
+    Exec("create table s (a integer not null, v varchar(20), primary key (a), index (v))");
+    Exec("create table l (a integer not null, v varchar(24), primary key (a), index (v))");
+    constexpr int kRows = 1200, kNames = 12;
+    const auto Tail = [&](int I) { return std::string(4, static_cast<char>('A' + I % kNames)); };
+    const auto value = [&](const std::string& Table, int I) {
+        const std::string k = std::to_string(I % kNames);
+        if (Table == "n") return k;
+        return "'" + (Table == "s" ? padded("STATION " + k, 20) : padded("STATION", 20) + Tail(I)) + "'";
+    };
+    for (const std::string table : {"n", "s", "l"})
+        for (int first = 0; first < kRows; first += 400) {
+            std::string values;
+            for (int i = first; i < first + 400; ++i)
+                values += (i > first ? ", (" : "(") + std::to_string(i) + ", " + value(table, i) + ")";
+            Exec("insert into " + table + " values " + values);
+        }
+    if (Mode == wmDiskInTransaction) Env->Db->StartTransaction();
+    std::map<std::string, int64_t> reads;
+    for (const std::string table : {"n", "s", "l"}) {
+        int64_t& count = reads[table];
+        SetRecordReadFaultHook([&](int32_t, int32_t) { ++count; });
+        EXPECT_EQ(Exec("delete from " + table + " where a >= 300 and a < 900"), 600);
+        SetRecordReadFaultHook(nullptr);
+    }
+    // Reading the records to compare would take several reads per key.
+    EXPECT_LE(reads["s"], reads["n"] + 60);
+    if (Mode == wmDiskInTransaction) Env->Db->Commit(false);
+    for (const std::string table : {"n", "s", "l"})
+        for (int k = 0; k < kNames; ++k) {
+            SCOPED_TRACE(table + " " + std::to_string(k));
+            std::string expected;
+            for (int i = k; i < kRows; i += kNames)
+                if (i < 300 || i >= 900) expected += std::to_string(i) + ";";
+            EXPECT_EQ(Dump("select a from " + table + " where v = " + value(table, k) + " order by a"), expected);
+        }
+    // L's index orders the values by their tails beyond the prefix.
+    std::string expected, walked;
+    for (int k = 0; k < kNames; ++k)
+        for (int i = k; i < kRows; i += kNames)
+            if (i < 300 || i >= 900) expected += std::to_string(i) + ";";
+    TORQTable l;
+    l.SetDatabaseName(Env->Name());
+    l.SetTableName("L");
+    l.SetIndexFieldNames("V");
+    l.Open();
+    for (l.First(); !l.Eof(); l.Next()) walked += l.Fields()[0]->AsString() + ";";
+    EXPECT_EQ(walked, expected);
 }
 
 }  // namespace
