@@ -24,6 +24,8 @@
 #include "engine/sql/ORQSQLSelect.h"
 #include "engine/storage/ORQCursor.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQRecordBitmap.h"
+#include "engine/storage/ORQTableData.h"
 
 namespace orq {
 
@@ -740,11 +742,27 @@ bool HoldsCollectedSet(TORQTable& Result) {
 }
 
 // In the result's order. A filtered result's set is collected by counting it first, in
-// one pass over the candidates; each step then reads the set instead of searching the
-// candidates again from the start of the range.
+// one pass over the candidates; a set kept in record order then gives the positions
+// itself, and any other result is walked, each step reading the set instead of
+// searching the candidates again from the start of the range.
 std::vector<classlib::TBookmark> CollectPositions(TORQTable& Result) {
     std::vector<classlib::TBookmark> positions;
-    if (Result.Cursor() != nullptr && Result.Cursor()->IsFiltered()) positions.reserve(static_cast<size_t>(Result.RecordCount()));
+    TORQCursor* c = Result.Cursor();
+    if (c != nullptr && c->IsFiltered()) {
+        positions.reserve(static_cast<size_t>(Result.RecordCount()));
+        const TORQRecordBitmap* set = c->RecordBitmap.get();
+        if (set != nullptr && set->Complete != 0 && !set->IsStale() && set->IndexOrder == 0 && c->TableData != nullptr &&
+            Result.BookmarkSize() >= TORQRecordID::ByteSize) {
+            const size_t size = static_cast<size_t>(Result.BookmarkSize());
+            int64_t n = 0;
+            for (bool found = set->FindNextAt(true, true, 0, n); found; found = set->FindNextAt(false, true, n, n)) {
+                classlib::TBookmark b(size, 0);
+                c->TableData->NumberToRecordId(n).ToBytes(b.data());
+                positions.push_back(std::move(b));
+            }
+            return positions;
+        }
+    }
     for (Result.First(); !Result.Eof(); Result.Next()) positions.push_back(Result.GetBookmark());
     return positions;
 }
