@@ -624,6 +624,16 @@ bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexSc
 }
 
 int32_t TORQBTreeRecordIndex::CompareRecordKeys(const uint8_t* Record1, const uint8_t* Record2, int32_t ColumnCount) {
+    // Every update compares a record's keys before and after for each index: small keys
+    // are built on the stack instead of in two engine blocks.
+    constexpr int32_t kInline = 512;
+    if (FKeyRef.FullKeySize <= kInline) {
+        uint8_t key1[kInline], key2[kInline];
+        FKeyRef.BuildFullKey(Record1, key1);
+        FKeyRef.BuildFullKey(Record2, key2);
+        TActiveColumns active(FKeyRef, ColumnCount);
+        return FKeyRef.CompareFullKeys(key1, key2);
+    }
     TORQKeyBuffer key1(FKeyRef.FullKeySize);
     TORQKeyBuffer key2(FKeyRef.FullKeySize);
     FKeyRef.BuildFullKey(Record1, key1.Get());

@@ -257,7 +257,13 @@ int TORQRecordKeyRef::CompareKeys(const uint8_t* Key1, const uint8_t* Key2, cons
                                            col.CaseInsensitive != 0));
         };
         int c = 0;
-        if (null1 || null2 || !OrderFixed(k1 + 1, k2 + 1, col.DataType, c)) c = cmp(k1, k2, limit);
+        if (null1 || null2 || !OrderFixed(k1 + 1, k2 + 1, col.DataType, c)) {
+            // Identical text is equal under any collation, and in a run of equal keys most
+            // keys compared are.
+            const bool same = !null1 && !null2 && IsStringType(col.DataType) &&
+                              std::memcmp(k1 + 1, k2 + 1, static_cast<std::size_t>(kept - 1)) == 0;
+            if (!same) c = cmp(k1, k2, limit);
+        }
         if (col.Spare == 2 && c == 0) {
             if (!FullCompare || !Value2) return 0;
             // Values ending within the kept prefix (or a search limited to it) are equal
