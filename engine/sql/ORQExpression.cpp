@@ -73,7 +73,11 @@ void TORQExpression::Clear() {
 }
 
 void TORQExpression::Prepare() {
-    if (FRoot) FRoot->Prepare();
+    FCompiled.reset();
+    if (FRoot) {
+        FRoot->Prepare();
+        FCompiled = TORQCompiledFilter::Compile(FRoot.get());
+    }
     FPrepared = true;
 }
 
@@ -284,6 +288,8 @@ TORQVariant* TORQExpression::GetValue(bool KeepNull) {
 
 bool TORQExpression::GetBooleanValue() {
     if (!FRoot) RaiseNative(30110, "Value is Null");
+    // The steps stand for the tree as it was prepared; after a change the tree answers.
+    if (FPrepared && FCompiled) return FCompiled->Truth() == 1;
     return GetValue(false)->GetAsBoolean();
 }
 
