@@ -1,5 +1,6 @@
 #include "engine/sql/ORQExprCompiled.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -15,7 +16,18 @@ std::unique_ptr<TORQCompiledFilter> TORQCompiledFilter::Compile(TORQExprNode* Ro
     if (Root == nullptr) return nullptr;
     std::unique_ptr<TORQCompiledFilter> f(new TORQCompiledFilter());
     if (!f->Add(Root)) return nullptr;
+    for (const TStep& s : f->FSteps) {
+        if (s.Kind == skNode) f->FAllSteps = false;
+        if (s.Field != nullptr && std::find(f->FFields.begin(), f->FFields.end(), s.Field) == f->FFields.end())
+            f->FFields.push_back(s.Field);
+    }
     return f;
+}
+
+bool TORQCompiledFilter::SetRecordBuffer(uint8_t* Buffer, uint8_t Side) {
+    if (!FAllSteps) return false;
+    for (TORQExprNodeField* f : FFields) f->SetRecordBuffer(Buffer, Side);
+    return true;
 }
 
 namespace {

@@ -38,6 +38,10 @@ public:
 
     // The condition's truth for the bound record: 1 true, 0 false, -1 Null.
     int32_t Truth() { return Run(0); }
+    // Gives the record buffer of a side straight to the field references when every node
+    // of the tree is a step (then the tree holds nothing else that reads a buffer); false,
+    // and nothing done, when the tree has to be walked.
+    bool SetRecordBuffer(uint8_t* Buffer, uint8_t Side);
 
     TORQCompiledFilter(const TORQCompiledFilter&) = delete;
     TORQCompiledFilter& operator=(const TORQCompiledFilter&) = delete;
@@ -69,6 +73,8 @@ private:
     int32_t LikeStep(TStep& S);
 
     std::vector<TStep> FSteps;  // the tree in preorder
+    std::vector<TORQExprNodeField*> FFields;  // every field reference of the steps, once
+    bool FAllSteps = true;  // no node of the tree is asked as a whole
 };
 
 }  // namespace orq

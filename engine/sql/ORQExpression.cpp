@@ -332,6 +332,7 @@ void TORQExpression::BindFields(TORQCursor* Cursor, TORQAO* Operator, TORQCursor
 
 void TORQExpression::SetRecordBuffer(uint8_t* Buffer, uint8_t Side) {
     if (!FRoot) return;
+    if (FPrepared && FCompiled && FCompiled->SetRecordBuffer(Buffer, Side)) return;
     FRoot->SetRecordBuffer(Buffer, Side);
     // Preparing depends on the binding and the tree, not on the buffer: the record
     // filter sets a buffer per candidate record, and preparing again each time was

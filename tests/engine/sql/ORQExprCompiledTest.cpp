@@ -214,20 +214,29 @@ TEST(CompiledFilter, AnswersAsTheEvaluatorOnSeededConditionsAndRecords) {
     }
     int compiled = 0, trueAnswers = 0, nullAnswers = 0, errors = 0;
     for (int k = 0; k < 1500; ++k) {
-        TORQExprNodePtr root = g.Condition(c, 3);
-        root->Prepare();
-        std::unique_ptr<TORQCompiledFilter> steps = TORQCompiledFilter::Compile(root.get());
+        // The expression's steps answer its Boolean value (Null as false) with the buffer
+        // given through the expression; the same steps, compiled apart, give Nulls too.
+        std::unique_ptr<TORQExpression> e = TORQExpression::CreateWithRoot(g.Condition(c, 3));
+        TORQExprNode* root = e->Root();
+        e->SetRecordBuffer(records.back(), 0);  // prepares: the expression compiles
+        std::unique_ptr<TORQCompiledFilter> steps = TORQCompiledFilter::Compile(root);
         if (!steps) continue;
         ++compiled;
         for (size_t r = 0; r < records.size(); ++r) {
-            root->SetRecordBuffer(records[r], 0);
-            const TAnswer expected = Answer([&] { return Truth(*root); });
+            const TAnswer throughExpression = Answer([&]() -> Maybe {
+                e->SetRecordBuffer(records[r], 0);
+                return e->GetBooleanValue();
+            });
             const TAnswer got = Answer([&]() -> Maybe {
                 const int32_t t = steps->Truth();
                 return t < 0 ? Maybe() : Maybe(t == 1);
             });
+            root->SetRecordBuffer(records[r], 0);
+            const TAnswer expected = Answer([&] { return Truth(*root); });
             ASSERT_EQ(got, expected) << "condition " << k << " record " << r << ": compiled " << Show(got)
                                      << ", evaluator " << Show(expected);
+            const TAnswer asBoolean{expected.Error != 0 ? Maybe() : Maybe(expected.Truth.value_or(false)), expected.Error};
+            ASSERT_EQ(throughExpression, asBoolean) << "condition " << k << " record " << r << " through the expression";
             trueAnswers += expected.Truth.value_or(false) ? 1 : 0;
             nullAnswers += expected.Error == 0 && !expected.Truth ? 1 : 0;
             errors += expected.Error != 0 ? 1 : 0;
