@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/foundation/ORQCollation.h"
@@ -193,40 +194,56 @@ struct TLikeRuns {
     }
 };
 
-// The last pattern compiled on this thread, kept for the next record's match.
-struct TLikeCache {
+}  // namespace
+
+struct TORQLikePattern::TState {
     std::string Pattern;
     bool HasEscape = false;
     char EscapeChar = 0;
     bool IgnoreCase = false;
-    bool Valid = false;    // a pattern was compiled
     bool Tokenized = false;
     bool RunsOnly = false;
     std::vector<Token> Tok;
     TLikeRuns Runs;
 };
 
-}  // namespace
+TORQLikePattern::TORQLikePattern() = default;
+TORQLikePattern::~TORQLikePattern() = default;
+TORQLikePattern::TORQLikePattern(TORQLikePattern&&) noexcept = default;
+TORQLikePattern& TORQLikePattern::operator=(TORQLikePattern&&) noexcept = default;
+
+bool TORQLikePattern::IsPreparedFor(std::string_view Pattern, bool HasEscape, char EscapeChar,
+                                    bool IgnoreCase) const {
+    return F && F->Pattern == Pattern && F->HasEscape == HasEscape && (!HasEscape || F->EscapeChar == EscapeChar) &&
+           F->IgnoreCase == IgnoreCase;
+}
+
+void TORQLikePattern::Prepare(std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase) {
+    if (IsPreparedFor(Pattern, HasEscape, EscapeChar, IgnoreCase)) return;
+    auto state = std::make_unique<TState>();
+    state->Pattern.assign(Pattern);
+    state->HasEscape = HasEscape;
+    state->EscapeChar = EscapeChar;
+    state->IgnoreCase = IgnoreCase;
+    state->Tokenized = Tokenize(Pattern, HasEscape, EscapeChar, state->Tok);
+    state->RunsOnly =
+        std::none_of(state->Tok.begin(), state->Tok.end(), [](const Token& t) { return t.kind == Token::One; });
+    if (state->Tokenized && state->RunsOnly) state->Runs.Compile(state->Tok, AnsiCharClasses(IgnoreCase));
+    F = std::move(state);
+}
+
+bool TORQLikePattern::Matches(std::string_view Text) const {
+    if (!F || !F->Tokenized) return false;
+    if (F->RunsOnly) return F->Runs.Match(Text);
+    const uint16_t* cls = AnsiCharClasses(F->IgnoreCase);
+    return Match(Text, F->Tok, [cls](char a, char b) { return cls[static_cast<uint8_t>(a)] == cls[static_cast<uint8_t>(b)]; });
+}
 
 bool IsLike(std::string_view Text, std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase) {
-    thread_local TLikeCache cache;
-    if (!cache.Valid || cache.Pattern != Pattern || cache.HasEscape != HasEscape ||
-        (HasEscape && cache.EscapeChar != EscapeChar) || cache.IgnoreCase != IgnoreCase) {
-        cache.Valid = false;
-        cache.Pattern.assign(Pattern);
-        cache.HasEscape = HasEscape;
-        cache.EscapeChar = EscapeChar;
-        cache.IgnoreCase = IgnoreCase;
-        cache.Tok.clear();
-        cache.Tokenized = Tokenize(Pattern, HasEscape, EscapeChar, cache.Tok);
-        cache.RunsOnly = std::none_of(cache.Tok.begin(), cache.Tok.end(), [](const Token& t) { return t.kind == Token::One; });
-        if (cache.Tokenized && cache.RunsOnly) cache.Runs.Compile(cache.Tok, AnsiCharClasses(IgnoreCase));
-        cache.Valid = true;
-    }
-    if (!cache.Tokenized) return false;
-    if (cache.RunsOnly) return cache.Runs.Match(Text);
-    const uint16_t* cls = AnsiCharClasses(IgnoreCase);
-    return Match(Text, cache.Tok, [cls](char a, char b) { return cls[static_cast<uint8_t>(a)] == cls[static_cast<uint8_t>(b)]; });
+    // The last pattern prepared on this thread, kept for the next record's match.
+    thread_local TORQLikePattern cache;
+    cache.Prepare(Pattern, HasEscape, EscapeChar, IgnoreCase);
+    return cache.Matches(Text);
 }
 
 bool IsLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool HasEscape, char16_t EscapeChar,

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "classlib/DateUtils.h"
@@ -26,6 +27,26 @@ bool ReadDigitGroup(std::string_view Text, int32_t Count, uint16_t& Value, int32
 bool TryParseDate(std::string_view Text, classlib::TDateTime& DateTime);
 bool TryParseTime(std::string_view Text, classlib::TDateTime& DateTime);
 bool TryParseDateTime(std::string_view Text, classlib::TDateTime& DateTime);
+
+// An 8-bit LIKE pattern prepared once (its tokens, and for literals and '%' alone the
+// runs' search tables) and matched against many texts; IsLike keeps one per thread.
+class TORQLikePattern {
+public:
+    TORQLikePattern();
+    ~TORQLikePattern();
+    TORQLikePattern(TORQLikePattern&&) noexcept;
+    TORQLikePattern& operator=(TORQLikePattern&&) noexcept;
+
+    // Prepares again only when something differs from the last preparation.
+    void Prepare(std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase);
+    bool IsPreparedFor(std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase) const;
+    // False before any preparation.
+    bool Matches(std::string_view Text) const;
+
+private:
+    struct TState;
+    std::unique_ptr<TState> F;
+};
 
 bool IsLike(std::string_view Text, std::string_view Pattern, bool HasEscape, char EscapeChar, bool IgnoreCase);
 bool IsLikeWide(std::u16string_view Text, std::u16string_view Pattern, bool HasEscape, char16_t EscapeChar,

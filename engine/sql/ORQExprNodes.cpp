@@ -18,6 +18,7 @@
 #include "engine/foundation/ORQReservedWords.h"
 #include "engine/storage/ORQDefinitions.h"
 #include "engine/sql/ORQExprCursorLink.h"
+#include "engine/sql/ORQExprInPlace.h"
 #include "engine/sql/ORQExprNodesExt.h"
 #include "engine/sql/ORQExprText.h"
 #include "engine/sql/ORQRounding.h"
@@ -459,6 +460,93 @@ int32_t TextCode(std::string_view A, std::string_view B, uint8_t Operator, bool 
 
 }  // namespace
 
+uint8_t InPlaceKindOf(uint8_t FieldType, uint8_t ConstantType) {
+    const uint8_t ft = FieldType, ct = ConstantType;
+    if (IsSignedInteger(ft) && IsSignedInteger(ct)) return ipIntegers;
+    if (IsPlainText(ft) && IsPlainText(ct)) return ipTexts;
+    if (IsSignedInteger(ft) && IsPlainText(ct)) return ipIntegerText;
+    if (IsFixedCompared(ft) && ct != 0 && !IsBlobBaseType(ct) && ct != bdtBytes && ct != bdtVarBytes &&
+        (ct == ft || ResultDataType(ft, ct, true) == ft))
+        return ipFixed;
+    return ipNone;
+}
+
+bool CompareFieldBytes(uint8_t Kind, const uint8_t* Data, int32_t Size, uint8_t FieldType, const TORQVariant& Constant,
+                       uint8_t Operator, bool IgnoreCase, bool PartialCompare, bool Raw,
+                       TORQInPlaceConstant& Conversion, int32_t& Code) {
+    const uint8_t ft = FieldType, ct = Constant.DataType();
+    const bool constantNull = Constant.IsNull();
+    if (Data == nullptr || constantNull) {
+        Code = Data == nullptr && constantNull ? cmpBothNull : Data == nullptr ? cmpFirstNull : cmpSecondNull;
+    } else {
+        const auto* k = static_cast<const uint8_t*>(Constant.Data());
+        const int32_t length = PartialCompare ? Constant.GetStringLength() : -1;
+        switch (Kind) {
+            case ipIntegers: {
+                const int64_t x = SignedIntegerAt(Data, ft), y = SignedIntegerAt(k, ct);
+                Code = x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
+                break;
+            }
+            case ipTexts:
+                if (Size <= 0 || Constant.DataSize() <= 0) return false;
+                Code = TextCode(TextInPlace(Data, Size, length), TextInPlace(k, Constant.DataSize(), length), Operator,
+                                IgnoreCase);
+                break;
+            case ipIntegerText: {
+                // The number as the text it would be converted to, made on the stack.
+                if (Constant.DataSize() <= 0) return false;
+                char digits[24];
+                const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntegerAt(Data, ft)).ptr;
+                std::string_view decimal(digits, static_cast<size_t>(end - digits));
+                if (length >= 0 && decimal.size() > static_cast<size_t>(length))
+                    decimal = decimal.substr(0, static_cast<size_t>(length));
+                Code = TextCode(decimal, TextInPlace(k, Constant.DataSize(), length), Operator, IgnoreCase);
+                break;
+            }
+            case ipFixed: {
+                const void* other = k;
+                if (ct != ft) {
+                    // Converted once for as long as the constant keeps its bytes.
+                    const auto n = static_cast<size_t>(std::max(Constant.DataSize(), 0));
+                    if (Conversion.Converted.Data() == nullptr || Conversion.From.size() != n ||
+                        std::memcmp(Conversion.From.data(), k, n) != 0) {
+                        Conversion.Reset();
+                        Conversion.From.assign(k, k + n);
+                        const void* source = k;
+                        const void* from = IsStringBaseType(ct) ? static_cast<const void*>(&source) : source;
+                        Conversion.Converted = TORQMemoryBlock::Adopt(ConvertValueBuffer(from, -1, ct, ft));
+                    }
+                    other = Conversion.Converted.Data();
+                }
+                Code = CompareValueBuffers(Data, other, ft, ft, false, false, -1, IgnoreCase);
+                break;
+            }
+            default: return false;
+        }
+    }
+    if (!Raw) {
+        switch (Code) {
+            case cmpFirstNull: Code = cmpLess; break;
+            case cmpSecondNull: Code = cmpGreater; break;
+            case cmpBothNull: Code = cmpEqual; break;
+            default: break;
+        }
+    }
+    return true;
+}
+
+bool ComparisonHolds(uint8_t Operator, bool Raw, int32_t Code) {
+    switch (Operator) {
+        case doEqual: return Code == cmpEqual;
+        case doNotEqual: return Raw ? (Code == cmpLess || Code == cmpGreater) : Code != cmpEqual;
+        case doGreater: return Code == cmpGreater;
+        case doLess: return Code == cmpLess;
+        case doGreaterOrEqual: return Code == cmpEqual || Code == cmpGreater;
+        case doLessOrEqual: return Code == cmpEqual || Code == cmpLess;
+        default: return false;
+    }
+}
+
 bool TORQExprNodeComparison::CompareInPlace(int32_t& Code) {
     if (Children.size() != 2) return false;
     TORQExprNode* left = Children[0].get();
@@ -480,77 +568,15 @@ bool TORQExprNodeComparison::CompareInPlace(int32_t& Code) {
     if (FInPlace == ipUnknown || ft != FInPlaceTypes[0] || ct != FInPlaceTypes[1]) {
         FInPlaceTypes[0] = ft;
         FInPlaceTypes[1] = ct;
-        FConverted = TORQMemoryBlock();
-        FConvertedFrom.clear();
-        if (IsSignedInteger(ft) && IsSignedInteger(ct)) FInPlace = ipIntegers;
-        else if (IsPlainText(ft) && IsPlainText(ct)) FInPlace = ipTexts;
-        else if (IsSignedInteger(ft) && IsPlainText(ct)) FInPlace = ipIntegerText;
-        else if (IsFixedCompared(ft) && ct != 0 && !IsBlobBaseType(ct) && ct != bdtBytes && ct != bdtVarBytes &&
-                 (ct == ft || ResultDataType(ft, ct, true) == ft))
-            FInPlace = ipFixed;
-        else FInPlace = ipNone;
+        FConversion.Reset();
+        FInPlace = InPlaceKindOf(ft, ct);
         if (FInPlace == ipNone) return false;
     }
     const uint8_t* data = nullptr;
     int32_t size = 0;
     if (!field->ValueInPlace(data, size)) return false;
-    const bool constantNull = constant.IsNull();
-    if (data == nullptr || constantNull) {
-        Code = data == nullptr && constantNull ? cmpBothNull : data == nullptr ? cmpFirstNull : cmpSecondNull;
-    } else {
-        const auto* k = static_cast<const uint8_t*>(constant.Data());
-        const int32_t length = PartialCompare != 0 ? constant.GetStringLength() : -1;
-        switch (FInPlace) {
-            case ipIntegers: {
-                const int64_t x = SignedIntegerAt(data, ft), y = SignedIntegerAt(k, ct);
-                Code = x < y ? cmpLess : y < x ? cmpGreater : cmpEqual;
-                break;
-            }
-            case ipTexts:
-                if (size <= 0 || constant.DataSize() <= 0) return false;
-                Code = TextCode(TextInPlace(data, size, length), TextInPlace(k, constant.DataSize(), length),
-                                Operator, IgnoreCase != 0);
-                break;
-            case ipIntegerText: {
-                // The number as the text it would be converted to, made on the stack.
-                if (constant.DataSize() <= 0) return false;
-                char digits[24];
-                const auto end = std::to_chars(digits, digits + sizeof digits, SignedIntegerAt(data, ft)).ptr;
-                std::string_view decimal(digits, static_cast<size_t>(end - digits));
-                if (length >= 0 && decimal.size() > static_cast<size_t>(length))
-                    decimal = decimal.substr(0, static_cast<size_t>(length));
-                Code = TextCode(decimal, TextInPlace(k, constant.DataSize(), length), Operator, IgnoreCase != 0);
-                break;
-            }
-            default: {
-                const void* other = k;
-                if (ct != ft) {
-                    // Converted once for as long as the constant keeps its bytes.
-                    const auto n = static_cast<size_t>(std::max(constant.DataSize(), 0));
-                    if (FConverted.Data() == nullptr || FConvertedFrom.size() != n ||
-                        std::memcmp(FConvertedFrom.data(), k, n) != 0) {
-                        FConverted = TORQMemoryBlock();
-                        FConvertedFrom.assign(k, k + n);
-                        const void* source = k;
-                        const void* from = IsStringBaseType(ct) ? static_cast<const void*>(&source) : source;
-                        FConverted = TORQMemoryBlock::Adopt(ConvertValueBuffer(from, -1, ct, ft));
-                    }
-                    other = FConverted.Data();
-                }
-                Code = CompareValueBuffers(data, other, ft, ft, false, false, -1, IgnoreCase != 0);
-                break;
-            }
-        }
-    }
-    if (RawCompare == 0) {
-        switch (Code) {
-            case cmpFirstNull: Code = cmpLess; break;
-            case cmpSecondNull: Code = cmpGreater; break;
-            case cmpBothNull: Code = cmpEqual; break;
-            default: break;
-        }
-    }
-    return true;
+    return CompareFieldBytes(FInPlace, data, size, ft, constant, Operator, IgnoreCase != 0, PartialCompare != 0,
+                             RawCompare != 0, FConversion, Code);
 }
 
 TORQVariant& TORQExprNodeComparison::GetValue() {
@@ -577,15 +603,8 @@ int32_t TORQExprNodeComparison::GetTruth() {
 }
 
 bool TORQExprNodeComparison::Holds(int32_t Code) const {
-    switch (Operator) {
-        case doEqual: return Code == cmpEqual;
-        case doNotEqual: return RawCompare != 0 ? (Code == cmpLess || Code == cmpGreater) : Code != cmpEqual;
-        case doGreater: return Code == cmpGreater;
-        case doLess: return Code == cmpLess;
-        case doGreaterOrEqual: return Code == cmpEqual || Code == cmpGreater;
-        case doLessOrEqual: return Code == cmpEqual || Code == cmpLess;
-        default: RaiseUnknownOperator(30117, Operator);
-    }
+    if (Operator < doEqual || Operator > doLessOrEqual) RaiseUnknownOperator(30117, Operator);
+    return ComparisonHolds(Operator, RawCompare != 0, Code);
 }
 
 bool TORQExprNodeComparison::GetScanPair(TORQExprNodeField*& Field, TORQExprNode*& ValueNode, bool& FieldOnLeft) {

@@ -28,6 +28,7 @@
 #include "engine/foundation/ORQMemory.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQAO.h"
+#include "engine/sql/ORQExprInPlace.h"
 
 namespace orq {
 
@@ -225,13 +226,10 @@ private:
     bool CompareInPlace(int32_t& Code);
     // The comparison's answer for a comparison code.
     bool Holds(int32_t Code) const;
-    enum : uint8_t { ipUnknown, ipNone, ipIntegers, ipTexts, ipIntegerText, ipFixed };
-    uint8_t FInPlace = ipUnknown;
+    uint8_t FInPlace = 0;  // a TORQInPlaceKind
     const TORQExprNode* FInPlaceNodes[2] = {nullptr, nullptr};
     uint8_t FInPlaceTypes[2] = {0, 0};
-    // The constant in the field's type, and the bytes it was converted from.
-    TORQMemoryBlock FConverted;
-    std::vector<uint8_t> FConvertedFrom;
+    TORQInPlaceConstant FConversion;
 };
 
 class TORQExprNodeBoolean : public TORQExprNode {

@@ -73,7 +73,11 @@ void TORQExpression::Clear() {
 }
 
 void TORQExpression::Prepare() {
-    if (FRoot) FRoot->Prepare();
+    FCompiled.reset();
+    if (FRoot) {
+        FRoot->Prepare();
+        FCompiled = TORQCompiledFilter::Compile(FRoot.get());
+    }
     FPrepared = true;
 }
 
@@ -284,6 +288,8 @@ TORQVariant* TORQExpression::GetValue(bool KeepNull) {
 
 bool TORQExpression::GetBooleanValue() {
     if (!FRoot) RaiseNative(30110, "Value is Null");
+    // The steps stand for the tree as it was prepared; after a change the tree answers.
+    if (FPrepared && FCompiled) return FCompiled->Truth() == 1;
     return GetValue(false)->GetAsBoolean();
 }
 
@@ -326,6 +332,7 @@ void TORQExpression::BindFields(TORQCursor* Cursor, TORQAO* Operator, TORQCursor
 
 void TORQExpression::SetRecordBuffer(uint8_t* Buffer, uint8_t Side) {
     if (!FRoot) return;
+    if (FPrepared && FCompiled && FCompiled->SetRecordBuffer(Buffer, Side)) return;
     FRoot->SetRecordBuffer(Buffer, Side);
     // Preparing depends on the binding and the tree, not on the buffer: the record
     // filter sets a buffer per candidate record, and preparing again each time was

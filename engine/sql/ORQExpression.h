@@ -28,6 +28,7 @@
 
 #include "classlib/Variant.h"
 #include "engine/foundation/ORQExpressionSeam.h"
+#include "engine/sql/ORQExprCompiled.h"
 #include "engine/sql/ORQExprNodes.h"
 #include "engine/sql/ORQLexer.h"
 
@@ -144,6 +145,7 @@ private:
     TORQLexer* FLexer = nullptr;
     bool FOwnLexer = false;
     bool FPrepared = false;  // the tree was prepared since it last changed
+    std::unique_ptr<TORQCompiledFilter> FCompiled;  // the tree's steps, made by Prepare
 };
 
 // Installs TORQExpression as the engine's expression factory (the engine's start calls

@@ -319,27 +319,50 @@ std::string TORQAO::UniqueColumnName(const std::string& Wanted) const {
 // Values
 
 void TORQAO::GetFieldValue(TORQVariant& Value, int32_t FieldNo, bool AllowHidden, bool Flag) {
-    if (FieldNo < 0 || FieldNo >= GetColumnCount()) RaiseNativeFmt(10307, SInvalidFieldNo, {FieldNo, GetColumnCount()});
-    Value.Clear(0);
-    Value.SetNull();
+    // A row's value replaces the whole of Value (type, Null flag and bytes) and reuses its
+    // room; only a value that is not there makes it a Null without a type.
+    auto none = [&Value] {
+        Value.Clear(0);
+        Value.SetNull();
+    };
+    if (FieldNo < 0 || FieldNo >= GetColumnCount()) {
+        none();
+        RaiseNativeFmt(10307, SInvalidFieldNo, {FieldNo, GetColumnCount()});
+    }
     TORQFieldLink& c = Columns[static_cast<size_t>(FieldNo)];
-    if (c.SourceDataSet == nullptr && c.SourceOperator == nullptr)
+    if (c.SourceDataSet == nullptr && c.SourceOperator == nullptr) {
+        none();
         RaiseNativeFmt(10309, "Invalid field link: table name = %s, FieldNo = %d", {TableName, FieldNo});
-    if (c.Hidden && !AllowHidden) RaiseHidden(10310, FieldNo);
+    }
+    if (c.Hidden && !AllowHidden) {
+        none();
+        RaiseHidden(10310, FieldNo);
+    }
     if (c.IsComputed && c.Expression) {
+        none();
         TORQVariant* v = c.Expression->GetValue(true);
         if (v != nullptr) Value.Assign(*v, true);
         return;
     }
     if (c.SourceDataSet == nullptr) {
-        if ((LeftIsNull && ColumnFromLeft(c)) || (RightIsNull && ColumnFromRight(c))) return;
-        if (c.SourceOperator == this) return;
+        if ((LeftIsNull && ColumnFromLeft(c)) || (RightIsNull && ColumnFromRight(c)) || c.SourceOperator == this) {
+            none();
+            return;
+        }
         c.SourceOperator->GetFieldValue(Value, c.SourceFieldNo, AllowHidden, Flag);
         return;
     }
     TORQDataSet* ds = c.SourceDataSet;
-    if (ds->Bof() && ds->Eof()) return;
-    ds->GetFieldValue(Value, c.SourceFieldNo, c.SourceProjected);
+    if (ds->Bof() && ds->Eof()) {
+        none();
+        return;
+    }
+    try {
+        ds->GetFieldValue(Value, c.SourceFieldNo, c.SourceProjected);
+    } catch (...) {
+        none();
+        throw;
+    }
 }
 
 bool TORQAO::FindBaseField(int32_t N, TORQDataSet*& DataSet, int32_t& FieldNo, bool& Projected) {

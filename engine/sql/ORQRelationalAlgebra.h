@@ -158,7 +158,6 @@ public:
     int64_t PipelinedRecordCount() override;
     void SetSelectList(std::vector<TORQSelectListItem>& Items, int32_t LastIndex, bool Distinct) override;
 
-    std::unique_ptr<TORQTable> AuxTable;
     bool FirstCall = false;
     bool NoGroups = true;
     TORQIntegerArray GroupColumns;
@@ -166,17 +165,16 @@ public:
     bool AtEnd = false;
     std::string GroupFields;
 
-protected:
-    void PrepareInputs() override;
-    void ReleaseAfterMaterialise() override;
-
 private:
     void ResetAggregates();
     void AccumulateAggregates();
+    // The current row's group values become the group's.
+    void SaveGroupValues();
+    // Whether the current row's group values equal the group's.
     bool GroupContinues();
-    void AdvanceBoth();
     void GroupLoop();
     TORQVariant ValueA, ValueB;
+    std::vector<TORQVariant> GroupValues;
 };
 
 class TORQAOTableExpr : public TORQAO {

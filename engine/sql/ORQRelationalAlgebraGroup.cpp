@@ -1,8 +1,10 @@
-// Grouping: the input is materialised sorted by the group fields; a second read-only
-// cursor over the input's table runs one row ahead, so a group ends where the two rows'
-// group values differ (compared non-raw: Null group values form one group). The group's
-// row is the input's last row of the group with the accumulated aggregates. Without
-// group fields the whole input is one group, also when it is empty.
+// Grouping: the input is materialised sorted by the group fields and read once; a group
+// runs while a row's group values compare equal to those of the group's first row
+// (compared non-raw: Null group values form one group; equality of a sort order is an
+// equivalence, so this is the comparison of neighbours). The row after a group is read to
+// see that it ended, and the input steps back one row: the group's row is the input's
+// last row of the group with the accumulated aggregates. Without group fields the whole
+// input is one group, also when it is empty.
 #include "classlib/DBCommon.h"
 #include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQCollation.h"
@@ -58,7 +60,7 @@ TORQAOGroupBy::TORQAOGroupBy(std::unique_ptr<TORQAO> Input, int32_t LastIndex,
     Left->SetOrderBy(GroupFields, "", "");
 }
 
-TORQAOGroupBy::~TORQAOGroupBy() { AuxTable.reset(); }
+TORQAOGroupBy::~TORQAOGroupBy() = default;
 
 void TORQAOGroupBy::SetSelectList(std::vector<TORQSelectListItem>& Items, int32_t LastIndex, bool /*Distinct*/) {
     TORQAO::SetSelectList(Items, LastIndex, false);
@@ -86,36 +88,6 @@ void TORQAOGroupBy::SetSelectList(std::vector<TORQSelectListItem>& Items, int32_
     }
 }
 
-void TORQAOGroupBy::PrepareInputs() {
-    if (NoGroups || !Left || AuxTable) return;
-    TORQTable* in = Left->GetResultTable();
-    AuxTable = std::make_unique<TORQTable>();
-    AuxTable->SetDatabaseName(in->DatabaseName());
-    AuxTable->SetSessionName(in->SessionName());
-    if (in->Temporary()) AuxTable->SetTemporary(true);
-    AuxTable->SetTableName(in->TableName());
-    AuxTable->SetInMemory(in->InMemory());
-    AuxTable->SetReadOnly(true);
-    try {
-        AuxTable->Open();
-    } catch (const classlib::Exception&) {
-        const std::string name = in->TableName();
-        const int32_t memory = in->InMemory() ? 1 : 0;
-        AuxTable.reset();
-        RaiseNativeFmt(10304, "Cannot open table %s, InMemory = %d", {name, memory});
-    }
-    if (in->RecordCount() > 0) AuxTable->AssignIndexPosition(*in);
-    else AuxTable->SetIndexName(in->IndexName());
-}
-
-void TORQAOGroupBy::ReleaseAfterMaterialise() {
-    if (!AuxTable) return;
-    // The input's filter was bound to the auxiliary cursor last: it goes back to its own.
-    if (Left && Left->IsBaseTable && Left->Condition)
-        Left->GetResultTable()->SetFilterExpression(Left->Condition.get());
-    AuxTable.reset();
-}
-
 void TORQAOGroupBy::ResetAggregates() {
     if (Condition) Condition->ResetAggregate();
     if (!HasComputedColumns) return;
@@ -130,16 +102,24 @@ void TORQAOGroupBy::AccumulateAggregates() {
         if (c.IsAggregate && c.Expression) c.Expression->AccumulateAggregate();
 }
 
+void TORQAOGroupBy::SaveGroupValues() {
+    const auto n = static_cast<size_t>(GroupColumns.Count());
+    if (GroupValues.size() != n) GroupValues = std::vector<TORQVariant>(n);
+    for (int32_t k = 0; k < GroupColumns.Count(); ++k) {
+        const TORQFieldLink& c = Columns[static_cast<size_t>(GroupColumns[k])];
+        Left->GetFieldValue(ValueA, c.SourceFieldNo, false);
+        GroupValues[static_cast<size_t>(k)].Assign(ValueA, true);
+    }
+}
+
 bool TORQAOGroupBy::GroupContinues() {
-    if (AuxTable->Eof()) return false;
     for (int32_t k = 0; k < GroupColumns.Count(); ++k) {
         const TORQFieldLink& c = Columns[static_cast<size_t>(GroupColumns[k])];
         const TORQFieldLink& ic = Left->Columns[static_cast<size_t>(c.SourceFieldNo)];
-        Left->GetFieldValue(ValueA, c.SourceFieldNo, false);
-        AuxTable->GetFieldValue(ValueB, ic.SourceFieldNo, ic.SourceProjected);
+        Left->GetFieldValue(ValueB, c.SourceFieldNo, false);
         int32_t r = 0;
         try {
-            r = ValueA.Compare(ValueB, false, false, false);
+            r = GroupValues[static_cast<size_t>(k)].Compare(ValueB, false, false, false);
         } catch (const EORQException& e) {
             RaiseNativeFmt(10340, "Cannot compare values for fields: %s, %s. Error: %s", {c.Name, ic.Name, e.Message()});
         }
@@ -152,21 +132,17 @@ bool TORQAOGroupBy::GroupContinues() {
     return true;
 }
 
-// A base input's condition serves both cursors over its table without being set again
-// per step: the table's filter hands each candidate record to the expression itself,
-// and setting it would rebuild the cursor's record bitmap on every row.
-void TORQAOGroupBy::AdvanceBoth() {
-    Left->Next();
-    AuxTable->Next();
-}
-
 void TORQAOGroupBy::GroupLoop() {
+    SaveGroupValues();
     for (;;) {
-        const bool same = GroupContinues();
         AccumulateAggregates();
-        if (!same) return;
-        AdvanceBoth();
+        Left->Next();
+        // At the end the input stays on its last row.
         if (Left->Eof()) return;
+        if (!GroupContinues()) {
+            Left->GetResultTable()->Prior();
+            return;
+        }
     }
 }
 
@@ -174,11 +150,7 @@ void TORQAOGroupBy::PipelinedFirst() {
     AtEnd = false;
     Left->First();
     FirstCall = true;
-    if (!NoGroups) {
-        if (Left->IsBaseTable && Left->Condition) AuxTable->SetFilterExpression(Left->Condition.get());
-        AuxTable->First();
-        AtEnd = AuxTable->Eof();
-    }
+    if (!NoGroups) AtEnd = Left->Eof();
     PipelinedNext();
 }
 
@@ -215,15 +187,10 @@ void TORQAOGroupBy::PipelinedNext() {
         FirstCall = false;
         ResetAggregates();
         if (Left->Eof()) return;
-        AuxTable->Next();
-        if (AuxTable->Eof()) {
-            AccumulateAggregates();
-            return;
-        }
         GroupLoop();
         return;
     }
-    AdvanceBoth();
+    Left->Next();
     ResetAggregates();
     if (Left->Eof()) {
         AtEnd = true;

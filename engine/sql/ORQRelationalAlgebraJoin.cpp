@@ -296,8 +296,20 @@ void TORQAOJoin::NextMerged() {
                 }
                 MatchCount = 0;
                 if (MergeKeys) {
-                    if (HasRunStart) Q->GotoBookmark(RunStart);
-                    else Q->First();
+                    if (HasRunStart && !Q->Eof()) {
+                        // Q stands after the last driving row's run, whose rows all compare
+                        // as its first: when that one is behind the new driving row, so is
+                        // the whole run, and the search goes on from here instead of reading
+                        // the run again.
+                        const std::string after = Q->Bookmark();
+                        Q->GotoBookmark(RunStart);
+                        CompareKeys();
+                        if (qBehind()) Q->GotoBookmark(after);
+                    } else if (HasRunStart) {
+                        Q->GotoBookmark(RunStart);
+                    } else {
+                        Q->First();
+                    }
                     while (!Q->Eof()) {
                         CompareKeys();
                         if (!qBehind()) break;
