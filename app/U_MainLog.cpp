@@ -309,6 +309,7 @@ void TfrmMain::sbTextSearchClick() {
     FSearchText = text;
     // Filtering off first, so that the record filter runs over the log once.
     log.SetFiltered(false);
+    DataModule1->ResetLogView();
     log.SetFilterText("");
     log.SetOnFilterRecord([this](classlib::TDataSet* D, bool& Accept) { MatchSearchText(D, Accept); });
     log.SetFiltered(true);
@@ -324,6 +325,7 @@ void TfrmMain::ClearLogView() {
         TControlsQuiet quiet(log);
         log.SetOnFilterRecord(nullptr);
         log.SetFilterText("");
+        DataModule1->ResetLogView();
         log.Last();
     }
     edtID->setText("*");
