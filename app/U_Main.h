@@ -82,6 +82,11 @@ namespace tilo {
 // A NAVAREA preference box; Tag is its NAVAREA number.
 class TNavareaCheckBox;
 
+// Compacts Database (closed) on a thread of its own while this thread's event loop runs,
+// with the wait window fed from the compaction's steps and its Abort obeyed; the
+// compaction's failure is raised here (U_MainLog.cpp).
+void CompactBesideTheLoop(orq::TORQDatabase& Database);
+
 class TfrmMain : public QMainWindow, public TDecoderHost {
     Q_OBJECT
 

@@ -13,6 +13,8 @@
 //   serves events.
 // - MatchSearchText serves events only inside sbTextSearchClick's own scan, at most
 //   every 20 ms; run by the grid's later moves it serves none.
+// - The compaction runs on a thread of its own with the log database closed, while this
+//   thread's event loop serves the sound input (CompactBesideTheLoop).
 // - The clean-up's deletion runs in one transaction of ORQDB, committed with a flush
 //   once the data module's deletion returns and rolled back on any failure: a failure
 //   leaves the log as it was, and the operation costs one commit. Every path restores
@@ -25,6 +27,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -32,8 +35,10 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
+#include <thread>
 
 #include "app/DBCtrls.h"
 #include "app/DBGrids.h"
@@ -44,6 +49,7 @@
 #include "classlib/DBCommon.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQMain.h"
+#include "engine/access/ORQUserInterface.h"
 
 namespace tilo {
 
@@ -120,6 +126,66 @@ private:
 };
 
 }  // namespace
+
+// Database's compaction on a thread of its own while this thread's event loop runs on,
+// so that the sound input keeps being read: its progress steps serve the loop well
+// enough, but its last write of the new file and the swap of the two files (the longer
+// the log, the longer they take: half a second for a million messages) give it no
+// step. The tables of the database are closed meanwhile, so that nothing else of the
+// program reaches the file; the wait window is this thread's, fed from the steps, and
+// its Abort stops the compaction at the next step.
+void CompactBesideTheLoop(orq::TORQDatabase& Database) {
+    std::atomic<int32_t> percent{0};
+    std::atomic<bool> abort{false}, done{false};
+    std::exception_ptr failure;
+    const classlib::TNotifyEvent before = Database.BeforeCompact, after = Database.AfterCompact;
+    const orq::TORQProgressEvent progress = Database.OnCompactProgress;
+    Database.BeforeCompact = [](classlib::TPersistent*) {};
+    Database.AfterCompact = [](classlib::TPersistent*) {};
+    Database.OnCompactProgress = [&](classlib::TPersistent*, int32_t Percent, bool& Continue) {
+        percent = Percent;
+        if (abort) Continue = false;
+    };
+    struct TRestore {
+        orq::TORQDatabase& Db;
+        const classlib::TNotifyEvent &Before, &After;
+        const orq::TORQProgressEvent& Progress;
+        ~TRestore() {
+            Db.BeforeCompact = Before;
+            Db.AfterCompact = After;
+            Db.OnCompactProgress = Progress;
+        }
+    } restore{Database, before, after, progress};
+    std::unique_ptr<orq::TORQWaitWindow> wait;
+    if (!Database.SilentMode) {
+        wait = orq::UserInterface().CreateWaitWindow();
+        wait->SetPosition(0);
+        wait->StartWait("Compacting Database...");
+    }
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (wait) {
+            wait->SetPosition(percent);
+            if (wait->Aborted()) abort = true;
+        }
+        if (done) loop.quit();
+    });
+    std::thread worker([&] {
+        try {
+            Database.CompactDatabase();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    poll.start();
+    loop.exec();
+    worker.join();
+    if (wait) wait->StopWait();
+    if (failure) std::rethrow_exception(failure);
+}
 
 // ---- the record count ----
 
@@ -220,8 +286,8 @@ void TfrmMain::BuildLogPages() {
     g->addWidget(cbCompact);
     g->addWidget(sbCleanup, 0, Qt::AlignLeft);
     db->insertWidget(0, group);
-    // The file rebuilt into "<file>.tmp", which then replaces it.
-    CompactLogDatabase = [](orq::TORQDatabase& Database) { Database.CompactDatabase(); };
+    // The file rebuilt into "<file>.tmp", which then replaces it, off the event loop.
+    CompactLogDatabase = [](orq::TORQDatabase& Database) { CompactBesideTheLoop(Database); };
 }
 
 // ---- the view ----
