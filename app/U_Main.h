@@ -82,9 +82,12 @@ namespace tilo {
 // A NAVAREA preference box; Tag is its NAVAREA number.
 class TNavareaCheckBox;
 
-// Compacts Database (closed) on a thread of its own while this thread's event loop runs,
-// with the wait window fed from the compaction's steps and its Abort obeyed; the
-// compaction's failure is raised here (U_MainLog.cpp).
+// Runs Work on a thread of its own while this thread's event loop goes on turning, with
+// Poll (when given) called on this thread every 10 ms; Work's failure is raised here.
+// The caller keeps everything else of the program away from what Work touches.
+void RunBesideTheLoop(const std::function<void()>& Work, const std::function<void()>& Poll = {});
+// Compacts Database (closed) so, with the wait window fed from the compaction's steps
+// and its Abort obeyed (U_MainLog.cpp).
 void CompactBesideTheLoop(orq::TORQDatabase& Database);
 
 class TfrmMain : public QMainWindow, public TDecoderHost {

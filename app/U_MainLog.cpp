@@ -13,8 +13,9 @@
 //   serves events.
 // - MatchSearchText serves events only inside sbTextSearchClick's own scan, at most
 //   every 20 ms; run by the grid's later moves it serves none.
-// - The compaction runs on a thread of its own with the log database closed, while this
-//   thread's event loop serves the sound input (CompactBesideTheLoop).
+// - The deletion's commit and the compaction run on a thread of its own while this
+//   thread's event loop serves the sound input (RunBesideTheLoop): the log's controls
+//   and stores wait for the bulk work meanwhile, so nothing else reaches the database.
 // - The clean-up's deletion runs in one transaction of ORQDB, committed with a flush
 //   once the data module's deletion returns and rolled back on any failure: a failure
 //   leaves the log as it was, and the operation costs one commit. Every path restores
@@ -127,17 +128,36 @@ private:
 
 }  // namespace
 
-// Database's compaction on a thread of its own while this thread's event loop runs on,
-// so that the sound input keeps being read: its progress steps serve the loop well
-// enough, but its last write of the new file and the swap of the two files (the longer
-// the log, the longer they take: half a second for a million messages) give it no
-// step. The tables of the database are closed meanwhile, so that nothing else of the
-// program reaches the file; the wait window is this thread's, fed from the steps, and
-// its Abort stops the compaction at the next step.
+void RunBesideTheLoop(const std::function<void()>& Work, const std::function<void()>& Poll) {
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (Poll) Poll();
+        if (done) loop.quit();
+    });
+    std::thread worker([&] {
+        try {
+            Work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    poll.start();
+    loop.exec();
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// The compaction's progress steps served the loop well enough, but its last write of
+// the new file and the swap of the two files (half a second for a million messages)
+// gave it no step. The wait window is this thread's, fed from the steps.
 void CompactBesideTheLoop(orq::TORQDatabase& Database) {
     std::atomic<int32_t> percent{0};
-    std::atomic<bool> abort{false}, done{false};
-    std::exception_ptr failure;
+    std::atomic<bool> abort{false};
     const classlib::TNotifyEvent before = Database.BeforeCompact, after = Database.AfterCompact;
     const orq::TORQProgressEvent progress = Database.OnCompactProgress;
     Database.BeforeCompact = [](classlib::TPersistent*) {};
@@ -162,29 +182,18 @@ void CompactBesideTheLoop(orq::TORQDatabase& Database) {
         wait->SetPosition(0);
         wait->StartWait("Compacting Database...");
     }
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (wait) {
-            wait->SetPosition(percent);
-            if (wait->Aborted()) abort = true;
+    struct TStop {
+        std::unique_ptr<orq::TORQWaitWindow>& Wait;
+        ~TStop() {
+            if (Wait) Wait->StopWait();
         }
-        if (done) loop.quit();
-    });
-    std::thread worker([&] {
-        try {
-            Database.CompactDatabase();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        done = true;
-    });
-    poll.start();
-    loop.exec();
-    worker.join();
-    if (wait) wait->StopWait();
-    if (failure) std::rethrow_exception(failure);
+    } stop{wait};
+    RunBesideTheLoop([&] { Database.CompactDatabase(); },
+                     [&] {
+                         if (!wait) return;
+                         wait->SetPosition(percent);
+                         if (wait->Aborted()) abort = true;
+                     });
 }
 
 // ---- the record count ----
@@ -465,7 +474,8 @@ void TfrmMain::sbCleanupClick() {
                             break;
                         default: deleted = dm.DeleteUnidentified(); break;
                     }
-                    database.Commit(true);
+                    // The commit's writes and their flush, beside the loop.
+                    RunBesideTheLoop([&] { database.Commit(true); });
                 } catch (...) {
                     if (database.InTransaction()) {
                         try {
