@@ -36,6 +36,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <malloc.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -138,6 +140,9 @@ void RunBesideTheLoop(const std::function<void()>& Work, const std::function<voi
         if (Poll) Poll();
         if (done) loop.quit();
     });
+    // The thread's allocations come from an arena of its own: what this thread freed
+    // before (a clean-up's pages) goes back to the system first, or both would be held.
+    ::malloc_trim(0);
     std::thread worker([&] {
         try {
             Work();
