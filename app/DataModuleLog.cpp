@@ -5,6 +5,7 @@
 #include "app/DataModule.h"
 
 #include <cmath>
+#include <exception>
 
 #include "app/Prompts.h"
 #include "classlib/DB.h"
@@ -85,8 +86,15 @@ void TDataModule1::ResetLogView() {
 bool TDataModule1::NarrowLogView(const char* Name, const classlib::Variant& Value) {
     orq::TORQTable& L = *LogTable;
     if (!L.Active() || L.IndexDefs().IndexOf(Name) < 0) return false;
-    L.SetIndexName(Name);
-    L.SetRange({Value}, {Value});
+    try {
+        L.SetIndexName(Name);
+        L.SetRange({Value}, {Value});
+    } catch (const std::exception&) {
+        // A file that could not be given the index (read only, say): the filter alone
+        // then scans the log, as it always did.
+        ResetLogView();
+        return false;
+    }
     return true;
 }
 
