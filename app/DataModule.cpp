@@ -75,8 +75,8 @@ void AddFields(orq::TORQTable& Table, std::initializer_list<TFieldShape> Fields)
 }
 
 void AddIndex(orq::TORQTable& Table, const char* Name, const char* Fields, classlib::TIndexOptions Options,
-              const char* Sizes) {
-    Table.AdvIndexDefs().Clear();
+              const char* Sizes, bool Clear = true) {
+    if (Clear) Table.AdvIndexDefs().Clear();
     orq::TORQAdvIndexDef* i = Table.AdvIndexDefs().Add();
     i->Name = Name;
     i->Fields = Fields;
@@ -91,6 +91,8 @@ void DefineLogTable(orq::TORQTable& T) {
                   {"NAVAREA", aftSmallInt, 0}, {"STATION", aftVarChar, 75}, {"MSGTEXT", aftMemo, 0},
                   {"DIST", aftInteger, 0}});
     AddIndex(T, "IDX_DT", "UTCRECEIVED", classlib::ixPrimary | classlib::ixUnique, "");
+    for (const TDataModule1::TLogViewIndex& v : TDataModule1::LogViewIndexes)
+        AddIndex(T, v.Name, v.Fields, 0, "", false);
 }
 
 void DefineStationTable(orq::TORQTable& T) {
@@ -255,6 +257,33 @@ std::string Join(const std::vector<std::string>& Items, const char* Separator) {
     std::string s;
     for (size_t i = 0; i < Items.size(); ++i) s += (i ? Separator : "") + Items[i];
     return s;
+}
+
+// The view indexes a log table of an older file lacks, added once: each costs one pass
+// over the log (about 1.7 s a million records) and then a key more per store.
+void AddLogViewIndexes(orq::TORQDatabase& Db, const std::string& DatabaseName,
+                       const std::function<void(const std::string&)>& Report) {
+    orq::TORQTable t(nullptr);
+    t.SetDatabaseName(DatabaseName);
+    t.SetTableName("NAVTEXLOG");
+    t.IndexDefs().Update();
+    std::vector<const TDataModule1::TLogViewIndex*> missing;
+    for (const TDataModule1::TLogViewIndex& v : TDataModule1::LogViewIndexes)
+        if (t.IndexDefs().IndexOf(v.Name) < 0) missing.push_back(&v);
+    if (missing.empty()) return;
+    std::vector<std::string> added;
+    for (const TDataModule1::TLogViewIndex* v : missing) {
+        try {
+            t.AddIndex(v->Name, v->Fields, 0);
+            added.push_back(v->Name);
+        } catch (const std::exception& e) {
+            // The filters work without it, scanning the log as before.
+            Report("cannot add index " + std::string(v->Name) + " to NAVTEXLOG in " + Db.DatabaseFileName() + ": " +
+                   ErrorText(e));
+        }
+    }
+    if (!added.empty())
+        Report("indexed NAVTEXLOG in " + Db.DatabaseFileName() + " for the log filters: " + Join(added, ", "));
 }
 
 bool Contains(const std::vector<std::string>& Names, const std::string& Name) {
@@ -518,6 +547,13 @@ void TDataModule1::ProvisionDatabase(const std::string& DatabaseName, const std:
         created.push_back(std::move(t));
     }
     if (fresh) report("created database file " + FileName + " with tables " + Join(names, ", "));
+    if (IsLog && Contains(present, "NAVTEXLOG")) {
+        try {
+            AddLogViewIndexes(db, DatabaseName, report);
+        } catch (const std::exception& e) {
+            report("cannot read the indexes of NAVTEXLOG in " + FileName + ": " + ErrorText(e));
+        }
+    }
     // Only a table created now is filled: an existing one is never refilled.
     for (auto& t : created) {
         try {

@@ -38,6 +38,7 @@
 #include "classlib/Classes.h"
 #include "classlib/DBCommon.h"
 #include "classlib/DateUtils.h"
+#include "classlib/Variant.h"
 
 class QListWidget;
 class QTimer;
@@ -169,6 +170,19 @@ public:
     void LoadExclusionList(QListWidget& List);
 
     // ---- log filters and deletions (DataModuleLog.cpp) ----
+    // The log's indexes beside IDX_DT that the filters read: a field the filters fix,
+    // then the reception time, so that a range on the fixed value shows its records in
+    // IDX_DT's order.
+    struct TLogViewIndex {
+        const char* Name;
+        const char* Fields;
+    };
+    static constexpr TLogViewIndex LogViewIndexes[] = {
+        {"IDX_LETTER", "IDLETTER;UTCRECEIVED"}, {"IDX_AREA", "NAVAREA;UTCRECEIVED"}, {"IDX_FREQ", "FREQ;UTCRECEIVED"}};
+    // The filters narrow the log with a range on one of them and then filter within it by
+    // their whole condition; ResetLogView puts the log back on IDX_DT without a range,
+    // as every other reader of the log expects it.
+    void ResetLogView();
     void SetLogFilter(int32_t Freq, const std::string& NavArea, const std::string& IdLetter);
     void SetLogFilterStationPeriod(char IdLetter, int32_t NavArea, classlib::TDateTime From, classlib::TDateTime To,
                                    int32_t Freq);
@@ -234,6 +248,9 @@ private:
 
     // DataModuleLog.cpp
     enum class TDeletion { IdentifiedBefore, Unidentified, CloserThan, IdentifiedBeforeCloserThan };
+    // The log on view index Name, in the range of its first field equal to Value; false
+    // (nothing changed) when the table lacks the index.
+    bool NarrowLogView(const char* Name, const classlib::Variant& Value);
     int32_t RunDeletion(TDeletion Kind, const std::string& Filter, classlib::TDateTime Date, int32_t Distance);
     bool RecordMeets(TDeletion Kind, classlib::TDateTime Date, int32_t Distance);
 

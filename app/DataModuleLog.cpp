@@ -5,6 +5,7 @@
 #include "app/DataModule.h"
 
 #include <cmath>
+#include <exception>
 
 #include "app/Prompts.h"
 #include "classlib/DB.h"
@@ -75,14 +76,50 @@ std::string TDataModule1::QuotedText(const std::string& Value) {
 // ---------------------------------------------------------------------------------
 // Filters
 
+void TDataModule1::ResetLogView() {
+    orq::TORQTable& L = *LogTable;
+    if (L.IndexName() == "IDX_DT") return;
+    if (L.Active()) L.CancelRange();
+    L.SetIndexName("IDX_DT");
+}
+
+bool TDataModule1::NarrowLogView(const char* Name, const classlib::Variant& Value) {
+    orq::TORQTable& L = *LogTable;
+    if (!L.Active() || L.IndexDefs().IndexOf(Name) < 0) return false;
+    try {
+        L.SetIndexName(Name);
+        L.SetRange({Value}, {Value});
+    } catch (const std::exception&) {
+        // A file that could not be given the index (read only, say): the filter alone
+        // then scans the log, as it always did.
+        ResetLogView();
+        return false;
+    }
+    return true;
+}
+
 void TDataModule1::SetLogFilter(int32_t Freq, const std::string& NavArea, const std::string& IdLetter) {
     TDataSet& L = *LogTable;
     const bool f = Freq != -1, n = NavArea != "*", x = IdLetter != "*";
+    // Unfiltered first: the index changes below then move over the whole log, not over
+    // a filter that is about to go.
+    L.SetFiltered(false);
+    ResetLogView();
     if (!f && !n && !x) {
-        L.SetFiltered(false);
         L.Last();
         return;
     }
+    // The range on the narrowest of the fixed fields (a letter holds about a 26th of the
+    // log, an area a 22nd, a frequency half); the filter below keeps its whole meaning.
+    int32_t areaNumber = 0;
+    const bool numericArea = NavArea == "UNID" ||
+                             (classlib::TryStrToInt(NavArea, areaNumber) && std::to_string(areaNumber) == NavArea);
+    if (x && IdLetter.size() == 1)
+        NarrowLogView("IDX_LETTER", classlib::Variant::FromString(IdLetter));
+    else if (n && numericArea && areaNumber >= INT16_MIN && areaNumber <= INT16_MAX)
+        NarrowLogView("IDX_AREA", classlib::Variant::FromInteger(areaNumber));
+    else if (f)
+        NarrowLogView("IDX_FREQ", classlib::Variant::FromInteger(Freq));
     const std::string area = QuotedText(NavArea == "UNID" ? std::string("0") : NavArea);
     const std::string letter = QuotedText(IdLetter);
     const std::string freq = std::to_string(Freq);
@@ -107,6 +144,9 @@ void TDataModule1::SetLogFilter(int32_t Freq, const std::string& NavArea, const 
 
 void TDataModule1::SetLogFilterStationPeriod(char IdLetter, int32_t NavArea, TDateTime From, TDateTime To,
                                              int32_t Freq) {
+    LogTable->SetFiltered(false);
+    ResetLogView();
+    NarrowLogView("IDX_LETTER", classlib::Variant::FromString(std::string(1, IdLetter)));
     ApplyFilter(*LogTable, "FREQ=" + std::to_string(Freq) + " AND NAVAREA=" + std::to_string(NavArea) +
                                " AND IDLETTER=" + QuotedText(std::string(1, IdLetter)) +
                                " AND UTCRECEIVED>=" + QuotedText(FilterDateText(From)) +
@@ -114,6 +154,8 @@ void TDataModule1::SetLogFilterStationPeriod(char IdLetter, int32_t NavArea, TDa
 }
 
 void TDataModule1::SetLogFilterPeriod(TDateTime From, TDateTime To) {
+    LogTable->SetFiltered(false);
+    ResetLogView();
     ApplyFilter(*LogTable, "UTCRECEIVED>=" + QuotedText(FilterDateText(From)) +
                                " AND UTCRECEIVED<=" + QuotedText(FilterDateText(To)));
 }
@@ -146,6 +188,7 @@ int32_t TDataModule1::RunDeletion(TDeletion Kind, const std::string& Filter, TDa
     TBulkScope bulk(*this, "deletion");
     TDataSet& L = *LogTable;
     L.SetFiltered(false);
+    ResetLogView();
     ApplyFilter(L, Filter);
     L.First();
     int32_t count = 0;

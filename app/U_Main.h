@@ -82,6 +82,14 @@ namespace tilo {
 // A NAVAREA preference box; Tag is its NAVAREA number.
 class TNavareaCheckBox;
 
+// Runs Work on a thread of its own while this thread's event loop goes on turning, with
+// Poll (when given) called on this thread every 10 ms; Work's failure is raised here.
+// The caller keeps everything else of the program away from what Work touches.
+void RunBesideTheLoop(const std::function<void()>& Work, const std::function<void()>& Poll = {});
+// Compacts Database (closed) so, with the wait window fed from the compaction's steps
+// and its Abort obeyed (U_MainLog.cpp).
+void CompactBesideTheLoop(orq::TORQDatabase& Database);
+
 class TfrmMain : public QMainWindow, public TDecoderHost {
     Q_OBJECT
 

@@ -13,6 +13,9 @@
 //   serves events.
 // - MatchSearchText serves events only inside sbTextSearchClick's own scan, at most
 //   every 20 ms; run by the grid's later moves it serves none.
+// - The deletion's commit and the compaction run on a thread of its own while this
+//   thread's event loop serves the sound input (RunBesideTheLoop): the log's controls
+//   and stores wait for the bulk work meanwhile, so nothing else reaches the database.
 // - The clean-up's deletion runs in one transaction of ORQDB, committed with a flush
 //   once the data module's deletion returns and rolled back on any failure: a failure
 //   leaves the log as it was, and the operation costs one commit. Every path restores
@@ -25,6 +28,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -32,8 +36,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <malloc.h>
+
+#include <atomic>
 #include <chrono>
 #include <exception>
+#include <thread>
 
 #include "app/DBCtrls.h"
 #include "app/DBGrids.h"
@@ -44,6 +52,7 @@
 #include "classlib/DBCommon.h"
 #include "classlib/DBFields.h"
 #include "engine/access/ORQMain.h"
+#include "engine/access/ORQUserInterface.h"
 
 namespace tilo {
 
@@ -120,6 +129,77 @@ private:
 };
 
 }  // namespace
+
+void RunBesideTheLoop(const std::function<void()>& Work, const std::function<void()>& Poll) {
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (Poll) Poll();
+        if (done) loop.quit();
+    });
+    // The thread's allocations come from an arena of its own: what this thread freed
+    // before (a clean-up's pages) goes back to the system first, or both would be held.
+    ::malloc_trim(0);
+    std::thread worker([&] {
+        try {
+            Work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    poll.start();
+    loop.exec();
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// The compaction's progress steps served the loop well enough, but its last write of
+// the new file and the swap of the two files (half a second for a million messages)
+// gave it no step. The wait window is this thread's, fed from the steps.
+void CompactBesideTheLoop(orq::TORQDatabase& Database) {
+    std::atomic<int32_t> percent{0};
+    std::atomic<bool> abort{false};
+    const classlib::TNotifyEvent before = Database.BeforeCompact, after = Database.AfterCompact;
+    const orq::TORQProgressEvent progress = Database.OnCompactProgress;
+    Database.BeforeCompact = [](classlib::TPersistent*) {};
+    Database.AfterCompact = [](classlib::TPersistent*) {};
+    Database.OnCompactProgress = [&](classlib::TPersistent*, int32_t Percent, bool& Continue) {
+        percent = Percent;
+        if (abort) Continue = false;
+    };
+    struct TRestore {
+        orq::TORQDatabase& Db;
+        const classlib::TNotifyEvent &Before, &After;
+        const orq::TORQProgressEvent& Progress;
+        ~TRestore() {
+            Db.BeforeCompact = Before;
+            Db.AfterCompact = After;
+            Db.OnCompactProgress = Progress;
+        }
+    } restore{Database, before, after, progress};
+    std::unique_ptr<orq::TORQWaitWindow> wait;
+    if (!Database.SilentMode) {
+        wait = orq::UserInterface().CreateWaitWindow();
+        wait->SetPosition(0);
+        wait->StartWait("Compacting Database...");
+    }
+    struct TStop {
+        std::unique_ptr<orq::TORQWaitWindow>& Wait;
+        ~TStop() {
+            if (Wait) Wait->StopWait();
+        }
+    } stop{wait};
+    RunBesideTheLoop([&] { Database.CompactDatabase(); },
+                     [&] {
+                         if (!wait) return;
+                         wait->SetPosition(percent);
+                         if (wait->Aborted()) abort = true;
+                     });
+}
 
 // ---- the record count ----
 
@@ -220,8 +300,8 @@ void TfrmMain::BuildLogPages() {
     g->addWidget(cbCompact);
     g->addWidget(sbCleanup, 0, Qt::AlignLeft);
     db->insertWidget(0, group);
-    // The file rebuilt into "<file>.tmp", which then replaces it.
-    CompactLogDatabase = [](orq::TORQDatabase& Database) { Database.CompactDatabase(); };
+    // The file rebuilt into "<file>.tmp", which then replaces it, off the event loop.
+    CompactLogDatabase = [](orq::TORQDatabase& Database) { CompactBesideTheLoop(Database); };
 }
 
 // ---- the view ----
@@ -309,6 +389,7 @@ void TfrmMain::sbTextSearchClick() {
     FSearchText = text;
     // Filtering off first, so that the record filter runs over the log once.
     log.SetFiltered(false);
+    DataModule1->ResetLogView();
     log.SetFilterText("");
     log.SetOnFilterRecord([this](classlib::TDataSet* D, bool& Accept) { MatchSearchText(D, Accept); });
     log.SetFiltered(true);
@@ -324,6 +405,7 @@ void TfrmMain::ClearLogView() {
         TControlsQuiet quiet(log);
         log.SetOnFilterRecord(nullptr);
         log.SetFilterText("");
+        DataModule1->ResetLogView();
         log.Last();
     }
     edtID->setText("*");
@@ -397,7 +479,8 @@ void TfrmMain::sbCleanupClick() {
                             break;
                         default: deleted = dm.DeleteUnidentified(); break;
                     }
-                    database.Commit(true);
+                    // The commit's writes and their flush, beside the loop.
+                    RunBesideTheLoop([&] { database.Commit(true); });
                 } catch (...) {
                     if (database.InTransaction()) {
                         try {

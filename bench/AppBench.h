@@ -18,14 +18,17 @@
 #include <utility>
 #include <vector>
 
-// The program's application, made on the first call under the program's Name.
+// The program's application, made on the first call under the program's Name. It is
+// never destroyed: as a static it would go after Qt's own statics that were made after
+// it (the input devices a key event creates), and their teardown crashed the program
+// once it had printed its figures.
 inline tilo::TTiloApplication& BenchApp(const char* Name) {
     static int argc = 1;
     static std::string name = Name;
     static char* argv[] = {name.data(), nullptr};
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static tilo::TTiloApplication app(argc, argv);
-    return app;
+    static tilo::TTiloApplication* app = new tilo::TTiloApplication(argc, argv);
+    return *app;
 }
 
 // A sound input that never delivers: Devices devices, all under one name.

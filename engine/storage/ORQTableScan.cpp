@@ -448,6 +448,18 @@ bool TORQTableScan::MergeScanConditions(TORQScanSearchConditionArray& Conditions
                 if (!ConditionsMayMerge(m, c)) continue;
                 const TORQMergeResult r = MergeConditionPair(index, m, c);
                 if (r == TORQMergeResult::Empty) return false;
+                if (r == TORQMergeResult::Merged && !absorbed && !c.Nodes.empty() && !c.PartialCompare &&
+                    !m.PartialCompare && m.Operator == c.Operator && m.FieldCount == c.FieldCount &&
+                    index.CompareRecordKeys(m.Key, c.Key, c.FieldCount) == 0) {
+                    // The merge came to exactly c's condition (a filter that restates the
+                    // cursor's range): c's expression nodes are met wherever a scan on m
+                    // goes and leave the record check with it, as they would with c. Only
+                    // an exact match may take them, as a condition with nodes counts as
+                    // checked by its expression; and only one, as a node listed twice
+                    // would be put back twice.
+                    m.Expressions.insert(m.Expressions.end(), c.Expressions.begin(), c.Expressions.end());
+                    m.Nodes.insert(m.Nodes.end(), c.Nodes.begin(), c.Nodes.end());
+                }
                 if (r == TORQMergeResult::Merged) absorbed = true;
             }
             if (absorbed)

@@ -124,7 +124,8 @@ TEST_F(DataModuleLog, FiltersAndDeletionsTakeExactlyTheirRecordsWithTheEnginesNu
               }));
     Module->SetLogFilterPeriod(At(1440), At(1500));
     EXPECT_EQ(Shown(), Brute([&](const TSeed& s) { return s.Minute >= 1440 && s.Minute <= 1500; }));
-    L.SetFiltered(false);
+    // A deletion works on the whole log whatever view the filter controls left.
+    Module->SetLogFilter(-1, "*", "C");
 
     // Deletions in turn; after each the records left are those no deletion so far took.
     std::set<int> gone;
@@ -159,6 +160,50 @@ TEST_F(DataModuleLog, FiltersAndDeletionsTakeExactlyTheirRecordsWithTheEnginesNu
     EXPECT_EQ(Shown(), left());
     EXPECT_GT(left().size(), 500u);
     EXPECT_EQ(Module->DeleteUnidentified(), 0);
+}
+
+// Every combination of the page's filters, each read through one of the log's view
+// indexes: the rows in reception order, their count and the position in the view as a
+// scan of the whole log gives them; clearing the filter shows the whole log again in
+// IDX_DT's order.
+TEST_F(DataModuleLog, EveryFilterCombinationShowsItsRowsInReceptionOrderWithTheirCount) {
+    Seed(1200);
+    orq::TORQTable& L = *Module->LogTable;
+    auto is = [](const std::optional<std::string>& V, const char* W) { return V && *V == W; };
+    struct Case {
+        int32_t Freq;
+        const char* NavArea;
+        const char* Letter;
+        const char* Index;
+    };
+    const Case cases[] = {
+        {-1, "*", "B", "IDX_LETTER"},   {-1, "4", "*", "IDX_AREA"},     {518, "*", "*", "IDX_FREQ"},
+        {518, "2", "*", "IDX_AREA"},    {490, "*", "D", "IDX_LETTER"},  {-1, "UNID", "A", "IDX_LETTER"},
+        {490, "3", "C", "IDX_LETTER"},  {-1, "*", "c", "IDX_LETTER"},   {-1, "03", "*", "IDX_DT"},
+        {490, "03", "*", "IDX_FREQ"},   {-1, "UNID", "*", "IDX_AREA"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.Freq) + " " + c.NavArea + " " + c.Letter);
+        const int area = std::string(c.NavArea) == "UNID" ? 0 : std::atoi(c.NavArea);
+        const std::vector<int> want = Brute([&](const TSeed& s) {
+            return (c.Freq == -1 || s.Freq == c.Freq) && (std::string(c.NavArea) == "*" || s.NavArea == area) &&
+                   (std::string(c.Letter) == "*" || is(s.Letter, c.Letter));
+        });
+        Module->SetLogFilter(c.Freq, c.NavArea, c.Letter);
+        EXPECT_EQ(L.IndexName(), c.Index);
+        // The view stands on its newest record, the last of the count.
+        ASSERT_FALSE(want.empty() && std::string(c.Letter) != "c");
+        EXPECT_EQ(L.RecordCount(), static_cast<int32_t>(want.size()));
+        if (!want.empty()) {
+            EXPECT_EQ(L.RecNo(), static_cast<int32_t>(want.size()));
+            EXPECT_EQ(std::lround((L.FieldByName("UTCRECEIVED")->AsDateTime() - Base()) * 1440), want.back());
+        }
+        EXPECT_EQ(Shown(), want);
+    }
+    Module->SetLogFilter(-1, "*", "*");
+    EXPECT_EQ(L.IndexName(), "IDX_DT");
+    EXPECT_EQ(L.RecordCount(), 1200);
+    EXPECT_EQ(Shown(), Brute([](const TSeed&) { return true; }));
 }
 
 TEST_F(DataModuleLog, ADistanceThatIsNoDecimalIntegerDeletesNothing) {

@@ -88,7 +88,10 @@ TEST_F(DataModuleProvision, AnEmptyFolderGetsBothFilesWithTheSchemaAndTheReports
                                         F("MSGTYPE", aftVarChar, 1), F("MSGNUMBER", aftVarChar, 4),
                                         F("NAVAREA", aftSmallInt, 0), F("STATION", aftVarChar, 75),
                                         F("MSGTEXT", aftMemo, 0), F("DIST", aftInteger, 0),
-                                        "index IDX_DT(UTCRECEIVED) " + std::to_string(pk) + " 20"}));
+                                        "index IDX_DT(UTCRECEIVED) " + std::to_string(pk) + " 20",
+                                        "index IDX_LETTER(IDLETTER;UTCRECEIVED) 0 20;20",
+                                        "index IDX_AREA(NAVAREA;UTCRECEIVED) 0 20;20",
+                                        "index IDX_FREQ(FREQ;UTCRECEIVED) 0 20;20"}));
     EXPECT_EQ(Structure("NAVTEX", "STATIONS"),
               (std::vector<std::string>{
                   F("NAVAREA", aftSmallInt, 0), F("FREQ", aftDouble, 0), F("IDLETTER", aftChar, 1),
@@ -122,6 +125,57 @@ TEST_F(DataModuleProvision, AMissingTableIsAddedAndExistingFilesStayByteIdentica
     Module.reset();
     EXPECT_EQ(ReadFile("TILO_DB.ORQ"), log);
     EXPECT_EQ(ReadFile("LEX.ORQ"), lex);
+}
+
+// A log of an older file, with IDX_DT only, gains the filters' indexes at its first open
+// (one report) and keeps its records; later opens find them and write nothing.
+TEST_F(DataModuleProvision, AnOlderLogGainsTheFilterIndexesOnceAndKeepsItsRecords) {
+    Make(false);
+    Module.reset();
+    {
+        orq::TORQDatabase navtex(nullptr);
+        navtex.SetDatabaseName("NAVTEX");
+        navtex.SetDatabaseFileName("TILO_DB.ORQ");
+        navtex.Open();
+        orq::TORQTable t(nullptr);
+        t.SetDatabaseName("NAVTEX");
+        t.SetTableName("NAVTEXLOG");
+        for (const char* name : {"IDX_LETTER", "IDX_AREA", "IDX_FREQ"}) t.DeleteIndex(name);
+        t.Open();
+        for (int i = 0; i < 60; ++i) {
+            t.Append();
+            t.FieldByName("UTCRECEIVED")->SetAsDateTime(classlib::EncodeDate(2026, 1, 1) + i / 1440.0);
+            t.FieldByName("FREQ")->SetAsInteger(i % 2 ? 490 : 518);
+            t.FieldByName("IDLETTER")->SetAsString(std::string(1, char('A' + i % 3)));
+            t.FieldByName("NAVAREA")->SetAsInteger(i % 4);
+            t.Post();
+        }
+    }
+    auto structure = [] {
+        orq::TORQDatabase navtex(nullptr);
+        navtex.SetDatabaseName("NAVTEX");
+        navtex.SetDatabaseFileName("TILO_DB.ORQ");
+        return Structure("NAVTEX", "NAVTEXLOG");
+    };
+    ASSERT_EQ(structure().size(), 11u);
+    Reports.clear();
+    Make();
+    EXPECT_EQ(Reports, (std::vector<std::string>{
+                           "indexed NAVTEXLOG in TILO_DB.ORQ for the log filters: IDX_LETTER, IDX_AREA, IDX_FREQ"}));
+    EXPECT_EQ(LogCount(), 60);
+    Module->SetLogFilter(490, "*", "B");
+    EXPECT_EQ(Module->LogTable->IndexName(), "IDX_LETTER");
+    EXPECT_EQ(LogCount(), 10);  // i % 6 == 1
+    Module.reset();
+    const std::vector<std::string> s = structure();
+    ASSERT_EQ(s.size(), 14u);
+    EXPECT_EQ(s[11], "index IDX_LETTER(IDLETTER;UTCRECEIVED) 0 20;20");
+    const std::string log = ReadFile("TILO_DB.ORQ");
+    Reports.clear();
+    Make();
+    EXPECT_TRUE(Reports.empty()) << Reports.front();
+    Module.reset();
+    EXPECT_EQ(ReadFile("TILO_DB.ORQ"), log);
 }
 
 TEST_F(DataModuleProvision, AGarbageFileIsNotReplacedAndTheOpenRaises) {

@@ -1,7 +1,8 @@
 // Reception while the log is cleaned up and compacted, through the real window and
-// store, offscreen: the deletion serves events after each record and the compaction at
-// each progress step, so the sound input keeps being read and decoded in both, and a
-// message decoded meanwhile waits in the queue and is stored once afterwards. A timer
+// store, offscreen: the deletion serves events after each record and the compaction runs
+// on a thread of its own beside the loop, so the sound input keeps being read and
+// decoded in both, and a message decoded meanwhile waits in the queue and is stored once
+// afterwards. A timer
 // counts the event loop's turns in each phase and keeps the longest gap between turns
 // (reported; the limit on it is the benchmark's).
 #include <QCoreApplication>

@@ -332,6 +332,38 @@ TEST_F(TableScan, ContradictoryConditionsReadNoRecord) {
     EXPECT_EQ(e.Nodes.size(), 2u);
 }
 
+// A filter that says no more than the cursor's range costs no record read: counting the
+// range reads none with or without it, while one that narrows the range reads its records.
+TEST_F(TableScan, AFilterThatRestatesTheRangeReadsNoRecord) {
+    TORQMemoryTableData& t = MakeScanTable();
+    auto counting = std::make_unique<CountingRecords>(t.RecordManager->RecordSize, 1000);
+    CountingRecords* records = counting.get();
+    t.RecordManager = std::move(counting);
+    const std::vector<TRow> rows = Seed(t, 11, 400);
+    const auto sevens = std::count_if(rows.begin(), rows.end(), [](const TRow& r) { return r.A == 7; });
+    const auto sevensB = std::count_if(rows.begin(), rows.end(), [](const TRow& r) { return r.A == 7 && r.B > 4; });
+    TTestCursor cur(t);
+    UseIndex(cur, "IA");
+    cur.SetRange(Key(cur, 7), Key(cur, 7), false, false, 1, 1);
+    auto count = [&](FakeExpression* E, int64_t Want) {
+        cur.SetFilterExpression(E);
+        records->Reads = 0;
+        EXPECT_EQ(t.GetRecordCount(&cur), Want);
+        return records->Reads;
+    };
+    const int alone = count(nullptr, sevens);
+    FakeExpression restated;
+    restated.Compare("A", scoEqual, 7);
+    EXPECT_EQ(count(&restated, sevens), alone);
+    EXPECT_EQ(restated.Evaluations, 0);
+    EXPECT_EQ(restated.Nodes.size(), 1u);
+    FakeExpression narrower;
+    narrower.Compare("A", scoEqual, 7);
+    narrower.Compare("B", scoGreater, 4);
+    EXPECT_GE(count(&narrower, sevensB), alone + sevens);
+    cur.SetFilterExpression(nullptr);
+}
+
 TEST_F(TableScan, ChooseScanConditionsByUniquenessAndCost) {
     TORQMemoryTableData& t = MakeScanTable();
     Seed(t, 9, 400);
@@ -498,6 +530,15 @@ std::vector<TMode> NavigationModes() {
         {"cursor index, range and comparison", "IA", {{"B", scoGreater, 4}}, nullptr, true, 4, 9, true, false},
         {"other index, comparisons", "IC", {{"A", scoGreaterOrEqual, 15}}, nullptr},
         {"other index, range and comparison", "IC", {{"A", scoLess, 6}}, nullptr, true, 1000, 8000, false, false},
+        // A filter that restates the range, one wider than it, and one that also fixes the
+        // second column of IAB: the range keeps its bounds whichever condition leads.
+        {"cursor index, range the filter restates", "IA", {{"A", scoEqual, 7}}, nullptr, true, 7, 7, false, false},
+        {"cursor index, range narrower than the filter", "IA", {{"A", scoGreaterOrEqual, 4}}, nullptr, true, 7, 7,
+         false, false},
+        {"cursor index, restated range and a second column", "IA", {{"A", scoEqual, 7}, {"B", scoGreaterOrEqual, 3}}, nullptr,
+         true, 7, 7, false, false},
+        {"cursor index, range restated by an open bound", "IA", {{"A", scoGreaterOrEqual, 12}}, nullptr, true, 12,
+         19, false, false},
     };
 }
 
