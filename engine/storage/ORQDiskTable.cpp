@@ -177,6 +177,9 @@ bool TORQDiskTableData::MayKeepOpen(const TORQCursor* Cursor) const {
 }
 
 bool TORQDiskTableData::DefinitionsUnchanged(int32_t SessionID) {
+    // A sole writer's definitions change only through this object, whose save drops
+    // what was loaded (nothing is kept then), or under another catalog entry.
+    if (DiskPageManager()->SoleWriter()) return true;
     const int32_t size = MetadataFile->GetUncompressedSize(SessionID);
     if (size <= 0 || static_cast<size_t>(size) != FLoadedMetadata.size()) return false;
     TORQMemoryBlock buffer(size, true);

@@ -19,7 +19,8 @@
 //   one (not exclusive, no maintenance, no repair, no failed change, no temporary index)
 //   keeps them, unlocked, for the next open. That open pays a look-up: it takes them
 //   only when the catalog still names the same files, the definitions the file holds
-//   now are byte for byte those they were loaded from, and the cursor wants the same
+//   now are byte for byte those they were loaded from (a sole writer of the file knows
+//   so without reading: every save of its own drops the kept ones), and the cursor wants the same
 //   temporary storage; then it reads the state again as any open does. Anything else
 //   (an exclusive or repair open, maintenance, a rollback in between, a definition
 //   saved since) frees them and opens from the file. So a kept table never decides

@@ -1,7 +1,8 @@
 // A disk table stays open between statements: the next statement takes the kept table
 // after a look-up, reads its definitions from the file only when they changed (here, in
 // a rolled-back transaction, or in another process), and always sees the rows the file
-// holds.
+// holds. A prepared SELECT by key searches the key: the pages it asks for grow with the
+// depth of the index, not with the rows.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQQuery.h"
+#include "engine/storage/ORQDiskPageManager.h"
 #include "engine/storage/ORQDiskTable.h"
 
 using namespace ratest;
@@ -89,6 +91,60 @@ TEST_F(KeptTable, ARollbackLeavesTheKeptTableAsTheFileHasIt) {
     env.Db->Open();
     EXPECT_EQ(Value(db, "select count(*) from t"), 400);
     EXPECT_EQ(Value(db, "select count(*) from t where v = 'a'"), 100);
+}
+
+TEST_F(KeptTable, APreparedPointSelectVisitsPagesByTheDepthOfTheKeyNotTheRows) {
+    TEngineEnv env(dstest::ekDisk);
+    const std::string db = env.Name();
+    Exec(db, "create table t (id integer, name varchar(20), txt varchar(200), primary key (id))");
+    TORQQuery insert;
+    insert.SetDatabaseName(db);
+    insert.SQL().SetText("insert into t (id, name, txt) values (:id, :name, :txt)");
+    insert.Prepare();
+    int rows = 0;
+    const auto grow = [&](int To) {
+        env.Db->StartTransaction();
+        for (; rows < To; ++rows) {
+            insert.ParamByName("id")->SetAsInteger(rows * 3);
+            insert.ParamByName("name")->SetAsString("N" + std::to_string(rows % 100));
+            insert.ParamByName("txt")->SetAsString(std::string(150, static_cast<char>('A' + rows % 26)));
+            insert.ExecSQL();
+        }
+        env.Db->Commit(false);
+    };
+    TORQQuery point;
+    point.SetDatabaseName(db);
+    point.SQL().SetText("select name, txt from t where id = :id");
+    point.Prepare();
+    // Pages asked per lookup, over keys spread through the table, each found once.
+    const auto pagesPerLookup = [&] {
+        constexpr int Lookups = 50;
+        const int64_t before = TORQDiskPageManager::PageRequests();
+        for (int k = 0; k < Lookups; ++k) {
+            const int row = static_cast<int>((int64_t{k} * 7919) % rows);
+            point.ParamByName("id")->SetAsInteger(row * 3);
+            point.Open();
+            EXPECT_EQ(point.RecordCount(), 1);
+            EXPECT_EQ(point.Fields()[0]->AsString(), "N" + std::to_string(row % 100));
+            point.Close();
+        }
+        return static_cast<double>(TORQDiskPageManager::PageRequests() - before) / Lookups;
+    };
+    grow(300);
+    const double small = pagesPerLookup();
+    grow(300 * 40);
+    const double large = pagesPerLookup();
+    // Forty times the rows (hundreds of record pages): a scan would ask for forty times
+    // the pages, a key search for a level or two more of the index (each read a few
+    // times) beside the fixed cost of opening the statement's tables.
+    EXPECT_LT(large, small * 1.5) << small << " pages per lookup at 300 rows, " << large << " at 12,000";
+    // A key between two stored ones finds nothing, as cheaply.
+    const int64_t before = TORQDiskPageManager::PageRequests();
+    point.ParamByName("id")->SetAsInteger(3000 * 3 + 1);
+    point.Open();
+    EXPECT_EQ(point.RecordCount(), 0);
+    point.Close();
+    EXPECT_LE(static_cast<double>(TORQDiskPageManager::PageRequests() - before), large + 1);
 }
 
 // The parent keeps the table open between its statements while a child changes its
