@@ -20,11 +20,12 @@
 //   keeps them, unlocked, for the next open. That open pays a look-up: it takes them
 //   only when the catalog still names the same files, the definitions the file holds
 //   now are byte for byte those they were loaded from (a sole writer of the file knows
-//   so without reading: every save of its own drops the kept ones), and the cursor wants the same
-//   temporary storage; then it reads the state again as any open does. Anything else
-//   (an exclusive or repair open, maintenance, a rollback in between, a definition
-//   saved since) frees them and opens from the file. So a kept table never decides
-//   anything the file does not say: other processes' changes are seen as by an open.
+//   so without reading: every save of its own drops the kept ones), and the cursor
+//   wants the same temporary storage; then it reads the state again as any open does.
+//   Anything else (an exclusive or repair open, maintenance, a rollback in between, a
+//   definition saved since) frees them and opens from the file. So a kept table never
+//   decides anything the file does not say: other processes' changes are seen as by an
+//   open.
 //   Its page room summaries, which cost a walk of every page index leaf to build, stay
 //   with a kept table while its change stamp is unchanged; a table that is freed parks
 //   them with the database, taken back by the next open when the table's change stamp
