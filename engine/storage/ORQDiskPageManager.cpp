@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -811,7 +812,14 @@ void TORQDiskPageManager::FreePageForSession(int32_t SessionID, int32_t PageNo) 
     TORQPageManager::FreePageForSession(SessionID, PageNo);
 }
 
+namespace {
+std::atomic<int64_t> PageRequestCount{0};
+}  // namespace
+
+int64_t TORQDiskPageManager::PageRequests() { return PageRequestCount.load(std::memory_order_relaxed); }
+
 TORQPage* TORQDiskPageManager::GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) {
+    PageRequestCount.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard guard(CriticalSection());
     TFileUse use(*this);
     if (FFreeSpaceManager && !IsPrivatePage(PageNo)) FFreeSpaceManager->CheckNotMapPage(PageNo);

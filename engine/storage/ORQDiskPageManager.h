@@ -224,6 +224,9 @@ public:
     // 30434 for a map page; else the base.
     void FreePageForSession(int32_t SessionID, int32_t PageNo) override;
     TORQPage* GetPage(int32_t SessionID, int32_t PageNo, bool Validate, uint16_t ExpectedType) override;
+    // Pages asked of every disk page manager of the process, cached or not: what a
+    // statement visits, for tests of its access path.
+    static int64_t PageRequests();
     // The commit bracket above; 20213 when the header lock cannot be had, 20300 when the
     // file needs repair.
     void CommitSession(int32_t SessionID) override;

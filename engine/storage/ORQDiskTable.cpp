@@ -1,6 +1,7 @@
 #include "engine/storage/ORQDiskTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -99,6 +100,9 @@ public:
 // The lock type taken by a cursor's open.
 uint8_t OpenLockType(const TORQCursor* Cursor) { return Cursor->Exclusive != 0 ? ltExclusive : ltOpen; }
 
+std::atomic<int64_t> KeptOpenReuseCount{0};
+std::atomic<int64_t> DefinitionLoadCount{0};
+
 }  // namespace
 
 TORQDiskTableData::TORQDiskTableData(TORQDiskDatabaseData* Database) : TORQTableData(Database), FDatabase(Database) {
@@ -106,6 +110,9 @@ TORQDiskTableData::TORQDiskTableData(TORQDiskDatabaseData* Database) : TORQTable
 }
 
 TORQDiskTableData::~TORQDiskTableData() { FreeManagers(); }
+
+int64_t TORQDiskTableData::KeptOpenReuses() { return KeptOpenReuseCount.load(); }
+int64_t TORQDiskTableData::DefinitionLoads() { return DefinitionLoadCount.load(); }
 
 TORQDiskPageManager* TORQDiskTableData::DiskPageManager() const {
     TORQDiskPageManager* pm = FDatabase->DiskPageManager();
@@ -152,6 +159,68 @@ void TORQDiskTableData::FreeManagers() noexcept {
     TableCounter = -1;
     FStateSession = -3;
     FBracketDepth.clear();
+    FKeptOpen = false;
+    FLoadedMetadata.clear();
+}
+
+bool TORQDiskTableData::MayKeepOpen(const TORQCursor* Cursor) const {
+    if (RecordManager == nullptr || FieldManager == nullptr || IndexManager == nullptr || StateFile == nullptr ||
+        MetadataFile == nullptr || TableLocksFile == nullptr || FLoadedMetadata.empty())
+        return false;
+    if (MaintenanceInProgress != 0 || Cursor->Exclusive != 0 || OpenedExclusively != 0 || Repair != 0 ||
+        FRepairReadSession != -3 || !FFailedSessions.empty())
+        return false;
+    // A temporary index belongs to the cursors that made it.
+    for (int32_t i = 0; i < IndexManager->IndexDefs.GetCount(); ++i)
+        if (IndexManager->IndexDefs.GetItem(i)->Temporary != 0) return false;
+    return true;
+}
+
+bool TORQDiskTableData::DefinitionsUnchanged(int32_t SessionID) {
+    // A sole writer's definitions change only through this object, whose save drops
+    // what was loaded (nothing is kept then), or under another catalog entry.
+    if (DiskPageManager()->SoleWriter()) return true;
+    const int32_t size = MetadataFile->GetUncompressedSize(SessionID);
+    if (size <= 0 || static_cast<size_t>(size) != FLoadedMetadata.size()) return false;
+    TORQMemoryBlock buffer(size, true);
+    MetadataFile->ReadFile(SessionID, buffer.Data(), true, size);
+    return std::memcmp(buffer.Data(), FLoadedMetadata.data(), FLoadedMetadata.size()) == 0;
+}
+
+bool TORQDiskTableData::ReopenKept(TORQCursor* Cursor) {
+    if (!FKeptOpen) return false;
+    FKeptOpen = false;
+    bool taken = false;
+    if (MaintenanceInProgress == 0 && Cursor->Exclusive == 0 && Repair == 0 && FRepairReadSession == -3 &&
+        Cursor->InMemory == FOpenedTemporary && RecordManager != nullptr && StateFile != nullptr &&
+        MetadataFile != nullptr && TableLocksFile != nullptr) {
+        try {
+            int32_t id = -1, locksPage = -1, statePage = -1, metaPage = -1;
+            FDatabase->FindTable(TableName, id, locksPage, statePage, metaPage);
+            const int32_t session = SessionIDOf(Cursor);
+            if (id == TableID && locksPage == FLocksPage && statePage == StateFile->FirstPage() &&
+                metaPage == MetadataFile->FirstPage() && DefinitionsUnchanged(session)) {
+                ReadMostUpdatedFile(session);
+                // A change since (another process's, or one rolled back) may have moved
+                // pages the summaries describe.
+                if (RecordManager->ChangeStamp != FKeptStamp) {
+                    DiskRecordManager()->PageIndex().InvalidateSummary();
+                    if (BlobManager != nullptr) BlobManager->BlobPageIndex().InvalidateSummary();
+                }
+                taken = true;
+            }
+        } catch (...) {
+            // The open from the file below meets the same failure and reports it.
+            taken = false;
+        }
+    }
+    if (!taken) {
+        FreeManagers();
+        return false;
+    }
+    TemporaryStorage = Cursor->InMemory;
+    ++KeptOpenReuseCount;
+    return true;
 }
 
 void TORQDiskTableData::ParkRoomSummaries() noexcept {
@@ -335,16 +404,23 @@ void TORQDiskTableData::LoadMetadata(int32_t SessionID) {
         stream.SetSize(size);
         MetadataFile->ReadFile(SessionID, stream.Memory(), true, size);
     }
+    ++DefinitionLoadCount;
+    FLoadedMetadata.clear();
     stream.Seek(0, soBeginning);
     FieldManager->LoadFromStream(stream);
     IndexManager->LoadFromStream(stream);
     ConstraintManager->LoadFromStream(stream);
     DiskRecordManager()->LoadIndexRoot(stream);
     BlobManager->LoadIndexRoot(stream);
+    const auto* bytes = static_cast<const uint8_t*>(stream.Memory());
+    if (size > 0) FLoadedMetadata.assign(bytes, bytes + size);
 }
 
 void TORQDiskTableData::SaveMetadata(int32_t SessionID) {
     if (MetadataFile == nullptr) RaiseNative(20176, "Pointer is nil");
+    // What the file holds may now differ from the last load, whether this write lands or
+    // not: a kept open reads the definitions again.
+    FLoadedMetadata.clear();
     TORQMemoryStream stream;
     FieldManager->SaveToStream(stream);
     // Temporary indexes live in this process's own page store: other processes and later
@@ -368,6 +444,7 @@ void TORQDiskTableData::CreateTable(TORQCursor* Cursor, const TORQFieldDefs& Fie
                                     const TORQConstraintDefs& Constraints) {
     TORQTableLock lock(*this);
     if (Fields.GetCount() == 0) RaiseNative(20128, "Error creating table - no fields were specified");
+    if (FKeptOpen && Cursors.empty()) FreeManagers();
     if (Cursor != nullptr) {
         if (!Cursor->TableName.empty()) TableName = Cursor->TableName;
         TemporaryStorage = Cursor->InMemory;
@@ -414,6 +491,8 @@ void TORQDiskTableData::OpenTableFiles(TORQCursor* Cursor) {
     TemporaryStorage = Cursor->InMemory;
     int32_t locksPage = -1, statePage = -1, metaPage = -1;
     FDatabase->FindTable(TableName, TableID, locksPage, statePage, metaPage);
+    FLocksPage = locksPage;
+    FOpenedTemporary = TemporaryStorage;
     try {
         TableLocksFile = std::make_unique<TORQTableLocksFile>(pm);
         try {
@@ -526,7 +605,7 @@ void TORQDiskTableData::AddCursor(TORQCursor* Cursor) {
                        {TableName});
     const bool first = Cursors.empty();
     if (first) {
-        OpenTableFiles(Cursor);
+        if (!ReopenKept(Cursor)) OpenTableFiles(Cursor);
         OpenedExclusively = Cursor->Exclusive;
     }
     Cursors.push_back(Cursor);
@@ -565,17 +644,22 @@ void TORQDiskTableData::RemoveCursor(TORQCursor* Cursor) {
         }
         FOpenLocks.erase(held);
     }
+    const bool last = HasCursor(Cursor) && Cursors.size() == 1;
     TORQTableData::RemoveCursor(Cursor);
-    if (Cursors.empty()) {
+    if (!Cursors.empty()) return;
+    if (last && MayKeepOpen(Cursor)) {
+        FKeptOpen = true;
+        FKeptStamp = RecordManager->ChangeStamp;
+    } else if (!FKeptOpen) {
         ParkRoomSummaries();
         FreeManagers();
-        OpenedExclusively = 0;
     }
+    OpenedExclusively = 0;
 }
 
 bool TORQDiskTableData::FreeIfUnused() {
     // A failed change still to be rolled back keeps its mark here.
-    if (!Cursors.empty() || !FFailedSessions.empty() || FPendingSession >= 0) return false;
+    if (!Cursors.empty() || FKeptOpen || !FFailedSessions.empty() || FPendingSession >= 0) return false;
     TORQDatabaseData* database = DatabaseData;
     std::lock_guard guard(database->LockSection());
     return database->FreeTableData(this);
@@ -864,6 +948,9 @@ int64_t TORQDiskTableData::GetLastAutoincValue(int32_t FieldNo, TORQCursor* Curs
 void TORQDiskTableData::RollbackSession(int32_t SessionID) {
     FFailedSessions.erase(SessionID);
     if (FPendingSession == SessionID) FPendingSession = -1;
+    // Kept managers may hold what the session's transaction did (an index added, a root
+    // moved): the next open reads the file again.
+    if (FKeptOpen && Cursors.empty()) FreeManagers();
     if (StateFile == nullptr) return;
     // The session's private pages are gone: the state is the committed one again.
     NoteStamp();

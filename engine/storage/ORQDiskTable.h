@@ -15,12 +15,23 @@
 //
 // Rules kept here:
 // - Managers and files exist from the first AddCursor (or inside CreateTable) to the
-//   last RemoveCursor; a table without cursors holds nothing but its name. Its page room
-//   summaries, which cost a walk of every page index leaf to build, are parked with the
-//   database at the last RemoveCursor and taken back by the next open when the table's
-//   change stamp in the state file is still the one they were parked with (no change of
-//   this process or another since) and no rollback came between; otherwise they are
-//   dropped and built again on first use.
+//   last RemoveCursor, and may stay after it: a table whose last cursor was an ordinary
+//   one (not exclusive, no maintenance, no repair, no failed change, no temporary index)
+//   keeps them, unlocked, for the next open. That open pays a look-up: it takes them
+//   only when the catalog still names the same files, the definitions the file holds
+//   now are byte for byte those they were loaded from (a sole writer of the file knows
+//   so without reading: every save of its own drops the kept ones), and the cursor
+//   wants the same temporary storage; then it reads the state again as any open does.
+//   Anything else (an exclusive or repair open, maintenance, a rollback in between, a
+//   definition saved since) frees them and opens from the file. So a kept table never
+//   decides anything the file does not say: other processes' changes are seen as by an
+//   open.
+//   Its page room summaries, which cost a walk of every page index leaf to build, stay
+//   with a kept table while its change stamp is unchanged; a table that is freed parks
+//   them with the database, taken back by the next open when the table's change stamp
+//   in the state file is still the one they were parked with (no change of this process
+//   or another since) and no rollback came between; otherwise they are dropped and built
+//   again on first use.
 // - Multi-user: every read runs in a bracket (read lock, the table's state re-read for the
 //   session, the table pushed as the session's current one, the work, the reverse); a
 //   change runs in the same bracket under the post lock outside a transaction, so that
@@ -58,6 +69,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/storage/ORQDiskBlobs.h"
 #include "engine/storage/ORQDiskDatabase.h"
@@ -131,9 +143,15 @@ public:
 
     std::string_view ClassName() const override { return "TORQDiskTableData"; }
 
-    // Frees this object through its database when no cursor has it open; true then (the
-    // caller must not touch it again).
+    // Frees this object through its database when no cursor has it open and it keeps
+    // nothing for the next open; true then (the caller must not touch it again).
     bool FreeIfUnused();
+    // Whether the managers stay, without cursors, for the next open.
+    bool KeptOpen() const { return FKeptOpen; }
+    // How many first opens took kept managers, and how many read the definitions from
+    // the file, in this process.
+    static int64_t KeptOpenReuses();
+    static int64_t DefinitionLoads();
     // Single-user: true. Read (1) and post (4) locks open and close the table's lock
     // period in the table pages cache.
     bool SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries);
@@ -198,6 +216,13 @@ private:
     int32_t FRepairReadSession = -3;
     // Managers, files and the temporary page store; never throws.
     void FreeManagers() noexcept;
+    // At the last RemoveCursor: whether the managers may stay for the next open.
+    bool MayKeepOpen(const TORQCursor* Cursor) const;
+    // At a first AddCursor: takes the kept managers when they still stand for the file
+    // (see the rules above), else frees them. True when taken.
+    bool ReopenKept(TORQCursor* Cursor);
+    // Whether the definitions the session sees in the file are those the managers hold.
+    bool DefinitionsUnchanged(int32_t SessionID);
     // The room summaries to the database at the last close, and back at the next open.
     void ParkRoomSummaries() noexcept;
     void UnparkRoomSummaries(bool Adopt);
@@ -231,6 +256,14 @@ private:
     int32_t FStateSession = -3;
     // Single-user: the session whose changes of the table are not committed, or -1.
     int32_t FPendingSession = -1;
+    // The managers stay without cursors (see the rules above); what they were opened
+    // with and the change stamp they were kept at.
+    bool FKeptOpen = false;
+    uint8_t FOpenedTemporary = 0;
+    int32_t FLocksPage = -1;
+    int32_t FKeptStamp = 0;
+    // The definitions as the file held them at the last load; empty after a save.
+    std::vector<uint8_t> FLoadedMetadata;
     uint32_t FStampOffset = 0;
     int32_t FHighestStamp = 0;
     bool FStampNoted = false;

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "LocalCursorFixture.h"
+#include "engine/storage/ORQDiskTable.h"
 
 namespace lctest {
 namespace {
@@ -336,7 +337,7 @@ protected:
     std::unique_ptr<TConnection> Conn;
 };
 
-TEST_F(LocalCursorDisk, TheLastCloseFreesTheDiskTableObjectAndReleasesItsOpenLock) {
+TEST_F(LocalCursorDisk, TheLastCloseKeepsTheDiskTableForTheNextOpenButReleasesItsOpenLock) {
     TORQDatabaseData& db = *Conn->S.DatabaseData;
     auto first = std::make_unique<TCursor>(*Conn, "NAVTEXLOG");
     first->Open();
@@ -344,20 +345,29 @@ TEST_F(LocalCursorDisk, TheLastCloseFreesTheDiskTableObjectAndReleasesItsOpenLoc
     second->Open();
     EXPECT_EQ(db.TableDataCount(), 1);
     EXPECT_EQ(first->TableData, second->TableData);
+    auto* table = dynamic_cast<TORQDiskTableData*>(first->TableData);
+    ASSERT_NE(table, nullptr);
     first.reset();
     EXPECT_EQ(db.TableDataCount(), 1);
     second.reset();
-    EXPECT_EQ(db.TableDataCount(), 0);
-    // Nothing keeps the table from an exclusive open now; a failed one leaves no object.
+    // Kept without cursors for the next open, which takes it again.
+    ASSERT_EQ(db.TableDataCount(), 1);
+    EXPECT_TRUE(table->KeptOpen());
+    EXPECT_EQ(table->CursorCount(), 0);
+    // Nothing keeps the table from an exclusive open now; a failed one leaves the table
+    // as it was.
     TCursor shared(*Conn, "NAVTEXLOG");
     shared.Open();
+    EXPECT_EQ(shared.TableData, table);
     TCursor exclusive(*Conn, "NAVTEXLOG");
     exclusive.Exclusive = 1;
     EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 20242);
     EXPECT_EQ(exclusive.Active, 0);
     shared.Close();
-    EXPECT_EQ(db.TableDataCount(), 0);
     EXPECT_EQ(NativeCode([&] { exclusive.Open(); }), 0);
+    // An exclusive open reads the table from the file, and its close keeps nothing.
+    exclusive.Close();
+    EXPECT_EQ(db.TableDataCount(), 0);
 }
 
 TEST_F(LocalCursorDisk, ADesignTimeCloseNeverDropsADiskTable) {
