@@ -96,7 +96,7 @@ bool LocksCompatible(uint8_t Held, uint8_t Requested) {
 int32_t LockRetryWait(int32_t Delay, int32_t Attempt) {
     if (Delay <= 0) return 0;
     const int32_t cap = std::max(Delay, 1);
-    const int32_t grown = Attempt >= 30 ? cap : std::min(cap, int32_t{1} << std::max(Attempt, 0));
+    const int32_t grown = Attempt >= 60 ? cap : std::min(cap, int32_t{1} << std::max(Attempt / 2, 0));
     const int32_t half = grown / 2;
     return std::max(grown - half + EngineRandom(half), 1);
 }

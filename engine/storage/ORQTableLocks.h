@@ -137,8 +137,9 @@ inline constexpr int32_t EditLockTries = 900;
 inline constexpr int32_t EditLockDelay = 100;
 
 // The sleep after refused attempt Attempt (0, 1, ...) of a lock asked for with Delay ms:
-// 1, 2, 4, ... ms capped at Delay, then half to all of that (at least 1 ms); 0 for a
-// delay of 0 (the caller sleeps itself).
+// 1, 1, 2, 2, 4, 4, ... ms capped at Delay, then half to all of that (at least 1 ms); 0 for
+// a delay of 0 (the caller sleeps itself). Slow growth keeps a freed lock from idling
+// while its waiters sleep.
 int32_t LockRetryWait(int32_t Delay, int32_t Attempt);
 
 // What the lock manager counts: lock rounds (one test-and-set attempt each, whether the

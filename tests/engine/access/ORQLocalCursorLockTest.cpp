@@ -53,13 +53,13 @@ protected:
             ASSERT_LE(ms, High);
         }
     }
-    // The post's and delete's waits: 1, 2, 4, ... ms up to the delay, half to all of it.
+    // The post's and delete's waits: 1, 1, 2, 2, 4, ... ms up to the delay, half to all of it.
     void ExpectGrowingSleeps(size_t Count, int32_t Delay) {
         ASSERT_EQ(Time.Sleeps.size(), Count);
         EXPECT_EQ(LockedInSleep, static_cast<int32_t>(Count));
         EXPECT_EQ(Time.Sleeps[0], 1);
         for (size_t i = 0; i < Count; ++i) {
-            const int32_t grown = std::min<int32_t>(Delay, int32_t{1} << std::min<size_t>(i, 20));
+            const int32_t grown = std::min<int32_t>(Delay, int32_t{1} << std::min<size_t>(i / 2, 20));
             ASSERT_GE(Time.Sleeps[i], std::max(grown / 2, 1)) << i;
             ASSERT_LE(Time.Sleeps[i], grown) << i;
         }

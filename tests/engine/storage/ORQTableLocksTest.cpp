@@ -594,16 +594,16 @@ TEST(TableLockManager, RetriesSleepAsEachKindAsks) {
     ASSERT_TRUE(m.SetTableLock(1, orq::ltEdit, 0, false, 10, 3, side.A));
     ASSERT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{9, 9}));
 
-    // Table locks: once per try, a wait growing 1, 2, 4, ... ms up to the delay, half to
-    // all of it at random.
+    // Table locks: once per try, a wait growing 1, 1, 2, 2, 4, ... ms up to the delay, half
+    // to all of it at random.
     EXPECT_FALSE(m.SetTableLock(0, orq::ltTransaction, 0, false, 100, 20, side.A));
     ASSERT_EQ(sleeps.size(), 20u);
     EXPECT_EQ(sleeps[0], 1);
     for (size_t i = 0; i < sleeps.size(); ++i) {
-        const int32_t grown = std::min<int32_t>(100, int32_t{1} << std::min<size_t>(i, 20));
+        const int32_t grown = std::min<int32_t>(100, int32_t{1} << std::min<size_t>(i / 2, 20));
         EXPECT_TRUE(sleeps[i] >= std::max(grown / 2, 1) && sleeps[i] <= grown) << i << ": " << sleeps[i];
     }
-    EXPECT_NE(*std::min_element(sleeps.begin() + 7, sleeps.end()), *std::max_element(sleeps.begin() + 7, sleeps.end()));
+    EXPECT_NE(*std::min_element(sleeps.begin() + 14, sleeps.end()), *std::max_element(sleeps.begin() + 14, sleeps.end()));
 
     // Record locks: the fixed delay, for all tries while the clock keeps up...
     sleeps.clear();
