@@ -1037,7 +1037,9 @@ bool TORQLocalCursor::WithBlobOpen(bool IsInsert, bool IsEdit, bool IsBrowse, TO
     const TORQCursorLockTuning tuning = CursorLockTuning();
     TORQDiskTableData* disk = DiskTable();
     // One bracket for the record and its memo: the re-read and the BLOB's pages inside it.
-    if (!disk->BeginReadBracket(SessionNo(), tuning.BlobReadDelay, tuning.BlobReadTries)) return false;
+    // A memo opened for a new row reads nothing of the table: a writer filling its row is
+    // not held back by other writers' turns (a held post lock still keeps it out).
+    if (!disk->BeginReadBracket(SessionNo(), tuning.BlobReadDelay, tuning.BlobReadTries, !IsInsert)) return false;
     struct TEnd {
         TORQDiskTableData* Disk;
         int32_t Session;

@@ -29,7 +29,7 @@ class TORQDiskTableData::TBracket {
 public:
     // Code 0: a lock that cannot be had answers Locked() instead of raising.
     TBracket(TORQDiskTableData& Table, int32_t SessionID, uint8_t LockType, int32_t Code,
-             int32_t Delay = ReadLockDelay, int32_t Tries = ReadLockTries)
+             int32_t Delay = ReadLockDelay, int32_t Tries = ReadLockTries, bool WaitsTurn = true)
         : FTable(Table), FSession(SessionID), FLockType(LockType) {
         if (FSession < 0) return;
         if (!FTable.IsMultiUser()) {
@@ -44,7 +44,7 @@ public:
             FState = sNested;
             return;
         }
-        if (!FTable.SetTableLock(FSession, FLockType, 1, Delay, Tries)) {
+        if (!FTable.TakeTableLock(FSession, FLockType, 1, Delay, Tries, WaitsTurn)) {
             FState = sLocked;
             if (Code != 0) RaiseNative(Code, "Table is locked");
             return;
@@ -904,11 +904,16 @@ void TORQDiskTableData::CheckRecordCount(int32_t SessionID) {
 // Locks
 
 bool TORQDiskTableData::SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries) {
+    return TakeTableLock(SessionID, Type, Mode, DelayMs, Tries, true);
+}
+
+bool TORQDiskTableData::TakeTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries,
+                                      bool WaitsTurn) {
     TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
     if (manager == nullptr) return true;
     if (TableLocksFile == nullptr) RaiseNativeFmt(31021, "Table '%s' is not open", {TableName});
     if (FRepairReadSession != -3 && !TableLocksFile->IsOpen()) return true;
-    if (!manager->SetTableLock(SessionID, Type, Mode, false, DelayMs, Tries, *TableLocksFile)) return false;
+    if (!manager->SetTableLock(SessionID, Type, Mode, false, DelayMs, Tries, *TableLocksFile, WaitsTurn)) return false;
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.IncReadLocks(SessionID, TableID);
     if (Type == ltPost) cache.IncPostLocks(SessionID, TableID);
@@ -931,9 +936,9 @@ void TORQDiskTableData::ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_
     manager->ReleaseTableLock(SessionID, Type, false, true, *TableLocksFile);
 }
 
-bool TORQDiskTableData::BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries) {
+bool TORQDiskTableData::BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries, bool WaitsTurn) {
     TORQTableLock lock(*this);
-    auto bracket = std::make_unique<TBracket>(*this, SessionID, ltRead, 0, DelayMs, Tries);
+    auto bracket = std::make_unique<TBracket>(*this, SessionID, ltRead, 0, DelayMs, Tries, WaitsTurn);
     if (bracket->Locked()) return false;
     FOpenBrackets[SessionID].push_back(std::move(bracket));
     return true;

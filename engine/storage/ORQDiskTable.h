@@ -144,7 +144,9 @@ public:
     // The read bracket of the operations held across a whole operation of the caller (a
     // record and its memos): the operations inside it only count. Multi-user: false when
     // the read lock cannot be had in Tries. Every true is matched by one EndReadBracket.
-    bool BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries);
+    // WaitsTurn false: the caller reads nothing of the table inside (a memo opened to be
+    // written), and pending writers do not hold it back.
+    bool BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries, bool WaitsTurn = true);
     void EndReadBracket(int32_t SessionID);
     // Around a caller's loop of one-try post lock requests: a refused try leaves the
     // session marked pending, so that new readers let it in, until the wait ends.
@@ -197,6 +199,10 @@ public:
 
 private:
     class TBracket;
+
+    // SetTableLock; WaitsTurn false: a read lock not held back by pending writers.
+    bool TakeTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries,
+                       bool WaitsTurn);
 
     // Sets the record layout on the record manager (fields, sizes).
     void SetupRecordManager();

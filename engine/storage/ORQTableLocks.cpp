@@ -328,6 +328,11 @@ bool TORQTableLocksFile::ClearPendingByte(int32_t SessionID) {
     return file.UnlockByte(6 * FSessionCount + SessionID);
 }
 
+bool TORQTableLocksFile::IsAnyRowByteHeld(int32_t FirstRow, int32_t Rows) {
+    TORQDirectFileAccess& file = File(10491);
+    return file.IsRegionLocked(FirstRow * FSessionCount, Rows * FSessionCount);
+}
+
 bool TORQTableLocksFile::SetReaderWaitByte(int32_t SessionID) {
     TORQDirectFileAccess& file = File(10489);
     CheckSession(SessionID);
@@ -494,7 +499,8 @@ void TORQDatabaseTableLockManager::ClearPending(TORQTableLockList& List, int32_t
 }
 
 bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, bool LockHeld,
-                                                int32_t Delay, int32_t Tries, TORQTableLocksFile& LocksFile) {
+                                                int32_t Delay, int32_t Tries, TORQTableLocksFile& LocksFile,
+                                                bool WaitsTurn) {
     if (FPageManager->Exclusive()) return true;
     std::unique_lock guard(FCriticalSection, std::defer_lock);
     if (!LockHeld) guard.lock();
@@ -520,7 +526,7 @@ bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockT
     const int32_t priorRounds = inWait ? waitAt->second : 0;
     // A session inside an operation on another table is let past pending writers: it may
     // hold what they wait for.
-    const bool reader = LockType == ltRead && !BusyElsewhere(list, table);
+    const bool reader = LockType == ltRead && WaitsTurn && !BusyElsewhere(list, table);
     bool readerMarked = false;
     ++FCounters.Requests;
     int32_t rounds = 0;
@@ -551,6 +557,12 @@ bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockT
         bool granted = false;
         if (post && Round == 1 && LocksFile.IsReaderWaitingByOthers(SessionID, (own >> 8 & 1u) != 0)) {
             ++FCounters.ReaderTurns;
+        } else if (LockType == ltRead && !LocksFile.IsAnyRowByteHeld(ltPost, 3)) {
+            // No post lock, record lock or pending mark anywhere: the one row a read lock
+            // conflicts with is free and no writer waits (type 6 is the whole-file lock,
+            // which this request holds). The common read takes one probe.
+            if (!LocksFile.SetLockByte(SessionID, LockType)) RaiseNative(20203, "Cannot set table lock");
+            granted = true;
         } else if (LocksFile.CanSetLock(SessionID, LockType, Mode, own)) {
             if (reader && LocksFile.IsPendingByOthers(SessionID, (own >> 7 & 1u) != 0)) {
                 ++FCounters.PendingRefusals;

@@ -228,6 +228,9 @@ public:
     bool ClearPendingByte(int32_t SessionID);
     // Another session's pending mark; OwnHeld: probe around this session's own mark.
     bool IsPendingByOthers(int32_t SessionID, bool OwnHeld);
+    // Whether anyone (this handle included) holds a byte of rows FirstRow .. FirstRow +
+    // Rows - 1: one probe that, when it finds nothing, answers for every session at once.
+    bool IsAnyRowByteHeld(int32_t FirstRow, int32_t Rows);
     bool SetReaderWaitByte(int32_t SessionID);
     bool ClearReaderWaitByte(int32_t SessionID);
     bool IsReaderWaitingByOthers(int32_t SessionID, bool OwnHeld);
@@ -284,8 +287,10 @@ public:
     void Close();
 
     // LockHeld: the caller holds the manager's critical section already.
+    // WaitsTurn false: a read lock that reads nothing of the table (a memo opened to be
+    // written) is not held back by pending writers.
     bool SetTableLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, bool LockHeld, int32_t Delay,
-                      int32_t Tries, TORQTableLocksFile& LocksFile);
+                      int32_t Tries, TORQTableLocksFile& LocksFile, bool WaitsTurn = true);
     bool ReleaseTableLock(int32_t SessionID, uint8_t LockType, bool Force, bool OnlyIfHeld,
                           TORQTableLocksFile& LocksFile);
     bool LockRecord(int32_t SessionID, TORQTableLocksFile& LocksFile, int32_t Delay, int32_t Tries,

@@ -799,6 +799,9 @@ TEST(TableLockManager, APendingMarkGoesWithTheRequestOrTheWait) {
     EXPECT_FALSE(t.Post());
     EXPECT_TRUE(t.Readers.A.IsPendingByOthers(1, false));
     EXPECT_FALSE(t.Read(2));
+    // A read that reads nothing of the table (a memo opened for a new row) is let by.
+    EXPECT_TRUE(t.Readers.Manager.SetTableLock(2, orq::ltRead, 1, false, 10, 1, t.Readers.A, false));
+    t.EndRead(2);
     // The reader inside nests, and an edit lock is no read: both as before.
     EXPECT_TRUE(t.Read(1));
     t.EndRead(1);
