@@ -156,6 +156,22 @@ void TORQLocalCursor::CheckTableData(int32_t Code) const {
 
 bool TORQLocalCursor::RetryTableLock(uint8_t Type, int32_t Tries, int32_t Delay, bool RandomSleep) {
     TORQDiskTableData* disk = DiskTable();
+    // A writer refused its post lock stays marked pending between its tries, so that new
+    // readers let it in; the mark goes when it is granted or gives up.
+    struct TPostWait {
+        TORQDiskTableData* Disk;
+        int32_t Session;
+        bool Open;
+        ~TPostWait() {
+            if (!Open) return;
+            try {
+                Disk->EndPostWait(Session);
+            } catch (...) {
+                // A mark that cannot be cleared goes with the handle.
+            }
+        }
+    } wait{disk, SessionNo(), Type == ltPost};
+    if (wait.Open) disk->BeginPostWait(SessionNo());
     for (int32_t attempt = 0; attempt < Tries; ++attempt) {
         if (disk->SetTableLock(SessionNo(), Type, 1, 0, 1)) return true;
         if (attempt + 1 == Tries) break;
@@ -163,7 +179,9 @@ bool TORQLocalCursor::RetryTableLock(uint8_t Type, int32_t Tries, int32_t Delay,
         if (RandomSleep)
             EngineSleepRandom(Delay);
         else
-            EngineSleep(Delay);
+            // From a short first wait up to the delay, half to all of it: a lock freed
+            // microseconds later is taken at once, and waiters do not run in step.
+            EngineSleep(LockRetryWait(Delay, attempt));
     }
     return false;
 }
@@ -1018,33 +1036,38 @@ bool TORQLocalCursor::WithBlobOpen(bool IsInsert, bool IsEdit, bool IsBrowse, TO
     }
     const TORQCursorLockTuning tuning = CursorLockTuning();
     TORQDiskTableData* disk = DiskTable();
-    if (!disk->SetTableLock(SessionNo(), ltRead, 1, tuning.BlobReadDelay, tuning.BlobReadTries)) return false;
-    bool readable = true;
-    try {
-        if (IsBrowse && !IsInsert && !IsEdit && BlobStreams.empty()) {
-            // The latest reference: another process may have replaced the value. The
-            // buffer's cached values belong to the record it held.
-            disk->ClearRecordBlobs(CurrentRecord);
-            uint8_t* saved = SavePosition();
+    // One bracket for the record and its memo: the re-read and the BLOB's pages inside it.
+    // A memo opened for a new row reads nothing of the table: a writer filling its row is
+    // not held back by other writers' turns (a held post lock still keeps it out).
+    if (!disk->BeginReadBracket(SessionNo(), tuning.BlobReadDelay, tuning.BlobReadTries, !IsInsert)) return false;
+    struct TEnd {
+        TORQDiskTableData* Disk;
+        int32_t Session;
+        ~TEnd() {
             try {
-                readable = TableData->GetRecord(this, gmCurrent) == grOK;
+                Disk->EndReadBracket(Session);
             } catch (...) {
-                RestorePosition(saved);
-                FreePosition(saved);
-                throw;
+                // A lock that cannot be released stays with the session until it disconnects.
             }
+        }
+    } end{disk, SessionNo()};
+    bool readable = true;
+    if (IsBrowse && !IsInsert && !IsEdit && BlobStreams.empty()) {
+        // The latest reference: another process may have replaced the value. The
+        // buffer's cached values belong to the record it held.
+        disk->ClearRecordBlobs(CurrentRecord);
+        uint8_t* saved = SavePosition();
+        try {
+            readable = TableData->GetRecord(this, gmCurrent) == grOK;
+        } catch (...) {
             RestorePosition(saved);
             FreePosition(saved);
+            throw;
         }
-        if (readable) Open();
-    } catch (...) {
-        try {
-            disk->ReleaseTableLock(SessionNo(), ltRead, 1);
-        } catch (...) {
-        }
-        throw;
+        RestorePosition(saved);
+        FreePosition(saved);
     }
-    disk->ReleaseTableLock(SessionNo(), ltRead, 1);
+    if (readable) Open();
     return readable;
 }
 

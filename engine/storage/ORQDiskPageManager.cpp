@@ -570,6 +570,21 @@ void TORQDiskPageManager::CheckInterruptedCommit() {
     if (state == 1) ResolveInterruptedCommit();
 }
 
+int64_t TORQDiskPageManager::CheckInterruptedCommitCounter() {
+    std::lock_guard guard(CriticalSection());
+    if (SharedAccess == 0 && !FRecoveryPending) return -1;
+    TFileUse use(*this);
+    CheckOpen(10459);
+    static_assert(hState == hChangeCounter + 4, "the counter and the state byte are read together");
+    uint8_t bytes[5] = {};
+    if (!FRecoveryPending) FDatabaseFile->ReadBuffer(bytes, FHeaderOffset + hChangeCounter, 5, 10464);
+    if (FRecoveryPending || bytes[4] == 1) {
+        ResolveInterruptedCommit();
+        FDatabaseFile->ReadBuffer(bytes, FHeaderOffset + hChangeCounter, 5, 10464);
+    }
+    return SharedAccess == 0 ? -1 : int64_t{LoadLE32(bytes)};
+}
+
 void TORQDiskPageManager::ReloadAfterChange() {
     FStoredHeaderKnown = false;
     ReadHeader();

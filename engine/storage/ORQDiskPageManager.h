@@ -239,6 +239,10 @@ public:
     bool ResolveInterruptedCommit();
     // Before a multi-user lock period reads: a state of 1 is resolved first.
     void CheckInterruptedCommit();
+    // The same with one read of the change counter and the state byte beside it: answers
+    // the counter every commit raises, so that a reader can tell nothing was committed
+    // since it last looked. -1 outside multi-user mode.
+    int64_t CheckInterruptedCommitCounter();
     bool RecoveryPending() const { return FRecoveryPending; }
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.
     bool ReadStoredChangeStamp(TORQPage& Page, int32_t& Stamp) override;

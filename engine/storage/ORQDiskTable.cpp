@@ -23,10 +23,14 @@ using TTablesLock = TORQDiskDatabaseData::TTablesLock;
 
 // The multi-user bracket of one operation: the table lock, the session's view of the
 // state, the table as the session's current one. Nested brackets of a session only count.
+// The state is read again only when the database's change counter moved since it was
+// read for this session (every commit raises it) or the loaded state changed here since:
+// one read of the header's counter and state byte otherwise.
 class TORQDiskTableData::TBracket {
 public:
     // Code 0: a lock that cannot be had answers Locked() instead of raising.
-    TBracket(TORQDiskTableData& Table, int32_t SessionID, uint8_t LockType, int32_t Code)
+    TBracket(TORQDiskTableData& Table, int32_t SessionID, uint8_t LockType, int32_t Code,
+             int32_t Delay = ReadLockDelay, int32_t Tries = ReadLockTries, bool WaitsTurn = true)
         : FTable(Table), FSession(SessionID), FLockType(LockType) {
         if (FSession < 0) return;
         if (!FTable.IsMultiUser()) {
@@ -41,7 +45,7 @@ public:
             FState = sNested;
             return;
         }
-        if (!FTable.SetTableLock(FSession, FLockType, 1, ReadLockDelay, ReadLockTries)) {
+        if (!FTable.TakeTableLock(FSession, FLockType, 1, Delay, Tries, WaitsTurn)) {
             FState = sLocked;
             if (Code != 0) RaiseNative(Code, "Table is locked");
             return;
@@ -49,11 +53,20 @@ public:
         TORQDiskTablePagesCacheManager& cache = FTable.DiskPageManager()->TablePagesCache();
         try {
             // A commit another process left half-applied is finished before this one reads.
-            FTable.DiskPageManager()->CheckInterruptedCommit();
-            // Within one lock period only this process can have changed the table, and the
-            // loaded state already is this session's view of it.
-            if (FTable.FStateSession != FSession || !cache.IsCounterRecorded(FSession, FTable.TableID))
+            const int64_t counter = FTable.DiskPageManager()->CheckInterruptedCommitCounter();
+            if (FTable.FStateSession == FSession && cache.IsCounterRecorded(FSession, FTable.TableID)) {
+                // Within one lock period only this process can have changed the table, and
+                // the loaded state already is this session's view of it.
+            } else if (FTable.FStateSession == FSession && counter >= 0 && counter == FTable.FStateCommitCounter &&
+                       FTable.StateFile != nullptr) {
+                // Nothing committed since the loaded state was read: the pages validated
+                // under its counter are still current.
+                cache.RecordCounter(FSession, FTable.TableID, FTable.TableCounter);
+            } else {
+                FTable.FStateCommitCounter = -1;
                 FTable.ReadMostUpdatedFile(FSession);
+                if (FTable.FStateSession == FSession) FTable.FStateCommitCounter = counter;
+            }
             cache.PushTable(FSession, FTable.TableID);
         } catch (...) {
             FTable.ReleaseTableLock(FSession, FLockType, 1);
@@ -138,6 +151,8 @@ uint8_t TORQDiskTableData::WriteLockType(TORQCursor* Cursor) const {
 }
 
 void TORQDiskTableData::FreeManagers() noexcept {
+    // Brackets a caller left open give their locks back while the files are still there.
+    FOpenBrackets.clear();
     if (FRepairReadSession != -3) {
         try {
             if (TORQDiskPageManager* pm = DiskPageManager()) pm->DropPrivatePages(FRepairReadSession);
@@ -158,6 +173,7 @@ void TORQDiskTableData::FreeManagers() noexcept {
     StateFile.reset();
     TableCounter = -1;
     FStateSession = -3;
+    FStateCommitCounter = -1;
     FBracketDepth.clear();
     FKeptOpen = false;
     FLoadedMetadata.clear();
@@ -298,6 +314,8 @@ void TORQDiskTableData::SessionCommitted(int32_t SessionID) {
 }
 
 void TORQDiskTableData::BeginChange(TORQCursor* Cursor) {
+    // The loaded state is about to differ from the stored one until the change commits.
+    FStateCommitCounter = -1;
     const int32_t session = SessionIDOf(Cursor);
     if (IsMultiUser() || session < 0) return;
     if (FPendingSession >= 0 && FPendingSession != session) RaiseNative(31022, "Table is locked");
@@ -380,6 +398,7 @@ void TORQDiskTableData::ReadMostUpdatedFile(int32_t SessionID) {
 
 void TORQDiskTableData::SaveState(int32_t SessionID) {
     if (StateFile == nullptr) RaiseNative(20176, "Pointer is nil");
+    FStateCommitCounter = -1;
     const int32_t size = MaxStateSize();
     if (FieldManager->AutoincValuesSize() + 8 > size) RaiseNative(20164, "Invalid table header data");
     TORQMemoryBlock buffer(size, true);
@@ -972,11 +991,16 @@ void TORQDiskTableData::CheckRecordCount(int32_t SessionID) {
 // Locks
 
 bool TORQDiskTableData::SetTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries) {
+    return TakeTableLock(SessionID, Type, Mode, DelayMs, Tries, true);
+}
+
+bool TORQDiskTableData::TakeTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries,
+                                      bool WaitsTurn) {
     TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
     if (manager == nullptr) return true;
     if (TableLocksFile == nullptr) RaiseNativeFmt(31021, "Table '%s' is not open", {TableName});
     if (FRepairReadSession != -3 && !TableLocksFile->IsOpen()) return true;
-    if (!manager->SetTableLock(SessionID, Type, Mode, false, DelayMs, Tries, *TableLocksFile)) return false;
+    if (!manager->SetTableLock(SessionID, Type, Mode, false, DelayMs, Tries, *TableLocksFile, WaitsTurn)) return false;
     TORQDiskTablePagesCacheManager& cache = DiskPageManager()->TablePagesCache();
     if (Type == ltRead) cache.IncReadLocks(SessionID, TableID);
     if (Type == ltPost) cache.IncPostLocks(SessionID, TableID);
@@ -997,6 +1021,35 @@ void TORQDiskTableData::ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_
         if (--held->second <= 0) FPeriodLocks.erase(held);
     }
     manager->ReleaseTableLock(SessionID, Type, false, true, *TableLocksFile);
+}
+
+bool TORQDiskTableData::BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries, bool WaitsTurn) {
+    TORQTableLock lock(*this);
+    auto bracket = std::make_unique<TBracket>(*this, SessionID, ltRead, 0, DelayMs, Tries, WaitsTurn);
+    if (bracket->Locked()) return false;
+    FOpenBrackets[SessionID].push_back(std::move(bracket));
+    return true;
+}
+
+void TORQDiskTableData::EndReadBracket(int32_t SessionID) {
+    TORQTableLock lock(*this);
+    auto open = FOpenBrackets.find(SessionID);
+    if (open == FOpenBrackets.end() || open->second.empty()) return;
+    std::unique_ptr<TBracket> bracket = std::move(open->second.back());
+    open->second.pop_back();
+    if (open->second.empty()) FOpenBrackets.erase(open);
+}
+
+void TORQDiskTableData::BeginPostWait(int32_t SessionID) {
+    TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
+    if (manager == nullptr || TableLocksFile == nullptr || !TableLocksFile->IsOpen()) return;
+    manager->BeginPostWait(SessionID, *TableLocksFile);
+}
+
+void TORQDiskTableData::EndPostWait(int32_t SessionID) {
+    TORQDatabaseTableLockManager* manager = FDatabase->TableLockManager();
+    if (manager == nullptr || TableLocksFile == nullptr || !TableLocksFile->IsOpen()) return;
+    manager->EndPostWait(SessionID, *TableLocksFile);
 }
 
 bool TORQDiskTableData::LockRecord(int32_t SessionID, const TORQRecordID& RecordID, int32_t DelayMs, int32_t Tries) {
@@ -1116,6 +1169,7 @@ void TORQDiskTableData::DeleteBlob(uint8_t*& Data) { GlobalMemoryManager().FreeA
 // Changes
 
 void TORQDiskTableData::FailChange(TORQCursor* Cursor) noexcept {
+    FStateCommitCounter = -1;
     const int32_t session = SessionIDOf(Cursor);
     if (InTransaction(Cursor) || (Cursor != nullptr && Cursor->UpdateBatch != 0)) {
         // The session's pages hold other work that is not ours to drop: its commit is

@@ -158,6 +158,17 @@ public:
     void ReleaseTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode);
     bool LockRecord(int32_t SessionID, const TORQRecordID& RecordID, int32_t DelayMs, int32_t Tries);
     bool UnlockRecord(int32_t SessionID, const TORQRecordID& RecordID);
+    // The read bracket of the operations held across a whole operation of the caller (a
+    // record and its memos): the operations inside it only count. Multi-user: false when
+    // the read lock cannot be had in Tries. Every true is matched by one EndReadBracket.
+    // WaitsTurn false: the caller reads nothing of the table inside (a memo opened to be
+    // written), and pending writers do not hold it back.
+    bool BeginReadBracket(int32_t SessionID, int32_t DelayMs, int32_t Tries, bool WaitsTurn = true);
+    void EndReadBracket(int32_t SessionID);
+    // Around a caller's loop of one-try post lock requests: a refused try leaves the
+    // session marked pending, so that new readers let it in, until the wait ends.
+    void BeginPostWait(int32_t SessionID);
+    void EndPostWait(int32_t SessionID);
     // Drops the cache entries of every BLOB field of the buffer.
     void ClearRecordBlobs(uint8_t* Record);
     // 20176 without a state file; 20164 for a state the table cannot have.
@@ -205,6 +216,10 @@ public:
 
 private:
     class TBracket;
+
+    // SetTableLock; WaitsTurn false: a read lock not held back by pending writers.
+    bool TakeTableLock(int32_t SessionID, uint8_t Type, uint8_t Mode, int32_t DelayMs, int32_t Tries,
+                       bool WaitsTurn);
 
     // Sets the record layout on the record manager (fields, sizes).
     void SetupRecordManager();
@@ -254,6 +269,12 @@ private:
     // lock period, when no other process can move it.
     std::map<int32_t, int32_t> FPeriodLocks;
     int32_t FStateSession = -3;
+    // The database's change counter read before the loaded state was read for
+    // FStateSession; -1 when the loaded state may differ from what a read would give
+    // (changed here since). While the counter stands, nothing was committed since.
+    int64_t FStateCommitCounter = -1;
+    // Brackets opened by BeginReadBracket, per session.
+    std::map<int32_t, std::vector<std::unique_ptr<TBracket>>> FOpenBrackets;
     // Single-user: the session whose changes of the table are not committed, or -1.
     int32_t FPendingSession = -1;
     // The managers stay without cursors (see the rules above); what they were opened

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "engine/foundation/ORQExcept.h"
 #include "engine/storage/ORQConst.h"
@@ -89,6 +91,14 @@ std::unique_ptr<TORQDirectFileAccess> MakeDirectFile(TORQDiskPageManager* PageMa
 
 bool LocksCompatible(uint8_t Held, uint8_t Requested) {
     return Held <= MaxLockType && Requested <= MaxLockType && Compatibility[Held][Requested] != 0;
+}
+
+int32_t LockRetryWait(int32_t Delay, int32_t Attempt) {
+    if (Delay <= 0) return 0;
+    const int32_t cap = std::max(Delay, 1);
+    const int32_t grown = Attempt >= 60 ? cap : std::min(cap, int32_t{1} << std::max(Attempt / 2, 0));
+    const int32_t half = grown / 2;
+    return std::max(grown - half + EngineRandom(half), 1);
 }
 
 bool LockCovers(uint8_t Held, uint8_t Requested) {
@@ -271,24 +281,80 @@ bool TORQTableLocksFile::ClearLockByte(int32_t SessionID, uint8_t LockType) {
     return file.UnlockByte(LockType * FSessionCount + SessionID);
 }
 
+namespace {
+
+// Another session's byte in the row of S bytes at Base; around Own when it may be held.
+bool RowHeldByOthers(TORQDirectFileAccess& File, int32_t Base, int32_t Count, int32_t Own, bool OwnHeld) {
+    if (!OwnHeld) return File.IsRegionLocked(Base, Count);
+    return File.IsRegionLocked(Base, Own) || File.IsRegionLocked(Base + Own + 1, Count - Own - 1);
+}
+
+}  // namespace
+
 bool TORQTableLocksFile::IsLockedByOthers(int32_t SessionID, uint8_t LockType) {
     TORQDirectFileAccess& file = File(10491);
     CheckSession(SessionID);
     if (LockType >= ltExclusive) return false;
-    const int32_t base = LockType * FSessionCount;
-    return file.IsRegionLocked(base, SessionID) ||
-           file.IsRegionLocked(base + SessionID + 1, FSessionCount - SessionID - 1);
+    return RowHeldByOthers(file, LockType * FSessionCount, FSessionCount, SessionID, true);
 }
 
 bool TORQTableLocksFile::CanSetLock(int32_t SessionID, uint8_t LockType, uint8_t Mode) {
-    File(10491);
-    for (uint8_t held = 0; held <= MaxLockType; ++held) {
+    return CanSetLock(SessionID, LockType, Mode, ~uint32_t{0});
+}
+
+bool TORQTableLocksFile::CanSetLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, uint32_t OwnBytes) {
+    TORQDirectFileAccess& file = File(10491);
+    for (uint8_t held = 0; held < ltExclusive; ++held) {
         if (LocksCompatible(held, LockType)) continue;
         // A transaction lock asked for with a mode other than 0 lives beside others' edits.
         if (Mode != 0 && LockType == ltTransaction && held == ltEdit) continue;
-        if (IsLockedByOthers(SessionID, held)) return false;
+        CheckSession(SessionID);
+        if (RowHeldByOthers(file, held * FSessionCount, FSessionCount, SessionID, (OwnBytes >> held & 1u) != 0))
+            return false;
     }
+    // Type 6 has no byte: its holder keeps the whole-file lock, which the caller holds.
     return true;
+}
+
+bool TORQTableLocksFile::SetPendingByte(int32_t SessionID) {
+    TORQDirectFileAccess& file = File(10489);
+    CheckSession(SessionID);
+    return file.LockByte(6 * FSessionCount + SessionID);
+}
+
+bool TORQTableLocksFile::ClearPendingByte(int32_t SessionID) {
+    TORQDirectFileAccess& file = File(10490);
+    CheckSession(SessionID);
+    return file.UnlockByte(6 * FSessionCount + SessionID);
+}
+
+bool TORQTableLocksFile::IsAnyRowByteHeld(int32_t FirstRow, int32_t Rows) {
+    TORQDirectFileAccess& file = File(10491);
+    return file.IsRegionLocked(FirstRow * FSessionCount, Rows * FSessionCount);
+}
+
+bool TORQTableLocksFile::SetReaderWaitByte(int32_t SessionID) {
+    TORQDirectFileAccess& file = File(10489);
+    CheckSession(SessionID);
+    return file.LockByte(7 * FSessionCount + SessionID);
+}
+
+bool TORQTableLocksFile::ClearReaderWaitByte(int32_t SessionID) {
+    TORQDirectFileAccess& file = File(10490);
+    CheckSession(SessionID);
+    return file.UnlockByte(7 * FSessionCount + SessionID);
+}
+
+bool TORQTableLocksFile::IsReaderWaitingByOthers(int32_t SessionID, bool OwnHeld) {
+    TORQDirectFileAccess& file = File(10491);
+    CheckSession(SessionID);
+    return RowHeldByOthers(file, 7 * FSessionCount, FSessionCount, SessionID, OwnHeld);
+}
+
+bool TORQTableLocksFile::IsPendingByOthers(int32_t SessionID, bool OwnHeld) {
+    TORQDirectFileAccess& file = File(10491);
+    CheckSession(SessionID);
+    return RowHeldByOthers(file, 6 * FSessionCount, FSessionCount, SessionID, OwnHeld);
 }
 
 bool TORQTableLocksFile::SetRecordLockByte(int32_t SessionID, const TORQRecordID& RecordID) {
@@ -390,8 +456,51 @@ bool TORQDatabaseTableLockManager::LockFileWithRetries(TORQTableLocksFile& Locks
     return false;
 }
 
+bool TORQDatabaseTableLockManager::LockFileBriefly(TORQTableLocksFile& LocksFile,
+                                                   std::unique_lock<std::recursive_mutex>& Guard) {
+    // Another process's test-and-set holds it for microseconds; an exclusive open for long,
+    // which the caller's own retries then wait out.
+    for (int32_t wait = 25; wait <= 800; wait *= 2) {
+        if (LocksFile.LockLocksFile()) return true;
+        const bool owned = Guard.owns_lock();
+        if (owned) Guard.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(wait));
+        if (owned) Guard.lock();
+    }
+    return LocksFile.LockLocksFile();
+}
+
+uint32_t TORQDatabaseTableLockManager::OwnBytes(const TORQTableLockList& List, int32_t Table) {
+    uint32_t bits = 0;
+    for (const TORQTableLockEntry& e : List.Items)
+        if (e.TableKey == Table && e.FileByteHeld != 0 && e.LockType < ltExclusive) bits |= 1u << e.LockType;
+    if (std::find(List.PendingTables.begin(), List.PendingTables.end(), Table) != List.PendingTables.end())
+        bits |= 1u << 7;
+    // A reader's wait mark lives only inside its own request.
+    bits |= 1u << 8;
+    return bits;
+}
+
+bool TORQDatabaseTableLockManager::BusyElsewhere(const TORQTableLockList& List, int32_t Table) {
+    return std::any_of(List.Items.begin(), List.Items.end(), [&](const TORQTableLockEntry& e) {
+        return e.TableKey != Table && (e.LockType == ltRead || e.LockType == ltPost);
+    });
+}
+
+void TORQDatabaseTableLockManager::ClearPending(TORQTableLockList& List, int32_t SessionID,
+                                                TORQTableLocksFile& LocksFile) {
+    const int32_t table = LocksFile.GetLocksFileID();
+    const auto at = std::find(List.PendingTables.begin(), List.PendingTables.end(), table);
+    if (at == List.PendingTables.end()) return;
+    List.PendingTables.erase(at);
+    // A mark that cannot be cleared goes with the handle; readers wait for it only as long
+    // as their own tries last.
+    LocksFile.ClearPendingByte(SessionID);
+}
+
 bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, bool LockHeld,
-                                                int32_t Delay, int32_t Tries, TORQTableLocksFile& LocksFile) {
+                                                int32_t Delay, int32_t Tries, TORQTableLocksFile& LocksFile,
+                                                bool WaitsTurn) {
     if (FPageManager->Exclusive()) return true;
     std::unique_lock guard(FCriticalSection, std::defer_lock);
     if (!LockHeld) guard.lock();
@@ -410,15 +519,82 @@ bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockT
         return true;
     }
 
-    for (int32_t attempt = 0; attempt < Tries; ++attempt) {
-        if (LocksFile.LockLocksFile()) {
+    const bool post = LockType == ltPost;
+    const auto waitAt = std::find_if(list.PostWaits.begin(), list.PostWaits.end(),
+                                     [&](const std::pair<int32_t, int32_t>& w) { return w.first == table; });
+    const bool inWait = post && waitAt != list.PostWaits.end();
+    const int32_t priorRounds = inWait ? waitAt->second : 0;
+    // A session inside an operation on another table is let past pending writers: it may
+    // hold what they wait for.
+    const bool reader = LockType == ltRead && WaitsTurn && !BusyElsewhere(list, table);
+    bool readerMarked = false;
+    ++FCounters.Requests;
+    int32_t rounds = 0;
+    const auto endRequest = [&](bool Granted) {
+        FCounters.LastRounds = rounds;
+        if (readerMarked) {
+            readerMarked = false;
+            LocksFile.ClearReaderWaitByte(SessionID);
+        }
+        if (!post) return;
+        if (inWait) {
+            for (auto& w : list.PostWaits)
+                if (w.first == table) w.second = priorRounds + rounds;
+        }
+        if (Granted) {
+            FCounters.LastPostRounds = priorRounds + rounds;
+            ClearPending(list, SessionID, LocksFile);
+        } else if (!inWait) {
+            ClearPending(list, SessionID, LocksFile);
+        }
+    };
+    // One test-and-set under the whole-file lock, which the caller holds. A writer's first
+    // round lets readers that wait for an earlier writer in first; from its second round a
+    // refused writer is pending. A reader refused waits marked, so the next writer lets it
+    // in first.
+    const auto test = [&](int32_t Round) {
+        const uint32_t own = OwnBytes(list, table);
+        bool granted = false;
+        if (post && Round == 1 && LocksFile.IsReaderWaitingByOthers(SessionID, (own >> 8 & 1u) != 0)) {
+            ++FCounters.ReaderTurns;
+        } else if (LockType == ltRead && !LocksFile.IsAnyRowByteHeld(ltPost, 3)) {
+            // No post lock, record lock or pending mark anywhere: the one row a read lock
+            // conflicts with is free and no writer waits (type 6 is the whole-file lock,
+            // which this request holds). The common read takes one probe.
+            if (!LocksFile.SetLockByte(SessionID, LockType)) RaiseNative(20203, "Cannot set table lock");
+            granted = true;
+        } else if (LocksFile.CanSetLock(SessionID, LockType, Mode, own)) {
+            if (reader && LocksFile.IsPendingByOthers(SessionID, (own >> 7 & 1u) != 0)) {
+                ++FCounters.PendingRefusals;
+            } else {
+                if (LockType != ltExclusive && !LocksFile.SetLockByte(SessionID, LockType))
+                    RaiseNative(20203, "Cannot set table lock");
+                granted = true;
+            }
+        }
+        if (granted) return true;
+        if (post && Round >= 2 && (own >> 7 & 1u) == 0 && LocksFile.SetPendingByte(SessionID)) {
+            list.PendingTables.push_back(table);
+            ++FCounters.PendingMarks;
+        }
+        if (reader && !readerMarked && LocksFile.SetReaderWaitByte(SessionID)) readerMarked = true;
+        return false;
+    };
+    // One round: the test, and for a pending writer a few more within a millisecond, by
+    // which time readers inside one operation have left.
+    const auto round = [&](int32_t Round) {
+        bool pendingNow = false;
+        for (int32_t wait = 0;; wait = wait == 0 ? 50 : wait * 2) {
+            if (wait > 0) {
+                const bool owned = guard.owns_lock();
+                if (owned) guard.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(wait));
+                if (owned) guard.lock();
+            }
+            if (!LockFileBriefly(LocksFile, guard)) return false;
             bool granted = false;
             try {
-                if (LocksFile.CanSetLock(SessionID, LockType, Mode)) {
-                    if (LockType != ltExclusive && !LocksFile.SetLockByte(SessionID, LockType))
-                        RaiseNative(20203, "Cannot set table lock");
-                    granted = true;
-                }
+                granted = test(Round);
             } catch (...) {
                 LocksFile.UnlockLocksFile();
                 throw;
@@ -429,10 +605,52 @@ bool TORQDatabaseTableLockManager::SetTableLock(int32_t SessionID, uint8_t LockT
                 list.Add({LockType, table, 1, 1, Mode, {}});
                 return true;
             }
+            pendingNow = post && (OwnBytes(list, table) >> 7 & 1u) != 0;
+            if (!pendingNow || wait >= 400) return false;
         }
-        SleepOutside(guard, Delay / 2 + EngineRandom(Delay / 2));
+    };
+    try {
+        for (int32_t attempt = 0; attempt < Tries; ++attempt) {
+            ++rounds;
+            ++FCounters.Rounds;
+            if (round(priorRounds + rounds)) {
+                endRequest(true);
+                return true;
+            }
+            SleepOutside(guard, LockRetryWait(Delay, attempt));
+        }
+    } catch (...) {
+        try {
+            endRequest(false);
+            if (inWait) ClearPending(list, SessionID, LocksFile);
+        } catch (...) {
+        }
+        throw;
     }
+    endRequest(false);
     return false;
+}
+
+void TORQDatabaseTableLockManager::BeginPostWait(int32_t SessionID, TORQTableLocksFile& LocksFile) {
+    std::lock_guard guard(FCriticalSection);
+    TORQTableLockList& list = List(SessionID);
+    const int32_t table = LocksFile.GetLocksFileID();
+    for (auto& w : list.PostWaits)
+        if (w.first == table) return;
+    list.PostWaits.emplace_back(table, 0);
+}
+
+void TORQDatabaseTableLockManager::EndPostWait(int32_t SessionID, TORQTableLocksFile& LocksFile) {
+    std::lock_guard guard(FCriticalSection);
+    TORQTableLockList& list = List(SessionID);
+    const int32_t table = LocksFile.GetLocksFileID();
+    std::erase_if(list.PostWaits, [&](const std::pair<int32_t, int32_t>& w) { return w.first == table; });
+    ClearPending(list, SessionID, LocksFile);
+}
+
+TORQLockCounters TORQDatabaseTableLockManager::Counters() const {
+    std::lock_guard guard(const_cast<std::recursive_mutex&>(FCriticalSection));
+    return FCounters;
 }
 
 bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t LockType, bool Force,
@@ -460,27 +678,42 @@ bool TORQDatabaseTableLockManager::ReleaseTableLock(int32_t SessionID, uint8_t L
     // The session's own exclusive lock is the whole-file lock: it already has the file to
     // itself, and asking again would only wait for itself.
     const bool fileHeld = LockType == ltExclusive || list.Holds(ltExclusive, table);
-    // Hand-over: locks this one covered take their own bytes before it goes.
-    bool handedOver = fileHeld || LockFileWithRetries(LocksFile, guard);
-    if (handedOver) {
-        for (TORQTableLockEntry& other : list.Items) {
-            if (other.TableKey != table || other.FileByteHeld != 0 || !LockCovers(LockType, other.LockType))
-                continue;
-            const bool set = other.LockType == ltRecord ? LocksFile.SetRecordLockByte(SessionID, other.RecordID)
-                                                        : LocksFile.SetLockByte(SessionID, other.LockType);
-            if (!set) {
-                handedOver = false;
-                break;
+    // Hand-over: locks this one covered take their own bytes before it goes, under the
+    // whole-file lock like any byte set.
+    const bool handOver = std::any_of(list.Items.begin(), list.Items.end(), [&](const TORQTableLockEntry& e) {
+        return e.TableKey == table && e.FileByteHeld == 0 && LockCovers(LockType, e.LockType);
+    });
+    if (handOver) {
+        bool handedOver = fileHeld || LockFileWithRetries(LocksFile, guard);
+        if (handedOver) {
+            for (TORQTableLockEntry& other : list.Items) {
+                if (other.TableKey != table || other.FileByteHeld != 0 || !LockCovers(LockType, other.LockType))
+                    continue;
+                const bool set = other.LockType == ltRecord ? LocksFile.SetRecordLockByte(SessionID, other.RecordID)
+                                                            : LocksFile.SetLockByte(SessionID, other.LockType);
+                if (!set) {
+                    handedOver = false;
+                    break;
+                }
+                other.FileByteHeld = 1;
             }
-            other.FileByteHeld = 1;
+            if (!fileHeld) LocksFile.UnlockLocksFile();
         }
-        if (!fileHeld) LocksFile.UnlockLocksFile();
-    }
-    if (!handedOver) {
-        putBack();
-        return false;
+        if (!handedOver) {
+            putBack();
+            return false;
+        }
     }
 
+    if (LockType == ltRead && !fileHeld) {
+        // The read lock of every single read goes with one unlock of its byte: freeing a
+        // byte needs no test, and others see it held or free, never half of it.
+        if (!LocksFile.ClearLockByte(SessionID, LockType)) {
+            putBack();
+            RaiseNative(20204, "Cannot unlock table");
+        }
+        return true;
+    }
     for (int32_t attempt = 0; attempt < FileLockTries; ++attempt) {
         if (LockType == ltExclusive) {
             if (LocksFile.UnlockLocksFile()) return true;

@@ -13,6 +13,12 @@
 //     5 x S + k             record-lock byte of session k
 //     6 x S + 6 x k         the record id session k locked last: i32 page, u16 slot, LE
 //                           (written when the record lock is taken, left when released)
+//     6 x S + k             pending mark of session k: locked while the session waits for
+//                           a post lock it was refused
+//     7 x S + k             reader-wait mark of session k: locked while a read request of
+//                           the session is refused
+//                           (both marks are locks on bytes of the record-id area, which
+//                           nothing else locks; the bytes' values stay as written)
 //
 // Rules kept here:
 // - Between processes the only exclusion is the whole-file lock of each file (the first
@@ -26,6 +32,25 @@
 //   own bytes first (hand-over), so the protection never lapses.
 // - A request that runs out of tries answers false and leaves nothing in the lists or the
 //   file. A raise leaves no whole-file lock and no claimed byte behind.
+// - Waiters are served in turn. A post request refused from its second round on marks the
+//   session pending, and a new read lock (one the session's list cannot answer) is
+//   refused while another session is pending on the table, unless the session is inside
+//   an operation on another table (its held read or post lock there could be what a
+//   pending writer waits for). A refused reader marks itself waiting, and a writer's first
+//   round lets waiting readers in first. The pending mark goes when the post is granted,
+//   when the request ends without it, or, inside a post wait (BeginPostWait ..
+//   EndPostWait, for callers that poll one try at a time, whose rounds count across the
+//   wait), when the wait ends; the reader's mark when its request ends. Neither mark is a
+//   lock of the compatibility table: what that table allows beside a held lock stays
+//   allowed, a request only waits its turn.
+// - Setting a byte is a test-and-set under the whole-file lock. A read lock's byte, when
+//   nothing is handed over, is cleared with one unlock of that byte alone: it only ever
+//   lets others in sooner, and whoever tests under the whole-file lock sees it either held
+//   or free. Other bytes are cleared under the whole-file lock.
+// - Retries: a whole-file lock found busy (another test-and-set of microseconds) is asked
+//   again after waits of tens of microseconds before the attempt counts as refused; a
+//   refused attempt sleeps a wait that grows from 1 ms to the caller's delay, half to all
+//   of it (LockRetryWait).
 // - Single-user databases never reach the manager: the disk database answers their lock
 //   requests itself, and the manager's lists are sized by the file's session count.
 #pragma once
@@ -34,6 +59,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/ORQCursor.h"
@@ -110,6 +136,24 @@ inline constexpr int32_t ReadLockDelay = 40;
 inline constexpr int32_t EditLockTries = 900;
 inline constexpr int32_t EditLockDelay = 100;
 
+// The sleep after refused attempt Attempt (0, 1, ...) of a lock asked for with Delay ms:
+// 1, 1, 2, 2, 4, 4, ... ms capped at Delay, then half to all of that (at least 1 ms); 0 for
+// a delay of 0 (the caller sleeps itself). Slow growth keeps a freed lock from idling
+// while its waiters sleep.
+int32_t LockRetryWait(int32_t Delay, int32_t Attempt);
+
+// What the lock manager counts: lock rounds (one test-and-set attempt each, whether the
+// whole-file lock could be had or not) of the requests that reached the file.
+struct TORQLockCounters {
+    int64_t Requests = 0;         // requests that reached the file
+    int64_t Rounds = 0;           // their rounds
+    int32_t LastRounds = 0;       // rounds of the last such request, granted or not
+    int32_t LastPostRounds = 0;   // rounds of the last granted post lock, across a post wait
+    int64_t PendingMarks = 0;     // pending marks set
+    int64_t PendingRefusals = 0;  // rounds of read requests refused for a pending writer
+    int64_t ReaderTurns = 0;      // first rounds of post requests that let waiting readers in
+};
+
 class TORQActiveSessionsFile {
 public:
     explicit TORQActiveSessionsFile(TORQDiskPageManager* PageManager);
@@ -177,6 +221,20 @@ public:
     bool ClearRecordLockByte(int32_t SessionID);
     bool IsRecordLockedByOthers(int32_t SessionID, const TORQRecordID& RecordID);
 
+    // OwnBytes: bit t set when this session may hold its own byte of type t (probed
+    // around it); without the bit the whole row is probed at once.
+    bool CanSetLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, uint32_t OwnBytes);
+    bool SetPendingByte(int32_t SessionID);
+    bool ClearPendingByte(int32_t SessionID);
+    // Another session's pending mark; OwnHeld: probe around this session's own mark.
+    bool IsPendingByOthers(int32_t SessionID, bool OwnHeld);
+    // Whether anyone (this handle included) holds a byte of rows FirstRow .. FirstRow +
+    // Rows - 1: one probe that, when it finds nothing, answers for every session at once.
+    bool IsAnyRowByteHeld(int32_t FirstRow, int32_t Rows);
+    bool SetReaderWaitByte(int32_t SessionID);
+    bool ClearReaderWaitByte(int32_t SessionID);
+    bool IsReaderWaitingByOthers(int32_t SessionID, bool OwnHeld);
+
 private:
     TORQDirectFileAccess& File(int32_t Code) const;
     void CheckSession(int32_t SessionID) const;
@@ -211,6 +269,10 @@ public:
     int32_t Count() const { return static_cast<int32_t>(Items.size()); }
 
     std::vector<TORQTableLockEntry> Items;
+    // Tables (keys) whose pending mark the session holds, and those inside a post wait
+    // with the rounds the wait has run.
+    std::vector<int32_t> PendingTables;
+    std::vector<std::pair<int32_t, int32_t>> PostWaits;
 };
 
 class TORQDatabaseTableLockManager {
@@ -225,8 +287,10 @@ public:
     void Close();
 
     // LockHeld: the caller holds the manager's critical section already.
+    // WaitsTurn false: a read lock that reads nothing of the table (a memo opened to be
+    // written) is not held back by pending writers.
     bool SetTableLock(int32_t SessionID, uint8_t LockType, uint8_t Mode, bool LockHeld, int32_t Delay,
-                      int32_t Tries, TORQTableLocksFile& LocksFile);
+                      int32_t Tries, TORQTableLocksFile& LocksFile, bool WaitsTurn = true);
     bool ReleaseTableLock(int32_t SessionID, uint8_t LockType, bool Force, bool OnlyIfHeld,
                           TORQTableLocksFile& LocksFile);
     bool LockRecord(int32_t SessionID, TORQTableLocksFile& LocksFile, int32_t Delay, int32_t Tries,
@@ -238,6 +302,13 @@ public:
     // transaction and post locks go.
     bool UnlockTransactionTables(int32_t SessionID);
 
+    // Around a caller's own loop of one-try post requests: the pending mark a refused
+    // try sets stays until a try is granted or the wait ends. Waits do not nest.
+    void BeginPostWait(int32_t SessionID, TORQTableLocksFile& LocksFile);
+    void EndPostWait(int32_t SessionID, TORQTableLocksFile& LocksFile);
+
+    TORQLockCounters Counters() const;
+
     int32_t SessionCount() const { return FSessionCount; }
     const TORQTableLockList& LockList(int32_t SessionID) const;
     std::recursive_mutex& CriticalSection() { return FCriticalSection; }
@@ -247,11 +318,20 @@ private:
     // Sleeps outside the critical section unless the caller holds it.
     void SleepOutside(std::unique_lock<std::recursive_mutex>& Guard, int32_t Milliseconds);
     bool LockFileWithRetries(TORQTableLocksFile& LocksFile, std::unique_lock<std::recursive_mutex>& Guard);
+    // The whole-file lock, asked again after short waits while another test-and-set has it.
+    bool LockFileBriefly(TORQTableLocksFile& LocksFile, std::unique_lock<std::recursive_mutex>& Guard);
+    void ClearPending(TORQTableLockList& List, int32_t SessionID, TORQTableLocksFile& LocksFile);
+    // Bit t set: the session may hold its own byte of type t on the table (bit 7: its
+    // pending mark, bit 8: its reader-wait mark).
+    static uint32_t OwnBytes(const TORQTableLockList& List, int32_t Table);
+    // The session is inside an operation on another table.
+    static bool BusyElsewhere(const TORQTableLockList& List, int32_t Table);
 
     int32_t FSessionCount;
     std::vector<TORQTableLockList> FLists;
     std::recursive_mutex FCriticalSection;
     TORQDiskPageManager* FPageManager;
+    TORQLockCounters FCounters;
 };
 
 }  // namespace orq

@@ -594,11 +594,16 @@ TEST(TableLockManager, RetriesSleepAsEachKindAsks) {
     ASSERT_TRUE(m.SetTableLock(1, orq::ltEdit, 0, false, 10, 3, side.A));
     ASSERT_TRUE(m.LockRecord(1, side.A, 10, 3, TORQRecordID{9, 9}));
 
-    // Table locks: half to all of the delay, at random, once per try.
+    // Table locks: once per try, a wait growing 1, 1, 2, 2, 4, ... ms up to the delay, half
+    // to all of it at random.
     EXPECT_FALSE(m.SetTableLock(0, orq::ltTransaction, 0, false, 100, 20, side.A));
     ASSERT_EQ(sleeps.size(), 20u);
-    for (const int32_t ms : sleeps) EXPECT_TRUE(ms >= 50 && ms < 100) << ms;
-    EXPECT_NE(*std::min_element(sleeps.begin(), sleeps.end()), *std::max_element(sleeps.begin(), sleeps.end()));
+    EXPECT_EQ(sleeps[0], 1);
+    for (size_t i = 0; i < sleeps.size(); ++i) {
+        const int32_t grown = std::min<int32_t>(100, int32_t{1} << std::min<size_t>(i / 2, 20));
+        EXPECT_TRUE(sleeps[i] >= std::max(grown / 2, 1) && sleeps[i] <= grown) << i << ": " << sleeps[i];
+    }
+    EXPECT_NE(*std::min_element(sleeps.begin() + 14, sleeps.end()), *std::max_element(sleeps.begin() + 14, sleeps.end()));
 
     // Record locks: the fixed delay, for all tries while the clock keeps up...
     sleeps.clear();
@@ -724,3 +729,110 @@ TEST(TableLockManager, ExclusiveDatabaseSkipsTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writers waiting for their post lock and the readers beside them, each side on a handle
+// of its own (as two processes): session 0 writes through W, sessions 1 and 2 read through R.
+struct TurnWorld {
+    LockWorld W;
+    std::unique_ptr<TORQDiskPageManager> ReaderHandle = W.Db.Open();
+    Side Writer{W.M.get(), W};
+    Side Readers{ReaderHandle.get(), W};
+    bool Read(int32_t Session, int32_t Tries = 1) {
+        return Readers.Manager.SetTableLock(Session, orq::ltRead, 1, false, 10, Tries, Readers.A);
+    }
+    void EndRead(int32_t Session) { ASSERT_TRUE(Readers.Manager.ReleaseTableLock(Session, orq::ltRead, false, false, Readers.A)); }
+    bool Post(int32_t Tries = 1) { return Writer.Manager.SetTableLock(0, orq::ltPost, 1, false, 10, Tries, Writer.A); }
+};
+
+}  // namespace
+
+// Two readers take turns so that one read lock is always held: a writer polling one try at
+// a time inside its post wait would never find the table free. Marked pending from its
+// second round, it keeps new readers out and has the table once the ones inside left: one
+// round per reader inside, after its first two.
+TEST(TableLockManager, APendingWriterIsServedWithinBoundedRoundsAgainstLoopingReaders) {
+    TurnWorld t;
+    ASSERT_TRUE(t.Read(1));
+    ASSERT_TRUE(t.Read(2));
+    t.Writer.Manager.BeginPostWait(0, t.Writer.A);
+    int32_t granted = 0, refusedReads = 0;
+    for (int32_t step = 1; step <= 50 && granted == 0; ++step) {
+        if (t.Post()) {
+            granted = step;
+            break;
+        }
+        // The older reader leaves and comes back, as a scan's next row does.
+        const int32_t session = step % 2 == 1 ? 1 : 2;
+        t.EndRead(session);
+        if (!t.Read(session)) ++refusedReads;
+    }
+    t.Writer.Manager.EndPostWait(0, t.Writer.A);
+    EXPECT_EQ(granted, 4);
+    EXPECT_EQ(t.Writer.Manager.Counters().LastPostRounds, 4);
+    // Both readers arriving after the mark waited, and no read lock is held beside the post.
+    EXPECT_EQ(refusedReads, 2);
+    EXPECT_EQ(t.Readers.Manager.Counters().PendingRefusals, 2);
+    EXPECT_FALSE(t.Writer.A.IsLockedByOthers(0, orq::ltRead));
+    EXPECT_FALSE(t.Read(1));
+    // Granted, the writer is no longer pending; once it is done the readers come back.
+    EXPECT_FALSE(t.Readers.A.IsPendingByOthers(1, false));
+    ASSERT_TRUE(t.Writer.Manager.ReleaseTableLock(0, orq::ltPost, false, false, t.Writer.A));
+    EXPECT_TRUE(t.Read(1));
+    t.EndRead(1);
+}
+
+// A writer that gives up leaves no mark behind, whether its request ran its tries itself or
+// a post wait ended; a mark keeps out only new readers, never what a held lock allows.
+TEST(TableLockManager, APendingMarkGoesWithTheRequestOrTheWait) {
+    TurnWorld t;
+    ASSERT_TRUE(t.Read(1));
+    EXPECT_FALSE(t.Post(3));
+    EXPECT_FALSE(t.Readers.A.IsPendingByOthers(1, false));
+    EXPECT_TRUE(t.Read(2));
+    t.EndRead(2);
+
+    t.Writer.Manager.BeginPostWait(0, t.Writer.A);
+    EXPECT_FALSE(t.Post());
+    EXPECT_FALSE(t.Readers.A.IsPendingByOthers(1, false));  // the first round only looks
+    EXPECT_FALSE(t.Post());
+    EXPECT_TRUE(t.Readers.A.IsPendingByOthers(1, false));
+    EXPECT_FALSE(t.Read(2));
+    // A read that reads nothing of the table (a memo opened for a new row) is let by.
+    EXPECT_TRUE(t.Readers.Manager.SetTableLock(2, orq::ltRead, 1, false, 10, 1, t.Readers.A, false));
+    t.EndRead(2);
+    // The reader inside nests, and an edit lock is no read: both as before.
+    EXPECT_TRUE(t.Read(1));
+    t.EndRead(1);
+    EXPECT_TRUE(t.Readers.Manager.SetTableLock(2, orq::ltEdit, 1, false, 10, 1, t.Readers.A));
+    ASSERT_TRUE(t.Readers.Manager.ReleaseTableLock(2, orq::ltEdit, false, false, t.Readers.A));
+    t.Writer.Manager.EndPostWait(0, t.Writer.A);
+    EXPECT_FALSE(t.Readers.A.IsPendingByOthers(1, false));
+    EXPECT_TRUE(t.Read(2));
+    t.EndRead(2);
+    t.EndRead(1);
+}
+
+// A reader refused while a writer commits waits marked; the writer's next request lets it
+// in first, even with the table free at that moment, and is served on its next round.
+TEST(TableLockManager, AWaitingReaderGoesBeforeTheNextWriter) {
+    TurnWorld t;
+    ASSERT_TRUE(t.Post());
+    bool writerFirst = true, writerSecond = false;
+    int32_t sleeps = 0;
+    orq::SetEngineSleeper([&](int32_t) {
+        if (++sleeps != 1) return;
+        // Inside the reader's first wait: the writer ends its post and asks again.
+        EXPECT_TRUE(t.Writer.Manager.ReleaseTableLock(0, orq::ltPost, false, false, t.Writer.A));
+        writerFirst = t.Post();
+    });
+    EXPECT_TRUE(t.Read(1, 3));
+    orq::SetEngineSleeper({});
+    EXPECT_FALSE(writerFirst);
+    EXPECT_EQ(t.Writer.Manager.Counters().ReaderTurns, 1);
+    t.EndRead(1);
+    writerSecond = t.Post(2);
+    EXPECT_TRUE(writerSecond);
+    ASSERT_TRUE(t.Writer.Manager.ReleaseTableLock(0, orq::ltPost, false, false, t.Writer.A));
+}
