@@ -3,6 +3,7 @@
 #include "engine/access/ORQTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 
@@ -23,6 +24,8 @@ using namespace classlib;
 
 namespace {
 constexpr const char* SNilPointer = "Nil pointer occured";
+
+std::atomic<int64_t> GIndexDefinitionBuilds{0};
 
 std::string Trimmed(const std::string& S) {
     size_t b = 0, e = S.size();
@@ -265,7 +268,9 @@ TORQCursor* TORQTable::CreateCursor() {
     }
     FBuildingCursor = c.get();
     try {
-        IndexDefs().Update();
+        // Building the index list also builds the field list, which the open builds
+        // again from its cursor: a table that defers its index list skips both here.
+        if (!DeferIndexDefs) IndexDefs().Update();
         const std::string name = GetIndexNameFor(FIndexText, FIndexByFieldNames);
         if (!name.empty()) c->SetIndexName(name);
     } catch (...) {
@@ -277,6 +282,8 @@ TORQCursor* TORQTable::CreateCursor() {
 }
 
 void TORQTable::AfterCursorOpened() { CheckMasterRange(); }
+
+int64_t TORQTable::IndexDefinitionBuilds() { return GIndexDefinitionBuilds; }
 
 void TORQTable::InitFieldDefs() {
     if (Cursor() != nullptr) {
@@ -303,6 +310,7 @@ void TORQTable::InitFieldDefs() {
 }
 
 void TORQTable::UpdateIndexDefs() {
+    ++GIndexDefinitionBuilds;
     TORQDatabaseFlagScope flag(*this, dfIndexList);
     FieldDefs().Update();
     TORQCursor* c = Cursor() != nullptr ? Cursor() : FBuildingCursor;

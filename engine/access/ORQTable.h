@@ -60,6 +60,11 @@ public:
     // The table's own request to keep its data out of temporary files (query results
     // of a database that disables them); the database's setting applies besides.
     bool TableDisableTempFiles = false;
+    // The index list is built at its first use (IndexDefs().Update()) rather than at
+    // each open: for a statement's own tables, which read the cursor's definitions.
+    bool DeferIndexDefs = false;
+    // How many index lists the tables of this process built.
+    static int64_t IndexDefinitionBuilds();
     const std::string& TableName() const { return FTableName; }
     void SetTableName(const std::string& Value);
     bool Exclusive() const { return FExclusive; }

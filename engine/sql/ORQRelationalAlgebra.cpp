@@ -97,6 +97,7 @@ TORQAO::TORQAO(std::unique_ptr<TORQAO> LeftInput, std::unique_ptr<TORQAO> RightI
                const std::string& ATableAlias)
     : TableName(ATableName), TableAlias(ATableAlias), Left(std::move(LeftInput)), Right(std::move(RightInput)) {
     ResultTable = std::make_unique<TORQTable>();
+    ResultTable->DeferIndexDefs = true;
     std::string session;
     if (Right && Right->ResultTable && !Right->ResultTable->SessionName().empty())
         session = Right->ResultTable->SessionName();

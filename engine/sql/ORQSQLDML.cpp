@@ -71,6 +71,7 @@ std::unique_ptr<TORQTable> SecondTable(TORQTable& Result) {
     t->SetInMemory(Result.InMemory());
     if (!Result.InMemory()) t->SetDatabaseName(Result.DatabaseName());
     t->SetTableName(Result.TableName());
+    t->DeferIndexDefs = true;
     t->Open();
     return t;
 }
@@ -568,6 +569,7 @@ void TORQSQLInsert::Execute(TORQQuery* Query, bool, TORQAO*, TORQCursor*, bool&,
         std::unique_ptr<TORQDatabase>& D;
         ~TFree() { FreeTableAndDatabase(T, D); }
     } freeAtEnd{target, database};
+    target->DeferIndexDefs = true;
     target->Open();
 
     auto fieldAt = [&](std::size_t Index, std::size_t Count, std::pair<int32_t, int32_t> At) -> TField& {

@@ -215,6 +215,7 @@ std::unique_ptr<TORQAO> TORQSQLSelect::BuildReference(TORQTableReference& R, TBu
         R.Database.reset();
         std::unique_ptr<TORQTable> table;
         OpenForeignTable(B.Query, R.DatabaseFileName, R.InMemory, R.Password, R.TableName, R.Database, table);
+        table->DeferIndexDefs = true;
         TORQDatabase* db = R.Database ? R.Database.get() : QueryDatabaseComponent(B.Query);
         return std::make_unique<TORQAOTable>(R.TableName, std::move(table), db, R.Alias);
     }

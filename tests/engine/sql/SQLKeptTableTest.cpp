@@ -10,6 +10,7 @@
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQQuery.h"
+#include "engine/access/ORQTable.h"
 #include "engine/storage/ORQDiskPageManager.h"
 #include "engine/storage/ORQDiskTable.h"
 
@@ -145,6 +146,72 @@ TEST_F(KeptTable, APreparedPointSelectVisitsPagesByTheDepthOfTheKeyNotTheRows) {
     EXPECT_EQ(point.RecordCount(), 0);
     point.Close();
     EXPECT_LE(static_cast<double>(TORQDiskPageManager::PageRequests() - before), large + 1);
+}
+
+// A statement's tables read their cursor's definitions: prepared executions build no
+// index list of the table component, the table's indexes still hold, and a definition
+// changed between two executions is seen. A table a program opens itself has its index
+// list from the open, without asking for it.
+TEST_F(KeptTable, PreparedExecutionsBuildNoIndexListAndSeeDefinitionChanges) {
+    TEngineEnv env(dstest::ekDisk);
+    const std::string db = env.Name();
+    Exec(db, "create table t (id integer, name varchar(20), primary key (id))");
+    Exec(db, "create index t_name on t (name)");
+    TORQQuery insert, point;
+    insert.SetDatabaseName(db);
+    insert.SQL().SetText("insert into t (id, name) values (:id, :name)");
+    insert.Prepare();
+    point.SetDatabaseName(db);
+    point.SQL().SetText("select * from t where id = :id");
+    point.Prepare();
+    const int64_t builds = TORQTable::IndexDefinitionBuilds();
+    env.Db->StartTransaction();
+    for (int i = 0; i < 1000; ++i) {
+        insert.ParamByName("id")->SetAsInteger(i);
+        insert.ParamByName("name")->SetAsString("N" + std::to_string(i % 7));
+        insert.ExecSQL();
+    }
+    env.Db->Commit(false);
+    for (int i = 0; i < 1000; ++i) {
+        point.ParamByName("id")->SetAsInteger(i);
+        point.Open();
+        ASSERT_EQ(point.RecordCount(), 1) << i;
+        EXPECT_EQ(point.FieldByName("name")->AsString(), "N" + std::to_string(i % 7));
+        point.Close();
+    }
+    EXPECT_EQ(TORQTable::IndexDefinitionBuilds() - builds, 0);
+    // The primary key still refuses a duplicate, and the name index still answers.
+    insert.ParamByName("id")->SetAsInteger(5);
+    insert.ParamByName("name")->SetAsString("again");
+    EXPECT_ANY_THROW(insert.ExecSQL());
+    EXPECT_EQ(Value(db, "select count(*) from t"), 1000);
+    EXPECT_EQ(Value(db, "select count(*) from t where name = 'N3'"), 143);
+
+    Exec(db, "alter table t add (c integer)");
+    EXPECT_EQ(Exec(db, "update t set c = id * 2 where id < 10"), 10);
+    point.ParamByName("id")->SetAsInteger(4);
+    point.Open();
+    ASSERT_EQ(point.FieldCount(), 3);
+    EXPECT_EQ(point.FieldByName("c")->AsInteger(), 8);
+    point.Close();
+    insert.ParamByName("id")->SetAsInteger(1000);
+    insert.ParamByName("name")->SetAsString("last");
+    insert.ExecSQL();
+    point.ParamByName("id")->SetAsInteger(1000);
+    point.Open();
+    ASSERT_EQ(point.RecordCount(), 1);
+    EXPECT_EQ(point.FieldByName("name")->AsString(), "last");
+    EXPECT_TRUE(point.FieldByName("c")->IsNull());
+    point.Close();
+
+    const int64_t beforeOwn = TORQTable::IndexDefinitionBuilds();
+    TORQTable own;
+    own.SetDatabaseName(db);
+    own.SetTableName("t");
+    own.Open();
+    EXPECT_GT(TORQTable::IndexDefinitionBuilds(), beforeOwn);
+    EXPECT_GE(own.IndexDefs().IndexOf("t_name"), 0);
+    own.Close();
 }
 
 // The parent keeps the table open between its statements while a child changes its
