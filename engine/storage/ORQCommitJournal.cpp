@@ -382,6 +382,15 @@ TORQCommitJournal::TRecovery TORQCommitJournal::Recover(TORQDatabaseFile& File, 
     return TRecovery::Applied;
 }
 
+bool TORQCommitJournal::HeaderPresent(const std::string& DatabaseFileName) {
+    const int handle = ::open(JournalFileName(DatabaseFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0) return false;
+    uint8_t magic[MagicSize] = {};
+    const ssize_t n = ::pread(handle, magic, MagicSize, 0);
+    ::close(handle);
+    return n == MagicSize && std::memcmp(magic, Magic, MagicSize) == 0;
+}
+
 bool TORQCommitJournal::HasValidJournal(TORQDatabaseFile& File, int64_t HeaderBase) {
     const std::string name = JournalFileName(File.FileName());
     const int handle = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);

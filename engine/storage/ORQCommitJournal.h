@@ -34,7 +34,10 @@
 //   point and run again to the same state; the journal goes only after the database
 //   file was synced.
 // - Found, checked, applied and removed only under the header lock, which every commit
-//   holds from before its journal is written until it is invalidated.
+//   holds from before its journal is written until it is invalidated. A process that
+//   shares the file looks for a live journal each time it takes that lock afresh: one
+//   found then was left by a writer killed after its seal, before the state mark told the
+//   others, and is applied before this process changes anything.
 #pragma once
 
 #include <cstdint>
@@ -88,6 +91,9 @@ public:
     static TRecovery Recover(TORQDatabaseFile& File, int64_t HeaderBase, bool Barrier);
     // Whether a journal that Recover would apply lies beside the file; never writes.
     static bool HasValidJournal(TORQDatabaseFile& File, int64_t HeaderBase);
+    // Whether a journal with a live header lies beside the database file: one read of its
+    // first bytes, nothing checked further (Recover decides what it is worth).
+    static bool HeaderPresent(const std::string& DatabaseFileName);
 
 private:
     struct TRecord {

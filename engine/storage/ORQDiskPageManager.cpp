@@ -326,7 +326,15 @@ void TORQDiskPageManager::CloseDatabaseFile() {
         // under the header lock, so that no commit of theirs is writing it.
         bool remove = !FRecoveryPending && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
         bool locked = false;
-        if (remove && SharedAccess != 0) remove = locked = LockHeader();
+        if (remove && SharedAccess != 0) {
+            try {
+                locked = LockHeader();
+            } catch (const EORQException&) {
+                // A journal another process left that cannot be applied now stays for the
+                // next one to take the lock; ours is not removed without it.
+            }
+            remove = locked;
+        }
         FJournal->Close(remove);
         if (locked) UnlockHeader();
         FJournal.reset();
@@ -424,7 +432,32 @@ bool TORQDiskPageManager::LockHeader() {
     }
     FHeaderLockOffset = offset;
     FHeaderLockCount = 1;
+    try {
+        ApplyLeftJournal();
+    } catch (...) {
+        UnlockHeader();
+        throw;
+    }
     return true;
+}
+
+void TORQDiskPageManager::ApplyLeftJournal() {
+    // A sole writer's file takes no other commits while it is open; the open recovers
+    // before anything else, and a commit of ours in flight holds the lock already.
+    if (SharedAccess == 0 || !FFreeSpaceManager || !FDatabaseFile->IsOpen() || FDatabaseFile->AccessMode() != 1 ||
+        FDatabaseFile->WriteSink() != nullptr)
+        return;
+    if (!TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
+    // Ours is opened again by name at the next commit.
+    if (FJournal) FJournal->Close(false);
+    if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers) != TORQCommitJournal::TRecovery::Applied)
+        return;
+    // The map and header are read again by whoever took the lock; the pages cached before
+    // are stale.
+    DiscardSharedPages();
+    FStoredHeaderKnown = false;
+    ReadHeader();
+    PageCount = HeaderPageCount();
 }
 
 bool TORQDiskPageManager::UnlockHeader() {
@@ -566,7 +599,15 @@ void TORQDiskPageManager::CheckInterruptedCommit() {
     }
     uint8_t state = 0;
     FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
-    if (state == 1) ResolveInterruptedCommit();
+    if (state == 1) {
+        ResolveInterruptedCommit();
+        return;
+    }
+    if (FDatabaseFile->AccessMode() != 1 || !TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
+    // A live journal under state 2 belongs to a commit before its in-place writes, whose
+    // writer holds the header lock (the file is whole: read on), or to a writer killed
+    // after its seal: the lock taken at once applies that one (LockHeader).
+    if (LockHeader()) UnlockHeader();
 }
 
 void TORQDiskPageManager::ReloadAfterChange() {

@@ -234,7 +234,11 @@ public:
     // Under the header lock: applies a commit that a dead process (or this one, after a
     // failure) left in the journal. Answers whether the file's state is 2 now.
     bool ResolveInterruptedCommit();
-    // Before a multi-user lock period reads: a state of 1 is resolved first.
+    // Under a header lock just taken in a shared file: applies a journal another process
+    // sealed and was killed before marking (see ORQCommitJournal.h).
+    void ApplyLeftJournal();
+    // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal
+    // a killed writer sealed is applied.
     void CheckInterruptedCommit();
     bool RecoveryPending() const { return FRecoveryPending; }
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.

@@ -830,6 +830,65 @@ TEST_F(CommitJournal, MultiUserKilledWriterNeverTearsOrLoses) {
     db->Close();
 }
 
+// A writer sharing the file is killed between its journal's seal and the state mark that
+// tells the others: the process that had the file open all along takes the header lock for
+// its next change and finds the commit completed first, and so does a fresh open after it.
+TEST_F(CommitJournal, MultiUserWriterKilledAfterSealIsCompletedByTheNextLockTaker) {
+    Restore();
+    auto openShared = [&] {
+        auto db = Open(Path);
+        db->MultiUser = true;
+        db->Open();
+        return db;
+    };
+    int go[2];
+    if (pipe(go) != 0) std::abort();
+    std::fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        ::close(go[1]);
+        try {
+            auto db = openShared();
+            char byte = 0;
+            if (::read(go[0], &byte, 1) != 1) _exit(91);
+            bool sealed = false;
+            SetFileFaultHook([&](TORQFileCall Call, const std::string& File) {
+                if (Call == TORQFileCall::Sync && File != Path && File.rfind(Path, 0) == 0) sealed = true;
+                else if (sealed && Call == TORQFileCall::Write && File == Path) _exit(kKilled);
+                return 0;
+            });
+            Exec("update t set b = b + 1");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "writer: %s\n", e.what());
+        }
+        _exit(30);
+    }
+    ::close(go[0]);
+    TModel expected = Baseline();
+    for (auto& [a, v] : expected.Rows) v.first = std::to_string(std::stoi(v.first) + 1);
+    expected.Rows[1].second = "mine";
+    {
+        auto db = openShared();
+        EXPECT_EQ(Compare(Baseline()), "");
+        ASSERT_EQ(::write(go[1], "x", 1), 1);
+        int status = 0;
+        waitpid(writer, &status, 0);
+        ::close(go[1]);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kKilled) << "writer ended " << status;
+        ASSERT_TRUE(TORQCommitJournal::HeaderPresent(Path)) << "killed elsewhere than after the seal";
+        Exec("update t set m = 'mine' where a = 1");
+        EXPECT_EQ(Compare(expected), "");
+        db->Close();
+    }
+    AskedRepair = false;
+    auto db = Open(Path);
+    db->Open();
+    EXPECT_FALSE(AskedRepair);
+    EXPECT_EQ(Compare(expected), "");
+    db->Close();
+    EXPECT_FALSE(std::filesystem::exists(TORQCommitJournal::JournalFileName(Path)));
+}
+
 std::string ChangeName(const ::testing::TestParamInfo<int>& Info) {
     static const char* const names[] = {"UpdateInTransaction", "UpdateAutocommit", "DeleteHalf",
                                         "PostBigMemo",         "CreateIndex",      "Restructure"};
