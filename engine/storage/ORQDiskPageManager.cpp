@@ -246,6 +246,8 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
     if (IsDesignTime()) FDatabaseFile->CloseFile();
     FDatabaseOpen = 1;
     bool needsRepair = false;
+    bool abandoned = false;
+    std::vector<int32_t> givenBack;
     try {
         TFileUse use(*this);
         // The signature never moves once written, so the scan needs no lock; finding it
@@ -258,7 +260,8 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
         try {
             // A commit cut short is finished before anything reads the header or a page.
             if (FDatabaseFile->AccessMode() == 1)
-                TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers);
+                abandoned = TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers, &givenBack) ==
+                            TORQCommitJournal::TRecovery::Abandoned;
             else if (TORQCommitJournal::HasValidJournal(*FDatabaseFile, FHeaderOffset))
                 RaiseNativeFmt(31482,
                                "Database '%s' has an interrupted commit to complete and cannot be opened read-only "
@@ -299,6 +302,7 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
         FPage0Offset = FNextObjectIDOffset + 4;
         PageCount = HeaderPageCount();
         FFreeSpaceManager = std::make_unique<TORQDatabaseFreeSpaceManager>(*this);
+        if (abandoned && !needsRepair) GiveBackAbandoned();
     } catch (...) {
         FDatabaseOpen = 0;
         FHeaderLockCount = 0;
@@ -322,9 +326,18 @@ void TORQDiskPageManager::CloseDatabaseFile() {
     std::lock_guard guard(CriticalSection());
     ReleaseReservedQuietly();
     if (FJournal) {
-        // Removed only when no commit of ours waits in it, and, when others share the file,
-        // under the header lock, so that no commit of theirs is writing it.
+        // Removed only when no commit of ours waits in it, nor pages its list would give
+        // back, and, when others share the file, under the header lock, so that no commit
+        // of theirs is writing it.
         bool remove = !FRecoveryPending && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
+        if (remove && !FGiveBackPending.empty()) {
+            try {
+                TFileUse use(*this);
+                remove = GiveBackPending();
+            } catch (const EORQException&) {
+                remove = false;
+            }
+        }
         bool locked = false;
         if (remove && SharedAccess != 0) {
             try {
@@ -340,6 +353,7 @@ void TORQDiskPageManager::CloseDatabaseFile() {
         FJournal.reset();
     }
     FRecoveryPending = false;
+    FGiveBackPending.clear();
     FFreeSpaceManager.reset();
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
@@ -441,10 +455,28 @@ bool TORQDiskPageManager::LockHeader() {
     return true;
 }
 
+void TORQDiskPageManager::GiveBackAbandoned() {
+    FGivingBack = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FGivingBack};
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20230, "Database is locked");
+    // Read again under this lock: another process may have dealt with it meanwhile.
+    std::vector<int32_t> pages;
+    if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers, &pages) !=
+        TORQCommitJournal::TRecovery::Abandoned)
+        return;
+    FFreeSpaceManager->GiveBack(std::move(pages));
+    // The map as given back is on disk before the list that could give it back again goes.
+    Barrier();
+    TORQCommitJournal::Remove(FDatabaseFile->FileName());
+}
+
 void TORQDiskPageManager::ApplyLeftJournal() {
     // A sole writer's file takes no other commits while it is open; the open recovers
     // before anything else, and a commit of ours in flight holds the lock already.
-    if (SharedAccess == 0 || !FFreeSpaceManager || !FDatabaseFile->IsOpen() || FDatabaseFile->AccessMode() != 1 ||
+    if (FGivingBack || SharedAccess == 0 || !FFreeSpaceManager || !FDatabaseFile->IsOpen() || FDatabaseFile->AccessMode() != 1 ||
         FDatabaseFile->WriteSink() != nullptr)
         return;
     if (!TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
@@ -632,9 +664,23 @@ void TORQDiskPageManager::AfterFailedCommit() noexcept {
         // The session's list of them is gone with the commit: given back as a rollback would.
         if (!allocated.empty()) FreePages(allocated);
     } catch (...) {
-        // The header is read again by the next operation that needs it.
+        // The header is read again by the next operation that needs it; the pages go back
+        // at the next commit or the close, or else at the next open from the journal.
         FStoredHeaderKnown = false;
+        FGiveBackPending.insert(FGiveBackPending.end(), allocated.begin(), allocated.end());
     }
+}
+
+bool TORQDiskPageManager::GiveBackPending() {
+    if (FGiveBackPending.empty()) return true;
+    if (!FFreeSpaceManager || FDatabaseFile->AccessMode() != 1) return false;
+    try {
+        FFreeSpaceManager->GiveBack(FGiveBackPending);
+    } catch (const EORQException&) {
+        return false;
+    }
+    FGiveBackPending.clear();
+    return true;
 }
 
 void TORQDiskPageManager::CheckHandleWritable() const {
@@ -899,13 +945,22 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     // The length matters to the journal only where allocations may have grown the file.
     const int64_t sizeBefore = session->AllocatedPages.Count() > 0 ? FDatabaseFile->GetSize() : -1;
     if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
+    // What a failed commit could not give back goes before this one overwrites its journal.
+    if (!GiveBackPending()) RaiseNative(20232, "Database is locked");
     NoteCommitWrite();
     try {
-        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter());
         FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
         for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
             FCommitNewPages[static_cast<size_t>(i)] = session->AllocatedPages[i];
         std::sort(FCommitNewPages.begin(), FCommitNewPages.end());
+        // What a kill before the seal would leave marked used for nothing: the journal lists
+        // it first, for the next open to give back.
+        std::vector<int32_t> allocated = FCommitNewPages;
+        if (FFreeSpaceManager) {
+            const std::vector<int32_t>& reserved = FFreeSpaceManager->ReservedPages();
+            allocated.insert(allocated.end(), reserved.begin(), reserved.end());
+        }
+        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter(), allocated);
         FWriteNewDirect = FCommitNewPages.size() >= DirectPagesMinimum;
         FWroteDirect = false;
         FDatabaseFile->SetWriteSink(FJournal.get());
@@ -943,8 +998,13 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         FJournal->Seal(CommitBarriers);
     } catch (...) {
         FDatabaseFile->SetWriteSink(nullptr);
-        FJournal->Abandon();
+        // The allocations go back to the map first, under the lock still held: a journal
+        // listing them stays until they did, for the next open to give them back.
         AfterFailedCommit();
+        if (FGiveBackPending.empty())
+            FJournal->Abandon();
+        else
+            FJournal->Forget();
         throw;
     }
     // The commit point is passed: from here the commit completes, now or at the next recovery.

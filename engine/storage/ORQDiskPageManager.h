@@ -237,6 +237,14 @@ public:
     // Under a header lock just taken in a shared file: applies a journal another process
     // sealed and was killed before marking (see ORQCommitJournal.h).
     void ApplyLeftJournal();
+    // At the open: gives the map back the pages a commit killed before its seal had
+    // allocated, as its journal lists them, then removes the journal.
+    void GiveBackAbandoned();
+    bool FGivingBack = false;
+    // Pages a failed commit had allocated and could not give back to the map then.
+    std::vector<int32_t> FGiveBackPending;
+    // Gives them back (only those still marked used); false when it cannot now.
+    bool GiveBackPending();
     // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal
     // a killed writer sealed is applied.
     void CheckInterruptedCommit();
