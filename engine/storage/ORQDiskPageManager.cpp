@@ -655,19 +655,25 @@ void TORQDiskPageManager::ReloadAfterChange() {
 
 void TORQDiskPageManager::AfterFailedCommit() noexcept {
     FDatabaseFile->SetWriteSink(nullptr);
-    std::vector<int32_t> allocated;
+    std::vector<int32_t> allocated, released;
     allocated.swap(FCommitNewPages);
+    released.swap(FCommitReleased);
     FWriteNewDirect = false;
     DiscardSharedPages();
     try {
         ReloadAfterChange();
         // The session's list of them is gone with the commit: given back as a rollback would.
         if (!allocated.empty()) FreePages(allocated);
+        allocated.clear();
+        // A reserve released into the journal never reached the map.
+        if (!released.empty() && FFreeSpaceManager) FFreeSpaceManager->GiveBack(released);
+        released.clear();
     } catch (...) {
         // The header is read again by the next operation that needs it; the pages go back
         // at the next commit or the close, or else at the next open from the journal.
         FStoredHeaderKnown = false;
         FGiveBackPending.insert(FGiveBackPending.end(), allocated.begin(), allocated.end());
+        FGiveBackPending.insert(FGiveBackPending.end(), released.begin(), released.end());
     }
 }
 
@@ -985,17 +991,23 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         }
         // Given back before the commit writes anything: the map it leaves is as without the
         // reserve.
-        if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
+        if (FFreeSpaceManager) {
+            // Released into this journal: a commit that fails gives them back itself.
+            FCommitReleased = FFreeSpaceManager->ReservedPages();
+            FFreeSpaceManager->ReleaseReserved();
+        }
         TORQPageManager::CommitSession(SessionID);
         StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
         FHeader1[hState] = found;
         WriteHeader(false);
         FDatabaseFile->SetWriteSink(nullptr);
-        FCommitNewPages.clear();
         FWriteNewDirect = false;
         // Pages written straight through must be on disk before the journal points at them.
         if (FWroteDirect) Barrier();
         FJournal->Seal(CommitBarriers);
+        // Kept until the seal: a commit failing before it gives them back.
+        FCommitNewPages.clear();
+        FCommitReleased.clear();
     } catch (...) {
         FDatabaseFile->SetWriteSink(nullptr);
         // The allocations go back to the map first, under the lock still held: a journal

@@ -243,6 +243,8 @@ public:
     bool FGivingBack = false;
     // Pages a failed commit had allocated and could not give back to the map then.
     std::vector<int32_t> FGiveBackPending;
+    // The reserve a commit in progress released into its journal.
+    std::vector<int32_t> FCommitReleased;
     // Gives them back (only those still marked used); false when it cannot now.
     bool GiveBackPending();
     // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal

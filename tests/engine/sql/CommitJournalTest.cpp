@@ -7,7 +7,7 @@
 // leaves the table as before, a success as after, in the failing process too.
 //
 // For a change made in one commit, the free-space map a fresh open reads is also checked
-// from the commit's first write on: the pages marked used are exactly those of the file
+// once the commit's first write was made: the pages marked used are exactly those of the file
 // before the change (the pages its transaction had allocated given back) or exactly those
 // of the change completed.
 //
@@ -511,7 +511,7 @@ protected:
     }
 
     // The points to try out of 1..Count.
-    static std::vector<int> Points(int Count, int Sample, uint32_t Seed) {
+    static std::vector<int> Points(int Count, int Sample, uint32_t Seed, std::vector<int> Always = {}) {
         std::vector<int> all;
         for (int n = 1; n <= Count; ++n) all.push_back(n);
         const char* sweep = std::getenv("TILO_JOURNAL_SWEEP");
@@ -522,6 +522,8 @@ protected:
         // The first and last calls are where the commit begins and ends.
         all.push_back(1);
         all.push_back(Count);
+        for (const int n : Always)
+            if (n >= 1 && n <= Count) all.push_back(n);
         std::sort(all.begin(), all.end());
         all.erase(std::unique(all.begin(), all.end()), all.end());
         return all;
@@ -543,11 +545,15 @@ protected:
         const std::set<int32_t> afterMap = ExpectState(before, after, "after");
         const int calls = clean.Count;
         ASSERT_GT(calls, 2);
-        // The map is checked for changes of one commit, from its first write on.
+        // The map is checked for changes of one commit, once its first write (the journal's
+        // list of the transaction's pages) was made; the calls just after it always run.
         const bool oneCommit = clean.JournalSyncs == 1;
-        const std::vector<int> points = Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)));
+        const int mapFrom = clean.FirstJournal + 1;
+        const std::vector<int> points =
+            Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)),
+                   oneCommit ? std::vector<int>{mapFrom, mapFrom + 1} : std::vector<int>{});
         std::printf("[ points   ] %s, %s: %zu of %d calls%s\n", Work.Name, FaultName(Fault), points.size(), calls,
-                    oneCommit ? (", map checked from call " + std::to_string(clean.FirstJournal)).c_str() : "");
+                    oneCommit ? (", map checked from call " + std::to_string(mapFrom)).c_str() : "");
         for (const int n : points) {
             SCOPED_TRACE(std::string(Work.Name) + ", " + FaultName(Fault) + " at call " + std::to_string(n) + " of " +
                          std::to_string(calls));
@@ -555,7 +561,7 @@ protected:
             const bool failing = Fault == TFault::FailOnce || Fault == TFault::FailOn;
             const int code = RunChild(Work, Fault, n, nullptr, failing ? &before : nullptr, failing ? &after : nullptr);
             if (Fault == TFault::PowerCut && code == kKilled) Cut.Cut();
-            const bool mapChecked = oneCommit && n >= clean.FirstJournal;
+            const bool mapChecked = oneCommit && n >= mapFrom;
             const std::set<int32_t>* beforeCheck = mapChecked ? &beforeMap : nullptr;
             const std::set<int32_t>* afterCheck = mapChecked ? &afterMap : nullptr;
             if (failing) {
