@@ -250,7 +250,12 @@ void TORQCommitJournal::Begin(int64_t HeaderBase, const uint8_t* Part1Before, in
     FRecords.push_back({0, 0, 0});
     Append(head, RecordHeaderSize);
     Append(numbers.data(), count);
-    // In the file before the commit writes anything else.
+    FListPending = true;
+}
+
+void TORQCommitJournal::WriteList() {
+    if (!FListPending) return;
+    FListPending = false;
     Flush();
 }
 
@@ -261,11 +266,15 @@ void TORQCommitJournal::Append(const void* Bytes, int32_t Count) {
 }
 
 void TORQCommitJournal::Flush() {
+    FListPending = false;
     if (FBuffer.empty()) return;
     int error = 0;
     if (!WriteAll(FHandle, FFileName, FBuffer.data(), static_cast<int64_t>(FBuffer.size()), FBufferAt, error))
         RaiseJournal("write", error);
-    if (FBufferAt == 0) FHeaderWritten = true;
+    if (FBufferAt == 0) {
+        FHeaderWritten = true;
+        FListLeft = false;
+    }
     FBufferAt += static_cast<int64_t>(FBuffer.size());
     FLength = std::max(FLength, FBufferAt);
     FBuffer.clear();
@@ -357,6 +366,7 @@ void TORQCommitJournal::Invalidate() noexcept {
     int error = 0;
     if (!WriteAll(FHandle, FFileName, zero, MagicSize, 0, error)) return;
     FHeaderWritten = false;
+    FListLeft = false;
     if (FLength > KeepLimit && FileFaultFor(TORQFileCall::Truncate, FFileName) == 0) {
         NotifyFileWrite(TORQFileCall::Truncate, FFileName, FHandle, HeaderSize, 0);
         if (::ftruncate(FHandle, HeaderSize) == 0) FLength = HeaderSize;
@@ -373,6 +383,7 @@ void TORQCommitJournal::Abandon() noexcept {
 }
 
 void TORQCommitJournal::Forget() noexcept {
+    FListLeft = FListLeft || FHeaderWritten;
     FCollecting = false;
     FRecords.clear();
     FBuffer.clear();

@@ -69,10 +69,13 @@ public:
     // Starts collecting a commit: the file's part 1 and size as they are now (-1: not
     // known). Opens (or creates, syncing its folder) the journal file, following its name
     // when Shared; 31480 when it cannot.
-    // Allocated: the pages the commit's transaction allocated, written at once with the
-    // header when there are any.
+    // Allocated: the pages the commit's transaction allocated, written with the header by
+    // WriteList when there are any.
     void Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier, bool Shared,
                const std::vector<int32_t>& Allocated = {});
+    // Writes the header and the list of allocated pages now, unless written already: the
+    // commit calls it once it owns the session's pages, before its first write in place.
+    void WriteList();
     void Capture(int64_t Position, const void* Buffer, int32_t Count) override;
     void Patch(void* Buffer, int64_t Position, int32_t Count) override;
     void CaptureSize(int64_t Size) override;
@@ -92,6 +95,8 @@ public:
     // Forgets the commit but leaves what reached the journal file (its list of allocated
     // pages, for the next open); the next Begin overwrites it.
     void Forget() noexcept;
+    // A forgotten commit's list lies in the journal file: it must not be removed.
+    bool ListLeft() const { return FListLeft; }
     // Closes the journal file; Remove deletes it too.
     void Close(bool Remove) noexcept;
 
@@ -129,6 +134,8 @@ private:
     uint64_t FInode = 0;
     bool FCollecting = false;
     bool FHeaderWritten = false;
+    bool FListPending = false;
+    bool FListLeft = false;
     uint32_t FNonce = 0;
     uint32_t FRunning = 0;
     int64_t FFinalSize = -1;

@@ -326,18 +326,12 @@ void TORQDiskPageManager::CloseDatabaseFile() {
     std::lock_guard guard(CriticalSection());
     ReleaseReservedQuietly();
     if (FJournal) {
-        // Removed only when no commit of ours waits in it, nor pages its list would give
-        // back, and, when others share the file, under the header lock, so that no commit
-        // of theirs is writing it.
-        bool remove = !FRecoveryPending && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
-        if (remove && !FGiveBackPending.empty()) {
-            try {
-                TFileUse use(*this);
-                remove = GiveBackPending();
-            } catch (const EORQException&) {
-                remove = false;
-            }
-        }
+        // Removed only when no commit of ours waits in it, nor the list of pages a failed one
+        // could not give back, and, when others share the file, under the header lock, so
+        // that no commit of theirs is writing it.
+        bool remove = !FRecoveryPending && !FJournal->ListLeft() && FDatabaseFile->IsOpen() &&
+                      FDatabaseFile->AccessMode() == 1;
+
         bool locked = false;
         if (remove && SharedAccess != 0) {
             try {
@@ -353,7 +347,6 @@ void TORQDiskPageManager::CloseDatabaseFile() {
         FJournal.reset();
     }
     FRecoveryPending = false;
-    FGiveBackPending.clear();
     FFreeSpaceManager.reset();
     FDatabaseOpen = 0;
     FHeaderLockCount = 0;
@@ -653,7 +646,7 @@ void TORQDiskPageManager::ReloadAfterChange() {
     }
 }
 
-void TORQDiskPageManager::AfterFailedCommit() noexcept {
+bool TORQDiskPageManager::AfterFailedCommit() noexcept {
     FDatabaseFile->SetWriteSink(nullptr);
     std::vector<int32_t> allocated, released;
     allocated.swap(FCommitNewPages);
@@ -669,23 +662,12 @@ void TORQDiskPageManager::AfterFailedCommit() noexcept {
         if (!released.empty() && FFreeSpaceManager) FFreeSpaceManager->GiveBack(released);
         released.clear();
     } catch (...) {
-        // The header is read again by the next operation that needs it; the pages go back
-        // at the next commit or the close, or else at the next open from the journal.
+        // The header is read again by the next operation that needs it. Pages not given
+        // back now are not given back later by this process (a rollback or a later
+        // allocation may meanwhile take them): the journal's list serves the next open.
         FStoredHeaderKnown = false;
-        FGiveBackPending.insert(FGiveBackPending.end(), allocated.begin(), allocated.end());
-        FGiveBackPending.insert(FGiveBackPending.end(), released.begin(), released.end());
+        return allocated.empty() && released.empty();
     }
-}
-
-bool TORQDiskPageManager::GiveBackPending() {
-    if (FGiveBackPending.empty()) return true;
-    if (!FFreeSpaceManager || FDatabaseFile->AccessMode() != 1) return false;
-    try {
-        FFreeSpaceManager->GiveBack(FGiveBackPending);
-    } catch (const EORQException&) {
-        return false;
-    }
-    FGiveBackPending.clear();
     return true;
 }
 
@@ -880,7 +862,9 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
             RaiseNativeFmt(10469, "Encrypt page error. Cannot encipher page. PageNo: %d", {Page->PageNo});
     }
     if (FWriteNewDirect && std::binary_search(FCommitNewPages.begin(), FCommitNewPages.end(), Page->PageNo)) {
-        // Referenced by nothing committed: safe in place before the commit point.
+        // Referenced by nothing committed: safe in place before the commit point, once the
+        // journal lists what the transaction allocated.
+        FJournal->WriteList();
         FDatabaseFile->WriteBufferDirect(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
         FWroteDirect = true;
     } else {
@@ -951,8 +935,6 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     // The length matters to the journal only where allocations may have grown the file.
     const int64_t sizeBefore = session->AllocatedPages.Count() > 0 ? FDatabaseFile->GetSize() : -1;
     if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
-    // What a failed commit could not give back goes before this one overwrites its journal.
-    if (!GiveBackPending()) RaiseNative(20232, "Database is locked");
     NoteCommitWrite();
     try {
         FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
@@ -997,6 +979,8 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
             FFreeSpaceManager->ReleaseReserved();
         }
         TORQPageManager::CommitSession(SessionID);
+        // The list of allocations in the file before the seal's write, which a kill may cut.
+        FJournal->WriteList();
         StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
         FHeader1[hState] = found;
         WriteHeader(false);
@@ -1012,8 +996,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         FDatabaseFile->SetWriteSink(nullptr);
         // The allocations go back to the map first, under the lock still held: a journal
         // listing them stays until they did, for the next open to give them back.
-        AfterFailedCommit();
-        if (FGiveBackPending.empty())
+        if (AfterFailedCommit())
             FJournal->Abandon();
         else
             FJournal->Forget();

@@ -241,12 +241,8 @@ public:
     // allocated, as its journal lists them, then removes the journal.
     void GiveBackAbandoned();
     bool FGivingBack = false;
-    // Pages a failed commit had allocated and could not give back to the map then.
-    std::vector<int32_t> FGiveBackPending;
     // The reserve a commit in progress released into its journal.
     std::vector<int32_t> FCommitReleased;
-    // Gives them back (only those still marked used); false when it cannot now.
-    bool GiveBackPending();
     // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal
     // a killed writer sealed is applied.
     void CheckInterruptedCommit();
@@ -311,8 +307,9 @@ private:
     // The header, page count and map as the file holds them now.
     void ReloadAfterChange();
     // After a commit failed: no sink, no cached page that may hold what never reached the
-    // file, the header and map read again. Never throws.
-    void AfterFailedCommit() noexcept;
+    // file, the header and map read again, the commit's allocations and released reserve
+    // given back. False when those could not be given back. Never throws.
+    bool AfterFailedCommit() noexcept;
 
     std::unique_ptr<TORQCommitJournal> FJournal;
     // A commit of this process passed its commit point without all its writes reaching
