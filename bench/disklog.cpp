@@ -23,6 +23,9 @@
 // FULL): the time, and the memory the process and the engine's own manager held at the
 // height of it above what they held after the open, and after the commit. Each log is built
 // once and kept between runs (BenchFolder.h: TILO_BENCH_CACHE); a run works on a copy.
+// EngineCleanup deletes the records by their identities, found on the date index;
+// EngineTableCleanup as the receiver does: the log table component filtered on the date,
+// its first record deleted until none is left, in one transaction.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -40,6 +43,10 @@
 #include <vector>
 
 #include "BenchFolder.h"
+#include "classlib/DateUtils.h"
+#include "engine/access/ORQDatabase.h"
+#include "engine/access/ORQMain.h"
+#include "engine/access/ORQTable.h"
 #include "engine/foundation/ORQVariant.h"
 #include "engine/sql/ORQExpression.h"
 #include "engine/storage/ORQDiskEngine.h"
@@ -721,9 +728,59 @@ void EngineCleanup(benchmark::State& State) {
     ReportCleanup(State, seconds, cpu, commitSeconds, deleted, m, true);
 }
 
+// The receiver's clean-up: the table component over the log, filtered on the date, deleting
+// its first record until the filter leaves none.
+void EngineTableCleanup(benchmark::State& State) {
+    const int rows = CleanupRows();
+    const std::filesystem::path cached = EngineLog(rows);
+    double seconds = 0, cpu = 0, commitSeconds = 0;
+    int64_t deleted = 0;
+    Memory m;
+    if (!EngineStarted()) StartEngine();
+    for (auto _ : State) {
+        const std::filesystem::path file = WorkingCopy(cached, "table");
+        {
+            TORQDatabase db(nullptr);
+            db.SetDatabaseName("CLEANUP");
+            db.SetDatabaseFileName(file.string());
+            db.SilentMode = true;
+            db.Open();
+            TORQTable log;
+            log.SetDatabaseName("CLEANUP");
+            log.SetTableName("NAVTEXLOG");
+            log.SetIndexName("IDX_DT");
+            log.Open();
+            m.Open();
+            const auto t = Clock::now();
+            const double cpuStart = CpuSeconds();
+            // The minute the oldest third ends at, as the receiver's filter writes a date.
+            log.SetFilterText("UTCRECEIVED < '" + classlib::FormatDateTime("yyyy-mm-dd hh:nn:ss", Days(rows / 3)) + "'");
+            log.SetFiltered(true);
+            db.StartTransaction();
+            log.First();
+            deleted = 0;
+            while (!log.IsEmpty()) {
+                log.Delete();
+                ++deleted;
+            }
+            const auto c = Clock::now();
+            db.Commit(true);
+            commitSeconds = Since(c);
+            seconds = Since(t);
+            cpu = CpuSeconds() - cpuStart;
+            m.Done();
+            log.Close();
+            db.Close();
+        }
+        std::filesystem::remove_all(file.parent_path());
+    }
+    ReportCleanup(State, seconds, cpu, commitSeconds, deleted, m, true);
+}
+
 }  // namespace
 
 BENCHMARK(Sqlite)->ArgName("wal")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Engine)->ArgName("barriers")->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(SqliteCleanup)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(EngineCleanup)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(EngineTableCleanup)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -23,6 +23,7 @@ constexpr int32_t MagicSize = 8;
 constexpr uint32_t TagWrite = 1;
 constexpr uint32_t TagSize = 2;
 constexpr uint32_t TagCommit = 3;
+constexpr uint32_t TagAllocated = 4;
 constexpr int32_t RecordHeaderSize = 20;
 constexpr int32_t MarkSize = 16;
 constexpr size_t BufferLimit = 1 << 20;
@@ -95,6 +96,9 @@ struct TParsed {
     int64_t FinalSize = -1;
     const uint8_t* PartBefore = nullptr;
     const uint8_t* PartAfter = nullptr;
+    // The header checked out; the pages listed right after it (a commit's allocations).
+    bool HeaderValid = false;
+    std::vector<int32_t> Allocated;
     struct TItem {
         int64_t Position;
         int32_t Count;
@@ -126,6 +130,7 @@ TParsed Parse(int Handle) {
     parsed.HeaderBase = static_cast<int64_t>(LoadLE64(h + 16));
     parsed.SizeBefore = static_cast<int64_t>(LoadLE64(h + 24));
     parsed.PartBefore = h + 32;
+    parsed.HeaderValid = true;
     uint32_t running = nonce;
     size_t at = TORQCommitJournal::HeaderSize;
     uint32_t count = 0;
@@ -137,7 +142,8 @@ TParsed Parse(int Handle) {
             if (LoadLE32(bytes.data() + at + 4) != count || LoadLE32(bytes.data() + at + 8) != running) return parsed;
             break;
         }
-        if ((tag != TagWrite && tag != TagSize) || at + RecordHeaderSize > bytes.size()) return parsed;
+        if ((tag != TagWrite && tag != TagSize && tag != TagAllocated) || at + RecordHeaderSize > bytes.size())
+            return parsed;
         const uint8_t* r = bytes.data() + at;
         const uint32_t length = LoadLE32(r + 4);
         const auto position = static_cast<int64_t>(LoadLE64(r + 8));
@@ -146,7 +152,11 @@ TParsed Parse(int Handle) {
         const uint8_t* data = r + RecordHeaderSize;
         if (CRC32(nonce, data, static_cast<int32_t>(length)) != LoadLE32(r + 16)) return parsed;
         running = CRC32(running, r, static_cast<int32_t>(RecordHeaderSize + length));
-        if (tag == TagSize) {
+        if (tag == TagAllocated) {
+            // Only as the first record, whole pages numbers.
+            if (count != 0 || length % 4 != 0) return parsed;
+            for (uint32_t k = 0; k < length; k += 4) parsed.Allocated.push_back(static_cast<int32_t>(LoadLE32(data + k)));
+        } else if (tag == TagSize) {
             parsed.FinalSize = position;
         } else {
             parsed.Items.push_back({position, static_cast<int32_t>(length), at + RecordHeaderSize});
@@ -160,9 +170,10 @@ TParsed Parse(int Handle) {
     return parsed;
 }
 
-// Whether the journal was written for the file as it is now.
-bool Matches(const TParsed& Parsed, TORQDatabaseFile& File, int64_t HeaderBase) {
-    if (!Parsed.Valid || Parsed.HeaderBase != HeaderBase) return false;
+// Whether the journal was written for the file as it is now; Incomplete: whether it is an
+// incomplete one (never applied) written for the file as it is.
+bool Matches(const TParsed& Parsed, TORQDatabaseFile& File, int64_t HeaderBase, bool Incomplete = false) {
+    if (!Parsed.HeaderValid || Parsed.Valid == Incomplete || Parsed.HeaderBase != HeaderBase) return false;
     uint8_t part[TORQCommitJournal::PartSize] = {};
     int32_t got = 0;
     if (!File.ReadBuffer(part, HeaderBase, TORQCommitJournal::PartSize, &got) || got != TORQCommitJournal::PartSize)
@@ -205,7 +216,7 @@ void TORQCommitJournal::OpenJournal(bool Barrier, bool Shared) {
 }
 
 void TORQCommitJournal::Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier,
-                              bool Shared) {
+                              bool Shared, const std::vector<int32_t>& Allocated) {
     Abandon();
     OpenJournal(Barrier, Shared);
     FNonce = NextNonce();
@@ -225,6 +236,27 @@ void TORQCommitJournal::Begin(int64_t HeaderBase, const uint8_t* Part1Before, in
     StoreLE32(header + 124, CRC32(0, header, 124));
     FBuffer.insert(FBuffer.end(), header, header + HeaderSize);
     FCollecting = true;
+    if (Allocated.empty()) return;
+    std::vector<uint8_t> numbers(Allocated.size() * 4);
+    for (size_t k = 0; k < Allocated.size(); ++k) StoreLE32(numbers.data() + 4 * k, static_cast<uint32_t>(Allocated[k]));
+    const auto count = static_cast<int32_t>(numbers.size());
+    uint8_t head[RecordHeaderSize] = {};
+    StoreLE32(head, TagAllocated);
+    StoreLE32(head + 4, static_cast<uint32_t>(count));
+    StoreLE32(head + 16, CRC32(FNonce, numbers.data(), count));
+    FRunning = CRC32(FRunning, head, RecordHeaderSize);
+    FRunning = CRC32(FRunning, numbers.data(), count);
+    // Counted in the mark like a write, applied by nothing.
+    FRecords.push_back({0, 0, 0});
+    Append(head, RecordHeaderSize);
+    Append(numbers.data(), count);
+    FListPending = true;
+}
+
+void TORQCommitJournal::WriteList() {
+    if (!FListPending) return;
+    FListPending = false;
+    Flush();
 }
 
 void TORQCommitJournal::Append(const void* Bytes, int32_t Count) {
@@ -234,11 +266,15 @@ void TORQCommitJournal::Append(const void* Bytes, int32_t Count) {
 }
 
 void TORQCommitJournal::Flush() {
+    FListPending = false;
     if (FBuffer.empty()) return;
     int error = 0;
     if (!WriteAll(FHandle, FFileName, FBuffer.data(), static_cast<int64_t>(FBuffer.size()), FBufferAt, error))
         RaiseJournal("write", error);
-    if (FBufferAt == 0) FHeaderWritten = true;
+    if (FBufferAt == 0) {
+        FHeaderWritten = true;
+        FListLeft = false;
+    }
     FBufferAt += static_cast<int64_t>(FBuffer.size());
     FLength = std::max(FLength, FBufferAt);
     FBuffer.clear();
@@ -312,7 +348,7 @@ void TORQCommitJournal::Seal(bool Barrier) {
 
 void TORQCommitJournal::Apply(TORQDatabaseFile& File) {
     for (const TRecord& r : FRecords) {
-        if (r.Count < 0) continue;
+        if (r.Count <= 0) continue;
         FScratch.resize(static_cast<size_t>(r.Count));
         ReadJournal(FScratch.data(), r.JournalAt, r.Count);
         File.WriteBufferDirect(FScratch.data(), r.Position, r.Count, 10469);
@@ -330,6 +366,7 @@ void TORQCommitJournal::Invalidate() noexcept {
     int error = 0;
     if (!WriteAll(FHandle, FFileName, zero, MagicSize, 0, error)) return;
     FHeaderWritten = false;
+    FListLeft = false;
     if (FLength > KeepLimit && FileFaultFor(TORQFileCall::Truncate, FFileName) == 0) {
         NotifyFileWrite(TORQFileCall::Truncate, FFileName, FHandle, HeaderSize, 0);
         if (::ftruncate(FHandle, HeaderSize) == 0) FLength = HeaderSize;
@@ -345,6 +382,15 @@ void TORQCommitJournal::Abandon() noexcept {
     if (written) Invalidate();
 }
 
+void TORQCommitJournal::Forget() noexcept {
+    FListLeft = FListLeft || FHeaderWritten;
+    FCollecting = false;
+    FRecords.clear();
+    FBuffer.clear();
+    FBufferAt = 0;
+    FHeaderWritten = false;
+}
+
 void TORQCommitJournal::Close(bool Remove) noexcept {
     FCollecting = false;
     FRecords.clear();
@@ -356,7 +402,8 @@ void TORQCommitJournal::Close(bool Remove) noexcept {
     if (Remove) ::unlink(FFileName.c_str());
 }
 
-TORQCommitJournal::TRecovery TORQCommitJournal::Recover(TORQDatabaseFile& File, int64_t HeaderBase, bool Barrier) {
+TORQCommitJournal::TRecovery TORQCommitJournal::Recover(TORQDatabaseFile& File, int64_t HeaderBase, bool Barrier,
+                                                        std::vector<int32_t>* Abandoned) {
     const std::string name = JournalFileName(File.FileName());
     const int handle = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
     if (handle < 0) {
@@ -369,6 +416,10 @@ TORQCommitJournal::TRecovery TORQCommitJournal::Recover(TORQDatabaseFile& File, 
         ~TClose() { ::close(Handle); }
     } closer{handle};
     const TParsed parsed = Parse(handle);
+    if (Abandoned != nullptr && !parsed.Allocated.empty() && Matches(parsed, File, HeaderBase, true)) {
+        *Abandoned = parsed.Allocated;
+        return TRecovery::Abandoned;
+    }
     if (!Matches(parsed, File, HeaderBase)) {
         ::unlink(name.c_str());
         return TRecovery::Discarded;
@@ -380,6 +431,17 @@ TORQCommitJournal::TRecovery TORQCommitJournal::Recover(TORQDatabaseFile& File, 
     // Only now may the journal go: cut short before, the next recovery applies it again.
     ::unlink(name.c_str());
     return TRecovery::Applied;
+}
+
+void TORQCommitJournal::Remove(const std::string& DatabaseFileName) { ::unlink(JournalFileName(DatabaseFileName).c_str()); }
+
+bool TORQCommitJournal::HeaderPresent(const std::string& DatabaseFileName) {
+    const int handle = ::open(JournalFileName(DatabaseFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0) return false;
+    uint8_t magic[MagicSize] = {};
+    const ssize_t n = ::pread(handle, magic, MagicSize, 0);
+    ::close(handle);
+    return n == MagicSize && std::memcmp(magic, Magic, MagicSize) == 0;
 }
 
 bool TORQCommitJournal::HasValidJournal(TORQDatabaseFile& File, int64_t HeaderBase) {

@@ -19,9 +19,9 @@
 //   header, 128 bytes: "ORQJRNL1", header size u32 (128), nonce u32, header base i64,
 //   database size before i64, part 1 of the header before (76 bytes), 16 zero bytes,
 //   CRC32 of bytes 0..123 u32
-//   records: tag u32 (1 write, 2 size), count u32, position i64, CRC32 of the data seeded
-//   with the nonce u32, then count data bytes (none for a size record; its position is
-//   the new size)
+//   records: tag u32 (1 write, 2 size, 4 allocated), count u32, position i64, CRC32 of the
+//   data seeded with the nonce u32, then count data bytes (none for a size record; its
+//   position is the new size; an allocated record lists page numbers, u32 each)
 //   commit mark: tag u32 (3), record count u32, running CRC32 (seeded with the nonce)
 //   of every record's header and data u32, 4 zero bytes
 //
@@ -30,11 +30,19 @@
 //   mark check out) and matches the file: the header base is the same, and part 1 as the
 //   file holds it is the one before or the one the journal writes, but for the state byte
 //   and the page counts (allocations store those unsynced). Anything else is removed.
+// - A commit standing on pages its transaction allocated (marked used in the map before
+//   the commit, unsynced) writes their numbers first, with the header, before any other
+//   write of the commit. An open that finds such a journal incomplete but matching knows
+//   the commit never happened and gives those pages back to the map (when it still shows
+//   them used), then removes the journal; cut short, the next open does it again.
 // - Recovery writes whole records at absolute positions, so it can be cut short at any
 //   point and run again to the same state; the journal goes only after the database
 //   file was synced.
 // - Found, checked, applied and removed only under the header lock, which every commit
-//   holds from before its journal is written until it is invalidated.
+//   holds from before its journal is written until it is invalidated. A process that
+//   shares the file looks for a live journal each time it takes that lock afresh: one
+//   found then was left by a writer killed after its seal, before the state mark told the
+//   others, and is applied before this process changes anything.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +69,13 @@ public:
     // Starts collecting a commit: the file's part 1 and size as they are now (-1: not
     // known). Opens (or creates, syncing its folder) the journal file, following its name
     // when Shared; 31480 when it cannot.
-    void Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier, bool Shared);
+    // Allocated: the pages the commit's transaction allocated, written with the header by
+    // WriteList when there are any.
+    void Begin(int64_t HeaderBase, const uint8_t* Part1Before, int64_t SizeBefore, bool Barrier, bool Shared,
+               const std::vector<int32_t>& Allocated = {});
+    // Writes the header and the list of allocated pages now, unless written already: the
+    // commit calls it once it owns the session's pages, before its first write in place.
+    void WriteList();
     void Capture(int64_t Position, const void* Buffer, int32_t Count) override;
     void Patch(void* Buffer, int64_t Position, int32_t Count) override;
     void CaptureSize(int64_t Size) override;
@@ -78,16 +92,28 @@ public:
     void Invalidate() noexcept;
     // Forgets the commit: the records go and a journal header already written is zeroed.
     void Abandon() noexcept;
+    // Forgets the commit but leaves what reached the journal file (its list of allocated
+    // pages, for the next open); the next Begin overwrites it.
+    void Forget() noexcept;
+    // A forgotten commit's list lies in the journal file: it must not be removed.
+    bool ListLeft() const { return FListLeft; }
     // Closes the journal file; Remove deletes it too.
     void Close(bool Remove) noexcept;
 
-    enum class TRecovery : uint8_t { None, Discarded, Applied };
+    enum class TRecovery : uint8_t { None, Discarded, Applied, Abandoned };
     // Under the header lock, on a handle that can write: applies a valid, complete and
     // matching journal (then syncs the database when Barrier, and removes the journal),
-    // removes any other. Raises the file's errors (31480 for the journal's own).
-    static TRecovery Recover(TORQDatabaseFile& File, int64_t HeaderBase, bool Barrier);
+    // removes any other. With Abandoned given, an incomplete matching journal that lists
+    // allocated pages is kept and answers them (Abandoned): the caller gives them back and
+    // then removes it. Raises the file's errors (31480 for the journal's own).
+    static TRecovery Recover(TORQDatabaseFile& File, int64_t HeaderBase, bool Barrier,
+                             std::vector<int32_t>* Abandoned = nullptr);
+    static void Remove(const std::string& DatabaseFileName);
     // Whether a journal that Recover would apply lies beside the file; never writes.
     static bool HasValidJournal(TORQDatabaseFile& File, int64_t HeaderBase);
+    // Whether a journal with a live header lies beside the database file: one read of its
+    // first bytes, nothing checked further (Recover decides what it is worth).
+    static bool HeaderPresent(const std::string& DatabaseFileName);
 
 private:
     struct TRecord {
@@ -108,6 +134,8 @@ private:
     uint64_t FInode = 0;
     bool FCollecting = false;
     bool FHeaderWritten = false;
+    bool FListPending = false;
+    bool FListLeft = false;
     uint32_t FNonce = 0;
     uint32_t FRunning = 0;
     int64_t FFinalSize = -1;

@@ -247,6 +247,8 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
     if (IsDesignTime()) FDatabaseFile->CloseFile();
     FDatabaseOpen = 1;
     bool needsRepair = false;
+    bool abandoned = false;
+    std::vector<int32_t> givenBack;
     try {
         TFileUse use(*this);
         // The signature never moves once written, so the scan needs no lock; finding it
@@ -259,7 +261,8 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
         try {
             // A commit cut short is finished before anything reads the header or a page.
             if (FDatabaseFile->AccessMode() == 1)
-                TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers);
+                abandoned = TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers, &givenBack) ==
+                            TORQCommitJournal::TRecovery::Abandoned;
             else if (TORQCommitJournal::HasValidJournal(*FDatabaseFile, FHeaderOffset))
                 RaiseNativeFmt(31482,
                                "Database '%s' has an interrupted commit to complete and cannot be opened read-only "
@@ -300,6 +303,7 @@ bool TORQDiskPageManager::OpenDatabaseFile(const std::string& FileName, const TO
         FPage0Offset = FNextObjectIDOffset + 4;
         PageCount = HeaderPageCount();
         FFreeSpaceManager = std::make_unique<TORQDatabaseFreeSpaceManager>(*this);
+        if (abandoned && !needsRepair) GiveBackAbandoned();
     } catch (...) {
         FDatabaseOpen = 0;
         FHeaderLockCount = 0;
@@ -323,11 +327,22 @@ void TORQDiskPageManager::CloseDatabaseFile() {
     std::lock_guard guard(CriticalSection());
     ReleaseReservedQuietly();
     if (FJournal) {
-        // Removed only when no commit of ours waits in it, and, when others share the file,
-        // under the header lock, so that no commit of theirs is writing it.
-        bool remove = !FRecoveryPending && FDatabaseFile->IsOpen() && FDatabaseFile->AccessMode() == 1;
+        // Removed only when no commit of ours waits in it, nor the list of pages a failed one
+        // could not give back, and, when others share the file, under the header lock, so
+        // that no commit of theirs is writing it.
+        bool remove = !FRecoveryPending && !FJournal->ListLeft() && FDatabaseFile->IsOpen() &&
+                      FDatabaseFile->AccessMode() == 1;
+
         bool locked = false;
-        if (remove && SharedAccess != 0) remove = locked = LockHeader();
+        if (remove && SharedAccess != 0) {
+            try {
+                locked = LockHeader();
+            } catch (const EORQException&) {
+                // A journal another process left that cannot be applied now stays for the
+                // next one to take the lock; ours is not removed without it.
+            }
+            remove = locked;
+        }
         FJournal->Close(remove);
         if (locked) UnlockHeader();
         FJournal.reset();
@@ -425,7 +440,50 @@ bool TORQDiskPageManager::LockHeader() {
     }
     FHeaderLockOffset = offset;
     FHeaderLockCount = 1;
+    try {
+        ApplyLeftJournal();
+    } catch (...) {
+        UnlockHeader();
+        throw;
+    }
     return true;
+}
+
+void TORQDiskPageManager::GiveBackAbandoned() {
+    FGivingBack = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FGivingBack};
+    const TRetriedLock held([this] { return LockHeader(); }, [this] { UnlockHeader(); }, 20230, "Database is locked");
+    // Read again under this lock: another process may have dealt with it meanwhile.
+    std::vector<int32_t> pages;
+    if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers, &pages) !=
+        TORQCommitJournal::TRecovery::Abandoned)
+        return;
+    FFreeSpaceManager->GiveBack(std::move(pages));
+    // The map as given back is on disk before the list that could give it back again goes.
+    Barrier();
+    TORQCommitJournal::Remove(FDatabaseFile->FileName());
+}
+
+void TORQDiskPageManager::ApplyLeftJournal() {
+    // A sole writer's file takes no other commits while it is open; the open recovers
+    // before anything else, and a commit of ours in flight holds the lock already.
+    if (FGivingBack || SharedAccess == 0 || !FFreeSpaceManager || !FDatabaseFile->IsOpen() || FDatabaseFile->AccessMode() != 1 ||
+        FDatabaseFile->WriteSink() != nullptr)
+        return;
+    if (!TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
+    // Ours is opened again by name at the next commit.
+    if (FJournal) FJournal->Close(false);
+    if (TORQCommitJournal::Recover(*FDatabaseFile, FHeaderOffset, CommitBarriers) != TORQCommitJournal::TRecovery::Applied)
+        return;
+    // The map and header are read again by whoever took the lock; the pages cached before
+    // are stale.
+    DiscardSharedPages();
+    FStoredHeaderKnown = false;
+    ReadHeader();
+    PageCount = HeaderPageCount();
 }
 
 bool TORQDiskPageManager::UnlockHeader() {
@@ -567,7 +625,15 @@ void TORQDiskPageManager::CheckInterruptedCommit() {
     }
     uint8_t state = 0;
     FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
-    if (state == 1) ResolveInterruptedCommit();
+    if (state == 1) {
+        ResolveInterruptedCommit();
+        return;
+    }
+    if (FDatabaseFile->AccessMode() != 1 || !TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
+    // A live journal under state 2 belongs to a commit before its in-place writes, whose
+    // writer holds the header lock (the file is whole: read on), or to a writer killed
+    // after its seal: the lock taken at once applies that one (LockHeader).
+    if (LockHeader()) UnlockHeader();
 }
 
 int64_t TORQDiskPageManager::CheckInterruptedCommitCounter() {
@@ -596,20 +662,29 @@ void TORQDiskPageManager::ReloadAfterChange() {
     }
 }
 
-void TORQDiskPageManager::AfterFailedCommit() noexcept {
+bool TORQDiskPageManager::AfterFailedCommit() noexcept {
     FDatabaseFile->SetWriteSink(nullptr);
-    std::vector<int32_t> allocated;
+    std::vector<int32_t> allocated, released;
     allocated.swap(FCommitNewPages);
+    released.swap(FCommitReleased);
     FWriteNewDirect = false;
     DiscardSharedPages();
     try {
         ReloadAfterChange();
         // The session's list of them is gone with the commit: given back as a rollback would.
         if (!allocated.empty()) FreePages(allocated);
+        allocated.clear();
+        // A reserve released into the journal never reached the map.
+        if (!released.empty() && FFreeSpaceManager) FFreeSpaceManager->GiveBack(released);
+        released.clear();
     } catch (...) {
-        // The header is read again by the next operation that needs it.
+        // The header is read again by the next operation that needs it. Pages not given
+        // back now are not given back later by this process (a rollback or a later
+        // allocation may meanwhile take them): the journal's list serves the next open.
         FStoredHeaderKnown = false;
+        return allocated.empty() && released.empty();
     }
+    return true;
 }
 
 void TORQDiskPageManager::CheckHandleWritable() const {
@@ -803,7 +878,9 @@ void TORQDiskPageManager::WritePage(TORQPage* Page) {
             RaiseNativeFmt(10469, "Encrypt page error. Cannot encipher page. PageNo: %d", {Page->PageNo});
     }
     if (FWriteNewDirect && std::binary_search(FCommitNewPages.begin(), FCommitNewPages.end(), Page->PageNo)) {
-        // Referenced by nothing committed: safe in place before the commit point.
+        // Referenced by nothing committed: safe in place before the commit point, once the
+        // journal lists what the transaction allocated.
+        FJournal->WriteList();
         FDatabaseFile->WriteBufferDirect(out.data(), GetPageOffset(Page->PageNo), PageSize, 10469);
         FWroteDirect = true;
     } else {
@@ -883,11 +960,18 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
     NoteCommitWrite();
     try {
-        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter());
         FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
         for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
             FCommitNewPages[static_cast<size_t>(i)] = session->AllocatedPages[i];
         std::sort(FCommitNewPages.begin(), FCommitNewPages.end());
+        // What a kill before the seal would leave marked used for nothing: the journal lists
+        // it first, for the next open to give back.
+        std::vector<int32_t> allocated = FCommitNewPages;
+        if (FFreeSpaceManager) {
+            const std::vector<int32_t>& reserved = FFreeSpaceManager->ReservedPages();
+            allocated.insert(allocated.end(), reserved.begin(), reserved.end());
+        }
+        FJournal->Begin(FHeaderOffset, before, sizeBefore, CommitBarriers, !SoleWriter(), allocated);
         FWriteNewDirect = FCommitNewPages.size() >= DirectPagesMinimum;
         FWroteDirect = false;
         FDatabaseFile->SetWriteSink(FJournal.get());
@@ -912,21 +996,33 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         }
         // Given back before the commit writes anything: the map it leaves is as without the
         // reserve.
-        if (FFreeSpaceManager) FFreeSpaceManager->ReleaseReserved();
+        if (FFreeSpaceManager) {
+            // Released into this journal: a commit that fails gives them back itself.
+            FCommitReleased = FFreeSpaceManager->ReservedPages();
+            FFreeSpaceManager->ReleaseReserved();
+        }
         TORQPageManager::CommitSession(SessionID);
+        // The list of allocations in the file before the seal's write, which a kill may cut.
+        FJournal->WriteList();
         StoreLE32(FHeader1 + hChangeCounter, LoadLE32(FHeader1 + hChangeCounter) + 1u);
         FHeader1[hState] = found;
         WriteHeader(false);
         FDatabaseFile->SetWriteSink(nullptr);
-        FCommitNewPages.clear();
         FWriteNewDirect = false;
         // Pages written straight through must be on disk before the journal points at them.
         if (FWroteDirect) Barrier();
         FJournal->Seal(CommitBarriers);
+        // Kept until the seal: a commit failing before it gives them back.
+        FCommitNewPages.clear();
+        FCommitReleased.clear();
     } catch (...) {
         FDatabaseFile->SetWriteSink(nullptr);
-        FJournal->Abandon();
-        AfterFailedCommit();
+        // The allocations go back to the map first, under the lock still held: a journal
+        // listing them stays until they did, for the next open to give them back.
+        if (AfterFailedCommit())
+            FJournal->Abandon();
+        else
+            FJournal->Forget();
         throw;
     }
     // The commit point is passed: from here the commit completes, now or at the next recovery.

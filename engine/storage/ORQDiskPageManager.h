@@ -237,7 +237,17 @@ public:
     // Under the header lock: applies a commit that a dead process (or this one, after a
     // failure) left in the journal. Answers whether the file's state is 2 now.
     bool ResolveInterruptedCommit();
-    // Before a multi-user lock period reads: a state of 1 is resolved first.
+    // Under a header lock just taken in a shared file: applies a journal another process
+    // sealed and was killed before marking (see ORQCommitJournal.h).
+    void ApplyLeftJournal();
+    // At the open: gives the map back the pages a commit killed before its seal had
+    // allocated, as its journal lists them, then removes the journal.
+    void GiveBackAbandoned();
+    bool FGivingBack = false;
+    // The reserve a commit in progress released into its journal.
+    std::vector<int32_t> FCommitReleased;
+    // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal
+    // a killed writer sealed is applied.
     void CheckInterruptedCommit();
     // The same with one read of the change counter and the state byte beside it: answers
     // the counter every commit raises, so that a reader can tell nothing was committed
@@ -304,8 +314,9 @@ private:
     // The header, page count and map as the file holds them now.
     void ReloadAfterChange();
     // After a commit failed: no sink, no cached page that may hold what never reached the
-    // file, the header and map read again. Never throws.
-    void AfterFailedCommit() noexcept;
+    // file, the header and map read again, the commit's allocations and released reserve
+    // given back. False when those could not be given back. Never throws.
+    bool AfterFailedCommit() noexcept;
 
     std::unique_ptr<TORQCommitJournal> FJournal;
     // A commit of this process passed its commit point without all its writes reaching

@@ -339,6 +339,25 @@ void TORQDatabaseFreeSpaceManager::FreePageNumbers(std::vector<int32_t> PageNos)
         [this] { StoreCounts(); }, [this] { FPageManager.UnlockHeader(); });
 }
 
+void TORQDatabaseFreeSpaceManager::GiveBack(std::vector<int32_t> PageNos) {
+    std::lock_guard guard(FPageManager.CriticalSection());
+    std::sort(PageNos.begin(), PageNos.end());
+    PageNos.erase(std::unique(PageNos.begin(), PageNos.end()), PageNos.end());
+    std::vector<int32_t> used;
+    LockHeader(20232);
+    try {
+        LoadCounts();
+        for (const int32_t page : PageNos)
+            if (page >= 0 && page < FPageCount && !IsMapPage(page) && IsPageUsed(page)) used.push_back(page);
+    } catch (...) {
+        FPageManager.UnlockHeader();
+        throw;
+    }
+    // Freed under the same lock when the caller holds it, as the give-back of a journal does.
+    FPageManager.UnlockHeader();
+    if (!used.empty()) FreePageNumbers(std::move(used));
+}
+
 void TORQDatabaseFreeSpaceManager::WriteDeferred(bool EamFirst) {
     std::vector<int32_t> pages;
     pages.swap(FDeferredPages);

@@ -61,6 +61,11 @@ public:
     // them marked used, as it leaves the pages of its open transaction.
     void ReleaseReserved();
     int32_t ReservedCount() const { return static_cast<int32_t>(FReserved.size()); }
+    const std::vector<int32_t>& ReservedPages() const { return FReserved; }
+    // Marks free those of the pages that the map shows used (a commit that never happened
+    // had allocated them); the others are left alone. 20232 when the header lock cannot
+    // be had.
+    void GiveBack(std::vector<int32_t> PageNos);
     static constexpr int32_t MaxReserved = 64;
     bool IsMapPage(int32_t PageNo) const;
     // 30434 for a PFS or EAM page.

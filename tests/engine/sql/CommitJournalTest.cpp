@@ -6,6 +6,11 @@
 // opens without asking for repair, and takes a change again. A failure that was reported
 // leaves the table as before, a success as after, in the failing process too.
 //
+// For a change made in one commit, the free-space map a fresh open reads is also checked
+// once the commit's first write was made: the pages marked used are exactly those of the file
+// before the change (the pages its transaction had allocated given back) or exactly those
+// of the change completed.
+//
 // Every point is swept when there are few; otherwise a seeded sample of them, all of them
 // with TILO_JOURNAL_SWEEP=1.
 #include <gtest/gtest.h>
@@ -36,7 +41,9 @@
 #include "engine/access/ORQQuery.h"
 #include "engine/access/ORQTable.h"
 #include "engine/storage/ORQDatabaseFile.h"
+#include "engine/storage/ORQDiskEngine.h"
 #include "engine/storage/ORQEngineState.h"
+#include "engine/storage/ORQFreeSpace.h"
 
 namespace {
 
@@ -148,6 +155,17 @@ std::string Compare(const TModel& M) {
     }
     t.Close();
     return "";
+}
+
+// The pages the open database's free-space map shows used.
+std::set<int32_t> UsedPages(TORQDatabase& Db) {
+    auto* disk = dynamic_cast<TORQDiskDatabaseData*>(Db.Handle()->DatabaseData);
+    if (disk == nullptr) std::abort();
+    TORQDatabaseFreeSpaceManager& map = *disk->DiskPageManager()->FreeSpaceManager();
+    std::set<int32_t> used;
+    for (int32_t p = 0; p < disk->DiskPageManager()->GetPageCount(); ++p)
+        if (map.IsPageUsed(p)) used.insert(p);
+    return used;
 }
 
 void Exec(const std::string& Text) {
@@ -372,9 +390,16 @@ protected:
         std::filesystem::remove(TORQCommitJournal::JournalFileName(Path));
     }
 
+    // What a child reports of its calls: how many, the first to the journal, the journal's syncs.
+    struct TCalls {
+        int Count = 0;
+        int FirstJournal = 0;
+        int JournalSyncs = 0;
+    };
+
     // Runs Work in a child with Fault at call N of the database's files (0: none); the
-    // child's exit code, and in Calls how many calls it made.
-    int RunChild(const TWork& Work, TFault Fault, int N, int* Calls = nullptr, const TModel* Before = nullptr,
+    // child's exit code, and in Calls what it reported of its calls.
+    int RunChild(const TWork& Work, TFault Fault, int N, TCalls* Calls = nullptr, const TModel* Before = nullptr,
                  const TModel* After = nullptr) {
         int counter[2];
         if (pipe(counter) != 0) std::abort();
@@ -383,6 +408,7 @@ protected:
         if (pid == 0) {
             ::close(counter[0]);
             int calls = 0;
+            bool journalSeen = false;
             try {
                 auto db = Open(Path);
                 db->Open();
@@ -392,7 +418,14 @@ protected:
                         File.rfind(Path, 0) != 0)
                         return 0;
                     ++calls;
-                    if (::write(counter[1], &calls, sizeof calls) < 0) _exit(94);
+                    const bool journal = File != Path;
+                    const int message[2] = {!journal || journalSeen ? 0 : 1, calls};
+                    if (::write(counter[1], message, sizeof message) < 0) _exit(94);
+                    journalSeen = journalSeen || journal;
+                    if (journal && Call == TORQFileCall::Sync) {
+                        const int sync[2] = {2, calls};
+                        if (::write(counter[1], sync, sizeof sync) < 0) _exit(94);
+                    }
                     if (N == 0) return 0;
                     if (Fault == TFault::Kill || Fault == TFault::PowerCut) {
                         if (calls == N) _exit(kKilled);
@@ -430,24 +463,40 @@ protected:
             _exit(30);
         }
         ::close(counter[1]);
-        int last = 0, value = 0;
-        while (::read(counter[0], &value, sizeof value) == sizeof value) last = value;
+        TCalls seen;
+        int message[2];
+        while (::read(counter[0], message, sizeof message) == sizeof message) {
+            if (message[0] == 2) {
+                ++seen.JournalSyncs;
+                continue;
+            }
+            seen.Count = message[1];
+            if (message[0] == 1) seen.FirstJournal = message[1];
+        }
         ::close(counter[0]);
         int status = 0;
         waitpid(pid, &status, 0);
-        if (Calls != nullptr) *Calls = last;
+        if (Calls != nullptr) *Calls = seen;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
     }
 
     // The reopened database shows Expected (or, with two, either), asked for no repair,
-    // and takes a change again.
-    void ExpectState(const TModel& Before, const TModel& After, const char* Which) {
+    // and takes a change again; with Maps, its map is the one of the state it shows.
+    // Answers the pages its map showed used.
+    std::set<int32_t> ExpectState(const TModel& Before, const TModel& After, const char* Which,
+                                  const std::set<int32_t>* BeforeMap = nullptr,
+                                  const std::set<int32_t>* AfterMap = nullptr) {
         AskedRepair = false;
         auto db = Open(Path);
         db->Open();
         EXPECT_FALSE(AskedRepair);
+        const std::set<int32_t> used = UsedPages(*db);
         const std::string before = Compare(Before);
         const std::string after = Compare(After);
+        if (BeforeMap != nullptr && before.empty())
+            EXPECT_TRUE(used == *BeforeMap) << "map of " << used.size() << " pages, before had " << BeforeMap->size();
+        else if (AfterMap != nullptr && after.empty())
+            EXPECT_TRUE(used == *AfterMap) << "map of " << used.size() << " pages, after had " << AfterMap->size();
         if (std::strcmp(Which, "before") == 0)
             EXPECT_EQ(before, "") << "expected as before";
         else if (std::strcmp(Which, "after") == 0)
@@ -458,10 +507,11 @@ protected:
         EXPECT_NO_THROW(Exec("update t set b = b where a = 1"));
         db->Close();
         EXPECT_FALSE(std::filesystem::exists(TORQCommitJournal::JournalFileName(Path)));
+        return used;
     }
 
     // The points to try out of 1..Count.
-    static std::vector<int> Points(int Count, int Sample, uint32_t Seed) {
+    static std::vector<int> Points(int Count, int Sample, uint32_t Seed, std::vector<int> Always = {}) {
         std::vector<int> all;
         for (int n = 1; n <= Count; ++n) all.push_back(n);
         const char* sweep = std::getenv("TILO_JOURNAL_SWEEP");
@@ -472,6 +522,8 @@ protected:
         // The first and last calls are where the commit begins and ends.
         all.push_back(1);
         all.push_back(Count);
+        for (const int n : Always)
+            if (n >= 1 && n <= Count) all.push_back(n);
         std::sort(all.begin(), all.end());
         all.erase(std::unique(all.begin(), all.end()), all.end());
         return all;
@@ -481,12 +533,27 @@ protected:
         const TModel before = Baseline();
         const TModel after = Work.After(before);
         Restore();
-        int calls = 0;
-        ASSERT_EQ(RunChild(Work, Fault, 0, &calls), kSucceeded) << Work.Name;
-        ExpectState(before, after, "after");
+        std::set<int32_t> beforeMap;
+        {
+            auto db = Open(Path);
+            db->Open();
+            beforeMap = UsedPages(*db);
+            db->Close();
+        }
+        TCalls clean;
+        ASSERT_EQ(RunChild(Work, Fault, 0, &clean), kSucceeded) << Work.Name;
+        const std::set<int32_t> afterMap = ExpectState(before, after, "after");
+        const int calls = clean.Count;
         ASSERT_GT(calls, 2);
-        const std::vector<int> points = Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)));
-        std::printf("[ points   ] %s, %s: %zu of %d calls\n", Work.Name, FaultName(Fault), points.size(), calls);
+        // The map is checked for changes of one commit, once its first write (the journal's
+        // list of the transaction's pages) was made; the calls just after it always run.
+        const bool oneCommit = clean.JournalSyncs == 1;
+        const int mapFrom = clean.FirstJournal + 1;
+        const std::vector<int> points =
+            Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)),
+                   oneCommit ? std::vector<int>{mapFrom, mapFrom + 1} : std::vector<int>{});
+        std::printf("[ points   ] %s, %s: %zu of %d calls%s\n", Work.Name, FaultName(Fault), points.size(), calls,
+                    oneCommit ? (", map checked from call " + std::to_string(mapFrom)).c_str() : "");
         for (const int n : points) {
             SCOPED_TRACE(std::string(Work.Name) + ", " + FaultName(Fault) + " at call " + std::to_string(n) + " of " +
                          std::to_string(calls));
@@ -494,12 +561,18 @@ protected:
             const bool failing = Fault == TFault::FailOnce || Fault == TFault::FailOn;
             const int code = RunChild(Work, Fault, n, nullptr, failing ? &before : nullptr, failing ? &after : nullptr);
             if (Fault == TFault::PowerCut && code == kKilled) Cut.Cut();
+            // A commit whose writes fail for good cannot give its pages back; they stay
+            // marked used until an open finds its journal's list, which a later commit
+            // overwrites: the map is not checked then.
+            const bool mapChecked = oneCommit && n >= mapFrom && Fault != TFault::FailOn;
+            const std::set<int32_t>* beforeCheck = mapChecked ? &beforeMap : nullptr;
+            const std::set<int32_t>* afterCheck = mapChecked ? &afterMap : nullptr;
             if (failing) {
                 ASSERT_TRUE(code == kSucceeded || code == kFailed || code == kFailedCompleted) << "child ended " << code;
-                ExpectState(before, after, code == kFailed ? "before" : "after");
+                ExpectState(before, after, code == kFailed ? "before" : "after", beforeCheck, afterCheck);
             } else {
                 ASSERT_TRUE(code == kKilled || code == kSucceeded) << "child ended " << code;
-                ExpectState(before, after, code == kKilled ? "either" : "after");
+                ExpectState(before, after, code == kKilled ? "either" : "after", beforeCheck, afterCheck);
             }
             if (HasFatalFailure() || HasFailure()) return;
         }
@@ -828,6 +901,65 @@ TEST_F(CommitJournal, MultiUserKilledWriterNeverTearsOrLoses) {
     EXPECT_EQ(q.Fields()[2]->AsInteger(), rounds);
     q.Close();
     db->Close();
+}
+
+// A writer sharing the file is killed between its journal's seal and the state mark that
+// tells the others: the process that had the file open all along takes the header lock for
+// its next change and finds the commit completed first, and so does a fresh open after it.
+TEST_F(CommitJournal, MultiUserWriterKilledAfterSealIsCompletedByTheNextLockTaker) {
+    Restore();
+    auto openShared = [&] {
+        auto db = Open(Path);
+        db->MultiUser = true;
+        db->Open();
+        return db;
+    };
+    int go[2];
+    if (pipe(go) != 0) std::abort();
+    std::fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        ::close(go[1]);
+        try {
+            auto db = openShared();
+            char byte = 0;
+            if (::read(go[0], &byte, 1) != 1) _exit(91);
+            bool sealed = false;
+            SetFileFaultHook([&](TORQFileCall Call, const std::string& File) {
+                if (Call == TORQFileCall::Sync && File != Path && File.rfind(Path, 0) == 0) sealed = true;
+                else if (sealed && Call == TORQFileCall::Write && File == Path) _exit(kKilled);
+                return 0;
+            });
+            Exec("update t set b = b + 1");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "writer: %s\n", e.what());
+        }
+        _exit(30);
+    }
+    ::close(go[0]);
+    TModel expected = Baseline();
+    for (auto& [a, v] : expected.Rows) v.first = std::to_string(std::stoi(v.first) + 1);
+    expected.Rows[1].second = "mine";
+    {
+        auto db = openShared();
+        EXPECT_EQ(Compare(Baseline()), "");
+        ASSERT_EQ(::write(go[1], "x", 1), 1);
+        int status = 0;
+        waitpid(writer, &status, 0);
+        ::close(go[1]);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kKilled) << "writer ended " << status;
+        ASSERT_TRUE(TORQCommitJournal::HeaderPresent(Path)) << "killed elsewhere than after the seal";
+        Exec("update t set m = 'mine' where a = 1");
+        EXPECT_EQ(Compare(expected), "");
+        db->Close();
+    }
+    AskedRepair = false;
+    auto db = Open(Path);
+    db->Open();
+    EXPECT_FALSE(AskedRepair);
+    EXPECT_EQ(Compare(expected), "");
+    db->Close();
+    EXPECT_FALSE(std::filesystem::exists(TORQCommitJournal::JournalFileName(Path)));
 }
 
 std::string ChangeName(const ::testing::TestParamInfo<int>& Info) {
