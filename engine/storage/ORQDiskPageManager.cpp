@@ -614,28 +614,6 @@ bool TORQDiskPageManager::ResolveInterruptedCommit() {
     return state == 2;
 }
 
-void TORQDiskPageManager::CheckInterruptedCommit() {
-    std::lock_guard guard(CriticalSection());
-    if (SharedAccess == 0 && !FRecoveryPending) return;
-    TFileUse use(*this);
-    CheckOpen(10459);
-    if (FRecoveryPending) {
-        ResolveInterruptedCommit();
-        return;
-    }
-    uint8_t state = 0;
-    FDatabaseFile->ReadBuffer(&state, FHeaderOffset + hState, 1, 10464);
-    if (state == 1) {
-        ResolveInterruptedCommit();
-        return;
-    }
-    if (FDatabaseFile->AccessMode() != 1 || !TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) return;
-    // A live journal under state 2 belongs to a commit before its in-place writes, whose
-    // writer holds the header lock (the file is whole: read on), or to a writer killed
-    // after its seal: the lock taken at once applies that one (LockHeader).
-    if (LockHeader()) UnlockHeader();
-}
-
 int64_t TORQDiskPageManager::CheckInterruptedCommitCounter() {
     std::lock_guard guard(CriticalSection());
     if (SharedAccess == 0 && !FRecoveryPending) return -1;
@@ -647,6 +625,16 @@ int64_t TORQDiskPageManager::CheckInterruptedCommitCounter() {
     if (FRecoveryPending || bytes[4] == 1) {
         ResolveInterruptedCommit();
         FDatabaseFile->ReadBuffer(bytes, FHeaderOffset + hChangeCounter, 5, 10464);
+    } else if (SharedAccess != 0 && FDatabaseFile->AccessMode() == 1 &&
+               TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) {
+        // A live journal under state 2 belongs to a commit before its in-place writes,
+        // whose writer holds the header lock (the file is whole: read on), or to a writer
+        // killed after its seal: the lock taken at once applies that one (LockHeader),
+        // and the counter is read again after it.
+        if (LockHeader()) {
+            UnlockHeader();
+            FDatabaseFile->ReadBuffer(bytes, FHeaderOffset + hChangeCounter, 5, 10464);
+        }
     }
     return SharedAccess == 0 ? -1 : int64_t{LoadLE32(bytes)};
 }

@@ -247,11 +247,9 @@ public:
     // The reserve a commit in progress released into its journal.
     std::vector<int32_t> FCommitReleased;
     // Before a multi-user lock period reads: a state of 1 is resolved first, and a journal
-    // a killed writer sealed is applied.
-    void CheckInterruptedCommit();
-    // The same with one read of the change counter and the state byte beside it: answers
-    // the counter every commit raises, so that a reader can tell nothing was committed
-    // since it last looked. -1 outside multi-user mode.
+    // a killed writer sealed is applied. One read of the change counter and the state
+    // byte beside it answers the counter every commit raises, so that a reader can tell
+    // nothing was committed since it last looked. -1 outside multi-user mode.
     int64_t CheckInterruptedCommitCounter();
     bool RecoveryPending() const { return FRecoveryPending; }
     // The stamp on disk (ReadPageChangeCounter); raises on a read error.
