@@ -947,6 +947,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
     const int64_t sizeBefore = session->AllocatedPages.Count() > 0 ? FDatabaseFile->GetSize() : -1;
     if (!FJournal) FJournal = std::make_unique<TORQCommitJournal>(FDatabaseFile->FileName());
     NoteCommitWrite();
+    bool sealing = false;
     try {
         FCommitNewPages.resize(static_cast<size_t>(session->AllocatedPages.Count()));
         for (int32_t i = 0; i < session->AllocatedPages.Count(); ++i)
@@ -999,6 +1000,7 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         FWriteNewDirect = false;
         // Pages written straight through must be on disk before the journal points at them.
         if (FWroteDirect) Barrier();
+        sealing = true;
         FJournal->Seal(CommitBarriers);
         // Kept until the seal: a commit failing before it gives them back.
         FCommitNewPages.clear();
@@ -1007,10 +1009,18 @@ void TORQDiskPageManager::CommitSession(int32_t SessionID) {
         FDatabaseFile->SetWriteSink(nullptr);
         // The allocations go back to the map first, under the lock still held: a journal
         // listing them stays until they did, for the next open to give them back.
-        if (AfterFailedCommit())
+        const bool givenBack = AfterFailedCommit();
+        if (sealing) {
+            // A seal whose write or sync failed may still stand whole in the file: left
+            // there, the next open would complete a commit reported failed. The data comes
+            // first; pages not given back stay marked used.
             FJournal->Abandon();
-        else
+            if (TORQCommitJournal::HeaderPresent(FDatabaseFile->FileName())) FJournal->Close(true);
+        } else if (givenBack) {
+            FJournal->Abandon();
+        } else {
             FJournal->Forget();
+        }
         throw;
     }
     // The commit point is passed: from here the commit completes, now or at the next recovery.

@@ -395,6 +395,7 @@ protected:
         int Count = 0;
         int FirstJournal = 0;
         int JournalSyncs = 0;
+        int LastJournalSync = 0;
     };
 
     // Runs Work in a child with Fault at call N of the database's files (0: none); the
@@ -468,6 +469,7 @@ protected:
         while (::read(counter[0], message, sizeof message) == sizeof message) {
             if (message[0] == 2) {
                 ++seen.JournalSyncs;
+                seen.LastJournalSync = message[1];
                 continue;
             }
             seen.Count = message[1];
@@ -547,11 +549,14 @@ protected:
         ASSERT_GT(calls, 2);
         // The map is checked for changes of one commit, once its first write (the journal's
         // list of the transaction's pages) was made; the calls just after it always run.
+        // The seal's write and sync are always tried too: a seal that failed yet stands
+        // whole in the file must not be completed by the next open.
         const bool oneCommit = clean.JournalSyncs == 1;
         const int mapFrom = clean.FirstJournal + 1;
+        std::vector<int> always{clean.LastJournalSync - 1, clean.LastJournalSync};
+        if (oneCommit) always.insert(always.end(), {mapFrom, mapFrom + 1});
         const std::vector<int> points =
-            Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)),
-                   oneCommit ? std::vector<int>{mapFrom, mapFrom + 1} : std::vector<int>{});
+            Points(calls, Sample, static_cast<uint32_t>(calls * 31 + static_cast<int>(Fault)), always);
         std::printf("[ points   ] %s, %s: %zu of %d calls%s\n", Work.Name, FaultName(Fault), points.size(), calls,
                     oneCommit ? (", map checked from call " + std::to_string(mapFrom)).c_str() : "");
         for (const int n : points) {
