@@ -624,22 +624,22 @@ bool TORQBTreeRecordIndex::ScanNext(int32_t SessionID, bool Restart, TORQIndexSc
 }
 
 int32_t TORQBTreeRecordIndex::CompareRecordKeys(const uint8_t* Record1, const uint8_t* Record2, int32_t ColumnCount) {
+    const auto compare = [&](uint8_t* Key1, uint8_t* Key2) {
+        FKeyRef.BuildFullKey(Record1, Key1);
+        FKeyRef.BuildFullKey(Record2, Key2);
+        TActiveColumns active(FKeyRef, ColumnCount);
+        return FKeyRef.CompareFullKeys(Key1, Key2);
+    };
     // Every update compares a record's keys before and after for each index: small keys
-    // are built on the stack instead of in two engine blocks.
+    // are built on the stack (zero-filled, as the engine's blocks are) instead.
     constexpr int32_t kInline = 512;
     if (FKeyRef.FullKeySize <= kInline) {
-        uint8_t key1[kInline], key2[kInline];
-        FKeyRef.BuildFullKey(Record1, key1);
-        FKeyRef.BuildFullKey(Record2, key2);
-        TActiveColumns active(FKeyRef, ColumnCount);
-        return FKeyRef.CompareFullKeys(key1, key2);
+        uint8_t key1[kInline] = {}, key2[kInline] = {};
+        return compare(key1, key2);
     }
     TORQKeyBuffer key1(FKeyRef.FullKeySize);
     TORQKeyBuffer key2(FKeyRef.FullKeySize);
-    FKeyRef.BuildFullKey(Record1, key1.Get());
-    FKeyRef.BuildFullKey(Record2, key2.Get());
-    TActiveColumns active(FKeyRef, ColumnCount);
-    return FKeyRef.CompareFullKeys(key1.Get(), key2.Get());
+    return compare(key1.Get(), key2.Get());
 }
 
 int32_t TORQBTreeRecordIndex::CompareConditions(const TORQScanSearchCondition& A, const TORQScanSearchCondition&) {

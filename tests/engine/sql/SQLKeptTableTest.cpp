@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "ForkPipe.h"
+#include "SharedDatabase.h"
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQQuery.h"
@@ -230,15 +231,7 @@ TEST_F(KeptTable, AnotherProcessDefinitionChangeIsSeenByTheNextStatement) {
         for (int i = 0; i < 20; ++i) Exec("SETUP", "insert into t (id, v) values (" + std::to_string(i) + ", 'a')");
         db.Close();
     }
-    const auto connect = [&](const std::string& Name) {
-        auto db = std::make_unique<TORQDatabase>(nullptr);
-        db->SetDatabaseName(Name);
-        db->SetDatabaseFileName(path);
-        db->MultiUser = true;
-        db->SilentMode = true;
-        db->Open();
-        return db;
-    };
+    const auto connect = [&](const std::string& Name) { return OpenShared(Name, path); };
     TPipe go, done;
     std::fflush(nullptr);
     const pid_t child = fork();

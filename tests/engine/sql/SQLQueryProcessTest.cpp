@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "ForkPipe.h"
+#include "SharedDatabase.h"
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQLocalCursor.h"
@@ -54,15 +55,7 @@ protected:
         EngineTest::TearDown();
     }
 
-    std::unique_ptr<TORQDatabase> Connect(const std::string& Name) {
-        auto db = std::make_unique<TORQDatabase>(nullptr);
-        db->SetDatabaseName(Name);
-        db->SetDatabaseFileName(Path);
-        db->MultiUser = true;
-        db->SilentMode = true;
-        db->Open();
-        return db;
-    }
+    std::unique_ptr<TORQDatabase> Connect(const std::string& Name) { return OpenShared(Name, Path); }
 
     static int64_t Count(const std::string& Database, const std::string& Text = "select count(*) from items") {
         TORQQuery q;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "ForkPipe.h"
+#include "SharedDatabase.h"
 #include "RelationalAlgebraFixture.h"
 
 #include "engine/access/ORQQuery.h"
@@ -149,15 +150,7 @@ TEST_F(StatementReuse, AnotherProcessChangeMakesTheRoomSummaryBuiltAgain) {
         for (int i = 0; i < 100; ++i) Exec("SETUP", Insert(i));
         db.Close();
     }
-    const auto connect = [&](const std::string& Name) {
-        auto db = std::make_unique<TORQDatabase>(nullptr);
-        db->SetDatabaseName(Name);
-        db->SetDatabaseFileName(path);
-        db->MultiUser = true;
-        db->SilentMode = true;
-        db->Open();
-        return db;
-    };
+    const auto connect = [&](const std::string& Name) { return OpenShared(Name, path); };
     TPipe go, done;
     std::fflush(nullptr);
     const pid_t child = fork();
@@ -206,15 +199,7 @@ TEST_F(StatementReuse, PreparedInsertAndAnotherProcessSeeEachOthersRows) {
         Exec("SETUP", "create table t (id integer, v varchar(40), primary key (id))");
         db.Close();
     }
-    const auto connect = [&](const std::string& Name) {
-        auto db = std::make_unique<TORQDatabase>(nullptr);
-        db->SetDatabaseName(Name);
-        db->SetDatabaseFileName(path);
-        db->MultiUser = true;
-        db->SilentMode = true;
-        db->Open();
-        return db;
-    };
+    const auto connect = [&](const std::string& Name) { return OpenShared(Name, path); };
     constexpr int Rounds = 5;
     TPipe go, done;
     std::fflush(nullptr);
