@@ -84,7 +84,12 @@ QChar QtDecimalPointBeforeFix() { return GQtPointBefore; }
 std::string TempFolder() {
     static int n = 0;
     if (GTempRoot.empty()) {
-        GTempRoot = std::filesystem::temp_directory_path() / ("tilo_app_test." + std::to_string(::getpid()));
+        // Made afresh, never named by the process id alone: a run killed before its
+        // teardown leaves its folder, and a later process given the same id would find
+        // the old databases in it.
+        std::string pattern = (std::filesystem::temp_directory_path() / "tilo_app_test.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        GTempRoot = pattern;
     }
     const std::filesystem::path dir = GTempRoot / std::to_string(++n);
     std::filesystem::create_directories(dir);
